@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Text to a 32-bit integer: leading blanks skipped, an optional sign, decimal
+// digits and nothing else. Anything else raises EConvertError
+// "'<text>' is not a valid integer value".
+int StrToInt(std::string_view text);
+
+// As StrToInt, but a failure gives the default instead of raising.
+int StrToIntDef(std::string_view text, int def);
+
+std::string IntToStr(std::int64_t value);
+
+// Strips characters with codes 0 to 32 from both ends.
+std::string Trim(std::string_view text);
+
+// ASCII upper / lower case of a byte string; other bytes stay as they are.
+std::string UpperCase(std::string_view text);
+std::string LowerCase(std::string_view text);
+bool SameText(std::string_view a, std::string_view b);

@@ -1,0 +1,141 @@
+#include "platform/FileOps.h"
+
+#include "platform/Convert.h"
+#include "platform/Exceptions.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <fcntl.h>
+#include <memory>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+EInOutError IoError(const std::string& what, const std::string& path, int err) {
+  return EInOutError(what + " " + path + ": " + std::strerror(err));
+}
+
+struct TDirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+} // namespace
+
+void CreateFolder(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::create_directories(path, ignored);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return true;
+  if (errno != EINVAL && errno != ENOSYS)
+    return false;
+  // A file system without no-replace renames: a hard link fails just as
+  // atomically when the target exists.
+  if (::link(from.c_str(), to.c_str()) != 0)
+    return false;
+  ::unlink(from.c_str());
+  return true;
+}
+
+void AppendText(const std::string& path, std::string_view text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0)
+    throw IoError("Cannot open", path, errno);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      const int err = n < 0 ? errno : ENOSPC;
+      ::close(fd);
+      throw IoError("Cannot write to", path, err);
+    }
+    done += std::size_t(n);
+  }
+  if (::close(fd) != 0)
+    throw IoError("Cannot write to", path, errno);
+}
+
+std::string ProgramFolder() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec)
+    return "./";
+  std::string folder = exe.parent_path().string();
+  if (folder.empty() || folder.back() != '/')
+    folder += '/';
+  return folder;
+}
+
+std::string FindFileNoCase(const std::string& folder, const std::string& name) {
+  if (FileExists(folder + name))
+    return folder + name;
+  std::unique_ptr<DIR, TDirCloser> dir(::opendir(folder.empty() ? "." : folder.c_str()));
+  if (dir) {
+    while (const dirent* entry = ::readdir(dir.get()))
+      if (SameText(entry->d_name, name))
+        return folder + entry->d_name;
+  }
+  return folder + name;
+}
+
+TFileWriter::~TFileWriter() {
+  if (FFile)
+    std::fclose(FFile);
+}
+
+void TFileWriter::Create(const std::string& path) {
+  if (FFile) {
+    std::fclose(FFile);
+    FFile = nullptr;
+  }
+  FPath = path;
+  FFile = std::fopen(path.c_str(), "wbe");
+  if (!FFile)
+    throw IoError("Cannot create", path, errno);
+  std::setvbuf(FFile, nullptr, _IOFBF, 64 * 1024);
+}
+
+void TFileWriter::Write(std::string_view data) {
+  if (!FFile)
+    throw EInOutError("File not open: " + FPath);
+  if (std::fwrite(data.data(), 1, data.size(), FFile) != data.size())
+    throw IoError("Cannot write to", FPath, errno ? errno : ENOSPC);
+}
+
+void TFileWriter::Close() {
+  if (!FFile)
+    return;
+  std::FILE* f = FFile;
+  FFile = nullptr;
+  if (std::fclose(f) != 0)
+    throw IoError("Cannot write to", FPath, errno);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rbe"), &std::fclose);
+  if (!f)
+    throw IoError("Cannot open", path, errno);
+  std::string data;
+  char chunk[64 * 1024];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0)
+    data.append(chunk, n);
+  if (std::ferror(f.get()))
+    throw IoError("Cannot read", path, errno);
+  return data;
+}

@@ -1,0 +1,210 @@
+#include "platform/IniFile.h"
+
+#include "platform/Convert.h"
+#include "platform/Exceptions.h"
+#include "platform/FileOps.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// One line of the file: its text and the line end it had ("\r\n", "\n" or
+// nothing on a last line), so untouched lines are written back byte for byte.
+struct TLine {
+  std::string Text;
+  std::string End;
+};
+
+std::vector<TLine> SplitLines(const std::string& data) {
+  std::vector<TLine> lines;
+  std::size_t pos = 0;
+  while (pos < data.size()) {
+    const std::size_t lf = data.find('\n', pos);
+    if (lf == std::string::npos) {
+      lines.push_back({data.substr(pos), ""});
+      break;
+    }
+    std::size_t end = lf;
+    if (end > pos && data[end - 1] == '\r')
+      --end;
+    lines.push_back({data.substr(pos, end - pos), data.substr(end, lf + 1 - end)});
+    pos = lf + 1;
+  }
+  return lines;
+}
+
+std::vector<TLine> LoadLines(const std::string& fileName) {
+  if (!FileExists(fileName))
+    return {};
+  try {
+    return SplitLines(ReadFile(fileName));
+  } catch (const EInOutError&) {
+    return {};
+  }
+}
+
+std::string_view TrimView(std::string_view s) {
+  std::size_t first = 0, last = s.size();
+  while (first < last && (s[first] == ' ' || s[first] == '\t'))
+    ++first;
+  while (last > first && (s[last - 1] == ' ' || s[last - 1] == '\t'))
+    --last;
+  return s.substr(first, last - first);
+}
+
+// The name of a "[name]" header line, or nothing for other lines.
+std::optional<std::string_view> SectionName(std::string_view line) {
+  line = TrimView(line);
+  if (line.size() < 2 || line.front() != '[')
+    return std::nullopt;
+  const std::size_t close = line.find(']');
+  if (close == std::string_view::npos)
+    return std::nullopt;
+  return TrimView(line.substr(1, close - 1));
+}
+
+bool IsEntry(std::string_view line) {
+  line = TrimView(line);
+  return !line.empty() && line.front() != ';';
+}
+
+// The key of an entry line, or nothing when it has no "=".
+std::optional<std::string_view> KeyOf(std::string_view line) {
+  const std::size_t eq = line.find('=');
+  if (eq == std::string_view::npos)
+    return std::nullopt;
+  return TrimView(line.substr(0, eq));
+}
+
+// Index range [first, last) of the lines of a section's body, header excluded.
+struct TSection {
+  std::size_t Header, First, Last;
+};
+
+std::optional<TSection> FindSection(const std::vector<TLine>& lines, const std::string& section) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const auto name = SectionName(lines[i].Text);
+    if (!name || !SameText(*name, section))
+      continue;
+    std::size_t last = i + 1;
+    while (last < lines.size() && !SectionName(lines[last].Text))
+      ++last;
+    return TSection{i, i + 1, last};
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> FindKey(const std::vector<TLine>& lines, const TSection& s, const std::string& key) {
+  for (std::size_t i = s.First; i < s.Last; ++i) {
+    if (!IsEntry(lines[i].Text))
+      continue;
+    const auto k = KeyOf(lines[i].Text);
+    if (k && SameText(*k, key))
+      return i;
+  }
+  return std::nullopt;
+}
+
+// Writes data beside fileName and renames it over fileName, so a reader never
+// sees half a file and a failure leaves the old one whole.
+bool ReplaceFile(const std::string& fileName, const std::string& data) {
+  std::string temp = fileName + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  bool ok = ::fchmod(fd, 0644) == 0;
+  std::size_t done = 0;
+  while (ok && done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    ok = n > 0;
+    if (ok)
+      done += std::size_t(n);
+  }
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && std::rename(temp.c_str(), fileName.c_str()) == 0;
+  if (!ok)
+    ::unlink(temp.c_str());
+  return ok;
+}
+
+} // namespace
+
+std::string IniReadString(const std::string& fileName, const std::string& section, const std::string& key,
+                          const std::string& def) {
+  const auto lines = LoadLines(fileName);
+  const auto s = FindSection(lines, section);
+  if (!s)
+    return def;
+  const auto i = FindKey(lines, *s, key);
+  if (!i)
+    return def;
+  const std::string& text = lines[*i].Text;
+  std::string value(TrimView(std::string_view(text).substr(text.find('=') + 1)));
+  if (value.size() > IniValueCapacity)
+    value.resize(IniValueCapacity);
+  return value;
+}
+
+void IniWriteString(const std::string& fileName, const std::string& section, const std::string& key,
+                    const std::string& value) {
+  auto lines = LoadLines(fileName);
+  const std::string entry = key + "=" + value;
+  const auto s = FindSection(lines, section);
+  if (s) {
+    if (const auto i = FindKey(lines, *s, key)) {
+      lines[*i].Text = entry;
+    } else {
+      // After the last entry of the section, before the blank lines that
+      // separate it from the next one.
+      std::size_t at = s->Last;
+      while (at > s->First && TrimView(lines[at - 1].Text).empty())
+        --at;
+      if (at > 0 && lines[at - 1].End.empty())
+        lines[at - 1].End = "\r\n";
+      lines.insert(lines.begin() + std::ptrdiff_t(at), TLine{entry, "\r\n"});
+    }
+  } else {
+    if (!lines.empty()) {
+      if (lines.back().End.empty())
+        lines.back().End = "\r\n";
+      if (!TrimView(lines.back().Text).empty())
+        lines.push_back({"", "\r\n"});
+    }
+    lines.push_back({"[" + section + "]", "\r\n"});
+    lines.push_back({entry, "\r\n"});
+  }
+  std::string data;
+  for (const auto& line : lines)
+    data += line.Text + line.End;
+  if (!ReplaceFile(fileName, data))
+    throw EInOutError("Unable to write to " + fileName);
+}
+
+std::vector<std::string> IniReadSection(const std::string& fileName, const std::string& section) {
+  const auto lines = LoadLines(fileName);
+  const auto s = FindSection(lines, section);
+  std::vector<std::string> entries;
+  if (!s)
+    return entries;
+  // Each entry takes its length plus a terminating NUL of the buffer, and the
+  // list ends in one more NUL; what does not fit is cut.
+  std::size_t room = IniSectionCapacity - 1;
+  for (std::size_t i = s->First; i < s->Last && room > 1; ++i) {
+    const std::string& text = lines[i].Text;
+    if (!IsEntry(text))
+      continue;
+    const std::size_t take = std::min(text.size(), room - 1);
+    entries.push_back(text.substr(0, take));
+    room -= take + 1;
+  }
+  return entries;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Initialization files: "[section]" header lines and "key=value" entry lines,
+// CR LF on write, CR LF or LF on read. Section and key names compare without
+// regard to case. Nothing keeps a file open between two calls.
+
+// A value is read through a 1024-byte buffer, so at most 1023 characters.
+constexpr std::size_t IniValueCapacity = 1023;
+// A whole section is read through a 32000-byte buffer (each entry line counted
+// with a terminating NUL, the whole list with one more); the rest is cut.
+constexpr std::size_t IniSectionCapacity = 32000;
+
+// The value of key in section; def when the file, section or key is missing.
+// A key present with an empty value gives the empty text.
+std::string IniReadString(const std::string& fileName, const std::string& section, const std::string& key,
+                          const std::string& def);
+
+// Sets key in section to value: updates the first such entry in place and
+// keeps every other line byte for byte; adds a missing key at the end of its
+// section; adds a missing section at the end of the file, or creates the file.
+// The file is replaced through a temporary file, so a failed write leaves the
+// old file whole. A failure raises EInOutError "Unable to write to <fileName>".
+void IniWriteString(const std::string& fileName, const std::string& section, const std::string& key,
+                    const std::string& value);
+
+// The entry lines of section in file order, exactly as written ("S=news").
+// Blank lines and comment lines (starting with ';') are not entries.
+std::vector<std::string> IniReadSection(const std::string& fileName, const std::string& section);
