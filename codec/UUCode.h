@@ -1,0 +1,95 @@
+#pragma once
+
+#include "platform/Exceptions.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// What Execute does with InputFile.
+enum TAlgorithm : std::uint8_t {
+  filecopy = 0,
+  uuencode = 1,
+  uudecode = 2,
+  xxencode = 3,
+  xxdecode = 4,
+  base64encode = 5,
+  base64decode = 6
+};
+
+// Line end of encoded output.
+enum TUnixCRLF : std::uint8_t { CRLF = 0, LF = 1 };
+
+using TProgressEvent = std::function<void(std::uint16_t Percent)>;
+
+class EUUCode : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// Converts one whole file into another: uuencode, XXencode or Base64 text with
+// optional begin/end lines, back again, or a plain copy. Works in memory: the
+// input is read in one piece and the output written only once the conversion
+// has succeeded.
+class TUUCode : public TObject {
+public:
+  TUUCode();
+
+  const std::string& About() const { return FAbout; }
+  void SetAbout(const std::string&) {} // read only in effect
+
+  bool Active() const { return FActive; }
+  // Setting true runs Execute; Active is false again afterwards, also when it failed.
+  void SetActive(bool value);
+
+  TAlgorithm Algorithm() const { return FAlgorithm; }
+  void SetAlgorithm(TAlgorithm value) { FAlgorithm = value; }
+
+  // Mode number written into the header line; decoding does not read it.
+  std::uint16_t FileMode() const { return FFileMode; }
+  void SetFileMode(std::uint16_t value) { FFileMode = value; }
+
+  bool Headers() const { return FHeaders; }
+  void SetHeaders(bool value) { FHeaders = value; }
+
+  const std::string& InputFile() const { return FInputFile; }
+  void SetInputFile(const std::string& value) { FInputFile = value; }
+  const std::string& InputFileName() const { return FInputFile; }
+  void SetInputFileName(const std::string& value) { FInputFile = value; }
+
+  // Replaced from the header line when a decoder runs with Headers.
+  const std::string& OutputFile() const { return FOutputFile; }
+  void SetOutputFile(const std::string& value) { FOutputFile = value; }
+  const std::string& OutputFileName() const { return FOutputFile; }
+  void SetOutputFileName(const std::string& value) { FOutputFile = value; }
+
+  TUnixCRLF UnixCRLF() const { return FUnixCRLF; }
+  void SetUnixCRLF(TUnixCRLF value) { FUnixCRLF = value; }
+
+  // Raised at the start, once per line and at the end of a conversion, then
+  // with 100 once the output file is written.
+  TProgressEvent OnProgress;
+
+  // Runs Algorithm on InputFile into OutputFile. Raises EUUCode for missing
+  // names or undecodable input and EInOutError for files that cannot be read
+  // or written.
+  void Execute();
+
+private:
+  struct TBuffer;
+
+  void Progress(std::size_t done, std::size_t total) const;
+  std::size_t Encode(const TBuffer& in, std::size_t size, TBuffer& out, const char* alphabet);
+  std::size_t Decode(const TBuffer& in, std::size_t size, TBuffer& out, const std::uint8_t* values);
+  std::size_t ReadHeader(const char* data, std::size_t size);
+
+  std::string FAbout;
+  bool FActive = false;
+  TAlgorithm FAlgorithm = filecopy;
+  std::uint16_t FFileMode = 644;
+  bool FHeaders = true;
+  std::string FInputFile;
+  std::string FOutputFile;
+  TUnixCRLF FUnixCRLF = CRLF;
+};
