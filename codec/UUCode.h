@@ -77,12 +77,12 @@ public:
   void Execute();
 
 private:
-  struct TBuffer;
-
   void Progress(std::size_t done, std::size_t total) const;
-  std::size_t Encode(const TBuffer& in, std::size_t size, TBuffer& out, const char* alphabet);
-  std::size_t Decode(const TBuffer& in, std::size_t size, TBuffer& out, const std::uint8_t* values);
-  std::size_t ReadHeader(const char* data, std::size_t size);
+  std::string HeaderLine() const;
+  std::size_t EncodedSize(std::size_t size) const;
+  std::size_t Encode(const char* in, std::size_t size, char* out, std::size_t capacity) const;
+  std::size_t Decode(const char* in, std::size_t size, char* out);
+  std::size_t ReadHeader(const char* in, std::size_t size);
 
   std::string FAbout;
   bool FActive = false;

@@ -1,0 +1,362 @@
+#include "codec/UUCode.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char UUAlphabet[] = "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
+const char XXAlphabet[] = "+-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+const char B64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Set in a shifted value when the character ends a group (a line end, or
+// padding in Base64), so four lookups tell whether a whole group is plain data.
+constexpr std::uint32_t Stop = 0x80000000u;
+
+struct TDecodeTable {
+  std::uint8_t Value[256];
+  std::uint32_t Shifted[4][256]; // value moved to its place in the 24 bits of a group
+  bool Padding;
+};
+
+// Characters outside the alphabet keep the uuencode value, as other programs'
+// files sometimes carry them.
+constexpr TDecodeTable MakeTable(const char* alphabet, bool padding) {
+  TDecodeTable t{};
+  t.Padding = padding;
+  for (int c = 0; c < 256; ++c)
+    t.Value[c] = std::uint8_t((c - 32) & 63);
+  for (int i = 0; alphabet && i < 64; ++i)
+    t.Value[std::uint8_t(alphabet[i])] = std::uint8_t(i);
+  for (int c = 0; c < 256; ++c) {
+    const bool stop = c == '\r' || c == '\n' || (padding && c == '=');
+    for (int k = 0; k < 4; ++k)
+      t.Shifted[k][c] = std::uint32_t(t.Value[c]) << (18 - 6 * k) | (stop ? Stop : 0);
+  }
+  return t;
+}
+
+constexpr TDecodeTable UUTable = MakeTable(nullptr, false);
+constexpr TDecodeTable XXTable = MakeTable(XXAlphabet, false);
+constexpr TDecodeTable B64Table = MakeTable(B64Alphabet, true);
+
+bool IsLineEnd(unsigned char c) { return c == '\r' || c == '\n'; }
+
+struct TFree {
+  void operator()(char* p) const { std::free(p); }
+};
+using TBuffer = std::unique_ptr<char[], TFree>;
+
+// calloc leaves large buffers to the kernel's zero pages, so only the part a
+// run really writes costs memory.
+TBuffer Allocate(std::size_t size, const std::string& file) {
+  char* p = static_cast<char*>(std::calloc(size, 1));
+  if (!p)
+    throw EUUCode("Not enough memory to convert " + file);
+  return TBuffer(p);
+}
+
+EInOutError IoError(const char* what, const std::string& path, int err) {
+  return EInOutError(std::string(what) + " " + path + ": " + std::strerror(err));
+}
+
+std::size_t ReadInto(const std::string& path, char* buffer, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    throw IoError("Cannot open", path, errno);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, buffer + done, std::min<std::size_t>(size - done, 1 << 30));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      const int err = errno;
+      ::close(fd);
+      throw IoError("Cannot read", path, err);
+    }
+    if (n == 0)
+      break;
+    done += std::size_t(n);
+  }
+  ::close(fd);
+  return done;
+}
+
+// A file that could not be written whole is removed rather than left behind
+// looking like a decoded file.
+void WriteWhole(const std::string& path, const char* data, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    throw IoError("Cannot create", path, errno);
+  std::size_t done = 0;
+  int err = 0;
+  while (done < size && err == 0) {
+    const ssize_t n = ::write(fd, data + done, std::min<std::size_t>(size - done, 1 << 30));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      err = n < 0 ? errno : ENOSPC;
+    else
+      done += std::size_t(n);
+  }
+  if (::close(fd) != 0 && err == 0)
+    err = errno;
+  if (err != 0) {
+    ::unlink(path.c_str());
+    throw IoError("Cannot write to", path, err);
+  }
+}
+
+// A name from a begin line never leaves the input's folder: "\" separates
+// folders too, and an absolute name, a drive or a ".." part keeps only the
+// last part. Empty when nothing usable is left.
+std::string SafeName(std::string name) {
+  std::replace(name.begin(), name.end(), '\\', '/');
+  bool cut = !name.empty() && name[0] == '/';
+  const char drive = name.empty() ? 0 : char(name[0] | 0x20);
+  if (name.size() >= 2 && name[1] == ':' && drive >= 'a' && drive <= 'z') {
+    name.erase(0, 2);
+    cut = true;
+  }
+  std::size_t start = 0;
+  for (std::size_t end; !cut; start = end + 1) {
+    end = std::min(name.find('/', start), name.size());
+    cut = name.compare(start, end - start, "..") == 0;
+    if (end == name.size())
+      break;
+  }
+  const std::string last = name.substr(name.rfind('/') + 1);
+  if (last.empty() || last == "." || last == "..")
+    return "";
+  return cut ? last : name;
+}
+
+} // namespace
+
+TUUCode::TUUCode() : FAbout("TUUCode 1.0") {}
+
+void TUUCode::SetActive(bool value) {
+  if (!value || FActive)
+    return;
+  FActive = true;
+  struct TReset {
+    bool& Flag;
+    ~TReset() { Flag = false; }
+  } reset{FActive};
+  Execute();
+}
+
+void TUUCode::Progress(std::size_t done, std::size_t total) const {
+  if (OnProgress)
+    OnProgress(std::uint16_t(std::uint64_t(done) * 100 / total));
+}
+
+void TUUCode::Execute() {
+  if (FInputFile.empty())
+    throw EUUCode("InputFileName is empty");
+  const bool decoding = FAlgorithm == uudecode || FAlgorithm == xxdecode || FAlgorithm == base64decode;
+  if (!decoding && FOutputFile.empty())
+    throw EUUCode("OutputFileName is empty");
+
+  struct stat st {};
+  const std::size_t size = ::stat(FInputFile.c_str(), &st) == 0 ? std::size_t(st.st_size) : 0;
+  const std::size_t n = size + 3; // the last group of 3 may always be read
+  TBuffer in = Allocate(n, FInputFile);
+
+  std::size_t capacity = 0;
+  if (decoding) {
+    capacity = n;
+  } else if (FAlgorithm != filecopy) {
+    // The usual size leaves no room for a long header on a small input.
+    capacity = std::max(n + n / 3 + n / 15 + 32, EncodedSize(size));
+  }
+  TBuffer out = capacity > 0 ? Allocate(capacity, FInputFile) : TBuffer();
+
+  const std::size_t got = ReadInto(FInputFile, in.get(), size);
+  const char* result = out.get();
+  std::size_t length = 0;
+  if (FAlgorithm == filecopy) {
+    result = in.get();
+    length = got;
+  } else if (decoding) {
+    length = Decode(in.get(), got, out.get());
+  } else {
+    length = Encode(in.get(), got, out.get(), capacity);
+  }
+  WriteWhole(FOutputFile, result, length);
+  if (OnProgress)
+    OnProgress(100);
+}
+
+std::size_t TUUCode::EncodedSize(std::size_t size) const {
+  const bool base64 = FAlgorithm == base64encode;
+  const std::size_t eol = FUnixCRLF == LF ? 1 : 2;
+  const std::size_t lines = size / (base64 ? 57 : 45) + 1;
+  std::size_t total = size / 3 * 4 + (size % 3 != 0 ? size % 3 + 1 : 0);
+  total += lines * (eol + (base64 ? 0 : 1)) + eol;
+  if (FHeaders)
+    total += HeaderLine().size() + eol + 3;
+  return total;
+}
+
+std::string TUUCode::HeaderLine() const {
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%.4d", int(FFileMode));
+  std::string line = FAlgorithm == base64encode ? "begin-base64 " : "begin ";
+  line += mode;
+  line += ' ';
+  line += FInputFile.substr(FInputFile.rfind('/') + 1);
+  if (line.size() > 255)
+    line.resize(255);
+  return line;
+}
+
+std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::size_t capacity) const {
+  const bool base64 = FAlgorithm == base64encode;
+  const char* a = base64 ? B64Alphabet : FAlgorithm == xxencode ? XXAlphabet : UUAlphabet;
+  const std::size_t lineBytes = base64 ? 57 : 45;
+  const std::string_view eol = FUnixCRLF == LF ? "\n" : "\r\n";
+  const auto* p = reinterpret_cast<const unsigned char*>(in);
+  char* o = out;
+  auto put = [&o](std::string_view s) {
+    std::memcpy(o, s.data(), s.size());
+    o += s.size();
+  };
+  // The input buffer holds three zero bytes past the data, so a short last
+  // group reads zeros.
+  auto groups = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; i += 3) {
+      const unsigned b1 = p[i], b2 = p[i + 1], b3 = p[i + 2];
+      o[0] = a[b1 >> 2];
+      o[1] = a[(b1 & 3) << 4 | b2 >> 4];
+      o[2] = a[(b2 & 15) << 2 | b3 >> 6];
+      o[3] = a[b3 & 63];
+      o += 4;
+    }
+  };
+
+  Progress(0, capacity);
+  if (FHeaders) {
+    put(HeaderLine());
+    put(eol);
+  }
+  std::size_t i = 0;
+  for (; size - i >= lineBytes; i += lineBytes) {
+    if (!base64)
+      *o++ = a[lineBytes];
+    groups(i, i + lineBytes);
+    put(eol);
+    Progress(std::size_t(o - out), capacity);
+  }
+  const std::size_t rest = size - i;
+  if (!base64)
+    *o++ = a[rest];
+  groups(i, size);
+  if (rest % 3 != 0)
+    o -= 3 - rest % 3; // no padding: 2 characters for 1 byte, 3 for 2
+  put(eol);
+  if (FHeaders)
+    put("end");
+  put(eol);
+  Progress(std::size_t(o - out), capacity);
+  return std::size_t(o - out);
+}
+
+std::size_t TUUCode::ReadHeader(const char* in, std::size_t size) {
+  const std::string_view text(in, size);
+  const std::string_view begin = FAlgorithm == base64decode ? "begin-base64" : "begin";
+  const std::size_t match = text.find(begin);
+  if (match == text.npos)
+    throw EUUCode("No begin line in " + FInputFile);
+  // One character at least, then the mode up to the blank; the mode is not read.
+  const std::size_t blank = text.find(' ', match + begin.size() + 1);
+  const std::size_t lineEnd = blank == text.npos ? blank : text.find('\n', blank);
+  if (lineEnd == text.npos)
+    throw EUUCode("Unfinished begin line in " + FInputFile);
+
+  std::string name;
+  for (const char c : text.substr(blank + 1, lineEnd - blank - 1))
+    if (c != '\r' && c != '"' && c != '\0')
+      name += c;
+  name = SafeName(name);
+  if (name.empty())
+    throw EUUCode("OutputFileName is empty");
+  FOutputFile = FInputFile.substr(0, FInputFile.rfind('/') + 1) + name;
+
+  std::size_t pos = lineEnd;
+  while (pos < size && IsLineEnd(static_cast<unsigned char>(in[pos])))
+    ++pos;
+  return pos;
+}
+
+std::size_t TUUCode::Decode(const char* in, std::size_t size, char* out) {
+  const TDecodeTable& t = FAlgorithm == base64decode ? B64Table : FAlgorithm == xxdecode ? XXTable : UUTable;
+  const bool counted = !t.Padding; // uuencode and XXencode lines start with their byte count
+  const auto* p = reinterpret_cast<const unsigned char*>(in);
+  const std::size_t total = size + 3;
+  std::size_t pos = 0;
+  char* o = out;
+
+  // A group of up to 4 characters, ended early by a line end, padding or the
+  // end of the data; k characters give k - 1 bytes, at most limit.
+  auto shortGroup = [&](std::size_t limit) {
+    std::uint32_t bits = 0;
+    int k = 0;
+    for (; k < 4 && pos < size && (t.Shifted[k][p[pos]] & Stop) == 0; ++k)
+      bits |= t.Shifted[k][p[pos++]];
+    const std::size_t bytes = std::min<std::size_t>(k > 0 ? k - 1 : 0, limit);
+    for (std::size_t b = 0; b < bytes; ++b)
+      *o++ = char(bits >> (16 - 8 * b));
+    if (t.Padding)
+      while (pos < size && p[pos] == '=')
+        ++pos;
+    return bytes;
+  };
+
+  Progress(0, total);
+  if (FHeaders)
+    pos = ReadHeader(in, size);
+  if (FOutputFile.empty())
+    throw EUUCode("OutputFileName is empty");
+  while (pos < size && IsLineEnd(p[pos]))
+    ++pos;
+
+  while (pos < size) {
+    if (size - pos >= 3 && p[pos] == 'e' && p[pos + 1] == 'n' && p[pos + 2] == 'd')
+      break;
+    Progress(std::size_t(o - out), total);
+    std::size_t want = counted ? t.Value[p[pos++]] : SIZE_MAX;
+    for (;;) {
+      while (want >= 3 && size - pos >= 4) {
+        const std::uint32_t bits = t.Shifted[0][p[pos]] | t.Shifted[1][p[pos + 1]] |
+                                   t.Shifted[2][p[pos + 2]] | t.Shifted[3][p[pos + 3]];
+        if (bits & Stop)
+          break;
+        o[0] = char(bits >> 16);
+        o[1] = char(bits >> 8);
+        o[2] = char(bits);
+        o += 3;
+        pos += 4;
+        want -= 3;
+      }
+      if (want == 0 || pos >= size || IsLineEnd(p[pos]))
+        break;
+      want -= shortGroup(want);
+    }
+    // Whatever follows the counted bytes (padding, a checksum) gives nothing.
+    while (pos < size && !IsLineEnd(p[pos]))
+      ++pos;
+    while (pos < size && IsLineEnd(p[pos]))
+      ++pos;
+  }
+  Progress(std::size_t(o - out), total);
+  return std::size_t(o - out);
+}
