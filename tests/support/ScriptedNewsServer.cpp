@@ -1,0 +1,459 @@
+#include "tests/support/ScriptedNewsServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+
+namespace {
+
+// Every wait is cut into slices this long so that Stop() is seen quickly.
+const int SliceMs = 20;
+// A command line longer than this is a broken client, not a reason to grow.
+const std::size_t MaxLine = 64 * 1024;
+// Posted text beyond this is counted out, not kept.
+const std::size_t MaxPosted = 64 * 1024 * 1024;
+
+std::string Stuffed(const std::string& line) { return (!line.empty() && line[0] == '.' ? "." : "") + line + "\r\n"; }
+
+} // namespace
+
+TScriptedNewsServer::TScriptedNewsServer() {
+  FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (FListen < 0)
+    throw std::runtime_error("scripted server: socket failed");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(FListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(FListen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ::close(FListen);
+    throw std::runtime_error("scripted server: bind failed");
+  }
+  FPort = ntohs(addr.sin_port);
+}
+
+TScriptedNewsServer::~TScriptedNewsServer() {
+  Stop();
+  ::close(FListen);
+}
+
+void TScriptedNewsServer::Stop() {
+  FStop = true;
+  if (FThread.joinable())
+    FThread.join();
+  EndConnection(false);
+}
+
+TScriptedNewsServer& TScriptedNewsServer::Send(std::string bytes) {
+  FScript.push_back({TStepKind::Send, std::move(bytes), {}, 0, 0});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::Reply(std::string line) { return Send(line + "\r\n"); }
+
+TScriptedNewsServer& TScriptedNewsServer::SendSplit(std::string bytes, std::vector<std::size_t> cuts, int pauseMs) {
+  FScript.push_back({TStepKind::SendSplit, std::move(bytes), std::move(cuts), 0, pauseMs});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::SendRepeated(std::string block, std::size_t times) {
+  FScript.push_back({TStepKind::SendRepeated, std::move(block), {}, times, 0});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::Expect(std::string line) {
+  FScript.push_back({TStepKind::Expect, std::move(line), {}, 0, 0});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::ExpectText() {
+  FScript.push_back({TStepKind::ExpectText, {}, {}, 0, 0});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::ExpectClosed() {
+  FScript.push_back({TStepKind::ExpectClosed, {}, {}, 0, 0});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::Pause(int ms) {
+  FScript.push_back({TStepKind::Pause, {}, {}, 0, ms});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::Close() {
+  FScript.push_back({TStepKind::Close, {}, {}, 0, 0});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::Reset() {
+  FScript.push_back({TStepKind::Reset, {}, {}, 0, 0});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::Silent() {
+  FScript.push_back({TStepKind::Silent, {}, {}, 0, 0});
+  return *this;
+}
+
+void TScriptedNewsServer::Start() {
+  ::listen(FListen, 8);
+  FThread = std::thread([this] { RunScript(); });
+}
+
+void TScriptedNewsServer::ServeGroup(std::string groupName, std::vector<TNewsArticle> articles,
+                                     std::string greeting) {
+  FGroupName = std::move(groupName);
+  FArticles = std::move(articles);
+  std::sort(FArticles.begin(), FArticles.end(),
+            [](const TNewsArticle& a, const TNewsArticle& b) { return a.Number < b.Number; });
+  FGreeting = std::move(greeting);
+  ::listen(FListen, 8);
+  FThread = std::thread([this] { RunGroup(); });
+}
+
+std::vector<std::string> TScriptedNewsServer::Received() const {
+  std::lock_guard<std::mutex> hold(FLock);
+  return FReceived;
+}
+
+std::vector<std::string> TScriptedNewsServer::Failures() const {
+  std::lock_guard<std::mutex> hold(FLock);
+  return FFailures;
+}
+
+std::string TScriptedNewsServer::PostedText() const {
+  std::lock_guard<std::mutex> hold(FLock);
+  return FPosted;
+}
+
+void TScriptedNewsServer::Record(const std::string& line) {
+  std::lock_guard<std::mutex> hold(FLock);
+  FReceived.push_back(line);
+}
+
+void TScriptedNewsServer::Fail(const std::string& text) {
+  std::lock_guard<std::mutex> hold(FLock);
+  FFailures.push_back(text);
+}
+
+void TScriptedNewsServer::RunScript() {
+  for (const TStep& step : FScript) {
+    if (FStop)
+      return;
+    RunStep(step);
+  }
+  FFinished = true;
+}
+
+bool TScriptedNewsServer::Accept() {
+  if (FConn >= 0)
+    return true;
+  while (!FStop) {
+    pollfd p{FListen, POLLIN, 0};
+    if (::poll(&p, 1, SliceMs) <= 0)
+      continue;
+    FConn = ::accept4(FListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (FConn < 0)
+      continue;
+    int one = 1;
+    ::setsockopt(FConn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    FInput.clear();
+    FGroupSelected = false;
+    FCurrent = 0;
+    ++FConnections;
+    return true;
+  }
+  return false;
+}
+
+void TScriptedNewsServer::EndConnection(bool reset) {
+  if (FConn < 0)
+    return;
+  if (reset) {
+    linger l{1, 0};
+    ::setsockopt(FConn, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  }
+  ::close(FConn);
+  FConn = -1;
+}
+
+bool TScriptedNewsServer::Sleep(int ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!FStop && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 5)));
+  return !FStop;
+}
+
+bool TScriptedNewsServer::SendAll(const char* data, std::size_t len) {
+  while (len > 0 && !FStop) {
+    ssize_t n = ::send(FConn, data, len, MSG_NOSIGNAL);
+    if (n > 0) {
+      data += n;
+      len -= std::size_t(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      pollfd p{FConn, POLLOUT, 0};
+      ::poll(&p, 1, SliceMs);
+    } else {
+      return false; // the client has gone
+    }
+  }
+  return len == 0;
+}
+
+TScriptedNewsServer::TRead TScriptedNewsServer::ReadLine(std::string& line) {
+  for (;;) {
+    std::size_t end = FInput.find("\r\n");
+    if (end != std::string::npos) {
+      line = FInput.substr(0, end);
+      FInput.erase(0, end + 2);
+      return TRead::Line;
+    }
+    if (FInput.size() > MaxLine) {
+      Fail("command line too long");
+      return TRead::Closed;
+    }
+    if (FStop)
+      return TRead::Stopped;
+    pollfd p{FConn, POLLIN, 0};
+    if (::poll(&p, 1, SliceMs) <= 0)
+      continue;
+    char buf[65536];
+    ssize_t n = ::recv(FConn, buf, sizeof buf, 0);
+    if (n > 0)
+      FInput.append(buf, std::size_t(n));
+    else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+      return TRead::Closed;
+  }
+}
+
+void TScriptedNewsServer::RunStep(const TStep& step) {
+  if (step.Kind == TStepKind::Pause) {
+    Sleep(step.Ms);
+    return;
+  }
+  if (!Accept())
+    return;
+  std::string line;
+  switch (step.Kind) {
+  case TStepKind::Send:
+    SendAll(step.Text);
+    break;
+  case TStepKind::SendSplit: {
+    std::size_t from = 0;
+    for (std::size_t cut : step.Cuts) {
+      cut = std::min(cut, step.Text.size());
+      if (cut <= from)
+        continue;
+      SendAll(step.Text.data() + from, cut - from);
+      from = cut;
+      Sleep(step.Ms);
+    }
+    SendAll(step.Text.data() + from, step.Text.size() - from);
+    break;
+  }
+  case TStepKind::SendRepeated:
+    for (std::size_t i = 0; i < step.Count && SendAll(step.Text); ++i) {
+    }
+    break;
+  case TStepKind::Expect: {
+    TRead r = ReadLine(line);
+    if (r == TRead::Line) {
+      Record(line);
+      if (line != step.Text)
+        Fail("expected '" + step.Text + "', got '" + line + "'");
+    } else if (r == TRead::Closed) {
+      Fail("expected '" + step.Text + "', the client closed");
+    }
+    break;
+  }
+  case TStepKind::ExpectText: {
+    std::string text;
+    std::size_t total = 0;
+    TRead r;
+    while ((r = ReadLine(line)) == TRead::Line && line != ".") {
+      total += line.size() + 2;
+      if (total <= MaxPosted)
+        text += line + "\r\n";
+    }
+    if (r == TRead::Closed)
+      Fail("posted text ended without '.'");
+    std::lock_guard<std::mutex> hold(FLock);
+    FPosted = std::move(text);
+    break;
+  }
+  case TStepKind::ExpectClosed:
+    if (ReadLine(line) == TRead::Line)
+      Fail("expected the client to close, got '" + line + "'");
+    EndConnection(false);
+    break;
+  case TStepKind::Close:
+    EndConnection(false);
+    break;
+  case TStepKind::Reset:
+    EndConnection(true);
+    break;
+  case TStepKind::Silent:
+    while (Sleep(SliceMs)) {
+    }
+    break;
+  case TStepKind::Pause:
+    break;
+  }
+}
+
+void TScriptedNewsServer::RunGroup() {
+  while (Accept()) {
+    if (!SendAll(FGreeting + "\r\n")) {
+      EndConnection(false);
+      continue;
+    }
+    std::string line;
+    while (FConn >= 0 && ReadLine(line) == TRead::Line) {
+      Record(line);
+      ServeGroupCommand(line);
+    }
+    EndConnection(false);
+  }
+}
+
+namespace {
+
+// The value of a header field, "" when the article has none.
+std::string Field(const TNewsArticle& a, const std::string& name) {
+  for (const std::string& h : a.Header) {
+    if (h.size() > name.size() && h[name.size()] == ':' &&
+        std::equal(name.begin(), name.end(), h.begin(),
+                   [](char x, char y) { return std::tolower((unsigned char)x) == std::tolower((unsigned char)y); })) {
+      std::size_t from = h.find_first_not_of(' ', name.size() + 1);
+      return from == std::string::npos ? "" : h.substr(from);
+    }
+  }
+  return "";
+}
+
+std::string MessageID(const TNewsArticle& a) {
+  std::string id = Field(a, "Message-ID");
+  return id.empty() ? "<" + std::to_string(a.Number) + "@vostel.test>" : id;
+}
+
+bool ParseNumber(const std::string& text, std::int64_t& n) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  n = std::stoll(text);
+  return true;
+}
+
+} // namespace
+
+void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
+  std::size_t blank = line.find(' ');
+  std::string verb = line.substr(0, blank);
+  std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
+  std::transform(verb.begin(), verb.end(), verb.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+
+  if (verb == "QUIT") {
+    SendAll("205 closing connection - goodbye\r\n");
+    EndConnection(false);
+    return;
+  }
+  if (verb == "GROUP") {
+    if (arg != FGroupName) {
+      SendAll("411 No such news group\r\n");
+      return;
+    }
+    FGroupSelected = true;
+    FCurrent = 0;
+    std::int64_t first = FArticles.empty() ? 0 : FArticles.front().Number;
+    std::int64_t last = FArticles.empty() ? 0 : FArticles.back().Number;
+    SendAll("211 " + std::to_string(FArticles.size()) + " " + std::to_string(first) + " " + std::to_string(last) +
+            " " + FGroupName + "\r\n");
+    return;
+  }
+  const bool article = verb == "ARTICLE", head = verb == "HEAD", body = verb == "BODY", stat = verb == "STAT";
+  const bool xover = verb == "XOVER";
+  if (!article && !head && !body && !stat && !xover) {
+    SendAll("500 Command not recognized\r\n");
+    return;
+  }
+  if (!arg.empty() && arg[0] == '<') { // by message identifier, group not needed
+    auto it = std::find_if(FArticles.begin(), FArticles.end(),
+                           [&](const TNewsArticle& a) { return MessageID(a) == arg; });
+    if (xover || it == FArticles.end()) {
+      SendAll("430 No article with that message-id\r\n");
+      return;
+    }
+    FCurrent = std::size_t(it - FArticles.begin());
+  } else if (!FGroupSelected) {
+    SendAll("412 No newsgroup has been selected\r\n");
+    return;
+  }
+
+  std::string reply;
+  if (xover) {
+    std::int64_t from = 0, to = 0;
+    std::size_t dash = arg.find('-');
+    std::string a = arg.substr(0, dash), b = dash == std::string::npos ? a : arg.substr(dash + 1);
+    if (arg.empty() && FCurrent < FArticles.size())
+      from = to = FArticles[FCurrent].Number;
+    else if (!ParseNumber(a, from) || (!b.empty() && !ParseNumber(b, to)))
+      return (void)SendAll("501 Syntax error\r\n");
+    else if (b.empty())
+      to = INT64_MAX;
+    for (const TNewsArticle& x : FArticles) {
+      if (x.Number < from || x.Number > to)
+        continue;
+      std::size_t bytes = 0;
+      for (const std::string& l : x.Body)
+        bytes += l.size() + 2;
+      reply += std::to_string(x.Number) + "\t" + Field(x, "Subject") + "\t" + Field(x, "From") + "\t" +
+               Field(x, "Date") + "\t" + MessageID(x) + "\t" + Field(x, "References") + "\t" +
+               std::to_string(bytes) + "\t" + std::to_string(x.Body.size()) + "\r\n";
+    }
+    if (reply.empty())
+      return (void)SendAll("420 No article(s) selected\r\n");
+    SendAll("224 Overview information follows\r\n" + reply + ".\r\n");
+    return;
+  }
+
+  if (!arg.empty() && arg[0] != '<') {
+    std::int64_t n = 0;
+    if (!ParseNumber(arg, n))
+      return (void)SendAll("501 Syntax error\r\n");
+    auto it = std::find_if(FArticles.begin(), FArticles.end(), [&](const TNewsArticle& a) { return a.Number == n; });
+    if (it == FArticles.end())
+      return (void)SendAll("423 No such article number in this group\r\n");
+    FCurrent = std::size_t(it - FArticles.begin());
+  }
+  if (FCurrent >= FArticles.size())
+    return (void)SendAll("420 No current article has been selected\r\n");
+
+  const TNewsArticle& x = FArticles[FCurrent];
+  std::string ids = std::to_string(x.Number) + " " + MessageID(x);
+  if (stat)
+    return (void)SendAll("223 " + ids + " article retrieved - request text separately\r\n");
+  reply = article ? "220 " + ids + " article retrieved - head and body follow\r\n"
+          : head  ? "221 " + ids + " article retrieved - head follows\r\n"
+                  : "222 " + ids + " article retrieved - body follows\r\n";
+  if (article || head)
+    for (const std::string& l : x.Header)
+      reply += Stuffed(l);
+  if (article)
+    reply += "\r\n";
+  if (article || body)
+    for (const std::string& l : x.Body)
+      reply += Stuffed(l);
+  SendAll(reply + ".\r\n");
+}

@@ -1,0 +1,137 @@
+#pragma once
+
+// A news server for tests. It listens on 127.0.0.1 on an ephemeral port and
+// runs on its own thread with plain blocking-style POSIX calls (every wait is
+// a short poll, so it never hangs the test and stops when destroyed), while
+// the client under test runs on the Qt loop of the test's thread.
+//
+// Two ways to use it:
+//
+// * Scripted: build a list of steps, then Start(). The steps run in order;
+//   the first step that needs a connection accepts one, a Close()/Reset()
+//   ends it, and a later step accepts the next one.
+//
+//     TScriptedNewsServer server;
+//     server.Reply("200 ready").Expect("GROUP alt.test")
+//           .SendSplit("211 3 1 3 alt.test\r\n", {5, 19}).Close().Start();
+//     client.SetHost("127.0.0.1");
+//     client.SetPort(server.PortText());
+//
+// * Group mode: ServeGroup() answers GROUP, ARTICLE, HEAD, BODY, STAT, XOVER
+//   and QUIT (numbers, "<message-id>" or nothing for the current article)
+//   from a list of articles, on any number of connections one after another.
+//   Text lines are dot-stuffed on the way out.
+//
+// Received command lines are recorded (Received()); a line that differs from
+// an Expect() step is recorded in Failures(), and the script goes on.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct TNewsArticle {
+  std::int64_t Number = 0;
+  std::vector<std::string> Header; // lines without CR LF
+  std::vector<std::string> Body;   // lines without CR LF, not yet dot-stuffed
+};
+
+class TScriptedNewsServer {
+public:
+  // Binds the listening socket. Until Start() or ServeGroup() it does not
+  // listen, so a server that is never started refuses every connect while
+  // keeping its port from anybody else.
+  TScriptedNewsServer();
+  // Stops the thread and closes every socket.
+  ~TScriptedNewsServer();
+
+  TScriptedNewsServer(const TScriptedNewsServer&) = delete;
+  TScriptedNewsServer& operator=(const TScriptedNewsServer&) = delete;
+
+  std::uint16_t Port() const { return FPort; }
+  std::string PortText() const { return std::to_string(FPort); }
+
+  // Script steps (call before Start()).
+  TScriptedNewsServer& Send(std::string bytes);  // raw bytes, as they are
+  TScriptedNewsServer& Reply(std::string line);  // line + CR LF
+  // Sends bytes in pieces cut at the given offsets, pausing between pieces
+  // so that the client sees them in separate receives.
+  TScriptedNewsServer& SendSplit(std::string bytes, std::vector<std::size_t> cuts, int pauseMs = 15);
+  // Sends block `times` times; memory stays one block however long the reply.
+  TScriptedNewsServer& SendRepeated(std::string block, std::size_t times);
+  TScriptedNewsServer& Expect(std::string line); // one command line, without CR LF
+  // Reads posted text up to the line "." (kept in PostedText(), the end
+  // marker not included).
+  TScriptedNewsServer& ExpectText();
+  // Waits until the client closes the connection (Failures() if it sends a
+  // line instead).
+  TScriptedNewsServer& ExpectClosed();
+  TScriptedNewsServer& Pause(int ms);
+  TScriptedNewsServer& Close();  // orderly close (FIN)
+  TScriptedNewsServer& Reset();  // abortive close (RST)
+  TScriptedNewsServer& Silent(); // keep the connection open and say nothing
+
+  // Runs the script on the server thread.
+  void Start();
+  // Group mode; replaces any script. The greeting opens every connection.
+  void ServeGroup(std::string groupName, std::vector<TNewsArticle> articles,
+                  std::string greeting = "200 Vostel test server ready - posting allowed");
+
+  // Stops the thread now; safe to call twice.
+  void Stop();
+
+  bool Finished() const { return FFinished; } // the script ran to its end
+  int Connections() const { return FConnections; }
+  std::vector<std::string> Received() const;
+  std::vector<std::string> Failures() const;
+  std::string PostedText() const;
+
+private:
+  enum class TStepKind { Send, SendSplit, SendRepeated, Expect, ExpectText, ExpectClosed, Pause, Close, Reset, Silent };
+  struct TStep {
+    TStepKind Kind;
+    std::string Text;
+    std::vector<std::size_t> Cuts;
+    std::size_t Count = 0;
+    int Ms = 0;
+  };
+
+  void RunScript();
+  void RunGroup();
+  void RunStep(const TStep& step);
+  void ServeGroupCommand(const std::string& line);
+  bool Accept();
+  void EndConnection(bool reset);
+  bool SendAll(const char* data, std::size_t len);
+  bool SendAll(const std::string& s) { return SendAll(s.data(), s.size()); }
+  enum class TRead { Line, Closed, Stopped };
+  TRead ReadLine(std::string& line);
+  bool Sleep(int ms);
+  void Record(const std::string& line);
+  void Fail(const std::string& text);
+
+  int FListen = -1;
+  int FConn = -1;
+  std::uint16_t FPort = 0;
+  std::vector<TStep> FScript;
+  std::string FInput; // bytes received and not yet cut into lines
+  std::thread FThread;
+  std::atomic<bool> FStop{false};
+  std::atomic<bool> FFinished{false};
+  std::atomic<int> FConnections{0};
+
+  // Group mode.
+  std::string FGroupName;
+  std::vector<TNewsArticle> FArticles;
+  std::string FGreeting;
+  bool FGroupSelected = false;
+  std::size_t FCurrent = 0; // index into FArticles
+
+  mutable std::mutex FLock; // guards the three records below
+  std::vector<std::string> FReceived;
+  std::vector<std::string> FFailures;
+  std::string FPosted;
+};
