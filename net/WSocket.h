@@ -1,0 +1,201 @@
+#pragma once
+
+#include "platform/Exceptions.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QHostInfo;
+class QSocketNotifier;
+class THiddenWindow;
+
+// An event-driven TCP client socket on the Qt event loop. Readiness of the
+// descriptor becomes the notifications connect complete, readable, writable
+// and peer closed, each handled from the loop; error numbers everywhere are
+// the Windows Sockets numbers (see WSocketErrorDesc).
+
+enum TSocketState : std::uint8_t {
+  wsInvalidState = 0,
+  wsOpened = 1,
+  wsBound = 2,
+  wsConnecting = 3,
+  wsConnected = 4,
+  wsAccepting = 5,
+  wsListening = 6,
+  wsClosed = 7
+};
+
+enum TSocketSendFlags : std::uint8_t { wsSendNormal = 0, wsSendUrgent = 1 };
+
+enum TSocketLingerOnOff : std::uint8_t { wsLingerOff = 0, wsLingerOn = 1, wsLingerNoSet = 2 };
+
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TDataAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDataSent = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSessionClosed = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSessionConnected = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDnsLookupDone = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TChangeState = std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+
+class ESocketException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// Error number -> text; numbers outside the table give "Not a WinSock error".
+std::string WSocketErrorDesc(int ErrCode);
+
+// errno of a failed socket call -> the Windows Sockets number for it.
+std::uint16_t WSocketErrorFromErrno(int ErrNo);
+
+// One fixed-size block of the send queue.
+class TBuffer {
+public:
+  static constexpr int DefaultSize = 1514;
+
+  explicit TBuffer(int BufSize = DefaultSize);
+
+  // Copies what fits behind the bytes already written; 0 when full.
+  int Write(const void* Data, int Len);
+  // The bytes written but not yet sent (nullptr and 0 when none).
+  const char* Peek(int& Len) const;
+  // Marks up to N bytes as sent; an emptied block starts again from its start.
+  int Remove(int N);
+
+  int BufSize() const { return FBufSize; }
+  int WrCount() const { return FWrCount; }
+  int RdCount() const { return FRdCount; }
+
+private:
+  std::unique_ptr<char[]> FBuf;
+  int FBufSize;
+  int FWrCount = 0;
+  int FRdCount = 0;
+};
+
+class TCustomWSocket : public TObject {
+public:
+  // Notice message of the hidden window: wParam the socket handle, low word
+  // of lParam the event bits, high word the error number.
+  static constexpr unsigned WM_ASYNCSELECT = 0x0400 + 1;
+  enum : std::uint16_t { FD_READ = 1, FD_WRITE = 2, FD_ACCEPT = 8, FD_CONNECT = 16, FD_CLOSE = 32 };
+
+  TCustomWSocket();
+  ~TCustomWSocket() override;
+  TCustomWSocket(const TCustomWSocket&) = delete;
+  TCustomWSocket& operator=(const TCustomWSocket&) = delete;
+
+  // A dotted address ends inside the call; a name is looked up in the
+  // background and OnDnsLookupDone follows from the event loop.
+  void DnsLookup(const std::string& HostName);
+  void CancelDnsLookup();
+
+  void Connect();
+  void Close();
+  // Close without the shutdown step.
+  void Abort();
+  void ShutDown(int How);
+
+  // Queue bytes for the peer; returns the count accepted (-1 after an error
+  // taken by OnError).
+  int Send(const void* Data, int Len);
+  int SendStr(const std::string& Str);
+  // >0 bytes read, 0 the peer closed (or BufferSize 0), -1 nothing read
+  // (LastError tells why).
+  int Receive(void* Buffer, int BufferSize);
+
+  const std::string& Addr() const { return FAddrStr; }
+  void SetAddr(const std::string& Value);
+  const std::string& Port() const { return FPortStr; }
+  void SetPort(const std::string& Value);
+  const std::string& Proto() const { return FProtoStr; }
+  void SetProto(const std::string& Value);
+
+  const std::string& DnsResult() const { return FDnsResult; }
+  const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
+  TSocketState State() const { return FState; }
+  std::int64_t ReadCount() const { return FReadCount; }
+  // Bytes waiting in the system; -1 when the query fails.
+  int RcvdCount();
+  int LastError() const { return FLastError; }
+
+  TSocketSendFlags SendFlags() const { return FSendFlags == 0 ? wsSendNormal : wsSendUrgent; }
+  void SetSendFlags(TSocketSendFlags Value);
+  TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+  void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
+  int LingerTimeout() const { return FLingerTimeout; }
+  void SetLingerTimeout(int Value) { FLingerTimeout = Value; }
+
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSessionClosed OnSessionClosed;
+  TSessionConnected OnSessionConnected;
+  TChangeState OnChangeState;
+  TDnsLookupDone OnDnsLookupDone;
+  TNotifyEvent OnError;
+
+private:
+  void WMAsyncSelect(std::uintptr_t Handle, std::intptr_t Notice);
+  void WMAsyncGetHostByName(int LookupHandle, const QHostInfo& Info);
+  void ReadReady();
+  void WriteReady();
+  void ReadLoop(std::uint16_t Error);
+  void TryToSend();
+  void InternalClose(bool Shutdown, std::uint16_t Error);
+  void DropSocket();
+  void ResetToDefaults();
+  void ChangeState(TSocketState NewState);
+  void RaiseException(const std::string& Msg);
+  void SocketError(const std::string& FuncName, int ErrCode);
+  void SetWriteNotice(bool On);
+  void SetReadNotice(bool On);
+  void PostNotice(std::uint16_t Event, std::uint16_t Error);
+  bool SocketIs(std::uintptr_t Handle) const { return FHSocket >= 0 && Handle == FSocketSerial; }
+
+  std::unique_ptr<THiddenWindow> FWindow;
+  QSocketNotifier* FReadNotifier = nullptr;
+  QSocketNotifier* FWriteNotifier = nullptr;
+
+  int FHSocket = -1;
+  // Notices name the socket by a serial number, not by the descriptor: a
+  // closed descriptor number is handed out again at once.
+  std::uintptr_t FSocketSerial = 0;
+  TSocketState FState = wsClosed;
+
+  sockaddr_in FSin{};
+  bool FAddrResolved = false;
+  bool FPortAssigned = false;
+  bool FProtoAssigned = true;
+  int FProto = 6;
+  int FType = SOCK_STREAM;
+  std::string FAddrStr;
+  std::string FPortStr;
+  std::string FProtoStr = "tcp";
+  int FPortNum = 0;
+
+  std::list<TBuffer> FBufList;
+  bool FAllSent = true;
+  bool FCloseInvoked = false;
+  bool FDestroying = false;
+  int FDnsLookupHandle = 0;
+  std::string FDnsResult;
+  std::vector<std::string> FDnsResultList;
+
+  std::int64_t FReadCount = 0;
+  int FLastError = 0;
+  int FSendFlags = 0;
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  int FLingerTimeout = 0;
+};
+
+// The component as the rest of the program uses it.
+class TWSocket : public TCustomWSocket {
+public:
+  using TCustomWSocket::TCustomWSocket;
+};
