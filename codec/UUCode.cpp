@@ -96,6 +96,8 @@ void WriteWhole(const std::string& path, const char* data, std::size_t size) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0)
     throw IoError("Cannot create", path, errno);
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode); // never remove a device
   std::size_t done = 0;
   int err = 0;
   while (done < size && err == 0) {
@@ -110,7 +112,8 @@ void WriteWhole(const std::string& path, const char* data, std::size_t size) {
   if (::close(fd) != 0 && err == 0)
     err = errno;
   if (err != 0) {
-    ::unlink(path.c_str());
+    if (regular)
+      ::unlink(path.c_str());
     throw IoError("Cannot write to", path, err);
   }
 }
