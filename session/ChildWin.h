@@ -1,0 +1,121 @@
+#pragma once
+
+#include "codec/UUCode.h"
+#include "nntp/NntpCli.h"
+#include "platform/Exceptions.h"
+#include "platform/FileOps.h"
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QLabel;
+class QFrame;
+class QListWidget;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+// What the pacing timer does at its next tick; also tells the scanner whether
+// a received line belongs to a header or a body.
+enum : std::int32_t {
+  stepStart = 0,
+  stepHead = 1,
+  stepBody = 2,
+  stepReconnect = 1000,
+  stepFinished = -1000
+};
+
+// One decode window: an automatic download-and-decode session on one server
+// and one group. Meant to live in a QMdiSubWindow.
+class TMDIChild : public QWidget, public TObject {
+  Q_OBJECT
+public:
+  explicit TMDIChild(QWidget* parent = nullptr);
+  ~TMDIChild() override;
+
+  // Controls, owned by their Qt parents.
+  QWidget* SB1; // status bar; FormResize places its panels
+  std::array<QLabel*, 4> SB1Panels; // status, current article, last article, decoded count
+  QFrame* Panel1;
+  QLabel* lblHostName;
+  QLabel* lblGroupName;
+  QPlainTextEdit* Memo1;
+  QFrame* PnlInfo;
+  QProgressBar* ProgressBar3;
+  QProgressBar* ProgressBar2;
+  QProgressBar* ProgressBar1;
+  QPushButton* Stop;
+  QPushButton* After;
+  QPushButton* Restart;
+  QPushButton* Skip;
+  QLineEdit* EdArticlesToSkip;
+  QListWidget* LBSaved;
+  QTimer* Timer1; // 500 ms pacing timer, off until the walk needs it
+
+  // Components.
+  TNntpCli Nntp;
+  TUUCode UUCode;
+
+  // Helpers through which the controller, scanner and decode stage report.
+  void Log(const std::string& Text);
+  void LogAppend(const std::string& Text);
+  void SetStatus(const std::string& Text);
+  void CountDecodedFile();
+  int GroupProgress() const;
+  static std::string ExtractName(const std::string& Path);
+
+  // Handlers.
+  void FormResize(TObject* Sender);
+  void UUCodeProgress(std::uint16_t Percent);
+  void NntpMessageLine(TObject* Sender);
+
+protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+  // The scanner's work on one line; NntpMessageLine hands it LastResponse.
+  void ScanLine(std::string_view Line);
+  void ScanHeaderLine(std::string_view Line);
+  void ScanBodyLine(std::string_view Line);
+  void StartMimePart();
+  void StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension);
+  void StartPartFile(const char* Extension);
+  bool EndsBlock(std::string_view Line) const;
+  void WritePart(std::string_view Data);
+  // Closes the open part file (after the trailer when EndLine), decodes it
+  // and leaves no part file open.
+  void FinishPartFile(bool EndLine);
+  void DecodePartFile();
+  bool DecodeAttempt(const char* Status, TAlgorithm Algorithm);
+  std::string PartFileName() const;
+
+  // Session state shared by the controller, the scanner and the decode stage.
+  std::int32_t FArticleLines = 0;
+  std::int32_t FPartFileCount = 0;
+  std::int32_t FNextStep = stepStart;
+  std::int32_t FPartKind = 0; // 0 none, 1 and 3 uuencode (".UUE"), 2 base64 (".B64")
+  // Article numbers are 64-bit like the client's: big servers pass 2^31.
+  std::int64_t FArticleCurrent = 0;
+  std::int64_t FArticleStart = 0;
+  std::int64_t FArticleEnd = 0;
+  std::int32_t FMinLines = 0;
+  std::int32_t FMaxLines = 0;
+  bool FMimeBase64 = false;
+  std::int32_t FBodyLines = 0;
+  std::int32_t FMaxWaitingLines = 0; // 0 = never give up on a body
+  bool FInternalAbort = false;
+  std::int32_t FFileMode = 0;
+  bool FDataFound = false;
+  std::int32_t FDecodedCount = 0;
+  std::unique_ptr<TFileWriter> FPartFile;
+  std::string FSessionDir;
+  std::string FMimeName;
+  std::string FDefExt;
+  bool FStopAfter = false;
+};

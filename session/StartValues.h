@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+// What a decode window reads from the main window once, while it is created.
+// The main window implements this; tests supply their own. Numbers are handed
+// over as the texts of their fields so that a bad entry fails in the window
+// with the usual conversion error.
+class IStartValues {
+public:
+  virtual ~IStartValues() = default;
+  virtual std::string Server() const = 0;       // cboHost
+  virtual std::string Group() const = 0;        // cboGroup
+  virtual std::string MinLines() const = 0;     // MinR
+  virtual std::string MaxLines() const = 0;     // MaxR
+  virtual std::string WaitingLines() const = 0; // SkipLine (hidden)
+  virtual std::string DefaultExt() const = 0;   // DefE
+  virtual std::string DownloadPath() const = 0; // lblPath, used unchanged
+};
+
+// Set by the main window when it is created; read by FormCreate.
+extern IStartValues* StartValues;
