@@ -1,0 +1,617 @@
+#include "nntp/NntpCli.h"
+
+#include "platform/Convert.h"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <istream>
+#include <ostream>
+
+namespace {
+
+const unsigned WM_NNTP_REQUEST_DONE = 0x0400 + 1;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// A signed decimal number after blanks, 0 when there are no digits. Servers
+// number articles far past 2^31, and a hostile one may send any number of
+// digits: the value saturates instead of wrapping.
+std::int64_t ReadNumber(std::string_view s, std::size_t& pos) {
+  while (pos < s.size() && IsBlank(s[pos]))
+    ++pos;
+  bool negative = false;
+  if (pos < s.size() && (s[pos] == '-' || s[pos] == '+'))
+    negative = s[pos++] == '-';
+  std::int64_t n = 0;
+  for (; pos < s.size() && s[pos] >= '0' && s[pos] <= '9'; ++pos) {
+    int d = s[pos] - '0';
+    if (negative)
+      n = n < (INT64_MIN + d) / 10 ? INT64_MIN : n * 10 - d;
+    else
+      n = n > (INT64_MAX - d) / 10 ? INT64_MAX : n * 10 + d;
+  }
+  return n;
+}
+
+// Days from 1899-12-30 to the given civil date (proleptic Gregorian).
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = unsigned(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + std::int64_t(doe) - 719468 + 25569; // 25569: 1899-12-30 to 1970-01-01
+}
+
+void CivilFromDays(std::int64_t z, int& y, int& m, int& d) {
+  z += 719468 - 25569;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = unsigned(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = int(doy - (153 * mp + 2) / 5 + 1);
+  m = int(mp < 10 ? mp + 3 : mp - 9);
+  y = int(yoe + era * 400 + (m <= 2));
+}
+
+std::string TwoDigits(int n) { return {char('0' + n / 10 % 10), char('0' + n % 10)}; }
+
+// "yymmdd hhnnss" for NEWGROUPS and NEWNEWS; 0 means the local time now.
+std::string FormatWhen(double When) {
+  int y, mo, d, h, mi, s;
+  if (When == 0) {
+    std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    y = t.tm_year + 1900, mo = t.tm_mon + 1, d = t.tm_mday, h = t.tm_hour, mi = t.tm_min, s = t.tm_sec;
+  } else {
+    auto ms = std::int64_t(std::llround(When * 86400000.0));
+    std::int64_t days = ms / 86400000, rest = ms % 86400000;
+    if (rest < 0)
+      --days, rest += 86400000;
+    CivilFromDays(days, y, mo, d);
+    h = int(rest / 3600000), mi = int(rest / 60000 % 60), s = int(rest / 1000 % 60);
+  }
+  return TwoDigits(y % 100) + TwoDigits(mo) + TwoDigits(d) + " " + TwoDigits(h) + TwoDigits(mi) + TwoDigits(s);
+}
+
+// YYYYMMDDhhmmss as days since 1899-12-30; false when it is no valid moment.
+bool DecodeServerDate(const std::string& t, double& result) {
+  if (t.size() != 14 || t.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  auto part = [&](std::size_t at, std::size_t len) { return std::stoi(t.substr(at, len)); };
+  int y = part(0, 4), mo = part(4, 2), d = part(6, 2), h = part(8, 2), mi = part(10, 2), s = part(12, 2);
+  static const int MonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > MonthDays[mo - 1] + (mo == 2 && leap) || h > 23 || mi > 59 ||
+      s > 59)
+    return false;
+  result = double(DaysFromCivil(y, unsigned(mo), unsigned(d))) + (h * 3600 + mi * 60 + s) / 86400.0;
+  return true;
+}
+
+} // namespace
+
+void ParseListLine(std::string_view Line, std::string& GroupName, std::int64_t& LastArticle,
+                   std::int64_t& FirstArticle, char& PostingFlag) {
+  std::size_t pos = 0;
+  while (pos < Line.size() && IsBlank(Line[pos]))
+    ++pos;
+  std::size_t end = pos;
+  while (end < Line.size() && Line[end] != ' ' && Line[end] != '\t')
+    ++end;
+  GroupName.assign(Line.substr(pos, end - pos));
+  pos = end;
+  LastArticle = ReadNumber(Line, pos);
+  FirstArticle = ReadNumber(Line, pos);
+  while (pos < Line.size() && IsBlank(Line[pos]))
+    ++pos;
+  PostingFlag = pos < Line.size() ? Line[pos] : '\0';
+}
+
+TNntpCli::TNntpCli()
+    : FWindow(std::make_unique<THiddenWindow>(
+          [this](unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) { WndProc(msg, wParam, lParam); })),
+      FWSocket(std::make_unique<TWSocket>()) {
+  FReceiveBuffer[0] = '\0';
+  FWSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { WSocketSessionConnected(s, e); };
+  FWSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { WSocketDataAvailable(s, e); };
+  FWSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { WSocketSessionClosed(s, e); };
+  FWSocket->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) { WSocketDnsLookupDone(s, e); };
+}
+
+TNntpCli::~TNntpCli() {
+  // Nothing of ours may run while the socket closes its connection.
+  FWSocket->OnSessionConnected = nullptr;
+  FWSocket->OnDataAvailable = nullptr;
+  FWSocket->OnSessionClosed = nullptr;
+  FWSocket->OnDnsLookupDone = nullptr;
+  FWSocket->OnDataSent = nullptr;
+  FWSocket.reset();
+  FWindow.reset();
+}
+
+void TNntpCli::SetState(TNntpState value) {
+  if (FState == value)
+    return;
+  FState = value;
+  if (OnStateChange)
+    OnStateChange(this);
+}
+
+void TNntpCli::CheckReady(const char* verb) const {
+  if (FState != nntpReady)
+    throw NntpException(std::string("Not ready for ") + verb);
+}
+
+void TNntpCli::SendRequest(TNntpRequest kind, TNextStep next, std::string line) {
+  FRequestDoneFlag = false;
+  FRequestType = kind;
+  FNext = next;
+  SetState(nntpWaitingResponse);
+  FRequest = std::move(line);
+  FWSocket->SendStr(FRequest + "\r\n");
+}
+
+void TNntpCli::TriggerRequestDone(std::uint16_t Error) {
+  if (!FRequestDoneFlag)
+    FWindow->PostMessage(WM_NNTP_REQUEST_DONE, FRequestType, Error);
+  FRequestDoneFlag = true;
+  FNext = nullptr;
+  // The streams belong to the caller and may go once the request has ended.
+  FDestStream = nullptr;
+  if (FPostStream) {
+    FPostStream = nullptr;
+    FWSocket->OnDataSent = nullptr;
+  }
+  SetState(FWSocket->State() == wsConnected ? nntpReady : nntpNotConnected);
+}
+
+void TNntpCli::WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
+  if (msg != WM_NNTP_REQUEST_DONE)
+    return;
+  // The handler may free this client; call a copy.
+  if (auto handler = OnRequestDone)
+    handler(this, TNntpRequest(wParam & 0xFF), std::uint16_t(lParam & 0xFFFF));
+}
+
+void TNntpCli::Connect() {
+  if (FState != nntpNotConnected)
+    throw NntpException("Already connected");
+  FRequestDoneFlag = false;
+  FAborted = false;
+  FRcvStart = FRcvCnt = 0;
+  FReceiveBuffer[0] = '\0';
+  FRequest.clear();
+  FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
+  FArticleID.clear();
+  SetState(nntpDnsLookup);
+  try {
+    FWSocket->DnsLookup(FHost);
+  } catch (...) {
+    // The lookup or the connect never started; leave the client able to try again.
+    if (FWSocket->State() == wsClosed)
+      SetState(nntpNotConnected);
+    throw;
+  }
+}
+
+void TNntpCli::WSocketDnsLookupDone(TObject*, std::uint16_t Error) {
+  if (FAborted) // a lookup that was running when Abort came
+    return;
+  if (Error != 0) {
+    TriggerRequestDone(Error);
+    return;
+  }
+  try {
+    FWSocket->SetAddr(FWSocket->DnsResult());
+    FWSocket->SetProto("tcp");
+    FWSocket->SetPort(FPort);
+    SetState(nntpWaitingBanner);
+    FWSocket->Connect();
+  } catch (...) {
+    if (FWSocket->State() == wsClosed)
+      SetState(nntpNotConnected);
+    throw;
+  }
+}
+
+void TNntpCli::WSocketSessionConnected(TObject*, std::uint16_t Error) {
+  if (Error == 0)
+    return; // the greeting will tell
+  TriggerRequestDone(Error);
+  FWSocket->Close();
+}
+
+void TNntpCli::WSocketSessionClosed(TObject*, std::uint16_t Error) {
+  if (!FAborted)
+    TriggerRequestDone(Error);
+  if (OnSessionClosed)
+    OnSessionClosed(this, Error);
+  SetState(nntpNotConnected);
+}
+
+void TNntpCli::WSocketDataAvailable(TObject*, std::uint16_t Error) {
+  if (FRcvStart > 0) { // a handler threw out of the cutting loop last time
+    std::memmove(FReceiveBuffer, FReceiveBuffer + FRcvStart, std::size_t(FRcvCnt) + 1);
+    FRcvStart = 0;
+  }
+  // A buffer full without CR LF asks for 0 bytes, which reads as a close.
+  int len = FWSocket->Receive(FReceiveBuffer + FRcvCnt, BufSize - 1 - FRcvCnt);
+  if (FAborted)
+    return;
+  if (len == 0) {
+    FWSocket->Close();
+    return;
+  }
+  if (len < 0)
+    return;
+  FReceiveBuffer[FRcvCnt + len] = '\0';
+  if (OnDisplay)
+    OnDisplay(this, FReceiveBuffer + FRcvCnt, len);
+  FRcvCnt += len;
+  CutLines(Error);
+}
+
+// Cuts the held bytes at CR LF only; any other byte, NUL included, belongs to
+// its line. Lines are cut in place and moved down once per receive, not once
+// per line. Handlers may call back (Abort, Connect), so every step reads the
+// members afresh.
+void TNntpCli::CutLines(std::uint16_t Error) {
+  while (FRcvCnt > 0) {
+    const char* begin = FReceiveBuffer + FRcvStart;
+    const char* end = begin + FRcvCnt;
+    const char* cr = begin;
+    while ((cr = static_cast<const char*>(std::memchr(cr, '\r', std::size_t(end - cr)))) && cr + 1 < end &&
+           cr[1] != '\n')
+      ++cr;
+    if (!cr || cr + 1 >= end)
+      break;
+    const int lineLen = int(cr - begin);
+    FLastResponse.assign(begin, std::size_t(lineLen));
+    FRcvStart += lineLen + 2;
+    FRcvCnt -= lineLen + 2;
+    switch (FState) {
+    case nntpWaitingBanner:
+      Greeting(Error);
+      break;
+    case nntpWaitingResponse:
+      if (FNext)
+        (this->*FNext)();
+      else
+        SetState(nntpReady);
+      break;
+    default:
+      if (OnDataAvailable)
+        OnDataAvailable(this, Error);
+    }
+  }
+  if (FRcvStart > 0) {
+    std::memmove(FReceiveBuffer, FReceiveBuffer + FRcvStart, std::size_t(FRcvCnt) + 1);
+    FRcvStart = 0;
+  }
+}
+
+void TNntpCli::ReadStatusCode(std::size_t& pos) {
+  const std::int64_t code = ReadNumber(FLastResponse, pos);
+  FStatusCode = int(code < INT_MIN ? INT_MIN : code > INT_MAX ? INT_MAX : code);
+}
+
+void TNntpCli::Greeting(std::uint16_t Error) {
+  SetState(nntpReady);
+  std::size_t pos = 0;
+  ReadStatusCode(pos);
+  FPostingPermited = FStatusCode == 200;
+  if (OnSessionConnected)
+    OnSessionConnected(this, Error);
+}
+
+void TNntpCli::Group(std::string_view GroupName) {
+  CheckReady("GROUP");
+  SendRequest(nntpGroup, &TNntpCli::GroupNext, "GROUP " + Trim(GroupName));
+}
+
+void TNntpCli::GroupNext() {
+  std::size_t pos = 0;
+  ReadStatusCode(pos);
+  FArticleEstimated = ReadNumber(FLastResponse, pos);
+  FArticleFirst = ReadNumber(FLastResponse, pos);
+  FArticleLast = ReadNumber(FLastResponse, pos);
+  TriggerRequestDone(FStatusCode == 211 ? 0 : std::uint16_t(FStatusCode));
+}
+
+void TNntpCli::ArticleRequest(TNntpRequest kind, const std::string& arg, std::ostream* DestStream) {
+  const char* verb;
+  switch (kind) {
+  case nntpArticleByNumber:
+  case nntpArticleByID:
+    verb = "ARTICLE";
+    break;
+  case nntpBodyByID:
+  case nntpBodyByNumber:
+    verb = "BODY";
+    break;
+  case nntpHeadByID:
+  case nntpHeadByNumber:
+    verb = "HEAD";
+    break;
+  case nntpStatByID:
+  case nntpStatByNumber:
+    verb = "STAT";
+    break;
+  default:
+    throw NntpException("Internal error: Invalid Request Type");
+  }
+  CheckReady(verb);
+  FDestStream = DestStream;
+  FArticleNumber = -1;
+  FArticleID.clear();
+  SendRequest(kind, &TNntpCli::ArticleNext, verb + arg);
+}
+
+namespace {
+std::string NumberArg(std::int64_t Number) { return Number > 0 ? " " + IntToStr(Number) : ""; }
+std::string IDArg(std::string_view ID) { return " <" + std::string(ID) + ">"; }
+} // namespace
+
+void TNntpCli::ArticleByNumber(std::int64_t Number, std::ostream* DestStream) {
+  ArticleRequest(nntpArticleByNumber, NumberArg(Number), DestStream);
+}
+void TNntpCli::ArticleByID(std::string_view ID, std::ostream* DestStream) {
+  ArticleRequest(nntpArticleByID, IDArg(ID), DestStream);
+}
+void TNntpCli::BodyByNumber(std::int64_t Number, std::ostream* DestStream) {
+  ArticleRequest(nntpBodyByNumber, NumberArg(Number), DestStream);
+}
+void TNntpCli::BodyByID(std::string_view ID, std::ostream* DestStream) {
+  ArticleRequest(nntpBodyByID, IDArg(ID), DestStream);
+}
+void TNntpCli::HeadByNumber(std::int64_t Number, std::ostream* DestStream) {
+  ArticleRequest(nntpHeadByNumber, NumberArg(Number), DestStream);
+}
+void TNntpCli::HeadByID(std::string_view ID, std::ostream* DestStream) {
+  ArticleRequest(nntpHeadByID, IDArg(ID), DestStream);
+}
+// STAT, NEXT and LAST carry no text; no stream, so that a server answering
+// with text anyway cannot reach a stream left from an earlier request.
+void TNntpCli::StatByNumber(std::int64_t Number) { ArticleRequest(nntpStatByNumber, NumberArg(Number), nullptr); }
+void TNntpCli::StatByID(std::string_view ID) { ArticleRequest(nntpStatByID, IDArg(ID), nullptr); }
+
+void TNntpCli::Next() {
+  CheckReady("NEXT");
+  FDestStream = nullptr;
+  FArticleNumber = -1;
+  FArticleID.clear();
+  SendRequest(nntpNext, &TNntpCli::ArticleNext, "NEXT");
+}
+
+void TNntpCli::Last() {
+  CheckReady("LAST");
+  FDestStream = nullptr;
+  FArticleNumber = -1;
+  FArticleID.clear();
+  SendRequest(nntpLast, &TNntpCli::ArticleNext, "LAST");
+}
+
+void TNntpCli::List(std::ostream* DestStream) {
+  CheckReady("LIST");
+  FDestStream = DestStream;
+  SendRequest(nntpList, &TNntpCli::ArticleNext, "LIST");
+}
+
+void TNntpCli::Help(std::ostream* DestStream) {
+  CheckReady("HELP");
+  FDestStream = DestStream;
+  SendRequest(nntpHelp, &TNntpCli::ArticleNext, "HELP");
+}
+
+namespace {
+std::string WhenArgs(double When, bool GMTFlag, std::string_view Distributions) {
+  std::string s = FormatWhen(When);
+  if (GMTFlag)
+    s += " GMT";
+  if (!Distributions.empty())
+    s += " <" + std::string(Distributions) + ">";
+  return s;
+}
+} // namespace
+
+void TNntpCli::NewGroups(double When, bool GMTFlag, std::string_view Distributions, std::ostream* DestStream) {
+  CheckReady("NEWGROUPS");
+  FDestStream = DestStream;
+  SendRequest(nntpNewGroups, &TNntpCli::ArticleNext, "NEWGROUPS " + WhenArgs(When, GMTFlag, Distributions));
+}
+
+void TNntpCli::NewNews(double When, bool GMTFlag, std::string_view NewsGroupName, std::string_view Distributions,
+                       std::ostream* DestStream) {
+  CheckReady("NEWNEWS");
+  FDestStream = DestStream;
+  const std::string group = NewsGroupName.empty() ? "*" : std::string(NewsGroupName);
+  SendRequest(nntpNewNews, &TNntpCli::ArticleNext,
+              "NEWNEWS " + group + " " + WhenArgs(When, GMTFlag, Distributions));
+}
+
+void TNntpCli::XOver(std::string_view Articles, std::ostream* DestStream) {
+  CheckReady("XOVER");
+  FDestStream = DestStream;
+  SendRequest(nntpXOver, &TNntpCli::ArticleNext, "XOVER " + std::string(Articles));
+}
+
+void TNntpCli::ListOverViewFmt(std::ostream* DestStream) {
+  CheckReady("LIST OVERVIEW.FMT");
+  FDestStream = DestStream;
+  SendRequest(nntpListOverViewFmt, &TNntpCli::ArticleNext, "LIST OVERVIEW.FMT");
+}
+
+void TNntpCli::ArticleNext() {
+  std::size_t pos = 0;
+  ReadStatusCode(pos);
+  switch (FStatusCode) {
+  case 100:
+  case 215:
+  case 220:
+  case 221:
+  case 222:
+  case 223:
+  case 224:
+  case 230:
+  case 231:
+    break;
+  default:
+    TriggerRequestDone(std::uint16_t(FStatusCode));
+    return;
+  }
+  FArticleNumber = ReadNumber(FLastResponse, pos);
+  const std::size_t open = FLastResponse.find('<', pos);
+  if (open != std::string::npos) {
+    const std::size_t close = FLastResponse.find('>', open + 1);
+    FArticleID = FLastResponse.substr(open + 1, close == std::string::npos ? close : close - open - 1);
+  }
+  if (FStatusCode == 223) {
+    TriggerRequestDone(0);
+    return;
+  }
+  FStatusLine = FLastResponse;
+  FNext = &TNntpCli::TextLineNext;
+  if (OnMessageBegin)
+    OnMessageBegin(this);
+}
+
+void TNntpCli::TextLineNext() {
+  if (FLastResponse.size() == 1 && FLastResponse[0] == '.') {
+    FLastResponse = std::move(FStatusLine);
+    FStatusLine.clear();
+    if (OnMessageEnd)
+      OnMessageEnd(this);
+    TriggerRequestDone(0);
+    return;
+  }
+  if (FLastResponse.size() >= 2 && FLastResponse[0] == '.' && FLastResponse[1] == '.')
+    FLastResponse.erase(0, 1);
+  if (FDestStream) {
+    FDestStream->write(FLastResponse.data(), std::streamsize(FLastResponse.size()));
+    FDestStream->write("\r\n", 2);
+  }
+  if (OnMessageLine)
+    OnMessageLine(this);
+}
+
+void TNntpCli::Date() {
+  CheckReady("DATE");
+  FDestStream = nullptr;
+  FServerDate = 0;
+  SendRequest(nntpDate, &TNntpCli::DateNext, "DATE");
+}
+
+void TNntpCli::DateNext() {
+  std::size_t pos = 0;
+  ReadStatusCode(pos);
+  if (FStatusCode != 111) {
+    TriggerRequestDone(std::uint16_t(FStatusCode));
+    return;
+  }
+  // A rest of another length, or digits that are no real moment, leave 0.
+  double when = 0;
+  if (DecodeServerDate(Trim(std::string_view(FLastResponse).substr(pos)), when))
+    FServerDate = when;
+  TriggerRequestDone(0);
+}
+
+void TNntpCli::Quit() {
+  CheckReady("QUIT");
+  SendRequest(nntpQuit, &TNntpCli::QuitNext, "QUIT");
+}
+
+void TNntpCli::QuitNext() {
+  std::size_t pos = 0;
+  ReadStatusCode(pos);
+  TriggerRequestDone(0);
+}
+
+void TNntpCli::Post(std::istream& Stream) {
+  CheckReady("POST");
+  FPostStream = &Stream;
+  FPostEndSent = false;
+  SendRequest(nntpPost, &TNntpCli::PostNext, "POST");
+}
+
+void TNntpCli::PostNext() {
+  std::size_t pos = 0;
+  ReadStatusCode(pos);
+  if (FStatusCode != 340) {
+    TriggerRequestDone(std::uint16_t(FStatusCode));
+    return;
+  }
+  FNext = &TNntpCli::PostDone;
+  FWSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { WSocketDataSent(s, e); };
+  SendPostBlock();
+}
+
+// One block at a time, the next only when the socket has sent the last one,
+// so a large article never sits in memory whole.
+void TNntpCli::SendPostBlock() {
+  if (FPostEndSent || !FPostStream)
+    return;
+  FPostStream->read(FPostBuffer, BufSize);
+  const auto n = int(FPostStream->gcount());
+  if (n > 0) {
+    FWSocket->Send(FPostBuffer, n);
+    return;
+  }
+  FPostEndSent = true;
+  FWSocket->Send("\r\n.\r\n", 5);
+}
+
+void TNntpCli::WSocketDataSent(TObject*, std::uint16_t Error) {
+  if (Error == 0) {
+    SendPostBlock();
+    return;
+  }
+  FLastResponse = "441 posting failed";
+  PostDone();
+}
+
+void TNntpCli::PostDone() {
+  FWSocket->OnDataSent = nullptr;
+  FPostStream = nullptr;
+  std::size_t pos = 0;
+  ReadStatusCode(pos);
+  TriggerRequestDone(FStatusCode == 240 ? 0 : std::uint16_t(FStatusCode));
+}
+
+void TNntpCli::Authenticate() {
+  CheckReady("AUTHINFO USER");
+  SendRequest(nntpAuthenticate, &TNntpCli::AuthenticateNext1, "AUTHINFO USER " + FUserName);
+}
+
+void TNntpCli::AuthenticateNext1() {
+  std::size_t pos = 0;
+  ReadStatusCode(pos);
+  if (FStatusCode != 381) {
+    TriggerRequestDone(std::uint16_t(FStatusCode));
+    return;
+  }
+  FRequestDoneFlag = false;
+  FNext = &TNntpCli::AuthenticateNext2;
+  FRequest = "AUTHINFO PASS " + FPassWord;
+  FWSocket->SendStr(FRequest + "\r\n");
+}
+
+void TNntpCli::AuthenticateNext2() {
+  std::size_t pos = 0;
+  ReadStatusCode(pos);
+  TriggerRequestDone(FStatusCode == 281 ? 0 : std::uint16_t(FStatusCode));
+}
+
+void TNntpCli::Abort() {
+  FRequestType = nntpAbort;
+  FAborted = true;
+  FWSocket->Close();
+  FLastResponse = "205 Closing connection - goodbye";
+  FStatusCode = 205;
+  FRequestDoneFlag = false;
+  TriggerRequestDone(0);
+}

@@ -1,0 +1,201 @@
+#pragma once
+
+#include "net/WSocket.h"
+#include "platform/Exceptions.h"
+#include "platform/HiddenWindow.h"
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+
+enum TNntpState : std::uint8_t {
+  nntpNotConnected = 0,
+  nntpDnsLookup = 1,
+  nntpWaitingBanner = 2,
+  nntpReady = 3,
+  nntpWaitingResponse = 4
+};
+
+// The numbers are reported with every end of request and compared by callers.
+enum TNntpRequest : std::uint8_t {
+  nntpGroup = 0,
+  nntpList = 1,
+  nntpPost = 2,
+  nntpHelp = 3,
+  nntpNewGroups = 4,
+  nntpNewNews = 5,
+  nntpArticleByNumber = 6,
+  nntpArticleByID = 7,
+  nntpBodyByID = 8,
+  nntpBodyByNumber = 9,
+  nntpHeadByID = 10,
+  nntpHeadByNumber = 11,
+  nntpStatByID = 12,
+  nntpStatByNumber = 13,
+  nntpNext = 14,
+  nntpLast = 15,
+  nntpQuit = 16,
+  nntpAbort = 17,
+  nntpXOver = 18,
+  nntpListOverViewFmt = 19,
+  nntpDate = 20,
+  nntpAuthenticate = 21
+};
+
+// A method called in the wrong state ("Not ready for GROUP", "Already connected").
+class NntpException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+using TRequestDone = std::function<void(TObject* Sender, TNntpRequest RqType, std::uint16_t Error)>;
+using TNntpDisplay = std::function<void(TObject* Sender, const char* Msg, int Len)>;
+
+// Splits a line of a LIST reply: group name, last and first article, posting flag
+// ('\0' when the line ends early).
+void ParseListLine(std::string_view Line, std::string& GroupName, std::int64_t& LastArticle,
+                   std::int64_t& FirstArticle, char& PostingFlag);
+
+// A non-blocking news client: each method sends one command and returns; the
+// reply comes back through the events, and the end of every request through
+// OnRequestDone, always later from the event loop and once per request.
+class TNntpCli : public TObject {
+public:
+  TNntpCli();
+  ~TNntpCli() override;
+
+  TNntpCli(const TNntpCli&) = delete;
+  TNntpCli& operator=(const TNntpCli&) = delete;
+
+  TWSocket& WSocket() { return *FWSocket; }
+  TNntpState State() const { return FState; }
+  const std::string& Host() const { return FHost; }
+  void SetHost(std::string value) { FHost = std::move(value); }
+  // Service name or number handed to the socket at connect.
+  const std::string& Port() const { return FPort; }
+  void SetPort(std::string value) { FPort = std::move(value); }
+  // The last line received, without CR LF; a text line during a multi-line reply.
+  const std::string& LastResponse() const { return FLastResponse; }
+  int StatusCode() const { return FStatusCode; }
+  bool PostingPermited() const { return FPostingPermited; }
+  std::int64_t ArticleEstimated() const { return FArticleEstimated; }
+  std::int64_t ArticleFirst() const { return FArticleFirst; }
+  std::int64_t ArticleLast() const { return FArticleLast; }
+  std::int64_t ArticleNumber() const { return FArticleNumber; }
+  const std::string& ArticleID() const { return FArticleID; }
+  double ServerDate() const { return FServerDate; } // days since 1899-12-30
+  const std::string& UserName() const { return FUserName; }
+  void SetUserName(std::string value) { FUserName = std::move(value); }
+  const std::string& PassWord() const { return FPassWord; }
+  void SetPassWord(std::string value) { FPassWord = std::move(value); }
+
+  TSessionConnected OnSessionConnected;
+  TSessionClosed OnSessionClosed;
+  TDataAvailable OnDataAvailable; // a line arrived while no reply was awaited
+  TRequestDone OnRequestDone;
+  TNntpDisplay OnDisplay; // raw bytes of every receive
+  TNotifyEvent OnMessageBegin;
+  TNotifyEvent OnMessageEnd;
+  TNotifyEvent OnMessageLine; // the line is in LastResponse()
+  TNotifyEvent OnStateChange;
+
+  void Connect();
+  void Group(std::string_view GroupName);
+  // Number <= 0 asks for the current article. DestStream, when given, also
+  // receives every text line with CR LF; it must outlive the request.
+  void ArticleByNumber(std::int64_t Number, std::ostream* DestStream = nullptr);
+  void ArticleByID(std::string_view ID, std::ostream* DestStream = nullptr);
+  void BodyByNumber(std::int64_t Number, std::ostream* DestStream = nullptr);
+  void BodyByID(std::string_view ID, std::ostream* DestStream = nullptr);
+  void HeadByNumber(std::int64_t Number, std::ostream* DestStream = nullptr);
+  void HeadByID(std::string_view ID, std::ostream* DestStream = nullptr);
+  void StatByNumber(std::int64_t Number);
+  void StatByID(std::string_view ID);
+  void Next();
+  void Last();
+  void List(std::ostream* DestStream = nullptr);
+  void Help(std::ostream* DestStream = nullptr);
+  // When = 0 means now (local time).
+  void NewGroups(double When, bool GMTFlag, std::string_view Distributions, std::ostream* DestStream = nullptr);
+  void NewNews(double When, bool GMTFlag, std::string_view NewsGroupName, std::string_view Distributions,
+               std::ostream* DestStream = nullptr);
+  void XOver(std::string_view Articles, std::ostream* DestStream = nullptr);
+  void ListOverViewFmt(std::ostream* DestStream = nullptr);
+  void Date();
+  void Quit();
+  // Stream holds the article with CR LF line ends and leading periods doubled;
+  // it must outlive the request.
+  void Post(std::istream& Stream);
+  void Authenticate();
+  // Closes the connection at once; OnRequestDone(nntpAbort, 0) follows.
+  void Abort();
+
+private:
+  using TNextStep = void (TNntpCli::*)();
+  static constexpr int BufSize = 4096;
+
+  void CheckReady(const char* verb) const;
+  void SendRequest(TNntpRequest kind, TNextStep next, std::string line);
+  void ArticleRequest(TNntpRequest kind, const std::string& arg, std::ostream* DestStream);
+  void SetState(TNntpState value);
+  void TriggerRequestDone(std::uint16_t Error);
+  void WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
+  void CutLines(std::uint16_t Error);
+  void ReadStatusCode(std::size_t& pos);
+  void Greeting(std::uint16_t Error);
+  void SendPostBlock();
+
+  void WSocketDnsLookupDone(TObject* Sender, std::uint16_t Error);
+  void WSocketSessionConnected(TObject* Sender, std::uint16_t Error);
+  void WSocketDataAvailable(TObject* Sender, std::uint16_t Error);
+  void WSocketSessionClosed(TObject* Sender, std::uint16_t Error);
+  void WSocketDataSent(TObject* Sender, std::uint16_t Error);
+
+  // Reply handlers, run by the line cutter for each line while a reply is awaited.
+  void GroupNext();
+  void ArticleNext();
+  void TextLineNext();
+  void DateNext();
+  void QuitNext();
+  void PostNext();
+  void PostDone();
+  void AuthenticateNext1();
+  void AuthenticateNext2();
+
+  std::unique_ptr<THiddenWindow> FWindow;
+  std::unique_ptr<TWSocket> FWSocket;
+  TNntpState FState = nntpNotConnected;
+  std::string FHost;
+  std::string FPort = "nntp";
+  std::string FLastResponse;
+  int FStatusCode = 503;
+  bool FPostingPermited = false;
+  std::int64_t FArticleEstimated = -1;
+  std::int64_t FArticleFirst = -1;
+  std::int64_t FArticleLast = -1;
+  std::int64_t FArticleNumber = -1;
+  std::string FArticleID;
+  double FServerDate = 0;
+  std::string FUserName;
+  std::string FPassWord;
+
+  std::string FRequest; // the command line being sent, without CR LF
+  TNntpRequest FRequestType = nntpGroup;
+  bool FRequestDoneFlag = false;
+  // Set by Abort until the next Connect: bytes and closes of the aborted
+  // connection are ignored, but a new connection is served again.
+  bool FAborted = false;
+  TNextStep FNext = nullptr;
+  std::string FStatusLine; // the status line of the multi-line reply in progress
+  std::ostream* FDestStream = nullptr;
+  std::istream* FPostStream = nullptr;
+  bool FPostEndSent = false;
+  // Held bytes are FReceiveBuffer[FRcvStart, FRcvStart + FRcvCnt), followed by a NUL.
+  char FReceiveBuffer[BufSize];
+  int FRcvStart = 0;
+  int FRcvCnt = 0;
+  char FPostBuffer[BufSize];
+};
