@@ -124,6 +124,8 @@ public:
   // Bytes waiting in the system; -1 when the query fails.
   int RcvdCount();
   int LastError() const { return FLastError; }
+  // The blocks waiting to go out, oldest first.
+  const std::list<TBuffer>& SendQueue() const { return FBufList; }
 
   TSocketSendFlags SendFlags() const { return FSendFlags == 0 ? wsSendNormal : wsSendUrgent; }
   void SetSendFlags(TSocketSendFlags Value);
@@ -145,10 +147,10 @@ private:
   void WMAsyncGetHostByName(int LookupHandle, const QHostInfo& Info);
   void ReadReady();
   void WriteReady();
-  void ReadLoop(std::uint16_t Error);
+  void ReadLoop(std::uintptr_t Handle, std::uint16_t Error);
   void TryToSend();
   void InternalClose(bool Shutdown, std::uint16_t Error);
-  void DropSocket();
+  int DropSocket();
   void ResetToDefaults();
   void ChangeState(TSocketState NewState);
   void RaiseException(const std::string& Msg);
@@ -183,6 +185,7 @@ private:
   bool FAllSent = true;
   bool FCloseInvoked = false;
   bool FDestroying = false;
+  bool FReceiveCalled = false;
   int FDnsLookupHandle = 0;
   std::string FDnsResult;
   std::vector<std::string> FDnsResultList;

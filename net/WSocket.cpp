@@ -1,0 +1,641 @@
+#include "net/WSocket.h"
+
+#include "platform/Convert.h"
+#include "platform/Guard.h"
+#include "platform/HiddenWindow.h"
+
+#include <QHostInfo>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+std::intptr_t MakeNotice(std::uint16_t Event, std::uint16_t Error) {
+  return std::intptr_t(Event) | (std::intptr_t(Error) << 16);
+}
+
+bool IsDigit(char C) { return C >= '0' && C <= '9'; }
+
+// Dotted IPv4 text (in the forms inet_addr takes) -> address.
+bool ParseDotted(const std::string& Text, in_addr& Addr) {
+  // inet_aton ignores whatever follows a blank; such text is a name, not an address.
+  if (Text.empty() || std::any_of(Text.begin(), Text.end(), [](char C) { return C <= ' '; }))
+    return false;
+  return inet_aton(Text.c_str(), &Addr) != 0;
+}
+
+std::string Dotted(const in_addr& Addr) {
+  char Text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &Addr, Text, sizeof Text);
+  return Text;
+}
+
+// The leading run of digits of Text, or -1 when it does not fit a 16-bit number.
+int LeadingNumber(const std::string& Text, int Max) {
+  int Num = 0;
+  for (std::size_t I = 0; I < Text.size() && IsDigit(Text[I]); ++I) {
+    Num = Num * 10 + (Text[I] - '0');
+    if (Num > Max)
+      return -1;
+  }
+  return Num;
+}
+
+int ServicePort(const std::string& Name, const std::string& Proto) {
+  servent Entry{};
+  servent* Found = nullptr;
+  char Buf[1024];
+  if (getservbyname_r(Name.c_str(), Proto.empty() ? nullptr : Proto.c_str(), &Entry, Buf, sizeof Buf, &Found) !=
+          0 ||
+      !Found)
+    return -1;
+  return ntohs(std::uint16_t(Found->s_port));
+}
+
+int ProtocolNumber(const std::string& Name) {
+  protoent Entry{};
+  protoent* Found = nullptr;
+  char Buf[1024];
+  if (getprotobyname_r(Name.c_str(), &Entry, Buf, sizeof Buf, &Found) != 0 || !Found)
+    return -1;
+  return Found->p_proto;
+}
+
+} // namespace
+
+// ---- TBuffer ----
+
+TBuffer::TBuffer(int BufSize) : FBufSize(BufSize > 0 ? BufSize : DefaultSize) {
+  FBuf = std::make_unique_for_overwrite<char[]>(std::size_t(FBufSize));
+}
+
+int TBuffer::Write(const void* Data, int Len) {
+  const int Count = std::min(Len, FBufSize - FWrCount);
+  if (Count <= 0)
+    return 0;
+  std::memcpy(FBuf.get() + FWrCount, Data, std::size_t(Count));
+  FWrCount += Count;
+  return Count;
+}
+
+const char* TBuffer::Peek(int& Len) const {
+  Len = FWrCount - FRdCount;
+  if (Len <= 0) {
+    Len = 0;
+    return nullptr;
+  }
+  return FBuf.get() + FRdCount;
+}
+
+int TBuffer::Remove(int N) {
+  N = std::clamp(N, 0, FWrCount - FRdCount);
+  FRdCount += N;
+  if (FRdCount >= FWrCount)
+    FRdCount = FWrCount = 0;
+  return N;
+}
+
+// ---- TCustomWSocket: life ----
+
+TCustomWSocket::TCustomWSocket()
+    : FWindow(std::make_unique<THiddenWindow>([this](unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam) {
+        if (Msg == WM_ASYNCSELECT)
+          WMAsyncSelect(WParam, LParam);
+      })) {
+  ResetToDefaults();
+}
+
+// No events from here: the owner that is destroying us may be half gone.
+TCustomWSocket::~TCustomWSocket() {
+  FDestroying = true;
+  if (FDnsLookupHandle != 0)
+    QHostInfo::abortHostLookup(FDnsLookupHandle);
+  if (FHSocket >= 0) {
+    ShutDown(2);
+    DropSocket();
+  }
+}
+
+void TCustomWSocket::ResetToDefaults() {
+  FSin = sockaddr_in{};
+  FSin.sin_family = AF_INET;
+  FAddrResolved = false;
+  FPortAssigned = false;
+  FProtoAssigned = true;
+  FProtoStr = "tcp";
+  FProto = 6;
+  FType = SOCK_STREAM;
+  FLingerOnOff = wsLingerOn;
+  FLingerTimeout = 0;
+  FHSocket = -1;
+  FState = wsClosed;
+  FAllSent = true;
+  FCloseInvoked = false;
+  FReadCount = 0;
+  // Unsent bytes of a finished connection must never reach the next one.
+  FBufList.clear();
+}
+
+void TCustomWSocket::ChangeState(TSocketState NewState) {
+  const TSocketState OldState = FState;
+  FState = NewState;
+  if (OldState != NewState && OnChangeState)
+    OnChangeState(this, OldState, NewState);
+}
+
+// ---- errors ----
+
+void TCustomWSocket::RaiseException(const std::string& Msg) {
+  if (OnError)
+    OnError(this);
+  else
+    throw ESocketException(Msg);
+}
+
+void TCustomWSocket::SocketError(const std::string& FuncName, int ErrCode) {
+  const std::string Msg =
+      "Error " + IntToStr(ErrCode) + " in function " + FuncName + "\r\n" + WSocketErrorDesc(ErrCode);
+  if (ErrCode == 10054 || ErrCode == 10057) {
+    if (FHSocket >= 0)
+      DropSocket();
+    ChangeState(wsClosed);
+  }
+  RaiseException(Msg);
+}
+
+// ---- name lookup ----
+
+void TCustomWSocket::DnsLookup(const std::string& HostName) {
+  if (HostName.empty()) {
+    RaiseException("DNS lookup: invalid host name.");
+    if (OnDnsLookupDone)
+      OnDnsLookupDone(this, 10022);
+    return;
+  }
+  if (FDnsLookupHandle != 0) {
+    QHostInfo::abortHostLookup(FDnsLookupHandle);
+    FDnsLookupHandle = 0;
+  }
+  FDnsResult.clear();
+  FDnsResultList.clear();
+
+  in_addr Addr{};
+  if (ParseDotted(HostName, Addr)) {
+    FDnsResult = Dotted(Addr);
+    if (OnDnsLookupDone)
+      OnDnsLookupDone(this, 0);
+    return;
+  }
+  FDnsLookupHandle =
+      QHostInfo::lookupHost(QString::fromStdString(HostName), FWindow.get(), [this](const QHostInfo& Info) {
+        Guarded([&] { WMAsyncGetHostByName(Info.lookupId(), Info); });
+      });
+}
+
+void TCustomWSocket::WMAsyncGetHostByName(int LookupHandle, const QHostInfo& Info) {
+  // An answer to a lookup we have given up on.
+  if (FDnsLookupHandle == 0 || LookupHandle != FDnsLookupHandle)
+    return;
+  FDnsLookupHandle = 0;
+  std::uint16_t Error = 0;
+  if (Info.error() == QHostInfo::HostNotFound) {
+    Error = 11001;
+  } else if (Info.error() != QHostInfo::NoError) {
+    Error = 11002;
+  } else {
+    for (const QHostAddress& Address : Info.addresses())
+      if (Address.protocol() == QAbstractSocket::IPv4Protocol)
+        FDnsResultList.push_back(Address.toString().toStdString());
+    if (FDnsResultList.empty())
+      Error = 11004; // the name exists but has no IPv4 address
+    else
+      FDnsResult = FDnsResultList.front();
+  }
+  if (OnDnsLookupDone)
+    OnDnsLookupDone(this, Error);
+}
+
+void TCustomWSocket::CancelDnsLookup() {
+  if (FDnsLookupHandle == 0)
+    return;
+  QHostInfo::abortHostLookup(FDnsLookupHandle);
+  FDnsLookupHandle = 0;
+  if (!FDestroying && OnDnsLookupDone)
+    OnDnsLookupDone(this, 10004);
+}
+
+// ---- address, port, protocol ----
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+  if (FState != wsClosed) {
+    RaiseException("Cannot change Addr if not closed");
+    return;
+  }
+  if (FAddrResolved && Value == FAddrStr)
+    return;
+  FAddrStr = Value;
+  FAddrResolved = false;
+  const std::string Host = Trim(Value);
+  in_addr Addr{};
+  if (!ParseDotted(Host, Addr)) {
+    addrinfo Hints{};
+    Hints.ai_family = AF_INET;
+    Hints.ai_socktype = SOCK_STREAM;
+    addrinfo* Found = nullptr;
+    if (Host.empty() || getaddrinfo(Host.c_str(), nullptr, &Hints, &Found) != 0 || !Found)
+      throw ESocketException("SetAddr: Cannot convert host address '" + Value + "'");
+    Addr = reinterpret_cast<const sockaddr_in*>(Found->ai_addr)->sin_addr;
+    freeaddrinfo(Found);
+  }
+  FSin.sin_addr = Addr;
+  FAddrResolved = true;
+}
+
+void TCustomWSocket::SetPort(const std::string& Value) {
+  if (FState != wsClosed) {
+    RaiseException("Cannot change Port if not closed");
+    return;
+  }
+  if (FPortAssigned && Value == FPortStr)
+    return;
+  FPortStr = Value;
+  FPortAssigned = false;
+  const std::string Text = Trim(Value);
+  int Num = -1;
+  if (!Text.empty())
+    Num = IsDigit(Text[0]) ? LeadingNumber(Text, 65535) : ServicePort(Text, Trim(FProtoStr));
+  if (Num < 0) {
+    RaiseException("SetPort: Cannot convert port '" + Value + "'");
+    return;
+  }
+  FPortNum = Num;
+  FPortAssigned = true;
+}
+
+void TCustomWSocket::SetProto(const std::string& Value) {
+  if (FState != wsClosed) {
+    RaiseException("Cannot change Proto if not closed");
+    return;
+  }
+  if (FProtoAssigned && Value == FProtoStr)
+    return;
+  FProtoStr = Value;
+  FProtoAssigned = false;
+  const std::string Text = Trim(Value);
+  int Num = -1;
+  if (!Text.empty())
+    Num = IsDigit(Text[0]) ? LeadingNumber(Text, 255) : ProtocolNumber(Text);
+  if (Num < 0) {
+    RaiseException("SetProto: Cannot convert protocol '" + Value + "'");
+    return;
+  }
+  FProto = Num;
+  FType = Num == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+  FProtoAssigned = true;
+}
+
+void TCustomWSocket::SetSendFlags(TSocketSendFlags Value) {
+  if (Value == wsSendNormal)
+    FSendFlags = 0;
+  else if (Value == wsSendUrgent)
+    FSendFlags = MSG_OOB;
+  else
+    RaiseException("Invalid SendFlags");
+}
+
+// ---- connect ----
+
+void TCustomWSocket::Connect() {
+  if (FHSocket >= 0 && FState != wsClosed) {
+    RaiseException("Connect: Socket already in use");
+    return;
+  }
+  if (!FPortAssigned) {
+    RaiseException("Connect: No Port Specified");
+    return;
+  }
+  if (!FAddrResolved) {
+    RaiseException("Connect: No IP Address Specified");
+    return;
+  }
+  if (!FProtoAssigned) {
+    RaiseException("Connect: No Protocol Specified");
+    return;
+  }
+
+  const int Handle = ::socket(AF_INET, FType | SOCK_NONBLOCK | SOCK_CLOEXEC, FProto);
+  if (Handle < 0) {
+    SocketError("Connect (socket)", WSocketErrorFromErrno(errno));
+    return;
+  }
+  FHSocket = Handle;
+  ++FSocketSerial;
+  ChangeState(wsOpened);
+
+  if (FType == SOCK_STREAM) {
+    if (FLingerOnOff != wsLingerNoSet) {
+      const linger Linger{FLingerOnOff == wsLingerOn ? 1 : 0, FLingerTimeout};
+      if (setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &Linger, sizeof Linger) != 0) {
+        SocketError("setsockopt(SO_LINGER)", WSocketErrorFromErrno(errno));
+        return;
+      }
+    }
+    const int On = 1;
+    if (setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof On) != 0) {
+      SocketError("setsockopt(SO_KEEPALIVE)", WSocketErrorFromErrno(errno));
+      return;
+    }
+    if (setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &On, sizeof On) != 0) {
+      SocketError("setsockopt(SO_REUSEADDR)", WSocketErrorFromErrno(errno));
+      return;
+    }
+  }
+
+  // Readiness reports: the write side tells the end of the connect, the read
+  // side is switched on once connected (a refused connect also reads as
+  // readable, and peeking at it would swallow the error).
+  FReadNotifier = new QSocketNotifier(FHSocket, QSocketNotifier::Read, FWindow.get());
+  FReadNotifier->setEnabled(false);
+  QObject::connect(FReadNotifier, &QSocketNotifier::activated, FWindow.get(),
+                   [this] { Guarded([this] { ReadReady(); }); });
+  FWriteNotifier = new QSocketNotifier(FHSocket, QSocketNotifier::Write, FWindow.get());
+  FWriteNotifier->setEnabled(false);
+  QObject::connect(FWriteNotifier, &QSocketNotifier::activated, FWindow.get(),
+                   [this] { Guarded([this] { WriteReady(); }); });
+
+  FSin.sin_family = AF_INET;
+  FSin.sin_port = htons(std::uint16_t(FPortNum));
+  if (::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) != 0 && errno != EINPROGRESS &&
+      errno != EAGAIN) {
+    FLastError = WSocketErrorFromErrno(errno);
+    SocketError("Connect", FLastError);
+    return;
+  }
+  ChangeState(wsConnecting);
+  SetWriteNotice(true);
+}
+
+// ---- readiness -> notices ----
+
+void TCustomWSocket::SetReadNotice(bool On) {
+  if (FReadNotifier)
+    FReadNotifier->setEnabled(On);
+}
+
+void TCustomWSocket::SetWriteNotice(bool On) {
+  if (FWriteNotifier)
+    FWriteNotifier->setEnabled(On);
+}
+
+void TCustomWSocket::PostNotice(std::uint16_t Event, std::uint16_t Error) {
+  FWindow->PostMessage(WM_ASYNCSELECT, FSocketSerial, MakeNotice(Event, Error));
+}
+
+void TCustomWSocket::ReadReady() {
+  char Byte;
+  const ssize_t Count = ::recv(FHSocket, &Byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (Count > 0) {
+    // Like FD_READ, the next report waits for a Receive; a handler that
+    // leaves the data unread must not keep the loop busy.
+    SetReadNotice(false);
+    WMAsyncSelect(FSocketSerial, MakeNotice(FD_READ, 0));
+  } else if (Count == 0) {
+    WMAsyncSelect(FSocketSerial, MakeNotice(FD_CLOSE, 0));
+  } else if (errno != EAGAIN && errno != EINTR) {
+    WMAsyncSelect(FSocketSerial, MakeNotice(FD_CLOSE, WSocketErrorFromErrno(errno)));
+  }
+}
+
+void TCustomWSocket::WriteReady() {
+  SetWriteNotice(false);
+  if (FState != wsConnecting) {
+    WMAsyncSelect(FSocketSerial, MakeNotice(FD_WRITE, 0));
+    return;
+  }
+  int Err = 0;
+  socklen_t Len = sizeof Err;
+  if (getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &Err, &Len) != 0)
+    Err = errno;
+  if (Err == 0)
+    SetReadNotice(true);
+  WMAsyncSelect(FSocketSerial, MakeNotice(FD_CONNECT, WSocketErrorFromErrno(Err)));
+}
+
+void TCustomWSocket::WMAsyncSelect(std::uintptr_t Handle, std::intptr_t Notice) {
+  // A notice of a socket closed since then.
+  if (!SocketIs(Handle))
+    return;
+  const auto Event = std::uint16_t(Notice & 0xFFFF);
+  const auto Error = std::uint16_t((Notice >> 16) & 0xFFFF);
+
+  if (Event & FD_CONNECT) {
+    ChangeState(wsConnected);
+    if (OnSessionConnected)
+      OnSessionConnected(this, Error);
+    if (Error != 0 && SocketIs(Handle) && FState != wsClosed)
+      Close();
+  }
+  if ((Event & FD_READ) && SocketIs(Handle))
+    ReadLoop(Handle, Error);
+  if ((Event & FD_WRITE) && SocketIs(Handle)) {
+    TryToSend();
+    if (SocketIs(Handle) && FAllSent && OnDataSent)
+      OnDataSent(this, Error);
+  }
+  // A close notice while connecting is dropped: a refused connect arrives as
+  // FD_CONNECT with its error.
+  if ((Event & FD_CLOSE) && SocketIs(Handle) && FState != wsConnecting) {
+    ReadLoop(Handle, Error); // what arrived before the close comes first
+    if (SocketIs(Handle) && OnSessionClosed && !FCloseInvoked) {
+      FCloseInvoked = true;
+      OnSessionClosed(this, Error);
+    }
+    if (SocketIs(Handle) && FState != wsClosed)
+      Close();
+  }
+}
+
+// ---- receiving ----
+
+void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error) {
+  for (;;) {
+    FLastError = 0;
+    if (!OnDataAvailable)
+      return; // the data stays in the system
+    FReceiveCalled = false;
+    try {
+      OnDataAvailable(this, Error);
+    } catch (const std::exception& E) {
+      // Ends the loop; the close handling that may follow still runs, and
+      // the failure is shown rather than lost.
+      ShowError(E.what());
+      return;
+    }
+    if (FLastError != 0 || !SocketIs(Handle) || !FReceiveCalled)
+      return;
+    int Waiting = 0;
+    if (ioctl(FHSocket, FIONREAD, &Waiting) != 0) {
+      FLastError = WSocketErrorFromErrno(errno);
+      return;
+    }
+    if (Waiting <= 0)
+      return;
+  }
+}
+
+int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
+  FReceiveCalled = true;
+  if (FHSocket < 0) {
+    FLastError = 10038;
+    return -1;
+  }
+  const ssize_t Count = ::recv(FHSocket, Buffer, std::size_t(std::max(BufferSize, 0)), MSG_DONTWAIT);
+  const int Err = errno;
+  if (FState == wsConnected)
+    SetReadNotice(true);
+  if (Count < 0) {
+    FLastError = WSocketErrorFromErrno(Err);
+    return -1;
+  }
+  FReadCount += Count;
+  return int(Count);
+}
+
+int TCustomWSocket::RcvdCount() {
+  int Waiting = 0;
+  if (ioctl(FHSocket, FIONREAD, &Waiting) != 0) {
+    SocketError("ioctlSocket", WSocketErrorFromErrno(errno));
+    return -1;
+  }
+  return Waiting;
+}
+
+// ---- sending ----
+
+int TCustomWSocket::Send(const void* Data, int Len) {
+  if (FState != wsConnected) {
+    SocketError("Send", 10057);
+    return -1;
+  }
+  FAllSent = false;
+  if (Len <= 0)
+    return 0;
+
+  if (FBufList.empty())
+    FBufList.emplace_back();
+  const char* Next = static_cast<const char*>(Data);
+  int Left = Len;
+  for (;;) {
+    const int Count = FBufList.back().Write(Next, Left);
+    Next += Count;
+    Left -= Count;
+    if (Left <= 0)
+      break;
+    FBufList.emplace_back();
+  }
+
+  TryToSend();
+  // Everything left at once: OnDataSent still comes from the loop, so the
+  // caller is never re-entered from inside Send.
+  if (FAllSent && FHSocket >= 0)
+    PostNotice(FD_WRITE, 0);
+  return Len;
+}
+
+int TCustomWSocket::SendStr(const std::string& Str) { return Send(Str.data(), int(Str.size())); }
+
+void TCustomWSocket::TryToSend() {
+  if (FHSocket < 0 || FBufList.empty())
+    return;
+  for (;;) {
+    TBuffer& First = FBufList.front();
+    int Len = 0;
+    const char* Data = First.Peek(Len);
+    if (Len == 0) {
+      if (FBufList.size() == 1) {
+        FAllSent = true;
+        SetWriteNotice(false);
+        return;
+      }
+      FBufList.pop_front();
+      continue;
+    }
+    const ssize_t Count = ::send(FHSocket, Data, std::size_t(Len), FSendFlags | MSG_NOSIGNAL);
+    if (Count < 0) {
+      const std::uint16_t Err = WSocketErrorFromErrno(errno);
+      if (Err == 10035) {
+        SetWriteNotice(true); // go on when the system has room again
+      } else if (Err == 10054 || Err == 10038 || Err == 10057 || Err == 10022 || Err == 10058) {
+        InternalClose(true, Err);
+      } else {
+        SocketError("TryToSend failed", Err);
+      }
+      return;
+    }
+    First.Remove(int(Count));
+    if (Count < Len) {
+      SetWriteNotice(true);
+      return;
+    }
+  }
+}
+
+// ---- closing ----
+
+void TCustomWSocket::Close() { InternalClose(true, 0); }
+
+void TCustomWSocket::Abort() { InternalClose(false, 0); }
+
+void TCustomWSocket::ShutDown(int How) {
+  if (FHSocket >= 0)
+    ::shutdown(FHSocket, How);
+}
+
+int TCustomWSocket::DropSocket() {
+  // The notifiers may be the very senders whose signal is running now.
+  for (QSocketNotifier** Notifier : {&FReadNotifier, &FWriteNotifier}) {
+    if (*Notifier) {
+      (*Notifier)->setEnabled(false);
+      (*Notifier)->deleteLater();
+      *Notifier = nullptr;
+    }
+  }
+  FBufList.clear();
+  FAllSent = true;
+  return ::close(std::exchange(FHSocket, -1)) == 0 ? 0 : errno;
+}
+
+void TCustomWSocket::InternalClose(bool Shutdown, std::uint16_t Error) {
+  if (FHSocket < 0) {
+    if (FState != wsClosed) {
+      ChangeState(wsClosed);
+      ResetToDefaults();
+    }
+    return;
+  }
+  if (Shutdown)
+    ShutDown(2);
+  const int Err = DropSocket();
+  if (Err != 0 && Err != EINTR) {
+    FLastError = WSocketErrorFromErrno(Err);
+    SocketError("Disconnect (closesocket)", FLastError);
+    return;
+  }
+  ChangeState(wsClosed);
+  if (!FDestroying && !FCloseInvoked && OnSessionClosed) {
+    FCloseInvoked = true;
+    OnSessionClosed(this, Error);
+  }
+  // A handler that connected again keeps its new connection.
+  if (FHSocket < 0)
+    ResetToDefaults();
+}
