@@ -1,0 +1,90 @@
+#include "tests/session/TestChild.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+using Window = SessionTest;
+
+TEST_F(Window, StartsWithTheDesignValues) {
+  TTestChild& c = *Child;
+  const std::vector<std::tuple<QPushButton*, const char*, const char*, bool>> buttons = {
+      {c.Stop, "X", "Interrupt Current Group Download", true},
+      {c.After, "A", "Stop Current Download After Current Action", true},
+      {c.Restart, "R", "Restart current download", false},
+      {c.Skip, "S", "Skip n Articles", true}};
+  for (const auto& [button, text, hint, enabled] : buttons) {
+    EXPECT_EQ(button->text(), text);
+    EXPECT_EQ(button->toolTip(), hint);
+    EXPECT_EQ(button->statusTip(), hint);
+    EXPECT_EQ(button->isEnabled(), enabled) << text;
+  }
+  EXPECT_EQ(c.ProgressBar3->maximum(), 1000);
+  EXPECT_EQ(c.ProgressBar3->statusTip(), "% Current Group");
+  EXPECT_EQ(c.ProgressBar2->toolTip(), "% Downloaded");
+  EXPECT_EQ(c.ProgressBar1->toolTip(), "% Decoded");
+  EXPECT_EQ(c.EdArticlesToSkip->text(), "0");
+  const char* panels[] = {"Current Action", "0", "0", "00000"};
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(c.SB1Panels[i]->text(), panels[i]);
+  EXPECT_EQ(c.Timer1->interval(), 500);
+  EXPECT_FALSE(c.Timer1->isActive());
+  EXPECT_TRUE(c.UUCode.Headers());
+  EXPECT_EQ(c.UUCode.UnixCRLF(), CRLF);
+  EXPECT_EQ(c.FNextStep, stepStart);
+  EXPECT_EQ(c.FPartFile, nullptr);
+}
+
+TEST_F(Window, LogCutsBackTo100LinesPast200KeepingTheFirst) {
+  for (int i = 0; i < 200; ++i)
+    Child->Log("line " + std::to_string(i));
+  Child->Log("200"); // 200 lines held: no cut yet
+  ASSERT_EQ(Child->MemoLines().size(), 201u);
+  Child->Log("new");
+  const auto lines = Child->MemoLines();
+  ASSERT_EQ(lines.size(), 101u);
+  EXPECT_EQ(lines[0], "line 0 ");
+  EXPECT_EQ(lines[1], "line 102 ");
+  EXPECT_EQ(lines[99], "200 ");
+  EXPECT_EQ(lines[100], "new ");
+  Child->LogAppend("Request Done");
+  EXPECT_EQ(Child->MemoLines().back(), "new Request Done ");
+}
+
+TEST_F(Window, GroupProgressInPerMilleWithout32BitOverflow) {
+  TTestChild& c = *Child;
+  c.FArticleStart = c.FArticleEnd = c.FArticleCurrent = 500;
+  EXPECT_EQ(c.GroupProgress(), 0);
+  c.FArticleEnd = 1500;
+  EXPECT_EQ(c.GroupProgress(), 0);
+  c.FArticleCurrent = 1500;
+  EXPECT_EQ(c.GroupProgress(), 1000);
+  c.FArticleCurrent = 999; // truncates
+  EXPECT_EQ(c.GroupProgress(), 499);
+  // A walk over 3 million articles numbered past 2^31.
+  c.FArticleStart = 3'000'000'000;
+  c.FArticleEnd = c.FArticleStart + 3'000'000;
+  c.FArticleCurrent = c.FArticleStart + 2'500'000;
+  EXPECT_EQ(c.GroupProgress(), 833);
+}
+
+TEST_F(Window, ExtractNameTakesTheTextAfterTheLastSlash) {
+  EXPECT_EQ(TMDIChild::ExtractName("/news/a/b.jpg"), "b.jpg");
+  EXPECT_EQ(TMDIChild::ExtractName("b.jpg"), "b.jpg");
+  EXPECT_EQ(TMDIChild::ExtractName("/news/"), "");
+}
+
+TEST_F(Window, ResizeSizesTheStatusPanelAndTheSavedList) {
+  Child->SB1->resize(300, 20);
+  Child->PnlInfo->resize(129, 60);
+  Child->FormResize(nullptr);
+  EXPECT_EQ(Child->SB1Panels[0]->width(), 140);
+  EXPECT_EQ(Child->SB1Panels[3]->geometry().right(), 299);
+  EXPECT_EQ(Child->LBSaved->height(), 5); // not -9
+  Child->PnlInfo->resize(129, 300);
+  Child->FormResize(nullptr);
+  EXPECT_EQ(Child->LBSaved->height(), 231);
+}

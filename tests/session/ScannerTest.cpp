@@ -1,0 +1,211 @@
+#include "tests/session/TestChild.h"
+
+#include "platform/FileOps.h"
+
+#include <QDir>
+#include <QProgressBar>
+
+class Scanner : public SessionTest {
+protected:
+  void SetUp() override {
+    SessionTest::SetUp();
+    Child->FArticleCurrent = 4711;
+    Child->Log("Request Body 4711");
+  }
+  // Opens a part file that the decode stage leaves on disk (kind 3, mode 0).
+  void OpenKeptPartFile() { Child->Body({"begin 000 kept"}); }
+  std::string Part(int n, const char* ext = ".UUE") const { return ReadFile(Folder + std::to_string(n) + ext); }
+
+  const std::string Data = RandomBytes(4000, 11);
+};
+
+TEST_F(Scanner, LinesHeaderSetsTheCountAndIsAppendedToTheLog) {
+  Child->FNextStep = stepHead;
+  for (const char* ignored : {"X-Lines: 9", " Lines: 9", "Content-Transfer-Encoding: base64"})
+    Child->ScanLine(ignored);
+  EXPECT_EQ(Child->FArticleLines, 0);
+  Child->ScanLine("Lines: 250");
+  EXPECT_EQ(Child->FArticleLines, 250);
+  EXPECT_EQ(Child->MemoLines().back(), "Request Body 4711 Lines: 250 ");
+  Child->ScanLine("LINES:251");
+  EXPECT_EQ(Child->FArticleLines, 251);
+  Child->ScanLine("lines:   252");
+  EXPECT_EQ(Child->FArticleLines, 252);
+}
+
+// Ends in one log line; the count keeps its value and the next line counts.
+TEST_F(Scanner, BadLinesValueIsLoggedAndTheWalkGoesOn) {
+  Child->FNextStep = stepHead;
+  Child->ScanLine("Lines: 250 ");
+  EXPECT_EQ(Child->FArticleLines, 0);
+  EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 Lines: 250  ",
+                                                           "' 250 ' is not a valid integer value "}));
+  Child->ScanLine("Lines: 40");
+  EXPECT_EQ(Child->FArticleLines, 40);
+}
+
+TEST_F(Scanner, LinesOutsideHeadAndBodyAreIgnored) {
+  Child->FNextStep = stepReconnect;
+  Child->ScanLine("Lines: 5");
+  Child->ScanLine("begin 644 x.bin");
+  EXPECT_EQ(Child->FArticleLines, 0);
+  EXPECT_EQ(Child->FPartFileCount, 0);
+}
+
+TEST_F(Scanner, UuencodedFileInOneBodyIsDecoded) {
+  Child->Body(Join({{"Here it is:", "begin 644 pic.jpg"}, UULines(Data), {"end", "-- ", "signature"}}));
+  EXPECT_EQ(ReadFile(Folder + "pic.jpg"), Data);
+  EXPECT_TRUE(Child->FDataFound);
+  EXPECT_EQ(Child->FPartFile, nullptr);
+  EXPECT_FALSE(FileExists(Folder + "1.UUE"));
+  EXPECT_EQ(Child->MemoLines().back(), "Request Body 4711 begin 644 pic.jpg ");
+}
+
+TEST_F(Scanner, FileOverThreeArticlesIsGatheredAndDecodedOnce) {
+  const auto lines = UULines(Data);
+  const auto third = lines.begin() + long(lines.size() / 3);
+  Child->Body(Join({{"part 1 of 3", "begin 644 big.bin"}, {lines.begin(), third}}));
+  EXPECT_TRUE(Child->FDataFound);
+  Child->Body({third, third + long(lines.size() / 3)});
+  EXPECT_FALSE(Child->FDataFound); // carried over, not found in this body
+  EXPECT_NE(Child->FPartFile, nullptr);
+  Child->Body(Join({{third + long(lines.size() / 3), lines.end()}, {"end"}}));
+  EXPECT_EQ(ReadFile(Folder + "big.bin"), Data);
+  EXPECT_EQ(Child->FDecodedCount, 1);
+  EXPECT_EQ(Child->FPartFileCount, 1);
+}
+
+TEST_F(Scanner, MimeBase64PartsAreNamedFromTheirHeaders) {
+  const auto data = Base64Lines(Data);
+  Child->Body(Join({{"This is a multi-part message in MIME format.", "--b", "Content-Type: text/plain", "",
+                     "Content-Transfer-Encoding: base64 ", "--b", "Content-Transfer-Encoding: base64",
+                     "Content-Disposition: inline; filename=\"photo.jpg\"", ""},
+                    data,
+                    {"", "--b", "Content-Disposition: inline; filename=\"other.jpg\"",
+                     "Content-Transfer-Encoding: base64", ""},
+                    data,
+                    {"--b", "Content-Transfer-Encoding: BASE64",
+                     "Content-Disposition: attachment; filename=\"third.jpg\"", " "},
+                    data,
+                    {"--b", "Content-Transfer-Encoding: base64", "Content-Disposition: inline; filename=bare.jpg",
+                     ""},
+                    data,
+                    {"--b--"}}));
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"photo.jpg", "47112.mod", "47113.mod", "bare.jpg"}));
+  for (const char* name : {"photo.jpg", "47112.mod", "47113.mod", "bare.jpg"})
+    EXPECT_EQ(ReadFile(Folder + name), Data) << name;
+  EXPECT_EQ(Child->MemoLines().back(), "Request Body 4711 photo.jpg Mime base64 Mime base64 Mime base64 "
+                                       "bare.jpg Mime base64 ");
+}
+
+TEST_F(Scanner, TextOnlyBodyStartsNothing) {
+  Child->Body({"Hello", "Content-Transfer-Encoding: quoted-printable", "", "begin 64", "bye"});
+  EXPECT_EQ(Child->FPartFileCount, 0);
+  EXPECT_FALSE(Child->FDataFound);
+}
+
+TEST_F(Scanner, BlockStartsByKindAndMode) {
+  const std::vector<std::tuple<const char*, int, int>> starts = {
+      {"begin 666 x", 3, 666}, {"BEGIN 644 X", 1, 0}, {"begin 755x", 3, 755},
+      {"begin 0644 x", 1, 0},  {"begin 64", 1, 0},    {"begin-base64 644 a.bin", 2, 0}};
+  for (const auto& [line, kind, mode] : starts) {
+    Child->Body({line});
+    EXPECT_EQ(Child->FPartKind, kind) << line;
+    EXPECT_EQ(Child->FFileMode, mode) << line;
+  }
+  EXPECT_EQ(Child->FPartFileCount, 5);
+  Child->Body({"QUJD", "REVG", "end"}); // base64 lines are joined
+  EXPECT_EQ(ReadFile(Folder + "a.bin"), "ABCDEF");
+}
+
+// Ends in one log line: nothing is started or finished.
+TEST_F(Scanner, BadModeInABeginLineIsLoggedAndChangesNothing) {
+  OpenKeptPartFile();
+  Child->Body({"begin abc x"});
+  EXPECT_EQ(Child->MemoLines().back(), "'abc' is not a valid integer value ");
+  EXPECT_EQ(Child->FPartFileCount, 1);
+  Child->Body({"end"});
+  EXPECT_EQ(Part(1), "begin 000 kept\r\nbegin abc x\r\nend\r\n");
+}
+
+TEST_F(Scanner, BeginLineWhileAPartFileIsOpenFinishesIt) {
+  OpenKeptPartFile();
+  Child->Body({"data", "begin 644 pic.jpg"});
+  EXPECT_EQ(Part(1), "begin 000 kept\r\ndata\r\nbegin 644 pic.jpg\r\nend\r\n");
+  EXPECT_EQ(Child->FPartFileCount, 2);
+  EXPECT_EQ(Child->FPartKind, 1);
+  EXPECT_EQ(Child->MemoLines().back(), "Request Body 4711 begin 000 kept begin 644 pic.jpg ");
+}
+
+TEST_F(Scanner, UuencodeBlocksEndOnEndAndDashLinesWithCase) {
+  for (const char* line : {"end", "endless", "-- ", "--boundary"}) {
+    OpenKeptPartFile();
+    Child->Body({line});
+    EXPECT_EQ(Child->FPartFile, nullptr) << line;
+    EXPECT_EQ(Child->FPartKind, 0);
+    EXPECT_EQ(Part(Child->FPartFileCount), std::string("begin 000 kept\r\n") + line + "\r\n");
+  }
+  Child->Body({"end"}); // nothing open: nothing happens
+  OpenKeptPartFile();
+  Child->Body({"End", "e", "--"});
+  EXPECT_NE(Child->FPartFile, nullptr);
+}
+
+TEST_F(Scanner, Base64DataLineBeginningWithEndDoesNotEndTheBlock) {
+  // Bytes 7A 77 40 encode as "endA": put them at the start of line 3.
+  std::string data = Data;
+  data.replace(2 * 57, 3, "\x7A\x77\x40");
+  const auto lines = Base64Lines(data);
+  ASSERT_EQ(lines[2].substr(0, 3), "end");
+  Child->Body(Join({{"begin-base64 644 first.bin"}, lines, {"end  "}}));
+  EXPECT_EQ(ReadFile(Folder + "first.bin"), data);
+  // GNU uuencode -m closes with "====".
+  Child->Body(Join({{"begin-base64 644 second.bin"}, Base64Lines(Data), {"====", "after"}}));
+  EXPECT_EQ(ReadFile(Folder + "second.bin"), Data);
+  EXPECT_EQ(Child->FPartFile, nullptr);
+}
+
+TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {
+  OpenKeptPartFile();
+  Child->FMaxWaitingLines = 50;
+  Child->ProgressBar2->setMaximum(1000);
+  std::vector<std::string> lines(50, "text");
+  lines.push_back("begin 644 late.bin");
+  Child->Body(lines);
+  EXPECT_TRUE(Child->FInternalAbort);
+  EXPECT_EQ(Child->MemoLines().back(), "DOWNLOAD ABORTED, MAX WAITING LINES ");
+  EXPECT_EQ(Child->ProgressBar2->value(), 50);
+  EXPECT_EQ(Child->FPartFileCount, 1); // the 51st line was not examined
+  Child->Body({"end"});
+  EXPECT_EQ(Part(1).find("late"), std::string::npos);
+
+  Child->FInternalAbort = false;
+  Child->FMaxWaitingLines = 0;
+  Child->Body(std::vector<std::string>(500, "text"));
+  EXPECT_FALSE(Child->FInternalAbort);
+}
+
+// Ends in one log line; the lines that follow go nowhere until the next block.
+TEST_F(Scanner, PartFileThatCannotBeCreatedIsLoggedAndSkipped) {
+  Child->FSessionDir = Folder + "missing/";
+  Child->Body(Join({{"begin 644 a.bin"}, UULines(Data)}));
+  EXPECT_EQ(Child->MemoLines().size(), 2u);
+  EXPECT_EQ(Child->MemoLines().back().rfind("Cannot create " + Folder + "missing/1.UUE", 0), 0u);
+  EXPECT_EQ(Child->FPartFile, nullptr);
+  EXPECT_EQ(Child->FPartKind, 0);
+  Child->FSessionDir = Folder;
+  Child->Body(Join({{"begin 644 b.bin"}, UULines(Data), {"end"}}));
+  EXPECT_EQ(ReadFile(Folder + "b.bin"), Data);
+  EXPECT_EQ(Child->FPartFileCount, 2);
+}
+
+TEST_F(Scanner, NamesFromTheNetworkStayInTheSessionFolder) {
+  Child->Body(Join({{"begin 644 ../../up.bin"}, UULines(Data), {"end", "--b", "Content-Transfer-Encoding: base64",
+                                                                 "Content-Disposition: inline; filename=\"/tmp/abs.bin\"",
+                                                                 ""},
+                    Base64Lines(Data), {"--b", "begin-base64 644 ..\\..\\back.bin"}, Base64Lines(Data), {"end"}}));
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"up.bin", "abs.bin", "back.bin"}));
+  for (const char* name : {"up.bin", "abs.bin", "back.bin"})
+    EXPECT_EQ(ReadFile(Folder + name), Data) << name;
+  EXPECT_EQ(QDir(Dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"session"});
+}

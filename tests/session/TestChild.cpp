@@ -1,0 +1,74 @@
+#include "tests/session/TestChild.h"
+
+#include <QListWidget>
+#include <QPlainTextEdit>
+
+std::vector<std::string> TTestChild::MemoLines() const {
+  std::vector<std::string> lines;
+  if (!Memo1->document()->isEmpty())
+    for (const QString& line : Memo1->toPlainText().split('\n'))
+      lines.push_back(line.toStdString());
+  return lines;
+}
+
+std::vector<std::string> TTestChild::Saved() const {
+  std::vector<std::string> names;
+  for (int i = 0; i < LBSaved->count(); ++i)
+    names.push_back(LBSaved->item(i)->text().toStdString());
+  return names;
+}
+
+void SessionTest::SetUpTestSuite() {
+  static int argc = 1;
+  static char name[] = "session_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+}
+
+void SessionTest::SetUp() {
+  CreateFolder(Folder);
+  Child = std::make_unique<TTestChild>();
+  Child->FSessionDir = Folder;
+  Child->FDefExt = "mod";
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string data(size, '\0');
+  for (char& c : data)
+    c = char(random());
+  return data;
+}
+
+std::vector<std::string> UULines(const std::string& data) {
+  auto put = [](unsigned v) { return char(v == 0 ? '`' : v + 32); };
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < data.size(); at += 45) {
+    const std::string chunk = data.substr(at, 45) + std::string(2, '\0');
+    const std::size_t n = std::min<std::size_t>(45, data.size() - at);
+    std::string line(1, put(unsigned(n)));
+    for (std::size_t i = 0; i < n; i += 3) {
+      const unsigned b = (unsigned char)chunk[i] << 16 | (unsigned char)chunk[i + 1] << 8 | (unsigned char)chunk[i + 2];
+      for (int shift = 18; shift >= 0; shift -= 6)
+        line += put(b >> shift & 63);
+    }
+    lines.push_back(line);
+  }
+  lines.push_back("`");
+  return lines;
+}
+
+std::vector<std::string> Base64Lines(const std::string& data) {
+  const std::string text = QByteArray::fromStdString(data).toBase64().toStdString();
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size(); at += 76)
+    lines.push_back(text.substr(at, 76));
+  return lines;
+}
+
+std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
+  std::vector<std::string> all;
+  for (auto& part : parts)
+    all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
