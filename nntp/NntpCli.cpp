@@ -244,7 +244,10 @@ void TNntpCli::WSocketDataAvailable(TObject*, std::uint16_t Error) {
   if (FAborted)
     return;
   if (len == 0) {
-    FWSocket->Close();
+    // Read while the socket reports a reset: the close reason comes with the
+    // close notice that follows, so do not close here as if it were orderly.
+    if (Error == 0)
+      FWSocket->Close();
     return;
   }
   if (len < 0)

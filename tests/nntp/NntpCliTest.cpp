@@ -1,0 +1,561 @@
+#include "nntp/NntpCli.h"
+#include "platform/Guard.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/ScriptedNewsServer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Trace = std::vector<std::string>;
+
+// Records every event of the client as one text, in the order raised.
+class NntpCli : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { EnsureApplication(); }
+
+  void SetUp() override {
+    Previous = SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
+    Cli.OnSessionConnected = [this](TObject*, std::uint16_t e) { Events.push_back("connected " + std::to_string(e)); };
+    Cli.OnSessionClosed = [this](TObject*, std::uint16_t e) { Events.push_back("closed " + std::to_string(e)); };
+    Cli.OnDataAvailable = [this](TObject*, std::uint16_t) { Events.push_back("data " + Cli.LastResponse()); };
+    Cli.OnMessageBegin = [this](TObject*) { Events.push_back("begin"); };
+    Cli.OnMessageLine = [this](TObject*) { Events.push_back("line " + Cli.LastResponse()); };
+    Cli.OnMessageEnd = [this](TObject*) { Events.push_back("end " + Cli.LastResponse()); };
+    Cli.OnRequestDone = [this](TObject*, TNntpRequest rq, std::uint16_t e) {
+      Events.push_back("done " + std::to_string(int(rq)) + " " + std::to_string(e));
+      ++Done;
+    };
+  }
+  void TearDown() override {
+    SetErrorDisplay(Previous);
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+  }
+
+  void ConnectTo(const TScriptedNewsServer& server) {
+    Cli.SetHost("127.0.0.1");
+    Cli.SetPort(server.PortText());
+    Cli.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpReady; }));
+    Events.clear();
+  }
+  // Waits for the next end of request.
+  bool WaitDone() {
+    const int want = Done + 1;
+    return PumpUntil([&] { return Done >= want; });
+  }
+
+  TNntpCli Cli;
+  Trace Events;
+  int Done = 0;
+  Trace Errors;
+  TErrorDisplay Previous;
+};
+
+const std::string Greeting = "200 news.test ready - posting allowed";
+
+TEST_F(NntpCli, GreetingCodeDecidesPostingButAnyCodeConnects) {
+  for (auto [line, posting] : {std::pair{"200 ok", true}, {"201 no posting", false}, {"502 go away", false}}) {
+    TScriptedNewsServer server;
+    server.Reply(line).Silent().Start();
+    ConnectTo(server);
+    EXPECT_EQ(Cli.PostingPermited(), posting) << line;
+    EXPECT_EQ(Cli.LastResponse(), line);
+    EXPECT_EQ(Cli.StatusCode(), std::stoi(line));
+    Cli.Abort();
+    EXPECT_EQ(Cli.State(), nntpNotConnected);
+    ASSERT_TRUE(WaitDone());
+  }
+}
+
+TEST_F(NntpCli, ConnectIsRefusedWhileConnectedAndCommandsWhileNotReady) {
+  try {
+    Cli.Group("alt.test");
+    FAIL();
+  } catch (const NntpException& e) {
+    EXPECT_STREQ(e.what(), "Not ready for GROUP");
+  }
+  EXPECT_THROW(Cli.Authenticate(), NntpException);
+  try {
+    Cli.ListOverViewFmt();
+    FAIL();
+  } catch (const NntpException& e) {
+    EXPECT_STREQ(e.what(), "Not ready for LIST OVERVIEW.FMT");
+  }
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Silent().Start();
+  ConnectTo(server);
+  try {
+    Cli.Connect();
+    FAIL();
+  } catch (const NntpException& e) {
+    EXPECT_STREQ(e.what(), "Already connected");
+  }
+  EXPECT_EQ(Cli.State(), nntpReady);
+}
+
+TEST_F(NntpCli, GroupReadsCountsAndARefusalReportsItsCode) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("GROUP alt.binaries.test")
+      .Reply("211 1234 3000 4233 alt.binaries.test")
+      .Expect("GROUP alt.none")
+      .Reply("411 No such news group")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Cli.Group(" \talt.binaries.test  ");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 0 0"}));
+  EXPECT_EQ(Cli.StatusCode(), 211);
+  EXPECT_EQ(Cli.ArticleEstimated(), 1234);
+  EXPECT_EQ(Cli.ArticleFirst(), 3000);
+  EXPECT_EQ(Cli.ArticleLast(), 4233);
+
+  Cli.Group("alt.none");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.back(), "done 0 411");
+  EXPECT_EQ(Cli.ArticleEstimated(), 0);
+  EXPECT_EQ(Cli.ArticleFirst(), 0);
+  EXPECT_EQ(Cli.ArticleLast(), 0);
+  EXPECT_TRUE(server.Failures().empty());
+}
+
+// Large binary groups number past 2^31; absurd digit runs saturate, never wrap.
+TEST_F(NntpCli, ArticleNumbersAre64BitAndOverlongNumbersSaturate) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("GROUP big")
+      .Reply("211 5000000000 3000000000 7999999999 big")
+      .Expect("STAT 7999999999")
+      .Reply("223 7999999999 <x@y> status")
+      .Expect("GROUP big")
+      .Reply("211 99999999999999999999999 -99999999999999999999999 1 big")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Cli.Group("big");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Cli.ArticleEstimated(), 5000000000);
+  EXPECT_EQ(Cli.ArticleFirst(), 3000000000);
+  Cli.StatByNumber(Cli.ArticleLast());
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Cli.ArticleNumber(), 7999999999);
+  Cli.Group("big");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Cli.ArticleEstimated(), INT64_MAX);
+  EXPECT_EQ(Cli.ArticleFirst(), INT64_MIN);
+  EXPECT_EQ(Cli.ArticleLast(), 1);
+  EXPECT_TRUE(server.Failures().empty());
+}
+
+TEST_F(NntpCli, HeadDeliversEachLineThenEndsWithTheStatusLineAgain) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("HEAD 4233")
+      .Send("221 4233 <part1of7.abc@news.test> article retrieved - head follows\r\n"
+            "Subject: test [1/7]\r\nLines: 3000\r\n.\r\n")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Cli.HeadByNumber(4233);
+  EXPECT_EQ(Cli.ArticleNumber(), -1);
+  EXPECT_EQ(Cli.State(), nntpWaitingResponse);
+  ASSERT_TRUE(WaitDone());
+  const std::string status = "221 4233 <part1of7.abc@news.test> article retrieved - head follows";
+  EXPECT_EQ(Events, (Trace{"begin", "line Subject: test [1/7]", "line Lines: 3000", "end " + status, "done 11 0"}));
+  EXPECT_EQ(Cli.ArticleNumber(), 4233);
+  EXPECT_EQ(Cli.ArticleID(), "part1of7.abc@news.test");
+  EXPECT_EQ(Cli.LastResponse(), status);
+  EXPECT_EQ(Cli.State(), nntpReady);
+}
+
+TEST_F(NntpCli, DotRulesAndDestStream) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("BODY <id@host>")
+      .Send("222 0 <id@host>\r\n..\r\n..x\r\n.x\r\nx.\r\n\r\n.\r\n")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  std::ostringstream dest;
+  Cli.BodyByID("id@host", &dest);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "line .", "line .x", "line .x", "line x.", "line ", "end 222 0 <id@host>",
+                           "done 8 0"}));
+  EXPECT_EQ(dest.str(), ".\r\n.x\r\n.x\r\nx.\r\n\r\n");
+}
+
+// Whatever way the bytes are cut into receives, the same lines come out.
+TEST_F(NntpCli, ReplySplitAtEveryByteGivesTheSameLines) {
+  const std::string reply = "222 7 <a@b> body\r\nline one\r\n..two\r\n\r\nthree\r\n.\r\n";
+  TScriptedNewsServer server;
+  server.Reply(Greeting);
+  for (std::size_t cut = 0; cut < reply.size(); ++cut)
+    server.Expect("BODY 7").SendSplit(reply, {cut}, 5);
+  server.Silent().Start();
+  ConnectTo(server);
+  const Trace expected{"begin", "line line one", "line .two", "line ", "line three", "end 222 7 <a@b> body",
+                       "done 9 0"};
+  for (std::size_t cut = 0; cut < reply.size(); ++cut) {
+    Events.clear();
+    Cli.BodyByNumber(7);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Events, expected) << "cut at " << cut;
+  }
+}
+
+// The line is cut at CR LF only; a NUL is one more byte of it.
+TEST_F(NntpCli, NulByteStaysInItsLineAndTheReplyCompletes) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("BODY 1")
+      .Send(std::string("222 1 <n@u>\r\na\0b\r\nc\rd\ne\r\n.\r\n", 29))
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Trace lines;
+  Cli.OnMessageLine = [&](TObject*) { lines.push_back(Cli.LastResponse()); };
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(lines, (Trace{std::string("a\0b", 3), "c\rd\ne"}));
+  EXPECT_EQ(Cli.State(), nntpReady);
+}
+
+TEST_F(NntpCli, CommandWhileAwaitingIsRefusedAndTheOpenRequestGoesOn) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("HEAD 5").Pause(50).Send("221 5 <m@n>\r\nA: b\r\n.\r\n").Silent().Start();
+  ConnectTo(server);
+  Cli.HeadByNumber(5);
+  try {
+    Cli.HeadByNumber(6);
+    FAIL();
+  } catch (const NntpException& e) {
+    EXPECT_STREQ(e.what(), "Not ready for HEAD");
+  }
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "line A: b", "end 221 5 <m@n>", "done 11 0"}));
+  EXPECT_EQ(server.Received(), (Trace{"HEAD 5"}));
+}
+
+TEST_F(NntpCli, NextWith223EndsWithoutText) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("NEXT").Reply("223 3001 <n@x> article retrieved").Silent().Start();
+  ConnectTo(server);
+  Cli.Next();
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 14 0"}));
+  EXPECT_EQ(Cli.ArticleNumber(), 3001);
+  EXPECT_EQ(Cli.ArticleID(), "n@x");
+}
+
+// Without a number the code reads as 0, which is no expected code: the
+// request ends at once, with Error 0.
+TEST_F(NntpCli, StatusLineWithoutNumberEndsTheRequestWithZero) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("HEAD").Reply("Article follows").Silent().Start();
+  ConnectTo(server);
+  Cli.HeadByNumber(0);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 11 0"}));
+  EXPECT_EQ(Cli.StatusCode(), 0);
+}
+
+TEST_F(NntpCli, DateReadsFourteenDigitsOnly) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("DATE")
+      .Reply("111 19990131235959")
+      .Expect("DATE")
+      .Reply("111 1999013123595")
+      .Expect("DATE")
+      .Reply("111 19991331000000") // month 13: no moment, left at 0
+      .Expect("DATE")
+      .Reply("500 What?")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Cli.Date();
+  ASSERT_TRUE(WaitDone());
+  EXPECT_DOUBLE_EQ(Cli.ServerDate(), 36191 + 86399 / 86400.0);
+  for (int i = 0; i < 3; ++i) {
+    Cli.Date();
+    EXPECT_EQ(Cli.ServerDate(), 0);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Cli.ServerDate(), 0);
+  }
+  EXPECT_EQ(Events, (Trace{"done 20 0", "done 20 0", "done 20 0", "done 20 500"}));
+}
+
+TEST_F(NntpCli, AbortDuringBodyClosesAtOnceAndReportsLater) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("BODY 1")
+      .Send("222 1 <a@b>\r\none\r\ntwo\r\n")
+      .Pause(200)
+      .Send("three\r\n.\r\n")
+      .Start();
+  ConnectTo(server);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(PumpUntil([&] { return Events.size() == 3; }));
+  Cli.Abort();
+  EXPECT_EQ(Events, (Trace{"begin", "line one", "line two", "closed 0"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+  EXPECT_EQ(Cli.StatusCode(), 205);
+  EXPECT_EQ(Cli.LastResponse(), "205 Closing connection - goodbye");
+  ASSERT_TRUE(WaitDone());
+  PumpUntil([&] { return server.Finished(); }, 2000);
+  PumpFor(50);
+  EXPECT_EQ(Events, (Trace{"begin", "line one", "line two", "closed 0", "done 17 0"}));
+}
+
+// Lines already received when a line handler aborts are still cut, and go to
+// OnDataAvailable because no reply is awaited any more.
+TEST_F(NntpCli, AbortInsideALineHandsTheHeldLinesToDataAvailable) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("BODY 1").Send("222 1 <a@b>\r\none\r\ntwo\r\n.\r\n").Silent().Start();
+  ConnectTo(server);
+  Cli.OnMessageLine = [&](TObject*) {
+    Events.push_back("line " + Cli.LastResponse());
+    Cli.Abort();
+  };
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "line one", "closed 0", "data two", "data .", "done 17 0"}));
+}
+
+TEST_F(NntpCli, ServerClosingDuringBodyEndsTheRequestAfterTheClose) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("BODY 1").Send("222 1 <a@b>\r\none\r\n").Close().Start();
+  ConnectTo(server);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "line one", "closed 0", "done 9 0"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+}
+
+// The reset reaches the caller as an error number, and the same one in both events.
+TEST_F(NntpCli, ServerResetDuringBodyReportsTheSameErrorTwice) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("BODY 1").Send("222 1 <a@b>\r\none\r\n").Pause(50).Reset().Start();
+  ConnectTo(server);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  ASSERT_EQ(Events.size(), 4u);
+  EXPECT_EQ(Events[2], "closed 10054");
+  EXPECT_EQ(Events[3], "done 9 10054");
+}
+
+TEST_F(NntpCli, LongestLineIsDeliveredAndALongerOneClosesTheConnection) {
+  const std::string longest(4093, 'x');
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("BODY 1")
+      .Send("222 1 <a@b>\r\n" + longest + "\r\n.\r\n")
+      .Expect("BODY 2")
+      .Send("222 2 <c@d>\r\n" + longest + "yz\r\n.\r\n")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "line " + longest, "end 222 1 <a@b>", "done 9 0"}));
+  Events.clear();
+  Cli.BodyByNumber(2);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "closed 0", "done 9 0"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+}
+
+TEST_F(NntpCli, PostSendsTheStreamInBlocksThenTheEndMarker) {
+  std::string article = "From: a@b\r\nSubject: big\r\n\r\n";
+  while (article.size() < 300000)
+    article += std::string(70, char('a' + article.size() % 26)) + "\r\n";
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("POST")
+      .Reply("340 send article")
+      .ExpectText()
+      .Reply("240 article posted")
+      .Expect("POST")
+      .Reply("440 posting not allowed")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  std::istringstream stream(article);
+  Cli.Post(stream);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 2 0"}));
+  // The stream ended with CR LF, so the end marker adds one empty line.
+  EXPECT_EQ(server.PostedText(), article + "\r\n");
+
+  std::istringstream refused("x\r\n");
+  Cli.Post(refused);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.back(), "done 2 440");
+  EXPECT_EQ(refused.tellg(), 0); // nothing read, nothing sent
+  EXPECT_TRUE(server.Failures().empty());
+}
+
+TEST_F(NntpCli, AuthenticateInTwoStepsReportsOnce) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("AUTHINFO USER joe")
+      .Reply("381 PASS required")
+      .Expect("AUTHINFO PASS secret")
+      .Reply("281 Ok")
+      .Expect("AUTHINFO USER joe")
+      .Reply("481 no such user")
+      .Expect("AUTHINFO USER joe")
+      .Reply("381 PASS required")
+      .Expect("AUTHINFO PASS secret")
+      .Reply("502 wrong")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Cli.SetUserName("joe");
+  Cli.SetPassWord("secret");
+  for (int i = 0; i < 3; ++i) {
+    Cli.Authenticate();
+    ASSERT_TRUE(WaitDone());
+  }
+  PumpFor(50);
+  EXPECT_EQ(Events, (Trace{"done 21 0", "done 21 481", "done 21 502"}));
+  EXPECT_TRUE(server.Failures().empty());
+}
+
+TEST_F(NntpCli, NewGroupsAndNewNewsFormatTheirDate) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("NEWGROUPS 990131 235959 GMT <alt>")
+      .Send("231 new groups follow\r\nalt.new 2 1 y\r\n.\r\n")
+      .Expect("NEWNEWS * 000102 030405")
+      .Send("230 list follows\r\n.\r\n")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  std::ostringstream dest;
+  Cli.NewGroups(36191 + 86399 / 86400.0, true, "alt", &dest);
+  ASSERT_TRUE(WaitDone());
+  Cli.NewNews(36527 + (3 * 3600 + 4 * 60 + 5) / 86400.0, false, "", "");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.back(), "done 5 0");
+  EXPECT_EQ(dest.str(), "alt.new 2 1 y\r\n");
+  EXPECT_TRUE(server.Failures().empty());
+}
+
+TEST_F(NntpCli, FailedLookupAndRefusedConnectReportThePreviousKind) {
+  Cli.SetHost("no-such-host.invalid");
+  Cli.Connect();
+  EXPECT_EQ(Cli.State(), nntpDnsLookup);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 0 11001"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+
+  { // one HEAD, so that the kind to report is no longer the initial one
+    TScriptedNewsServer server;
+    server.Reply(Greeting).Expect("HEAD 1").Reply("423 no such article").Close().Start();
+    ConnectTo(server);
+    Cli.HeadByNumber(1);
+    ASSERT_TRUE(WaitDone());
+    ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpNotConnected; }));
+  }
+  TScriptedNewsServer refusing; // never started: nothing listens
+  Events.clear();
+  Cli.SetHost("127.0.0.1");
+  Cli.SetPort(refusing.PortText());
+  Cli.Connect();
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"closed 0", "done 11 10061"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+}
+
+// An empty host cannot even start a lookup; the client stays usable.
+TEST_F(NntpCli, EmptyHostRaisesAndLeavesTheClientNotConnected) {
+  Cli.SetHost("");
+  EXPECT_THROW(Cli.Connect(), ESocketException);
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+}
+
+// After Abort the bytes of the old connection are ignored, but a new
+// connection must be served again (the walk reconnects after giving up).
+TEST_F(NntpCli, ConnectAfterAbortServesTheNewConnection) {
+  TScriptedNewsServer server;
+  server.ServeGroup("alt.test", {{1, {"Subject: one"}, {"body"}}});
+  ConnectTo(server);
+  Cli.Abort();
+  ASSERT_TRUE(WaitDone());
+  ConnectTo(server);
+  Cli.Group("alt.test");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 0 0"}));
+}
+
+// The walk of a decode window: each request started from the end of the last.
+TEST_F(NntpCli, GroupWalkAgainstTheGroupServer) {
+  TScriptedNewsServer server;
+  server.ServeGroup("alt.test", {{10, {"Subject: a", "Lines: 2"}, {".hidden", "x"}},
+                                 {12, {"Subject: b", "Lines: 1"}, {"y"}}});
+  ConnectTo(server);
+  Trace lines;
+  Cli.OnMessageLine = [&](TObject*) { lines.push_back(Cli.LastResponse()); };
+  const std::vector<std::function<void()>> steps{
+      [&] { Cli.HeadByNumber(10); }, [&] { Cli.BodyByNumber(10); }, [&] { Cli.HeadByNumber(11); },
+      [&] { Cli.HeadByNumber(12); }, [&] { Cli.BodyByNumber(12); }, [&] { Cli.Quit(); }};
+  std::size_t next = 0;
+  Cli.OnSessionClosed = nullptr; // may come before or after the end of QUIT
+  Cli.OnMessageBegin = Cli.OnMessageEnd = nullptr;
+  Cli.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t e) {
+    Events.push_back(std::to_string(int(rq)) + " " + std::to_string(e));
+    if (next < steps.size()) {
+      EXPECT_EQ(Cli.State(), nntpReady);
+      steps[next++]();
+    }
+  };
+  Cli.Group("alt.test");
+  ASSERT_TRUE(PumpUntil([&] { return Events.size() == 7 && Cli.State() == nntpNotConnected; }));
+  EXPECT_EQ(Events, (Trace{"0 0", "11 0", "9 0", "11 423", "11 0", "9 0", "16 0"}));
+  EXPECT_EQ(lines, (Trace{"Subject: a", "Lines: 2", ".hidden", "x", "Subject: b", "Lines: 1", "y"}));
+}
+
+TEST_F(NntpCli, XOverAndStatAgainstTheGroupServer) {
+  TScriptedNewsServer server;
+  server.ServeGroup("g", {{1, {"Subject: s1", "From: f", "Message-ID: <one@x>"}, {"a", "b"}},
+                          {2, {"Subject: s2"}, {"c"}}});
+  ConnectTo(server);
+  Cli.Group("g");
+  ASSERT_TRUE(WaitDone());
+  std::ostringstream dest;
+  Cli.XOver("1-2", &dest);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(dest.str(), "1\ts1\tf\t\t<one@x>\t\t6\t2\r\n2\ts2\t\t\t<2@vostel.test>\t\t3\t1\r\n");
+  Cli.StatByID("one@x");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Cli.ArticleNumber(), 1);
+  Cli.StatByNumber(3);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.back(), "done 13 423");
+}
+
+TEST(ParseListLine, SplitsNameNumbersAndFlag) {
+  std::string name;
+  std::int64_t last = -1, first = -1;
+  char flag = '?';
+  ParseListLine(" \talt.binaries.x\t0000012345 0000000100 y", name, last, first, flag);
+  EXPECT_EQ(name, "alt.binaries.x");
+  EXPECT_EQ(last, 12345);
+  EXPECT_EQ(first, 100);
+  EXPECT_EQ(flag, 'y');
+  ParseListLine("short", name, last, first, flag); // ends early: zeros and NUL
+  EXPECT_EQ(name, "short");
+  EXPECT_EQ(last, 0);
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(flag, '\0');
+}
+
+} // namespace
