@@ -1,6 +1,8 @@
 #include "tests/session/TestChild.h"
 
 #include "platform/FileOps.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/ScriptedNewsServer.h"
 
 #include <QDir>
 #include <QProgressBar>
@@ -208,4 +210,55 @@ TEST_F(Scanner, NamesFromTheNetworkStayInTheSessionFolder) {
   for (const char* name : {"up.bin", "abs.bin", "back.bin"})
     EXPECT_EQ(ReadFile(Folder + name), Data) << name;
   EXPECT_EQ(QDir(Dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"session"});
+}
+
+// The same scanner fed by the window's own client from a news server.
+class ScannerOverNntp : public Scanner {
+protected:
+  void Connect(std::vector<TNewsArticle> articles) {
+    Server.ServeGroup("alt.binaries.test", std::move(articles));
+    Child->Nntp.SetHost("127.0.0.1");
+    Child->Nntp.SetPort(Server.PortText());
+    Child->Nntp.OnRequestDone = [this](TObject*, TNntpRequest kind, std::uint16_t) { Done.push_back(kind); };
+    Child->Nntp.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpReady; }));
+    Run(stepStart, [&] { Child->Nntp.Group("alt.binaries.test"); });
+  }
+  // Runs one request to its reported end.
+  void Run(std::int32_t step, const std::function<void()>& request) {
+    const std::size_t before = Done.size();
+    Child->FNextStep = step;
+    Child->FBodyLines = 0;
+    Child->FDataFound = false;
+    request();
+    ASSERT_TRUE(PumpUntil([&] { return Done.size() > before; }));
+  }
+
+  TScriptedNewsServer Server;
+  std::vector<TNntpRequest> Done;
+};
+
+TEST_F(ScannerOverNntp, FilePostedOverThreeArticlesIsDecodedOnce) {
+  const auto lines = UULines(Data);
+  const long third = long(lines.size() / 3);
+  Connect({{1, {"Subject: big.bin (1/3)", "Lines: 40"}, Join({{"begin 644 big.bin"}, {lines.begin(), lines.begin() + third}})},
+           {2, {"Lines: 40"}, {lines.begin() + third, lines.begin() + 2 * third}},
+           {3, {"Lines: 40"}, Join({{lines.begin() + 2 * third, lines.end()}, {"end", "-- "}})}});
+  Run(stepHead, [&] { Child->Nntp.HeadByNumber(1); });
+  EXPECT_EQ(Child->FArticleLines, 40);
+  for (int article = 1; article <= 3; ++article)
+    Run(stepBody, [&] { Child->Nntp.BodyByNumber(article); });
+  EXPECT_EQ(ReadFile(Folder + "big.bin"), Data);
+  EXPECT_EQ(Child->Saved(), std::vector<std::string>{"big.bin"});
+}
+
+// Ends with the connection aborted by the scanner and the abort reported.
+TEST_F(ScannerOverNntp, BodyWithoutDataPastTheWaitingLimitAbortsTheConnection) {
+  Connect({{1, {"Lines: 100"}, std::vector<std::string>(100, "just text")}});
+  Child->FMaxWaitingLines = 5;
+  Run(stepBody, [&] { Child->Nntp.BodyByNumber(1); });
+  EXPECT_EQ(Done.back(), nntpAbort);
+  EXPECT_TRUE(Child->FInternalAbort);
+  EXPECT_EQ(Child->FBodyLines, 6);
+  EXPECT_EQ(Child->Nntp.State(), nntpNotConnected);
 }
