@@ -114,6 +114,8 @@ public:
   void SetAddr(const std::string& Value);
   const std::string& Port() const { return FPortStr; }
   void SetPort(const std::string& Value);
+  // The port the text converted to, in host order.
+  int PortNum() const { return FPortNum; }
   const std::string& Proto() const { return FProtoStr; }
   void SetProto(const std::string& Value);
 
