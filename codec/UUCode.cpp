@@ -25,6 +25,7 @@ struct TDecodeTable {
   std::uint8_t Value[256];
   std::uint32_t Shifted[4][256]; // value moved to its place in the 24 bits of a group
   bool Padding;
+  bool Data[256]; // may follow "end" at the start of a data line
 };
 
 // Characters outside the alphabet keep the uuencode value, as other programs'
@@ -34,8 +35,11 @@ constexpr TDecodeTable MakeTable(const char* alphabet, bool padding) {
   t.Padding = padding;
   for (int c = 0; c < 256; ++c)
     t.Value[c] = std::uint8_t((c - 32) & 63);
-  for (int i = 0; alphabet && i < 64; ++i)
+  for (int i = 0; alphabet && i < 64; ++i) {
     t.Value[std::uint8_t(alphabet[i])] = std::uint8_t(i);
+    t.Data[std::uint8_t(alphabet[i])] = true;
+  }
+  t.Data[std::uint8_t('=')] = padding;
   for (int c = 0; c < 256; ++c) {
     const bool stop = c == '\r' || c == '\n' || (padding && c == '=');
     for (int k = 0; k < 4; ++k)
@@ -333,7 +337,11 @@ std::size_t TUUCode::Decode(const char* in, std::size_t size, char* out) {
     ++pos;
 
   while (pos < size) {
-    if (size - pos >= 3 && p[pos] == 'e' && p[pos + 1] == 'n' && p[pos + 2] == 'd')
+    // Random Base64 data starts a line with "end" every 2^18 lines; such a
+    // line goes on with data, the trailer does not. A uuencode line never
+    // holds lowercase letters.
+    if (size - pos >= 3 && p[pos] == 'e' && p[pos + 1] == 'n' && p[pos + 2] == 'd' &&
+        (size - pos == 3 || !t.Data[p[pos + 3]]))
       break;
     Progress(std::size_t(o - out), total);
     std::size_t want = counted ? t.Value[p[pos++]] : SIZE_MAX;

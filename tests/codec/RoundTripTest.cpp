@@ -38,6 +38,18 @@ TEST_F(RoundTrip, EveryFormatWithAndWithoutHeadersAndBothLineEnds) {
         }
 }
 
+TEST_F(RoundTrip, ALineThatHappensToStartWithEndIsNotTheTrailer) {
+  std::string bytes = Random(3 * 57, 5);
+  bytes.replace(57, 3, "zwP"); // the second line reads "endQ..."
+  for (const bool headers : {true, false}) {
+    Put("a.bin", bytes);
+    Run(base64encode, "a.bin", "a.txt", headers);
+    ASSERT_NE(Get("a.txt").find("\r\nendQ"), std::string::npos);
+    Run(base64decode, "a.txt", "b.bin", headers);
+    EXPECT_TRUE(Get(headers ? "a.bin" : "b.bin") == bytes) << "headers " << headers;
+  }
+}
+
 TEST_F(RoundTrip, FileCopyKeepsEveryByte) {
   const std::string bytes = Random(70000, 1) + std::string(3, '\0');
   Put("a.bin", bytes);

@@ -65,7 +65,11 @@ TEST_F(Decoding, TheLengthCharacterCountsTheBytesOfALine) {
 TEST_F(Decoding, TextLinesInsideTheBlockAreDataAndEndStopsIt) {
   // "p" counts 48 bytes; "art 2 of 3" holds groups of 4, 4 and 2 characters.
   EXPECT_EQ(Decoded(uudecode, "begin 644 p\n#86)C\npart 2 of 3\n#86)C\nend\n#86)C\n").size(), 13u);
-  EXPECT_EQ(Decoded(base64decode, "begin-base64 644 p\nQUJD\n\r\n\nendQUJD\nQUJD\n"), "ABC");
+  EXPECT_EQ(Decoded(base64decode, "begin-base64 644 p\nQUJD\n\r\n\nend\r\nQUJD\n"), "ABC");
+  EXPECT_EQ(Decoded(xxdecode, "begin 644 p\n1MK7X\nend of part 1\n1MK7X\n"), "abc");
+  // A data line that happens to start with "end" is data, not the trailer.
+  EXPECT_EQ(Decoded(base64decode, "begin-base64 644 p\nendQ\nend=\nend"), "zwPzw");
+  EXPECT_EQ(Decoded(xxdecode, "begin 644 p\nendM\nend\n"), "\xce\x96");
 }
 
 TEST_F(Decoding, TheNameComesFromTheBeginLineAndStaysInTheInputsFolder) {

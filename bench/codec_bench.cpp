@@ -1,0 +1,194 @@
+// Encodes a 100 MB random file in each format and decodes it back through
+// TUUCode, times sharutils uudecode and coreutils base64 -d on the same text,
+// and prints MB/s, the ratios and the peak memory of each TUUCode run.
+// Every conversion runs in a process of its own so its peak memory is its own.
+//
+//   codec_bench [folder]     (default: a new folder under the temp folder)
+#include "codec/UUCode.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// 100 MiB cut to whole lines of 45 and of 57 bytes, so the last line is
+// full and the other programs read our text as it is.
+constexpr std::size_t FileSize = (100u << 20) / 855 * 855;
+
+struct TRun {
+  double Seconds = 0;
+  long PeakKB = 0;
+  bool Ok = false;
+};
+
+// Runs argv in a child and reports its wall time, peak resident memory and success.
+TRun Spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  TRun run;
+  run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.PeakKB = usage.ru_maxrss;
+  run.Ok = pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return run;
+}
+
+std::string Self() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+
+// The child's side: one Execute, nothing else in the process.
+int Convert(char** argv) {
+  TUUCode codec;
+  codec.SetAlgorithm(TAlgorithm(std::atoi(argv[2])));
+  codec.SetHeaders(std::strcmp(argv[3], "1") == 0);
+  codec.SetInputFile(argv[4]);
+  codec.SetOutputFile(argv[5]);
+  if (std::strcmp(argv[6], "1") == 0)
+    codec.OnProgress = [](std::uint16_t) {};
+  try {
+    codec.Execute();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
+
+TRun RunCodec(TAlgorithm algorithm, bool headers, const std::string& in, const std::string& out,
+              bool handler = false) {
+  return Spawn({Self(), "--convert", std::to_string(int(algorithm)), headers ? "1" : "0", in, out,
+                handler ? "1" : "0"});
+}
+
+TRun RunShell(const std::string& command) { return Spawn({"/bin/sh", "-c", command}); }
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  std::vector<char> ba(1 << 20), bb(1 << 20);
+  while (fa && fb) {
+    fa.read(ba.data(), std::streamsize(ba.size()));
+    fb.read(bb.data(), std::streamsize(bb.size()));
+    if (fa.gcount() != fb.gcount() || std::memcmp(ba.data(), bb.data(), std::size_t(fa.gcount())) != 0)
+      return false;
+  }
+  return !fa && !fb;
+}
+
+double MBs(const TRun& run) { return double(FileSize) / 1e6 / run.Seconds; }
+
+void Print(const char* what, const TRun& run) {
+  std::printf("%-34s %8.1f MB/s  %7.3f s  peak %6.1f MB%s\n", what, MBs(run), run.Seconds,
+              double(run.PeakKB) / 1024, run.Ok ? "" : "  FAILED");
+}
+
+void PrintPeak(const TRun& run, const std::string& in, const std::string& out) {
+  const double files = double(std::filesystem::file_size(in) + std::filesystem::file_size(out));
+  std::printf("%-34s %6.1f MB = %.1f%% of input + output (%.1f MB)\n", "  peak memory", double(run.PeakKB) / 1024,
+              100.0 * double(run.PeakKB) * 1024 / files, files / (1 << 20));
+}
+
+bool Have(const char* tool) {
+  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 7 && std::strcmp(argv[1], "--convert") == 0)
+    return Convert(argv);
+
+  std::string folder;
+  if (argc > 1) {
+    folder = std::string(argv[1]) + "/";
+  } else {
+    folder = (std::filesystem::temp_directory_path() / "vostel-bench-XXXXXX").string();
+    if (!::mkdtemp(folder.data()))
+      return 1;
+    folder += "/";
+  }
+  const std::string orig = folder + "orig.bin";
+  {
+    std::ofstream f(orig, std::ios::binary);
+    std::mt19937_64 gen(42);
+    std::vector<std::uint64_t> chunk(1 << 17);
+    for (std::size_t done = 0; done < FileSize; done += chunk.size() * 8) {
+      for (auto& w : chunk)
+        w = gen();
+      f.write(reinterpret_cast<const char*>(chunk.data()),
+              std::streamsize(std::min(FileSize - done, chunk.size() * 8)));
+    }
+  }
+  std::printf("codec_bench: %zu random bytes (%.1f MB) in %s\n", FileSize, double(FileSize) / 1e6, folder.c_str());
+
+  struct TFormat {
+    const char* Name;
+    TAlgorithm Encoder, Decoder;
+    bool Headers; // Base64 without, so base64 -d reads the same text
+  };
+  const TFormat formats[] = {{"uuencode", uuencode, uudecode, true},
+                             {"xxencode", xxencode, xxdecode, true},
+                             {"base64", base64encode, base64decode, false}};
+  bool ok = true;
+  for (const TFormat& f : formats) {
+    const std::string text = folder + f.Name + ".txt", back = folder + "orig.bin.back";
+    const TRun enc = RunCodec(f.Encoder, f.Headers, orig, text);
+    // With headers the decoded file is named after the encoder's input.
+    const std::string decoded = f.Headers ? orig : back;
+    if (f.Headers)
+      std::filesystem::rename(orig, folder + "keep.bin");
+    const TRun dec = RunCodec(f.Decoder, f.Headers, text, back);
+    const TRun decProgress = RunCodec(f.Decoder, f.Headers, text, back, true);
+    const std::string source = f.Headers ? folder + "keep.bin" : orig;
+    const bool same = SameFile(source, decoded);
+    ok = ok && enc.Ok && dec.Ok && decProgress.Ok && same;
+    std::printf("\n%s (%.1f MB of text)%s\n", f.Name, double(std::filesystem::file_size(text)) / 1e6,
+                same ? "" : "  DECODED FILE DIFFERS");
+    Print("  TUUCode encode", enc);
+    Print("  TUUCode decode", dec);
+    PrintPeak(dec, text, decoded);
+    Print("  TUUCode decode, progress handler", decProgress);
+    std::printf("  encode / decode speed              %.2f\n", MBs(enc) / MBs(dec));
+
+    const char* tool = f.Encoder == uuencode ? "uudecode" : f.Encoder == base64encode ? "base64" : nullptr;
+    if (tool && Have(tool)) {
+      const std::string out = folder + "tool.bin";
+      const TRun other = RunShell(f.Encoder == uuencode ? "uudecode -o '" + out + "' '" + text + "'"
+                                                        : "base64 -d '" + text + "' > '" + out + "'");
+      const bool sameOther = other.Ok && SameFile(source, out);
+      Print(f.Encoder == uuencode ? "  sharutils uudecode" : "  coreutils base64 -d", other);
+      std::printf("  TUUCode decode / %-16s %.2fx (target %dx)%s\n", tool, MBs(dec) / MBs(other),
+                  f.Encoder == uuencode ? 2 : 3, sameOther ? "" : "  OTHER OUTPUT DIFFERS");
+      std::filesystem::remove(out);
+    } else if (tool) {
+      std::printf("  %s not installed: no comparison\n", tool);
+    }
+    if (f.Headers)
+      std::filesystem::rename(folder + "keep.bin", orig);
+    std::filesystem::remove(back);
+    std::filesystem::remove(text);
+  }
+  if (argc <= 1)
+    std::filesystem::remove_all(folder);
+  else
+    std::filesystem::remove(orig);
+  return ok ? 0 : 1;
+}
