@@ -356,7 +356,12 @@ void TNntpCli::ArticleRequest(TNntpRequest kind, const std::string& arg, std::os
 }
 
 namespace {
-std::string NumberArg(std::int64_t Number) { return Number > 0 ? " " + IntToStr(Number) : ""; }
+std::string NumberArg(std::int64_t Number) {
+  std::string arg;
+  if (Number > 0)
+    arg.append(" ").append(IntToStr(Number));
+  return arg;
+}
 std::string IDArg(std::string_view ID) { return " <" + std::string(ID) + ">"; }
 } // namespace
 

@@ -346,7 +346,7 @@ std::string Field(const TNewsArticle& a, const std::string& name) {
 
 std::string MessageID(const TNewsArticle& a) {
   std::string id = Field(a, "Message-ID");
-  return id.empty() ? "<" + std::to_string(a.Number) + "@vostel.test>" : id;
+  return id.empty() ? std::string("<").append(std::to_string(a.Number)).append("@vostel.test>") : id;
 }
 
 bool ParseNumber(const std::string& text, std::int64_t& n) {
