@@ -111,7 +111,8 @@ TResult PlainDrain(std::size_t blocks) {
   QElapsedTimer clock;
   clock.start();
   ::send(fd, "BODY 1\r\n", 8, MSG_NOSIGNAL);
-  const std::int64_t total = std::int64_t(blocks) * LinesPerBlock * (LineLen + 2) + std::int64_t(Status.size()) + 2 + 3;
+  const std::int64_t total =
+      std::int64_t(blocks) * LinesPerBlock * (LineLen + 2) + std::int64_t(Status.size()) + 2 + 3;
   char tail[5] = {};
   while (r.Bytes < total) {
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
@@ -148,7 +149,8 @@ int main(int argc, char** argv) {
   Print("plain recv of 4095 bytes, all bytes", plain);
   const double wireClient = double(client.Bytes + client.Lines * 2) / client.Seconds;
   std::printf("client / plain (same reply, by time): %.2f\n", plain.Seconds / client.Seconds);
-  std::printf("client wire rate %.1f MB/s; lines %lld\n", wireClient / 1e6, static_cast<long long>(client.Lines));
+  std::printf("client wire rate %.1f MB/s; lines %lld\n", wireClient / 1e6,
+              static_cast<long long>(client.Lines));
   std::printf("peak RSS: %ld KB after a %.0f MB body, %ld KB after a %.0f MB body\n", peakSmall,
               double(small.Bytes) / 1e6, peakBig, double(client.Bytes) / 1e6);
   return client.Ok && plain.Ok && small.Ok ? 0 : 1;

@@ -75,7 +75,8 @@ std::string FormatWhen(double When) {
     CivilFromDays(days, y, mo, d);
     h = int(rest / 3600000), mi = int(rest / 60000 % 60), s = int(rest / 1000 % 60);
   }
-  return TwoDigits(y % 100) + TwoDigits(mo) + TwoDigits(d) + " " + TwoDigits(h) + TwoDigits(mi) + TwoDigits(s);
+  return TwoDigits(y % 100) + TwoDigits(mo) + TwoDigits(d) + " " + TwoDigits(h) + TwoDigits(mi) +
+         TwoDigits(s);
 }
 
 // YYYYMMDDhhmmss as days since 1899-12-30; false when it is no valid moment.
@@ -113,8 +114,10 @@ void ParseListLine(std::string_view Line, std::string& GroupName, std::int64_t& 
 }
 
 TNntpCli::TNntpCli()
-    : FWindow(std::make_unique<THiddenWindow>(
-          [this](unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) { WndProc(msg, wParam, lParam); })),
+    : FWindow(
+          std::make_unique<THiddenWindow>([this](unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
+            WndProc(msg, wParam, lParam);
+          })),
       FWSocket(std::make_unique<TWSocket>()) {
   FReceiveBuffer[0] = '\0';
   FWSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { WSocketSessionConnected(s, e); };
@@ -385,7 +388,9 @@ void TNntpCli::HeadByID(std::string_view ID, std::ostream* DestStream) {
 }
 // STAT, NEXT and LAST carry no text; no stream, so that a server answering
 // with text anyway cannot reach a stream left from an earlier request.
-void TNntpCli::StatByNumber(std::int64_t Number) { ArticleRequest(nntpStatByNumber, NumberArg(Number), nullptr); }
+void TNntpCli::StatByNumber(std::int64_t Number) {
+  ArticleRequest(nntpStatByNumber, NumberArg(Number), nullptr);
+}
 void TNntpCli::StatByID(std::string_view ID) { ArticleRequest(nntpStatByID, IDArg(ID), nullptr); }
 
 void TNntpCli::Next() {
@@ -427,14 +432,15 @@ std::string WhenArgs(double When, bool GMTFlag, std::string_view Distributions) 
 }
 } // namespace
 
-void TNntpCli::NewGroups(double When, bool GMTFlag, std::string_view Distributions, std::ostream* DestStream) {
+void TNntpCli::NewGroups(double When, bool GMTFlag, std::string_view Distributions,
+                         std::ostream* DestStream) {
   CheckReady("NEWGROUPS");
   FDestStream = DestStream;
   SendRequest(nntpNewGroups, &TNntpCli::ArticleNext, "NEWGROUPS " + WhenArgs(When, GMTFlag, Distributions));
 }
 
-void TNntpCli::NewNews(double When, bool GMTFlag, std::string_view NewsGroupName, std::string_view Distributions,
-                       std::ostream* DestStream) {
+void TNntpCli::NewNews(double When, bool GMTFlag, std::string_view NewsGroupName,
+                       std::string_view Distributions, std::ostream* DestStream) {
   CheckReady("NEWNEWS");
   FDestStream = DestStream;
   const std::string group = NewsGroupName.empty() ? "*" : std::string(NewsGroupName);

@@ -119,7 +119,8 @@ public:
   void List(std::ostream* DestStream = nullptr);
   void Help(std::ostream* DestStream = nullptr);
   // When = 0 means now (local time).
-  void NewGroups(double When, bool GMTFlag, std::string_view Distributions, std::ostream* DestStream = nullptr);
+  void NewGroups(double When, bool GMTFlag, std::string_view Distributions,
+                 std::ostream* DestStream = nullptr);
   void NewNews(double When, bool GMTFlag, std::string_view NewsGroupName, std::string_view Distributions,
                std::ostream* DestStream = nullptr);
   void XOver(std::string_view Articles, std::ostream* DestStream = nullptr);

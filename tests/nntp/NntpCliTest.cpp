@@ -21,8 +21,12 @@ protected:
 
   void SetUp() override {
     Previous = SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
-    Cli.OnSessionConnected = [this](TObject*, std::uint16_t e) { Events.push_back("connected " + std::to_string(e)); };
-    Cli.OnSessionClosed = [this](TObject*, std::uint16_t e) { Events.push_back("closed " + std::to_string(e)); };
+    Cli.OnSessionConnected = [this](TObject*, std::uint16_t e) {
+      Events.push_back("connected " + std::to_string(e));
+    };
+    Cli.OnSessionClosed = [this](TObject*, std::uint16_t e) {
+      Events.push_back("closed " + std::to_string(e));
+    };
     Cli.OnDataAvailable = [this](TObject*, std::uint16_t) { Events.push_back("data " + Cli.LastResponse()); };
     Cli.OnMessageBegin = [this](TObject*) { Events.push_back("begin"); };
     Cli.OnMessageLine = [this](TObject*) { Events.push_back("line " + Cli.LastResponse()); };
@@ -60,7 +64,8 @@ protected:
 const std::string Greeting = "200 news.test ready - posting allowed";
 
 TEST_F(NntpCli, GreetingCodeDecidesPostingButAnyCodeConnects) {
-  for (auto [line, posting] : {std::pair{"200 ok", true}, {"201 no posting", false}, {"502 go away", false}}) {
+  for (auto [line, posting] :
+       {std::pair{"200 ok", true}, {"201 no posting", false}, {"502 go away", false}}) {
     TScriptedNewsServer server;
     server.Reply(line).Silent().Start();
     ConnectTo(server);
@@ -168,7 +173,8 @@ TEST_F(NntpCli, HeadDeliversEachLineThenEndsWithTheStatusLineAgain) {
   EXPECT_EQ(Cli.State(), nntpWaitingResponse);
   ASSERT_TRUE(WaitDone());
   const std::string status = "221 4233 <part1of7.abc@news.test> article retrieved - head follows";
-  EXPECT_EQ(Events, (Trace{"begin", "line Subject: test [1/7]", "line Lines: 3000", "end " + status, "done 11 0"}));
+  EXPECT_EQ(Events,
+            (Trace{"begin", "line Subject: test [1/7]", "line Lines: 3000", "end " + status, "done 11 0"}));
   EXPECT_EQ(Cli.ArticleNumber(), 4233);
   EXPECT_EQ(Cli.ArticleID(), "part1of7.abc@news.test");
   EXPECT_EQ(Cli.LastResponse(), status);
@@ -200,8 +206,8 @@ TEST_F(NntpCli, ReplySplitAtEveryByteGivesTheSameLines) {
     server.Expect("BODY 7").SendSplit(reply, {cut}, 5);
   server.Silent().Start();
   ConnectTo(server);
-  const Trace expected{"begin", "line line one", "line .two", "line ", "line three", "end 222 7 <a@b> body",
-                       "done 9 0"};
+  const Trace expected{"begin",      "line line one",        "line .two", "line ",
+                       "line three", "end 222 7 <a@b> body", "done 9 0"};
   for (std::size_t cut = 0; cut < reply.size(); ++cut) {
     Events.clear();
     Cli.BodyByNumber(7);
@@ -475,11 +481,67 @@ TEST_F(NntpCli, FailedLookupAndRefusedConnectReportThePreviousKind) {
   EXPECT_EQ(Cli.State(), nntpNotConnected);
 }
 
-// An empty host cannot even start a lookup; the client stays usable.
-TEST_F(NntpCli, EmptyHostRaisesAndLeavesTheClientNotConnected) {
+// A connect that cannot even start raises to the caller and leaves the
+// client not connected, ready for another try.
+TEST_F(NntpCli, ConnectThatCannotStartRaisesAndLeavesTheClientNotConnected) {
   Cli.SetHost("");
   EXPECT_THROW(Cli.Connect(), ESocketException);
   EXPECT_EQ(Cli.State(), nntpNotConnected);
+  Cli.SetHost("127.0.0.1");
+  Cli.SetPort("no-such-service");
+  EXPECT_THROW(Cli.Connect(), ESocketException);
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Silent().Start();
+  ConnectTo(server);
+}
+
+TEST_F(NntpCli, StateWalksThroughConnectAndARequest) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("QUIT").Reply("205 bye").Close().Start();
+  Trace states;
+  Cli.OnStateChange = [&](TObject*) { states.push_back(std::to_string(int(Cli.State()))); };
+  ConnectTo(server);
+  Cli.Quit();
+  ASSERT_TRUE(WaitDone());
+  ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpNotConnected; }));
+  EXPECT_EQ(states, (Trace{"1", "2", "3", "4", "3", "0"}));
+}
+
+// Abort while the name is still being looked up: the late result is dropped
+// and no connection is made.
+TEST_F(NntpCli, AbortDuringLookupDropsTheLookup) {
+  Cli.SetHost("localhost");
+  Cli.Connect();
+  ASSERT_EQ(Cli.State(), nntpDnsLookup);
+  Cli.Abort();
+  ASSERT_TRUE(WaitDone());
+  PumpFor(200);
+  EXPECT_EQ(Events, (Trace{"done 17 0"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+}
+
+// A server answering NEXT with text anyway must not reach the stream of an
+// earlier request, which its owner has freed by now.
+TEST_F(NntpCli, TextAfterNextNeverReachesAnEarlierStream) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("BODY 1")
+      .Send("222 1 <a@b>\r\nold\r\n.\r\n")
+      .Expect("NEXT")
+      .Send("220 2 <c@d>\r\nnew\r\n.\r\n")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  {
+    std::ostringstream gone;
+    Cli.BodyByNumber(1, &gone);
+    ASSERT_TRUE(WaitDone());
+  }
+  Cli.Next();
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.back(), "done 14 0");
+  EXPECT_EQ(Events[Events.size() - 3], "line new");
 }
 
 // After Abort the bytes of the old connection are ignored, but a new
@@ -504,9 +566,9 @@ TEST_F(NntpCli, GroupWalkAgainstTheGroupServer) {
   ConnectTo(server);
   Trace lines;
   Cli.OnMessageLine = [&](TObject*) { lines.push_back(Cli.LastResponse()); };
-  const std::vector<std::function<void()>> steps{
-      [&] { Cli.HeadByNumber(10); }, [&] { Cli.BodyByNumber(10); }, [&] { Cli.HeadByNumber(11); },
-      [&] { Cli.HeadByNumber(12); }, [&] { Cli.BodyByNumber(12); }, [&] { Cli.Quit(); }};
+  const std::vector<std::function<void()>> steps{[&] { Cli.HeadByNumber(10); }, [&] { Cli.BodyByNumber(10); },
+                                                 [&] { Cli.HeadByNumber(11); }, [&] { Cli.HeadByNumber(12); },
+                                                 [&] { Cli.BodyByNumber(12); }, [&] { Cli.Quit(); }};
   std::size_t next = 0;
   Cli.OnSessionClosed = nullptr; // may come before or after the end of QUIT
   Cli.OnMessageBegin = Cli.OnMessageEnd = nullptr;
@@ -525,8 +587,8 @@ TEST_F(NntpCli, GroupWalkAgainstTheGroupServer) {
 
 TEST_F(NntpCli, XOverAndStatAgainstTheGroupServer) {
   TScriptedNewsServer server;
-  server.ServeGroup("g", {{1, {"Subject: s1", "From: f", "Message-ID: <one@x>"}, {"a", "b"}},
-                          {2, {"Subject: s2"}, {"c"}}});
+  server.ServeGroup(
+      "g", {{1, {"Subject: s1", "From: f", "Message-ID: <one@x>"}, {"a", "b"}}, {2, {"Subject: s2"}, {"c"}}});
   ConnectTo(server);
   Cli.Group("g");
   ASSERT_TRUE(WaitDone());

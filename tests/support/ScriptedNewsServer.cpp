@@ -24,7 +24,9 @@ const std::size_t MaxLine = 64 * 1024;
 // Posted text beyond this is counted out, not kept.
 const std::size_t MaxPosted = 64 * 1024 * 1024;
 
-std::string Stuffed(const std::string& line) { return (!line.empty() && line[0] == '.' ? "." : "") + line + "\r\n"; }
+std::string Stuffed(const std::string& line) {
+  return (!line.empty() && line[0] == '.' ? "." : "") + line + "\r\n";
+}
 
 } // namespace
 
@@ -63,7 +65,8 @@ TScriptedNewsServer& TScriptedNewsServer::Send(std::string bytes) {
 
 TScriptedNewsServer& TScriptedNewsServer::Reply(std::string line) { return Send(line + "\r\n"); }
 
-TScriptedNewsServer& TScriptedNewsServer::SendSplit(std::string bytes, std::vector<std::size_t> cuts, int pauseMs) {
+TScriptedNewsServer& TScriptedNewsServer::SendSplit(std::string bytes, std::vector<std::size_t> cuts,
+                                                    int pauseMs) {
   FScript.push_back({TStepKind::SendSplit, std::move(bytes), std::move(cuts), 0, pauseMs});
   return *this;
 }
@@ -335,8 +338,9 @@ namespace {
 std::string Field(const TNewsArticle& a, const std::string& name) {
   for (const std::string& h : a.Header) {
     if (h.size() > name.size() && h[name.size()] == ':' &&
-        std::equal(name.begin(), name.end(), h.begin(),
-                   [](char x, char y) { return std::tolower((unsigned char)x) == std::tolower((unsigned char)y); })) {
+        std::equal(name.begin(), name.end(), h.begin(), [](char x, char y) {
+          return std::tolower((unsigned char)x) == std::tolower((unsigned char)y);
+        })) {
       std::size_t from = h.find_first_not_of(' ', name.size() + 1);
       return from == std::string::npos ? "" : h.substr(from);
     }
@@ -362,7 +366,8 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
   std::size_t blank = line.find(' ');
   std::string verb = line.substr(0, blank);
   std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
-  std::transform(verb.begin(), verb.end(), verb.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+  std::transform(verb.begin(), verb.end(), verb.begin(),
+                 [](unsigned char c) { return char(std::toupper(c)); });
 
   if (verb == "QUIT") {
     SendAll("205 closing connection - goodbye\r\n");
@@ -378,8 +383,8 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
     FCurrent = 0;
     std::int64_t first = FArticles.empty() ? 0 : FArticles.front().Number;
     std::int64_t last = FArticles.empty() ? 0 : FArticles.back().Number;
-    SendAll("211 " + std::to_string(FArticles.size()) + " " + std::to_string(first) + " " + std::to_string(last) +
-            " " + FGroupName + "\r\n");
+    SendAll("211 " + std::to_string(FArticles.size()) + " " + std::to_string(first) + " " +
+            std::to_string(last) + " " + FGroupName + "\r\n");
     return;
   }
   const bool article = verb == "ARTICLE", head = verb == "HEAD", body = verb == "BODY", stat = verb == "STAT";
@@ -432,7 +437,8 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
     std::int64_t n = 0;
     if (!ParseNumber(arg, n))
       return (void)SendAll("501 Syntax error\r\n");
-    auto it = std::find_if(FArticles.begin(), FArticles.end(), [&](const TNewsArticle& a) { return a.Number == n; });
+    auto it = std::find_if(FArticles.begin(), FArticles.end(),
+                           [&](const TNewsArticle& a) { return a.Number == n; });
     if (it == FArticles.end())
       return (void)SendAll("423 No such article number in this group\r\n");
     FCurrent = std::size_t(it - FArticles.begin());

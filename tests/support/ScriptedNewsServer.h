@@ -55,8 +55,8 @@ public:
   std::string PortText() const { return std::to_string(FPort); }
 
   // Script steps (call before Start()).
-  TScriptedNewsServer& Send(std::string bytes);  // raw bytes, as they are
-  TScriptedNewsServer& Reply(std::string line);  // line + CR LF
+  TScriptedNewsServer& Send(std::string bytes); // raw bytes, as they are
+  TScriptedNewsServer& Reply(std::string line); // line + CR LF
   // Sends bytes in pieces cut at the given offsets, pausing between pieces
   // so that the client sees them in separate receives.
   TScriptedNewsServer& SendSplit(std::string bytes, std::vector<std::size_t> cuts, int pauseMs = 15);
@@ -90,7 +90,18 @@ public:
   std::string PostedText() const;
 
 private:
-  enum class TStepKind { Send, SendSplit, SendRepeated, Expect, ExpectText, ExpectClosed, Pause, Close, Reset, Silent };
+  enum class TStepKind {
+    Send,
+    SendSplit,
+    SendRepeated,
+    Expect,
+    ExpectText,
+    ExpectClosed,
+    Pause,
+    Close,
+    Reset,
+    Silent
+  };
   struct TStep {
     TStepKind Kind;
     std::string Text;
