@@ -54,8 +54,8 @@ int ServicePort(const std::string& Name, const std::string& Proto) {
   servent Entry{};
   servent* Found = nullptr;
   char Buf[1024];
-  if (getservbyname_r(Name.c_str(), Proto.empty() ? nullptr : Proto.c_str(), &Entry, Buf, sizeof Buf, &Found) !=
-          0 ||
+  if (getservbyname_r(Name.c_str(), Proto.empty() ? nullptr : Proto.c_str(), &Entry, Buf, sizeof Buf,
+                      &Found) != 0 ||
       !Found)
     return -1;
   return ntohs(std::uint16_t(Found->s_port));
@@ -107,10 +107,11 @@ int TBuffer::Remove(int N) {
 // ---- TCustomWSocket: life ----
 
 TCustomWSocket::TCustomWSocket()
-    : FWindow(std::make_unique<THiddenWindow>([this](unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam) {
-        if (Msg == WM_ASYNCSELECT)
-          WMAsyncSelect(WParam, LParam);
-      })) {
+    : FWindow(
+          std::make_unique<THiddenWindow>([this](unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam) {
+            if (Msg == WM_ASYNCSELECT)
+              WMAsyncSelect(WParam, LParam);
+          })) {
   ResetToDefaults();
 }
 
@@ -374,8 +375,8 @@ void TCustomWSocket::Connect() {
 
   FSin.sin_family = AF_INET;
   FSin.sin_port = htons(std::uint16_t(FPortNum));
-  if (::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) != 0 && errno != EINPROGRESS &&
-      errno != EAGAIN) {
+  if (::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) != 0 &&
+      errno != EINPROGRESS && errno != EAGAIN) {
     FLastError = WSocketErrorFromErrno(errno);
     SocketError("Connect", FLastError);
     return;

@@ -54,7 +54,9 @@ protected:
       EXPECT_EQ(Sender, &S);
       Log.push_back("Connected " + std::to_string(Error) + " in " + std::to_string(S.State()));
     };
-    S.OnSessionClosed = [this](TObject*, std::uint16_t Error) { Log.push_back("Closed " + std::to_string(Error)); };
+    S.OnSessionClosed = [this](TObject*, std::uint16_t Error) {
+      Log.push_back("Closed " + std::to_string(Error));
+    };
     S.OnDataSent = [this](TObject*, std::uint16_t Error) { Log.push_back("Sent " + std::to_string(Error)); };
     S.OnDataAvailable = [this, &S](TObject*, std::uint16_t) {
       char Buf[8192];
@@ -250,7 +252,8 @@ TEST_F(WSocket, NameLookupEndsFromTheLoopWithEveryIPv4Address) {
   EXPECT_EQ(Done, std::vector<int>{0});
   ASSERT_FALSE(S.DnsResultList().empty());
   EXPECT_EQ(S.DnsResult(), S.DnsResultList().front());
-  EXPECT_NE(std::find(S.DnsResultList().begin(), S.DnsResultList().end(), "127.0.0.1"), S.DnsResultList().end());
+  EXPECT_NE(std::find(S.DnsResultList().begin(), S.DnsResultList().end(), "127.0.0.1"),
+            S.DnsResultList().end());
   for (const std::string& A : S.DnsResultList())
     EXPECT_EQ(A.find(':'), std::string::npos) << A;
 }
@@ -316,7 +319,8 @@ TEST_F(WSocket, RefusedConnectReportsWhileConnectedThenCloses) {
   Record(S);
   ConnectTo(S, FreePort());
   ASSERT_TRUE(WaitFor([&] { return S.State() == wsClosed; }));
-  EXPECT_EQ(Log, (Events{"State 7>1", "State 1>3", "State 3>4", "Connected 10061 in 4", "State 4>7", "Closed 0"}));
+  EXPECT_EQ(Log,
+            (Events{"State 7>1", "State 1>3", "State 3>4", "Connected 10061 in 4", "State 4>7", "Closed 0"}));
   EXPECT_TRUE(Shown.empty());
 }
 
