@@ -18,12 +18,24 @@ std::vector<std::string> TTestChild::Saved() const {
   return names;
 }
 
-void SessionTest::SetUpTestSuite() {
-  static int argc = 1;
-  static char name[] = "session_tests";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-}
+namespace {
+
+// The application goes before the statics that its clean-up still needs.
+class TApplicationEnvironment : public ::testing::Environment {
+public:
+  void SetUp() override { App = std::make_unique<QApplication>(Argc, Argv); }
+  void TearDown() override { App.reset(); }
+
+private:
+  int Argc = 1;
+  char Name[14] = "session_tests";
+  char* Argv[2] = {Name, nullptr};
+  std::unique_ptr<QApplication> App;
+};
+
+[[maybe_unused]] auto* const Environment = ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment);
+
+} // namespace
 
 void SessionTest::SetUp() {
   CreateFolder(Folder);

@@ -48,7 +48,6 @@ public:
 // A window in a fresh session folder, with a widget application around it.
 class SessionTest : public ::testing::Test {
 protected:
-  static void SetUpTestSuite();
   void SetUp() override;
 
   QTemporaryDir Dir;
