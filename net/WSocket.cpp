@@ -39,7 +39,7 @@ std::string Dotted(const in_addr& Addr) {
   return Text;
 }
 
-// The leading run of digits of Text, or -1 when it does not fit a 16-bit number.
+// The leading run of digits of Text, or -1 when it exceeds Max.
 int LeadingNumber(const std::string& Text, int Max) {
   int Num = 0;
   for (std::size_t I = 0; I < Text.size() && IsDigit(Text[I]); ++I) {

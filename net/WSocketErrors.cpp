@@ -70,8 +70,8 @@ struct TErrnoMap {
   std::uint16_t Code;
 };
 
-// Linux answers a send on a connection that can no longer carry data (shut
-// down here, or reset by the peer earlier) with EPIPE.
+// EPIPE, Linux's answer to a send on a connection that can no longer carry
+// data (shut down here or reset by the peer), counts as 10058.
 const TErrnoMap ErrnoCodes[] = {
     {EINTR, 10004},           {EBADF, 10009},           {EPERM, 10013},         {EACCES, 10013},
     {EFAULT, 10014},          {EINVAL, 10022},          {ENFILE, 10024},        {EMFILE, 10024},
