@@ -365,7 +365,7 @@ TEST_F(NntpCli, LongestLineIsDeliveredAndALongerOneClosesTheConnection) {
       .Send("222 1 <a@b>\r\n" + longest + "\r\n.\r\n")
       .Expect("BODY 2")
       .Send("222 2 <c@d>\r\n" + longest + "yz\r\n.\r\n")
-      .Silent()
+      .ExpectClosed()
       .Start();
   ConnectTo(server);
   Cli.BodyByNumber(1);
@@ -376,6 +376,8 @@ TEST_F(NntpCli, LongestLineIsDeliveredAndALongerOneClosesTheConnection) {
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Events, (Trace{"begin", "closed 0", "done 9 0"}));
   EXPECT_EQ(Cli.State(), nntpNotConnected);
+  EXPECT_TRUE(PumpUntil([&] { return server.Finished(); })); // the server saw the close
+  EXPECT_TRUE(server.Failures().empty());
 }
 
 TEST_F(NntpCli, PostSendsTheStreamInBlocksThenTheEndMarker) {
