@@ -1,4 +1,4 @@
-// Encodes a 100 MB random file in each format and decodes it back through
+// Encodes a 100 MB random file in each format (LF line ends) and decodes it back through
 // TUUCode, times sharutils uudecode and coreutils base64 -d on the same text,
 // and prints MB/s, the ratios and the peak memory of each TUUCode run.
 // Every conversion runs in a process of its own so its peak memory is its own.
@@ -62,6 +62,7 @@ int Convert(char** argv) {
   codec.SetHeaders(std::strcmp(argv[3], "1") == 0);
   codec.SetInputFile(argv[4]);
   codec.SetOutputFile(argv[5]);
+  codec.SetUnixCRLF(LF); // base64 -d refuses CR
   if (std::strcmp(argv[6], "1") == 0)
     codec.OnProgress = [](std::uint16_t) {};
   try {
@@ -73,13 +74,31 @@ int Convert(char** argv) {
   return 0;
 }
 
-TRun RunCodec(TAlgorithm algorithm, bool headers, const std::string& in, const std::string& out,
-              bool handler = false) {
-  return Spawn({Self(), "--convert", std::to_string(int(algorithm)), headers ? "1" : "0", in, out,
-                handler ? "1" : "0"});
+// The fastest of five runs, so write-back of earlier files and a busy
+// machine count as little as possible. Each run writes a new file, as
+// decoding a post usually does.
+TRun Best(const std::vector<std::string>& args, const std::string& out) {
+  std::filesystem::remove(out);
+  TRun best = Spawn(args);
+  for (int i = 0; i < 4; ++i) {
+    std::filesystem::remove(out);
+    const TRun run = Spawn(args);
+    best.Ok = best.Ok && run.Ok;
+    best.PeakKB = std::max(best.PeakKB, run.PeakKB);
+    best.Seconds = std::min(best.Seconds, run.Seconds);
+  }
+  return best;
 }
 
-TRun RunShell(const std::string& command) { return Spawn({"/bin/sh", "-c", command}); }
+// out is the file the run writes: with headers, the name in the text.
+TRun RunCodec(TAlgorithm algorithm, bool headers, const std::string& in, const std::string& out,
+              bool handler = false) {
+  return Best({Self(), "--convert", std::to_string(int(algorithm)), headers ? "1" : "0", in, out,
+               handler ? "1" : "0"},
+              out);
+}
+
+TRun RunShell(const std::string& command, const std::string& out) { return Best({"/bin/sh", "-c", command}, out); }
 
 bool SameFile(const std::string& a, const std::string& b) {
   std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
@@ -147,6 +166,11 @@ int main(int argc, char** argv) {
   const TFormat formats[] = {{"uuencode", uuencode, uudecode, true},
                              {"xxencode", xxencode, xxdecode, true},
                              {"base64", base64encode, base64decode, false}};
+  // One unmeasured run first: the first process to touch this much memory
+  // pays for it.
+  RunCodec(uuencode, true, orig, folder + "warm.txt");
+  std::filesystem::remove(folder + "warm.txt");
+
   bool ok = true;
   for (const TFormat& f : formats) {
     const std::string text = folder + f.Name + ".txt", back = folder + "orig.bin.back";
@@ -155,8 +179,8 @@ int main(int argc, char** argv) {
     const std::string decoded = f.Headers ? orig : back;
     if (f.Headers)
       std::filesystem::rename(orig, folder + "keep.bin");
-    const TRun dec = RunCodec(f.Decoder, f.Headers, text, back);
-    const TRun decProgress = RunCodec(f.Decoder, f.Headers, text, back, true);
+    const TRun dec = RunCodec(f.Decoder, f.Headers, text, decoded);
+    const TRun decProgress = RunCodec(f.Decoder, f.Headers, text, decoded, true);
     const std::string source = f.Headers ? folder + "keep.bin" : orig;
     const bool same = SameFile(source, decoded);
     ok = ok && enc.Ok && dec.Ok && decProgress.Ok && same;
@@ -172,7 +196,8 @@ int main(int argc, char** argv) {
     if (tool && Have(tool)) {
       const std::string out = folder + "tool.bin";
       const TRun other = RunShell(f.Encoder == uuencode ? "uudecode -o '" + out + "' '" + text + "'"
-                                                        : "base64 -d '" + text + "' > '" + out + "'");
+                                                        : "base64 -d '" + text + "' > '" + out + "'",
+                                   out);
       const bool sameOther = other.Ok && SameFile(source, out);
       Print(f.Encoder == uuencode ? "  sharutils uudecode" : "  coreutils base64 -d", other);
       std::printf("  TUUCode decode / %-16s %.2fx (target %dx)%s\n", tool, MBs(dec) / MBs(other),

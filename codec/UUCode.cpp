@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,13 @@ TBuffer Allocate(std::size_t size, const std::string& file) {
   char* p = static_cast<char*>(std::calloc(size, 1));
   if (!p)
     throw EUUCode("Not enough memory to convert " + file);
+  // Large pages spare a fault for every 4 KB of a file of many megabytes.
+  constexpr std::uintptr_t Huge = 2u << 20;
+  if (size >= 2 * Huge) {
+    const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(p) + Huge - 1) & ~(Huge - 1);
+    const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(p) + size) & ~(Huge - 1);
+    ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+  }
   return TBuffer(p);
 }
 
