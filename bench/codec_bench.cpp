@@ -98,7 +98,9 @@ TRun RunCodec(TAlgorithm algorithm, bool headers, const std::string& in, const s
               out);
 }
 
-TRun RunShell(const std::string& command, const std::string& out) { return Best({"/bin/sh", "-c", command}, out); }
+TRun RunShell(const std::string& command, const std::string& out) {
+  return Best({"/bin/sh", "-c", command}, out);
+}
 
 bool SameFile(const std::string& a, const std::string& b) {
   std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
@@ -121,8 +123,8 @@ void Print(const char* what, const TRun& run) {
 
 void PrintPeak(const TRun& run, const std::string& in, const std::string& out) {
   const double files = double(std::filesystem::file_size(in) + std::filesystem::file_size(out));
-  std::printf("%-34s %6.1f MB = %.1f%% of input + output (%.1f MB)\n", "  peak memory", double(run.PeakKB) / 1024,
-              100.0 * double(run.PeakKB) * 1024 / files, files / (1 << 20));
+  std::printf("%-34s %6.1f MB = %.1f%% of input + output (%.1f MB)\n", "  peak memory",
+              double(run.PeakKB) / 1024, 100.0 * double(run.PeakKB) * 1024 / files, files / (1 << 20));
 }
 
 bool Have(const char* tool) {
@@ -156,7 +158,8 @@ int main(int argc, char** argv) {
               std::streamsize(std::min(FileSize - done, chunk.size() * 8)));
     }
   }
-  std::printf("codec_bench: %zu random bytes (%.1f MB) in %s\n", FileSize, double(FileSize) / 1e6, folder.c_str());
+  std::printf("codec_bench: %zu random bytes (%.1f MB) in %s\n", FileSize, double(FileSize) / 1e6,
+              folder.c_str());
 
   struct TFormat {
     const char* Name;
@@ -197,7 +200,7 @@ int main(int argc, char** argv) {
       const std::string out = folder + "tool.bin";
       const TRun other = RunShell(f.Encoder == uuencode ? "uudecode -o '" + out + "' '" + text + "'"
                                                         : "base64 -d '" + text + "' > '" + out + "'",
-                                   out);
+                                  out);
       const bool sameOther = other.Ok && SameFile(source, out);
       Print(f.Encoder == uuencode ? "  sharutils uudecode" : "  coreutils base64 -d", other);
       std::printf("  TUUCode decode / %-16s %.2fx (target %dx)%s\n", tool, MBs(dec) / MBs(other),

@@ -29,8 +29,8 @@ struct TDecodeTable {
   bool Data[256]; // may follow "end" at the start of a data line
 };
 
-// Characters outside the alphabet keep the uuencode value, as other programs'
-// files sometimes carry them.
+// Characters outside the alphabet take their uuencode value: malformed text
+// still decodes to something rather than failing.
 constexpr TDecodeTable MakeTable(const char* alphabet, bool padding) {
   TDecodeTable t{};
   t.Padding = padding;
@@ -141,12 +141,10 @@ std::string SafeName(std::string name) {
     name.erase(0, 2);
     cut = true;
   }
-  std::size_t start = 0;
-  for (std::size_t end; !cut; start = end + 1) {
-    end = std::min(name.find('/', start), name.size());
+  for (std::size_t start = 0; !cut && start <= name.size();) {
+    const std::size_t end = std::min(name.find('/', start), name.size());
     cut = name.compare(start, end - start, "..") == 0;
-    if (end == name.size())
-      break;
+    start = end + 1;
   }
   const std::string last = name.substr(name.rfind('/') + 1);
   if (last.empty() || last == "." || last == "..")

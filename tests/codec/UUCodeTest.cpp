@@ -89,7 +89,7 @@ TEST_F(Decoding, TheNameComesFromTheBeginLineAndStaysInTheInputsFolder) {
 
 TEST_F(Decoding, BadBeginLinesFailWithoutWritingAnything) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"#86)C\nend\n", "No begin line in "},         // no header: the other decoder may try
+      {"#86)C\nend\n", "No begin line in "},              // no header: the other decoder may try
       {"begin 644 pic.jpg", "Unfinished begin line in "}, // name runs to the end of the data
       {"begin\n", "Unfinished begin line in "},           // no blank after the mode
       {"begin 644 ..\n#86)C\n", "OutputFileName is empty"},
