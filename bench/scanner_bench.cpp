@@ -53,8 +53,8 @@ void AddUU(std::vector<std::string>& body, const std::string& data, const std::s
     const std::string chunk = data.substr(at, n) + std::string(2, '\0');
     std::string line(1, put(unsigned(n)));
     for (std::size_t i = 0; i < n; i += 3) {
-      const unsigned b = unsigned((unsigned char)chunk[i]) << 16 | unsigned((unsigned char)chunk[i + 1]) << 8 |
-                         (unsigned char)chunk[i + 2];
+      const unsigned b = unsigned((unsigned char)chunk[i]) << 16 |
+                         unsigned((unsigned char)chunk[i + 1]) << 8 | (unsigned char)chunk[i + 2];
       for (int shift = 18; shift >= 0; shift -= 6)
         line += put(b >> shift & 63);
     }
@@ -64,9 +64,9 @@ void AddUU(std::vector<std::string>& body, const std::string& data, const std::s
 }
 
 void AddMime(std::vector<std::string>& body, const std::string& data, const std::string& name) {
-  body.insert(body.end(), {"--frontier", "Content-Type: application/octet-stream",
-                           "Content-Transfer-Encoding: base64",
-                           "Content-Disposition: inline; filename=\"" + name + "\"", ""});
+  body.insert(body.end(),
+              {"--frontier", "Content-Type: application/octet-stream", "Content-Transfer-Encoding: base64",
+               "Content-Disposition: inline; filename=\"" + name + "\"", ""});
   const std::string text = QByteArray::fromStdString(data).toBase64().toStdString();
   for (std::size_t at = 0; at < text.size(); at += 76)
     body.push_back(text.substr(at, 76));
@@ -111,6 +111,8 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; fed < Target; ++i) {
     const auto& body = articles[i % articles.size()];
+    // As the controller starts each body request.
+    child.Log("Request Body " + std::to_string(i));
     child.ProgressBar2->setMaximum(int(body.size()));
     child.Body(body);
     fed += Bytes(body);

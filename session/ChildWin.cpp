@@ -177,7 +177,8 @@ void TMDIChild::FormResize(TObject*) {
     left += panel;
   }
   const QRect saved = LBSaved->geometry();
-  LBSaved->setGeometry(saved.left(), SavedTop, saved.width(), std::max(SavedMinHeight, PnlInfo->height() - SavedTop));
+  LBSaved->setGeometry(saved.left(), SavedTop, saved.width(),
+                       std::max(SavedMinHeight, PnlInfo->height() - SavedTop));
 }
 
 void TMDIChild::resizeEvent(QResizeEvent* event) {

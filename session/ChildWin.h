@@ -24,13 +24,7 @@ class QTimer;
 
 // What the pacing timer does at its next tick; also tells the scanner whether
 // a received line belongs to a header or a body.
-enum : std::int32_t {
-  stepStart = 0,
-  stepHead = 1,
-  stepBody = 2,
-  stepReconnect = 1000,
-  stepFinished = -1000
-};
+enum : std::int32_t { stepStart = 0, stepHead = 1, stepBody = 2, stepReconnect = 1000, stepFinished = -1000 };
 
 // One decode window: an automatic download-and-decode session on one server
 // and one group. Meant to live in a QMdiSubWindow.
@@ -41,7 +35,7 @@ public:
   ~TMDIChild() override;
 
   // Controls, owned by their Qt parents.
-  QWidget* SB1; // status bar; FormResize places its panels
+  QWidget* SB1;                     // status bar; FormResize places its panels
   std::array<QLabel*, 4> SB1Panels; // status, current article, last article, decoded count
   QFrame* Panel1;
   QLabel* lblHostName;
@@ -83,6 +77,7 @@ protected:
   void ScanLine(std::string_view Line);
   void ScanHeaderLine(std::string_view Line);
   void ScanBodyLine(std::string_view Line);
+  void ShowBodyLines();
   void StartMimePart();
   void StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension);
   void StartPartFile(const char* Extension);
@@ -94,6 +89,8 @@ protected:
   void DecodePartFile();
   bool DecodeAttempt(const char* Status, TAlgorithm Algorithm);
   std::string PartFileName() const;
+
+  std::string FLine; // a line with its CR LF, on its way into a part file
 
   // Session state shared by the controller, the scanner and the decode stage.
   std::int32_t FArticleLines = 0;

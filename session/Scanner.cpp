@@ -5,6 +5,7 @@
 #include <QProgressBar>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 
@@ -52,16 +53,16 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
     Nntp.Abort();
     return;
   }
-  // Past the maximum the bar shows full instead of freezing.
-  ProgressBar2->setValue(std::min(FBodyLines, ProgressBar2->maximum()));
+  ShowBodyLines();
 
   // The line goes into the open file before it is examined, so a line that
   // starts or ends a block also lands in the file open at this moment.
   const bool closes = FPartFile && EndsBlock(Line);
   if (FPartFile) {
     if (FPartKind != 2) {
-      WritePart(Line);
-      WritePart("\r\n");
+      FLine.assign(Line);
+      FLine += "\r\n";
+      WritePart(FLine);
     } else if (closes) {
       // Base64 text is joined into one run; the trailer needs a line of its
       // own or the decoder reads it as data.
@@ -101,6 +102,16 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
 
   if (closes && FPartFile)
     FinishPartFile(false);
+}
+
+// Moving the bar costs more than scanning a line, so it moves only when the
+// step shows, by a pixel or more; past the maximum it shows full.
+void TMDIChild::ShowBodyLines() {
+  const int maximum = ProgressBar2->maximum();
+  const int position = std::min(FBodyLines, maximum);
+  const int pixel = std::max(1, maximum / std::max(1, ProgressBar2->width()));
+  if (std::abs(position - ProgressBar2->value()) >= pixel || position == maximum)
+    ProgressBar2->setValue(position);
 }
 
 // Kinds 1 and 3: any line of three or more characters that begins with "end"

@@ -16,7 +16,9 @@ protected:
   }
   // Opens a part file that the decode stage leaves on disk (kind 3, mode 0).
   void OpenKeptPartFile() { Child->Body({"begin 000 kept"}); }
-  std::string Part(int n, const char* ext = ".UUE") const { return ReadFile(Folder + std::to_string(n) + ext); }
+  std::string Part(int n, const char* ext = ".UUE") const {
+    return ReadFile(Folder + std::to_string(n) + ext);
+  }
 
   const std::string Data = RandomBytes(4000, 11);
 };
@@ -41,7 +43,7 @@ TEST_F(Scanner, BadLinesValueIsLoggedAndTheWalkGoesOn) {
   Child->ScanLine("Lines: 250 ");
   EXPECT_EQ(Child->FArticleLines, 0);
   EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 Lines: 250  ",
-                                                           "' 250 ' is not a valid integer value "}));
+                                                          "' 250 ' is not a valid integer value "}));
   Child->ScanLine("Lines: 40");
   EXPECT_EQ(Child->FArticleLines, 40);
 }
@@ -79,20 +81,20 @@ TEST_F(Scanner, FileOverThreeArticlesIsGatheredAndDecodedOnce) {
 
 TEST_F(Scanner, MimeBase64PartsAreNamedFromTheirHeaders) {
   const auto data = Base64Lines(Data);
-  Child->Body(Join({{"This is a multi-part message in MIME format.", "--b", "Content-Type: text/plain", "",
-                     "Content-Transfer-Encoding: base64 ", "--b", "Content-Transfer-Encoding: base64",
-                     "Content-Disposition: inline; filename=\"photo.jpg\"", ""},
-                    data,
-                    {"", "--b", "Content-Disposition: inline; filename=\"other.jpg\"",
-                     "Content-Transfer-Encoding: base64", ""},
-                    data,
-                    {"--b", "Content-Transfer-Encoding: BASE64",
-                     "Content-Disposition: attachment; filename=\"third.jpg\"", " "},
-                    data,
-                    {"--b", "Content-Transfer-Encoding: base64", "Content-Disposition: inline; filename=bare.jpg",
-                     ""},
-                    data,
-                    {"--b--"}}));
+  Child->Body(Join(
+      {{"This is a multi-part message in MIME format.", "--b", "Content-Type: text/plain", "",
+        "Content-Transfer-Encoding: base64 ", "--b", "Content-Transfer-Encoding: base64",
+        "Content-Disposition: inline; filename=\"photo.jpg\"", ""},
+       data,
+       {"", "--b", "Content-Disposition: inline; filename=\"other.jpg\"", "Content-Transfer-Encoding: base64",
+        ""},
+       data,
+       {"--b", "Content-Transfer-Encoding: BASE64", "Content-Disposition: attachment; filename=\"third.jpg\"",
+        " "},
+       data,
+       {"--b", "Content-Transfer-Encoding: base64", "Content-Disposition: inline; filename=bare.jpg", ""},
+       data,
+       {"--b--"}}));
   EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"photo.jpg", "47112.mod", "47113.mod", "bare.jpg"}));
   for (const char* name : {"photo.jpg", "47112.mod", "47113.mod", "bare.jpg"})
     EXPECT_EQ(ReadFile(Folder + name), Data) << name;
@@ -170,7 +172,7 @@ TEST_F(Scanner, Base64DataLineBeginningWithEndDoesNotEndTheBlock) {
 TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {
   OpenKeptPartFile();
   Child->FMaxWaitingLines = 50;
-  Child->ProgressBar2->setMaximum(1000);
+  Child->ProgressBar2->setMaximum(100); // a line per pixel or more: every line shows
   std::vector<std::string> lines(50, "text");
   lines.push_back("begin 644 late.bin");
   Child->Body(lines);
@@ -202,10 +204,14 @@ TEST_F(Scanner, PartFileThatCannotBeCreatedIsLoggedAndSkipped) {
 }
 
 TEST_F(Scanner, NamesFromTheNetworkStayInTheSessionFolder) {
-  Child->Body(Join({{"begin 644 ../../up.bin"}, UULines(Data), {"end", "--b", "Content-Transfer-Encoding: base64",
-                                                                 "Content-Disposition: inline; filename=\"/tmp/abs.bin\"",
-                                                                 ""},
-                    Base64Lines(Data), {"--b", "begin-base64 644 ..\\..\\back.bin"}, Base64Lines(Data), {"end"}}));
+  Child->Body(Join({{"begin 644 ../../up.bin"},
+                    UULines(Data),
+                    {"end", "--b", "Content-Transfer-Encoding: base64",
+                     "Content-Disposition: inline; filename=\"/tmp/abs.bin\"", ""},
+                    Base64Lines(Data),
+                    {"--b", "begin-base64 644 ..\\..\\back.bin"},
+                    Base64Lines(Data),
+                    {"end"}}));
   EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"up.bin", "abs.bin", "back.bin"}));
   for (const char* name : {"up.bin", "abs.bin", "back.bin"})
     EXPECT_EQ(ReadFile(Folder + name), Data) << name;
@@ -241,7 +247,9 @@ protected:
 TEST_F(ScannerOverNntp, FilePostedOverThreeArticlesIsDecodedOnce) {
   const auto lines = UULines(Data);
   const long third = long(lines.size() / 3);
-  Connect({{1, {"Subject: big.bin (1/3)", "Lines: 40"}, Join({{"begin 644 big.bin"}, {lines.begin(), lines.begin() + third}})},
+  Connect({{1,
+            {"Subject: big.bin (1/3)", "Lines: 40"},
+            Join({{"begin 644 big.bin"}, {lines.begin(), lines.begin() + third}})},
            {2, {"Lines: 40"}, {lines.begin() + third, lines.begin() + 2 * third}},
            {3, {"Lines: 40"}, Join({{lines.begin() + 2 * third, lines.end()}, {"end", "-- "}})}});
   Run(stepHead, [&] { Child->Nntp.HeadByNumber(1); });

@@ -60,7 +60,8 @@ std::vector<std::string> UULines(const std::string& data) {
     const std::size_t n = std::min<std::size_t>(45, data.size() - at);
     std::string line(1, put(unsigned(n)));
     for (std::size_t i = 0; i < n; i += 3) {
-      const unsigned b = (unsigned char)chunk[i] << 16 | (unsigned char)chunk[i + 1] << 8 | (unsigned char)chunk[i + 2];
+      const unsigned b =
+          (unsigned char)chunk[i] << 16 | (unsigned char)chunk[i + 1] << 8 | (unsigned char)chunk[i + 2];
       for (int shift = 18; shift >= 0; shift -= 6)
         line += put(b >> shift & 63);
     }

@@ -57,6 +57,6 @@ protected:
 
 // Test data: random bytes and their encodings as article lines.
 std::string RandomBytes(std::size_t size, unsigned seed);
-std::vector<std::string> UULines(const std::string& data);   // without begin and end
+std::vector<std::string> UULines(const std::string& data);     // without begin and end
 std::vector<std::string> Base64Lines(const std::string& data); // 76 characters, padded
 std::vector<std::string> Join(std::vector<std::vector<std::string>> parts);
