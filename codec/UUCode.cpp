@@ -53,6 +53,29 @@ constexpr TDecodeTable UUTable = MakeTable(nullptr, false);
 constexpr TDecodeTable XXTable = MakeTable(XXAlphabet, false);
 constexpr TDecodeTable B64Table = MakeTable(B64Alphabet, true);
 
+// The two characters of every 12-bit half of a group, so encoding a group
+// takes two lookups instead of four.
+struct TPairTable {
+  char Pair[4096][2];
+};
+
+constexpr TPairTable MakePairs(const char* alphabet) {
+  TPairTable t{};
+  for (int v = 0; v < 4096; ++v) {
+    t.Pair[v][0] = alphabet[v >> 6];
+    t.Pair[v][1] = alphabet[v & 63];
+  }
+  return t;
+}
+
+constexpr TPairTable UUPairs = MakePairs(UUAlphabet);
+constexpr TPairTable XXPairs = MakePairs(XXAlphabet);
+constexpr TPairTable B64Pairs = MakePairs(B64Alphabet);
+
+const TPairTable& PairsOf(const char* alphabet) {
+  return alphabet == B64Alphabet ? B64Pairs : alphabet == XXAlphabet ? XXPairs : UUPairs;
+}
+
 bool IsLineEnd(unsigned char c) { return c == '\r' || c == '\n'; }
 
 struct TFree {
@@ -245,13 +268,12 @@ std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::si
   };
   // The input buffer holds three zero bytes past the data, so a short last
   // group reads zeros.
+  const TPairTable& pairs = PairsOf(a);
   auto groups = [&](std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; i += 3) {
-      const unsigned b1 = p[i], b2 = p[i + 1], b3 = p[i + 2];
-      o[0] = a[b1 >> 2];
-      o[1] = a[(b1 & 3) << 4 | b2 >> 4];
-      o[2] = a[(b2 & 15) << 2 | b3 >> 6];
-      o[3] = a[b3 & 63];
+      const unsigned bits = unsigned(p[i]) << 16 | unsigned(p[i + 1]) << 8 | p[i + 2];
+      std::memcpy(o, pairs.Pair[bits >> 12], 2);
+      std::memcpy(o + 2, pairs.Pair[bits & 0xFFF], 2);
       o += 4;
     }
   };
