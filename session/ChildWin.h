@@ -90,8 +90,6 @@ protected:
   bool DecodeAttempt(const char* Status, TAlgorithm Algorithm);
   std::string PartFileName() const;
 
-  std::string FLine; // a line with its CR LF, on its way into a part file
-
   // Session state shared by the controller, the scanner and the decode stage.
   std::int32_t FArticleLines = 0;
   std::int32_t FPartFileCount = 0;
@@ -115,4 +113,7 @@ protected:
   std::string FMimeName;
   std::string FDefExt;
   bool FStopAfter = false;
+
+private:
+  std::string FLine; // a line with its CR LF, on its way into a part file
 };

@@ -167,6 +167,10 @@ TEST_F(Scanner, Base64DataLineBeginningWithEndDoesNotEndTheBlock) {
   Child->Body(Join({{"begin-base64 644 second.bin"}, Base64Lines(Data), {"====", "after"}}));
   EXPECT_EQ(ReadFile(Folder + "second.bin"), Data);
   EXPECT_EQ(Child->FPartFile, nullptr);
+  // Finished from outside (the stop-after command): the trailer gets its own line.
+  Child->Body(Join({{"begin-base64 644 third.bin"}, Base64Lines(Data)}));
+  Child->FinishPartFile(true);
+  EXPECT_EQ(ReadFile(Folder + "third.bin"), Data);
 }
 
 TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {

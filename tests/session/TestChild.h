@@ -22,6 +22,7 @@ public:
   using TMDIChild::FDataFound;
   using TMDIChild::FDecodedCount;
   using TMDIChild::FDefExt;
+  using TMDIChild::FinishPartFile;
   using TMDIChild::FFileMode;
   using TMDIChild::FInternalAbort;
   using TMDIChild::FMaxWaitingLines;
