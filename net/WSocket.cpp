@@ -104,6 +104,22 @@ int TBuffer::Remove(int N) {
   return N;
 }
 
+// Lookup answers arrive through a queued slot connection rather than a
+// functor: an aborted lookup then leaves nothing behind, where the functor form
+// leaks its slot object.
+class TDnsReceiver : public QObject {
+  Q_OBJECT
+public:
+  explicit TDnsReceiver(std::function<void(const QHostInfo&)> Done) : FDone(std::move(Done)) {}
+public slots:
+  void LookedUp(const QHostInfo& Info) {
+    Guarded([&] { FDone(Info); });
+  }
+
+private:
+  std::function<void(const QHostInfo&)> FDone;
+};
+
 // ---- TCustomWSocket: life ----
 
 TCustomWSocket::TCustomWSocket()
@@ -111,7 +127,9 @@ TCustomWSocket::TCustomWSocket()
           std::make_unique<THiddenWindow>([this](unsigned Msg, std::uintptr_t WParam, std::intptr_t LParam) {
             if (Msg == WM_ASYNCSELECT)
               WMAsyncSelect(WParam, LParam);
-          })) {
+          })),
+      FDnsReceiver(std::make_unique<TDnsReceiver>(
+          [this](const QHostInfo& Info) { WMAsyncGetHostByName(Info.lookupId(), Info); })) {
   ResetToDefaults();
 }
 
@@ -197,9 +215,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     return;
   }
   FDnsLookupHandle =
-      QHostInfo::lookupHost(QString::fromStdString(HostName), FWindow.get(), [this](const QHostInfo& Info) {
-        Guarded([&] { WMAsyncGetHostByName(Info.lookupId(), Info); });
-      });
+      QHostInfo::lookupHost(QString::fromStdString(HostName), FDnsReceiver.get(), SLOT(LookedUp(QHostInfo)));
 }
 
 void TCustomWSocket::WMAsyncGetHostByName(int LookupHandle, const QHostInfo& Info) {
@@ -640,3 +656,5 @@ void TCustomWSocket::InternalClose(bool Shutdown, std::uint16_t Error) {
   if (FHSocket < 0)
     ResetToDefaults();
 }
+
+#include "WSocket.moc"

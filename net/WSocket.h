@@ -13,6 +13,7 @@
 
 class QHostInfo;
 class QSocketNotifier;
+class QObject;
 class THiddenWindow;
 
 // An event-driven TCP client socket on the Qt event loop. Readiness of the
@@ -163,6 +164,8 @@ private:
   bool SocketIs(std::uintptr_t Handle) const { return FHSocket >= 0 && Handle == FSocketSerial; }
 
   std::unique_ptr<THiddenWindow> FWindow;
+  // Receives the answers of name lookups (a QObject with one slot).
+  std::unique_ptr<QObject> FDnsReceiver;
   QSocketNotifier* FReadNotifier = nullptr;
   QSocketNotifier* FWriteNotifier = nullptr;
 
