@@ -81,6 +81,7 @@ protected:
   void StartMimePart();
   void StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension);
   void StartPartFile(const char* Extension);
+  void CreatePartFile(const std::string& Path);
   bool EndsBlock(std::string_view Line) const;
   void WritePart(std::string_view Data);
   // Closes the open part file (after the trailer when EndLine), decodes it

@@ -133,7 +133,7 @@ void TMDIChild::StartMimePart() {
   const std::string name =
       FMimeName.empty() ? IntToStr(FArticleCurrent) + IntToStr(FPartFileCount) + "." + FDefExt : FMimeName;
   FMimeName.clear();
-  FPartFile = std::make_unique<TFileWriter>(FSessionDir + IntToStr(FPartFileCount) + ".B64");
+  CreatePartFile(FSessionDir + IntToStr(FPartFileCount) + ".B64");
   LogAppend("Mime base64");
   FPartKind = 2;
   WritePart("begin-base64 0644 " + name + "\r\n");
@@ -153,7 +153,16 @@ void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind, const char*
 
 void TMDIChild::StartPartFile(const char* Extension) {
   ++FPartFileCount;
-  FPartFile = std::make_unique<TFileWriter>(FSessionDir + IntToStr(FPartFileCount) + Extension);
+  CreatePartFile(FSessionDir + IntToStr(FPartFileCount) + Extension);
+}
+
+// The log line the user has always seen for this, without the system's reason.
+void TMDIChild::CreatePartFile(const std::string& Path) {
+  try {
+    FPartFile = std::make_unique<TFileWriter>(Path);
+  } catch (const EInOutError&) {
+    throw EInOutError("Cannot create file " + Path);
+  }
 }
 
 // A part file that cannot be written is given up at once rather than

@@ -195,16 +195,22 @@ TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {
 
 // Ends in one log line; the lines that follow go nowhere until the next block.
 TEST_F(Scanner, PartFileThatCannotBeCreatedIsLoggedAndSkipped) {
-  Child->FSessionDir = Folder + "missing/";
+  CreateFolder(Folder + "2.B64"); // a folder where the part files should go
+  CreateFolder(Folder + "3.UUE");
   Child->Body(Join({{"begin 644 a.bin"}, UULines(Data)}));
-  EXPECT_EQ(Child->MemoLines().size(), 2u);
-  EXPECT_EQ(Child->MemoLines().back().rfind("Cannot create " + Folder + "missing/1.UUE", 0), 0u);
+  Child->Body(Join({{"Content-Transfer-Encoding: base64", ""}, Base64Lines(Data)}));
+  EXPECT_EQ(Child->Saved(), std::vector<std::string>{"a.bin"}); // the open one was finished first
+  EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 begin 644 a.bin ",
+                                                          "Cannot create file " + Folder + "2.B64 "}));
   EXPECT_EQ(Child->FPartFile, nullptr);
   EXPECT_EQ(Child->FPartKind, 0);
-  Child->FSessionDir = Folder;
+  EXPECT_EQ(Child->FPartFileCount, 2);
+  Child->Body(Join({{"begin 644 c.bin"}, UULines(Data)}));
+  EXPECT_EQ(Child->MemoLines().back(), "Cannot create file " + Folder + "3.UUE ");
+  EXPECT_EQ(Child->FPartFile, nullptr);
   Child->Body(Join({{"begin 644 b.bin"}, UULines(Data), {"end"}}));
   EXPECT_EQ(ReadFile(Folder + "b.bin"), Data);
-  EXPECT_EQ(Child->FPartFileCount, 2);
+  EXPECT_EQ(Child->FPartFileCount, 4);
 }
 
 TEST_F(Scanner, NamesFromTheNetworkStayInTheSessionFolder) {
