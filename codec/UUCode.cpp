@@ -278,9 +278,12 @@ std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::si
     }
   };
 
+  // The handler may change the properties; the buffer was sized for these.
+  const bool headers = FHeaders;
+  const std::string header = headers ? HeaderLine() : std::string();
   Progress(0, capacity);
-  if (FHeaders) {
-    put(HeaderLine());
+  if (headers) {
+    put(header);
     put(eol);
   }
   std::size_t i = 0;
@@ -298,7 +301,7 @@ std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::si
   if (rest % 3 != 0)
     o -= 3 - rest % 3; // no padding: 2 characters for 1 byte, 3 for 2
   put(eol);
-  if (FHeaders)
+  if (headers)
     put("end");
   put(eol);
   Progress(std::size_t(o - out), capacity);

@@ -164,6 +164,18 @@ TEST_F(Running, ProgressAtStartEachLineEndAndAfterWriting) {
   EXPECT_EQ(seen, std::vector<int>{100});
 }
 
+TEST_F(Running, AHandlerThatChangesThePropertiesDoesNotChangeTheRunningEncoder) {
+  // A long header switched on from the first event would not fit the buffer
+  // sized for a headerless run.
+  Codec.OnProgress = [&](std::uint16_t percent) {
+    if (percent == 0) {
+      Codec.SetHeaders(true);
+      Codec.SetInputFile(Dir + std::string(250, 'n'));
+    }
+  };
+  EXPECT_EQ(Encoded(uuencode, "abc", false), "#86)C\r\n\r\n");
+}
+
 TEST_F(Running, ActiveRunsOnceAndIsFalseAgainEvenAfterAFailure) {
   Put("in", "abc");
   bool activeDuringRun = false;
