@@ -55,14 +55,10 @@ public:
 
   const std::string& InputFile() const { return FInputFile; }
   void SetInputFile(const std::string& value) { FInputFile = value; }
-  const std::string& InputFileName() const { return FInputFile; }
-  void SetInputFileName(const std::string& value) { FInputFile = value; }
 
   // Replaced from the header line when a decoder runs with Headers.
   const std::string& OutputFile() const { return FOutputFile; }
   void SetOutputFile(const std::string& value) { FOutputFile = value; }
-  const std::string& OutputFileName() const { return FOutputFile; }
-  void SetOutputFileName(const std::string& value) { FOutputFile = value; }
 
   TUnixCRLF UnixCRLF() const { return FUnixCRLF; }
   void SetUnixCRLF(TUnixCRLF value) { FUnixCRLF = value; }
