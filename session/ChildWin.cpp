@@ -156,11 +156,16 @@ void TMDIChild::CountDecodedFile() {
   SB1Panels[3]->setText(ToQt(IntToStr(FDecodedCount)));
 }
 
+// The numbers come from the server: near the 64-bit limits they must give a
+// rough per mille (or 0), not an overflow.
 int TMDIChild::GroupProgress() const {
-  const std::int64_t span = FArticleEnd - FArticleStart;
-  if (span <= 0)
+  std::int64_t span = 0, done = 0, scaled = 0;
+  if (__builtin_sub_overflow(FArticleEnd, FArticleStart, &span) || span <= 0 ||
+      __builtin_sub_overflow(FArticleCurrent, FArticleStart, &done))
     return 0;
-  return static_cast<int>((FArticleCurrent - FArticleStart) * 1000 / span);
+  if (__builtin_mul_overflow(done, 1000, &scaled))
+    return static_cast<int>(done / std::max<std::int64_t>(span / 1000, 1));
+  return static_cast<int>(scaled / span);
 }
 
 std::string TMDIChild::ExtractName(const std::string& Path) {

@@ -69,6 +69,14 @@ TEST_F(Window, GroupProgressInPerMilleWithout32BitOverflow) {
   c.FArticleEnd = c.FArticleStart + 3'000'000;
   c.FArticleCurrent = c.FArticleStart + 2'500'000;
   EXPECT_EQ(c.GroupProgress(), 833);
+  // Numbers near the 64-bit limits from a hostile server: no overflow.
+  c.FArticleStart = c.FArticleCurrent = 0;
+  c.FArticleEnd = INT64_MAX;
+  EXPECT_EQ(c.GroupProgress(), 0);
+  c.FArticleCurrent = INT64_MAX / 2;
+  EXPECT_EQ(c.GroupProgress(), 500);
+  c.FArticleStart = INT64_MIN;
+  EXPECT_EQ(c.GroupProgress(), 0);
 }
 
 TEST_F(Window, ExtractNameTakesTheTextAfterTheLastSlash) {
