@@ -8,6 +8,7 @@
 #include <ctime>
 #include <istream>
 #include <ostream>
+#include <utility>
 
 namespace {
 
@@ -216,8 +217,17 @@ void TNntpCli::WSocketDnsLookupDone(TObject*, std::uint16_t Error) {
     SetState(nntpWaitingBanner);
     FWSocket->Connect();
   } catch (...) {
-    if (FWSocket->State() == wsClosed)
-      SetState(nntpNotConnected);
+    // A connect refused inside the call leaves the socket opened: close it
+    // without a close event, as no connection ever existed.
+    if (FWSocket->State() != wsClosed) {
+      const TSessionClosed closed = std::exchange(FWSocket->OnSessionClosed, nullptr);
+      try {
+        FWSocket->Close();
+      } catch (...) { // the first failure is the one to report
+      }
+      FWSocket->OnSessionClosed = closed;
+    }
+    SetState(nntpNotConnected);
     throw;
   }
 }

@@ -493,6 +493,15 @@ TEST_F(NntpCli, ConnectThatCannotStartRaisesAndLeavesTheClientNotConnected) {
   Cli.SetPort("no-such-service");
   EXPECT_THROW(Cli.Connect(), ESocketException);
   EXPECT_EQ(Cli.State(), nntpNotConnected);
+  // The system refuses a TCP connect to the broadcast address inside the call:
+  // the half-made socket is closed again, quietly.
+  Cli.SetHost("255.255.255.255");
+  Cli.SetPort("119");
+  EXPECT_THROW(Cli.Connect(), ESocketException);
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+  EXPECT_EQ(Cli.WSocket().State(), wsClosed);
+  PumpFor(20);
+  EXPECT_TRUE(Events.empty());
   TScriptedNewsServer server;
   server.Reply(Greeting).Silent().Start();
   ConnectTo(server);
