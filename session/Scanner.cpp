@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 namespace {
 
@@ -46,7 +47,9 @@ void TMDIChild::ScanHeaderLine(std::string_view Line) {
 }
 
 void TMDIChild::ScanBodyLine(std::string_view Line) {
-  ++FBodyLines;
+  // A server can send more lines than the count holds; it stops at the top.
+  if (FBodyLines < std::numeric_limits<std::int32_t>::max())
+    ++FBodyLines;
   if (FMaxWaitingLines != 0 && FBodyLines > FMaxWaitingLines && !FDataFound) {
     Log("DOWNLOAD ABORTED, MAX WAITING LINES");
     FInternalAbort = true;

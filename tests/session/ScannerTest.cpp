@@ -191,6 +191,9 @@ TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {
   Child->FMaxWaitingLines = 0;
   Child->Body(std::vector<std::string>(500, "text"));
   EXPECT_FALSE(Child->FInternalAbort);
+  Child->FBodyLines = INT32_MAX; // an endless body: the count stops at the top
+  Child->ScanLine("text");
+  EXPECT_EQ(Child->FBodyLines, INT32_MAX);
 }
 
 // Ends in one log line; the lines that follow go nowhere until the next block.
