@@ -356,6 +356,7 @@ void TCustomWSocket::Connect() {
   }
   FHSocket = Handle;
   ++FSocketSerial;
+  FCloseError = 0;
   ChangeState(wsOpened);
 
   if (FType == SOCK_STREAM) {
@@ -426,9 +427,10 @@ void TCustomWSocket::ReadReady() {
     SetReadNotice(false);
     WMAsyncSelect(FSocketSerial, MakeNotice(FD_READ, 0));
   } else if (Count == 0) {
-    WMAsyncSelect(FSocketSerial, MakeNotice(FD_CLOSE, 0));
+    WMAsyncSelect(FSocketSerial, MakeNotice(FD_CLOSE, FCloseError));
   } else if (errno != EAGAIN && errno != EINTR) {
-    WMAsyncSelect(FSocketSerial, MakeNotice(FD_CLOSE, WSocketErrorFromErrno(errno)));
+    FCloseError = WSocketErrorFromErrno(errno);
+    WMAsyncSelect(FSocketSerial, MakeNotice(FD_CLOSE, FCloseError));
   }
 }
 
@@ -521,6 +523,14 @@ int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
     SetReadNotice(true);
   if (Count < 0) {
     FLastError = WSocketErrorFromErrno(Err);
+    if (FState == wsConnected && Err != EAGAIN && Err != EINTR)
+      FCloseError = std::uint16_t(FLastError);
+    return -1;
+  }
+  // The system reports a reset to one read only and then reads 0 bytes; the
+  // reads after it must not pass for an orderly close.
+  if (Count == 0 && BufferSize > 0 && FCloseError != 0) {
+    FLastError = FCloseError;
     return -1;
   }
   FReadCount += Count;

@@ -191,6 +191,9 @@ private:
   bool FCloseInvoked = false;
   bool FDestroying = false;
   bool FReceiveCalled = false;
+  // The error that ended the connection, kept once a read has taken it from
+  // the system, so the close notice and later reads still tell it.
+  std::uint16_t FCloseError = 0;
   int FDnsLookupHandle = 0;
   std::string FDnsResult;
   std::vector<std::string> FDnsResultList;
