@@ -68,7 +68,12 @@ TEST_F(NntpCli, GreetingCodeDecidesPostingButAnyCodeConnects) {
        {std::pair{"200 ok", true}, {"201 no posting", false}, {"502 go away", false}}) {
     TScriptedNewsServer server;
     server.Reply(line).Silent().Start();
-    ConnectTo(server);
+    Events.clear();
+    Cli.SetHost("127.0.0.1");
+    Cli.SetPort(server.PortText());
+    Cli.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpReady; }));
+    EXPECT_EQ(Events, (Trace{"connected 0"})) << line;
     EXPECT_EQ(Cli.PostingPermited(), posting) << line;
     EXPECT_EQ(Cli.LastResponse(), line);
     EXPECT_EQ(Cli.StatusCode(), std::stoi(line));
@@ -408,6 +413,22 @@ TEST_F(NntpCli, PostSendsTheStreamInBlocksThenTheEndMarker) {
   EXPECT_EQ(Events.back(), "done 2 440");
   EXPECT_EQ(refused.tellg(), 0); // nothing read, nothing sent
   EXPECT_TRUE(server.Failures().empty());
+}
+
+// A send error while the text goes out ends the post with 441 at once.
+TEST_F(NntpCli, PostSendErrorEndsWith441) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("POST").Reply("340 send article").Silent().Start();
+  ConnectTo(server);
+  std::istringstream stream(std::string(100000, 'x'));
+  Cli.Post(stream);
+  ASSERT_TRUE(PumpUntil([&] { return Cli.WSocket().OnDataSent != nullptr; }));
+  Cli.WSocket().OnDataSent(&Cli.WSocket(), 10053);
+  EXPECT_EQ(Cli.LastResponse(), "441 posting failed");
+  EXPECT_EQ(Cli.StatusCode(), 441);
+  EXPECT_EQ(Cli.WSocket().OnDataSent, nullptr); // no more blocks from this stream
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 2 441"}));
 }
 
 TEST_F(NntpCli, AuthenticateInTwoStepsReportsOnce) {
