@@ -357,6 +357,9 @@ void TCustomWSocket::Connect() {
   FHSocket = Handle;
   ++FSocketSerial;
   FCloseError = 0;
+  // Cleared here too: a connect from inside OnSessionClosed skips the reset
+  // that would clear it, and the new connection's close must still be told.
+  FCloseInvoked = false;
   ChangeState(wsOpened);
 
   if (FType == SOCK_STREAM) {

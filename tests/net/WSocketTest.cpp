@@ -536,6 +536,28 @@ TEST_F(WSocket, CloseReportsOnceAndDropsNoticesOfTheOldSocket) {
   EXPECT_EQ(S.State(), wsConnected);
 }
 
+TEST_F(WSocket, ConnectionOpenedByTheCloseHandlerReportsItsOwnClose) {
+  TLoopbackPeer Peer;
+  TLoopbackPeer Next;
+  TWSocket S;
+  ASSERT_TRUE(Connected(S, Peer));
+  Record(S);
+  const TSessionClosed Logged = S.OnSessionClosed;
+  S.OnSessionClosed = [&](TObject* Sender, std::uint16_t Error) {
+    Logged(Sender, Error);
+    if (Count("Closed 0") == 1) {
+      S.SetPort(Next.Port());
+      S.Connect();
+    }
+  };
+  S.Close();
+  ASSERT_TRUE(WaitFor([&] { return S.State() == wsConnected; }));
+  ASSERT_TRUE(Next.Accept());
+  Next.Close();
+  ASSERT_TRUE(WaitFor([&] { return S.State() == wsClosed; }));
+  EXPECT_EQ(Count("Closed 0"), 2);
+}
+
 TEST_F(WSocket, AfterACloseConnectNeedsThePortAndAddressAgain) {
   TLoopbackPeer Peer;
   TWSocket S;
