@@ -573,10 +573,13 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     FBufList.emplace_back();
   }
 
+  // A send that fails closes the socket, and the close handler may already
+  // have opened the next connection: that one has sent nothing.
+  const std::uintptr_t Serial = FSocketSerial;
   TryToSend();
   // Everything left at once: OnDataSent still comes from the loop, so the
   // caller is never re-entered from inside Send.
-  if (FAllSent && FHSocket >= 0)
+  if (FAllSent && SocketIs(Serial))
     PostNotice(FD_WRITE, 0);
   return Len;
 }

@@ -514,6 +514,27 @@ TEST_F(WSocket, UnsentDataOfAClosedConnectionNeverReachesTheNextOne) {
   EXPECT_EQ(Next.Read(), "MODE READER\r\n");
 }
 
+TEST_F(WSocket, SendThatFindsAResetClosesWith10054AndAnnouncesNothing) {
+  TLoopbackPeer Peer;
+  TLoopbackPeer Next;
+  TWSocket S;
+  ASSERT_TRUE(Connected(S, Peer));
+  Record(S);
+  const TSessionClosed Logged = S.OnSessionClosed;
+  S.OnSessionClosed = [&](TObject* Sender, std::uint16_t Error) {
+    Logged(Sender, Error);
+    S.SetPort(Next.Port()); // straight on to another server
+    S.Connect();
+  };
+  Peer.Reset();
+  QThread::msleep(20); // the reset is in before the send
+  EXPECT_EQ(S.SendStr("QUIT\r\n"), 6);
+  EXPECT_EQ(Log, (Events{"State 4>7", "Closed 10054", "State 7>1", "State 1>3"}));
+  ASSERT_TRUE(WaitFor([&] { return S.State() == wsConnected; }));
+  QTest::qWait(50);
+  EXPECT_EQ(Count("Sent 0"), 0); // the new connection has sent nothing
+}
+
 // ---- closing ----
 
 TEST_F(WSocket, CloseReportsOnceAndDropsNoticesOfTheOldSocket) {
