@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -588,6 +589,20 @@ TEST_F(NntpCli, ConnectAfterAbortServesTheNewConnection) {
   Cli.Group("alt.test");
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Events, (Trace{"done 0 0"}));
+}
+
+// A window may free its client from the handler of the client's last end.
+TEST_F(NntpCli, RequestDoneHandlerMayFreeTheClient) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("QUIT").Reply("205 bye").Silent().Start();
+  auto cli = std::make_unique<TNntpCli>();
+  cli->SetHost("127.0.0.1");
+  cli->SetPort(server.PortText());
+  cli->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return cli->State() == nntpReady; }));
+  cli->OnRequestDone = [&](TObject*, TNntpRequest, std::uint16_t) { cli.reset(); };
+  cli->Quit();
+  EXPECT_TRUE(PumpUntil([&] { return !cli; }));
 }
 
 // The walk of a decode window: each request started from the end of the last.
