@@ -543,7 +543,8 @@ int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
 int TCustomWSocket::RcvdCount() {
   int Waiting = 0;
   if (ioctl(FHSocket, FIONREAD, &Waiting) != 0) {
-    SocketError("ioctlSocket", WSocketErrorFromErrno(errno));
+    // No socket is "not a socket", as for Receive, not a bad file number.
+    SocketError("ioctlSocket", FHSocket < 0 ? 10038 : WSocketErrorFromErrno(errno));
     return -1;
   }
   return Waiting;

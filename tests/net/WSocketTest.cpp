@@ -450,6 +450,13 @@ TEST_F(WSocket, SendWhenNotConnectedRaisesTheExactTextOrReturnsMinusOne) {
   EXPECT_EQ(S.SendStr("x"), -1);
   EXPECT_EQ(Errors, 1);
   EXPECT_EQ(S.State(), wsClosed);
+  // Reading without a socket fails the same way, with the same number.
+  char Buf[4];
+  EXPECT_EQ(S.Receive(Buf, sizeof Buf), -1);
+  EXPECT_EQ(S.LastError(), 10038);
+  S.OnError = nullptr;
+  EXPECT_EQ(ErrorOf([&] { S.RcvdCount(); }),
+            "Error 10038 in function ioctlSocket\r\nSocket operation on non-socket");
 }
 
 TEST_F(WSocket, StalledPeerQueuesFullBlocksAndTheRestGoesOutOnWritability) {
