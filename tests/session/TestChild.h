@@ -22,8 +22,8 @@ public:
   using TMDIChild::FDataFound;
   using TMDIChild::FDecodedCount;
   using TMDIChild::FDefExt;
-  using TMDIChild::FinishPartFile;
   using TMDIChild::FFileMode;
+  using TMDIChild::FinishPartFile;
   using TMDIChild::FInternalAbort;
   using TMDIChild::FMaxWaitingLines;
   using TMDIChild::FMimeBase64;
