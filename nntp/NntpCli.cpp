@@ -316,6 +316,12 @@ void TNntpCli::ReadStatusCode(std::size_t& pos) {
   FStatusCode = int(code < INT_MIN ? INT_MIN : code > INT_MAX ? INT_MAX : code);
 }
 
+// The code as the Error of a request end. A hostile code past 16 bits must
+// not wrap onto 0, which would report a refusal as success.
+std::uint16_t TNntpCli::StatusError() const {
+  return FStatusCode > 0xFFFF ? std::uint16_t(0xFFFF) : std::uint16_t(FStatusCode);
+}
+
 void TNntpCli::Greeting(std::uint16_t Error) {
   SetState(nntpReady);
   std::size_t pos = 0;
@@ -336,7 +342,7 @@ void TNntpCli::GroupNext() {
   FArticleEstimated = ReadNumber(FLastResponse, pos);
   FArticleFirst = ReadNumber(FLastResponse, pos);
   FArticleLast = ReadNumber(FLastResponse, pos);
-  TriggerRequestDone(FStatusCode == 211 ? 0 : std::uint16_t(FStatusCode));
+  TriggerRequestDone(FStatusCode == 211 ? 0 : StatusError());
 }
 
 void TNntpCli::ArticleRequest(TNntpRequest kind, const std::string& arg, std::ostream* DestStream) {
@@ -485,7 +491,7 @@ void TNntpCli::ArticleNext() {
   case 231:
     break;
   default:
-    TriggerRequestDone(std::uint16_t(FStatusCode));
+    TriggerRequestDone(StatusError());
     return;
   }
   FArticleNumber = ReadNumber(FLastResponse, pos);
@@ -534,7 +540,7 @@ void TNntpCli::DateNext() {
   std::size_t pos = 0;
   ReadStatusCode(pos);
   if (FStatusCode != 111) {
-    TriggerRequestDone(std::uint16_t(FStatusCode));
+    TriggerRequestDone(StatusError());
     return;
   }
   // A rest of another length, or digits that are no real moment, leave 0.
@@ -566,7 +572,7 @@ void TNntpCli::PostNext() {
   std::size_t pos = 0;
   ReadStatusCode(pos);
   if (FStatusCode != 340) {
-    TriggerRequestDone(std::uint16_t(FStatusCode));
+    TriggerRequestDone(StatusError());
     return;
   }
   FNext = &TNntpCli::PostDone;
@@ -603,7 +609,7 @@ void TNntpCli::PostDone() {
   FPostStream = nullptr;
   std::size_t pos = 0;
   ReadStatusCode(pos);
-  TriggerRequestDone(FStatusCode == 240 ? 0 : std::uint16_t(FStatusCode));
+  TriggerRequestDone(FStatusCode == 240 ? 0 : StatusError());
 }
 
 void TNntpCli::Authenticate() {
@@ -615,7 +621,7 @@ void TNntpCli::AuthenticateNext1() {
   std::size_t pos = 0;
   ReadStatusCode(pos);
   if (FStatusCode != 381) {
-    TriggerRequestDone(std::uint16_t(FStatusCode));
+    TriggerRequestDone(StatusError());
     return;
   }
   FRequestDoneFlag = false;
@@ -627,7 +633,7 @@ void TNntpCli::AuthenticateNext1() {
 void TNntpCli::AuthenticateNext2() {
   std::size_t pos = 0;
   ReadStatusCode(pos);
-  TriggerRequestDone(FStatusCode == 281 ? 0 : std::uint16_t(FStatusCode));
+  TriggerRequestDone(FStatusCode == 281 ? 0 : StatusError());
 }
 
 void TNntpCli::Abort() {

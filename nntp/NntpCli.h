@@ -146,6 +146,7 @@ private:
   void WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
   void CutLines(std::uint16_t Error);
   void ReadStatusCode(std::size_t& pos);
+  std::uint16_t StatusError() const;
   void Greeting(std::uint16_t Error);
   void SendPostBlock();
 

@@ -278,6 +278,16 @@ TEST_F(NntpCli, StatusLineWithoutNumberEndsTheRequestWithZero) {
   EXPECT_EQ(Cli.StatusCode(), 0);
 }
 
+// A code past 16 bits ends as the largest Error, never as a wrapped 0.
+TEST_F(NntpCli, StatusCodePastSixteenBitsNeverReadsAsSuccess) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("HEAD").Reply("65536 huge").Silent().Start();
+  ConnectTo(server);
+  Cli.HeadByNumber(0);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 11 65535"}));
+}
+
 TEST_F(NntpCli, DateReadsFourteenDigitsOnly) {
   TScriptedNewsServer server;
   server.Reply(Greeting)
