@@ -25,6 +25,9 @@ namespace {
 // holds more than LogLimit.
 constexpr int LogLimit = 200;
 constexpr int LogKeep = 100;
+// How often a line is appended to is up to the server (one text per Lines:
+// header or begin line); past this length a log line stops growing.
+constexpr int LogLineLimit = 4096;
 
 // Left panel geometry: the list of saved files fills what is below the group
 // bar, the buttons and the skip field.
@@ -146,7 +149,8 @@ void TMDIChild::LogAppend(const std::string& Text) {
   }
   QTextCursor end(Memo1->document());
   end.movePosition(QTextCursor::End);
-  end.insertText(ToQt(Text + " "));
+  if (end.block().length() <= LogLineLimit)
+    end.insertText(ToQt(Text + " "));
 }
 
 void TMDIChild::SetStatus(const std::string& Text) { SB1Panels[0]->setText(ToQt(Text)); }

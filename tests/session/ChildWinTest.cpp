@@ -52,6 +52,11 @@ TEST_F(Window, LogCutsBackTo100LinesPast200KeepingTheFirst) {
   EXPECT_EQ(lines[100], "new ");
   Child->LogAppend("Request Done");
   EXPECT_EQ(Child->MemoLines().back(), "new Request Done ");
+  // A body of nothing but begin lines: the line stops growing.
+  for (int i = 0; i < 1000; ++i)
+    Child->LogAppend("begin 644 x.bin");
+  EXPECT_LT(Child->MemoLines().back().size(), 4200u);
+  EXPECT_EQ(Child->MemoLines().size(), 101u);
 }
 
 TEST_F(Window, GroupProgressInPerMilleWithout32BitOverflow) {
