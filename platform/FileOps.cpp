@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <stdio.h>
 #include <sys/stat.h>

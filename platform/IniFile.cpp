@@ -6,9 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <optional>
 #include <string_view>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,7 +100,8 @@ std::optional<TSection> FindSection(const std::vector<TLine>& lines, const std::
   return std::nullopt;
 }
 
-std::optional<std::size_t> FindKey(const std::vector<TLine>& lines, const TSection& s, const std::string& key) {
+std::optional<std::size_t> FindKey(const std::vector<TLine>& lines, const TSection& s,
+                                   const std::string& key) {
   for (std::size_t i = s.First; i < s.Last; ++i) {
     if (!IsEntry(lines[i].Text))
       continue;

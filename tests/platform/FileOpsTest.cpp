@@ -1,5 +1,5 @@
-#include "platform/Exceptions.h"
 #include "platform/FileOps.h"
+#include "platform/Exceptions.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>

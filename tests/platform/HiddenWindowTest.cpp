@@ -1,6 +1,6 @@
+#include "platform/HiddenWindow.h"
 #include "platform/Exceptions.h"
 #include "platform/Guard.h"
-#include "platform/HiddenWindow.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -61,7 +61,8 @@ TEST_F(HiddenWindow, AMessagePostedInsideAHandlerRunsAfterItReturns) {
   w->PostMessage(1);
   w->PostMessage(2);
   Pump();
-  EXPECT_EQ(trace, (std::vector<std::string>{"enter 1", "leave 1", "enter 2", "leave 2", "enter 3", "leave 3"}));
+  EXPECT_EQ(trace,
+            (std::vector<std::string>{"enter 1", "leave 1", "enter 2", "leave 2", "enter 3", "leave 3"}));
 }
 
 TEST_F(HiddenWindow, MessagesToADestroyedWindowAreDropped) {

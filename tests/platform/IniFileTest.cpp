@@ -1,6 +1,6 @@
+#include "platform/IniFile.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
-#include "platform/IniFile.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -66,8 +66,9 @@ TEST_F(IniFile, WriteCreatesTheFileWithCrLfLines) {
 }
 
 TEST_F(IniFile, WriteUpdatesInPlaceAndKeepsEveryOtherLineByteForByte) {
-  const std::string before = "; mine\n[CONFIG]\r\nDEFEXT=mid\r\nminlines=100\nMAXLINES=1000\r\nPATH=/d/\r\n\r\n"
-                             "[SERVER]\r\nS=a\r\n";
+  const std::string before =
+      "; mine\n[CONFIG]\r\nDEFEXT=mid\r\nminlines=100\nMAXLINES=1000\r\nPATH=/d/\r\n\r\n"
+      "[SERVER]\r\nS=a\r\n";
   Write(before);
   IniWriteString(Path, "CONFIG", "MINLINES", "5");
   EXPECT_EQ(Read(), "; mine\n[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=5\nMAXLINES=1000\r\nPATH=/d/\r\n\r\n"
