@@ -97,6 +97,9 @@ std::size_t Bytes(const std::vector<std::string>& body) {
 } // namespace
 
 int main(int argc, char** argv) {
+  // The window is never shown; run without a display unless told otherwise.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   QTemporaryDir folder;
   TBenchChild child;
