@@ -197,8 +197,8 @@ TEST_F(WSocket, BadPortProtoOrAddrIsRefusedAndConnectThenStops) {
   EXPECT_EQ(ErrorOf([&] { S.SetProto("bogus"); }), "SetProto: Cannot convert protocol 'bogus'");
   S.SetPort("119");
   EXPECT_EQ(ErrorOf([&] { S.Connect(); }), "Connect: No Protocol Specified");
-  EXPECT_EQ(ErrorOf([&] { S.SetAddr("no.such.host.invalid"); }),
-            "SetAddr: Cannot convert host address 'no.such.host.invalid'");
+  EXPECT_EQ(ErrorOf([&] { S.SetAddr("no..such.host"); }),
+            "SetAddr: Cannot convert host address 'no..such.host'");
   S.SetProto("tcp");
   EXPECT_EQ(ErrorOf([&] { S.Connect(); }), "Connect: No IP Address Specified");
   EXPECT_EQ(S.State(), wsClosed);
@@ -263,10 +263,11 @@ TEST_F(WSocket, UnknownNameEndsWithAHostNotFoundNumber) {
   TWSocket S;
   std::vector<int> Done;
   S.OnDnsLookupDone = [&](TObject*, std::uint16_t Error) { Done.push_back(Error); };
-  S.DnsLookup("no.such.host.invalid");
+  // An empty label: refused before any query leaves the machine.
+  S.DnsLookup("no..such.host");
   ASSERT_TRUE(WaitFor([&] { return !Done.empty(); }, 30000));
   ASSERT_EQ(Done.size(), 1u);
-  EXPECT_TRUE(Done[0] == 11001 || Done[0] == 11002) << Done[0];
+  EXPECT_EQ(Done[0], 11001);
   EXPECT_TRUE(S.DnsResult().empty());
 }
 
