@@ -311,9 +311,12 @@ void TNntpCli::CutLines(std::uint16_t Error) {
   }
 }
 
-void TNntpCli::ReadStatusCode(std::size_t& pos) {
+// Reads StatusCode from the start of LastResponse; gives where the rest begins.
+std::size_t TNntpCli::ReadStatusCode() {
+  std::size_t pos = 0;
   const std::int64_t code = ReadNumber(FLastResponse, pos);
   FStatusCode = int(code < INT_MIN ? INT_MIN : code > INT_MAX ? INT_MAX : code);
+  return pos;
 }
 
 // The code as the Error of a request end. A hostile code past 16 bits must
@@ -322,10 +325,23 @@ std::uint16_t TNntpCli::StatusError() const {
   return FStatusCode > 0xFFFF ? std::uint16_t(0xFFFF) : std::uint16_t(FStatusCode);
 }
 
+// Ends the request: Error 0 when StatusCode is the success code, else the code.
+void TNntpCli::EndRequest(int SuccessCode) {
+  TriggerRequestDone(FStatusCode == SuccessCode ? 0 : StatusError());
+}
+
+// True when StatusCode is the one the request goes on with; otherwise the
+// request ends with the code as its Error.
+bool TNntpCli::StatusIs(int Expected) {
+  if (FStatusCode == Expected)
+    return true;
+  TriggerRequestDone(StatusError());
+  return false;
+}
+
 void TNntpCli::Greeting(std::uint16_t Error) {
   SetState(nntpReady);
-  std::size_t pos = 0;
-  ReadStatusCode(pos);
+  ReadStatusCode();
   FPostingPermited = FStatusCode == 200;
   if (OnSessionConnected)
     OnSessionConnected(this, Error);
@@ -337,12 +353,11 @@ void TNntpCli::Group(std::string_view GroupName) {
 }
 
 void TNntpCli::GroupNext() {
-  std::size_t pos = 0;
-  ReadStatusCode(pos);
+  std::size_t pos = ReadStatusCode();
   FArticleEstimated = ReadNumber(FLastResponse, pos);
   FArticleFirst = ReadNumber(FLastResponse, pos);
   FArticleLast = ReadNumber(FLastResponse, pos);
-  TriggerRequestDone(FStatusCode == 211 ? 0 : StatusError());
+  EndRequest(211);
 }
 
 void TNntpCli::ArticleRequest(TNntpRequest kind, const std::string& arg, std::ostream* DestStream) {
@@ -477,8 +492,7 @@ void TNntpCli::ListOverViewFmt(std::ostream* DestStream) {
 }
 
 void TNntpCli::ArticleNext() {
-  std::size_t pos = 0;
-  ReadStatusCode(pos);
+  std::size_t pos = ReadStatusCode();
   switch (FStatusCode) {
   case 100:
   case 215:
@@ -537,12 +551,9 @@ void TNntpCli::Date() {
 }
 
 void TNntpCli::DateNext() {
-  std::size_t pos = 0;
-  ReadStatusCode(pos);
-  if (FStatusCode != 111) {
-    TriggerRequestDone(StatusError());
+  const std::size_t pos = ReadStatusCode();
+  if (!StatusIs(111))
     return;
-  }
   // A rest of another length, or digits that are no real moment, leave 0.
   double when = 0;
   if (DecodeServerDate(Trim(std::string_view(FLastResponse).substr(pos)), when))
@@ -556,8 +567,7 @@ void TNntpCli::Quit() {
 }
 
 void TNntpCli::QuitNext() {
-  std::size_t pos = 0;
-  ReadStatusCode(pos);
+  ReadStatusCode();
   TriggerRequestDone(0);
 }
 
@@ -569,12 +579,9 @@ void TNntpCli::Post(std::istream& Stream) {
 }
 
 void TNntpCli::PostNext() {
-  std::size_t pos = 0;
-  ReadStatusCode(pos);
-  if (FStatusCode != 340) {
-    TriggerRequestDone(StatusError());
+  ReadStatusCode();
+  if (!StatusIs(340))
     return;
-  }
   FNext = &TNntpCli::PostDone;
   FWSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { WSocketDataSent(s, e); };
   SendPostBlock();
@@ -607,9 +614,8 @@ void TNntpCli::WSocketDataSent(TObject*, std::uint16_t Error) {
 void TNntpCli::PostDone() {
   FWSocket->OnDataSent = nullptr;
   FPostStream = nullptr;
-  std::size_t pos = 0;
-  ReadStatusCode(pos);
-  TriggerRequestDone(FStatusCode == 240 ? 0 : StatusError());
+  ReadStatusCode();
+  EndRequest(240);
 }
 
 void TNntpCli::Authenticate() {
@@ -618,12 +624,9 @@ void TNntpCli::Authenticate() {
 }
 
 void TNntpCli::AuthenticateNext1() {
-  std::size_t pos = 0;
-  ReadStatusCode(pos);
-  if (FStatusCode != 381) {
-    TriggerRequestDone(StatusError());
+  ReadStatusCode();
+  if (!StatusIs(381))
     return;
-  }
   FRequestDoneFlag = false;
   FNext = &TNntpCli::AuthenticateNext2;
   FRequest = "AUTHINFO PASS " + FPassWord;
@@ -631,9 +634,8 @@ void TNntpCli::AuthenticateNext1() {
 }
 
 void TNntpCli::AuthenticateNext2() {
-  std::size_t pos = 0;
-  ReadStatusCode(pos);
-  TriggerRequestDone(FStatusCode == 281 ? 0 : StatusError());
+  ReadStatusCode();
+  EndRequest(281);
 }
 
 void TNntpCli::Abort() {

@@ -145,8 +145,10 @@ private:
   void TriggerRequestDone(std::uint16_t Error);
   void WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
   void CutLines(std::uint16_t Error);
-  void ReadStatusCode(std::size_t& pos);
+  std::size_t ReadStatusCode();
   std::uint16_t StatusError() const;
+  void EndRequest(int SuccessCode);
+  bool StatusIs(int Expected);
   void Greeting(std::uint16_t Error);
   void SendPostBlock();
 
