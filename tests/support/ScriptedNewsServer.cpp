@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
+#include <system_error>
 
 namespace {
 
@@ -30,18 +31,25 @@ std::string Stuffed(const std::string& line) {
 
 } // namespace
 
-TScriptedNewsServer::TScriptedNewsServer() {
+TScriptedNewsServer::TScriptedNewsServer(std::uint16_t port) {
   FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (FListen < 0)
     throw std::runtime_error("scripted server: socket failed");
+  // A fixed port is bound again right after an earlier run, while its closed
+  // connections still wait out their time.
+  int one = 1;
+  if (port != 0)
+    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
   socklen_t len = sizeof addr;
   if (::bind(FListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::getsockname(FListen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    const int err = errno;
     ::close(FListen);
-    throw std::runtime_error("scripted server: bind failed");
+    throw std::system_error(err, std::generic_category(), "scripted server: bind failed");
   }
   FPort = ntohs(addr.sin_port);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-// A news server for tests. It listens on 127.0.0.1 on an ephemeral port and
+// A news server for tests. It listens on 127.0.0.1 on an ephemeral port (or a
+// given one) and
 // runs on its own thread with plain blocking-style POSIX calls (every wait is
 // a short poll, so it never hangs the test and stops when destroyed), while
 // the client under test runs on the Qt loop of the test's thread.
@@ -41,10 +42,12 @@ struct TNewsArticle {
 
 class TScriptedNewsServer {
 public:
-  // Binds the listening socket. Until Start() or ServeGroup() it does not
-  // listen, so a server that is never started refuses every connect while
-  // keeping its port from anybody else.
-  TScriptedNewsServer();
+  // Binds the listening socket, on an ephemeral port unless one is given.
+  // Until Start() or ServeGroup() it does not listen, so a server that is
+  // never started refuses every connect while keeping its port from anybody
+  // else. A port that cannot be bound throws std::system_error with the
+  // reason (std::errc::address_in_use when somebody else has it).
+  explicit TScriptedNewsServer(std::uint16_t port = 0);
   // Stops the thread and closes every socket.
   ~TScriptedNewsServer();
 
