@@ -1,0 +1,204 @@
+#include "codec/UUCode.h"
+#include "nntp/NntpCli.h"
+#include "tests/support/EventLoop.h"
+#include "tools/demo-server/DemoGroup.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace {
+
+using TLines = std::vector<std::string>;
+
+class DemoServer : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    // The pictures draw text, which takes a GUI application.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "tools_tests";
+    static char* argv[] = {name, nullptr};
+    static QGuiApplication app(argc, argv);
+  }
+
+  // Starts the program and returns the port its first line names; 0 when
+  // it printed no such line.
+  static std::uint16_t Start(QProcess& server, std::uint16_t port) {
+    server.start(DEMO_SERVER, {"--port", QString::number(port)});
+    while (!server.canReadLine() && server.waitForReadyRead(30000)) {
+    }
+    const std::string line = server.readLine().toStdString();
+    const std::string prefix = "Demo news server on 127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0)
+      return 0;
+    return std::uint16_t(std::stoul(line.substr(prefix.size())));
+  }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+  }
+};
+
+// Every article of the group, header and body, fetched with the program's
+// own client on one connection.
+std::vector<TLines> Walk(std::uint16_t port) {
+  TNntpCli cli;
+  TLines lines;
+  int done = 0;
+  std::uint16_t error = 0;
+  cli.OnMessageLine = [&](TObject*) { lines.push_back(cli.LastResponse()); };
+  cli.OnRequestDone = [&](TObject*, TNntpRequest, std::uint16_t e) {
+    ++done;
+    error = e;
+  };
+  auto request = [&](const std::function<void()>& send) {
+    lines.clear();
+    const int want = done + 1;
+    send();
+    return PumpUntil([&] { return done >= want; }) && error == 0;
+  };
+  cli.SetHost("127.0.0.1");
+  cli.SetPort(std::to_string(port));
+  cli.Connect();
+  std::vector<TLines> articles;
+  if (!PumpUntil([&] { return cli.State() == nntpReady; }) || !request([&] { cli.Group(DemoGroupName); }))
+    return articles;
+  for (std::int64_t n = cli.ArticleFirst(); n <= cli.ArticleLast(); ++n)
+    if (request([&] { cli.ArticleByNumber(n); }))
+      articles.push_back(lines);
+  request([&] { cli.Quit(); });
+  return articles;
+}
+
+// Cuts the encoded blocks out of a body the plain way (begin ... end,
+// begin-base64 ... ====, a base64 MIME part up to the next boundary) into
+// files that TUUCode decodes; the decoded files land in folder.
+void DecodeBlocks(const TLines& body, const std::string& folder) {
+  std::vector<std::pair<TAlgorithm, std::string>> blocks;
+  bool open = false, mimeHeader = false;
+  std::string mimeName;
+  for (const std::string& l : body) {
+    if (open) {
+      open = !(l == "end" || l == "====" || l.rfind("--", 0) == 0);
+      blocks.back().second += open ? l + "\n" : "end\n";
+    } else if (l.rfind("begin-base64 ", 0) == 0 || l.rfind("begin ", 0) == 0) {
+      blocks.push_back({l[5] == '-' ? base64decode : uudecode, l + "\n"});
+      open = true;
+    } else if (l == "Content-Transfer-Encoding: base64") {
+      mimeHeader = true;
+    } else if (mimeHeader && l.rfind("Content-Disposition: inline; filename=\"", 0) == 0) {
+      mimeName = l.substr(39, l.size() - 40);
+    } else if (mimeHeader && l.empty()) {
+      blocks.push_back({base64decode, "begin-base64 644 " + mimeName + "\n"});
+      open = true;
+      mimeHeader = false;
+    }
+  }
+  EXPECT_FALSE(open) << "a block runs to the end of the article";
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    const std::string part = folder + "part" + std::to_string(i);
+    std::ofstream(part, std::ios::binary) << blocks[i].second;
+    TUUCode codec;
+    codec.SetAlgorithm(blocks[i].first);
+    codec.SetInputFile(part);
+    codec.Execute();
+    std::remove(part.c_str());
+  }
+}
+
+TEST_F(DemoServer, ArticlesDecodeToTheGeneratedFilesAndOnlyAttachmentsAreInRange) {
+  // A fixed port, as the run command gives one: a port that was free just now.
+  const std::uint16_t port = TScriptedNewsServer().Port();
+  QProcess server;
+  ASSERT_EQ(Start(server, port), port) << server.readAllStandardError().toStdString();
+
+  const std::vector<TLines> articles = Walk(port);
+  ASSERT_EQ(articles.size(), 5u);
+  QTemporaryDir dir;
+  const std::string folder = dir.path().toStdString() + "/";
+  int fetched = 0;
+  for (const TLines& article : articles) {
+    const auto blank = std::find(article.begin(), article.end(), "");
+    ASSERT_NE(blank, article.end());
+    const TLines body(blank + 1, article.end());
+    const auto lines =
+        std::find_if(article.begin(), blank, [](auto& h) { return h.rfind("Lines: ", 0) == 0; });
+    ASSERT_NE(lines, blank);
+    EXPECT_EQ(*lines, "Lines: " + std::to_string(body.size()));
+    const bool attachment = std::any_of(body.begin(), body.end(), [](auto& l) {
+      return l.rfind("begin", 0) == 0 || l == "Content-Transfer-Encoding: base64";
+    });
+    // The usual range 100..1000 takes exactly the articles that carry files.
+    EXPECT_EQ(body.size() >= 100 && body.size() <= 1000, attachment) << *lines;
+    if (attachment) {
+      ++fetched;
+      DecodeBlocks(body, folder);
+    }
+  }
+  EXPECT_EQ(fetched, 3);
+
+  // The program makes the same files as this process does.
+  const TDemoGroup group = MakeDemoGroup();
+  ASSERT_EQ(group.Files.size(), 4u);
+  for (const TDemoFile& file : group.Files)
+    EXPECT_TRUE(ReadFile(folder + file.Name) == file.Data) << file.Name;
+  EXPECT_EQ(QImage((folder + "vostel.png").c_str()).size(), QSize(480, 270));
+  EXPECT_EQ(QImage((folder + "badge.png").c_str()).size(), QSize(240, 150));
+  QProcess tar;
+  tar.start("tar", {"-tf", QString::fromStdString(folder + "vostel-demo.tar")});
+  ASSERT_TRUE(tar.waitForFinished());
+  EXPECT_EQ(tar.readAllStandardOutput().toStdString(), "vostel-demo/hello.txt\nvostel-demo/range.txt\n");
+
+  // A second connection gets the same group; SIGINT then ends the program.
+  EXPECT_EQ(Walk(port).size(), 5u);
+  ::kill(pid_t(server.processId()), SIGINT);
+  ASSERT_TRUE(server.waitForFinished(10000));
+  EXPECT_EQ(server.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(server.exitCode(), 0);
+
+  // A rerun binds the same port at once, while the connections it closed
+  // still wait out their time.
+  QProcess again;
+  EXPECT_EQ(Start(again, port), port);
+  again.terminate();
+  EXPECT_TRUE(again.waitForFinished(10000));
+}
+
+TEST_F(DemoServer, TakenPortEndsTheSecondServerWithItsOwnCodeAndTermEndsTheFirst) {
+  QProcess first;
+  const std::uint16_t port = Start(first, 0);
+  ASSERT_NE(port, 0);
+  QProcess second;
+  EXPECT_EQ(Start(second, port), 0);
+  ASSERT_TRUE(second.state() == QProcess::NotRunning || second.waitForFinished(30000));
+  EXPECT_EQ(second.exitCode(), 3);
+  EXPECT_NE(second.readAllStandardError().toStdString().find("port " + std::to_string(port) + " is taken\n"),
+            std::string::npos);
+
+  first.terminate();
+  ASSERT_TRUE(first.waitForFinished(10000));
+  EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(first.exitCode(), 0);
+}
+
+TEST_F(DemoServer, BadArgumentsAreRefused) {
+  for (const QStringList& args : {QStringList{"--port"}, {"--port", "70000"}, {"--port", "12x"}, {"-v"}}) {
+    QProcess server;
+    server.start(DEMO_SERVER, args);
+    ASSERT_TRUE(server.waitForFinished(10000));
+    EXPECT_EQ(server.exitCode(), 2) << args.join(' ').toStdString();
+  }
+}
+
+} // namespace
