@@ -9,26 +9,38 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
-#include <map>
+#include <functional>
+#include <memory>
 #include <sstream>
 
 namespace {
 
 using TLines = std::vector<std::string>;
 
+// The pictures draw text, which takes a GUI application. It goes before the
+// statics that its clean-up still needs (the font caches).
+class TApplicationEnvironment : public ::testing::Environment {
+public:
+  void SetUp() override {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    App = std::make_unique<QGuiApplication>(Argc, Argv);
+  }
+  void TearDown() override { App.reset(); }
+
+private:
+  int Argc = 1;
+  char Name[12] = "tools_tests";
+  char* Argv[2] = {Name, nullptr};
+  std::unique_ptr<QGuiApplication> App;
+};
+
+[[maybe_unused]] auto* const Environment = ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment);
+
 class DemoServer : public ::testing::Test {
 protected:
-  static void SetUpTestSuite() {
-    // The pictures draw text, which takes a GUI application.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "tools_tests";
-    static char* argv[] = {name, nullptr};
-    static QGuiApplication app(argc, argv);
-  }
-
   // Starts the program and returns the port its first line names; 0 when
   // it printed no such line.
   static std::uint16_t Start(QProcess& server, std::uint16_t port) {
