@@ -1,10 +1,10 @@
 #pragma once
 
-// A news server for tests. It listens on 127.0.0.1 on an ephemeral port (or a
-// given one) and
-// runs on its own thread with plain blocking-style POSIX calls (every wait is
-// a short poll, so it never hangs the test and stops when destroyed), while
-// the client under test runs on the Qt loop of the test's thread.
+// A news server for tests. It listens on 127.0.0.1 on an ephemeral port (or
+// a given one) and runs on its own thread with plain blocking-style POSIX
+// calls (every wait is a short poll, so it never hangs the test and stops
+// when destroyed), while the client under test runs on the Qt loop of the
+// test's thread.
 //
 // Two ways to use it:
 //
