@@ -1,0 +1,215 @@
+#!/usr/bin/python3
+"""Runs a private INN news server with a test corpus for the end-to-end test.
+
+    /usr/bin/python3 tests/inn/inn_harness.py start --dir D [--yenc] [--seed N] [--mime-ext EXT]
+    /usr/bin/python3 tests/inn/inn_harness.py stop --dir D
+
+start lays out an INN instance in D (missing or empty), starts it on a free
+port of 127.0.0.1, posts the corpus to vostel.test, waits until every article
+is in the overview and prints the path of the manifest, D/manifest.json.
+stop ends that instance's processes and removes D. Both need root (the server
+runs as the news user) and Debian's inn2, which `sudo scripts/test.sh`
+installs; without them start exits with its own code and a message, so that
+a test can skip.
+
+The manifest (JSON):
+  host, port, group, first, last, count   the group as the server reports it
+  min_lines, max_lines                     the Lines: range the corpus is built around
+  mime_ext                                 the extension assumed for built MIME names
+  articles: [{number, message_id, key, kind, subject, lines, in_range, files}]
+  files:    [{name, original, size, encoding, articles, in_range, saved_as, why_not}]
+A file's saved_as is the name a decode window walking the whole group from
+its first article saves it under (a MIME part without a name it can read gets
+article number + part file number + "." + mime_ext), or null when the window
+does not save it: its articles are outside the range, or why_not says why.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import sys
+import time
+
+sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
+
+from corpus import MAX_LINES, MIN_LINES, CorpusBuilder  # noqa: E402
+from inn_server import HOST, InnServer, ServerError, ServerOptions, missing_programs  # noqa: E402
+from nntp_client import NntpClient, NntpError  # noqa: E402
+
+EXIT_FAILED = 1
+EXIT_NOT_ROOT = 3
+EXIT_NOT_INSTALLED = 4
+
+HOW_TO_RUN = "run it as root, or through `sudo scripts/test.sh`, which also installs Debian's inn2"
+
+
+def preflight(yenc):
+    """The reasons this machine cannot run the server, and the exit code."""
+    missing = []
+    if missing_programs():
+        missing.append("INN (Debian package inn2; /usr/lib/news/bin lacks %s)" % ", ".join(missing_programs()))
+    if not shutil.which("uuencode"):
+        missing.append("uuencode (Debian package sharutils)")
+    if yenc:
+        try:
+            import yenc as _  # noqa: F401
+        except ImportError:
+            missing.append("the yenc module (Debian package python3-yenc, run with /usr/bin/python3)")
+    if missing:
+        return EXIT_NOT_INSTALLED, "not installed: %s; %s" % ("; ".join(missing), HOW_TO_RUN)
+    if os.geteuid() != 0:
+        return EXIT_NOT_ROOT, "the news server runs as the news user and needs root to start; " + HOW_TO_RUN
+    return 0, ""
+
+
+def post_corpus(server, options, corpus):
+    """Posts every article through nnrpd and waits until the overview holds
+    them all. Returns the article numbers by key."""
+    ids = {a.key: "<%s.%d@vostel.example>" % (a.key, corpus.seed) for a in corpus.articles}
+    with NntpClient(HOST, server.port) as nntp:
+        for article in corpus.articles:
+            nntp.post(article.wire_lines(ids[article.key], options.group))
+        numbers = {}
+        deadline = time.monotonic() + 60
+        while len(numbers) < len(ids):
+            count, first, last = nntp.group(options.group)
+            if count:
+                numbers = {fields[4].decode(): int(fields[0]) for fields in nntp.xover(first, last)}
+                numbers = {key: numbers[mid] for key, mid in ids.items() if mid in numbers}
+            if len(numbers) < len(ids):
+                if time.monotonic() > deadline:
+                    raise ServerError("only %d of %d articles reached the overview" % (len(numbers), len(ids)))
+                time.sleep(0.2)
+    return numbers, ids
+
+
+def manifest(server, options, corpus, numbers, ids, mime_ext):
+    by_key = {a.key: a for a in corpus.articles}
+    saved_as = saved_names(corpus, numbers, mime_ext)
+    articles = [{
+        "number": numbers[a.key],
+        "message_id": ids[a.key],
+        "key": a.key,
+        "kind": a.kind,
+        "subject": a.subject,
+        "lines": a.lines,
+        "in_range": a.in_range(),
+        "files": [f.name for f in corpus.files if a.key in f.articles],
+    } for a in sorted(corpus.articles, key=lambda a: numbers[a.key])]
+    files = [{
+        "name": f.name,
+        "original": f.path,
+        "size": f.size,
+        "encoding": f.encoding,
+        "articles": [numbers[k] for k in f.articles],
+        "in_range": all(by_key[k].in_range() for k in f.articles),
+        "saved_as": saved_as.get(f.name),
+        "why_not": f.why_not,
+    } for f in corpus.files]
+    numbers_sorted = sorted(numbers.values())
+    return {
+        "host": HOST,
+        "port": server.port,
+        "group": options.group,
+        "first": numbers_sorted[0],
+        "last": numbers_sorted[-1],
+        "count": len(numbers_sorted),
+        "min_lines": MIN_LINES,
+        "max_lines": MAX_LINES,
+        "mime_ext": mime_ext,
+        "articles": articles,
+        "files": files,
+    }
+
+
+def saved_names(corpus, numbers, mime_ext):
+    """Walks the articles in number order as a decode window does: a fetched
+    article's block starts each take the next part file number, and a MIME
+    part the window cannot name is saved as article + part file number."""
+    part_file = 0
+    names = {}
+    for article in sorted(corpus.articles, key=lambda a: numbers[a.key]):
+        if not article.in_range():
+            continue
+        for f in article.starts:
+            if f.encoding == "yenc":
+                names[f.name] = f.name
+                continue
+            part_file += 1
+            if not f.decodable:
+                continue
+            if all(a.in_range() for a in corpus.articles if a.key in f.articles):
+                names[f.name] = f.name if f.mime_named else "%d%d.%s" % (numbers[article.key], part_file, mime_ext)
+    return names
+
+
+def start(args):
+    code, message = preflight(args.yenc)
+    if code:
+        print("inn_harness: " + message, file=sys.stderr)
+        return code
+    options = ServerOptions()
+    server = InnServer(args.dir)
+    timings = []
+    mark = time.monotonic()
+
+    def lap(what):
+        nonlocal mark
+        now = time.monotonic()
+        timings.append("%s %.2fs" % (what, now - mark))
+        mark = now
+
+    try:
+        server.create(options)
+        server.start()
+        lap("start")
+        corpus = CorpusBuilder(os.path.join(server.dir, "corpus"), args.seed, yenc=args.yenc).build()
+        lap("corpus")
+        numbers, ids = post_corpus(server, options, corpus)
+        lap("post")
+        path = os.path.join(server.dir, "manifest.json")
+        with open(path, "w") as f:
+            json.dump(manifest(server, options, corpus, numbers, ids, args.mime_ext), f, indent=1)
+    except (ServerError, NntpError, OSError) as e:
+        print("inn_harness: start failed: %s" % e, file=sys.stderr)
+        if server.diagnostics():
+            print(server.diagnostics(), file=sys.stderr, end="")
+        for pid in server.processes():
+            os.kill(pid, signal.SIGKILL)
+        print("inn_harness: %s is left for inspection; `stop --dir` removes it" % server.dir, file=sys.stderr)
+        return EXIT_FAILED
+    print("inn_harness: port %d, %d articles; %s" % (server.port, len(ids), ", ".join(timings)), file=sys.stderr)
+    print(path)
+    return 0
+
+
+def stop(args):
+    server = InnServer(args.dir)
+    try:
+        server.stop()
+    except ServerError as e:
+        print("inn_harness: stop failed: %s" % e, file=sys.stderr)
+        return EXIT_FAILED
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description="A private INN server with a test corpus.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    p = commands.add_parser("start", help="lay out, start and fill a server; print the manifest path")
+    p.add_argument("--dir", required=True, help="folder for the instance (missing or empty)")
+    p.add_argument("--yenc", action="store_true", help="also post a multi-part yEnc file")
+    p.add_argument("--seed", type=int, default=1, help="seed of the random file contents")
+    p.add_argument("--mime-ext", default="bin", help="extension for MIME parts saved without a name")
+    p.set_defaults(run=start)
+    p = commands.add_parser("stop", help="stop the server of a folder and remove the folder")
+    p.add_argument("--dir", required=True)
+    p.set_defaults(run=stop)
+    args = parser.parse_args()
+    return args.run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
