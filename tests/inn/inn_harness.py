@@ -25,6 +25,7 @@ does not save it: its articles are outside the range, or why_not says why.
 """
 
 import argparse
+import importlib.util
 import json
 import os
 import shutil
@@ -35,14 +36,14 @@ import time
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 
 from corpus import MAX_LINES, MIN_LINES, CorpusBuilder  # noqa: E402
-from inn_server import HOST, InnServer, ServerError, ServerOptions, missing_programs  # noqa: E402
+from inn_server import HOST, InnServer, ServerError, missing_programs  # noqa: E402
 from nntp_client import NntpClient, NntpError  # noqa: E402
 
 EXIT_FAILED = 1
 EXIT_NOT_ROOT = 3
 EXIT_NOT_INSTALLED = 4
 
-HOW_TO_RUN = "run it as root, or through `sudo scripts/test.sh`, which also installs Debian's inn2"
+HOW_TO_RUN = "run the tests as root or through `sudo scripts/test.sh`, which installs what is missing"
 
 
 def preflight(yenc):
@@ -52,29 +53,26 @@ def preflight(yenc):
         missing.append("INN (Debian package inn2; /usr/lib/news/bin lacks %s)" % ", ".join(missing_programs()))
     if not shutil.which("uuencode"):
         missing.append("uuencode (Debian package sharutils)")
-    if yenc:
-        try:
-            import yenc as _  # noqa: F401
-        except ImportError:
-            missing.append("the yenc module (Debian package python3-yenc, run with /usr/bin/python3)")
+    if yenc and importlib.util.find_spec("yenc") is None:
+        missing.append("the yenc module (Debian package python3-yenc, run with /usr/bin/python3)")
     if missing:
         return EXIT_NOT_INSTALLED, "not installed: %s; %s" % ("; ".join(missing), HOW_TO_RUN)
     if os.geteuid() != 0:
-        return EXIT_NOT_ROOT, "the news server runs as the news user and needs root to start; " + HOW_TO_RUN
+        return EXIT_NOT_ROOT, "the news server must be started by root (it runs as the news user); " + HOW_TO_RUN
     return 0, ""
 
 
-def post_corpus(server, options, corpus):
+def post_corpus(server, corpus):
     """Posts every article through nnrpd and waits until the overview holds
     them all. Returns the article numbers by key."""
     ids = {a.key: "<%s.%d@vostel.example>" % (a.key, corpus.seed) for a in corpus.articles}
     with NntpClient(HOST, server.port) as nntp:
         for article in corpus.articles:
-            nntp.post(article.wire_lines(ids[article.key], options.group))
+            nntp.post(article.wire_lines(ids[article.key], server.options.group))
         numbers = {}
         deadline = time.monotonic() + 60
         while len(numbers) < len(ids):
-            count, first, last = nntp.group(options.group)
+            count, first, last = nntp.group(server.options.group)
             if count:
                 numbers = {fields[4].decode(): int(fields[0]) for fields in nntp.xover(first, last)}
                 numbers = {key: numbers[mid] for key, mid in ids.items() if mid in numbers}
@@ -85,7 +83,7 @@ def post_corpus(server, options, corpus):
     return numbers, ids
 
 
-def manifest(server, options, corpus, numbers, ids, mime_ext):
+def manifest(server, corpus, numbers, ids, mime_ext):
     by_key = {a.key: a for a in corpus.articles}
     saved_as = saved_names(corpus, numbers, mime_ext)
     articles = [{
@@ -112,7 +110,7 @@ def manifest(server, options, corpus, numbers, ids, mime_ext):
     return {
         "host": HOST,
         "port": server.port,
-        "group": options.group,
+        "group": server.options.group,
         "first": numbers_sorted[0],
         "last": numbers_sorted[-1],
         "count": len(numbers_sorted),
@@ -150,7 +148,6 @@ def start(args):
     if code:
         print("inn_harness: " + message, file=sys.stderr)
         return code
-    options = ServerOptions()
     server = InnServer(args.dir)
     timings = []
     mark = time.monotonic()
@@ -162,16 +159,16 @@ def start(args):
         mark = now
 
     try:
-        server.create(options)
+        server.create()
         server.start()
         lap("start")
         corpus = CorpusBuilder(os.path.join(server.dir, "corpus"), args.seed, yenc=args.yenc).build()
         lap("corpus")
-        numbers, ids = post_corpus(server, options, corpus)
+        numbers, ids = post_corpus(server, corpus)
         lap("post")
         path = os.path.join(server.dir, "manifest.json")
         with open(path, "w") as f:
-            json.dump(manifest(server, options, corpus, numbers, ids, args.mime_ext), f, indent=1)
+            json.dump(manifest(server, corpus, numbers, ids, args.mime_ext), f, indent=1)
     except (ServerError, NntpError, OSError) as e:
         print("inn_harness: start failed: %s" % e, file=sys.stderr)
         if server.diagnostics():

@@ -46,7 +46,8 @@ def missing_programs():
 
 
 class InnServer:
-    def __init__(self, folder):
+    def __init__(self, folder, options=None):
+        self.options = options or ServerOptions()
         self.dir = os.path.abspath(folder)
         self.etc = os.path.join(self.dir, "etc")
         self.db = os.path.join(self.dir, "db")
@@ -75,7 +76,7 @@ class InnServer:
 
     # -- layout and configuration ------------------------------------------
 
-    def create(self, options):
+    def create(self):
         """Lays out a fresh instance in the folder, which must be missing or
         empty: nothing of the caller's is overwritten, and stop may later
         remove the whole folder."""
@@ -90,17 +91,17 @@ class InnServer:
             os.makedirs(f, exist_ok=True)
         with open(os.path.join(self.dir, MARKER), "w") as f:
             f.write("A private INN instance of Vostel's tests; `inn_harness.py stop` removes this folder.\n")
-        self.write_config(options)
-        self.write_active(options)
+        self.port = free_port()
+        self.write_config()
+        self.write_active()
         self.chown_news()
         self.check_reachable()
         done = self.run_as_news([NEWS_BIN + "/makedbz", "-i", "-o", "-s", "1000"], timeout=60)
         if done.returncode != 0:
             raise ServerError("makedbz could not create the history database:\n" + done.stderr)
 
-    def write_config(self, options):
-        """All of this instance's configuration. The port is written at start,
-        when it is known."""
+    def write_config(self):
+        """All of this instance's configuration, in one place."""
         paths = {
             "pathnews": "/usr/lib/news",
             "pathbin": NEWS_BIN,
@@ -128,7 +129,7 @@ class InnServer:
             "mta": '"/usr/sbin/sendmail -oi -oem %s"',
             "mailcmd": NEWS_BIN + "/innmail",
             "bindaddress": HOST,
-            "port": "@PORT@",
+            "port": str(self.port),
             # Test files run to hundreds of KB; nothing may cut them.
             "maxartsize": "0",
             "localmaxartsize": "0",
@@ -179,7 +180,8 @@ class InnServer:
         with open(os.path.join(self.etc, name), "w") as f:
             f.write(text)
 
-    def write_active(self, options):
+    def write_active(self):
+        options = self.options
         groups = ["control", "control.cancel", "control.checkgroups", "control.newgroup",
                   "control.rmgroup", "junk"]
         with open(os.path.join(self.db, "active"), "w") as f:
@@ -210,10 +212,10 @@ class InnServer:
     def start(self, attempts=5):
         """Starts innd on a free loopback port and waits until nnrpd greets a
         reader. A port taken between choosing and binding gets another try."""
-        template = open(self.inn_conf).read()
-        for _ in range(attempts):
-            self.port = free_port()
-            self.write_etc("inn.conf", template.replace("@PORT@", str(self.port)))
+        for attempt in range(attempts):
+            if attempt:
+                self.port = free_port()
+                self.write_config()
             # -f keeps innd in the foreground, so that it is our child and
             # not a daemon to hunt for, with its messages in log/errlog (what
             # comes before it redirects them lands in log/innd.out); -u
@@ -281,6 +283,13 @@ class InnServer:
                 pass
         return pids
 
+    def innd_pid(self):
+        try:
+            with open(os.path.join(self.run, "innd.pid")) as f:
+                return int(f.read())
+        except (OSError, ValueError):
+            return None
+
     def stop(self):
         """Stops every process of this instance and removes its folder. A
         folder without the marker is left alone: it is not one of ours."""
@@ -289,19 +298,21 @@ class InnServer:
         if not os.path.exists(os.path.join(self.dir, MARKER)):
             raise ServerError("%s holds no test instance; not removing it" % self.dir)
         if self.processes():
-            # A clean shutdown first, so innd closes its files itself.
+            # A clean shutdown first, so innd closes its files itself; the
+            # nnrpd of a reader still connected has to be told apart.
             try:
                 self.run_as_news([NEWS_BIN + "/ctlinnd", "-t", "10", "shutdown", "test finished"], timeout=20)
             except subprocess.TimeoutExpired:
                 pass
-            for sig, grace in ((None, 10), (signal.SIGTERM, 5), (signal.SIGKILL, 5)):
-                if sig is not None:
-                    for pid in self.processes():
-                        try:
-                            os.kill(pid, sig)
-                        except ProcessLookupError:
-                            pass
-                if wait_until(lambda: not self.processes(), grace):
+            innd = self.innd_pid()
+            wait_until(lambda: innd not in self.processes(), 10)
+            for sig in (signal.SIGTERM, signal.SIGKILL):
+                for pid in self.processes():
+                    try:
+                        os.kill(pid, sig)
+                    except ProcessLookupError:
+                        pass
+                if wait_until(lambda: not self.processes(), 5):
                     break
             if self.processes():
                 raise ServerError("processes of %s outlived SIGKILL: %s" % (self.dir, self.processes()))
