@@ -9,8 +9,9 @@ port of 127.0.0.1, posts the corpus to vostel.test, waits until every article
 is in the overview and prints the path of the manifest, D/manifest.json.
 stop ends that instance's processes and removes D. Both need root (the server
 runs as the news user) and Debian's inn2, which `sudo scripts/test.sh`
-installs; without them start exits with its own code and a message, so that
-a test can skip.
+installs. Exit codes: 0 done; 1 failed (the message and the server's logs on
+stderr); 2 bad arguments; 3 not root; 4 INN, uuencode or the yenc module not
+installed. On 3 and 4 a test skips and passes the message on.
 
 The manifest (JSON):
   host, port, group, first, last, count   the group as the server reports it
