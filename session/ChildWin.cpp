@@ -124,6 +124,7 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   UUCode.SetUnixCRLF(CRLF);
   UUCode.OnProgress = [this](std::uint16_t Percent) { UUCodeProgress(Percent); };
   Nntp.OnMessageLine = [this](TObject* Sender) { NntpMessageLine(Sender); };
+  WireController();
 }
 
 // A part file still open when the window goes stays on disk unfinished; the

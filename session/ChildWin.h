@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+class QCloseEvent;
 class QLabel;
 class QFrame;
 class QListWidget;
@@ -70,8 +71,41 @@ public:
   void UUCodeProgress(std::uint16_t Percent);
   void NntpMessageLine(TObject* Sender);
 
+  // The controller's handlers (Controller.cpp): they drive the session.
+  // FormCreate runs once the window is shown, never from the constructor, so
+  // that a start-up error leaves the window open with its error shown.
+  void FormCreate(TObject* Sender);
+  void FormClose(TObject* Sender);
+  void NntpSessionConnected(TObject* Sender, std::uint16_t Error);
+  void NntpSessionClosed(TObject* Sender, std::uint16_t Error);
+  void NntpRequestDone(TObject* Sender, TNntpRequest RqType, std::uint16_t Error);
+  void NntpMessageEnd(TObject* Sender);
+  void Timer1Timer(TObject* Sender);
+  void StopClick(TObject* Sender);
+  void AfterClick(TObject* Sender);
+  void RestartClick(TObject* Sender);
+  void SkipClick(TObject* Sender);
+
 protected:
   void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+  // The controller's own steps (Controller.cpp).
+  void WireController();
+  // Resets what the scanner counts per body, as every body request does.
+  void StartBody();
+  void ConnectToServer();
+  void ConnectFailed();
+  void RequestGroup();
+  void GroupReply(std::uint16_t Error);
+  void HeaderDone();
+  void Advance();
+  void WalkDone();
+  void ConnectionEnded();
+  void CarryOutAfter();
+  void Reconnect();
+  void GoTo(std::int32_t Step);
+  void SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn);
 
   // The scanner's work on one line; NntpMessageLine hands it LastResponse.
   void ScanLine(std::string_view Line);
@@ -114,6 +148,13 @@ protected:
   std::string FMimeName;
   std::string FDefExt;
   bool FStopAfter = false;
+
+  // Controller state beyond the shared fields.
+  bool FWalkStarted = false;     // the first GROUP reply has set the walk's range
+  bool FCurrentExamined = false; // FArticleCurrent has been asked for (or skipped)
+  bool FConnecting = false;      // a connect is out; its failure comes as a completion
+  bool FClosed = false;          // FormClose has run: nothing goes out any more
+  std::int64_t FSkipPending = 0; // articles to skip at the next advance
 
 private:
   std::string FLine; // a line with its CR LF, on its way into a part file
