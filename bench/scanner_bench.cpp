@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QByteArray>
-#include <QProgressBar>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -26,8 +25,8 @@ class TBenchChild : public TMDIChild {
 public:
   void Body(const std::vector<std::string>& lines) {
     FNextStep = stepBody;
-    FBodyLines = 0;
-    FDataFound = false;
+    FArticleLines = int(lines.size());
+    StartBody();
     for (const std::string& line : lines)
       ScanLine(line);
   }
@@ -116,7 +115,6 @@ int main(int argc, char** argv) {
     const auto& body = articles[i % articles.size()];
     // As the controller starts each body request.
     child.Log("Request Body " + std::to_string(i));
-    child.ProgressBar2->setMaximum(int(body.size()));
     child.Body(body);
     fed += Bytes(body);
   }

@@ -176,7 +176,7 @@ TEST_F(Scanner, Base64DataLineBeginningWithEndDoesNotEndTheBlock) {
 TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {
   OpenKeptPartFile();
   Child->FMaxWaitingLines = 50;
-  Child->ProgressBar2->setMaximum(100); // a line per pixel or more: every line shows
+  Child->FArticleLines = 100; // a line per pixel or more: every line shows
   std::vector<std::string> lines(50, "text");
   lines.push_back("begin 644 late.bin");
   Child->Body(lines);
@@ -239,6 +239,7 @@ protected:
     Child->Nntp.SetHost("127.0.0.1");
     Child->Nntp.SetPort(Server.PortText());
     Child->Nntp.OnRequestDone = [this](TObject*, TNntpRequest kind, std::uint16_t) { Done.push_back(kind); };
+    Child->Nntp.OnSessionConnected = nullptr; // the requests are made here, not by the controller
     Child->Nntp.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpReady; }));
     Run(stepStart, [&] { Child->Nntp.Group("alt.binaries.test"); });

@@ -25,6 +25,7 @@ public:
   using TMDIChild::FFileMode;
   using TMDIChild::FinishPartFile;
   using TMDIChild::FInternalAbort;
+  using TMDIChild::FMaxLines;
   using TMDIChild::FMaxWaitingLines;
   using TMDIChild::FMimeBase64;
   using TMDIChild::FNextStep;
@@ -37,8 +38,7 @@ public:
   // One body as the controller starts it.
   void Body(const std::vector<std::string>& lines) {
     FNextStep = stepBody;
-    FBodyLines = 0;
-    FDataFound = false;
+    StartBody();
     for (const std::string& line : lines)
       ScanLine(line);
   }

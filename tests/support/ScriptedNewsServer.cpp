@@ -127,8 +127,8 @@ void TScriptedNewsServer::Start() {
 void TScriptedNewsServer::ServeGroup(std::string groupName, std::vector<TNewsArticle> articles,
                                      std::string greeting) {
   FGroupName = std::move(groupName);
-  FArticles = std::move(articles);
-  std::sort(FArticles.begin(), FArticles.end(),
+  FAllArticles = std::move(articles);
+  std::sort(FAllArticles.begin(), FAllArticles.end(),
             [](const TNewsArticle& a, const TNewsArticle& b) { return a.Number < b.Number; });
   FGreeting = std::move(greeting);
   ::listen(FListen, 8);
@@ -327,6 +327,10 @@ void TScriptedNewsServer::RunStep(const TStep& step) {
 
 void TScriptedNewsServer::RunGroup() {
   while (Accept()) {
+    FArticles.clear();
+    for (const TNewsArticle& a : FAllArticles)
+      if (a.FromConnection <= FConnections)
+        FArticles.push_back(a);
     if (!SendAll(FGreeting + "\r\n")) {
       EndConnection(false);
       continue;

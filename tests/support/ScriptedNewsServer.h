@@ -38,6 +38,9 @@ struct TNewsArticle {
   std::int64_t Number = 0;
   std::vector<std::string> Header; // lines without CR LF
   std::vector<std::string> Body;   // lines without CR LF, not yet dot-stuffed
+  // Group mode: the article arrives with this connection (1 = the first), so
+  // a client that reconnects finds the group grown.
+  int FromConnection = 1;
 };
 
 class TScriptedNewsServer {
@@ -139,7 +142,8 @@ private:
 
   // Group mode.
   std::string FGroupName;
-  std::vector<TNewsArticle> FArticles;
+  std::vector<TNewsArticle> FArticles; // those the current connection sees
+  std::vector<TNewsArticle> FAllArticles;
   std::string FGreeting;
   bool FGroupSelected = false;
   std::size_t FCurrent = 0; // index into FArticles
