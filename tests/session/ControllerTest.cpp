@@ -257,7 +257,8 @@ TEST_F(Controller, FailedConnectIsReportedAndRestartStartsTheWalk) {
 }
 
 // A window that examined nothing leaves the stored position as it was: a
-// start-up that stopped early, a close before the first GROUP reply, an idle
+// start-up that stopped early, a failed connect, a close before the first
+// GROUP reply, an idle
 // look at an up-to-date group (a 64-bit position read as 0 would walk the
 // whole group again).
 TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
@@ -269,6 +270,7 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
   Values.min = "1";
   Values.path += "file/";
   Open();
+  EXPECT_TRUE(Child->MemoLines().empty()); // no connect
   Child->close();
   EXPECT_EQ(Errors,
             (Lines{"'abc' is not a valid integer value",
@@ -289,7 +291,13 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
   EXPECT_EQ(Child->ProgressBar3->value(), Child->ProgressBar3->maximum());
   CloseExpecting(3000000000);
 
-  TScriptedNewsServer silent;
+  TScriptedNewsServer refusing, silent;
+  Values.server = "127.0.0.1:" + refusing.PortText();
+  Store(7);
+  Open();
+  ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected"; }));
+  CloseExpecting(7);
+
   silent.Reply("200 ready").Expect("GROUP alt.test").Silent().Start();
   Values.server = "127.0.0.1:" + silent.PortText();
   Store(42);
