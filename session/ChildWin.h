@@ -125,6 +125,30 @@ protected:
   bool DecodeAttempt(const char* Status, TAlgorithm Algorithm);
   std::string PartFileName() const;
 
+  // Scanner and decode stage: single-part articles, unfinished blocks, and
+  // the names decoded files are stored under.
+public:
+  // To be called when a body request has ended, Complete when the whole body
+  // arrived. A part file that holds the body of a single-part MIME article
+  // ends with that body: it is decoded when complete, else kept undecoded.
+  // Any other part file stays open for the next article. Never raises.
+  void EndOfBody(bool Complete);
+
+protected:
+  bool StartsBlock(std::string_view Line);
+  void CopyToPartFile(std::string_view Line);
+  bool ReadFileName(std::string_view Line, std::string& Name);
+  void StartBodyPart();
+  void KeepUnfinishedPartFile();
+  bool DecodeInWorkFolder(const std::string& PartFile);
+  // Moves the finished file Decoded into the session folder under Name, or
+  // under "Name (1).ext", "Name (2).ext", ... when a different file holds
+  // that name or Name is one of the session's own files (dati.ini, a part
+  // file name), without regard to case. A file with the same content is
+  // replaced. Only the last part of Name counts. Returns the name written;
+  // raises EInOutError and leaves Decoded where it is when it cannot store.
+  std::string StoreDecodedFile(const std::string& Decoded, std::string Name);
+
   // Session state shared by the controller, the scanner and the decode stage.
   std::int32_t FArticleLines = 0;
   std::int32_t FPartFileCount = 0;
@@ -158,4 +182,11 @@ protected:
 
 private:
   std::string FLine; // a line with its CR LF, on its way into a part file
+
+  // What the header of article FHeadArticle says about its body.
+  std::int64_t FHeadArticle = 0;
+  bool FHeadBase64 = false;
+  std::string FHeadName;
+  std::uint8_t FHeaderField = 0; // the name-bearing field a folded line continues
+  bool FBodyPart = false;        // the open part file ends with the body
 };

@@ -5,12 +5,92 @@
 #include <QListWidget>
 #include <QProgressBar>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
 namespace {
 
 // Both spellings are what the user has always seen.
 constexpr const char* TryBase64 = "Decoding File try Base64";
 constexpr const char* TryBase64Again = "Decoding File try Base 64";
 constexpr const char* TryUUEncode = "Decoding File try UUEncode";
+
+// Beyond this many copies of one name something is wrong with the folder.
+constexpr int MaxCopies = 9999;
+
+// The session's own files: its progress file and the part files "<n>.UUE"
+// and "<n>.B64", whatever their case, which a later part file would truncate.
+bool IsSessionFileName(std::string_view name) {
+  if (SameText(name, "dati.ini"))
+    return true;
+  const std::size_t dot = name.find('.');
+  if (dot == 0 || dot == name.npos)
+    return false;
+  const std::string_view digits = name.substr(0, dot), extension = name.substr(dot);
+  return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+         (SameText(extension, ".UUE") || SameText(extension, ".B64"));
+}
+
+// "name (k).ext", or "name (k)" for a name without an extension.
+std::string NumberedName(const std::string& name, int k) {
+  const std::size_t dot = name.rfind('.');
+  const std::size_t cut = dot == 0 || dot == name.npos ? name.size() : dot;
+  return name.substr(0, cut) + " (" + std::to_string(k) + ")" + name.substr(cut);
+}
+
+// What lies at path, not following a link: 0 nothing, S_IFREG, S_IFDIR, ...
+mode_t KindAt(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
+}
+
+bool SameContent(const std::string& a, const std::string& b) {
+  std::error_code ea, eb;
+  if (std::filesystem::file_size(a, ea) != std::filesystem::file_size(b, eb) || ea || eb)
+    return false;
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  std::string ba(1 << 16, '\0'), bb(1 << 16, '\0');
+  while (fa && fb) {
+    fa.read(ba.data(), std::streamsize(ba.size()));
+    fb.read(bb.data(), std::streamsize(bb.size()));
+    if (fa.gcount() != fb.gcount() ||
+        ba.compare(0, std::size_t(fa.gcount()), bb, 0, std::size_t(fb.gcount())) != 0)
+      return false;
+  }
+  return fa.eof() && fb.eof();
+}
+
+// A private folder inside the session folder where the codec writes under
+// whatever name a begin line gives, so nothing of the session is
+// overwritten and nothing half-written ever carries a final name. It goes
+// away with everything still in it.
+class TWorkFolder {
+public:
+  explicit TWorkFolder(const std::string& sessionDir) : FPath(sessionDir + ".decoding-XXXXXX") {
+    if (!::mkdtemp(FPath.data()))
+      throw EInOutError("Cannot create folder " + FPath + ": " + std::strerror(errno));
+    FPath += '/';
+  }
+  ~TWorkFolder() {
+    std::error_code ignored;
+    if (!FKeep)
+      std::filesystem::remove_all(FPath, ignored);
+  }
+  TWorkFolder(const TWorkFolder&) = delete;
+  TWorkFolder& operator=(const TWorkFolder&) = delete;
+
+  const std::string& Path() const { return FPath; }
+  void Keep() { FKeep = true; }
+
+private:
+  std::string FPath;
+  bool FKeep = false;
+};
 
 } // namespace
 
@@ -20,28 +100,46 @@ void TMDIChild::DecodePartFile() {
   try {
     ProgressBar1->setValue(0);
     const std::string partFile = PartFileName();
-    UUCode.SetInputFile(partFile);
-    UUCode.SetOutputFile(FSessionDir + IntToStr(FPartFileCount) + ".dec");
-
-    bool attempted = true, decoded = false;
-    if (FPartKind == 2) {
-      UUCode.SetFileMode(644);
-      decoded = DecodeAttempt(TryBase64, base64decode) || DecodeAttempt(TryUUEncode, uudecode);
-    } else if (FPartKind == 1 || (FPartKind == 3 && FFileMode != 0)) {
-      UUCode.SetFileMode(FPartKind == 1 ? 644 : static_cast<std::uint16_t>(FFileMode));
-      if (FPartKind == 3)
-        FFileMode = 0;
-      decoded = DecodeAttempt(TryUUEncode, uudecode) || DecodeAttempt(TryBase64Again, base64decode);
-    } else {
-      attempted = false;
-    }
-    if (attempted && !decoded)
+    if (FPartKind >= 1 && FPartKind <= 3 && !DecodeInWorkFolder(partFile))
       Log("Error Decoding file " + partFile);
-
     ProgressBar1->setValue(0);
     CountDecodedFile();
   } catch (...) {
     // Only the widgets could fail here, and a decode must never stop a walk.
+  }
+}
+
+// The part file moves into a work folder and is decoded there; it is
+// deleted with the folder once its file is stored, and put back when no
+// decoder could read it.
+bool TMDIChild::DecodeInWorkFolder(const std::string& PartFile) {
+  try {
+    TWorkFolder work(FSessionDir);
+    // The codec drops quotes from the names it reads, so no begin line can
+    // name this file and decode over it.
+    const std::string input = work.Path() + "\"" + ExtractName(PartFile);
+    if (!RenameFile(PartFile, input))
+      return false;
+    UUCode.SetInputFile(input);
+    UUCode.SetOutputFile(work.Path() + IntToStr(FPartFileCount) + ".dec");
+
+    bool decoded = false;
+    if (FPartKind == 2) {
+      UUCode.SetFileMode(644);
+      decoded = DecodeAttempt(TryBase64, base64decode) || DecodeAttempt(TryUUEncode, uudecode);
+    } else {
+      // The mode of a begin line is only written into encoded headers; a
+      // block of mode 0 decodes like any other.
+      UUCode.SetFileMode(FPartKind == 1 ? 644 : static_cast<std::uint16_t>(FFileMode));
+      if (FPartKind == 3)
+        FFileMode = 0;
+      decoded = DecodeAttempt(TryUUEncode, uudecode) || DecodeAttempt(TryBase64Again, base64decode);
+    }
+    if (!decoded && !RenameFile(input, PartFile))
+      work.Keep(); // its name was taken meanwhile: the folder keeps it
+    return decoded;
+  } catch (const std::exception&) {
+    return false;
   }
 }
 
@@ -52,12 +150,35 @@ bool TMDIChild::DecodeAttempt(const char* Status, TAlgorithm Algorithm) {
   UUCode.SetAlgorithm(Algorithm);
   try {
     UUCode.Execute();
-    // A begin line naming the part file itself must not lose the decoded file.
-    if (UUCode.OutputFile() != UUCode.InputFile())
-      DeleteFile(UUCode.InputFile());
-    LBSaved->addItem(QString::fromLocal8Bit(ExtractName(UUCode.OutputFile())));
+    const std::string name = StoreDecodedFile(UUCode.OutputFile(), ExtractName(UUCode.OutputFile()));
+    LBSaved->addItem(QString::fromLocal8Bit(name));
     return true;
   } catch (const std::exception&) {
     return false;
   }
+}
+
+std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string Name) {
+  // A name from the network never leaves the session folder.
+  std::replace(Name.begin(), Name.end(), '\\', '/');
+  Name = ExtractName(Name);
+  if (Name.empty() || Name == "." || Name == "..")
+    throw EInOutError("No file name for " + Decoded);
+
+  for (int k = IsSessionFileName(Name) ? 1 : 0; k <= MaxCopies; ++k) {
+    const std::string candidate = k == 0 ? Name : NumberedName(Name, k);
+    const std::string path = FSessionDir + candidate;
+    if (RenameFile(Decoded, path))
+      return candidate;
+    const int error = errno;
+    const mode_t there = KindAt(path);
+    if (there == 0)
+      throw EInOutError("Cannot create " + path + ": " + std::strerror(error));
+    // The same file again (the same articles walked twice): nothing to add.
+    if (there == S_IFREG && SameContent(Decoded, path)) {
+      DeleteFile(Decoded);
+      return candidate;
+    }
+  }
+  throw EInOutError("No free name for " + Name + " in " + FSessionDir);
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -14,13 +15,92 @@ bool StartsWithNoCase(std::string_view line, std::string_view prefix) {
   return line.size() >= prefix.size() && SameText(line.substr(0, prefix.size()), prefix);
 }
 
-std::string_view TrimRightBlanks(std::string_view line) {
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimRightBlanks(std::string_view text) {
+  while (!text.empty() && IsBlank(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front()))
+    text.remove_prefix(1);
+  return TrimRightBlanks(text);
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A post with CR CR LF line ends reaches us with a CR left on every line: it
+// belongs to the line end, not to the text.
+std::string_view WithoutCR(std::string_view line) {
+  if (!line.empty() && line.back() == '\r')
     line.remove_suffix(1);
   return line;
 }
 
-constexpr std::string_view MimeNamePrefix = "Content-Disposition: inline; filename=";
+// The value of the header field Name on this line, blanks around it removed;
+// nothing when the line holds another field.
+std::optional<std::string_view> FieldValue(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() || line[name.size()] != ':' || !StartsWithNoCase(line, name))
+    return std::nullopt;
+  return TrimBlanks(line.substr(name.size() + 1));
+}
+
+// The value of one parameter ("name", "filename") of a Content-Type or
+// Content-Disposition value, quoted or bare; empty when it is not there.
+// Words without "=" ("inline", "attachment", a media type) are passed over.
+std::string ParameterValue(std::string_view text, std::string_view parameter) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && (IsBlank(text[at]) || text[at] == ';'))
+      ++at;
+    const std::size_t equals = text.find_first_of("=;", at);
+    if (equals == text.npos)
+      break;
+    const std::string_view key = TrimBlanks(text.substr(at, equals - at));
+    at = equals + 1;
+    if (text[equals] == ';')
+      continue;
+    while (at < text.size() && IsBlank(text[at]))
+      ++at;
+    std::string value;
+    if (at < text.size() && text[at] == '"') {
+      // A quoted string may hold ";" and backslash escapes; an unclosed one
+      // runs to the end of the line.
+      for (++at; at < text.size() && text[at] != '"'; ++at) {
+        if (text[at] == '\\' && at + 1 < text.size())
+          ++at;
+        value += text[at];
+      }
+      ++at;
+    } else {
+      const std::size_t end = std::min(text.find(';', at), text.size());
+      value = TrimRightBlanks(text.substr(at, end - at));
+      at = end;
+    }
+    if (SameText(key, parameter))
+      return value;
+  }
+  return "";
+}
+
+// The mode of a begin line is the run of digits after "begin" and its blanks:
+// "begin 7 x" and "begin 100644 x" as well as "begin 755x". A "begin " line
+// without one is text ("begin the upload tonight").
+std::optional<std::int32_t> ModeOf(std::string_view line) {
+  std::size_t at = 5;
+  while (at < line.size() && IsBlank(line[at]))
+    ++at;
+  if (at == line.size() || !IsDigit(line[at]))
+    return std::nullopt;
+  std::int64_t mode = 0;
+  for (; at < line.size() && IsDigit(line[at]); ++at)
+    mode = std::min<std::int64_t>(mode * 10 + (line[at] - '0'), std::numeric_limits<std::int32_t>::max());
+  return static_cast<std::int32_t>(mode);
+}
+
+enum : std::uint8_t { fieldNone = 0, fieldType = 1, fieldDisposition = 2 };
 
 } // namespace
 
@@ -31,15 +111,26 @@ void TMDIChild::NntpMessageLine(TObject*) { ScanLine(Nntp.LastResponse()); }
 void TMDIChild::ScanLine(std::string_view Line) {
   try {
     if (FNextStep == stepHead)
-      ScanHeaderLine(Line);
+      ScanHeaderLine(WithoutCR(Line));
     else if (FNextStep == stepBody)
-      ScanBodyLine(Line);
+      ScanBodyLine(WithoutCR(Line));
   } catch (const std::exception& e) {
     Log(e.what());
   }
 }
 
 void TMDIChild::ScanHeaderLine(std::string_view Line) {
+  // What the header says about the body belongs to one article only.
+  if (FHeadArticle != FArticleCurrent) {
+    FHeadArticle = FArticleCurrent;
+    FHeadBase64 = false;
+    FHeadName.clear();
+    FHeaderField = fieldNone;
+  }
+  ReadFileName(Line, FHeadName);
+  if (const auto encoding = FieldValue(Line, "Content-Transfer-Encoding"))
+    FHeadBase64 = SameText(*encoding, "base64");
+
   if (!StartsWithNoCase(Line, "LINES:"))
     return;
   LogAppend(std::string(Line));
@@ -58,52 +149,32 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
   }
   ShowBodyLines();
 
-  // The line goes into the open file before it is examined, so a line that
-  // starts or ends a block also lands in the file open at this moment.
-  const bool closes = FPartFile && EndsBlock(Line);
-  if (FPartFile) {
-    if (FPartKind != 2) {
-      FLine.assign(Line);
-      FLine += "\r\n";
-      WritePart(FLine);
-    } else if (closes) {
-      // Base64 text is joined into one run; the trailer needs a line of its
-      // own or the decoder reads it as data.
-      WritePart("\r\nend");
-    } else {
-      WritePart(Line);
-    }
+  if (FBodyLines == 1) {
+    // A body file whose end was never reported must not take another body.
+    if (FBodyPart && FPartFile)
+      KeepUnfinishedPartFile();
+    if (FHeadArticle == FArticleCurrent && FHeadBase64 && !FHeadName.empty())
+      StartBodyPart();
   }
+
+  // A line that starts a block opens a part file of its own and never goes
+  // into the one it replaces.
+  if (StartsBlock(Line))
+    return;
+
+  // Copied before it is examined, so a line that ends a block lands in it.
+  if (FPartFile)
+    CopyToPartFile(Line);
 
   if (FMimeBase64) {
-    if (Line.size() <= 2)
-      StartMimePart();
-    else if (Line.size() > MimeNamePrefix.size() && StartsWithNoCase(Line, MimeNamePrefix)) {
-      std::string_view name = Line.substr(MimeNamePrefix.size());
-      // A quoted name loses its quotes; a bare token is the name itself.
-      if (name.front() == '"') {
-        name.remove_prefix(1);
-        if (!name.empty())
-          name.remove_suffix(1);
-      }
-      FMimeName = name;
+    if (ReadFileName(Line, FMimeName))
       LogAppend(FMimeName);
-    }
   } else if (SameText(Line, "Content-Transfer-Encoding: base64")) {
     FMimeBase64 = true;
-  } else if (Line.size() >= 9) {
-    const std::string_view head = Line.substr(0, 9);
-    if (SameText(head, "begin 644") || SameText(head, "begin 064")) {
-      StartBlock(Line, 1, ".UUE");
-    } else if (SameText(head, "begin-bas")) {
-      StartBlock(Line, 2, ".B64");
-    } else if (SameText(Line.substr(0, 6), "begin ")) {
-      FFileMode = StrToInt(Trim(Line.substr(5, 4)));
-      StartBlock(Line, 3, ".UUE");
-    }
+    FHeaderField = fieldNone;
   }
 
-  if (closes && FPartFile)
+  if (FPartFile && EndsBlock(Line))
     FinishPartFile(false);
 }
 
@@ -117,6 +188,36 @@ void TMDIChild::ShowBodyLines() {
     ProgressBar2->setValue(position);
 }
 
+// The blank line that ends a base64 MIME part header, a begin-base64 line
+// (kind 2), "begin 644" or "begin 064" (kind 1) and any other "begin " line
+// with a mode (kind 3). While a part header is read, begin lines are not
+// looked for.
+bool TMDIChild::StartsBlock(std::string_view Line) {
+  if (FMimeBase64) {
+    if (Line.size() > 2)
+      return false;
+    StartMimePart();
+    return true;
+  }
+  if (Line.size() < 9)
+    return false;
+  const std::string_view head = Line.substr(0, 9);
+  if (SameText(head, "begin 644") || SameText(head, "begin 064")) {
+    StartBlock(Line, 1, ".UUE");
+  } else if (SameText(head, "begin-bas")) {
+    StartBlock(Line, 2, ".B64");
+  } else if (SameText(Line.substr(0, 6), "begin ")) {
+    const std::optional<std::int32_t> mode = ModeOf(Line);
+    if (!mode)
+      return false;
+    FFileMode = *mode;
+    StartBlock(Line, 3, ".UUE");
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // Kinds 1 and 3: any line of three or more characters that begins with "end"
 // or "--". Base64 lines can begin with "end", so a base64 block ends only on
 // a trailer alone on its line ("end", or "====" from uuencode -m) or "--".
@@ -128,27 +229,94 @@ bool TMDIChild::EndsBlock(std::string_view Line) const {
   return dashes || trimmed == "end" || trimmed == "====";
 }
 
+void TMDIChild::CopyToPartFile(std::string_view Line) {
+  if (FPartKind != 2) {
+    FLine.assign(Line);
+    FLine += "\r\n";
+    WritePart(FLine);
+  } else if (EndsBlock(Line)) {
+    // Base64 text is joined into one run; the trailer needs a line of its
+    // own or the decoder reads it as data.
+    WritePart("\r\nend");
+  } else {
+    WritePart(Line);
+  }
+  // The second and third article of a long post carry data without a begin
+  // line; the waiting limit must not cut them short.
+  FDataFound = true;
+}
+
+// A name from Content-Disposition's filename= (whatever the disposition:
+// "inline", "attachment", ...) or Content-Type's name=, also on the folded
+// line that continues the field. The disposition's name wins over the type's.
+// True when Name changed.
+bool TMDIChild::ReadFileName(std::string_view Line, std::string& Name) {
+  std::string_view parameters = Line;
+  if (Line.empty() || !IsBlank(Line.front())) {
+    if (const auto type = FieldValue(Line, "Content-Type")) {
+      FHeaderField = fieldType;
+      parameters = *type;
+    } else if (const auto disposition = FieldValue(Line, "Content-Disposition")) {
+      FHeaderField = fieldDisposition;
+      parameters = *disposition;
+    } else {
+      FHeaderField = fieldNone;
+    }
+  }
+  if (FHeaderField == fieldNone)
+    return false;
+  const bool disposition = FHeaderField == fieldDisposition;
+  std::string found = ParameterValue(parameters, disposition ? "filename" : "name");
+  if (found.empty() || found == Name || (!disposition && !Name.empty()))
+    return false;
+  Name = std::move(found);
+  return true;
+}
+
 void TMDIChild::StartMimePart() {
   FMimeBase64 = false;
-  if (FPartFile)
-    FinishPartFile(true);
+  FHeaderField = fieldNone;
+  LogAppend("Mime base64");
+  KeepUnfinishedPartFile();
   ++FPartFileCount;
   const std::string name =
       FMimeName.empty() ? IntToStr(FArticleCurrent) + IntToStr(FPartFileCount) + "." + FDefExt : FMimeName;
   FMimeName.clear();
   CreatePartFile(FSessionDir + IntToStr(FPartFileCount) + ".B64");
-  LogAppend("Mime base64");
   FPartKind = 2;
+  FBodyPart = false;
   WritePart("begin-base64 0644 " + name + "\r\n");
   FDataFound = true;
 }
 
+// The whole body of a single-part MIME article is the base64 text of the file
+// its header names; EndOfBody finishes it.
+void TMDIChild::StartBodyPart() {
+  FMimeName = FHeadName;
+  LogAppend(FMimeName);
+  StartMimePart();
+  FBodyPart = true;
+}
+
+void TMDIChild::EndOfBody(bool Complete) {
+  try {
+    if (!FBodyPart || !FPartFile)
+      return;
+    if (Complete)
+      FinishPartFile(true);
+    else
+      KeepUnfinishedPartFile();
+  } catch (const std::exception& e) {
+    Log(e.what());
+  }
+}
+
 void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension) {
   LogAppend(std::string(Line));
-  if (FPartFile)
-    FinishPartFile(true);
+  KeepUnfinishedPartFile();
   StartPartFile(Extension);
   FPartKind = Kind;
+  FBodyPart = false;
   WritePart(Line);
   WritePart("\r\n");
   FDataFound = true;
@@ -182,6 +350,7 @@ void TMDIChild::WritePart(std::string_view Data) {
 
 void TMDIChild::FinishPartFile(bool EndLine) {
   const std::unique_ptr<TFileWriter> file = std::move(FPartFile);
+  FBodyPart = false;
   try {
     if (EndLine)
       file->Write(FPartKind == 2 ? "\r\nend\r\n" : "end\r\n");
@@ -193,6 +362,23 @@ void TMDIChild::FinishPartFile(bool EndLine) {
   }
   DecodePartFile();
   FPartKind = 0;
+}
+
+// A block that never reached its end stays on disk as it is, for the user to
+// look at; decoding it would save a file with data missing.
+void TMDIChild::KeepUnfinishedPartFile() {
+  if (!FPartFile)
+    return;
+  const std::string path = PartFileName();
+  const std::unique_ptr<TFileWriter> file = std::move(FPartFile);
+  FPartKind = 0;
+  FBodyPart = false;
+  try {
+    file->Close();
+  } catch (const std::exception& e) {
+    Log(e.what());
+  }
+  Log("Unfinished part file kept " + path);
 }
 
 std::string TMDIChild::PartFileName() const {

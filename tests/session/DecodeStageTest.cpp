@@ -2,6 +2,7 @@
 
 #include "platform/FileOps.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QProgressBar>
 
@@ -21,6 +22,11 @@ protected:
   }
   std::string Status() const { return Child->SB1Panels[0]->text().toStdString(); }
   std::string Count() const { return Child->SB1Panels[3]->text().toStdString(); }
+  // Everything in the session folder, hidden entries included.
+  QStringList Files() const {
+    return QDir(QString::fromStdString(Folder))
+        .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden);
+  }
 
   const std::string Data = RandomBytes(3000, 7);
 };
@@ -63,32 +69,48 @@ TEST_F(DecodeStage, DoubleFailureIsLoggedAndKeepsThePartFile) {
   EXPECT_EQ(Count(), "1");
 }
 
-TEST_F(DecodeStage, Kind3DecodesOnceWithItsModeAndNotAtAllWithout) {
-  const auto lines = Join({{"begin 755 c.bin"}, UULines(Data), {"end"}});
+// "begin 0 name" (sharutils for a file of mode 0) decodes like any other mode.
+TEST_F(DecodeStage, Kind3DecodesWithItsModeMode0Included) {
+  const auto lines = Join({{"begin 0 c.bin"}, UULines(Data), {"end"}});
   Child->FFileMode = 0;
   const std::string part = Decode(4, 3, lines);
-  EXPECT_TRUE(FileExists(part));
-  EXPECT_TRUE(Child->Saved().empty());
-  EXPECT_EQ(Count(), "1"); // counted all the same
+  EXPECT_FALSE(FileExists(part));
+  EXPECT_EQ(ReadFile(Folder + "c.bin"), Data);
+  EXPECT_EQ(Count(), "1");
 
   Child->FFileMode = 755;
   Decode(4, 3, lines);
-  EXPECT_EQ(ReadFile(Folder + "c.bin"), Data);
   EXPECT_EQ(Child->UUCode.FileMode(), 755);
   EXPECT_EQ(Child->FFileMode, 0);
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"c.bin", "c.bin"}));
   EXPECT_EQ(Count(), "2");
 }
 
-TEST_F(DecodeStage, SameNameTwiceOverwritesAndIsListedTwice) {
+// Two posters' "same.bin" are both kept; the same file again adds nothing.
+TEST_F(DecodeStage, SameNameWithOtherContentGetsANumberedName) {
   Decode(1, 1, Join({{"begin 644 same.bin"}, UULines("first"), {"end"}}));
   Decode(2, 1, Join({{"begin 644 same.bin"}, UULines(Data), {"end"}}));
-  EXPECT_EQ(ReadFile(Folder + "same.bin"), Data);
-  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"same.bin", "same.bin"}));
+  Decode(3, 1, Join({{"begin 644 same.bin"}, UULines(Data), {"end"}}));
+  Decode(4, 1, Join({{"begin 644 same.bin"}, UULines("first"), {"end"}}));
+  EXPECT_EQ(ReadFile(Folder + "same.bin"), "first");
+  EXPECT_EQ(ReadFile(Folder + "same (1).bin"), Data);
+  EXPECT_EQ(Child->Saved(),
+            (std::vector<std::string>{"same.bin", "same (1).bin", "same (1).bin", "same.bin"}));
+  EXPECT_EQ(Files(), (QStringList{"same (1).bin", "same.bin"}));
 }
 
-// A begin line naming its own part file: deleting the part would delete the
-// decoded file.
-TEST_F(DecodeStage, DecodedFileNamedLikeItsPartFileIsKept) {
+// A begin line naming its own part file, or any of the session's files: the
+// decoded file goes under another name and the part file is deleted.
+TEST_F(DecodeStage, DecodedFileNamedLikeASessionFileGetsAnotherName) {
   Decode(5, 1, Join({{"begin 644 5.UUE"}, UULines(Data), {"end"}}));
-  EXPECT_EQ(ReadFile(Folder + "5.UUE"), Data);
+  EXPECT_EQ(ReadFile(Folder + "5 (1).UUE"), Data);
+  EXPECT_FALSE(FileExists(Folder + "5.UUE"));
+  AppendText(Folder + "dati.ini", "[READED]\r\nLAST=12\r\n");
+  Decode(6, 2, Join({{"begin-base64 644 DATI.INI"}, Base64Lines("mine"), {"end"}}));
+  Decode(7, 1, Join({{"begin 644 8.b64"}, UULines("eight"), {"end"}}));
+  Decode(8, 1, Join({{"begin 644 .hidden"}, UULines("dot"), {"end"}}));
+  EXPECT_EQ(ReadFile(Folder + "dati.ini"), "[READED]\r\nLAST=12\r\n");
+  EXPECT_EQ(ReadFile(Folder + "DATI (1).INI"), "mine");
+  EXPECT_EQ(ReadFile(Folder + "8 (1).b64"), "eight");
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"5 (1).UUE", "DATI (1).INI", "8 (1).b64", ".hidden"}));
 }

@@ -14,13 +14,15 @@ protected:
     Child->FArticleCurrent = 4711;
     Child->Log("Request Body 4711");
   }
-  // Opens a part file that the decode stage leaves on disk (kind 3, mode 0).
-  void OpenKeptPartFile() { Child->Body({"begin 000 kept"}); }
+  // Opens a part file that the decode stage leaves on disk: ".." is no name
+  // a file can be stored under.
+  void OpenKeptPartFile() { Child->Body({Kept}); }
   std::string Part(int n, const char* ext = ".UUE") const {
     return ReadFile(Folder + std::to_string(n) + ext);
   }
 
   const std::string Data = RandomBytes(4000, 11);
+  const std::string Kept = "begin 000 ..";
 };
 
 TEST_F(Scanner, LinesHeaderSetsTheCountAndIsAppendedToTheLog) {
@@ -68,10 +70,12 @@ TEST_F(Scanner, UuencodedFileInOneBodyIsDecoded) {
 TEST_F(Scanner, FileOverThreeArticlesIsGatheredAndDecodedOnce) {
   const auto lines = UULines(Data);
   const auto third = lines.begin() + long(lines.size() / 3);
+  Child->FMaxWaitingLines = 5; // the later parts have no begin line, yet carry data
   Child->Body(Join({{"part 1 of 3", "begin 644 big.bin"}, {lines.begin(), third}}));
   EXPECT_TRUE(Child->FDataFound);
   Child->Body({third, third + long(lines.size() / 3)});
-  EXPECT_FALSE(Child->FDataFound); // carried over, not found in this body
+  EXPECT_TRUE(Child->FDataFound);
+  EXPECT_FALSE(Child->FInternalAbort);
   EXPECT_NE(Child->FPartFile, nullptr);
   Child->Body(Join({{third + long(lines.size() / 3), lines.end()}, {"end"}}));
   EXPECT_EQ(ReadFile(Folder + "big.bin"), Data);
@@ -95,11 +99,13 @@ TEST_F(Scanner, MimeBase64PartsAreNamedFromTheirHeaders) {
        {"--b", "Content-Transfer-Encoding: base64", "Content-Disposition: inline; filename=bare.jpg", ""},
        data,
        {"--b--"}}));
-  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"photo.jpg", "47112.mod", "47113.mod", "bare.jpg"}));
-  for (const char* name : {"photo.jpg", "47112.mod", "47113.mod", "bare.jpg"})
+  // An attachment keeps its name like an inline part.
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"photo.jpg", "47112.mod", "third.jpg", "bare.jpg"}));
+  for (const char* name : {"photo.jpg", "47112.mod", "third.jpg", "bare.jpg"})
     EXPECT_EQ(ReadFile(Folder + name), Data) << name;
-  EXPECT_EQ(Child->MemoLines().back(), "Request Body 4711 photo.jpg Mime base64 Mime base64 Mime base64 "
-                                       "bare.jpg Mime base64 ");
+  EXPECT_EQ(Child->MemoLines().back(),
+            "Request Body 4711 photo.jpg Mime base64 Mime base64 third.jpg Mime base64 "
+            "bare.jpg Mime base64 ");
 }
 
 TEST_F(Scanner, TextOnlyBodyStartsNothing) {
@@ -109,9 +115,10 @@ TEST_F(Scanner, TextOnlyBodyStartsNothing) {
 }
 
 TEST_F(Scanner, BlockStartsByKindAndMode) {
+  // Each start keeps the unfinished block before it; only kind 3 reads a mode.
   const std::vector<std::tuple<const char*, int, int>> starts = {
-      {"begin 666 x", 3, 666}, {"BEGIN 644 X", 1, 0}, {"begin 755x", 3, 755},
-      {"begin 0644 x", 1, 0},  {"begin 64", 1, 0},    {"begin-base64 644 a.bin", 2, 0}};
+      {"begin 666 x", 3, 666},  {"BEGIN 644 X", 1, 666}, {"begin 755x", 3, 755},
+      {"begin 0644 x", 1, 755}, {"begin 64", 1, 755},    {"begin-base64 644 a.bin", 2, 755}};
   for (const auto& [line, kind, mode] : starts) {
     Child->Body({line});
     EXPECT_EQ(Child->FPartKind, kind) << line;
@@ -122,23 +129,28 @@ TEST_F(Scanner, BlockStartsByKindAndMode) {
   EXPECT_EQ(ReadFile(Folder + "a.bin"), "ABCDEF");
 }
 
-// Ends in one log line: nothing is started or finished.
-TEST_F(Scanner, BadModeInABeginLineIsLoggedAndChangesNothing) {
+// Without a mode the line is text: nothing is started, finished or logged.
+TEST_F(Scanner, BeginLineWithoutAModeIsText) {
   OpenKeptPartFile();
-  Child->Body({"begin abc x"});
-  EXPECT_EQ(Child->MemoLines().back(), "'abc' is not a valid integer value ");
+  const auto memo = Child->MemoLines();
+  Child->Body({"begin abc x", "begin the upload tonight"});
+  EXPECT_EQ(Child->MemoLines(), memo);
   EXPECT_EQ(Child->FPartFileCount, 1);
   Child->Body({"end"});
-  EXPECT_EQ(Part(1), "begin 000 kept\r\nbegin abc x\r\nend\r\n");
+  EXPECT_EQ(Part(1), Kept + "\r\nbegin abc x\r\nbegin the upload tonight\r\nend\r\n");
 }
 
-TEST_F(Scanner, BeginLineWhileAPartFileIsOpenFinishesIt) {
+// The unfinished file is kept as it is, undecoded, with one log line; the new
+// block goes into a part file of its own.
+TEST_F(Scanner, BeginLineWhileAPartFileIsOpenKeepsItAndStartsANewOne) {
   OpenKeptPartFile();
   Child->Body({"data", "begin 644 pic.jpg"});
-  EXPECT_EQ(Part(1), "begin 000 kept\r\ndata\r\nbegin 644 pic.jpg\r\nend\r\n");
+  EXPECT_EQ(Part(1), Kept + "\r\ndata\r\n");
   EXPECT_EQ(Child->FPartFileCount, 2);
   EXPECT_EQ(Child->FPartKind, 1);
-  EXPECT_EQ(Child->MemoLines().back(), "Request Body 4711 begin 000 kept begin 644 pic.jpg ");
+  EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 " + Kept + " begin 644 pic.jpg ",
+                                                          "Unfinished part file kept " + Folder + "1.UUE "}));
+  EXPECT_EQ(Child->FDecodedCount, 0);
 }
 
 TEST_F(Scanner, UuencodeBlocksEndOnEndAndDashLinesWithCase) {
@@ -147,7 +159,7 @@ TEST_F(Scanner, UuencodeBlocksEndOnEndAndDashLinesWithCase) {
     Child->Body({line});
     EXPECT_EQ(Child->FPartFile, nullptr) << line;
     EXPECT_EQ(Child->FPartKind, 0);
-    EXPECT_EQ(Part(Child->FPartFileCount), std::string("begin 000 kept\r\n") + line + "\r\n");
+    EXPECT_EQ(Part(Child->FPartFileCount), Kept + "\r\n" + line + "\r\n");
   }
   Child->Body({"end"}); // nothing open: nothing happens
   OpenKeptPartFile();
@@ -174,7 +186,6 @@ TEST_F(Scanner, Base64DataLineBeginningWithEndDoesNotEndTheBlock) {
 }
 
 TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {
-  OpenKeptPartFile();
   Child->FMaxWaitingLines = 50;
   Child->FArticleLines = 100; // a line per pixel or more: every line shows
   std::vector<std::string> lines(50, "text");
@@ -183,9 +194,14 @@ TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {
   EXPECT_TRUE(Child->FInternalAbort);
   EXPECT_EQ(Child->MemoLines().back(), "DOWNLOAD ABORTED, MAX WAITING LINES ");
   EXPECT_EQ(Child->ProgressBar2->value(), 50);
-  EXPECT_EQ(Child->FPartFileCount, 1); // the 51st line was not examined
-  Child->Body({"end"});
-  EXPECT_EQ(Part(1).find("late"), std::string::npos);
+  EXPECT_EQ(Child->FPartFileCount, 0); // the 51st line was not examined
+
+  // A body that goes on with an open part file carries data from its first line.
+  OpenKeptPartFile();
+  Child->FInternalAbort = false;
+  Child->Body(std::vector<std::string>(60, "text"));
+  EXPECT_FALSE(Child->FInternalAbort);
+  EXPECT_TRUE(Child->FDataFound);
 
   Child->FInternalAbort = false;
   Child->FMaxWaitingLines = 0;
@@ -202,8 +218,9 @@ TEST_F(Scanner, PartFileThatCannotBeCreatedIsLoggedAndSkipped) {
   CreateFolder(Folder + "3.UUE");
   Child->Body(Join({{"begin 644 a.bin"}, UULines(Data)}));
   Child->Body(Join({{"Content-Transfer-Encoding: base64", ""}, Base64Lines(Data)}));
-  EXPECT_EQ(Child->Saved(), std::vector<std::string>{"a.bin"}); // the open one was finished first
-  EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 begin 644 a.bin ",
+  EXPECT_TRUE(Child->Saved().empty()); // the open one is kept, unfinished
+  EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 begin 644 a.bin Mime base64 ",
+                                                          "Unfinished part file kept " + Folder + "1.UUE ",
                                                           "Cannot create file " + Folder + "2.B64 "}));
   EXPECT_EQ(Child->FPartFile, nullptr);
   EXPECT_EQ(Child->FPartKind, 0);

@@ -3,6 +3,9 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 
+#include <cstdio>
+#include <cstdlib>
+
 std::vector<std::string> TTestChild::MemoLines() const {
   std::vector<std::string> lines;
   if (!Memo1->document()->isEmpty())
@@ -84,4 +87,33 @@ std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
   for (auto& part : parts)
     all.insert(all.end(), part.begin(), part.end());
   return all;
+}
+
+bool HaveTool(const std::string& tool) {
+  if (std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0)
+    return true;
+  const char* ci = std::getenv("CI");
+  if (ci && std::string(ci) == "true")
+    ADD_FAILURE() << tool << " is not installed";
+  return false;
+}
+
+std::vector<std::string> CommandLines(const std::string& command) {
+  std::vector<std::string> lines;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) {
+    ADD_FAILURE() << "cannot run " << command;
+    return lines;
+  }
+  std::string text;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    text.append(buffer, n);
+  EXPECT_EQ(::pclose(pipe), 0) << command;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
 }

@@ -34,11 +34,18 @@ public:
   using TMDIChild::FPartKind;
   using TMDIChild::FSessionDir;
   using TMDIChild::ScanLine;
+  using TMDIChild::StoreDecodedFile;
 
   // One body as the controller starts it.
   void Body(const std::vector<std::string>& lines) {
     FNextStep = stepBody;
     StartBody();
+    for (const std::string& line : lines)
+      ScanLine(line);
+  }
+  // One header as the controller asks for it.
+  void Head(const std::vector<std::string>& lines) {
+    FNextStep = stepHead;
     for (const std::string& line : lines)
       ScanLine(line);
   }
@@ -61,3 +68,11 @@ std::string RandomBytes(std::size_t size, unsigned seed);
 std::vector<std::string> UULines(const std::string& data);     // without begin and end
 std::vector<std::string> Base64Lines(const std::string& data); // 76 characters, padded
 std::vector<std::string> Join(std::vector<std::vector<std::string>> parts);
+
+// Bodies written by the usual tools. Outside CI a missing tool skips the test;
+// in CI it fails, so the check is never lost.
+bool HaveTool(const std::string& tool);
+// The lines a shell command prints, without their line ends.
+std::vector<std::string> CommandLines(const std::string& command);
+// Debian's own Python, whose email package writes the MIME articles.
+constexpr const char* Python = "/usr/bin/python3";
