@@ -3,7 +3,7 @@
 # is missing. Sourced by run.sh and test.sh.
 set -euo pipefail
 
-VOSTEL_PACKAGES=(cmake make g++ qt6-base-dev libgl-dev libgtest-dev sharutils netbase clang libclang-rt-14-dev python3-yenc)
+VOSTEL_PACKAGES=(cmake make g++ qt6-base-dev libgl-dev libgtest-dev sharutils python3 netbase clang libclang-rt-14-dev python3-yenc)
 
 vostel_install_deps() {
   local missing=()

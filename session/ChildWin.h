@@ -137,7 +137,7 @@ public:
 protected:
   bool StartsBlock(std::string_view Line);
   void CopyToPartFile(std::string_view Line);
-  bool ReadFileName(std::string_view Line, std::string& Name);
+  void ReadFileName(std::string_view Line, std::string& Name);
   void StartBodyPart();
   void KeepUnfinishedPartFile();
   bool DecodeInWorkFolder(const std::string& PartFile);

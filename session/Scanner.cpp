@@ -29,6 +29,9 @@ std::string_view TrimBlanks(std::string_view text) {
   return TrimRightBlanks(text);
 }
 
+// Far beyond what a file system takes; only a bound for hostile headers.
+constexpr std::size_t MaxNameLength = 1024;
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // A post with CR CR LF line ends reaches us with a CR left on every line: it
@@ -47,10 +50,44 @@ std::optional<std::string_view> FieldValue(std::string_view line, std::string_vi
   return TrimBlanks(line.substr(name.size() + 1));
 }
 
-// The value of one parameter ("name", "filename") of a Content-Type or
-// Content-Disposition value, quoted or bare; empty when it is not there.
+int HexValue(char c) {
+  if (IsDigit(c))
+    return c - '0';
+  c = char(c | 0x20);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// An extended value ("utf-8'en'report%20one.pdf"): the bytes the %XX stand
+// for, after the charset and language of a first section.
+std::string Unescape(std::string_view value, bool first) {
+  if (first) {
+    const std::size_t language = value.find('\'');
+    const std::size_t text = language == value.npos ? value.npos : value.find('\'', language + 1);
+    if (text != value.npos)
+      value.remove_prefix(text + 1);
+  }
+  std::string bytes;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const int high = value[i] == '%' && i + 2 < value.size() ? HexValue(value[i + 1]) : -1;
+    const int low = high < 0 ? -1 : HexValue(value[i + 2]);
+    if (low < 0) {
+      bytes += value[i];
+    } else {
+      // A line end inside a name would break the begin line it goes into.
+      if (high * 16 + low >= 32)
+        bytes += char(high * 16 + low);
+      i += 2;
+    }
+  }
+  return bytes;
+}
+
+// Applies the parameter ("name", "filename") of a Content-Type or
+// Content-Disposition value on this line to Name, quoted or bare. A plain
+// value or the first section of a long one replaces Name; a later section
+// ("filename*1*=", the email package splits long names so) is added to it.
 // Words without "=" ("inline", "attachment", a media type) are passed over.
-std::string ParameterValue(std::string_view text, std::string_view parameter) {
+void TakeParameter(std::string_view text, std::string_view parameter, std::string& name) {
   std::size_t at = 0;
   while (at < text.size()) {
     while (at < text.size() && (IsBlank(text[at]) || text[at] == ';'))
@@ -79,10 +116,29 @@ std::string ParameterValue(std::string_view text, std::string_view parameter) {
       value = TrimRightBlanks(text.substr(at, end - at));
       at = end;
     }
-    if (SameText(key, parameter))
-      return value;
+
+    if (!StartsWithNoCase(key, parameter))
+      continue;
+    std::string_view section = key.substr(parameter.size());
+    if (section.empty()) {
+      name = value;
+      continue;
+    }
+    if (section.front() != '*')
+      continue;
+    section.remove_prefix(1);
+    const bool extended = section.empty() || section.back() == '*';
+    if (!section.empty() && section.back() == '*')
+      section.remove_suffix(1);
+    if (!std::all_of(section.begin(), section.end(), IsDigit))
+      continue;
+    const bool first = section.empty() || section == "0";
+    const std::string part = extended ? Unescape(value, first) : value;
+    if (first)
+      name = part;
+    else if (name.size() + part.size() <= MaxNameLength)
+      name += part; // a header of endless sections gives no endless name
   }
-  return "";
 }
 
 // The mode of a begin line is the run of digits after "begin" and its blanks:
@@ -167,8 +223,7 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
     CopyToPartFile(Line);
 
   if (FMimeBase64) {
-    if (ReadFileName(Line, FMimeName))
-      LogAppend(FMimeName);
+    ReadFileName(Line, FMimeName);
   } else if (SameText(Line, "Content-Transfer-Encoding: base64")) {
     FMimeBase64 = true;
     FHeaderField = fieldNone;
@@ -248,9 +303,8 @@ void TMDIChild::CopyToPartFile(std::string_view Line) {
 
 // A name from Content-Disposition's filename= (whatever the disposition:
 // "inline", "attachment", ...) or Content-Type's name=, also on the folded
-// line that continues the field. The disposition's name wins over the type's.
-// True when Name changed.
-bool TMDIChild::ReadFileName(std::string_view Line, std::string& Name) {
+// lines that continue the field; the last one read counts.
+void TMDIChild::ReadFileName(std::string_view Line, std::string& Name) {
   std::string_view parameters = Line;
   if (Line.empty() || !IsBlank(Line.front())) {
     if (const auto type = FieldValue(Line, "Content-Type")) {
@@ -263,19 +317,15 @@ bool TMDIChild::ReadFileName(std::string_view Line, std::string& Name) {
       FHeaderField = fieldNone;
     }
   }
-  if (FHeaderField == fieldNone)
-    return false;
-  const bool disposition = FHeaderField == fieldDisposition;
-  std::string found = ParameterValue(parameters, disposition ? "filename" : "name");
-  if (found.empty() || found == Name || (!disposition && !Name.empty()))
-    return false;
-  Name = std::move(found);
-  return true;
+  if (FHeaderField != fieldNone)
+    TakeParameter(parameters, FHeaderField == fieldDisposition ? "filename" : "name", Name);
 }
 
 void TMDIChild::StartMimePart() {
   FMimeBase64 = false;
   FHeaderField = fieldNone;
+  if (!FMimeName.empty())
+    LogAppend(FMimeName);
   LogAppend("Mime base64");
   KeepUnfinishedPartFile();
   ++FPartFileCount;
@@ -293,7 +343,6 @@ void TMDIChild::StartMimePart() {
 // its header names; EndOfBody finishes it.
 void TMDIChild::StartBodyPart() {
   FMimeName = FHeadName;
-  LogAppend(FMimeName);
   StartMimePart();
   FBodyPart = true;
 }

@@ -248,6 +248,242 @@ TEST_F(Scanner, NamesFromTheNetworkStayInTheSessionFolder) {
   EXPECT_EQ(QDir(Dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"session"});
 }
 
+// Posts whose lines end in CR CR LF reach the scanner with a CR left on each.
+TEST_F(Scanner, BlockEndsAndPartHeadersFollowedByACRStillCount) {
+  auto withCR = [](std::vector<std::string> lines) {
+    for (std::string& line : lines)
+      line += '\r';
+    return lines;
+  };
+  Child->Body(withCR(
+      Join({{"begin-base64 644 a.bin", "QUJD", "end", "after"},
+            {"begin-base64 644 b.bin"},
+            Base64Lines(Data),
+            {"====", "after"},
+            {"begin 644 c.bin"},
+            UULines(Data),
+            {"end", "after"},
+            {"--b", "Content-Transfer-Encoding: base64", "Content-Disposition: inline; filename=d.bin", ""},
+            Base64Lines(Data),
+            {"--b--", "after"}})));
+  EXPECT_EQ(ReadFile(Folder + "a.bin"), "ABC");
+  for (const char* name : {"b.bin", "c.bin", "d.bin"})
+    EXPECT_EQ(ReadFile(Folder + name), Data) << name;
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"a.bin", "b.bin", "c.bin", "d.bin"}));
+  EXPECT_EQ(Child->FPartFile, nullptr);
+  // "--" alone is no block end, with or without its CR.
+  OpenKeptPartFile();
+  Child->Body({"--\r"});
+  EXPECT_NE(Child->FPartFile, nullptr);
+}
+
+// Part 1.UUE decodes to a file named "2.UUE", which part file 2 would truncate
+// and delete: it is saved as "2 (1).UUE". Walking the articles again adds
+// nothing, since the same files replace themselves.
+TEST_F(Scanner, DecodedFileNeverTakesTheNameOfAPartFile) {
+  const auto articles =
+      Join({{"begin 644 2.UUE"}, UULines(Data), {"end", "begin 644 b.bin"}, UULines("bee"), {"end"}});
+  Child->Body(articles);
+  EXPECT_EQ(ReadFile(Folder + "2 (1).UUE"), Data);
+  EXPECT_EQ(ReadFile(Folder + "b.bin"), "bee");
+  Child->Body(articles);
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"2 (1).UUE", "b.bin", "2 (1).UUE", "b.bin"}));
+  EXPECT_EQ(
+      QDir(QString::fromStdString(Folder)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+      (QStringList{"2 (1).UUE", "b.bin"}));
+}
+
+// Bodies written by sharutils, coreutils and Python's email package.
+class ScannerWithTools : public Scanner {
+protected:
+  void SetUp() override {
+    Scanner::SetUp();
+    Source = Dir.path().toStdString() + "/source.bin";
+    AppendText(Source, Data);
+  }
+  std::vector<std::string> Tool(const std::string& command) {
+    return CommandLines("cd '" + Dir.path().toStdString() + "' && " + command);
+  }
+  // An article written by the email package: kind "single" (the whole body is
+  // the file), "type-name" (the name only in Content-Type) or "multi" (a text
+  // and the file twice, as an attachment and inline).
+  std::vector<std::string> Article(const std::string& kind, const std::string& name) {
+    TFileWriter script(Dir.path().toStdString() + "/article.py");
+    script.Write(R"(import sys
+from email.message import EmailMessage
+from email.mime.application import MIMEApplication
+kind, path, name = sys.argv[1:4]
+data = open(path, 'rb').read()
+if kind == 'type-name':
+    m = MIMEApplication(data, Name=name)
+else:
+    m = EmailMessage()
+    m['Subject'] = name
+    if kind == 'single':
+        m.set_content(data, maintype='application', subtype='octet-stream', filename=name)
+    else:
+        m.set_content('Two files follow.')
+        m.add_attachment(data, maintype='application', subtype='pdf', filename=name)
+        m.add_attachment(data, maintype='image', subtype='jpeg', filename='in.jpg', disposition='inline')
+sys.stdout.write(m.as_string())
+)");
+    script.Close();
+    return Tool(std::string(Python) + " article.py " + kind + " source.bin '" + name + "'");
+  }
+  // Header and body of an article, parted at its first empty line.
+  static std::pair<std::vector<std::string>, std::vector<std::string>>
+  Split(const std::vector<std::string>& lines) {
+    const auto blank = std::find(lines.begin(), lines.end(), "");
+    return {{lines.begin(), blank}, {blank == lines.end() ? blank : blank + 1, lines.end()}};
+  }
+  // Header, body and its end, as the controller walks one article.
+  void Walk(std::int64_t number, const std::vector<std::string>& lines) {
+    const auto [header, body] = Split(lines);
+    Child->FArticleCurrent = number;
+    Child->Head(header);
+    Child->Body(body);
+    Child->EndOfBody(true);
+  }
+
+  std::string Source;
+};
+
+// An unfinished block stays on disk byte for byte as it came, undecoded; the
+// block that interrupts it is decoded on its own.
+TEST_F(ScannerWithTools, BlockThatInterruptsAnUnfinishedOneGetsItsOwnPartFile) {
+  if (!HaveTool("uuencode"))
+    GTEST_SKIP() << "uuencode (sharutils) not installed";
+  const auto uu = Tool("uuencode source.bin a.bin");
+  const std::vector<std::string> cut(uu.begin(), uu.begin() + long(uu.size() / 2));
+  Child->Body(Join({cut, Tool("uuencode source.bin b.bin")}));
+  std::string unfinished;
+  for (const std::string& line : cut)
+    unfinished += line + "\r\n";
+  EXPECT_EQ(Part(1), unfinished);
+  EXPECT_EQ(ReadFile(Folder + "b.bin"), Data);
+  EXPECT_FALSE(FileExists(Folder + "a.bin"));
+  EXPECT_EQ(Child->MemoLines(),
+            (std::vector<std::string>{"Request Body 4711 begin 644 a.bin begin 644 b.bin ",
+                                      "Unfinished part file kept " + Folder + "1.UUE "}));
+
+  // A MIME part does the same to an open block.
+  Child->Body(Join({cut, {"Content-Transfer-Encoding: base64", ""}, Base64Lines(Data), {"--b--"}}));
+  EXPECT_EQ(Part(3), unfinished + "Content-Transfer-Encoding: base64\r\n");
+  EXPECT_EQ(ReadFile(Folder + "47114.mod"), Data);
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"b.bin", "47114.mod"}));
+}
+
+// sharutils writes the mode in octal without padding: "begin 0 name" for a
+// file of mode 0, "begin 7 name" for mode 7.
+TEST_F(ScannerWithTools, BeginLinesOfEveryModeStartABlockAndDecode) {
+  if (!HaveTool("uuencode"))
+    GTEST_SKIP() << "uuencode (sharutils) not installed";
+  for (const char* mode : {"0", "7", "70", "644", "4755"}) {
+    const std::string name = std::string("mode") + mode + ".bin";
+    Child->Body(Tool(std::string("chmod ") + mode + " source.bin && uuencode source.bin " + name));
+    EXPECT_EQ(ReadFile(Folder + name), Data) << mode;
+  }
+  for (const auto& [line, name] : std::vector<std::pair<std::string, std::string>>{
+           {"begin 0644 a.bin", "a.bin"}, {"begin 100644 b.bin", "b.bin"}}) {
+    Child->Body(Join({{line}, UULines(Data), {"end"}}));
+    EXPECT_EQ(ReadFile(Folder + name), Data) << line;
+  }
+  EXPECT_EQ(Child->FDecodedCount, 7);
+  EXPECT_EQ(Child->FPartFile, nullptr);
+}
+
+TEST_F(ScannerWithTools, AttachmentsKeepTheirNames) {
+  if (!HaveTool(Python))
+    GTEST_SKIP() << "Debian's python3 not installed";
+  const auto [header, body] = Split(Article("multi", "report.pdf"));
+  Child->Body(body);
+  // A long name is folded onto a line of its own.
+  const std::string longName = "holiday pictures from the trip of last summer, part one.pdf";
+  Child->Body(Split(Article("multi", longName)).second);
+  Child->Body(
+      Join({{"--b", "Content-Transfer-Encoding: base64",
+             "Content-Disposition: attachment; size=4000; filename=\"semi;colon \\\"q\\\".bin\"; x=y", ""},
+            Base64Lines(Data),
+            {"--b", "Content-Transfer-Encoding: base64", "Content-Type: image/png; name=typed.png", ""},
+            Base64Lines(Data),
+            {"--b--"}}));
+  const std::vector<std::string> names = {"report.pdf", "in.jpg",           longName,
+                                          "in.jpg",     "semi;colon q.bin", "typed.png"};
+  EXPECT_EQ(Child->Saved(), names);
+  for (const std::string& name : names)
+    EXPECT_EQ(ReadFile(Folder + name), Data) << name;
+}
+
+TEST_F(ScannerWithTools, SinglePartArticleDecodesUnderTheNameInItsHeader) {
+  if (!HaveTool(Python))
+    GTEST_SKIP() << "Debian's python3 not installed";
+  Walk(4711, Article("single", "report.pdf"));
+  EXPECT_EQ(ReadFile(Folder + "report.pdf"), Data);
+  EXPECT_EQ(Child->MemoLines().back(), "Request Body 4711 report.pdf Mime base64 ");
+  Walk(4712, Article("type-name", "typed.bin"));
+  // Folded onto a line of its own, and past that cut into sections.
+  const std::string longName = "holiday pictures from the trip of last summer, part one.pdf";
+  const std::string longerName =
+      "a name long enough for the email package to cut it in sections (\u00e9).bin";
+  Walk(4713, Article("single", longName));
+  Walk(4714, Article("single", longerName));
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"report.pdf", "typed.bin", longName, longerName}));
+  EXPECT_EQ(ReadFile(Folder + longerName), Data);
+  EXPECT_EQ(ReadFile(Folder + "typed.bin"), Data);
+  EXPECT_EQ(ReadFile(Folder + longName), Data);
+  EXPECT_EQ(Child->FPartFile, nullptr);
+}
+
+// What decides that a body is one file, and where that file ends.
+TEST_F(Scanner, SinglePartBodyStartsOnlyWithANamedBase64HeaderAndEndsWithTheBody) {
+  const std::vector<std::string> named = {"Subject: x", "Content-Type: application/octet-stream",
+                                          "Content-Transfer-Encoding: Base64\r",
+                                          "Content-Disposition: attachment; filename=\"one.bin\""};
+  auto article = [&](std::int64_t number, const std::vector<std::string>& header) {
+    Child->FArticleCurrent = number;
+    Child->Head(header);
+  };
+  // Base64 text without a name, and a header that belongs to another article.
+  article(1, {"Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: base64"});
+  Child->Body(Base64Lines("just a text"));
+  Child->Head(named);
+  article(2, {"Lines: 3"});
+  Child->Body(Base64Lines(Data));
+  Child->EndOfBody(true);
+  EXPECT_EQ(Child->FPartFileCount, 0);
+
+  // A body cut short is kept undecoded.
+  article(3, named);
+  Child->Body(Base64Lines(Data));
+  Child->EndOfBody(false);
+  EXPECT_EQ(Child->FDecodedCount, 0);
+  EXPECT_EQ(Child->MemoLines().back(), "Unfinished part file kept " + Folder + "1.B64 ");
+  EXPECT_EQ(Part(1, ".B64").substr(0, 26), "begin-base64 0644 one.bin\r");
+
+  // A block open from an earlier article is kept; a block that goes on over
+  // several articles stays open past the end of a body.
+  article(4, {"Subject: long.bin (1/2)"});
+  Child->Body({"begin 644 long.bin"});
+  article(5, named);
+  Child->Body(Base64Lines(Data));
+  Child->EndOfBody(true);
+  EXPECT_EQ(Part(2), "begin 644 long.bin\r\n");
+  EXPECT_EQ(ReadFile(Folder + "one.bin"), Data);
+  article(6, {"Subject: long.bin (1/2)"});
+  Child->Body({"begin 644 long.bin"});
+  Child->EndOfBody(true);
+  EXPECT_NE(Child->FPartFile, nullptr);
+
+  // A body file whose end was never reported does not take the next body.
+  article(7, named);
+  Child->Body(Base64Lines(Data));
+  article(8, {"Subject: text"});
+  Child->Body({"text of the next article"});
+  EXPECT_EQ(Child->FPartFile, nullptr);
+  EXPECT_EQ(Part(5, ".B64").find("text"), std::string::npos);
+  EXPECT_EQ(Child->FDecodedCount, 1);
+}
+
 // The same scanner fed by the window's own client from a news server.
 class ScannerOverNntp : public Scanner {
 protected:
@@ -255,7 +491,10 @@ protected:
     Server.ServeGroup("alt.binaries.test", std::move(articles));
     Child->Nntp.SetHost("127.0.0.1");
     Child->Nntp.SetPort(Server.PortText());
-    Child->Nntp.OnRequestDone = [this](TObject*, TNntpRequest kind, std::uint16_t) { Done.push_back(kind); };
+    Child->Nntp.OnRequestDone = [this](TObject*, TNntpRequest kind, std::uint16_t error) {
+      Done.push_back(kind);
+      Errors.push_back(error);
+    };
     Child->Nntp.OnSessionConnected = nullptr; // the requests are made here, not by the controller
     Child->Nntp.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpReady; }));
@@ -273,6 +512,7 @@ protected:
 
   TScriptedNewsServer Server;
   std::vector<TNntpRequest> Done;
+  std::vector<std::uint16_t> Errors;
 };
 
 TEST_F(ScannerOverNntp, FilePostedOverThreeArticlesIsDecodedOnce) {
@@ -283,6 +523,7 @@ TEST_F(ScannerOverNntp, FilePostedOverThreeArticlesIsDecodedOnce) {
             Join({{"begin 644 big.bin"}, {lines.begin(), lines.begin() + third}})},
            {2, {"Lines: 40"}, {lines.begin() + third, lines.begin() + 2 * third}},
            {3, {"Lines: 40"}, Join({{lines.begin() + 2 * third, lines.end()}, {"end", "-- "}})}});
+  Child->FMaxWaitingLines = 5; // articles 2 and 3 carry data without a begin line
   Run(stepHead, [&] { Child->Nntp.HeadByNumber(1); });
   EXPECT_EQ(Child->FArticleLines, 40);
   for (int article = 1; article <= 3; ++article)
@@ -300,4 +541,19 @@ TEST_F(ScannerOverNntp, BodyWithoutDataPastTheWaitingLimitAbortsTheConnection) {
   EXPECT_TRUE(Child->FInternalAbort);
   EXPECT_EQ(Child->FBodyLines, 6);
   EXPECT_EQ(Child->Nntp.State(), nntpNotConnected);
+}
+
+// Ends with the file decoded once the controller reports the end of the body.
+TEST_F(ScannerOverNntp, SinglePartArticleIsDecodedAtTheEndOfItsBody) {
+  Connect({{1,
+            {"Subject: report", "Lines: 60", "MIME-Version: 1.0", "Content-Type: application/pdf;",
+             "\tname=\"report.pdf\"", "Content-Transfer-Encoding: base64"},
+            Base64Lines(Data)}});
+  Child->FArticleCurrent = 1;
+  Run(stepHead, [&] { Child->Nntp.HeadByNumber(1); });
+  Run(stepBody, [&] { Child->Nntp.BodyByNumber(1); });
+  EXPECT_NE(Child->FPartFile, nullptr);
+  Child->EndOfBody(Done.back() == nntpBodyByNumber && Errors.back() == 0);
+  EXPECT_EQ(ReadFile(Folder + "report.pdf"), Data);
+  EXPECT_EQ(Child->Saved(), std::vector<std::string>{"report.pdf"});
 }
