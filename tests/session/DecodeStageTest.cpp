@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QProgressBar>
 
+#include <unistd.h>
+
 class DecodeStage : public SessionTest {
 protected:
   // Writes part file n of the given kind and runs the decode stage on it.
@@ -65,6 +67,7 @@ TEST_F(DecodeStage, DoubleFailureIsLoggedAndKeepsThePartFile) {
   EXPECT_TRUE(FileExists(part));
   EXPECT_EQ(Child->MemoLines(), std::vector<std::string>{"Error Decoding file " + part + " "});
   EXPECT_EQ(Status(), "Decoding File try Base 64");
+  EXPECT_EQ(Files(), QStringList{"7.UUE"}); // nothing half-done is left behind
   EXPECT_TRUE(Child->Saved().empty());
   EXPECT_EQ(Count(), "1");
 }
@@ -113,4 +116,28 @@ TEST_F(DecodeStage, DecodedFileNamedLikeASessionFileGetsAnotherName) {
   EXPECT_EQ(ReadFile(Folder + "DATI (1).INI"), "mine");
   EXPECT_EQ(ReadFile(Folder + "8 (1).b64"), "eight");
   EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"5 (1).UUE", "DATI (1).INI", "8 (1).b64", ".hidden"}));
+}
+
+// Whatever holds a name (a folder, a link, a file) is never written through or
+// replaced by something else; a name that is no file name stores nothing.
+TEST_F(DecodeStage, StoredNameAvoidsWhatTheFolderHolds) {
+  const std::string outside = Dir.path().toStdString() + "/outside.bin";
+  AppendText(outside, "same");
+  ASSERT_EQ(::symlink(outside.c_str(), (Folder + "link.bin").c_str()), 0);
+  CreateFolder(Folder + "x.bin");
+  AppendText(Folder + "noext", "old");
+  AppendText(Folder + ".hidden", "old");
+  auto store = [&](const std::string& name) {
+    AppendText(Folder + "decoded", "same");
+    return Child->StoreDecodedFile(Folder + "decoded", name);
+  };
+  EXPECT_EQ(store("link.bin"), "link (1).bin");
+  EXPECT_EQ(store("x.bin"), "x (1).bin");
+  EXPECT_EQ(store("noext"), "noext (1)");
+  EXPECT_EQ(store(".hidden"), ".hidden (1)");
+  EXPECT_EQ(store("C:\\news\\c.bin"), "c.bin");
+  EXPECT_EQ(store("../c.bin"), "c.bin"); // the same content again
+  EXPECT_EQ(ReadFile(outside), "same");
+  EXPECT_THROW(store(".."), EInOutError);
+  EXPECT_EQ(ReadFile(Folder + "decoded"), "same");
 }

@@ -373,6 +373,19 @@ TEST_F(ScannerWithTools, BlockThatInterruptsAnUnfinishedOneGetsItsOwnPartFile) {
   EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"b.bin", "47114.mod"}));
 }
 
+// What sharutils and coreutils write, sent with CR CR LF line ends.
+TEST_F(ScannerWithTools, ToolOutputWithCRsDecodes) {
+  if (!HaveTool("uuencode") || !HaveTool("base64"))
+    GTEST_SKIP() << "uuencode (sharutils) or base64 (coreutils) not installed";
+  Child->Body(
+      Tool("{ uuencode -m source.bin m.bin; echo after; uuencode source.bin u.bin; echo after;"
+           "  echo 'begin-base64 644 c.bin'; base64 source.bin; echo end; echo after; } | sed 's/$/\\r/'"));
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"m.bin", "u.bin", "c.bin"}));
+  for (const char* name : {"m.bin", "u.bin", "c.bin"})
+    EXPECT_EQ(ReadFile(Folder + name), Data) << name;
+  EXPECT_EQ(Child->FPartFile, nullptr);
+}
+
 // sharutils writes the mode in octal without padding: "begin 0 name" for a
 // file of mode 0, "begin 7 name" for mode 7.
 TEST_F(ScannerWithTools, BeginLinesOfEveryModeStartABlockAndDecode) {
