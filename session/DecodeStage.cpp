@@ -49,6 +49,13 @@ mode_t KindAt(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 bool SameContent(const std::string& a, const std::string& b) {
   std::error_code ea, eb;
   if (std::filesystem::file_size(a, ea) != std::filesystem::file_size(b, eb) || ea || eb)
@@ -176,7 +183,8 @@ std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string 
       throw EInOutError("Cannot create " + path + ": " + std::strerror(error));
     // The same file again (the same articles walked twice): nothing to add.
     if (there == S_IFREG && SameContent(Decoded, path)) {
-      DeleteFile(Decoded);
+      if (!SameFile(Decoded, path)) // a file already in its place stays
+        DeleteFile(Decoded);
       return candidate;
     }
   }

@@ -140,4 +140,6 @@ TEST_F(DecodeStage, StoredNameAvoidsWhatTheFolderHolds) {
   EXPECT_EQ(ReadFile(outside), "same");
   EXPECT_THROW(store(".."), EInOutError);
   EXPECT_EQ(ReadFile(Folder + "decoded"), "same");
+  EXPECT_EQ(Child->StoreDecodedFile(Folder + "decoded", "decoded"), "decoded"); // already in place
+  EXPECT_EQ(ReadFile(Folder + "decoded"), "same");
 }
