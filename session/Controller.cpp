@@ -169,6 +169,10 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   if (Error != 0)
     Log("Error #" + IntToStr(Error));
   LogAppend("Request Done");
+  // A single-part article's file ends with its body: decoded when the body
+  // came whole, kept undecoded when it was cut short.
+  if (RqType == nntpBodyByNumber || (RqType == nntpAbort && FNextStep == stepBody))
+    EndOfBody(RqType == nntpBodyByNumber && Error == 0);
   // A connect that failed ends the request before it; it is no step of the walk.
   if (std::exchange(FConnecting, false)) {
     ConnectFailed();

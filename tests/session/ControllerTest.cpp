@@ -106,7 +106,11 @@ protected:
 // The window as the main window opens it: in a sub-window that follows its
 // caption and whose close stores the position.
 TEST_F(Controller, WalkFetchesTheBodiesInRangeDecodesThemAndStoresTheNextArticle) {
-  const std::string a = RandomBytes(3000, 1), b = RandomBytes(5000, 2);
+  const std::string a = RandomBytes(3000, 1), b = RandomBytes(5000, 2), c = RandomBytes(7000, 3);
+  // 106 is a single-part article: its header names the file its body carries.
+  TNewsArticle single = Post(106, 250, Base64Lines(c));
+  single.Header.insert(single.Header.end(), {"Content-Type: application/octet-stream; name=\"c.bin\"",
+                                             "Content-Transfer-Encoding: base64"});
   Server.ServeGroup("alt.test",
                     {Post(101, 199, UU("no.bin", a)), Post(102, 200, Join({{"Hi"}, UU("a.bin", a)})),
                      Post(104, 300,
@@ -114,7 +118,7 @@ TEST_F(Controller, WalkFetchesTheBodiesInRangeDecodesThemAndStoresTheNextArticle
                                  "Content-Disposition: inline; filename=\"b.bin\"", ""},
                                 Base64Lines(b),
                                 {"--b--"}})),
-                     Post(105, 301, UU("no.bin", a)), Post(106, 250, {"just text"})});
+                     Post(105, 301, UU("no.bin", a)), single});
   QMdiArea area;
   auto* child = new TTestChild;
   const QPointer<TTestChild> alive = child;
@@ -139,13 +143,15 @@ TEST_F(Controller, WalkFetchesTheBodiesInRangeDecodesThemAndStoresTheNextArticle
              "Request Header 103 ", "Error #423 Request Done ", "Request Header 104 Lines: 300 Request Done ",
              "Request Body 104 b.bin Mime base64 Request Done ",
              "Request Header 105 Lines: 301 Request Done ", "Request Header 106 Lines: 250 Request Done ",
-             "Request Body 106 Request Done ", "Downloading Done Request Done ", "Session Closed "}));
+             "Request Body 106 c.bin Mime base64 Request Done ", "Downloading Done Request Done ",
+             "Session Closed "}));
   EXPECT_EQ(ReadFile(Folder() + "a.bin"), a);
   EXPECT_EQ(ReadFile(Folder() + "b.bin"), b);
-  EXPECT_EQ(child->Saved(), (Lines{"a.bin", "b.bin"}));
+  EXPECT_EQ(ReadFile(Folder() + "c.bin"), c);
+  EXPECT_EQ(child->Saved(), (Lines{"a.bin", "b.bin", "c.bin"}));
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(child->SB1Panels[std::size_t(i)]->text(),
-              (QStringList{"Downloading Interrupted by User", "106", "106", "2"}[i]));
+              (QStringList{"Downloading Interrupted by User", "106", "106", "3"}[i]));
   EXPECT_EQ(child->ProgressBar3->value(), 1000);
 
   sub->close();
