@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -615,12 +616,25 @@ void TCustomWSocket::TryToSend() {
       }
       return;
     }
+    AckAtOnce();
     First.Remove(int(Count));
     if (Count < Len) {
       SetWriteNotice(true);
       return;
     }
   }
+}
+
+// Every command is answered at once, and a delayed ACK of ours would hold
+// the answer back for tens of milliseconds when the server writes it in two
+// pieces. The system drops the setting again by itself, so it is set anew
+// after each send.
+void TCustomWSocket::AckAtOnce() {
+#ifdef TCP_QUICKACK
+  const int On = 1;
+  if (FType == SOCK_STREAM)
+    setsockopt(FHSocket, IPPROTO_TCP, TCP_QUICKACK, &On, sizeof On);
+#endif
 }
 
 // ---- closing ----

@@ -123,6 +123,8 @@ public:
   const std::string& DnsResult() const { return FDnsResult; }
   const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
   TSocketState State() const { return FState; }
+  // The descriptor of the connection, -1 while there is none.
+  int HSocket() const { return FHSocket; }
   std::int64_t ReadCount() const { return FReadCount; }
   // Bytes waiting in the system; -1 when the query fails.
   int RcvdCount();
@@ -152,6 +154,7 @@ private:
   void WriteReady();
   void ReadLoop(std::uintptr_t Handle, std::uint16_t Error);
   void TryToSend();
+  void AckAtOnce();
   void InternalClose(bool Shutdown, std::uint16_t Error);
   int DropSocket();
   void ResetToDefaults();

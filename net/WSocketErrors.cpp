@@ -59,6 +59,7 @@ const TErrorText ErrorTexts[] = {
     {10091, "Network sub-system is unusable"},
     {10092, "WinSock DLL cannot support this application"},
     {10093, "WinSock not initialized"},
+    {10101, "Graceful shutdown in progress"},
     {11001, "Host not found"},
     {11002, "Non-authoritative host not found"},
     {11003, "Non-recoverable error"},

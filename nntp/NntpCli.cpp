@@ -1,7 +1,11 @@
 #include "nntp/NntpCli.h"
 
 #include "platform/Convert.h"
+#include "platform/Guard.h"
 
+#include <QTimer>
+
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -13,6 +17,18 @@
 namespace {
 
 const unsigned WM_NNTP_REQUEST_DONE = 0x0400 + 1;
+// Goes on cutting the lines held behind a line whose handler threw.
+const unsigned WM_NNTP_CUT_LINES = 0x0400 + 2;
+
+// Error numbers of a request cut short by its connection: the server closed
+// in an orderly way mid-reply, we dropped a line too long to hold, or the
+// server said nothing for Timeout seconds.
+const std::uint16_t ClosedMidReply = 10101;
+const std::uint16_t LineTooLong = 10053;
+const std::uint16_t TimedOut = 10060;
+// The Error of a status line whose code is no NNTP status (not 100 to 599):
+// neither success nor any server's code nor a socket error.
+const std::uint16_t NotAStatus = 65535;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -119,8 +135,13 @@ TNntpCli::TNntpCli()
           std::make_unique<THiddenWindow>([this](unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
             WndProc(msg, wParam, lParam);
           })),
-      FWSocket(std::make_unique<TWSocket>()) {
+      FWSocket(std::make_unique<TWSocket>()),
+      FReceiveBuffer(std::make_unique_for_overwrite<char[]>(RcvBufSize + 1)),
+      FTimer(std::make_unique<QTimer>()) {
   FReceiveBuffer[0] = '\0';
+  FTimer->setSingleShot(true);
+  QObject::connect(FTimer.get(), &QTimer::timeout, FTimer.get(),
+                   [this] { Guarded([this] { TimerTimeout(); }); });
   FWSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { WSocketSessionConnected(s, e); };
   FWSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { WSocketDataAvailable(s, e); };
   FWSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { WSocketSessionClosed(s, e); };
@@ -142,8 +163,41 @@ void TNntpCli::SetState(TNntpState value) {
   if (FState == value)
     return;
   FState = value;
+  // The server's silence is timed only while we wait for it.
+  if ((value == nntpWaitingBanner || value == nntpWaitingResponse) && FTimeout > 0) {
+    FLastByte = TClock::now();
+    FTimer->start(std::chrono::seconds(std::min(FTimeout, 86400)));
+  } else {
+    FTimer->stop();
+  }
   if (OnStateChange)
     OnStateChange(this);
+}
+
+void TNntpCli::TimerTimeout() {
+  if ((FState != nntpWaitingBanner && FState != nntpWaitingResponse) || FTimeout <= 0)
+    return;
+  // Bytes came in meanwhile: wait out the rest from the last of them. A day
+  // at most per tick keeps the interval within what the timer takes.
+  const auto left = FLastByte + std::chrono::seconds(FTimeout) - TClock::now();
+  if (left > TClock::duration::zero()) {
+    FTimer->start(std::min(std::chrono::ceil<std::chrono::milliseconds>(left),
+                           std::chrono::milliseconds(std::chrono::hours(24))));
+    return;
+  }
+  if (FWSocket->State() == wsClosed)
+    TriggerRequestDone(TimedOut); // a request whose line never left: no connection to close
+  else
+    CloseFor(TimedOut);
+}
+
+// Closes the connection for a fault of the server's; the close events and
+// the end of the open request carry Reason.
+void TNntpCli::CloseFor(std::uint16_t Reason) {
+  FRcvStart = FRcvCnt = 0;
+  FCloseReason = Reason;
+  FWSocket->Close();
+  FCloseReason = 0;
 }
 
 void TNntpCli::CheckReady(const char* verb) const {
@@ -175,6 +229,10 @@ void TNntpCli::TriggerRequestDone(std::uint16_t Error) {
 }
 
 void TNntpCli::WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
+  if (msg == WM_NNTP_CUT_LINES) {
+    CutHeldLines(std::uint16_t(wParam));
+    return;
+  }
   if (msg != WM_NNTP_REQUEST_DONE)
     return;
   // The handler may free this client; call a copy.
@@ -187,6 +245,7 @@ void TNntpCli::Connect() {
     throw NntpException("Already connected");
   FRequestDoneFlag = false;
   FAborted = false;
+  FCloseReason = 0;
   FRcvStart = FRcvCnt = 0;
   FReceiveBuffer[0] = '\0';
   FRequest.clear();
@@ -239,21 +298,32 @@ void TNntpCli::WSocketSessionConnected(TObject*, std::uint16_t Error) {
   FWSocket->Close();
 }
 
+// A request still waiting for its reply (or a connect for its greeting)
+// when the connection ends was cut short. QUIT asked for the close.
+bool TNntpCli::RequestCutShort() const {
+  return FState == nntpWaitingBanner || (FState == nntpWaitingResponse && FRequestType != nntpQuit);
+}
+
 void TNntpCli::WSocketSessionClosed(TObject*, std::uint16_t Error) {
+  if (Error == 0)
+    Error = std::exchange(FCloseReason, 0);
   if (!FAborted)
-    TriggerRequestDone(Error);
+    TriggerRequestDone(Error == 0 && RequestCutShort() ? ClosedMidReply : Error);
   if (OnSessionClosed)
     OnSessionClosed(this, Error);
   SetState(nntpNotConnected);
 }
 
+// The one place where bytes are read from the socket.
 void TNntpCli::WSocketDataAvailable(TObject*, std::uint16_t Error) {
-  if (FRcvStart > 0) { // a handler threw out of the cutting loop last time
-    std::memmove(FReceiveBuffer, FReceiveBuffer + FRcvStart, std::size_t(FRcvCnt) + 1);
+  // What is held is at most one unfinished line; move it down so the receive
+  // has the rest of the buffer.
+  if (FRcvStart > 0) {
+    std::memmove(FReceiveBuffer.get(), FReceiveBuffer.get() + FRcvStart, std::size_t(FRcvCnt) + 1);
     FRcvStart = 0;
   }
-  // A buffer full without CR LF asks for 0 bytes, which reads as a close.
-  int len = FWSocket->Receive(FReceiveBuffer + FRcvCnt, BufSize - 1 - FRcvCnt);
+  char* const into = FReceiveBuffer.get() + FRcvCnt;
+  const int len = FWSocket->Receive(into, RcvBufSize - FRcvCnt);
   if (FAborted)
     return;
   if (len == 0) {
@@ -265,11 +335,24 @@ void TNntpCli::WSocketDataAvailable(TObject*, std::uint16_t Error) {
   }
   if (len < 0)
     return;
-  FReceiveBuffer[FRcvCnt + len] = '\0';
+  into[len] = '\0';
+  FLastByte = TClock::now();
   if (OnDisplay)
-    OnDisplay(this, FReceiveBuffer + FRcvCnt, len);
+    OnDisplay(this, into, len);
   FRcvCnt += len;
-  CutLines(Error);
+  CutHeldLines(Error);
+}
+
+// A handler that throws ends the socket's read loop, which shows the error.
+// The lines held behind it must not wait for bytes that may never come: they
+// are cut from the event loop right after.
+void TNntpCli::CutHeldLines(std::uint16_t Error) {
+  try {
+    CutLines(Error);
+  } catch (...) {
+    FWindow->PostMessage(WM_NNTP_CUT_LINES, Error);
+    throw;
+  }
 }
 
 // Cuts the held bytes at CR LF only; any other byte, NUL included, belongs to
@@ -278,13 +361,21 @@ void TNntpCli::WSocketDataAvailable(TObject*, std::uint16_t Error) {
 // members afresh.
 void TNntpCli::CutLines(std::uint16_t Error) {
   while (FRcvCnt > 0) {
-    const char* begin = FReceiveBuffer + FRcvStart;
+    const char* begin = FReceiveBuffer.get() + FRcvStart;
     const char* end = begin + FRcvCnt;
     const char* cr = begin;
     while ((cr = static_cast<const char*>(std::memchr(cr, '\r', std::size_t(end - cr)))) && cr + 1 < end &&
            cr[1] != '\n')
       ++cr;
-    if (!cr || cr + 1 >= end)
+    const bool whole = cr && cr + 1 < end;
+    // A line past the limit can never be held whole, however the bytes
+    // arrive: give up on the connection rather than cut it anywhere.
+    // Unfinished, the longest line may still lack its LF.
+    if (whole ? cr - begin > MaxLineLen : FRcvCnt > MaxLineLen + 1) {
+      CloseFor(LineTooLong);
+      return;
+    }
+    if (!whole)
       break;
     const int lineLen = int(cr - begin);
     FLastResponse.assign(begin, std::size_t(lineLen));
@@ -305,10 +396,6 @@ void TNntpCli::CutLines(std::uint16_t Error) {
         OnDataAvailable(this, Error);
     }
   }
-  if (FRcvStart > 0) {
-    std::memmove(FReceiveBuffer, FReceiveBuffer + FRcvStart, std::size_t(FRcvCnt) + 1);
-    FRcvStart = 0;
-  }
 }
 
 // Reads StatusCode from the start of LastResponse; gives where the rest begins.
@@ -319,10 +406,11 @@ std::size_t TNntpCli::ReadStatusCode() {
   return pos;
 }
 
-// The code as the Error of a request end. A hostile code past 16 bits must
-// not wrap onto 0, which would report a refusal as success.
+// The code as the Error of a request end. Anything that is no status code
+// (none at all, negative, past 16 bits) must never end up as 0, which would
+// report a refusal as success, nor as a socket error number.
 std::uint16_t TNntpCli::StatusError() const {
-  return FStatusCode > 0xFFFF ? std::uint16_t(0xFFFF) : std::uint16_t(FStatusCode);
+  return FStatusCode >= 100 && FStatusCode <= 599 ? std::uint16_t(FStatusCode) : NotAStatus;
 }
 
 // Ends the request: Error 0 when StatusCode is the success code, else the code.
@@ -528,8 +616,14 @@ void TNntpCli::TextLineNext() {
   if (FLastResponse.size() == 1 && FLastResponse[0] == '.') {
     FLastResponse = std::move(FStatusLine);
     FStatusLine.clear();
-    if (OnMessageEnd)
-      OnMessageEnd(this);
+    // The reply is complete: it ends even when the handler throws.
+    try {
+      if (OnMessageEnd)
+        OnMessageEnd(this);
+    } catch (...) {
+      TriggerRequestDone(0);
+      throw;
+    }
     TriggerRequestDone(0);
     return;
   }
@@ -566,9 +660,10 @@ void TNntpCli::Quit() {
   SendRequest(nntpQuit, &TNntpCli::QuitNext, "QUIT");
 }
 
+// Any answer to QUIT will do, as long as it is one.
 void TNntpCli::QuitNext() {
   ReadStatusCode();
-  TriggerRequestDone(0);
+  TriggerRequestDone(StatusError() == NotAStatus ? NotAStatus : 0);
 }
 
 void TNntpCli::Post(std::istream& Stream) {
@@ -604,6 +699,7 @@ void TNntpCli::SendPostBlock() {
 
 void TNntpCli::WSocketDataSent(TObject*, std::uint16_t Error) {
   if (Error == 0) {
+    FLastByte = TClock::now(); // a long post is no silent server
     SendPostBlock();
     return;
   }

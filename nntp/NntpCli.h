@@ -4,6 +4,7 @@
 #include "platform/Exceptions.h"
 #include "platform/HiddenWindow.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -62,6 +63,8 @@ void ParseListLine(std::string_view Line, std::string& GroupName, std::int64_t& 
 // A non-blocking news client: each method sends one command and returns; the
 // reply comes back through the events, and the end of every request through
 // OnRequestDone, always later from the event loop and once per request.
+class QTimer;
+
 class TNntpCli : public TObject {
 public:
   TNntpCli();
@@ -91,6 +94,11 @@ public:
   void SetUserName(std::string value) { FUserName = std::move(value); }
   const std::string& PassWord() const { return FPassWord; }
   void SetPassWord(std::string value) { FPassWord = std::move(value); }
+  // Seconds a request (the greeting included) may wait without a single byte
+  // from the server before the connection is closed and the request ends
+  // with 10060; 0 waits for ever. Taken up by the next wait.
+  int Timeout() const { return FTimeout; }
+  void SetTimeout(int Seconds) { FTimeout = Seconds; }
 
   TSessionConnected OnSessionConnected;
   TSessionClosed OnSessionClosed;
@@ -136,7 +144,12 @@ public:
 
 private:
   using TNextStep = void (TNntpCli::*)();
+  using TClock = std::chrono::steady_clock;
   static constexpr int BufSize = 4096;
+  // Each receive takes what the socket holds, up to this much.
+  static constexpr int RcvBufSize = 65536;
+  // A line and its CR LF fit into 4095 bytes, whatever size the receives are.
+  static constexpr int MaxLineLen = BufSize - 3;
 
   void CheckReady(const char* verb) const;
   void SendRequest(TNntpRequest kind, TNextStep next, std::string line);
@@ -144,7 +157,11 @@ private:
   void SetState(TNntpState value);
   void TriggerRequestDone(std::uint16_t Error);
   void WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
+  void CutHeldLines(std::uint16_t Error);
   void CutLines(std::uint16_t Error);
+  void CloseFor(std::uint16_t Reason);
+  bool RequestCutShort() const;
+  void TimerTimeout();
   std::size_t ReadStatusCode();
   std::uint16_t StatusError() const;
   void EndRequest(int SuccessCode);
@@ -185,6 +202,7 @@ private:
   double FServerDate = 0;
   std::string FUserName;
   std::string FPassWord;
+  int FTimeout = 120;
 
   std::string FRequest; // the command line being sent, without CR LF
   TNntpRequest FRequestType = nntpGroup;
@@ -198,8 +216,15 @@ private:
   std::istream* FPostStream = nullptr;
   bool FPostEndSent = false;
   // Held bytes are FReceiveBuffer[FRcvStart, FRcvStart + FRcvCnt), followed by a NUL.
-  char FReceiveBuffer[BufSize];
+  std::unique_ptr<char[]> FReceiveBuffer;
   int FRcvStart = 0;
   int FRcvCnt = 0;
   char FPostBuffer[BufSize];
+  // Why we closed the connection ourselves (an over-long line, a silent
+  // server); handed to the close events instead of the orderly 0.
+  std::uint16_t FCloseReason = 0;
+  // Runs while a reply or the greeting is awaited; fires when the server has
+  // been silent for Timeout seconds since FLastByte.
+  std::unique_ptr<QTimer> FTimer;
+  TClock::time_point FLastByte;
 };

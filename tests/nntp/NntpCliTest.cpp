@@ -266,26 +266,40 @@ TEST_F(NntpCli, NextWith223EndsWithoutText) {
   EXPECT_EQ(Cli.ArticleID(), "n@x");
 }
 
-// Without a number the code reads as 0, which is no expected code: the
-// request ends at once, with Error 0.
-TEST_F(NntpCli, StatusLineWithoutNumberEndsTheRequestWithZero) {
+// Without a number the code reads as 0, which is no status at all: the
+// request ends at once, with 65535 and not with the 0 of a success.
+TEST_F(NntpCli, StatusLineWithoutNumberEndsTheRequestWithAnError) {
   TScriptedNewsServer server;
   server.Reply(Greeting).Expect("HEAD").Reply("Article follows").Silent().Start();
   ConnectTo(server);
   Cli.HeadByNumber(0);
   ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Events, (Trace{"done 11 0"}));
+  EXPECT_EQ(Events, (Trace{"done 11 65535"}));
   EXPECT_EQ(Cli.StatusCode(), 0);
 }
 
-// A code past 16 bits ends as the largest Error, never as a wrapped 0.
-TEST_F(NntpCli, StatusCodePastSixteenBitsNeverReadsAsSuccess) {
+// Whatever is no status code from 100 to 599 ends as 65535: never a wrapped
+// 0 (-65536, 65536), never a number that reads as a socket error (10054).
+// A well-formed refusal keeps its code; QUIT takes any code but a bogus one.
+TEST_F(NntpCli, StatusCodeOutsideTheNntpRangeNeverReadsAsSuccess) {
   TScriptedNewsServer server;
-  server.Reply(Greeting).Expect("HEAD").Reply("65536 huge").Silent().Start();
+  server.Reply(Greeting);
+  const std::vector<std::string> codes{"65536", "-65536", "10054", "99", "600", "-423", "+423", "599"};
+  for (const std::string& code : codes)
+    server.Expect("HEAD").Reply(code + " refused");
+  server.Expect("QUIT").Reply("-65331 bye").Expect("QUIT").Reply("400 bye").Silent().Start();
   ConnectTo(server);
-  Cli.HeadByNumber(0);
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    Cli.HeadByNumber(0);
+    ASSERT_TRUE(WaitDone());
+  }
+  Cli.Quit();
   ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Events, (Trace{"done 11 65535"}));
+  Cli.Quit();
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events,
+            (Trace{"done 11 65535", "done 11 65535", "done 11 65535", "done 11 65535", "done 11 65535",
+                   "done 11 65535", "done 11 423", "done 11 599", "done 16 65535", "done 16 0"}));
 }
 
 TEST_F(NntpCli, DateReadsFourteenDigitsOnly) {
@@ -351,13 +365,14 @@ TEST_F(NntpCli, AbortInsideALineHandsTheHeldLinesToDataAvailable) {
   EXPECT_EQ(Events, (Trace{"begin", "line one", "closed 0", "data two", "data .", "done 17 0"}));
 }
 
+// The close itself was orderly (0), but the body it cut short is no success.
 TEST_F(NntpCli, ServerClosingDuringBodyEndsTheRequestAfterTheClose) {
   TScriptedNewsServer server;
   server.Reply(Greeting).Expect("BODY 1").Send("222 1 <a@b>\r\none\r\n").Close().Start();
   ConnectTo(server);
   Cli.BodyByNumber(1);
   ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Events, (Trace{"begin", "line one", "closed 0", "done 9 0"}));
+  EXPECT_EQ(Events, (Trace{"begin", "line one", "closed 0", "done 9 10101"}));
   EXPECT_EQ(Cli.State(), nntpNotConnected);
 }
 
@@ -390,7 +405,7 @@ TEST_F(NntpCli, LongestLineIsDeliveredAndALongerOneClosesTheConnection) {
   Events.clear();
   Cli.BodyByNumber(2);
   ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Events, (Trace{"begin", "closed 0", "done 9 0"}));
+  EXPECT_EQ(Events, (Trace{"begin", "closed 10053", "done 9 10053"}));
   EXPECT_EQ(Cli.State(), nntpNotConnected);
   EXPECT_TRUE(PumpUntil([&] { return server.Finished(); })); // the server saw the close
   EXPECT_TRUE(server.Failures().empty());
