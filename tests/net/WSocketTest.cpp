@@ -3,6 +3,8 @@
 #include "platform/Guard.h"
 #include "tests/net/LoopbackPeer.h"
 
+#include <netinet/tcp.h>
+
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -130,6 +132,7 @@ TEST(WSocketErrors, TableTextsAndUnknownNumbers) {
   EXPECT_EQ(WSocketErrorDesc(10057), "Socket is not connected");
   EXPECT_EQ(WSocketErrorDesc(10061), "Connection refused");
   EXPECT_EQ(WSocketErrorDesc(10092), "WinSock DLL cannot support this application");
+  EXPECT_EQ(WSocketErrorDesc(10101), "Graceful shutdown in progress"); // an orderly close cut a reply short
   EXPECT_EQ(WSocketErrorDesc(11004), "No Data");
   EXPECT_EQ(WSocketErrorDesc(10000), "Not a WinSock error");
   EXPECT_EQ(WSocketErrorDesc(10072), "Not a WinSock error");
@@ -442,6 +445,29 @@ TEST_F(WSocket, SendReturnsTheLengthAndOnDataSentFollowsFromTheLoop) {
   EXPECT_EQ(Log, (Events{"Sent 0"}));
   EXPECT_EQ(Peer.Read(), "GROUP alt.test\r\n");
 }
+
+#ifdef TCP_QUICKACK
+// A command sent right after a reply arrived puts the system into delayed-ACK
+// mode; the socket asks for an immediate ACK after every send instead, so
+// the server's next piece of the reply is not held back.
+TEST_F(WSocket, EverySendAsksForAnImmediateAck) {
+  TLoopbackPeer Peer;
+  TWSocket S;
+  ASSERT_TRUE(Connected(S, Peer));
+  Record(S);
+  for (int Round = 0; Round < 3; ++Round) {
+    Log.clear();
+    ASSERT_TRUE(Peer.Send("211 1 1 1 alt.test\r\n"));
+    ASSERT_TRUE(WaitFor([&] { return !Log.empty(); }));
+    S.SendStr("HEAD 1\r\n");
+    int On = 0;
+    socklen_t Len = sizeof On;
+    ASSERT_EQ(getsockopt(S.HSocket(), IPPROTO_TCP, TCP_QUICKACK, &On, &Len), 0);
+    EXPECT_EQ(On, 1) << "round " << Round;
+    EXPECT_EQ(Peer.Read(), "HEAD 1\r\n");
+  }
+}
+#endif
 
 TEST_F(WSocket, SendWhenNotConnectedRaisesTheExactTextOrReturnsMinusOne) {
   TWSocket S;

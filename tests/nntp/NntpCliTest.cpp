@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -409,6 +410,154 @@ TEST_F(NntpCli, LongestLineIsDeliveredAndALongerOneClosesTheConnection) {
   EXPECT_EQ(Cli.State(), nntpNotConnected);
   EXPECT_TRUE(PumpUntil([&] { return server.Finished(); })); // the server saw the close
   EXPECT_TRUE(server.Failures().empty());
+}
+
+// The limit does not depend on how the bytes arrive: an unfinished line that
+// can no longer fit (4094 characters and its CR) closes at once, without
+// waiting for an LF that may never come, while the longest line waits for its
+// LF. Lines before it stay delivered.
+TEST_F(NntpCli, LineLimitHoldsForAnUnfinishedLineToo) {
+  const std::string longest(4093, 'x');
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("BODY 1")
+      .SendSplit("222 1 <a@b>\r\n" + longest + "\r\n.\r\n", {13 + 4094}, 50)
+      .Expect("BODY 2")
+      .Send("222 2 <c@d>\r\nbefore\r\n" + longest + "y\r") // and nothing more
+      .ExpectClosed()
+      .Start();
+  ConnectTo(server);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "line " + longest, "end 222 1 <a@b>", "done 9 0"}));
+  Events.clear();
+  Cli.BodyByNumber(2);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "line before", "closed 10053", "done 9 10053"}));
+  EXPECT_TRUE(PumpUntil([&] { return server.Finished(); }));
+  EXPECT_TRUE(server.Failures().empty());
+}
+
+// Receives take what the socket holds, far more than one line's limit, and
+// lines that straddle two receives come out whole and in order.
+TEST_F(NntpCli, LargeReplyInOneSendGivesEveryLineWhole) {
+  std::string reply = "222 3 <big@x> body\r\n";
+  Trace expected;
+  for (int i = 0; i < 2000; ++i) {
+    std::string line(std::size_t(i * 37 % 4094), char('a' + i % 26));
+    if (!line.empty())
+      line.back() = '\r'; // a CR without LF stays in its line
+    expected.push_back(line);
+    reply += line + "\r\n";
+  }
+  reply += ".\r\n";
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("BODY 3").Send(reply).Silent().Start();
+  ConnectTo(server);
+  Trace lines;
+  int largest = 0;
+  Cli.OnMessageLine = [&](TObject*) { lines.push_back(Cli.LastResponse()); };
+  Cli.OnDisplay = [&](TObject*, const char*, int len) { largest = std::max(largest, len); };
+  Cli.BodyByNumber(3);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.back(), "done 9 0");
+  EXPECT_TRUE(lines == expected) << lines.size() << " lines";
+  EXPECT_GT(largest, 4096);
+  EXPECT_LE(largest, 65536);
+}
+
+// A server that closes before or during its greeting leaves no connection:
+// the connect ends with an error, never with the 0 of a success.
+TEST_F(NntpCli, ServerClosingBeforeItsGreetingEndsTheConnectWithAnError) {
+  for (const std::string& sent : {std::string(), std::string("200 read")}) {
+    TScriptedNewsServer server;
+    server.Send(sent).Close().Start();
+    Events.clear();
+    Cli.SetHost("127.0.0.1");
+    Cli.SetPort(server.PortText());
+    Cli.Connect();
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Events, (Trace{"closed 0", "done 0 10101"})) << sent;
+    EXPECT_EQ(Cli.State(), nntpNotConnected);
+  }
+}
+
+// Silence is timed, not the length of a reply: a body that trickles in for
+// longer than the timeout completes; a server that stops answering, at the
+// greeting or at a request, is dropped with 10060.
+TEST_F(NntpCli, SilentServerTimesOutButASlowReplyDoesNot) {
+  EXPECT_EQ(Cli.Timeout(), 120);
+  Cli.SetTimeout(1);
+  {
+    TScriptedNewsServer mute;
+    mute.ExpectClosed().Start();
+    Cli.SetHost("127.0.0.1");
+    Cli.SetPort(mute.PortText());
+    Cli.Connect();
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Events, (Trace{"closed 10060", "done 0 10060"}));
+    EXPECT_EQ(Cli.State(), nntpNotConnected);
+    EXPECT_TRUE(PumpUntil([&] { return mute.Finished(); })); // the socket is closed, not forgotten
+  }
+  const std::string body = "222 1 <a@b>\r\none\r\ntwo\r\nthree\r\n.\r\n";
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("BODY 1")
+      .SendSplit(body, {5, 15, 20, 25}, 400)
+      .Expect("HEAD 1")
+      .Pause(300)
+      .Send("221 1 <a@b>\r\n.\r\n")
+      .Expect("HEAD 2")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.back(), "done 9 0");
+  Cli.SetTimeout(0); // never: a zero interval must not fire at once
+  Cli.HeadByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.back(), "done 11 0");
+  Cli.SetTimeout(1);
+  Events.clear();
+  Cli.HeadByNumber(2);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"closed 10060", "done 11 10060"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+}
+
+// The handler's failure is shown, and the lines held behind it, the end of
+// the reply included, go on without waiting for more bytes.
+TEST_F(NntpCli, LineHandlerThatThrowsDoesNotStallTheReply) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("BODY 1")
+      .Send("222 1 <a@b>\r\none\r\ntwo\r\nthree\r\nfour\r\n.\r\n")
+      .Expect("HEAD 1")
+      .Send("221 1 <a@b>\r\nA: b\r\n.\r\n")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Cli.OnMessageLine = [&](TObject*) {
+    Events.push_back("line " + Cli.LastResponse());
+    if (Cli.LastResponse() == "two" || Cli.LastResponse() == "three")
+      throw Exception("cannot take " + Cli.LastResponse());
+  };
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "line one", "line two", "line three", "line four", "end 222 1 <a@b>",
+                           "done 9 0"}));
+  EXPECT_EQ(Errors, (Trace{"cannot take two", "cannot take three"}));
+  // A failing end handler still ends its request.
+  Errors.clear();
+  Events.clear();
+  Cli.OnMessageEnd = [&](TObject*) { throw Exception("end failed"); };
+  Cli.HeadByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"begin", "line A: b", "done 11 0"}));
+  EXPECT_EQ(Cli.State(), nntpReady);
+  EXPECT_EQ(Errors, (Trace{"end failed"}));
+  Errors.clear();
 }
 
 TEST_F(NntpCli, PostSendsTheStreamInBlocksThenTheEndMarker) {
