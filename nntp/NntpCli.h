@@ -60,11 +60,11 @@ using TNntpDisplay = std::function<void(TObject* Sender, const char* Msg, int Le
 void ParseListLine(std::string_view Line, std::string& GroupName, std::int64_t& LastArticle,
                    std::int64_t& FirstArticle, char& PostingFlag);
 
+class QTimer;
+
 // A non-blocking news client: each method sends one command and returns; the
 // reply comes back through the events, and the end of every request through
 // OnRequestDone, always later from the event loop and once per request.
-class QTimer;
-
 class TNntpCli : public TObject {
 public:
   TNntpCli();
