@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -62,27 +63,30 @@ TResult ThroughClient(std::size_t blocks) {
   Script(server, blocks);
   TNntpCli cli;
   TResult r;
-  bool done = false;
+  // The loop sleeps until the socket has bytes, as the plain loop sleeps in
+  // recv: processEvents with a time limit never waits and would spin, taking
+  // the server's processor on a small machine.
+  QEventLoop loop;
+  QTimer::singleShot(300000, &loop, &QEventLoop::quit);
+  cli.OnSessionConnected = [&](TObject*, std::uint16_t) { loop.quit(); };
   cli.OnMessageLine = [&](TObject*) {
     ++r.Lines;
     r.Bytes += std::int64_t(cli.LastResponse().size());
   };
   cli.OnRequestDone = [&](TObject*, TNntpRequest, std::uint16_t error) {
     r.Ok = error == 0;
-    done = true;
+    loop.quit();
   };
   cli.SetHost("127.0.0.1");
   cli.SetPort(server.PortText());
   cli.Connect();
-  QElapsedTimer limit;
-  limit.start();
-  while (cli.State() != nntpReady && limit.elapsed() < 10000)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  loop.exec();
+  if (cli.State() != nntpReady)
+    return r;
   QElapsedTimer clock;
   clock.start();
   cli.BodyByNumber(1);
-  while (!done && limit.elapsed() < 300000)
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+  loop.exec();
   r.Seconds = double(clock.nsecsElapsed()) / 1e9;
   r.Ok = r.Ok && r.Lines == std::int64_t(blocks) * LinesPerBlock;
   cli.Abort();
@@ -130,6 +134,13 @@ TResult PlainDrain(std::size_t blocks) {
   return r;
 }
 
+// The faster of two runs; a failed run never counts as the faster.
+TResult Faster(const TResult& a, const TResult& b) {
+  if (a.Ok != b.Ok)
+    return a.Ok ? a : b;
+  return a.Seconds <= b.Seconds ? a : b;
+}
+
 void Print(const char* what, const TResult& r) {
   std::printf("%-34s %8.1f MB in %6.3f s = %7.1f MB/s%s\n", what, double(r.Bytes) / 1e6, r.Seconds,
               double(r.Bytes) / 1e6 / r.Seconds, r.Ok ? "" : "  (INCOMPLETE)");
@@ -143,9 +154,16 @@ int main(int argc, char** argv) {
 
   TResult small = ThroughClient(big / 10);
   const long peakSmall = PeakKB();
+  // One run lasts a few tens of milliseconds, so a busy machine decides it:
+  // the best of several runs, taken in turns, gives both the same chances.
+  const int runs = 5;
   TResult client = ThroughClient(big);
-  const long peakBig = PeakKB();
   TResult plain = PlainDrain(big);
+  for (int i = 1; i < runs; ++i) {
+    client = Faster(client, ThroughClient(big));
+    plain = Faster(plain, PlainDrain(big));
+  }
+  const long peakBig = PeakKB();
 
   Print("TNntpCli, line text in OnMessageLine", client);
   Print("plain recv of 65536 bytes, all bytes", plain);
