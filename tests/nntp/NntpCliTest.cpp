@@ -279,6 +279,16 @@ TEST_F(NntpCli, StatusLineWithoutNumberEndsTheRequestWithAnError) {
   EXPECT_EQ(Cli.StatusCode(), 0);
 }
 
+// A code past 16 bits ends as the largest Error, never as a wrapped 0.
+TEST_F(NntpCli, StatusCodePastSixteenBitsNeverReadsAsSuccess) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("HEAD").Reply("65536 huge").Silent().Start();
+  ConnectTo(server);
+  Cli.HeadByNumber(0);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 11 65535"}));
+}
+
 // Whatever is no status code from 100 to 599 ends as 65535: never a wrapped
 // 0 (-65536, 65536), never a number that reads as a socket error (10054).
 // A well-formed refusal keeps its code; QUIT takes any code but a bogus one.
