@@ -3,6 +3,9 @@
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
 
+#include <QFile>
+#include <QStandardPaths>
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -70,7 +73,43 @@ void AppendText(const std::string& path, std::string_view text) {
     throw IoError("Cannot write to", path, errno);
 }
 
-std::string ProgramFolder() {
+bool LinkOrCopyFile(const std::string& from, const std::string& to) {
+  if (::link(from.c_str(), to.c_str()) == 0)
+    return true;
+  if (errno != EPERM && errno != EXDEV && errno != EMLINK && errno != ENOTSUP)
+    return false;
+  const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return false;
+  bool ok = true;
+  try {
+    const std::string data = ReadFile(from);
+    for (std::size_t done = 0; ok && done < data.size();) {
+      const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+      if (n < 0 && errno == EINTR)
+        continue;
+      ok = n > 0;
+      done += ok ? std::size_t(n) : 0;
+    }
+  } catch (const EInOutError&) {
+    ok = false;
+  }
+  ok = ::close(fd) == 0 && ok;
+  if (!ok)
+    ::unlink(to.c_str());
+  return ok;
+}
+
+namespace {
+
+std::string& ProgramFolderOverride() {
+  static std::string folder;
+  return folder;
+}
+
+} // namespace
+
+std::string ExecutableFolder() {
   std::error_code ec;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec)
@@ -80,6 +119,28 @@ std::string ProgramFolder() {
     folder += '/';
   return folder;
 }
+
+std::string ProgramFolderFor(const std::string& exeFolder) {
+  if (::access(exeFolder.c_str(), W_OK | X_OK) == 0)
+    return exeFolder;
+  // An installed program sits in a folder its users cannot write: there every
+  // save would fail.
+  std::string folder =
+      QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)).toStdString();
+  if (folder.empty())
+    return exeFolder;
+  if (folder.back() != '/')
+    folder += '/';
+  CreateFolder(folder);
+  return folder;
+}
+
+std::string ProgramFolder() {
+  const std::string& folder = ProgramFolderOverride();
+  return folder.empty() ? ProgramFolderFor(ExecutableFolder()) : folder;
+}
+
+void SetProgramFolder(std::string folder) { ProgramFolderOverride() = std::move(folder); }
 
 std::string FindFileNoCase(const std::string& folder, const std::string& name) {
   if (FileExists(folder + name))
@@ -98,15 +159,19 @@ TFileWriter::~TFileWriter() {
     std::fclose(FFile);
 }
 
-void TFileWriter::Create(const std::string& path) {
+void TFileWriter::Create(const std::string& path) { Open(path, "wbe", "Cannot create"); }
+
+void TFileWriter::Append(const std::string& path) { Open(path, "abe", "Cannot open"); }
+
+void TFileWriter::Open(const std::string& path, const char* mode, const char* what) {
   if (FFile) {
     std::fclose(FFile);
     FFile = nullptr;
   }
   FPath = path;
-  FFile = std::fopen(path.c_str(), "wbe");
+  FFile = std::fopen(path.c_str(), mode);
   if (!FFile)
-    throw IoError("Cannot create", path, errno);
+    throw IoError(what, path, errno);
   std::setvbuf(FFile, nullptr, _IOFBF, 64 * 1024);
 }
 
@@ -117,13 +182,23 @@ void TFileWriter::Write(std::string_view data) {
     throw IoError("Cannot write to", FPath, errno ? errno : ENOSPC);
 }
 
-void TFileWriter::Close() {
+void TFileWriter::Close(bool toDisk) {
   if (!FFile)
     return;
   std::FILE* f = FFile;
   FFile = nullptr;
-  if (std::fclose(f) != 0)
-    throw IoError("Cannot write to", FPath, errno);
+  bool ok = std::fflush(f) == 0;
+  int err = ok ? 0 : errno;
+  if (ok && toDisk && ::fsync(::fileno(f)) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (std::fclose(f) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok)
+    throw IoError("Cannot write to", FPath, err);
 }
 
 std::string ReadFile(const std::string& path) {

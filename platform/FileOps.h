@@ -18,8 +18,22 @@ bool RenameFile(const std::string& from, const std::string& to);
 // Appends text to a file, creating it when missing. Raises EInOutError.
 void AppendText(const std::string& path, std::string_view text);
 
+// Makes a hard link to from named to, or when the file system cannot link,
+// a copy. Never replaces an existing file. False when it did not happen.
+bool LinkOrCopyFile(const std::string& from, const std::string& to);
+
 // The folder of the running executable, with a trailing "/".
+std::string ExecutableFolder();
+
+// Where the program keeps its settings: the executable's folder when we may
+// write there (a build tree, a portable copy), otherwise the per-user
+// configuration folder, created when missing. With a trailing "/".
 std::string ProgramFolder();
+// The same choice for a given executable folder.
+std::string ProgramFolderFor(const std::string& exeFolder);
+// Makes ProgramFolder() answer folder from now on (tests run each in a folder
+// of their own); an empty folder brings the rule back.
+void SetProgramFolder(std::string folder);
 
 // The full path of the entry of folder whose name equals name without regard
 // to case; folder + name when there is none. folder ends in "/".
@@ -36,13 +50,18 @@ public:
   TFileWriter& operator=(const TFileWriter&) = delete;
 
   void Create(const std::string& path);
+  // Opens for appending, creating the file when missing.
+  void Append(const std::string& path);
   void Write(std::string_view data);
-  // Flushes and closes; raises when the data could not be written out.
-  void Close();
+  // Flushes and closes; raises when the data could not be written out. With
+  // toDisk the data has reached the disk when it returns.
+  void Close(bool toDisk = false);
   bool IsOpen() const { return FFile != nullptr; }
   const std::string& Path() const { return FPath; }
 
 private:
+  void Open(const std::string& path, const char* mode, const char* what);
+
   std::FILE* FFile = nullptr;
   std::string FPath;
 };

@@ -39,11 +39,18 @@ std::vector<TLine> SplitLines(const std::string& data) {
   return lines;
 }
 
+// The lines of the file; none when it does not exist. Raises EInOutError when
+// it exists and cannot be read.
 std::vector<TLine> LoadLines(const std::string& fileName) {
   if (!FileExists(fileName))
     return {};
+  return SplitLines(ReadFile(fileName));
+}
+
+// A file that cannot be read reads like a missing one.
+std::vector<TLine> LoadLinesForReading(const std::string& fileName) {
   try {
-    return SplitLines(ReadFile(fileName));
+    return LoadLines(fileName);
   } catch (const EInOutError&) {
     return {};
   }
@@ -112,23 +119,42 @@ std::optional<std::size_t> FindKey(const std::vector<TLine>& lines, const TSecti
   return std::nullopt;
 }
 
-// Writes data beside fileName and renames it over fileName, so a reader never
-// sees half a file and a failure leaves the old one whole.
-bool ReplaceFile(const std::string& fileName, const std::string& data) {
-  std::string temp = fileName + ".XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  bool ok = ::fchmod(fd, 0644) == 0;
+bool WriteAll(int fd, const std::string& data) {
   std::size_t done = 0;
-  while (ok && done < data.size()) {
+  while (done < data.size()) {
     const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR)
       continue;
-    ok = n > 0;
-    if (ok)
-      done += std::size_t(n);
+    if (n <= 0)
+      return false;
+    done += std::size_t(n);
   }
+  return true;
+}
+
+// A file in a folder we may not write (a settings file beside an installed
+// program) can still be updated through the file itself. Only used when no
+// temporary file can be made beside it: a failure here leaves it damaged.
+bool RewriteInPlace(const std::string& fileName, const std::string& data) {
+  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  bool ok = WriteAll(fd, data) && ::ftruncate(fd, off_t(data.size())) == 0;
+  ok = ::fsync(fd) == 0 && ok;
+  return ::close(fd) == 0 && ok;
+}
+
+// Writes data beside fileName and renames it over fileName, so a reader never
+// sees half a file and a failure leaves the old one whole. The new file keeps
+// the old one's permissions: a file the user keeps private stays private.
+bool ReplaceFile(const std::string& fileName, const std::string& data) {
+  struct stat old {};
+  const bool exists = ::stat(fileName.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  std::string temp = fileName + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0)
+    return exists && RewriteInPlace(fileName, data);
+  bool ok = ::fchmod(fd, exists ? old.st_mode & 07777 : 0644) == 0 && WriteAll(fd, data);
   ok = ::fsync(fd) == 0 && ok;
   ok = ::close(fd) == 0 && ok;
   ok = ok && std::rename(temp.c_str(), fileName.c_str()) == 0;
@@ -141,7 +167,7 @@ bool ReplaceFile(const std::string& fileName, const std::string& data) {
 
 std::string IniReadString(const std::string& fileName, const std::string& section, const std::string& key,
                           const std::string& def) {
-  const auto lines = LoadLines(fileName);
+  const auto lines = LoadLinesForReading(fileName);
   const auto s = FindSection(lines, section);
   if (!s)
     return def;
@@ -157,7 +183,14 @@ std::string IniReadString(const std::string& fileName, const std::string& sectio
 
 void IniWriteString(const std::string& fileName, const std::string& section, const std::string& key,
                     const std::string& value) {
-  auto lines = LoadLines(fileName);
+  // A file that exists but cannot be read is left alone: rewriting it from
+  // nothing would keep only the one key.
+  std::vector<TLine> lines;
+  try {
+    lines = LoadLines(fileName);
+  } catch (const EInOutError&) {
+    throw EInOutError("Unable to write to " + fileName);
+  }
   const std::string entry = key + "=" + value;
   const auto s = FindSection(lines, section);
   if (s) {
@@ -191,21 +224,23 @@ void IniWriteString(const std::string& fileName, const std::string& section, con
 }
 
 std::vector<std::string> IniReadSection(const std::string& fileName, const std::string& section) {
-  const auto lines = LoadLines(fileName);
+  const auto lines = LoadLinesForReading(fileName);
   const auto s = FindSection(lines, section);
   std::vector<std::string> entries;
   if (!s)
     return entries;
   // Each entry takes its length plus a terminating NUL of the buffer, and the
-  // list ends in one more NUL; what does not fit is cut.
+  // list ends in one more NUL. The first entry that does not fit whole ends
+  // the list: half a name would be shown, and stored again by the next save.
   std::size_t room = IniSectionCapacity - 1;
-  for (std::size_t i = s->First; i < s->Last && room > 1; ++i) {
+  for (std::size_t i = s->First; i < s->Last; ++i) {
     const std::string& text = lines[i].Text;
     if (!IsEntry(text))
       continue;
-    const std::size_t take = std::min(text.size(), room - 1);
-    entries.push_back(text.substr(0, take));
-    room -= take + 1;
+    if (text.size() + 1 > room)
+      break;
+    entries.push_back(text);
+    room -= text.size() + 1;
   }
   return entries;
 }

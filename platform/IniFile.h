@@ -10,10 +10,12 @@
 // A value is read through a 1024-byte buffer, so at most 1023 characters.
 constexpr std::size_t IniValueCapacity = 1023;
 // A whole section is read through a 32000-byte buffer (each entry line counted
-// with a terminating NUL, the whole list with one more); the rest is cut.
+// with a terminating NUL, the whole list with one more); it ends before the
+// first entry that does not fit whole.
 constexpr std::size_t IniSectionCapacity = 32000;
 
-// The value of key in section; def when the file, section or key is missing.
+// The value of key in section; def when the file, section or key is missing
+// (a file that cannot be read counts as missing).
 // A key present with an empty value gives the empty text.
 std::string IniReadString(const std::string& fileName, const std::string& section, const std::string& key,
                           const std::string& def);
@@ -22,7 +24,9 @@ std::string IniReadString(const std::string& fileName, const std::string& sectio
 // keeps every other line byte for byte; adds a missing key at the end of its
 // section; adds a missing section at the end of the file, or creates the file.
 // The file is replaced through a temporary file, so a failed write leaves the
-// old file whole. A failure raises EInOutError "Unable to write to <fileName>".
+// old file whole; in a folder where no temporary file can be made, an existing
+// file is rewritten in place. A file that exists but cannot be read is left
+// alone. A failure raises EInOutError "Unable to write to <fileName>".
 void IniWriteString(const std::string& fileName, const std::string& section, const std::string& key,
                     const std::string& value);
 

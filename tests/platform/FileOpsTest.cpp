@@ -1,8 +1,13 @@
 #include "platform/FileOps.h"
 #include "platform/Exceptions.h"
 
+#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
 
 class FileOps : public ::testing::Test {
 protected:
@@ -63,4 +68,46 @@ TEST_F(FileOps, FindsAFileWithoutRegardToCase) {
   ASSERT_FALSE(program.empty());
   EXPECT_EQ(program.back(), '/');
   EXPECT_EQ(program.front(), '/');
+}
+
+TEST_F(FileOps, SettingsLiveBesideTheProgramOnlyWhereItCanWrite) {
+  EXPECT_EQ(ProgramFolderFor(Folder), Folder);
+  // An installed program's folder: here one that does not exist.
+  QCoreApplication::setApplicationName("Vostel");
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = old ? old : "";
+  ::setenv("XDG_CONFIG_HOME", (Folder + "config").c_str(), 1);
+  const std::string folder = ProgramFolderFor(Folder + "usr/bin/");
+  old ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(folder, Folder + "config/Vostel/");
+  struct stat st {};
+  EXPECT_TRUE(::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)); // created when missing
+
+  SetProgramFolder(Folder + "mine/");
+  EXPECT_EQ(ProgramFolder(), Folder + "mine/");
+  SetProgramFolder("");
+  EXPECT_EQ(ProgramFolder(), ExecutableFolder());
+}
+
+TEST_F(FileOps, ABackupIsALinkOrACopyAndNeverReplacesAFile) {
+  AppendText(Folder + "VOSTEL.INI", "old");
+  ASSERT_TRUE(LinkOrCopyFile(Folder + "VOSTEL.INI", Folder + "Vostel.bak"));
+  // Replacing the original leaves the backup as it was.
+  AppendText(Folder + "new", "new");
+  ASSERT_EQ(std::rename((Folder + "new").c_str(), (Folder + "VOSTEL.INI").c_str()), 0);
+  EXPECT_EQ(ReadFile(Folder + "Vostel.bak"), "old");
+  EXPECT_FALSE(LinkOrCopyFile(Folder + "VOSTEL.INI", Folder + "Vostel.bak"));
+  EXPECT_EQ(ReadFile(Folder + "Vostel.bak"), "old");
+  EXPECT_FALSE(LinkOrCopyFile(Folder + "missing", Folder + "other"));
+  EXPECT_FALSE(FileExists(Folder + "other"));
+}
+
+TEST_F(FileOps, AWriterAppendsAndClosesToDisk) {
+  AppendText(Folder + "f", "one\r\n");
+  TFileWriter w;
+  w.Append(Folder + "f");
+  w.Write("two\r\n");
+  w.Close(true);
+  EXPECT_EQ(ReadFile(Folder + "f"), "one\r\ntwo\r\n");
+  EXPECT_THROW(w.Append(Folder + "no/such/f"), EInOutError);
 }

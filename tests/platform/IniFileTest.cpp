@@ -1,10 +1,14 @@
 #include "platform/IniFile.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
+#include "tests/platform/NoPermissionOverride.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 class IniFile : public ::testing::Test {
 protected:
@@ -99,4 +103,74 @@ TEST_F(IniFile, AFailedWriteRaisesAndLeavesNoHalfFile) {
   IniWriteString(Path, "A", "B", "C");
   IniWriteString(Path, "A", "B", "D");
   EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files), QStringList{"dati.ini"}); // no temporary left over
+}
+
+TEST_F(IniFile, ASectionCutAtCapacityEndsWithItsLastWholeEntry) {
+  const std::string first = "S=" + std::string(30000, 'a');
+  Write("[SERVER]\r\n" + first + "\r\nS=" + std::string(5000, 'b') + "\r\nS=short\r\n[GROUPS]\r\nG=x\r\n");
+  // The second entry would be cut to its first 1995 characters; it goes, and
+  // nothing after it is read either.
+  EXPECT_EQ(IniReadSection(Path, "SERVER"), std::vector<std::string>{first});
+  EXPECT_EQ(IniReadSection(Path, "GROUPS"), std::vector<std::string>{"G=x"});
+}
+
+TEST_F(IniFile, AKeyedWriteLeavesAFileItCannotReadAlone) {
+  const std::string before = "[CONFIG]\r\nPATH=/d/\r\n\r\n[SERVER]\r\nS=news.a\r\n";
+  Write(before);
+  ASSERT_EQ(::chmod(Path.c_str(), 0200), 0);
+  {
+    TNoPermissionOverride modes;
+    const int probe = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (probe >= 0)
+      ::close(probe);
+    if (!modes.Active() || probe >= 0)
+      GTEST_SKIP() << "file modes do not hold for this user";
+    try {
+      IniWriteString(Path, "CONFIG", "MINLINES", "5");
+      FAIL() << "replaced a file it could not read";
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(std::string(e.what()), "Unable to write to " + Path);
+    }
+    EXPECT_EQ(IniReadString(Path, "CONFIG", "PATH", "none"), "none"); // reads like a missing file
+  }
+  ASSERT_EQ(::chmod(Path.c_str(), 0600), 0);
+  EXPECT_EQ(Read(), before);
+}
+
+TEST_F(IniFile, AWritableFileInAFolderWeCannotWriteIsUpdatedInPlace) {
+  Write("[CONFIG]\r\nMINLINES=100\r\nPATH=/d/\r\n");
+  ASSERT_EQ(::chmod(Path.c_str(), 0600), 0);
+  const std::string folder = Dir.path().toStdString();
+  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+  {
+    TNoPermissionOverride modes;
+    const int probe = ::open((folder + "/probe").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (probe >= 0) {
+      ::close(probe);
+      ::unlink((folder + "/probe").c_str());
+    }
+    if (!modes.Active() || probe >= 0) {
+      ::chmod(folder.c_str(), 0700);
+      GTEST_SKIP() << "folder modes do not hold for this user";
+    }
+    IniWriteString(Path, "CONFIG", "MINLINES", "7");  // shorter: the old tail goes
+    IniWriteString(Path, "CONFIG", "DEFEXT", "jpeg"); // longer
+    EXPECT_EQ(Read(), "[CONFIG]\r\nMINLINES=7\r\nPATH=/d/\r\nDEFEXT=jpeg\r\n");
+    // With no file to update there is nothing to fall back on.
+    EXPECT_THROW(IniWriteString(folder + "/new.ini", "A", "B", "C"), EInOutError);
+  }
+  ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+  EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files), QStringList{"dati.ini"});
+}
+
+TEST_F(IniFile, AReplacedFileKeepsItsPermissions) {
+  Write("[CONFIG]\r\nPASS=x\r\n");
+  ASSERT_EQ(::chmod(Path.c_str(), 0600), 0);
+  IniWriteString(Path, "CONFIG", "PASS", "y");
+  struct stat st {};
+  ASSERT_EQ(::stat(Path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  IniWriteString(Dir.path().toStdString() + "/new.ini", "A", "B", "C");
+  ASSERT_EQ(::stat((Dir.path().toStdString() + "/new.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
