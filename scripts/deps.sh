@@ -3,7 +3,8 @@
 # is missing. Sourced by run.sh and test.sh.
 set -euo pipefail
 
-VOSTEL_PACKAGES=(cmake make g++ qt6-base-dev libgl-dev libgtest-dev sharutils python3 netbase clang libclang-rt-14-dev python3-yenc)
+# xvfb and xauth: the screenshot test shows the main window on a virtual X server.
+VOSTEL_PACKAGES=(cmake make g++ qt6-base-dev libgl-dev libgtest-dev sharutils python3 netbase clang libclang-rt-14-dev python3-yenc xvfb xauth)
 
 vostel_install_deps() {
   local missing=()

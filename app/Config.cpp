@@ -1,0 +1,166 @@
+#include "app/Config.h"
+
+#include "app/Main.h"
+#include "app/Settings.h"
+#include "platform/Guard.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QVBoxLayout>
+
+TOKBottomDlg* OKBottomDlg = nullptr;
+
+namespace {
+
+QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
+std::string FromQt(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+std::vector<std::string> Items(const QListWidget* list) {
+  std::vector<std::string> items;
+  for (int i = 0; i < list->count(); ++i)
+    items.push_back(FromQt(list->item(i)->text()));
+  return items;
+}
+
+// Add: the edit's text, without control characters, at the end of the list.
+// Nothing else is checked; an empty edit gets the focus instead.
+void AddFromEdit(QLineEdit* edit, QListWidget* list) {
+  const std::string name = WithoutControls(FromQt(edit->text()));
+  if (name.empty()) {
+    edit->setFocus();
+    return;
+  }
+  list->addItem(ToQt(name));
+  edit->clear();
+}
+
+void DeleteSelected(QListWidget* list) {
+  const int row = list->currentRow();
+  if (row >= 0 && list->item(row)->isSelected())
+    delete list->takeItem(row);
+}
+
+} // namespace
+
+TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
+  OKBottomDlg = this;
+  setWindowTitle("Vostel Configuration Form");
+
+  auto* layout = new QVBoxLayout(this);
+  auto* lists = new QHBoxLayout;
+  lists->addWidget(ListGroup("Servers", lstServers, btSAdd, btSDel, EdNewServer, "Current Servers",
+                             "Add New News Server", "Delete Selected News Server", "New News Server Name"));
+  lists->addWidget(ListGroup("Groups", lstGroups, btGAdd, btGDel, EdNewGroup, "Current Groups",
+                             "Add New NewsGroup", "Delete Selected NewsGroup", "New NewsGroup Name"));
+  layout->addLayout(lists, 1);
+  Connect(btSAdd, &TOKBottomDlg::btSAddClick);
+  Connect(btGAdd, &TOKBottomDlg::btGAddClick);
+  Connect(btSDel, &TOKBottomDlg::btSDelClick);
+  Connect(btGDel, &TOKBottomDlg::btGDelClick);
+  FFields = new QVBoxLayout;
+  layout->addLayout(FFields);
+  EdPath = new QLineEdit(this);
+  AddField("DownloadPath", EdPath, "Path Where files to be saved");
+
+  OKBtn = new QPushButton("OK", this);
+  CancelBtn = new QPushButton("Cancel", this);
+  // Enter anywhere in the dialog means OK.
+  OKBtn->setDefault(true);
+  OKBtn->setAutoDefault(true);
+  CancelBtn->setAutoDefault(false);
+  Connect(OKBtn, &TOKBottomDlg::OKBtnClick);
+  Connect(CancelBtn, &TOKBottomDlg::CancelBtnClick);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(OKBtn);
+  buttons->addWidget(CancelBtn);
+  layout->addLayout(buttons);
+
+  // A fixed size, grown only when the fields need more.
+  setFixedSize(QSize(466, 229).expandedTo(minimumSizeHint()));
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), screen->availableGeometry()));
+
+  FormCreate(this);
+}
+
+TOKBottomDlg::~TOKBottomDlg() {
+  if (OKBottomDlg == this)
+    OKBottomDlg = nullptr;
+}
+
+QGroupBox* TOKBottomDlg::ListGroup(const char* caption, QListWidget*& list, QPushButton*& add,
+                                   QPushButton*& del, QLineEdit*& edit, const char* listHint,
+                                   const char* addHint, const char* delHint, const char* editHint) {
+  auto* group = new QGroupBox(caption, this);
+  list = new QListWidget(group);
+  add = new QPushButton("Add New", group);
+  del = new QPushButton("Delete Selected", group);
+  edit = new QLineEdit(group);
+  const std::pair<QWidget*, const char*> hints[] = {
+      {list, listHint}, {add, addHint}, {del, delHint}, {edit, editHint}};
+  for (const auto& [control, hint] : hints) {
+    control->setToolTip(hint);
+    control->setStatusTip(hint);
+  }
+  add->setAutoDefault(false);
+  del->setAutoDefault(false);
+  auto* grid = new QGridLayout(group);
+  grid->setContentsMargins(6, 2, 6, 4);
+  grid->setSpacing(3);
+  grid->addWidget(list, 0, 0, 1, 2);
+  grid->addWidget(edit, 1, 0, 1, 2);
+  grid->addWidget(add, 2, 0);
+  grid->addWidget(del, 2, 1);
+  grid->setRowStretch(0, 1);
+  return group;
+}
+
+void TOKBottomDlg::AddField(const char* caption, QLineEdit* edit, const char* hint) {
+  auto* group = new QGroupBox(caption, this);
+  auto* box = new QHBoxLayout(group);
+  box->setContentsMargins(6, 2, 6, 4);
+  box->addWidget(edit);
+  edit->setToolTip(hint);
+  edit->setStatusTip(hint);
+  FFields->addWidget(group);
+}
+
+void TOKBottomDlg::Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*)) {
+  connect(button, &QPushButton::clicked, this,
+          [this, click] { Guarded([this, click] { (this->*click)(this); }); });
+}
+
+void TOKBottomDlg::FormCreate(TObject*) {
+  const TConfigValues values = LoadConfig();
+  EdPath->setText(ToQt(values.Path));
+  for (const std::string& server : values.Servers)
+    lstServers->addItem(ToQt(server));
+  for (const std::string& group : values.Groups)
+    lstGroups->addItem(ToQt(group));
+}
+
+void TOKBottomDlg::btSAddClick(TObject*) { AddFromEdit(EdNewServer, lstServers); }
+void TOKBottomDlg::btGAddClick(TObject*) { AddFromEdit(EdNewGroup, lstGroups); }
+void TOKBottomDlg::btSDelClick(TObject*) { DeleteSelected(lstServers); }
+void TOKBottomDlg::btGDelClick(TObject*) { DeleteSelected(lstGroups); }
+
+void TOKBottomDlg::OKBtnClick(TObject*) {
+  EdPath->setText(ToQt(CorrectPath(FromQt(EdPath->text()))));
+  SaveConfig({Items(lstServers), Items(lstGroups), FromQt(EdPath->text())});
+  LoadSettings(MainForm->cboHost, MainForm->cboGroup, MainForm->lblPath);
+  hide();
+}
+
+void TOKBottomDlg::CancelBtnClick(TObject*) { hide(); }
+
+void TOKBottomDlg::reject() {
+  Guarded([this] { CancelBtnClick(this); });
+}

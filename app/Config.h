@@ -1,0 +1,57 @@
+#pragma once
+
+#include "platform/Exceptions.h"
+
+#include <QDialog>
+
+class QGroupBox;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QVBoxLayout;
+
+// The configuration dialog: the lists of servers and groups and the download
+// path. Modeless; created once, its lists read once, kept between showings.
+class TOKBottomDlg : public QDialog, public TObject {
+  Q_OBJECT
+public:
+  explicit TOKBottomDlg(QWidget* parent = nullptr);
+  ~TOKBottomDlg() override;
+
+  QListWidget* lstServers;
+  QPushButton* btSAdd;
+  QPushButton* btSDel;
+  QLineEdit* EdNewServer;
+  QListWidget* lstGroups;
+  QPushButton* btGAdd;
+  QPushButton* btGDel;
+  QLineEdit* EdNewGroup;
+  QLineEdit* EdPath;
+  QPushButton* OKBtn;
+  QPushButton* CancelBtn;
+
+  // Handlers.
+  void FormCreate(TObject* Sender);
+  void btSAddClick(TObject* Sender);
+  void btGAddClick(TObject* Sender);
+  void btSDelClick(TObject* Sender);
+  void btGDelClick(TObject* Sender);
+  void OKBtnClick(TObject* Sender);
+  void CancelBtnClick(TObject* Sender);
+
+  // Escape and the close box mean Cancel.
+  void reject() override;
+
+private:
+  QGroupBox* ListGroup(const char* caption, QListWidget*& list, QPushButton*& add, QPushButton*& del,
+                       QLineEdit*& edit, const char* listHint, const char* addHint, const char* delHint,
+                       const char* editHint);
+  // One framed group per stored value below the lists.
+  void AddField(const char* caption, QLineEdit* edit, const char* hint);
+  void Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*));
+
+  QVBoxLayout* FFields;
+};
+
+// The one configuration dialog.
+extern TOKBottomDlg* OKBottomDlg;

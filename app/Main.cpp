@@ -1,0 +1,346 @@
+#include "app/Main.h"
+
+#include "app/About.h"
+#include "app/Config.h"
+#include "app/Messages.h"
+#include "app/Settings.h"
+#include "platform/Guard.h"
+#include "session/ChildWin.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QToolBar>
+#include <QToolButton>
+
+TMainForm* MainForm = nullptr;
+
+namespace {
+
+constexpr int SpeedPanelHeight = 53;
+
+std::string FromQt(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+// A control's hint shows as its tool tip and in the status bar.
+template <typename Control> Control* Hinted(Control* control, const char* hint) {
+  control->setToolTip(hint);
+  control->setStatusTip(hint);
+  return control;
+}
+
+} // namespace
+
+TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
+  // Decode windows and LoadSettings reach this window through these two.
+  StartValues = this;
+  MainForm = this;
+
+  setWindowTitle("Vostel News Decoder v. beta 0.60");
+  resize(549, 371);
+  mdiArea = new QMdiArea(this);
+  mdiArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  mdiArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setCentralWidget(mdiArea);
+  connect(mdiArea, &QMdiArea::subWindowActivated, this,
+          [this] { Guarded([this] { UpdateMenuItems(this); }); });
+
+  CreateActions();
+  CreateMenus();
+  CreateSpeedPanel();
+  CreateStatusBar();
+  UpdateMenuItems(this);
+  LoadSettings(cboHost, cboGroup, lblPath);
+}
+
+TMainForm::~TMainForm() { FormDestroy(this); }
+
+std::string TMainForm::Server() const { return FromQt(cboHost->currentText()); }
+std::string TMainForm::Group() const { return FromQt(cboGroup->currentText()); }
+std::string TMainForm::MinLines() const { return FromQt(MinR->text()); }
+std::string TMainForm::MaxLines() const { return FromQt(MaxR->text()); }
+std::string TMainForm::WaitingLines() const { return FromQt(SkipLine->text()); }
+std::string TMainForm::DefaultExt() const { return FromQt(DefE->text()); }
+std::string TMainForm::DownloadPath() const { return FromQt(lblPath->text()); }
+
+void TMainForm::CreateActions() {
+  // Every click and menu command enters through the guard.
+  auto handler = [this](void (TMainForm::*click)(TObject*)) {
+    return [this, click] { Guarded([this, click] { (this->*click)(this); }); };
+  };
+  auto item = [&](const char* text, const char* hint, void (TMainForm::*click)(TObject*)) {
+    auto* action = new QAction(text, this);
+    action->setStatusTip(hint);
+    connect(action, &QAction::triggered, this, handler(click));
+    return action;
+  };
+  FileOpenItem = item("&Open", "Open an existing file", &TMainForm::FileOpenItemClick);
+  FileExitItem = item("E&xit", "Exit the application", &TMainForm::FileExitItemClick);
+  WindowCascadeItem = item("&Cascade", "Arrange windows to overlap", &TMainForm::WindowCascadeItemClick);
+  WindowTileItem = item("&Tile", "Arrange windows without overlap", &TMainForm::WindowTileItemClick);
+  WindowArrangeItem = item("&Arrange Icons", "Arrange window icons at bottom of main window",
+                           &TMainForm::WindowArrangeItemClick);
+  WindowMinimizeItem = item("&Minimize All", "Minimize all windows", &TMainForm::WindowMinimizeItemClick);
+  HelpAboutItem = item("&About", "", &TMainForm::HelpAboutItemClick);
+}
+
+void TMainForm::CreateMenus() {
+  FileMenu = menuBar()->addMenu("&File");
+  FileMenu->menuAction()->setStatusTip("File related commands");
+  FileMenu->addAction(FileOpenItem);
+  FileMenu->addSeparator();
+  FileMenu->addAction(FileExitItem);
+
+  // Rebuilt each time it opens, with the decode windows listed below the
+  // commands.
+  WindowMenu = menuBar()->addMenu("&Window");
+  WindowMenu->menuAction()->setStatusTip("Window related commands such as Tile and Cascade");
+  UpdateWindowMenu();
+  connect(WindowMenu, &QMenu::aboutToShow, this, &TMainForm::UpdateWindowMenu);
+
+  HelpMenu = menuBar()->addMenu("&Help");
+  HelpMenu->menuAction()->setStatusTip("Help topics");
+  HelpMenu->addAction(HelpAboutItem);
+}
+
+void TMainForm::CreateSpeedPanel() {
+  SpeedPanel = new QWidget;
+  SpeedPanel->setFixedHeight(SpeedPanelHeight);
+  auto* grid = new QGridLayout(SpeedPanel);
+  grid->setContentsMargins(2, 1, 2, 1);
+  grid->setHorizontalSpacing(4);
+  grid->setVerticalSpacing(1);
+
+  auto button = [this](QStyle::StandardPixmap glyph, const char* hint, void (TMainForm::*click)(TObject*)) {
+    auto* b = Hinted(new QToolButton(SpeedPanel), hint);
+    b->setIcon(style()->standardIcon(glyph));
+    b->setAutoRaise(true);
+    connect(b, &QToolButton::clicked, this,
+            [this, click] { Guarded([this, click] { (this->*click)(this); }); });
+    return b;
+  };
+  OpenBtn = button(QStyle::SP_ArrowDown, "Open a Automatic Decode Window", &TMainForm::FileOpenItemClick);
+  ExitBtn = button(QStyle::SP_DialogCloseButton, "Exit from Application", &TMainForm::FileExitItemClick);
+  ConfigBtn = button(QStyle::SP_FileDialogDetailedView, "Open Vostel Configuration Window",
+                     &TMainForm::ConfigBtnClick);
+  cboHost = Hinted(new QComboBox(SpeedPanel), "News Server");
+  cboHost->setMinimumContentsLength(18);
+  cboGroup = Hinted(new QComboBox(SpeedPanel), "NewsGroups");
+  QFont small = cboGroup->font();
+  small.setPixelSize(7);
+  cboGroup->setFont(small);
+  cboGroup->setMinimumContentsLength(24);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(0);
+  for (QToolButton* b : {OpenBtn, ExitBtn, ConfigBtn})
+    buttons->addWidget(b);
+  grid->addLayout(buttons, 0, 0, 1, 2);
+  grid->addWidget(cboHost, 0, 2, 1, 3);
+  grid->addWidget(cboGroup, 0, 5, 1, 3);
+
+  auto field = [this](const char* label, const char* text, const char* hint, int width) {
+    auto* edit = Hinted(new QLineEdit(text, SpeedPanel), hint);
+    edit->setFixedWidth(width);
+    auto* caption = new QLabel(label, SpeedPanel);
+    caption->setBuddy(edit);
+    return std::pair{caption, edit};
+  };
+  auto [minLabel, min] = field("Min Lines :", "200", "Set Minimum Line for Begin Download", 56);
+  auto [maxLabel, max] = field("Max Lines :", "1000", "Set Maximum Line for Begin Download", 56);
+  auto [extLabel, ext] = field("Def. Ext. :", "mod", "Default Extension for MIME files without filename", 44);
+  MinR = min;
+  MaxR = max;
+  DefE = ext;
+  lblPath = Hinted(new QLabel("Path :", SpeedPanel), "Download Path");
+  SkipLine = Hinted(new QLineEdit("0", SpeedPanel), "Skip Download if no Data Found after specified lines");
+  SkipLine->hide();
+  int column = 0;
+  for (QWidget* w :
+       {static_cast<QWidget*>(minLabel), static_cast<QWidget*>(MinR), static_cast<QWidget*>(maxLabel),
+        static_cast<QWidget*>(MaxR), static_cast<QWidget*>(extLabel), static_cast<QWidget*>(DefE)})
+    grid->addWidget(w, 1, column++);
+  grid->addWidget(lblPath, 1, column, 1, 2);
+  grid->setColumnStretch(7, 1);
+
+  auto* bar = addToolBar("Speed Panel");
+  bar->setMovable(false);
+  bar->setFloatable(false);
+  bar->toggleViewAction()->setVisible(false);
+  bar->addWidget(SpeedPanel);
+}
+
+void TMainForm::CreateStatusBar() {
+  StatusBar = statusBar();
+  StatusBar->setSizeGripEnabled(true);
+}
+
+void TMainForm::FileOpenItemClick(TObject*) {
+  const std::string server = Server(), group = Group();
+  if (server == "" || group == "")
+    return;
+  if (IsOpenFor(server, group)) {
+    ShowMessage("A Download Window for this Server and Group is already open", "");
+    return;
+  }
+  OpenDecodeWindow();
+}
+
+void TMainForm::OpenDecodeWindow() {
+  const TOpenedFor openedFor{Server(), Group()};
+  auto* child = new TMDIChild;
+  auto* sub = mdiArea->addSubWindow(child);
+  sub->setAttribute(Qt::WA_DeleteOnClose);
+  child->show();
+  Guarded([&] { child->FormCreate(child); });
+  sub->setWindowTitle("Decoding");
+  FOpenedFor[sub] = openedFor;
+  connect(sub, &QObject::destroyed, this, [this, sub] {
+    FOpenedFor.erase(sub);
+    Guarded([this] { UpdateMenuItems(this); });
+  });
+}
+
+bool TMainForm::IsOpenFor(const std::string& server, const std::string& group) const {
+  // A closed window leaves the area's list at once, before it is destroyed.
+  for (QMdiSubWindow* sub : mdiArea->subWindowList()) {
+    const auto it = FOpenedFor.find(sub);
+    if (it != FOpenedFor.end() && it->second.Server == server && it->second.Group == group)
+      return true;
+  }
+  return false;
+}
+
+void TMainForm::FileExitItemClick(TObject*) { close(); }
+
+void TMainForm::ConfigBtnClick(TObject*) {
+  if (!mdiArea->subWindowList().isEmpty()) {
+    ShowMessage("Please Close all Download Window before enter config", "");
+    return;
+  }
+  OKBottomDlg->show();
+  OKBottomDlg->raise();
+  OKBottomDlg->activateWindow();
+}
+
+void TMainForm::HelpAboutItemClick(TObject*) {
+  AboutBox->show();
+  AboutBox->raise();
+  AboutBox->activateWindow();
+}
+
+void TMainForm::WindowCascadeItemClick(TObject*) { mdiArea->cascadeSubWindows(); }
+
+// Tiled horizontally: one above another, each as wide as the area. Icons keep
+// their row at the bottom.
+void TMainForm::WindowTileItemClick(TObject*) {
+  QList<QMdiSubWindow*> tiled;
+  int iconRow = 0;
+  for (QMdiSubWindow* sub : mdiArea->subWindowList(QMdiArea::CreationOrder)) {
+    if (sub->isMinimized())
+      iconRow = std::max(iconRow, sub->height());
+    else if (!sub->isHidden())
+      tiled << sub;
+  }
+  if (tiled.isEmpty())
+    return;
+  const QRect area = mdiArea->viewport()->rect().adjusted(0, 0, 0, -iconRow);
+  int top = area.top();
+  for (int i = 0; i < tiled.size(); ++i) {
+    const int bottom = area.top() + area.height() * (i + 1) / int(tiled.size());
+    tiled[i]->showNormal();
+    tiled[i]->setGeometry(area.left(), top, area.width(), bottom - top);
+    top = bottom;
+  }
+}
+
+// Minimized windows in rows along the bottom, left to right, from the bottom
+// row up.
+void TMainForm::WindowArrangeItemClick(TObject*) {
+  const QRect area = mdiArea->viewport()->rect();
+  int x = 0, y = area.bottom() + 1, rowHeight = 0;
+  for (QMdiSubWindow* sub : mdiArea->subWindowList(QMdiArea::CreationOrder)) {
+    if (!sub->isMinimized())
+      continue;
+    if (rowHeight == 0 || (x > 0 && x + sub->width() > area.width())) {
+      y -= rowHeight == 0 ? sub->height() : rowHeight;
+      x = 0;
+      rowHeight = sub->height();
+    }
+    sub->move(x, y);
+    x += sub->width();
+  }
+}
+
+void TMainForm::WindowMinimizeItemClick(TObject*) {
+  const auto windows = mdiArea->subWindowList(QMdiArea::CreationOrder);
+  for (auto it = windows.rbegin(); it != windows.rend(); ++it)
+    (*it)->showMinimized();
+}
+
+void TMainForm::UpdateMenuItems(TObject*) {
+  const bool any = !mdiArea->subWindowList().isEmpty();
+  for (QAction* item : {WindowCascadeItem, WindowTileItem, WindowArrangeItem, WindowMinimizeItem})
+    item->setEnabled(any);
+}
+
+void TMainForm::UpdateWindowMenu() {
+  WindowMenu->clear();
+  WindowMenu->addAction(WindowCascadeItem);
+  WindowMenu->addAction(WindowTileItem);
+  WindowMenu->addAction(WindowArrangeItem);
+  WindowMenu->addAction(WindowMinimizeItem);
+  const auto windows = mdiArea->subWindowList(QMdiArea::CreationOrder);
+  if (!windows.isEmpty())
+    WindowMenu->addSeparator();
+  for (int i = 0; i < windows.size(); ++i) {
+    QMdiSubWindow* sub = windows[i];
+    QAction* item = WindowMenu->addAction(QString("&%1 %2").arg(i + 1).arg(sub->windowTitle()));
+    item->setCheckable(true);
+    item->setChecked(sub == mdiArea->activeSubWindow());
+    connect(item, &QAction::triggered, sub, [this, sub] { mdiArea->setActiveSubWindow(sub); });
+  }
+}
+
+void TMainForm::ShowStatusHint(const QString& Hint) { StatusBar->showMessage(Hint); }
+
+bool TMainForm::FormClose(TObject*) {
+  // Each decode window stores where its walk stopped as it closes; one that
+  // refuses keeps the application open.
+  mdiArea->closeAllSubWindows();
+  if (!mdiArea->subWindowList().isEmpty())
+    return false;
+  SaveLimits(FromQt(MinR->text()), FromQt(MaxR->text()), FromQt(DefE->text()));
+  return true;
+}
+
+void TMainForm::FormDestroy(TObject*) {
+  // Decode windows still to be deleted report their end to nobody.
+  mdiArea->disconnect(this);
+  for (QMdiSubWindow* sub : mdiArea->findChildren<QMdiSubWindow*>())
+    sub->disconnect(this);
+  if (StartValues == this)
+    StartValues = nullptr;
+  if (MainForm == this)
+    MainForm = nullptr;
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  bool close = false;
+  Guarded([&] { close = FormClose(this); });
+  event->setAccepted(close);
+}
+
+bool TMainForm::event(QEvent* event) {
+  if (event->type() == QEvent::StatusTip) {
+    ShowStatusHint(static_cast<QStatusTipEvent*>(event)->tip());
+    return true;
+  }
+  return QMainWindow::event(event);
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "platform/Exceptions.h"
+#include "session/StartValues.h"
+
+#include <QMainWindow>
+
+#include <map>
+#include <string>
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMdiArea;
+class QMdiSubWindow;
+class QMenu;
+class QStatusBar;
+class QToolButton;
+
+// The application's frame: picks the server, group and limits of the next
+// decode window, opens decode windows inside itself and arranges them.
+class TMainForm : public QMainWindow, public IStartValues, public TObject {
+  Q_OBJECT
+public:
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  QMdiArea* mdiArea;
+  QWidget* SpeedPanel;
+  QComboBox* cboHost;
+  QComboBox* cboGroup;
+  QToolButton* OpenBtn;
+  QToolButton* ExitBtn;
+  QToolButton* ConfigBtn;
+  QLineEdit* MinR;
+  QLineEdit* MaxR;
+  QLineEdit* DefE;
+  QLabel* lblPath;
+  QLineEdit* SkipLine; // never shown: decode windows read "0" from it
+  QStatusBar* StatusBar;
+
+  QMenu* FileMenu;
+  QMenu* WindowMenu;
+  QMenu* HelpMenu;
+  QAction* FileOpenItem;
+  QAction* FileExitItem;
+  QAction* WindowCascadeItem;
+  QAction* WindowTileItem;
+  QAction* WindowArrangeItem;
+  QAction* WindowMinimizeItem;
+  QAction* HelpAboutItem;
+
+  // What a decode window reads while it is created.
+  std::string Server() const override;
+  std::string Group() const override;
+  std::string MinLines() const override;
+  std::string MaxLines() const override;
+  std::string WaitingLines() const override;
+  std::string DefaultExt() const override;
+  std::string DownloadPath() const override;
+
+  // Handlers.
+  void FileOpenItemClick(TObject* Sender);
+  void OpenDecodeWindow();
+  void FileExitItemClick(TObject* Sender);
+  void ConfigBtnClick(TObject* Sender);
+  void HelpAboutItemClick(TObject* Sender);
+  void WindowCascadeItemClick(TObject* Sender);
+  void WindowTileItemClick(TObject* Sender);
+  void WindowArrangeItemClick(TObject* Sender);
+  void WindowMinimizeItemClick(TObject* Sender);
+  void UpdateMenuItems(TObject* Sender);
+  void ShowStatusHint(const QString& Hint);
+  // Closes every decode window, then saves the limit fields; false when the
+  // main window has to stay open.
+  bool FormClose(TObject* Sender);
+  void FormDestroy(TObject* Sender);
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool event(QEvent* event) override;
+
+private:
+  void CreateActions();
+  void CreateMenus();
+  void CreateSpeedPanel();
+  void CreateStatusBar();
+  void UpdateWindowMenu();
+  bool IsOpenFor(const std::string& server, const std::string& group) const;
+
+  // What each open decode window was opened for: one window per server and
+  // group, since two would number their part files alike in one folder.
+  struct TOpenedFor {
+    std::string Server;
+    std::string Group;
+  };
+  std::map<QMdiSubWindow*, TOpenedFor> FOpenedFor;
+};
+
+// The one main window; LoadSettings fills its fields through it.
+extern TMainForm* MainForm;

@@ -1,0 +1,180 @@
+#include "app/Settings.h"
+
+#include "app/Main.h"
+#include "app/Messages.h"
+#include "platform/Convert.h"
+#include "platform/Exceptions.h"
+#include "platform/FileOps.h"
+#include "platform/IniFile.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// What LoadSettings shows when the file has no such key; the dialog save
+// stores the same, so a first OK keeps what the user was shown.
+constexpr char DefaultMinLines[] = "100";
+constexpr char DefaultMaxLines[] = "1000";
+constexpr char DefaultExtension[] = "mid";
+
+// The dialog save tries to open its new file this many times before it gives
+// up: another program may hold it for a moment.
+constexpr int OpenAttempts = 101;
+
+const char* const NotSaved = "Problem Writing New Settings, New Settings Not Saved";
+const char* const ErrorTitle = "Vostel Error";
+
+QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
+
+std::string SettingsFile() { return SettingsPath(SettingsFileName); }
+
+// The name part of an entry: the text before the first "=". An entry without
+// "=" has no name.
+bool HasName(const std::string& item, std::string_view key) {
+  const std::size_t eq = item.find('=');
+  return eq != std::string::npos && SameText(std::string_view(item).substr(0, eq), key);
+}
+
+// The entries of a sorted list take their places as they are added, keys and
+// all; the keys are stripped afterwards, in place.
+void FillSortedList(QComboBox* list, std::vector<std::string> entries, std::string_view key) {
+  std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+    return ToQt(a).compare(ToQt(b), Qt::CaseInsensitive) < 0;
+  });
+  for (const std::string& name : StripKeys(std::move(entries), key))
+    list->addItem(ToQt(name));
+  // A combo box selects its first entry by itself: the user picks.
+  list->setCurrentIndex(-1);
+}
+
+// Every case variant of name in the program folder goes, so no old file of
+// that name can come first at the next load. False when one stays.
+bool DeleteAllNamed(const char* name) {
+  for (std::string path; FileExists(path = SettingsPath(name));)
+    if (!DeleteFile(path))
+      return false;
+  return true;
+}
+
+// The lists go after the CONFIG section of the keyed writes. The file is
+// opened once it can be, and closed with its data on disk, since it is about
+// to become the settings file.
+bool AppendLists(const std::string& path, const TConfigValues& values) {
+  std::string text = "\r\n[SERVER]\r\n";
+  for (const std::string& server : values.Servers)
+    text += "S=" + WithoutControls(server) + "\r\n";
+  text += "\r\n[GROUPS]\r\n";
+  for (const std::string& group : values.Groups)
+    text += "G=" + WithoutControls(group) + "\r\n";
+  TFileWriter file;
+  for (int attempt = 0; attempt < OpenAttempts && !file.IsOpen(); ++attempt) {
+    try {
+      file.Append(path);
+    } catch (const EInOutError&) {
+    }
+  }
+  if (!file.IsOpen())
+    return false;
+  try {
+    file.Write(text);
+    file.Close(true);
+  } catch (const EInOutError&) {
+    return false;
+  }
+  return true;
+}
+
+// Puts the new file in place of the settings file so that at every moment a
+// whole settings file exists: the old one is linked (or copied) to the backup
+// first, then the new one is renamed over it in one step. A missing backup is
+// no reason to keep the old settings.
+bool SwapIn(const std::string& newFile) {
+  const std::string settings = SettingsFile();
+  if (FileExists(settings) && DeleteAllNamed(BackupFileName))
+    LinkOrCopyFile(settings, ProgramFolder() + BackupFileName);
+  return std::rename(newFile.c_str(), settings.c_str()) == 0;
+}
+
+} // namespace
+
+std::string SettingsPath(const char* name) { return FindFileNoCase(ProgramFolder(), name); }
+
+std::string DefaultDownloadPath() { return ProgramFolder() + "news/"; }
+
+std::vector<std::string> StripKeys(std::vector<std::string> items, std::string_view key) {
+  for (std::string& item : items) {
+    const auto keyed = std::find_if(items.begin(), items.end(),
+                                    [&](const std::string& candidate) { return HasName(candidate, key); });
+    item = keyed == items.end() ? std::string() : keyed->substr(keyed->find('=') + 1);
+  }
+  return items;
+}
+
+std::string WithoutControls(std::string_view text) {
+  std::string clean;
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) >= 32 && c != 127)
+      clean += c;
+  return clean;
+}
+
+void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
+  cboHost->clear();
+  cboGroup->clear();
+  const std::string file = SettingsFile();
+  lblPath->setText(ToQt(IniReadString(file, "CONFIG", "PATH", DefaultDownloadPath())));
+  MainForm->MinR->setText(ToQt(IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines)));
+  MainForm->MaxR->setText(ToQt(IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines)));
+  MainForm->DefE->setText(ToQt(IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension)));
+  FillSortedList(cboHost, IniReadSection(file, "SERVER"), "S");
+  FillSortedList(cboGroup, IniReadSection(file, "GROUPS"), "G");
+}
+
+void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt) {
+  const std::string file = SettingsFile();
+  IniWriteString(file, "CONFIG", "MINLINES", WithoutControls(minLines));
+  IniWriteString(file, "CONFIG", "MAXLINES", WithoutControls(maxLines));
+  IniWriteString(file, "CONFIG", "DEFEXT", WithoutControls(defExt));
+}
+
+TConfigValues LoadConfig() {
+  const std::string file = SettingsFile();
+  TConfigValues values;
+  values.Path = IniReadString(file, "CONFIG", "PATH", DefaultDownloadPath());
+  values.Servers = StripKeys(IniReadSection(file, "SERVER"), "S");
+  values.Groups = StripKeys(IniReadSection(file, "GROUPS"), "G");
+  return values;
+}
+
+std::string CorrectPath(std::string path) {
+  path = WithoutControls(path);
+  if (path.size() < 2)
+    return DefaultDownloadPath();
+  if (path.back() != '/')
+    path += '/';
+  return path;
+}
+
+void SaveConfig(const TConfigValues& values) {
+  const std::string file = SettingsFile();
+  const std::string defExt = IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension);
+  const std::string minLines = IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines);
+  const std::string maxLines = IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines);
+  // A new file left by an earlier failed save would put its old lists first.
+  if (!DeleteAllNamed(NewSettingsFileName)) {
+    ShowMessage(NotSaved, ErrorTitle);
+    return;
+  }
+  const std::string newFile = ProgramFolder() + NewSettingsFileName;
+  IniWriteString(newFile, "CONFIG", "DEFEXT", defExt);
+  IniWriteString(newFile, "CONFIG", "MINLINES", minLines);
+  IniWriteString(newFile, "CONFIG", "MAXLINES", maxLines);
+  IniWriteString(newFile, "CONFIG", "PATH", CorrectPath(values.Path));
+  if (!AppendLists(newFile, values) || !SwapIn(newFile))
+    ShowMessage(NotSaved, ErrorTitle);
+}

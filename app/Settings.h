@@ -1,0 +1,63 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+
+// The settings file, the new one while the configuration dialog writes it, and
+// the one before the last dialog save. All three lie in the program folder and
+// are matched there without regard to case.
+inline constexpr char SettingsFileName[] = "VOSTEL.INI";
+inline constexpr char NewSettingsFileName[] = "VOSTEL1.INI";
+inline constexpr char BackupFileName[] = "Vostel.bak";
+
+// The full path of one of the three files: the existing file whose name
+// matches without regard to case, or the name as given.
+std::string SettingsPath(const char* name);
+
+// Where decoded files go until the user chooses: a folder below the program
+// folder, which is where we may write.
+std::string DefaultDownloadPath();
+
+// Fills the main window: clears the two lists, shows PATH in lblPath and the
+// limits and default extension in the main window's fields, then adds the
+// servers and groups, sorted, bare names, nothing selected.
+void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath);
+
+// The exit save: the main window's three fields, each as typed. Raises
+// EInOutError "Unable to write to <path>".
+void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt);
+
+// What the configuration dialog edits.
+struct TConfigValues {
+  std::vector<std::string> Servers;
+  std::vector<std::string> Groups;
+  std::string Path;
+};
+
+// The dialog's own copy, read once when it is created: the lists in file
+// order with their keys stripped, the path as stored.
+TConfigValues LoadConfig();
+
+// The path as the dialog save stores it: the default download path when it is
+// shorter than two characters, otherwise ending in "/".
+std::string CorrectPath(std::string path);
+
+// The dialog save: writes a complete new settings file beside the old one and
+// swaps it in, keeping the old one as the backup. A failed keyed write raises
+// EInOutError "Unable to write to <path>"; every other failure shows "Problem
+// Writing New Settings, New Settings Not Saved" and leaves the settings file
+// as it was.
+void SaveConfig(const TConfigValues& values);
+
+// The rule that turns "S=name" entries into bare names: item i becomes the
+// value of the first item, counted from the top, whose name is key (compared
+// without regard to case), or the empty text when none is left.
+std::vector<std::string> StripKeys(std::vector<std::string> items, std::string_view key);
+
+// A name or value without control characters: a line break pasted into a
+// name would start a line of its own in the settings file.
+std::string WithoutControls(std::string_view text);

@@ -1,0 +1,93 @@
+#include "tests/app/AppTest.h"
+
+#include "app/Messages.h"
+#include "platform/FileOps.h"
+#include "platform/Guard.h"
+
+#include <QApplication>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+
+namespace {
+
+// The application goes before the statics that its clean-up still needs.
+class TApplicationEnvironment : public ::testing::Environment {
+public:
+  void SetUp() override { App = std::make_unique<QApplication>(Argc, Argv); }
+  void TearDown() override { App.reset(); }
+
+private:
+  int Argc = 1;
+  char Name[10] = "app_tests";
+  char* Argv[2] = {Name, nullptr};
+  std::unique_ptr<QApplication> App;
+};
+
+[[maybe_unused]] auto* const Environment = ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment);
+
+// Three articles of 3, 30 and 3000 lines, the middle one carrying a file.
+std::vector<TNewsArticle> Articles() {
+  std::vector<TNewsArticle> articles;
+  const int lines[] = {3, 30, 3000};
+  for (int i = 0; i < 3; ++i) {
+    TNewsArticle a;
+    a.Number = 101 + i;
+    a.Header = {"Subject: part " + std::to_string(i), "Lines: " + std::to_string(lines[i])};
+    a.Body = {"text"};
+    if (i == 1)
+      a.Body = {"begin 644 hello.txt", "22&5L;&\\@9G)O;2!6;W-T96P*", "`", "end"}; // "Hello from Vostel\n"
+    articles.push_back(a);
+  }
+  return articles;
+}
+
+} // namespace
+
+void AppTest::SetUp() {
+  SetProgramFolder(Folder);
+  SetMessageDisplay(
+      [this](const std::string& text, const std::string& title) { Messages.emplace_back(text, title); });
+  SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
+}
+
+void AppTest::TearDown() {
+  Main.reset();
+  Servers.clear();
+  SetMessageDisplay(nullptr);
+  SetErrorDisplay(nullptr);
+  SetProgramFolder("");
+}
+
+void AppTest::Start() {
+  QApplication::setWindowIcon(ProgramPicture(64));
+  Main = std::make_unique<TMainForm>();
+  new TAboutBox(Main.get());
+  new TOKBottomDlg(Main.get());
+  Main->show();
+}
+
+void AppTest::WriteSettings(const std::string& text) { AppendText(Folder + "VOSTEL.INI", text); }
+
+std::string AppTest::ReadFile(const std::string& name) const {
+  return FileExists(Folder + name) ? ::ReadFile(Folder + name) : "(missing)";
+}
+
+std::string AppTest::NewsServer(const std::string& group) {
+  Servers.push_back(std::make_unique<TScriptedNewsServer>());
+  Servers.back()->ServeGroup(group, Articles());
+  return "127.0.0.1:" + Servers.back()->PortText();
+}
+
+void AppTest::Select(const std::string& server, const std::string& group) {
+  Main->cboHost->setCurrentIndex(Main->cboHost->findText(QString::fromStdString(server)));
+  Main->cboGroup->setCurrentIndex(Main->cboGroup->findText(QString::fromStdString(group)));
+}
+
+int AppTest::DecodeWindows() const { return int(Main->mdiArea->subWindowList().size()); }
+
+std::vector<std::string> Items(const QComboBox* list) {
+  std::vector<std::string> items;
+  for (int i = 0; i < list->count(); ++i)
+    items.push_back(list->itemText(i).toStdString());
+  return items;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "app/About.h"
+#include "app/Config.h"
+#include "app/Main.h"
+#include "session/ChildWin.h"
+#include "tests/support/ScriptedNewsServer.h"
+
+#include <QComboBox>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Until the decode window's controller is merged its FormCreate does nothing,
+// so a test cannot yet see a window talk to its server.
+#ifdef VOSTEL_CONTROLLER_STANDIN
+inline constexpr bool DecodeWindowsTalk = false;
+#else
+inline constexpr bool DecodeWindowsTalk = true;
+#endif
+
+// The application in a program folder of its own, with the message boxes and
+// the error display recorded instead of shown.
+class AppTest : public ::testing::Test {
+protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Creates the three windows in the order of start-up and shows the main one.
+  void Start();
+  void WriteSettings(const std::string& text);
+  std::string ReadFile(const std::string& name) const;
+  // A news server in group mode for the next decode window; returns its name
+  // as the settings list it ("127.0.0.1:port").
+  std::string NewsServer(const std::string& group);
+  void Select(const std::string& server, const std::string& group);
+  int DecodeWindows() const;
+
+  QTemporaryDir Dir;
+  std::string Folder = Dir.path().toStdString() + "/";
+  std::unique_ptr<TMainForm> Main;
+  std::vector<std::pair<std::string, std::string>> Messages; // text, title
+  std::vector<std::string> Errors;
+  std::vector<std::unique_ptr<TScriptedNewsServer>> Servers;
+};
+
+std::vector<std::string> Items(const QComboBox* list);

@@ -1,0 +1,54 @@
+#include "tests/app/AppTest.h"
+#include "tests/support/EventLoop.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QScreen>
+#include <QSet>
+#include <QTest>
+#include <QToolButton>
+
+#include <algorithm>
+
+using Screenshot = AppTest;
+
+// Run on a virtual X server by screenshot.sh: the main window as a user sees
+// it, with two decode windows tiled, saved into the build tree.
+TEST_F(Screenshot, MainWindowWithTwoTiledDecodeWindows) {
+  const std::string a = NewsServer("alt.binaries.pictures"), b = NewsServer("alt.binaries.sounds");
+  WriteSettings("[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=10\r\nMAXLINES=1000\r\nPATH=" + Folder +
+                "news/\r\n\r\n"
+                "[SERVER]\r\nS=" +
+                a + "\r\nS=" + b +
+                "\r\nS=news.example.net\r\n\r\n"
+                "[GROUPS]\r\nG=alt.binaries.pictures\r\nG=alt.binaries.sounds\r\nG=alt.test\r\n");
+  Start();
+  Main->resize(900, 640);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(Main.get()));
+  Select(a, "alt.binaries.pictures");
+  Main->OpenBtn->click();
+  Select(b, "alt.binaries.sounds");
+  Main->OpenBtn->click();
+  ASSERT_EQ(DecodeWindows(), 2);
+  Main->WindowTileItem->trigger();
+  if constexpr (DecodeWindowsTalk) {
+    auto quit = [](const TScriptedNewsServer& server) {
+      const auto lines = server.Received();
+      return std::find(lines.begin(), lines.end(), "QUIT") != lines.end();
+    };
+    EXPECT_TRUE(PumpUntil([&] { return quit(*Servers[0]) && quit(*Servers[1]); }, 20000));
+  }
+  PumpFor(500);
+
+  const QImage shot = QGuiApplication::primaryScreen()->grabWindow(Main->winId()).toImage();
+  ASSERT_FALSE(shot.isNull());
+  EXPECT_EQ(shot.size(), Main->size() * Main->devicePixelRatio());
+  QSet<QRgb> colours;
+  for (int y = 0; y < shot.height(); y += 3)
+    for (int x = 0; x < shot.width(); x += 3)
+      colours.insert(shot.pixel(x, y));
+  EXPECT_GT(colours.size(), 16) << "the picture is empty";
+  EXPECT_TRUE(shot.save(VOSTEL_SCREENSHOT));
+}
