@@ -159,6 +159,8 @@ void TMainForm::CreateSpeedPanel() {
   MaxR = max;
   DefE = ext;
   lblPath = Hinted(new QLabel("Path :", SpeedPanel), "Download Path");
+  // A long path is cut at the window's edge rather than widening it.
+  lblPath->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   SkipLine = Hinted(new QLineEdit("0", SpeedPanel), "Skip Download if no Data Found after specified lines");
   SkipLine->hide();
   int column = 0;

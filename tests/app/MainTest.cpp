@@ -46,6 +46,7 @@ TEST_F(MainWindow, OpensOneDecodeWindowPerServerAndGroupOnceBothAreChosen) {
   Start();
   EXPECT_EQ(StartValues, Main.get());
   EXPECT_EQ(Main->windowTitle(), "Vostel News Decoder v. beta 0.60");
+  EXPECT_EQ(Main->size(), QSize(549, 371));
   QAction* const commands[] = {Main->WindowCascadeItem, Main->WindowTileItem, Main->WindowArrangeItem,
                                Main->WindowMinimizeItem};
   for (QAction* item : commands)

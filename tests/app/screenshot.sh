@@ -10,4 +10,6 @@ if ! command -v xvfb-run >/dev/null 2>&1 || ! command -v Xvfb >/dev/null 2>&1 ||
   echo "Skipped: no Xvfb on this machine (apt-get install xvfb xauth to run this test)"
   exit 77
 fi
+# Under the leak checker: what the X11 platform plugin keeps is not ours.
+export LSAN_OPTIONS="suppressions=$(dirname "$0")/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 exec xvfb-run -a -s "-screen 0 1280x900x24" env QT_QPA_PLATFORM=xcb "$@"
