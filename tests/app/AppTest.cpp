@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QMdiArea>
-#include <QMdiSubWindow>
 
 namespace {
 
@@ -25,20 +24,12 @@ private:
 
 [[maybe_unused]] auto* const Environment = ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment);
 
-// Three articles of 3, 30 and 3000 lines, the middle one carrying a file.
+// Articles of 3, 30 and 3000 lines; the middle one carries a file.
 std::vector<TNewsArticle> Articles() {
-  std::vector<TNewsArticle> articles;
-  const int lines[] = {3, 30, 3000};
-  for (int i = 0; i < 3; ++i) {
-    TNewsArticle a;
-    a.Number = 101 + i;
-    a.Header = {"Subject: part " + std::to_string(i), "Lines: " + std::to_string(lines[i])};
-    a.Body = {"text"};
-    if (i == 1)
-      a.Body = {"begin 644 hello.txt", "22&5L;&\\@9G)O;2!6;W-T96P*", "`", "end"}; // "Hello from Vostel\n"
-    articles.push_back(a);
-  }
-  return articles;
+  return {
+      {101, {"Subject: a", "Lines: 3"}, {"text"}},
+      {102, {"Subject: b", "Lines: 30"}, {"begin 644 hello.txt", "22&5L;&\\@9G)O;2!6;W-T96P*", "`", "end"}},
+      {103, {"Subject: c", "Lines: 3000"}, {"text"}}};
 }
 
 } // namespace
@@ -68,6 +59,16 @@ void AppTest::Start() {
 
 void AppTest::WriteSettings(const std::string& text) { AppendText(Folder + "VOSTEL.INI", text); }
 
+void AppTest::WriteLists(const Names& servers, const Names& groups) {
+  std::string text = "[CONFIG]\r\nPATH=" + Folder + "news/\r\n\r\n[SERVER]\r\n";
+  for (const std::string& server : servers)
+    text += "S=" + server + "\r\n";
+  text += "\r\n[GROUPS]\r\n";
+  for (const std::string& group : groups)
+    text += "G=" + group + "\r\n";
+  WriteSettings(text);
+}
+
 std::string AppTest::ReadFile(const std::string& name) const {
   return FileExists(Folder + name) ? ::ReadFile(Folder + name) : "(missing)";
 }
@@ -85,8 +86,8 @@ void AppTest::Select(const std::string& server, const std::string& group) {
 
 int AppTest::DecodeWindows() const { return int(Main->mdiArea->subWindowList().size()); }
 
-std::vector<std::string> Items(const QComboBox* list) {
-  std::vector<std::string> items;
+Names Items(const QComboBox* list) {
+  Names items;
   for (int i = 0; i < list->count(); ++i)
     items.push_back(list->itemText(i).toStdString());
   return items;

@@ -23,6 +23,9 @@ inline constexpr bool DecodeWindowsTalk = false;
 inline constexpr bool DecodeWindowsTalk = true;
 #endif
 
+using Names = std::vector<std::string>;
+using Said = std::vector<std::pair<std::string, std::string>>; // text, title
+
 // The application in a program folder of its own, with the message boxes and
 // the error display recorded instead of shown.
 class AppTest : public ::testing::Test {
@@ -33,9 +36,10 @@ protected:
   // Creates the three windows in the order of start-up and shows the main one.
   void Start();
   void WriteSettings(const std::string& text);
+  // A settings file listing servers and groups, downloading into the test's folder.
+  void WriteLists(const Names& servers, const Names& groups);
   std::string ReadFile(const std::string& name) const;
-  // A news server in group mode for the next decode window; returns its name
-  // as the settings list it ("127.0.0.1:port").
+  // A news server in group mode; its name as the settings list it.
   std::string NewsServer(const std::string& group);
   void Select(const std::string& server, const std::string& group);
   int DecodeWindows() const;
@@ -43,9 +47,9 @@ protected:
   QTemporaryDir Dir;
   std::string Folder = Dir.path().toStdString() + "/";
   std::unique_ptr<TMainForm> Main;
-  std::vector<std::pair<std::string, std::string>> Messages; // text, title
-  std::vector<std::string> Errors;
+  Said Messages;
+  Names Errors;
   std::vector<std::unique_ptr<TScriptedNewsServer>> Servers;
 };
 
-std::vector<std::string> Items(const QComboBox* list);
+Names Items(const QComboBox* list);

@@ -1,4 +1,3 @@
-#include "session/ChildWin.h"
 #include "session/StartValues.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
@@ -19,38 +18,27 @@ using MainWindow = AppTest;
 
 namespace {
 
-// Counts the close events that reach the decode windows themselves, where
-// each one's own close handling runs.
-class TCloseCounter : public QObject {
-public:
-  int Closes = 0;
-  bool eventFilter(QObject*, QEvent* event) override {
-    Closes += event->type() == QEvent::Close;
-    return false;
-  }
-};
-
 bool Received(const TScriptedNewsServer& server, const std::string& line) {
   const auto lines = server.Received();
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-void DeleteClosedWindows() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
-
 } // namespace
 
-TEST_F(MainWindow, OpensOneDecodeWindowPerServerAndGroupOnceBothAreChosen) {
+TEST_F(MainWindow, OpensOneDecodeWindowPerServerAndGroupAndRefusesTheConfigurationMeanwhile) {
   const std::string a = NewsServer("alt.a");
-  WriteSettings("[CONFIG]\r\nPATH=" + Folder + "news/\r\n[SERVER]\r\nS=" + a +
-                "\r\n[GROUPS]\r\nG=alt.a\r\nG=alt.b\r\n");
+  WriteLists({a}, {"alt.a", "alt.b"});
   Start();
   EXPECT_EQ(StartValues, Main.get());
-  EXPECT_EQ(Main->windowTitle(), "Vostel News Decoder v. beta 0.60");
   EXPECT_EQ(Main->size(), QSize(549, 371));
   QAction* const commands[] = {Main->WindowCascadeItem, Main->WindowTileItem, Main->WindowArrangeItem,
                                Main->WindowMinimizeItem};
-  for (QAction* item : commands)
-    EXPECT_FALSE(item->isEnabled());
+  auto enabled = [&] {
+    return std::count_if(commands, commands + 4, [](QAction* c) { return c->isEnabled(); });
+  };
+  EXPECT_EQ(enabled(), 0);
+  Main->ConfigBtn->click();
+  EXPECT_TRUE(OKBottomDlg->isVisible()); // modeless: Open still works
 
   Main->FileOpenItem->trigger();
   Main->cboHost->setCurrentIndex(0);
@@ -60,14 +48,9 @@ TEST_F(MainWindow, OpensOneDecodeWindowPerServerAndGroupOnceBothAreChosen) {
   Main->OpenBtn->click();
   ASSERT_EQ(DecodeWindows(), 1);
   EXPECT_EQ(Main->mdiArea->subWindowList()[0]->windowTitle(), "Decoding");
-  for (QAction* item : commands)
-    EXPECT_TRUE(item->isEnabled());
-
+  EXPECT_EQ(enabled(), 4);
   // Two windows on one folder would number their part files alike.
   Main->FileOpenItem->trigger();
-  EXPECT_EQ(DecodeWindows(), 1);
-  EXPECT_EQ(Messages, (std::vector<std::pair<std::string, std::string>>{
-                          {"A Download Window for this Server and Group is already open", ""}}));
   Select(a, "alt.b");
   Main->FileOpenItem->trigger();
   EXPECT_EQ(DecodeWindows(), 2);
@@ -75,29 +58,35 @@ TEST_F(MainWindow, OpensOneDecodeWindowPerServerAndGroupOnceBothAreChosen) {
   Select(a, "alt.a");
   Main->FileOpenItem->trigger();
   EXPECT_EQ(DecodeWindows(), 2);
-  EXPECT_EQ(Messages.size(), 1u);
+  OKBottomDlg->hide();
+  Main->ConfigBtn->click();
+  EXPECT_FALSE(OKBottomDlg->isVisible());
+  EXPECT_EQ(Messages, (Said{{"A Download Window for this Server and Group is already open", ""},
+                            {"Please Close all Download Window before enter config", ""}}));
 
-  // The commands go off when the last window has gone.
+  // The commands go off when the last window has gone; then the dialog opens.
   Main->mdiArea->closeAllSubWindows();
-  DeleteClosedWindows();
-  for (QAction* item : commands)
-    EXPECT_FALSE(item->isEnabled());
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(enabled(), 0);
+  Main->ConfigBtn->click();
+  EXPECT_TRUE(OKBottomDlg->isVisible());
+
+  Main->FileMenu->menuAction()->showStatusText(Main->menuBar());
+  EXPECT_EQ(Main->StatusBar->currentMessage(), "File related commands");
+  EXPECT_EQ(Main->OpenBtn->statusTip(), "Open a Automatic Decode Window");
 }
 
 TEST_F(MainWindow, EachDecodeWindowKeepsWhatWasShownWhenItOpened) {
   const std::string a = NewsServer("alt.a"), b = NewsServer("alt.b");
-  WriteSettings("[CONFIG]\r\nPATH=" + Folder + "news/\r\n[SERVER]\r\nS=" + a + "\r\nS=" + b +
-                "\r\n[GROUPS]\r\nG=alt.a\r\nG=alt.b\r\n");
+  WriteLists({a, b}, {"alt.a", "alt.b"});
   Start();
   Select(a, "alt.a");
   Main->MinR->setText("10");
   Main->MaxR->setText("100");
-  EXPECT_EQ(StartValues->Server(), a);
-  EXPECT_EQ(StartValues->Group(), "alt.a");
-  EXPECT_EQ(StartValues->MinLines() + "-" + StartValues->MaxLines(), "10-100");
-  EXPECT_EQ(StartValues->WaitingLines(), "0");
-  EXPECT_EQ(StartValues->DefaultExt(), "mid");
-  EXPECT_EQ(StartValues->DownloadPath(), Folder + "news/");
+  const IStartValues& v = *StartValues;
+  EXPECT_EQ(v.Server() + " " + v.Group() + " " + v.MinLines() + " " + v.MaxLines() + " " + v.WaitingLines() +
+                " " + v.DefaultExt() + " " + v.DownloadPath(),
+            a + " alt.a 10 100 0 mid " + Folder + "news/");
   Main->OpenBtn->click();
   Select(b, "alt.b");
   Main->MinR->setText("5000");
@@ -105,8 +94,7 @@ TEST_F(MainWindow, EachDecodeWindowKeepsWhatWasShownWhenItOpened) {
   Main->OpenBtn->click();
   ASSERT_EQ(DecodeWindows(), 2);
   if constexpr (DecodeWindowsTalk) {
-    // The first walks alt.a and fetches the 30-line article; the second sees
-    // only articles below its limits.
+    // The first fetches the 30-line article; for the second all are too short.
     EXPECT_TRUE(PumpUntil([&] { return Received(*Servers[0], "BODY 102"); }, 15000));
     EXPECT_TRUE(PumpUntil([&] { return Received(*Servers[1], "HEAD 103"); }, 15000));
     EXPECT_FALSE(Received(*Servers[0], "GROUP alt.b"));
@@ -115,54 +103,31 @@ TEST_F(MainWindow, EachDecodeWindowKeepsWhatWasShownWhenItOpened) {
   }
 }
 
-TEST_F(MainWindow, ConfigurationIsRefusedWhileADecodeWindowIsOpen) {
-  const std::string a = NewsServer("alt.a");
-  WriteSettings("[SERVER]\r\nS=" + a + "\r\n[GROUPS]\r\nG=alt.a\r\n");
-  Start();
-  Main->ConfigBtn->click();
-  EXPECT_TRUE(OKBottomDlg->isVisible());
-  // The dialog does not block the main window.
-  Select(a, "alt.a");
-  Main->OpenBtn->click();
-  EXPECT_EQ(DecodeWindows(), 1);
-  OKBottomDlg->hide();
-  Main->ConfigBtn->click();
-  EXPECT_FALSE(OKBottomDlg->isVisible());
-  EXPECT_EQ(Messages, (std::vector<std::pair<std::string, std::string>>{
-                          {"Please Close all Download Window before enter config", ""}}));
-  Main->mdiArea->closeAllSubWindows();
-  Main->ConfigBtn->click();
-  EXPECT_TRUE(OKBottomDlg->isVisible());
-}
-
 TEST_F(MainWindow, ClosingClosesEveryDecodeWindowFirstAndStaysOpenWhenTheSaveFails) {
   const std::string a = NewsServer("alt.a"), b = NewsServer("alt.b");
-  WriteSettings("[CONFIG]\r\nPATH=" + Folder + "news/\r\n[SERVER]\r\nS=" + a + "\r\nS=" + b +
-                "\r\n[GROUPS]\r\nG=alt.a\r\nG=alt.b\r\n");
+  WriteLists({a, b}, {"alt.a", "alt.b"});
   Start();
-  TCloseCounter counter;
   Select(a, "alt.a");
   Main->OpenBtn->click();
   Select(b, "alt.b");
   Main->OpenBtn->click();
+  std::vector<QWidget*> children; // still there until the loop deletes them
   for (QMdiSubWindow* sub : Main->mdiArea->subWindowList())
-    sub->widget()->installEventFilter(&counter);
+    children.push_back(sub->widget());
   ::rename((Folder + "VOSTEL.INI").c_str(), (Folder + "saved").c_str());
   CreateFolder(Folder + "VOSTEL.INI"); // the exit save cannot write there
   EXPECT_FALSE(Main->close());
-  EXPECT_EQ(counter.Closes, 2);
+  for (QWidget* child : children) // closed itself, so its own close handling ran
+    EXPECT_TRUE(child->isHidden());
   EXPECT_EQ(DecodeWindows(), 0);
   EXPECT_TRUE(Main->isVisible());
-  EXPECT_EQ(Errors, std::vector<std::string>{"Unable to write to " + Folder + "VOSTEL.INI"});
+  EXPECT_EQ(Errors, Names{"Unable to write to " + Folder + "VOSTEL.INI"});
   ::rmdir((Folder + "VOSTEL.INI").c_str());
   EXPECT_TRUE(Main->close());
 }
 
 TEST_F(MainWindow, TileStacksFullWidthWindowsAndIconsLineUpAlongTheBottom) {
-  std::string servers;
-  for (int i = 0; i < 3; ++i)
-    servers += "S=" + NewsServer("alt.a") + "\r\n";
-  WriteSettings("[CONFIG]\r\nPATH=" + Folder + "news/\r\n[SERVER]\r\n" + servers + "[GROUPS]\r\nG=alt.a\r\n");
+  WriteLists({NewsServer("alt.a"), NewsServer("alt.a"), NewsServer("alt.a")}, {"alt.a"});
   Start();
   Main->resize(800, 600);
   for (int i = 0; i < 3; ++i) {
@@ -176,9 +141,7 @@ TEST_F(MainWindow, TileStacksFullWidthWindowsAndIconsLineUpAlongTheBottom) {
   const QRect area = Main->mdiArea->viewport()->rect();
   int top = 0;
   for (QMdiSubWindow* sub : windows) {
-    EXPECT_EQ(sub->geometry().left(), 0);
-    EXPECT_EQ(sub->geometry().width(), area.width());
-    EXPECT_EQ(sub->geometry().top(), top);
+    EXPECT_EQ(sub->geometry(), QRect(0, top, area.width(), sub->height()));
     top = sub->geometry().bottom() + 1;
   }
   EXPECT_EQ(top, area.height());
@@ -194,19 +157,7 @@ TEST_F(MainWindow, TileStacksFullWidthWindowsAndIconsLineUpAlongTheBottom) {
   int left = 0;
   for (QMdiSubWindow* sub : windows) {
     EXPECT_TRUE(sub->isMinimized());
-    EXPECT_EQ(sub->geometry().bottom(), area.bottom());
-    EXPECT_EQ(sub->geometry().left(), left);
+    EXPECT_EQ(sub->geometry().bottomLeft(), QPoint(left, area.bottom()));
     left = sub->geometry().right() + 1;
   }
-  Main->WindowCascadeItem->trigger();
-}
-
-TEST_F(MainWindow, HintsShowInTheStatusBar) {
-  Start();
-  Main->FileMenu->menuAction()->showStatusText(Main->menuBar());
-  EXPECT_EQ(Main->StatusBar->currentMessage(), "File related commands");
-  Main->WindowTileItem->showStatusText(Main->menuBar()); // as a menu shows it
-  EXPECT_EQ(Main->StatusBar->currentMessage(), "Arrange windows without overlap");
-  EXPECT_EQ(Main->OpenBtn->toolTip(), Main->OpenBtn->statusTip());
-  EXPECT_EQ(Main->OpenBtn->toolTip(), "Open a Automatic Decode Window");
 }
