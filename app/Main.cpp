@@ -48,8 +48,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   mdiArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   mdiArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setCentralWidget(mdiArea);
-  connect(mdiArea, &QMdiArea::subWindowActivated, this,
-          [this] { Guarded([this] { UpdateMenuItems(this); }); });
+  connect(mdiArea, &QMdiArea::subWindowActivated, this, Handler(&TMainForm::UpdateMenuItems));
 
   CreateActions();
   CreateMenus();
@@ -69,15 +68,16 @@ std::string TMainForm::WaitingLines() const { return FromQt(SkipLine->text()); }
 std::string TMainForm::DefaultExt() const { return FromQt(DefE->text()); }
 std::string TMainForm::DownloadPath() const { return FromQt(lblPath->text()); }
 
+// Every click and menu command enters through the guard.
+std::function<void()> TMainForm::Handler(void (TMainForm::*Click)(TObject*)) {
+  return [this, Click] { Guarded([this, Click] { (this->*Click)(this); }); };
+}
+
 void TMainForm::CreateActions() {
-  // Every click and menu command enters through the guard.
-  auto handler = [this](void (TMainForm::*click)(TObject*)) {
-    return [this, click] { Guarded([this, click] { (this->*click)(this); }); };
-  };
   auto item = [&](const char* text, const char* hint, void (TMainForm::*click)(TObject*)) {
     auto* action = new QAction(text, this);
     action->setStatusTip(hint);
-    connect(action, &QAction::triggered, this, handler(click));
+    connect(action, &QAction::triggered, this, Handler(click));
     return action;
   };
   FileOpenItem = item("&Open", "Open an existing file", &TMainForm::FileOpenItemClick);
@@ -121,8 +121,7 @@ void TMainForm::CreateSpeedPanel() {
     auto* b = Hinted(new QToolButton(SpeedPanel), hint);
     b->setIcon(style()->standardIcon(glyph));
     b->setAutoRaise(true);
-    connect(b, &QToolButton::clicked, this,
-            [this, click] { Guarded([this, click] { (this->*click)(this); }); });
+    connect(b, &QToolButton::clicked, this, Handler(click));
     return b;
   };
   OpenBtn = button(QStyle::SP_ArrowDown, "Open a Automatic Decode Window", &TMainForm::FileOpenItemClick);
@@ -145,30 +144,25 @@ void TMainForm::CreateSpeedPanel() {
   grid->addWidget(cboHost, 0, 2, 1, 3);
   grid->addWidget(cboGroup, 0, 5, 1, 3);
 
-  auto field = [this](const char* label, const char* text, const char* hint, int width) {
+  int column = 0;
+  auto field = [&](const char* label, const char* text, const char* hint, int width) {
     auto* edit = Hinted(new QLineEdit(text, SpeedPanel), hint);
     edit->setFixedWidth(width);
     auto* caption = new QLabel(label, SpeedPanel);
     caption->setBuddy(edit);
-    return std::pair{caption, edit};
+    grid->addWidget(caption, 1, column++);
+    grid->addWidget(edit, 1, column++);
+    return edit;
   };
-  auto [minLabel, min] = field("Min Lines :", "200", "Set Minimum Line for Begin Download", 56);
-  auto [maxLabel, max] = field("Max Lines :", "1000", "Set Maximum Line for Begin Download", 56);
-  auto [extLabel, ext] = field("Def. Ext. :", "mod", "Default Extension for MIME files without filename", 44);
-  MinR = min;
-  MaxR = max;
-  DefE = ext;
+  MinR = field("Min Lines :", "200", "Set Minimum Line for Begin Download", 56);
+  MaxR = field("Max Lines :", "1000", "Set Maximum Line for Begin Download", 56);
+  DefE = field("Def. Ext. :", "mod", "Default Extension for MIME files without filename", 44);
   lblPath = Hinted(new QLabel("Path :", SpeedPanel), "Download Path");
   // A long path is cut at the window's edge rather than widening it.
   lblPath->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  grid->addWidget(lblPath, 1, column, 1, 2);
   SkipLine = Hinted(new QLineEdit("0", SpeedPanel), "Skip Download if no Data Found after specified lines");
   SkipLine->hide();
-  int column = 0;
-  for (QWidget* w :
-       {static_cast<QWidget*>(minLabel), static_cast<QWidget*>(MinR), static_cast<QWidget*>(maxLabel),
-        static_cast<QWidget*>(MaxR), static_cast<QWidget*>(extLabel), static_cast<QWidget*>(DefE)})
-    grid->addWidget(w, 1, column++);
-  grid->addWidget(lblPath, 1, column, 1, 2);
   grid->setColumnStretch(7, 1);
 
   auto* bar = addToolBar("Speed Panel");

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -82,6 +83,7 @@ protected:
   bool event(QEvent* event) override;
 
 private:
+  std::function<void()> Handler(void (TMainForm::*Click)(TObject*));
   void CreateActions();
   void CreateMenus();
   void CreateSpeedPanel();
