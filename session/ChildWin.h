@@ -66,12 +66,6 @@ public:
   int GroupProgress() const;
   static std::string ExtractName(const std::string& Path);
 
-  // controller lands here: a stand-in until the decode window's controller
-  // is merged; drop this block then.
-  void FormCreate(TObject*) {}
-#define VOSTEL_CONTROLLER_STANDIN 1
-  // controller lands here (end of the stand-in)
-
   // Handlers.
   void FormResize(TObject* Sender);
   void UUCodeProgress(std::uint16_t Percent);

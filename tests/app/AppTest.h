@@ -15,14 +15,6 @@
 #include <utility>
 #include <vector>
 
-// Until the decode window's controller is merged its FormCreate does nothing,
-// so a test cannot yet see a window talk to its server.
-#ifdef VOSTEL_CONTROLLER_STANDIN
-inline constexpr bool DecodeWindowsTalk = false;
-#else
-inline constexpr bool DecodeWindowsTalk = true;
-#endif
-
 using Names = std::vector<std::string>;
 using Said = std::vector<std::pair<std::string, std::string>>; // text, title
 
