@@ -235,8 +235,8 @@ void TUUCode::Execute() {
 std::size_t TUUCode::EncodedSize(std::size_t size) const {
   const bool base64 = FAlgorithm == base64encode;
   const std::size_t eol = FUnixCRLF == LF ? 1 : 2;
-  const std::size_t lines = size / (base64 ? 57 : 45) + 1;
-  std::size_t total = size / 3 * 4 + (size % 3 != 0 ? size % 3 + 1 : 0);
+  const std::size_t lines = size / (base64 ? 57 : 45) + 2; // and the zero-length line
+  std::size_t total = (size + 2) / 3 * 4;
   total += lines * (eol + (base64 ? 0 : 1)) + eol;
   if (FHeaders)
     total += HeaderLine().size() + eol + 3;
@@ -294,13 +294,21 @@ std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::si
     put(eol);
     Progress(std::size_t(o - out), capacity);
   }
+  // The last line keeps whole groups of four, as every other decoder expects:
+  // the zero bytes past the input give the uuencode and XXencode padding
+  // characters, Base64 pads with "=".
   const std::size_t rest = size - i;
   if (!base64)
     *o++ = a[rest];
   groups(i, size);
-  if (rest % 3 != 0)
-    o -= 3 - rest % 3; // no padding: 2 characters for 1 byte, 3 for 2
+  if (base64 && rest % 3 != 0)
+    std::memset(o - (3 - rest % 3), '=', 3 - rest % 3);
   put(eol);
+  // A line of no bytes closes uuencode and XXencode data.
+  if (!base64 && rest > 0) {
+    *o++ = a[0];
+    put(eol);
+  }
   if (headers)
     put("end");
   put(eol);

@@ -92,26 +92,49 @@ TEST_F(Interop, DecodesWhatSharutilsAndCoreutilsWrite) {
   }
 }
 
-TEST_F(Interop, SharutilsAndCoreutilsReadWhatWeWrite) {
-  if (!Have("uudecode") || !Have("base64"))
-    GTEST_SKIP() << "uudecode (sharutils) or base64 (coreutils) not installed";
-  for (const std::size_t size : Sizes) {
-    const std::string bytes = Random(size, unsigned(size) + 11);
-    Put("a.bin", bytes);
-    Run(uuencode, "a.bin", "a.uue", true, LF);
-    Run(base64encode, "a.bin", "a.b64", false, LF);
-    // After a short last line we write no backquote line, which uudecode
-    // needs; with it added, our data lines must read as they are.
-    std::string text = Get("a.uue");
-    if (size % 45 != 0)
-      Put("a.uue", text.insert(text.size() - 4, "`\n"));
-    ASSERT_EQ(Shell("uudecode -o u.bin a.uue"), 0) << "size " << size;
-    EXPECT_TRUE(Get("u.bin") == bytes) << "uudecode, size " << size;
-    // We write no padding, which base64 -d reports after decoding what is there.
-    const int status = Shell("base64 -d a.b64 > b.bin 2>/dev/null");
-    EXPECT_TRUE(Get("b.bin") == bytes) << "base64 -d, size " << size;
-    if (size % 3 == 0) {
-      EXPECT_EQ(status, 0) << "size " << size;
-    }
+// Every size from 0 to 200 meets each way a last line can end; the large ones
+// cross many lines. All files are written first, then each tool reads them
+// all in one run.
+TEST_F(Interop, SharutilsCoreutilsAndPythonReadWhatWeWrite) {
+  if (!Have("uudecode") || !Have("base64") || !Have("/usr/bin/python3"))
+    GTEST_SKIP() << "uudecode (sharutils), base64 (coreutils) or /usr/bin/python3 not installed";
+  std::vector<std::size_t> sizes;
+  for (std::size_t n = 0; n <= 200; ++n)
+    sizes.push_back(n);
+  for (const std::size_t n : {4095u, 65536u, 1000003u})
+    sizes.push_back(n);
+  std::string list;
+  for (const std::size_t size : sizes) {
+    const std::string n = std::to_string(size);
+    Put(n + ".bin", Random(size, unsigned(size) + 11));
+    Run(uuencode, n + ".bin", n + ".uue", true, LF);
+    Run(base64encode, n + ".bin", n + ".b64", false, LF);
+    Run(base64encode, n + ".bin", n + ".hb64", true, CRLF);
+    list += n + " ";
   }
+  // sharutils writes the file its begin line names; base64 -d reads bare data lines.
+  const int tools = Shell("for n in " + list +
+                          "; do mv $n.bin $n.orig && uudecode $n.uue && cmp -s $n.bin $n.orig && "
+                          "base64 -d $n.b64 > $n.dec && cmp -s $n.dec $n.orig || "
+                          "{ echo \"size $n\"; exit 1; }; done");
+  EXPECT_EQ(tools, 0) << "sharutils uudecode or coreutils base64 -d refused our text";
+
+  // Python's binascii decodes line by line and insists on whole padded groups;
+  // the uuencode data must close with a line of no bytes before "end".
+  Put("check.py", R"(import binascii, sys
+def body(name, head):
+    lines = open(name, "rb").read().split(b"\n")
+    lines = [l.rstrip(b"\r") for l in lines]
+    assert lines[0].startswith(head) and lines[-2] == b"end" and lines[-1] == b"", name
+    return lines[1:-2]
+for n in sys.argv[1:]:
+    orig = open(n + ".orig", "rb").read()
+    uu = body(n + ".uue", b"begin 0644 ")
+    assert uu[-1] == b"`", n + ": no zero-length line"
+    assert b"".join(binascii.a2b_uu(l) for l in uu) == orig, n + ".uue"
+    b64 = b"".join(binascii.a2b_base64(l, strict_mode=True) for l in body(n + ".hb64", b"begin-base64 0644 ") if l)
+    assert b64 == orig, n + ".hb64"
+    assert binascii.a2b_base64(open(n + ".b64", "rb").read().replace(b"\n", b""), strict_mode=True) == orig, n
+)");
+  EXPECT_EQ(Shell("/usr/bin/python3 check.py " + list), 0) << "Python's binascii refused our text";
 }

@@ -5,25 +5,27 @@ using Decoding = CodecTest;
 using Running = CodecTest;
 
 TEST_F(Encoding, OneGroupInEachAlphabetWithoutHeaders) {
-  EXPECT_EQ(Encoded(uuencode, "abc", false), "#86)C\r\n\r\n");
-  EXPECT_EQ(Encoded(xxencode, "abc", false), "1MK7X\r\n\r\n");
+  EXPECT_EQ(Encoded(uuencode, "abc", false), "#86)C\r\n`\r\n\r\n");
+  EXPECT_EQ(Encoded(xxencode, "abc", false), "1MK7X\r\n+\r\n\r\n");
   EXPECT_EQ(Encoded(base64encode, "abc", false), "YWJj\r\n\r\n");
 }
 
-TEST_F(Encoding, UuLinesOf45BytesAndAShortLastLine) {
+TEST_F(Encoding, UuLinesOf45BytesAShortPaddedLastLineAndTheZeroLengthLine) {
   std::string line = "M";
   for (int i = 0; i < 15; ++i)
     line += ">'AX"; // "xxx"
   EXPECT_EQ(Encoded(uuencode, std::string(100, 'x')),
-            "begin 0644 a.bin\r\n" + line + "\r\n" + line + "\r\n*>'AX>'AX>'AX>`\r\nend\r\n");
+            "begin 0644 a.bin\r\n" + line + "\r\n" + line + "\r\n*>'AX>'AX>'AX>```\r\n`\r\nend\r\n");
+  EXPECT_EQ(Encoded(xxencode, "xy"), "begin 0644 a.bin\r\n0S5Y+\r\n+\r\nend\r\n");
   // A whole line leaves an empty last line: only its length character.
   EXPECT_EQ(Encoded(uuencode, std::string(45, 'x')), "begin 0644 a.bin\r\n" + line + "\r\n`\r\nend\r\n");
   EXPECT_EQ(Encoded(uuencode, ""), "begin 0644 a.bin\r\n`\r\nend\r\n");
   EXPECT_EQ(Encoded(xxencode, ""), "begin 0644 a.bin\r\n+\r\nend\r\n");
 }
 
-TEST_F(Encoding, Base64WritesNoPaddingAndEndsWithEnd) {
-  EXPECT_EQ(Encoded(base64encode, "A"), "begin-base64 0644 a.bin\r\nQQ\r\nend\r\n");
+TEST_F(Encoding, Base64PadsItsLastGroupAndEndsWithEnd) {
+  EXPECT_EQ(Encoded(base64encode, "A"), "begin-base64 0644 a.bin\r\nQQ==\r\nend\r\n");
+  EXPECT_EQ(Encoded(base64encode, "AB", false, LF), "QUI=\n\n");
   EXPECT_EQ(Encoded(base64encode, ""), "begin-base64 0644 a.bin\r\n\r\nend\r\n");
   const std::string text = Encoded(base64encode, std::string(57, '\0'), false, LF);
   EXPECT_EQ(text, std::string(76, 'A') + "\n\n\n");
@@ -31,7 +33,7 @@ TEST_F(Encoding, Base64WritesNoPaddingAndEndsWithEnd) {
 
 TEST_F(Encoding, LfLineEndsAndTheFileModeInTheHeader) {
   Codec.SetFileMode(7);
-  EXPECT_EQ(Encoded(uuencode, "abc", true, LF), "begin 0007 a.bin\n#86)C\nend\n");
+  EXPECT_EQ(Encoded(uuencode, "abc", true, LF), "begin 0007 a.bin\n#86)C\n`\nend\n");
   Codec.SetFileMode(65535);
   EXPECT_EQ(Encoded(xxencode, "", true, LF), "begin 65535 a.bin\n+\nend\n");
 }
@@ -41,7 +43,7 @@ TEST_F(Encoding, AHeaderLongerThanTheUsualBufferIsCutTo255) {
   Put(name, "z");
   Run(base64encode, name, "a.txt");
   const std::string header = "begin-base64 0644 " + name;
-  EXPECT_EQ(Get("a.txt"), header.substr(0, 255) + "\r\neg\r\nend\r\n");
+  EXPECT_EQ(Get("a.txt"), header.substr(0, 255) + "\r\neg==\r\nend\r\n");
 }
 
 TEST_F(Decoding, PaddingEndsItsGroupAndConcatenatedRunsGoOn) {
@@ -173,7 +175,7 @@ TEST_F(Running, AHandlerThatChangesThePropertiesDoesNotChangeTheRunningEncoder) 
       Codec.SetInputFile(Dir + std::string(250, 'n'));
     }
   };
-  EXPECT_EQ(Encoded(uuencode, "abc", false), "#86)C\r\n\r\n");
+  EXPECT_EQ(Encoded(uuencode, "abc", false), "#86)C\r\n`\r\n\r\n");
 }
 
 TEST_F(Running, ActiveRunsOnceAndIsFalseAgainEvenAfterAFailure) {
