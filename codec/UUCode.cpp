@@ -1,5 +1,7 @@
 #include "codec/UUCode.h"
 
+#include "codec/YEnc.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -198,38 +201,57 @@ void TUUCode::Progress(std::size_t done, std::size_t total) const {
 void TUUCode::Execute() {
   if (FInputFile.empty())
     throw EUUCode("InputFileName is empty");
-  const bool decoding = FAlgorithm == uudecode || FAlgorithm == xxdecode || FAlgorithm == base64decode;
+  const bool decoding =
+      FAlgorithm == uudecode || FAlgorithm == xxdecode || FAlgorithm == base64decode || FAlgorithm == ydecode;
   if (!decoding && FOutputFile.empty())
     throw EUUCode("OutputFileName is empty");
 
   struct stat st {};
   const std::size_t size = ::stat(FInputFile.c_str(), &st) == 0 ? std::size_t(st.st_size) : 0;
-  const std::size_t n = size + 3; // the last group of 3 may always be read
-  TBuffer in = Allocate(n, FInputFile);
-
-  std::size_t capacity = 0;
-  if (decoding) {
-    capacity = n;
-  } else if (FAlgorithm != filecopy) {
-    // The usual size leaves no room for a long header on a small input.
-    capacity = std::max(n + n / 3 + n / 15 + 32, EncodedSize(size));
-  }
-  TBuffer out = capacity > 0 ? Allocate(capacity, FInputFile) : TBuffer();
-
+  TBuffer in = Allocate(size + 3, FInputFile); // the last group of 3 may always be read
   const std::size_t got = ReadInto(FInputFile, in.get(), size);
-  const char* result = out.get();
-  std::size_t length = 0;
-  if (FAlgorithm == filecopy) {
-    result = in.get();
-    length = got;
-  } else if (decoding) {
-    length = Decode(in.get(), got, out.get());
-  } else {
-    length = Encode(in.get(), got, out.get(), capacity);
-  }
-  WriteWhole(FOutputFile, result, length);
+  Run(in.get(), got, [this](const char* data, std::size_t length) { WriteWhole(FOutputFile, data, length); });
   if (OnProgress)
     OnProgress(100);
+}
+
+std::string TUUCode::Convert(std::string_view Input) {
+  TBuffer in = Allocate(Input.size() + 3, FInputFile);
+  if (!Input.empty())
+    std::memcpy(in.get(), Input.data(), Input.size());
+  std::string result;
+  Run(in.get(), Input.size(),
+      [&result](const char* data, std::size_t length) { result.assign(data, length); });
+  if (OnProgress)
+    OnProgress(100);
+  return result;
+}
+
+void TUUCode::Run(const char* in, std::size_t size, const TDeliver& deliver) {
+  if (FAlgorithm == filecopy) {
+    deliver(in, size);
+    return;
+  }
+  if (FAlgorithm == yencode) {
+    Progress(0, 1);
+    TYEncPartInfo info;
+    info.Name = FInputFile.substr(FInputFile.rfind('/') + 1);
+    info.FileSize = size;
+    info.CRLF = FUnixCRLF == CRLF;
+    const std::string text = YEncEncodePart(std::string_view(in, size), info);
+    Progress(1, 1);
+    deliver(text.data(), text.size());
+    return;
+  }
+  const bool decoding = FAlgorithm != uuencode && FAlgorithm != xxencode && FAlgorithm != base64encode;
+  const std::size_t n = size + 3;
+  // The usual size leaves no room for a long header on a small input.
+  const std::size_t capacity = decoding ? n : std::max(n + n / 3 + n / 15 + 32, EncodedSize(size));
+  TBuffer out = Allocate(capacity, FInputFile);
+  const std::size_t length = FAlgorithm == ydecode ? YDecode(in, size, out.get())
+                             : decoding            ? Decode(in, size, out.get())
+                                                   : Encode(in, size, out.get(), capacity);
+  deliver(out.get(), length);
 }
 
 std::size_t TUUCode::EncodedSize(std::size_t size) const {
@@ -316,6 +338,15 @@ std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::si
   return std::size_t(o - out);
 }
 
+// The name from a begin line, in the input's folder.
+std::string TUUCode::OutputFileFrom(std::string name) const {
+  std::erase_if(name, [](char c) { return c == '\r' || c == '"' || c == '\0'; });
+  name = SafeName(name);
+  if (name.empty())
+    throw EUUCode("OutputFileName is empty");
+  return FInputFile.substr(0, FInputFile.rfind('/') + 1) + name;
+}
+
 std::size_t TUUCode::ReadHeader(const char* in, std::size_t size) {
   const std::string_view text(in, size);
   const std::string_view begin = FAlgorithm == base64decode ? "begin-base64" : "begin";
@@ -328,14 +359,7 @@ std::size_t TUUCode::ReadHeader(const char* in, std::size_t size) {
   if (lineEnd == text.npos)
     throw EUUCode("Unfinished begin line in " + FInputFile);
 
-  std::string name;
-  for (const char c : text.substr(blank + 1, lineEnd - blank - 1))
-    if (c != '\r' && c != '"' && c != '\0')
-      name += c;
-  name = SafeName(name);
-  if (name.empty())
-    throw EUUCode("OutputFileName is empty");
-  FOutputFile = FInputFile.substr(0, FInputFile.rfind('/') + 1) + name;
+  FOutputFile = OutputFileFrom(std::string(text.substr(blank + 1, lineEnd - blank - 1)));
 
   std::size_t pos = lineEnd;
   while (pos < size && IsLineEnd(static_cast<unsigned char>(in[pos])))
@@ -409,4 +433,109 @@ std::size_t TUUCode::Decode(const char* in, std::size_t size, char* out) {
   }
   Progress(std::size_t(o - out), total);
   return std::size_t(o - out);
+}
+
+// The parts of one yEnc file, in any order and with any text around them, are
+// put together in out (size + 3 bytes: a part decodes to fewer bytes than its
+// text, so a sound file fits). The caller writes out only when this returns,
+// that is when every part has passed its check and every byte is there.
+std::size_t TUUCode::YDecode(const char* in, std::size_t size, char* out) {
+  const std::size_t total = size + 3;
+  auto fail = [this](const std::string& why) { throw EUUCode("yEnc " + why + " in " + FInputFile); };
+  Progress(0, total);
+  if (!FHeaders && FOutputFile.empty())
+    throw EUUCode("OutputFileName is empty");
+
+  TYEncPart part;
+  bool started = false;
+  std::string name;
+  std::uint64_t fileSize = 0, decoded = 0;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> received; // byte ranges of sound parts
+  std::optional<std::uint32_t> fileCrc;
+  std::vector<char> spare; // for a line that may run past its part's range
+  for (std::size_t pos = 0; pos < size;) {
+    const void* lf = std::memchr(in + pos, '\n', size - pos);
+    const std::size_t end = lf ? std::size_t(static_cast<const char*>(lf) - in) : size;
+    const std::string_view line(in + pos, end - pos);
+    pos = end + 1;
+    std::string error;
+    switch (YEncKeyword(line)) {
+    case ykBegin:
+      if (part.Open())
+        fail(part.Describe() + " ends without =yend");
+      error = part.Begin(line);
+      if (!error.empty())
+        break;
+      if (!started) {
+        started = true;
+        name = part.Header().Name;
+        fileSize = part.FileSize();
+        if (fileSize > size)
+          fail("\"" + name + "\" of " + std::to_string(fileSize) + " bytes cannot come from " +
+               std::to_string(size) + " bytes of text: parts are missing");
+        if (FHeaders)
+          FOutputFile = OutputFileFrom(name);
+      } else if (part.Header().Name != name || part.FileSize() != fileSize) {
+        error = "=ybegin of \"" + part.Header().Name + "\" among the parts of \"" + name + "\"";
+      }
+      break;
+    case ykPart:
+      error = part.Part(line);
+      break;
+    case ykEnd:
+      error = part.End(line);
+      if (error.empty()) {
+        received.emplace_back(part.Offset(), part.RangeEnd());
+        fileCrc = part.CrcOfFile() ? part.CrcOfFile() : fileCrc;
+        if (!part.MultiPart())
+          pos = size; // a whole file: what follows is not ours
+      }
+      break;
+    case ykNone:
+      if (!part.Open())
+        break;
+      // Straight into place, unless the line could reach past its part.
+      const std::uint64_t at = part.Position();
+      std::size_t n = 0;
+      if (part.Placed() && at + line.size() <= part.RangeEnd()) {
+        n = part.Decode(line.data(), line.size(), out + at);
+      } else {
+        spare.resize(std::max(spare.size(), line.size()));
+        n = part.Decode(line.data(), line.size(), spare.data());
+        std::memcpy(out + at, spare.data(), n);
+      }
+      decoded += n;
+      Progress(decoded, total);
+      break;
+    }
+    if (!error.empty())
+      fail(error);
+  }
+  if (!started)
+    throw EUUCode("No =ybegin line in " + FInputFile);
+  if (part.Open())
+    fail(part.Describe() + " ends without =yend");
+
+  std::sort(received.begin(), received.end());
+  std::uint64_t whole = 0; // bytes from the start that have arrived
+  for (const auto& [from, to] : received) {
+    if (from > whole)
+      break;
+    whole = std::max(whole, to);
+  }
+  if (whole < fileSize) {
+    std::uint64_t next = fileSize;
+    for (const auto& range : received)
+      if (range.first > whole)
+        next = std::min(next, range.first);
+    fail("\"" + name + "\" lacks bytes " + std::to_string(whole + 1) + " to " + std::to_string(next) + " (" +
+         std::to_string(received.size()) + " parts decoded)");
+  }
+  if (fileCrc && part.MultiPart()) {
+    const std::uint32_t crc = Crc32(0, out, fileSize);
+    if (crc != *fileCrc)
+      fail("\"" + name + "\" fails its check: CRC-32 of the whole file does not match crc32=");
+  }
+  Progress(decoded, total);
+  return fileSize;
 }

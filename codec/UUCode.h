@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 // What Execute does with InputFile.
 enum TAlgorithm : std::uint8_t {
@@ -15,7 +16,9 @@ enum TAlgorithm : std::uint8_t {
   xxencode = 3,
   xxdecode = 4,
   base64encode = 5,
-  base64decode = 6
+  base64decode = 6,
+  ydecode = 7,
+  yencode = 8
 };
 
 // Line end of encoded output.
@@ -29,9 +32,16 @@ public:
 };
 
 // Converts one whole file into another: uuencode, XXencode or Base64 text with
-// optional begin/end lines, back again, or a plain copy. Works in memory: the
-// input is read in one piece and the output written only once the conversion
-// has succeeded.
+// optional begin/end lines, yEnc text, back again, or a plain copy. Works in
+// memory: the input is read in one piece and the output written only once the
+// conversion has succeeded.
+//
+// yEnc: the keyword lines are the format itself, so yencode always writes
+// them (one part, lines of 128 characters) and ydecode always reads them;
+// Headers only says whether ydecode takes OutputFile from name=. The input of
+// ydecode may hold the parts of one file in any order, with other text
+// between them; it fails with EUUCode, writing nothing, when a part does not
+// match its =yend line or bytes are missing. Built on codec/YEnc.h.
 class TUUCode : public TObject {
 public:
   TUUCode();
@@ -72,7 +82,17 @@ public:
   // or written.
   void Execute();
 
+  // Runs Algorithm on Input in memory, as Execute would on a file holding it,
+  // and returns what Execute would write; reads and writes no file. A decoder
+  // with Headers sets OutputFile from the header line (in InputFile's folder)
+  // as Execute does, so the caller sees the name that would be written.
+  std::string Convert(std::string_view Input);
+
 private:
+  using TDeliver = std::function<void(const char* data, std::size_t size)>;
+  void Run(const char* in, std::size_t size, const TDeliver& deliver);
+  std::size_t YDecode(const char* in, std::size_t size, char* out);
+  std::string OutputFileFrom(std::string name) const;
   void Progress(std::size_t done, std::size_t total) const;
   std::string HeaderLine() const;
   std::size_t EncodedSize(std::size_t size) const;

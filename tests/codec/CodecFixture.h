@@ -57,6 +57,7 @@ protected:
     return Get(Codec.OutputFile().substr(Dir.size()));
   }
 
+public:
   static std::string Random(std::size_t size, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(size, '\0');
@@ -65,6 +66,7 @@ protected:
     return s;
   }
 
+protected:
   std::string Dir;
   TUUCode Codec;
 };

@@ -9,7 +9,8 @@ namespace {
 struct TFormat {
   TAlgorithm Encoder, Decoder;
 };
-const TFormat Formats[] = {{uuencode, uudecode}, {xxencode, xxdecode}, {base64encode, base64decode}};
+const TFormat Formats[] = {
+    {uuencode, uudecode}, {xxencode, xxdecode}, {base64encode, base64decode}, {yencode, ydecode}};
 
 std::vector<std::size_t> Sizes() {
   std::vector<std::size_t> sizes;

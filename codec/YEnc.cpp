@@ -1,0 +1,456 @@
+#include "codec/YEnc.h"
+
+#include <array>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VOSTEL_X86 1
+#endif
+
+namespace {
+
+// ---- keyword lines ----
+
+std::string_view CutLineEnd(std::string_view line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+    line.remove_suffix(1);
+  return line;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front()))
+    s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back()))
+    s.remove_suffix(1);
+  return s;
+}
+
+bool ParseDecimal(std::string_view s, std::uint64_t& value) {
+  if (s.empty())
+    return false;
+  value = 0;
+  for (const char c : s) {
+    if (c < '0' || c > '9' || value > (UINT64_MAX - 9) / 10)
+      return false;
+    value = value * 10 + std::uint64_t(c - '0');
+  }
+  return true;
+}
+
+bool ParseHex32(std::string_view s, std::uint32_t& value) {
+  if (s.empty())
+    return false;
+  std::uint64_t v = 0;
+  for (const char c : s) {
+    const int d = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
+    if (d < 0)
+      return false;
+    v = v << 4 | std::uint64_t(d);
+    if (v > 0xFFFFFFFFu)
+      return false;
+  }
+  value = std::uint32_t(v);
+  return true;
+}
+
+const char* KeywordText(TYEncKeyword k) {
+  return k == ykBegin ? "=ybegin" : k == ykPart ? "=ypart" : "=yend";
+}
+
+std::string Hex(std::uint32_t v) {
+  char s[16];
+  std::snprintf(s, sizeof s, "%08x", unsigned(v));
+  return s;
+}
+
+// ---- CRC-32 ----
+
+struct TCrcTables {
+  std::uint32_t T[8][256];
+};
+
+constexpr TCrcTables MakeCrcTables() {
+  TCrcTables t{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i;
+    for (int k = 0; k < 8; ++k)
+      c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    t.T[0][i] = c;
+  }
+  for (int s = 1; s < 8; ++s)
+    for (int i = 0; i < 256; ++i)
+      t.T[s][i] = t.T[s - 1][i] >> 8 ^ t.T[0][t.T[s - 1][i] & 0xFF];
+  return t;
+}
+
+constexpr TCrcTables CrcTables = MakeCrcTables();
+
+// Works on the inverted register, as the folding below does.
+std::uint32_t CrcSlice8(std::uint32_t crc, const unsigned char* p, std::size_t n) {
+  const auto& T = CrcTables.T;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; n >= 8; p += 8, n -= 8) {
+      std::uint32_t lo, hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + 4, 4);
+      lo ^= crc;
+      crc = T[7][lo & 0xFF] ^ T[6][lo >> 8 & 0xFF] ^ T[5][lo >> 16 & 0xFF] ^ T[4][lo >> 24] ^
+            T[3][hi & 0xFF] ^ T[2][hi >> 8 & 0xFF] ^ T[1][hi >> 16 & 0xFF] ^ T[0][hi >> 24];
+    }
+  }
+  for (; n > 0; ++p, --n)
+    crc = T[0][(crc ^ *p) & 0xFF] ^ crc >> 8;
+  return crc;
+}
+
+#ifdef VOSTEL_X86
+#define VOSTEL_CLMUL __attribute__((target("pclmul,sse2")))
+
+VOSTEL_CLMUL inline __m128i Load(const unsigned char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// x times the two constants of k, one per half, added to next.
+VOSTEL_CLMUL inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
+  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)),
+                       next);
+}
+
+// Folds 64 bytes at a time with carry-less multiplication, then reduces to
+// 32 bits (Barrett). The constants are powers of x modulo the polynomial in
+// the bit-reflected domain. n is at least 64 and a multiple of 16.
+VOSTEL_CLMUL std::uint32_t CrcFold(std::uint32_t crc, const unsigned char* p, std::size_t n) {
+  const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
+  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+  const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);
+  const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
+  const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
+
+  __m128i x1 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(int(crc)));
+  __m128i x2 = Load(p + 16), x3 = Load(p + 32), x4 = Load(p + 48);
+  for (p += 64, n -= 64; n >= 64; p += 64, n -= 64) {
+    x1 = Fold(x1, k1k2, Load(p));
+    x2 = Fold(x2, k1k2, Load(p + 16));
+    x3 = Fold(x3, k1k2, Load(p + 32));
+    x4 = Fold(x4, k1k2, Load(p + 48));
+  }
+  x1 = Fold(x1, k3k4, x2);
+  x1 = Fold(x1, k3k4, x3);
+  x1 = Fold(x1, k3k4, x4);
+  for (; n >= 16; p += 16, n -= 16)
+    x1 = Fold(x1, k3k4, Load(p));
+
+  // 128 bits to 64, then to 32.
+  __m128i x = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
+  x = _mm_xor_si128(_mm_srli_si128(x, 4), _mm_clmulepi64_si128(_mm_and_si128(x, low32), k5, 0x00));
+  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x, low32), poly, 0x10);
+  t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), poly, 0x00);
+  x = _mm_xor_si128(x, t);
+  return std::uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(x, 4)));
+}
+
+// Asked once; a static initializer of our own could run before the
+// library's, hence the explicit init.
+bool HasClmul() {
+  static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("pclmul"));
+  return has;
+}
+#endif
+
+// ---- encoding ----
+
+char* Put(char* o, std::string_view s) {
+  std::memcpy(o, s.data(), s.size());
+  return o + s.size();
+}
+
+} // namespace
+
+TYEncKeyword YEncKeyword(std::string_view line) {
+  if (line.size() < 5 || line[0] != '=' || line[1] != 'y')
+    return ykNone;
+  auto is = [&](std::string_view word) {
+    return line.substr(0, word.size()) == word &&
+           (line.size() == word.size() || IsBlank(line[word.size()]) || line[word.size()] == '\r');
+  };
+  return is("=ybegin") ? ykBegin : is("=ypart") ? ykPart : is("=yend") ? ykEnd : ykNone;
+}
+
+std::string ParseYEncLine(std::string_view line, TYEncLine& f) {
+  f = TYEncLine{};
+  line = CutLineEnd(line);
+  f.Keyword = YEncKeyword(line);
+  if (f.Keyword == ykNone)
+    return "not a yEnc keyword line";
+  const std::string keyword = KeywordText(f.Keyword);
+  bool named = false;
+  std::size_t pos = keyword.size();
+  while (pos < line.size()) {
+    while (pos < line.size() && IsBlank(line[pos]))
+      ++pos;
+    std::size_t end = pos;
+    while (end < line.size() && !IsBlank(line[end]))
+      ++end;
+    const std::string_view word = line.substr(pos, end - pos);
+    const std::size_t eq = word.find('=');
+    const std::string_view key = word.substr(0, eq), value = eq == word.npos ? "" : word.substr(eq + 1);
+    if (eq != word.npos && key == "name" && f.Keyword == ykBegin) {
+      f.Name = std::string(Trim(line.substr(pos + 5)));
+      named = true;
+      break;
+    }
+    std::optional<std::uint64_t>* number = key == "part"    ? &f.Part
+                                           : key == "total" ? &f.Total
+                                           : key == "line"  ? &f.Line
+                                           : key == "size"  ? &f.Size
+                                           : key == "begin" ? &f.Begin
+                                           : key == "end"   ? &f.End
+                                                            : nullptr;
+    std::optional<std::uint32_t>* crc = key == "pcrc32" ? &f.PCrc32 : key == "crc32" ? &f.Crc32 : nullptr;
+    if (eq != word.npos && number) {
+      std::uint64_t v = 0;
+      if (!ParseDecimal(value, v))
+        return keyword + " " + std::string(key) + "= is not a number";
+      *number = v;
+    } else if (eq != word.npos && crc) {
+      std::uint32_t v = 0;
+      if (!ParseHex32(value, v))
+        return keyword + " " + std::string(key) + "= is not a CRC-32";
+      *crc = v;
+    }
+    pos = end;
+  }
+
+  switch (f.Keyword) {
+  case ykBegin:
+    if (!f.Size)
+      return "=ybegin without size=";
+    if (!named)
+      return "=ybegin without name=";
+    if (f.Name.empty())
+      return "=ybegin with an empty name=";
+    if ((f.Part && *f.Part == 0) || (f.Total && *f.Total == 0))
+      return "=ybegin part= and total= count from 1";
+    if (f.Part && f.Total && *f.Part > *f.Total)
+      return "=ybegin part=" + std::to_string(*f.Part) + " is past total=" + std::to_string(*f.Total);
+    break;
+  case ykPart:
+    if (!f.Begin || !f.End)
+      return "=ypart without begin= and end=";
+    if (*f.Begin == 0 || *f.End < *f.Begin)
+      return "=ypart begin=" + std::to_string(*f.Begin) + " end=" + std::to_string(*f.End) + " is no range";
+    break;
+  case ykEnd:
+    if (!f.Size)
+      return "=yend without size=";
+    break;
+  case ykNone:
+    break;
+  }
+  return "";
+}
+
+std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& escape) {
+  const auto* p = reinterpret_cast<const unsigned char*>(line);
+  const unsigned char* end = p + size;
+  if (p < end && end[-1] == '\r')
+    --end;
+  char* o = out;
+  if (escape && p < end) {
+    *o++ = char(*p++ - 106);
+    escape = false;
+  }
+  while (p < end) {
+#ifdef __SSE2__
+    // Sixteen characters at a time until one needs a look: "=", CR or LF.
+    // The block is stored whole; out never runs ahead of the input, so it
+    // stays within size bytes.
+    const __m128i eq = _mm_set1_epi8('='), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+    const __m128i k42 = _mm_set1_epi8(42);
+    while (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i special =
+          _mm_or_si128(_mm_cmpeq_epi8(v, eq), _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_sub_epi8(v, k42));
+      const unsigned mask = unsigned(_mm_movemask_epi8(special));
+      if (mask == 0) {
+        p += 16;
+        o += 16;
+        continue;
+      }
+      const int n = std::countr_zero(mask);
+      p += n;
+      o += n;
+      break;
+    }
+    if (p == end)
+      break;
+#endif
+    const unsigned char c = *p++;
+    if (c == '=') {
+      if (p == end) {
+        escape = true;
+        break;
+      }
+      *o++ = char(*p++ - 106);
+    } else if (c != '\r' && c != '\n') {
+      *o++ = char(c - 42);
+    }
+  }
+  return std::size_t(o - out);
+}
+
+std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  crc = ~crc;
+#ifdef VOSTEL_X86
+  if (size >= 64 && HasClmul()) {
+    const std::size_t whole = size & ~std::size_t(15);
+    crc = CrcFold(crc, p, whole);
+    p += whole;
+    size -= whole;
+  }
+#endif
+  return ~CrcSlice8(crc, p, size);
+}
+
+// ---- TYEncPart ----
+
+std::string TYEncPart::Describe() const {
+  const std::string name = "\"" + FBegin.Name + "\"";
+  return MultiPart() ? "part " + std::to_string(*FBegin.Part) + " of " + name : name;
+}
+
+std::string TYEncPart::Begin(std::string_view line) {
+  *this = TYEncPart{};
+  std::string error = ParseYEncLine(line, FBegin);
+  if (!error.empty())
+    return error;
+  FOpen = true;
+  // A single-part file, or a first part whose poster left out =ypart, starts
+  // at the file's first byte.
+  FPlaced = !MultiPart() || *FBegin.Part == 1;
+  FTo = *FBegin.Size;
+  return "";
+}
+
+std::string TYEncPart::Part(std::string_view line) {
+  if (!FOpen)
+    return "=ypart without =ybegin";
+  TYEncLine fields;
+  std::string error = ParseYEncLine(line, fields);
+  if (!error.empty())
+    return Describe() + ": " + error;
+  if (FDecoded > 0)
+    return Describe() + ": =ypart after the data began";
+  if (*fields.End > FileSize())
+    return Describe() + ": =ypart begin=" + std::to_string(*fields.Begin) +
+           " end=" + std::to_string(*fields.End) + " lies past size=" + std::to_string(FileSize());
+  FFrom = *fields.Begin - 1;
+  FTo = *fields.End;
+  FPlaced = true;
+  return "";
+}
+
+std::size_t TYEncPart::Decode(const char* line, std::size_t size, char* out) {
+  if (!FOpen)
+    return 0;
+  const std::size_t n = YEncDecodeLine(line, size, out, FEscape);
+  FCrc = Crc32(FCrc, out, n);
+  const std::uint64_t room = FPlaced ? FTo - FFrom - std::min(FDecoded, FTo - FFrom) : 0;
+  FDecoded += n;
+  return std::size_t(std::min<std::uint64_t>(n, room));
+}
+
+std::string TYEncPart::End(std::string_view line) {
+  if (!FOpen)
+    return "=yend without =ybegin";
+  FOpen = false;
+  TYEncLine e;
+  std::string error = ParseYEncLine(line, e);
+  const std::string part = Describe();
+  if (!error.empty())
+    return part + ": " + error;
+  if (!FPlaced)
+    return part + " has no =ypart line";
+  if (MultiPart() && e.Part && *e.Part != *FBegin.Part)
+    return part + " closes with =yend part=" + std::to_string(*e.Part);
+  if (FDecoded != *e.Size)
+    return part + ": " + std::to_string(FDecoded) +
+           " bytes decoded, =yend says size=" + std::to_string(*e.Size);
+  if (FDecoded != FTo - FFrom)
+    return part + ": " + std::to_string(FDecoded) + " bytes decoded, " +
+           (MultiPart() ? "its =ypart range holds " : "=ybegin says size=") + std::to_string(FTo - FFrom);
+  if (e.PCrc32 && *e.PCrc32 != FCrc)
+    return part + ": CRC-32 " + Hex(FCrc) + " does not match pcrc32=" + Hex(*e.PCrc32);
+  if (!MultiPart() && e.Crc32 && *e.Crc32 != FCrc)
+    return part + ": CRC-32 " + Hex(FCrc) + " does not match crc32=" + Hex(*e.Crc32);
+  if (MultiPart())
+    FFileCrc = e.Crc32;
+  return "";
+}
+
+// ---- encoding ----
+
+std::string YEncEncodePart(std::string_view data, const TYEncPartInfo& info) {
+  const std::string_view eol = info.CRLF ? "\r\n" : "\n";
+  const std::size_t line = std::max(1u, info.LineLength);
+  const std::uint32_t crc = Crc32(0, data.data(), data.size());
+  std::string head = "=ybegin ";
+  if (info.Part > 0)
+    head += "part=" + std::to_string(info.Part) + " total=" + std::to_string(info.Total) + " ";
+  head += "line=" + std::to_string(line) + " size=" + std::to_string(info.FileSize) + " name=" + info.Name;
+  head += eol;
+  if (info.Part > 0)
+    head += "=ypart begin=" + std::to_string(info.Offset + 1) +
+            " end=" + std::to_string(info.Offset + data.size()) + std::string(eol);
+  std::string tail = "=yend size=" + std::to_string(data.size());
+  if (info.Part > 0) {
+    tail += " part=" + std::to_string(info.Part) + " pcrc32=" + Hex(crc);
+    if (info.FileCrc)
+      tail += " crc32=" + Hex(*info.FileCrc);
+  } else {
+    tail += " crc32=" + Hex(crc);
+  }
+  tail += eol;
+
+  // Every byte escaped at worst, and a line end after every line characters.
+  std::string text(head.size() + 2 * data.size() + (2 * data.size() / line + 1) * eol.size() + tail.size(),
+                   '\0');
+  char* o = Put(text.data(), head);
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const unsigned char c = std::uint8_t(p[i] + 42);
+    bool escape = c == 0 || c == '\n' || c == '\r' || c == '=';
+    if (c == ' ' || c == '\t')
+      escape = column == 0 || column + 1 >= line || i + 1 == data.size();
+    else if (c == '.')
+      escape = column == 0;
+    if (escape) {
+      *o++ = '=';
+      *o++ = char(c + 64);
+      column += 2;
+    } else {
+      *o++ = char(c);
+      ++column;
+    }
+    if (column >= line) {
+      o = Put(o, eol);
+      column = 0;
+    }
+  }
+  if (column > 0)
+    o = Put(o, eol);
+  o = Put(o, tail);
+  text.resize(std::size_t(o - text.data()));
+  return text;
+}
