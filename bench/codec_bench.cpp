@@ -3,15 +3,24 @@
 // and prints MB/s, the ratios and the peak memory of each TUUCode run.
 // Every conversion runs in a process of its own so its peak memory is its own.
 //
+// yEnc is also posted as parts of 768000 bytes: TUUCode assembles them from
+// one file, and the line-level decoder of codec/YEnc.h (what a session runs on
+// each body line, CRC-32 included) is timed in memory beside Python's sabyenc3
+// on the same parts. Those two figures are CPU time, so a busy machine
+// counts as little as possible in their ratio.
+//
 //   codec_bench [folder]     (default: a new folder under the temp folder)
 #include "codec/UUCode.h"
+#include "codec/YEnc.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <sys/resource.h>
@@ -21,9 +30,9 @@
 
 namespace {
 
-// 100 MiB cut to whole lines of 45 and of 57 bytes, so the last line is
-// full and the other programs read our text as it is.
+// About 100 MiB.
 constexpr std::size_t FileSize = (100u << 20) / 855 * 855;
+constexpr std::size_t PartSize = 768000;
 
 struct TRun {
   double Seconds = 0;
@@ -131,6 +140,135 @@ bool Have(const char* tool) {
   return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+double CpuSeconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// The parts of the file as a poster writes them, one after the other.
+std::string YEncParts(const std::string& bytes) {
+  std::string text;
+  const std::size_t total = (bytes.size() + PartSize - 1) / PartSize;
+  for (std::size_t i = 0; i < total; ++i) {
+    TYEncPartInfo info;
+    info.Name = "orig.bin";
+    info.FileSize = bytes.size();
+    info.Offset = i * PartSize;
+    info.Part = i + 1;
+    info.Total = total;
+    text += YEncEncodePart(std::string_view(bytes).substr(info.Offset, PartSize), info);
+  }
+  return text;
+}
+
+// What a session does with each body line: cut it, tell keyword lines from
+// data, decode into place, check every part. Best CPU time of five.
+double YEncLinesSeconds(const std::string& text, std::string& file) {
+  double best = 1e9;
+  std::vector<char> line(1 << 16);
+  for (int run = 0; run < 5; ++run) {
+    const double start = CpuSeconds();
+    TYEncPart part;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const char* lf = static_cast<const char*>(std::memchr(text.data() + pos, '\n', text.size() - pos));
+      const std::size_t end = lf ? std::size_t(lf - text.data()) : text.size();
+      const std::string_view l(text.data() + pos, end - pos);
+      pos = end + 1;
+      std::string error;
+      switch (YEncKeyword(l)) {
+      case ykBegin:
+        error = part.Begin(l);
+        file.resize(part.FileSize());
+        break;
+      case ykPart:
+        error = part.Part(l);
+        break;
+      case ykEnd:
+        error = part.End(l);
+        break;
+      case ykNone: {
+        const std::uint64_t at = part.Position();
+        const std::size_t n = part.Decode(l.data(), l.size(), line.data());
+        std::memcpy(file.data() + at, line.data(), n);
+        break;
+      }
+      }
+      if (!error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 0;
+      }
+    }
+    best = std::min(best, CpuSeconds() - start);
+  }
+  return best;
+}
+
+// sabyenc3 takes an article body as it arrives and checks its CRC too.
+const char* SabyencScript = R"(import sabyenc3, sys, time
+text = open(sys.argv[1], "rb").read()
+parts = [b"=ybegin" + p for p in text.split(b"=ybegin")[1:]]
+best, out = 1e9, None
+for run in range(5):
+    start = time.process_time()
+    got = [sabyenc3.decode_usenet_chunks([p]) for p in parts]
+    best = min(best, time.process_time() - start)
+    out = got
+assert all(ok for _, _, ok in out)
+open(sys.argv[2], "wb").write(b"".join(d for d, _, _ in out))
+print(best)
+)";
+
+void YEncSection(const std::string& folder, const std::string& orig, bool& ok) {
+  const std::string bytes = ReadAll(orig);
+  const std::string text = YEncParts(bytes);
+  const std::string parts = folder + "parts.ync";
+  std::ofstream(parts, std::ios::binary) << text;
+  std::printf("\nyEnc, %zu parts of %zu bytes (%.1f MB of text)\n", (bytes.size() + PartSize - 1) / PartSize,
+              PartSize, double(text.size()) / 1e6);
+
+  // TUUCode names the file after =ybegin: orig.bin, so the original steps aside.
+  std::filesystem::rename(orig, folder + "keep.bin");
+  const TRun dec = RunCodec(ydecode, true, parts, orig);
+  const bool same = SameFile(folder + "keep.bin", orig);
+  std::filesystem::rename(folder + "keep.bin", orig);
+  Print("  TUUCode ydecode of all parts", dec);
+  ok = ok && dec.Ok && same;
+  if (!same)
+    std::printf("  DECODED FILE DIFFERS\n");
+
+  std::string file;
+  const double ours = YEncLinesSeconds(text, file);
+  const bool sameLines = ours > 0 && file == bytes;
+  ok = ok && sameLines;
+  const double oursMBs = double(bytes.size()) / 1e6 / ours;
+  std::printf("%-34s %8.1f MB/s  %7.3f s CPU%s\n", "  YEnc.h lines, CRC-32 checked", oursMBs, ours,
+              sameLines ? "" : "  DECODED BYTES DIFFER");
+
+  const std::string script = folder + "sabyenc.py", out = folder + "sabyenc.bin",
+                    seconds = folder + "sabyenc.txt";
+  std::ofstream(script) << SabyencScript;
+  if (std::system("/usr/bin/python3 -c 'import sabyenc3' 2>/dev/null") != 0) {
+    std::printf("  python3-sabyenc not installed: no comparison\n");
+    return;
+  }
+  const int status = std::system(
+      ("/usr/bin/python3 '" + script + "' '" + parts + "' '" + out + "' > '" + seconds + "'").c_str());
+  const double theirs = std::atof(ReadAll(seconds).c_str());
+  const bool sameTheirs = status == 0 && theirs > 0 && SameFile(orig, out);
+  const double theirsMBs = double(bytes.size()) / 1e6 / theirs;
+  std::printf("%-34s %8.1f MB/s  %7.3f s CPU%s\n", "  Python sabyenc3", theirsMBs, theirs,
+              sameTheirs ? "" : "  FAILED OR DIFFERS");
+  std::printf("  YEnc.h lines / sabyenc3            %.2fx (target: at least 1000 MB/s)\n",
+              oursMBs / theirsMBs);
+  for (const std::string& f : {parts, script, out, seconds})
+    std::filesystem::remove(f);
+}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -168,7 +306,8 @@ int main(int argc, char** argv) {
   };
   const TFormat formats[] = {{"uuencode", uuencode, uudecode, true},
                              {"xxencode", xxencode, xxdecode, true},
-                             {"base64", base64encode, base64decode, false}};
+                             {"base64", base64encode, base64decode, false},
+                             {"yEnc, one part", yencode, ydecode, true}};
   // One unmeasured run first: the first process to touch this much memory
   // pays for it.
   RunCodec(uuencode, true, orig, folder + "warm.txt");
@@ -214,6 +353,7 @@ int main(int argc, char** argv) {
     std::filesystem::remove(back);
     std::filesystem::remove(text);
   }
+  YEncSection(folder, orig, ok);
   if (argc <= 1)
     std::filesystem::remove_all(folder);
   else
