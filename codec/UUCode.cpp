@@ -502,7 +502,8 @@ std::size_t TUUCode::YDecode(const char* in, std::size_t size, char* out) {
       } else {
         spare.resize(std::max(spare.size(), line.size()));
         n = part.Decode(line.data(), line.size(), spare.data());
-        std::memcpy(out + at, spare.data(), n);
+        if (n > 0) // an empty line leaves spare without a buffer
+          std::memcpy(out + at, spare.data(), n);
       }
       decoded += n;
       Progress(decoded, total);

@@ -1,100 +1,61 @@
-// Feeds any bytes to the three decoders, and round-trips them through the
-// three encoders. Under AddressSanitizer this shows reads or writes outside
-// the buffers; the checks below catch names that leave the work folder and
-// conversions that lose bytes.
+// Feeds any bytes to the uuencode, XXencode and Base64 decoders, and round-trips
+// them through the three encoders, all in memory. Under AddressSanitizer this
+// shows reads or writes outside the buffers; the checks below catch names that
+// leave the input's folder and conversions that lose bytes.
 #include "codec/UUCode.h"
 
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <unistd.h>
+#include <string_view>
 
 namespace {
 
-// A fresh folder for the run, removed when the fuzzer exits.
-struct TWorkFolder {
-  std::string Path;
-  TWorkFolder() {
-    Path = (std::filesystem::temp_directory_path() / "vostel-fuzz-XXXXXX").string();
-    if (!::mkdtemp(Path.data()))
-      std::abort();
-    Path += "/";
-  }
-  ~TWorkFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(Path, ignored);
-  }
-};
+constexpr const char* Folder = "/news/host/group/";
 
-const std::string& Folder() {
-  static const TWorkFolder folder;
-  return folder.Path;
-}
-
-void Put(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data), std::streamsize(size));
-}
-
-std::string Get(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void Decode(TAlgorithm algorithm, bool headers) {
+void Decode(std::string_view input, TAlgorithm algorithm, bool headers) {
   TUUCode codec;
   codec.SetAlgorithm(algorithm);
   codec.SetHeaders(headers);
-  codec.SetInputFile(Folder() + "in");
-  codec.SetOutputFile(Folder() + "out");
+  codec.SetInputFile(std::string(Folder) + "5.UUE");
+  codec.SetOutputFile(std::string(Folder) + "5.dec");
   try {
-    codec.Execute();
+    codec.Convert(input);
   } catch (const Exception&) {
-    // Malformed begin lines and names that cannot be created end here.
+    // Malformed begin lines end here.
   }
   const std::string& out = codec.OutputFile();
-  if (out.compare(0, Folder().size(), Folder()) != 0)
+  const std::string_view folder(Folder);
+  if (out.compare(0, folder.size(), folder) != 0)
     std::abort();
-  const std::string name = "/" + out.substr(Folder().size()) + "/";
-  if (name.find("/../") != std::string::npos)
+  const std::string name = "/" + out.substr(folder.size()) + "/";
+  if (name.find("/../") != std::string::npos || name == "//")
     std::abort();
-  std::error_code ignored;
-  std::filesystem::remove(out, ignored);
 }
 
-// With headers the decoded file is named after the encoder's input, so the
-// result is compared with the bytes in memory.
-void RoundTrip(const std::string& bytes, TAlgorithm encoder, TAlgorithm decoder, bool headers,
+void RoundTrip(std::string_view bytes, TAlgorithm encoder, TAlgorithm decoder, bool headers,
                TUnixCRLF lineEnd) {
   TUUCode codec;
   codec.SetHeaders(headers);
   codec.SetUnixCRLF(lineEnd);
+  codec.SetInputFile(std::string(Folder) + "a.bin");
+  codec.SetOutputFile(std::string(Folder) + "a.txt");
   codec.SetAlgorithm(encoder);
-  codec.SetInputFile(Folder() + "in");
-  codec.SetOutputFile(Folder() + "enc");
-  codec.Execute();
+  const std::string text = codec.Convert(bytes);
   codec.SetAlgorithm(decoder);
-  codec.SetInputFile(Folder() + "enc");
-  codec.SetOutputFile(Folder() + "back");
-  codec.Execute();
-  if (Get(codec.OutputFile()) != bytes)
+  if (codec.Convert(text) != bytes)
     std::abort();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Put(Folder() + "in", data, size);
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
   const bool headers = size > 0 && (data[0] & 1) != 0;
-  for (TAlgorithm decoder : {uudecode, xxdecode, base64decode})
-    Decode(decoder, headers);
-  Put(Folder() + "in", data, size);
+  for (const TAlgorithm decoder : {uudecode, xxdecode, base64decode})
+    Decode(input, decoder, headers);
   const TUnixCRLF lineEnd = size > 0 && (data[0] & 2) != 0 ? LF : CRLF;
-  const std::string bytes(reinterpret_cast<const char*>(data), size);
-  RoundTrip(bytes, uuencode, uudecode, headers, lineEnd);
-  RoundTrip(bytes, xxencode, xxdecode, headers, lineEnd);
-  RoundTrip(bytes, base64encode, base64decode, headers, lineEnd);
+  RoundTrip(input, uuencode, uudecode, headers, lineEnd);
+  RoundTrip(input, xxencode, xxdecode, headers, lineEnd);
+  RoundTrip(input, base64encode, base64decode, headers, lineEnd);
   return 0;
 }

@@ -337,6 +337,9 @@ TEST_F(YDecode, AMissingOrBrokenPartFailsAndWritesNothing) {
        "yEnc \"p.bin\" of 1000000000000000 bytes cannot come from 56 bytes of text: parts are missing in "},
       {parts[1], "yEnc \"p.bin\" of 20000 bytes cannot come from "},
       {"text\r\n=yend size=0\r\n", "yEnc =yend without =ybegin in "},
+      // No =ypart: its lines, the empty one too, decode to nothing.
+      {"=ybegin part=2 total=2 size=3 name=p.bin\r\n\r\nklm\r\n=yend size=3 part=2\r\n",
+       "yEnc part 2 of \"p.bin\" has no =ypart line in "},
       {"=ybegin size=3 name=p.bin\r\n=ybegin size=3 name=p.bin\r\n", "yEnc \"p.bin\" ends without =yend in "},
       {"no yEnc here\r\n", "No =ybegin line in "}};
   for (const auto& [text, error] : cases) {
