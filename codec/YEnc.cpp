@@ -167,6 +167,22 @@ bool HasClmul() {
 
 // ---- encoding ----
 
+// Where a character needs escaping: Inside a line (NUL, LF, CR and "=" always),
+// at its Edge (blanks and tabs, which servers and editors strip) and at its
+// Start (a dot, which a server may take for the end of the article).
+constexpr std::uint8_t Inside = 1, Edge = 3, Start = 7;
+
+constexpr std::array<std::uint8_t, 256> MakeEscapeAt() {
+  std::array<std::uint8_t, 256> t{};
+  for (const char c : {'\0', '\n', '\r', '='})
+    t[std::uint8_t(c)] = 1;
+  t[' '] = t['\t'] = 2;
+  t['.'] = 4;
+  return t;
+}
+
+constexpr std::array<std::uint8_t, 256> EscapeAt = MakeEscapeAt();
+
 char* Put(char* o, std::string_view s) {
   std::memcpy(o, s.data(), s.size());
   return o + s.size();
@@ -427,29 +443,23 @@ std::string YEncEncodePart(std::string_view data, const TYEncPartInfo& info) {
                    '\0');
   char* o = Put(text.data(), head);
   const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-  std::size_t column = 0;
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    const unsigned char c = std::uint8_t(p[i] + 42);
-    bool escape = c == 0 || c == '\n' || c == '\r' || c == '=';
-    if (c == ' ' || c == '\t')
-      escape = column == 0 || column + 1 >= line || i + 1 == data.size();
-    else if (c == '.')
-      escape = column == 0;
-    if (escape) {
+  const std::size_t n = data.size();
+  auto put = [&o](unsigned char b, std::uint8_t where) {
+    const unsigned char c = std::uint8_t(b + 42);
+    const bool escape = (EscapeAt[c] & where) != 0;
+    if (escape)
       *o++ = '=';
-      *o++ = char(c + 64);
-      column += 2;
-    } else {
-      *o++ = char(c);
-      ++column;
-    }
-    if (column >= line) {
-      o = Put(o, eol);
-      column = 0;
-    }
-  }
-  if (column > 0)
+    *o++ = char(escape ? c + 64 : c);
+    return escape ? 2u : 1u;
+  };
+  for (std::size_t i = 0; i < n;) {
+    std::size_t column = put(p[i++], Start);
+    while (column + 1 < line && i + 1 < n)
+      column += put(p[i++], Inside);
+    if (column < line && i < n)
+      put(p[i++], Edge); // the line's last character
     o = Put(o, eol);
+  }
   o = Put(o, tail);
   text.resize(std::size_t(o - text.data()));
   return text;
