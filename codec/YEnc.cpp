@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) // SSE2 and the CPU feature checks
 #include <immintrin.h>
 #define VOSTEL_X86 1
 #endif
