@@ -32,6 +32,13 @@
 //     }
 //   a non-empty err names what is wrong with the part in one sentence.
 //
+// buffer needs room for line.size() bytes. After a sound =yend the bytes
+// [Offset(), RangeEnd()) of the file have arrived; once all FileSize() bytes
+// have, Crc32 over the whole file is checked against CrcOfFile(). Every
+// number comes from the network: bound FileSize() before making room for it
+// (size= may say 10^15). Part() and Decode() already keep a part's bytes
+// inside [0, FileSize()).
+//
 // The free functions below are the building blocks, for a caller that keeps
 // its own state. Nothing here allocates per data line or throws.
 
@@ -83,13 +90,13 @@ std::string ParseYEncLine(std::string_view line, TYEncLine& fields);
 // whole blocks are stored before their escapes are known. Returns the number
 // of bytes decoded. Escape carries an escape across lines: a line ending in a
 // lone "=" sets it, and the first character of the next line is then taken as
-// escaped. Start each part with false. About 2 GB/s on SSE2.
+// escaped. Start each part with false. Well over 2 GB/s with SSE2.
 std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& escape);
 
 // CRC-32 of zlib, gzip and yEnc (polynomial 0xEDB88320), chained like zlib's
 // crc32(): start with 0 and pass the previous result to go on,
 // Crc32(Crc32(0, a), b) == Crc32(0, a + b). Carry-less multiplication where
-// the processor has it (over 10 GB/s), slicing by 8 elsewhere.
+// the processor has it (several GB/s), slicing by 8 elsewhere.
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size);
 
 // Follows one part from its =ybegin line through its data lines to its =yend
@@ -128,7 +135,7 @@ public:
   std::uint64_t Position() const { return FFrom + std::min(FDecoded, FTo - FFrom); }
   std::uint32_t Crc() const { return FCrc; } // CRC-32 of the bytes decoded so far
   std::optional<std::uint32_t> CrcOfFile() const { return FFileCrc; }
-  // "part 2 of "a.zip"" or ""a.zip"", as the texts above begin.
+  // part 2 of "a.zip", or "a.zip" for a single part: how the texts above begin.
   std::string Describe() const;
 
 private:
@@ -156,5 +163,6 @@ struct TYEncPartInfo {
 // Encodes data as one part, keyword lines included, as a yEnc 1.3 poster
 // would: NUL, LF, CR and "=" always escaped, a blank or tab at either end of a
 // line and a dot at its start too. A single part's =yend carries size= and
-// crc32=, a part of several carries size=, part=, pcrc32= and FileCrc.
+// crc32=, a part of several carries size=, part=, pcrc32= and FileCrc; such
+// a part holds at least one byte.
 std::string YEncEncodePart(std::string_view data, const TYEncPartInfo& info);
