@@ -358,6 +358,8 @@ void TCustomWSocket::Connect() {
   FHSocket = Handle;
   ++FSocketSerial;
   FCloseError = 0;
+  FTlsError.clear();
+  FTlsBroken = false;
   // Cleared here too: a connect from inside OnSessionClosed skips the reset
   // that would clear it, and the new connection's close must still be told.
   FCloseInvoked = false;
@@ -422,7 +424,22 @@ void TCustomWSocket::PostNotice(std::uint16_t Event, std::uint16_t Error) {
   FWindow->PostMessage(WM_ASYNCSELECT, FSocketSerial, MakeNotice(Event, Error));
 }
 
+void TCustomWSocket::RaiseNotice(std::uint16_t Event, std::uint16_t Error) {
+  WMAsyncSelect(FSocketSerial, MakeNotice(Event, Error));
+}
+
 void TCustomWSocket::ReadReady() {
+  if (TlsHandshaking()) {
+    TlsHandshake();
+    return;
+  }
+  if (FTlsWriteWantsRead) {
+    FTlsWriteWantsRead = false;
+    const std::uintptr_t Serial = FSocketSerial;
+    RaiseNotice(FD_WRITE, 0);
+    if (!SocketIs(Serial))
+      return;
+  }
   char Byte;
   const ssize_t Count = ::recv(FHSocket, &Byte, 1, MSG_PEEK | MSG_DONTWAIT);
   if (Count > 0) {
@@ -440,14 +457,28 @@ void TCustomWSocket::ReadReady() {
 
 void TCustomWSocket::WriteReady() {
   SetWriteNotice(false);
+  if (TlsHandshaking()) {
+    TlsHandshake();
+    return;
+  }
   if (FState != wsConnecting) {
-    WMAsyncSelect(FSocketSerial, MakeNotice(FD_WRITE, 0));
+    // A TLS read that waited for room goes first; data sent is told only
+    // when some was waiting.
+    std::uint16_t Events = FD_WRITE;
+    if (std::exchange(FTlsReadWantsWrite, false))
+      Events = FAllSent ? FD_READ : FD_READ | FD_WRITE;
+    RaiseNotice(Events, 0);
     return;
   }
   int Err = 0;
   socklen_t Len = sizeof Err;
   if (getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &Err, &Len) != 0)
     Err = errno;
+  // With TLS the connect is reported once the handshake is over.
+  if (Err == 0 && FTls) {
+    TlsStart();
+    return;
+  }
   if (Err == 0)
     SetReadNotice(true);
   WMAsyncSelect(FSocketSerial, MakeNotice(FD_CONNECT, WSocketErrorFromErrno(Err)));
@@ -490,6 +521,11 @@ void TCustomWSocket::WMAsyncSelect(std::uintptr_t Handle, std::intptr_t Notice) 
 // ---- receiving ----
 
 void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error) {
+  struct TReading {
+    bool& Flag;
+    bool Was;
+    ~TReading() { Flag = Was; }
+  } Reading{FInReadLoop, std::exchange(FInReadLoop, true)};
   for (;;) {
     FLastError = 0;
     if (!OnDataAvailable)
@@ -505,6 +541,9 @@ void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error) {
     }
     if (FLastError != 0 || !SocketIs(Handle) || !FReceiveCalled)
       return;
+    // What the TLS session has taken from the system already waits there no more.
+    if (TlsPending())
+      continue;
     int Waiting = 0;
     if (ioctl(FHSocket, FIONREAD, &Waiting) != 0) {
       FLastError = WSocketErrorFromErrno(errno);
@@ -521,6 +560,8 @@ int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
     FLastError = 10038;
     return -1;
   }
+  if (FSsl)
+    return TlsReceive(Buffer, BufferSize);
   const ssize_t Count = ::recv(FHSocket, Buffer, std::size_t(std::max(BufferSize, 0)), MSG_DONTWAIT);
   const int Err = errno;
   if (FState == wsConnected)
@@ -604,6 +645,14 @@ void TCustomWSocket::TryToSend() {
       FBufList.pop_front();
       continue;
     }
+    if (FSsl) {
+      // One record at a time; the session sends, and acknowledges at once.
+      const int Count = TlsWrite(Data, Len);
+      if (Count <= 0)
+        return;
+      First.Remove(Count);
+      continue;
+    }
     const ssize_t Count = ::send(FHSocket, Data, std::size_t(Len), FSendFlags | MSG_NOSIGNAL);
     if (Count < 0) {
       const std::uint16_t Err = WSocketErrorFromErrno(errno);
@@ -659,6 +708,8 @@ int TCustomWSocket::DropSocket() {
   }
   FBufList.clear();
   FAllSent = true;
+  FSsl.reset();
+  FTlsReadWantsWrite = FTlsWriteWantsRead = false;
   return ::close(std::exchange(FHSocket, -1)) == 0 ? 0 : errno;
 }
 
@@ -670,8 +721,10 @@ void TCustomWSocket::InternalClose(bool Shutdown, std::uint16_t Error) {
     }
     return;
   }
-  if (Shutdown)
+  if (Shutdown) {
+    TlsShutdown();
     ShutDown(2);
+  }
   const int Err = DropSocket();
   if (Err != 0 && Err != EINTR) {
     FLastError = WSocketErrorFromErrno(Err);

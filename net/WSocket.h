@@ -15,6 +15,7 @@ class QHostInfo;
 class QSocketNotifier;
 class QObject;
 class THiddenWindow;
+struct ssl_st;
 
 // An event-driven TCP client socket on the Qt event loop. Readiness of the
 // descriptor becomes the notifications connect complete, readable, writable
@@ -54,6 +55,11 @@ std::string WSocketErrorDesc(int ErrCode);
 
 // errno of a failed socket call -> the Windows Sockets number for it.
 std::uint16_t WSocketErrorFromErrno(int ErrNo);
+
+// The error number of every TLS failure: a handshake that fails, a server
+// certificate that does not verify, a record that cannot be read. It is no
+// Windows Sockets number; TlsError() of the socket holds the details.
+constexpr std::uint16_t WSAETLS = 10200;
 
 // One fixed-size block of the send queue.
 class TBuffer {
@@ -134,6 +140,25 @@ public:
 
   TSocketSendFlags SendFlags() const { return FSendFlags == 0 ? wsSendNormal : wsSendUrgent; }
   void SetSendFlags(TSocketSendFlags Value);
+  // TLS (off by default, kept across connections): the connect is reported
+  // only once the handshake is over and the server's certificate has been
+  // verified against the system's trust store for TlsHostName; a failure
+  // reports the connect with WSAETLS, and TlsError() says why. Reads, writes
+  // and events stay those of a plain connection.
+  bool Tls() const { return FTls; }
+  void SetTls(bool Value);
+  // The name the certificate must carry, also sent to the server (SNI);
+  // empty = the text of Addr.
+  const std::string& TlsHostName() const { return FTlsHostName; }
+  void SetTlsHostName(std::string Value) { FTlsHostName = std::move(Value); }
+  // A PEM file of certificate authorities trusted besides the system's;
+  // empty = the system's only.
+  const std::string& TlsCAFile() const { return FTlsCAFile; }
+  void SetTlsCAFile(std::string Value) { FTlsCAFile = std::move(Value); }
+  // The last TLS failure, e.g. "TLS: certificate verify failed for
+  // news.example.com (certificate has expired)"; cleared by Connect.
+  const std::string& TlsError() const { return FTlsError; }
+
   TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
   void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
   int LingerTimeout() const { return FLingerTimeout; }
@@ -148,6 +173,11 @@ public:
   TNotifyEvent OnError;
 
 private:
+  friend struct TTlsBio;
+  struct TSslFree {
+    void operator()(ssl_st* Ssl) const;
+  };
+
   void WMAsyncSelect(std::uintptr_t Handle, std::intptr_t Notice);
   void WMAsyncGetHostByName(int LookupHandle, const QHostInfo& Info);
   void ReadReady();
@@ -165,6 +195,19 @@ private:
   void SetReadNotice(bool On);
   void PostNotice(std::uint16_t Event, std::uint16_t Error);
   bool SocketIs(std::uintptr_t Handle) const { return FHSocket >= 0 && Handle == FSocketSerial; }
+  void RaiseNotice(std::uint16_t Event, std::uint16_t Error);
+  // The TLS members (WSocketTls.cpp).
+  void TlsStart();
+  void TlsHandshake();
+  bool TlsHandshaking() const { return FState == wsConnecting && FSsl; }
+  void TlsConnectFailed(std::string Text);
+  std::string TlsHandshakeFailure(int SslError) const;
+  std::uint16_t TlsFailed(int SslError);
+  int TlsReceive(void* Buffer, int BufferSize);
+  int TlsWrite(const char* Data, int Len);
+  bool TlsPending() const;
+  void TlsShutdown();
+  const std::string& TlsPeerName() const { return FTlsHostName.empty() ? FAddrStr : FTlsHostName; }
 
   std::unique_ptr<THiddenWindow> FWindow;
   // Receives the answers of name lookups (a QObject with one slot).
@@ -200,6 +243,25 @@ private:
   int FDnsLookupHandle = 0;
   std::string FDnsResult;
   std::vector<std::string> FDnsResultList;
+
+  bool FTls = false;
+  std::string FTlsHostName;
+  std::string FTlsCAFile;
+  std::string FTlsError;
+  // The TLS session of the connection, from the end of the TCP connect on.
+  std::unique_ptr<ssl_st, TSslFree> FSsl;
+  // errno of the last failed read or write of the TLS session; 0 when the
+  // peer closed instead.
+  int FTlsErrno = 0;
+  // A fatal TLS failure: the session must not be used again.
+  bool FTlsBroken = false;
+  // A read that must wait until the socket is writable, or a write until it
+  // is readable (the TLS session's own traffic going the other way).
+  bool FTlsReadWantsWrite = false;
+  bool FTlsWriteWantsRead = false;
+  // Inside the read loop, which itself goes on while the TLS session holds
+  // bytes taken from the system already.
+  bool FInReadLoop = false;
 
   std::int64_t FReadCount = 0;
   int FLastError = 0;

@@ -60,6 +60,9 @@ const TErrorText ErrorTexts[] = {
     {10092, "WinSock DLL cannot support this application"},
     {10093, "WinSock not initialized"},
     {10101, "Graceful shutdown in progress"},
+    // Ours: every TLS failure (handshake, certificate, record); the socket's
+    // TlsError() has the details.
+    {10200, "TLS error"},
     {11001, "Host not found"},
     {11002, "Non-authoritative host not found"},
     {11003, "Non-recoverable error"},
