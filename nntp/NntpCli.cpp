@@ -273,6 +273,8 @@ void TNntpCli::WSocketDnsLookupDone(TObject*, std::uint16_t Error) {
     FWSocket->SetAddr(FWSocket->DnsResult());
     FWSocket->SetProto("tcp");
     FWSocket->SetPort(FPort);
+    FWSocket->SetTls(FTls);
+    FWSocket->SetTlsHostName(FHost);
     SetState(nntpWaitingBanner);
     FWSocket->Connect();
   } catch (...) {
@@ -716,17 +718,26 @@ void TNntpCli::PostDone() {
 
 void TNntpCli::Authenticate() {
   CheckReady("AUTHINFO USER");
+  // A line break would end the command early and send the rest as another.
+  if ((FUserName + FPassWord).find_first_of("\r\n") != std::string::npos)
+    throw NntpException("AUTHINFO: user name or password holds a line break");
   SendRequest(nntpAuthenticate, &TNntpCli::AuthenticateNext1, "AUTHINFO USER " + FUserName);
 }
 
+// A server that knows the user by the connection takes the name alone (281).
 void TNntpCli::AuthenticateNext1() {
   ReadStatusCode();
+  if (FStatusCode == 281) {
+    TriggerRequestDone(0);
+    return;
+  }
   if (!StatusIs(381))
     return;
   FRequestDoneFlag = false;
   FNext = &TNntpCli::AuthenticateNext2;
-  FRequest = "AUTHINFO PASS " + FPassWord;
-  FWSocket->SendStr(FRequest + "\r\n");
+  // The password goes out and is kept nowhere else.
+  FRequest = "AUTHINFO PASS";
+  FWSocket->SendStr(FRequest + " " + FPassWord + "\r\n");
 }
 
 void TNntpCli::AuthenticateNext2() {

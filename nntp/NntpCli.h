@@ -90,6 +90,14 @@ public:
   std::int64_t ArticleNumber() const { return FArticleNumber; }
   const std::string& ArticleID() const { return FArticleID; }
   double ServerDate() const { return FServerDate; } // days since 1899-12-30
+  // TLS to the server (off by default), handed to the socket at Connect; the
+  // certificate must carry Host. A failed handshake or certificate ends the
+  // connect with WSAETLS (10200) and TlsError() says why.
+  bool Tls() const { return FTls; }
+  void SetTls(bool value) { FTls = value; }
+  // The last TLS failure of the connection, e.g. "TLS: certificate verify
+  // failed for news.example.com (certificate has expired)"; empty when none.
+  const std::string& TlsError() const { return FWSocket->TlsError(); }
   const std::string& UserName() const { return FUserName; }
   void SetUserName(std::string value) { FUserName = std::move(value); }
   const std::string& PassWord() const { return FPassWord; }
@@ -138,6 +146,9 @@ public:
   // Stream holds the article with CR LF line ends and leading periods doubled;
   // it must outlive the request.
   void Post(std::istream& Stream);
+  // AUTHINFO USER, then PASS when the server asks for it (381). Ends with 0
+  // when the server accepts (281 to either), else with its code (481, 482,
+  // 502, ...). A user name or password holding a line break is refused.
   void Authenticate();
   // Closes the connection at once; OnRequestDone(nntpAbort, 0) follows.
   void Abort();
@@ -202,6 +213,7 @@ private:
   double FServerDate = 0;
   std::string FUserName;
   std::string FPassWord;
+  bool FTls = false;
   int FTimeout = 120;
 
   std::string FRequest; // the command line being sent, without CR LF

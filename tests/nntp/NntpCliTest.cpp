@@ -2,6 +2,7 @@
 #include "platform/Guard.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/ScriptedNewsServer.h"
+#include "tests/support/TlsFront.h"
 
 #include <gtest/gtest.h>
 
@@ -49,6 +50,14 @@ protected:
     Cli.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpReady; }));
     Events.clear();
+  }
+  // Through a TLS front: "localhost" is the name the test certificates carry.
+  void ConnectTls(const std::string& port) {
+    Cli.SetHost("localhost");
+    Cli.SetPort(port);
+    Cli.SetTls(true);
+    Cli.WSocket().SetTlsCAFile(TTestCertificates::Get().CAFile());
+    Cli.Connect();
   }
   // Waits for the next end of request.
   bool WaitDone() {
@@ -835,6 +844,148 @@ TEST_F(NntpCli, XOverAndStatAgainstTheGroupServer) {
   Cli.StatByNumber(3);
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Events.back(), "done 13 423");
+}
+
+// RFC 4643: a server may accept the user name alone; a refusal of either
+// step ends with its code. The password never goes out unasked, and a line
+// break in the credentials could smuggle in another command.
+TEST_F(NntpCli, AuthenticateTakes281AfterTheUserAndRefusesLineBreaks) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting)
+      .Expect("AUTHINFO USER joe")
+      .Reply("281 Ok")
+      .Expect("AUTHINFO USER joe")
+      .Reply("482 Authentication commands issued out of sequence")
+      .Silent()
+      .Start();
+  ConnectTo(server);
+  Cli.SetUserName("joe");
+  Cli.SetPassWord("secret");
+  Cli.Authenticate();
+  ASSERT_TRUE(WaitDone());
+  Cli.Authenticate();
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 21 0", "done 21 482"}));
+  for (const char* pass : {"se\r\nQUIT", "se\ncret"}) {
+    Cli.SetPassWord(pass);
+    EXPECT_THROW(Cli.Authenticate(), NntpException);
+    EXPECT_EQ(Cli.State(), nntpReady);
+  }
+  PumpFor(50);
+  EXPECT_EQ(server.Received(), (Trace{"AUTHINFO USER joe", "AUTHINFO USER joe"}));
+}
+
+// ---- TLS ----
+
+// A body long enough for many TLS records, with the lines that the dot rule
+// and the line limit touch, arrives line by line as over plain TCP.
+TEST_F(NntpCli, TlsCarriesAWholeBodyLineByLine) {
+  std::vector<std::string> body{".", "..x", std::string(4093, 'L'), ""};
+  for (int i = 0; body.size() < 5000; ++i)
+    body.push_back("M" + std::string(60, char('0' + i % 43)));
+  TScriptedNewsServer server;
+  server.ServeGroup("alt.test", {{7, {"Subject: big"}, body}});
+  TTlsFront front(server.Port());
+  front.Start();
+  ConnectTls(front.PortText());
+  ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpReady; }));
+  Trace lines;
+  Cli.OnMessageLine = [&](TObject*) { lines.push_back(Cli.LastResponse()); };
+  Cli.Group("alt.test");
+  ASSERT_TRUE(WaitDone());
+  Cli.BodyByNumber(7);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.back(), "done 9 0");
+  EXPECT_EQ(lines, body);
+  Cli.Quit();
+  ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpNotConnected; }));
+  EXPECT_EQ(server.Received(), (Trace{"GROUP alt.test", "BODY 7", "QUIT"}));
+  EXPECT_EQ(Cli.TlsError(), "");
+  EXPECT_EQ(front.Failures(), Trace{});
+}
+
+// A certificate that does not verify, or a server that speaks no TLS, ends
+// the connect with 10200 and the reason; nothing else leaves the client.
+TEST_F(NntpCli, TlsConnectFailsWithTheReasonAndSendsNothingPlain) {
+  const std::string verify = "TLS: certificate verify failed for localhost (";
+  for (auto [cert, text] : {std::pair{TTestCert::WrongHost, verify + "hostname mismatch)"},
+                            {TTestCert::UnknownCA, verify + "unable to get local issuer certificate)"},
+                            {TTestCert::Expired, verify + "certificate has expired)"}}) {
+    TScriptedNewsServer server;
+    server.Reply(Greeting).ExpectClosed().Start();
+    TTlsFront front(server.Port(), cert);
+    front.Start();
+    Events.clear();
+    ConnectTls(front.PortText());
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Events, (Trace{"closed 0", "done 0 10200"})) << text;
+    EXPECT_EQ(Cli.TlsError(), text);
+    EXPECT_EQ(Cli.State(), nntpNotConnected);
+    front.Stop();
+    ASSERT_EQ(front.Failures().size(), 1u) << text; // the client's alert, then its close
+    EXPECT_EQ(front.Failures()[0].rfind("handshake: ", 0), 0u) << front.Failures()[0];
+    EXPECT_EQ(front.Handshakes(), 0);
+    EXPECT_TRUE(server.Received().empty());
+  }
+  TScriptedNewsServer plain;
+  plain.Reply(Greeting).Silent().Start();
+  Events.clear();
+  ConnectTls(plain.PortText());
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"closed 0", "done 0 10200"}));
+  EXPECT_EQ(Cli.TlsError().rfind("TLS: handshake with localhost failed (", 0), 0u) << Cli.TlsError();
+}
+
+// However the handshake's bytes arrive, one at a time or its end together
+// with the greeting, the greeting comes through.
+TEST_F(NntpCli, TlsHandshakeSplitAtEveryByteOrEndingWithTheGreeting) {
+  for (int run = 0; run < 2; ++run) {
+    TScriptedNewsServer server;
+    server.Reply(Greeting).Expect("GROUP alt.test").Reply("211 3 1 3 alt.test").Silent().Start();
+    TTlsFront front(server.Port());
+    if (run == 0)
+      front.SplitHandshake(1, 1);
+    else
+      front.GreetingWithFinished();
+    front.Start();
+    Events.clear();
+    ConnectTls(front.PortText());
+    ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpReady; })) << run;
+    EXPECT_EQ(Events, (Trace{"connected 0"}));
+    EXPECT_EQ(Cli.LastResponse(), Greeting);
+    Cli.Group("alt.test");
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Events.back(), "done 0 0");
+    Cli.Abort();
+    ASSERT_TRUE(WaitDone());
+  }
+}
+
+// A server that closes in the handshake, before or within its first
+// message, ends the connect with 10200; one that stays silent is ended by
+// the client's timeout, 10060. Neither hears a command.
+TEST_F(NntpCli, TlsServerClosingOrSilentInTheHandshake) {
+  for (std::size_t after : {std::size_t(0), std::size_t(100)}) {
+    TScriptedNewsServer server;
+    server.Reply(Greeting).ExpectClosed().Start();
+    TTlsFront front(server.Port());
+    front.CloseInHandshake(after).Start();
+    Events.clear();
+    ConnectTls(front.PortText());
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Events, (Trace{"closed 0", "done 0 10200"})) << after;
+    EXPECT_EQ(Cli.TlsError(), "TLS: localhost closed the connection during the handshake");
+    EXPECT_TRUE(server.Received().empty());
+  }
+  TTlsFront mute(0);
+  mute.SilentInHandshake().Start();
+  Cli.SetTimeout(1);
+  Events.clear();
+  ConnectTls(mute.PortText());
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"closed 10060", "done 0 10060"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+  EXPECT_EQ(Cli.TlsError(), "");
 }
 
 TEST(ParseListLine, SplitsNameNumbersAndFlag) {
