@@ -2,6 +2,7 @@
 
 #include "platform/Guard.h"
 #include "tests/net/LoopbackPeer.h"
+#include "tests/support/TlsFront.h"
 
 #include <netinet/tcp.h>
 
@@ -121,6 +122,14 @@ int WakeUpsWhileIdle() {
   Loop.exec();
   QObject::disconnect(Connection);
   return WakeUps;
+}
+
+// TLS to "localhost", the name the test certificates carry, trusting the
+// test authority besides the system's.
+void UseTls(TWSocket& S) {
+  S.SetTls(true);
+  S.SetTlsHostName("localhost");
+  S.SetTlsCAFile(TTestCertificates::Get().CAFile());
 }
 
 } // namespace
@@ -674,4 +683,89 @@ TEST_F(WSocket, IdleOrUnreadSocketKeepsTheLoopQuiet) {
   ASSERT_TRUE(Peer.Send("unread"));
   EXPECT_LT(WakeUpsWhileIdle(), 50);
   EXPECT_EQ(S.RcvdCount(), 6);
+}
+
+// ---- TLS ----
+
+// The connect is told once, after the handshake. Reads far smaller than a
+// record still get every byte in order: the read loop comes back for what
+// the session holds. A large send to a peer that does not read waits for
+// room, asks for an immediate ACK as plain sends do, and arrives whole.
+TEST_F(WSocket, TlsSmallReadsAndASendThatWaitsForRoom) {
+  EXPECT_EQ(WSocketErrorDesc(WSAETLS), "TLS error");
+  TLoopbackPeer Peer(4096);
+  TTlsFront Front(std::uint16_t(std::stoi(Peer.Port())));
+  Front.Start();
+  TWSocket S;
+  UseTls(S);
+  Record(S);
+  std::string Got;
+  S.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char Buf[100];
+    const int N = S.Receive(Buf, sizeof Buf);
+    if (N > 0)
+      Got.append(Buf, std::size_t(N));
+  };
+  ConnectTo(S, Front.PortText());
+  ASSERT_TRUE(Peer.Accept());
+  ASSERT_TRUE(WaitFor([&] { return S.State() == wsConnected; }));
+  EXPECT_EQ(Log, (Events{"State 7>1", "State 1>3", "State 3>4", "Connected 0 in 4"}));
+
+  std::string Down(100000, '\0'), Up(16 << 20, '\0');
+  for (std::size_t I = 0; I < Up.size(); ++I)
+    Up[I] = char(I % 251);
+  Down.assign(Up, 0, Down.size());
+  ASSERT_TRUE(Peer.Send(Down));
+  ASSERT_TRUE(WaitFor([&] { return Got.size() >= Down.size(); }));
+  EXPECT_TRUE(Got == Down);
+
+  S.SendStr("HEAD 1\r\n");
+#ifdef TCP_QUICKACK
+  int On = 0;
+  socklen_t Len = sizeof On;
+  ASSERT_EQ(getsockopt(S.HSocket(), IPPROTO_TCP, TCP_QUICKACK, &On, &Len), 0);
+  EXPECT_EQ(On, 1);
+#endif
+  EXPECT_EQ(Peer.Read(), "HEAD 1\r\n");
+  ASSERT_TRUE(WaitFor([&] { return Count("Sent 0") == 1; }));
+
+  Log.clear();
+  EXPECT_EQ(S.Send(Up.data(), int(Up.size())), int(Up.size()));
+  EXPECT_GT(S.SendQueue().size(), 1u); // the rest waits for room
+  std::string Arrived;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        Arrived += Peer.Read(1);
+        return Arrived.size() >= Up.size();
+      },
+      30000));
+  EXPECT_TRUE(Arrived == Up);
+  ASSERT_TRUE(WaitFor([&] { return !Log.empty(); }));
+  EXPECT_EQ(Log, (Events{"Sent 0"}));
+}
+
+// Closing, aborting or destroying in the middle of the handshake frees the
+// session (the sanitizer run checks) and tells no connect.
+TEST_F(WSocket, TlsCloseAbortOrDestroyInTheHandshake) {
+  TTlsFront Front(0);
+  Front.SilentInHandshake().Start();
+  for (int How = 0; How < 3; ++How) {
+    auto S = std::make_unique<TWSocket>();
+    UseTls(*S);
+    Record(*S);
+    const std::size_t Before = Front.SilentBytes();
+    ConnectTo(*S, Front.PortText());
+    ASSERT_TRUE(WaitFor([&] { return Front.SilentBytes() > Before; })); // the hello is out
+    EXPECT_EQ(S->State(), wsConnecting);
+    EXPECT_EQ(ErrorOf([&] { S->SetTls(false); }), "Cannot change Tls if not closed");
+    Log.clear();
+    if (How == 0)
+      S->Close();
+    else if (How == 1)
+      S->Abort();
+    else
+      S.reset();
+    QTest::qWait(20);
+    EXPECT_EQ(Log, How < 2 ? (Events{"State 3>7", "Closed 0"}) : Events()) << How;
+  }
 }

@@ -222,9 +222,12 @@ void TTlsFront::Run() {
 }
 
 void TTlsFront::Serve(int client) {
-  if (FSilent) {
-    while (Sleep(SliceMs)) {
-    }
+  if (FSilent) { // takes the client's bytes and says nothing, until the client closes
+    char buf[4096];
+    ssize_t n = 1;
+    while (!FStop && n > 0)
+      if (Wait(client, POLLIN, SliceMs) && (n = ::recv(client, buf, sizeof buf, 0)) > 0)
+        FSilentBytes += std::size_t(n);
     return;
   }
   const int backend = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

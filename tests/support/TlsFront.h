@@ -77,7 +77,7 @@ public:
   TTlsFront& SplitHandshake(std::size_t chunk, int pauseMs);
   // Closes the connection once this many handshake bytes have gone out.
   TTlsFront& CloseInHandshake(std::size_t afterBytes);
-  // Accepts and then says nothing.
+  // Accepts, reads what comes and says nothing, until the client closes.
   TTlsFront& SilentInHandshake();
   // TLS 1.2, where the server's Finished is the handshake's last message:
   // the server's first bytes go out in the same send as it.
@@ -88,6 +88,8 @@ public:
 
   int Connections() const { return FConnections; }
   int Handshakes() const { return FHandshakes; }
+  // Bytes a silent front has read (the client's hello, say).
+  std::size_t SilentBytes() const { return FSilentBytes; }
   // What went wrong on the server side: a failed handshake ("handshake:
   // <reason>"), bytes from the client after it, a broken relay.
   std::vector<std::string> Failures() const;
@@ -121,6 +123,7 @@ private:
   std::atomic<bool> FStop{false};
   std::atomic<int> FConnections{0};
   std::atomic<int> FHandshakes{0};
+  std::atomic<std::size_t> FSilentBytes{0};
   mutable std::mutex FLock;
   std::vector<std::string> FFailures;
 };
