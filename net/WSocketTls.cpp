@@ -274,7 +274,12 @@ int TCustomWSocket::TlsWrite(const char* Data, int Len) {
   return -1;
 }
 
-bool TCustomWSocket::TlsPending() const { return FSsl && SSL_has_pending(FSsl.get()) == 1; }
+// Bytes the session has taken from the system and not yet handed out; none
+// once the server has ended the session, whatever it sent behind the end.
+bool TCustomWSocket::TlsPending() const {
+  return FSsl && !FTlsBroken && (SSL_get_shutdown(FSsl.get()) & SSL_RECEIVED_SHUTDOWN) == 0 &&
+         SSL_has_pending(FSsl.get()) == 1;
+}
 
 // Tells the server we are leaving, without waiting for its answer.
 void TCustomWSocket::TlsShutdown() {
