@@ -182,6 +182,16 @@ void TFileWriter::Write(std::string_view data) {
     throw IoError("Cannot write to", FPath, errno ? errno : ENOSPC);
 }
 
+std::int64_t TFileWriter::Size() const { return FFile ? std::int64_t(::ftello(FFile)) : 0; }
+
+void TFileWriter::Truncate(std::int64_t Size) {
+  if (!FFile)
+    throw EInOutError("File not open: " + FPath);
+  if (std::fflush(FFile) != 0 || ::ftruncate(::fileno(FFile), off_t(Size)) != 0 ||
+      ::fseeko(FFile, off_t(Size), SEEK_SET) != 0)
+    throw IoError("Cannot write to", FPath, errno);
+}
+
 void TFileWriter::Close(bool toDisk) {
   if (!FFile)
     return;

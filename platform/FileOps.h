@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -53,6 +54,10 @@ public:
   // Opens for appending, creating the file when missing.
   void Append(const std::string& path);
   void Write(std::string_view data);
+  // Bytes written so far, those still buffered included.
+  std::int64_t Size() const;
+  // Drops what was written past Size bytes; later writes follow them.
+  void Truncate(std::int64_t Size);
   // Flushes and closes; raises when the data could not be written out. With
   // toDisk the data has reached the disk when it returns.
   void Close(bool toDisk = false);

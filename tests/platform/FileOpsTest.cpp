@@ -39,6 +39,21 @@ TEST_F(FileOps, WriterTruncatesAndAppendAdds) {
   EXPECT_FALSE(DeleteFile(Folder + "f"));
 }
 
+// What is still buffered counts, and is dropped with the rest.
+TEST_F(FileOps, WriterTruncatesBackToAnEarlierSize) {
+  TFileWriter w(Folder + "t");
+  w.Write("kept\r\n");
+  const std::int64_t size = w.Size();
+  w.Write("dropped\r\n");
+  EXPECT_EQ(w.Size(), 15);
+  w.Truncate(size);
+  w.Write("next\r\n");
+  w.Close();
+  EXPECT_EQ(ReadFile(Folder + "t"), "kept\r\nnext\r\n");
+  EXPECT_EQ(w.Size(), 0);
+  EXPECT_THROW(w.Truncate(0), EInOutError);
+}
+
 TEST_F(FileOps, FailuresRaiseInOutErrorsNamingTheFile) {
   const std::string bad = Folder + "no/such/folder/file";
   EXPECT_THROW(ReadFile(bad), EInOutError);
