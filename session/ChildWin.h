@@ -8,7 +8,10 @@
 #include <QWidget>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,8 +27,19 @@ class QPushButton;
 class QTimer;
 
 // What the pacing timer does at its next tick; also tells the scanner whether
-// a received line belongs to a header or a body.
-enum : std::int32_t { stepStart = 0, stepHead = 1, stepBody = 2, stepReconnect = 1000, stepFinished = -1000 };
+// a received line belongs to a header or a body. An ARTICLE is sent at
+// stepArticle and then read as stepHead and stepBody; stepOverviewFmt and
+// stepOverview ask for the overview, whose lines only the controller reads.
+enum : std::int32_t {
+  stepStart = 0,
+  stepHead = 1,
+  stepBody = 2,
+  stepArticle = 3,
+  stepOverview = 4,
+  stepOverviewFmt = 5,
+  stepReconnect = 1000,
+  stepFinished = -1000
+};
 
 // One decode window: an automatic download-and-decode session on one server
 // and one group. Meant to live in a QMdiSubWindow.
@@ -52,7 +66,7 @@ public:
   QPushButton* Skip;
   QLineEdit* EdArticlesToSkip;
   QListWidget* LBSaved;
-  QTimer* Timer1; // 500 ms pacing timer, off until the walk needs it
+  QTimer* Timer1; // pacing timer (the PACING setting, 500 ms by default), off until the walk needs it
 
   // Components.
   TNntpCli Nntp;
@@ -179,6 +193,52 @@ protected:
   bool FConnecting = false;      // a connect is out; its failure comes as a completion
   bool FClosed = false;          // FormClose has run: nothing goes out any more
   std::int64_t FSkipPending = 0; // articles to skip at the next advance
+
+  // The walk by overview and the reconnect after a lost connection
+  // (Controller.cpp).
+  void ControllerMessageLine(TObject* Sender);
+  void OverviewFormatLine(std::string_view Line);
+  void OverviewLine(std::string_view Line);
+  void OverviewFormatDone(std::uint16_t Error);
+  void OverviewDone(std::uint16_t Error);
+  void AdvanceByOverview();
+  void ScanFrom(std::int64_t First);
+  void ContinueWithHeaders();
+  void ConnectionLost(TNntpRequest RqType, std::uint16_t Error);
+  void DiscardCutBody(bool ComesAgain);
+  void ScheduleReconnect();
+  void ConnectAttemptFailed();
+  void GoOn();
+
+  struct TInRange {
+    std::int64_t Number;
+    std::int64_t Lines;
+  };
+  // Field of Lines: in an overview line (0 is the article number); 0 while
+  // the walk reads every header instead.
+  std::int32_t FLinesField = 0;
+  bool FLinesFull = false;       // its values carry the field name ("Lines: 250")
+  std::int32_t FFormatIndex = 0; // entries of LIST OVERVIEW.FMT read so far
+  std::int32_t FFormatLinesField = 0;
+  bool FFormatLinesFull = false;
+  std::int64_t FScanFirst = 0; // the block whose overview is asked for
+  std::int64_t FScanLast = 0;
+  std::int64_t FScannedTo = 0;   // the end of the last block scanned
+  std::int64_t FLastListed = 0;  // the last article the block's overview listed
+  std::int32_t FUnreadable = 0;  // overview lines of the block passed over
+  std::deque<TInRange> FInRange; // the block's articles in range, not yet fetched
+  // Up to this article headers are read, after an overview that could not be.
+  std::int64_t FHeadsUntil = std::numeric_limits<std::int64_t>::min();
+  bool FInArticle = false;         // an ARTICLE is out; a blank line ends its header
+  std::int32_t FBodyPartCount = 0; // FPartFileCount when the body started
+  std::int64_t FBodyPartSize = 0;  // and the size of the part file open then
+  bool FBodyMimeBase64 = false;    // the scanner's MIME state when the body started
+  std::string FBodyMimeName;
+  std::int32_t FResumeStep = stepStart;            // the step cut short, taken up after the reconnect
+  std::int32_t FReconnectTries = 0;                // tries since the connection was lost
+  bool FStopped = false;                           // X: nothing reconnects
+  QTimer* FReconnectTimer = nullptr;               // the wait before the next try
+  std::chrono::milliseconds FReconnectDelay{1000}; // what "1 s" of the back-off is; tests shorten it
 
 private:
   std::string FLine; // a line with its CR LF, on its way into a part file

@@ -59,6 +59,89 @@ void ForceFolder(const std::string& path) {
     throw EInOutError("Cannot create folder " + path + ": " + (error ? error.message() : "Not a directory"));
 }
 
+// Errors from 10000 on are the socket's: a walk request that ends with one
+// lost its connection.
+constexpr std::uint16_t FirstSocketError = 10000;
+// The client closes on a line too long to hold; the same request would
+// meet that line again.
+constexpr std::uint16_t LineTooLong = 10053;
+
+// The overview is asked for this many articles at a time: one reply holds
+// the in-range articles of one block, no more.
+constexpr std::int64_t OverviewBlock = 1000;
+// An overview format with Lines: further down than this is no format.
+constexpr std::int32_t MaxFormatFields = 64;
+
+constexpr int MaxReconnectTries = 10;
+constexpr int MaxReconnectSeconds = 60;
+
+bool IsWalkRequest(TNntpRequest RqType) {
+  switch (RqType) {
+  case nntpGroup:
+  case nntpHeadByNumber:
+  case nntpBodyByNumber:
+  case nntpArticleByNumber:
+  case nntpXOver:
+  case nntpListOverViewFmt:
+    return true;
+  default:
+    return false;
+  }
+}
+
+std::string_view WithoutCR(std::string_view line) {
+  if (!line.empty() && line.back() == '\r')
+    line.remove_suffix(1);
+  return line;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && text.front() == ' ')
+    text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ')
+    text.remove_suffix(1);
+  return text;
+}
+
+// A plain decimal number of at most 18 digits: nothing else, no sign.
+bool ReadDigits(std::string_view text, std::int64_t& value) {
+  if (text.empty() || text.size() > 18)
+    return false;
+  value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9')
+      return false;
+    value = value * 10 + (c - '0');
+  }
+  return true;
+}
+
+// The article number and the Lines: value of an overview line, whose
+// fields are cut at TABs; false when either is missing or no plain number.
+// An empty Lines: field counts 0, as an article without the header.
+bool ReadOverviewLine(std::string_view line, std::int32_t linesField, bool full, std::int64_t& number,
+                      std::int64_t& lines) {
+  std::size_t tab = line.find('\t');
+  if (!ReadDigits(line.substr(0, tab), number))
+    return false;
+  for (std::int32_t field = 0; field < linesField; ++field) {
+    if (tab == std::string_view::npos)
+      return false;
+    line.remove_prefix(tab + 1);
+    tab = line.find('\t');
+  }
+  std::string_view value = line.substr(0, tab);
+  if (full && value.size() >= 6 && SameText(value.substr(0, 6), "Lines:"))
+    value.remove_prefix(6);
+  value = TrimBlanks(value);
+  lines = 0;
+  return value.empty() || ReadDigits(value, lines);
+}
+
+std::int32_t ClampToInt32(std::int64_t value) {
+  return std::int32_t(std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
+}
+
 std::string DateTimeText(double days) {
   const QDateTime epoch(QDate(1899, 12, 30), QTime(0, 0), Qt::UTC);
   return FromQt(epoch.addMSecs(std::llround(days * 86400000.0)).toString("yyyy-MM-dd hh:mm:ss"));
@@ -76,6 +159,11 @@ void TMDIChild::WireController() {
     NntpRequestDone(Sender, RqType, Error);
   };
   Nntp.OnMessageEnd = [this](TObject* Sender) { NntpMessageEnd(Sender); };
+  // Every line passes the controller on its way to the scanner.
+  Nntp.OnMessageLine = [this](TObject* Sender) { ControllerMessageLine(Sender); };
+  FReconnectTimer = new QTimer(this);
+  FReconnectTimer->setSingleShot(true);
+  connect(FReconnectTimer, &QTimer::timeout, this, [this] { Guarded([this] { GoTo(stepReconnect); }); });
   connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(this); }); });
   const std::pair<QPushButton*, void (TMDIChild::*)(TObject*)> clicks[] = {
       {Stop, &TMDIChild::StopClick},
@@ -93,7 +181,12 @@ void TMDIChild::FormCreate(TObject*) {
   FArticleCurrent = FArticleStart = FArticleEnd = FSkipPending = 0;
   FMimeName.clear();
   FMimeBase64 = FInternalAbort = FDataFound = FStopAfter = false;
-  FWalkStarted = FCurrentExamined = FConnecting = false;
+  FWalkStarted = FCurrentExamined = FConnecting = FStopped = FInArticle = false;
+  FLinesField = 0;
+  FHeadsUntil = std::numeric_limits<std::int64_t>::min();
+  FInRange.clear();
+  FResumeStep = stepStart;
+  FReconnectTries = 0;
 
   if (!StartValues)
     throw Exception("No main window to take the session's settings from");
@@ -102,6 +195,7 @@ void TMDIChild::FormCreate(TObject*) {
   FMinLines = StrToInt(values.MinLines());
   FMaxLines = StrToInt(values.MaxLines());
   FMaxWaitingLines = StrToInt(values.WaitingLines());
+  Timer1->setInterval(std::max(0, StrToInt(values.Pacing())));
   if (FMaxLines <= FMinLines)
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
                     ? std::numeric_limits<std::int32_t>::max()
@@ -133,6 +227,7 @@ void TMDIChild::FormClose(TObject*) {
   if (std::exchange(FClosed, true))
     return;
   Timer1->stop();
+  FReconnectTimer->stop();
   FConnecting = false;
   Nntp.Abort();
   if (FSessionDir.empty()) // the start-up stopped before it had a folder
@@ -149,7 +244,7 @@ void TMDIChild::closeEvent(QCloseEvent* event) {
 void TMDIChild::NntpSessionConnected(TObject*, std::uint16_t Error) {
   FConnecting = false;
   if (Error != 0) {
-    ConnectFailed();
+    ConnectAttemptFailed();
     return;
   }
   if (!FWalkStarted)
@@ -166,22 +261,33 @@ void TMDIChild::NntpSessionClosed(TObject*, std::uint16_t Error) {
 void TMDIChild::NntpMessageEnd(TObject*) {}
 
 void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Error) {
+  FInArticle = false;
   if (Error != 0)
     Log("Error #" + IntToStr(Error));
-  LogAppend("Request Done");
-  // A single-part article's file ends with its body: decoded when the body
-  // came whole, kept undecoded when it was cut short.
-  if (RqType == nntpBodyByNumber || (RqType == nntpAbort && FNextStep == stepBody))
-    EndOfBody(RqType == nntpBodyByNumber && Error == 0);
+  // A block scan gets one log line of its own when it ends.
+  if (RqType != nntpXOver || FNextStep != stepOverview)
+    LogAppend("Request Done");
   // A connect that failed ends the request before it; it is no step of the walk.
   if (std::exchange(FConnecting, false)) {
-    ConnectFailed();
+    ConnectAttemptFailed();
     return;
   }
+  if (Error >= FirstSocketError && IsWalkRequest(RqType) && Nntp.State() == nntpNotConnected) {
+    ConnectionLost(RqType, Error);
+    return;
+  }
+  // A single-part article's file ends with its body: decoded when the body
+  // came whole, kept undecoded when it was cut short.
+  if (RqType == nntpBodyByNumber ||
+      ((RqType == nntpAbort || RqType == nntpArticleByNumber) && FNextStep == stepBody))
+    EndOfBody(RqType != nntpAbort && Error == 0);
   if (FStopAfter) {
     CarryOutAfter();
     return;
   }
+  // The connection carries the walk again: a later loss has all its tries.
+  if (IsWalkRequest(RqType) && RqType != nntpGroup)
+    FReconnectTries = 0;
   switch (RqType) {
   case nntpGroup:
     GroupReply(Error);
@@ -193,6 +299,7 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
     break;
   case nntpBodyByNumber:
   case nntpHeadByID:
+  case nntpArticleByNumber:
     FArticleLines = 0;
     Advance();
     break;
@@ -204,7 +311,14 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   case nntpDate:
     Log("Server Date is " + DateTimeText(Nntp.ServerDate()));
     break;
-  case nntpArticleByNumber:
+  case nntpXOver:
+    if (FNextStep == stepOverview)
+      OverviewDone(Error);
+    break;
+  case nntpListOverViewFmt:
+    if (FNextStep == stepOverviewFmt)
+      OverviewFormatDone(Error);
+    break;
   case nntpArticleByID:
   case nntpBodyByID:
   case nntpNext:
@@ -215,8 +329,6 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   case nntpHelp:
   case nntpNewGroups:
   case nntpNewNews:
-  case nntpXOver:
-  case nntpListOverViewFmt:
   case nntpAuthenticate:
     break;
   default:
@@ -242,6 +354,28 @@ void TMDIChild::Timer1Timer(TObject*) {
     Nntp.BodyByNumber(FArticleCurrent);
     FCurrentExamined = true;
     break;
+  case stepArticle:
+    ProgressBar3->setValue(GroupProgress());
+    Log("Request Article " + IntToStr(FArticleCurrent));
+    Nntp.ArticleByNumber(FArticleCurrent);
+    // The header comes first; its blank line turns the step to the body.
+    FNextStep = stepHead;
+    FInArticle = true;
+    FCurrentExamined = true;
+    break;
+  case stepOverview:
+    ProgressBar3->setValue(GroupProgress());
+    FInRange.clear();
+    FUnreadable = 0;
+    FLastListed = SaturatedAdd(FScanFirst, -1);
+    Nntp.XOver(IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
+    break;
+  case stepOverviewFmt:
+    Log("Request Overview Format");
+    FFormatIndex = FFormatLinesField = 0;
+    FFormatLinesFull = false;
+    Nntp.ListOverViewFmt();
+    break;
   case stepReconnect:
     Reconnect();
     break;
@@ -255,6 +389,8 @@ void TMDIChild::Timer1Timer(TObject*) {
 
 void TMDIChild::StopClick(TObject*) {
   Timer1->stop();
+  FReconnectTimer->stop();
+  FStopped = true;
   FStopAfter = false;
   FConnecting = false;
   Nntp.Abort();
@@ -270,10 +406,17 @@ void TMDIChild::StopClick(TObject*) {
 void TMDIChild::AfterClick(TObject*) {
   FStopAfter = true;
   SetButtons(true, false, true, false);
+  // While it waits to reconnect no completion comes to carry A out.
+  if (FReconnectTimer->isActive()) {
+    FReconnectTimer->stop();
+    CarryOutAfter();
+  }
 }
 
 void TMDIChild::RestartClick(TObject*) {
   SetButtons(true, true, false, true);
+  FReconnectTimer->stop();
+  FReconnectTries = 0;
   GoTo(stepReconnect);
 }
 
@@ -291,6 +434,11 @@ void TMDIChild::SkipClick(TObject*) {
 void TMDIChild::StartBody() {
   FBodyLines = 0;
   FDataFound = false;
+  // What a body cut short must not leave behind (DiscardCutBody).
+  FBodyPartCount = FPartFileCount;
+  FBodyPartSize = FPartFile ? FPartFile->Size() : 0;
+  FBodyMimeBase64 = FMimeBase64;
+  FBodyMimeName = FMimeName;
   ProgressBar2->setRange(0, std::max(0, FArticleLines));
   ProgressBar2->setValue(0);
 }
@@ -299,10 +447,15 @@ void TMDIChild::ConnectToServer() {
   FConnecting = true;
   try {
     Nntp.Connect();
-  } catch (...) {
+  } catch (const std::exception& e) {
     FConnecting = false;
-    ConnectFailed();
-    throw;
+    if (FReconnectTries == 0) {
+      ConnectFailed();
+      throw;
+    }
+    // A try of the back-off that cannot even start is one more failed try.
+    Log(e.what());
+    ConnectAttemptFailed();
   }
 }
 
@@ -319,7 +472,7 @@ void TMDIChild::RequestGroup() { Nntp.Group(FromQt(lblGroupName->text())); }
 // goes on within it, however the group has grown since.
 void TMDIChild::GroupReply(std::uint16_t Error) {
   if (FWalkStarted) {
-    Advance();
+    GoOn();
     return;
   }
   Log("ArticleEstimated = " + IntToStr(Nntp.ArticleEstimated()));
@@ -337,8 +490,10 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
   SB1Panels[1]->setText(QString::number(FArticleCurrent));
   SB1Panels[2]->setText(QString::number(FArticleEnd));
   if (FArticleCurrent <= FArticleEnd) {
-    SetStatus("Request Header " + IntToStr(FArticleCurrent));
-    GoTo(stepHead);
+    // The overview's format says whether the walk can do without a HEAD
+    // per article.
+    SetStatus("Request Overview Format");
+    GoTo(stepOverviewFmt);
     return;
   }
   ProgressBar3->setRange(0, 1);
@@ -362,6 +517,10 @@ void TMDIChild::Advance() {
     FCurrentExamined = true;
   }
   FSkipPending = 0;
+  if (FLinesField > 0 && FArticleCurrent >= FHeadsUntil) {
+    AdvanceByOverview();
+    return;
+  }
   if (FArticleCurrent < FArticleEnd) {
     ++FArticleCurrent;
     FCurrentExamined = false;
@@ -419,7 +578,7 @@ void TMDIChild::Reconnect() {
     break;
   case nntpReady:
     if (FWalkStarted)
-      Advance();
+      GoOn();
     else
       RequestGroup();
     break;
@@ -441,4 +600,286 @@ void TMDIChild::SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipO
   After->setEnabled(AfterOn);
   Restart->setEnabled(RestartOn);
   Skip->setEnabled(SkipOn);
+}
+
+// Lines pass here before the scanner: overview lines are the controller's,
+// and the blank line of an ARTICLE ends its header, so the scanner reads
+// what follows as a body, as after HEAD and BODY.
+void TMDIChild::ControllerMessageLine(TObject* Sender) {
+  switch (FNextStep) {
+  case stepOverviewFmt:
+    OverviewFormatLine(Nntp.LastResponse());
+    return;
+  case stepOverview:
+    OverviewLine(Nntp.LastResponse());
+    return;
+  case stepHead:
+    if (FInArticle && WithoutCR(Nntp.LastResponse()).empty()) {
+      FNextStep = stepBody;
+      StartBody();
+      return;
+    }
+    break;
+  default:
+    break;
+  }
+  NntpMessageLine(Sender);
+}
+
+// "Lines:" and ":lines" name the field; "Lines:full" values carry the name.
+void TMDIChild::OverviewFormatLine(std::string_view Line) {
+  if (FFormatLinesField > 0 || FFormatIndex >= MaxFormatFields)
+    return;
+  ++FFormatIndex;
+  const std::string_view entry = TrimBlanks(WithoutCR(Line));
+  FFormatLinesFull = SameText(entry, "Lines:full");
+  if (FFormatLinesFull || SameText(entry, "Lines:") || SameText(entry, ":lines"))
+    FFormatLinesField = FFormatIndex;
+}
+
+// A line that cannot be read, or whose number lies outside the block or
+// does not follow the one before, is passed over: the article is not
+// fetched, and the block's log line counts it.
+void TMDIChild::OverviewLine(std::string_view Line) {
+  std::int64_t number = 0, lines = 0;
+  if (!ReadOverviewLine(Line, FLinesField, FLinesFull, number, lines) || number < FScanFirst ||
+      number > FScanLast || number <= FLastListed) {
+    if (FUnreadable < std::numeric_limits<std::int32_t>::max())
+      ++FUnreadable;
+    return;
+  }
+  FLastListed = number;
+  if (FMinLines <= lines && lines <= FMaxLines)
+    FInRange.push_back({number, lines});
+}
+
+void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
+  if (Error == 0 && FFormatLinesField > 0) {
+    FLinesField = FFormatLinesField;
+    FLinesFull = FFormatLinesFull;
+    FScannedTo = SaturatedAdd(FArticleCurrent, -1);
+    FInRange.clear();
+    Advance();
+    return;
+  }
+  Log("No overview, requesting headers");
+  ContinueWithHeaders();
+}
+
+// 420 and 423 say the block holds no article. Any other refusal leaves the
+// rest of the walk to the headers.
+void TMDIChild::OverviewDone(std::uint16_t Error) {
+  if (Error != 0 && Error != 420 && Error != 423) {
+    Log("Overview refused, requesting headers");
+    FLinesField = 0;
+    FInRange.clear();
+    ContinueWithHeaders();
+    return;
+  }
+  FScannedTo = FScanLast;
+  std::string text = "Scanned " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) + ": " +
+                     IntToStr(std::int64_t(FInRange.size())) + " in range";
+  if (FUnreadable > 0)
+    text += ", " + IntToStr(FUnreadable) + " unreadable";
+  Log(text);
+  Advance();
+}
+
+// The next in-range article of the scanned block, else the next block. The
+// articles passed on the way count as examined: their overview was out of
+// range, unreadable or missing.
+void TMDIChild::AdvanceByOverview() {
+  const std::int64_t next = FCurrentExamined ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
+  while (!FInRange.empty() && FInRange.front().Number < next)
+    FInRange.pop_front();
+  if (!FInRange.empty()) {
+    const TInRange article = FInRange.front();
+    FInRange.pop_front();
+    FArticleCurrent = article.Number;
+    FCurrentExamined = false;
+    FArticleLines = ClampToInt32(article.Lines); // until its header says otherwise
+    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+    SetStatus("Request Article " + IntToStr(FArticleCurrent));
+    GoTo(stepArticle);
+    return;
+  }
+  if (FScannedTo >= next) {
+    FArticleCurrent = FScannedTo;
+    FCurrentExamined = true;
+    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+  }
+  if (FCurrentExamined && FArticleCurrent >= FArticleEnd) {
+    ProgressBar3->setValue(GroupProgress());
+    WalkDone();
+    return;
+  }
+  ScanFrom(FCurrentExamined ? FArticleCurrent + 1 : FArticleCurrent);
+}
+
+void TMDIChild::ScanFrom(std::int64_t First) {
+  FScanFirst = First;
+  FScanLast = std::min(FArticleEnd, SaturatedAdd(First, OverviewBlock - 1));
+  SetStatus("Scanning " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
+  GoTo(stepOverview);
+}
+
+// The walk goes on by HEAD from the first article not examined.
+void TMDIChild::ContinueWithHeaders() {
+  if (FCurrentExamined) {
+    Advance();
+    return;
+  }
+  SetStatus("Request Header " + IntToStr(FArticleCurrent));
+  GoTo(stepHead);
+}
+
+// The connection went while a walk request was out. The request is made
+// again after the reconnect: the article whose request was cut short is
+// examined again, and until then the stored position does not pass it. A
+// line too long to hold would cut the same request again, so that article
+// is passed over, and that block's overview is replaced by its headers.
+void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
+  const bool tooLong = Error == LineTooLong;
+  const bool inBody = FNextStep == stepBody;
+  switch (RqType) {
+  case nntpHeadByNumber:
+  case nntpBodyByNumber:
+  case nntpArticleByNumber:
+    if (inBody)
+      DiscardCutBody(!tooLong);
+    if (tooLong) {
+      Log("Line too long in article " + IntToStr(FArticleCurrent) + ", passed over");
+      FArticleLines = 0;
+      FCurrentExamined = true;
+      FResumeStep = stepStart;
+    } else {
+      FCurrentExamined = false;
+      FResumeStep = RqType == nntpHeadByNumber   ? stepHead
+                    : RqType == nntpBodyByNumber ? stepBody
+                                                 : stepArticle;
+    }
+    break;
+  case nntpXOver:
+    FInRange.clear();
+    if (tooLong) {
+      Log("Line too long in the overview of " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) +
+          ", requesting headers");
+      FHeadsUntil = FScanLast;
+      FResumeStep = FCurrentExamined ? stepStart : stepHead;
+    } else {
+      FResumeStep = stepOverview;
+    }
+    break;
+  case nntpListOverViewFmt:
+    if (tooLong)
+      Log("Line too long in the overview format, requesting headers");
+    FResumeStep = tooLong ? stepHead : stepOverviewFmt;
+    break;
+  default: // GROUP: the reconnect asks for it anyway
+    break;
+  }
+  if (FStopAfter) {
+    CarryOutAfter();
+    return;
+  }
+  if (FStopped || FClosed)
+    return;
+  ScheduleReconnect();
+}
+
+// A body cut short comes again whole after the reconnect, so what it left
+// goes: the scanner's MIME state returns to where the body began, a part
+// file the body started is deleted, and a part file it continued from
+// earlier articles is cut back to where the body began, so that the body
+// continues it again and a file posted over several articles still decodes
+// whole. A body that will not come again leaves its part file undecoded.
+void TMDIChild::DiscardCutBody(bool ComesAgain) {
+  FMimeBase64 = FBodyMimeBase64;
+  FMimeName = FBodyMimeName;
+  if (!FPartFile)
+    return;
+  const std::string path = PartFileName();
+  if (ComesAgain && FPartFileCount == FBodyPartCount) {
+    try {
+      FPartFile->Truncate(FBodyPartSize);
+      Log("Part file rewound " + path);
+      return;
+    } catch (const std::exception& e) {
+      Log(e.what());
+    }
+  }
+  if (!ComesAgain || FPartFileCount == FBodyPartCount) {
+    KeepUnfinishedPartFile();
+    return;
+  }
+  FPartFile.reset();
+  FPartKind = 0;
+  DeleteFile(path);
+  Log("Unfinished part file discarded " + path);
+}
+
+// Waits 1, 2, 4, ... 60 s before the next try; after the last one the
+// window waits for R.
+void TMDIChild::ScheduleReconnect() {
+  if (FReconnectTries >= MaxReconnectTries) {
+    FReconnectTries = 0;
+    SetStatus("Connection lost");
+    Log("Connection lost");
+    Restart->setEnabled(true);
+    return;
+  }
+  ++FReconnectTries;
+  const int seconds = std::min(1 << (FReconnectTries - 1), MaxReconnectSeconds);
+  const std::string text = "Reconnecting in " + IntToStr(seconds) + " s (try " + IntToStr(FReconnectTries) +
+                           " of " + IntToStr(MaxReconnectTries) + ")";
+  SetStatus(text);
+  Log(text);
+  FNextStep = stepReconnect;
+  if (!FClosed)
+    FReconnectTimer->start(FReconnectDelay * seconds);
+}
+
+// A try of the back-off that failed leads to the next; any other failed
+// connect waits for R.
+void TMDIChild::ConnectAttemptFailed() {
+  if (FReconnectTries == 0) {
+    ConnectFailed();
+    return;
+  }
+  if (FStopAfter) {
+    CarryOutAfter();
+    return;
+  }
+  if (!FStopped && !FClosed)
+    ScheduleReconnect();
+}
+
+// After a reconnect: the request cut short is made again, else the walk
+// moves on. A skip asked for meanwhile passes the article cut short too, so
+// an article that keeps breaking the connection can be left behind.
+void TMDIChild::GoOn() {
+  const std::int32_t step = std::exchange(FResumeStep, stepStart);
+  const bool article = step == stepHead || step == stepBody || step == stepArticle;
+  if (step == stepStart || (article && FSkipPending > 0)) {
+    Advance();
+    return;
+  }
+  const std::string number = IntToStr(FArticleCurrent);
+  switch (step) {
+  case stepHead:
+    SetStatus("Request Header " + number);
+    break;
+  case stepBody:
+    SetStatus("Request Body " + number);
+    break;
+  case stepArticle:
+    SetStatus("Request Article " + number);
+    break;
+  case stepOverview:
+    SetStatus("Scanning " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
+    break;
+  default:
+    SetStatus("Request Overview Format");
+  }
+  GoTo(step);
 }

@@ -16,6 +16,8 @@ public:
   virtual std::string WaitingLines() const = 0; // SkipLine (hidden)
   virtual std::string DefaultExt() const = 0;   // DefE
   virtual std::string DownloadPath() const = 0; // lblPath, used unchanged
+  // Milliseconds between the end of one request and the next; 0 = at once.
+  virtual std::string Pacing() const { return "500"; } // PACING
 };
 
 // Set by the main window when it is created; read by FormCreate.

@@ -32,6 +32,7 @@ public:
   using TMDIChild::FPartFile;
   using TMDIChild::FPartFileCount;
   using TMDIChild::FPartKind;
+  using TMDIChild::FReconnectDelay;
   using TMDIChild::FSessionDir;
   using TMDIChild::ScanLine;
   using TMDIChild::StoreDecodedFile;

@@ -135,6 +135,14 @@ void TScriptedNewsServer::ServeGroup(std::string groupName, std::vector<TNewsArt
   FThread = std::thread([this] { RunGroup(); });
 }
 
+void TScriptedNewsServer::OfferOverview(std::vector<std::string> format) {
+  FOverviewFormat = std::move(format);
+}
+
+void TScriptedNewsServer::CutBody(std::int64_t number, bool reset, int times) {
+  FCuts.push_back({number, reset, times});
+}
+
 std::vector<std::string> TScriptedNewsServer::Received() const {
   std::lock_guard<std::mutex> hold(FLock);
   return FReceived;
@@ -327,6 +335,11 @@ void TScriptedNewsServer::RunStep(const TStep& step) {
 
 void TScriptedNewsServer::RunGroup() {
   while (Accept()) {
+    if (FDrop > 0) {
+      --FDrop;
+      EndConnection(false);
+      continue;
+    }
     FArticles.clear();
     for (const TNewsArticle& a : FAllArticles)
       if (a.FromConnection <= FConnections)
@@ -365,6 +378,27 @@ std::string MessageID(const TNewsArticle& a) {
   return id.empty() ? std::string("<").append(std::to_string(a.Number)).append("@vostel.test>") : id;
 }
 
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return char(std::tolower(c)); });
+  return text;
+}
+
+// One field of an overview line, as the entry of the overview format names it.
+std::string OverviewField(const TNewsArticle& a, const std::string& entry, std::size_t bytes) {
+  const std::string name = Lower(entry);
+  if (name == "bytes:" || name == ":bytes")
+    return std::to_string(bytes);
+  if (name == "lines:" || name == ":lines")
+    return std::to_string(a.Body.size());
+  if (name == "message-id:")
+    return MessageID(a);
+  const std::size_t colon = entry.find(':');
+  const std::string field = entry.substr(0, colon);
+  const std::string value = Field(a, field);
+  return name.size() > 5 && name.compare(name.size() - 5, 5, ":full") == 0 ? field + ": " + value : value;
+}
+
 bool ParseNumber(const std::string& text, std::int64_t& n) {
   if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
@@ -384,6 +418,13 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
   if (verb == "QUIT") {
     SendAll("205 closing connection - goodbye\r\n");
     EndConnection(false);
+    return;
+  }
+  if (verb == "LIST" && Lower(arg) == "overview.fmt" && !FOverviewFormat.empty()) {
+    std::string reply = "215 Order of fields in overview database.\r\n";
+    for (const std::string& entry : FOverviewFormat)
+      reply += entry + "\r\n";
+    SendAll(reply + ".\r\n");
     return;
   }
   if (verb == "GROUP") {
@@ -435,6 +476,13 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
       std::size_t bytes = 0;
       for (const std::string& l : x.Body)
         bytes += l.size() + 2;
+      if (!FOverviewFormat.empty()) {
+        reply += std::to_string(x.Number);
+        for (const std::string& entry : FOverviewFormat)
+          reply += "\t" + OverviewField(x, entry, bytes);
+        reply += "\r\n";
+        continue;
+      }
       reply += std::to_string(x.Number) + "\t" + Field(x, "Subject") + "\t" + Field(x, "From") + "\t" +
                Field(x, "Date") + "\t" + MessageID(x) + "\t" + Field(x, "References") + "\t" +
                std::to_string(bytes) + "\t" + std::to_string(x.Body.size()) + "\r\n";
@@ -470,6 +518,16 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
       reply += Stuffed(l);
   if (article)
     reply += "\r\n";
+  auto cut = std::find_if(FCuts.begin(), FCuts.end(),
+                          [&](const TCut& c) { return c.Number == x.Number && c.Times > 0; });
+  if ((article || body) && cut != FCuts.end()) {
+    --cut->Times;
+    for (std::size_t i = 0; i < x.Body.size() / 2; ++i)
+      reply += Stuffed(x.Body[i]);
+    SendAll(reply);
+    EndConnection(cut->Reset);
+    return;
+  }
   if (article || body)
     for (const std::string& l : x.Body)
       reply += Stuffed(l);

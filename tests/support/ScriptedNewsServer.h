@@ -21,7 +21,8 @@
 // * Group mode: ServeGroup() answers GROUP, ARTICLE, HEAD, BODY, STAT, XOVER
 //   and QUIT (numbers, "<message-id>" or nothing for the current article)
 //   from a list of articles, on any number of connections one after another.
-//   Text lines are dot-stuffed on the way out.
+//   Text lines are dot-stuffed on the way out. OfferOverview() adds LIST
+//   OVERVIEW.FMT; CutBody() and DropConnections() lose connections on purpose.
 //
 // Received command lines are recorded (Received()); a line that differs from
 // an Expect() step is recorded in Failures(), and the script goes on.
@@ -86,6 +87,20 @@ public:
   void ServeGroup(std::string groupName, std::vector<TNewsArticle> articles,
                   std::string greeting = "200 Vostel test server ready - posting allowed");
 
+  // Group mode, before ServeGroup(): LIST OVERVIEW.FMT answers with these
+  // entries and XOVER lines carry the fields they name ("Lines:" and
+  // ":lines" the number of body lines, "Bytes:" and ":bytes" its size,
+  // "Name:full" as "Name: value"). Without it LIST is not recognised.
+  void OfferOverview(std::vector<std::string> format = {
+                         "Subject:", "From:", "Date:", "Message-ID:", "References:", "Bytes:", "Lines:"});
+  // Group mode, before ServeGroup(): the next `times` BODY or ARTICLE
+  // replies of this article stop after half its body lines and end the
+  // connection, with a reset (RST) when reset is set.
+  void CutBody(std::int64_t number, bool reset = false, int times = 1);
+  // Group mode: the next count connections are closed before the greeting.
+  // May be called while the server runs.
+  void DropConnections(int count) { FDrop = count; }
+
   // Stops the thread now; safe to call twice.
   void Stop();
 
@@ -147,6 +162,14 @@ private:
   std::string FGreeting;
   bool FGroupSelected = false;
   std::size_t FCurrent = 0; // index into FArticles
+  std::vector<std::string> FOverviewFormat;
+  struct TCut {
+    std::int64_t Number;
+    bool Reset;
+    int Times;
+  };
+  std::vector<TCut> FCuts;
+  std::atomic<int> FDrop{0};
 
   mutable std::mutex FLock; // guards the three records below
   std::vector<std::string> FReceived;
