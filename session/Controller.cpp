@@ -835,8 +835,7 @@ void TMDIChild::ScheduleReconnect() {
   SetStatus(text);
   Log(text);
   FNextStep = stepReconnect;
-  if (!FClosed)
-    FReconnectTimer->start(FReconnectDelay * seconds);
+  FReconnectTimer->start(FReconnectDelay * seconds);
 }
 
 // A try of the back-off that failed leads to the next; any other failed

@@ -444,6 +444,31 @@ TEST_F(Controller, HostileOverviewIsPassedOverAndTheStoredPositionWaitsForTheArt
   EXPECT_TRUE(Errors.empty());
 }
 
+// A format without Lines: gives the overview no use; a refused XOVER hands
+// the rest of the walk to the headers; 420 is a block without articles.
+TEST_F(Controller, OverviewWithoutLinesOrRefusedLeavesTheWalkToHeaders) {
+  Server.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 1 2 alt.test").Expect("LIST OVERVIEW.FMT");
+  Server.Send("215 fields\r\nSubject:\r\nX-Lines:\r\n.\r\n").Expect("HEAD 1").Reply("423 gone");
+  Server.Expect("HEAD 2").Reply("423 gone").Expect("QUIT").Reply("205 bye").ExpectClosed();
+  Server.Reply("200 ready").Expect("GROUP alt.other").Reply("211 2 1 1002 alt.other");
+  Server.Expect("LIST OVERVIEW.FMT").Send(Format).Expect("XOVER 1-1000").Reply("420 no articles");
+  Server.Expect("XOVER 1001-1002").Reply("502 not for you").Expect("HEAD 1001").Reply("423 gone");
+  Server.Expect("HEAD 1002").Reply("423 gone").Expect("QUIT").Reply("205 bye").Start();
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->MemoLines().at(5), "No overview, requesting headers ");
+  Child->close();
+  Values.group = "alt.other";
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Server.Failures(), Lines{});
+  const Lines memo = Child->MemoLines();
+  EXPECT_EQ(Lines(memo.begin() + 5, memo.begin() + 10),
+            (Lines{"Error #420 ", "Scanned 1-1000: 0 in range ", "Error #502 ",
+                   "Overview refused, requesting headers ", "Request Header 1001 "}));
+  CloseExpecting(1003);
+}
+
 // A line too long to hold closes the connection, and would again: the
 // block's overview is replaced by its headers, an article is passed over.
 TEST_F(Controller, LineTooLongIsNotAskedForAgainAfterTheReconnect) {
