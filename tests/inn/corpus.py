@@ -29,9 +29,12 @@ class CarriedFile:
     path: str  # the original
     size: int
     encoding: str  # uuencode, base64-block, mime-base64, yenc
-    # How a MIME part names the file to a reader that takes the name only
-    # from "Content-Disposition: inline; filename=" after the transfer
-    # encoding line; other part headers leave the file to a built name.
+    # Whether a MIME part names the file to a reader that takes the name
+    # from the part header lines after "Content-Transfer-Encoding: base64"
+    # (Content-Disposition's filename= or Content-Type's name=, whatever the
+    # disposition) or, in a single-part article, from the article header.
+    # Part headers that name the file only before the transfer encoding line
+    # leave it to a built name.
     mime_named: bool = True
     # False for a form the reader is known to pass over.
     decodable: bool = True
@@ -129,7 +132,7 @@ class CorpusBuilder:
         message.preamble = "This is a multi-part message in MIME format."
         message.attach(MIMEText(text))
         for carried, disposition, encoding_first in parts:
-            carried.mime_named = disposition == "inline" and encoding_first
+            carried.mime_named = encoding_first
             message.attach(self.mime_part(carried, disposition, encoding_first))
         headers, body = self.split_message(message)
         check_block(body, key)
@@ -207,11 +210,11 @@ class CorpusBuilder:
         self.add("mime-cd-first", "mime-multipart", "two parts, disposition first", body, headers,
                  starts=[a, b])
 
-        f = self.original("mime-single.bin", 10000, "mime-base64", decodable=False,
-                          why_not="single-part MIME: base64 is declared in the article header")
+        # The whole body is the file; the article header declares base64 and
+        # names it.
+        f = self.original("mime-single.bin", 10000, "mime-base64")
         headers, body = self.split_message(self.mime_part(f, "attachment", True))
-        self.add("mime-single", "mime-single", "mime-single.bin", body, headers)
-        f.articles.append("mime-single")
+        self.add("mime-single", "mime-single", "mime-single.bin", body, headers, starts=[f])
 
         # One file over three articles: begin in the first, end in the third,
         # the middle one nothing but data.
@@ -254,7 +257,8 @@ class CorpusBuilder:
 
         if self.with_yenc:
             # Last, so that its articles change nothing for the ones before.
-            f = self.original("yenc-multi.bin", 150000, "yenc")
+            f = self.original("yenc-multi.bin", 150000, "yenc", decodable=False,
+                              why_not="yEnc is not decoded")
             for i, body in enumerate(self.yenc_parts(f, 3)):
                 key = "yenc-%d" % (i + 1)
                 self.add(key, "yenc", '"yenc-multi.bin" yEnc (%d/3)' % (i + 1), body,

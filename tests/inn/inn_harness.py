@@ -21,8 +21,9 @@ The manifest (JSON):
   files:    [{name, original, size, encoding, articles, in_range, saved_as, why_not}]
 A file's saved_as is the name a decode window walking the whole group from
 its first article saves it under (a MIME part without a name it can read gets
-article number + part file number + "." + mime_ext), or null when the window
-does not save it: its articles are outside the range, or why_not says why.
+article number + part file number + "." + mime_ext; a single-part MIME
+article is named by its header), or null when the window does not save it:
+its articles are outside the range, or why_not says why.
 """
 
 import argparse
@@ -125,8 +126,9 @@ def manifest(server, corpus, numbers, ids, mime_ext):
 
 def saved_names(corpus, numbers, mime_ext):
     """Walks the articles in number order as a decode window does: a fetched
-    article's block starts each take the next part file number, and a MIME
-    part the window cannot name is saved as article + part file number."""
+    article's block starts (a single-part MIME body among them) each take the
+    next part file number, and a MIME part the window cannot name is saved as
+    article + part file number. yEnc lines start no part file."""
     part_file = 0
     names = {}
     for article in sorted(corpus.articles, key=lambda a: numbers[a.key]):
@@ -134,7 +136,6 @@ def saved_names(corpus, numbers, mime_ext):
             continue
         for f in article.starts:
             if f.encoding == "yenc":
-                names[f.name] = f.name
                 continue
             part_file += 1
             if not f.decodable:
