@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Installs a built tree into a temporary prefix and checks what lands there:
+# the program in bin/, its menu entry and its icons in share/. Then starts the
+# installed program, offscreen, as a user who cannot write its bin/ folder,
+# and checks that it made its settings folder in that user's configuration
+# folder and wrote nothing beside the program.
+#   install_check.sh CMAKE BUILD_DIR
+set -euo pipefail
+cmake=$1 build=$2
+
+top=$(mktemp -d)
+pid=
+cleanup() {
+  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+  chmod -R u+w "$top"
+  rm -rf "$top"
+}
+trap cleanup EXIT
+fail() {
+  echo "install check: $*" >&2
+  exit 1
+}
+
+prefix=$top/prefix
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null
+
+[ -x "$prefix/bin/vostel" ] || fail "no bin/vostel"
+desktop=$prefix/share/applications/vostel.desktop
+[ -f "$desktop" ] || fail "no share/applications/vostel.desktop"
+for key in 'Type=Application' 'Exec=vostel' 'Icon=vostel' 'Name=Vostel'; do
+  grep -qx "$key" "$desktop" || fail "vostel.desktop lacks $key"
+done
+for size in 32 48 64 128 256; do
+  icon=$prefix/share/icons/hicolor/${size}x${size}/apps/vostel.png
+  [ -f "$icon" ] || fail "no icon of ${size}x${size}"
+  # The PNG signature, then the IHDR chunk's width and height.
+  expected=$(printf '89504e470d0a1a0a0000000d49484452%08x%08x' "$size" "$size")
+  [ "$(od -An -tx1 -N24 "$icon" | tr -d ' \n')" = "$expected" ] || fail "$icon is no ${size}x${size} PNG"
+done
+if command -v desktop-file-validate >/dev/null 2>&1; then
+  desktop-file-validate "$desktop" || fail "vostel.desktop is not valid"
+fi
+
+# The user: root may write anywhere, so root runs the program as nobody;
+# anyone else takes away their own right to write bin/.
+home=$top/home
+mkdir -p "$home/runtime"
+chmod 700 "$home/runtime"
+run=()
+if [ "$(id -u)" -eq 0 ]; then
+  chmod 755 "$top"
+  chown -R nobody "$home"
+  run=(runuser -u nobody --)
+else
+  chmod a-w "$prefix/bin"
+fi
+before=$(ls -A "$prefix/bin")
+settings=$home/config/Vostel
+"${run[@]}" env -i PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/config" \
+  XDG_RUNTIME_DIR="$home/runtime" QT_QPA_PLATFORM=offscreen \
+  ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} ${UBSAN_OPTIONS:+UBSAN_OPTIONS=$UBSAN_OPTIONS} \
+  "$prefix/bin/vostel" >"$top/out" 2>&1 &
+pid=$!
+for _ in $(seq 100); do
+  [ -d "$settings" ] && break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+sleep 1 # the main window is up by now
+kill -0 "$pid" 2>/dev/null || { cat "$top/out" >&2; fail "the installed vostel exited at start-up"; }
+{
+  kill -KILL "$pid"
+  wait "$pid" || true
+} 2>/dev/null
+pid=
+
+[ -d "$settings" ] || fail "the installed vostel made no settings folder $settings"
+[ "$(ls -A "$prefix/bin")" = "$before" ] || fail "the installed vostel wrote beside itself: $(ls -A "$prefix/bin")"
+echo "install check passed: $(cd "$prefix" && find . -type f | sort | tr '\n' ' ')"
