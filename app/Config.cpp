@@ -68,6 +68,8 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   layout->addLayout(FFields);
   EdPath = new QLineEdit(this);
   AddField("DownloadPath", EdPath, "Path Where files to be saved");
+  EdPacing = new QLineEdit(this);
+  AddField("Pacing (ms)", EdPacing, "Milliseconds between the end of one request and the next; 0 = at once");
 
   OKBtn = new QPushButton("OK", this);
   CancelBtn = new QPushButton("Cancel", this);
@@ -141,6 +143,7 @@ void TOKBottomDlg::Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObj
 void TOKBottomDlg::FormCreate(TObject*) {
   const TConfigValues values = LoadConfig();
   EdPath->setText(ToQt(values.Path));
+  EdPacing->setText(ToQt(values.Pacing));
   for (const std::string& server : values.Servers)
     lstServers->addItem(ToQt(server));
   for (const std::string& group : values.Groups)
@@ -154,7 +157,8 @@ void TOKBottomDlg::btGDelClick(TObject*) { DeleteSelected(lstGroups); }
 
 void TOKBottomDlg::OKBtnClick(TObject*) {
   EdPath->setText(ToQt(CorrectPath(FromQt(EdPath->text()))));
-  SaveConfig({Items(lstServers), Items(lstGroups), FromQt(EdPath->text())});
+  EdPacing->setText(ToQt(CorrectPacing(FromQt(EdPacing->text()))));
+  SaveConfig({Items(lstServers), Items(lstGroups), FromQt(EdPath->text()), FromQt(EdPacing->text())});
   LoadSettings(MainForm->cboHost, MainForm->cboGroup, MainForm->lblPath);
   hide();
 }

@@ -27,6 +27,7 @@ public:
   QPushButton* btGDel;
   QLineEdit* EdNewGroup;
   QLineEdit* EdPath;
+  QLineEdit* EdPacing;
   QPushButton* OKBtn;
   QPushButton* CancelBtn;
 

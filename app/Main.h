@@ -60,6 +60,9 @@ public:
   std::string WaitingLines() const override;
   std::string DefaultExt() const override;
   std::string DownloadPath() const override;
+  std::string Pacing() const override { return FPacing; }
+  // LoadSettings shows the stored pacing here; it has no field of its own.
+  void SetPacing(std::string value) { FPacing = std::move(value); }
 
   // Handlers.
   void FileOpenItemClick(TObject* Sender);
@@ -98,6 +101,7 @@ private:
     std::string Group;
   };
   std::map<QMdiSubWindow*, TOpenedFor> FOpenedFor;
+  std::string FPacing;
 };
 
 // The one main window; LoadSettings fills its fields through it.

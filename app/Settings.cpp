@@ -131,6 +131,7 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
   MainForm->MinR->setText(ToQt(IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines)));
   MainForm->MaxR->setText(ToQt(IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines)));
   MainForm->DefE->setText(ToQt(IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension)));
+  MainForm->SetPacing(IniReadString(file, "CONFIG", "PACING", DefaultPacing));
   FillSortedList(cboHost, IniReadSection(file, "SERVER"), "S");
   FillSortedList(cboGroup, IniReadSection(file, "GROUPS"), "G");
 }
@@ -146,6 +147,7 @@ TConfigValues LoadConfig() {
   const std::string file = SettingsFile();
   TConfigValues values;
   values.Path = IniReadString(file, "CONFIG", "PATH", DefaultDownloadPath());
+  values.Pacing = IniReadString(file, "CONFIG", "PACING", DefaultPacing);
   values.Servers = StripKeys(IniReadSection(file, "SERVER"), "S");
   values.Groups = StripKeys(IniReadSection(file, "GROUPS"), "G");
   return values;
@@ -158,6 +160,14 @@ std::string CorrectPath(std::string path) {
   if (path.back() != '/')
     path += '/';
   return path;
+}
+
+std::string CorrectPacing(std::string_view pacing) {
+  constexpr long MaxPacing = 3600000;
+  const std::string text = Trim(WithoutControls(pacing));
+  const bool digits = !text.empty() && text.size() <= 7 &&
+                      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return digits && std::stol(text) <= MaxPacing ? std::to_string(std::stol(text)) : DefaultPacing;
 }
 
 void SaveConfig(const TConfigValues& values) {
@@ -175,6 +185,9 @@ void SaveConfig(const TConfigValues& values) {
   IniWriteString(newFile, "CONFIG", "MINLINES", minLines);
   IniWriteString(newFile, "CONFIG", "MAXLINES", maxLines);
   IniWriteString(newFile, "CONFIG", "PATH", CorrectPath(values.Path));
+  // Files that never had a pacing other than the default keep without one.
+  if (const std::string pacing = CorrectPacing(values.Pacing); pacing != DefaultPacing)
+    IniWriteString(newFile, "CONFIG", "PACING", pacing);
   if (!AppendLists(newFile, values) || !SwapIn(newFile))
     ShowMessage(NotSaved, ErrorTitle);
 }

@@ -31,11 +31,16 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath);
 // EInOutError "Unable to write to <path>".
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt);
 
+// Milliseconds a decode window waits between the end of one request and the
+// next when the settings file has no PACING.
+inline constexpr char DefaultPacing[] = "500";
+
 // What the configuration dialog edits.
 struct TConfigValues {
   std::vector<std::string> Servers;
   std::vector<std::string> Groups;
   std::string Path;
+  std::string Pacing = DefaultPacing;
 };
 
 // The dialog's own copy, read once when it is created: the lists in file
@@ -45,6 +50,10 @@ TConfigValues LoadConfig();
 // The path as the dialog save stores it: the default download path when it is
 // shorter than two characters, otherwise ending in "/".
 std::string CorrectPath(std::string path);
+
+// The pacing as the dialog save stores it: a whole number of milliseconds
+// from 0 to an hour, written plainly; anything else is the default.
+std::string CorrectPacing(std::string_view pacing);
 
 // The dialog save: writes a complete new settings file beside the old one and
 // swaps it in, keeping the old one as the backup. A failed keyed write raises

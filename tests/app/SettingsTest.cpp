@@ -4,7 +4,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -128,4 +132,27 @@ TEST_F(Settings, AFailedKeyedWriteEndsOkWithItsErrorAndTheDialogStaysOpen) {
   EXPECT_EQ(Errors, Names{"Unable to write to " + Folder + "VOSTEL1.INI"});
   EXPECT_TRUE(OKBottomDlg->isVisible());
   EXPECT_EQ(ReadFile("VOSTEL.INI"), Listed);
+}
+
+// A file without PACING paces as before and is saved without one; a pacing
+// the user sets is stored, shown again, and taken by the next decode window.
+TEST_F(Settings, PacingIsStoredOnlyWhenSetAndReachesTheNextDecodeWindow) {
+  const std::string server = NewsServer("alt.x");
+  WriteSettings("[CONFIG]\r\nPATH=" + Folder + "\r\n[SERVER]\r\nS=" + server + "\r\n[GROUPS]\r\nG=alt.x\r\n");
+  Start();
+  EXPECT_EQ(Main->Pacing() + " " + OKBottomDlg->EdPacing->text().toStdString(), "500 500");
+  OKBottomDlg->EdPacing->setText(" 12x");
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(OKBottomDlg->EdPacing->text(), "500");
+  EXPECT_EQ(ReadFile("VOSTEL.INI").find("PACING"), std::string::npos);
+  OKBottomDlg->EdPacing->setText("0");
+  OKBottomDlg->OKBtn->click();
+  EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nPATH=" + Folder + "\r\nPACING=0\r\n"), std::string::npos);
+  EXPECT_EQ(Main->Pacing(), "0");
+  Select(server, "alt.x");
+  Main->OpenBtn->click();
+  const auto* child = qobject_cast<TMDIChild*>(Main->mdiArea->subWindowList().at(0)->widget());
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(child->Timer1->interval(), 0);
+  EXPECT_TRUE(Messages.empty() && Errors.empty());
 }

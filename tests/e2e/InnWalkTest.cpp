@@ -214,7 +214,7 @@ Names FolderEntries(const std::string& folder) {
 
 } // namespace
 
-// The parameter is the pause between two requests, in milliseconds.
+// The parameter is the PACING setting: the pause between two requests, in ms.
 class InnWalk : public AppTest, public ::testing::WithParamInterface<int> {
 public:
   static void SetUpTestSuite() {
@@ -248,16 +248,12 @@ protected:
     auto* const child = windows.isEmpty() ? nullptr : qobject_cast<TMDIChild*>(windows.last()->widget());
     if (!child)
       return nullptr;
-    Pace(*child, GetParam());
     const bool ended =
         PumpUntil([&] { return child->windowTitle() == "Downloading Interrupted"; }, WalkTimeoutMs);
     EXPECT_TRUE(ended) << "the walk did not end; the window's log:\n"
                        << child->Memo1->toPlainText().toStdString();
     return child;
   }
-
-  // The one place that sets the pause between requests.
-  static void Pace(TMDIChild& child, int ms) { child.Timer1->setInterval(ms); }
 
   void Close(TMDIChild* child) {
     child->parentWidget()->close();
@@ -273,6 +269,7 @@ protected:
 TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNew) {
   const TManifest& m = *Manifest;
   WriteLists({m.Server}, {m.Group});
+  IniWriteString(Folder + "VOSTEL.INI", "CONFIG", "PACING", std::to_string(GetParam()));
   Start();
   Select(m.Server, m.Group);
   Main->MinR->setText(QString::number(m.MinLines));
