@@ -121,10 +121,12 @@ std::string ExecutableFolder() {
 }
 
 std::string ProgramFolderFor(const std::string& exeFolder) {
-  if (::access(exeFolder.c_str(), W_OK | X_OK) == 0)
+  // An installed program sits in a folder its users cannot write, where every
+  // save would fail; and one that root installed or runs must not leave its
+  // settings among the system's programs. Its menu entry marks it installed.
+  const bool installed = FileExists(exeFolder + "../share/applications/vostel.desktop");
+  if (!installed && ::access(exeFolder.c_str(), W_OK | X_OK) == 0)
     return exeFolder;
-  // An installed program sits in a folder its users cannot write: there every
-  // save would fail.
   std::string folder =
       QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)).toStdString();
   if (folder.empty())

@@ -97,6 +97,15 @@ TEST_F(FileOps, SettingsLiveBesideTheProgramOnlyWhereItCanWrite) {
   EXPECT_EQ(folder, Folder + "config/Vostel/");
   struct stat st {};
   EXPECT_TRUE(::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)); // created when missing
+  // An installed copy in a folder it may write (installed by root, or below
+  // ~/.local) keeps its settings in the user's folder all the same.
+  CreateFolder(Folder + "prefix/bin");
+  CreateFolder(Folder + "prefix/share/applications");
+  AppendText(Folder + "prefix/share/applications/vostel.desktop", "");
+  ::setenv("XDG_CONFIG_HOME", (Folder + "config").c_str(), 1);
+  const std::string installed = ProgramFolderFor(Folder + "prefix/bin/");
+  old ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(installed, Folder + "config/Vostel/");
 
   SetProgramFolder(Folder + "mine/");
   EXPECT_EQ(ProgramFolder(), Folder + "mine/");
