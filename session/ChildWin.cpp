@@ -124,6 +124,8 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   UUCode.SetUnixCRLF(CRLF);
   UUCode.OnProgress = [this](std::uint16_t Percent) { UUCodeProgress(Percent); };
   Nntp.OnMessageLine = [this](TObject* Sender) { NntpMessageLine(Sender); };
+  FYEnc.OnLog = [this](const std::string& Text) { Log(Text); };
+  FYEnc.OnFile = [this](const std::string& Path, const std::string& Name) { StoreYEncFile(Path, Name); };
   WireController();
 }
 

@@ -4,6 +4,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
+#include "session/YEncReceiver.h"
 
 #include <QWidget>
 
@@ -162,6 +163,18 @@ protected:
   // replaced. Only the last part of Name counts. Returns the name written;
   // raises EInOutError and leaves Decoded where it is when it cannot store.
   std::string StoreDecodedFile(const std::string& Decoded, std::string Name);
+
+  // yEnc: parts are decoded as their lines arrive; the files of several
+  // parts are put together in the session folder, across windows.
+public:
+  // For FormClose: drops a part still arriving and logs, one line per file,
+  // what the files this window wrote into still miss.
+  void CloseYEncFiles();
+
+protected:
+  bool StartsYEncPart(std::string_view Line);
+  void StoreYEncFile(const std::string& Path, const std::string& Name);
+  TYEncReceiver FYEnc;
 
   // Session state shared by the controller, the scanner and the decode stage.
   std::int32_t FArticleLines = 0;

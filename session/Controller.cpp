@@ -232,6 +232,7 @@ void TMDIChild::FormClose(TObject*) {
   Nntp.Abort();
   if (FSessionDir.empty()) // the start-up stopped before it had a folder
     return;
+  CloseYEncFiles();
   const std::int64_t next = FCurrentExamined ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
   IniWriteString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, IntToStr(next));
 }

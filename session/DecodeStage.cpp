@@ -23,10 +23,15 @@ constexpr const char* TryUUEncode = "Decoding File try UUEncode";
 // Beyond this many copies of one name something is wrong with the folder.
 constexpr int MaxCopies = 9999;
 
-// The session's own files: its progress file and the part files "<n>.UUE"
-// and "<n>.B64", whatever their case, which a later part file would truncate.
+bool EndsWithNoCase(std::string_view name, std::string_view end) {
+  return name.size() >= end.size() && SameText(name.substr(name.size() - end.size()), end);
+}
+
+// The session's own files: its progress file, the part files "<n>.UUE" and
+// "<n>.B64", whatever their case, which a later part file would truncate,
+// and the files in which yEnc parts are put together.
 bool IsSessionFileName(std::string_view name) {
-  if (SameText(name, "dati.ini"))
+  if (SameText(name, "dati.ini") || EndsWithNoCase(name, ".partial") || EndsWithNoCase(name, ".partial.parts"))
     return true;
   const std::size_t dot = name.find('.');
   if (dot == 0 || dot == name.npos)
@@ -166,7 +171,9 @@ bool TMDIChild::DecodeAttempt(const char* Status, TAlgorithm Algorithm) {
 }
 
 std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string Name) {
-  // A name from the network never leaves the session folder.
+  // A name from the network never leaves the session folder, and a path
+  // ends at a NUL.
+  Name.resize(std::min(Name.find('\0'), Name.size()));
   std::replace(Name.begin(), Name.end(), '\\', '/');
   Name = ExtractName(Name);
   if (Name.empty() || Name == "." || Name == "..")

@@ -2,6 +2,7 @@
 
 #include "platform/Convert.h"
 
+#include <QListWidget>
 #include <QProgressBar>
 
 #include <algorithm>
@@ -209,13 +210,20 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
     // A body file whose end was never reported must not take another body.
     if (FBodyPart && FPartFile)
       KeepUnfinishedPartFile();
+    FYEnc.Drop("the article ended before =yend");
     if (FHeadArticle == FArticleCurrent && FHeadBase64 && !FHeadName.empty())
       StartBodyPart();
   }
 
+  // Inside a yEnc part every line is the part's: its data lines may begin
+  // with "end", "--" or "begin ".
+  if (FYEnc.Receiving()) {
+    FYEnc.Line(Line);
+    return;
+  }
   // A line that starts a block opens a part file of its own and never goes
   // into the one it replaces.
-  if (StartsBlock(Line))
+  if (StartsYEncPart(Line) || StartsBlock(Line))
     return;
 
   // Copied before it is examined, so a line that ends a block lands in it.
@@ -349,6 +357,8 @@ void TMDIChild::StartBodyPart() {
 
 void TMDIChild::EndOfBody(bool Complete) {
   try {
+    // A yEnc part lies within one article.
+    FYEnc.Drop(Complete ? "the article ended before =yend" : "the article was cut short");
     if (!FBodyPart || !FPartFile)
       return;
     if (Complete)
@@ -428,6 +438,34 @@ void TMDIChild::KeepUnfinishedPartFile() {
     Log(e.what());
   }
   Log("Unfinished part file kept " + path);
+}
+
+// "=ybegin" starts a yEnc part as a begin line starts a block. "=ypart" and
+// "=yend" outside a part are reported, unless a part file is open, whose
+// data they may be.
+bool TMDIChild::StartsYEncPart(std::string_view Line) {
+  const TYEncKeyword keyword = YEncKeyword(Line);
+  if (keyword == ykNone || (keyword != ykBegin && FPartFile))
+    return false;
+  if (keyword == ykBegin) {
+    LogAppend(std::string(Line));
+    KeepUnfinishedPartFile();
+    FDataFound = true;
+    FYEnc.SetFolder(FSessionDir);
+  }
+  FYEnc.Line(Line);
+  return true;
+}
+
+void TMDIChild::StoreYEncFile(const std::string& Path, const std::string& Name) {
+  const std::string stored = StoreDecodedFile(Path, Name);
+  LBSaved->addItem(QString::fromLocal8Bit(stored));
+  CountDecodedFile();
+}
+
+void TMDIChild::CloseYEncFiles() {
+  FYEnc.Drop("the window closed before =yend");
+  FYEnc.ReportUnfinished();
 }
 
 std::string TMDIChild::PartFileName() const {

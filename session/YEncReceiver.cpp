@@ -1,0 +1,470 @@
+#include "session/YEncReceiver.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace {
+
+// The name a file from the network is kept under: the last part of name=,
+// "\" counting as a folder separator, and nothing after a NUL, which a path
+// would cut there. "." and ".." are no names.
+std::string LastPart(std::string_view name) {
+  name = name.substr(0, std::min(name.find('\0'), name.size()));
+  const std::size_t slash = name.find_last_of("/\\");
+  if (slash != name.npos)
+    name.remove_prefix(slash + 1);
+  return name == "." || name == ".." ? std::string() : std::string(name);
+}
+
+std::string Reason(int error) { return std::strerror(error); }
+
+bool WriteAll(int fd, const char* data, std::size_t size, std::uint64_t at) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, size, off_t(at));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      if (n == 0)
+        errno = ENOSPC;
+      return false;
+    }
+    data += n;
+    size -= std::size_t(n);
+    at += std::uint64_t(n);
+  }
+  return true;
+}
+
+// False, with errno set, when fewer than size bytes could be read.
+bool ReadAll(int fd, char* data, std::size_t size, std::uint64_t at) {
+  while (size > 0) {
+    const ssize_t n = ::pread(fd, data, size, off_t(at));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      if (n == 0)
+        errno = EIO; // shorter than its record says
+      return false;
+    }
+    data += n;
+    size -= std::size_t(n);
+    at += std::uint64_t(n);
+  }
+  return true;
+}
+
+class TFd {
+public:
+  explicit TFd(int fd) : FFd(fd) {}
+  ~TFd() {
+    if (FFd >= 0)
+      ::close(FFd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return FFd; }
+
+private:
+  int FFd;
+};
+
+} // namespace
+
+TYEncReceiver::~TYEncReceiver() { Discard(); }
+
+void TYEncReceiver::Log(const std::string& Text) const {
+  if (OnLog)
+    OnLog(Text);
+}
+
+void TYEncReceiver::Line(std::string_view Line) {
+  switch (YEncKeyword(Line)) {
+  case ykNone:
+    if (FState == rsPart)
+      Data(Line);
+    return;
+  case ykBegin:
+    Begin(Line);
+    return;
+  case ykPart:
+    if (FState == rsPart)
+      Place(Line);
+    else if (FState == rsIdle)
+      Log("=ypart without =ybegin; line skipped");
+    return;
+  case ykEnd:
+    if (FState == rsPart)
+      End(Line);
+    else if (FState == rsIdle)
+      Log("=yend without =ybegin; line skipped");
+    FState = rsIdle;
+    return;
+  }
+}
+
+void TYEncReceiver::Begin(std::string_view Line) {
+  if (FState == rsPart)
+    Drop("no =yend before the next =ybegin");
+  Discard();
+  FFolder = FNextFolder;
+  FState = rsPart;
+  const std::string error = FPart.Begin(Line);
+  if (!error.empty())
+    return Fail(error + "; part skipped");
+  FName = LastPart(FPart.Header().Name);
+  const std::string what = FPart.Describe();
+  if (FName.empty())
+    return Fail(what + ": name= gives no file name; part skipped");
+  if (FPart.FileSize() > MaxFileSize)
+    return Fail(what + ": size=" + std::to_string(FPart.FileSize()) + " is past the " +
+                std::to_string(MaxFileSize >> 30) + " GiB a file may have here; part skipped");
+  const std::optional<std::uint64_t> total = FPart.Header().Total;
+  if (FPart.MultiPart() && total && *total > FPart.FileSize())
+    return Fail(what + ": total=" + std::to_string(*total) +
+                " parts cannot share size=" + std::to_string(FPart.FileSize()) + " bytes; part skipped");
+  if (FBuffer.empty())
+    FBuffer.resize(BufferSize);
+}
+
+void TYEncReceiver::Place(std::string_view Line) {
+  const std::string error = FPart.Part(Line);
+  if (!error.empty())
+    Fail(error + "; part skipped");
+}
+
+void TYEncReceiver::Data(std::string_view Line) {
+  if (FBuffer.size() - FFill < Line.size()) {
+    if (!Flush())
+      return;
+    if (FBuffer.size() < Line.size())
+      FBuffer.resize(Line.size());
+  }
+  const std::uint64_t at = FPart.Position();
+  const std::size_t n = FPart.Decode(Line.data(), Line.size(), FBuffer.data() + FFill);
+  if (FFill == 0)
+    FBufferAt = at;
+  FFill += n;
+}
+
+void TYEncReceiver::End(std::string_view Line) {
+  const std::string error = FPart.End(Line);
+  if (!error.empty())
+    return Fail(error + "; part skipped", false);
+  if (!Flush())
+    return;
+  if (FPart.MultiPart())
+    FinishMulti();
+  else
+    FinishSingle();
+}
+
+void TYEncReceiver::Drop(std::string_view Why) {
+  if (FState == rsPart && !Why.empty())
+    Log(FPart.Describe() + ": " + std::string(Why) + "; part skipped");
+  Discard();
+  FState = rsIdle;
+}
+
+void TYEncReceiver::Fail(const std::string& Text, bool Skip) {
+  Log(Text);
+  Discard();
+  FState = Skip ? rsSkip : rsIdle;
+}
+
+// Forgets the part: its buffered bytes, and a single-part file begun for it.
+// Bytes of a multi-part file already written stay, unrecorded, for a sound
+// part to write over.
+void TYEncReceiver::Discard() {
+  FFill = 0;
+  FConflict = false;
+  FAssembly = nullptr;
+  if (FTempFd >= 0) {
+    ::close(FTempFd);
+    FTempFd = -1;
+    ::unlink(FTempPath.c_str());
+  }
+}
+
+bool TYEncReceiver::Flush() {
+  const bool done = FPart.MultiPart() ? FlushMulti() : FlushSingle();
+  FFill = 0;
+  return done;
+}
+
+// A hidden file of its own, made with the first bytes: nothing in the
+// folder can be in its way.
+bool TYEncReceiver::FlushSingle() {
+  if (FTempFd < 0) {
+    FTempPath = FFolder + ".yenc-XXXXXX";
+    FTempFd = ::mkostemp(FTempPath.data(), O_CLOEXEC);
+    if (FTempFd < 0) {
+      Fail(FPart.Describe() + ": cannot create a file in " + FFolder + ": " + Reason(errno) +
+           "; part skipped");
+      return false;
+    }
+  }
+  if (!WriteAll(FTempFd, FBuffer.data(), FFill, FBufferAt)) {
+    Fail(FPart.Describe() + ": cannot write " + FTempPath + ": " + Reason(errno) + "; part skipped");
+    return false;
+  }
+  return true;
+}
+
+// Writes the bytes that have not arrived before; compares the others with
+// what is there.
+bool TYEncReceiver::FlushMulti() {
+  if (FFill == 0 && FAssembly)
+    return true;
+  const TFd fd(OpenPartial());
+  if (fd.Get() < 0)
+    return false;
+  const std::uint64_t end = FBufferAt + FFill;
+  std::uint64_t at = FBufferAt;
+  std::vector<char> there;
+  bool done = true;
+  for (const TByteRange& r : FAssembly->Record.Received()) {
+    if (r.To <= at)
+      continue;
+    if (at >= end)
+      break;
+    const std::uint64_t gapEnd = std::min(std::max(r.From, at), end);
+    if (gapEnd > at && !(done = WriteAll(fd.Get(), FBuffer.data() + (at - FBufferAt), gapEnd - at, at)))
+      break;
+    at = gapEnd;
+    const std::uint64_t sameEnd = std::min(r.To, end);
+    if (sameEnd <= at)
+      continue;
+    there.resize(sameEnd - at);
+    if (!(done = ReadAll(fd.Get(), there.data(), there.size(), at)))
+      break;
+    if (std::memcmp(there.data(), FBuffer.data() + (at - FBufferAt), there.size()) != 0)
+      FConflict = true;
+    at = sameEnd;
+  }
+  if (done && at < end)
+    done = WriteAll(fd.Get(), FBuffer.data() + (at - FBufferAt), end - at, at);
+  if (!done) {
+    Fail(FPart.Describe() + ": cannot write " + PartialPath() + ": " + Reason(errno) + "; part skipped");
+    return false;
+  }
+  return true;
+}
+
+void TYEncReceiver::FinishSingle() {
+  // An empty file has had no bytes to make its file with.
+  if (!FlushSingle())
+    return;
+  const int fd = std::exchange(FTempFd, -1);
+  if (::close(fd) != 0) {
+    Log(FPart.Describe() + ": cannot write " + FTempPath + ": " + Reason(errno) + "; part skipped");
+    ::unlink(FTempPath.c_str());
+  } else {
+    try {
+      if (OnFile)
+        OnFile(FTempPath, FName);
+    } catch (const std::exception& e) {
+      Log(e.what());
+    }
+    ::unlink(FTempPath.c_str()); // nothing when the handler moved it away
+  }
+  FState = rsIdle;
+}
+
+void TYEncReceiver::FinishMulti() {
+  // A part without data bytes still needs its file opened and its record read.
+  if (!FAssembly && !FlushMulti())
+    return;
+  TAssembly& file = *FAssembly;
+  const std::string what = FPart.Describe();
+  const std::optional<std::uint32_t> crc = FPart.CrcOfFile();
+  const std::optional<std::uint64_t> total = FPart.Header().Total;
+  if (FConflict)
+    return Fail(what + ": differs from the bytes " + FName + ".partial already holds; part skipped", false);
+  if (crc && file.Record.Crc() && *crc != *file.Record.Crc())
+    return Fail(what + ": its crc32= differs from the " + FName + ".partial being assembled; part skipped",
+                false);
+  if (total && file.Record.Total() && *total != *file.Record.Total())
+    return Fail(what + ": its total= differs from the " + FName + ".partial being assembled; part skipped",
+                false);
+  const TByteRange range{FPart.Offset(), FPart.RangeEnd()};
+  const std::uint64_t part = *FPart.Header().Part;
+  if (range.From < range.To &&
+      !AppendRecord(file, RecordPath(), TYEncRecord::PartLine(part, range, total, crc)))
+    return Fail(what + ": cannot write " + RecordPath() + ": " + Reason(errno) + "; part skipped", false);
+  file.Record.Add(part, range, total, crc);
+  FState = rsIdle;
+  FAssembly = nullptr;
+  if (!file.Record.Complete() || !CheckWhole(file))
+    return;
+
+  const std::string partial = PartialPath(), record = RecordPath();
+  try {
+    if (OnFile)
+      OnFile(partial, FName);
+    ::unlink(record.c_str());
+    FFiles.erase(partial);
+  } catch (const std::exception& e) {
+    Log(e.what());
+  }
+}
+
+// The whole file, read back once its last byte has arrived.
+bool TYEncReceiver::CheckWhole(const TAssembly& File) {
+  const TFd fd(::open(PartialPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  std::uint32_t crc = 0;
+  std::vector<char> chunk(BufferSize);
+  bool read = fd.Get() >= 0;
+  for (std::uint64_t at = 0; read && at < File.Record.Size(); at += chunk.size()) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), File.Record.Size() - at));
+    read = ReadAll(fd.Get(), chunk.data(), n, at);
+    crc = Crc32(crc, chunk.data(), n);
+  }
+  if (!read) {
+    Log(FName + ".partial: cannot read it back: " + Reason(errno));
+    return false;
+  }
+  if (File.Record.Crc() && *File.Record.Crc() != crc) {
+    char text[64];
+    std::snprintf(text, sizeof text, "CRC-32 %08x does not match crc32=%08x", unsigned(crc),
+                  unsigned(*File.Record.Crc()));
+    Log(FName + ": all parts are here, but " + text + "; kept as " + FName + ".partial");
+    return false;
+  }
+  return true;
+}
+
+int TYEncReceiver::OpenPartial() {
+  const std::string partial = PartialPath(), record = RecordPath();
+  const std::string what = FPart.Describe();
+  TAssembly& file = FFiles[partial];
+  file.Name = FName;
+  std::string error;
+  int fd = -1;
+  struct stat st {};
+  if (::lstat(record.c_str(), &st) != 0 && errno == ENOENT) {
+    // A new file: the record comes first, so a .partial without one is
+    // never ours to write into.
+    file = TAssembly{FName, TYEncRecord(FPart.FileSize())};
+    if (!StartRecord(file, record, false))
+      error = "cannot create " + record + ": " + Reason(errno);
+    else if ((fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)) < 0) {
+      error = errno == EEXIST ? FName + ".partial is in the way"
+                              : "cannot create " + partial + ": " + Reason(errno);
+      ::unlink(record.c_str());
+    }
+  } else if (LoadRecord(file, record, error)) {
+    if (file.Record.Size() != FPart.FileSize())
+      error = "size=" + std::to_string(FPart.FileSize()) + " differs from the " + FName +
+              ".partial being assembled (size=" + std::to_string(file.Record.Size()) + ")";
+    else if ((fd = ::open(partial.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)) < 0 && errno == ENOENT) {
+      // The record of a .partial that has gone: start the file again.
+      file = TAssembly{FName, TYEncRecord(FPart.FileSize())};
+      if (!StartRecord(file, record, true) ||
+          (fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)) < 0)
+        error = "cannot create " + partial + ": " + Reason(errno);
+    } else if (fd < 0) {
+      error = "cannot open " + partial + ": " + Reason(errno);
+    }
+  }
+  if (!error.empty()) {
+    if (fd >= 0)
+      ::close(fd);
+    if (file.Length < 0)
+      FFiles.erase(partial);
+    Fail(what + ": " + error + "; part skipped");
+    return -1;
+  }
+  FAssembly = &file;
+  return fd;
+}
+
+// Reads the record again only when it changed since we last read or wrote
+// it (another window on the same group may have added to it).
+bool TYEncReceiver::LoadRecord(TAssembly& File, const std::string& Path, std::string& Error) {
+  const TFd fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st {};
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
+    Error = "cannot read " + Path + ": " + Reason(errno);
+    return false;
+  }
+  if (File.Length == st.st_size && File.Inode == st.st_ino)
+    return true;
+  std::string text;
+  bool sound = S_ISREG(st.st_mode) && std::uint64_t(st.st_size) <= TYEncRecord::MaxText;
+  if (sound) {
+    text.resize(std::size_t(st.st_size));
+    const ssize_t n = ::pread(fd.Get(), text.data(), text.size(), 0);
+    text.resize(n < 0 ? 0 : std::size_t(n));
+    sound = File.Record.Parse(text);
+  }
+  if (!sound) {
+    File.Length = -1;
+    Error = File.Name + ".partial.parts is no record of parts";
+    return false;
+  }
+  File.Inode = st.st_ino;
+  File.Length = off_t(text.size());
+  return true;
+}
+
+bool TYEncReceiver::StartRecord(TAssembly& File, const std::string& Path, bool Replace) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (Replace ? O_TRUNC : O_EXCL);
+  const TFd fd(::open(Path.c_str(), flags, 0644));
+  const std::string header = File.Record.HeaderLine();
+  struct stat st {};
+  if (fd.Get() < 0 || !WriteAll(fd.Get(), header.data(), header.size(), 0) || ::fstat(fd.Get(), &st) != 0)
+    return false;
+  File.Inode = st.st_ino;
+  File.Length = st.st_size;
+  return true;
+}
+
+// One write, so a crash leaves at most a last line cut short.
+bool TYEncReceiver::AppendRecord(TAssembly& File, const std::string& Path, std::string_view Text) {
+  const TFd fd(::open(Path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+  struct stat before {
+  }, after{};
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &before) != 0)
+    return false;
+  const ssize_t n = ::write(fd.Get(), Text.data(), Text.size());
+  if (n != ssize_t(Text.size())) {
+    if (n >= 0)
+      errno = ENOSPC;
+    return false;
+  }
+  if (::fstat(fd.Get(), &after) != 0)
+    return false;
+  // What another window appended meanwhile is read at the next look.
+  if (File.Length == before.st_size && File.Inode == before.st_ino)
+    File.Length = after.st_size;
+  else
+    File.Length = -1;
+  return true;
+}
+
+void TYEncReceiver::ReportUnfinished() {
+  for (auto& [partial, file] : FFiles) {
+    std::string error;
+    struct stat st {};
+    // Another window may have finished it since.
+    if (::lstat((partial + ".parts").c_str(), &st) != 0 || !LoadRecord(file, partial + ".parts", error))
+      continue;
+    const TYEncRecord& r = file.Record;
+    if (r.Complete())
+      continue;
+    if (r.Total())
+      Log(file.Name + ": " + std::to_string(r.PartsMissing()) + " of " + std::to_string(*r.Total()) +
+          " parts missing");
+    else
+      Log(file.Name + ": " + std::to_string(r.Size() - r.BytesReceived()) + " of " +
+          std::to_string(r.Size()) + " bytes missing");
+  }
+}
