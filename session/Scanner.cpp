@@ -210,7 +210,7 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
     // A body file whose end was never reported must not take another body.
     if (FBodyPart && FPartFile)
       KeepUnfinishedPartFile();
-    FYEnc.Drop("the article ended before =yend");
+    FYEnc.Drop(""); // EndOfBody has said why, or the controller never asked
     if (FHeadArticle == FArticleCurrent && FHeadBase64 && !FHeadName.empty())
       StartBodyPart();
   }

@@ -1,0 +1,386 @@
+#include "tests/session/TestChild.h"
+
+#include "codec/YEnc.h"
+#include "platform/FileOps.h"
+#include "session/YEncRecord.h"
+
+#include <QDir>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines SplitLines(const std::string& text) {
+  Lines lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find("\r\n", at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+// The parts of data as a poster cuts them, each one body: =ybegin to =yend.
+std::vector<Lines> Encode(const std::string& data, const std::string& name, std::size_t count) {
+  std::vector<Lines> parts;
+  const std::size_t step = (data.size() + count - 1) / count;
+  for (std::size_t i = 0; i < count; ++i) {
+    TYEncPartInfo info;
+    info.Name = name;
+    info.FileSize = data.size();
+    if (count > 1) {
+      info.Part = i + 1;
+      info.Total = count;
+      info.Offset = i * step;
+      info.FileCrc = Crc32(0, data.data(), data.size());
+    }
+    parts.push_back(SplitLines(YEncEncodePart(data.substr(i * step, step), info)));
+  }
+  return parts;
+}
+
+// Debian's python3-yenc encodes the data lines; the keyword lines around them
+// are written as posters do. Outside CI a missing module skips; in CI it fails.
+bool HavePythonYenc() {
+  if (std::system((std::string(Python) + " -c 'import yenc' >/dev/null 2>&1").c_str()) == 0)
+    return true;
+  const char* ci = std::getenv("CI");
+  if (ci && std::string(ci) == "true")
+    ADD_FAILURE() << "python3-yenc is not installed";
+  return false;
+}
+
+std::vector<Lines> PythonParts(const std::string& dir, const std::string& data, const std::string& name,
+                               std::size_t count) {
+  {
+    TFileWriter file(dir + "orig.bin");
+    file.Write(data);
+    TFileWriter script(dir + "enc.py");
+    script.Write(R"(import sys, yenc, zlib
+data = open(sys.argv[1], "rb").read()
+name, count = sys.argv[2].encode(), int(sys.argv[3])
+step = -(-len(data) // count)
+out = open(sys.argv[4], "wb")
+for i in range(count):
+    chunk = data[i * step:(i + 1) * step]
+    e = yenc.Encoder()
+    e.feed(chunk)
+    e.terminate()
+    if count == 1:
+        out.write(b"=ybegin line=128 size=%d name=%s\r\n" % (len(data), name))
+        out.write(e.getEncoded())
+        out.write(b"=yend size=%d crc32=%s\r\n" % (len(chunk), e.getCrc32().encode()))
+        continue
+    out.write(b"=ybegin part=%d total=%d line=128 size=%d name=%s\r\n" % (i + 1, count, len(data), name))
+    out.write(b"=ypart begin=%d end=%d\r\n" % (i * step + 1, i * step + len(chunk)))
+    out.write(e.getEncoded())
+    out.write(b"=yend size=%d part=%d pcrc32=%s crc32=%08x\r\n"
+              % (len(chunk), i + 1, e.getCrc32().encode(), zlib.crc32(data)))
+)");
+  }
+  const std::string command = std::string(Python) + " '" + dir + "enc.py' '" + dir + "orig.bin' '" + name +
+                              "' " + std::to_string(count) + " '" + dir + "py.ync'";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  std::vector<Lines> parts;
+  for (const std::string& line : SplitLines(ReadFile(dir + "py.ync"))) {
+    if (line.rfind("=ybegin ", 0) == 0)
+      parts.emplace_back();
+    if (!parts.empty() && !line.empty())
+      parts.back().push_back(line);
+  }
+  EXPECT_EQ(parts.size(), count);
+  return parts;
+}
+
+} // namespace
+
+class YEnc : public SessionTest {
+protected:
+  void SetUp() override {
+    SessionTest::SetUp();
+    Child->FArticleCurrent = 100;
+  }
+  // A body as the controller asks for it, its end not reported yet.
+  void Fetch(const Lines& lines, TTestChild* child = nullptr) {
+    child = child ? child : Child.get();
+    child->Log("Request Body " + std::to_string(child->FArticleCurrent++));
+    child->Body(lines);
+  }
+  // One article: a line of text, the part, a signature; its end reported.
+  void Article(const Lines& part, TTestChild* child = nullptr) {
+    Fetch(Join({{"A file for you:"}, part, {"-- ", "a poster"}}), child);
+    (child ? child : Child.get())->EndOfBody(true);
+  }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(Folder))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // The log lines after the request lines.
+  Lines Logged() const {
+    Lines lines;
+    for (const std::string& line : Child->MemoLines())
+      if (line.rfind("Request Body ", 0) != 0)
+        lines.push_back(line);
+    return lines;
+  }
+
+  const std::string Data = RandomBytes(300000, 5);
+};
+
+TEST_F(YEnc, SinglePartFromPythonIsDecodedCheckedAndListed) {
+  if (!HavePythonYenc())
+    GTEST_SKIP() << "python3-yenc not installed";
+  Article(PythonParts(Dir.path().toStdString() + "/", Data, "holiday photo.jpg", 1)[0]);
+  EXPECT_EQ(ReadFile(Folder + "holiday photo.jpg"), Data);
+  EXPECT_EQ(Files(), (Lines{"holiday photo.jpg"})); // nothing else left behind
+  EXPECT_EQ(Child->Saved(), (Lines{"holiday photo.jpg"}));
+  EXPECT_EQ(Child->FDecodedCount, 1);
+  EXPECT_TRUE(Child->FDataFound);
+  EXPECT_EQ(Child->MemoLines(),
+            (Lines{"Request Body 100 =ybegin line=128 size=300000 name=holiday photo.jpg "}));
+}
+
+TEST_F(YEnc, MultiPartFromPythonAssemblesInAnyOrder) {
+  if (!HavePythonYenc())
+    GTEST_SKIP() << "python3-yenc not installed";
+  const std::vector<Lines> parts = PythonParts(Dir.path().toStdString() + "/", Data, "set.rar", 7);
+  std::vector<std::size_t> order(parts.size());
+  const std::vector<std::size_t> forward = {0, 1, 2, 3, 4, 5, 6}, reversed = {6, 5, 4, 3, 2, 1, 0};
+  std::vector<std::size_t> shuffled = forward;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
+  for (const auto& order : {forward, reversed, shuffled}) {
+    SCOPED_TRACE(::testing::PrintToString(order));
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      EXPECT_EQ(Files(), i == 0 ? Lines{} : (Lines{"set.rar.partial", "set.rar.partial.parts"}));
+      Article(parts[order[i]]);
+    }
+    EXPECT_EQ(ReadFile(Folder + "set.rar"), Data);
+    EXPECT_EQ(Files(), (Lines{"set.rar"}));
+    EXPECT_EQ(Child->Saved(), (Lines{"set.rar"}));
+    EXPECT_EQ(Child->FDecodedCount, 1);
+    EXPECT_EQ(Logged(), Lines{});
+    std::filesystem::remove(Folder + "set.rar");
+    SetUp();
+  }
+}
+
+// The close says what is missing; a window opened later on the same folder
+// finishes the file with the last part, reading what came before from the
+// record.
+TEST_F(YEnc, MissingPartStaysPartialAndALaterWindowCompletesIt) {
+  const std::vector<Lines> parts = Encode(Data, "holiday.zip", 9);
+  for (std::size_t i : {0, 1, 3, 5, 6, 7})
+    Article(parts[i]);
+  EXPECT_EQ(Files(), (Lines{"holiday.zip.partial", "holiday.zip.partial.parts"}));
+  EXPECT_TRUE(Child->Saved().empty());
+  Child->FormClose(Child.get());
+  EXPECT_EQ(Logged(), (Lines{"holiday.zip: 3 of 9 parts missing "}));
+
+  auto later = std::make_unique<TTestChild>();
+  later->FSessionDir = Folder;
+  later->FArticleCurrent = 200;
+  for (std::size_t i : {2, 4, 3}) // part 4 again is no harm
+    Article(parts[i], later.get());
+  later->CloseYEncFiles();
+  EXPECT_EQ(ReadFile(Folder + "holiday.zip.partial").size(), 8 * 33334u); // up to part 8's end
+  Article(parts[8], later.get());
+  EXPECT_EQ(ReadFile(Folder + "holiday.zip"), Data);
+  EXPECT_EQ(Files(), (Lines{"dati.ini", "holiday.zip"}));
+  EXPECT_EQ(later->Saved(), (Lines{"holiday.zip"}));
+  later->CloseYEncFiles();
+  EXPECT_EQ(later->MemoLines(),
+            (Lines{"Request Body 200 =ybegin part=3 total=9 line=128 size=300000 name=holiday.zip ",
+                   "Request Body 201 =ybegin part=5 total=9 line=128 size=300000 name=holiday.zip ",
+                   "Request Body 202 =ybegin part=4 total=9 line=128 size=300000 name=holiday.zip ",
+                   "holiday.zip: 1 of 9 parts missing ",
+                   "Request Body 203 =ybegin part=9 total=9 line=128 size=300000 name=holiday.zip "}));
+}
+
+// A part that fails its check is logged and never recorded; the bytes that
+// arrived before it stay as they were, and a sound copy of it still counts.
+TEST_F(YEnc, PartThatFailsItsCheckIsSkippedWithoutHarm) {
+  std::vector<Lines> parts = Encode(Data, "x.bin", 3);
+  Article(parts[0]);
+  Lines corrupt = parts[1];
+  std::string& line = corrupt[5];
+  std::size_t at = 10;
+  while (line[at] == '=' || line[at - 1] == '=') // a plain byte, so only its value changes
+    ++at;
+  line[at] = line[at] == 'a' ? 'b' : 'a';
+  Article(corrupt);
+  Lines shortened = parts[1];
+  shortened.erase(shortened.begin() + 4);
+  Article(shortened);
+  Lines overlapping = Encode(RandomBytes(Data.size(), 6), "x.bin", 3)[0]; // other bytes, same range
+  overlapping.back() = overlapping.back().substr(0, overlapping.back().find(" crc32="));
+  Article(overlapping);
+  const Lines logged = Logged();
+  ASSERT_EQ(logged.size(), 3u);
+  EXPECT_EQ(logged[0].rfind("part 2 of \"x.bin\": CRC-32 ", 0), 0u) << logged[0];
+  EXPECT_NE(logged[0].find(" does not match pcrc32="), std::string::npos) << logged[0];
+  EXPECT_EQ(logged[1].rfind("part 2 of \"x.bin\": ", 0), 0u) << logged[1];
+  EXPECT_NE(logged[1].find(" bytes decoded, =yend says size=100000; part skipped "), std::string::npos);
+  EXPECT_EQ(logged[2],
+            "part 1 of \"x.bin\": differs from the bytes x.bin.partial already holds; part skipped ");
+  TYEncRecord record;
+  ASSERT_TRUE(record.Parse(ReadFile(Folder + "x.bin.partial.parts")));
+  EXPECT_EQ(record.PartsReceived(), 1u);
+  EXPECT_EQ(ReadFile(Folder + "x.bin.partial").substr(0, 100000), Data.substr(0, 100000));
+
+  Article(parts[2]);
+  Article(parts[1]);
+  EXPECT_EQ(ReadFile(Folder + "x.bin"), Data);
+}
+
+// Numbers and names from the network: each case ends in one log line,
+// writes nothing, or nothing outside the session folder.
+TEST_F(YEnc, HostileHeadersEndInOneLogLineEach) {
+  const auto body = [&](const std::string& begin, Lines rest = {"=yend size=3"}) {
+    Article(Join({{begin}, {"abc"}, rest}));
+  };
+  body("=ybegin line=128 size=1000000000000000 name=huge.bin");
+  body("=ybegin part=1 total=1000000000 line=128 size=1000 name=many.bin");
+  Article({"=ybegin part=2 total=3 line=128 size=1000 name=past.bin", "=ypart begin=999 end=1001", "abc",
+           "=yend size=3"});
+  body("=ybegin line=128 size=3 name=../..");
+  body("=ybegin line=128 name=nosize.bin");
+  Article({"=yend size=3 crc32=00000000", "=ypart begin=1 end=3"});
+  EXPECT_EQ(
+      Logged(),
+      (Lines{"\"huge.bin\": size=1000000000000000 is past the 64 GiB a file may have here; part skipped ",
+             "part 1 of \"many.bin\": total=1000000000 parts cannot share size=1000 bytes; part skipped ",
+             "part 2 of \"past.bin\": =ypart begin=999 end=1001 lies past size=1000; part skipped ",
+             "\"../..\": name= gives no file name; part skipped ", "=ybegin without size=; part skipped ",
+             "=yend without =ybegin; line skipped ", "=ypart without =ybegin; line skipped "}));
+  EXPECT_EQ(Files(), Lines{});
+
+  // A huge file in parts takes only the room of the parts that came.
+  const std::string bytes = RandomBytes(5000, 7);
+  TYEncPartInfo info;
+  info.Name = "far.bin";
+  info.FileSize = 10'000'000'000;
+  info.Offset = 9'000'000'000;
+  info.Part = 2;
+  info.Total = 1'000'000'000;
+  Article(SplitLines(YEncEncodePart(bytes, info)));
+  EXPECT_EQ(std::filesystem::file_size(Folder + "far.bin.partial"), 9'000'005'000u);
+  struct stat st {};
+  ASSERT_EQ(::stat((Folder + "far.bin.partial").c_str(), &st), 0);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);
+  Child->CloseYEncFiles();
+  EXPECT_EQ(Logged().back(), "far.bin: 999999999 of 1000000000 parts missing ");
+
+  // Names keep only their last part and never take a session file's name.
+  Article(Encode("abc", "..\\..\\up.txt", 1)[0]);
+  Article(Encode("def", "/etc/dati.ini", 1)[0]);
+  Article(Encode("ghi", "7.UUE", 1)[0]);
+  EXPECT_EQ(ReadFile(Folder + "up.txt"), "abc");
+  EXPECT_EQ(ReadFile(Folder + "dati (1).ini"), "def");
+  EXPECT_EQ(ReadFile(Folder + "7 (1).UUE"), "ghi");
+}
+
+// What lies in the session folder under a .partial's names is only used when
+// it is ours: a foreign file, a link or a record that is no record stops the
+// part, and is left as it was.
+TEST_F(YEnc, FilesInTheWayOfAnAssemblyAreLeftAlone) {
+  const std::vector<Lines> parts = Encode(Data, "a.bin", 2);
+  AppendText(Folder + "a.bin.partial", "someone's file");
+  Article(parts[0]);
+  EXPECT_EQ(ReadFile(Folder + "a.bin.partial"), "someone's file");
+  EXPECT_FALSE(FileExists(Folder + "a.bin.partial.parts"));
+
+  AppendText(Folder + "b.bin.partial.parts", "not a record\r\n");
+  Article(Encode(Data, "b.bin", 2)[1]);
+  EXPECT_EQ(ReadFile(Folder + "b.bin.partial.parts"), "not a record\r\n");
+  EXPECT_FALSE(FileExists(Folder + "b.bin.partial"));
+
+  std::filesystem::create_symlink(Dir.path().toStdString() + "/outside", Folder + "c.bin.partial");
+  AppendText(Folder + "c.bin.partial.parts", "vostel yenc 1 size=300000\r\n");
+  Article(Encode(Data, "c.bin", 2)[0]);
+  EXPECT_FALSE(std::filesystem::exists(Dir.path().toStdString() + "/outside"));
+
+  EXPECT_EQ(Logged(), (Lines{"part 1 of \"a.bin\": a.bin.partial is in the way; part skipped ",
+                             "part 2 of \"b.bin\": b.bin.partial.parts is no record of parts; part skipped ",
+                             "part 1 of \"c.bin\": cannot open " + Folder +
+                                 "c.bin.partial: Too many levels of symbolic links; part skipped "}));
+  // A record whose .partial has gone starts the file again.
+  std::filesystem::remove(Folder + "c.bin.partial");
+  Article(Encode(Data, "c.bin", 2)[0]);
+  Article(Encode(Data, "c.bin", 2)[1]);
+  EXPECT_EQ(ReadFile(Folder + "c.bin"), Data);
+}
+
+// The scanner's other kinds meet yEnc: a =ybegin keeps an unfinished block;
+// inside a part no line starts or ends a block; the waiting limit counts the
+// part as data; a body cut short or ended without =yend records nothing.
+TEST_F(YEnc, PartsBetweenTheOtherKinds) {
+  Fetch({"begin 644 unfinished.jpg", "M86)C"});
+  // Data lines that read as block starts and ends.
+  std::string tricky;
+  for (const char* line : {"begin 644 x.jpg", "end", "-- ", "--frontier", "begin-base64 644 y"})
+    for (const char* c = line; *c; ++c)
+      tricky += char(*c - 42);
+  Lines part = Encode(tricky, "tricky.bin", 1)[0];
+  part = {part.front(), "begin 644 x.jpg", "end", "-- ", "--frontier", "begin-base64 644 y", part.back()};
+  Fetch(part);
+  Child->EndOfBody(true);
+  EXPECT_EQ(ReadFile(Folder + "tricky.bin"), tricky);
+  EXPECT_EQ(ReadFile(Folder + "1.UUE"), "begin 644 unfinished.jpg\r\nM86)C\r\n");
+  EXPECT_EQ(Child->FPartFileCount, 1);
+
+  const std::vector<Lines> parts = Encode(Data, "cut.bin", 2);
+  Fetch({parts[0].begin(), parts[0].begin() + 20}); // X, or the connection lost
+  Child->EndOfBody(false);
+  Fetch(Lines(parts[1].begin(), parts[1].end() - 1)); // no =yend
+  Child->EndOfBody(true);
+  Fetch({parts[0].begin(), parts[0].begin() + 20});
+  Fetch(parts[1]); // a body whose end was never reported takes nothing along
+  EXPECT_EQ(Logged(), (Lines{"Unfinished part file kept " + Folder + "1.UUE ",
+                             "part 1 of \"cut.bin\": the article was cut short; part skipped ",
+                             "part 2 of \"cut.bin\": the article ended before =yend; part skipped "}));
+  TYEncRecord record;
+  ASSERT_TRUE(record.Parse(ReadFile(Folder + "cut.bin.partial.parts")));
+  EXPECT_EQ(record.PartsReceived(), 1u);
+  EXPECT_EQ(record.Received().front().From, 150000u);
+
+  Child->FMaxWaitingLines = 2; // the =ybegin on the second line is data found
+  Article(parts[0]);
+  EXPECT_FALSE(Child->FInternalAbort);
+  EXPECT_EQ(ReadFile(Folder + "cut.bin"), Data);
+  EXPECT_EQ(Child->Saved(), (Lines{"tricky.bin", "cut.bin"}));
+}
+
+TEST(YEncRecord, ReadsWhatItWritesAndPassesOverDamage) {
+  TYEncRecord record(1000);
+  std::string text = record.HeaderLine();
+  text += TYEncRecord::PartLine(2, {400, 800}, 3, 0xabcdef01u);
+  text += "part=9 begin=990 end=1001\r\n";      // past the file
+  text += "part=x begin=1 end=2\r\n";           // no number
+  text += "part=1 begin=1 end=400 total=4\r\n"; // the first total counts
+  text += "part=3 begin=801 end=10";            // cut short by a crash
+  ASSERT_TRUE(record.Parse(text));
+  EXPECT_EQ(record.Size(), 1000u);
+  EXPECT_EQ(record.Total(), 3u);
+  EXPECT_EQ(record.Crc(), 0xabcdef01u);
+  ASSERT_EQ(record.Received().size(), 1u);
+  EXPECT_EQ(record.Received()[0].From, 0u);
+  EXPECT_EQ(record.Received()[0].To, 800u);
+  EXPECT_EQ(record.PartsMissing(), 1u);
+  record.Add(3, {700, 1000}, 3, std::nullopt);
+  record.Add(3, {700, 1000}, 3, std::nullopt);
+  EXPECT_TRUE(record.Complete());
+  EXPECT_EQ(record.PartsReceived(), 3u);
+
+  EXPECT_FALSE(record.Parse("vostel yenc 1 size=1000")); // no whole line
+  EXPECT_FALSE(record.Parse("vostel yenc 2 size=1000\r\n"));
+  EXPECT_FALSE(record.Parse("vostel yenc 1 size=-5\r\n"));
+  EXPECT_FALSE(record.Parse(std::string(TYEncRecord::MaxText + 1, '\n')));
+}
