@@ -31,7 +31,8 @@ bool EndsWithNoCase(std::string_view name, std::string_view end) {
 // "<n>.B64", whatever their case, which a later part file would truncate,
 // and the files in which yEnc parts are put together.
 bool IsSessionFileName(std::string_view name) {
-  if (SameText(name, "dati.ini") || EndsWithNoCase(name, ".partial") || EndsWithNoCase(name, ".partial.parts"))
+  if (SameText(name, "dati.ini") || EndsWithNoCase(name, ".partial") ||
+      EndsWithNoCase(name, ".partial.parts"))
     return true;
   const std::size_t dot = name.find('.');
   if (dot == 0 || dot == name.npos)

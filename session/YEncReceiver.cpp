@@ -395,7 +395,7 @@ bool TYEncReceiver::LoadRecord(TAssembly& File, const std::string& Path, std::st
     Error = "cannot read " + Path + ": " + Reason(errno);
     return false;
   }
-  if (File.Length == st.st_size && File.Inode == st.st_ino)
+  if (Unchanged(File, st))
     return true;
   std::string text;
   bool sound = S_ISREG(st.st_mode) && std::uint64_t(st.st_size) <= TYEncRecord::MaxText;
@@ -410,9 +410,19 @@ bool TYEncReceiver::LoadRecord(TAssembly& File, const std::string& Path, std::st
     Error = File.Name + ".partial.parts is no record of parts";
     return false;
   }
-  File.Inode = st.st_ino;
-  File.Length = off_t(text.size());
+  Remember(File, st);
   return true;
+}
+
+bool TYEncReceiver::Unchanged(const TAssembly& File, const struct stat& St) {
+  return File.Length == St.st_size && File.Inode == St.st_ino && File.Modified.tv_sec == St.st_mtim.tv_sec &&
+         File.Modified.tv_nsec == St.st_mtim.tv_nsec;
+}
+
+void TYEncReceiver::Remember(TAssembly& File, const struct stat& St) {
+  File.Inode = St.st_ino;
+  File.Length = St.st_size;
+  File.Modified = St.st_mtim;
 }
 
 bool TYEncReceiver::StartRecord(TAssembly& File, const std::string& Path, bool Replace) {
@@ -422,8 +432,7 @@ bool TYEncReceiver::StartRecord(TAssembly& File, const std::string& Path, bool R
   struct stat st {};
   if (fd.Get() < 0 || !WriteAll(fd.Get(), header.data(), header.size(), 0) || ::fstat(fd.Get(), &st) != 0)
     return false;
-  File.Inode = st.st_ino;
-  File.Length = st.st_size;
+  Remember(File, st);
   return true;
 }
 
@@ -443,8 +452,8 @@ bool TYEncReceiver::AppendRecord(TAssembly& File, const std::string& Path, std::
   if (::fstat(fd.Get(), &after) != 0)
     return false;
   // What another window appended meanwhile is read at the next look.
-  if (File.Length == before.st_size && File.Inode == before.st_ino)
-    File.Length = after.st_size;
+  if (Unchanged(File, before))
+    Remember(File, after);
   else
     File.Length = -1;
   return true;
@@ -467,4 +476,5 @@ void TYEncReceiver::ReportUnfinished() {
       Log(file.Name + ": " + std::to_string(r.Size() - r.BytesReceived()) + " of " +
           std::to_string(r.Size()) + " bytes missing");
   }
+  FFiles.clear();
 }

@@ -21,6 +21,7 @@
 #include "codec/YEnc.h"
 #include "session/YEncRecord.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -57,7 +58,7 @@ public:
   // the log line; an empty Why drops it without a word.
   void Drop(std::string_view Why);
   // Logs one line for each multi-part file this receiver wrote into that
-  // still misses parts: "holiday.zip: 3 of 9 parts missing".
+  // still misses parts ("holiday.zip: 3 of 9 parts missing"), and forgets them.
   void ReportUnfinished();
 
   // One line for the window's log.
@@ -74,8 +75,11 @@ private:
   struct TAssembly {
     std::string Name;
     TYEncRecord Record;
+    // The record file as last read or written: a record another window
+    // changed since differs in one of these.
     ino_t Inode = 0;
-    off_t Length = -1; // of the record file when it was read or written
+    off_t Length = -1;
+    timespec Modified{};
   };
 
   void Begin(std::string_view Line);
@@ -94,6 +98,8 @@ private:
   bool LoadRecord(TAssembly& File, const std::string& Path, std::string& Error);
   bool StartRecord(TAssembly& File, const std::string& Path, bool Replace);
   bool AppendRecord(TAssembly& File, const std::string& Path, std::string_view Text);
+  static bool Unchanged(const TAssembly& File, const struct stat& St);
+  static void Remember(TAssembly& File, const struct stat& St);
   bool CheckWhole(const TAssembly& File);
   // Logs Text, drops the part, and passes over its lines up to its =yend
   // (Skip) or not.

@@ -1,5 +1,6 @@
 #include "tests/session/TestChild.h"
 
+#include "codec/YEnc.h"
 #include "platform/FileOps.h"
 #include "platform/Guard.h"
 #include "session/ServerAddress.h"
@@ -585,6 +586,42 @@ TEST_F(Controller, StopAfterOrStopWhileWaitingToReconnect) {
     CloseExpecting(1);
   }
   EXPECT_TRUE(Errors.empty());
+}
+
+// X in the middle of a yEnc part records nothing of it; the close says what
+// the file still misses.
+TEST_F(Controller, StopDuringAYEncPartAndCloseReportTheMissingParts) {
+  const std::string data = RandomBytes(30000, 9);
+  std::vector<Lines> parts;
+  for (std::uint64_t i = 0; i < 3; ++i) {
+    TYEncPartInfo info;
+    info.Name = "w.bin";
+    info.FileSize = data.size();
+    info.Part = i + 1;
+    info.Total = 3;
+    info.Offset = i * 10000;
+    const std::string text = YEncEncodePart(data.substr(i * 10000, 10000), info);
+    Lines lines;
+    for (std::size_t at = 0; at < text.size(); at = text.find("\r\n", at) + 2)
+      lines.push_back(text.substr(at, text.find("\r\n", at) - at));
+    parts.push_back(lines);
+  }
+  Server.ServeGroup("alt.test", {Post(7, 250, parts[0]), Post(8, 250, parts[2]), Post(9, 250, parts[1])});
+  Open();
+  OnLine(parts[1][5], [&] { Child->Stop->click(); });
+  ASSERT_TRUE(WaitEnd());
+  PumpFor(50);
+  EXPECT_EQ(QDir(QString::fromStdString(Folder())).entryList(QDir::Files),
+            (QStringList{"w.bin.partial", "w.bin.partial.parts"}));
+  EXPECT_EQ(ReadFile(Folder() + "w.bin.partial.parts"),
+            "vostel yenc 1 size=30000\r\npart=1 begin=1 end=10000 total=3\r\npart=3 begin=20001 end=30000 "
+            "total=3\r\n");
+  Child->close();
+  const Lines memo = Child->MemoLines();
+  EXPECT_EQ(
+      std::count(memo.begin(), memo.end(), "part 2 of \"w.bin\": the article was cut short; part skipped "),
+      1);
+  EXPECT_EQ(memo.back(), "w.bin: 1 of 3 parts missing ");
 }
 
 TEST(ServerAddress, PortFollowsTheLastColon) {

@@ -285,6 +285,12 @@ TEST_F(YEnc, HostileHeadersEndInOneLogLineEach) {
   EXPECT_EQ(ReadFile(Folder + "up.txt"), "abc");
   EXPECT_EQ(ReadFile(Folder + "dati (1).ini"), "def");
   EXPECT_EQ(ReadFile(Folder + "7 (1).UUE"), "ghi");
+  // A path ends at a NUL: the name is what a path would make of it.
+  Article(Encode("jkl", std::string("7.UUE\0.txt", 11), 1)[0]);
+  AppendText(Folder + "nul.txt", "mno");
+  EXPECT_EQ(Child->StoreDecodedFile(Folder + "nul.txt", std::string("dati.ini\0x", 10)), "dati (2).ini");
+  EXPECT_EQ(ReadFile(Folder + "7 (2).UUE"), "jkl");
+  EXPECT_EQ(ReadFile(Folder + "dati (2).ini"), "mno");
 }
 
 // What lies in the session folder under a .partial's names is only used when
