@@ -1,0 +1,142 @@
+// Feeds any bytes to a decode window's scanner, line by line, as the headers
+// and bodies of articles, in a session folder of its own; part files are
+// written and decoded, yEnc parts put together. One window serves every
+// input: only the scanner's state is set back in between, so no widgets are
+// built per input.
+//
+// Input: lines cut at LF. The first byte picks the waiting limit. Lines go to
+// the header until an empty line, then to the body; a line of the one byte
+// 0x01 ends the body whole, 0x02 cuts it short (X, a lost connection), and
+// the next article's header follows. At the end the open part file is
+// finished as the A command does and the window closes.
+//
+// Checks: nothing lands outside the session folder, no folder is left in it,
+// the disk taken stays within a bound of the input's size (a sparse
+// .partial counts by its blocks), and no yEnc part is still open.
+#include "session/ChildWin.h"
+
+#include <QApplication>
+#include <QListWidget>
+#include <QPlainTextEdit>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok)
+    std::abort();
+}
+
+class TFuzzChild : public TMDIChild {
+public:
+  explicit TFuzzChild(const std::string& folder) {
+    FSessionDir = folder;
+    FDefExt = "bin";
+    // An abort the waiting limit makes must not start a walk.
+    Nntp.OnRequestDone = nullptr;
+  }
+
+  void Run(std::string_view input) {
+    Reset(input.empty() ? 0 : std::uint8_t(input[0]));
+    if (!input.empty())
+      input.remove_prefix(1);
+    Head();
+    while (!input.empty()) {
+      const std::size_t lf = std::min(input.find('\n'), input.size());
+      const std::string_view line = input.substr(0, lf);
+      input.remove_prefix(std::min(lf + 1, input.size()));
+      if (FNextStep == stepHead && line.empty()) {
+        FNextStep = stepBody;
+        StartBody();
+      } else if (FNextStep == stepBody && (line == "\x01" || line == "\x02")) {
+        EndOfBody(line == "\x01");
+        Head();
+      } else {
+        ScanLine(line);
+      }
+    }
+    EndOfBody(true);
+    if (FPartFile)
+      FinishPartFile(true);
+    CloseYEncFiles();
+    Check(!FYEnc.Receiving());
+  }
+
+private:
+  void Reset(std::uint8_t flags) {
+    static constexpr std::int32_t Waiting[] = {0, 1, 3, 50};
+    FPartFile.reset();
+    FPartKind = FPartFileCount = FFileMode = FArticleLines = FBodyLines = 0;
+    FMimeBase64 = FDataFound = FInternalAbort = false;
+    FMimeName.clear();
+    FMaxWaitingLines = Waiting[flags & 3];
+    Memo1->clear();
+    LBSaved->clear();
+  }
+  // A new article: what its header says belongs to it alone.
+  void Head() {
+    FNextStep = stepHead;
+    ++FArticleCurrent;
+  }
+};
+
+struct TWorld {
+  TWorld() {
+    static int argc = 1;
+    static char name[] = "scanner_fuzz";
+    static char* argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    App = std::make_unique<QApplication>(argc, argv);
+    char root[] = "/tmp/scanner_fuzz-XXXXXX";
+    Check(::mkdtemp(root) != nullptr);
+    Root = std::string(root) + "/";
+    Folder = Root + "session/";
+    fs::create_directory(Folder);
+    Child = std::make_unique<TFuzzChild>(Folder);
+  }
+  ~TWorld() {
+    Child.reset();
+    std::error_code ignored;
+    fs::remove_all(Root, ignored);
+  }
+  std::unique_ptr<QApplication> App;
+  std::string Root, Folder;
+  std::unique_ptr<TFuzzChild> Child;
+};
+
+TWorld& World() {
+  static TWorld world;
+  return world;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  TWorld& w = World();
+  w.Child->Run(std::string_view(reinterpret_cast<const char*>(data), size));
+  QCoreApplication::sendPostedEvents();
+
+  // Only the session folder in the root, only files in the folder.
+  std::size_t entries = 0;
+  for (const auto& entry : fs::directory_iterator(w.Root))
+    Check(++entries == 1 && entry.path().filename() == "session");
+  std::uint64_t blocks = 0, files = 0;
+  for (const auto& entry : fs::directory_iterator(w.Folder)) {
+    ++files;
+    struct stat st {};
+    Check(::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode));
+    blocks += std::uint64_t(st.st_blocks) * 512;
+    fs::remove(entry.path());
+  }
+  // Part files copy lines with CR LF, decoded files are smaller than their
+  // text, and each file takes at most a few blocks more than its bytes.
+  Check(blocks <= 4 * size + (files + 1) * 65536);
+  return 0;
+}
