@@ -101,6 +101,8 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
 
   Memo1 = new QPlainTextEdit(this);
   Memo1->setReadOnly(true);
+  // The log is cut back as it grows; an undo history would keep it all.
+  Memo1->setUndoRedoEnabled(false);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

@@ -320,7 +320,7 @@ void TYEncReceiver::FinishMulti() {
 bool TYEncReceiver::CheckWhole(const TAssembly& File) {
   const TFd fd(::open(PartialPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   std::uint32_t crc = 0;
-  std::vector<char> chunk(BufferSize);
+  std::vector<char>& chunk = FBuffer; // free: the part is written out
   bool read = fd.Get() >= 0;
   for (std::uint64_t at = 0; read && at < File.Record.Size(); at += chunk.size()) {
     const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), File.Record.Size() - at));

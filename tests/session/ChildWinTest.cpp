@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -57,6 +58,8 @@ TEST_F(Window, LogCutsBackTo100LinesPast200KeepingTheFirst) {
     Child->LogAppend("begin 644 x.bin");
   EXPECT_LT(Child->MemoLines().back().size(), 4200u);
   EXPECT_EQ(Child->MemoLines().size(), 101u);
+  // What is cut goes for good: no undo history keeps every line of a long walk.
+  EXPECT_EQ(Child->Memo1->document()->availableUndoSteps(), 0);
 }
 
 TEST_F(Window, GroupProgressInPerMilleWithout32BitOverflow) {
