@@ -194,6 +194,8 @@ void TYEncReceiver::Discard() {
 }
 
 bool TYEncReceiver::Flush() {
+  if (FFill == 0) // nothing to write, no file to make yet
+    return true;
   const bool done = FPart.MultiPart() ? FlushMulti() : FlushSingle();
   FFill = 0;
   return done;
@@ -259,7 +261,7 @@ bool TYEncReceiver::FlushMulti() {
 }
 
 void TYEncReceiver::FinishSingle() {
-  // An empty file has had no bytes to make its file with.
+  // Makes the file of a part of no bytes, which nothing has written to.
   if (!FlushSingle())
     return;
   const int fd = std::exchange(FTempFd, -1);
