@@ -22,6 +22,7 @@ each=$((seconds / ${#names[@]}))
 [ "$each" -ge 5 ] || each=5
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS="suppressions=$root/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for name in "${names[@]}"; do
   echo "== fuzz $name: ${each} s =="

@@ -102,10 +102,6 @@ struct TWorld {
     Folder = Root + "session/";
     fs::create_directory(Folder);
     Child = std::make_unique<TFuzzChild>(Folder);
-    // The first text laid out loads the fonts, which keep some memory for
-    // good: before the first input, so it is not taken for a leak of one.
-    Child->Log("Request Body 1");
-    Child->LogAppend("Lines: 250");
   }
   ~TWorld() {
     Child.reset();
