@@ -28,6 +28,9 @@ for name in "${names[@]}"; do
   echo "== fuzz $name: ${each} s =="
   # New inputs go to the build's folder; the repository's seeds are read only.
   mkdir -p "$build/corpus/$name" "fuzz/corpus/$name"
+  # fuzz/<name>.flags, when there, adds libFuzzer flags of that target's own.
+  flags=()
+  [ ! -f "fuzz/$name.flags" ] || read -ra flags <"fuzz/$name.flags"
   "$build/fuzz/${name}_fuzz" -max_total_time="$each" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
-    -print_final_stats=1 -artifact_prefix="$build/$name-" "$build/corpus/$name" "fuzz/corpus/$name"
+    -print_final_stats=1 -artifact_prefix="$build/$name-" "${flags[@]}" "$build/corpus/$name" "fuzz/corpus/$name"
 done
