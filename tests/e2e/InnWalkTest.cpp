@@ -134,7 +134,7 @@ public:
     Unavailable = false;
     // A run that crashed may have left its server behind.
     const THarnessRun stale = Harness({"stop", "--dir", VOSTEL_INN_DIR});
-    const THarnessRun run = Harness({"start", "--dir", VOSTEL_INN_DIR});
+    const THarnessRun run = Harness({"start", "--dir", VOSTEL_INN_DIR, "--yenc"});
     FStarted = true; // a failed start leaves its folder for stop to remove
     if (run.Code == HarnessNotRoot || run.Code == HarnessNotInstalled) {
       Unavailable = true;

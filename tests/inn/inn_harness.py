@@ -128,7 +128,8 @@ def saved_names(corpus, numbers, mime_ext):
     """Walks the articles in number order as a decode window does: a fetched
     article's block starts (a single-part MIME body among them) each take the
     next part file number, and a MIME part the window cannot name is saved as
-    article + part file number. yEnc lines start no part file."""
+    article + part file number. A yEnc file is put together under its own
+    name once all its parts were fetched; its lines start no part file."""
     part_file = 0
     names = {}
     for article in sorted(corpus.articles, key=lambda a: numbers[a.key]):
@@ -136,6 +137,8 @@ def saved_names(corpus, numbers, mime_ext):
             continue
         for f in article.starts:
             if f.encoding == "yenc":
+                if all(a.in_range() for a in corpus.articles if a.key in f.articles):
+                    names[f.name] = f.name
                 continue
             part_file += 1
             if not f.decodable:
