@@ -1,6 +1,7 @@
 #include "app/Config.h"
 
 #include "app/Main.h"
+#include "app/Passwords.h"
 #include "app/Settings.h"
 #include "platform/Guard.h"
 
@@ -8,6 +9,8 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -70,6 +73,20 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   AddField("DownloadPath", EdPath, "Path Where files to be saved");
   EdPacing = new QLineEdit(this);
   AddField("Pacing (ms)", EdPacing, "Milliseconds between the end of one request and the next; 0 = at once");
+  EdPassword = new QLineEdit(this);
+  EdPassword->setEchoMode(QLineEdit::Password);
+  btSetPassword = new QPushButton("Set Password", this);
+  btSetPassword->setAutoDefault(false);
+  btSetPassword->setToolTip("Keep this Password for the Selected Server");
+  btSetPassword->setStatusTip(btSetPassword->toolTip());
+  AddField("Password", EdPassword, "Password of the Selected Server")->addWidget(btSetPassword);
+  lblPassword = new QLabel(this);
+  lblPassword->setWordWrap(true);
+  FFields->addWidget(lblPassword);
+  Connect(btSetPassword, &TOKBottomDlg::btSetPasswordClick);
+  connect(EdPassword, &QLineEdit::returnPressed, btSetPassword, &QPushButton::click);
+  connect(lstServers, &QListWidget::currentRowChanged, this,
+          [this] { Guarded([this] { lstServersChange(this); }); });
 
   OKBtn = new QPushButton("OK", this);
   CancelBtn = new QPushButton("Cancel", this);
@@ -96,6 +113,9 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
 TOKBottomDlg::~TOKBottomDlg() {
   if (OKBottomDlg == this)
     OKBottomDlg = nullptr;
+  // A keychain answer still to come tells nobody.
+  if (MainForm && MainForm->Passwords)
+    MainForm->Passwords->OnStored = nullptr;
 }
 
 QGroupBox* TOKBottomDlg::ListGroup(const char* caption, QListWidget*& list, QPushButton*& add,
@@ -125,7 +145,7 @@ QGroupBox* TOKBottomDlg::ListGroup(const char* caption, QListWidget*& list, QPus
   return group;
 }
 
-void TOKBottomDlg::AddField(const char* caption, QLineEdit* edit, const char* hint) {
+QHBoxLayout* TOKBottomDlg::AddField(const char* caption, QLineEdit* edit, const char* hint) {
   auto* group = new QGroupBox(caption, this);
   auto* box = new QHBoxLayout(group);
   box->setContentsMargins(6, 2, 6, 4);
@@ -133,6 +153,7 @@ void TOKBottomDlg::AddField(const char* caption, QLineEdit* edit, const char* hi
   edit->setToolTip(hint);
   edit->setStatusTip(hint);
   FFields->addWidget(group);
+  return box;
 }
 
 void TOKBottomDlg::Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*)) {
@@ -154,6 +175,37 @@ void TOKBottomDlg::btSAddClick(TObject*) { AddFromEdit(EdNewServer, lstServers);
 void TOKBottomDlg::btGAddClick(TObject*) { AddFromEdit(EdNewGroup, lstGroups); }
 void TOKBottomDlg::btSDelClick(TObject*) { DeleteSelected(lstServers); }
 void TOKBottomDlg::btGDelClick(TObject*) { DeleteSelected(lstGroups); }
+
+// The password goes to the store at once, whatever OK or Cancel follow; an
+// empty field removes it.
+void TOKBottomDlg::btSetPasswordClick(TObject*) {
+  const int row = lstServers->currentRow();
+  if (row < 0 || !lstServers->item(row)->isSelected()) {
+    lblPassword->setText("Select the server first");
+    lstServers->setFocus();
+    return;
+  }
+  TPasswordStore& store = *MainForm->Passwords;
+  store.OnStored = [this](const std::string& where) { lblPassword->setText(ToQt(where)); };
+  store.SetPassword(FromQt(lstServers->item(row)->text()), FromQt(EdPassword->text()));
+  EdPassword->clear();
+  lstServersChange(this);
+}
+
+// The field never shows a password, only whether one is kept.
+void TOKBottomDlg::lstServersChange(TObject*) {
+  const int row = lstServers->currentRow();
+  const bool kept = row >= 0 && !MainForm->Passwords->Password(FromQt(lstServers->item(row)->text())).empty();
+  EdPassword->setPlaceholderText(kept ? "(password kept)" : "");
+}
+
+void TOKBottomDlg::keyPressEvent(QKeyEvent* event) {
+  if (EdPassword->hasFocus() && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
 
 void TOKBottomDlg::OKBtnClick(TObject*) {
   EdPath->setText(ToQt(CorrectPath(FromQt(EdPath->text()))));

@@ -5,6 +5,8 @@
 #include <QDialog>
 
 class QGroupBox;
+class QHBoxLayout;
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -28,6 +30,11 @@ public:
   QLineEdit* EdNewGroup;
   QLineEdit* EdPath;
   QLineEdit* EdPacing;
+  // The password of the server selected in lstServers, kept out of the
+  // settings file at once; lblPassword says where it went.
+  QLineEdit* EdPassword;
+  QPushButton* btSetPassword;
+  QLabel* lblPassword;
   QPushButton* OKBtn;
   QPushButton* CancelBtn;
 
@@ -37,18 +44,24 @@ public:
   void btGAddClick(TObject* Sender);
   void btSDelClick(TObject* Sender);
   void btGDelClick(TObject* Sender);
+  void btSetPasswordClick(TObject* Sender);
+  void lstServersChange(TObject* Sender);
   void OKBtnClick(TObject* Sender);
   void CancelBtnClick(TObject* Sender);
 
   // Escape and the close box mean Cancel.
   void reject() override;
 
+protected:
+  // Enter in the password field sets the password instead of pressing OK.
+  void keyPressEvent(QKeyEvent* event) override;
+
 private:
   QGroupBox* ListGroup(const char* caption, QListWidget*& list, QPushButton*& add, QPushButton*& del,
                        QLineEdit*& edit, const char* listHint, const char* addHint, const char* delHint,
                        const char* editHint);
   // One framed group per stored value below the lists.
-  void AddField(const char* caption, QLineEdit* edit, const char* hint);
+  QHBoxLayout* AddField(const char* caption, QLineEdit* edit, const char* hint);
   void Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*));
 
   QVBoxLayout* FFields;

@@ -3,6 +3,7 @@
 #include "app/About.h"
 #include "app/Config.h"
 #include "app/Messages.h"
+#include "app/Passwords.h"
 #include "app/Settings.h"
 #include "platform/Guard.h"
 #include "session/ChildWin.h"
@@ -56,6 +57,14 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   CreateStatusBar();
   UpdateMenuItems(this);
   LoadSettings(cboHost, cboGroup, lblPath);
+  // Read now, so that a decode window finds its password at once.
+  Passwords = new TPasswordStore(this);
+  Guarded([this] {
+    std::vector<std::string> servers;
+    for (int i = 0; i < cboHost->count(); ++i)
+      servers.push_back(FromQt(cboHost->itemText(i)));
+    Passwords->Load(servers);
+  });
 }
 
 TMainForm::~TMainForm() { FormDestroy(this); }
@@ -67,6 +76,7 @@ std::string TMainForm::MaxLines() const { return FromQt(MaxR->text()); }
 std::string TMainForm::WaitingLines() const { return FromQt(SkipLine->text()); }
 std::string TMainForm::DefaultExt() const { return FromQt(DefE->text()); }
 std::string TMainForm::DownloadPath() const { return FromQt(lblPath->text()); }
+std::string TMainForm::Password() const { return Passwords->Password(Server()); }
 
 // Every click and menu command enters through the guard.
 std::function<void()> TMainForm::Handler(void (TMainForm::*Click)(TObject*)) {

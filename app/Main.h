@@ -18,6 +18,7 @@ class QMdiSubWindow;
 class QMenu;
 class QStatusBar;
 class QToolButton;
+class TPasswordStore;
 
 // The application's frame: picks the server, group and limits of the next
 // decode window, opens decode windows inside itself and arranges them.
@@ -40,6 +41,8 @@ public:
   QLabel* lblPath;
   QLineEdit* SkipLine; // never shown: decode windows read "0" from it
   QStatusBar* StatusBar;
+  // The passwords of the server entries; the configuration dialog sets them.
+  TPasswordStore* Passwords = nullptr;
 
   QMenu* FileMenu;
   QMenu* WindowMenu;
@@ -63,6 +66,7 @@ public:
   std::string Pacing() const override { return FPacing; }
   // LoadSettings shows the stored pacing here; it has no field of its own.
   void SetPacing(std::string value) { FPacing = std::move(value); }
+  std::string Password() const override;
 
   // Handlers.
   void FileOpenItemClick(TObject* Sender);

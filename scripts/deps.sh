@@ -5,9 +5,11 @@ set -euo pipefail
 
 # python3 with python3-yenc and python3-sabyenc: interop tests and the yEnc
 # benchmark; xvfb and xauth: the screenshot test shows the main window on a
-# virtual X server; libssl-dev and ca-certificates: TLS to news servers.
+# virtual X server; libssl-dev and ca-certificates: TLS to news servers;
+# qtkeychain-qt6-dev: server passwords in the desktop's keychain; openssl:
+# the test news server's throw-away certificates.
 VOSTEL_PACKAGES=(cmake make g++ qt6-base-dev libgl-dev libgtest-dev sharutils netbase clang libclang-rt-14-dev
-  libssl-dev ca-certificates python3 python3-yenc python3-sabyenc xvfb xauth)
+  libssl-dev ca-certificates qtkeychain-qt6-dev openssl python3 python3-yenc python3-sabyenc xvfb xauth)
 
 vostel_install_deps() {
   local missing=()

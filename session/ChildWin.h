@@ -31,6 +31,8 @@ class QTimer;
 // a received line belongs to a header or a body. An ARTICLE is sent at
 // stepArticle and then read as stepHead and stepBody; stepOverviewFmt and
 // stepOverview ask for the overview, whose lines only the controller reads.
+// stepLogIn sends AUTHINFO when the server asked for a log-in, and stepGroup
+// selects the group again after it.
 enum : std::int32_t {
   stepStart = 0,
   stepHead = 1,
@@ -38,6 +40,8 @@ enum : std::int32_t {
   stepArticle = 3,
   stepOverview = 4,
   stepOverviewFmt = 5,
+  stepLogIn = 6,
+  stepGroup = 7,
   stepReconnect = 1000,
   stepFinished = -1000
 };
@@ -222,6 +226,11 @@ protected:
   void ScheduleReconnect();
   void ConnectAttemptFailed();
   void GoOn();
+  void Resume(std::int32_t Step);
+  // Log-in when the server answers a request with 480 (Controller.cpp).
+  void LogInNeeded(TNntpRequest RqType);
+  void LogInDone(std::uint16_t Error);
+  void StopForLogIn(const std::string& Text);
 
   struct TInRange {
     std::int64_t Number;
@@ -252,6 +261,9 @@ protected:
   bool FStopped = false;                           // X: nothing reconnects
   QTimer* FReconnectTimer = nullptr;               // the wait before the next try
   std::chrono::milliseconds FReconnectDelay{1000}; // what "1 s" of the back-off is; tests shorten it
+  std::int32_t FLogInRetry = stepStart; // the step the server answered with 480, made again after the log-in
+  bool FLoggedIn = false;               // this connection has logged in
+  std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
 
 private:
   std::string FLine; // a line with its CR LF, on its way into a part file

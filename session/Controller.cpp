@@ -65,6 +65,8 @@ constexpr std::uint16_t FirstSocketError = 10000;
 // The client closes on a line too long to hold; the same request would
 // meet that line again.
 constexpr std::uint16_t LineTooLong = 10053;
+// "Authentication required" in answer to a request.
+constexpr std::uint16_t LogInRequired = 480;
 
 // The overview is asked for this many articles at a time: one reply holds
 // the in-range articles of one block, no more.
@@ -185,8 +187,10 @@ void TMDIChild::FormCreate(TObject*) {
   FLinesField = 0;
   FHeadsUntil = std::numeric_limits<std::int64_t>::min();
   FInRange.clear();
-  FResumeStep = stepStart;
+  FResumeStep = FLogInRetry = stepStart;
   FReconnectTries = 0;
+  FLoggedIn = false;
+  FStopText.clear();
 
   if (!StartValues)
     throw Exception("No main window to take the session's settings from");
@@ -204,7 +208,7 @@ void TMDIChild::FormCreate(TObject*) {
   // The folder keeps the server entry as written, port and all.
   const std::string server = values.Server();
   const std::string group = values.Group();
-  const std::string folder = values.DownloadPath() + server + "/" + group;
+  const std::string folder = values.DownloadPath() + ServerFolderName(server) + "/" + group;
   ForceFolder(folder);
   FSessionDir = folder + "/";
   FArticleCurrent = ParsePosition(IniReadString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, "0"));
@@ -213,8 +217,14 @@ void TMDIChild::FormCreate(TObject*) {
   const TServerAddress address = SplitServerAddress(server);
   Nntp.SetHost(address.Host);
   Nntp.SetPort(address.Port);
-  lblHostName->setText(ToQt(server));
-  SetStatus("Connecting to " + server);
+  // The socket keeps any CA file it was given: tests trust their own.
+  Nntp.SetTls(address.Tls);
+  Nntp.SetUserName(address.User);
+  Nntp.SetPassWord(values.Password());
+  // The user stays out of what the window shows, like the password.
+  const std::string shown = ServerShownName(server);
+  lblHostName->setText(ToQt(shown));
+  SetStatus("Connecting to " + shown);
   ConnectToServer();
   Log("CONNECTING....");
   FormResize(this);
@@ -244,6 +254,7 @@ void TMDIChild::closeEvent(QCloseEvent* event) {
 
 void TMDIChild::NntpSessionConnected(TObject*, std::uint16_t Error) {
   FConnecting = false;
+  FLoggedIn = false;
   if (Error != 0) {
     ConnectAttemptFailed();
     return;
@@ -265,6 +276,9 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   FInArticle = false;
   if (Error != 0)
     Log("Error #" + IntToStr(Error));
+  // The number alone does not say which check of the handshake failed.
+  if (Error == WSAETLS)
+    Log(Nntp.TlsError().empty() ? std::string("TLS: the secure connection failed") : Nntp.TlsError());
   // A block scan gets one log line of its own when it ends.
   if (RqType != nntpXOver || FNextStep != stepOverview)
     LogAppend("Request Done");
@@ -273,8 +287,13 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
     ConnectAttemptFailed();
     return;
   }
-  if (Error >= FirstSocketError && IsWalkRequest(RqType) && Nntp.State() == nntpNotConnected) {
+  if (Error >= FirstSocketError && (IsWalkRequest(RqType) || RqType == nntpAuthenticate) &&
+      Nntp.State() == nntpNotConnected) {
     ConnectionLost(RqType, Error);
+    return;
+  }
+  if (Error == LogInRequired && IsWalkRequest(RqType)) {
+    LogInNeeded(RqType);
     return;
   }
   // A single-part article's file ends with its body: decoded when the body
@@ -327,10 +346,12 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
     Log("ArticleNumber    = " + IntToStr(Nntp.ArticleNumber()));
     Log("ArticleID        = <" + Nntp.ArticleID() + ">");
     break;
+  case nntpAuthenticate:
+    LogInDone(Error);
+    break;
   case nntpHelp:
   case nntpNewGroups:
   case nntpNewNews:
-  case nntpAuthenticate:
     break;
   default:
     Log("Unknown request type.");
@@ -377,6 +398,14 @@ void TMDIChild::Timer1Timer(TObject*) {
     FFormatLinesFull = false;
     Nntp.ListOverViewFmt();
     break;
+  case stepLogIn:
+    Log("Logging in");
+    Nntp.Authenticate();
+    break;
+  case stepGroup:
+    Log("Request Group " + FromQt(lblGroupName->text()));
+    RequestGroup();
+    break;
   case stepReconnect:
     Reconnect();
     break;
@@ -393,6 +422,7 @@ void TMDIChild::StopClick(TObject*) {
   FReconnectTimer->stop();
   FStopped = true;
   FStopAfter = false;
+  FStopText.clear();
   FConnecting = false;
   Nntp.Abort();
   // The unfinished part is thrown away, not decoded.
@@ -416,6 +446,7 @@ void TMDIChild::AfterClick(TObject*) {
 
 void TMDIChild::RestartClick(TObject*) {
   SetButtons(true, true, false, true);
+  FStopText.clear();
   FReconnectTimer->stop();
   FReconnectTries = 0;
   GoTo(stepReconnect);
@@ -460,9 +491,10 @@ void TMDIChild::ConnectToServer() {
   }
 }
 
-// Nothing was examined; R tries again from where the window started.
+// Nothing was examined; R tries again from where the window started. A
+// failed TLS check says which.
 void TMDIChild::ConnectFailed() {
-  SetStatus("Not Connected");
+  SetStatus(Nntp.TlsError().empty() ? std::string("Not Connected") : Nntp.TlsError());
   Log("Error Connecting !");
   Restart->setEnabled(true);
 }
@@ -540,6 +572,11 @@ void TMDIChild::WalkDone() {
 }
 
 void TMDIChild::ConnectionEnded() {
+  if (!FStopText.empty()) { // the walk stopped for a reason of its own
+    SetStatus(FStopText);
+    setWindowTitle("Downloading Interrupted");
+    return;
+  }
   if (!FInternalAbort) {
     SetStatus("Downloading Interrupted by User");
     setWindowTitle("Downloading Interrupted");
@@ -776,6 +813,10 @@ void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
       Log("Line too long in the overview format, requesting headers");
     FResumeStep = tooLong ? stepHead : stepOverviewFmt;
     break;
+  case nntpAuthenticate: // the request that asked for it is made again
+    if (FLogInRetry != stepGroup)
+      FResumeStep = FLogInRetry;
+    break;
   default: // GROUP: the reconnect asks for it anyway
     break;
   }
@@ -864,8 +905,13 @@ void TMDIChild::GoOn() {
     Advance();
     return;
   }
+  Resume(step);
+}
+
+// Makes a request of the walk again, with the status it had.
+void TMDIChild::Resume(std::int32_t Step) {
   const std::string number = IntToStr(FArticleCurrent);
-  switch (step) {
+  switch (Step) {
   case stepHead:
     SetStatus("Request Header " + number);
     break;
@@ -878,8 +924,69 @@ void TMDIChild::GoOn() {
   case stepOverview:
     SetStatus("Scanning " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
     break;
+  case stepGroup:
+    SetStatus("Request GroupList");
+    break;
   default:
     SetStatus("Request Overview Format");
   }
-  GoTo(step);
+  GoTo(Step);
+}
+
+// The server wants to know who we are before it answers the request: log in
+// and make the request again, once per connection. An article asked for
+// that way is not examined until the request is answered.
+void TMDIChild::LogInNeeded(TNntpRequest RqType) {
+  switch (RqType) {
+  case nntpGroup:
+    FLogInRetry = stepGroup;
+    break;
+  case nntpXOver:
+    FLogInRetry = stepOverview;
+    break;
+  case nntpListOverViewFmt:
+    FLogInRetry = stepOverviewFmt;
+    break;
+  default:
+    FCurrentExamined = false;
+    FLogInRetry = RqType == nntpHeadByNumber ? stepHead : RqType == nntpBodyByNumber ? stepBody : stepArticle;
+  }
+  if (FStopAfter) {
+    CarryOutAfter();
+    return;
+  }
+  if (Nntp.UserName().empty() || Nntp.PassWord().empty()) {
+    StopForLogIn("Log-in needed by " + Nntp.Host() + ": set a user and password in Configure");
+    return;
+  }
+  // Logged in and still asked: the log-in does not open this to us.
+  if (FLoggedIn) {
+    StopForLogIn("Log-in refused by " + Nntp.Host());
+    return;
+  }
+  SetStatus("Logging in to " + Nntp.Host());
+  GoTo(stepLogIn);
+}
+
+void TMDIChild::LogInDone(std::uint16_t Error) {
+  if (FNextStep != stepLogIn)
+    return;
+  if (Error != 0) {
+    StopForLogIn("Log-in refused by " + Nntp.Host());
+    return;
+  }
+  FLoggedIn = true;
+  Resume(FLogInRetry);
+}
+
+// The walk ends here with a QUIT and waits for R, which connects again and
+// makes the refused request again; the position stays before it.
+void TMDIChild::StopForLogIn(const std::string& Text) {
+  Log(Text);
+  SetStatus(Text);
+  FStopText = Text;
+  if (FLogInRetry != stepGroup)
+    FResumeStep = FLogInRetry;
+  SetButtons(true, false, true, false);
+  GoTo(stepFinished);
 }
