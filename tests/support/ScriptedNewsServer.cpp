@@ -341,6 +341,8 @@ void TScriptedNewsServer::RunGroup() {
       continue;
     }
     FArticles.clear();
+    FLoggedIn = false;
+    FUserGiven.clear();
     for (const TNewsArticle& a : FAllArticles)
       if (a.FromConnection <= FConnections)
         FArticles.push_back(a);
@@ -408,6 +410,11 @@ bool ParseNumber(const std::string& text, std::int64_t& n) {
 
 } // namespace
 
+void TScriptedNewsServer::RequireLogIn(std::string user, std::string password) {
+  FUser = std::move(user);
+  FPassword = std::move(password);
+}
+
 void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
   std::size_t blank = line.find(' ');
   std::string verb = line.substr(0, blank);
@@ -418,6 +425,25 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
   if (verb == "QUIT") {
     SendAll("205 closing connection - goodbye\r\n");
     EndConnection(false);
+    return;
+  }
+  if (verb == "AUTHINFO" && !FUser.empty()) {
+    const std::size_t space = arg.find(' ');
+    const std::string what = Lower(arg.substr(0, space)),
+                      value = arg.substr(space == arg.npos ? arg.size() : space + 1);
+    if (what == "user") {
+      FUserGiven = value;
+      SendAll("381 Password required\r\n");
+    } else if (what == "pass" && FUserGiven == FUser && value == FPassword) {
+      FLoggedIn = true;
+      SendAll("281 Authentication accepted\r\n");
+    } else {
+      SendAll("481 Authentication failed\r\n");
+    }
+    return;
+  }
+  if (!FUser.empty() && !FLoggedIn) {
+    SendAll("480 Authentication required\r\n");
     return;
   }
   if (verb == "LIST" && Lower(arg) == "overview.fmt" && !FOverviewFormat.empty()) {

@@ -97,6 +97,10 @@ public:
   // replies of this article stop after half its body lines and end the
   // connection, with a reset (RST) when reset is set.
   void CutBody(std::int64_t number, bool reset = false, int times = 1);
+  // Group mode, before ServeGroup(): every command but AUTHINFO and QUIT is
+  // answered 480 until the connection has logged in with this user and
+  // password (AUTHINFO USER, 381, AUTHINFO PASS, 281; anything else 481).
+  void RequireLogIn(std::string user, std::string password);
   // Group mode: the next count connections are closed before the greeting.
   // May be called while the server runs.
   void DropConnections(int count) { FDrop = count; }
@@ -170,6 +174,9 @@ private:
   };
   std::vector<TCut> FCuts;
   std::atomic<int> FDrop{0};
+  std::string FUser, FPassword; // empty: no log-in needed
+  std::string FUserGiven;       // of the current connection
+  bool FLoggedIn = false;
 
   mutable std::mutex FLock; // guards the three records below
   std::vector<std::string> FReceived;
