@@ -84,7 +84,7 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   lblPassword->setWordWrap(true);
   FFields->addWidget(lblPassword);
   Connect(btSetPassword, &TOKBottomDlg::btSetPasswordClick);
-  connect(EdPassword, &QLineEdit::returnPressed, btSetPassword, &QPushButton::click);
+  EdPassword->installEventFilter(this);
   connect(lstServers, &QListWidget::currentRowChanged, this,
           [this] { Guarded([this] { lstServersChange(this); }); });
 
@@ -199,12 +199,15 @@ void TOKBottomDlg::lstServersChange(TObject*) {
   EdPassword->setPlaceholderText(kept ? "(password kept)" : "");
 }
 
-void TOKBottomDlg::keyPressEvent(QKeyEvent* event) {
-  if (EdPassword->hasFocus() && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
-    event->accept();
-    return;
+bool TOKBottomDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == EdPassword && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      btSetPassword->click();
+      return true;
+    }
   }
-  QDialog::keyPressEvent(event);
+  return QDialog::eventFilter(watched, event);
 }
 
 void TOKBottomDlg::OKBtnClick(TObject*) {

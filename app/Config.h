@@ -54,7 +54,7 @@ public:
 
 protected:
   // Enter in the password field sets the password instead of pressing OK.
-  void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
   QGroupBox* ListGroup(const char* caption, QListWidget*& list, QPushButton*& add, QPushButton*& del,

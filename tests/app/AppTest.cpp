@@ -1,6 +1,7 @@
 #include "tests/app/AppTest.h"
 
 #include "app/Messages.h"
+#include "app/Passwords.h"
 #include "platform/FileOps.h"
 #include "platform/Guard.h"
 
@@ -36,6 +37,9 @@ std::vector<TNewsArticle> Articles() {
 
 void AppTest::SetUp() {
   SetProgramFolder(Folder);
+  // Passwords go to a file of the test's own, never to the desktop's keychain.
+  TPasswordStore::SetKeychainEnabled(false);
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(Folder + "config"));
   SetMessageDisplay(
       [this](const std::string& text, const std::string& title) { Messages.emplace_back(text, title); });
   SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
@@ -47,6 +51,7 @@ void AppTest::TearDown() {
   SetMessageDisplay(nullptr);
   SetErrorDisplay(nullptr);
   SetProgramFolder("");
+  qunsetenv("XDG_CONFIG_HOME");
 }
 
 void AppTest::Start() {

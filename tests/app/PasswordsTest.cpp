@@ -1,0 +1,79 @@
+#include "tests/app/AppTest.h"
+
+#include "app/Passwords.h"
+#include "platform/FileOps.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+#include <sys/stat.h>
+
+using Passwords = AppTest;
+
+namespace {
+
+int Mode(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+} // namespace
+
+// The password of a server entry is set in the dialog and kept at once in a
+// file only the user may read, whatever the umask; the settings file never
+// sees it. The main window hands it to decode windows of that entry only.
+TEST_F(Passwords, SetInTheDialogKeptInAPrivateFileAndNeverInTheSettings) {
+  const std::string entry = "nntps://vuser@news.example", secret = "s3cret\tpw";
+  WriteLists({entry, "news.other"}, {"alt.test"});
+  Start();
+  Main->ConfigBtn->click();
+  TOKBottomDlg* dlg = OKBottomDlg;
+  dlg->btSetPassword->click();
+  EXPECT_EQ(dlg->lblPassword->text(), "Select the server first");
+
+  const std::string path = TPasswordStore::FilePath();
+  EXPECT_EQ(path, Folder + "config/app_tests/passwords");
+  dlg->lstServers->setCurrentRow(0);
+  dlg->EdPassword->setText(QString::fromStdString(secret));
+  const mode_t umask = ::umask(0);
+  QTest::keyClick(dlg->EdPassword, Qt::Key_Return); // sets it; OK is not pressed
+  ::umask(umask);
+  EXPECT_TRUE(dlg->isVisible());
+  EXPECT_EQ(dlg->lblPassword->text().toStdString(), "Password kept in " + path + ", readable only by you");
+  EXPECT_EQ(dlg->EdPassword->text(), "");
+  EXPECT_EQ(dlg->EdPassword->placeholderText(), "(password kept)");
+  EXPECT_EQ(Mode(path), 0600);
+  EXPECT_NE(::ReadFile(path).find(entry + "\t" + secret + "\r\n"), std::string::npos);
+  EXPECT_THROW(Main->Passwords->SetPassword(entry, "a\nb"), Exception);
+  dlg->lstServers->setCurrentRow(1);
+  EXPECT_EQ(dlg->EdPassword->placeholderText(), "");
+  dlg->OKBtn->click();
+  for (const char* file : {"VOSTEL.INI", "Vostel.bak"})
+    EXPECT_EQ(ReadFile(file).find("s3cret"), std::string::npos) << file;
+  Select(entry, "alt.test");
+  EXPECT_EQ(Main->Password(), secret);
+  Select("news.other", "alt.test");
+  EXPECT_EQ(Main->Password(), "");
+
+  // The next start reads it again, and first takes a file that others may
+  // read back to the user alone.
+  ::chmod(path.c_str(), 0644);
+  Main.reset();
+  Start();
+  EXPECT_EQ(Mode(path), 0600);
+  Select(entry, "alt.test");
+  EXPECT_EQ(Main->Password(), secret);
+
+  // An empty field removes the password; the last one takes the file along.
+  Main->ConfigBtn->click();
+  OKBottomDlg->lstServers->setCurrentRow(0);
+  OKBottomDlg->btSetPassword->click();
+  EXPECT_EQ(OKBottomDlg->lblPassword->text(), "Password removed");
+  EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(Main->Password(), "");
+  EXPECT_EQ(Errors, Names{});
+}
