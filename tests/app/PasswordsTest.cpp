@@ -2,6 +2,7 @@
 
 #include "app/Passwords.h"
 #include "platform/FileOps.h"
+#include "tests/support/EventLoop.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -76,4 +77,28 @@ TEST_F(Passwords, SetInTheDialogKeptInAPrivateFileAndNeverInTheSettings) {
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(Main->Password(), "");
   EXPECT_EQ(Errors, Names{});
+}
+
+// A keychain that does not answer (no session bus here) leaves the password
+// to the file, first when it is written, and from a failed read on at once.
+TEST_F(Passwords, KeychainThatDoesNotAnswerLeavesThePasswordToTheFile) {
+  const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+  qputenv("DBUS_SESSION_BUS_ADDRESS", QByteArray::fromStdString("unix:path=" + Folder + "no-bus"));
+  TPasswordStore::SetKeychainEnabled(true);
+  const std::string kept = "Password kept in " + TPasswordStore::FilePath() + ", readable only by you";
+  for (const bool read : {false, true}) {
+    TPasswordStore store;
+    std::string where;
+    store.OnStored = [&](const std::string& text) { where = text; };
+    if (read) { // the file's password is there at once
+      store.Load({"news.a"});
+      EXPECT_EQ(store.Password("news.a"), "first");
+    }
+    store.SetPassword("news.a", read ? "second" : "first");
+    ASSERT_TRUE(PumpUntil([&] { return !where.empty(); }));
+    EXPECT_EQ(where, kept);
+    EXPECT_EQ(store.Password("news.a"), read ? "second" : "first");
+  }
+  TPasswordStore::SetKeychainEnabled(false);
+  bus.isNull() ? qunsetenv("DBUS_SESSION_BUS_ADDRESS") : qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
 }
