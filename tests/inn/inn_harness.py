@@ -2,12 +2,16 @@
 """Runs a private INN news server with a test corpus for the end-to-end test.
 
     /usr/bin/python3 tests/inn/inn_harness.py start --dir D [--yenc] [--seed N] [--mime-ext EXT]
+                                                    [--user U --password P] [--tls]
     /usr/bin/python3 tests/inn/inn_harness.py stop --dir D
 
 start lays out an INN instance in D (missing or empty), starts it on a free
 port of 127.0.0.1, posts the corpus to vostel.test, waits until every article
 is in the overview and prints the path of the manifest, D/manifest.json.
-stop ends that instance's processes and removes D. Both need root (the server
+With --user every reader must log in as U with password P; with --tls a
+second reader port speaks TLS from the first byte, with a certificate for
+localhost and 127.0.0.1 from a throw-away authority. stop ends that
+instance's processes and removes D. Both need root (the server
 runs as the news user) and Debian's inn2, which `sudo scripts/test.sh`
 installs. Exit codes: 0 done; 1 failed (the message and the server's logs on
 stderr); 2 bad arguments; 3 not root; 4 INN, uuencode or the yenc module not
@@ -15,6 +19,11 @@ installed. On 3 and 4 a test skips and passes the message on.
 
 The manifest (JSON):
   host, port, group, first, last, count   the group as the server reports it
+  tls_port, ca_file                        the TLS port and the authority's PEM file (null without --tls)
+  user, password                           what readers log in with (null without --user)
+  entry                                    the server as a Vostel settings file lists it:
+                                           nntps://U@127.0.0.1:tls_port, nntp://U@127.0.0.1:port or
+                                           127.0.0.1:port
   min_lines, max_lines                     the Lines: range the corpus is built around
   mime_ext                                 the extension assumed for built MIME names
   articles: [{number, message_id, key, kind, subject, lines, in_range, files}]
@@ -38,7 +47,7 @@ import time
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 
 from corpus import MAX_LINES, MIN_LINES, CorpusBuilder  # noqa: E402
-from inn_server import HOST, InnServer, ServerError, missing_programs  # noqa: E402
+from inn_server import HOST, InnServer, ServerError, ServerOptions, missing_programs  # noqa: E402
 from nntp_client import NntpClient, NntpError  # noqa: E402
 
 EXIT_FAILED = 1
@@ -48,9 +57,11 @@ EXIT_NOT_INSTALLED = 4
 HOW_TO_RUN = "run the tests as root or through `sudo scripts/test.sh`, which installs what is missing"
 
 
-def preflight(yenc):
+def preflight(yenc, openssl):
     """The reasons this machine cannot run the server, and the exit code."""
     missing = []
+    if openssl and not shutil.which("openssl"):
+        missing.append("openssl (Debian package openssl)")
     if missing_programs():
         missing.append("INN (Debian package inn2; /usr/lib/news/bin lacks %s)" % ", ".join(missing_programs()))
     if not shutil.which("uuencode"):
@@ -69,6 +80,8 @@ def post_corpus(server, corpus):
     them all. Returns the article numbers by key."""
     ids = {a.key: "<%s.%d@vostel.example>" % (a.key, corpus.seed) for a in corpus.articles}
     with NntpClient(HOST, server.port) as nntp:
+        if server.options.user:
+            nntp.login(server.options.user, server.options.password)
         for article in corpus.articles:
             nntp.post(article.wire_lines(ids[article.key], server.options.group))
         numbers = {}
@@ -109,9 +122,20 @@ def manifest(server, corpus, numbers, ids, mime_ext):
         "why_not": f.why_not,
     } for f in corpus.files]
     numbers_sorted = sorted(numbers.values())
+    options = server.options
+    user = options.user + "@" if options.user else ""
+    if options.tls:
+        entry = "nntps://%s%s:%d" % (user, HOST, server.tls_port)
+    else:
+        entry = "nntp://%s%s:%d" % (user, HOST, server.port) if user else "%s:%d" % (HOST, server.port)
     return {
         "host": HOST,
         "port": server.port,
+        "tls_port": server.tls_port,
+        "ca_file": server.ca_file,
+        "user": options.user or None,
+        "password": options.password if options.user else None,
+        "entry": entry,
         "group": server.options.group,
         "first": numbers_sorted[0],
         "last": numbers_sorted[-1],
@@ -149,11 +173,14 @@ def saved_names(corpus, numbers, mime_ext):
 
 
 def start(args):
-    code, message = preflight(args.yenc)
+    code, message = preflight(args.yenc, args.tls or bool(args.user))
     if code:
         print("inn_harness: " + message, file=sys.stderr)
         return code
-    server = InnServer(args.dir)
+    if bool(args.user) != bool(args.password):
+        print("inn_harness: --user and --password go together", file=sys.stderr)
+        return 2
+    server = InnServer(args.dir, ServerOptions(user=args.user or "", password=args.password or "", tls=args.tls))
     timings = []
     mark = time.monotonic()
 
@@ -205,6 +232,9 @@ def main():
     p.add_argument("--yenc", action="store_true", help="also post a multi-part yEnc file")
     p.add_argument("--seed", type=int, default=1, help="seed of the random file contents")
     p.add_argument("--mime-ext", default="bin", help="extension for MIME parts saved without a name")
+    p.add_argument("--user", help="readers must log in as this user")
+    p.add_argument("--password", help="the user's password")
+    p.add_argument("--tls", action="store_true", help="also serve readers over TLS on a port of its own")
     p.set_defaults(run=start)
     p = commands.add_parser("stop", help="stop the server of a folder and remove the folder")
     p.add_argument("--dir", required=True)

@@ -10,6 +10,7 @@ are told apart from any other by that INNCONF value in their environment.
 
 import grp
 import os
+import ssl
 import pwd
 import shutil
 import signal
@@ -31,14 +32,18 @@ class ServerError(Exception):
 
 @dataclass
 class ServerOptions:
-    """What the generated configuration offers to readers. Reading and posting
-    from localhost without log-in is what the end-to-end test needs; TLS and
-    readers that must log in would be further fields here, turned into
-    inn.conf (tlscertfile, tlskeyfile) and readers.conf (an auth block with
-    ckpasswd, require_ssl) by write_config alone."""
+    """What the generated configuration offers to readers: reading and
+    posting from localhost, without log-in unless user is set (then every
+    reader logs in with user and password, checked by ckpasswd against
+    etc/passwd), and with tls a second nnrpd beside innd that speaks TLS from
+    the first byte, with a certificate for localhost and 127.0.0.1 from a
+    throw-away authority made at create time (etc/ca.pem)."""
 
     group: str = "vostel.test"
     group_description: str = "Vostel end-to-end test articles."
+    user: str = ""
+    password: str = ""
+    tls: bool = False
 
 
 def missing_programs():
@@ -56,6 +61,8 @@ class InnServer:
         self.run = os.path.join(self.dir, "run")
         self.inn_conf = os.path.join(self.etc, "inn.conf")
         self.port = None
+        self.tls_port = None
+        self.ca_file = os.path.join(self.etc, "ca.pem") if self.options.tls else None
 
     # -- environment --------------------------------------------------------
 
@@ -92,6 +99,9 @@ class InnServer:
         with open(os.path.join(self.dir, MARKER), "w") as f:
             f.write("A private INN instance of Vostel's tests; `inn_harness.py stop` removes this folder.\n")
         self.port = free_port()
+        if self.options.tls:
+            self.tls_port = free_port()
+            self.make_certificates()
         self.write_config()
         self.write_active()
         self.chown_news()
@@ -152,22 +162,19 @@ class InnServer:
             "timer": "0",
             "logipaddr": "true",
         }
+        if self.options.tls:
+            settings.update({
+                "tlscapath": self.etc,
+                "tlscertfile": os.path.join(self.etc, "cert.pem"),
+                "tlskeyfile": os.path.join(self.etc, "key.pem"),
+            })
         settings.update(paths)
         self.write_etc("inn.conf", "".join("%s: %s\n" % kv for kv in settings.items()))
 
         # Localhost must not be a peer here: innd hands a peer's connection to
         # its feed side, and a reader from 127.0.0.1 would never reach nnrpd.
         self.write_etc("incoming.conf", "# No peers: every connection goes to nnrpd.\n")
-        self.write_etc("readers.conf",
-                       'auth "localhost" {\n'
-                       '    hosts: "127.0.0.1, localhost"\n'
-                       '    default: "<localhost>"\n'
-                       '}\n\n'
-                       'access "localhost" {\n'
-                       '    users: "<localhost>"\n'
-                       '    newsgroups: "*"\n'
-                       '    access: RPN\n'
-                       '}\n')
+        self.write_etc("readers.conf", self.readers_conf())
         self.write_etc("newsfeeds", "ME:*::\n")
         self.write_etc("storage.conf",
                        "method tradspool {\n"
@@ -175,6 +182,68 @@ class InnServer:
                        "    class: 0\n"
                        "}\n")
         self.write_etc("expire.ctl", "/remember/:11\n*:A:never:never:never\n")
+
+    def readers_conf(self):
+        """Who may read: everybody on localhost, or with a user only those
+        who logged in as that user (any other command is answered 480)."""
+        user = self.options.user
+        if not user:
+            return ('auth "localhost" {\n'
+                    '    hosts: "127.0.0.1, localhost"\n'
+                    '    default: "<localhost>"\n'
+                    '}\n\n'
+                    'access "localhost" {\n'
+                    '    users: "<localhost>"\n'
+                    '    newsgroups: "*"\n'
+                    '    access: RPN\n'
+                    '}\n')
+        passwd = os.path.join(self.etc, "passwd")
+        hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=self.options.password,
+                                capture_output=True, text=True, check=True).stdout.strip()
+        if os.path.exists(passwd):
+            os.remove(passwd)
+        with os.fdopen(os.open(passwd, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
+            f.write("%s:%s\n" % (user, hashed))
+        return ('auth "readers" {\n'
+                '    hosts: "127.0.0.1, localhost"\n'
+                '    auth: "ckpasswd -f %s"\n'
+                '}\n\n'
+                'access "readers" {\n'
+                '    users: "%s"\n'
+                '    newsgroups: "*"\n'
+                '    access: RPN\n'
+                '}\n' % (passwd, user))
+
+    def make_certificates(self):
+        """A throw-away authority (etc/ca.pem; its key is deleted at once) and
+        a server certificate from it for localhost and 127.0.0.1, valid for
+        two days."""
+        ca_key = os.path.join(self.etc, "ca-key.pem")
+        request = os.path.join(self.etc, "server.csr")
+        extensions = os.path.join(self.etc, "server.ext")
+        with open(extensions, "w") as f:
+            f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n"
+                    "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+        ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        steps = [
+            ["openssl", "req", "-x509"] + ec + ["-keyout", ca_key, "-out", self.ca_file, "-days", "2",
+                                                "-subj", "/CN=Vostel test authority"],
+            ["openssl", "req", "-new"] + ec + ["-keyout", os.path.join(self.etc, "key.pem"),
+                                               "-out", request, "-subj", "/CN=localhost"],
+            ["openssl", "x509", "-req", "-in", request, "-CA", self.ca_file, "-CAkey", ca_key,
+             "-CAcreateserial", "-days", "2", "-extfile", extensions,
+             "-out", os.path.join(self.etc, "cert.pem")],
+        ]
+        try:
+            for argv in steps:
+                done = subprocess.run(argv, capture_output=True, text=True, cwd=self.etc)
+                if done.returncode != 0:
+                    raise ServerError("openssl could not make the test certificates:\n" + done.stderr)
+        finally:
+            for name in (ca_key, request, extensions, os.path.join(self.etc, "ca.srl")):
+                if os.path.exists(name):
+                    os.remove(name)
+        os.chmod(os.path.join(self.etc, "key.pem"), 0o600)
 
     def write_etc(self, name, text):
         with open(os.path.join(self.etc, name), "w") as f:
@@ -229,6 +298,8 @@ class InnServer:
                                     stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
             out.close()
             if self.wait_for_reader(proc, timeout=30):
+                if self.options.tls:
+                    self.start_tls_reader()
                 return
             if proc.poll() is None:
                 raise ServerError("innd runs but no reader greeting came on port %d" % self.port)
@@ -236,16 +307,40 @@ class InnServer:
                 raise ServerError("innd exited with %s" % proc.returncode)
         raise ServerError("no free port found for innd in %d tries" % attempts)
 
-    def wait_for_reader(self, proc, timeout):
+    def start_tls_reader(self):
+        """innd listens for plain NNTP only: TLS from the first byte takes an
+        nnrpd daemon of its own (-D, in the foreground with -f so that it is
+        our child like innd), on a port of its own."""
+        for attempt in range(5):
+            if attempt:
+                self.tls_port = free_port()
+            out_path = os.path.join(self.log, "nnrpd-tls.out")
+            out = open(out_path, "ab")
+            os.chown(out_path, pwd.getpwnam("news").pw_uid, grp.getgrnam("news").gr_gid)
+            proc = subprocess.Popen([NEWS_BIN + "/nnrpd", "-D", "-f", "-S", "-p", str(self.tls_port), "-b", HOST],
+                                    env=self.env(), user="news", group="news", extra_groups=[], cwd=self.dir,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                    start_new_session=True)
+            out.close()
+            if self.wait_for_reader(proc, timeout=30, port=self.tls_port, tls=True):
+                return
+            if proc.poll() is None:
+                raise ServerError("nnrpd runs but no TLS greeting came on port %d" % self.tls_port)
+        raise ServerError("nnrpd could not listen for TLS readers in 5 tries")
+
+    def wait_for_reader(self, proc, timeout, port=None, tls=False):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if proc.poll() is not None:
                 return False
             try:
-                with socket.create_connection((HOST, self.port), timeout=5) as s:
+                with socket.create_connection((HOST, port or self.port), timeout=5) as s:
+                    if tls:
+                        s = ssl.create_default_context(cafile=self.ca_file).wrap_socket(s, server_hostname=HOST)
                     greeting = s.makefile("rb").readline()
                     s.sendall(b"QUIT\r\n")
-                if greeting.startswith(b"200"):
+                # A server that wants a log-in first may greet 201.
+                if greeting[:3] in (b"200", b"201"):
                     return True
             except OSError:
                 pass
@@ -257,7 +352,7 @@ class InnServer:
         (Most of INN's messages go to syslog, which a test machine may not
         run; these files hold what innd writes itself.)"""
         text = []
-        for name in ("innd.out", "errlog", "news"):
+        for name in ("innd.out", "nnrpd-tls.out", "errlog", "news"):
             try:
                 with open(os.path.join(self.log, name), errors="replace") as f:
                     tail = f.readlines()[-lines:]

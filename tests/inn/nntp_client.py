@@ -2,6 +2,7 @@
 it back. Lines are bytes; articles travel with CR LF and dot-stuffing."""
 
 import socket
+import ssl
 
 
 class NntpError(Exception):
@@ -9,8 +10,12 @@ class NntpError(Exception):
 
 
 class NntpClient:
-    def __init__(self, host, port, timeout=30.0):
+    def __init__(self, host, port, timeout=30.0, ca_file=None):
+        """With ca_file the connection is TLS from the first byte, and the
+        server's certificate must come from that authority and name host."""
         self.sock = socket.create_connection((host, port), timeout=timeout)
+        if ca_file:
+            self.sock = ssl.create_default_context(cafile=ca_file).wrap_socket(self.sock, server_hostname=host)
         self.reader = self.sock.makefile("rb")
         self.greeting = self.status_line()
 
@@ -60,6 +65,10 @@ class NntpClient:
             if line == b".":
                 return lines
             lines.append(line[1:] if line.startswith(b".") else line)
+
+    def login(self, user, password):
+        self.command("AUTHINFO USER " + user, 381)
+        self.command("AUTHINFO PASS " + password, 281)
 
     def post(self, article):
         """Posts an article given as its lines (bytes, without line ends)."""

@@ -2,7 +2,9 @@
 """Checks the harness against itself: start a server, read the group back
 over raw NNTP, decode every file the manifest expects from the bodies the
 server sends and compare it with its original, stop, and make sure the
-machine's INN is as it was. Run as root: /usr/bin/python3 tests/inn/smoke_check.py [--yenc]
+machine's INN is as it was. Run as root: /usr/bin/python3 tests/inn/smoke_check.py [--yenc] [--login-tls]
+With --login-tls the server wants a log-in and the group is read back over
+its TLS port, after checking that a reader who has not logged in is refused.
 """
 
 import argparse
@@ -95,9 +97,21 @@ def decode_yenc(bodies):
     return bytes(out)
 
 
+def check_login(m):
+    """Both ports answer 480 before the log-in and 481 to a wrong password."""
+    for port, ca_file in ((m["port"], None), (m["tls_port"], m["ca_file"])):
+        with NntpClient(m["host"], port, ca_file=ca_file) as nntp:
+            nntp.command("GROUP " + m["group"], 480)
+            nntp.command("AUTHINFO USER " + m["user"], 381)
+            nntp.command("AUTHINFO PASS not-" + m["password"], 481)
+
+
 def check_server(m, yenc):
-    with NntpClient(m["host"], m["port"]) as nntp:
+    tls = m["tls_port"] is not None
+    with NntpClient(m["host"], m["tls_port"] if tls else m["port"], ca_file=m["ca_file"]) as nntp:
         assert nntp.greeting[0] == 200, nntp.greeting
+        if m["user"]:
+            nntp.login(m["user"], m["password"])
         count, first, last = nntp.group(m["group"])
         assert (count, first, last) == (m["count"], m["first"], m["last"]), (count, first, last)
         overview = {int(f[0]): f for f in nntp.xover(first, last)}
@@ -137,7 +151,11 @@ def check_server(m, yenc):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--yenc", action="store_true")
+    parser.add_argument("--login-tls", action="store_true")
     args = parser.parse_args()
+    options = ["--yenc"] if args.yenc else []
+    if args.login_tls:
+        options += ["--user", "vuser", "--password", "s3cret pw", "--tls"]
 
     etc_before, db_before = fingerprint("/etc/news"), fingerprint("/var/lib/news")
     processes_before = news_processes()
@@ -151,8 +169,7 @@ def main():
     assert not os.path.exists(folder)
 
     began = time.monotonic()
-    started = subprocess.run(HARNESS + ["start", "--dir", folder] + (["--yenc"] if args.yenc else []),
-                             capture_output=True, text=True)
+    started = subprocess.run(HARNESS + ["start", "--dir", folder] + options, capture_output=True, text=True)
     took = time.monotonic() - began
     try:
         assert started.returncode == 0, started.stderr
@@ -161,6 +178,8 @@ def main():
         assert path == os.path.join(folder, "manifest.json"), started.stdout
         with open(path) as f:
             m = json.load(f)
+        if args.login_tls:
+            check_login(m)
         count = check_server(m, args.yenc)
         # A second start on a used folder refuses and leaves it alone.
         again = subprocess.run(HARNESS + ["start", "--dir", folder], capture_output=True, text=True)

@@ -237,3 +237,4 @@ TEST_F(LogIn, TlsSessionWithLogInDecodesWhatThePlainOneDoes) {
   EXPECT_EQ(Status(), why);
   EXPECT_TRUE(Errors.empty());
 }
+
