@@ -4,15 +4,20 @@
 // `sudo scripts/test.sh` installs what is missing and runs this test. On a
 // machine without them the test skips and says so; with CI=true it fails.
 //
-// One server serves every walk of the program: SetUpTestSuite starts it and
+// A second server wants a log-in from every reader and serves them over TLS
+// too; a walk through it decodes what the plain walk does.
+//
+// One server of each kind serves every walk of the program: SetUpTestSuite starts them and
 // TearDownTestSuite stops it, and the guard that holds it stops it at exit as
 // well. A run cut short by a crash leaves it to ctest's cleanup test
 // (e2e_inn_stop), or to the next run, which stops a server left in its
 // folder before it starts one.
 
+#include "app/Passwords.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
 #include "session/ChildWin.h"
+#include "session/ServerAddress.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 
@@ -29,6 +34,7 @@
 #include <QMdiSubWindow>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
 
@@ -59,7 +65,9 @@ struct TCarriedFile {
 
 // What the harness posted, as its manifest.json describes it.
 struct TManifest {
-  std::string Server; // as the settings list it
+  std::string Server;   // as the settings list it
+  std::string Password; // empty when readers need not log in
+  std::string CAFile;   // the authority of the TLS port's certificate
   std::string Group;
   std::int64_t First = 0;
   std::int64_t Last = 0;
@@ -79,7 +87,9 @@ TManifest ReadManifest(const std::string& path) {
     throw std::runtime_error("cannot read " + path);
   const QJsonObject m = QJsonDocument::fromJson(file.readAll()).object();
   TManifest manifest;
-  manifest.Server = Text(m["host"]) + ":" + std::to_string(m["port"].toInt());
+  manifest.Server = Text(m["entry"]);
+  manifest.Password = Text(m["password"]);
+  manifest.CAFile = Text(m["ca_file"]);
   manifest.Group = Text(m["group"]);
   manifest.First = m["first"].toInteger();
   manifest.Last = m["last"].toInteger();
@@ -120,7 +130,8 @@ THarnessRun Harness(const QStringList& arguments) {
 // The private server in its folder; stopped, folder and all, when the guard goes.
 class TInnServer {
 public:
-  TInnServer() = default;
+  // In its own folder, started with these options of the harness.
+  TInnServer(std::string dir, QStringList options) : FDir(std::move(dir)), FOptions(std::move(options)) {}
   TInnServer(const TInnServer&) = delete;
   TInnServer& operator=(const TInnServer&) = delete;
   ~TInnServer() {
@@ -133,8 +144,9 @@ public:
   std::optional<TManifest> Start(std::string& Why, bool& Unavailable) {
     Unavailable = false;
     // A run that crashed may have left its server behind.
-    const THarnessRun stale = Harness({"stop", "--dir", VOSTEL_INN_DIR});
-    const THarnessRun run = Harness({"start", "--dir", VOSTEL_INN_DIR, "--yenc"});
+    const QString dir = QString::fromStdString(FDir);
+    const THarnessRun stale = Harness({"stop", "--dir", dir});
+    const THarnessRun run = Harness(QStringList{"start", "--dir", dir} + FOptions);
     FStarted = true; // a failed start leaves its folder for stop to remove
     if (run.Code == HarnessNotRoot || run.Code == HarnessNotInstalled) {
       Unavailable = true;
@@ -159,11 +171,13 @@ public:
   std::string Stop() {
     if (!std::exchange(FStarted, false))
       return "";
-    const THarnessRun run = Harness({"stop", "--dir", VOSTEL_INN_DIR});
+    const THarnessRun run = Harness({"stop", "--dir", QString::fromStdString(FDir)});
     return run.Code == 0 ? "" : "the news server did not stop: " + run.Err;
   }
 
 private:
+  std::string FDir;
+  QStringList FOptions;
   bool FStarted = false;
 };
 
@@ -214,25 +228,44 @@ Names FolderEntries(const std::string& folder) {
 
 } // namespace
 
-// The parameter is the PACING setting: the pause between two requests, in ms.
-class InnWalk : public AppTest, public ::testing::WithParamInterface<int> {
+// The pause between two requests in milliseconds, and whether the walk goes
+// to the server that wants a log-in, over TLS.
+struct TWalkKind {
+  int Pacing;
+  bool Secure;
+};
+
+class InnWalk : public AppTest, public ::testing::WithParamInterface<TWalkKind> {
 public:
   static void SetUpTestSuite() {
-    Server = std::make_unique<TInnServer>();
-    Manifest = Server->Start(Why, Unavailable);
+    Servers[0] = std::make_unique<TInnServer>(VOSTEL_INN_DIR, QStringList{"--yenc"});
+    Servers[1] = std::make_unique<TInnServer>(
+        VOSTEL_INN_DIR "-tls", QStringList{"--yenc", "--user", "vuser", "--password", "s3cret pw", "--tls"});
+    for (int i = 0; i < 2; ++i)
+      Manifests[i] = Servers[i]->Start(Whys[i], Unavailable[i]);
   }
   static void TearDownTestSuite() {
-    const std::string error = Server->Stop();
-    Server.reset();
-    if (!error.empty())
-      ADD_FAILURE() << error;
+    for (auto& server : Servers) {
+      const std::string error = server->Stop();
+      server.reset();
+      if (!error.empty())
+        ADD_FAILURE() << error;
+    }
   }
 
 protected:
   void SetUp() override {
     AppTest::SetUp();
-    if (Manifest)
+    const int i = GetParam().Secure ? 1 : 0;
+    const std::string& Why = Whys[i];
+    const bool Unavailable = InnWalk::Unavailable[i];
+    if (Manifests[i]) {
+      Manifest = &*Manifests[i];
+      // The window trusts the test authority beside the system's ones.
+      if (!Manifest->CAFile.empty())
+        qputenv("SSL_CERT_FILE", QByteArray::fromStdString(Manifest->CAFile));
       return;
+    }
     // The harness's message says how to run the test.
     const char* const ci = std::getenv("CI");
     if (Unavailable && !(ci && std::string_view(ci) == "true"))
@@ -260,22 +293,42 @@ protected:
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
 
-  static inline std::unique_ptr<TInnServer> Server;
-  static inline std::optional<TManifest> Manifest;
-  static inline std::string Why;
-  static inline bool Unavailable = false;
+  void TearDown() override {
+    qunsetenv("SSL_CERT_FILE");
+    AppTest::TearDown();
+  }
+
+  // Set in the configuration dialog, as a user does.
+  void SetPassword(const std::string& server, const std::string& password) {
+    Main->ConfigBtn->click();
+    OKBottomDlg->lstServers->setCurrentRow(0);
+    ASSERT_EQ(OKBottomDlg->lstServers->currentItem()->text().toStdString(), server);
+    OKBottomDlg->EdPassword->setText(QString::fromStdString(password));
+    OKBottomDlg->btSetPassword->click();
+    EXPECT_EQ(OKBottomDlg->lblPassword->text().toStdString(),
+              "Password kept in " + TPasswordStore::FilePath() + ", readable only by you");
+    OKBottomDlg->CancelBtn->click();
+  }
+
+  const TManifest* Manifest = nullptr;
+  static inline std::unique_ptr<TInnServer> Servers[2];
+  static inline std::optional<TManifest> Manifests[2];
+  static inline std::string Whys[2];
+  static inline bool Unavailable[2] = {};
 };
 
 TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNew) {
   const TManifest& m = *Manifest;
   WriteLists({m.Server}, {m.Group});
-  IniWriteString(Folder + "VOSTEL.INI", "CONFIG", "PACING", std::to_string(GetParam()));
+  IniWriteString(Folder + "VOSTEL.INI", "CONFIG", "PACING", std::to_string(GetParam().Pacing));
   Start();
+  if (!m.Password.empty())
+    SetPassword(m.Server, m.Password);
   Select(m.Server, m.Group);
   Main->MinR->setText(QString::number(m.MinLines));
   Main->MaxR->setText(QString::number(m.MaxLines));
   Main->DefE->setText(QString::fromStdString(m.MimeExt));
-  const std::string session = Folder + "news/" + m.Server + "/" + m.Group + "/";
+  const std::string session = Folder + "news/" + ServerFolderName(m.Server) + "/" + m.Group + "/";
 
   TMDIChild* const first = Walk();
   ASSERT_NE(first, nullptr);
@@ -286,6 +339,10 @@ TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNe
   EXPECT_EQ(requests.Headers, all);
   EXPECT_EQ(requests.Bodies, m.InRange);
   EXPECT_TRUE(requests.Done);
+  // The server that wants a log-in asked for it, and got it.
+  const std::string shown =
+      first->Memo1->toPlainText().toStdString() + first->SB1Panels[0]->text().toStdString();
+  EXPECT_EQ(shown.find("Logging in Request Done") != std::string::npos, !m.Password.empty()) << shown;
 
   // Saved in the order the group carries them, each exactly its original,
   // and nothing else in the folder: no part file kept, no work folder left.
@@ -330,13 +387,18 @@ TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNe
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(FolderEntries(session), sorted);
 
+  // The password went nowhere but to the server.
+  for (const std::string& text : {shown, ReadFile("VOSTEL.INI"), ::ReadFile(progress)})
+    EXPECT_TRUE(m.Password.empty() || text.find(m.Password) == std::string::npos) << text;
   EXPECT_EQ(Errors, Names{});
   EXPECT_EQ(Messages, Said{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Paced, InnWalk, ::testing::Values(0, 500),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return std::to_string(info.param) + "ms";
+INSTANTIATE_TEST_SUITE_P(Paced, InnWalk,
+                         ::testing::Values(TWalkKind{0, false}, TWalkKind{500, false}, TWalkKind{0, true}),
+                         [](const ::testing::TestParamInfo<TWalkKind>& info) {
+                           return std::to_string(info.param.Pacing) + "ms" +
+                                  (info.param.Secure ? "TlsLogIn" : "");
                          });
 
 // ctest shows a run in which every test skipped as skipped, not as passed.
