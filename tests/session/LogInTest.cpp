@@ -18,8 +18,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-constexpr const char* User = "vuser";
-constexpr const char* Secret = "s3cret-Pw";
+const std::string User = "vuser", Secret = "s3cret-Pw";
 
 struct TValues : IStartValues {
   std::string server, password, path;
@@ -84,7 +83,7 @@ protected:
     for (std::size_t at; (at = shown.find(folder)) != std::string::npos;)
       shown.erase(at, folder.size());
     shown += Status() + Child->lblHostName->text().toStdString() + Child->windowTitle().toStdString();
-    for (const char* secret : {User, Secret})
+    for (const std::string& secret : {User, Secret})
       EXPECT_EQ(shown.find(secret), std::string::npos) << secret << " shown in " << shown;
     Child->close();
     const std::string stored = ReadFile(folder + "dati.ini");
@@ -105,8 +104,7 @@ protected:
 TEST_F(LogIn, AcceptedAtGroupAndAgainMidWalkAfterAReconnect) {
   const std::string a = RandomBytes(3000, 1);
   TScriptedNewsServer server;
-  const std::string logIn = "AUTHINFO USER " + std::string(User),
-                    pass = "AUTHINFO PASS " + std::string(Secret);
+  const std::string logIn = "AUTHINFO USER " + User, pass = "AUTHINFO PASS " + Secret;
   server.Reply("200 ready").Expect("GROUP alt.test").Reply("480 Authentication required");
   server.Expect(logIn).Reply("381 more").Expect(pass).Reply("281 ok");
   server.Expect("GROUP alt.test").Reply("211 2 1 2 alt.test").Expect("LIST OVERVIEW.FMT").Reply("500 what");
@@ -117,12 +115,11 @@ TEST_F(LogIn, AcceptedAtGroupAndAgainMidWalkAfterAReconnect) {
   server.Expect(logIn).Reply("381 more").Expect(pass).Reply("281 ok");
   server.Expect("BODY 1").Send("222 1 <a@b>\r\n" + Body(UU("a.bin", a)) + ".\r\n");
   server.Expect("HEAD 2").Reply("423 gone").Expect("QUIT").Reply("205 bye").Close().Start();
-  Values.server = "nntp://" + std::string(User) + "@127.0.0.1:" + server.PortText();
+  const std::string folder = Use(server);
   Values.password = Secret;
   Open();
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(server.Failures(), Lines{});
-  const std::string folder = Folder("nntp:__" + std::string(User) + "@127.0.0.1:" + server.PortText());
   EXPECT_EQ(ReadFile(folder + "a.bin"), a);
   const Lines memo = Child->MemoLines();
   EXPECT_EQ(Lines(memo.begin(), memo.begin() + 3),
@@ -141,10 +138,7 @@ TEST_F(LogIn, NeededOrRefusedStopsTheWalkAndKeepsThePosition) {
   TScriptedNewsServer group;
   group.RequireLogIn(User, Secret);
   group.ServeGroup("alt.test", {Post(1, 250, {"x"}), Post(2, 250, {"y"})});
-  const std::string folder = Folder("nntp:__" + std::string(User) + "@127.0.0.1:" + group.PortText());
-  Values.server = "nntp://" + std::string(User) + "@127.0.0.1:" + group.PortText();
-  CreateFolder(folder);
-  AppendText(folder + "dati.ini", "[READED]\r\nLAST=2\r\n");
+  const std::string folder = Use(group, "[READED]\r\nLAST=2\r\n");
   for (const char* password : {"", "wrong"}) {
     Values.password = password;
     Open();
@@ -152,11 +146,8 @@ TEST_F(LogIn, NeededOrRefusedStopsTheWalkAndKeepsThePosition) {
     const std::string text = *password ? "Log-in refused by 127.0.0.1"
                                        : "Log-in needed by 127.0.0.1: set a user and password in Configure";
     EXPECT_EQ(Status(), text);
-    const Lines memo = Child->MemoLines();
-    EXPECT_EQ(std::count_if(memo.begin(), memo.end(),
-                            [&](const std::string& line) { return line.rfind(text, 0) == 0; }),
-              1);
-    EXPECT_EQ(Child->Restart->isEnabled(), true);
+    EXPECT_NE(Child->Memo1->toPlainText().toStdString().find(text), std::string::npos);
+    EXPECT_TRUE(Child->Restart->isEnabled());
     ExpectNoCredentials(folder);
     EXPECT_EQ(ReadFile(folder + "dati.ini"), "[READED]\r\nLAST=2\r\n");
   }
@@ -171,10 +162,7 @@ TEST_F(LogIn, NeededOrRefusedStopsTheWalkAndKeepsThePosition) {
   head.Expect("QUIT").Reply("205 bye").Close();
   head.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 1 2 alt.test");
   head.Expect("HEAD 2").Send("221 2 <a@b>\r\nLines: 10\r\n.\r\n").Expect("QUIT").Reply("205 bye").Start();
-  Values.server = "nntp://" + std::string(User) + "@127.0.0.1:" + head.PortText();
-  const std::string again = Folder("nntp:__" + std::string(User) + "@127.0.0.1:" + head.PortText());
-  CreateFolder(again);
-  AppendText(again + "dati.ini", "[READED]\r\nLAST=2\r\n");
+  const std::string again = Use(head, "[READED]\r\nLAST=2\r\n");
   Values.password = Secret;
   Open();
   ASSERT_TRUE(WaitEnd());
@@ -205,7 +193,7 @@ TEST_F(LogIn, TlsSessionWithLogInDecodesWhatThePlainOneDoes) {
   const std::string ca = TTestCertificates::Get().CAFile();
   std::vector<Lines> saved;
   for (const std::string& entry :
-       {"127.0.0.1:" + plain.PortText(), "nntps://" + std::string(User) + "@localhost:" + front.PortText()}) {
+       {"127.0.0.1:" + plain.PortText(), "nntps://" + User + "@localhost:" + front.PortText()}) {
     Values.server = entry;
     Values.password = Secret;
     Open(ca);
@@ -222,8 +210,8 @@ TEST_F(LogIn, TlsSessionWithLogInDecodesWhatThePlainOneDoes) {
   EXPECT_EQ(saved[1], saved[0]);
   EXPECT_EQ(front.Handshakes(), 1);
   EXPECT_EQ(behind.Received(),
-            (Lines{"GROUP alt.test", "AUTHINFO USER vuser", "AUTHINFO PASS " + std::string(Secret),
-                   "GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-3", "ARTICLE 1", "ARTICLE 3", "QUIT"}));
+            (Lines{"GROUP alt.test", "AUTHINFO USER vuser", "AUTHINFO PASS " + Secret, "GROUP alt.test",
+                   "LIST OVERVIEW.FMT", "XOVER 1-3", "ARTICLE 1", "ARTICLE 3", "QUIT"}));
 
   TTlsFront stranger(behind.Port(), TTestCert::UnknownCA);
   stranger.Start();
@@ -237,4 +225,3 @@ TEST_F(LogIn, TlsSessionWithLogInDecodesWhatThePlainOneDoes) {
   EXPECT_EQ(Status(), why);
   EXPECT_TRUE(Errors.empty());
 }
-
