@@ -64,6 +64,16 @@ protected:
   std::string Folder(const std::string& entryFolder) const {
     return Values.path + entryFolder + "/alt.test/";
   }
+  // The server as nntp://vuser@127.0.0.1:port, with the position stored
+  // when given; gives the session folder.
+  std::string Use(const TScriptedNewsServer& server, const char* stored = nullptr) {
+    Values.server = "nntp://" + User + "@127.0.0.1:" + server.PortText();
+    const std::string folder = Folder("nntp:__" + User + "@127.0.0.1:" + server.PortText());
+    CreateFolder(folder);
+    if (stored)
+      AppendText(folder + "dati.ini", stored);
+    return folder;
+  }
   void Open(const std::string& caFile = "") {
     Child = std::make_unique<TTestChild>();
     Child->FReconnectDelay = std::chrono::milliseconds(1);
