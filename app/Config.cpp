@@ -82,6 +82,8 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   AddField("Password", EdPassword, "Password of the Selected Server")->addWidget(btSetPassword);
   lblPassword = new QLabel(this);
   lblPassword->setWordWrap(true);
+  // Room for where the password went, a long path included.
+  lblPassword->setMinimumHeight(2 * lblPassword->fontMetrics().lineSpacing());
   FFields->addWidget(lblPassword);
   Connect(btSetPassword, &TOKBottomDlg::btSetPasswordClick);
   EdPassword->installEventFilter(this);
