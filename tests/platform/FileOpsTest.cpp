@@ -2,12 +2,11 @@
 #include "platform/Exceptions.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <sys/stat.h>
 
 class FileOps : public ::testing::Test {
 protected:
@@ -39,8 +38,9 @@ TEST_F(FileOps, WriterTruncatesAndAppendAdds) {
   EXPECT_FALSE(DeleteFile(Folder + "f"));
 }
 
-// What is still buffered counts, and is dropped with the rest.
-TEST_F(FileOps, WriterTruncatesBackToAnEarlierSize) {
+// What is still buffered counts, and is dropped with the rest; a writer that
+// appends closes to disk.
+TEST_F(FileOps, WriterCutsBackToAnEarlierSizeAndAppends) {
   TFileWriter w(Folder + "t");
   w.Write("kept\r\n");
   const std::int64_t size = w.Size();
@@ -49,9 +49,13 @@ TEST_F(FileOps, WriterTruncatesBackToAnEarlierSize) {
   w.Truncate(size);
   w.Write("next\r\n");
   w.Close();
-  EXPECT_EQ(ReadFile(Folder + "t"), "kept\r\nnext\r\n");
   EXPECT_EQ(w.Size(), 0);
   EXPECT_THROW(w.Truncate(0), EInOutError);
+  w.Append(Folder + "t");
+  w.Write("more\r\n");
+  w.Close(true);
+  EXPECT_EQ(ReadFile(Folder + "t"), "kept\r\nnext\r\nmore\r\n");
+  EXPECT_THROW(w.Append(Folder + "no/such/f"), EInOutError);
 }
 
 TEST_F(FileOps, FailuresRaiseInOutErrorsNamingTheFile) {
@@ -85,53 +89,33 @@ TEST_F(FileOps, FindsAFileWithoutRegardToCase) {
   EXPECT_EQ(program.front(), '/');
 }
 
-TEST_F(FileOps, SettingsLiveBesideTheProgramOnlyWhereItCanWrite) {
+// An installed copy keeps its settings in the user's folder: one in a folder
+// it may not write, and one with its menu entry beside it (installed by root,
+// or into ~/.local).
+TEST_F(FileOps, SettingsLiveBesideTheProgramUnlessItIsInstalled) {
   EXPECT_EQ(ProgramFolderFor(Folder), Folder);
-  // An installed program's folder: here one that does not exist.
   QCoreApplication::setApplicationName("Vostel");
-  const char* old = std::getenv("XDG_CONFIG_HOME");
-  const std::string saved = old ? old : "";
-  ::setenv("XDG_CONFIG_HOME", (Folder + "config").c_str(), 1);
-  const std::string folder = ProgramFolderFor(Folder + "usr/bin/");
-  old ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(folder, Folder + "config/Vostel/");
-  struct stat st {};
-  EXPECT_TRUE(::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)); // created when missing
-  // An installed copy in a folder it may write (installed by root, or below
-  // ~/.local) keeps its settings in the user's folder all the same.
-  CreateFolder(Folder + "prefix/bin");
+  const QByteArray old = qgetenv("XDG_CONFIG_HOME");
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(Folder + "config"));
+  const std::string missing = ProgramFolderFor(Folder + "usr/bin/");
+  CreateFolder(Folder + "prefix/bin"); // writable, and its menu entry beside it
   CreateFolder(Folder + "prefix/share/applications");
   AppendText(Folder + "prefix/share/applications/vostel.desktop", "");
-  ::setenv("XDG_CONFIG_HOME", (Folder + "config").c_str(), 1);
   const std::string installed = ProgramFolderFor(Folder + "prefix/bin/");
-  old ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+  old.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", old);
+  EXPECT_EQ(missing, Folder + "config/Vostel/");
   EXPECT_EQ(installed, Folder + "config/Vostel/");
-
-  SetProgramFolder(Folder + "mine/");
-  EXPECT_EQ(ProgramFolder(), Folder + "mine/");
-  SetProgramFolder("");
-  EXPECT_EQ(ProgramFolder(), ExecutableFolder());
+  EXPECT_TRUE(QFileInfo(QString::fromStdString(missing)).isDir()); // made when missing
 }
 
+// Replacing the original leaves a backup as it was.
 TEST_F(FileOps, ABackupIsALinkOrACopyAndNeverReplacesAFile) {
   AppendText(Folder + "VOSTEL.INI", "old");
   ASSERT_TRUE(LinkOrCopyFile(Folder + "VOSTEL.INI", Folder + "Vostel.bak"));
-  // Replacing the original leaves the backup as it was.
   AppendText(Folder + "new", "new");
   ASSERT_EQ(std::rename((Folder + "new").c_str(), (Folder + "VOSTEL.INI").c_str()), 0);
-  EXPECT_EQ(ReadFile(Folder + "Vostel.bak"), "old");
   EXPECT_FALSE(LinkOrCopyFile(Folder + "VOSTEL.INI", Folder + "Vostel.bak"));
   EXPECT_EQ(ReadFile(Folder + "Vostel.bak"), "old");
   EXPECT_FALSE(LinkOrCopyFile(Folder + "missing", Folder + "other"));
   EXPECT_FALSE(FileExists(Folder + "other"));
-}
-
-TEST_F(FileOps, AWriterAppendsAndClosesToDisk) {
-  AppendText(Folder + "f", "one\r\n");
-  TFileWriter w;
-  w.Append(Folder + "f");
-  w.Write("two\r\n");
-  w.Close(true);
-  EXPECT_EQ(ReadFile(Folder + "f"), "one\r\ntwo\r\n");
-  EXPECT_THROW(w.Append(Folder + "no/such/f"), EInOutError);
 }

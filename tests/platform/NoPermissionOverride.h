@@ -7,20 +7,15 @@
 // Root passes every permission check, so a test that needs a file it cannot
 // read or a folder it cannot write first gives up, for its own thread and for
 // as long as this object lives, the capabilities that override file modes.
-// Active() tells whether the modes now hold; for other users they always do.
+// Whether the modes then hold, a probe of the test's own tells.
 class TNoPermissionOverride {
 public:
   TNoPermissionOverride() {
-    if (::geteuid() != 0) {
-      FActive = true;
-      return;
-    }
-    if (::syscall(SYS_capget, &FHeader, FSaved) != 0)
+    if (::geteuid() != 0 || ::syscall(SYS_capget, &FHeader, FSaved) != 0)
       return;
     __user_cap_data_struct lowered[2] = {FSaved[0], FSaved[1]};
     lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
     FLowered = ::syscall(SYS_capset, &FHeader, lowered) == 0;
-    FActive = FLowered;
   }
   ~TNoPermissionOverride() {
     if (FLowered)
@@ -29,11 +24,8 @@ public:
   TNoPermissionOverride(const TNoPermissionOverride&) = delete;
   TNoPermissionOverride& operator=(const TNoPermissionOverride&) = delete;
 
-  bool Active() const { return FActive; }
-
 private:
   __user_cap_header_struct FHeader{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct FSaved[2]{};
   bool FLowered = false;
-  bool FActive = false;
 };
