@@ -97,3 +97,10 @@ Names Items(const QComboBox* list) {
     items.push_back(list->itemText(i).toStdString());
   return items;
 }
+
+Names Items(const QListWidget* list) {
+  Names items;
+  for (int i = 0; i < list->count(); ++i)
+    items.push_back(list->item(i)->text().toStdString());
+  return items;
+}

@@ -7,6 +7,7 @@
 #include "tests/support/ScriptedNewsServer.h"
 
 #include <QComboBox>
+#include <QListWidget>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -25,13 +26,13 @@ protected:
   void SetUp() override;
   void TearDown() override;
 
-  // Creates the three windows in the order of start-up and shows the main one.
+  // The three windows in the order of start-up; the main one shown.
   void Start();
   void WriteSettings(const std::string& text);
-  // A settings file listing servers and groups, downloading into the test's folder.
+  // Downloads go to news/ in the test's folder.
   void WriteLists(const Names& servers, const Names& groups);
-  std::string ReadFile(const std::string& name) const;
-  // A news server in group mode; its name as the settings list it.
+  std::string ReadFile(const std::string& name) const; // "(missing)" when it is
+  // A news server in group mode; its entry as the settings list it.
   std::string NewsServer(const std::string& group);
   void Select(const std::string& server, const std::string& group);
   int DecodeWindows() const;
@@ -45,3 +46,4 @@ protected:
 };
 
 Names Items(const QComboBox* list);
+Names Items(const QListWidget* list);

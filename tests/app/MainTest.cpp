@@ -1,15 +1,15 @@
+#include "platform/FileOps.h"
 #include "session/StartValues.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 
 #include <QCoreApplication>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
-#include <QMenuBar>
-#include <QStatusBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QToolButton>
 
 #include <algorithm>
@@ -25,12 +25,13 @@ bool Received(const TScriptedNewsServer& server, const std::string& line) {
 
 } // namespace
 
-TEST_F(MainWindow, OpensOneDecodeWindowPerServerAndGroupAndRefusesTheConfigurationMeanwhile) {
+// Two windows on one folder would number their part files alike. Tile stacks
+// full-width windows; minimized, they line up along the bottom.
+TEST_F(MainWindow, OneDecodeWindowPerServerAndGroupArrangedAndNoConfigurationMeanwhile) {
   const std::string a = NewsServer("alt.a");
   WriteLists({a}, {"alt.a", "alt.b"});
   Start();
-  EXPECT_EQ(StartValues, Main.get());
-  EXPECT_EQ(Main->size(), QSize(549, 371));
+  EXPECT_EQ(Main->size(), QSize(549, 371)); // a long path does not widen it
   QAction* const commands[] = {Main->WindowCascadeItem, Main->WindowTileItem, Main->WindowArrangeItem,
                                Main->WindowMinimizeItem};
   auto enabled = [&] {
@@ -40,21 +41,42 @@ TEST_F(MainWindow, OpensOneDecodeWindowPerServerAndGroupAndRefusesTheConfigurati
   Main->ConfigBtn->click();
   EXPECT_TRUE(OKBottomDlg->isVisible()); // modeless: Open still works
 
-  Main->FileOpenItem->trigger();
   Main->cboHost->setCurrentIndex(0);
   Main->OpenBtn->click(); // no group yet
   EXPECT_EQ(DecodeWindows(), 0);
   Select(a, "alt.a");
   Main->OpenBtn->click();
   ASSERT_EQ(DecodeWindows(), 1);
-  EXPECT_EQ(Main->mdiArea->subWindowList()[0]->windowTitle(), "Decoding");
   EXPECT_EQ(enabled(), 4);
-  // Two windows on one folder would number their part files alike.
   Main->FileOpenItem->trigger();
   Select(a, "alt.b");
   Main->FileOpenItem->trigger();
-  EXPECT_EQ(DecodeWindows(), 2);
-  Main->mdiArea->subWindowList(QMdiArea::CreationOrder)[0]->close();
+  const auto windows = Main->mdiArea->subWindowList(QMdiArea::CreationOrder);
+  ASSERT_EQ(windows.size(), 2);
+  Main->resize(800, 600);
+  Main->WindowTileItem->trigger();
+  const QRect area = Main->mdiArea->viewport()->rect();
+  int top = 0;
+  for (QMdiSubWindow* sub : windows) {
+    EXPECT_EQ(sub->geometry(), QRect(0, top, area.width(), sub->height()));
+    top = sub->geometry().bottom() + 1;
+  }
+  EXPECT_EQ(top, area.height());
+  emit Main->WindowMenu->aboutToShow();
+  QStringList listed;
+  for (QAction* item : Main->WindowMenu->actions())
+    listed << item->text();
+  EXPECT_EQ(listed.mid(5), (QStringList{"&1 Decoding", "&2 Decoding"}));
+  Main->WindowMinimizeItem->trigger();
+  Main->WindowArrangeItem->trigger();
+  int left = 0;
+  for (QMdiSubWindow* sub : windows) {
+    EXPECT_TRUE(sub->isMinimized());
+    EXPECT_EQ(sub->geometry().bottomLeft(), QPoint(left, area.bottom()));
+    left = sub->geometry().right() + 1;
+  }
+
+  windows[0]->close();
   Select(a, "alt.a");
   Main->FileOpenItem->trigger();
   EXPECT_EQ(DecodeWindows(), 2);
@@ -64,19 +86,16 @@ TEST_F(MainWindow, OpensOneDecodeWindowPerServerAndGroupAndRefusesTheConfigurati
   EXPECT_EQ(Messages, (Said{{"A Download Window for this Server and Group is already open", ""},
                             {"Please Close all Download Window before enter config", ""}}));
 
-  // The commands go off when the last window has gone; then the dialog opens.
   Main->mdiArea->closeAllSubWindows();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_EQ(enabled(), 0);
   Main->ConfigBtn->click();
   EXPECT_TRUE(OKBottomDlg->isVisible());
-
-  Main->FileMenu->menuAction()->showStatusText(Main->menuBar());
-  EXPECT_EQ(Main->StatusBar->currentMessage(), "File related commands");
-  EXPECT_EQ(Main->OpenBtn->statusTip(), "Open a Automatic Decode Window");
 }
 
-TEST_F(MainWindow, EachDecodeWindowKeepsWhatWasShownWhenItOpened) {
+// Each window keeps the values shown when it opened; closing the main window
+// closes every decode window first and stays open when the save fails.
+TEST_F(MainWindow, EachDecodeWindowWalksWithItsOwnValuesAndAllCloseBeforeTheSave) {
   const std::string a = NewsServer("alt.a"), b = NewsServer("alt.b");
   WriteLists({a, b}, {"alt.a", "alt.b"});
   Start();
@@ -99,16 +118,7 @@ TEST_F(MainWindow, EachDecodeWindowKeepsWhatWasShownWhenItOpened) {
   EXPECT_FALSE(Received(*Servers[0], "GROUP alt.b"));
   for (const std::string& line : Servers[1]->Received())
     EXPECT_NE(line.rfind("BODY", 0), 0u) << line;
-}
 
-TEST_F(MainWindow, ClosingClosesEveryDecodeWindowFirstAndStaysOpenWhenTheSaveFails) {
-  const std::string a = NewsServer("alt.a"), b = NewsServer("alt.b");
-  WriteLists({a, b}, {"alt.a", "alt.b"});
-  Start();
-  Select(a, "alt.a");
-  Main->OpenBtn->click();
-  Select(b, "alt.b");
-  Main->OpenBtn->click();
   std::vector<QWidget*> children; // still there until the loop deletes them
   for (QMdiSubWindow* sub : Main->mdiArea->subWindowList())
     children.push_back(sub->widget());
@@ -124,38 +134,14 @@ TEST_F(MainWindow, ClosingClosesEveryDecodeWindowFirstAndStaysOpenWhenTheSaveFai
   EXPECT_TRUE(Main->close());
 }
 
-TEST_F(MainWindow, TileStacksFullWidthWindowsAndIconsLineUpAlongTheBottom) {
-  WriteLists({NewsServer("alt.a"), NewsServer("alt.a"), NewsServer("alt.a")}, {"alt.a"});
+TEST_F(MainWindow, AboutBoxReopensInTheLanguageLastShown) {
   Start();
-  Main->resize(800, 600);
-  for (int i = 0; i < 3; ++i) {
-    Main->cboHost->setCurrentIndex(i);
-    Main->cboGroup->setCurrentIndex(0);
-    Main->OpenBtn->click();
-  }
-  const auto windows = Main->mdiArea->subWindowList(QMdiArea::CreationOrder);
-  ASSERT_EQ(windows.size(), 3);
-  Main->WindowTileItem->trigger();
-  const QRect area = Main->mdiArea->viewport()->rect();
-  int top = 0;
-  for (QMdiSubWindow* sub : windows) {
-    EXPECT_EQ(sub->geometry(), QRect(0, top, area.width(), sub->height()));
-    top = sub->geometry().bottom() + 1;
-  }
-  EXPECT_EQ(top, area.height());
-
-  emit Main->WindowMenu->aboutToShow();
-  QStringList listed;
-  for (QAction* item : Main->WindowMenu->actions())
-    listed << item->text();
-  EXPECT_EQ(listed.mid(5), (QStringList{"&1 Decoding", "&2 Decoding", "&3 Decoding"}));
-
-  Main->WindowMinimizeItem->trigger();
-  Main->WindowArrangeItem->trigger();
-  int left = 0;
-  for (QMdiSubWindow* sub : windows) {
-    EXPECT_TRUE(sub->isMinimized());
-    EXPECT_EQ(sub->geometry().bottomLeft(), QPoint(left, area.bottom()));
-    left = sub->geometry().right() + 1;
-  }
+  Main->HelpAboutItem->trigger();
+  EXPECT_TRUE(AboutBox->MemoI->isHidden() && !AboutBox->MemoE->isHidden());
+  AboutBox->Button1->click();
+  AboutBox->OKButton->click();
+  EXPECT_FALSE(AboutBox->isVisible());
+  Main->HelpAboutItem->trigger();
+  EXPECT_TRUE(AboutBox->MemoE->isHidden() && !AboutBox->MemoI->isHidden());
+  EXPECT_EQ(AboutBox->Button1->text(), "English");
 }

@@ -3,6 +3,7 @@
 
 #include <QGuiApplication>
 #include <QImage>
+#include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QScreen>
@@ -18,14 +19,10 @@ using Screenshot = AppTest;
 // it, with two decode windows tiled, saved into the build tree.
 TEST_F(Screenshot, MainWindowWithTwoTiledDecodeWindows) {
   const std::string a = NewsServer("alt.binaries.pictures"), b = NewsServer("alt.binaries.sounds");
-  WriteSettings("[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=10\r\nMAXLINES=1000\r\nPATH=" + Folder +
-                "news/\r\n\r\n"
-                "[SERVER]\r\nS=" +
-                a + "\r\nS=" + b +
-                "\r\nS=news.example.net\r\n\r\n"
-                "[GROUPS]\r\nG=alt.binaries.pictures\r\nG=alt.binaries.sounds\r\nG=alt.test\r\n");
+  WriteLists({a, b, "news.example.net"}, {"alt.binaries.pictures", "alt.binaries.sounds", "alt.test"});
   Start();
   Main->resize(900, 640);
+  Main->MinR->setText("10");
   ASSERT_TRUE(QTest::qWaitForWindowExposed(Main.get()));
   Select(a, "alt.binaries.pictures");
   Main->OpenBtn->click();
@@ -33,11 +30,11 @@ TEST_F(Screenshot, MainWindowWithTwoTiledDecodeWindows) {
   Main->OpenBtn->click();
   ASSERT_EQ(DecodeWindows(), 2);
   Main->WindowTileItem->trigger();
-  auto quit = [](const TScriptedNewsServer& server) {
-    const auto lines = server.Received();
+  auto quit = [&](int i) {
+    const auto lines = Servers[i]->Received();
     return std::find(lines.begin(), lines.end(), "QUIT") != lines.end();
   };
-  EXPECT_TRUE(PumpUntil([&] { return quit(*Servers[0]) && quit(*Servers[1]); }, 20000));
+  EXPECT_TRUE(PumpUntil([&] { return quit(0) && quit(1); }, 20000));
   PumpFor(500);
 
   const QImage shot = QGuiApplication::primaryScreen()->grabWindow(Main->winId()).toImage();
