@@ -26,6 +26,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QToolButton>
 
 #include <algorithm>
@@ -77,28 +78,25 @@ struct TInnServer {
 
 std::string Text(const QJsonValue& value) { return value.toString().toStdString(); }
 
-// What a decode window's log records: "Request Header N", "Request Body N"
-// or "Request Article N", and "Scanned A-B: ..." for an overview block.
+// The articles a decode window's log says it examined ("Request Header N",
+// or an overview block "Scanned A-B: ...") and fetched ("Request Body N" or
+// "Request Article N"), in the order it did.
 struct TRequests {
   Numbers Headers;
   Numbers Bodies;
-  bool Done = false; // "Downloading Done" was logged
 };
 
 TRequests RequestsLogged(const TMDIChild& child) {
+  static const QRegularExpression line("^(?:Request (Header|Body|Article) (\\d+)|Scanned (\\d+)-(\\d+):)",
+                                       QRegularExpression::MultilineOption);
   TRequests requests;
-  for (const QString& line : child.Memo1->toPlainText().split('\n')) {
-    const QStringList words = line.split(' ', Qt::SkipEmptyParts);
-    if (words.size() >= 3 && words[0] == "Request" && words[1] == "Header")
-      requests.Headers.push_back(words[2].toLongLong());
-    if (words.size() >= 3 && words[0] == "Request" && (words[1] == "Body" || words[1] == "Article"))
-      requests.Bodies.push_back(words[2].toLongLong());
-    if (words.size() >= 2 && words[0] == "Scanned") {
-      const QStringList range = words[1].chopped(1).split('-');
-      for (std::int64_t n = range.value(0).toLongLong(); n <= range.value(1).toLongLong(); ++n)
-        requests.Headers.push_back(n);
-    }
-    requests.Done = requests.Done || line.startsWith("Downloading Done");
+  for (auto matches = line.globalMatch(child.Memo1->toPlainText()); matches.hasNext();) {
+    const QRegularExpressionMatch m = matches.next();
+    if (m.hasCaptured(1))
+      (m.captured(1) == "Header" ? requests.Headers : requests.Bodies).push_back(m.captured(2).toLongLong());
+    for (std::int64_t n = m.captured(3).toLongLong(); m.hasCaptured(3) && n <= m.captured(4).toLongLong();
+         ++n)
+      requests.Headers.push_back(n);
   }
   return requests;
 }
@@ -205,7 +203,7 @@ TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNe
   ASSERT_TRUE(!inRange.empty() && inRange.size() < all.size()) << "articles on either side of the range";
   EXPECT_EQ(requests.Headers, all);
   EXPECT_EQ(requests.Bodies, inRange);
-  EXPECT_TRUE(requests.Done);
+  EXPECT_TRUE(first->Memo1->toPlainText().contains("Downloading Done"));
   const std::string shown =
       first->Memo1->toPlainText().toStdString() + first->SB1Panels[0]->text().toStdString();
   EXPECT_EQ(shown.find("Logging in Request Done") != std::string::npos, !password.empty()) << shown;
@@ -235,7 +233,7 @@ TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNe
   TMDIChild* const second = Walk();
   ASSERT_NE(second, nullptr);
   const TRequests again = RequestsLogged(*second);
-  EXPECT_TRUE(again.Done);
+  EXPECT_TRUE(second->Memo1->toPlainText().contains("Downloading Done"));
   EXPECT_EQ(again.Headers, Numbers{}) << second->Memo1->toPlainText().toStdString();
   EXPECT_EQ(again.Bodies, Numbers{});
   EXPECT_EQ(second->LBSaved->count(), 0);
