@@ -2,11 +2,9 @@
 
 #include "app/Messages.h"
 #include "app/Passwords.h"
-#include "platform/FileOps.h"
 #include "platform/Guard.h"
 
 #include <QApplication>
-#include <QMdiArea>
 
 namespace {
 
@@ -62,8 +60,6 @@ void AppTest::Start() {
   Main->show();
 }
 
-void AppTest::WriteSettings(const std::string& text) { AppendText(Folder + "VOSTEL.INI", text); }
-
 void AppTest::WriteLists(const Names& servers, const Names& groups) {
   std::string text = "[CONFIG]\r\nPATH=" + Folder + "news/\r\n\r\n[SERVER]\r\n";
   for (const std::string& server : servers)
@@ -72,10 +68,6 @@ void AppTest::WriteLists(const Names& servers, const Names& groups) {
   for (const std::string& group : groups)
     text += "G=" + group + "\r\n";
   WriteSettings(text);
-}
-
-std::string AppTest::ReadFile(const std::string& name) const {
-  return FileExists(Folder + name) ? ::ReadFile(Folder + name) : "(missing)";
 }
 
 std::string AppTest::NewsServer(const std::string& group) {
@@ -88,8 +80,6 @@ void AppTest::Select(const std::string& server, const std::string& group) {
   Main->cboHost->setCurrentIndex(Main->cboHost->findText(QString::fromStdString(server)));
   Main->cboGroup->setCurrentIndex(Main->cboGroup->findText(QString::fromStdString(group)));
 }
-
-int AppTest::DecodeWindows() const { return int(Main->mdiArea->subWindowList().size()); }
 
 Names Items(const QComboBox* list) {
   Names items;

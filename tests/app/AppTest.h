@@ -3,11 +3,13 @@
 #include "app/About.h"
 #include "app/Config.h"
 #include "app/Main.h"
+#include "platform/FileOps.h"
 #include "session/ChildWin.h"
 #include "tests/support/ScriptedNewsServer.h"
 
 #include <QComboBox>
 #include <QListWidget>
+#include <QMdiArea>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -28,14 +30,16 @@ protected:
 
   // The three windows in the order of start-up; the main one shown.
   void Start();
-  void WriteSettings(const std::string& text);
+  void WriteSettings(const std::string& text) { AppendText(Folder + "VOSTEL.INI", text); }
   // Downloads go to news/ in the test's folder.
   void WriteLists(const Names& servers, const Names& groups);
-  std::string ReadFile(const std::string& name) const; // "(missing)" when it is
+  std::string ReadFile(const std::string& name) const {
+    return FileExists(Folder + name) ? ::ReadFile(Folder + name) : "(missing)";
+  }
   // A news server in group mode; its entry as the settings list it.
   std::string NewsServer(const std::string& group);
   void Select(const std::string& server, const std::string& group);
-  int DecodeWindows() const;
+  int DecodeWindows() const { return int(Main->mdiArea->subWindowList().size()); }
 
   QTemporaryDir Dir;
   std::string Folder = Dir.path().toStdString() + "/";
