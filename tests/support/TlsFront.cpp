@@ -12,15 +12,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 
 namespace {
 
-// Every wait is cut into slices this long so that Stop() is seen quickly.
-const int SliceMs = 20;
+const int SliceMs = 20; // every wait is cut into slices, so that Stop() is seen soon
 const long Day = 24 * 3600;
 
 std::string SslReason() {
@@ -28,21 +29,9 @@ std::string SslReason() {
   return reason ? reason : "unknown error";
 }
 
-void AddExt(X509* cert, X509* issuer, int nid, const char* value) {
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-  if (!ext)
-    throw std::runtime_error("test certificate: bad extension " + std::string(value));
-  X509_add_ext(cert, ext, -1);
-  X509_EXTENSION_free(ext);
-}
-
-// A certificate for key, valid from..to seconds from now, signed by issuer
-// (itself when none); an authority when san is empty.
-X509* MakeCert(const char* cn, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, long from, long to,
-               const char* san) {
+// An authority signing itself when there is no issuer, else a certificate for
+// the host name; valid from yesterday (or from) until `to` seconds from now.
+X509* MakeCert(EVP_PKEY* key, const char* name, X509* issuer, long to, long from = -Day) {
   static long serial = 1;
   X509* cert = X509_new();
   X509_set_version(cert, 2);
@@ -51,19 +40,23 @@ X509* MakeCert(const char* cn, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey,
   X509_gmtime_adj(X509_getm_notAfter(cert), to);
   X509_set_pubkey(cert, key);
   X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
+                             reinterpret_cast<const unsigned char*>(name), -1, -1, 0);
   X509_set_issuer_name(cert, X509_get_subject_name(issuer ? issuer : cert));
-  if (*san == '\0') {
-    AddExt(cert, cert, NID_basic_constraints, "critical,CA:TRUE");
-    AddExt(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign");
-  } else {
-    AddExt(cert, issuer, NID_basic_constraints, "CA:FALSE");
-    AddExt(cert, issuer, NID_subject_alt_name, san);
-    AddExt(cert, issuer, NID_ext_key_usage, "serverAuth");
-  }
-  if (X509_sign(cert, issuerKey ? issuerKey : key, EVP_sha256()) == 0)
-    throw std::runtime_error("test certificate: cannot sign");
+  const std::string ext = issuer ? "DNS:" + std::string(name) : "critical,CA:TRUE";
+  X509_EXTENSION* e = X509V3_EXT_conf_nid(nullptr, nullptr,
+                                          issuer ? NID_subject_alt_name : NID_basic_constraints, ext.c_str());
+  if (!e || X509_add_ext(cert, e, -1) != 1 || X509_sign(cert, key, EVP_sha256()) == 0)
+    throw std::runtime_error("test certificate: " + SslReason());
+  X509_EXTENSION_free(e);
   return cert;
+}
+
+sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  return addr;
 }
 
 bool Wait(int fd, short events, int ms) {
@@ -73,72 +66,54 @@ bool Wait(int fd, short events, int ms) {
 
 } // namespace
 
-// ---- certificates ----
-
-void TTestCertificates::TKeyFree::operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-void TTestCertificates::TCertFree::operator()(X509* p) const { X509_free(p); }
-
 const TTestCertificates& TTestCertificates::Get() {
   static const TTestCertificates certs;
   return certs;
 }
 
 TTestCertificates::TTestCertificates() : FKey(EVP_EC_gen("P-256")) {
-  if (!FKey)
-    throw std::runtime_error("test certificate: no key");
-  EVP_PKEY* key = FKey.get();
-  std::unique_ptr<X509, TCertFree> ca(MakeCert("Vostel Test CA", key, nullptr, nullptr, -Day, 30 * Day, ""));
-  std::unique_ptr<X509, TCertFree> other(
-      MakeCert("Vostel Other CA", key, nullptr, nullptr, -Day, 30 * Day, ""));
-  FCerts.emplace_back(MakeCert("localhost", key, ca.get(), key, -Day, Day, "DNS:localhost"));
-  FCerts.emplace_back(MakeCert("news.example.com", key, ca.get(), key, -Day, Day, "DNS:news.example.com"));
-  FCerts.emplace_back(MakeCert("localhost", key, other.get(), key, -Day, Day, "DNS:localhost"));
-  FCerts.emplace_back(MakeCert("localhost", key, ca.get(), key, -10 * Day, -Day, "DNS:localhost"));
-
-  char folder[] = "/tmp/vostel-tls-XXXXXX";
-  if (!mkdtemp(folder))
-    throw std::runtime_error("test certificate: no temporary folder");
-  FFolder = folder;
-  FCAFile = FFolder + "/ca.pem";
+  X509* ca = MakeCert(FKey, "Vostel Test CA", nullptr, 30 * Day);
+  X509* other = MakeCert(FKey, "Vostel Other CA", nullptr, 30 * Day);
+  FCerts = {MakeCert(FKey, "localhost", ca, Day), MakeCert(FKey, "news.example.com", ca, Day),
+            MakeCert(FKey, "localhost", other, Day), MakeCert(FKey, "localhost", ca, -Day, -10 * Day)};
+  FCAFile =
+      (std::filesystem::temp_directory_path() / ("vostel-test-ca-" + std::to_string(::getpid()) + ".pem"))
+          .string();
   FILE* f = std::fopen(FCAFile.c_str(), "w");
-  const bool written = f && PEM_write_X509(f, ca.get()) == 1;
+  const bool written = f && PEM_write_X509(f, ca) == 1;
   if (f)
     std::fclose(f);
+  X509_free(ca);
+  X509_free(other);
   if (!written)
     throw std::runtime_error("test certificate: cannot write " + FCAFile);
 }
 
 TTestCertificates::~TTestCertificates() {
   std::remove(FCAFile.c_str());
-  ::rmdir(FFolder.c_str());
+  for (X509* cert : FCerts)
+    X509_free(cert);
+  EVP_PKEY_free(FKey);
 }
 
-X509* TTestCertificates::Cert(TTestCert which) const { return FCerts[std::size_t(which)].get(); }
-
-// ---- the front ----
-
-void TTlsFront::TCtxFree::operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
-
 TTlsFront::TTlsFront(std::uint16_t backendPort, TTestCert cert)
-    : FCtx(SSL_CTX_new(TLS_server_method())), FBackendPort(backendPort) {
+    : FCtx(SSL_CTX_new(TLS_server_method())), FListen(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+      FBackendPort(backendPort) {
   const TTestCertificates& certs = TTestCertificates::Get();
-  if (!FCtx || SSL_CTX_use_certificate(FCtx.get(), certs.Cert(cert)) != 1 ||
-      SSL_CTX_use_PrivateKey(FCtx.get(), certs.Key()) != 1)
-    throw std::runtime_error("TLS front: " + SslReason());
-  FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  SSL_CTX_use_certificate(FCtx, certs.Cert(cert));
+  SSL_CTX_use_PrivateKey(FCtx, certs.Key());
+  sockaddr_in addr = Loopback(0);
   socklen_t len = sizeof addr;
-  if (FListen < 0 || ::bind(FListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(FListen, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    throw std::runtime_error("TLS front: bind failed");
+  if (::bind(FListen, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      ::getsockname(FListen, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || ::listen(FListen, 8) != 0)
+    throw std::runtime_error("TLS front: cannot listen");
   FPort = ntohs(addr.sin_port);
 }
 
 TTlsFront::~TTlsFront() {
   Stop();
   ::close(FListen);
+  SSL_CTX_free(FCtx);
 }
 
 TTlsFront& TTlsFront::SplitHandshake(std::size_t chunk, int pauseMs) {
@@ -152,19 +127,13 @@ TTlsFront& TTlsFront::CloseInHandshake(std::size_t afterBytes) {
   return *this;
 }
 
-TTlsFront& TTlsFront::SilentInHandshake() {
-  FSilent = true;
-  return *this;
-}
-
 TTlsFront& TTlsFront::GreetingWithFinished() {
   FGreetingWithFinished = true;
-  SSL_CTX_set_max_proto_version(FCtx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(FCtx, TLS1_2_VERSION);
   return *this;
 }
 
 void TTlsFront::Start() {
-  ::listen(FListen, 8);
   FThread = std::thread([this] { Run(); });
 }
 
@@ -182,13 +151,6 @@ std::vector<std::string> TTlsFront::Failures() const {
 void TTlsFront::Fail(const std::string& text) {
   std::lock_guard<std::mutex> hold(FLock);
   FFailures.push_back(text);
-}
-
-bool TTlsFront::Sleep(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!FStop && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return !FStop;
 }
 
 bool TTlsFront::SendAll(int fd, const char* data, std::size_t len) {
@@ -211,153 +173,109 @@ void TTlsFront::Run() {
     if (!Wait(FListen, POLLIN, SliceMs))
       continue;
     const int client = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0)
-      continue;
-    ++FConnections;
-    int one = 1;
-    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    Serve(client);
+    const int backend = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = Loopback(FBackendPort);
+    const int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // each piece in its own segment
+    if (client < 0 || ::connect(backend, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+      Fail("the server behind is not there");
+    else
+      Serve(client, backend);
+    ::close(backend);
     ::close(client);
   }
 }
 
-void TTlsFront::Serve(int client) {
-  if (FSilent) { // takes the client's bytes and says nothing, until the client closes
-    char buf[4096];
-    ssize_t n = 1;
-    while (!FStop && n > 0)
-      if (Wait(client, POLLIN, SliceMs) && (n = ::recv(client, buf, sizeof buf, 0)) > 0)
-        FSilentBytes += std::size_t(n);
-    return;
-  }
-  const int backend = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(FBackendPort);
-  if (::connect(backend, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    Fail("the server behind is not there");
-    ::close(backend);
-    return;
-  }
-  SSL* ssl = SSL_new(FCtx.get());
-  SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-  SSL_set_accept_state(ssl);
-  FHandshakeSent = 0;
-  if (Handshake(client, backend, ssl)) {
-    ++FHandshakes;
-    Relay(client, backend, ssl);
-  }
-  SSL_free(ssl);
-  ::close(backend);
-}
-
-// Sends what the session has written for the client; during the handshake
-// as the knobs say. False when the connection is to end here.
-bool TTlsFront::FlushOut(int client, SSL* ssl, bool handshake) {
-  BIO* out = SSL_get_wbio(ssl);
+// Sends what the session has written for the client; during the handshake in
+// the pieces the knobs ask for. False when the connection is to end here.
+bool TTlsFront::Flush(int client, bool handshake) {
+  BIO* out = SSL_get_wbio(FSsl);
   std::string bytes(BIO_ctrl_pending(out), '\0');
   if (!bytes.empty())
     BIO_read(out, bytes.data(), int(bytes.size()));
   if (!handshake)
     return SendAll(client, bytes.data(), bytes.size());
   for (std::size_t from = 0; from < bytes.size();) {
-    std::size_t n = FChunk ? std::min(FChunk, bytes.size() - from) : bytes.size() - from;
-    if (FHandshakeSent + n > FCloseAfter)
-      n = FCloseAfter - FHandshakeSent;
-    if (n > 0 && !SendAll(client, bytes.data() + from, n))
+    const std::size_t n = std::min({FChunk, bytes.size() - from, FCloseAfter - FSent});
+    if (!SendAll(client, bytes.data() + from, n) || (FSent += n) >= FCloseAfter)
       return false;
     from += n;
-    FHandshakeSent += n;
-    if (FHandshakeSent >= FCloseAfter)
-      return false;
-    if (FPauseMs > 0 && from < bytes.size() && !Sleep(FPauseMs))
-      return false;
+    if (from < bytes.size())
+      std::this_thread::sleep_for(std::chrono::milliseconds(FPauseMs));
   }
   return true;
 }
 
-bool TTlsFront::Handshake(int client, int backend, SSL* ssl) {
+// Shakes hands, then relays until either side closes.
+void TTlsFront::Serve(int client, int backend) {
+  FSsl = SSL_new(FCtx);
+  SSL_set_bio(FSsl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+  SSL_set_accept_state(FSsl);
+  FSent = 0;
   char buf[16384];
-  for (;;) {
-    ERR_clear_error();
-    const int rc = SSL_do_handshake(ssl);
-    if (rc == 1 && FGreetingWithFinished && Wait(backend, POLLIN, 2000)) {
-      const ssize_t n = ::recv(backend, buf, sizeof buf, 0);
-      if (n > 0)
-        SSL_write(ssl, buf, int(n));
-    }
-    const int err = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, rc);
-    const std::string reason = err == SSL_ERROR_NONE ? "" : SslReason();
-    if (!FlushOut(client, ssl, true))
-      return false;
-    if (err == SSL_ERROR_NONE)
-      return true;
-    if (err != SSL_ERROR_WANT_READ) {
-      Fail("handshake: " + reason);
-      DrainAfterFailure(client, ssl);
-      return false;
-    }
-    while (!Wait(client, POLLIN, SliceMs))
-      if (FStop)
-        return false;
-    const ssize_t n = ::recv(client, buf, sizeof buf, 0);
-    if (n <= 0)
-      return false; // the client gave up
-    BIO_write(SSL_get_rbio(ssl), buf, int(n));
-  }
-}
-
-// After a failed handshake the client must close, and send nothing more.
-void TTlsFront::DrainAfterFailure(int client, SSL* ssl) {
-  std::size_t extra = BIO_ctrl_pending(SSL_get_rbio(ssl));
-  char buf[4096];
-  ssize_t n;
-  while (Wait(client, POLLIN, 2000) && (n = ::recv(client, buf, sizeof buf, 0)) > 0)
-    extra += std::size_t(n);
-  if (extra > 0)
-    Fail(std::to_string(extra) + " bytes after the failed handshake");
-}
-
-void TTlsFront::Relay(int client, int backend, SSL* ssl) {
-  char buf[16384];
+  bool up = false; // the handshake is done
   while (!FStop) {
+    if (!up) {
+      ERR_clear_error();
+      const int rc = SSL_do_handshake(FSsl);
+      const int err = SSL_get_error(FSsl, rc);
+      const std::string reason = SslReason();
+      up = rc == 1;
+      if (up && FGreetingWithFinished && Wait(backend, POLLIN, 2000)) {
+        const ssize_t n = ::recv(backend, buf, sizeof buf, 0);
+        if (n > 0)
+          SSL_write(FSsl, buf, int(n));
+      }
+      if (!Flush(client, true))
+        break;
+      if (up) {
+        ++FHandshakes;
+      } else if (err != SSL_ERROR_WANT_READ) {
+        // The client must close now and send nothing more.
+        Fail("handshake: " + reason);
+        std::size_t extra = BIO_ctrl_pending(SSL_get_rbio(FSsl));
+        for (ssize_t n; Wait(client, POLLIN, 2000) && (n = ::recv(client, buf, sizeof buf, 0)) > 0;)
+          extra += std::size_t(n);
+        if (extra > 0)
+          Fail(std::to_string(extra) + " bytes after the failed handshake");
+        break;
+      }
+    }
     pollfd p[2] = {{client, POLLIN, 0}, {backend, POLLIN, 0}};
-    if (::poll(p, 2, SliceMs) <= 0)
+    if (::poll(p, up ? 2 : 1, SliceMs) <= 0)
       continue;
     if (p[0].revents) {
       const ssize_t n = ::recv(client, buf, sizeof buf, 0);
       if (n <= 0)
-        return;
-      BIO_write(SSL_get_rbio(ssl), buf, int(n));
-      int got;
-      while ((got = SSL_read(ssl, buf, sizeof buf)) > 0)
-        if (!SendAll(backend, buf, std::size_t(got)))
-          return;
-      const int err = SSL_get_error(ssl, got);
-      if (err == SSL_ERROR_ZERO_RETURN)
-        return;
+        break;
+      BIO_write(SSL_get_rbio(FSsl), buf, int(n));
+      int got = 0;
+      while (up && (got = SSL_read(FSsl, buf, sizeof buf)) > 0 && SendAll(backend, buf, std::size_t(got))) {
+      }
+      const int err = up ? SSL_get_error(FSsl, got) : SSL_ERROR_WANT_READ;
+      if (got > 0 || err == SSL_ERROR_ZERO_RETURN)
+        break; // the server behind has gone, or the client ended the session
       if (err != SSL_ERROR_WANT_READ) {
         Fail("relay: " + SslReason());
-        return;
+        break;
       }
-      FlushOut(client, ssl, false);
+      if (up)
+        Flush(client, false);
     }
-    if (p[1].revents) {
+    if (up && p[1].revents) {
       const ssize_t n = ::recv(backend, buf, sizeof buf, 0);
       if (n < 0) {
         const linger hard{1, 0}; // pass a reset on as a reset
         ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        return;
+        break;
       }
-      if (n == 0) {
-        SSL_shutdown(ssl);
-        FlushOut(client, ssl, false);
-        return;
-      }
-      SSL_write(ssl, buf, int(n));
-      if (!FlushOut(client, ssl, false))
-        return;
+      if (n == 0)
+        SSL_shutdown(FSsl);
+      else
+        SSL_write(FSsl, buf, int(n));
+      if (!Flush(client, false) || n == 0)
+        break;
     }
   }
+  SSL_free(FSsl);
 }
