@@ -62,12 +62,13 @@ TEST_F(RoundTrip, FileCopyKeepsEveryByte) {
 // missing tool skips the test; in CI it fails, so the check is never lost.
 class Interop : public CodecTest {
 protected:
-  bool Have(const char* tool) {
-    if (std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0)
+  // Whether a shell check passes, such as "command -v uuencode".
+  bool Have(const std::string& check) {
+    if (std::system((check + " >/dev/null 2>&1").c_str()) == 0)
       return true;
     const char* ci = std::getenv("CI");
     if (ci && std::string(ci) == "true")
-      ADD_FAILURE() << tool << " is not installed";
+      ADD_FAILURE() << "not installed: " << check;
     return false;
   }
   int Shell(const std::string& command) { return std::system(("cd '" + Dir + "' && " + command).c_str()); }
@@ -76,7 +77,7 @@ protected:
 };
 
 TEST_F(Interop, DecodesWhatSharutilsAndCoreutilsWrite) {
-  if (!Have("uuencode") || !Have("base64"))
+  if (!Have("command -v uuencode") || !Have("command -v base64"))
     GTEST_SKIP() << "uuencode (sharutils) or base64 (coreutils) not installed";
   for (const std::size_t size : Sizes) {
     const std::string bytes = Random(size, unsigned(size) + 7);
@@ -97,15 +98,10 @@ TEST_F(Interop, DecodesWhatSharutilsAndCoreutilsWrite) {
 // cross many lines. All files are written first, then each tool reads them
 // all in one run.
 TEST_F(Interop, SharutilsCoreutilsAndPythonReadWhatWeWrite) {
-  if (!Have("uudecode") || !Have("base64") || !Have("/usr/bin/python3"))
+  if (!Have("command -v uudecode") || !Have("command -v base64") || !Have("command -v /usr/bin/python3"))
     GTEST_SKIP() << "uudecode (sharutils), base64 (coreutils) or /usr/bin/python3 not installed";
-  std::vector<std::size_t> sizes;
-  for (std::size_t n = 0; n <= 200; ++n)
-    sizes.push_back(n);
-  for (const std::size_t n : {4095u, 65536u, 1000003u})
-    sizes.push_back(n);
   std::string list;
-  for (const std::size_t size : sizes) {
+  for (const std::size_t size : ::Sizes()) {
     const std::string n = std::to_string(size);
     Put(n + ".bin", Random(size, unsigned(size) + 11));
     Run(uuencode, n + ".bin", n + ".uue", true, LF);
@@ -138,4 +134,37 @@ for n in sys.argv[1:]:
     assert binascii.a2b_base64(open(n + ".b64", "rb").read().replace(b"\n", b""), strict_mode=True) == orig, n
 )");
   EXPECT_EQ(Shell("/usr/bin/python3 check.py " + list), 0) << "Python's binascii refused our text";
+}
+
+// Python's yenc module (Debian python3-yenc) decodes what we write, checking
+// our CRC against its own, and writes parts in reverse order that we put
+// together.
+TEST_F(Interop, PythonsYencModuleAndWeReadEachOther) {
+  if (!Have("/usr/bin/python3 -c 'import yenc'"))
+    GTEST_SKIP() << "python3-yenc not installed";
+  const std::string bytes = Random(250000, 8);
+  Put("orig.bin", bytes);
+  Run(yencode, "orig.bin", "our.ync");
+  Put("interop.py", R"(import yenc, zlib
+data = open("orig.bin", "rb").read()
+lines = open("our.ync", "rb").read().split(b"\r\n")
+assert lines[0].startswith(b"=ybegin ") and lines[-2].startswith(b"=yend ")
+d = yenc.Decoder()
+for line in lines[1:-2]:
+    d.feed(line)
+assert d.getDecoded() == data
+assert lines[-2].endswith(b"crc32=" + d.getCrc32().encode()), lines[-2]
+out = open("py.ync", "wb")
+for n, at in reversed(list(enumerate(range(0, len(data), 100000)))):
+    e = yenc.Encoder()
+    e.feed(data[at:at + 100000])
+    e.terminate()
+    out.write(b"=ybegin part=%d total=3 line=128 size=%d name=py.bin\r\n" % (n + 1, len(data)))
+    out.write(b"=ypart begin=%d end=%d\r\n" % (at + 1, min(at + 100000, len(data))))
+    out.write(e.getEncoded())
+    out.write(b"=yend size=%d part=%d pcrc32=%s crc32=%08x\r\n" % (len(data[at:at + 100000]), n + 1, e.getCrc32().encode(), zlib.crc32(data)))
+)");
+  ASSERT_EQ(Shell("/usr/bin/python3 interop.py"), 0);
+  Run(ydecode, "py.ync", "");
+  EXPECT_TRUE(Get("py.bin") == bytes);
 }
