@@ -46,26 +46,18 @@ std::string Receive(const std::string& text, std::string& file, TYEncPart& part)
   return "";
 }
 
-TYEncPartInfo Info(const std::string& name, std::size_t size, unsigned line = 128) {
-  TYEncPartInfo info;
-  info.Name = name;
-  info.FileSize = size;
-  info.LineLength = line;
-  return info;
+TYEncPartInfo Info(const std::string& name, std::uint64_t size, unsigned line = 128) {
+  return {name, size, 0, 0, 0, {}, line, true};
 }
 
 // The parts of a file cut every partSize bytes.
 std::vector<std::string> Parts(const std::string& bytes, std::size_t partSize, const std::string& name) {
   std::vector<std::string> parts;
-  const std::size_t total = (bytes.size() + partSize - 1) / partSize;
-  for (std::size_t i = 0; i < total; ++i) {
-    TYEncPartInfo info = Info(name, bytes.size());
-    info.Offset = i * partSize;
-    info.Part = i + 1;
-    info.Total = total;
-    info.FileCrc = Crc32(0, bytes.data(), bytes.size());
+  TYEncPartInfo info = Info(name, bytes.size());
+  info.Total = (bytes.size() + partSize - 1) / partSize;
+  info.FileCrc = Crc32(0, bytes.data(), bytes.size());
+  for (info.Part = 1; info.Part <= info.Total; ++info.Part, info.Offset += partSize)
     parts.push_back(YEncEncodePart(std::string_view(bytes).substr(info.Offset, partSize), info));
-  }
   return parts;
 }
 

@@ -862,7 +862,8 @@ TEST_F(NntpCli, TlsConnectFailsWithTheReasonAndSendsNothing) {
     TScriptedNewsServer server;
     server.Reply(Greeting).ExpectClosed().Start();
     TTlsFront front(server.Port(), cert);
-    front.CloseInHandshake(closeAfter).Start();
+    front.CloseAfter = closeAfter;
+    front.Start();
     Dial(front.PortText(), true);
     ASSERT_TRUE(WaitDone());
     EXPECT_EQ(Events, (Trace{"closed 0", "done 0 10200"})) << text;
@@ -894,7 +895,10 @@ TEST_F(NntpCli, TlsHandshakeSplitAtEveryByteOrEndingWithTheGreetingThenABody) {
     TScriptedNewsServer server;
     server.ServeGroup("alt.test", {{7, {"Subject: big"}, body}}, Greeting);
     TTlsFront front(server.Port());
-    (run == 0 ? front.SplitHandshake(1, 1) : front.GreetingWithFinished()).Start();
+    front.Chunk = run == 0 ? 1 : SIZE_MAX;
+    front.PauseMs = 1;
+    front.GreetingWithFinished = run == 1;
+    front.Start();
     lines.clear();
     Dial(front.PortText(), true);
     ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpReady; })) << run;

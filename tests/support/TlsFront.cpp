@@ -116,27 +116,6 @@ TTlsFront::~TTlsFront() {
   SSL_CTX_free(FCtx);
 }
 
-TTlsFront& TTlsFront::SplitHandshake(std::size_t chunk, int pauseMs) {
-  FChunk = chunk;
-  FPauseMs = pauseMs;
-  return *this;
-}
-
-TTlsFront& TTlsFront::CloseInHandshake(std::size_t afterBytes) {
-  FCloseAfter = afterBytes;
-  return *this;
-}
-
-TTlsFront& TTlsFront::GreetingWithFinished() {
-  FGreetingWithFinished = true;
-  SSL_CTX_set_max_proto_version(FCtx, TLS1_2_VERSION);
-  return *this;
-}
-
-void TTlsFront::Start() {
-  FThread = std::thread([this] { Run(); });
-}
-
 void TTlsFront::Stop() {
   FStop = true;
   if (FThread.joinable())
@@ -187,7 +166,7 @@ void TTlsFront::Run() {
 }
 
 // Sends what the session has written for the client; during the handshake in
-// the pieces the knobs ask for. False when the connection is to end here.
+// the pieces asked for. False when the connection is to end here.
 bool TTlsFront::Flush(int client, bool handshake) {
   BIO* out = SSL_get_wbio(FSsl);
   std::string bytes(BIO_ctrl_pending(out), '\0');
@@ -196,12 +175,12 @@ bool TTlsFront::Flush(int client, bool handshake) {
   if (!handshake)
     return SendAll(client, bytes.data(), bytes.size());
   for (std::size_t from = 0; from < bytes.size();) {
-    const std::size_t n = std::min({FChunk, bytes.size() - from, FCloseAfter - FSent});
-    if (!SendAll(client, bytes.data() + from, n) || (FSent += n) >= FCloseAfter)
+    const std::size_t n = std::min({Chunk, bytes.size() - from, CloseAfter - FSent});
+    if (!SendAll(client, bytes.data() + from, n) || (FSent += n) >= CloseAfter)
       return false;
     from += n;
     if (from < bytes.size())
-      std::this_thread::sleep_for(std::chrono::milliseconds(FPauseMs));
+      std::this_thread::sleep_for(std::chrono::milliseconds(PauseMs));
   }
   return true;
 }
@@ -211,6 +190,8 @@ void TTlsFront::Serve(int client, int backend) {
   FSsl = SSL_new(FCtx);
   SSL_set_bio(FSsl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
   SSL_set_accept_state(FSsl);
+  if (GreetingWithFinished)
+    SSL_set_max_proto_version(FSsl, TLS1_2_VERSION);
   FSent = 0;
   char buf[16384];
   bool up = false; // the handshake is done
@@ -221,7 +202,7 @@ void TTlsFront::Serve(int client, int backend) {
       const int err = SSL_get_error(FSsl, rc);
       const std::string reason = SslReason();
       up = rc == 1;
-      if (up && FGreetingWithFinished && Wait(backend, POLLIN, 2000)) {
+      if (up && GreetingWithFinished && Wait(backend, POLLIN, 2000)) {
         const ssize_t n = ::recv(backend, buf, sizeof buf, 0);
         if (n > 0)
           SSL_write(FSsl, buf, int(n));
@@ -249,31 +230,25 @@ void TTlsFront::Serve(int client, int backend) {
       if (n <= 0)
         break;
       BIO_write(SSL_get_rbio(FSsl), buf, int(n));
-      int got = 0;
-      while (up && (got = SSL_read(FSsl, buf, sizeof buf)) > 0 && SendAll(backend, buf, std::size_t(got))) {
+      if (!up)
+        continue;
+      int got;
+      while ((got = SSL_read(FSsl, buf, sizeof buf)) > 0 && SendAll(backend, buf, std::size_t(got))) {
       }
-      const int err = up ? SSL_get_error(FSsl, got) : SSL_ERROR_WANT_READ;
-      if (got > 0 || err == SSL_ERROR_ZERO_RETURN)
-        break; // the server behind has gone, or the client ended the session
-      if (err != SSL_ERROR_WANT_READ) {
+      const int err = got > 0 ? SSL_ERROR_NONE : SSL_get_error(FSsl, got);
+      if (err == SSL_ERROR_SSL)
         Fail("relay: " + SslReason());
-        break;
-      }
-      if (up)
-        Flush(client, false);
+      if (err != SSL_ERROR_WANT_READ)
+        break; // the server behind has gone, or the client ended the session
+      Flush(client, false);
     }
-    if (up && p[1].revents) {
+    if (p[1].revents) {
       const ssize_t n = ::recv(backend, buf, sizeof buf, 0);
-      if (n < 0) {
-        const linger hard{1, 0}; // pass a reset on as a reset
-        ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        break;
-      }
-      if (n == 0)
+      if (n <= 0)
         SSL_shutdown(FSsl);
       else
         SSL_write(FSsl, buf, int(n));
-      if (!Flush(client, false) || n == 0)
+      if (!Flush(client, false) || n <= 0)
         break;
     }
   }

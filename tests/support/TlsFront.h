@@ -5,7 +5,8 @@
 // relays the plain bytes to a server behind it, one connection after another.
 //
 //   TTlsFront front(server.Port());
-//   front.SplitHandshake(1, 1).Start();
+//   front.Chunk = 1;
+//   front.Start();
 //   // the client: host "localhost", front.PortText(), TLS on and
 //   // TTestCertificates::Get().CAFile() among its authorities
 
@@ -51,15 +52,17 @@ public:
 
   std::string PortText() const { return std::to_string(FPort); }
 
-  // Before Start(): the handshake's bytes go out in pieces of chunk bytes,
-  // pauseMs apart.
-  TTlsFront& SplitHandshake(std::size_t chunk, int pauseMs);
-  // Before Start(): the connection closes once this many handshake bytes are out.
-  TTlsFront& CloseInHandshake(std::size_t afterBytes);
-  // Before Start(): TLS 1.2, whose handshake ends with the server's Finished;
-  // the server's first bytes go out in the same send as it.
-  TTlsFront& GreetingWithFinished();
-  void Start();
+  // How the handshake goes, set before Start(): its bytes go out in pieces
+  // of Chunk bytes, PauseMs apart, and the connection closes once CloseAfter
+  // of them are out. GreetingWithFinished: TLS 1.2, whose handshake ends with
+  // the server's Finished, and the server's first bytes go out with it.
+  std::size_t Chunk = SIZE_MAX, CloseAfter = SIZE_MAX;
+  int PauseMs = 0;
+  bool GreetingWithFinished = false;
+
+  void Start() {
+    FThread = std::thread([this] { Run(); });
+  }
   void Stop();
 
   int Handshakes() const { return FHandshakes; }
@@ -78,9 +81,7 @@ private:
   SSL* FSsl = nullptr; // of the connection being served
   int FListen;
   std::uint16_t FPort = 0, FBackendPort;
-  std::size_t FChunk = SIZE_MAX, FCloseAfter = SIZE_MAX, FSent = 0;
-  int FPauseMs = 0;
-  bool FGreetingWithFinished = false;
+  std::size_t FSent = 0; // handshake bytes out on this connection
   std::thread FThread;
   std::atomic<bool> FStop{false};
   std::atomic<int> FHandshakes{0};
