@@ -122,16 +122,6 @@ void TTlsFront::Stop() {
     FThread.join();
 }
 
-std::vector<std::string> TTlsFront::Failures() const {
-  std::lock_guard<std::mutex> hold(FLock);
-  return FFailures;
-}
-
-void TTlsFront::Fail(const std::string& text) {
-  std::lock_guard<std::mutex> hold(FLock);
-  FFailures.push_back(text);
-}
-
 bool TTlsFront::SendAll(int fd, const char* data, std::size_t len) {
   while (len > 0 && !FStop) {
     const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -157,7 +147,7 @@ void TTlsFront::Run() {
     const int one = 1;
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // each piece in its own segment
     if (client < 0 || ::connect(backend, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
-      Fail("the server behind is not there");
+      FFailures.push_back("the server behind is not there");
     else
       Serve(client, backend);
     ::close(backend);
@@ -213,12 +203,12 @@ void TTlsFront::Serve(int client, int backend) {
         ++FHandshakes;
       } else if (err != SSL_ERROR_WANT_READ) {
         // The client must close now and send nothing more.
-        Fail("handshake: " + reason);
+        FFailures.push_back("handshake: " + reason);
         std::size_t extra = BIO_ctrl_pending(SSL_get_rbio(FSsl));
         for (ssize_t n; Wait(client, POLLIN, 2000) && (n = ::recv(client, buf, sizeof buf, 0)) > 0;)
           extra += std::size_t(n);
         if (extra > 0)
-          Fail(std::to_string(extra) + " bytes after the failed handshake");
+          FFailures.push_back(std::to_string(extra) + " bytes after the failed handshake");
         break;
       }
     }
@@ -237,7 +227,7 @@ void TTlsFront::Serve(int client, int backend) {
       }
       const int err = got > 0 ? SSL_ERROR_NONE : SSL_get_error(FSsl, got);
       if (err == SSL_ERROR_SSL)
-        Fail("relay: " + SslReason());
+        FFailures.push_back("relay: " + SslReason());
       if (err != SSL_ERROR_WANT_READ)
         break; // the server behind has gone, or the client ended the session
       Flush(client, false);

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,16 +65,19 @@ public:
   void Stop();
 
   int Handshakes() const { return FHandshakes; }
-  // A failed handshake ("handshake: <reason>"), bytes the client sent after
-  // it, a broken relay.
-  std::vector<std::string> Failures() const;
+  // Stops the front, then tells what went wrong on its side: a failed
+  // handshake ("handshake: <reason>"), bytes the client sent after it, a
+  // broken relay.
+  std::vector<std::string> Failures() {
+    Stop();
+    return FFailures;
+  }
 
 private:
   void Run();
   void Serve(int client, int backend);
   bool Flush(int client, bool handshake);
   bool SendAll(int fd, const char* data, std::size_t len);
-  void Fail(const std::string& text);
 
   SSL_CTX* FCtx;
   SSL* FSsl = nullptr; // of the connection being served
@@ -85,6 +87,5 @@ private:
   std::thread FThread;
   std::atomic<bool> FStop{false};
   std::atomic<int> FHandshakes{0};
-  mutable std::mutex FLock;
   std::vector<std::string> FFailures;
 };
