@@ -120,15 +120,13 @@ TEST_F(Interop, SharutilsCoreutilsAndPythonReadWhatWeWrite) {
   // the uuencode data must close with a line of no bytes before "end".
   Put("check.py", R"(import binascii, sys
 def body(name, head):
-    lines = open(name, "rb").read().split(b"\n")
-    lines = [l.rstrip(b"\r") for l in lines]
-    assert lines[0].startswith(head) and lines[-2] == b"end" and lines[-1] == b"", name
+    lines = [l.rstrip(b"\r") for l in open(name, "rb").read().split(b"\n")]
+    assert lines[0].startswith(head) and lines[-2:] == [b"end", b""], name
     return lines[1:-2]
 for n in sys.argv[1:]:
     orig = open(n + ".orig", "rb").read()
     uu = body(n + ".uue", b"begin 0644 ")
-    assert uu[-1] == b"`", n + ": no zero-length line"
-    assert b"".join(binascii.a2b_uu(l) for l in uu) == orig, n + ".uue"
+    assert uu[-1] == b"`" and b"".join(map(binascii.a2b_uu, uu)) == orig, n + ".uue"
     b64 = b"".join(binascii.a2b_base64(l, strict_mode=True) for l in body(n + ".hb64", b"begin-base64 0644 ") if l)
     assert b64 == orig, n + ".hb64"
     assert binascii.a2b_base64(open(n + ".b64", "rb").read().replace(b"\n", b""), strict_mode=True) == orig, n

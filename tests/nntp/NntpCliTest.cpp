@@ -401,52 +401,34 @@ TEST_F(NntpCli, ServerResetDuringBodyReportsTheSameErrorTwice) {
   EXPECT_EQ(Events[3], "done 9 10054");
 }
 
+// However the bytes arrive: the longest line split after its CR waits for its
+// LF, and an unfinished line that can no longer fit (4094 characters and its
+// CR) closes at once, without waiting for an LF that may never come.
 TEST_F(NntpCli, LongestLineIsDeliveredAndALongerOneClosesTheConnection) {
   const std::string longest(4093, 'x');
-  TScriptedNewsServer server;
-  server.Reply(Greeting)
-      .Expect("BODY 1")
-      .Send("222 1 <a@b>\r\n" + longest + "\r\n.\r\n")
-      .Expect("BODY 2")
-      .Send("222 2 <c@d>\r\n" + longest + "yz\r\n.\r\n")
-      .ExpectClosed()
-      .Start();
-  ConnectTo(server);
-  Cli.BodyByNumber(1);
-  ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Events, (Trace{"begin", "line " + longest, "end 222 1 <a@b>", "done 9 0"}));
-  Events.clear();
-  Cli.BodyByNumber(2);
-  ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Events, (Trace{"begin", "closed 10053", "done 9 10053"}));
-  EXPECT_EQ(Cli.State(), nntpNotConnected);
-  EXPECT_TRUE(PumpUntil([&] { return server.Finished(); })); // the server saw the close
-  EXPECT_TRUE(server.Failures().empty());
-}
-
-// An unfinished line that can no longer fit (4094 characters and its CR)
-// closes at once, without waiting for an LF that may never come, while the
-// longest line waits for its LF.
-TEST_F(NntpCli, LineLimitHoldsForAnUnfinishedLineToo) {
-  const std::string longest(4093, 'x');
-  TScriptedNewsServer server;
-  server.Reply(Greeting)
-      .Expect("BODY 1")
-      .SendSplit("222 1 <a@b>\r\n" + longest + "\r\n.\r\n", {13 + 4094}, 50)
-      .Expect("BODY 2")
-      .Send("222 2 <c@d>\r\nbefore\r\n" + longest + "y\r") // and nothing more
-      .ExpectClosed()
-      .Start();
-  ConnectTo(server);
-  Cli.BodyByNumber(1);
-  ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Events, (Trace{"begin", "line " + longest, "end 222 1 <a@b>", "done 9 0"}));
-  Events.clear();
-  Cli.BodyByNumber(2);
-  ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Events, (Trace{"begin", "line before", "closed 10053", "done 9 10053"}));
-  EXPECT_TRUE(PumpUntil([&] { return server.Finished(); }));
-  EXPECT_TRUE(server.Failures().empty());
+  for (const bool pieces : {false, true}) {
+    TScriptedNewsServer server;
+    const std::string body1 = "222 1 <a@b>\r\n" + longest + "\r\n.\r\n";
+    server.Reply(Greeting).Expect("BODY 1");
+    pieces ? server.SendSplit(body1, {13 + 4094}, 50) : server.Send(body1);
+    server.Expect("BODY 2")
+        .Send(pieces ? "222 2 <c@d>\r\nbefore\r\n" + longest + "y\r"
+                     : "222 2 <c@d>\r\n" + longest + "yz\r\n.\r\n")
+        .ExpectClosed()
+        .Start();
+    ConnectTo(server);
+    Cli.BodyByNumber(1);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Events, (Trace{"begin", "line " + longest, "end 222 1 <a@b>", "done 9 0"}));
+    Events.clear();
+    Cli.BodyByNumber(2);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Events, pieces ? (Trace{"begin", "line before", "closed 10053", "done 9 10053"})
+                             : (Trace{"begin", "closed 10053", "done 9 10053"}));
+    EXPECT_EQ(Cli.State(), nntpNotConnected);
+    EXPECT_TRUE(PumpUntil([&] { return server.Finished(); })); // the server saw the close
+    EXPECT_TRUE(server.Failures().empty());
+  }
 }
 
 // A server that closes before or during its greeting ends the connect with
