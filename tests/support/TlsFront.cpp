@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <stdexcept>
 
 namespace {
@@ -76,13 +75,10 @@ TTestCertificates::TTestCertificates() : FKey(EVP_EC_gen("P-256")) {
   X509* other = MakeCert(FKey, "Vostel Other CA", nullptr, 30 * Day);
   FCerts = {MakeCert(FKey, "localhost", ca, Day), MakeCert(FKey, "news.example.com", ca, Day),
             MakeCert(FKey, "localhost", other, Day), MakeCert(FKey, "localhost", ca, -Day, -10 * Day)};
-  FCAFile =
-      (std::filesystem::temp_directory_path() / ("vostel-test-ca-" + std::to_string(::getpid()) + ".pem"))
-          .string();
-  FILE* f = std::fopen(FCAFile.c_str(), "w");
-  const bool written = f && PEM_write_X509(f, ca) == 1;
-  if (f)
-    std::fclose(f);
+  FCAFile = "/tmp/vostel-test-ca-" + std::to_string(::getpid()) + ".pem";
+  BIO* f = BIO_new_file(FCAFile.c_str(), "w");
+  const bool written = f && PEM_write_bio_X509(f, ca) == 1;
+  BIO_free(f);
   X509_free(ca);
   X509_free(other);
   if (!written)
