@@ -229,8 +229,6 @@ TEST_F(YDecode, TUUCodePutsThePartsTogetherInTheInputsFolder) {
 TEST_F(YDecode, AMissingOrBrokenPartFailsAndWritesNothing) {
   const std::string bytes = Random(20000, 3);
   const std::vector<std::string> parts = Parts(bytes, 6000, "p.bin");
-  std::string corrupted = parts[2];
-  corrupted[corrupted.size() / 2] ^= 1;
   std::string wrongCrc = parts[0] + parts[1] + parts[2] + parts[3];
   const std::string good = "crc32=" + Hex(Crc32(0, bytes.data(), bytes.size()));
   for (std::size_t at; (at = wrongCrc.find(good)) != std::string::npos;)
@@ -239,14 +237,12 @@ TEST_F(YDecode, AMissingOrBrokenPartFailsAndWritesNothing) {
   const std::string ok = parts[0] + parts[1] + parts[3] + std::string(8000, '>') + "\r\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {ok, "yEnc \"p.bin\" lacks bytes 12001 to 18000 (3 parts decoded) in "},
-      {ok + corrupted, "yEnc part 3 of \"p.bin\": "},
       {ok + parts[2].substr(0, parts[2].size() - 60), "yEnc part 3 of \"p.bin\" ends without =yend in "},
       {ok + YEncEncodePart("x", Info("q.bin", 1)), "yEnc =ybegin of \"q.bin\" among the parts of \"p.bin\""},
       {wrongCrc, "yEnc \"p.bin\" fails its check: CRC-32 of the whole file does not match crc32="},
       {"=ybegin size=1000000000000000 name=p.bin\r\n=yend size=0\r\n",
        "yEnc \"p.bin\" of 1000000000000000 bytes cannot come from 56 bytes of text: parts are missing in "},
       {parts[1], "yEnc \"p.bin\" of 20000 bytes cannot come from "},
-      {"text\r\n=yend size=0\r\n", "yEnc =yend without =ybegin in "},
       // No =ypart: its lines, the empty one too, decode to nothing.
       {"=ybegin part=2 total=2 size=3 name=p.bin\r\n\r\nklm\r\n=yend size=3 part=2\r\n",
        "yEnc part 2 of \"p.bin\" has no =ypart line in "},

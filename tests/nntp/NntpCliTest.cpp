@@ -434,7 +434,11 @@ TEST_F(NntpCli, LongestLineIsDeliveredAndALongerOneClosesTheConnection) {
 // A server that closes before or during its greeting ends the connect with
 // 10101, never with the 0 of a success; one that says nothing, at the
 // greeting or in the TLS handshake, is dropped by the timeout with 10060.
-TEST_F(NntpCli, ServerThatNeverGreetsEndsTheConnectWithAnError) {
+// Silence is timed, not the length of a reply: a body that trickles in for
+// longer than the timeout completes, a timeout of 0 never fires, and a
+// server that stops answering a request is dropped too.
+TEST_F(NntpCli, SilentServerTimesOutButASlowReplyDoesNot) {
+  EXPECT_EQ(Cli.Timeout(), 120);
   Cli.SetTimeout(1);
   for (int run = 0; run < 4; ++run) {
     TScriptedNewsServer server;
@@ -453,19 +457,10 @@ TEST_F(NntpCli, ServerThatNeverGreetsEndsTheConnectWithAnError) {
       EXPECT_TRUE(PumpUntil([&] { return server.Finished(); })); // the socket is closed, not forgotten
     }
   }
-}
-
-// Silence is timed, not the length of a reply: a body that trickles in for
-// longer than the timeout completes, a timeout of 0 never fires, and a
-// server that stops answering a request is dropped with 10060.
-TEST_F(NntpCli, SilentServerTimesOutButASlowReplyDoesNot) {
-  EXPECT_EQ(Cli.Timeout(), 120);
-  Cli.SetTimeout(1);
-  const std::string body = "222 1 <a@b>\r\none\r\ntwo\r\nthree\r\n.\r\n";
   TScriptedNewsServer server;
   server.Reply(Greeting)
       .Expect("BODY 1")
-      .SendSplit(body, {5, 15, 20, 25}, 400)
+      .SendSplit("222 1 <a@b>\r\none\r\ntwo\r\nthree\r\n.\r\n", {5, 15, 20, 25}, 400)
       .Expect("HEAD 1")
       .Pause(300)
       .Send("221 1 <a@b>\r\n.\r\n")
@@ -824,7 +819,6 @@ TEST_F(NntpCli, TlsConnectFailsWithTheReasonAndSendsNothing) {
     EXPECT_EQ(Cli.TlsError(), text);
     for (const std::string& failure : front.Failures())
       EXPECT_EQ(failure.rfind("handshake: ", 0), 0u) << failure;
-    EXPECT_EQ(front.Handshakes(), 0);
   }
   TScriptedNewsServer plain;
   plain.Reply(Greeting).Silent().Start();
