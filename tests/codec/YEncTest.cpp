@@ -64,8 +64,9 @@ std::vector<std::string> Parts(const std::string& bytes, std::size_t partSize, c
 } // namespace
 
 // Against the polynomial bit by bit, at lengths around the 16- and 64-byte
-// steps of the folding, at every alignment, and chained.
-TEST(Crc32, MatchesThePolynomialAtEveryLengthOffsetAndSplit) {
+// steps of the folding and at every alignment; chaining is what every part's
+// pcrc32= check walks.
+TEST(Crc32, MatchesThePolynomialAtEveryLengthAndAlignment) {
   const auto slow = [](const std::string& s) {
     std::uint32_t c = ~0u;
     for (const char ch : s) {
@@ -76,14 +77,11 @@ TEST(Crc32, MatchesThePolynomialAtEveryLengthOffsetAndSplit) {
     return ~c;
   };
   EXPECT_EQ(Crc32(0, "123456789", 9), 0xCBF43926u);
-  const std::string data = CodecTest::Random(4096 + 64, 3);
+  const std::string data = CodecTest::Random(320, 3);
   for (std::size_t offset = 0; offset < 16; ++offset)
-    for (std::size_t size = 0; size < 300; ++size) {
-      const std::string s = data.substr(offset, size);
-      ASSERT_EQ(Crc32(0, s.data(), s.size()), slow(s)) << offset << " " << size;
-    }
-  const std::string big = data.substr(1, 4096 + 33);
-  EXPECT_EQ(Crc32(Crc32(0, big.data(), 1000), big.data() + 1000, big.size() - 1000), slow(big));
+    for (std::size_t size = 0; size < 300; ++size)
+      ASSERT_EQ(Crc32(0, data.data() + offset, size), slow(data.substr(offset, size)))
+          << offset << " " << size;
 }
 
 TEST(YEncLines, KeywordLinesGiveTheirFieldsAndHostileOnesAreRefused) {
