@@ -157,6 +157,10 @@ TEST(YEncLines, EveryByteAtEveryPlaceOfALineEncodesSafelyAndComesBack) {
       EXPECT_TRUE(s.front() != '.' && s.front() != ' ' && s.front() != '\t' && s.back() != ' ' &&
                   s.back() != '\t')
           << s;
+      std::size_t i = 0; // an escape takes the next character, never the next line's
+      while (i < s.size())
+        i += s[i] == '=' ? 2 : 1;
+      EXPECT_EQ(i, s.size()) << s;
       std::vector<char> buffer(l.size());
       back.append(buffer.data(), YEncDecodeLine(l.data(), l.size(), buffer.data(), escape));
     }
