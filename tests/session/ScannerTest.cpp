@@ -98,14 +98,21 @@ TEST_F(Scanner, MimeBase64PartsAreNamedFromTheirHeaders) {
        data,
        {"--b", "Content-Transfer-Encoding: base64", "Content-Disposition: inline; filename=bare.jpg", ""},
        data,
+       {"--b", "Content-Transfer-Encoding: base64",
+        "Content-Disposition: attachment; size=4000; filename=\"semi;colon \\\"q\\\".bin\"; x=y", ""},
+       data,
+       {"--b", "Content-Transfer-Encoding: base64", "Content-Type: image/png; name=typed.png", ""},
+       data,
        {"--b--"}}));
   // An attachment keeps its name like an inline part.
-  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"photo.jpg", "47112.mod", "third.jpg", "bare.jpg"}));
-  for (const char* name : {"photo.jpg", "47112.mod", "third.jpg", "bare.jpg"})
+  const std::vector<std::string> names = {"photo.jpg", "47112.mod",        "third.jpg",
+                                          "bare.jpg",  "semi;colon q.bin", "typed.png"};
+  EXPECT_EQ(Child->Saved(), names);
+  for (const std::string& name : names)
     EXPECT_EQ(ReadFile(Folder + name), Data) << name;
   EXPECT_EQ(Child->MemoLines().back(),
             "Request Body 4711 photo.jpg Mime base64 Mime base64 third.jpg Mime base64 "
-            "bare.jpg Mime base64 ");
+            "bare.jpg Mime base64 semi;colon \"q\".bin Mime base64 typed.png Mime base64 ");
 }
 
 TEST_F(Scanner, TextOnlyBodyStartsNothing) {
@@ -277,38 +284,27 @@ TEST_F(Scanner, BlockEndsAndPartHeadersFollowedByACRStillCount) {
   EXPECT_NE(Child->FPartFile, nullptr);
 }
 
-// Part 1.UUE decodes to a file named "2.UUE", which part file 2 would truncate
-// and delete: it is saved as "2 (1).UUE". Walking the articles again adds
-// nothing, since the same files replace themselves.
-TEST_F(Scanner, DecodedFileNeverTakesTheNameOfAPartFile) {
-  const auto articles =
-      Join({{"begin 644 2.UUE"}, UULines(Data), {"end", "begin 644 b.bin"}, UULines("bee"), {"end"}});
-  Child->Body(articles);
-  EXPECT_EQ(ReadFile(Folder + "2 (1).UUE"), Data);
-  EXPECT_EQ(ReadFile(Folder + "b.bin"), "bee");
-  Child->Body(articles);
-  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"2 (1).UUE", "b.bin", "2 (1).UUE", "b.bin"}));
-  EXPECT_EQ(
-      QDir(QString::fromStdString(Folder)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
-      (QStringList{"2 (1).UUE", "b.bin"}));
+// sharutils writes the mode in octal without padding: "begin 0 name" for a
+// file of mode 0. Any digits are a mode.
+TEST_F(Scanner, BeginLinesOfEveryModeDecode) {
+  for (const std::string mode : {"0", "7", "4755", "0644", "100644"}) {
+    Child->Body(UU("m" + mode, Data));
+    EXPECT_EQ(ReadFile(Folder + "m" + mode), Data) << mode;
+  }
+  EXPECT_EQ(Child->FDecodedCount, 5);
 }
 
-// Bodies written by sharutils, coreutils and Python's email package.
-class ScannerWithTools : public Scanner {
+// Articles written by Python's email package: the body is the file, named
+// in the header (in Content-Type only, folded onto a line of its own, or cut
+// in sections), or a text with the file as an attachment and inline.
+class ScannerWithPython : public Scanner {
 protected:
   void SetUp() override {
     Scanner::SetUp();
-    Source = Dir.path().toStdString() + "/source.bin";
-    AppendText(Source, Data);
+    AppendText(dir + "source.bin", Data);
   }
-  std::vector<std::string> Tool(const std::string& command) {
-    return CommandLines("cd '" + Dir.path().toStdString() + "' && " + command);
-  }
-  // An article written by the email package: kind "single" (the whole body is
-  // the file), "type-name" (the name only in Content-Type) or "multi" (a text
-  // and the file twice, as an attachment and inline).
   std::vector<std::string> Article(const std::string& kind, const std::string& name) {
-    TFileWriter script(Dir.path().toStdString() + "/article.py");
+    TFileWriter script(dir + "article.py");
     script.Write(R"(import sys
 from email.message import EmailMessage
 from email.mime.application import MIMEApplication
@@ -328,122 +324,39 @@ else:
 sys.stdout.write(m.as_string())
 )");
     script.Close();
-    return Tool(std::string(Python) + " article.py " + kind + " source.bin '" + name + "'");
-  }
-  // Header and body of an article, parted at its first empty line.
-  static std::pair<std::vector<std::string>, std::vector<std::string>>
-  Split(const std::vector<std::string>& lines) {
-    const auto blank = std::find(lines.begin(), lines.end(), "");
-    return {{lines.begin(), blank}, {blank == lines.end() ? blank : blank + 1, lines.end()}};
+    return CommandLines(std::string(Python) + " '" + dir + "article.py' " + kind + " '" + dir +
+                        "source.bin' '" + name + "'");
   }
   // Header, body and its end, as the controller walks one article.
   void Walk(std::int64_t number, const std::vector<std::string>& lines) {
-    const auto [header, body] = Split(lines);
+    const auto blank = std::find(lines.begin(), lines.end(), "");
     Child->FArticleCurrent = number;
-    Child->Head(header);
-    Child->Body(body);
+    Child->Head({lines.begin(), blank});
+    Child->Body({blank == lines.end() ? blank : blank + 1, lines.end()});
     Child->EndOfBody(true);
   }
 
-  std::string Source;
+  const std::string dir = Dir.path().toStdString() + "/";
 };
 
-// An unfinished block stays on disk byte for byte as it came, undecoded; the
-// block that interrupts it is decoded on its own.
-TEST_F(ScannerWithTools, BlockThatInterruptsAnUnfinishedOneGetsItsOwnPartFile) {
-  if (!HaveTool("uuencode"))
-    GTEST_SKIP() << "uuencode (sharutils) not installed";
-  const auto uu = Tool("uuencode source.bin a.bin");
-  const std::vector<std::string> cut(uu.begin(), uu.begin() + long(uu.size() / 2));
-  Child->Body(Join({cut, Tool("uuencode source.bin b.bin")}));
-  std::string unfinished;
-  for (const std::string& line : cut)
-    unfinished += line + "\r\n";
-  EXPECT_EQ(Part(1), unfinished);
-  EXPECT_EQ(ReadFile(Folder + "b.bin"), Data);
-  EXPECT_FALSE(FileExists(Folder + "a.bin"));
-  EXPECT_EQ(Child->MemoLines(),
-            (std::vector<std::string>{"Request Body 4711 begin 644 a.bin begin 644 b.bin ",
-                                      "Unfinished part file kept " + Folder + "1.UUE "}));
-
-  // A MIME part does the same to an open block.
-  Child->Body(Join({cut, {"Content-Transfer-Encoding: base64", ""}, Base64Lines(Data), {"--b--"}}));
-  EXPECT_EQ(Part(3), unfinished + "Content-Transfer-Encoding: base64\r\n");
-  EXPECT_EQ(ReadFile(Folder + "47114.mod"), Data);
-  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"b.bin", "47114.mod"}));
-}
-
-// What sharutils and coreutils write, sent with CR CR LF line ends.
-TEST_F(ScannerWithTools, ToolOutputWithCRsDecodes) {
-  if (!HaveTool("uuencode") || !HaveTool("base64"))
-    GTEST_SKIP() << "uuencode (sharutils) or base64 (coreutils) not installed";
-  Child->Body(
-      Tool("{ uuencode -m source.bin m.bin; echo after; uuencode source.bin u.bin; echo after;"
-           "  echo 'begin-base64 644 c.bin'; base64 source.bin; echo end; echo after; } | sed 's/$/\\r/'"));
-  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"m.bin", "u.bin", "c.bin"}));
-  for (const char* name : {"m.bin", "u.bin", "c.bin"})
-    EXPECT_EQ(ReadFile(Folder + name), Data) << name;
-  EXPECT_EQ(Child->FPartFile, nullptr);
-}
-
-// sharutils writes the mode in octal without padding: "begin 0 name" for a
-// file of mode 0, "begin 7 name" for mode 7.
-TEST_F(ScannerWithTools, BeginLinesOfEveryModeStartABlockAndDecode) {
-  if (!HaveTool("uuencode"))
-    GTEST_SKIP() << "uuencode (sharutils) not installed";
-  for (const char* mode : {"0", "7", "70", "644", "4755"}) {
-    const std::string name = std::string("mode") + mode + ".bin";
-    Child->Body(Tool(std::string("chmod ") + mode + " source.bin && uuencode source.bin " + name));
-    EXPECT_EQ(ReadFile(Folder + name), Data) << mode;
-  }
-  for (const auto& [line, name] : std::vector<std::pair<std::string, std::string>>{
-           {"begin 0644 a.bin", "a.bin"}, {"begin 100644 b.bin", "b.bin"}}) {
-    Child->Body(Join({{line}, UULines(Data), {"end"}}));
-    EXPECT_EQ(ReadFile(Folder + name), Data) << line;
-  }
-  EXPECT_EQ(Child->FDecodedCount, 7);
-  EXPECT_EQ(Child->FPartFile, nullptr);
-}
-
-TEST_F(ScannerWithTools, AttachmentsKeepTheirNames) {
+TEST_F(ScannerWithPython, FilesAreNamedAsTheHeadersSay) {
   if (!HaveTool(Python))
     GTEST_SKIP() << "Debian's python3 not installed";
-  const auto [header, body] = Split(Article("multi", "report.pdf"));
-  Child->Body(body);
-  // A long name is folded onto a line of its own.
-  const std::string longName = "holiday pictures from the trip of last summer, part one.pdf";
-  Child->Body(Split(Article("multi", longName)).second);
-  Child->Body(
-      Join({{"--b", "Content-Transfer-Encoding: base64",
-             "Content-Disposition: attachment; size=4000; filename=\"semi;colon \\\"q\\\".bin\"; x=y", ""},
-            Base64Lines(Data),
-            {"--b", "Content-Transfer-Encoding: base64", "Content-Type: image/png; name=typed.png", ""},
-            Base64Lines(Data),
-            {"--b--"}}));
-  const std::vector<std::string> names = {"report.pdf", "in.jpg",           longName,
-                                          "in.jpg",     "semi;colon q.bin", "typed.png"};
-  EXPECT_EQ(Child->Saved(), names);
-  for (const std::string& name : names)
-    EXPECT_EQ(ReadFile(Folder + name), Data) << name;
-}
-
-TEST_F(ScannerWithTools, SinglePartArticleDecodesUnderTheNameInItsHeader) {
-  if (!HaveTool(Python))
-    GTEST_SKIP() << "Debian's python3 not installed";
-  Walk(4711, Article("single", "report.pdf"));
-  EXPECT_EQ(ReadFile(Folder + "report.pdf"), Data);
-  EXPECT_EQ(Child->MemoLines().back(), "Request Body 4711 report.pdf Mime base64 ");
-  Walk(4712, Article("type-name", "typed.bin"));
-  // Folded onto a line of its own, and past that cut into sections.
   const std::string longName = "holiday pictures from the trip of last summer, part one.pdf";
   const std::string longerName =
       "a name long enough for the email package to cut it in sections (\u00e9).bin";
+  Walk(4711, Article("single", "report.pdf"));
+  EXPECT_EQ(Child->MemoLines().back(), "Request Body 4711 report.pdf Mime base64 ");
+  Walk(4712, Article("type-name", "typed.bin"));
   Walk(4713, Article("single", longName));
   Walk(4714, Article("single", longerName));
-  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"report.pdf", "typed.bin", longName, longerName}));
-  EXPECT_EQ(ReadFile(Folder + longerName), Data);
-  EXPECT_EQ(ReadFile(Folder + "typed.bin"), Data);
-  EXPECT_EQ(ReadFile(Folder + longName), Data);
+  Walk(4715, Article("multi", "report.pdf"));
+  Walk(4716, Article("multi", longName));
+  const std::vector<std::string> names = {"report.pdf", "typed.bin", longName, longerName,
+                                          "report.pdf", "in.jpg",    longName, "in.jpg"};
+  EXPECT_EQ(Child->Saved(), names);
+  for (const std::string& name : names)
+    EXPECT_EQ(ReadFile(Folder + name), Data) << name;
   EXPECT_EQ(Child->FPartFile, nullptr);
 }
 
@@ -504,10 +417,7 @@ protected:
     Server.ServeGroup("alt.binaries.test", std::move(articles));
     Child->Nntp.SetHost("127.0.0.1");
     Child->Nntp.SetPort(Server.PortText());
-    Child->Nntp.OnRequestDone = [this](TObject*, TNntpRequest kind, std::uint16_t error) {
-      Done.push_back(kind);
-      Errors.push_back(error);
-    };
+    Child->Nntp.OnRequestDone = [this](TObject*, TNntpRequest kind, std::uint16_t) { Done.push_back(kind); };
     Child->Nntp.OnSessionConnected = nullptr; // the requests are made here, not by the controller
     Child->Nntp.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpReady; }));
@@ -525,7 +435,6 @@ protected:
 
   TScriptedNewsServer Server;
   std::vector<TNntpRequest> Done;
-  std::vector<std::uint16_t> Errors;
 };
 
 TEST_F(ScannerOverNntp, FilePostedOverThreeArticlesIsDecodedOnce) {
@@ -554,19 +463,4 @@ TEST_F(ScannerOverNntp, BodyWithoutDataPastTheWaitingLimitAbortsTheConnection) {
   EXPECT_TRUE(Child->FInternalAbort);
   EXPECT_EQ(Child->FBodyLines, 6);
   EXPECT_EQ(Child->Nntp.State(), nntpNotConnected);
-}
-
-// Ends with the file decoded once the controller reports the end of the body.
-TEST_F(ScannerOverNntp, SinglePartArticleIsDecodedAtTheEndOfItsBody) {
-  Connect({{1,
-            {"Subject: report", "Lines: 60", "MIME-Version: 1.0", "Content-Type: application/pdf;",
-             "\tname=\"report.pdf\"", "Content-Transfer-Encoding: base64"},
-            Base64Lines(Data)}});
-  Child->FArticleCurrent = 1;
-  Run(stepHead, [&] { Child->Nntp.HeadByNumber(1); });
-  Run(stepBody, [&] { Child->Nntp.BodyByNumber(1); });
-  EXPECT_NE(Child->FPartFile, nullptr);
-  Child->EndOfBody(Done.back() == nntpBodyByNumber && Errors.back() == 0);
-  EXPECT_EQ(ReadFile(Folder + "report.pdf"), Data);
-  EXPECT_EQ(Child->Saved(), std::vector<std::string>{"report.pdf"});
 }

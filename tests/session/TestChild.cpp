@@ -1,8 +1,14 @@
 #include "tests/session/TestChild.h"
 
+#include "codec/YEnc.h"
+#include "platform/FileOps.h"
+#include "session/ServerAddress.h"
+
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -89,8 +95,37 @@ std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
   return all;
 }
 
-bool HaveTool(const std::string& tool) {
-  if (std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0)
+std::vector<std::string> CrLfLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find("\r\n", at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
+                                                std::size_t count) {
+  std::vector<std::vector<std::string>> parts;
+  const std::size_t step = (data.size() + count - 1) / count;
+  for (std::size_t i = 0; i < count; ++i) {
+    TYEncPartInfo info;
+    info.Name = name;
+    info.FileSize = data.size();
+    if (count > 1) {
+      info.Part = i + 1;
+      info.Total = count;
+      info.Offset = i * step;
+      info.FileCrc = Crc32(0, data.data(), data.size());
+    }
+    parts.push_back(CrLfLines(YEncEncodePart(data.substr(i * step, step), info)));
+  }
+  return parts;
+}
+
+bool HaveTool(const std::string& tool, const std::string& check) {
+  if (std::system(((check.empty() ? "command -v " + tool : check) + " >/dev/null 2>&1").c_str()) == 0)
     return true;
   const char* ci = std::getenv("CI");
   if (ci && std::string(ci) == "true")
@@ -117,3 +152,56 @@ std::vector<std::string> CommandLines(const std::string& command) {
   }
   return lines;
 }
+
+void WalkTest::SetUp() {
+  Previous = SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
+  Values.path = Dir.path().toStdString() + "/";
+  Use(Server);
+  StartValues = &Values;
+}
+
+void WalkTest::TearDown() {
+  StartValues = nullptr;
+  SetErrorDisplay(Previous);
+}
+
+std::string WalkTest::Folder() const {
+  return Values.path + ServerFolderName(Values.server) + "/" + Values.group + "/";
+}
+
+void WalkTest::Store(std::int64_t position) {
+  CreateFolder(Folder());
+  AppendText(Folder() + "dati.ini", Stored(position));
+}
+
+void WalkTest::Open(const std::string& caFile) {
+  Child = std::make_unique<TTestChild>();
+  Child->Timer1->setInterval(1);
+  Child->FReconnectDelay = std::chrono::milliseconds(1);
+  // The start-up keeps what the socket was given.
+  Child->Nntp.WSocket().SetTlsCAFile(caFile);
+  Child->show();
+  Guarded([&] { Child->FormCreate(Child.get()); });
+}
+
+void WalkTest::CloseExpecting(std::int64_t stored) {
+  Child->close();
+  EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(stored));
+}
+
+TNewsArticle Post(std::int64_t n, int lines, std::vector<std::string> body, int fromConnection) {
+  return {n, {"Subject: post " + std::to_string(n), "Lines: " + std::to_string(lines)}, body, fromConnection};
+}
+
+TNewsArticle SinglePartPost(std::int64_t n, int lines, const std::string& name, const std::string& data) {
+  TNewsArticle post = Post(n, lines, Base64Lines(data));
+  post.Header.insert(post.Header.end(), {"Content-Type: application/octet-stream; name=\"" + name + "\"",
+                                         "Content-Transfer-Encoding: base64"});
+  return post;
+}
+
+std::vector<std::string> UU(const std::string& name, const std::string& data, std::vector<std::string> end) {
+  return Join({{"begin 644 " + name}, UULines(data), end});
+}
+
+std::string Stored(std::int64_t position) { return "[READED]\r\nLAST=" + std::to_string(position) + "\r\n"; }

@@ -1,8 +1,13 @@
 #pragma once
 
+#include "platform/Guard.h"
 #include "session/ChildWin.h"
+#include "session/StartValues.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/ScriptedNewsServer.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -69,11 +74,66 @@ std::string RandomBytes(std::size_t size, unsigned seed);
 std::vector<std::string> UULines(const std::string& data);     // without begin and end
 std::vector<std::string> Base64Lines(const std::string& data); // 76 characters, padded
 std::vector<std::string> Join(std::vector<std::vector<std::string>> parts);
+std::vector<std::string> CrLfLines(const std::string& text);
+// The yEnc bodies of data cut in count parts, =ybegin to =yend each.
+std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
+                                                std::size_t count);
 
 // Bodies written by the usual tools. Outside CI a missing tool skips the test;
-// in CI it fails, so the check is never lost.
-bool HaveTool(const std::string& tool);
+// in CI it fails, so the check is never lost. check is the shell command
+// that says the tool is there.
+bool HaveTool(const std::string& tool, const std::string& check = "");
 // The lines a shell command prints, without their line ends.
 std::vector<std::string> CommandLines(const std::string& command);
 // Debian's own Python, whose email package writes the MIME articles.
 constexpr const char* Python = "/usr/bin/python3";
+
+// A window opened as the main window opens it on a group of a scripted
+// server, with what the user would have typed, and the errors it shows.
+class WalkTest : public ::testing::Test {
+protected:
+  struct TValues : IStartValues {
+    std::string server, group = "alt.test", min = "200", max = "300", waiting = "0", path, pacing = "1",
+                        password;
+    std::string Server() const override { return server; }
+    std::string Group() const override { return group; }
+    std::string MinLines() const override { return min; }
+    std::string MaxLines() const override { return max; }
+    std::string WaitingLines() const override { return waiting; }
+    std::string DefaultExt() const override { return "bin"; }
+    std::string DownloadPath() const override { return path; }
+    std::string Pacing() const override { return pacing; }
+    std::string Password() const override { return password; }
+  };
+
+  void SetUp() override;
+  void TearDown() override;
+  void Use(const TScriptedNewsServer& server, const std::string& scheme = "") {
+    Values.server = scheme + "127.0.0.1:" + server.PortText();
+  }
+  // The session folder of the server entry and group.
+  std::string Folder() const;
+  void Store(std::int64_t position);
+  // Opens the window with a CA file trusted besides the system's ones.
+  void Open(const std::string& caFile = "");
+  // A walk ends with its QUIT answered (or an abort): the caption says so.
+  bool WaitEnd() {
+    return PumpUntil([&] { return Child->windowTitle() == "Downloading Interrupted"; });
+  }
+  void CloseExpecting(std::int64_t stored);
+  std::string Panel(int i) const { return Child->SB1Panels[std::size_t(i)]->text().toStdString(); }
+
+  QTemporaryDir Dir;
+  TValues Values;
+  TScriptedNewsServer Server;
+  std::unique_ptr<TTestChild> Child;
+  std::vector<std::string> Errors;
+  TErrorDisplay Previous;
+};
+
+TNewsArticle Post(std::int64_t n, int lines, std::vector<std::string> body = {}, int fromConnection = 1);
+// An article whose header names the file its base64 body is.
+TNewsArticle SinglePartPost(std::int64_t n, int lines, const std::string& name, const std::string& data);
+std::vector<std::string> UU(const std::string& name, const std::string& data,
+                            std::vector<std::string> end = {"end"});
+std::string Stored(std::int64_t position);
