@@ -124,8 +124,8 @@ std::vector<std::vector<std::string>> YEncParts(const std::string& data, const s
   return parts;
 }
 
-bool HaveTool(const std::string& tool, const std::string& check) {
-  if (std::system(((check.empty() ? "command -v " + tool : check) + " >/dev/null 2>&1").c_str()) == 0)
+bool HaveTool(const std::string& tool) {
+  if (std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0)
     return true;
   const char* ci = std::getenv("CI");
   if (ci && std::string(ci) == "true")

@@ -80,9 +80,8 @@ std::vector<std::vector<std::string>> YEncParts(const std::string& data, const s
                                                 std::size_t count);
 
 // Bodies written by the usual tools. Outside CI a missing tool skips the test;
-// in CI it fails, so the check is never lost. check is the shell command
-// that says the tool is there.
-bool HaveTool(const std::string& tool, const std::string& check = "");
+// in CI it fails, so the check is never lost.
+bool HaveTool(const std::string& tool);
 // The lines a shell command prints, without their line ends.
 std::vector<std::string> CommandLines(const std::string& command);
 // Debian's own Python, whose email package writes the MIME articles.
