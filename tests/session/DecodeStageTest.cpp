@@ -111,11 +111,12 @@ TEST_F(DecodeStage, DecodedFileNamedLikeASessionFileGetsAnotherName) {
   AppendText(Folder + "dati.ini", "[READED]\r\nLAST=12\r\n");
   Decode(6, 2, Join({{"begin-base64 644 DATI.INI"}, Base64Lines("mine"), {"end"}}));
   Decode(7, 1, Join({{"begin 644 8.b64"}, UULines("eight"), {"end"}}));
-  Decode(8, 1, Join({{"begin 644 .hidden"}, UULines("dot"), {"end"}}));
+  Decode(8, 1, Join({{"begin 644 w.bin.partial"}, UULines("dot"), {"end"}}));
   EXPECT_EQ(ReadFile(Folder + "dati.ini"), "[READED]\r\nLAST=12\r\n");
   EXPECT_EQ(ReadFile(Folder + "DATI (1).INI"), "mine");
   EXPECT_EQ(ReadFile(Folder + "8 (1).b64"), "eight");
-  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{"5 (1).UUE", "DATI (1).INI", "8 (1).b64", ".hidden"}));
+  EXPECT_EQ(Child->Saved(),
+            (std::vector<std::string>{"5 (1).UUE", "DATI (1).INI", "8 (1).b64", "w.bin (1).partial"}));
 }
 
 // Whatever holds a name (a folder, a link, a file) is never written through or

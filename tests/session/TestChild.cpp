@@ -153,18 +153,6 @@ std::vector<std::string> CommandLines(const std::string& command) {
   return lines;
 }
 
-void WalkTest::SetUp() {
-  Previous = SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
-  Values.path = Dir.path().toStdString() + "/";
-  Use(Server);
-  StartValues = &Values;
-}
-
-void WalkTest::TearDown() {
-  StartValues = nullptr;
-  SetErrorDisplay(Previous);
-}
-
 std::string WalkTest::Folder() const {
   return Values.path + ServerFolderName(Values.server) + "/" + Values.group + "/";
 }

@@ -105,8 +105,16 @@ protected:
     std::string Password() const override { return password; }
   };
 
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    Previous = SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
+    Values.path = Dir.path().toStdString() + "/";
+    Use(Server);
+    StartValues = &Values;
+  }
+  void TearDown() override {
+    StartValues = nullptr;
+    SetErrorDisplay(Previous);
+  }
   void Use(const TScriptedNewsServer& server, const std::string& scheme = "") {
     Values.server = scheme + "127.0.0.1:" + server.PortText();
   }
