@@ -296,18 +296,21 @@ TEST_F(Scanner, BeginLinesOfEveryModeDecode) {
 TEST_F(Scanner, SinglePartArticlesFromPythonDecodeUnderTheirNames) {
   if (!HaveTool(Python))
     GTEST_SKIP() << "Debian's python3 not installed";
-  AppendText(Dir.path().toStdString() + "/source.bin", Data);
+  const std::string dir = Dir.path().toStdString() + "/";
+  AppendText(dir + "source.bin", Data);
   const std::vector<std::string> names = {
       "report.pdf", "holiday pictures from the trip of last summer, part one.pdf",
       "a name long enough for the email package to cut it in sections (\u00e9).bin"};
   for (const std::string& name : names) {
-    const auto lines =
-        CommandLines("cd '" + Dir.path().toStdString() + "' && " + Python + R"py( -c "import sys
+    ASSERT_EQ(std::system(("cd '" + dir + "' && " + Python + R"py( -c "import sys
 from email.message import EmailMessage
 m = EmailMessage()
 m.set_content(open('source.bin', 'rb').read(), maintype='application', subtype='octet-stream', filename=sys.argv[1])
-sys.stdout.write(m.as_string())" ')py" +
-                     name + "'");
+sys.stdout.write(m.as_string().replace('\n', '\r\n'))" ')py" +
+                           name + "' > article.txt")
+                              .c_str()),
+              0);
+    const auto lines = CrLfLines(ReadFile(dir + "article.txt"));
     const auto blank = std::find(lines.begin(), lines.end(), "");
     Child->Head({lines.begin(), blank});
     Child->Body({blank == lines.end() ? blank : blank + 1, lines.end()});

@@ -18,7 +18,6 @@ TEST(ServerAddress, EntriesGiveHostPortTlsUserAndAFolderOfTheirOwn) {
       {"127.0.0.1:1119", "127.0.0.1", "1119", false, "", "127.0.0.1:1119", "127.0.0.1:1119"},
       {"news.example:x1", "news.example:x1", "nntp", false, "", "news.example:x1", "news.example:x1"},
       {"news.example:", "news.example:", "nntp", false, "", "news.example:", "news.example:"},
-      {"news.example:0", "news.example:0", "nntp", false, "", "news.example:0", "news.example:0"},
       {"news.example:65536", "news.example:65536", "nntp", false, "", "news.example:65536",
        "news.example:65536"},
       {"me@news.example", "me@news.example", "nntp", false, "", "me@news.example", "me@news.example"},

@@ -9,7 +9,6 @@
 #include <QTimer>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 
 std::vector<std::string> TTestChild::MemoLines() const {
@@ -131,26 +130,6 @@ bool HaveTool(const std::string& tool) {
   if (ci && std::string(ci) == "true")
     ADD_FAILURE() << tool << " is not installed";
   return false;
-}
-
-std::vector<std::string> CommandLines(const std::string& command) {
-  std::vector<std::string> lines;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) {
-    ADD_FAILURE() << "cannot run " << command;
-    return lines;
-  }
-  std::string text;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    text.append(buffer, n);
-  EXPECT_EQ(::pclose(pipe), 0) << command;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t end = std::min(text.find('\n', at), text.size());
-    lines.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return lines;
 }
 
 std::string WalkTest::Folder() const {

@@ -82,8 +82,6 @@ std::vector<std::vector<std::string>> YEncParts(const std::string& data, const s
 // Bodies written by the usual tools. Outside CI a missing tool skips the test;
 // in CI it fails, so the check is never lost.
 bool HaveTool(const std::string& tool);
-// The lines a shell command prints, without their line ends.
-std::vector<std::string> CommandLines(const std::string& command);
 // Debian's own Python, whose email package writes the MIME articles.
 constexpr const char* Python = "/usr/bin/python3";
 
