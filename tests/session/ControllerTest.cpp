@@ -221,17 +221,14 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
   CloseExpecting(3000000000);
 
   TScriptedNewsServer refusing, silent;
-  Use(refusing);
-  Store(7);
-  Open();
-  ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected"; }));
-  CloseExpecting(7);
   silent.Reply("200 ready").Expect("GROUP alt.test").Silent().Start();
-  Use(silent);
-  Store(42);
-  Open();
-  ASSERT_TRUE(PumpUntil([&] { return silent.Received().size() == 1; }));
-  CloseExpecting(42);
+  for (const TScriptedNewsServer* server : {&refusing, &silent}) {
+    Use(*server);
+    Store(42);
+    Open();
+    ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected" || server->Received().size() == 1; }));
+    CloseExpecting(42);
+  }
 }
 
 namespace {
