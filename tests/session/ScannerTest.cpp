@@ -284,7 +284,7 @@ TEST_F(Scanner, BlockEndsAndPartHeadersFollowedByACRStillCount) {
 // file of mode 0. Any digits are a mode.
 TEST_F(Scanner, BeginLinesOfEveryModeDecode) {
   for (const std::string mode : {"0", "7", "4755", "0644", "100644"}) {
-    Child->Body(UU("m" + mode, Data));
+    Child->Body(Join({{"begin " + mode + " m" + mode}, UULines(Data), {"end"}}));
     EXPECT_EQ(ReadFile(Folder + "m" + mode), Data) << mode;
   }
   EXPECT_EQ(Child->FDecodedCount, 5);
