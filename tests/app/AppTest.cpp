@@ -1,4 +1,5 @@
 #include "tests/app/AppTest.h"
+#include "tests/support/TestApplication.h"
 
 #include "app/Messages.h"
 #include "app/Passwords.h"
@@ -8,20 +9,8 @@
 
 namespace {
 
-// The application goes before the statics that its clean-up still needs.
-class TApplicationEnvironment : public ::testing::Environment {
-public:
-  void SetUp() override { App = std::make_unique<QApplication>(Argc, Argv); }
-  void TearDown() override { App.reset(); }
-
-private:
-  int Argc = 1;
-  char Name[10] = "app_tests";
-  char* Argv[2] = {Name, nullptr};
-  std::unique_ptr<QApplication> App;
-};
-
-[[maybe_unused]] auto* const Environment = ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment);
+[[maybe_unused]] auto* const Environment =
+    ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment<QApplication>);
 
 // Articles of 3, 30 and 3000 lines; the middle one carries a file.
 std::vector<TNewsArticle> Articles() {

@@ -36,7 +36,7 @@ TEST_F(Passwords, SetInTheDialogKeptInAPrivateFileAndNeverInTheSettings) {
   EXPECT_EQ(dlg->lblPassword->text(), "Select the server first");
 
   const std::string path = TPasswordStore::FilePath();
-  EXPECT_EQ(path, Folder + "config/app_tests/passwords");
+  EXPECT_EQ(path, Folder + "config/" + QCoreApplication::applicationName().toStdString() + "/passwords");
   dlg->lstServers->setCurrentRow(0);
   dlg->EdPassword->setText(QString::fromStdString(secret));
   const mode_t umask = ::umask(0);

@@ -1,4 +1,5 @@
 #include "tests/session/TestChild.h"
+#include "tests/support/TestApplication.h"
 
 #include "codec/YEnc.h"
 #include "platform/FileOps.h"
@@ -28,20 +29,8 @@ std::vector<std::string> TTestChild::Saved() const {
 
 namespace {
 
-// The application goes before the statics that its clean-up still needs.
-class TApplicationEnvironment : public ::testing::Environment {
-public:
-  void SetUp() override { App = std::make_unique<QApplication>(Argc, Argv); }
-  void TearDown() override { App.reset(); }
-
-private:
-  int Argc = 1;
-  char Name[14] = "session_tests";
-  char* Argv[2] = {Name, nullptr};
-  std::unique_ptr<QApplication> App;
-};
-
-[[maybe_unused]] auto* const Environment = ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment);
+[[maybe_unused]] auto* const Environment =
+    ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment<QApplication>);
 
 } // namespace
 

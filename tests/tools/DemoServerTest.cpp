@@ -2,6 +2,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/FileOps.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/TestApplication.h"
 #include "tools/demo-server/DemoGroup.h"
 
 #include <QGuiApplication>
@@ -19,24 +20,8 @@ namespace {
 
 using TLines = std::vector<std::string>;
 
-// The pictures draw text, which takes a GUI application. It goes before the
-// statics that its clean-up still needs (the font caches).
-class TApplicationEnvironment : public ::testing::Environment {
-public:
-  void SetUp() override {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    App = std::make_unique<QGuiApplication>(Argc, Argv);
-  }
-  void TearDown() override { App.reset(); }
-
-private:
-  int Argc = 1;
-  char Name[12] = "tools_tests";
-  char* Argv[2] = {Name, nullptr};
-  std::unique_ptr<QGuiApplication> App;
-};
-
-[[maybe_unused]] auto* const Environment = ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment);
+[[maybe_unused]] auto* const Environment =
+    ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment<QGuiApplication>);
 
 // Starts the program and returns the port its first line names; 0 when it
 // printed no such line.
