@@ -25,8 +25,30 @@ const std::size_t MaxLine = 64 * 1024;
 // Posted text beyond this is counted out, not kept.
 const std::size_t MaxPosted = 64 * 1024 * 1024;
 
-std::string Stuffed(const std::string& line) {
-  return (!line.empty() && line[0] == '.' ? "." : "") + line + "\r\n";
+void AppendStuffed(std::string& out, const std::string& line) {
+  if (!line.empty() && line[0] == '.')
+    out += '.';
+  out += line;
+  out += "\r\n";
+}
+
+// The value of a header field, "" when the article has none.
+std::string Field(const TNewsArticle& a, const std::string& name) {
+  for (const std::string& h : a.Header) {
+    if (h.size() > name.size() && h[name.size()] == ':' &&
+        std::equal(name.begin(), name.end(), h.begin(), [](char x, char y) {
+          return std::tolower((unsigned char)x) == std::tolower((unsigned char)y);
+        })) {
+      std::size_t from = h.find_first_not_of(' ', name.size() + 1);
+      return from == std::string::npos ? "" : h.substr(from);
+    }
+  }
+  return "";
+}
+
+std::string MessageID(const TNewsArticle& a) {
+  std::string id = Field(a, "Message-ID");
+  return id.empty() ? std::string("<").append(std::to_string(a.Number)).append("@vostel.test>") : id;
 }
 
 } // namespace
@@ -127,9 +149,32 @@ void TScriptedNewsServer::Start() {
 void TScriptedNewsServer::ServeGroup(std::string groupName, std::vector<TNewsArticle> articles,
                                      std::string greeting) {
   FGroupName = std::move(groupName);
-  FAllArticles = std::move(articles);
-  std::sort(FAllArticles.begin(), FAllArticles.end(),
-            [](const TNewsArticle& a, const TNewsArticle& b) { return a.Number < b.Number; });
+  std::stable_sort(articles.begin(), articles.end(),
+                   [](const TNewsArticle& a, const TNewsArticle& b) { return a.Number < b.Number; });
+  FAllArticles.clear();
+  FAllArticles.reserve(articles.size());
+  for (TNewsArticle& a : articles) {
+    TServed x;
+    x.MessageID = MessageID(a);
+    for (const std::string& line : a.Header)
+      AppendStuffed(x.Head, line);
+    std::size_t body = 0;
+    for (const std::string& line : a.Body)
+      body += line.size() + 3;
+    x.Body.reserve(body);
+    for (std::size_t i = 0; i < a.Body.size(); ++i) {
+      if (i == a.Body.size() / 2)
+        x.HalfBody = x.Body.size();
+      AppendStuffed(x.Body, a.Body[i]);
+      x.BodyBytes += a.Body[i].size() + 2;
+    }
+    if (a.Body.size() / 2 == a.Body.size())
+      x.HalfBody = x.Body.size();
+    x.BodyLines = a.Body.size();
+    a.Body = {};
+    x.Article = std::move(a);
+    FAllArticles.push_back(std::move(x));
+  }
   FGreeting = std::move(greeting);
   ::listen(FListen, 8);
   FThread = std::thread([this] { RunGroup(); });
@@ -216,9 +261,9 @@ bool TScriptedNewsServer::Sleep(int ms) {
   return !FStop;
 }
 
-bool TScriptedNewsServer::SendAll(const char* data, std::size_t len) {
+bool TScriptedNewsServer::SendAll(const char* data, std::size_t len, bool more) {
   while (len > 0 && !FStop) {
-    ssize_t n = ::send(FConn, data, len, MSG_NOSIGNAL);
+    ssize_t n = ::send(FConn, data, len, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     if (n > 0) {
       data += n;
       len -= std::size_t(n);
@@ -343,9 +388,9 @@ void TScriptedNewsServer::RunGroup() {
     FArticles.clear();
     FLoggedIn = false;
     FUserGiven.clear();
-    for (const TNewsArticle& a : FAllArticles)
-      if (a.FromConnection <= FConnections)
-        FArticles.push_back(a);
+    for (const TServed& x : FAllArticles)
+      if (x.Article.FromConnection <= FConnections)
+        FArticles.push_back(&x);
     if (!SendAll(FGreeting + "\r\n")) {
       EndConnection(false);
       continue;
@@ -361,25 +406,6 @@ void TScriptedNewsServer::RunGroup() {
 
 namespace {
 
-// The value of a header field, "" when the article has none.
-std::string Field(const TNewsArticle& a, const std::string& name) {
-  for (const std::string& h : a.Header) {
-    if (h.size() > name.size() && h[name.size()] == ':' &&
-        std::equal(name.begin(), name.end(), h.begin(), [](char x, char y) {
-          return std::tolower((unsigned char)x) == std::tolower((unsigned char)y);
-        })) {
-      std::size_t from = h.find_first_not_of(' ', name.size() + 1);
-      return from == std::string::npos ? "" : h.substr(from);
-    }
-  }
-  return "";
-}
-
-std::string MessageID(const TNewsArticle& a) {
-  std::string id = Field(a, "Message-ID");
-  return id.empty() ? std::string("<").append(std::to_string(a.Number)).append("@vostel.test>") : id;
-}
-
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return char(std::tolower(c)); });
@@ -387,12 +413,13 @@ std::string Lower(std::string text) {
 }
 
 // One field of an overview line, as the entry of the overview format names it.
-std::string OverviewField(const TNewsArticle& a, const std::string& entry, std::size_t bytes) {
+std::string OverviewField(const TNewsArticle& a, const std::string& entry, std::size_t bytes,
+                          std::size_t lines) {
   const std::string name = Lower(entry);
   if (name == "bytes:" || name == ":bytes")
     return std::to_string(bytes);
   if (name == "lines:" || name == ":lines")
-    return std::to_string(a.Body.size());
+    return std::to_string(lines);
   if (name == "message-id:")
     return MessageID(a);
   const std::size_t colon = entry.find(':');
@@ -460,8 +487,8 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
     }
     FGroupSelected = true;
     FCurrent = 0;
-    std::int64_t first = FArticles.empty() ? 0 : FArticles.front().Number;
-    std::int64_t last = FArticles.empty() ? 0 : FArticles.back().Number;
+    std::int64_t first = FArticles.empty() ? 0 : FArticles.front()->Article.Number;
+    std::int64_t last = FArticles.empty() ? 0 : FArticles.back()->Article.Number;
     SendAll("211 " + std::to_string(FArticles.size()) + " " + std::to_string(first) + " " +
             std::to_string(last) + " " + FGroupName + "\r\n");
     return;
@@ -474,7 +501,7 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
   }
   if (!arg.empty() && arg[0] == '<') { // by message identifier, group not needed
     auto it = std::find_if(FArticles.begin(), FArticles.end(),
-                           [&](const TNewsArticle& a) { return MessageID(a) == arg; });
+                           [&](const TServed* x) { return x->MessageID == arg; });
     if (xover || it == FArticles.end()) {
       SendAll("430 No article with that message-id\r\n");
       return;
@@ -485,33 +512,35 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
     return;
   }
 
+  // The articles numbered from `from` on.
+  const auto numbered = [&](std::int64_t from) {
+    return std::lower_bound(FArticles.begin(), FArticles.end(), from,
+                            [](const TServed* x, std::int64_t n) { return x->Article.Number < n; });
+  };
   std::string reply;
   if (xover) {
     std::int64_t from = 0, to = 0;
     std::size_t dash = arg.find('-');
     std::string a = arg.substr(0, dash), b = dash == std::string::npos ? a : arg.substr(dash + 1);
     if (arg.empty() && FCurrent < FArticles.size())
-      from = to = FArticles[FCurrent].Number;
+      from = to = FArticles[FCurrent]->Article.Number;
     else if (!ParseNumber(a, from) || (!b.empty() && !ParseNumber(b, to)))
       return (void)SendAll("501 Syntax error\r\n");
     else if (b.empty())
       to = INT64_MAX;
-    for (const TNewsArticle& x : FArticles) {
-      if (x.Number < from || x.Number > to)
-        continue;
-      std::size_t bytes = 0;
-      for (const std::string& l : x.Body)
-        bytes += l.size() + 2;
+    for (auto it = numbered(from); it != FArticles.end() && (*it)->Article.Number <= to; ++it) {
+      const TServed& x = **it;
+      const TNewsArticle& h = x.Article;
       if (!FOverviewFormat.empty()) {
-        reply += std::to_string(x.Number);
+        reply += std::to_string(h.Number);
         for (const std::string& entry : FOverviewFormat)
-          reply += "\t" + OverviewField(x, entry, bytes);
+          reply += "\t" + OverviewField(h, entry, x.BodyBytes, x.BodyLines);
         reply += "\r\n";
         continue;
       }
-      reply += std::to_string(x.Number) + "\t" + Field(x, "Subject") + "\t" + Field(x, "From") + "\t" +
-               Field(x, "Date") + "\t" + MessageID(x) + "\t" + Field(x, "References") + "\t" +
-               std::to_string(bytes) + "\t" + std::to_string(x.Body.size()) + "\r\n";
+      reply += std::to_string(h.Number) + "\t" + Field(h, "Subject") + "\t" + Field(h, "From") + "\t" +
+               Field(h, "Date") + "\t" + x.MessageID + "\t" + Field(h, "References") + "\t" +
+               std::to_string(x.BodyBytes) + "\t" + std::to_string(x.BodyLines) + "\r\n";
     }
     if (reply.empty())
       return (void)SendAll("420 No article(s) selected\r\n");
@@ -523,39 +552,39 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
     std::int64_t n = 0;
     if (!ParseNumber(arg, n))
       return (void)SendAll("501 Syntax error\r\n");
-    auto it = std::find_if(FArticles.begin(), FArticles.end(),
-                           [&](const TNewsArticle& a) { return a.Number == n; });
-    if (it == FArticles.end())
+    auto it = numbered(n);
+    if (it == FArticles.end() || (*it)->Article.Number != n)
       return (void)SendAll("423 No such article number in this group\r\n");
     FCurrent = std::size_t(it - FArticles.begin());
   }
   if (FCurrent >= FArticles.size())
     return (void)SendAll("420 No current article has been selected\r\n");
 
-  const TNewsArticle& x = FArticles[FCurrent];
-  std::string ids = std::to_string(x.Number) + " " + MessageID(x);
+  const TServed& x = *FArticles[FCurrent];
+  std::string ids = std::to_string(x.Article.Number) + " " + x.MessageID;
   if (stat)
     return (void)SendAll("223 " + ids + " article retrieved - request text separately\r\n");
   reply = article ? "220 " + ids + " article retrieved - head and body follow\r\n"
           : head  ? "221 " + ids + " article retrieved - head follows\r\n"
                   : "222 " + ids + " article retrieved - body follows\r\n";
   if (article || head)
-    for (const std::string& l : x.Header)
-      reply += Stuffed(l);
+    reply += x.Head;
   if (article)
     reply += "\r\n";
+  if (!article && !body) {
+    SendAll(reply + ".\r\n");
+    return;
+  }
   auto cut = std::find_if(FCuts.begin(), FCuts.end(),
-                          [&](const TCut& c) { return c.Number == x.Number && c.Times > 0; });
-  if ((article || body) && cut != FCuts.end()) {
+                          [&](const TCut& c) { return c.Number == x.Article.Number && c.Times > 0; });
+  if (cut != FCuts.end()) {
     --cut->Times;
-    for (std::size_t i = 0; i < x.Body.size() / 2; ++i)
-      reply += Stuffed(x.Body[i]);
-    SendAll(reply);
+    SendAll(reply, true);
+    SendAll(x.Body.data(), x.HalfBody);
     EndConnection(cut->Reset);
     return;
   }
-  if (article || body)
-    for (const std::string& l : x.Body)
-      reply += Stuffed(l);
-  SendAll(reply + ".\r\n");
+  SendAll(reply, true);
+  SendAll(x.Body, true);
+  SendAll(".\r\n");
 }

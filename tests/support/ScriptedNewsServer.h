@@ -141,8 +141,9 @@ private:
   void ServeGroupCommand(const std::string& line);
   bool Accept();
   void EndConnection(bool reset);
-  bool SendAll(const char* data, std::size_t len);
-  bool SendAll(const std::string& s) { return SendAll(s.data(), s.size()); }
+  // With more set the bytes may wait for the ones sent next (MSG_MORE).
+  bool SendAll(const char* data, std::size_t len, bool more = false);
+  bool SendAll(const std::string& s, bool more = false) { return SendAll(s.data(), s.size(), more); }
   enum class TRead { Line, Closed, Stopped };
   TRead ReadLine(std::string& line);
   bool Sleep(int ms);
@@ -159,10 +160,20 @@ private:
   std::atomic<bool> FFinished{false};
   std::atomic<int> FConnections{0};
 
-  // Group mode.
+  // Group mode. Each article is put in the form it goes out in once, when
+  // the group is served, so that a reply of any size is a few large writes.
+  struct TServed {
+    TNewsArticle Article;     // number, header and connection; the body lines are not kept
+    std::string MessageID;    // "<...>"
+    std::string Head;         // the header lines, dot-stuffed, each with CR LF
+    std::string Body;         // the body lines the same way
+    std::size_t HalfBody = 0; // bytes of Body up to the end of the first half of its lines
+    std::size_t BodyLines = 0;
+    std::size_t BodyBytes = 0; // of the body lines with CR LF, before dot-stuffing
+  };
   std::string FGroupName;
-  std::vector<TNewsArticle> FArticles; // those the current connection sees
-  std::vector<TNewsArticle> FAllArticles;
+  std::vector<TServed> FAllArticles;     // by number
+  std::vector<const TServed*> FArticles; // those the current connection sees, by number
   std::string FGreeting;
   bool FGroupSelected = false;
   std::size_t FCurrent = 0; // index into FArticles
