@@ -121,6 +121,9 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
+  FPaintTimer = new QTimer(this);
+  FPaintTimer->setSingleShot(true);
+  connect(FPaintTimer, &QTimer::timeout, this, [this] { PaintPausedChanges(); });
 
   UUCode.SetHeaders(true);
   UUCode.SetUnixCRLF(CRLF);
@@ -136,6 +139,7 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
 TMDIChild::~TMDIChild() = default;
 
 void TMDIChild::Log(const std::string& Text) {
+  PacePainting();
   QTextDocument* doc = Memo1->document();
   const int count = doc->isEmpty() ? 0 : doc->blockCount();
   if (count > LogLimit) {
@@ -152,13 +156,43 @@ void TMDIChild::LogAppend(const std::string& Text) {
     Log(Text);
     return;
   }
+  PacePainting();
   QTextCursor end(Memo1->document());
   end.movePosition(QTextCursor::End);
   if (end.block().length() <= LogLineLimit)
     end.insertText(ToQt(Text + " "));
 }
 
-void TMDIChild::SetStatus(const std::string& Text) { SB1Panels[0]->setText(ToQt(Text)); }
+void TMDIChild::SetStatus(const std::string& Text) {
+  PacePainting();
+  SB1Panels[0]->setText(ToQt(Text));
+}
+
+// A walk at full speed logs a few lines, sets the status and moves the bars
+// hundreds of times a second, and painting each change took more time than
+// receiving and decoding the articles. A change within PaintInterval of the
+// last paint turns the window's updates off (the progress bar would even
+// paint at once); when the interval is over, the window paints what it
+// shows by then in one go. Its widgets take every value at once all the same.
+void TMDIChild::PacePainting() {
+  if (FPaintPaused)
+    return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - FLastPaint >= PaintInterval) {
+    FLastPaint = now; // this change paints as usual
+    return;
+  }
+  FPaintPaused = true;
+  setUpdatesEnabled(false);
+  FPaintTimer->start(std::chrono::ceil<std::chrono::milliseconds>(FLastPaint + PaintInterval - now));
+}
+
+void TMDIChild::PaintPausedChanges() {
+  FPaintPaused = false;
+  setUpdatesEnabled(true);
+  repaint();
+  FLastPaint = std::chrono::steady_clock::now();
+}
 
 void TMDIChild::CountDecodedFile() {
   ++FDecodedCount;

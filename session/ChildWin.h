@@ -82,6 +82,10 @@ public:
   void LogAppend(const std::string& Text);
   void SetStatus(const std::string& Text);
   void CountDecodedFile();
+  // To be called before the window shows a change: a window that changes
+  // faster than it is worth painting paints at most every PaintInterval.
+  void PacePainting();
+  static constexpr std::chrono::milliseconds PaintInterval{50};
   int GroupProgress() const;
   static std::string ExtractName(const std::string& Path);
 
@@ -266,6 +270,11 @@ protected:
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
 
 private:
+  void PaintPausedChanges();
+  QTimer* FPaintTimer;       // ends a pause of painting
+  bool FPaintPaused = false; // updates are off until FPaintTimer fires
+  std::chrono::steady_clock::time_point FLastPaint{};
+
   std::string FLine; // a line with its CR LF, on its way into a part file
 
   // What the header of article FHeadArticle says about its body.

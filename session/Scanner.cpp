@@ -247,8 +247,11 @@ void TMDIChild::ShowBodyLines() {
   const int maximum = ProgressBar2->maximum();
   const int position = std::min(FBodyLines, maximum);
   const int pixel = std::max(1, maximum / std::max(1, ProgressBar2->width()));
-  if (std::abs(position - ProgressBar2->value()) >= pixel || position == maximum)
+  if ((std::abs(position - ProgressBar2->value()) >= pixel || position == maximum) &&
+      position != ProgressBar2->value()) {
+    PacePainting();
     ProgressBar2->setValue(position);
+  }
 }
 
 // The blank line that ends a base64 MIME part header, a begin-base64 line

@@ -1,5 +1,8 @@
 #include "tests/session/TestChild.h"
 
+#include "tests/support/EventLoop.h"
+
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -7,6 +10,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+
+#include <functional>
 
 using Window = SessionTest;
 
@@ -103,4 +108,42 @@ TEST_F(Window, ResizeSizesTheStatusPanelAndTheSavedList) {
   Child->PnlInfo->resize(129, 300);
   Child->FormResize(nullptr);
   EXPECT_EQ(Child->LBSaved->height(), 231);
+}
+
+namespace {
+
+class TPaintCounter : public QObject {
+public:
+  explicit TPaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+  int Count = 0;
+
+protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    Count += event->type() == QEvent::Paint;
+    return false;
+  }
+};
+
+} // namespace
+
+// A walk at full speed changes the window faster than it is worth painting.
+// However its painting is paced, every widget takes each value at once, and
+// once the run of changes is over the window paints what it shows: it is
+// never left with its updates off.
+TEST_F(Window, AFastRunOfChangesIsPaintedOnceItIsOver) {
+  Child->show();
+  TPaintCounter status(Child->SB1Panels[0]);
+  ASSERT_TRUE(PumpUntil([&] { return status.Count > 0; }));
+  Child->FArticleLines = 300;
+  Child->Body({});
+  for (int i = 0; i < 300; ++i) {
+    Child->Log("Request Article " + std::to_string(i));
+    Child->SetStatus("Request Article " + std::to_string(i));
+    Child->ScanLine("text");
+  }
+  EXPECT_EQ(Child->SB1Panels[0]->text(), "Request Article 299");
+  EXPECT_EQ(Child->MemoLines().back(), "Request Article 299 ");
+  EXPECT_EQ(Child->ProgressBar2->value(), 300);
+  const int before = status.Count;
+  EXPECT_TRUE(PumpUntil([&] { return Child->updatesEnabled() && status.Count > before; }));
 }
