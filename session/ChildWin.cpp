@@ -158,9 +158,13 @@ void TMDIChild::LogAppend(const std::string& Text) {
   }
   PacePainting();
   QTextCursor end(Memo1->document());
+  // In an edit block the cursor does not lay the line out to find where it
+  // stands; only the edit's end lays it out, once.
+  end.beginEditBlock();
   end.movePosition(QTextCursor::End);
   if (end.block().length() <= LogLineLimit)
     end.insertText(ToQt(Text + " "));
+  end.endEditBlock();
 }
 
 void TMDIChild::SetStatus(const std::string& Text) {
