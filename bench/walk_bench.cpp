@@ -15,10 +15,17 @@
 // With INN_GROUP=<group> (and INN_SERVER=host:port, 127.0.0.1:119 unless
 // given) it then walks that group of a real server the same way, every
 // article in range unless INN_MIN_LINES / INN_MAX_LINES say otherwise; what
-// the group holds decides the figures (tests/inn/inn_harness.py start
-// --yenc posts a small one).
+// the group holds decides the figures. bench/inn_post.py posts the same
+// group to the INN harness's server:
 //
-//   walk_bench
+//   /usr/bin/python3 tests/inn/inn_harness.py start --dir /tmp/inn --yenc
+//   /usr/bin/python3 bench/inn_post.py --port <its port>
+//   export INN_SERVER=127.0.0.1:<port> INN_GROUP=vostel.test
+//   INN_MIN_LINES=5001 INN_MAX_LINES=7000 walk_bench
+//   /usr/bin/python3 tests/inn/inn_harness.py stop --dir /tmp/inn
+//
+// The exit code is 0 when every walk ended with its QUIT and the scripted
+// server's files were all stored whole.
 
 #include "codec/YEnc.h"
 #include "platform/Guard.h"
@@ -31,6 +38,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -263,7 +271,7 @@ struct TWalk {
   double WorstLateMs = 0; // of the 10 ms timer
   int LateOver100 = 0;
   long PeakKB = 0;
-  double CpuSeconds = 0;           // the window's processor time, user and system, for the whole walk
+  double CpuSeconds = 0;           // the window's processor time, user and system, over Seconds
   std::vector<std::string> Stored; // paths of the files stored
 };
 
@@ -288,13 +296,16 @@ TWalk Walk(const QTemporaryDir& folder, const std::string& server, const std::st
     QEventLoop loop;
     QElapsedTimer clock;
     qint64 last = -1, groupAt = -1;
+    double cpuFrom = 0;
     const TRequestDone done = child.Nntp.OnRequestDone;
     child.Nntp.OnRequestDone = [&](TObject* sender, TNntpRequest type, std::uint16_t error) {
       const qint64 now = clock.nsecsElapsed();
       const double took = last < 0 ? 0 : double(now - last) / 1e9;
       last = now;
-      if (type == nntpGroup && groupAt < 0)
+      if (type == nntpGroup && groupAt < 0) {
         groupAt = now;
+        cpuFrom = CpuSeconds();
+      }
       if (type == nntpXOver) {
         const std::int64_t covered = child.FScanLast - child.FScanFirst + 1;
         walk.ScanSeconds += took;
@@ -309,9 +320,11 @@ TWalk Walk(const QTemporaryDir& folder, const std::string& server, const std::st
         ++walk.Fetched;
       }
       done(sender, type, error);
-      if (type == nntpQuit || type == nntpAbort) {
+      // R lit: the walk waits for the user (no connection, connection lost).
+      if (type == nntpQuit || type == nntpAbort || child.Restart->isEnabled()) {
         walk.Done = type == nntpQuit;
-        walk.Seconds = double(now - groupAt) / 1e9;
+        walk.Seconds = groupAt < 0 ? 0 : double(now - groupAt) / 1e9;
+        walk.CpuSeconds = groupAt < 0 ? 0 : CpuSeconds() - cpuFrom;
         loop.quit();
       }
     };
@@ -334,20 +347,19 @@ TWalk Walk(const QTemporaryDir& folder, const std::string& server, const std::st
       loop.quit();
     });
 
-    const double cpuBefore = CpuSeconds();
     clock.start();
     tick.start();
     Guarded([&] { child.FormCreate(&child); });
     loop.exec();
     tick.stop();
-    walk.CpuSeconds = CpuSeconds() - cpuBefore;
     walk.PeakKB = PeakKB();
 
     const std::string session = values.path + ServerFolderName(server) + "/" + group + "/";
     for (int i = 0; i < child.LBSaved->count(); ++i) {
       const std::string path = session + child.LBSaved->item(i)->text().toLocal8Bit().toStdString();
       std::error_code error;
-      walk.Decoded += std::filesystem::file_size(path, error);
+      const std::uintmax_t size = std::filesystem::file_size(path, error);
+      walk.Decoded += error ? 0 : size;
       walk.Stored.push_back(path);
     }
     walk.Files = child.LBSaved->count();
