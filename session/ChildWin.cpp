@@ -1,6 +1,7 @@
 #include "session/ChildWin.h"
 
 #include "platform/Convert.h"
+#include "platform/Guard.h"
 #include "session/StartValues.h"
 
 #include <QHBoxLayout>
@@ -123,7 +124,7 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   Timer1->setInterval(500);
   FPaintTimer = new QTimer(this);
   FPaintTimer->setSingleShot(true);
-  connect(FPaintTimer, &QTimer::timeout, this, [this] { PaintPausedChanges(); });
+  connect(FPaintTimer, &QTimer::timeout, this, [this] { Guarded([this] { PaintPausedChanges(); }); });
 
   UUCode.SetHeaders(true);
   UUCode.SetUnixCRLF(CRLF);
