@@ -499,7 +499,7 @@ void TCustomWSocket::WMAsyncSelect(std::uintptr_t Handle, std::intptr_t Notice) 
       Close();
   }
   if ((Event & FD_READ) && SocketIs(Handle))
-    ReadLoop(Handle, Error);
+    ReadLoop(Handle, Error, MaxReadPerNotice);
   if ((Event & FD_WRITE) && SocketIs(Handle)) {
     TryToSend();
     if (SocketIs(Handle) && FAllSent && OnDataSent)
@@ -508,7 +508,9 @@ void TCustomWSocket::WMAsyncSelect(std::uintptr_t Handle, std::intptr_t Notice) 
   // A close notice while connecting is dropped: a refused connect arrives as
   // FD_CONNECT with its error.
   if ((Event & FD_CLOSE) && SocketIs(Handle) && FState != wsConnecting) {
-    ReadLoop(Handle, Error); // what arrived before the close comes first
+    // What arrived before the close comes first, all of it: nothing more
+    // can follow, and the close would drop what is left.
+    ReadLoop(Handle, Error, INT64_MAX);
     if (SocketIs(Handle) && OnSessionClosed && !FCloseInvoked) {
       FCloseInvoked = true;
       OnSessionClosed(this, Error);
@@ -520,12 +522,17 @@ void TCustomWSocket::WMAsyncSelect(std::uintptr_t Handle, std::intptr_t Notice) 
 
 // ---- receiving ----
 
-void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error) {
+// One report reads on while the system holds bytes, so a fast reply costs
+// one pass through the event loop per Limit bytes rather than per receive;
+// past Limit the rest waits for the next report, which comes at once, and
+// timers, posted messages and the window get their turn in between.
+void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error, std::int64_t Limit) {
   struct TReading {
     bool& Flag;
     bool Was;
     ~TReading() { Flag = Was; }
   } Reading{FInReadLoop, std::exchange(FInReadLoop, true)};
+  const std::int64_t Start = FReadCount;
   for (;;) {
     FLastError = 0;
     if (!OnDataAvailable)
@@ -541,7 +548,8 @@ void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error) {
     }
     if (FLastError != 0 || !SocketIs(Handle) || !FReceiveCalled)
       return;
-    // What the TLS session has taken from the system already waits there no more.
+    // What the TLS session has taken from the system already waits there
+    // no more, and no report would come for it: it is read whatever Limit says.
     if (TlsPending())
       continue;
     int Waiting = 0;
@@ -549,7 +557,7 @@ void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error) {
       FLastError = WSocketErrorFromErrno(errno);
       return;
     }
-    if (Waiting <= 0)
+    if (Waiting <= 0 || FReadCount - Start >= Limit)
       return;
   }
 }

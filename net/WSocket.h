@@ -182,7 +182,7 @@ private:
   void WMAsyncGetHostByName(int LookupHandle, const QHostInfo& Info);
   void ReadReady();
   void WriteReady();
-  void ReadLoop(std::uintptr_t Handle, std::uint16_t Error);
+  void ReadLoop(std::uintptr_t Handle, std::uint16_t Error, std::int64_t Limit);
   void TryToSend();
   void AckAtOnce();
   void InternalClose(bool Shutdown, std::uint16_t Error);
@@ -263,6 +263,9 @@ private:
   // bytes taken from the system already.
   bool FInReadLoop = false;
 
+  // What one readable report reads at most before the loop gets its turn
+  // again (a receive may take it past by one buffer).
+  static constexpr std::int64_t MaxReadPerNotice = 1 << 20;
   std::int64_t FReadCount = 0;
   int FLastError = 0;
   int FSendFlags = 0;

@@ -18,6 +18,8 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -445,6 +447,42 @@ TEST_F(WSocket, HandlerExceptionEndsTheReadLoopIsShownAndTheCloseStillComes) {
   ASSERT_TRUE(WaitFor([&] { return S.State() == wsClosed; }));
   EXPECT_EQ(Shown, std::vector<std::string>{"line handler failed"});
   EXPECT_EQ(Count("Closed 0"), 1);
+}
+
+// A peer that sends faster than we read keeps the socket readable for the
+// whole reply; one report still reads on only so far before the loop gets its
+// turn again (a timer set at the first byte fires long before the last), and
+// the reply arrives whole, in order, with its close told once at the end.
+TEST_F(WSocket, LongReplyLeavesTheLoopItsTurnsAndArrivesWholeBeforeTheClose) {
+  TLoopbackPeer Peer;
+  TWSocket S;
+  ASSERT_TRUE(Connected(S, Peer));
+  Record(S);
+  std::string Sent(std::size_t(16) << 20, '\0');
+  for (std::size_t I = 0; I < Sent.size(); ++I)
+    Sent[I] = char(I * 7 / 251);
+  std::string Got;
+  std::size_t GotWhenTimerFired = 0;
+  bool TimerSet = false;
+  S.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    static char Buf[65536];
+    const int N = S.Receive(Buf, sizeof Buf);
+    if (N > 0)
+      Got.append(Buf, std::size_t(N));
+    if (!std::exchange(TimerSet, true))
+      QTimer::singleShot(0, [&] { GotWhenTimerFired = Got.size(); });
+  };
+  std::thread Sender([&] {
+    Peer.Send(Sent);
+    Peer.Close();
+  });
+  const bool Closed = WaitFor([&] { return S.State() == wsClosed; }, 20000);
+  Sender.join();
+  ASSERT_TRUE(Closed);
+  EXPECT_GT(GotWhenTimerFired, 0u);
+  EXPECT_LT(GotWhenTimerFired, Sent.size());
+  EXPECT_TRUE(Got == Sent) << Got.size() << " of " << Sent.size() << " bytes";
+  EXPECT_EQ(Log, (Events{"Closed 0", "State 4>7"}));
 }
 
 // ---- sending ----
