@@ -157,8 +157,10 @@ private:
   using TNextStep = void (TNntpCli::*)();
   using TClock = std::chrono::steady_clock;
   static constexpr int BufSize = 4096;
-  // Each receive takes what the socket holds, up to this much.
-  static constexpr int RcvBufSize = 65536;
+  // Each receive takes what the socket holds, up to this much. Fewer, larger
+  // receives cost the system less per byte than 64 KB ones, and the buffer
+  // still sits in the processor's cache while its lines are cut.
+  static constexpr int RcvBufSize = 262144;
   // A line and its CR LF fit into 4095 bytes, whatever size the receives are.
   static constexpr int MaxLineLen = BufSize - 3;
 
