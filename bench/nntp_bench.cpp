@@ -1,6 +1,19 @@
 // Receives a large BODY reply of 128-character lines from a loopback server,
 // once through TNntpCli (counted in OnMessageLine) and once with plain recv
-// calls of the client's receive size, and prints both rates.
+// calls of the client's receive size, and prints both rates and the
+// processor time of the receiving thread.
+//
+// It does so twice: with the sender on the system's congestion control, and
+// with the sender on one that does not pace (cubic, or reno where cubic may
+// not be chosen). On loopback a pacing sender such as bbr sets its rate from
+// what the receiver took a moment ago, and the receiver's own receive does
+// the sender's sending each time it opens the window again: a receiver that
+// does any work per line is held back far beyond that work. A server across
+// a real network sends at the network's pace, and its sending is done on its
+// own machine.
+//
+// "nntp_bench client" or "nntp_bench plain" runs that side alone, ten times,
+// for a profiler.
 
 #include "nntp/NntpCli.h"
 #include "tests/support/ScriptedNewsServer.h"
@@ -12,19 +25,22 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
 
 const int LineLen = 128;
 // What the client asks the socket for at most in one receive.
-const int ReceiveSize = 65536;
+const int ReceiveSize = 262144;
 const int LinesPerBlock = 512;
 const std::string Status = "222 1 <body@bench> body follows";
 
@@ -35,7 +51,12 @@ std::string Block() {
   return block;
 }
 
+// The sender's congestion control; empty for the system's.
+std::string SenderControl;
+
 void Script(TScriptedNewsServer& server, std::size_t blocks) {
+  if (!SenderControl.empty())
+    server.SetCongestionControl(SenderControl);
   server.Reply("200 bench ready")
       .Expect("BODY 1")
       .Reply(Status)
@@ -51,8 +72,16 @@ long PeakKB() {
   return u.ru_maxrss;
 }
 
+// Processor time of the calling thread, system time included, in seconds.
+double ThreadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
 struct TResult {
   double Seconds = 0;
+  double Busy = 0;        // the receiving thread's processor time over the same span
   std::int64_t Bytes = 0; // line text for the client, every byte for the drain
   std::int64_t Lines = 0;
   bool Ok = false;
@@ -83,11 +112,13 @@ TResult ThroughClient(std::size_t blocks) {
   loop.exec();
   if (cli.State() != nntpReady)
     return r;
+  const double busy = ThreadSeconds();
   QElapsedTimer clock;
   clock.start();
   cli.BodyByNumber(1);
   loop.exec();
   r.Seconds = double(clock.nsecsElapsed()) / 1e9;
+  r.Busy = ThreadSeconds() - busy;
   r.Ok = r.Ok && r.Lines == std::int64_t(blocks) * LinesPerBlock;
   cli.Abort();
   return r;
@@ -106,14 +137,15 @@ TResult PlainDrain(std::size_t blocks) {
     ::close(fd);
     return r;
   }
-  static char buf[ReceiveSize];
+  const auto buf = std::make_unique_for_overwrite<char[]>(ReceiveSize);
   std::string greeting;
   while (greeting.find("\r\n") == std::string::npos) {
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    ssize_t n = ::recv(fd, buf.get(), ReceiveSize, 0);
     if (n <= 0)
       break;
-    greeting.append(buf, std::size_t(n));
+    greeting.append(buf.get(), std::size_t(n));
   }
+  const double busy = ThreadSeconds();
   QElapsedTimer clock;
   clock.start();
   ::send(fd, "BODY 1\r\n", 8, MSG_NOSIGNAL);
@@ -121,14 +153,15 @@ TResult PlainDrain(std::size_t blocks) {
       std::int64_t(blocks) * LinesPerBlock * (LineLen + 2) + std::int64_t(Status.size()) + 2 + 3;
   char tail[5] = {};
   while (r.Bytes < total) {
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    ssize_t n = ::recv(fd, buf.get(), ReceiveSize, 0);
     if (n <= 0)
       break;
     r.Bytes += n;
     if (n >= 5)
-      std::memcpy(tail, buf + n - 5, 5);
+      std::memcpy(tail, buf.get() + n - 5, 5);
   }
   r.Seconds = double(clock.nsecsElapsed()) / 1e9;
+  r.Busy = ThreadSeconds() - busy;
   r.Ok = r.Bytes == total && std::memcmp(tail + 2, ".\r\n", 3) == 0;
   ::close(fd);
   return r;
@@ -142,8 +175,53 @@ TResult Faster(const TResult& a, const TResult& b) {
 }
 
 void Print(const char* what, const TResult& r) {
-  std::printf("%-34s %8.1f MB in %6.3f s = %7.1f MB/s%s\n", what, double(r.Bytes) / 1e6, r.Seconds,
-              double(r.Bytes) / 1e6 / r.Seconds, r.Ok ? "" : "  (INCOMPLETE)");
+  std::printf("%-38s %6.1f MB in %6.3f s = %7.1f MB/s, receiving thread busy %5.1f ms%s\n", what,
+              double(r.Bytes) / 1e6, r.Seconds, double(r.Bytes) / 1e6 / r.Seconds, r.Busy * 1e3,
+              r.Ok ? "" : "  (INCOMPLETE)");
+}
+
+// The congestion control a new connection gets from the system.
+std::string SystemControl() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  char name[32] = {};
+  socklen_t len = sizeof name - 1;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &len) != 0)
+    name[0] = '\0';
+  ::close(fd);
+  return name;
+}
+
+// The first of the non-pacing controls the system lets us choose; empty when none.
+std::string NonPacingControl() {
+  for (const char* name : {"cubic", "reno"}) {
+    TScriptedNewsServer probe;
+    if (probe.SetCongestionControl(name))
+      return name;
+  }
+  return "";
+}
+
+// Both sides in turns, the best of five runs each: one run lasts a few tens
+// of milliseconds, so a busy machine decides it, and turns give both sides
+// the same chances. False when a run failed.
+bool Compare(std::size_t blocks) {
+  const int runs = 5;
+  TResult client = ThroughClient(blocks);
+  TResult plain = PlainDrain(blocks);
+  for (int i = 1; i < runs; ++i) {
+    client = Faster(client, ThroughClient(blocks));
+    plain = Faster(plain, PlainDrain(blocks));
+  }
+  Print("TNntpCli, line text in OnMessageLine", client);
+  char what[64];
+  std::snprintf(what, sizeof what, "plain recv of %d bytes, all bytes", ReceiveSize);
+  Print(what, plain);
+  std::printf("client / plain (same reply): %.2f by time, %.2f by the receiving thread's processor time\n",
+              plain.Seconds / client.Seconds, plain.Busy / client.Busy);
+  std::printf("client wire rate %.1f MB/s; lines %lld\n",
+              double(client.Bytes + client.Lines * 2) / client.Seconds / 1e6,
+              static_cast<long long>(client.Lines));
+  return client.Ok && plain.Ok;
 }
 
 } // namespace
@@ -152,26 +230,30 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const std::size_t big = std::size_t(100) * 1024 * 1024 / (LineLen * LinesPerBlock); // 100 MiB of line text
 
-  TResult small = ThroughClient(big / 10);
-  const long peakSmall = PeakKB();
-  // One run lasts a few tens of milliseconds, so a busy machine decides it:
-  // the best of several runs, taken in turns, gives both the same chances.
-  const int runs = 5;
-  TResult client = ThroughClient(big);
-  TResult plain = PlainDrain(big);
-  for (int i = 1; i < runs; ++i) {
-    client = Faster(client, ThroughClient(big));
-    plain = Faster(plain, PlainDrain(big));
+  const std::string only = argc > 1 ? argv[1] : "";
+  if (only == "client" || only == "plain") {
+    bool ok = true;
+    for (int i = 0; i < 10; ++i) {
+      const TResult r = only == "client" ? ThroughClient(big) : PlainDrain(big);
+      Print(only == "client" ? "TNntpCli" : "plain recv", r);
+      ok = ok && r.Ok;
+    }
+    return ok ? 0 : 1;
   }
-  const long peakBig = PeakKB();
 
-  Print("TNntpCli, line text in OnMessageLine", client);
-  Print("plain recv of 65536 bytes, all bytes", plain);
-  const double wireClient = double(client.Bytes + client.Lines * 2) / client.Seconds;
-  std::printf("client / plain (same reply, by time): %.2f\n", plain.Seconds / client.Seconds);
-  std::printf("client wire rate %.1f MB/s; lines %lld\n", wireClient / 1e6,
-              static_cast<long long>(client.Lines));
-  std::printf("peak RSS: %ld KB after a %.0f MB body, %ld KB after a %.0f MB body\n", peakSmall,
-              double(small.Bytes) / 1e6, peakBig, double(client.Bytes) / 1e6);
-  return client.Ok && plain.Ok && small.Ok ? 0 : 1;
+  const TResult small = ThroughClient(big / 10);
+  const long peakSmall = PeakKB();
+  std::printf("sender on the system's congestion control (%s):\n", SystemControl().c_str());
+  bool ok = Compare(big);
+  const long peakBig = PeakKB();
+  SenderControl = NonPacingControl();
+  if (SenderControl.empty()) {
+    std::printf("no congestion control without pacing may be chosen here\n");
+  } else if (SenderControl != SystemControl()) {
+    std::printf("sender on %s, which does not pace:\n", SenderControl.c_str());
+    ok = Compare(big) && ok;
+  }
+  std::printf("peak RSS: %ld KB after a %.0f MB body, %ld KB after 100 MB bodies\n", peakSmall,
+              double(small.Bytes) / 1e6, peakBig);
+  return ok && small.Ok ? 0 : 1;
 }

@@ -76,6 +76,10 @@ TScriptedNewsServer::TScriptedNewsServer(std::uint16_t port) {
   FPort = ntohs(addr.sin_port);
 }
 
+bool TScriptedNewsServer::SetCongestionControl(const std::string& name) {
+  return ::setsockopt(FListen, IPPROTO_TCP, TCP_CONGESTION, name.data(), socklen_t(name.size())) == 0;
+}
+
 TScriptedNewsServer::~TScriptedNewsServer() {
   Stop();
   ::close(FListen);

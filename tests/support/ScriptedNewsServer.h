@@ -105,6 +105,11 @@ public:
   // May be called while the server runs.
   void DropConnections(int count) { FDrop = count; }
 
+  // The congestion control of the connections accepted from now on, such as
+  // "cubic" (TCP_CONGESTION); false when the system refuses it. A benchmark
+  // uses it to keep the sender's pacing out of the receiver's figures.
+  bool SetCongestionControl(const std::string& name);
+
   // Stops the thread now; safe to call twice.
   void Stop();
 
