@@ -13,7 +13,7 @@
 // own machine.
 //
 // "nntp_bench client" or "nntp_bench plain" runs that side alone, ten times,
-// for a profiler.
+// for a profiler; a third word names the sender's congestion control.
 
 #include "nntp/NntpCli.h"
 #include "tests/support/ScriptedNewsServer.h"
@@ -232,6 +232,8 @@ int main(int argc, char** argv) {
 
   const std::string only = argc > 1 ? argv[1] : "";
   if (only == "client" || only == "plain") {
+    if (argc > 2)
+      SenderControl = argv[2];
     bool ok = true;
     for (int i = 0; i < 10; ++i) {
       const TResult r = only == "client" ? ThroughClient(big) : PlainDrain(big);
