@@ -537,8 +537,10 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
       const TNewsArticle& h = x.Article;
       if (!FOverviewFormat.empty()) {
         reply += std::to_string(h.Number);
-        for (const std::string& entry : FOverviewFormat)
-          reply += "\t" + OverviewField(h, entry, x.BodyBytes, x.BodyLines);
+        for (const std::string& entry : FOverviewFormat) {
+          reply += '\t';
+          reply += OverviewField(h, entry, x.BodyBytes, x.BodyLines);
+        }
         reply += "\r\n";
         continue;
       }
