@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -62,20 +64,57 @@ bool SameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
-bool SameContent(const std::string& a, const std::string& b) {
-  std::error_code ea, eb;
-  if (std::filesystem::file_size(a, ea) != std::filesystem::file_size(b, eb) || ea || eb)
-    return false;
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-  std::string ba(1 << 16, '\0'), bb(1 << 16, '\0');
-  while (fa && fb) {
-    fa.read(ba.data(), std::streamsize(ba.size()));
-    fb.read(bb.data(), std::streamsize(bb.size()));
-    if (fa.gcount() != fb.gcount() ||
-        ba.compare(0, std::size_t(fa.gcount()), bb, 0, std::size_t(fb.gcount())) != 0)
-      return false;
+// Reads until size bytes or the end of the file; -1 on an error.
+ssize_t ReadUpTo(int fd, char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;
+    done += std::size_t(n);
   }
-  return fa.eof() && fb.eof();
+  return ssize_t(done);
+}
+
+class TFd {
+public:
+  explicit TFd(int fd) : FFd(fd) {}
+  ~TFd() {
+    if (FFd >= 0)
+      ::close(FFd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return FFd; }
+
+private:
+  int FFd;
+};
+
+// Compared in pieces of at most 64 KiB, and no larger than the files: the
+// same small file decoded again costs no large buffers.
+bool SameContent(const std::string& a, const std::string& b) {
+  const TFd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC)), fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat sa {
+  }, sb{};
+  if (fa.Get() < 0 || fb.Get() < 0 || ::fstat(fa.Get(), &sa) != 0 || ::fstat(fb.Get(), &sb) != 0 ||
+      sa.st_size != sb.st_size)
+    return false;
+  // One byte more than the files hold, so that the end shows in one read.
+  const std::size_t piece = std::size_t(std::min<off_t>(sa.st_size + 1, 1 << 16));
+  const auto pa = std::make_unique_for_overwrite<char[]>(piece);
+  const auto pb = std::make_unique_for_overwrite<char[]>(piece);
+  for (;;) {
+    const ssize_t na = ReadUpTo(fa.Get(), pa.get(), piece), nb = ReadUpTo(fb.Get(), pb.get(), piece);
+    if (na < 0 || na != nb || std::memcmp(pa.get(), pb.get(), std::size_t(na)) != 0)
+      return false;
+    if (std::size_t(na) < piece)
+      return true;
+  }
 }
 
 // A private folder inside the session folder where the codec writes under

@@ -102,6 +102,26 @@ TEST_F(DecodeStage, SameNameWithOtherContentGetsANumberedName) {
   EXPECT_EQ(Files(), (QStringList{"same (1).bin", "same.bin"}));
 }
 
+// Files larger than one piece of the comparison: equal ones are one file,
+// ones that differ only in their last byte are two.
+TEST_F(DecodeStage, SameContentIsComparedToTheLastByte) {
+  const std::string big = RandomBytes(200000, 9);
+  std::string other = big;
+  other.back() = char(other.back() ^ 1);
+  auto store = [&](const std::string& data) {
+    AppendText(Folder + "decoded", data);
+    return Child->StoreDecodedFile(Folder + "decoded", "big.bin");
+  };
+  EXPECT_EQ(store(big), "big.bin");
+  EXPECT_EQ(store(big), "big.bin");
+  EXPECT_EQ(store(other), "big (1).bin");
+  EXPECT_EQ(store(""), "big (2).bin");
+  EXPECT_EQ(store(""), "big (2).bin");
+  EXPECT_EQ(ReadFile(Folder + "big.bin"), big);
+  EXPECT_EQ(ReadFile(Folder + "big (1).bin"), other);
+  EXPECT_EQ(Files(), (QStringList{"big (1).bin", "big (2).bin", "big.bin"}));
+}
+
 // A begin line naming its own part file, or any of the session's files: the
 // decoded file goes under another name and the part file is deleted.
 TEST_F(DecodeStage, DecodedFileNamedLikeASessionFileGetsAnotherName) {
