@@ -14,6 +14,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -120,7 +121,8 @@ bool SameContent(const std::string& a, const std::string& b) {
 // A private folder inside the session folder where the codec writes under
 // whatever name a begin line gives, so nothing of the session is
 // overwritten and nothing half-written ever carries a final name. It goes
-// away with everything still in it.
+// away with everything still in it: the files it is told of by name, the
+// rest, if any, by a look through the folder.
 class TWorkFolder {
 public:
   explicit TWorkFolder(const std::string& sessionDir) : FPath(sessionDir + ".decoding-XXXXXX") {
@@ -129,8 +131,12 @@ public:
     FPath += '/';
   }
   ~TWorkFolder() {
+    if (FKeep)
+      return;
+    for (const std::string& file : FFiles)
+      ::unlink(file.c_str());
     std::error_code ignored;
-    if (!FKeep)
+    if (::rmdir(FPath.c_str()) != 0)
       std::filesystem::remove_all(FPath, ignored);
   }
   TWorkFolder(const TWorkFolder&) = delete;
@@ -138,10 +144,17 @@ public:
 
   const std::string& Path() const { return FPath; }
   void Keep() { FKeep = true; }
+  // A file that may be in the folder when it goes; only a name right in it counts.
+  void Holds(const std::string& path) {
+    if (path.size() > FPath.size() && path.compare(0, FPath.size(), FPath) == 0 &&
+        path.find('/', FPath.size()) == path.npos)
+      FFiles.push_back(path);
+  }
 
 private:
   std::string FPath;
   bool FKeep = false;
+  std::vector<std::string> FFiles;
 };
 
 } // namespace
@@ -172,6 +185,7 @@ bool TMDIChild::DecodeInWorkFolder(const std::string& PartFile) {
     const std::string input = work.Path() + "\"" + ExtractName(PartFile);
     if (!RenameFile(PartFile, input))
       return false;
+    work.Holds(input);
     UUCode.SetInputFile(input);
     UUCode.SetOutputFile(work.Path() + IntToStr(FPartFileCount) + ".dec");
 
@@ -187,6 +201,8 @@ bool TMDIChild::DecodeInWorkFolder(const std::string& PartFile) {
         FFileMode = 0;
       decoded = DecodeAttempt(TryUUEncode, uudecode) || DecodeAttempt(TryBase64Again, base64decode);
     }
+    // What the last attempt wrote and could not store.
+    work.Holds(UUCode.OutputFile());
     if (!decoded && !RenameFile(input, PartFile))
       work.Keep(); // its name was taken meanwhile: the folder keeps it
     return decoded;

@@ -39,6 +39,7 @@ TEST_F(DecodeStage, Base64PartIsDecodedListedAndDeleted) {
   const std::string part = Decode(3, 2, Join({{"begin-base64 0644 photo.jpg"}, Base64Lines(Data), {"end"}}));
   EXPECT_EQ(ReadFile(Folder + "photo.jpg"), Data);
   EXPECT_FALSE(FileExists(part));
+  EXPECT_EQ(Files(), QStringList{"photo.jpg"}); // the work folder is gone
   EXPECT_EQ(Child->Saved(), std::vector<std::string>{"photo.jpg"});
   EXPECT_EQ(Status(), "Decoding File try Base64");
   EXPECT_EQ(Count(), "1");
@@ -58,6 +59,7 @@ TEST_F(DecodeStage, Base64PartHoldingUuencodeFallsBack) {
   const std::string part = Decode(2, 2, Join({{"begin 644 b.bin"}, UULines(Data), {"end"}}));
   EXPECT_EQ(ReadFile(Folder + "b.bin"), Data);
   EXPECT_FALSE(FileExists(part));
+  EXPECT_EQ(Files(), QStringList{"b.bin"});
   EXPECT_EQ(Status(), "Decoding File try UUEncode");
 }
 
