@@ -7,8 +7,10 @@
 // Input: lines cut at LF. The first byte picks the waiting limit. Lines go to
 // the header until an empty line, then to the body; a line of the one byte
 // 0x01 ends the body whole, 0x02 cuts it short (X, a lost connection), and
-// the next article's header follows. At the end the open part file is
-// finished as the A command does and the window closes.
+// the next article's header follows. A body the waiting limit gives up on
+// ends there, cut short, as the closed connection ends it: its lines up to
+// the 0x01 or 0x02 never arrive. At the end the open part file is finished
+// as the A command does and the window closes.
 //
 // Checks: nothing lands outside the session folder, no folder is left in it,
 // the disk taken stays within a bound of the input's size (a sparse
@@ -19,6 +21,7 @@
 #include <QListWidget>
 #include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTextDocument>
 
 #include <cstdlib>
@@ -55,6 +58,7 @@ public:
     if (!input.empty())
       input.remove_prefix(1);
     Head();
+    bool cut = false; // the rest of this body never arrives
     while (!input.empty()) {
       const std::size_t lf = std::min(input.find('\n'), input.size());
       const std::string_view line = input.substr(0, lf);
@@ -63,13 +67,24 @@ public:
         FNextStep = stepBody;
         StartBody();
       } else if (FNextStep == stepBody && (line == "\x01" || line == "\x02")) {
-        EndOfBody(line == "\x01");
+        if (!cut)
+          EndOfBody(line == "\x01");
+        cut = false;
         Head();
-      } else {
+      } else if (!cut) {
         ScanLine(line);
+        // The waiting limit gave up on the body: the client closes the
+        // connection and ends the request cut short, and the walk goes on
+        // with the next article on a new one.
+        if (FInternalAbort) {
+          FInternalAbort = false;
+          cut = true;
+          EndOfBody(false);
+        }
       }
     }
-    EndOfBody(true);
+    if (!cut)
+      EndOfBody(true);
     if (FPartFile)
       FinishPartFile(true);
     CloseYEncFiles();
@@ -153,6 +168,9 @@ struct TWorld {
     log->setDocumentLayout(new TUnlaidLog(log));
     log->setUndoRedoEnabled(Child->Memo1->document()->isUndoRedoEnabled());
     Child->Memo1->setDocument(log);
+    // Nor are its scroll bars placed again after every line.
+    Child->Memo1->verticalScrollBar()->blockSignals(true);
+    Child->Memo1->horizontalScrollBar()->blockSignals(true);
     RootListing = std::make_unique<TListing>(Root);
     FolderListing = std::make_unique<TListing>(Folder);
   }
