@@ -318,13 +318,7 @@ void TNntpCli::WSocketSessionClosed(TObject*, std::uint16_t Error) {
 
 // The one place where bytes are read from the socket.
 void TNntpCli::WSocketDataAvailable(TObject*, std::uint16_t Error) {
-  // What is held is at most one unfinished line; move it down so the receive
-  // has the rest of the buffer.
-  if (FRcvStart > 0) {
-    std::memmove(FReceiveBuffer.get(), FReceiveBuffer.get() + FRcvStart, std::size_t(FRcvCnt) + 1);
-    FRcvStart = 0;
-  }
-  char* const into = FReceiveBuffer.get() + FRcvCnt;
+  char* const into = ReceiveRoom();
   const int len = FWSocket->Receive(into, RcvBufSize - FRcvCnt);
   if (FAborted)
     return;
@@ -337,11 +331,27 @@ void TNntpCli::WSocketDataAvailable(TObject*, std::uint16_t Error) {
   }
   if (len < 0)
     return;
-  into[len] = '\0';
+  Received(len, Error);
+}
+
+// What is held is at most one unfinished line; move it down so the next
+// receive has the rest of the buffer, which starts where this points.
+char* TNntpCli::ReceiveRoom() {
+  if (FRcvStart > 0) {
+    std::memmove(FReceiveBuffer.get(), FReceiveBuffer.get() + FRcvStart, std::size_t(FRcvCnt) + 1);
+    FRcvStart = 0;
+  }
+  return FReceiveBuffer.get() + FRcvCnt;
+}
+
+// Length bytes have just been put at ReceiveRoom(): hold them and cut lines.
+void TNntpCli::Received(int Length, std::uint16_t Error) {
+  char* const into = FReceiveBuffer.get() + FRcvCnt;
+  into[Length] = '\0';
   FLastByte = TClock::now();
   if (OnDisplay)
-    OnDisplay(this, into, len);
-  FRcvCnt += len;
+    OnDisplay(this, into, Length);
+  FRcvCnt += Length;
   CutHeldLines(Error);
 }
 

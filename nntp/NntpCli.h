@@ -154,6 +154,10 @@ public:
   void Abort();
 
 private:
+  // Hands the line cutter bytes in pieces of its choosing, without a socket
+  // in between, as the fuzzing of the cutter does.
+  friend class TNntpCliFeeder;
+
   using TNextStep = void (TNntpCli::*)();
   using TClock = std::chrono::steady_clock;
   static constexpr int BufSize = 4096;
@@ -170,6 +174,8 @@ private:
   void SetState(TNntpState value);
   void TriggerRequestDone(std::uint16_t Error);
   void WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
+  char* ReceiveRoom();
+  void Received(int Length, std::uint16_t Error);
   void CutHeldLines(std::uint16_t Error);
   void CutLines(std::uint16_t Error);
   void CloseFor(std::uint16_t Reason);
