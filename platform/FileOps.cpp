@@ -156,6 +156,11 @@ std::string FindFileNoCase(const std::string& folder, const std::string& name) {
   return folder + name;
 }
 
+TFd::~TFd() {
+  if (FFd >= 0)
+    ::close(FFd);
+}
+
 TFileWriter::~TFileWriter() {
   if (FFile)
     std::fclose(FFile);

@@ -40,6 +40,19 @@ void SetProgramFolder(std::string folder);
 // to case; folder + name when there is none. folder ends in "/".
 std::string FindFileNoCase(const std::string& folder, const std::string& name);
 
+// A file descriptor (or -1), closed when the object goes away.
+class TFd {
+public:
+  explicit TFd(int fd) : FFd(fd) {}
+  ~TFd();
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return FFd; }
+
+private:
+  int FFd;
+};
+
 // A file open for writing, created or truncated on open, closed when the
 // object goes away. Every failure raises EInOutError naming the file.
 class TFileWriter {

@@ -1,6 +1,7 @@
 #include "session/ChildWin.h"
 
 #include "platform/Convert.h"
+#include "platform/FileOps.h"
 
 #include <QListWidget>
 #include <QProgressBar>
@@ -80,21 +81,6 @@ ssize_t ReadUpTo(int fd, char* data, std::size_t size) {
   }
   return ssize_t(done);
 }
-
-class TFd {
-public:
-  explicit TFd(int fd) : FFd(fd) {}
-  ~TFd() {
-    if (FFd >= 0)
-      ::close(FFd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return FFd; }
-
-private:
-  int FFd;
-};
 
 // Compared in pieces of at most 64 KiB, and no larger than the files: the
 // same small file decoded again costs no large buffers.

@@ -1,5 +1,7 @@
 #include "session/YEncReceiver.h"
 
+#include "platform/FileOps.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -60,21 +62,6 @@ bool ReadAll(int fd, char* data, std::size_t size, std::uint64_t at) {
   }
   return true;
 }
-
-class TFd {
-public:
-  explicit TFd(int fd) : FFd(fd) {}
-  ~TFd() {
-    if (FFd >= 0)
-      ::close(FFd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return FFd; }
-
-private:
-  int FFd;
-};
 
 } // namespace
 
