@@ -132,6 +132,7 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   Nntp.OnMessageLine = [this](TObject* Sender) { NntpMessageLine(Sender); };
   FYEnc.OnLog = [this](const std::string& Text) { Log(Text); };
   FYEnc.OnFile = [this](const std::string& Path, const std::string& Name) { StoreYEncFile(Path, Name); };
+  FYEnc.OnCheckWaiting = [this] { CheckYEncFiles(); };
   WireController();
 }
 

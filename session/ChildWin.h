@@ -175,11 +175,15 @@ protected:
   // yEnc: parts are decoded as their lines arrive; the files of several
   // parts are put together in the session folder, across windows.
 public:
-  // For FormClose: drops a part still arriving and logs, one line per file,
-  // what the files this window wrote into still miss.
+  // For FormClose: drops a part still arriving, finishes the checks of whole
+  // files, and logs, one line per file, what the files this window wrote
+  // into still miss.
   void CloseYEncFiles();
 
 protected:
+  // Reads a piece of a whole file being checked at the next turn of the
+  // event loop, and so on to its end.
+  void CheckYEncFiles();
   bool StartsYEncPart(std::string_view Line);
   void StoreYEncFile(const std::string& Path, const std::string& Name);
   TYEncReceiver FYEnc;

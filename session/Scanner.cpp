@@ -1,9 +1,11 @@
 #include "session/ChildWin.h"
 
 #include "platform/Convert.h"
+#include "platform/Guard.h"
 
 #include <QListWidget>
 #include <QProgressBar>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdlib>
@@ -466,8 +468,21 @@ void TMDIChild::StoreYEncFile(const std::string& Path, const std::string& Name) 
   CountDecodedFile();
 }
 
+// A whole yEnc file is read back for its check a piece per turn of the
+// event loop, between the lines of the walk.
+void TMDIChild::CheckYEncFiles() {
+  QTimer::singleShot(0, this, [this] {
+    Guarded([this] {
+      if (FYEnc.CheckSome())
+        CheckYEncFiles();
+    });
+  });
+}
+
+// What is being checked is checked to the end before the window goes.
 void TMDIChild::CloseYEncFiles() {
   FYEnc.Drop("the window closed before =yend");
+  FYEnc.CheckAll();
   FYEnc.ReportUnfinished();
 }
 

@@ -291,43 +291,94 @@ void TYEncReceiver::FinishMulti() {
   file.Record.Add(part, range, total, crc);
   FState = rsIdle;
   FAssembly = nullptr;
-  if (!file.Record.Complete() || !CheckWhole(file))
+  // A part that came again while its file is being checked adds nothing.
+  if (!file.Record.Complete() || file.Checking)
     return;
+  TCheck check{PartialPath(), FName, file.Record.Size(), file.Record.Crc()};
+  if (check.Size <= FCheckPiece) {
+    if (ReadBack(check, check.Size) == csSound)
+      HandOver(check.Partial, check.Name);
+    return;
+  }
+  file.Checking = true;
+  FChecks.push_back(std::move(check));
+  if (FChecks.size() == 1 && OnCheckWaiting)
+    OnCheckWaiting();
+}
 
-  const std::string partial = PartialPath(), record = RecordPath();
+void TYEncReceiver::HandOver(const std::string& Partial, const std::string& Name) {
   try {
     if (OnFile)
-      OnFile(partial, FName);
-    ::unlink(record.c_str());
-    FFiles.erase(partial);
+      OnFile(Partial, Name);
+    ::unlink((Partial + ".parts").c_str());
+    FFiles.erase(Partial);
   } catch (const std::exception& e) {
     Log(e.what());
   }
 }
 
+bool TYEncReceiver::CheckSome() {
+  if (FChecks.empty())
+    return false;
+  TCheck& check = FChecks.front();
+  const auto file = FFiles.find(check.Partial);
+  // A part of the same file is arriving (it came again) and has begun to be
+  // compared with the file's bytes: the file stays where it is until that
+  // part has ended.
+  if (file != FFiles.end() && FAssembly == &file->second)
+    return true;
+  const TCheckStep step = ReadBack(check, FCheckPiece);
+  if (step == csMore)
+    return true;
+  const TCheck done = std::move(check);
+  FChecks.pop_front();
+  if (file != FFiles.end())
+    file->second.Checking = false;
+  if (step == csSound)
+    HandOver(done.Partial, done.Name);
+  return !FChecks.empty();
+}
+
+// A part still open is dropped first without a word: the caller says why.
+void TYEncReceiver::CheckAll() {
+  Drop("");
+  const std::uint64_t piece = std::exchange(FCheckPiece, ~std::uint64_t(0));
+  while (CheckSome()) {
+  }
+  FCheckPiece = piece;
+}
+
 // The whole file, read back once its last byte has arrived.
-bool TYEncReceiver::CheckWhole(const TAssembly& File) {
-  const TFd fd(::open(PartialPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  std::uint32_t crc = 0;
-  std::vector<char>& chunk = FBuffer; // free: the part is written out
+TYEncReceiver::TCheckStep TYEncReceiver::ReadBack(TCheck& Check, std::uint64_t Budget) {
+  const TFd fd(::open(Check.Partial.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   bool read = fd.Get() >= 0;
-  for (std::uint64_t at = 0; read && at < File.Record.Size(); at += chunk.size()) {
-    const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), File.Record.Size() - at));
-    read = ReadAll(fd.Get(), chunk.data(), n, at);
-    crc = Crc32(crc, chunk.data(), n);
+  // The part buffer when it holds nothing (it is warm in the cache), else a
+  // smaller one of the check's own.
+  if (read && Check.At < Check.Size && FFill > 0 && FCheckBuffer.empty())
+    FCheckBuffer.resize(CheckBufferSize);
+  if (FBuffer.empty())
+    FBuffer.resize(BufferSize);
+  std::vector<char>& chunk = FFill == 0 ? FBuffer : FCheckBuffer;
+  for (std::uint64_t end = Check.At + std::min(Budget, Check.Size - Check.At); read && Check.At < end;) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), end - Check.At));
+    read = ReadAll(fd.Get(), chunk.data(), n, Check.At);
+    Check.Crc = Crc32(Check.Crc, chunk.data(), n);
+    Check.At += n;
   }
   if (!read) {
-    Log(FName + ".partial: cannot read it back: " + Reason(errno));
-    return false;
+    Log(Check.Name + ".partial: cannot read it back: " + Reason(errno));
+    return csFailed;
   }
-  if (File.Record.Crc() && *File.Record.Crc() != crc) {
+  if (Check.At < Check.Size)
+    return csMore;
+  if (Check.Expected && *Check.Expected != Check.Crc) {
     char text[64];
-    std::snprintf(text, sizeof text, "CRC-32 %08x does not match crc32=%08x", unsigned(crc),
-                  unsigned(*File.Record.Crc()));
-    Log(FName + ": all parts are here, but " + text + "; kept as " + FName + ".partial");
-    return false;
+    std::snprintf(text, sizeof text, "CRC-32 %08x does not match crc32=%08x", unsigned(Check.Crc),
+                  unsigned(*Check.Expected));
+    Log(Check.Name + ": all parts are here, but " + text + "; kept as " + Check.Name + ".partial");
+    return csFailed;
   }
-  return true;
+  return csSound;
 }
 
 int TYEncReceiver::OpenPartial() {

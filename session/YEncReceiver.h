@@ -12,7 +12,9 @@
 // the same file. Bytes that already arrived are never written again: a part
 // that overlaps them is compared with them instead. Once every byte is there
 // and the whole file's CRC-32 (when a part gave one) matches, the .partial is
-// handed over.
+// handed over. That check reads the file back; a large file is read a piece
+// at a time, one piece per turn of the event loop, so the window stays
+// responsive while a file of gigabytes is checked.
 //
 // Nothing here trusts a number from the network: no file is made larger than
 // MaxFileSize, nothing is allocated or written ahead of the bytes that
@@ -25,8 +27,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +41,10 @@ public:
   static constexpr std::uint64_t MaxFileSize = 64ull << 30;
   // Decoded bytes held before they are written out.
   static constexpr std::size_t BufferSize = 1u << 20;
+  // What one turn of the event loop reads back of a whole file for its
+  // check: a few milliseconds' worth. A smaller file is checked at once.
+  static constexpr std::uint64_t CheckPiece = 8u << 20;
+  static constexpr std::size_t CheckBufferSize = 256u << 10;
 
   TYEncReceiver() = default;
   ~TYEncReceiver();
@@ -61,12 +69,24 @@ public:
   // still misses parts ("holiday.zip: 3 of 9 parts missing"), and forgets them.
   void ReportUnfinished();
 
+  // Reads the next piece of a whole file waiting for its check, and hands the
+  // file over (or logs why not) once it has been read. True while files are
+  // still waiting: call again at a later turn of the event loop.
+  bool CheckSome();
+  // Checks every file still waiting, to the end (the window closes).
+  void CheckAll();
+  // The bytes CheckSome reads at most (tests make it small).
+  void SetCheckPiece(std::uint64_t Bytes) { FCheckPiece = Bytes; }
+
   // One line for the window's log.
   std::function<void(const std::string& Text)> OnLog;
   // A whole file that checked out, at Path, to be stored under Name (the
   // last part of name=). The handler moves it away or raises; on a raise a
   // single-part file is deleted and a .partial stays for the next try.
   std::function<void(const std::string& Path, const std::string& Name)> OnFile;
+  // A whole file waits for its check: CheckSome is to be called from the
+  // event loop, not from within this call.
+  std::function<void()> OnCheckWaiting;
 
 private:
   enum TState : std::uint8_t { rsIdle, rsPart, rsSkip };
@@ -80,7 +100,18 @@ private:
     ino_t Inode = 0;
     off_t Length = -1;
     timespec Modified{};
+    bool Checking = false; // complete, waiting in FChecks
   };
+
+  // A whole .partial being read back for its CRC-32.
+  struct TCheck {
+    std::string Partial, Name;
+    std::uint64_t Size = 0;
+    std::optional<std::uint32_t> Expected; // crc32= of the parts
+    std::uint64_t At = 0;                  // read so far
+    std::uint32_t Crc = 0;                 // of what was read
+  };
+  enum TCheckStep : std::uint8_t { csMore, csSound, csFailed };
 
   void Begin(std::string_view Line);
   void Place(std::string_view Line);
@@ -100,7 +131,10 @@ private:
   bool AppendRecord(TAssembly& File, const std::string& Path, std::string_view Text);
   static bool Unchanged(const TAssembly& File, const struct stat& St);
   static void Remember(TAssembly& File, const struct stat& St);
-  bool CheckWhole(const TAssembly& File);
+  // Reads up to Budget more bytes of the file; at its end compares the CRC,
+  // logging a file that fails.
+  TCheckStep ReadBack(TCheck& Check, std::uint64_t Budget);
+  void HandOver(const std::string& Partial, const std::string& Name);
   // Logs Text, drops the part, and passes over its lines up to its =yend
   // (Skip) or not.
   void Fail(const std::string& Text, bool Skip = true);
@@ -128,4 +162,9 @@ private:
 
   // Multi-part files written into by this receiver, by .partial path.
   std::map<std::string, TAssembly> FFiles;
+
+  // Whole files waiting for their check, the one being read first.
+  std::deque<TCheck> FChecks;
+  std::uint64_t FCheckPiece = CheckPiece;
+  std::vector<char> FCheckBuffer;
 };

@@ -39,6 +39,7 @@ public:
   using TMDIChild::FPartKind;
   using TMDIChild::FReconnectDelay;
   using TMDIChild::FSessionDir;
+  using TMDIChild::FYEnc;
   using TMDIChild::ScanLine;
   using TMDIChild::StoreDecodedFile;
 

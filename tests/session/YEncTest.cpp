@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 using Lines = std::vector<std::string>;
 
@@ -128,6 +129,54 @@ TEST_F(YEnc, PartThatFailsItsCheckIsSkippedWithoutHarm) {
   Article(parts[2]);
   Article(parts[1]);
   EXPECT_EQ(ReadFile(Folder + "x.bin"), Data);
+}
+
+// A file larger than a piece of the check is read back one piece per turn
+// of the event loop. Until the last piece it stays a .partial, and a part
+// that comes again meanwhile changes nothing. Bytes changed on disk before
+// their piece is read fail the check and keep the .partial, and a window
+// that closes mid-check finishes it.
+TEST_F(YEnc, LargeFileIsCheckedAPiecePerTurn) {
+  const std::vector<Lines> parts = YEncParts(Data, "disc.iso", 3);
+  auto arrive = [&] {
+    Child->FYEnc.SetCheckPiece(65536); // 300000 bytes: five pieces
+    for (const Lines& part : parts)
+      Article(part);
+    EXPECT_EQ(Files(), (Lines{"disc.iso.partial", "disc.iso.partial.parts"}));
+  };
+  arrive();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Files(), (Lines{"disc.iso.partial", "disc.iso.partial.parts"}));
+  Article(parts[1]); // the same part again, mid-check
+  EXPECT_TRUE(PumpUntil([&] { return Files() == Lines{"disc.iso"}; }));
+  EXPECT_EQ(ReadFile(Folder + "disc.iso"), Data);
+  EXPECT_EQ(Child->Saved(), (Lines{"disc.iso"}));
+  EXPECT_EQ(Logged(), Lines{});
+
+  std::filesystem::remove_all(Folder);
+  SetUp();
+  arrive();
+  QCoreApplication::processEvents();
+  {
+    std::fstream partial(Folder + "disc.iso.partial", std::ios::in | std::ios::out | std::ios::binary);
+    partial.seekp(250000);
+    partial.put(char(~Data[250000]));
+  }
+  PumpFor(50);
+  EXPECT_EQ(Files(), (Lines{"disc.iso.partial", "disc.iso.partial.parts"}));
+  const Lines logged = Logged();
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].rfind("disc.iso: all parts are here, but CRC-32 ", 0), 0u) << logged[0];
+  EXPECT_NE(logged[0].find("; kept as disc.iso.partial"), std::string::npos) << logged[0];
+
+  std::filesystem::remove_all(Folder);
+  SetUp();
+  arrive();
+  QCoreApplication::processEvents();
+  Child->FormClose(Child.get());
+  EXPECT_EQ(Files(), (Lines{"dati.ini", "disc.iso"}));
+  EXPECT_EQ(ReadFile(Folder + "disc.iso"), Data);
+  EXPECT_EQ(Logged(), Lines{});
 }
 
 // Numbers and names from the network: each case ends in one log line,
