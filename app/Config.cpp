@@ -18,6 +18,10 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <memory>
+#include <optional>
+
 TOKBottomDlg* OKBottomDlg = nullptr;
 
 namespace {
@@ -44,10 +48,13 @@ void AddFromEdit(QLineEdit* edit, QListWidget* list) {
   edit->clear();
 }
 
-void DeleteSelected(QListWidget* list) {
+// The name of the entry removed, or none when nothing was selected.
+std::optional<std::string> DeleteSelected(QListWidget* list) {
   const int row = list->currentRow();
-  if (row >= 0 && list->item(row)->isSelected())
-    delete list->takeItem(row);
+  if (row < 0 || !list->item(row)->isSelected())
+    return std::nullopt;
+  const std::unique_ptr<QListWidgetItem> item(list->takeItem(row));
+  return FromQt(item->text());
 }
 
 } // namespace
@@ -175,7 +182,12 @@ void TOKBottomDlg::FormCreate(TObject*) {
 
 void TOKBottomDlg::btSAddClick(TObject*) { AddFromEdit(EdNewServer, lstServers); }
 void TOKBottomDlg::btGAddClick(TObject*) { AddFromEdit(EdNewGroup, lstGroups); }
-void TOKBottomDlg::btSDelClick(TObject*) { DeleteSelected(lstServers); }
+
+void TOKBottomDlg::btSDelClick(TObject*) {
+  if (const std::optional<std::string> server = DeleteSelected(lstServers))
+    FDeleted.insert(*server);
+}
+
 void TOKBottomDlg::btGDelClick(TObject*) { DeleteSelected(lstGroups); }
 
 // The password goes to the store at once, whatever OK or Cancel follow; an
@@ -215,9 +227,37 @@ bool TOKBottomDlg::eventFilter(QObject* watched, QEvent* event) {
 void TOKBottomDlg::OKBtnClick(TObject*) {
   EdPath->setText(ToQt(CorrectPath(FromQt(EdPath->text()))));
   EdPacing->setText(ToQt(CorrectPacing(FromQt(EdPacing->text()))));
-  SaveConfig({Items(lstServers), Items(lstGroups), FromQt(EdPath->text()), FromQt(EdPacing->text())});
+  const std::vector<std::string> servers = Items(lstServers);
+  if (SaveConfig({servers, Items(lstGroups), FromQt(EdPath->text()), FromQt(EdPacing->text())}))
+    ForgetDeleted(servers);
   LoadSettings(MainForm->cboHost, MainForm->cboGroup, MainForm->lblPath);
   hide();
+}
+
+// Until the save the settings file still lists a deleted entry, and a decode
+// window may still log in with its password. The store keys passwords by the
+// entry exactly as listed, so an entry still listed (added back, or listed
+// twice) keeps its password. A password the file cannot lose now is shown as
+// an error and tried again at the next save; the save itself stands.
+void TOKBottomDlg::ForgetDeleted(const std::vector<std::string>& Saved) {
+  std::set<std::string> left;
+  std::string failed;
+  for (const std::string& server : FDeleted) {
+    if (std::find(Saved.begin(), Saved.end(), server) != Saved.end())
+      continue;
+    try {
+      MainForm->Passwords->SetPassword(server, "");
+    } catch (const EInOutError& error) {
+      left.insert(server);
+      if (failed.empty())
+        failed = "Password of " + server + " not removed: " + error.what();
+    } catch (const Exception&) {
+      // A name the store cannot key never had a password.
+    }
+  }
+  FDeleted = std::move(left);
+  if (!failed.empty())
+    ShowError(failed);
 }
 
 void TOKBottomDlg::CancelBtnClick(TObject*) { hide(); }

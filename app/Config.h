@@ -4,6 +4,10 @@
 
 #include <QDialog>
 
+#include <set>
+#include <string>
+#include <vector>
+
 class QGroupBox;
 class QHBoxLayout;
 class QLabel;
@@ -63,8 +67,12 @@ private:
   // One framed group per stored value below the lists.
   QHBoxLayout* AddField(const char* caption, QLineEdit* edit, const char* hint);
   void Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*));
+  void ForgetDeleted(const std::vector<std::string>& Saved);
 
   QVBoxLayout* FFields;
+  // Server entries deleted since the last save; their passwords go with the
+  // save that drops them.
+  std::set<std::string> FDeleted;
 };
 
 // The one configuration dialog.

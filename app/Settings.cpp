@@ -170,7 +170,7 @@ std::string CorrectPacing(std::string_view pacing) {
   return digits && std::stol(text) <= MaxPacing ? std::to_string(std::stol(text)) : DefaultPacing;
 }
 
-void SaveConfig(const TConfigValues& values) {
+bool SaveConfig(const TConfigValues& values) {
   const std::string file = SettingsFile();
   const std::string defExt = IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension);
   const std::string minLines = IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines);
@@ -178,7 +178,7 @@ void SaveConfig(const TConfigValues& values) {
   // A new file left by an earlier failed save would put its old lists first.
   if (!DeleteAllNamed(NewSettingsFileName)) {
     ShowMessage(NotSaved, ErrorTitle);
-    return;
+    return false;
   }
   const std::string newFile = ProgramFolder() + NewSettingsFileName;
   IniWriteString(newFile, "CONFIG", "DEFEXT", defExt);
@@ -188,6 +188,9 @@ void SaveConfig(const TConfigValues& values) {
   // Files that never had a pacing other than the default keep without one.
   if (const std::string pacing = CorrectPacing(values.Pacing); pacing != DefaultPacing)
     IniWriteString(newFile, "CONFIG", "PACING", pacing);
-  if (!AppendLists(newFile, values) || !SwapIn(newFile))
+  if (!AppendLists(newFile, values) || !SwapIn(newFile)) {
     ShowMessage(NotSaved, ErrorTitle);
+    return false;
+  }
+  return true;
 }

@@ -58,9 +58,9 @@ std::string CorrectPacing(std::string_view pacing);
 // The dialog save: writes a complete new settings file beside the old one and
 // swaps it in, keeping the old one as the backup. A failed keyed write raises
 // EInOutError "Unable to write to <path>"; every other failure shows "Problem
-// Writing New Settings, New Settings Not Saved" and leaves the settings file
-// as it was.
-void SaveConfig(const TConfigValues& values);
+// Writing New Settings, New Settings Not Saved", leaves the settings file as it
+// was and returns false.
+bool SaveConfig(const TConfigValues& values);
 
 // The rule that turns "S=name" entries into bare names: item i becomes the
 // value of the first item, counted from the top, whose name is key (compared
