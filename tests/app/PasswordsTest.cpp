@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <algorithm>
+#include <iterator>
 #include <sys/stat.h>
 
 using Passwords = AppTest;
@@ -72,6 +74,57 @@ TEST_F(Passwords, SetInTheDialogKeptInAPrivateFileAndNeverInTheSettings) {
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(Main->Password(), "");
   EXPECT_EQ(Errors, Names{});
+}
+
+// A deleted entry's password goes with the save that drops the entry: Cancel
+// and a failed save keep it; an entry still listed (added back, listed twice,
+// the same host without the user) keeps its own. A password file that cannot
+// be written shows the error, the save stands, the next save removes it.
+TEST_F(Passwords, DeletedEntryLosesItsPasswordWithTheSaveThatDropsIt) {
+  const Names entries = {"nntps://vuser@news.a:563", "news.a", "news.b", "news.c"};
+  WriteLists({entries[0], "news.a", "news.b", "news.b", "news.c"}, {"alt.test"});
+  Start();
+  for (const std::string& entry : entries)
+    Main->Passwords->SetPassword(entry, "pw");
+  auto inFile = [&] {
+    TPasswordStore fresh;
+    fresh.Load({});
+    Names kept;
+    std::copy_if(entries.begin(), entries.end(), std::back_inserter(kept),
+                 [&](const std::string& entry) { return !fresh.Password(entry).empty(); });
+    return kept;
+  };
+  TOKBottomDlg* dlg = OKBottomDlg;
+  auto remove = [&](const char* entry) {
+    dlg->lstServers->setCurrentItem(dlg->lstServers->findItems(entry, Qt::MatchExactly)[0]);
+    dlg->btSDel->click();
+  };
+  Main->ConfigBtn->click();
+  remove(entries[0].c_str());
+  dlg->CancelBtn->click();
+  Main->ConfigBtn->click();
+  CreateFolder(Folder + "VOSTEL1.INI"); // where the new settings should go
+  dlg->OKBtn->click();
+  ::rmdir((Folder + "VOSTEL1.INI").c_str());
+  EXPECT_EQ(inFile(), entries);
+  remove("news.c");
+  dlg->EdNewServer->setText("news.c");
+  dlg->btSAdd->click();
+  remove("news.b");
+  dlg->OKBtn->click();
+  EXPECT_EQ(inFile(), (Names{"news.a", "news.b", "news.c"}));
+
+  const std::string blocker = TPasswordStore::FilePath() + ".new";
+  CreateFolder(blocker);
+  Main->ConfigBtn->click();
+  remove("news.a");
+  dlg->OKBtn->click();
+  EXPECT_EQ(ReadFile("VOSTEL.INI").find("S=news.a\r\n"), std::string::npos);
+  EXPECT_EQ(Errors.back(), "Password of news.a not removed: Cannot write " + blocker + ": File exists");
+  ::rmdir(blocker.c_str());
+  Main->ConfigBtn->click();
+  dlg->OKBtn->click();
+  EXPECT_EQ(inFile(), (Names{"news.b", "news.c"}));
 }
 
 // A keychain that does not answer (no session bus here) leaves the password
