@@ -14,6 +14,12 @@
 //
 // "nntp_bench client" or "nntp_bench plain" runs that side alone, ten times,
 // for a profiler; a third word names the sender's congestion control.
+//
+// With INN_GROUP=<group> (and INN_SERVER=host:port, 127.0.0.1:119 unless
+// set), it also fetches the last INN_BODIES (260 unless set) articles of
+// that group from a news server, one BODY after the other, both ways: the
+// rate a real server on this machine allows each. bench/inn_post.py posts
+// such a group.
 
 #include "nntp/NntpCli.h"
 #include "tests/support/ScriptedNewsServer.h"
@@ -24,6 +30,7 @@
 #include <QTimer>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -35,6 +42,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -167,6 +175,116 @@ TResult PlainDrain(std::size_t blocks) {
   return r;
 }
 
+// ---- against a news server ----
+
+struct TServerWalk {
+  std::string Host, Port, Group;
+  int Bodies = 260;
+};
+
+// The last Bodies articles of the group, BODY by BODY through the client.
+TResult ServerThroughClient(const TServerWalk& walk) {
+  TNntpCli cli;
+  TResult r;
+  QEventLoop loop;
+  QTimer::singleShot(300000, &loop, &QEventLoop::quit);
+  bool ok = false;
+  cli.OnSessionConnected = [&](TObject*, std::uint16_t) { loop.quit(); };
+  cli.OnMessageLine = [&](TObject*) {
+    ++r.Lines;
+    r.Bytes += std::int64_t(cli.LastResponse().size());
+  };
+  cli.OnRequestDone = [&](TObject*, TNntpRequest, std::uint16_t error) {
+    ok = error == 0;
+    loop.quit();
+  };
+  cli.SetHost(walk.Host);
+  cli.SetPort(walk.Port);
+  cli.Connect();
+  loop.exec();
+  if (cli.State() != nntpReady)
+    return r;
+  cli.Group(walk.Group);
+  loop.exec();
+  const std::int64_t last = cli.ArticleLast();
+  if (!ok || last < walk.Bodies)
+    return r;
+  const double busy = ThreadSeconds();
+  QElapsedTimer clock;
+  clock.start();
+  int done = 0;
+  for (std::int64_t n = last - walk.Bodies + 1; n <= last && ok; ++n, ++done) {
+    cli.BodyByNumber(n);
+    loop.exec();
+  }
+  r.Seconds = double(clock.nsecsElapsed()) / 1e9;
+  r.Busy = ThreadSeconds() - busy;
+  r.Ok = ok && done == walk.Bodies;
+  cli.Abort();
+  return r;
+}
+
+// Reads until what has arrived ends with end; false on a closed connection.
+bool ReadUntil(int fd, char* buf, std::string_view end, std::int64_t& bytes, std::string* text = nullptr) {
+  std::string tail;
+  for (;;) {
+    const ssize_t n = ::recv(fd, buf, ReceiveSize, 0);
+    if (n <= 0)
+      return false;
+    bytes += n;
+    if (text)
+      text->append(buf, std::size_t(n));
+    tail.append(buf + std::max<ssize_t>(0, n - ssize_t(end.size())), buf + n);
+    if (tail.size() > end.size())
+      tail.erase(0, tail.size() - end.size());
+    if (tail == end)
+      return true;
+  }
+}
+
+// The same articles with plain recv calls, each reply read to its final
+// "." line.
+TResult ServerPlain(const TServerWalk& walk) {
+  TResult r;
+  addrinfo hints{}, *found = nullptr;
+  hints.ai_socktype = SOCK_STREAM;
+  if (::getaddrinfo(walk.Host.c_str(), walk.Port.c_str(), &hints, &found) != 0)
+    return r;
+  const int fd = ::socket(found->ai_family, SOCK_STREAM, 0);
+  const bool connected = fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) == 0;
+  ::freeaddrinfo(found);
+  const auto buf = std::make_unique_for_overwrite<char[]>(ReceiveSize);
+  std::int64_t ignored = 0;
+  std::string group;
+  const std::string command = "GROUP " + walk.Group + "\r\n";
+  if (!connected || !ReadUntil(fd, buf.get(), "\r\n", ignored) ||
+      ::send(fd, command.data(), command.size(), MSG_NOSIGNAL) <= 0 ||
+      !ReadUntil(fd, buf.get(), "\r\n", ignored, &group)) {
+    if (fd >= 0)
+      ::close(fd);
+    return r;
+  }
+  long long count = 0, first = 0, last = 0;
+  if (std::sscanf(group.c_str(), "211 %lld %lld %lld", &count, &first, &last) != 3 || last < walk.Bodies) {
+    ::close(fd);
+    return r;
+  }
+  const double busy = ThreadSeconds();
+  QElapsedTimer clock;
+  clock.start();
+  bool ok = true;
+  for (long long n = last - walk.Bodies + 1; n <= last && ok; ++n) {
+    const std::string body = "BODY " + std::to_string(n) + "\r\n";
+    ok = ::send(fd, body.data(), body.size(), MSG_NOSIGNAL) > 0 &&
+         ReadUntil(fd, buf.get(), "\r\n.\r\n", r.Bytes);
+  }
+  r.Seconds = double(clock.nsecsElapsed()) / 1e9;
+  r.Busy = ThreadSeconds() - busy;
+  r.Ok = ok;
+  ::close(fd);
+  return r;
+}
+
 // The faster of two runs; a failed run never counts as the faster.
 TResult Faster(const TResult& a, const TResult& b) {
   if (a.Ok != b.Ok)
@@ -257,5 +375,31 @@ int main(int argc, char** argv) {
   }
   std::printf("peak RSS: %ld KB after a %.0f MB body, %ld KB after 100 MB bodies\n", peakSmall,
               double(small.Bytes) / 1e6, peakBig);
+
+  if (!qEnvironmentVariableIsEmpty("INN_GROUP")) {
+    TServerWalk walk;
+    const std::string server = qEnvironmentVariableIsEmpty("INN_SERVER")
+                                   ? "127.0.0.1:119"
+                                   : qEnvironmentVariable("INN_SERVER").toStdString();
+    const std::size_t colon = server.rfind(':');
+    walk.Host = server.substr(0, colon);
+    walk.Port = colon == server.npos ? "119" : server.substr(colon + 1);
+    walk.Group = qEnvironmentVariable("INN_GROUP").toStdString();
+    if (!qEnvironmentVariableIsEmpty("INN_BODIES"))
+      walk.Bodies = qEnvironmentVariable("INN_BODIES").toInt();
+    TResult client = ServerThroughClient(walk), plain = ServerPlain(walk);
+    for (int i = 1; i < 5; ++i) {
+      client = Faster(client, ServerThroughClient(walk));
+      plain = Faster(plain, ServerPlain(walk));
+    }
+    std::printf("news server %s, group %s, the last %d bodies one after the other:\n", server.c_str(),
+                walk.Group.c_str(), walk.Bodies);
+    Print("TNntpCli, line text in OnMessageLine", client);
+    Print("plain recv, every byte to the final line", plain);
+    std::printf(
+        "client / plain (same replies): %.2f by time, %.2f by the receiving thread's processor time\n",
+        plain.Seconds / client.Seconds, plain.Busy / client.Busy);
+    ok = ok && client.Ok && plain.Ok;
+  }
   return ok && small.Ok ? 0 : 1;
 }
