@@ -230,6 +230,7 @@ protected:
   void ScanFrom(std::int64_t First);
   void ContinueWithHeaders();
   void ConnectionLost(TNntpRequest RqType, std::uint16_t Error);
+  void ConnectionLostWhileWaiting();
   void DiscardCutBody(bool ComesAgain);
   void ScheduleReconnect();
   void ConnectAttemptFailed();

@@ -302,6 +302,9 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
       ((RqType == nntpAbort || RqType == nntpArticleByNumber) && FNextStep == stepBody))
     EndOfBody(RqType != nntpAbort && Error == 0);
   if (FStopAfter) {
+    // R asks again for the overview's format that A cut off before the first article.
+    if (RqType == nntpListOverViewFmt && FNextStep == stepOverviewFmt)
+      FResumeStep = stepOverviewFmt;
     CarryOutAfter();
     return;
   }
@@ -360,6 +363,10 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
 
 void TMDIChild::Timer1Timer(TObject*) {
   Timer1->stop();
+  if (FNextStep >= stepHead && FNextStep <= stepGroup && Nntp.State() == nntpNotConnected) {
+    ConnectionLostWhileWaiting();
+    return;
+  }
   switch (FNextStep) {
   case stepHead:
     ProgressBar3->setValue(GroupProgress());
@@ -552,6 +559,14 @@ void TMDIChild::Advance() {
   FSkipPending = 0;
   if (FLinesField > 0 && FArticleCurrent >= FHeadsUntil) {
     AdvanceByOverview();
+    return;
+  }
+  // An article never asked for (the walk stopped before its request went
+  // out, or a log-in refused it) is asked for now, not passed.
+  if (!FCurrentExamined && FArticleCurrent <= FArticleEnd) {
+    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+    SetStatus("Request Header " + IntToStr(FArticleCurrent));
+    GoTo(stepHead);
     return;
   }
   if (FArticleCurrent < FArticleEnd) {
@@ -826,6 +841,19 @@ void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
   }
   if (FStopped || FClosed)
     return;
+  ScheduleReconnect();
+}
+
+// The server closed the connection while the walk waited to make its next
+// request (an idle server's time limit, a long pacing): nothing was cut
+// short, so after the reconnect that request is made as it would have been.
+void TMDIChild::ConnectionLostWhileWaiting() {
+  const std::int32_t step = FNextStep == stepLogIn ? FLogInRetry : FNextStep;
+  FResumeStep = step == stepGroup ? stepStart : step; // the reconnect selects the group anyway
+  if (FStopAfter) {
+    CarryOutAfter();
+    return;
+  }
   ScheduleReconnect();
 }
 

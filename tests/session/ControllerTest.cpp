@@ -312,6 +312,47 @@ TEST_F(Controller, LineTooLongIsNotAskedForAgainAfterTheReconnect) {
   CloseExpecting(4);
 }
 
+// A server that closes the connection while the walk waits for its next
+// tick: the window reconnects and makes that request then. A pressed
+// while the overview's format is asked for, then R: the format is asked for
+// again and the first article is fetched, not passed.
+TEST_F(Controller, ConnectionClosedBetweenRequestsAndStopAfterBeforeTheFirstArticle) {
+  Values.pacing = "200";
+  Server.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
+  Server.Expect("LIST OVERVIEW.FMT").Reply("503 no overview");
+  Server.Expect("HEAD 1").Send("221 1 <a@b>\r\nLines: 5\r\n.\r\n").Pause(50).Close();
+  Server.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
+  Server.Expect("HEAD 2").Send("221 2 <c@d>\r\nLines: 5\r\n.\r\n");
+  Server.Expect("HEAD 3").Send("221 3 <e@f>\r\nLines: 5\r\n.\r\n").Expect("QUIT").Reply("205 bye").Start();
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Server.Failures(), Lines{});
+  EXPECT_EQ(Logged("Reconnecting in 1 s (try 1 of 10) Request Done "), 1);
+  EXPECT_TRUE(Errors.empty());
+  CloseExpecting(4);
+
+  TScriptedNewsServer second;
+  second.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 5 6 alt.test");
+  second.Expect("LIST OVERVIEW.FMT").Send(Format).Expect("QUIT").Reply("205 bye").Close();
+  second.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 5 6 alt.test");
+  second.Expect("LIST OVERVIEW.FMT").Send(Format).Expect("XOVER 5-6");
+  second.Send("224 overview\r\n" + Overview("5", "250") + Overview("6", "10") + ".\r\n");
+  second.Expect("ARTICLE 5").Send("220 5 <g@h>\r\nLines: 250\r\n\r\nhello\r\n.\r\n");
+  second.Expect("QUIT").Reply("205 bye").Start();
+  Use(second);
+  Store(5);
+  Open();
+  ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Request Overview Format"; }));
+  Child->After->click();
+  ASSERT_TRUE(WaitEnd());
+  ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpNotConnected; }));
+  Child->Restart->click();
+  ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Downloading Done"; }));
+  PumpFor(50);
+  EXPECT_EQ(second.Failures(), Lines{});
+  CloseExpecting(7);
+}
+
 // Lines: comes from the overview in blocks of 1,000; only the articles in
 // range are fetched, with ARTICLE: a file posted over two articles in two
 // blocks, a single-part MIME article. The connection is lost in three bodies:
