@@ -342,6 +342,8 @@ std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::si
 std::string TUUCode::OutputFileFrom(std::string name) const {
   std::erase_if(name, [](char c) { return c == '\r' || c == '"' || c == '\0'; });
   name = SafeName(name);
+  if (FFlatNames)
+    name.erase(0, name.rfind('/') + 1);
   if (name.empty())
     throw EUUCode("OutputFileName is empty");
   return FInputFile.substr(0, FInputFile.rfind('/') + 1) + name;

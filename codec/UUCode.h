@@ -63,6 +63,12 @@ public:
   bool Headers() const { return FHeaders; }
   void SetHeaders(bool value) { FHeaders = value; }
 
+  // A name from a header line keeps only its last part, so the file always
+  // lands right in InputFile's folder ("dir\pic.jpg" gives pic.jpg there).
+  // Off, a relative name with folders goes into those folders below it.
+  bool FlatNames() const { return FFlatNames; }
+  void SetFlatNames(bool value) { FFlatNames = value; }
+
   const std::string& InputFile() const { return FInputFile; }
   void SetInputFile(const std::string& value) { FInputFile = value; }
 
@@ -105,6 +111,7 @@ private:
   TAlgorithm FAlgorithm = filecopy;
   std::uint16_t FFileMode = 644;
   bool FHeaders = true;
+  bool FFlatNames = false;
   std::string FInputFile;
   std::string FOutputFile;
   TUnixCRLF FUnixCRLF = CRLF;

@@ -127,6 +127,10 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   connect(FPaintTimer, &QTimer::timeout, this, [this] { Guarded([this] { PaintPausedChanges(); }); });
 
   UUCode.SetHeaders(true);
+  // Decoding happens in a private folder of no subfolders: a name that
+  // names folders ("pics\a.jpg", as posters on other systems write) would
+  // fail there. The stored name is its last part anyway.
+  UUCode.SetFlatNames(true);
   UUCode.SetUnixCRLF(CRLF);
   UUCode.OnProgress = [this](std::uint16_t Percent) { UUCodeProgress(Percent); };
   Nntp.OnMessageLine = [this](TObject* Sender) { NntpMessageLine(Sender); };

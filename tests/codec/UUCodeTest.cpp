@@ -83,6 +83,10 @@ TEST_F(Decoding, TheNameComesFromTheBeginLineAndStaysInTheInputsFolder) {
   std::filesystem::create_directory(Dir + "sub");
   EXPECT_EQ(Decoded(uudecode, "begin 644 sub\\pic.jpg" + abc), "abc");
   EXPECT_EQ(Codec.OutputFile(), Dir + "sub/pic.jpg");
+  Codec.SetFlatNames(true);
+  EXPECT_EQ(Decoded(uudecode, "begin 644 dir\\sub/pic.jpg" + abc), "abc");
+  EXPECT_EQ(Codec.OutputFile(), Dir + "pic.jpg");
+  Codec.SetFlatNames(false);
   for (const char* escape : {"/tmp/x.bin", "..\\..\\x.bin", "C:\\news\\x.bin", "c:x.bin", "a/../x.bin"}) {
     Decoded(uudecode, "begin 644 " + std::string(escape) + abc);
     EXPECT_EQ(Codec.OutputFile(), Dir + "x.bin") << escape;

@@ -49,9 +49,12 @@ TEST_F(DecodeStage, Base64PartIsDecodedListedAndDeleted) {
   EXPECT_EQ(Child->ProgressBar1->value(), 0);
 }
 
+// A name with folders, as posters on other systems write it, is stored
+// under its last part.
 TEST_F(DecodeStage, UuencodePartIsTriedFirstWithUudecode) {
-  Decode(1, 1, Join({{"begin 644 a.bin"}, UULines(Data), {"end"}}));
+  Decode(1, 1, Join({{"begin 644 pics\\a.bin"}, UULines(Data), {"end"}}));
   EXPECT_EQ(ReadFile(Folder + "a.bin"), Data);
+  EXPECT_EQ(Files(), QStringList{"a.bin"});
   EXPECT_EQ(Status(), "Decoding File try UUEncode");
 }
 
