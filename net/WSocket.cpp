@@ -333,6 +333,7 @@ void TCustomWSocket::SetSendFlags(TSocketSendFlags Value) {
 // ---- connect ----
 
 void TCustomWSocket::Connect() {
+  FLastError = 0; // what an earlier connection ended with is no news now
   if (FHSocket >= 0 && FState != wsClosed) {
     RaiseException("Connect: Socket already in use");
     return;
@@ -352,7 +353,8 @@ void TCustomWSocket::Connect() {
 
   const int Handle = ::socket(AF_INET, FType | SOCK_NONBLOCK | SOCK_CLOEXEC, FProto);
   if (Handle < 0) {
-    SocketError("Connect (socket)", WSocketErrorFromErrno(errno));
+    FLastError = WSocketErrorFromErrno(errno);
+    SocketError("Connect (socket)", FLastError);
     return;
   }
   FHSocket = Handle;

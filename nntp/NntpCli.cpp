@@ -26,6 +26,9 @@ const unsigned WM_NNTP_CUT_LINES = 0x0400 + 2;
 const std::uint16_t ClosedMidReply = 10101;
 const std::uint16_t LineTooLong = 10053;
 const std::uint16_t TimedOut = 10060;
+// A connect that failed without a socket error of its own (a port that is
+// no number or service) ends with this one.
+const std::uint16_t InvalidArgument = 10022;
 // The Error of a status line whose code is no NNTP status (not 100 to 599):
 // neither success nor any server's code nor a socket error.
 const std::uint16_t NotAStatus = 65535;
@@ -252,14 +255,17 @@ void TNntpCli::Connect() {
   FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
   FArticleID.clear();
   SetState(nntpDnsLookup);
+  FInConnect = true;
   try {
     FWSocket->DnsLookup(FHost);
   } catch (...) {
+    FInConnect = false;
     // The lookup or the connect never started; leave the client able to try again.
     if (FWSocket->State() == wsClosed)
       SetState(nntpNotConnected);
     throw;
   }
+  FInConnect = false;
 }
 
 void TNntpCli::WSocketDnsLookupDone(TObject*, std::uint16_t Error) {
@@ -269,6 +275,7 @@ void TNntpCli::WSocketDnsLookupDone(TObject*, std::uint16_t Error) {
     TriggerRequestDone(Error);
     return;
   }
+  bool connecting = false; // past the settings, in the socket's Connect
   try {
     FWSocket->SetAddr(FWSocket->DnsResult());
     FWSocket->SetProto("tcp");
@@ -276,6 +283,7 @@ void TNntpCli::WSocketDnsLookupDone(TObject*, std::uint16_t Error) {
     FWSocket->SetTls(FTls);
     FWSocket->SetTlsHostName(FHost);
     SetState(nntpWaitingBanner);
+    connecting = true;
     FWSocket->Connect();
   } catch (...) {
     // A connect refused inside the call leaves the socket opened: close it
@@ -289,7 +297,14 @@ void TNntpCli::WSocketDnsLookupDone(TObject*, std::uint16_t Error) {
       FWSocket->OnSessionClosed = closed;
     }
     SetState(nntpNotConnected);
-    throw;
+    // An address is looked up within Connect(), whose caller hears of the
+    // failure. A name's lookup ends later, from the event loop, where no
+    // caller is left: the connect ends with the socket's error instead, as a
+    // refused one does.
+    if (FInConnect)
+      throw;
+    const int error = connecting ? FWSocket->LastError() : 0;
+    TriggerRequestDone(error >= 10000 && error <= 65535 ? std::uint16_t(error) : InvalidArgument);
   }
 }
 

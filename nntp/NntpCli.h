@@ -230,6 +230,7 @@ private:
   // Set by Abort until the next Connect: bytes and closes of the aborted
   // connection are ignored, but a new connection is served again.
   bool FAborted = false;
+  bool FInConnect = false; // within Connect(): a failure reaches its caller
   TNextStep FNext = nullptr;
   std::string FStatusLine; // the status line of the multi-line reply in progress
   std::ostream* FDestStream = nullptr;

@@ -683,8 +683,9 @@ TEST_F(NntpCli, FailedLookupAndRefusedConnectReportThePreviousKind) {
   EXPECT_EQ(states, (Trace{"1", "2", "3", "0"}));
 }
 
-// A connect that cannot even start raises to the caller and leaves the
-// client not connected, ready for another try.
+// A connect that cannot even start raises to the caller (or, for a name
+// looked up later, ends with an error) and leaves the client not connected,
+// ready for another try.
 TEST_F(NntpCli, ConnectThatCannotStartRaisesAndLeavesTheClientNotConnected) {
   Cli.SetHost("");
   EXPECT_THROW(Cli.Connect(), ESocketException);
@@ -702,6 +703,17 @@ TEST_F(NntpCli, ConnectThatCannotStartRaisesAndLeavesTheClientNotConnected) {
   EXPECT_EQ(Cli.WSocket().State(), wsClosed);
   PumpFor(20);
   EXPECT_TRUE(Events.empty());
+  // A name is looked up after Connect() has returned: the failure ends the
+  // connect instead of reaching nobody.
+  Cli.SetHost("localhost");
+  Cli.SetPort("no-such-service");
+  Cli.Connect();
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events, (Trace{"done 0 10022"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+  EXPECT_EQ(Cli.WSocket().State(), wsClosed);
+  Events.clear();
+  Cli.SetHost("127.0.0.1");
   TScriptedNewsServer server;
   server.Reply(Greeting).Silent().Start();
   ConnectTo(server);
