@@ -131,7 +131,6 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
 
   Button1 = new QPushButton("Italiano", this);
   Button1->setGeometry(270, 162, 80, 26);
-  Button1->setAutoDefault(false);
   OKButton = new QPushButton("OK", this);
   OKButton->setGeometry(358, 162, 80, 26);
   OKButton->setDefault(true);

@@ -83,7 +83,6 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   EdPassword = new QLineEdit(this);
   EdPassword->setEchoMode(QLineEdit::Password);
   btSetPassword = new QPushButton("Set Password", this);
-  btSetPassword->setAutoDefault(false);
   btSetPassword->setToolTip("Keep this Password for the Selected Server");
   btSetPassword->setStatusTip(btSetPassword->toolTip());
   AddField("Password", EdPassword, "Password of the Selected Server")->addWidget(btSetPassword);
@@ -99,10 +98,9 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
 
   OKBtn = new QPushButton("OK", this);
   CancelBtn = new QPushButton("Cancel", this);
-  // Enter anywhere in the dialog means OK.
+  // Enter means OK unless a button has the focus: that one takes it, as
+  // every button of the dialog does (Tab to Cancel and Enter cancels).
   OKBtn->setDefault(true);
-  OKBtn->setAutoDefault(true);
-  CancelBtn->setAutoDefault(false);
   Connect(OKBtn, &TOKBottomDlg::OKBtnClick);
   Connect(CancelBtn, &TOKBottomDlg::CancelBtnClick);
   auto* buttons = new QHBoxLayout;
@@ -141,8 +139,6 @@ QGroupBox* TOKBottomDlg::ListGroup(const char* caption, QListWidget*& list, QPus
     control->setToolTip(hint);
     control->setStatusTip(hint);
   }
-  add->setAutoDefault(false);
-  del->setAutoDefault(false);
   auto* grid = new QGridLayout(group);
   grid->setContentsMargins(6, 2, 6, 4);
   grid->setSpacing(3);

@@ -1,5 +1,7 @@
+#include "app/Passwords.h"
 #include "platform/FileOps.h"
 #include "tests/app/AppTest.h"
+#include "tests/support/EventLoop.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -153,4 +155,56 @@ TEST_F(Settings, ASaveThatFailsKeepsTheOldSettings) {
   EXPECT_EQ(ReadFile("VOSTEL.INI"), Listed);
   EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.b"}));
   EXPECT_FALSE(OKBottomDlg->isVisible()); // closed after the message
+}
+
+// Enter presses the button that has the focus; from anywhere else (an edit, a
+// list) it presses OK. The about box works alike.
+TEST_F(Settings, EnterPressesTheFocusedButtonOtherwiseOk) {
+  WriteLists({"news.a", "news.b"}, {"alt.a"});
+  const std::string before = ReadFile("VOSTEL.INI");
+  Start();
+  TOKBottomDlg* dlg = OKBottomDlg;
+  // The offscreen platform leaves the focus on a window that hides, so the
+  // main window takes it before another window can.
+  auto activate = [&](QWidget* window) {
+    for (QWidget* w : {static_cast<QWidget*>(Main.get()), window}) {
+      w->activateWindow();
+      ASSERT_TRUE(PumpUntil([&] { return w->isActiveWindow(); }));
+    }
+  };
+  auto enter = [](QWidget* control) {
+    control->setFocus(Qt::TabFocusReason);
+    EXPECT_TRUE(control->hasFocus());
+    QTest::keyClick(control, Qt::Key_Return);
+  };
+  Main->ConfigBtn->click();
+  activate(dlg);
+  dlg->EdNewServer->setText("news.c");
+  enter(dlg->btSAdd);
+  dlg->lstServers->setCurrentRow(0);
+  dlg->EdPassword->setText("pw");
+  enter(dlg->btSetPassword);
+  EXPECT_EQ(Main->Passwords->Password("news.a"), "pw");
+  dlg->lstServers->setCurrentRow(1);
+  enter(dlg->btSDel);
+  EXPECT_EQ(Items(dlg->lstServers), (Names{"news.a", "news.c"}));
+  EXPECT_TRUE(dlg->isVisible());
+  enter(dlg->CancelBtn);
+  EXPECT_FALSE(dlg->isVisible());
+  EXPECT_EQ(ReadFile("VOSTEL.INI"), before);
+
+  Main->ConfigBtn->click();
+  activate(dlg);
+  enter(dlg->lstServers);
+  EXPECT_FALSE(dlg->isVisible());
+  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.c"}));
+
+  Main->HelpAboutItem->trigger();
+  activate(AboutBox);
+  enter(AboutBox->Button1);
+  EXPECT_TRUE(AboutBox->isVisible());
+  EXPECT_EQ(AboutBox->Button1->text(), "English");
+  enter(AboutBox->OKButton);
+  EXPECT_FALSE(AboutBox->isVisible());
+  EXPECT_TRUE(Messages.empty() && Errors.empty());
 }
