@@ -48,12 +48,15 @@ void AddFromEdit(QLineEdit* edit, QListWidget* list) {
   edit->clear();
 }
 
-// The name of the entry removed, or none when nothing was selected.
+// The name of the entry removed, or none when nothing was selected. The list
+// moves the selection to the next entry; it goes, so that another click on
+// Delete removes nothing the user did not pick.
 std::optional<std::string> DeleteSelected(QListWidget* list) {
   const int row = list->currentRow();
   if (row < 0 || !list->item(row)->isSelected())
     return std::nullopt;
   const std::unique_ptr<QListWidgetItem> item(list->takeItem(row));
+  list->setCurrentRow(-1);
   return FromQt(item->text());
 }
 

@@ -158,9 +158,10 @@ TEST_F(Settings, ASaveThatFailsKeepsTheOldSettings) {
 }
 
 // Enter presses the button that has the focus; from anywhere else (an edit, a
-// list) it presses OK. The about box works alike.
-TEST_F(Settings, EnterPressesTheFocusedButtonOtherwiseOk) {
-  WriteLists({"news.a", "news.b"}, {"alt.a"});
+// list) it presses OK. The about box works alike. A delete leaves nothing
+// selected, so pressing Delete again removes nothing more.
+TEST_F(Settings, EnterPressesTheFocusedButtonOtherwiseOkAndDeleteLeavesNoSelection) {
+  WriteLists({"news.a", "news.b"}, {"alt.a", "alt.b"});
   const std::string before = ReadFile("VOSTEL.INI");
   Start();
   TOKBottomDlg* dlg = OKBottomDlg;
@@ -187,7 +188,14 @@ TEST_F(Settings, EnterPressesTheFocusedButtonOtherwiseOk) {
   EXPECT_EQ(Main->Passwords->Password("news.a"), "pw");
   dlg->lstServers->setCurrentRow(1);
   enter(dlg->btSDel);
+  enter(dlg->btSDel);
   EXPECT_EQ(Items(dlg->lstServers), (Names{"news.a", "news.c"}));
+  dlg->lstGroups->setCurrentRow(0);
+  dlg->btGDel->click();
+  dlg->btGDel->click();
+  EXPECT_EQ(Items(dlg->lstGroups), Names{"alt.b"});
+  for (const QListWidget* list : {dlg->lstServers, dlg->lstGroups})
+    EXPECT_TRUE(list->currentRow() == -1 && list->selectedItems().isEmpty());
   EXPECT_TRUE(dlg->isVisible());
   enter(dlg->CancelBtn);
   EXPECT_FALSE(dlg->isVisible());
