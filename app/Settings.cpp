@@ -13,6 +13,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -89,12 +92,33 @@ bool AppendLists(const std::string& path, const TConfigValues& values) {
   return true;
 }
 
+// The permission bits of a settings file, or none when there is none.
+std::optional<mode_t> FileMode(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    return std::nullopt;
+  return info.st_mode & 07777;
+}
+
+// The new file starts out readable by the user alone: the lists of a settings
+// file kept private must not be open to others while they are written (the
+// keyed writes keep a file's bits). Fails like a keyed write.
+void CreatePrivate(const std::string& path) {
+  const TFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  // The umask may have taken the user's own bits too.
+  if (file.Get() < 0 || ::fchmod(file.Get(), 0600) != 0)
+    throw EInOutError("Unable to write to " + path);
+}
+
 // Puts the new file in place of the settings file so that at every moment a
 // whole settings file exists: the old one is linked (or copied) to the backup
-// first, then the new one is renamed over it in one step. A missing backup is
-// no reason to keep the old settings.
+// first, then the new one is renamed over it in one step. The new one takes
+// the old one's permissions before, so the settings are never more open than
+// they were. A missing backup is no reason to keep the old settings.
 bool SwapIn(const std::string& newFile) {
   const std::string settings = SettingsFile();
+  if (const std::optional<mode_t> mode = FileMode(settings); mode && ::chmod(newFile.c_str(), *mode) != 0)
+    return false;
   if (FileExists(settings) && DeleteAllNamed(BackupFileName))
     LinkOrCopyFile(settings, ProgramFolder() + BackupFileName);
   return std::rename(newFile.c_str(), settings.c_str()) == 0;
@@ -181,6 +205,8 @@ bool SaveConfig(const TConfigValues& values) {
     return false;
   }
   const std::string newFile = ProgramFolder() + NewSettingsFileName;
+  if (FileMode(file))
+    CreatePrivate(newFile);
   IniWriteString(newFile, "CONFIG", "DEFEXT", defExt);
   IniWriteString(newFile, "CONFIG", "MINLINES", minLines);
   IniWriteString(newFile, "CONFIG", "MAXLINES", maxLines);

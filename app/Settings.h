@@ -56,7 +56,8 @@ std::string CorrectPath(std::string path);
 std::string CorrectPacing(std::string_view pacing);
 
 // The dialog save: writes a complete new settings file beside the old one and
-// swaps it in, keeping the old one as the backup. A failed keyed write raises
+// swaps it in with the old one's permissions, keeping the old one as the
+// backup. A failed keyed write raises
 // EInOutError "Unable to write to <path>"; every other failure shows "Problem
 // Writing New Settings, New Settings Not Saved", leaves the settings file as it
 // was and returns false.

@@ -14,10 +14,29 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using Settings = AppTest;
 
 namespace {
+
+int Mode(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+// OK with a file size limit standing in for a full disk: 2 KiB fit.
+void OkOnAFullDisk() {
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 2048;
+  const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  OKBottomDlg->OKBtn->click();
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldSignal);
+}
 
 const std::string Listed = "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=/dl/\r\n\r\n"
                            "[SERVER]\r\nS=news.b\r\nS=news.a\r\n\r\n[GROUPS]\r\nG=alt.x\r\n";
@@ -138,19 +157,10 @@ TEST_F(Settings, ASaveThatFailsKeepsTheOldSettings) {
   EXPECT_EQ(ReadFile("VOSTEL.INI"), Listed);
   ::rmdir((Folder + "VOSTEL1.INI").c_str());
 
-  // A file size limit stands in for a full disk: the new file's CONFIG
-  // section fits, its lists do not.
+  // A full disk: the new file's CONFIG section fits, its lists do not.
   for (int i = 0; i < 300; ++i)
     OKBottomDlg->lstServers->addItem(QString("news%1.example.com").arg(i));
-  rlimit old{};
-  ::getrlimit(RLIMIT_FSIZE, &old);
-  rlimit small = old;
-  small.rlim_cur = 2048;
-  const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  OKBottomDlg->OKBtn->click();
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldSignal);
+  OkOnAFullDisk();
   EXPECT_EQ(Messages, (Said{{"Problem Writing New Settings, New Settings Not Saved", "Vostel Error"}}));
   EXPECT_EQ(ReadFile("VOSTEL.INI"), Listed);
   EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.b"}));
@@ -215,4 +225,29 @@ TEST_F(Settings, EnterPressesTheFocusedButtonOtherwiseOkAndDeleteLeavesNoSelecti
   enter(AboutBox->OKButton);
   EXPECT_FALSE(AboutBox->isVisible());
   EXPECT_TRUE(Messages.empty() && Errors.empty());
+}
+
+// The new settings file takes the permissions of the one it replaces, and is
+// readable by the user alone while it is written; a first save gives the
+// usual ones.
+TEST_F(Settings, ASaveKeepsThePermissionsOfTheSettingsFile) {
+  Start();
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(Mode(Folder + "VOSTEL.INI"), 0644);
+  const std::string first = ReadFile("VOSTEL.INI");
+  ::chmod((Folder + "VOSTEL.INI").c_str(), 0640);
+  OKBottomDlg->EdPath->setText("/dl/");
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(Mode(Folder + "VOSTEL.INI"), 0640);
+  EXPECT_EQ(ReadFile("Vostel.bak"), first);
+
+  // A full disk stops the save after the CONFIG section; what was written
+  // stays private.
+  for (int i = 0; i < 300; ++i)
+    OKBottomDlg->lstServers->addItem(QString("news%1.example.com").arg(i));
+  OkOnAFullDisk();
+  EXPECT_EQ(Messages, (Said{{"Problem Writing New Settings, New Settings Not Saved", "Vostel Error"}}));
+  EXPECT_EQ(Mode(Folder + "VOSTEL1.INI"), 0600);
+  EXPECT_EQ(Mode(Folder + "VOSTEL.INI"), 0640);
+  EXPECT_EQ(ReadFile("VOSTEL.INI").find("news0"), std::string::npos);
 }
