@@ -114,12 +114,14 @@ void CreatePrivate(const std::string& path) {
 // whole settings file exists: the old one is linked (or copied) to the backup
 // first, then the new one is renamed over it in one step. The new one takes
 // the old one's permissions before, so the settings are never more open than
-// they were. A missing backup is no reason to keep the old settings.
+// they were. The old backup goes at every save, so that the backup is the
+// settings file before this save, or none when there was none. A missing
+// backup is no reason to keep the old settings.
 bool SwapIn(const std::string& newFile) {
   const std::string settings = SettingsFile();
   if (const std::optional<mode_t> mode = FileMode(settings); mode && ::chmod(newFile.c_str(), *mode) != 0)
     return false;
-  if (FileExists(settings) && DeleteAllNamed(BackupFileName))
+  if (DeleteAllNamed(BackupFileName) && FileExists(settings))
     LinkOrCopyFile(settings, ProgramFolder() + BackupFileName);
   return std::rename(newFile.c_str(), settings.c_str()) == 0;
 }

@@ -229,11 +229,14 @@ TEST_F(Settings, EnterPressesTheFocusedButtonOtherwiseOkAndDeleteLeavesNoSelecti
 
 // The new settings file takes the permissions of the one it replaces, and is
 // readable by the user alone while it is written; a first save gives the
-// usual ones.
-TEST_F(Settings, ASaveKeepsThePermissionsOfTheSettingsFile) {
+// usual ones. The backup is always the file before the save: none when there
+// was none.
+TEST_F(Settings, ASaveKeepsThePermissionsOfTheSettingsFileAndNoStaleBackup) {
+  AppendText(Folder + "VOSTEL.BAK", "stale");
   Start();
   OKBottomDlg->OKBtn->click();
   EXPECT_EQ(Mode(Folder + "VOSTEL.INI"), 0644);
+  EXPECT_EQ(ReadFile("VOSTEL.BAK") + ReadFile("Vostel.bak"), "(missing)(missing)");
   const std::string first = ReadFile("VOSTEL.INI");
   ::chmod((Folder + "VOSTEL.INI").c_str(), 0640);
   OKBottomDlg->EdPath->setText("/dl/");
