@@ -78,7 +78,12 @@ bool LinkOrCopyFile(const std::string& from, const std::string& to) {
     return true;
   if (errno != EPERM && errno != EXDEV && errno != EMLINK && errno != ENOTSUP)
     return false;
-  const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  // The copy is as open as the file, as a link would be, and no more open
+  // while it is written.
+  struct stat source {};
+  if (::stat(from.c_str(), &source) != 0)
+    return false;
+  const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0)
     return false;
   bool ok = true;
@@ -94,6 +99,7 @@ bool LinkOrCopyFile(const std::string& from, const std::string& to) {
   } catch (const EInOutError&) {
     ok = false;
   }
+  ok = ok && ::fchmod(fd, source.st_mode & 07777) == 0;
   ok = ::close(fd) == 0 && ok;
   if (!ok)
     ::unlink(to.c_str());

@@ -2,11 +2,13 @@
 #include "platform/Exceptions.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sys/stat.h>
 
 class FileOps : public ::testing::Test {
 protected:
@@ -118,4 +120,16 @@ TEST_F(FileOps, ABackupIsALinkOrACopyAndNeverReplacesAFile) {
   EXPECT_EQ(ReadFile(Folder + "Vostel.bak"), "old");
   EXPECT_FALSE(LinkOrCopyFile(Folder + "missing", Folder + "other"));
   EXPECT_FALSE(FileExists(Folder + "other"));
+  // From another file system only a copy can be made; it is as private as
+  // the file.
+  QTemporaryDir elsewhere(QFileInfo("/dev/shm").isDir() ? "/dev/shm/vostel-XXXXXX"
+                                                        : QDir::tempPath() + "/x-XXXXXX");
+  const std::string secret = elsewhere.path().toStdString() + "/secret";
+  AppendText(secret, "private");
+  ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+  ASSERT_TRUE(LinkOrCopyFile(secret, Folder + "secret.bak"));
+  struct stat copy {};
+  ASSERT_EQ(::stat((Folder + "secret.bak").c_str(), &copy), 0);
+  EXPECT_EQ(copy.st_mode & 07777, 0600u);
+  EXPECT_EQ(ReadFile(Folder + "secret.bak"), "private");
 }
