@@ -471,7 +471,7 @@ void TMDIChild::StoreYEncFile(const std::string& Path, const std::string& Name) 
 // A whole yEnc file is read back for its check a piece per turn of the
 // event loop, between the lines of the walk.
 void TMDIChild::CheckYEncFiles() {
-  QTimer::singleShot(0, this, [this] {
+  QTimer::singleShot(FYEnc.CheckHeld() ? 20 : 0, this, [this] {
     Guarded([this] {
       if (FYEnc.CheckSome())
         CheckYEncFiles();

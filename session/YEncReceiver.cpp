@@ -297,7 +297,7 @@ void TYEncReceiver::FinishMulti() {
   TCheck check{PartialPath(), FName, file.Record.Size(), file.Record.Crc()};
   if (check.Size <= FCheckPiece) {
     if (ReadBack(check, check.Size) == csSound)
-      HandOver(check.Partial, check.Name);
+      HandOver(check);
     return;
   }
   file.Checking = true;
@@ -306,27 +306,35 @@ void TYEncReceiver::FinishMulti() {
     OnCheckWaiting();
 }
 
-void TYEncReceiver::HandOver(const std::string& Partial, const std::string& Name) {
+void TYEncReceiver::HandOver(const TCheck& Check) {
   try {
     if (OnFile)
-      OnFile(Partial, Name);
-    ::unlink((Partial + ".parts").c_str());
-    FFiles.erase(Partial);
+      OnFile(Check.Partial, Check.Name);
+    ::unlink((Check.Partial + ".parts").c_str());
+    FFiles.erase(Check.Partial);
+    FDone[Check.Partial] = {Check.Size, Check.Expected};
   } catch (const std::exception& e) {
     Log(e.what());
   }
 }
 
+// A part of the same file is arriving (it came again) and has begun to be
+// compared with the file's bytes: the file stays where it is until that
+// part has ended.
+bool TYEncReceiver::CheckHeld() const {
+  if (FChecks.empty() || !FAssembly)
+    return false;
+  const auto file = FFiles.find(FChecks.front().Partial);
+  return file != FFiles.end() && FAssembly == &file->second;
+}
+
 bool TYEncReceiver::CheckSome() {
   if (FChecks.empty())
     return false;
+  if (CheckHeld())
+    return true;
   TCheck& check = FChecks.front();
   const auto file = FFiles.find(check.Partial);
-  // A part of the same file is arriving (it came again) and has begun to be
-  // compared with the file's bytes: the file stays where it is until that
-  // part has ended.
-  if (file != FFiles.end() && FAssembly == &file->second)
-    return true;
   const TCheckStep step = ReadBack(check, FCheckPiece);
   if (step == csMore)
     return true;
@@ -335,7 +343,7 @@ bool TYEncReceiver::CheckSome() {
   if (file != FFiles.end())
     file->second.Checking = false;
   if (step == csSound)
-    HandOver(done.Partial, done.Name);
+    HandOver(done);
   return !FChecks.empty();
 }
 
@@ -389,6 +397,14 @@ int TYEncReceiver::OpenPartial() {
   std::string error;
   int fd = -1;
   struct stat st {};
+  const auto done = FDone.find(partial);
+  const std::optional<std::uint32_t> crc = FPart.CrcOfFile(); // known at =yend
+  if (::lstat(record.c_str(), &st) != 0 && errno == ENOENT && done != FDone.end() &&
+      done->second.Size == FPart.FileSize() && !(done->second.Crc && crc && *done->second.Crc != *crc)) {
+    FFiles.erase(partial);
+    Fail(what + ": " + FName + " is complete already; part skipped");
+    return -1;
+  }
   if (::lstat(record.c_str(), &st) != 0 && errno == ENOENT) {
     // A new file: the record comes first, so a .partial without one is
     // never ours to write into.

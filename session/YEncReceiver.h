@@ -73,6 +73,9 @@ public:
   // file over (or logs why not) once it has been read. True while files are
   // still waiting: call again at a later turn of the event loop.
   bool CheckSome();
+  // The check waits for a part of its own file that is arriving: there is
+  // no hurry to call CheckSome again.
+  bool CheckHeld() const;
   // Checks every file still waiting, to the end (the window closes).
   void CheckAll();
   // The bytes CheckSome reads at most (tests make it small).
@@ -134,7 +137,7 @@ private:
   // Reads up to Budget more bytes of the file; at its end compares the CRC,
   // logging a file that fails.
   TCheckStep ReadBack(TCheck& Check, std::uint64_t Budget);
-  void HandOver(const std::string& Partial, const std::string& Name);
+  void HandOver(const TCheck& Check);
   // Logs Text, drops the part, and passes over its lines up to its =yend
   // (Skip) or not.
   void Fail(const std::string& Text, bool Skip = true);
@@ -162,6 +165,15 @@ private:
 
   // Multi-part files written into by this receiver, by .partial path.
   std::map<std::string, TAssembly> FFiles;
+
+  // Multi-part files this receiver put together and handed over, by
+  // .partial path: a part of one that comes again (a repost, a fill) makes
+  // no new file.
+  struct TDone {
+    std::uint64_t Size = 0;
+    std::optional<std::uint32_t> Crc;
+  };
+  std::map<std::string, TDone> FDone;
 
   // Whole files waiting for their check, the one being read first.
   std::deque<TCheck> FChecks;

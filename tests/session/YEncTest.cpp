@@ -66,6 +66,11 @@ TEST_F(YEnc, PartsInAnyOrderMakeTheFile) {
     EXPECT_EQ(Child->Saved(), (Lines{"set.rar"}));
     EXPECT_EQ(Logged(), Lines{});
   }
+  // A part that comes again once its file is made (a repost) makes no new file.
+  Article(parts[3]);
+  EXPECT_EQ(Files(), (Lines{"set.rar"}));
+  Child->FormClose(Child.get());
+  EXPECT_EQ(Logged(), (Lines{"part 4 of \"set.rar\": set.rar is complete already; part skipped "}));
 }
 
 // The close says what is missing; a window opened later on the same folder
