@@ -77,6 +77,7 @@ std::string TMainForm::WaitingLines() const { return FromQt(SkipLine->text()); }
 std::string TMainForm::DefaultExt() const { return FromQt(DefE->text()); }
 std::string TMainForm::DownloadPath() const { return FromQt(lblPath->text()); }
 std::string TMainForm::Password() const { return Passwords->Password(Server()); }
+std::string TMainForm::PasswordOf(const std::string& Entry) const { return Passwords->Password(Entry); }
 
 // Every click and menu command enters through the guard.
 std::function<void()> TMainForm::Handler(void (TMainForm::*Click)(TObject*)) {

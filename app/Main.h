@@ -67,6 +67,7 @@ public:
   // LoadSettings shows the stored pacing here; it has no field of its own.
   void SetPacing(std::string value) { FPacing = std::move(value); }
   std::string Password() const override;
+  std::string PasswordOf(const std::string& Entry) const override;
 
   // Handlers.
   void FileOpenItemClick(TObject* Sender);

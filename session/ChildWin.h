@@ -208,6 +208,7 @@ protected:
   std::int32_t FDecodedCount = 0;
   std::unique_ptr<TFileWriter> FPartFile;
   std::string FSessionDir;
+  std::string FServerEntry; // as the main window lists it
   std::string FMimeName;
   std::string FDefExt;
   bool FStopAfter = false;

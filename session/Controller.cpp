@@ -207,6 +207,7 @@ void TMDIChild::FormCreate(TObject*) {
 
   // The folder keeps the server entry as written, port and all.
   const std::string server = values.Server();
+  FServerEntry = server;
   const std::string group = values.Group();
   const std::string folder = values.DownloadPath() + ServerFolderName(server) + "/" + group;
   ForceFolder(folder);
@@ -483,6 +484,10 @@ void TMDIChild::StartBody() {
 }
 
 void TMDIChild::ConnectToServer() {
+  // A password set or changed since the last connect (the stop for a log-in
+  // says to set one) goes out with this one.
+  if (StartValues && !FServerEntry.empty())
+    Nntp.SetPassWord(StartValues->PasswordOf(FServerEntry));
   FConnecting = true;
   try {
     Nntp.Connect();

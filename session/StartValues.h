@@ -21,6 +21,11 @@ public:
   // The password kept for Server(), from the password store and never from
   // the settings file; empty when none is kept.
   virtual std::string Password() const { return {}; }
+  // The password kept for a server entry now: it may have been set since
+  // the window opened (R after "Log-in needed").
+  virtual std::string PasswordOf(const std::string& Entry) const {
+    return Entry == Server() ? Password() : std::string();
+  }
 };
 
 // Set by the main window when it is created; read by FormCreate.

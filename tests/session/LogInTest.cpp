@@ -99,6 +99,16 @@ TEST_F(LogIn, NeededOrRefusedStopsTheWalkAndKeepsThePosition) {
   }
   EXPECT_EQ(Server.Received(), (Lines{"GROUP alt.test", "QUIT", "GROUP alt.test", "AUTHINFO USER vuser",
                                       "AUTHINFO PASS wrong", "QUIT"}));
+  // A password set while the window waits goes out with R.
+  Values.password = "";
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  Values.password = Secret;
+  ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpNotConnected; }));
+  Child->Restart->click();
+  ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Downloading Done"; }));
+  ExpectNoCredentials();
+  EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(3));
 }
 
 // A group over TLS with a log-in decodes as over plain NNTP. A certificate
