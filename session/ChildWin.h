@@ -241,6 +241,7 @@ protected:
   void LogInNeeded(TNntpRequest RqType);
   void LogInDone(std::uint16_t Error);
   void StopForLogIn(const std::string& Text);
+  void StopWalk(const std::string& Text);
 
   struct TInRange {
     std::int64_t Number;

@@ -306,6 +306,9 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
     // R asks again for the overview's format that A cut off before the first article.
     if (RqType == nntpListOverViewFmt && FNextStep == stepOverviewFmt)
       FResumeStep = stepOverviewFmt;
+    // And the request a log-in was for, which A left unanswered.
+    if (RqType == nntpAuthenticate && FLogInRetry != stepGroup)
+      FResumeStep = FLogInRetry;
     CarryOutAfter();
     return;
   }
@@ -517,7 +520,12 @@ void TMDIChild::RequestGroup() { Nntp.Group(FromQt(lblGroupName->text())); }
 // goes on within it, however the group has grown since.
 void TMDIChild::GroupReply(std::uint16_t Error) {
   if (FWalkStarted) {
-    GoOn();
+    // Refused on a new connection, the group has nothing to walk there: every
+    // request would be answered "no newsgroup selected" and passed over.
+    if (Error != 0)
+      StopWalk("Group " + FromQt(lblGroupName->text()) + " refused by " + Nntp.Host());
+    else
+      GoOn();
     return;
   }
   Log("ArticleEstimated = " + IntToStr(Nntp.ArticleEstimated()));
@@ -985,6 +993,9 @@ void TMDIChild::LogInNeeded(TNntpRequest RqType) {
     FLogInRetry = RqType == nntpHeadByNumber ? stepHead : RqType == nntpBodyByNumber ? stepBody : stepArticle;
   }
   if (FStopAfter) {
+    // R makes the refused request again, after a log-in.
+    if (FLogInRetry != stepGroup)
+      FResumeStep = FLogInRetry;
     CarryOutAfter();
     return;
   }
@@ -1015,11 +1026,17 @@ void TMDIChild::LogInDone(std::uint16_t Error) {
 // The walk ends here with a QUIT and waits for R, which connects again and
 // makes the refused request again; the position stays before it.
 void TMDIChild::StopForLogIn(const std::string& Text) {
+  if (FLogInRetry != stepGroup)
+    FResumeStep = FLogInRetry;
+  StopWalk(Text);
+}
+
+// Ends the walk with QUIT for a reason of its own, shown in the log and the
+// status; R connects again and goes on from the position kept.
+void TMDIChild::StopWalk(const std::string& Text) {
   Log(Text);
   SetStatus(Text);
   FStopText = Text;
-  if (FLogInRetry != stepGroup)
-    FResumeStep = FLogInRetry;
   SetButtons(true, false, true, false);
   GoTo(stepFinished);
 }

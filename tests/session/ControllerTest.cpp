@@ -351,6 +351,23 @@ TEST_F(Controller, ConnectionClosedBetweenRequestsAndStopAfterBeforeTheFirstArti
   PumpFor(50);
   EXPECT_EQ(second.Failures(), Lines{});
   CloseExpecting(7);
+
+  // The group refused on the new connection: the walk stops there, R
+  // offered, and the article cut short is still to come.
+  TScriptedNewsServer third;
+  third.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 1 2 alt.test");
+  third.Expect("LIST OVERVIEW.FMT").Reply("503 no overview");
+  third.Expect("HEAD 1").Send("221 1 <a@b>\r\nLines:").Close();
+  third.Reply("200 ready").Expect("GROUP alt.test").Reply("411 no such group");
+  third.Expect("QUIT").Reply("205 bye").Close().Start();
+  Use(third);
+  Store(1);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Panel(0), "Group alt.test refused by 127.0.0.1");
+  EXPECT_EQ(Buttons(), "X-R-");
+  EXPECT_EQ(third.Failures(), Lines{});
+  CloseExpecting(1);
 }
 
 // Lines: comes from the overview in blocks of 1,000; only the articles in
