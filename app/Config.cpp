@@ -224,6 +224,13 @@ bool TOKBottomDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TOKBottomDlg::OKBtnClick(TObject*) {
+  // A password typed and not kept yet goes with OK, as with Set Password;
+  // with no server selected to keep it for, the dialog stays open and says so.
+  if (!EdPassword->text().isEmpty()) {
+    btSetPasswordClick(this);
+    if (!EdPassword->text().isEmpty())
+      return;
+  }
   EdPath->setText(ToQt(CorrectPath(FromQt(EdPath->text()))));
   EdPacing->setText(ToQt(CorrectPacing(FromQt(EdPacing->text()))));
   const std::vector<std::string> servers = Items(lstServers);
@@ -259,7 +266,12 @@ void TOKBottomDlg::ForgetDeleted(const std::vector<std::string>& Saved) {
     ShowError(failed);
 }
 
-void TOKBottomDlg::CancelBtnClick(TObject*) { hide(); }
+// A password typed goes with the other edits Cancel leaves behind; it is
+// never kept in the field for whichever server is selected next time.
+void TOKBottomDlg::CancelBtnClick(TObject*) {
+  EdPassword->clear();
+  hide();
+}
 
 void TOKBottomDlg::reject() {
   Guarded([this] { CancelBtnClick(this); });

@@ -73,6 +73,23 @@ TEST_F(Passwords, SetInTheDialogKeptInAPrivateFileAndNeverInTheSettings) {
   EXPECT_EQ(OKBottomDlg->lblPassword->text(), "Password removed");
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(Main->Password(), "");
+
+  // A password typed and left with OK is kept as with Set Password; Cancel
+  // drops it from the field.
+  auto type = [&](const char* password) {
+    Main->ConfigBtn->click();
+    OKBottomDlg->lstServers->setCurrentItem(
+        OKBottomDlg->lstServers->findItems("news.other", Qt::MatchExactly)[0]);
+    OKBottomDlg->EdPassword->setText(password);
+  };
+  type("dropped");
+  OKBottomDlg->CancelBtn->click();
+  EXPECT_TRUE(OKBottomDlg->EdPassword->text().isEmpty());
+  type("typed");
+  OKBottomDlg->OKBtn->click();
+  EXPECT_FALSE(OKBottomDlg->isVisible());
+  Select("news.other", "alt.test");
+  EXPECT_EQ(Main->Password(), "typed");
   EXPECT_EQ(Errors, Names{});
 }
 
