@@ -195,6 +195,9 @@ void TCustomWSocket::SocketError(const std::string& FuncName, int ErrCode) {
 // ---- name lookup ----
 
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
+  // A new connection begins here: the TLS failure of an earlier one is no
+  // reason for a lookup or connect that fails now.
+  FTlsError.clear();
   if (HostName.empty()) {
     RaiseException("DNS lookup: invalid host name.");
     if (OnDnsLookupDone)

@@ -874,6 +874,11 @@ TEST_F(NntpCli, TlsConnectFailsWithTheReasonAndSendsNothing) {
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Events, (Trace{"closed 0", "done 0 10200"}));
   EXPECT_EQ(Cli.TlsError().rfind("TLS: handshake with localhost failed (", 0), 0u) << Cli.TlsError();
+  Events.clear();
+  Cli.SetHost("no..such.host"); // the next failure is none of TLS's
+  Cli.Connect();
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Cli.TlsError(), "");
 }
 
 // A body of many lines, the ones the dot rule and the line limit touch among
