@@ -292,7 +292,7 @@ void TYEncReceiver::FinishMulti() {
   FState = rsIdle;
   FAssembly = nullptr;
   // A part that came again while its file is being checked adds nothing.
-  if (!file.Record.Complete() || file.Checking)
+  if (!file.Record.Complete() || Waiting(PartialPath()))
     return;
   TCheck check{PartialPath(), FName, file.Record.Size(), file.Record.Crc()};
   if (check.Size <= FCheckPiece) {
@@ -300,7 +300,6 @@ void TYEncReceiver::FinishMulti() {
       HandOver(check);
     return;
   }
-  file.Checking = true;
   FChecks.push_back(std::move(check));
   if (FChecks.size() == 1 && OnCheckWaiting)
     OnCheckWaiting();
@@ -334,17 +333,18 @@ bool TYEncReceiver::CheckSome() {
   if (CheckHeld())
     return true;
   TCheck& check = FChecks.front();
-  const auto file = FFiles.find(check.Partial);
   const TCheckStep step = ReadBack(check, FCheckPiece);
   if (step == csMore)
     return true;
   const TCheck done = std::move(check);
   FChecks.pop_front();
-  if (file != FFiles.end())
-    file->second.Checking = false;
   if (step == csSound)
     HandOver(done);
   return !FChecks.empty();
+}
+
+bool TYEncReceiver::Waiting(const std::string& Partial) const {
+  return std::any_of(FChecks.begin(), FChecks.end(), [&](const TCheck& c) { return c.Partial == Partial; });
 }
 
 // A part still open is dropped first without a word: the caller says why.
@@ -397,15 +397,16 @@ int TYEncReceiver::OpenPartial() {
   std::string error;
   int fd = -1;
   struct stat st {};
+  const bool noRecord = ::lstat(record.c_str(), &st) != 0 && errno == ENOENT;
   const auto done = FDone.find(partial);
   const std::optional<std::uint32_t> crc = FPart.CrcOfFile(); // known at =yend
-  if (::lstat(record.c_str(), &st) != 0 && errno == ENOENT && done != FDone.end() &&
-      done->second.Size == FPart.FileSize() && !(done->second.Crc && crc && *done->second.Crc != *crc)) {
+  if (noRecord && done != FDone.end() && done->second.Size == FPart.FileSize() &&
+      !(done->second.Crc && crc && *done->second.Crc != *crc)) {
     FFiles.erase(partial);
     Fail(what + ": " + FName + " is complete already; part skipped");
     return -1;
   }
-  if (::lstat(record.c_str(), &st) != 0 && errno == ENOENT) {
+  if (noRecord) {
     // A new file: the record comes first, so a .partial without one is
     // never ours to write into.
     file = TAssembly{FName, TYEncRecord(FPart.FileSize())};

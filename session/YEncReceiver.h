@@ -103,7 +103,6 @@ private:
     ino_t Inode = 0;
     off_t Length = -1;
     timespec Modified{};
-    bool Checking = false; // complete, waiting in FChecks
   };
 
   // A whole .partial being read back for its CRC-32.
@@ -137,6 +136,7 @@ private:
   // Reads up to Budget more bytes of the file; at its end compares the CRC,
   // logging a file that fails.
   TCheckStep ReadBack(TCheck& Check, std::uint64_t Budget);
+  bool Waiting(const std::string& Partial) const; // in FChecks
   void HandOver(const TCheck& Check);
   // Logs Text, drops the part, and passes over its lines up to its =yend
   // (Skip) or not.
