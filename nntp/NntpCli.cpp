@@ -37,21 +37,24 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // A signed decimal number after blanks, 0 when there are no digits. Servers
 // number articles far past 2^31, and a hostile one may send any number of
-// digits: the value saturates instead of wrapping.
-std::int64_t ReadNumber(std::string_view s, std::size_t& pos) {
+// digits: past 64 bits the value saturates instead of wrapping, and
+// Overflow (when given) is set.
+std::int64_t ReadNumber(std::string_view s, std::size_t& pos, bool* Overflow = nullptr) {
   while (pos < s.size() && IsBlank(s[pos]))
     ++pos;
   bool negative = false;
   if (pos < s.size() && (s[pos] == '-' || s[pos] == '+'))
     negative = s[pos++] == '-';
   std::int64_t n = 0;
+  bool over = false;
   for (; pos < s.size() && s[pos] >= '0' && s[pos] <= '9'; ++pos) {
     int d = s[pos] - '0';
-    if (negative)
-      n = n < (INT64_MIN + d) / 10 ? INT64_MIN : n * 10 - d;
-    else
-      n = n > (INT64_MAX - d) / 10 ? INT64_MAX : n * 10 + d;
+    if (negative ? n < (INT64_MIN + d) / 10 : n > (INT64_MAX - d) / 10)
+      over = true;
+    n = over ? (negative ? INT64_MIN : INT64_MAX) : negative ? n * 10 - d : n * 10 + d;
   }
+  if (Overflow)
+    *Overflow = over;
   return n;
 }
 
@@ -169,6 +172,7 @@ void TNntpCli::SetState(TNntpState value) {
   // The server's silence is timed only while we wait for it.
   if ((value == nntpWaitingBanner || value == nntpWaitingResponse) && FTimeout > 0) {
     FLastByte = TClock::now();
+    StartReplyClock();
     FTimer->start(std::chrono::seconds(std::min(FTimeout, 86400)));
   } else {
     FTimer->stop();
@@ -177,12 +181,30 @@ void TNntpCli::SetState(TNntpState value) {
     OnStateChange(this);
 }
 
+// The next reply is timed from its first byte on.
+void TNntpCli::StartReplyClock() {
+  FReplyStarted = false;
+  FReplyBytes = 0;
+}
+
+// A server that stops answering ends the wait Timeout after its last byte.
+// One that trickles ends it too: a reply may run for Timeout, and beyond
+// that for as long as it has come at MinReplyRate on average.
+TNntpCli::TClock::time_point TNntpCli::Deadline() const {
+  const auto timeout = std::chrono::seconds(FTimeout);
+  const auto silence = FLastByte + timeout;
+  if (!FReplyStarted)
+    return silence;
+  const auto earned = std::chrono::milliseconds(FReplyBytes * 1000 / MinReplyRate);
+  return std::min(silence, FReplyStart + std::max<TClock::duration>(timeout, earned));
+}
+
 void TNntpCli::TimerTimeout() {
   if ((FState != nntpWaitingBanner && FState != nntpWaitingResponse) || FTimeout <= 0)
     return;
-  // Bytes came in meanwhile: wait out the rest from the last of them. A day
-  // at most per tick keeps the interval within what the timer takes.
-  const auto left = FLastByte + std::chrono::seconds(FTimeout) - TClock::now();
+  // Bytes came in meanwhile: wait out the rest. A day at most per tick keeps
+  // the interval within what the timer takes.
+  const auto left = Deadline() - TClock::now();
   if (left > TClock::duration::zero()) {
     FTimer->start(std::min(std::chrono::ceil<std::chrono::milliseconds>(left),
                            std::chrono::milliseconds(std::chrono::hours(24))));
@@ -364,6 +386,11 @@ void TNntpCli::Received(int Length, std::uint16_t Error) {
   char* const into = FReceiveBuffer.get() + FRcvCnt;
   into[Length] = '\0';
   FLastByte = TClock::now();
+  if (!FReplyStarted) {
+    FReplyStarted = true;
+    FReplyStart = FLastByte;
+  }
+  FReplyBytes += Length;
   if (OnDisplay)
     OnDisplay(this, into, Length);
   FRcvCnt += Length;
@@ -467,12 +494,18 @@ void TNntpCli::Group(std::string_view GroupName) {
   SendRequest(nntpGroup, &TNntpCli::GroupNext, "GROUP " + Trim(GroupName));
 }
 
+// Counts past 63 bits cannot be walked: such a reply is refused as no reply
+// at all, rather than walked up to the largest number.
 void TNntpCli::GroupNext() {
   std::size_t pos = ReadStatusCode();
-  FArticleEstimated = ReadNumber(FLastResponse, pos);
-  FArticleFirst = ReadNumber(FLastResponse, pos);
-  FArticleLast = ReadNumber(FLastResponse, pos);
-  EndRequest(211);
+  bool over[3];
+  FArticleEstimated = ReadNumber(FLastResponse, pos, &over[0]);
+  FArticleFirst = ReadNumber(FLastResponse, pos, &over[1]);
+  FArticleLast = ReadNumber(FLastResponse, pos, &over[2]);
+  if (over[0] || over[1] || over[2])
+    TriggerRequestDone(NotAStatus);
+  else
+    EndRequest(211);
 }
 
 void TNntpCli::ArticleRequest(TNntpRequest kind, const std::string& arg, std::ostream* DestStream) {
@@ -623,7 +656,10 @@ void TNntpCli::ArticleNext() {
     TriggerRequestDone(StatusError());
     return;
   }
-  FArticleNumber = ReadNumber(FLastResponse, pos);
+  bool over = false;
+  FArticleNumber = ReadNumber(FLastResponse, pos, &over);
+  if (over) // no article has that number
+    FArticleNumber = -1;
   const std::size_t open = FLastResponse.find('<', pos);
   if (open != std::string::npos) {
     const std::size_t close = FLastResponse.find('>', open + 1);
@@ -705,6 +741,7 @@ void TNntpCli::PostNext() {
   if (!StatusIs(340))
     return;
   FNext = &TNntpCli::PostDone;
+  StartReplyClock(); // the result comes once the text is out, however long that takes
   FWSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { WSocketDataSent(s, e); };
   SendPostBlock();
 }
@@ -760,6 +797,7 @@ void TNntpCli::AuthenticateNext1() {
     return;
   FRequestDoneFlag = false;
   FNext = &TNntpCli::AuthenticateNext2;
+  StartReplyClock();
   // The password goes out and is kept nowhere else.
   FRequest = "AUTHINFO PASS";
   FWSocket->SendStr(FRequest + " " + FPassWord + "\r\n");

@@ -104,7 +104,10 @@ public:
   void SetPassWord(std::string value) { FPassWord = std::move(value); }
   // Seconds a request (the greeting included) may wait without a single byte
   // from the server before the connection is closed and the request ends
-  // with 10060; 0 waits for ever. Taken up by the next wait.
+  // with 10060; 0 waits for ever. Taken up by the next wait. A reply that
+  // has run for Timeout seconds must also have come at 1024 bytes a second
+  // on average since its first byte, or it ends the same way: a trickling
+  // server cannot hold a request for ever.
   int Timeout() const { return FTimeout; }
   void SetTimeout(int Seconds) { FTimeout = Seconds; }
 
@@ -167,6 +170,8 @@ private:
   static constexpr int RcvBufSize = 262144;
   // A line and its CR LF fit into 4095 bytes, whatever size the receives are.
   static constexpr int MaxLineLen = BufSize - 3;
+  // Bytes a second a reply must average once it has run for Timeout.
+  static constexpr std::int64_t MinReplyRate = 1024;
 
   void CheckReady(const char* verb) const;
   void SendRequest(TNntpRequest kind, TNextStep next, std::string line);
@@ -180,6 +185,8 @@ private:
   void CutLines(std::uint16_t Error);
   void CloseFor(std::uint16_t Reason);
   bool RequestCutShort() const;
+  void StartReplyClock();
+  TClock::time_point Deadline() const;
   void TimerTimeout();
   std::size_t ReadStatusCode();
   std::uint16_t StatusError() const;
@@ -244,8 +251,11 @@ private:
   // Why we closed the connection ourselves (an over-long line, a silent
   // server); handed to the close events instead of the orderly 0.
   std::uint16_t FCloseReason = 0;
-  // Runs while a reply or the greeting is awaited; fires when the server has
-  // been silent for Timeout seconds since FLastByte.
+  // Runs while a reply or the greeting is awaited; fires at Deadline().
   std::unique_ptr<QTimer> FTimer;
   TClock::time_point FLastByte;
+  // The reply being read: when its first byte came and how many have come.
+  bool FReplyStarted = false;
+  TClock::time_point FReplyStart;
+  std::int64_t FReplyBytes = 0;
 };

@@ -147,31 +147,44 @@ TEST_F(NntpCli, GroupReadsCountsAndARefusalReportsItsCode) {
   EXPECT_TRUE(server.Failures().empty());
 }
 
-// Large binary groups number past 2^31; absurd digit runs saturate, never wrap.
-TEST_F(NntpCli, ArticleNumbersAre64BitAndOverlongNumbersSaturate) {
+// Large binary groups number past 2^31 and up to 2^63 - 1; a number past
+// that is refused, never wrapped: a GROUP reply holding one is no reply to
+// walk, and a body's number is unknown.
+TEST_F(NntpCli, ArticleNumbersUseAll63BitsAndLargerOnesAreRefused) {
   TScriptedNewsServer server;
   server.Reply(Greeting)
       .Expect("GROUP big")
-      .Reply("211 5000000000 3000000000 7999999999 big")
-      .Expect("STAT 7999999999")
-      .Reply("223 7999999999 <x@y> status")
+      .Reply("211 5000000000 1000000000000000000 9223372036854775807 big")
+      .Expect("STAT 9223372036854775807")
+      .Reply("223 9223372036854775807 <x@y> status")
       .Expect("GROUP big")
       .Reply("211 99999999999999999999999 -99999999999999999999999 1 big")
+      .Expect("GROUP big")
+      .Reply("211 3 1 9223372036854775808 big")
+      .Expect("BODY 1")
+      .Send("222 9223372036854775808 <x@y>\r\n.\r\n")
       .Silent()
       .Start();
   ConnectTo(server);
   Cli.Group("big");
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Cli.ArticleEstimated(), 5000000000);
-  EXPECT_EQ(Cli.ArticleFirst(), 3000000000);
+  EXPECT_EQ(Cli.ArticleFirst(), 1000000000000000000);
   Cli.StatByNumber(Cli.ArticleLast());
   ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Cli.ArticleNumber(), 7999999999);
+  EXPECT_EQ(Cli.ArticleNumber(), INT64_MAX);
   Cli.Group("big");
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Cli.ArticleEstimated(), INT64_MAX);
   EXPECT_EQ(Cli.ArticleFirst(), INT64_MIN);
-  EXPECT_EQ(Cli.ArticleLast(), 1);
+  Cli.Group("big");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_NE(Cli.ArticleLast(), INT64_MIN);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Cli.ArticleNumber(), -1);
+  EXPECT_EQ(Events, (Trace{"done 0 0", "done 13 0", "done 0 65535", "done 0 65535", "begin",
+                           "end 222 9223372036854775808 <x@y>", "done 9 0"}));
   EXPECT_TRUE(server.Failures().empty());
 }
 
@@ -470,9 +483,9 @@ TEST_F(NntpCli, LongestLineIsDeliveredAndALongerOneClosesTheConnection) {
 // A server that closes before or during its greeting ends the connect with
 // 10101, never with the 0 of a success; one that says nothing, at the
 // greeting or in the TLS handshake, is dropped by the timeout with 10060.
-// Silence is timed, not the length of a reply: a body that trickles in for
-// longer than the timeout completes, a timeout of 0 never fires, and a
-// server that stops answering a request is dropped too.
+// A body that comes slowly but steadily for longer than the timeout
+// completes, a timeout of 0 never fires, and a server that stops answering
+// a request is dropped too.
 TEST_F(NntpCli, SilentServerTimesOutButASlowReplyDoesNot) {
   EXPECT_EQ(Cli.Timeout(), 120);
   Cli.SetTimeout(1);
@@ -493,10 +506,12 @@ TEST_F(NntpCli, SilentServerTimesOutButASlowReplyDoesNot) {
       EXPECT_TRUE(PumpUntil([&] { return server.Finished(); })); // the socket is closed, not forgotten
     }
   }
+  const std::string line(800, 'x');
   TScriptedNewsServer server;
   server.Reply(Greeting)
       .Expect("BODY 1")
-      .SendSplit("222 1 <a@b>\r\none\r\ntwo\r\nthree\r\n.\r\n", {5, 15, 20, 25}, 400)
+      .SendSplit("222 1 <a@b>\r\n" + line + "\r\n" + line + "\r\n" + line + "\r\n.\r\n", {5, 815, 1617, 2419},
+                 400)
       .Expect("HEAD 1")
       .Pause(300)
       .Send("221 1 <a@b>\r\n.\r\n")
@@ -516,6 +531,31 @@ TEST_F(NntpCli, SilentServerTimesOutButASlowReplyDoesNot) {
   Cli.HeadByNumber(2);
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Events, (Trace{"closed 10060", "done 11 10060"}));
+  EXPECT_EQ(Cli.State(), nntpNotConnected);
+}
+
+// A server that sends a line now and then is not waited for beyond the
+// timeout: the reply must average 1 KB a second once it has run that long.
+// The connection goes as for silence, with 10060.
+TEST_F(NntpCli, TricklingReplyEndsOnceItHasRunForTheTimeout) {
+  std::string reply = "222 1 <a@b>\r\n";
+  std::vector<std::size_t> cuts;
+  for (int i = 0; i < 40; ++i) {
+    cuts.push_back(reply.size());
+    reply += "line " + std::to_string(i) + "\r\n";
+  }
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("BODY 1").SendSplit(reply + ".\r\n", cuts, 100).Start();
+  ConnectTo(server);
+  Cli.SetTimeout(1);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  ASSERT_GE(Events.size(), 4u);
+  EXPECT_EQ(Events.front(), "begin");
+  EXPECT_EQ(Trace(Events.end() - 2, Events.end()), (Trace{"closed 10060", "done 9 10060"}));
+  EXPECT_LT(
+      std::count_if(Events.begin(), Events.end(), [](const std::string& e) { return e.starts_with("line"); }),
+      35);
   EXPECT_EQ(Cli.State(), nntpNotConnected);
 }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
@@ -432,11 +433,12 @@ std::string OverviewField(const TNewsArticle& a, const std::string& entry, std::
   return name.size() > 5 && name.compare(name.size() - 5, 5, ":full") == 0 ? field + ": " + value : value;
 }
 
+// Any article number of 63 bits; nothing past them.
 bool ParseNumber(const std::string& text, std::int64_t& n) {
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
-  n = std::stoll(text);
-  return true;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+  return error == std::errc() && end == text.data() + text.size();
 }
 
 } // namespace
