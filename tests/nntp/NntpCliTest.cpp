@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -881,6 +882,180 @@ TEST_F(NntpCli, XOverAndStatAgainstTheGroupServer) {
   EXPECT_EQ(Events.back(), "done 13 423");
 }
 
+// ---- pipelining ----
+
+// The events of the replies, without the ends of requests, which are posted.
+Trace Replies(const Trace& events) {
+  Trace replies;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(replies),
+               [](const std::string& e) { return !e.starts_with("done"); });
+  return replies;
+}
+Trace Ends(const Trace& events) {
+  Trace ends;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(ends),
+               [](const std::string& e) { return e.starts_with("done"); });
+  return ends;
+}
+
+// Four requests go out at once; their replies come back in one stream cut
+// at every byte, and each request's lines and its end come in order, each
+// end after the lines of its own reply. A fifth request, POST and AUTHINFO
+// wait; QUIT may follow others, but nothing follows QUIT.
+TEST_F(NntpCli, PipelinedRepliesComeBackInOrderHoweverTheBytesArrive) {
+  const std::string replies = "222 1 <a@b>\r\none\r\n..two\r\n.\r\n"
+                              "221 2 <c@d>\r\nSubject: s\r\n.\r\n"
+                              "223 3 <e@f> status\r\n"
+                              "423 no such article\r\n";
+  std::vector<std::size_t> everyByte(replies.size());
+  std::iota(everyByte.begin(), everyByte.end(), std::size_t(1));
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("BODY 1").Expect("HEAD 2").Expect("STAT 3").Expect("BODY 4");
+  server.SendSplit(replies, everyByte, 1).Expect("BODY 5").Expect("QUIT");
+  server.Send("222 5 <g@h>\r\n.\r\n205 bye\r\n").Close().Start();
+  ConnectTo(server);
+  EXPECT_EQ(Cli.PipelineDepth(), 1);
+  Cli.SetPipelineDepth(4);
+  Cli.BodyByNumber(1);
+  Cli.HeadByNumber(2);
+  Cli.StatByNumber(3);
+  Cli.BodyByNumber(4);
+  EXPECT_EQ(Cli.InFlight(), 4);
+  for (const auto& [request, text] : std::vector<std::pair<std::function<void()>, std::string>>{
+           {[&] { Cli.BodyByNumber(5); }, "Not ready for BODY"},
+           {[&] { Cli.Authenticate(); }, "Not ready for AUTHINFO USER"}}) {
+    try {
+      request();
+      ADD_FAILURE() << text;
+    } catch (const NntpException& e) {
+      EXPECT_EQ(e.what(), text);
+    }
+  }
+  ASSERT_TRUE(PumpUntil([&] { return Done == 4; }));
+  EXPECT_EQ(Replies(Events), (Trace{"begin", "line one", "line .two", "end 222 1 <a@b>", "begin",
+                                    "line Subject: s", "end 221 2 <c@d>"}));
+  EXPECT_EQ(Ends(Events), (Trace{"done 9 0", "done 11 0", "done 13 0", "done 9 423"}));
+  const auto at = [&](const std::string& e) { return std::find(Events.begin(), Events.end(), e); };
+  EXPECT_GT(at("done 9 0"), at("end 222 1 <a@b>"));
+  EXPECT_GT(at("done 11 0"), at("end 221 2 <c@d>"));
+  EXPECT_EQ(Cli.InFlight(), 0);
+  EXPECT_EQ(Cli.State(), nntpReady);
+
+  Events.clear();
+  Cli.BodyByNumber(5);
+  Cli.Quit();
+  EXPECT_THROW(Cli.BodyByNumber(6), NntpException);
+  ASSERT_TRUE(PumpUntil([&] { return Done == 6; }));
+  EXPECT_EQ(Ends(Events), (Trace{"done 9 0", "done 16 0"}));
+  EXPECT_EQ(server.Failures(), Trace{});
+}
+
+// However the connection ends with requests in flight, each of them ends
+// once, in order, with the reason: the server's orderly close or reset, a
+// line too long, a server gone silent. A request whose reply came whole
+// before keeps its success. Abort ends them all with its one report.
+TEST_F(NntpCli, EveryRequestInFlightEndsWhenTheConnectionGoes) {
+  const std::string first = "222 1 <a@b>\r\none\r\n.\r\n", half = "222 2 <c@d>\r\ntwo\r\n";
+  struct TCase {
+    const char* Name;
+    std::function<void(TScriptedNewsServer&)> Script;
+    Trace Ends;
+  };
+  const TCase cases[] = {
+      {"close",
+       [&](TScriptedNewsServer& s) { s.Send(first + half).Close(); },
+       {"done 9 0", "done 9 10101", "done 9 10101"}},
+      {"reset",
+       [&](TScriptedNewsServer& s) { s.Send(first + half).Pause(50).Reset(); },
+       {"done 9 0", "done 9 10054", "done 9 10054"}},
+      {"too long",
+       [&](TScriptedNewsServer& s) { s.Send(first + half + std::string(5000, 'x')).Silent(); },
+       {"done 9 0", "done 9 10053", "done 9 10053"}},
+      {"silent",
+       [&](TScriptedNewsServer& s) { s.Send(first + half).Silent(); },
+       {"done 9 0", "done 9 10060", "done 9 10060"}},
+      {"abort",
+       [&](TScriptedNewsServer& s) { s.Send(first + half).Pause(100).Send("three\r\n.\r\n").Silent(); },
+       {"done 9 0", "done 17 0"}}};
+  Cli.SetTimeout(1);
+  Cli.SetPipelineDepth(3);
+  for (const TCase& c : cases) {
+    TScriptedNewsServer server;
+    server.Reply(Greeting).Expect("BODY 1").Expect("BODY 2").Expect("BODY 3");
+    c.Script(server);
+    server.Start();
+    ConnectTo(server);
+    Done = 0;
+    for (int n = 1; n <= 3; ++n)
+      Cli.BodyByNumber(n);
+    if (c.Ends.size() == 2) {
+      ASSERT_TRUE(PumpUntil([&] { return Events.back() == "line two"; }));
+      Cli.Abort();
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Done == int(c.Ends.size()); }, 4000)) << c.Name;
+    PumpFor(150);
+    EXPECT_EQ(Ends(Events), c.Ends) << c.Name;
+    EXPECT_EQ(Replies(Events).back().substr(0, 6), "closed") << c.Name;
+    EXPECT_EQ(Cli.State(), nntpNotConnected) << c.Name;
+    EXPECT_EQ(Cli.InFlight(), 0) << c.Name;
+  }
+}
+
+// A reply that cannot be the one its request waits for: another command's
+// status, another article's number, text where a status was due. The
+// connection goes, and every request not yet answered ends with 10201, so
+// that the caller knows the server mishandles pipelining.
+TEST_F(NntpCli, ServerThatAnswersPipelinedRequestsWronglyIsDropped) {
+  const std::string first = "222 1 <a@b>\r\none\r\n.\r\n";
+  for (const std::string wrong :
+       {"221 2 <c@d>\r\nSubject: s\r\n.\r\n", "222 3 <e@f>\r\nthree\r\n.\r\n", "423 gone\r\ntwo\r\n.\r\n"}) {
+    TScriptedNewsServer server;
+    server.Reply(Greeting)
+        .Expect("BODY 1")
+        .Expect("BODY 2")
+        .Expect("BODY 3")
+        .Send(first + wrong)
+        .Silent()
+        .Start();
+    ConnectTo(server);
+    Cli.SetPipelineDepth(3);
+    Done = 0;
+    for (int n = 1; n <= 3; ++n)
+      Cli.BodyByNumber(n);
+    ASSERT_TRUE(PumpUntil([&] { return Done == 3; })) << wrong;
+    const bool refused = wrong.starts_with("423");
+    EXPECT_EQ(Ends(Events), (Trace{"done 9 0", refused ? "done 9 423" : "done 9 10201", "done 9 10201"}))
+        << wrong;
+    EXPECT_EQ(Replies(Events).back(), "closed 10201") << wrong;
+    EXPECT_EQ(Cli.State(), nntpNotConnected);
+  }
+}
+
+// A server that wants a log-in refuses each request in flight; AUTHINFO
+// waits until they have all ended, then the requests go out again.
+TEST_F(NntpCli, LogInAfterPipelinedRequestsWereRefused) {
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("BODY 1").Expect("BODY 2").Send("480 log in\r\n480 log in\r\n");
+  server.Expect("AUTHINFO USER joe").Reply("281 Ok").Expect("BODY 1").Expect("BODY 2");
+  server.Send("222 1 <a@b>\r\none\r\n.\r\n222 2 <c@d>\r\ntwo\r\n.\r\n").Silent().Start();
+  ConnectTo(server);
+  Cli.SetUserName("joe");
+  Cli.SetPipelineDepth(2);
+  Cli.BodyByNumber(1);
+  Cli.BodyByNumber(2);
+  EXPECT_THROW(Cli.Authenticate(), NntpException);
+  ASSERT_TRUE(PumpUntil([&] { return Done == 2; }));
+  Cli.Authenticate();
+  ASSERT_TRUE(WaitDone());
+  Cli.BodyByNumber(1);
+  Cli.BodyByNumber(2);
+  ASSERT_TRUE(PumpUntil([&] { return Done == 5; }));
+  EXPECT_EQ(Ends(Events), (Trace{"done 9 480", "done 9 480", "done 21 0", "done 9 0", "done 9 0"}));
+  EXPECT_EQ(Replies(Events),
+            (Trace{"begin", "line one", "end 222 1 <a@b>", "begin", "line two", "end 222 2 <c@d>"}));
+  EXPECT_EQ(server.Failures(), Trace{});
+}
+
 // ---- TLS ----
 
 // A certificate that does not verify, a server that closes in the handshake
@@ -951,10 +1126,18 @@ TEST_F(NntpCli, ABodyArrivesLineByLinePlainOrOverTlsHoweverTheHandshakeGoes) {
     ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpReady; })) << run;
     EXPECT_EQ(Events, (Trace{"connected 0"}));
     EXPECT_EQ(Cli.LastResponse(), Greeting);
+    // Over TLS with its end in the greeting, twice and pipelined.
+    Cli.SetPipelineDepth(run == 2 ? 2 : 1);
+    Done = 0;
     Cli.BodyByID("7@vostel.test");
-    ASSERT_TRUE(WaitDone());
+    if (run == 2)
+      Cli.BodyByID("7@vostel.test");
+    ASSERT_TRUE(PumpUntil([&] { return Done == (run == 2 ? 2 : 1); }));
     EXPECT_EQ(Events.back(), "done 8 0");
-    EXPECT_TRUE(lines == body) << lines.size() << " lines";
+    std::vector<std::string> all = body;
+    if (run == 2)
+      all.insert(all.end(), body.begin(), body.end());
+    EXPECT_TRUE(lines == all) << lines.size() << " lines";
     if (run == 0) {
       EXPECT_GT(largest, 4096);
       EXPECT_LE(largest, 262144);
@@ -962,7 +1145,7 @@ TEST_F(NntpCli, ABodyArrivesLineByLinePlainOrOverTlsHoweverTheHandshakeGoes) {
     Cli.Quit();
     ASSERT_TRUE(WaitDone());
     ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpNotConnected; }));
-    EXPECT_EQ(server.Received(), (Trace{"BODY <7@vostel.test>", "QUIT"}));
+    EXPECT_EQ(server.Received().size(), run == 2 ? 3u : 2u);
     EXPECT_EQ(Cli.TlsError(), "");
     EXPECT_EQ(front.Failures(), Trace{});
   }
