@@ -213,9 +213,19 @@ std::string TScriptedNewsServer::PostedText() const {
   return FPosted;
 }
 
-void TScriptedNewsServer::Record(const std::string& line) {
+void TScriptedNewsServer::Record(int connection, const std::string& line) {
   std::lock_guard<std::mutex> hold(FLock);
   FReceived.push_back(line);
+  FReceivedOn.push_back(connection);
+}
+
+std::vector<std::string> TScriptedNewsServer::ReceivedBy(int connection) const {
+  std::lock_guard<std::mutex> hold(FLock);
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < FReceived.size(); ++i)
+    if (FReceivedOn[i] == connection)
+      lines.push_back(FReceived[i]);
+  return lines;
 }
 
 void TScriptedNewsServer::Fail(const std::string& text) {
@@ -343,7 +353,7 @@ void TScriptedNewsServer::RunStep(const TStep& step) {
   case TStepKind::Expect: {
     TRead r = ReadLine(line);
     if (r == TRead::Line) {
-      Record(line);
+      Record(FConnections, line);
       if (line != step.Text)
         Fail("expected '" + step.Text + "', got '" + line + "'");
     } else if (r == TRead::Closed) {
@@ -414,6 +424,7 @@ void TScriptedNewsServer::RunGroup() {
     served.emplace_back([this, fd, number] {
       TGroupConnection c;
       c.Fd = fd;
+      c.Number = number;
       for (const TServed& x : FAllArticles)
         if (x.Article.FromConnection <= number)
           c.Articles.push_back(&x);
@@ -473,7 +484,7 @@ bool TScriptedNewsServer::TakeCommand(TGroupConnection& c, std::string& line) {
       if (!Receive(c, 5))
         return false;
     while (c.Lines.size() > 1) {
-      Record(c.Lines.front().Text);
+      Record(c.Number, c.Lines.front().Text);
       c.Lines.pop_front();
     }
   }
@@ -483,7 +494,7 @@ bool TScriptedNewsServer::TakeCommand(TGroupConnection& c, std::string& line) {
       return false;
   line = std::move(c.Lines.front().Text);
   c.Lines.pop_front();
-  Record(line);
+  Record(c.Number, line);
   return true;
 }
 

@@ -131,6 +131,8 @@ public:
   bool Finished() const { return FFinished; } // the script ran to its end
   int Connections() const { return FConnections; }
   std::vector<std::string> Received() const;
+  // The lines received on one connection (1 = the first accepted).
+  std::vector<std::string> ReceivedBy(int connection) const;
   std::vector<std::string> Failures() const;
   std::string PostedText() const;
 
@@ -174,7 +176,7 @@ private:
   enum class TRead { Line, Closed, Stopped };
   TRead ReadLine(std::string& line);
   bool Sleep(int ms);
-  void Record(const std::string& line);
+  void Record(int connection, const std::string& line);
   void Fail(const std::string& text);
 
   int FListen = -1;
@@ -201,6 +203,7 @@ private:
 
   // Group mode: one connection and where it is in the group.
   struct TGroupConnection {
+    int Number = 0; // 1 = the first accepted
     int Fd = -1;
     std::string Input; // bytes received and not yet cut into lines
     struct TCommand {
@@ -235,6 +238,7 @@ private:
 
   mutable std::mutex FLock; // guards FCuts and the three records below
   std::vector<std::string> FReceived;
+  std::vector<int> FReceivedOn; // the connection of each
   std::vector<std::string> FFailures;
   std::string FPosted;
 };
