@@ -70,7 +70,7 @@ TEST_F(DecodeStage, Base64PartHoldingUuencodeFallsBack) {
 TEST_F(DecodeStage, DoubleFailureIsLoggedAndKeepsThePartFile) {
   const std::string part = Decode(7, 1, {"no header, only text"});
   EXPECT_TRUE(FileExists(part));
-  EXPECT_EQ(Child->MemoLines(), std::vector<std::string>{"Error Decoding file " + part + " "});
+  EXPECT_EQ(Child->MemoLines(), std::vector<std::string>{"Error Decoding file 7.UUE "});
   EXPECT_EQ(Status(), "Decoding File try Base 64");
   EXPECT_EQ(Files(), QStringList{"7.UUE"}); // nothing half-done is left behind
   EXPECT_TRUE(Child->Saved().empty());
