@@ -6,8 +6,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMdiArea>
-#include <QMdiSubWindow>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -148,41 +146,4 @@ TEST_F(Window, AFastRunOfChangesIsPaintedOnceItIsOver) {
   EXPECT_EQ(Child->ProgressBar2->value(), 300);
   const int before = status.Count;
   EXPECT_TRUE(PumpUntil([&] { return Child->updatesEnabled() && status.Count > before; }));
-}
-
-// Two windows on servers whose names differ only at the end: the captions
-// carry group and server, and in frames sized as the main window sizes them
-// each host label has room for its whole name. A frame too narrow cuts the
-// name, which stays whole in the tooltip.
-using TwoWindows = WalkTest;
-
-TEST_F(TwoWindows, OnServersNamedAlikeCanBeToldApart) {
-  TScriptedNewsServer other;
-  QMdiArea area;
-  area.resize(900, 600);
-  area.show();
-  std::vector<QMdiSubWindow*> frames;
-  for (const TScriptedNewsServer* server : {&Server, &other}) {
-    Use(*server);
-    auto* child = new TTestChild;
-    QMdiSubWindow* frame = area.addSubWindow(child);
-    child->show();
-    Guarded([&] { child->FormCreate(child); });
-    frame->resize(frame->size().expandedTo(frame->sizeHint()));
-    EXPECT_EQ(frame->windowTitle().toStdString(), Captioned("Decoding"));
-    frames.push_back(frame);
-  }
-  EXPECT_NE(frames[0]->windowTitle(), frames[1]->windowTitle());
-  PumpFor(20);
-  for (QMdiSubWindow* frame : frames) {
-    const QLabel* host = static_cast<TMDIChild*>(frame->widget())->lblHostName;
-    EXPECT_GE(host->width(), host->fontMetrics().horizontalAdvance(host->text()))
-        << host->text().toStdString();
-  }
-  frames[1]->resize(250, frames[1]->height());
-  PumpFor(20);
-  const QLabel* host = static_cast<TMDIChild*>(frames[1]->widget())->lblHostName;
-  EXPECT_LT(host->width(), host->fontMetrics().horizontalAdvance(host->text()));
-  EXPECT_EQ(host->text().toStdString(), "127.0.0.1:" + other.PortText());
-  EXPECT_EQ(host->toolTip(), host->text());
 }

@@ -60,9 +60,11 @@ protected:
 };
 
 // The window as the main window opens it: in a sub-window that follows its
-// caption and whose close stores the position. The overview names no Lines:,
-// so the walk asks for each header. Run to its end, the walk says so in the
-// caption and the status, also once its QUIT is answered.
+// caption, which names the group and the server, and whose close stores the
+// position. The overview names no Lines:, so the walk asks for each header.
+// Run to its end, the walk says so in the caption and the status, also once
+// its QUIT is answered. The host label has room for the whole name; in a
+// frame too narrow the name is cut, and whole in its tooltip.
 TEST_F(Controller, WalkFetchesTheBodiesInRangeDecodesThemAndStoresTheNextArticle) {
   const std::string a = RandomBytes(3000, 1), b = RandomBytes(5000, 2), c = RandomBytes(7000, 3);
   Server.OfferOverview({"Subject:", "X-Lines:"});
@@ -83,8 +85,16 @@ TEST_F(Controller, WalkFetchesTheBodiesInRangeDecodesThemAndStoresTheNextArticle
   child->Timer1->setInterval(1);
   child->show();
   Guarded([&] { child->FormCreate(child); });
+  sub->resize(sub->size().expandedTo(sub->sizeHint()));
   EXPECT_EQ(sub->windowTitle().toStdString(), Captioned("Decoding"));
+  const QLabel* host = child->lblHostName;
+  const int room = host->fontMetrics().horizontalAdvance(host->text());
   ASSERT_TRUE(PumpUntil([&] { return child->MemoLines().back() == "Session Closed "; }));
+  EXPECT_GE(host->width(), room);
+  sub->resize(250, sub->height());
+  PumpFor(20);
+  EXPECT_LT(host->width(), room);
+  EXPECT_EQ(host->toolTip().toStdString(), "127.0.0.1:" + Server.PortText());
   EXPECT_EQ(sub->windowTitle().toStdString(), Captioned("Download Done"));
   EXPECT_EQ(child->SB1Panels[0]->text(), "Downloading Done");
   EXPECT_EQ(Server.Received(),
