@@ -4,6 +4,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
+#include "session/Repair.h"
 #include "session/YEncReceiver.h"
 
 #include <QWidget>
@@ -184,9 +185,12 @@ protected:
   // Reads a piece of a whole file being checked at the next turn of the
   // event loop, and so on to its end.
   void CheckYEncFiles();
+  void WireRepair();
   bool StartsYEncPart(std::string_view Line);
   void StoreYEncFile(const std::string& Path, const std::string& Name);
   TYEncReceiver FYEnc;
+  // Verifies the PAR2 sets of the files this window saved once a walk ends.
+  TRepair FRepair;
 
   // Session state shared by the controller, the scanner and the decode stage.
   std::int32_t FArticleLines = 0;

@@ -411,6 +411,7 @@ int TRepair::StoreRepaired() {
       if (OnFile)
         OnFile(FWork + name, name);
       ++stored;
+      FSaved.erase(name); // no new file of the set
     } catch (const std::exception& e) {
       Log(e.what());
       continue;

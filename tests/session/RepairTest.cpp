@@ -245,3 +245,44 @@ TEST_F(Repair, StoppedPar2LeavesTheFolderAsItWas) {
   EXPECT_EQ(Files(), before);
   EXPECT_EQ(Logged, Lines{});
 }
+
+// A walk that missed an article of a multi-part yEnc file repairs it from
+// the PAR2 files posted beside it once the walk has ended, below a group
+// whose name holds ".par2": the file is listed and counted, its .partial
+// gone, and the status back to the walk's.
+class RepairWalk : public WalkTest {};
+
+TEST_F(RepairWalk, MissedArticleIsRepairedAfterTheWalk) {
+  if (!HaveTool("par2"))
+    GTEST_SKIP() << "par2 is not installed";
+  const std::string data = RandomBytes(300000, 24), made = Dir.path().toStdString() + "/made/";
+  CreateFolder(made);
+  std::ofstream(made + "movie.mkv", std::ios::binary) << data;
+  ASSERT_EQ(std::system(("cd '" + made + "' && par2 create -q -q -s16384 -c8 set.par2 movie.mkv").c_str()),
+            0);
+  const std::vector<Lines> parts = YEncParts(data, "movie.mkv", 3);
+  std::vector<TNewsArticle> posts{Post(1, 250, parts[0]), Post(2, 250, parts[2])};
+  for (const char* file :
+       {"set.par2", "set.vol0+1.par2", "set.vol1+2.par2", "set.vol3+4.par2", "set.vol7+1.par2"})
+    posts.push_back(Post(std::int64_t(posts.size()) + 1, 250, YEncParts(ReadFile(made + file), file, 1)[0]));
+  Values.group = "alt.binaries.par2.test";
+  Server.ServeGroup(Values.group, posts);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  ASSERT_TRUE(PumpUntil(
+      [&] { return !Child->FRepair.Running() && Panel(0) == "Downloading Interrupted by User"; }, 30000));
+  EXPECT_EQ(Child->MemoLines().back(), "set.par2: repaired 1 files ");
+  EXPECT_EQ(ReadFile(Folder() + "movie.mkv"), data);
+  EXPECT_FALSE(FileExists(Folder() + "movie.mkv.partial"));
+  EXPECT_FALSE(FileExists(Folder() + "movie.mkv.partial.parts"));
+  EXPECT_EQ(Child->Saved().back(), "movie.mkv");
+  EXPECT_EQ(Panel(3), "6");
+  // The yEnc receiver is done with it: the missed part, coming late, makes no new .partial.
+  Child->Body(parts[1]);
+  Child->EndOfBody(true);
+  EXPECT_FALSE(FileExists(Folder() + "movie.mkv.partial"));
+  CloseExpecting(8);
+  EXPECT_EQ(Child->MemoLines().back(),
+            "part 2 of \"movie.mkv\": movie.mkv is complete already; part skipped ");
+  EXPECT_TRUE(Errors.empty());
+}
