@@ -1,5 +1,6 @@
 #include "session/Repair.h"
 
+#include "platform/Convert.h"
 #include "platform/FileOps.h"
 #include "platform/Guard.h"
 
@@ -10,13 +11,13 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,11 +30,11 @@ constexpr const char* WorkPath = "/proc/self/cwd/";
 // par2 prints its progress on lines cut by CR; no line of it comes near this.
 constexpr std::size_t MaxLine = 4096;
 
+using uchar = unsigned char;
+
 // A PAR2 file is a row of packets: a 64-byte header (magic, length, MD5 of
 // the rest, set id, type) and a body. A file description names one file of
 // the set after 56 bytes of ids, hashes and length.
-using uchar = unsigned char;
-
 constexpr std::string_view Magic("PAR2\0PKT", 8);
 constexpr std::string_view FileDescription("PAR 2.0\0FileDesc", 16);
 constexpr std::uint64_t HeaderSize = 64;
@@ -44,26 +45,16 @@ constexpr int MaxPackets = 1 << 17;
 constexpr std::size_t MaxNames = 1 << 15;
 constexpr std::uint64_t MaxDescription = HeaderSize + NameAt + 1024;
 
-bool EndsWithNoCase(std::string_view name, std::string_view end) {
-  return name.size() >= end.size() &&
-         std::equal(end.begin(), end.end(), name.end() - std::ptrdiff_t(end.size()),
-                    [](char a, char b) { return std::tolower(uchar(a)) == std::tolower(uchar(b)); });
+bool IsPar2Name(std::string_view name) {
+  return name.size() > 5 && SameText(name.substr(name.size() - 5), ".par2");
 }
 
 // "holiday.vol03+04.par2" and "holiday.par2" belong to the set "holiday".
-std::string SetBase(std::string_view name) {
-  name.remove_suffix(5);
-  const std::size_t vol = name.rfind('.');
-  if (vol == name.npos || name.size() - vol < 7 || !EndsWithNoCase(name.substr(0, vol + 4), ".vol"))
-    return std::string(name);
-  const std::string_view blocks = name.substr(vol + 4);
-  const std::size_t sign = blocks.find_first_of("+-");
-  const auto digits = [](std::string_view d) {
-    return !d.empty() && std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
-  if (sign == blocks.npos || !digits(blocks.substr(0, sign)) || !digits(blocks.substr(sign + 1)))
-    return std::string(name);
-  return std::string(name.substr(0, vol));
+std::string SetBase(const std::string& name) {
+  static const std::regex volume(R"((.*)\.vol\d+[+-]\d+)", std::regex::icase);
+  std::smatch match;
+  const std::string base = name.substr(0, name.size() - 5);
+  return std::regex_match(base, match, volume) ? match[1].str() : base;
 }
 
 // A name that is a file right in the folder, and that par2's report shows
@@ -177,8 +168,7 @@ std::map<std::string, TRepair::TSet> TRepair::SetsInFolder() const {
   for (std::filesystem::directory_iterator entry(FFolder, error), end; !error && entry != end;
        entry.increment(error)) {
     const std::string name = entry->path().filename().string();
-    if (!EndsWithNoCase(name, ".par2") || name.size() == 5 || !entry->is_regular_file(error) ||
-        entry->is_symlink(error))
+    if (!IsPar2Name(name) || !entry->is_regular_file(error) || entry->is_symlink(error))
       continue;
     sets[SetBase(name)].Files.push_back(name);
   }
@@ -198,8 +188,8 @@ std::map<std::string, TRepair::TSet> TRepair::SetsInFolder() const {
 void TRepair::Start() {
   if (FMissing || FSaved.empty())
     return;
-  const bool dataSaved = std::any_of(FSaved.begin(), FSaved.end(),
-                                     [](const std::string& n) { return !EndsWithNoCase(n, ".par2"); });
+  const bool dataSaved =
+      std::any_of(FSaved.begin(), FSaved.end(), [](const std::string& n) { return !IsPar2Name(n); });
   for (auto& [base, set] : SetsInFolder()) {
     bool touched = std::any_of(set.Files.begin(), set.Files.end(),
                                [&](const std::string& f) { return FSaved.count(f); });
@@ -258,6 +248,7 @@ std::string TRepair::Prepare() {
     if (::lstat((FFolder + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
       if (!Link(name, name))
         return "cannot link " + Shown(name) + ": " + Reason(errno);
+      FLinked[name] = st.st_ino;
     }
     // A yEnc file still missing parts, under a name of no meaning to par2.
     const std::string partial = name + ".partial";
@@ -282,8 +273,7 @@ void TRepair::Run(TPhase Phase) {
   FPhase = Phase;
   FOut.clear(), FErr.clear(), FLastError.clear(), FUnsafe.clear();
   FNeeded = 0;
-  FRepairedFiles = false;
-  FRepaired.clear();
+  FNamed.clear();
   FTimedOut = false;
   QStringList arguments{Phase == phVerify ? "verify" : "repair", WorkPath + FromLocal(FSet.Par2)};
   for (const auto& [name, partial] : FPartials)
@@ -315,17 +305,11 @@ void TRepair::Line(std::string_view Line) {
   if (Line.substr(0, 9) == "Target: \"") {
     // The name stands between the first quote and the last one before " - ".
     const std::size_t dash = Line.rfind("\" - ");
-    const bool named = dash != Line.npos && dash >= 9;
-    const std::string name = named ? std::string(Line.substr(9, dash - 9)) : std::string();
-    CheckName(name);
-    if (named && FRepairedFiles && Line.substr(dash + 4, 5) == "found")
-      FRepaired.push_back(name);
+    CheckName(dash == Line.npos || dash < 9 ? std::string() : std::string(Line.substr(9, dash - 9)));
   } else if (const std::size_t match = Line.find("\" - is a match for \""); match != Line.npos) {
     // File: "1.data" - is a match for "holiday.zip".
     const std::size_t end = Line.rfind('"');
     CheckName(end > match + 20 ? std::string(Line.substr(match + 20, end - match - 20)) : std::string());
-  } else if (Line == "Verifying repaired files:") {
-    FRepairedFiles = true;
   } else if (Line.substr(0, 9) == "You need ") {
     std::from_chars(Line.data() + 9, Line.data() + Line.size(), FNeeded);
   } else if (Line.size() > 1 && Line.back() == '%') {
@@ -343,7 +327,12 @@ void TRepair::Line(std::string_view Line) {
 // may be more than those read here. It writes nothing before the repair, so
 // a name leaving the folder in its report stops it in time.
 void TRepair::CheckName(const std::string& Name) {
-  if (SafeName(Name) || !FUnsafe.empty())
+  if (SafeName(Name)) {
+    if (FNamed.size() < MaxNames)
+      FNamed.insert(Name);
+    return;
+  }
+  if (!FUnsafe.empty())
     return;
   FUnsafe = Name.empty() ? "(no name)" : Shown(Name);
   if (FPhase == phRepair)
@@ -399,13 +388,18 @@ void TRepair::TimedOut() {
   FProcess->kill();
 }
 
-// A repaired file is handed over; its .partial has served and goes with
-// its record, unless another window has begun a new one meanwhile.
+// par2 has made every file of the set whole. Those in the work folder that
+// are not the files linked there under their names are repaired (written
+// anew, or a .partial that held the whole file, renamed): they are handed
+// over, and their .partial has served and goes with its record, unless
+// another window has begun a new one meanwhile.
 int TRepair::StoreRepaired() {
   int stored = 0;
-  for (const std::string& name : std::set<std::string>(FRepaired.begin(), FRepaired.end())) {
+  for (const std::string& name : FNamed) {
     struct stat st {};
-    if (::lstat((FWork + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    const auto linked = FLinked.find(name);
+    if (::lstat((FWork + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        (linked != FLinked.end() && linked->second == st.st_ino))
       continue;
     try {
       if (OnFile)
@@ -442,6 +436,7 @@ void TRepair::Cleanup() {
   }
   FWork.clear();
   FSet = TSet{};
+  FLinked.clear();
   FPartials.clear();
   FRepairNext = false;
 }

@@ -116,7 +116,8 @@ private:
   std::unique_ptr<QProcess> FProcess;
   std::unique_ptr<QTimer> FLimit;
   bool FTimedOut = false;
-  std::string FWork; // the work folder, with its trailing "/"; empty when none
+  std::string FWork;                    // the work folder, with its trailing "/"; empty when none
+  std::map<std::string, ino_t> FLinked; // the set's files linked, by name
   struct TPartial {
     std::string Link; // its neutral name in the work folder
     ino_t Inode = 0;
@@ -126,9 +127,8 @@ private:
   // What par2 said so far in this run.
   std::string FOut, FErr; // the line being read
   std::string FLastError;
-  std::string FUnsafe; // a name it reported that leaves the folder
+  std::string FUnsafe;          // a name it reported that leaves the folder
+  std::set<std::string> FNamed; // the other names it reported
   std::int64_t FNeeded = 0;
-  bool FRepairedFiles = false; // its report of the repaired files has begun
-  std::vector<std::string> FRepaired;
   std::string FShown;
 };

@@ -1,7 +1,6 @@
 #include "session/Repair.h"
 
 #include "platform/FileOps.h"
-#include "session/YEncRecord.h"
 #include "tests/session/TestChild.h"
 
 #include <QCryptographicHash>
@@ -14,18 +13,14 @@
 
 using Lines = std::vector<std::string>;
 
-// Sets made by par2 itself in a session folder, and what TRepair makes of them.
+// Sets made by par2 itself in a session folder below a group whose name holds
+// ".par2", and what TRepair makes of them.
 class Repair : public ::testing::Test {
 protected:
   void SetUp() override {
     if (!HaveTool("par2"))
       GTEST_SKIP() << "par2 is not installed";
-    Use(Dir.path().toStdString() + "/server/alt.test/");
-  }
-  void Use(const std::string& folder) {
-    Folder = folder;
     CreateFolder(Folder);
-    R = std::make_unique<TRepair>();
     R->SetFolder(Folder);
     R->OnLog = [this](const std::string& text) { Logged.push_back(text); };
     R->OnStatus = [this](const std::string& text) { Shown.push_back(text); };
@@ -34,26 +29,25 @@ protected:
       if (!RenameFile(path, Folder + name))
         throw EInOutError("Cannot create " + Folder + name);
     };
-    Logged.clear(), Shown.clear();
   }
   void Write(const std::string& name, const std::string& data) {
     std::ofstream(Folder + name, std::ios::binary) << data;
   }
-  // par2 create, blocks of 16 KiB.
-  void Create(const std::string& files, int recoveryBlocks) {
+  // movie.mkv and its set, blocks of 16 KiB.
+  void Create(int recoveryBlocks) {
+    Write("movie.mkv", Data);
     const std::string command = "cd '" + Folder + "' && par2 create -q -q -s16384 -c" +
-                                std::to_string(recoveryBlocks) + " set.par2 " + files + " >/dev/null";
+                                std::to_string(recoveryBlocks) + " set.par2 movie.mkv >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
-  // A yEnc file that misses the bytes [from, to): a .partial with zeros
-  // there and the record of its parts.
-  void Partial(const std::string& name, const std::string& data, std::size_t from, std::size_t to) {
-    std::string partial = data;
+  // movie.mkv as a yEnc file that misses the bytes [from, to): a .partial
+  // with zeros there, beside the record of its parts.
+  void Partial(std::size_t from, std::size_t to) {
+    std::string partial = Data;
     std::fill(partial.begin() + std::ptrdiff_t(from), partial.begin() + std::ptrdiff_t(to), '\0');
-    Write(name + ".partial", partial);
-    TYEncRecord record(data.size());
-    Write(name + ".partial.parts", record.HeaderLine() + TYEncRecord::PartLine(1, {0, from}, 2, {}));
-    DeleteFile(Folder + name);
+    Write("movie.mkv.partial", partial);
+    Write("movie.mkv.partial.parts", "the parts");
+    DeleteFile(Folder + "movie.mkv");
   }
   Lines Files() const {
     Lines names;
@@ -63,7 +57,9 @@ protected:
     return names;
   }
   // Starts and waits for the last set's result.
-  void Run() {
+  void Run(const std::string& saved) {
+    Logged.clear(), Shown.clear();
+    R->Saved(saved);
     R->Start();
     EXPECT_TRUE(PumpUntil([&] { return !R->Running() && (Shown.empty() || Shown.back().empty()); }, 30000));
   }
@@ -73,8 +69,8 @@ protected:
   }
 
   QTemporaryDir Dir;
-  std::string Folder;
-  std::unique_ptr<TRepair> R;
+  const std::string Folder = Dir.path().toStdString() + "/server/alt.binaries.par2.test/";
+  std::unique_ptr<TRepair> R = std::make_unique<TRepair>();
   Lines Logged, Shown;
   const std::string Data = RandomBytes(300000, 22);
 };
@@ -82,68 +78,56 @@ protected:
 // Only sets that got a file are verified; a whole one is left as it was,
 // recovery files and all, with nothing of par2's work folder.
 TEST_F(Repair, SetThatGotAFileIsVerifiedAndLeftAsItWas) {
-  Write("movie.mkv", Data);
-  Write("notes.txt", "what the poster says\n");
-  Create("movie.mkv notes.txt", 2);
+  Create(2);
   const Lines before = Files();
-  EXPECT_EQ(before, (Lines{"movie.mkv", "notes.txt", "set.par2", "set.vol0+1.par2", "set.vol1+1.par2"}));
-
-  R->Saved("unrelated.jpg");
-  Run();
+  EXPECT_EQ(before, (Lines{"movie.mkv", "set.par2", "set.vol0+1.par2", "set.vol1+1.par2"}));
+  Run("unrelated.jpg");
   EXPECT_EQ(Logged, Lines{});
   EXPECT_EQ(Shown, Lines{});
-  for (const char* saved : {"set.vol1+1.par2", "notes.txt"}) {
-    R->Saved(saved);
-    Run();
+  for (const char* saved : {"set.vol1+1.par2", "movie.mkv"}) {
+    Run(saved);
     EXPECT_EQ(Logged, Lines{"set.par2: all files correct"});
     EXPECT_TRUE(ShownStarting("Verifying set.par2 "));
-    EXPECT_EQ(Shown.back(), "");
     EXPECT_EQ(Files(), before);
     EXPECT_EQ(ReadFile(Folder + "movie.mkv"), Data);
-    Logged.clear(), Shown.clear();
   }
 }
 
-// A multi-part yEnc file that missed an article is made whole from its
-// .partial, also below a group whose name holds ".par2"; the .partial and
-// its record go.
-TEST_F(Repair, FileMissingAnArticleIsRepairedFromItsPartial) {
-  for (const std::string group : {"alt.binaries.movies", "alt.binaries.par2.test"}) {
-    Use(Dir.path().toStdString() + "/server/" + group + "/");
-    Write("movie.mkv", Data);
-    Write("notes.txt", "what the poster says\n");
-    Create("movie.mkv notes.txt", 4);
-    Partial("movie.mkv", Data, 100000, 150000);
-    R->Saved("set.par2");
-    Run();
-    EXPECT_EQ(Logged, Lines{"set.par2: repaired 1 files"}) << group;
-    EXPECT_EQ(ReadFile(Folder + "movie.mkv"), Data);
-    EXPECT_TRUE(ShownStarting("Verifying set.par2 "));
-    EXPECT_TRUE(ShownStarting("Repairing set.par2 "));
-    EXPECT_EQ(Files(), (Lines{"movie.mkv", "notes.txt", "set.par2", "set.vol0+1.par2", "set.vol1+2.par2",
-                              "set.vol3+1.par2"}));
-  }
-}
-
-// Too few blocks: the set says how many more it needs, and nothing changes.
-// A file that cannot be stored keeps its .partial.
-TEST_F(Repair, TooFewRecoveryBlocksAreReportedAndNothingChanges) {
-  Write("movie.mkv", Data);
-  Create("movie.mkv", 1);
-  Partial("movie.mkv", Data, 16384, 4 * 16384);
+// A multi-part yEnc file that missed articles is made whole from its
+// .partial when the recovery blocks suffice, and its .partial and record
+// go; else the set says how many more it needs. Either way nothing else
+// changes, and a file that cannot be stored keeps its .partial.
+TEST_F(Repair, FileMissingArticlesIsRepairedFromItsPartialWhenTheBlocksSuffice) {
+  Create(2);
+  Partial(16384, 4 * 16384);
   const Lines before = Files();
-  R->Saved("movie.mkv");
-  Run();
-  EXPECT_EQ(Logged, Lines{"set.par2: repair needs 2 more recovery blocks"});
+  Run("set.par2");
+  EXPECT_EQ(Logged, Lines{"set.par2: repair needs 1 more recovery blocks"});
   EXPECT_EQ(Files(), before);
 
-  Partial("movie.mkv", Data, 16384, 2 * 16384);
-  Logged.clear();
-  R->OnFile = [](const std::string&, const std::string&) { throw EInOutError("Cannot create movie.mkv"); };
-  R->Saved("set.par2");
-  Run();
+  Partial(100000, 120000);
+  auto store = std::exchange(R->OnFile, [](const std::string&, const std::string&) {
+    throw EInOutError("Cannot create movie.mkv");
+  });
+  Run("set.par2");
   EXPECT_EQ(Logged, (Lines{"Cannot create movie.mkv", "set.par2: repaired 0 files"}));
   EXPECT_EQ(Files(), before);
+
+  R->OnFile = store;
+  const Lines whole{"movie.mkv", "set.par2", "set.vol0+1.par2", "set.vol1+1.par2"};
+  Run("set.par2");
+  EXPECT_EQ(Logged, Lines{"set.par2: repaired 1 files"});
+  EXPECT_EQ(ReadFile(Folder + "movie.mkv"), Data);
+  EXPECT_TRUE(ShownStarting("Verifying set.par2 "));
+  EXPECT_TRUE(ShownStarting("Repairing set.par2 "));
+  EXPECT_EQ(Files(), whole);
+  // A .partial that holds the whole file already (its check had not ended)
+  // needs no block, only its name.
+  Partial(0, 0);
+  Run("movie.mkv");
+  EXPECT_EQ(Logged, Lines{"set.par2: repaired 1 files"});
+  EXPECT_EQ(ReadFile(Folder + "movie.mkv"), Data);
+  EXPECT_EQ(Files(), whole);
 }
 
 // Names every PAR2 file of the set gives its file anew: to ../x, or, with
@@ -172,78 +156,67 @@ void Rename(const std::string& path, const std::string& name, bool hidden) {
 // A set that names a file outside the session folder is refused: before par2
 // runs when the name can be read, else from par2's report before it repairs.
 TEST_F(Repair, SetNamingAFileOutsideTheFolderIsRefused) {
-  Write("outside.bin", Data);
-  Create("outside.bin", 4);
-  DeleteFile(Folder + "outside.bin");
+  Create(4);
+  DeleteFile(Folder + "movie.mkv");
   for (const std::string& file : Files())
     Rename(Folder + file, "../x", false);
   const Lines before = Files();
-  R->Saved("set.par2");
-  Run();
+  Run("set.par2");
   EXPECT_EQ(Logged, Lines{"set.par2: verify failed: the set names a file outside the folder: ../x"});
   EXPECT_EQ(Shown, Lines{});
   EXPECT_EQ(Files(), before);
 
   Rename(Folder + "set.par2", "../x", true);
   for (const char* file : {"set.vol0+1.par2", "set.vol1+2.par2", "set.vol3+1.par2"})
-    Rename(Folder + file, "outside.bin", false);
-  Write("outside.bin.partial", Data);
-  Logged.clear();
-  R->Saved("set.par2");
-  Run();
+    Rename(Folder + file, "movie.mkv", false);
+  Write("movie.mkv.partial", Data);
+  Run("set.par2");
   EXPECT_EQ(Logged, Lines{"set.par2: verify failed: the set names a file outside the folder: %2E%2E/x"});
-  EXPECT_EQ(Files(), (Lines{"outside.bin.partial", "set.par2", "set.vol0+1.par2", "set.vol1+2.par2",
+  EXPECT_EQ(Files(), (Lines{"movie.mkv.partial", "set.par2", "set.vol0+1.par2", "set.vol1+2.par2",
                             "set.vol3+1.par2"}));
   EXPECT_FALSE(std::filesystem::exists(Dir.path().toStdString() + "/server/x"));
 }
 
 // Without par2 the window says once that sets are not verified.
 TEST_F(Repair, MissingPar2IsLoggedOnce) {
-  Write("movie.mkv", Data);
-  Create("movie.mkv", 2);
+  Create(2);
   const Lines before = Files();
   R->SetProgram(Folder + "no-par2-here");
-  for (int walk = 0; walk < 2; ++walk) {
-    R->Saved("set.par2");
-    Run();
-  }
+  Run("set.par2");
   EXPECT_EQ(Logged, Lines{"PAR2 sets are not verified: par2 is not installed"});
+  Run("set.par2");
+  EXPECT_EQ(Logged, Lines{});
   EXPECT_EQ(Files(), before);
 }
 
 // X, closing the window and the time limit stop par2 at once; what it wrote
 // goes with its work folder and the session folder is as before.
 TEST_F(Repair, StoppedPar2LeavesTheFolderAsItWas) {
-  Write("movie.mkv", Data);
-  Create("movie.mkv", 2);
-  Partial("movie.mkv", Data, 0, 16384);
+  Create(2);
+  Partial(0, 16384);
   const Lines before = Files();
-  // A par2 that is half way through writing the repaired file.
+  // A par2 half way through writing the repaired file.
   const std::string slow = Dir.path().toStdString() + "/slow-par2";
   std::ofstream(slow) << "#!/bin/sh\necho half > movie.mkv\nexec sleep 30\n";
   std::filesystem::permissions(slow, std::filesystem::perms::owner_all);
   R->SetProgram(slow);
+  const auto started = [&] {
+    R->Saved("set.par2");
+    R->Start();
+    return PumpUntil([&] { return Files().size() > before.size(); });
+  };
 
-  R->Saved("set.par2");
-  R->Start();
-  ASSERT_TRUE(PumpUntil([&] { return Files().size() > before.size(); }));
+  ASSERT_TRUE(started());
   R->Stop();
   EXPECT_EQ(Files(), before);
   EXPECT_FALSE(R->Running());
-
   R->SetTimeLimit(std::chrono::milliseconds(100));
-  R->Saved("set.par2");
-  Run();
+  Run("set.par2");
   EXPECT_EQ(Logged, Lines{"set.par2: verify failed: par2 took longer than 0 minutes"});
   EXPECT_EQ(Files(), before);
-
-  Logged.clear();
-  R->Saved("set.par2");
-  R->Start();
-  ASSERT_TRUE(PumpUntil([&] { return Files().size() > before.size(); }));
+  ASSERT_TRUE(started());
   R.reset();
   EXPECT_EQ(Files(), before);
-  EXPECT_EQ(Logged, Lines{});
 }
 
 // A walk that missed an article of a multi-part yEnc file repairs it from
