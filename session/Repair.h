@@ -8,7 +8,7 @@
 // par2 works in a work folder of hard links inside the session folder: the
 // set's PAR2 files and data files under their own names, and the .partial
 // of a yEnc file still missing parts under a neutral name, so that par2
-// reads it for data blocks (missing ranges read as zeros). par2 is named
+// reads it for data blocks (missing ranges read as zeros). par2 is given
 // its files as "/proc/self/cwd/<name>": par2 0.8.1 takes any file whose full
 // path contains ".par2" for a recovery file and would not read a .partial
 // below a group like alt.binaries.par2.test for data. Whatever par2 writes
@@ -20,6 +20,11 @@
 // Every name comes from the network: a set that names a file outside the
 // folder is refused, from the names read here before par2 runs and from the
 // names par2 reports before it repairs anything.
+//
+// The log gets one line per set: "<set>: all files correct", "<set>:
+// repaired n files", "<set>: repair needs k more recovery blocks" or
+// "<set>: verify failed: <reason>"; the status "Verifying <set> n%" or
+// "Repairing <set> n%" while par2 runs.
 
 #include <sys/types.h>
 
@@ -39,7 +44,8 @@ class QTimer;
 
 class TRepair {
 public:
-  // A par2 run that takes longer is stopped: something is wrong with the set.
+  // A verify or repair that takes longer is stopped: something is wrong
+  // with the set.
   static constexpr std::chrono::minutes TimeLimit{60};
 
   TRepair();
