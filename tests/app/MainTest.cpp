@@ -83,7 +83,8 @@ TEST_F(MainWindow, OneDecodeWindowPerServerAndGroupArrangedAndNoConfigurationMea
   OKBottomDlg->hide();
   Main->ConfigBtn->click();
   EXPECT_FALSE(OKBottomDlg->isVisible());
-  EXPECT_EQ(Messages, (Said{{"A Download Window for this Server and Group is already open", ""},
+  EXPECT_EQ(Messages, (Said{{"Select a NewsGroup", ""},
+                            {"A Download Window for this Server and Group is already open", ""},
                             {"Please Close all Download Window before enter config", ""}}));
 
   Main->mdiArea->closeAllSubWindows();

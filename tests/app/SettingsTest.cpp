@@ -97,37 +97,43 @@ TEST_F(Settings, ListsLoadSortedWithoutKeysAndNothingSelected) {
   EXPECT_EQ(ReadFile("VOSTEL.INI"), "(missing)");
 }
 
-// The dialog edits its lists; Cancel keeps the edits unsaved, OK writes a
-// whole new file (an old one left by a failed save goes first), keeps the
-// backup and reloads the main window. Names cannot add lines.
+// The dialog edits its lists; Cancel returns them to what they were, OK
+// writes a whole new file (an old one left by a failed save goes first),
+// keeps the backup and reloads the main window, whose typed limits stay.
+// Names cannot add lines.
 TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   WriteSettings(Listed);
   AppendText(Folder + "vostel1.ini", "[SERVER]\r\nS=stale\r\n\r\n[GROUPS]\r\nG=stale\r\n");
   Start();
   TOKBottomDlg* dlg = OKBottomDlg;
-  EXPECT_EQ(Items(dlg->lstServers), (Names{"news.b", "news.a"}));              // file order
-  for (const char* name : {"", "  ", "news.evil\r\n[GROUPS]\r\nG=alt.evil"}) { // empty: nothing added
-    dlg->EdNewServer->setText(name);
-    dlg->btSAdd->click();
-  }
-  dlg->btSDel->click(); // nothing selected
-  dlg->lstServers->setCurrentRow(0);
-  dlg->btSDel->click();
-  dlg->lstGroups->setCurrentRow(0);
-  dlg->btGDel->click();
-  dlg->EdPath->setText("/downloads");
-  Main->MinR->setText("999"); // not saved: the reload shows the stored value
+  EXPECT_EQ(Items(dlg->lstServers), (Names{"news.b", "news.a"})); // file order
+  auto edit = [&] {
+    for (const char* name : {"", "  ", "news.evil\r\n[GROUPS]\r\nG=alt.evil"}) { // empty: nothing added
+      dlg->EdNewServer->setText(name);
+      dlg->btSAdd->click();
+    }
+    dlg->btSDel->click(); // nothing selected
+    dlg->lstServers->setCurrentRow(0);
+    dlg->btSDel->click();
+    dlg->lstGroups->setCurrentRow(0);
+    dlg->btGDel->click();
+    dlg->EdPath->setText("/downloads");
+  };
+  Main->ConfigBtn->click();
+  edit();
   const Names edited = {"news.a", "  ", "news.evil[GROUPS]G=alt.evil"};
   EXPECT_EQ(Items(dlg->lstServers), edited);
-
-  Main->ConfigBtn->click();
   QTest::keyClick(dlg->EdPath, Qt::Key_Escape);
   EXPECT_FALSE(dlg->isVisible());
   EXPECT_EQ(ReadFile("VOSTEL.INI"), Listed);
-  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.b"}));
   Main->ConfigBtn->click();
-  EXPECT_EQ(Items(dlg->lstServers), edited);
-  QTest::keyClick(dlg->EdNewServer, Qt::Key_Return); // Enter means OK
+  EXPECT_EQ(Items(dlg->lstServers), (Names{"news.b", "news.a"}));
+  EXPECT_EQ(Items(dlg->lstGroups), Names{"alt.x"});
+  EXPECT_EQ(dlg->EdPath->text(), "/dl/");
+
+  edit();
+  Main->MinR->setText("999");                        // kept as typed, saved at exit
+  QTest::keyClick(dlg->EdNewServer, Qt::Key_Return); // empty: Enter means OK
   EXPECT_FALSE(dlg->isVisible());
   EXPECT_EQ(ReadFile("VOSTEL.INI"),
             "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=/downloads/\r\n\r\n"
@@ -135,7 +141,7 @@ TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   EXPECT_EQ(ReadFile("Vostel.bak"), Listed);
   EXPECT_EQ(ReadFile("vostel1.ini") + ReadFile("VOSTEL1.INI"), "(missing)(missing)");
   EXPECT_EQ(dlg->EdPath->text() + " " + Main->lblPath->text() + " " + Main->MinR->text(),
-            "/downloads/ /downloads/ 5");
+            "/downloads/ /downloads/ 999");
   EXPECT_EQ(Items(Main->cboHost), (Names{"  ", "news.a", "news.evil[GROUPS]G=alt.evil"}));
   EXPECT_EQ(Main->cboGroup->count(), 0);
   // A path of one character is stored as the default download path.
@@ -215,7 +221,7 @@ TEST_F(Settings, EnterPressesTheFocusedButtonOtherwiseOkAndDeleteLeavesNoSelecti
   activate(dlg);
   enter(dlg->lstServers);
   EXPECT_FALSE(dlg->isVisible());
-  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.c"}));
+  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.b"})); // as before the Cancel
 
   Main->HelpAboutItem->trigger();
   activate(AboutBox);
