@@ -275,8 +275,13 @@ void TMainForm::ReloadSettings() {
 // An empty list says where its entries come from, so a first start does not
 // leave the user looking for them.
 void TMainForm::PointToConfig() {
-  cboHost->setPlaceholderText(cboHost->count() == 0 ? "Add servers in Configuration" : "");
-  cboGroup->setPlaceholderText(cboGroup->count() == 0 ? "Add groups in Configuration" : "");
+  for (const auto& [list, hint] : {std::pair{cboHost, "Add servers in Configuration"},
+                                   std::pair{cboGroup, "Add groups in Configuration"}}) {
+    // Taking the hint away selects the first entry; the user picks.
+    const int index = list->currentIndex();
+    list->setPlaceholderText(list->count() == 0 ? hint : "");
+    list->setCurrentIndex(index);
+  }
 }
 
 void TMainForm::FileExitItemClick(TObject*) { close(); }

@@ -260,3 +260,86 @@ TEST_F(Settings, ASaveKeepsThePermissionsOfTheSettingsFileAndNoStaleBackup) {
   EXPECT_EQ(Mode(Folder + "VOSTEL.INI"), 0640);
   EXPECT_EQ(ReadFile("VOSTEL.INI").find("news0"), std::string::npos);
 }
+
+// Enter in a new server or group field adds the name. Cancel returns the
+// lists, path and pacing to what they were when the dialog opened, and an
+// entry it takes away takes the password set for it along; one the password
+// file cannot lose now is shown and goes with the next save.
+TEST_F(Settings, EnterAddsTheNameTypedAndCancelReturnsTheDialogToWhatItWas) {
+  WriteLists({"news.a"}, {"alt.a"});
+  const std::string before = ReadFile("VOSTEL.INI");
+  Start();
+  TOKBottomDlg* dlg = OKBottomDlg;
+  TPasswordStore& store = *Main->Passwords;
+  store.SetPassword("news.a", "a");
+  const TConfigValues opened{{"news.a"}, {"alt.a"}, Folder + "news/", "500"};
+  auto shown = [&] {
+    return TConfigValues{Items(dlg->lstServers), Items(dlg->lstGroups), dlg->EdPath->text().toStdString(),
+                         dlg->EdPacing->text().toStdString()};
+  };
+  auto same = [](const TConfigValues& a, const TConfigValues& b) {
+    return a.Servers == b.Servers && a.Groups == b.Groups && a.Path == b.Path && a.Pacing == b.Pacing;
+  };
+  auto change = [&](const char* server) {
+    Main->ConfigBtn->click();
+    dlg->EdNewServer->setText(server);
+    QTest::keyClick(dlg->EdNewServer, Qt::Key_Return);
+    dlg->EdNewGroup->setText("alt.new");
+    QTest::keyClick(dlg->EdNewGroup, Qt::Key_Enter);
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(dlg->EdNewServer->text() + dlg->EdNewGroup->text(), "");
+    dlg->lstServers->setCurrentRow(1);
+    dlg->EdPassword->setText("pw");
+    dlg->btSetPassword->click();
+    dlg->lstServers->setCurrentRow(0);
+    dlg->btSDel->click();
+    dlg->lstGroups->setCurrentRow(0);
+    dlg->btGDel->click();
+    dlg->EdPath->setText("/elsewhere/");
+    dlg->EdPacing->setText("0");
+    EXPECT_TRUE(same(shown(), {{server}, {"alt.new"}, "/elsewhere/", "0"}));
+    EXPECT_EQ(store.Password(server), "pw");
+  };
+  change("news.new");
+  dlg->CancelBtn->click();
+  EXPECT_TRUE(same(shown(), opened));
+  EXPECT_EQ(store.Password("news.new") + "|" + store.Password("news.a"), "|a");
+  EXPECT_EQ(ReadFile("VOSTEL.INI"), before);
+
+  const std::string blocker = TPasswordStore::FilePath() + ".new";
+  change("news.other");
+  CreateFolder(blocker);
+  QTest::keyClick(dlg->EdPath, Qt::Key_Escape);
+  EXPECT_FALSE(dlg->isVisible());
+  EXPECT_TRUE(same(shown(), opened));
+  EXPECT_EQ(Errors, Names{"Password of news.other not removed: Cannot write " + blocker + ": File exists"});
+  ::rmdir(blocker.c_str());
+  Main->ConfigBtn->click();
+  dlg->OKBtn->click();
+  EXPECT_EQ(store.Password("news.other") + "|" + store.Password("news.a"), "|a");
+  TPasswordStore fresh;
+  fresh.Load({});
+  EXPECT_EQ(fresh.Password("news.other") + "|" + fresh.Password("news.a"), "|a");
+  EXPECT_EQ(Items(Main->cboHost), Names{"news.a"});
+  EXPECT_EQ(Items(Main->cboGroup), Names{"alt.a"});
+  EXPECT_EQ(Messages, Said{});
+}
+
+// A settings file of 1,500 groups (54 KB) loads whole in the main window and
+// the dialog, and OK with no change saves every one of them.
+TEST_F(Settings, ManyGroupsLoadWholeAndOkKeepsThemAll) {
+  Names groups;
+  for (int i = 0; i < 1500; ++i)
+    groups.push_back("alt.binaries.pictures.group" + std::to_string(10000 + i));
+  WriteLists({"news.a"}, groups);
+  const std::string before = ReadFile("VOSTEL.INI");
+  ASSERT_GT(before.size(), 54000u);
+  Start();
+  EXPECT_EQ(Items(OKBottomDlg->lstGroups), groups);
+  EXPECT_EQ(Items(Main->cboGroup), groups);
+  Main->ConfigBtn->click();
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]")),
+            before.substr(before.find("[SERVER]")));
+  EXPECT_EQ(Items(Main->cboGroup), groups);
+}
