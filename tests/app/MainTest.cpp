@@ -147,77 +147,47 @@ TEST_F(MainWindow, AboutBoxReopensInTheLanguageLastShown) {
   EXPECT_EQ(AboutBox->Button1->text(), "English");
 }
 
-// Open says what it still needs, from a first start with nothing configured
-// on; a number the window could not convert stops it, naming the field, and
-// such a limit is never saved: the file keeps the one it had.
-TEST_F(MainWindow, OpenSaysWhatIsMissingAndRefusesABadNumberWhichIsNeverSaved) {
+// Open says what it still needs, from a first start on; a number the window
+// could not convert stops it, naming the field, and such a limit is never
+// saved. OK in the dialog keeps the typed fields and the selections still
+// listed.
+TEST_F(MainWindow, OpenSaysWhatIsMissingRefusesABadNumberAndOkKeepsWhatWasTyped) {
   Start();
   EXPECT_EQ(Main->cboHost->placeholderText() + "|" + Main->cboGroup->placeholderText(),
             "Add servers in Configuration|Add groups in Configuration");
   Main->OpenBtn->click();
-  const std::string server = NewsServer("alt.a");
-  Main->ConfigBtn->click();
-  OKBottomDlg->EdNewServer->setText(QString::fromStdString(server));
-  OKBottomDlg->btSAdd->click();
-  OKBottomDlg->EdNewGroup->setText("alt.a");
-  OKBottomDlg->btGAdd->click();
+  OKBottomDlg->lstServers->addItems({"news.a", "news.b"});
+  OKBottomDlg->lstGroups->addItems({"alt.a", "alt.b"});
   OKBottomDlg->OKBtn->click();
-  EXPECT_EQ(Main->cboHost->placeholderText() + Main->cboGroup->placeholderText(), "");
+  Main->cboGroup->setCurrentIndex(1);
   Main->FileOpenItem->trigger();
   EXPECT_EQ(Messages, (Said{{"No News Server configured: add one in the Configuration Window\n"
                              "No NewsGroup configured: add one in the Configuration Window",
                              ""},
-                            {"Select a News Server\nSelect a NewsGroup", ""}}));
+                            {"Select a News Server", ""}}));
 
-  Select(server, "alt.a");
-  for (const auto& [min, max] : {std::pair{"abc", "1000"}, {"10", " 1e3"}, {"10", ""}})
-    Main->MinR->setText(min), Main->MaxR->setText(max), Main->OpenBtn->click();
-  Main->MaxR->setText("1000");
-  Main->SetPacing("fast"); // a hand-written PACING
-  Main->OpenBtn->click();
+  Select("news.a", "alt.a");
+  for (const auto& [min, max, pacing] : {std::tuple{"abc", "1000", "0"},
+                                         {"10", " 1e3", "0"},
+                                         {"10", "", "0"},
+                                         {"10", "1000", "fast"}}) { // a hand-written PACING
+    Main->MinR->setText(min);
+    Main->MaxR->setText(max);
+    Main->SetPacing(pacing);
+    Main->OpenBtn->click();
+  }
   EXPECT_EQ(Errors, (Names{"Min Lines: 'abc' is not a valid integer value",
                            "Max Lines: ' 1e3' is not a valid integer value",
                            "Max Lines: '' is not a valid integer value",
                            "Pacing (ms): 'fast' is not a valid integer value"}));
   EXPECT_EQ(DecodeWindows(), 0);
-  Main->SetPacing("0");
-  Main->OpenBtn->click();
-  EXPECT_EQ(DecodeWindows(), 1);
-
   Main->MinR->setText("abc");
   Main->MaxR->setText(" 77");
-  Main->DefE->setText("");
+  delete OKBottomDlg->lstGroups->takeItem(0);
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(Main->MinR->text() + Main->MaxR->text() + Main->cboHost->currentText(), "abc 77news.a");
+  EXPECT_EQ(Main->cboGroup->currentIndex(), -1);
   EXPECT_TRUE(Main->close());
   const std::string saved = ReadFile("VOSTEL.INI");
   EXPECT_NE(saved.find("\r\nMINLINES=100\r\nMAXLINES= 77\r\n"), std::string::npos) << saved;
-  EXPECT_NE(saved.find("\r\nDEFEXT=\r\n"), std::string::npos) << saved;
-  EXPECT_EQ(Messages.size(), 2u);
-}
-
-// OK in the configuration dialog keeps what the user typed in the limit
-// fields, unsaved, and each selection whose entry is still listed.
-TEST_F(MainWindow, ConfigurationOkKeepsTypedLimitsAndTheSelectionsStillListed) {
-  WriteLists({"news.b", "news.a"}, {"alt.a", "alt.b"});
-  Start();
-  Select("news.b", "alt.b");
-  Main->MinR->setText("12");
-  Main->MaxR->setText("x");
-  Main->DefE->setText("jpg");
-  Main->ConfigBtn->click();
-  OKBottomDlg->OKBtn->click();
-  EXPECT_EQ(Main->MinR->text() + Main->MaxR->text() + Main->DefE->text(), "12xjpg");
-  EXPECT_EQ(Main->cboHost->currentText() + " " + Main->cboGroup->currentText(), "news.b alt.b");
-  EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=1000\r\n"),
-            std::string::npos);
-
-  Main->ConfigBtn->click();
-  OKBottomDlg->lstGroups->setCurrentRow(1);
-  OKBottomDlg->btGDel->click();
-  OKBottomDlg->EdNewServer->setText("news.c");
-  OKBottomDlg->btSAdd->click();
-  OKBottomDlg->OKBtn->click();
-  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.b", "news.c"}));
-  EXPECT_EQ(Main->cboHost->currentText() + "|" + Main->cboGroup->currentText(), "news.b|");
-  EXPECT_EQ(Main->cboGroup->currentIndex(), -1);
-  EXPECT_TRUE(Messages.empty() && Errors.empty());
 }
