@@ -203,7 +203,12 @@ TEST_F(Repair, StoppedPar2LeavesTheFolderAsItWas) {
   const auto started = [&] {
     R->Saved("set.par2");
     R->Start();
-    return PumpUntil([&] { return Files().size() > before.size(); });
+    return PumpUntil([&] {
+      for (const auto& entry : std::filesystem::directory_iterator(Folder))
+        if (std::filesystem::exists(entry.path() / "movie.mkv"))
+          return true;
+      return false;
+    });
   };
 
   ASSERT_TRUE(started());
