@@ -262,6 +262,7 @@ void TMDIChild::StartSession() {
     throw;
   }
   FSessionDir = FFolderToMake + "/";
+  FRepair.SetFolder(FSessionDir);
   FArticleCurrent = ParsePosition(IniReadString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, "0"));
   SetStatus("Connecting to " + FromQt(lblHostName->text()));
   try {
@@ -291,12 +292,19 @@ void TMDIChild::FormClose(TObject*) {
   FConnecting = false;
   const bool bodyCut = FNextStep == stepBody && Nntp.State() == nntpWaitingResponse;
   Nntp.Abort();
+  // A verify or repair is not started now; one running stops, and the
+  // folder stays as it was before it.
+  FRepair.Stop();
   if (FSessionDir.empty()) // the start-up stopped before it had a folder
     return;
   if (bodyCut)
     DiscardCutBody(true);
   CloseYEncFiles();
-  IniWriteString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, IntToStr(NextToExamine()));
+  const std::int64_t next = NextToExamine();
+  // The next session gathers the open block again from its first article.
+  if (FPartFile && next == OpenBlockStart())
+    DiscardPartFile();
+  IniWriteString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, IntToStr(next));
 }
 
 // The first article not done with; one the walk never reached is not passed
@@ -523,6 +531,7 @@ void TMDIChild::Timer1Timer(TObject*) {
     } else {
       SetCaption(FWalkDone ? "Download Done" : "Downloading Interrupted");
     }
+    FRepair.Start();
   }
 }
 
@@ -534,14 +543,12 @@ void TMDIChild::StopClick(TObject*) {
   FStopText.clear();
   FConnecting = false;
   Nntp.Abort();
+  FRepair.Stop();
   // The unfinished part is thrown away, not decoded; the next session
   // gathers its block again.
   FStoppedBlock = OpenBlockStart();
-  if (FPartFile) {
-    FPartFile.reset();
-    DeleteFile(PartFileName());
-    FPartKind = 0;
-  }
+  if (FPartFile)
+    DiscardPartFile();
   SetButtons(false, false, false, false);
 }
 
@@ -738,6 +745,7 @@ void TMDIChild::ConnectionEnded() {
     Log("Downloading Done");
     SetStatus("Downloading Done");
     SetCaption("Download Done");
+    FRepair.Start();
   }
 }
 
@@ -1024,10 +1032,15 @@ void TMDIChild::DiscardCutBody(bool ComesAgain) {
     KeepUnfinishedPartFile();
     return;
   }
+  DiscardPartFile();
+  Log("Unfinished part file discarded " + path);
+}
+
+void TMDIChild::DiscardPartFile() {
+  const std::string path = PartFileName();
   FPartFile.reset();
   FPartKind = 0;
   DeleteFile(path);
-  Log("Unfinished part file discarded " + path);
 }
 
 // Waits 1, 2, 4, ... 60 s before the next try; after the last one the
@@ -1038,6 +1051,7 @@ void TMDIChild::ScheduleReconnect() {
     SetStatus("Connection lost");
     Log("Connection lost");
     Restart->setEnabled(true);
+    FRepair.Start();
     return;
   }
   ++FReconnectTries;
