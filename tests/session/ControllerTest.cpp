@@ -346,7 +346,9 @@ TEST_F(Controller, CloseBeforeAnArticleIsDoneWithStoresIt) {
 
   TScriptedNewsServer overview;
   const std::string kilo = RandomBytes(6000, 3);
-  const std::vector<TNewsArticle> posts = Thirds("kilo.bin", kilo);
+  std::vector<TNewsArticle> posts = Thirds("kilo.bin", kilo);
+  // A block that never ends holds the position no more than 1000 articles.
+  posts.insert(posts.end(), {Post(5, 250, UU("open.bin", a, {})), Post(1200, 1, {"x"})});
   overview.OfferOverview();
   overview.ServeGroup("alt.test", posts);
   Use(overview);
@@ -360,10 +362,12 @@ TEST_F(Controller, CloseBeforeAnArticleIsDoneWithStoresIt) {
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(ReadFile(Folder() + "kilo.bin"), kilo);
   EXPECT_EQ(Child->Saved(), Lines{"kilo.bin"});
-  EXPECT_EQ(overview.Received(), (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-3", "ARTICLE 1",
-                                        "ARTICLE 2", "GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-3",
-                                        "ARTICLE 1", "ARTICLE 2", "ARTICLE 3", "QUIT"}));
-  CloseExpecting(4);
+  EXPECT_EQ(overview.Received(),
+            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-1000", "ARTICLE 1", "ARTICLE 2",
+                   "GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-1000", "ARTICLE 1", "ARTICLE 2",
+                   "ARTICLE 3", "ARTICLE 5", "XOVER 1001-1200", "QUIT"}));
+  CloseExpecting(1201);
+  EXPECT_EQ(Files({"*.UUE"}), QStringList{"2.UUE"});
   EXPECT_TRUE(Errors.empty());
 }
 
