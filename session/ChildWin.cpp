@@ -37,6 +37,7 @@ constexpr int InfoWidth = 129;
 constexpr int SavedTop = 69;
 constexpr int SavedMinHeight = 5;
 
+// In a narrow window the bars of the top panel give way before the names.
 constexpr int BarMinWidth = 40;
 
 // Status bar: panel 0 takes what the three fixed panels leave.
@@ -78,7 +79,6 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   lblGroupName = new TElidedLabel(Panel1);
   ProgressBar2 = MakeBar(Panel1, 100, "% Downloaded");
   ProgressBar1 = MakeBar(Panel1, 100, "% Decoded");
-  // In a narrow window the bars give way before the names.
   for (QProgressBar* bar : {ProgressBar2, ProgressBar1})
     bar->setMinimumWidth(BarMinWidth);
   top->addWidget(lblHostName);

@@ -238,8 +238,9 @@ protected:
   // FArticleCurrent is done with: its body came whole and was scanned, or
   // it was out of range, refused by the server or skipped.
   bool FCurrentDone = false;
-  std::int64_t FBlockStart = 0;   // the article whose body began
-  std::int32_t FBlockCount = 0;   // part file FBlockCount
+  // The article whose body began part file number FBlockCount.
+  std::int64_t FBlockStart = 0;
+  std::int32_t FBlockCount = 0;
   std::int64_t FStoppedBlock = 0; // X: the first article of the block it threw away
   bool FConnecting = false;       // a connect is out; its failure comes as a completion
   bool FClosed = false;           // FormClose has run: nothing goes out any more

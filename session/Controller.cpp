@@ -787,11 +787,12 @@ void TMDIChild::GoTo(std::int32_t Step) {
     Timer1->start();
 }
 
-// "Error #" and the number. The socket's own errors add their text, and a
-// name that did not resolve is named.
+// "Error #" and the number. The socket's own errors (10000 to 11004, not
+// the client's 65535 for a reply of no status) add their text, and a name
+// that did not resolve is named.
 std::string TMDIChild::ErrorText(std::uint16_t Error) const {
   std::string text = "Error #" + IntToStr(Error);
-  if (Error < FirstSocketError)
+  if (Error < FirstSocketError || Error > NoAddress)
     return text;
   text += " " + WSocketErrorDesc(Error);
   if (Error >= HostNotFound && Error <= NoAddress)
