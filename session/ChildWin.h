@@ -4,6 +4,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
+#include "session/Repair.h"
 #include "session/YEncReceiver.h"
 
 #include <QWidget>
@@ -81,6 +82,9 @@ public:
   void Log(const std::string& Text);
   void LogAppend(const std::string& Text);
   void SetStatus(const std::string& Text);
+  // The caption: Text, then the group and the server of the walk, so that
+  // windows can be told apart.
+  void SetCaption(const std::string& Text);
   void CountDecodedFile();
   // To be called before the window shows a change: a window that changes
   // faster than it is worth painting paints at most every PaintInterval.
@@ -115,20 +119,29 @@ protected:
 
   // The controller's own steps (Controller.cpp).
   void WireController();
+  void ReadStartValues();
+  void StartSession();
+  void StartStopped(const std::string& Why, bool CanRetry);
   // Resets what the scanner counts per body, as every body request does.
   void StartBody();
   void ConnectToServer();
-  void ConnectFailed();
+  void ConnectFailed(const std::string& Why);
   void RequestGroup();
   void GroupReply(std::uint16_t Error);
+  void GroupRefused(std::uint16_t Error);
+  bool LinesInRange() const;
   void HeaderDone();
   void Advance();
   void WalkDone();
   void ConnectionEnded();
   void CarryOutAfter();
   void Reconnect();
+  void NoteArticleDone(TNntpRequest RqType);
+  std::int64_t NextToExamine() const;
+  std::int64_t OpenBlockStart() const;
   void GoTo(std::int32_t Step);
   void SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn);
+  std::string ErrorText(std::uint16_t Error) const;
 
   // The scanner's work on one line; NntpMessageLine hands it LastResponse.
   void ScanLine(std::string_view Line);
@@ -138,14 +151,14 @@ protected:
   void StartMimePart();
   void StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension);
   void StartPartFile(const char* Extension);
-  void CreatePartFile(const std::string& Path);
   bool EndsBlock(std::string_view Line) const;
   void WritePart(std::string_view Data);
   // Closes the open part file (after the trailer when EndLine), decodes it
   // and leaves no part file open.
   void FinishPartFile(bool EndLine);
   void DecodePartFile();
-  bool DecodeAttempt(const char* Status, TAlgorithm Algorithm);
+  std::string DecodeByKind();
+  std::string DecodeAttempt(const char* Status, TAlgorithm Algorithm);
   std::string PartFileName() const;
 
   // Scanner and decode stage: single-part articles, unfinished blocks, and
@@ -163,13 +176,15 @@ protected:
   void ReadFileName(std::string_view Line, std::string& Name);
   void StartBodyPart();
   void KeepUnfinishedPartFile();
-  bool DecodeInWorkFolder(const std::string& PartFile);
+  std::string DecodeInWorkFolder(const std::string& PartFile);
   // Moves the finished file Decoded into the session folder under Name, or
   // under "Name (1).ext", "Name (2).ext", ... when a different file holds
   // that name or Name is one of the session's own files (dati.ini, a part
   // file name), without regard to case. A file with the same content is
-  // replaced. Only the last part of Name counts. Returns the name written;
-  // raises EInOutError and leaves Decoded where it is when it cannot store.
+  // replaced. Only the last part of Name counts, cut to what the folder
+  // takes (the extension kept). The file gets the mode of a new file.
+  // Returns the name written; raises EInOutError and leaves Decoded where it
+  // is when it cannot store.
   std::string StoreDecodedFile(const std::string& Decoded, std::string Name);
 
   // yEnc: parts are decoded as their lines arrive; the files of several
@@ -184,9 +199,12 @@ protected:
   // Reads a piece of a whole file being checked at the next turn of the
   // event loop, and so on to its end.
   void CheckYEncFiles();
+  void WireRepair();
   bool StartsYEncPart(std::string_view Line);
   void StoreYEncFile(const std::string& Path, const std::string& Name);
   TYEncReceiver FYEnc;
+  // Verifies the PAR2 sets of the files this window saved once a walk ends.
+  TRepair FRepair;
 
   // Session state shared by the controller, the scanner and the decode stage.
   std::int32_t FArticleLines = 0;
@@ -208,17 +226,25 @@ protected:
   std::int32_t FDecodedCount = 0;
   std::unique_ptr<TFileWriter> FPartFile;
   std::string FSessionDir;
-  std::string FServerEntry; // as the main window lists it
+  std::string FServerEntry;  // as the main window lists it
+  std::string FFolderToMake; // the session folder, without its "/"
   std::string FMimeName;
   std::string FDefExt;
   bool FStopAfter = false;
 
   // Controller state beyond the shared fields.
-  bool FWalkStarted = false;     // the first GROUP reply has set the walk's range
-  bool FCurrentExamined = false; // FArticleCurrent has been asked for (or skipped)
-  bool FConnecting = false;      // a connect is out; its failure comes as a completion
-  bool FClosed = false;          // FormClose has run: nothing goes out any more
-  std::int64_t FSkipPending = 0; // articles to skip at the next advance
+  bool FWalkStarted = false; // the first GROUP reply has set the walk's range
+  bool FWalkDone = false;    // the walk reached the group's end
+  // FArticleCurrent is done with: its body came whole and was scanned, or
+  // it was out of range, refused by the server or skipped.
+  bool FCurrentDone = false;
+  // The article whose body began part file number FBlockCount.
+  std::int64_t FBlockStart = 0;
+  std::int32_t FBlockCount = 0;
+  std::int64_t FStoppedBlock = 0; // X: the first article of the block it threw away
+  bool FConnecting = false;       // a connect is out; its failure comes as a completion
+  bool FClosed = false;           // FormClose has run: nothing goes out any more
+  std::int64_t FSkipPending = 0;  // articles to skip at the next advance
 
   // The walk by overview and the reconnect after a lost connection
   // (Controller.cpp).
@@ -233,8 +259,9 @@ protected:
   void ConnectionLost(TNntpRequest RqType, std::uint16_t Error);
   void ConnectionLostWhileWaiting();
   void DiscardCutBody(bool ComesAgain);
+  void DiscardPartFile();
   void ScheduleReconnect();
-  void ConnectAttemptFailed();
+  void ConnectAttemptFailed(const std::string& Why);
   void GoOn();
   void Resume(std::int32_t Step);
   // Log-in when the server answers a request with 480 (Controller.cpp).
@@ -277,6 +304,7 @@ protected:
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
 
 private:
+  std::string Shown(std::string Text) const;
   void PaintPausedChanges();
   QTimer* FPaintTimer;       // ends a pause of painting
   bool FPaintPaused = false; // updates are off until FPaintTimer fires
