@@ -206,7 +206,9 @@ TNntpCli::TClock::time_point TNntpCli::Deadline() const {
   const auto silence = FLastByte + timeout;
   if (!FReplyStarted)
     return silence;
-  const auto earned = std::chrono::milliseconds(FReplyBytes * 1000 / MinReplyRate);
+  // A year at most, so that the sum stays within the clock's range.
+  const auto earned = std::min<std::chrono::milliseconds>(
+      std::chrono::milliseconds(FReplyBytes * 1000 / MinReplyRate), std::chrono::hours(24 * 365));
   return std::min(silence, FReplyStart + std::max<TClock::duration>(timeout, earned));
 }
 

@@ -3,6 +3,7 @@
 #include "nntp/NntpCli.h"
 #include "session/ServerAddress.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -13,7 +14,6 @@
 #include <string_view>
 #include <vector>
 
-class QTimer;
 class THiddenWindow;
 
 // An article to fetch: its number and the Lines: count the overview gave.
@@ -70,8 +70,9 @@ public:
   void SetReconnectDelay(std::chrono::milliseconds value) { FReconnectDelay = value; }
   // Authorities trusted for TLS besides the system's.
   void SetTlsCAFile(std::string value) { FTlsCAFile = std::move(value); }
+  // Bytes held for articles not yet in order, 64 MiB unless set; below 4 GiB.
   std::size_t BufferLimit() const { return FBufferLimit; }
-  void SetBufferLimit(std::size_t Bytes) { FBufferLimit = Bytes; }
+  void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
   bool PipelineBroken() const { return FPipelineBroken; }
 
   // Connects (again, after a stop) and goes on from Position(). A connect
