@@ -107,7 +107,7 @@ void TArticleFetcher::Start() {
     c.Nntp.OnRequestDone = [this, &c](TObject*, TNntpRequest rq, std::uint16_t e) { RequestDone(c, rq, e); };
     c.Nntp.OnMessageBegin = [this, &c](TObject*) { MessageBegin(c); };
     c.Nntp.OnMessageLine = [this, &c](TObject*) { MessageLine(c); };
-    c.Nntp.OnMessageEnd = [&c](TObject*) { c.Current = nullptr; };
+    c.Nntp.OnMessageEnd = [this, &c](TObject*) { MessageEnd(c); };
     c.Reconnect.setSingleShot(true);
     QObject::connect(&c.Reconnect, &QTimer::timeout, &c.Reconnect, [this, &c] {
       Guarded([this, &c] {
@@ -400,7 +400,7 @@ void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
     c.NeedsLogIn = true;
   if (Error == NntpPipelineError && !std::exchange(FPipelineBroken, true))
     Log(FServer.Host + " mishandles pipelined requests: one request at a time from now on");
-  if (a) {
+  if (a && a->State == TArticle::Sent) { // one that came whole has been settled as it ended
     const bool again = Error == LogInRequired || a->Discarding ||
                        (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
     if (again)
@@ -482,6 +482,17 @@ void TArticleFetcher::MessageLine(TConnection& c) {
   } else if (!a->Discarding) {
     Buffer(*a, c.Nntp.LastResponse());
   }
+}
+
+// The reply has come whole: the article is handed over, or waits for its
+// turn, now, not when its request's end comes round the event loop, so
+// that the next reply on the connection comes straight through when it is
+// the next in order.
+void TArticleFetcher::MessageEnd(TConnection& c) {
+  TArticle* a = std::exchange(c.Current, nullptr);
+  if (a && !a->Discarding)
+    Settle(*a, 0);
+  RethrowPending();
 }
 
 // A line of an article that is not yet in order. One that would take the

@@ -163,6 +163,7 @@ private:
   void Settle(TArticle& a, std::uint16_t Error);
   void MessageBegin(TConnection& c);
   void MessageLine(TConnection& c);
+  void MessageEnd(TConnection& c);
   void Buffer(TArticle& a, std::string_view Line);
   void Advance();
   void Replay(std::int64_t Number, std::int64_t Lines, const std::string& Data,

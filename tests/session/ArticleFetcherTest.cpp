@@ -256,11 +256,13 @@ TEST_F(ArticleFetcher, StopAfterStopAndRestartKeepThePosition) {
   EXPECT_EQ(Fetcher.Position(), 26);
 }
 
-// A buffer smaller than one article: each article that comes before its
-// turn is dropped as it overflows and asked for again once it is the next,
-// when it comes straight through. Nothing is lost or doubled.
+// A buffer smaller than one article: each article that comes while the
+// long first one is handed over is dropped as it overflows and asked for
+// again once it is the next, when it comes straight through. Nothing is
+// lost or doubled.
 TEST_F(ArticleFetcher, ArticlesBiggerThanTheBufferComeInTheirTurn) {
-  const auto group = Group(10);
+  auto group = Group(10);
+  group[0].Body.resize(40000, std::string(60, 'z'));
   TScriptedNewsServer server;
   server.ServeGroup("alt.test", group);
   Use(server, 3, 2);
