@@ -28,6 +28,9 @@ constexpr std::uint16_t LogInRequired = 480;
 // take more than this is not believed.
 constexpr std::int64_t LineBytesGuess = 130;
 constexpr std::int64_t MaxReserve = 4 * 1024 * 1024;
+// Stands for the overview among the articles a connection asked for; no
+// article has this number.
+constexpr std::int64_t ScanMark = std::numeric_limits<std::int64_t>::min();
 
 } // namespace
 
@@ -37,6 +40,7 @@ struct TArticleFetcher::TConnection {
   enum TPhase : std::uint8_t { Down, Connecting, Group, LogIn, Ready, Retired } Phase = Down;
   std::deque<std::int64_t> Sent; // articles asked for whose ends have not come, in order
   TArticle* Current = nullptr;   // whose reply is being read
+  bool Scanning = false;         // the reply being read is the overview's
   bool Worked = false;           // has greeted us since the start
   bool NeedsLogIn = false;       // answered 480: log in once nothing is in flight
   bool LoggedIn = false;
@@ -91,6 +95,38 @@ void TArticleFetcher::Fetch(std::int64_t First, std::int64_t Last,
   }
   FNextFirst = std::max(FNextFirst, Last == std::numeric_limits<std::int64_t>::max() ? Last : Last + 1);
   PumpAll();
+}
+
+void TArticleFetcher::Scan(std::int64_t First, std::int64_t Last) {
+  FScanFirst = First;
+  FScanLast = Last;
+  FScanState = scanWaiting;
+  PumpAll();
+}
+
+// What the connections are reading is found again by number after the
+// erase: a reply to an article passed over is read and dropped.
+void TArticleFetcher::Pass(std::int64_t To) {
+  FNextFirst = std::max(FNextFirst, To);
+  const bool inHand = !FArticles.empty() && FArticles.front().Streaming;
+  const auto first = FArticles.begin() + (inHand ? 1 : 0);
+  const auto last = std::lower_bound(first, FArticles.end(), To,
+                                     [](const TArticle& a, std::int64_t n) { return a.Number < n; });
+  if (first == last)
+    return;
+  std::vector<std::int64_t> reading;
+  for (const auto& c : FPool)
+    reading.push_back(c->Current ? c->Current->Number : ScanMark);
+  for (auto a = first; a != last; ++a)
+    FBuffered -= a->Held();
+  FArticles.erase(first, last);
+  for (std::size_t i = 0; i < FPool.size(); ++i)
+    FPool[i]->Current = Find(reading[i]);
+  if (inHand)
+    PumpAll();
+  else
+    Advance();
+  RethrowPending();
 }
 
 // ---- the pool ----
@@ -155,6 +191,7 @@ void TArticleFetcher::Connect(TConnection& c) {
   c.Phase = TConnection::Connecting;
   c.Sent.clear();
   c.Current = nullptr;
+  c.Scanning = false;
   c.NeedsLogIn = c.LoggedIn = c.Selected = c.Cut = false;
   n.Connect();
 }
@@ -171,6 +208,7 @@ void TArticleFetcher::Halt(bool Quit) {
     c->Pace.stop();
     c->Sent.clear();
     c->Current = nullptr;
+    c->Scanning = false;
     if (Quit && c->Phase == TConnection::Ready && c->Nntp.State() == nntpReady)
       c->Nntp.Quit();
     else if (c->Nntp.State() != nntpNotConnected)
@@ -181,6 +219,7 @@ void TArticleFetcher::Halt(bool Quit) {
   for (TArticle& a : FArticles)
     a = TArticle(a.Number, a.Lines);
   FBuffered = 0;
+  FScanState = scanNone;
 }
 
 void TArticleFetcher::StopAfter() {
@@ -338,6 +377,8 @@ void TArticleFetcher::RequestDone(TConnection& c, TNntpRequest RqType, std::uint
     // new one is being made; a failed connect leaves the client closed.
     if (c.Nntp.State() == nntpNotConnected)
       ConnectFailed(c, "Error #" + IntToStr(Error));
+  } else if (RqType == nntpXOver && !c.Sent.empty() && c.Sent.front() == ScanMark) {
+    ScanDone(c, Error);
   } else if (RqType == FRequest && !c.Sent.empty()) {
     ArticleDone(c, Error);
   } else if (c.Phase == TConnection::Group && RqType == nntpGroup) {
@@ -386,12 +427,8 @@ void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
 
 // ---- articles ----
 
-// An article's request has ended on connection c: it is handed over, held
-// for its turn, or asked for again.
-void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
-  const std::uintptr_t generation = FGeneration;
-  TArticle* a = Find(c.Sent.front());
-  c.Sent.pop_front();
+// What the end of any request on connection c tells about the connection.
+void TArticleFetcher::NoteEnd(TConnection& c, std::uint16_t Error) {
   if (Error < FirstSocketError && Error != LogInRequired)
     c.Tries = 0; // the connection carries requests again: a later loss has all its tries
   if (FPacing > 0 && c.Phase == TConnection::Ready)
@@ -400,6 +437,49 @@ void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
     c.NeedsLogIn = true;
   if (Error == NntpPipelineError && !std::exchange(FPipelineBroken, true))
     Log(FServer.Host + " mishandles pipelined requests: one request at a time from now on");
+}
+
+// After a request's end: a lost connection comes back once its requests
+// have ended, a log-in goes out once nothing is in flight, and the next
+// requests go out.
+void TArticleFetcher::GoOnAfter(TConnection& c) {
+  if (c.Phase == TConnection::Down) {
+    if (c.Sent.empty())
+      Lost(c);
+  } else if (c.NeedsLogIn) {
+    if (c.Sent.empty())
+      LogIn(c);
+  }
+  PumpAll();
+  CheckStopAfter();
+}
+
+// The overview goes out again when it was cut short or refused for want of
+// a log-in; a line too long would cut it again.
+void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
+  const std::uintptr_t generation = FGeneration;
+  c.Sent.pop_front();
+  c.Scanning = false;
+  NoteEnd(c, Error);
+  const bool again = Error == LogInRequired ||
+                     (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
+  FScanState = again ? scanWaiting : scanNone;
+  if (Error != LogInRequired)
+    Raise([this, Error] {
+      if (OnScanEnd)
+        OnScanEnd(this, Error);
+    });
+  if (generation == FGeneration)
+    GoOnAfter(c);
+}
+
+// An article's request has ended on connection c: it is handed over, held
+// for its turn, or asked for again.
+void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
+  const std::uintptr_t generation = FGeneration;
+  TArticle* a = Find(c.Sent.front());
+  c.Sent.pop_front();
+  NoteEnd(c, Error);
   if (a && a->State == TArticle::Sent) { // one that came whole has been settled as it ended
     const bool again = Error == LogInRequired || a->Discarding ||
                        (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
@@ -410,15 +490,7 @@ void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
     if (generation != FGeneration)
       return;
   }
-  if (c.Phase == TConnection::Down) {
-    if (c.Sent.empty())
-      Lost(c);
-  } else if (c.NeedsLogIn) {
-    if (c.Sent.empty())
-      LogIn(c);
-  }
-  PumpAll();
-  CheckStopAfter();
+  GoOnAfter(c);
 }
 
 // Cut short, refused for want of a log-in, or too big to hold: the article
@@ -458,6 +530,7 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
     return;
   // The first of the requests whose replies have not ended yet.
   const std::size_t ended = c.Sent.size() - std::size_t(c.Nntp.InFlight());
+  c.Scanning = ended < c.Sent.size() && c.Sent[ended] == ScanMark;
   c.Current = ended < c.Sent.size() ? Find(c.Sent[ended]) : nullptr;
   TArticle* a = c.Current;
   if (!a)
@@ -473,6 +546,8 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
 }
 
 void TArticleFetcher::MessageLine(TConnection& c) {
+  if (c.Scanning && OnScanLine)
+    OnScanLine(this, c.Nntp.LastResponse());
   TArticle* a = c.Current;
   if (!a)
     return;
@@ -607,8 +682,14 @@ void TArticleFetcher::Pump(TConnection& c) {
   // their replies are checked until then.
   if (c.Nntp.PipelineDepth() > depth && c.Nntp.InFlight() == 0)
     c.Nntp.SetPipelineDepth(depth);
+  const int room = std::min(depth, c.Nntp.PipelineDepth());
   // A send may find the connection gone, and the close then runs at once.
-  while (c.Phase == TConnection::Ready && c.Nntp.InFlight() < std::min(depth, c.Nntp.PipelineDepth())) {
+  if (c.Phase == TConnection::Ready && FScanState == scanWaiting && c.Nntp.InFlight() < room) {
+    FScanState = scanSent;
+    c.Sent.push_back(ScanMark);
+    c.Nntp.XOver(IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
+  }
+  while (c.Phase == TConnection::Ready && c.Nntp.InFlight() < room) {
     TArticle* a = NextToSend();
     if (!a)
       break;

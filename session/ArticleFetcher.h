@@ -26,6 +26,8 @@ using TArticleBegin = std::function<void(TObject* Sender, std::int64_t Number, s
 using TArticleLine = std::function<void(TObject* Sender, std::int64_t Number, std::string_view Line)>;
 using TArticleEnd = std::function<void(TObject* Sender, std::int64_t Number, std::uint16_t Error)>;
 using TFetcherText = std::function<void(TObject* Sender, const std::string& Text)>;
+using TScanLine = std::function<void(TObject* Sender, std::string_view Line)>;
+using TScanEnd = std::function<void(TObject* Sender, std::uint16_t Error)>;
 
 // Fetches the articles it is given over several connections to one server,
 // each with several requests in flight, and hands them to its owner one
@@ -82,6 +84,16 @@ public:
   // the others of that range count as handled. Ranges follow each other:
   // what lies below the end of an earlier range is passed over.
   void Fetch(std::int64_t First, std::int64_t Last, const std::vector<TFetchArticle>& Articles);
+  // Asks for the overview of First..Last (XOVER), ahead of the articles
+  // waiting, on the first connection with room; one at a time. Its lines
+  // come through OnScanLine as they arrive, its end through OnScanEnd. A
+  // stop drops it: the owner asks again after the next Start().
+  void Scan(std::int64_t First, std::int64_t Last);
+  bool Scanning() const { return FScanState != scanNone; }
+  // Passes over the articles below To, whether waiting, in flight or held,
+  // all but the one being handed over now, which goes on to its end; a
+  // range given later starts at To at the earliest.
+  void Pass(std::int64_t To);
   // Drops every connection now. Nothing more is raised; an article whose
   // lines were being handed over stays unfinished, and every article not
   // handed over whole is fetched again by the next Start().
@@ -116,6 +128,13 @@ public:
   TFetcherText OnStopped;
   // Every article given has been handed over.
   TNotifyEvent OnIdle;
+  // A line of the overview asked for, without CR LF; valid during the call.
+  TScanLine OnScanLine;
+  // The overview has ended: 0, or the server's code when it refused it (no
+  // lines came; 420 and 423 say the range holds no article); 10053 when a
+  // line was too long to hold (not asked for again). Any other socket error
+  // voids the lines handed over, and it comes again.
+  TScanEnd OnScanEnd;
 
 private:
   struct TArticle {
@@ -158,6 +177,9 @@ private:
   void GroupDone(TConnection& c, std::uint16_t Error);
   void LogInDone(TConnection& c, std::uint16_t Error);
 
+  void NoteEnd(TConnection& c, std::uint16_t Error);
+  void GoOnAfter(TConnection& c);
+  void ScanDone(TConnection& c, std::uint16_t Error);
   void ArticleDone(TConnection& c, std::uint16_t Error);
   void AskAgain(TArticle& a, std::uint16_t Error);
   void Settle(TArticle& a, std::uint16_t Error);
@@ -194,6 +216,9 @@ private:
   bool FStopAfter = false;
   bool FDeliverPosted = false;
   bool FPipelineBroken = false;
+  enum TScanState : std::uint8_t { scanNone, scanWaiting, scanSent } FScanState = scanNone;
+  std::int64_t FScanFirst = 0;
+  std::int64_t FScanLast = 0;
   bool FRefusalLogged = false;
   bool FEverConnected = false;
   // Counts the stops: what was set going before one is dropped after it.

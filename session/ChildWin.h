@@ -4,6 +4,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
+#include "session/OverviewWalk.h"
 #include "session/Repair.h"
 #include "session/YEncReceiver.h"
 
@@ -12,7 +13,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <memory>
 #include <string>
@@ -29,20 +29,20 @@ class QPushButton;
 class QTimer;
 
 // What the pacing timer does at its next tick; also tells the scanner whether
-// a received line belongs to a header or a body. An ARTICLE is sent at
-// stepArticle and then read as stepHead and stepBody; stepOverviewFmt and
-// stepOverview ask for the overview, whose lines only the controller reads.
-// stepLogIn sends AUTHINFO when the server asked for a log-in, and stepGroup
-// selects the group again after it.
+// a received line belongs to a header or a body. stepOverviewFmt asks for
+// the overview's format, whose lines only the controller reads. stepLogIn
+// sends AUTHINFO when the server asked for a log-in, and stepGroup selects
+// the group again after it. At stepFetch the walk by overview goes over to
+// the connections of FWalk, whose articles are read as stepHead and
+// stepBody in turn.
 enum : std::int32_t {
   stepStart = 0,
   stepHead = 1,
   stepBody = 2,
-  stepArticle = 3,
-  stepOverview = 4,
   stepOverviewFmt = 5,
   stepLogIn = 6,
   stepGroup = 7,
+  stepFetch = 8,
   stepReconnect = 1000,
   stepFinished = -1000
 };
@@ -250,11 +250,8 @@ protected:
   // (Controller.cpp).
   void ControllerMessageLine(TObject* Sender);
   void OverviewFormatLine(std::string_view Line);
-  void OverviewLine(std::string_view Line);
   void OverviewFormatDone(std::uint16_t Error);
-  void OverviewDone(std::uint16_t Error);
-  void AdvanceByOverview();
-  void ScanFrom(std::int64_t First);
+  bool WalksByOverview() const;
   void ContinueWithHeaders();
   void ConnectionLost(TNntpRequest RqType, std::uint16_t Error);
   void ConnectionLostWhileWaiting();
@@ -270,10 +267,6 @@ protected:
   void StopForLogIn(const std::string& Text);
   void StopWalk(const std::string& Text);
 
-  struct TInRange {
-    std::int64_t Number;
-    std::int64_t Lines;
-  };
   // Field of Lines: in an overview line (0 is the article number); 0 while
   // the walk reads every header instead.
   std::int32_t FLinesField = 0;
@@ -281,15 +274,8 @@ protected:
   std::int32_t FFormatIndex = 0; // entries of LIST OVERVIEW.FMT read so far
   std::int32_t FFormatLinesField = 0;
   bool FFormatLinesFull = false;
-  std::int64_t FScanFirst = 0; // the block whose overview is asked for
-  std::int64_t FScanLast = 0;
-  std::int64_t FScannedTo = 0;   // the end of the last block scanned
-  std::int64_t FLastListed = 0;  // the last article the block's overview listed
-  std::int32_t FUnreadable = 0;  // overview lines of the block passed over
-  std::deque<TInRange> FInRange; // the block's articles in range, not yet fetched
   // Up to this article headers are read, after an overview that could not be.
   std::int64_t FHeadsUntil = std::numeric_limits<std::int64_t>::min();
-  bool FInArticle = false;         // an ARTICLE is out; a blank line ends its header
   std::int32_t FBodyPartCount = 0; // FPartFileCount when the body started
   std::int64_t FBodyPartSize = 0;  // and the size of the part file open then
   bool FBodyMimeBase64 = false;    // the scanner's MIME state when the body started
@@ -302,6 +288,21 @@ protected:
   std::int32_t FLogInRetry = stepStart; // the step the server answered with 480, made again after the log-in
   bool FLoggedIn = false;               // this connection has logged in
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
+
+  // The walk by overview over several connections (Controller.cpp): the
+  // window's own connection selects the group and reads the overview's
+  // format, then closes, and FWalk's connections fetch the articles.
+  void WireWalk();
+  void StartWalk();
+  void WalkArticleBegin(std::int64_t Number, std::int64_t Lines);
+  void WalkArticleLine(std::string_view Line);
+  void WalkArticleEnd(std::int64_t Number, std::uint16_t Error);
+  void WalkStopped(const std::string& Why);
+  void WalkHeaders(std::int64_t From, std::int64_t Until);
+  void FollowWalk();
+  // The scanner's waiting limit: the rest of the body is not read.
+  void GiveUpBody();
+  TOverviewWalk FWalk;
 
 private:
   std::string Shown(std::string Text) const;

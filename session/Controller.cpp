@@ -72,9 +72,6 @@ constexpr std::uint16_t NoSuchGroup = 411;
 constexpr std::uint16_t HostNotFound = 11001;
 constexpr std::uint16_t NoAddress = 11004;
 
-// The overview is asked for this many articles at a time: one reply holds
-// the in-range articles of one block, no more.
-constexpr std::int64_t OverviewBlock = 1000;
 // An overview format with Lines: further down than this is no format.
 constexpr std::int32_t MaxFormatFields = 64;
 
@@ -91,8 +88,6 @@ bool IsWalkRequest(TNntpRequest RqType) {
   case nntpGroup:
   case nntpHeadByNumber:
   case nntpBodyByNumber:
-  case nntpArticleByNumber:
-  case nntpXOver:
   case nntpListOverViewFmt:
     return true;
   default:
@@ -113,40 +108,6 @@ std::string_view TrimBlanks(std::string_view text) {
     text.remove_suffix(1);
   return text;
 }
-
-// A plain decimal number, nothing else, no sign. Article numbers use all 63
-// bits; a number past them is no number at all, never a wrapped one.
-bool ReadDigits(std::string_view text, std::int64_t& value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-    return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size();
-}
-
-// The article number and the Lines: value of an overview line, whose
-// fields are cut at TABs; false when either is missing or no plain number.
-// An empty Lines: field counts 0, as an article without the header.
-bool ReadOverviewLine(std::string_view line, std::int32_t linesField, bool full, std::int64_t& number,
-                      std::int64_t& lines) {
-  std::size_t tab = line.find('\t');
-  if (!ReadDigits(line.substr(0, tab), number))
-    return false;
-  for (std::int32_t field = 0; field < linesField; ++field) {
-    if (tab == std::string_view::npos)
-      return false;
-    line.remove_prefix(tab + 1);
-    tab = line.find('\t');
-  }
-  std::string_view value = line.substr(0, tab);
-  if (full && value.size() >= 6 && SameText(value.substr(0, 6), "Lines:"))
-    value.remove_prefix(6);
-  value = TrimBlanks(value);
-  lines = 0;
-  return value.empty() || ReadDigits(value, lines);
-}
-
-// 420 and 423 to an overview say the block holds no article.
-bool IsEmptyBlock(std::uint16_t error) { return error == 420 || error == 423; }
 
 std::int32_t ClampToInt32(std::int64_t value) {
   return std::int32_t(std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
@@ -171,6 +132,7 @@ void TMDIChild::WireController() {
   Nntp.OnMessageEnd = [this](TObject* Sender) { NntpMessageEnd(Sender); };
   // Every line passes the controller on its way to the scanner.
   Nntp.OnMessageLine = [this](TObject* Sender) { ControllerMessageLine(Sender); };
+  WireWalk();
   FReconnectTimer = new QTimer(this);
   FReconnectTimer->setSingleShot(true);
   connect(FReconnectTimer, &QTimer::timeout, this, [this] { Guarded([this] { GoTo(stepReconnect); }); });
@@ -191,10 +153,9 @@ void TMDIChild::FormCreate(TObject*) {
   FArticleCurrent = FArticleStart = FArticleEnd = FSkipPending = 0;
   FMimeName.clear();
   FMimeBase64 = FInternalAbort = FDataFound = FStopAfter = false;
-  FWalkStarted = FWalkDone = FCurrentDone = FConnecting = FStopped = FInArticle = false;
+  FWalkStarted = FWalkDone = FCurrentDone = FConnecting = FStopped = false;
   FLinesField = 0;
   FHeadsUntil = std::numeric_limits<std::int64_t>::min();
-  FInRange.clear();
   FResumeStep = FLogInRetry = stepStart;
   FReconnectTries = 0;
   FLoggedIn = false;
@@ -241,6 +202,10 @@ void TMDIChild::ReadStartValues() {
   FMaxLines = StrToInt(values.MaxLines());
   FMaxWaitingLines = StrToInt(values.WaitingLines());
   Timer1->setInterval(std::max(0, StrToInt(values.Pacing())));
+  TArticleFetcher& fetcher = FWalk.Fetcher();
+  fetcher.SetConnections(StrToInt(values.Connections()));
+  fetcher.SetDepth(StrToInt(values.RequestsInFlight()));
+  fetcher.SetPacing(Timer1->interval());
   if (FMaxLines <= FMinLines)
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
                     ? std::numeric_limits<std::int32_t>::max()
@@ -286,8 +251,9 @@ void TMDIChild::FormClose(TObject*) {
   Timer1->stop();
   FReconnectTimer->stop();
   FConnecting = false;
-  const bool bodyCut = FNextStep == stepBody && Nntp.State() == nntpWaitingResponse;
+  const bool bodyCut = FNextStep == stepBody && (Nntp.State() == nntpWaitingResponse || FWalk.InArticle());
   Nntp.Abort();
+  FWalk.Stop();
   // A verify or repair is not started now; one running stops, and the
   // folder stays as it was before it.
   FRepair.Stop();
@@ -372,17 +338,12 @@ void TMDIChild::NntpSessionClosed(TObject*, std::uint16_t Error) {
 void TMDIChild::NntpMessageEnd(TObject*) {}
 
 void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Error) {
-  FInArticle = false;
-  // An empty block of the overview is no error: its scan says so.
-  const bool emptyBlock = RqType == nntpXOver && FNextStep == stepOverview && IsEmptyBlock(Error);
-  if (Error != 0 && !emptyBlock)
+  if (Error != 0)
     Log(ErrorText(Error));
   // The number alone does not say which check of the handshake failed.
   if (Error == WSAETLS)
     Log(Nntp.TlsError().empty() ? std::string("TLS: the secure connection failed") : Nntp.TlsError());
-  // A block scan gets one log line of its own when it ends.
-  if (RqType != nntpXOver || FNextStep != stepOverview)
-    LogAppend("Request Done");
+  LogAppend("Request Done");
   // A connect that failed ends the request before it; it is no step of the walk.
   if (std::exchange(FConnecting, false)) {
     ConnectAttemptFailed(ErrorText(Error));
@@ -399,9 +360,8 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   }
   // A single-part article's file ends with its body: decoded when the body
   // came whole, kept undecoded when it was cut short.
-  if (RqType == nntpBodyByNumber ||
-      ((RqType == nntpAbort || RqType == nntpArticleByNumber) && FNextStep == stepBody))
-    EndOfBody(RqType != nntpAbort && Error == 0);
+  if (RqType == nntpBodyByNumber || (RqType == nntpAbort && FNextStep == stepBody))
+    EndOfBody(RqType == nntpBodyByNumber && Error == 0);
   NoteArticleDone(RqType);
   if (FStopAfter) {
     // R asks again for the overview's format that A cut off before the first article.
@@ -439,10 +399,6 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   case nntpDate:
     Log("Server Date is " + DateTimeText(Nntp.ServerDate()));
     break;
-  case nntpXOver:
-    if (FNextStep == stepOverview)
-      OverviewDone(Error);
-    break;
   case nntpListOverViewFmt:
     if (FNextStep == stepOverviewFmt)
       OverviewFormatDone(Error);
@@ -460,6 +416,7 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   case nntpHelp:
   case nntpNewGroups:
   case nntpNewNews:
+  case nntpXOver:
     break;
   default:
     Log("Unknown request type.");
@@ -486,20 +443,17 @@ void TMDIChild::Timer1Timer(TObject*) {
     StartBody();
     Nntp.BodyByNumber(FArticleCurrent);
     break;
-  case stepArticle:
-    ProgressBar3->setValue(GroupProgress());
-    Log("Request Article " + IntToStr(FArticleCurrent));
-    Nntp.ArticleByNumber(FArticleCurrent);
-    // The header comes first; its blank line turns the step to the body.
-    FNextStep = stepHead;
-    FInArticle = true;
-    break;
-  case stepOverview:
-    ProgressBar3->setValue(GroupProgress());
-    FInRange.clear();
-    FUnreadable = 0;
-    FLastListed = SaturatedAdd(FScanFirst, -1);
-    Nntp.XOver(IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
+  case stepFetch:
+    // The window's own connection goes first, so that the server counts no
+    // more connections of ours than it was given; its QUIT's answer starts
+    // the walk's connections.
+    if (Nntp.State() != nntpNotConnected) {
+      const int connections = FWalk.Fetcher().Connections();
+      Log("Fetching over " + IntToStr(connections) + (connections == 1 ? " connection" : " connections"));
+      Nntp.Quit();
+    } else {
+      StartWalk();
+    }
     break;
   case stepOverviewFmt:
     Log("Request Overview Format");
@@ -539,6 +493,7 @@ void TMDIChild::StopClick(TObject*) {
   FStopText.clear();
   FConnecting = false;
   Nntp.Abort();
+  FWalk.Stop();
   FRepair.Stop();
   // The unfinished part is thrown away, not decoded; the next session
   // gathers its block again.
@@ -551,6 +506,10 @@ void TMDIChild::StopClick(TObject*) {
 void TMDIChild::AfterClick(TObject*) {
   FStopAfter = true;
   SetButtons(true, false, true, false);
+  if (FWalk.Running()) {
+    FWalk.StopAfter();
+    return;
+  }
   // While it waits to reconnect no completion comes to carry A out.
   if (FReconnectTimer->isActive()) {
     FReconnectTimer->stop();
@@ -575,10 +534,17 @@ void TMDIChild::RestartClick(TObject*) {
 // then: a HEAD still out is followed by the BODY of the same article.
 void TMDIChild::SkipClick(TObject*) {
   const int n = StrToInt(FromQt(EdArticlesToSkip->text()));
-  if (n > 0)
+  if (n > 0 && FWalk.Running()) {
+    // From the article being handed over, or from the last one handled.
+    const std::int64_t current = FWalk.InArticle() ? FArticleCurrent : SaturatedAdd(FWalk.Position(), -1);
+    FWalk.Pass(SaturatedAdd(std::min(SaturatedAdd(current, n), FArticleEnd), 1));
+    if (!FWalk.InArticle())
+      FollowWalk();
+  } else if (n > 0) {
     FSkipPending = SaturatedAdd(FSkipPending, n);
-  else
+  } else {
     EdArticlesToSkip->setFocus();
+  }
   EdArticlesToSkip->setText("0");
 }
 
@@ -686,8 +652,13 @@ void TMDIChild::Advance() {
     FCurrentDone = true;
   }
   FSkipPending = 0;
-  if (FLinesField > 0 && FArticleCurrent >= FHeadsUntil) {
-    AdvanceByOverview();
+  if (WalksByOverview()) {
+    if (FCurrentDone && FArticleCurrent >= FArticleEnd) {
+      ProgressBar3->setValue(GroupProgress());
+      WalkDone();
+    } else {
+      GoTo(stepFetch);
+    }
     return;
   }
   // An article not done with (the walk stopped before its body came, or a
@@ -719,6 +690,11 @@ void TMDIChild::WalkDone() {
 // A walk that reached the group's end keeps saying so when its QUIT is
 // answered; any other end was a stop.
 void TMDIChild::ConnectionEnded() {
+  // The window's own connection has handed the walk over.
+  if (FNextStep == stepFetch && !FStopped && !FClosed) {
+    StartWalk();
+    return;
+  }
   if (!FStopText.empty()) { // the walk stopped for a reason of its own
     SetStatus(FStopText);
     SetCaption("Downloading Interrupted");
@@ -762,7 +738,11 @@ void TMDIChild::CarryOutAfter() {
 void TMDIChild::Reconnect() {
   switch (Nntp.State()) {
   case nntpNotConnected:
-    ConnectToServer();
+    // The walk by overview goes on over the fetcher's connections.
+    if (FWalkStarted && FResumeStep == stepStart && WalksByOverview())
+      Advance();
+    else
+      ConnectToServer();
     break;
   case nntpReady:
     if (FWalkStarted)
@@ -803,28 +783,13 @@ void TMDIChild::SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipO
   Skip->setEnabled(SkipOn);
 }
 
-// Lines pass here before the scanner: overview lines are the controller's,
-// and the blank line of an ARTICLE ends its header, so the scanner reads
-// what follows as a body, as after HEAD and BODY.
+// Lines pass here before the scanner: the overview's format is the
+// controller's.
 void TMDIChild::ControllerMessageLine(TObject* Sender) {
-  switch (FNextStep) {
-  case stepOverviewFmt:
+  if (FNextStep == stepOverviewFmt)
     OverviewFormatLine(Nntp.LastResponse());
-    return;
-  case stepOverview:
-    OverviewLine(Nntp.LastResponse());
-    return;
-  case stepHead:
-    if (FInArticle && WithoutCR(Nntp.LastResponse()).empty()) {
-      FNextStep = stepBody;
-      StartBody();
-      return;
-    }
-    break;
-  default:
-    break;
-  }
-  NntpMessageLine(Sender);
+  else
+    NntpMessageLine(Sender);
 }
 
 // "Lines:" and ":lines" name the field; "Lines:full" values carry the name.
@@ -838,28 +803,10 @@ void TMDIChild::OverviewFormatLine(std::string_view Line) {
     FFormatLinesField = FFormatIndex;
 }
 
-// A line that cannot be read, or whose number lies outside the block or
-// does not follow the one before, is passed over: the article is not
-// fetched, and the block's log line counts it.
-void TMDIChild::OverviewLine(std::string_view Line) {
-  std::int64_t number = 0, lines = 0;
-  if (!ReadOverviewLine(Line, FLinesField, FLinesFull, number, lines) || number < FScanFirst ||
-      number > FScanLast || number <= FLastListed) {
-    if (FUnreadable < std::numeric_limits<std::int32_t>::max())
-      ++FUnreadable;
-    return;
-  }
-  FLastListed = number;
-  if (FMinLines <= lines && lines <= FMaxLines)
-    FInRange.push_back({number, lines});
-}
-
 void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
   if (Error == 0 && FFormatLinesField > 0) {
     FLinesField = FFormatLinesField;
     FLinesFull = FFormatLinesFull;
-    FScannedTo = SaturatedAdd(FArticleCurrent, -1);
-    FInRange.clear();
     Advance();
     return;
   }
@@ -867,62 +814,9 @@ void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
   ContinueWithHeaders();
 }
 
-// Any refusal but an empty block leaves the rest of the walk to the headers.
-void TMDIChild::OverviewDone(std::uint16_t Error) {
-  if (Error != 0 && !IsEmptyBlock(Error)) {
-    Log("Overview refused, requesting headers");
-    FLinesField = 0;
-    FInRange.clear();
-    ContinueWithHeaders();
-    return;
-  }
-  FScannedTo = FScanLast;
-  std::string text =
-      "Scanned " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) + ": " +
-      (Error != 0 ? std::string("no articles") : IntToStr(std::int64_t(FInRange.size())) + " in range");
-  if (FUnreadable > 0)
-    text += ", " + IntToStr(FUnreadable) + " unreadable";
-  Log(text);
-  Advance();
-}
-
-// The next in-range article of the scanned block, else the next block. The
-// articles passed on the way count as examined: their overview was out of
-// range, unreadable or missing.
-void TMDIChild::AdvanceByOverview() {
-  const std::int64_t next = FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
-  while (!FInRange.empty() && FInRange.front().Number < next)
-    FInRange.pop_front();
-  if (!FInRange.empty()) {
-    const TInRange article = FInRange.front();
-    FInRange.pop_front();
-    FArticleCurrent = article.Number;
-    FCurrentDone = false;
-    FArticleLines = ClampToInt32(article.Lines); // until its header says otherwise
-    SB1Panels[1]->setText(QString::number(FArticleCurrent));
-    SetStatus("Request Article " + IntToStr(FArticleCurrent));
-    GoTo(stepArticle);
-    return;
-  }
-  if (FScannedTo >= next) {
-    FArticleCurrent = FScannedTo;
-    FCurrentDone = true;
-    SB1Panels[1]->setText(QString::number(FArticleCurrent));
-  }
-  if (FCurrentDone && FArticleCurrent >= FArticleEnd) {
-    ProgressBar3->setValue(GroupProgress());
-    WalkDone();
-    return;
-  }
-  ScanFrom(FCurrentDone ? FArticleCurrent + 1 : FArticleCurrent);
-}
-
-void TMDIChild::ScanFrom(std::int64_t First) {
-  FScanFirst = First;
-  FScanLast = std::min(FArticleEnd, SaturatedAdd(First, OverviewBlock - 1));
-  SetStatus("Scanning " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
-  GoTo(stepOverview);
-}
+// From the article the walk stands at, headers are read up to FHeadsUntil,
+// or all of them when the overview's format names no Lines:.
+bool TMDIChild::WalksByOverview() const { return FLinesField > 0 && FArticleCurrent >= FHeadsUntil; }
 
 // The walk goes on by HEAD from the first article not examined.
 void TMDIChild::ContinueWithHeaders() {
@@ -938,14 +832,13 @@ void TMDIChild::ContinueWithHeaders() {
 // again after the reconnect: the article whose request was cut short is
 // examined again, and until then the stored position does not pass it. A
 // line too long to hold would cut the same request again, so that article
-// is passed over, and that block's overview is replaced by its headers.
+// is passed over.
 void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
   const bool tooLong = Error == LineTooLong;
   const bool inBody = FNextStep == stepBody;
   switch (RqType) {
   case nntpHeadByNumber:
   case nntpBodyByNumber:
-  case nntpArticleByNumber:
     if (inBody)
       DiscardCutBody(!tooLong);
     if (tooLong) {
@@ -954,20 +847,7 @@ void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
       FCurrentDone = true;
       FResumeStep = stepStart;
     } else {
-      FResumeStep = RqType == nntpHeadByNumber   ? stepHead
-                    : RqType == nntpBodyByNumber ? stepBody
-                                                 : stepArticle;
-    }
-    break;
-  case nntpXOver:
-    FInRange.clear();
-    if (tooLong) {
-      Log("Line too long in the overview of " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) +
-          ", requesting headers");
-      FHeadsUntil = FScanLast;
-      FResumeStep = FCurrentDone ? stepStart : stepHead;
-    } else {
-      FResumeStep = stepOverview;
+      FResumeStep = RqType == nntpHeadByNumber ? stepHead : stepBody;
     }
     break;
   case nntpListOverViewFmt:
@@ -1081,7 +961,7 @@ void TMDIChild::ConnectAttemptFailed(const std::string& Why) {
 // an article that keeps breaking the connection can be left behind.
 void TMDIChild::GoOn() {
   const std::int32_t step = std::exchange(FResumeStep, stepStart);
-  const bool article = step == stepHead || step == stepBody || step == stepArticle;
+  const bool article = step == stepHead || step == stepBody;
   if (step == stepStart || (article && FSkipPending > 0)) {
     Advance();
     return;
@@ -1098,12 +978,6 @@ void TMDIChild::Resume(std::int32_t Step) {
     break;
   case stepBody:
     SetStatus("Request Body " + number);
-    break;
-  case stepArticle:
-    SetStatus("Request Article " + number);
-    break;
-  case stepOverview:
-    SetStatus("Scanning " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
     break;
   case stepGroup:
     SetStatus("Request GroupList");
@@ -1122,14 +996,11 @@ void TMDIChild::LogInNeeded(TNntpRequest RqType) {
   case nntpGroup:
     FLogInRetry = stepGroup;
     break;
-  case nntpXOver:
-    FLogInRetry = stepOverview;
-    break;
   case nntpListOverViewFmt:
     FLogInRetry = stepOverviewFmt;
     break;
   default:
-    FLogInRetry = RqType == nntpHeadByNumber ? stepHead : RqType == nntpBodyByNumber ? stepBody : stepArticle;
+    FLogInRetry = RqType == nntpHeadByNumber ? stepHead : stepBody;
   }
   if (FStopAfter) {
     // R makes the refused request again, after a log-in.
@@ -1178,4 +1049,146 @@ void TMDIChild::StopWalk(const std::string& Text) {
   FStopText = Text;
   SetButtons(true, false, true, false);
   GoTo(stepFinished);
+}
+
+// ---- the walk by overview over several connections ----
+
+void TMDIChild::WireWalk() {
+  FWalk.OnArticleBegin = [this](TObject*, std::int64_t n, std::int64_t lines) { WalkArticleBegin(n, lines); };
+  FWalk.OnArticleLine = [this](TObject*, std::int64_t, std::string_view line) { WalkArticleLine(line); };
+  FWalk.OnArticleEnd = [this](TObject*, std::int64_t n, std::uint16_t e) { WalkArticleEnd(n, e); };
+  FWalk.OnScanned = [this](TObject*, const std::string& text) {
+    Log(text);
+    FollowWalk();
+  };
+  FWalk.OnLog = [this](TObject*, const std::string& text) { Log(text); };
+  FWalk.OnStatus = [this](TObject*, const std::string& text) { SetStatus(text); };
+  FWalk.OnStopped = [this](TObject*, const std::string& why) { WalkStopped(why); };
+  FWalk.OnDone = [this](TObject*) {
+    FArticleCurrent = FArticleEnd;
+    FCurrentDone = true;
+    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+    ProgressBar3->setValue(GroupProgress());
+    FStopAfter = false;
+    WalkDone();
+  };
+  FWalk.OnHeaders = [this](TObject*, std::int64_t from, std::int64_t until) { WalkHeaders(from, until); };
+}
+
+// The walk's connections log in with the password kept now.
+void TMDIChild::StartWalk() {
+  TArticleFetcher& fetcher = FWalk.Fetcher();
+  fetcher.SetServer(SplitServerAddress(FServerEntry));
+  fetcher.SetPassWord(StartValues ? StartValues->PasswordOf(FServerEntry) : Nntp.PassWord());
+  fetcher.SetGroup(FromQt(lblGroupName->text()));
+  fetcher.SetTimeout(Nntp.Timeout());
+  fetcher.SetTlsCAFile(Nntp.WSocket().TlsCAFile());
+  fetcher.SetReconnectDelay(FReconnectDelay);
+  FWalk.SetLinesField(FLinesField, FLinesFull);
+  FWalk.SetLimits(FMinLines, FMaxLines);
+  FNextStep = stepFetch;
+  FWalk.Start(FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent, FArticleEnd);
+}
+
+// The article's log line is written as its turn comes, no longer as its
+// request goes out: requests go out well ahead of the turn.
+void TMDIChild::WalkArticleBegin(std::int64_t Number, std::int64_t Lines) {
+  FArticleCurrent = Number;
+  FCurrentDone = false;
+  FArticleLines = ClampToInt32(Lines); // until its header says otherwise
+  SB1Panels[1]->setText(QString::number(FArticleCurrent));
+  SetStatus("Request Article " + IntToStr(FArticleCurrent));
+  ProgressBar3->setValue(GroupProgress());
+  Log("Request Article " + IntToStr(FArticleCurrent));
+  FNextStep = stepHead;
+}
+
+// The blank line ends the header; the scanner reads what follows as a body.
+void TMDIChild::WalkArticleLine(std::string_view Line) {
+  if (FNextStep == stepHead && WithoutCR(Line).empty()) {
+    FNextStep = stepBody;
+    StartBody();
+    return;
+  }
+  ScanLine(Line);
+}
+
+// An article cut short comes again whole from its first line, so what it
+// left goes; one the server refused comes without a line.
+void TMDIChild::WalkArticleEnd(std::int64_t Number, std::uint16_t Error) {
+  const bool inBody = FNextStep == stepBody;
+  const bool begun = inBody || FNextStep == stepHead || FInternalAbort;
+  FNextStep = stepFetch;
+  if (Error >= FirstSocketError && Error != LineTooLong) {
+    Log(ErrorText(Error));
+    FInternalAbort = false;
+    if (inBody)
+      DiscardCutBody(true);
+    return;
+  }
+  if (!begun)
+    WalkArticleBegin(Number, 0);
+  FNextStep = stepFetch;
+  if (Error != 0 && Error != LineTooLong)
+    Log(ErrorText(Error));
+  LogAppend("Request Done");
+  if (Error == LineTooLong) {
+    if (inBody)
+      DiscardCutBody(false);
+    Log("Line too long in article " + IntToStr(Number) + ", passed over");
+  }
+  if (inBody || FInternalAbort)
+    EndOfBody(Error == 0 && !FInternalAbort);
+  if (std::exchange(FInternalAbort, false))
+    Log("Processing Internal Abort");
+  NoteArticleDone(nntpArticleByNumber);
+  FArticleLines = 0;
+  FollowWalk();
+}
+
+// The walk stopped by itself (a log-in refused, the group refused, every
+// connection lost), or after A.
+void TMDIChild::WalkStopped(const std::string& Why) {
+  if (Why.empty()) {
+    CarryOutAfter();
+    return;
+  }
+  SetStatus(Why);
+  FStopText = Why;
+  SetButtons(true, false, true, false);
+  GoTo(stepFinished);
+}
+
+// The overview could not be read from From on: the window's own connection
+// reads the headers, up to Until or to the group's end.
+void TMDIChild::WalkHeaders(std::int64_t From, std::int64_t Until) {
+  FArticleCurrent = From;
+  FCurrentDone = false;
+  if (Until == std::numeric_limits<std::int64_t>::max())
+    FLinesField = 0;
+  else
+    FHeadsUntil = Until;
+  if (FStopAfter) {
+    CarryOutAfter();
+    return;
+  }
+  GoTo(stepReconnect);
+}
+
+// The walk's position is the window's: the first article not yet handled.
+void TMDIChild::FollowWalk() {
+  const std::int64_t next = FWalk.Position();
+  FCurrentDone = next > FArticleEnd;
+  FArticleCurrent = FCurrentDone ? FArticleEnd : next;
+  SB1Panels[1]->setText(QString::number(FArticleCurrent));
+  ProgressBar3->setValue(GroupProgress());
+}
+
+// Over the walk's connections the rest of the article is read and passed
+// over; the window's own connection is dropped and made again.
+void TMDIChild::GiveUpBody() {
+  if (FWalk.InArticle())
+    FNextStep = stepFetch;
+  else
+    Nntp.Abort();
 }

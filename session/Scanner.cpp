@@ -207,7 +207,7 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
   if (FMaxWaitingLines != 0 && FBodyLines > FMaxWaitingLines && !FDataFound) {
     Log("DOWNLOAD ABORTED, MAX WAITING LINES");
     FInternalAbort = true;
-    Nntp.Abort();
+    GiveUpBody();
     return;
   }
   ShowBodyLines();

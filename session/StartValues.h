@@ -16,8 +16,13 @@ public:
   virtual std::string WaitingLines() const = 0; // SkipLine (hidden)
   virtual std::string DefaultExt() const = 0;   // DefE
   virtual std::string DownloadPath() const = 0; // lblPath, used unchanged
-  // Milliseconds between the end of one request and the next; 0 = at once.
+  // Milliseconds between the end of one request and the next on a
+  // connection; 0 = at once, and above 0 one request at a time.
   virtual std::string Pacing() const { return "500"; } // PACING
+  // Connections to the server and requests in flight on each, as set for
+  // Server() in the configuration dialog.
+  virtual std::string Connections() const { return "4"; }
+  virtual std::string RequestsInFlight() const { return "4"; }
   // The password kept for Server(), from the password store and never from
   // the settings file; empty when none is kept.
   virtual std::string Password() const { return {}; }

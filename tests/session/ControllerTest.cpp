@@ -32,11 +32,18 @@ std::vector<TNewsArticle> Thirds(const std::string& name, const std::string& dat
 
 class Controller : public WalkTest {
 protected:
-  // Runs action once line has reached the scanner, as if clicked right then.
+  // Runs action once line has reached the scanner, as if clicked right then,
+  // from the window's own connection or from the walk's.
   void OnLine(const std::string& line, std::function<void()> action) {
     Child->Nntp.OnMessageLine = [this, scan = Child->Nntp.OnMessageLine, line, action](TObject* sender) {
       scan(sender);
       if (Child->Nntp.LastResponse() == line)
+        action();
+    };
+    Child->FWalk.OnArticleLine = [scan = Child->FWalk.OnArticleLine, line,
+                                  action](TObject* sender, std::int64_t n, std::string_view text) {
+      scan(sender, n, text);
+      if (text == line)
         action();
     };
   }
@@ -363,9 +370,10 @@ TEST_F(Controller, CloseBeforeAnArticleIsDoneWithStoresIt) {
   EXPECT_EQ(ReadFile(Folder() + "kilo.bin"), kilo);
   EXPECT_EQ(Child->Saved(), Lines{"kilo.bin"});
   EXPECT_EQ(overview.Received(),
-            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-1000", "ARTICLE 1", "ARTICLE 2",
-                   "GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-1000", "ARTICLE 1", "ARTICLE 2",
-                   "ARTICLE 3", "ARTICLE 5", "XOVER 1001-1200", "QUIT"}));
+            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "QUIT", "GROUP alt.test", "XOVER 1-1000",
+                   "XOVER 1001-1200", "ARTICLE 1", "ARTICLE 2", "GROUP alt.test", "LIST OVERVIEW.FMT", "QUIT",
+                   "GROUP alt.test", "XOVER 1-1000", "XOVER 1001-1200", "ARTICLE 1", "ARTICLE 2", "ARTICLE 3",
+                   "ARTICLE 5", "QUIT"}));
   CloseExpecting(1201);
   EXPECT_EQ(Files({"*.UUE"}), QStringList{"2.UUE"});
   EXPECT_TRUE(Errors.empty());
@@ -381,6 +389,14 @@ const std::string Format =
     "215 fields\r\nSubject:\r\nFrom:\r\nDate:\r\nMessage-ID:\r\nReferences:\r\n:bytes\r\n:lines\r\n"
     "Xref:full\r\n.\r\n";
 
+// The window's own connection selects the group, reads the overview's
+// format and quits; the walk's connection selects the group.
+void HandOver(TScriptedNewsServer& server, const std::string& group) {
+  server.Reply("200 ready").Expect("GROUP alt.test").Reply(group).Expect("LIST OVERVIEW.FMT").Send(Format);
+  server.Expect("QUIT").Reply("205 bye").Close();
+  server.Reply("200 ready").Expect("GROUP alt.test").Reply(group);
+}
+
 } // namespace
 
 // Lines that cannot be read, numbers out of the block or out of order: none
@@ -388,28 +404,25 @@ const std::string Format =
 // the in-range articles it covers; the stored position never passes an
 // article in range that was not asked for yet.
 TEST_F(Controller, HostileOverviewIsPassedOverAndTheStoredPositionWaitsForTheArticlesInRange) {
-  Server.Reply("200 ready").Expect("GROUP alt.test").Reply("211 1500 1 1500 alt.test");
-  Server.Expect("LIST OVERVIEW.FMT").Send(Format).Expect("XOVER 1-1000");
+  HandOver(Server, "211 1500 1 1500 alt.test");
+  Server.Expect("XOVER 1-1000");
   Server.Send("224 overview\r\n" + Overview("1", "250") + Overview("2", "many") + "3\ts\r\n" +
               Overview("x4", "250") + Overview("5", "10") + Overview("1200", "250") + Overview("6", " 260 ") +
               Overview("6", "260") + Overview("8", "250", std::string(3000, 's')) + Overview("9", "") +
               ".\r\n");
+  Server.Expect("XOVER 1001-1500").Send("224 overview\r\n" + Overview("1200", "300") + ".\r\n");
   Server.Expect("ARTICLE 1").Send("220 1 <a@b>\r\nLines: 250\r\n\r\nhello\r\n.\r\n");
   Server.Expect("ARTICLE 8").Send("220 8 <c@d>\r\nSubject: x\r\n\r\nworld\r\n.\r\n");
-  Server.Expect("XOVER 1001-1500")
-      .Send("224 overview\r\n" + Overview("1200", "300") + ".\r\n")
-      .Silent()
-      .Start();
+  Server.Expect("ARTICLE 1200").Silent().Start();
   Open();
   OnLine("hello", [&] { Skip("5"); });
-  OnLine("1200\ts\tf\td\t<m@x>\t\t100\t300", [&] { Child->Timer1->setInterval(60000); });
   ASSERT_TRUE(PumpUntil([&] { return Child->MemoLines().back() == "Scanned 1001-1500: 1 in range "; }));
   EXPECT_EQ(Server.Failures(), Lines{});
   const Lines memo = Child->MemoLines();
   EXPECT_EQ(Lines(memo.end() - 4, memo.end()),
             (Lines{"Scanned 1-1000: 3 in range, 5 unreadable ", "Request Article 1 Lines: 250 Request Done ",
                    "Request Article 8 Request Done ", "Scanned 1001-1500: 1 in range "}));
-  EXPECT_EQ(Panel(0), "Request Article 1200");
+  EXPECT_EQ(Panel(1), "1200");
   CloseExpecting(1200);
   EXPECT_TRUE(Errors.empty());
 }
@@ -426,9 +439,9 @@ TEST_F(Controller, OverviewNumbersOfNineteenDigitsAreFetched) {
                                  Post(first + 2, 1, {"x"})});
   Open();
   ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ(Server.Received(),
-            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 999999999999999999-1000000000000000001",
-                   "ARTICLE 999999999999999999", "ARTICLE 1000000000000000000", "QUIT"}));
+  EXPECT_EQ(Server.Received(), (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "QUIT", "GROUP alt.test",
+                                      "XOVER 999999999999999999-1000000000000000001",
+                                      "ARTICLE 999999999999999999", "ARTICLE 1000000000000000000", "QUIT"}));
   EXPECT_EQ(Logged("Scanned 999999999999999999-1000000000000000001: 2 in range "), 1);
   EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin"}));
   CloseExpecting(first + 3);
@@ -438,17 +451,20 @@ TEST_F(Controller, OverviewNumbersOfNineteenDigitsAreFetched) {
 // A refused XOVER hands the rest of the walk to the headers; 420 is a block
 // without articles, no error.
 TEST_F(Controller, RefusedOverviewLeavesTheWalkToHeaders) {
+  HandOver(Server, "211 2 1 1002 alt.test");
+  Server.Expect("XOVER 1-1000").Reply("420 no articles");
+  Server.Expect("XOVER 1001-1002").Reply("502 not for you").Expect("QUIT").Reply("205 bye").Close();
   Server.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 1 1002 alt.test");
-  Server.Expect("LIST OVERVIEW.FMT").Send(Format).Expect("XOVER 1-1000").Reply("420 no articles");
-  Server.Expect("XOVER 1001-1002").Reply("502 not for you").Expect("HEAD 1001").Reply("423 gone");
+  Server.Expect("HEAD 1001").Reply("423 gone");
   Server.Expect("HEAD 1002").Reply("423 gone").Expect("QUIT").Reply("205 bye").Start();
   Open();
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Server.Failures(), Lines{});
   const Lines memo = Child->MemoLines();
-  EXPECT_EQ(Lines(memo.begin() + 5, memo.begin() + 9),
-            (Lines{"Scanned 1-1000: no articles ", "Error #502 ", "Overview refused, requesting headers ",
-                   "Request Header 1001 "}));
+  EXPECT_EQ(
+      Lines(memo.begin() + 5, memo.begin() + 11),
+      (Lines{"Fetching over 1 connection Request Done ", "Session Closed ", "Scanned 1-1000: no articles ",
+             "Error #502 ", "Overview refused, requesting headers Request Done ", "Request Header 1001 "}));
   CloseExpecting(1003);
 }
 
@@ -456,9 +472,8 @@ TEST_F(Controller, RefusedOverviewLeavesTheWalkToHeaders) {
 // block's overview is replaced by its headers, an article is passed over.
 TEST_F(Controller, LineTooLongIsNotAskedForAgainAfterTheReconnect) {
   const std::string tooLong(5000, 'x');
-  Server.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
-  Server.Expect("LIST OVERVIEW.FMT").Send(Format).Expect("XOVER 1-3");
-  Server.Send("224 overview\r\n" + Overview("1", "250", tooLong)).ExpectClosed();
+  HandOver(Server, "211 3 1 3 alt.test");
+  Server.Expect("XOVER 1-3").Send("224 overview\r\n" + Overview("1", "250", tooLong)).ExpectClosed();
   Server.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
   Server.Expect("HEAD 1").Send("221 1 <a@b>\r\nLines: 5\r\n.\r\n");
   Server.Expect("HEAD 2").Send("221 2 <c@d>\r\nSubject: " + tooLong + "\r\n").ExpectClosed();
@@ -467,9 +482,9 @@ TEST_F(Controller, LineTooLongIsNotAskedForAgainAfterTheReconnect) {
   Open();
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Server.Failures(), Lines{});
-  EXPECT_EQ(Logged("Line too long in the overview of 1-3, requesting headers "), 1);
+  EXPECT_EQ(Logged("Line too long in the overview of 1-3, requesting headers Request Done "), 1);
   EXPECT_EQ(Logged("Line too long in article 2, passed over "), 1);
-  EXPECT_EQ(Logged("Reconnecting in 1 s (try 1 of 10) Request Done "), 2);
+  EXPECT_EQ(Logged("Reconnecting in 1 s (try 1 of 10) Request Done "), 1);
   CloseExpecting(4);
 }
 
@@ -495,8 +510,8 @@ TEST_F(Controller, ConnectionClosedBetweenRequestsAndStopAfterBeforeTheFirstArti
   TScriptedNewsServer second;
   second.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 5 6 alt.test");
   second.Expect("LIST OVERVIEW.FMT").Send(Format).Expect("QUIT").Reply("205 bye").Close();
-  second.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 5 6 alt.test");
-  second.Expect("LIST OVERVIEW.FMT").Send(Format).Expect("XOVER 5-6");
+  HandOver(second, "211 2 5 6 alt.test");
+  second.Expect("XOVER 5-6");
   second.Send("224 overview\r\n" + Overview("5", "250") + Overview("6", "10") + ".\r\n");
   second.Expect("ARTICLE 5").Send("220 5 <g@h>\r\nLines: 250\r\n\r\nhello\r\n.\r\n");
   second.Expect("QUIT").Reply("205 bye").Start();
@@ -531,15 +546,17 @@ TEST_F(Controller, ConnectionClosedBetweenRequestsAndStopAfterBeforeTheFirstArti
   CloseExpecting(1);
 }
 
-// Lines: comes from the overview in blocks of 1,000; only the articles in
-// range are fetched, with ARTICLE: a file posted over two articles in two
-// blocks, a single-part MIME article. The connection is lost in three bodies:
-// one that started its own part file (deleted, and fetched again), the second
-// part of b.bin (its part file goes back to where the body began and takes it
-// again), and the single-part article, by a reset. Two failed tries wait
-// longer each time. Every file decodes once.
+// Lines: comes from the overview in blocks of 1,000, each asked for ahead of
+// the articles; only the articles in range are fetched, with ARTICLE: a
+// file posted over two articles in two blocks, a single-part MIME article.
+// The connection is lost in three bodies: one that started its own part
+// file (deleted, and fetched again), the second part of b.bin (its part
+// file goes back to where the body began and takes it again), and the
+// single-part article, by a reset. Two failed tries wait longer each time.
+// Every file decodes once; the log keeps one line per article, in order.
 TEST_F(Controller, OverviewWalkFetchesTheArticlesInRangeAndResumesEachCutBody) {
   Values.pacing = "0";
+  Values.inFlight = "1"; // a server closing with commands unread would reset: the log would vary
   Values.min = "20";
   Values.max = "500";
   const std::string a = RandomBytes(3000, 1), b = RandomBytes(9000, 2), c = RandomBytes(4000, 3);
@@ -558,22 +575,40 @@ TEST_F(Controller, OverviewWalkFetchesTheArticlesInRangeAndResumesEachCutBody) {
   bool dropped = false; // the first time only, not when the body comes again
   OnLine("begin 644 a.bin", [&] { Server.DropConnections(std::exchange(dropped, true) ? 0 : 2); });
   ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ(Server.Received(), (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-1000", "ARTICLE 1",
-                                      "GROUP alt.test", "ARTICLE 1", "ARTICLE 998", "XOVER 1001-2000",
-                                      "ARTICLE 1500", "GROUP alt.test", "ARTICLE 1500", "XOVER 2001-2003",
-                                      "ARTICLE 2003", "GROUP alt.test", "ARTICLE 2003", "QUIT"}));
-  EXPECT_EQ(Server.Connections(), 6);
+  ASSERT_TRUE(PumpUntil([&] { return Server.Received().back() == "QUIT"; }));
+  EXPECT_EQ(Server.Received(),
+            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "QUIT", "GROUP alt.test", "XOVER 1-1000",
+                   "ARTICLE 1", "GROUP alt.test", "XOVER 1001-2000", "ARTICLE 1", "XOVER 2001-2003",
+                   "ARTICLE 998", "ARTICLE 1500", "GROUP alt.test", "ARTICLE 1500", "ARTICLE 2003",
+                   "GROUP alt.test", "ARTICLE 2003", "QUIT"}));
+  EXPECT_EQ(Server.Connections(), 7);
   const Lines memo = Child->MemoLines();
-  EXPECT_EQ(Lines(memo.begin() + 4, memo.begin() + 11),
-            (Lines{"Request Overview Format Request Done ", "Scanned 1-1000: 2 in range ",
-                   "Request Article 1 Lines: 69 begin 644 a.bin ", "Session Closed ",
-                   "Error #10101 Graceful shutdown in progress Request Done ",
-                   "Unfinished part file discarded 1.UUE ", "Reconnecting in 1 s (try 1 of 10) "}));
-  for (const std::string& line :
-       {"Reconnecting in 2 s (try 2 of 10) "s, "Reconnecting in 4 s (try 3 of 10) Request Done "s,
-        "Scanned 1001-2000: 1 in range "s, "Part file rewound 3.UUE "s,
-        "Request Article 2003 Lines: 53 c.bin Mime base64 Request Done "s})
-    EXPECT_EQ(Logged(line), 1) << line;
+  EXPECT_EQ(Lines(memo.begin() + 4, memo.end()),
+            (Lines{"Request Overview Format Request Done ",
+                   "Fetching over 1 connection Request Done ",
+                   "Session Closed ",
+                   "Scanned 1-1000: 2 in range ",
+                   "Request Article 1 Lines: 69 begin 644 a.bin ",
+                   "Error #10101 Graceful shutdown in progress ",
+                   "Unfinished part file discarded 1.UUE ",
+                   "Connection 1 reconnecting in 1 s (try 1 of 10) ",
+                   "Connection 1 reconnecting in 2 s (try 2 of 10) ",
+                   "Connection 1 reconnecting in 4 s (try 3 of 10) ",
+                   "Request Article 1 Lines: 69 begin 644 a.bin Request Done ",
+                   "Request Article 998 Lines: 102 begin 644 b.bin Request Done ",
+                   "Scanned 1001-2000: 1 in range ",
+                   "Request Article 1500 Lines: 102 ",
+                   "Error #10101 Graceful shutdown in progress ",
+                   "Part file rewound 3.UUE ",
+                   "Connection 1 reconnecting in 1 s (try 1 of 10) ",
+                   "Request Article 1500 Lines: 102 Request Done ",
+                   "Scanned 2001-2003: 1 in range ",
+                   "Request Article 2003 Lines: 53 c.bin Mime base64 ",
+                   "Error #10054 Connection reset by peer ",
+                   "Unfinished part file discarded 4.B64 ",
+                   "Connection 1 reconnecting in 1 s (try 1 of 10) ",
+                   "Request Article 2003 Lines: 53 c.bin Mime base64 Request Done ",
+                   "Downloading Done "}));
   EXPECT_EQ(ReadFile(Folder() + "a.bin"), a);
   EXPECT_EQ(ReadFile(Folder() + "b.bin"), b);
   EXPECT_EQ(ReadFile(Folder() + "c.bin"), c);

@@ -140,6 +140,11 @@ void WalkTest::Open(const std::string& caFile) {
     Ended = (type == nntpQuit || type == nntpAbort) &&
             (caption.startsWith("Download Done") || caption.startsWith("Downloading Interrupted"));
   };
+  // A walk over the fetcher's connections has no answer of its own to end with.
+  QObject::connect(Child.get(), &QWidget::windowTitleChanged, [this](const QString& caption) {
+    Ended = Child->Nntp.State() == nntpNotConnected && !Child->FWalk.Running() &&
+            (caption.startsWith("Download Done") || caption.startsWith("Downloading Interrupted"));
+  });
   Child->Timer1->setInterval(1);
   Child->FReconnectDelay = std::chrono::milliseconds(1);
   // The start-up keeps what the socket was given.

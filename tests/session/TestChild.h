@@ -40,6 +40,7 @@ public:
   using TMDIChild::FReconnectDelay;
   using TMDIChild::FRepair;
   using TMDIChild::FSessionDir;
+  using TMDIChild::FWalk;
   using TMDIChild::FYEnc;
   using TMDIChild::ScanLine;
   using TMDIChild::StoreDecodedFile;
@@ -93,7 +94,7 @@ class WalkTest : public ::testing::Test {
 protected:
   struct TValues : IStartValues {
     std::string server, group = "alt.test", min = "200", max = "300", waiting = "0", path, pacing = "1",
-                        password;
+                        password, connections = "1", inFlight = "4";
     std::string Server() const override { return server; }
     std::string Group() const override { return group; }
     std::string MinLines() const override { return min; }
@@ -103,6 +104,8 @@ protected:
     std::string DownloadPath() const override { return path; }
     std::string Pacing() const override { return pacing; }
     std::string Password() const override { return password; }
+    std::string Connections() const override { return connections; }
+    std::string RequestsInFlight() const override { return inFlight; }
   };
 
   void SetUp() override {
@@ -123,7 +126,8 @@ protected:
   void Store(std::int64_t position);
   // Opens the window with a CA file trusted besides the system's ones.
   void Open(const std::string& caFile = "");
-  // A walk ends with its QUIT answered (or an abort), its caption saying how.
+  // A walk ends with its QUIT answered (or an abort), or with its last
+  // connection closed, its caption saying how.
   bool WaitEnd() {
     return PumpUntil([&] { return Ended; });
   }
