@@ -135,13 +135,14 @@ void TYEncReceiver::Data(std::string_view Line) {
       FBuffer.resize(Line.size());
   }
   const std::uint64_t at = FPart.Position();
-  const std::size_t n = FPart.Decode(Line.data(), Line.size(), FBuffer.data() + FFill);
+  const std::size_t n = FPart.DecodeLater(Line.data(), Line.size(), FBuffer.data() + FFill);
   if (FFill == 0)
     FBufferAt = at;
   FFill += n;
 }
 
 void TYEncReceiver::End(std::string_view Line) {
+  SumBuffer();
   const std::string error = FPart.End(Line);
   if (!error.empty())
     return Fail(error + "; part skipped", false);
@@ -170,7 +171,7 @@ void TYEncReceiver::Fail(const std::string& Text, bool Skip) {
 // Bytes of a multi-part file already written stay, unrecorded, for a sound
 // part to write over.
 void TYEncReceiver::Discard() {
-  FFill = 0;
+  FFill = FSummed = 0;
   FConflict = false;
   FAssembly = nullptr;
   if (FTempFd >= 0) {
@@ -180,11 +181,19 @@ void TYEncReceiver::Discard() {
   }
 }
 
+// The CRC-32 over the whole buffer at once: line by line it costs several
+// times as much.
+void TYEncReceiver::SumBuffer() {
+  FPart.Sum(FBuffer.data() + FSummed, FFill - FSummed);
+  FSummed = FFill;
+}
+
 bool TYEncReceiver::Flush() {
   if (FFill == 0) // nothing to write, no file to make yet
     return true;
+  SumBuffer();
   const bool done = FPart.MultiPart() ? FlushMulti() : FlushSingle();
-  FFill = 0;
+  FFill = FSummed = 0;
   return done;
 }
 

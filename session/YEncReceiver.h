@@ -119,6 +119,7 @@ private:
   void Place(std::string_view Line);
   void Data(std::string_view Line);
   void End(std::string_view Line);
+  void SumBuffer();
   bool Flush();
   bool FlushSingle();
   bool FlushMulti();
@@ -154,9 +155,10 @@ private:
   TAssembly* FAssembly = nullptr; // the current multi-part file, once opened
   bool FConflict = false;         // the part differs from bytes that already arrived
 
-  // Decoded bytes not written yet: FFill of them, for file offset FBufferAt.
+  // Decoded bytes not written yet: FFill of them, for file offset FBufferAt,
+  // the first FSummed of them in the part's CRC-32 already.
   std::vector<char> FBuffer;
-  std::size_t FFill = 0;
+  std::size_t FFill = 0, FSummed = 0;
   std::uint64_t FBufferAt = 0;
 
   // A single-part file while it arrives.
