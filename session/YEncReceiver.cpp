@@ -1,6 +1,7 @@
 #include "session/YEncReceiver.h"
 
 #include "platform/FileOps.h"
+#include "session/YEncTiling.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,6 +28,11 @@ std::string LastPart(std::string_view name) {
 }
 
 std::string Reason(int error) { return std::strerror(error); }
+
+// Both known, and not the same.
+template <typename T> bool Differ(const std::optional<T>& a, const std::optional<T>& b) {
+  return a && b && *a != *b;
+}
 
 bool WriteAll(int fd, const char* data, std::size_t size, std::uint64_t at) {
   while (size > 0) {
@@ -102,6 +108,7 @@ void TYEncReceiver::Begin(std::string_view Line) {
     Drop("no =yend before the next =ybegin");
   Discard();
   FFolder = FNextFolder;
+  FFinished.SetFolder(FFolder);
   FState = rsPart;
   const std::string error = FPart.Begin(Line);
   if (!error.empty())
@@ -221,35 +228,16 @@ bool TYEncReceiver::FlushSingle() {
 bool TYEncReceiver::FlushMulti() {
   if (FFill == 0 && FAssembly)
     return true;
+  const bool placed = FAssembly != nullptr;
   const TFd fd(OpenPartial());
   if (fd.Get() < 0)
     return false;
-  const std::uint64_t end = FBufferAt + FFill;
-  std::uint64_t at = FBufferAt;
-  std::vector<char> there;
-  bool done = true;
-  for (const TByteRange& r : FAssembly->Record.Received()) {
-    if (r.To <= at)
-      continue;
-    if (at >= end)
-      break;
-    const std::uint64_t gapEnd = std::min(std::max(r.From, at), end);
-    if (gapEnd > at && !(done = WriteAll(fd.Get(), FBuffer.data() + (at - FBufferAt), gapEnd - at, at)))
-      break;
-    at = gapEnd;
-    const std::uint64_t sameEnd = std::min(r.To, end);
-    if (sameEnd <= at)
-      continue;
-    there.resize(sameEnd - at);
-    if (!(done = ReadAll(fd.Get(), there.data(), there.size(), at)))
-      break;
-    if (std::memcmp(there.data(), FBuffer.data() + (at - FBufferAt), there.size()) != 0)
-      FConflict = true;
-    at = sameEnd;
-  }
-  if (done && at < end)
-    done = WriteAll(fd.Get(), FBuffer.data() + (at - FBufferAt), end - at, at);
-  if (!done) {
+  // A part longer than the buffer chose its copy with its first bytes: later
+  // ones that differ fail it at =yend.
+  bool sound = true;
+  if (placed && !Agrees(fd.Get(), *FAssembly, sound))
+    FConflict = true;
+  if (!sound || !WriteNew(fd.Get(), *FAssembly)) {
     Fail(FPart.Describe() + ": cannot write " + PartialPath() + ": " + Reason(errno) + "; part skipped");
     return false;
   }
@@ -282,58 +270,411 @@ void TYEncReceiver::FinishMulti() {
     return;
   TAssembly& file = *FAssembly;
   const std::string what = FPart.Describe();
-  const std::optional<std::uint32_t> crc = FPart.CrcOfFile();
-  const std::optional<std::uint64_t> total = FPart.Header().Total;
+  const TYEncEntry entry{*FPart.Header().Part, {FPart.Offset(), FPart.RangeEnd()},
+                         FPart.Header().Total, FPart.CrcOfFile(),
+                         FPart.Crc(),          true};
   if (FConflict)
-    return Fail(what + ": differs from the bytes " + FName + ".partial already holds; part skipped", false);
-  if (crc && file.Record.Crc() && *crc != *file.Record.Crc())
-    return Fail(what + ": its crc32= differs from the " + FName + ".partial being assembled; part skipped",
+    return Fail(what + ": differs from the bytes " + file.Stem + ".partial already holds; part skipped",
                 false);
-  if (total && file.Record.Total() && *total != *file.Record.Total())
-    return Fail(what + ": its total= differs from the " + FName + ".partial being assembled; part skipped",
+  if (Differ(entry.Crc, file.Record.Crc()))
+    return Fail(what + ": its crc32= differs from the " + file.Stem +
+                    ".partial being assembled; part skipped",
                 false);
-  const TByteRange range{FPart.Offset(), FPart.RangeEnd()};
-  const std::uint64_t part = *FPart.Header().Part;
-  if (range.From < range.To &&
-      !AppendRecord(file, RecordPath(), TYEncRecord::PartLine(part, range, total, crc)))
+  if (Differ(entry.Total, file.Record.Total()))
+    return Fail(what + ": its total= differs from the " + file.Stem +
+                    ".partial being assembled; part skipped",
+                false);
+  if (entry.Range.From < entry.Range.To && !AppendRecord(file, TYEncRecord::PartLine(entry)))
     return Fail(what + ": cannot write " + RecordPath() + ": " + Reason(errno) + "; part skipped", false);
-  file.Record.Add(part, range, total, crc);
+  file.Record.Add(entry);
+  file.Own.push_back(entry);
+  file.Touched = true;
   FState = rsIdle;
   FAssembly = nullptr;
+  Settle(file);
+}
+
+std::string TYEncReceiver::Stem(int Copy) const {
+  return Copy == 0 ? FName : FName + " (" + std::to_string(Copy) + ")";
+}
+
+int TYEncReceiver::OpenPartial() {
+  if (!FAssembly)
+    return Route();
+  std::string error;
+  int fd = -1;
+  if (LoadRecord(*FAssembly, error) &&
+      (fd = ::open(PartialPath().c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)) < 0)
+    error = "cannot open " + PartialPath() + ": " + Reason(errno);
+  if (fd < 0)
+    Fail(FPart.Describe() + ": " + error + "; part skipped");
+  else
+    Adopt(*FAssembly, fd);
+  return fd;
+}
+
+// The first part of a file, or a part whose bytes differ from every copy
+// of it (a bogus part before the real one, or after it), starts a copy of
+// its own; one of another size or crc32= is another file of the same name.
+int TYEncReceiver::Route() {
+  const std::string what = FPart.Describe();
+  const std::uint64_t size = FPart.FileSize();
+  const std::optional<std::uint32_t> crc = FPart.CrcOfFile(); // known at =yend
+  const std::optional<std::uint64_t> total = FPart.Header().Total;
+  if (FFinished.Has(FName, size, crc)) {
+    Fail(what + ": " + FName + " is complete already; part skipped");
+    return -1;
+  }
+  std::vector<TAssembly*> copies;
+  std::string free;
+  for (int k = 0; k < MaxCopies; ++k) {
+    TAssembly* file = nullptr;
+    const std::string stem = Stem(k);
+    const TLook look = LookAt(stem, file);
+    if (look == lkFree && free.empty())
+      free = stem;
+    else if (look == lkOurs && file->Name() == FName && file->Record.Size() == size &&
+             !Differ(crc, file->Record.Crc()) && !Differ(total, file->Record.Total()))
+      copies.push_back(file);
+  }
+  // The copy crc32= names goes first.
+  std::stable_partition(copies.begin(), copies.end(),
+                        [&](const TAssembly* f) { return crc && f->Record.Crc() == crc; });
+  for (TAssembly* file : copies) {
+    const int fd = ::open(Path(file->Stem).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    bool sound = true;
+    if (fd >= 0 && Agrees(fd, *file, sound)) {
+      FAssembly = file;
+      Adopt(*file, fd);
+      return fd;
+    }
+    if (fd >= 0)
+      ::close(fd);
+  }
+  if (free.empty()) {
+    Fail(what + ": " + std::to_string(MaxCopies) + " files named " + FName +
+         " are being put together already; part skipped");
+    return -1;
+  }
+  return Create(free);
+}
+
+// A new file: the record comes first, so a .partial without one is never
+// ours to write into.
+int TYEncReceiver::Create(const std::string& Stem) {
+  const std::string partial = Path(Stem), record = partial + ".parts";
+  struct stat st {};
+  // What a crash cut short before its header, or the record of a .partial
+  // that has gone.
+  const bool replace = ::lstat(record.c_str(), &st) == 0;
+  TAssembly& file = FFiles[partial];
+  file = TAssembly{};
+  file.Stem = Stem;
+  file.Record = TYEncRecord(FPart.FileSize(), FName);
+  std::string error;
+  int fd = -1;
+  if (!StartRecord(file, replace))
+    error = "cannot create " + record + ": " + Reason(errno);
+  else if ((fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)) < 0) {
+    error = "cannot create " + partial + ": " + Reason(errno);
+    ::unlink(record.c_str());
+  }
+  if (fd < 0) {
+    FFiles.erase(partial);
+    Fail(FPart.Describe() + ": " + error + "; part skipped");
+    return -1;
+  }
+  FAssembly = &file;
+  Adopt(file, fd);
+  return fd;
+}
+
+TYEncReceiver::TLook TYEncReceiver::LookAt(const std::string& Stem, TAssembly*& File) {
+  const std::string partial = Path(Stem), record = partial + ".parts";
+  struct stat st {};
+  const bool hasPartial = ::lstat(partial.c_str(), &st) == 0;
+  const bool regular = hasPartial && S_ISREG(st.st_mode);
+  if (::lstat(record.c_str(), &st) != 0)
+    return hasPartial ? lkTaken : lkFree; // a .partial without a record is not ours
+  TAssembly& file = FFiles[partial];
+  file.Stem = Stem;
+  std::string error;
+  bool cut = false;
+  TLook look = lkOurs;
+  if (!LoadRecord(file, error, &cut))
+    // A record a crash cut before its header lists nothing: it is made
+    // again. Any other is left as it is, and with it the .partial beside it.
+    look = cut && !hasPartial ? lkFree : lkTaken;
+  else if (!hasPartial) // its .partial has gone: the file starts again
+    look = lkFree;
+  else if (!regular)
+    look = lkTaken;
+  if (look == lkOurs)
+    File = &file;
+  else if (!file.Touched)
+    FFiles.erase(partial);
+  return look;
+}
+
+// Parts this receiver writes stand proven for the .partial they went into.
+void TYEncReceiver::Adopt(TAssembly& File, int Fd) {
+  struct stat st {};
+  if (::fstat(Fd, &st) == 0 && st.st_ino != File.OwnInode) {
+    File.Own.clear();
+    File.OwnInode = st.st_ino;
+  }
+}
+
+bool TYEncReceiver::Agrees(int Fd, const TAssembly& File, bool& Sound) {
+  const std::uint64_t end = FBufferAt + FFill;
+  std::vector<char> there;
+  for (const TByteRange& r : File.Record.Received()) {
+    if (r.From >= end)
+      break;
+    const std::uint64_t from = std::max(r.From, FBufferAt), to = std::min(r.To, end);
+    if (from >= to)
+      continue;
+    there.resize(to - from);
+    if (!ReadAll(Fd, there.data(), there.size(), from)) {
+      Sound = false;
+      return false;
+    }
+    if (std::memcmp(there.data(), FBuffer.data() + (from - FBufferAt), there.size()) != 0)
+      return false;
+  }
+  return true;
+}
+
+// The buffer's bytes that have not arrived before.
+bool TYEncReceiver::WriteNew(int Fd, const TAssembly& File) {
+  const std::uint64_t end = FBufferAt + FFill;
+  std::uint64_t at = FBufferAt;
+  for (const TByteRange& r : File.Record.Received()) {
+    if (r.To <= at)
+      continue;
+    if (at >= end)
+      break;
+    const std::uint64_t gapEnd = std::min(std::max(r.From, at), end);
+    if (gapEnd > at && !WriteAll(Fd, FBuffer.data() + (at - FBufferAt), gapEnd - at, at))
+      return false;
+    at = std::min(r.To, end);
+  }
+  return at >= end || WriteAll(Fd, FBuffer.data() + (at - FBufferAt), end - at, at);
+}
+
+void TYEncReceiver::Settle(TAssembly& File) {
   // A part that came again while its file is being checked adds nothing.
-  if (!file.Record.Complete() || Waiting(PartialPath()))
+  if (Waiting(File.Stem))
     return;
-  TCheck check{PartialPath(), FName, file.Record.Size(), file.Record.Crc()};
-  if (check.Size <= FCheckPiece) {
-    if (ReadBack(check, check.Size) == csSound)
-      HandOver(check);
-    return;
+  if (File.Record.Complete())
+    return Check(File, true);
+  const std::string name = File.Name();
+  const std::uint64_t size = File.Record.Size();
+  if (std::count_if(FFiles.begin(), FFiles.end(), [&](const auto& f) {
+        return f.second.Name() == name && f.second.Record.Size() == size;
+      }) > 1)
+    Rescue(name, size);
+}
+
+// The file's CRC-32 from the CRCs of its parts where their bytes are
+// known to be in place, read back elsewhere.
+std::vector<TYEncReceiver::TSegment> TYEncReceiver::Segments(const TYEncRecord& Record) {
+  std::vector<const TYEncEntry*> proven;
+  for (const TYEncEntry& e : Record.Entries())
+    if (e.Proven && e.PCrc)
+      proven.push_back(&e);
+  std::sort(proven.begin(), proven.end(), [](const TYEncEntry* a, const TYEncEntry* b) {
+    return a->Range.From < b->Range.From || (a->Range.From == b->Range.From && a->Range.To > b->Range.To);
+  });
+  std::vector<TSegment> segments;
+  std::size_t i = 0;
+  for (std::uint64_t at = 0; at < Record.Size();) {
+    while (i < proven.size() && proven[i]->Range.From < at)
+      ++i;
+    if (i < proven.size() && proven[i]->Range.From == at) {
+      segments.push_back({at, proven[i]->Range.To, proven[i]->PCrc});
+    } else {
+      const std::uint64_t next = i < proven.size() ? proven[i]->Range.From : Record.Size();
+      segments.push_back({at, next, std::nullopt});
+    }
+    at = segments.back().To;
+  }
+  return segments;
+}
+
+void TYEncReceiver::Check(TAssembly& File, bool Rescue) {
+  TCheck check{File.Stem, File.Name(), File.Record.Size(), File.Record.Crc(), Segments(File.Record)};
+  check.Rescue = Rescue;
+  std::uint64_t unread = 0;
+  for (const TSegment& s : check.Segments)
+    unread += s.Crc ? 0 : s.To - s.From;
+  // Without crc32= there is nothing to compare with: no need to read.
+  if (!check.Expected && unread > 0)
+    return HandOver(check, std::nullopt);
+  if (unread <= FCheckPiece) {
+    const TCheckStep step = ReadBack(check, unread);
+    return step == csSound ? HandOver(check, check.Crc) : Failed(check);
   }
   FChecks.push_back(std::move(check));
-  if (FChecks.size() == 1 && OnCheckWaiting)
+  if (FChecks.size() == 1 && !FChecking && OnCheckWaiting)
     OnCheckWaiting();
 }
 
-void TYEncReceiver::HandOver(const TCheck& Check) {
+void TYEncReceiver::HandOver(const TCheck& Check, std::optional<std::uint32_t> Crc) {
+  const std::string partial = Path(Check.Stem);
   try {
     if (OnFile)
-      OnFile(Check.Partial, Check.Name);
-    ::unlink((Check.Partial + ".parts").c_str());
-    FFiles.erase(Check.Partial);
-    FDone[Check.Partial] = {Check.Size, Check.Expected};
+      OnFile(partial, Check.Name);
   } catch (const std::exception& e) {
     Log(e.what());
+    return;
   }
+  ::unlink((partial + ".parts").c_str());
+  FFiles.erase(partial);
+  if (!FFinished.Add(Check.Name, Check.Size, Crc))
+    Log("cannot write " + FFolder + TYEncFinished::FileName + ": " + Reason(errno));
+  // Other copies of the name and size can no longer become a file: their
+  // parts are passed over from now on.
+  for (auto f = FFiles.begin(); f != FFiles.end();) {
+    const TAssembly& copy = f->second;
+    if (&copy != FAssembly && !Waiting(copy.Stem) && copy.Name() == Check.Name &&
+        copy.Record.Size() == Check.Size && (Crc ? !Differ(copy.Record.Crc(), Crc) : !copy.Record.Crc())) {
+      ::unlink((f->first + ".parts").c_str());
+      ::unlink(f->first.c_str());
+      f = FFiles.erase(f);
+    } else {
+      ++f;
+    }
+  }
+}
+
+void TYEncReceiver::Failed(const TCheck& Check) {
+  if (Check.Rescue)
+    Rescue(Check.Name, Check.Size);
+}
+
+// Parts of several copies make the file crc32= describes: they are put
+// together in a copy that holds nothing else, and that copy is checked.
+void TYEncReceiver::Rescue(const std::string& Name, std::uint64_t Size) {
+  std::vector<TAssembly*> copies;
+  std::vector<std::uint32_t> crcs;
+  std::string error;
+  for (auto& [partial, file] : FFiles)
+    if (&file != FAssembly && file.Name() == Name && file.Record.Size() == Size && !Waiting(file.Stem) &&
+        LoadRecord(file, error))
+      copies.push_back(&file);
+  // Only once every byte is there in one copy or another.
+  TYEncRecord all(Size, Name);
+  for (const TAssembly* file : copies)
+    for (const TByteRange& r : file->Record.Received())
+      all.Add({1, r, {}, {}, {}});
+  if (copies.size() < 2 || !all.Complete())
+    return;
+  for (const TAssembly* file : copies)
+    for (const TYEncEntry& e : file->Record.Entries())
+      if (e.Crc && std::find(crcs.begin(), crcs.end(), *e.Crc) == crcs.end())
+        crcs.push_back(*e.Crc);
+  struct TSource {
+    TAssembly* File;
+    const TYEncEntry* Entry;
+  };
+  for (const std::uint32_t crc : crcs) {
+    std::vector<TTile> tiles;
+    std::vector<TSource> sources;
+    for (const bool named : {true, false}) // the parts that say crc32= first
+      for (TAssembly* file : copies)
+        for (const TYEncEntry& e : file->Record.Entries())
+          if (e.PCrc && (named ? e.Crc == crc : !e.Crc)) {
+            tiles.push_back({e.Range, *e.PCrc});
+            sources.push_back({file, &e});
+          }
+    const std::vector<std::size_t> chosen = FindTiling(tiles, Size, crc);
+    if (chosen.empty())
+      continue;
+    const auto isChosen = [&](const TYEncEntry& e) {
+      return std::any_of(chosen.begin(), chosen.end(), [&](std::size_t i) {
+        return tiles[i].Range.From == e.Range.From && tiles[i].Range.To == e.Range.To &&
+               e.PCrc == tiles[i].Crc;
+      });
+    };
+    TAssembly* into = nullptr;
+    std::uint64_t most = 0;
+    for (TAssembly* file : copies) {
+      const std::vector<TYEncEntry>& entries = file->Record.Entries();
+      if (!std::all_of(entries.begin(), entries.end(), isChosen))
+        continue;
+      const std::uint64_t held = file->Record.BytesReceived();
+      if (!into || held > most)
+        into = file, most = held;
+    }
+    if (!into || into->Record.Complete()) // a whole copy was checked on its own
+      return;
+    const std::string target = Path(into->Stem);
+    const TFd fd(::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    std::string lines;
+    std::vector<TYEncEntry> added;
+    for (const std::size_t i : chosen) {
+      const TYEncEntry& e = *sources[i].Entry;
+      if (sources[i].File == into || std::any_of(added.begin(), added.end(), [&](const TYEncEntry& a) {
+            return a.Range.From == e.Range.From && a.Range.To == e.Range.To;
+          }))
+        continue;
+      if (fd.Get() < 0 || !Copy(*sources[i].File, e, fd.Get())) {
+        Log(Name + ": cannot copy part " + std::to_string(e.Part) + " from " + sources[i].File->Stem +
+            ".partial into " + target + ": " + Reason(errno));
+        return;
+      }
+      lines += TYEncRecord::PartLine(e);
+      added.push_back(e);
+    }
+    if (!AppendRecord(*into, lines)) {
+      Log(Name + ": cannot write " + target + ".parts: " + Reason(errno));
+      return;
+    }
+    Adopt(*into, fd.Get());
+    for (const TYEncEntry& e : added) {
+      into->Record.Add(e);
+      if (e.Proven)
+        into->Own.push_back(e);
+    }
+    into->Touched = true;
+    if (into->Record.Complete())
+      Check(*into, false);
+    return;
+  }
+}
+
+// The bytes of a part from one .partial into another, by the kernel where
+// it can.
+bool TYEncReceiver::Copy(const TAssembly& From, const TYEncEntry& Entry, int To) {
+  const TFd from(::open(Path(From.Stem).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (from.Get() < 0)
+    return false;
+  loff_t in = loff_t(Entry.Range.From), out = in;
+  const loff_t end = loff_t(Entry.Range.To);
+  while (in < end) {
+    const ssize_t n = ::copy_file_range(from.Get(), &in, To, &out, std::size_t(end - in), 0);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+  }
+  if (FCheckBuffer.empty())
+    FCheckBuffer.resize(CheckBufferSize);
+  for (std::size_t n; in < end; in += loff_t(n)) {
+    n = std::size_t(std::min<loff_t>(end - in, loff_t(FCheckBuffer.size())));
+    if (!ReadAll(from.Get(), FCheckBuffer.data(), n, std::uint64_t(in)) ||
+        !WriteAll(To, FCheckBuffer.data(), n, std::uint64_t(in)))
+      return false;
+  }
+  return true;
 }
 
 // A part of the same file is arriving (it came again) and has begun to be
 // compared with the file's bytes: the file stays where it is until that
 // part has ended.
 bool TYEncReceiver::CheckHeld() const {
-  if (FChecks.empty() || !FAssembly)
-    return false;
-  const auto file = FFiles.find(FChecks.front().Partial);
-  return file != FFiles.end() && FAssembly == &file->second;
+  return !FChecks.empty() && FAssembly && FAssembly->Stem == FChecks.front().Stem;
 }
 
 bool TYEncReceiver::CheckSome() {
@@ -347,13 +688,18 @@ bool TYEncReceiver::CheckSome() {
     return true;
   const TCheck done = std::move(check);
   FChecks.pop_front();
+  // A check that a failure starts goes on with this one's turns.
+  FChecking = true;
   if (step == csSound)
-    HandOver(done);
+    HandOver(done, done.Crc);
+  else
+    Failed(done);
+  FChecking = false;
   return !FChecks.empty();
 }
 
-bool TYEncReceiver::Waiting(const std::string& Partial) const {
-  return std::any_of(FChecks.begin(), FChecks.end(), [&](const TCheck& c) { return c.Partial == Partial; });
+bool TYEncReceiver::Waiting(const std::string& Stem) const {
+  return std::any_of(FChecks.begin(), FChecks.end(), [&](const TCheck& c) { return c.Stem == Stem; });
 }
 
 // A part still open is dropped first without a word: the caller says why.
@@ -365,100 +711,59 @@ void TYEncReceiver::CheckAll() {
   FCheckPiece = piece;
 }
 
-// The whole file, read back once its last byte has arrived.
 TYEncReceiver::TCheckStep TYEncReceiver::ReadBack(TCheck& Check, std::uint64_t Budget) {
-  const TFd fd(::open(Check.Partial.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  bool read = fd.Get() >= 0;
+  const bool reads = std::any_of(Check.Segments.begin() + std::ptrdiff_t(Check.Next), Check.Segments.end(),
+                                 [](const TSegment& s) { return !s.Crc; });
+  const TFd fd(reads ? ::open(Path(Check.Stem).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1);
+  bool read = !reads || fd.Get() >= 0;
   // The part buffer when it holds nothing (it is warm in the cache), else a
   // smaller one of the check's own.
-  if (read && Check.At < Check.Size && FFill > 0 && FCheckBuffer.empty())
+  if (reads && FFill > 0 && FCheckBuffer.empty())
     FCheckBuffer.resize(CheckBufferSize);
-  if (FBuffer.empty())
+  if (reads && FBuffer.empty())
     FBuffer.resize(BufferSize);
   std::vector<char>& chunk = FFill == 0 ? FBuffer : FCheckBuffer;
-  for (std::uint64_t end = Check.At + std::min(Budget, Check.Size - Check.At); read && Check.At < end;) {
-    const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), end - Check.At));
-    read = ReadAll(fd.Get(), chunk.data(), n, Check.At);
+  while (read && Check.Next < Check.Segments.size()) {
+    const TSegment& s = Check.Segments[Check.Next];
+    if (s.Crc) {
+      Check.Crc = Crc32Combine(Check.Crc, *s.Crc, s.To - s.From);
+      ++Check.Next;
+      continue;
+    }
+    if (Budget == 0)
+      return csMore;
+    const std::size_t n =
+        std::size_t(std::min<std::uint64_t>({chunk.size(), s.To - s.From - Check.At, Budget}));
+    read = ReadAll(fd.Get(), chunk.data(), n, s.From + Check.At);
     Check.Crc = Crc32(Check.Crc, chunk.data(), n);
-    Check.At += n;
+    Budget -= n;
+    if ((Check.At += n) == s.To - s.From) {
+      ++Check.Next;
+      Check.At = 0;
+    }
   }
   if (!read) {
-    Log(Check.Name + ".partial: cannot read it back: " + Reason(errno));
+    Log(Check.Stem + ".partial: cannot read it back: " + Reason(errno));
     return csFailed;
   }
-  if (Check.At < Check.Size)
-    return csMore;
   if (Check.Expected && *Check.Expected != Check.Crc) {
     char text[64];
     std::snprintf(text, sizeof text, "CRC-32 %08x does not match crc32=%08x", unsigned(Check.Crc),
                   unsigned(*Check.Expected));
-    Log(Check.Name + ": all parts are here, but " + text + "; kept as " + Check.Name + ".partial");
+    Log(Check.Name + ": all parts are here, but " + text + "; kept as " + Check.Stem + ".partial");
     return csFailed;
   }
   return csSound;
 }
 
-int TYEncReceiver::OpenPartial() {
-  const std::string partial = PartialPath(), record = RecordPath();
-  const std::string what = FPart.Describe();
-  TAssembly& file = FFiles[partial];
-  file.Name = FName;
-  std::string error;
-  int fd = -1;
-  struct stat st {};
-  const bool noRecord = ::lstat(record.c_str(), &st) != 0 && errno == ENOENT;
-  const auto done = FDone.find(partial);
-  const std::optional<std::uint32_t> crc = FPart.CrcOfFile(); // known at =yend
-  if (noRecord && done != FDone.end() && done->second.Size == FPart.FileSize() &&
-      !(done->second.Crc && crc && *done->second.Crc != *crc)) {
-    FFiles.erase(partial);
-    Fail(what + ": " + FName + " is complete already; part skipped");
-    return -1;
-  }
-  if (noRecord) {
-    // A new file: the record comes first, so a .partial without one is
-    // never ours to write into.
-    file = TAssembly{FName, TYEncRecord(FPart.FileSize())};
-    if (!StartRecord(file, record, false))
-      error = "cannot create " + record + ": " + Reason(errno);
-    else if ((fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)) < 0) {
-      error = errno == EEXIST ? FName + ".partial is in the way"
-                              : "cannot create " + partial + ": " + Reason(errno);
-      ::unlink(record.c_str());
-    }
-  } else if (LoadRecord(file, record, error)) {
-    if (file.Record.Size() != FPart.FileSize())
-      error = "size=" + std::to_string(FPart.FileSize()) + " differs from the " + FName +
-              ".partial being assembled (size=" + std::to_string(file.Record.Size()) + ")";
-    else if ((fd = ::open(partial.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)) < 0 && errno == ENOENT) {
-      // The record of a .partial that has gone: start the file again.
-      file = TAssembly{FName, TYEncRecord(FPart.FileSize())};
-      if (!StartRecord(file, record, true) ||
-          (fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)) < 0)
-        error = "cannot create " + partial + ": " + Reason(errno);
-    } else if (fd < 0) {
-      error = "cannot open " + partial + ": " + Reason(errno);
-    }
-  }
-  if (!error.empty()) {
-    if (fd >= 0)
-      ::close(fd);
-    if (file.Length < 0)
-      FFiles.erase(partial);
-    Fail(what + ": " + error + "; part skipped");
-    return -1;
-  }
-  FAssembly = &file;
-  return fd;
-}
-
 // Reads the record again only when it changed since we last read or wrote
 // it (another window on the same group may have added to it).
-bool TYEncReceiver::LoadRecord(TAssembly& File, const std::string& Path, std::string& Error) {
-  const TFd fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+bool TYEncReceiver::LoadRecord(TAssembly& File, std::string& Error, bool* Cut) {
+  const std::string path = Path(File.Stem) + ".parts";
+  const TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat st {};
   if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
-    Error = "cannot read " + Path + ": " + Reason(errno);
+    Error = "cannot read " + path + ": " + Reason(errno);
     return false;
   }
   if (Unchanged(File, st))
@@ -470,13 +775,19 @@ bool TYEncReceiver::LoadRecord(TAssembly& File, const std::string& Path, std::st
     const ssize_t n = ::pread(fd.Get(), text.data(), text.size(), 0);
     text.resize(n < 0 ? 0 : std::size_t(n));
     sound = File.Record.Parse(text);
+    if (Cut)
+      *Cut = !sound && TYEncRecord::CutHeader(text);
   }
   if (!sound) {
     File.Length = -1;
-    Error = File.Name + ".partial.parts is no record of parts";
+    Error = File.Stem + ".partial.parts is no record of parts";
     return false;
   }
   Remember(File, st);
+  // What this receiver wrote stands proven while its .partial is the same file.
+  struct stat partial {};
+  if (!File.Own.empty() && ::lstat(Path(File.Stem).c_str(), &partial) == 0 && partial.st_ino == File.OwnInode)
+    File.Record.Prove(File.Own);
   return true;
 }
 
@@ -491,9 +802,9 @@ void TYEncReceiver::Remember(TAssembly& File, const struct stat& St) {
   File.Modified = St.st_mtim;
 }
 
-bool TYEncReceiver::StartRecord(TAssembly& File, const std::string& Path, bool Replace) {
+bool TYEncReceiver::StartRecord(TAssembly& File, bool Replace) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (Replace ? O_TRUNC : O_EXCL);
-  const TFd fd(::open(Path.c_str(), flags, 0644));
+  const TFd fd(::open((Path(File.Stem) + ".parts").c_str(), flags, 0644));
   const std::string header = File.Record.HeaderLine();
   struct stat st {};
   if (fd.Get() < 0 || !WriteAll(fd.Get(), header.data(), header.size(), 0) || ::fstat(fd.Get(), &st) != 0)
@@ -503,19 +814,12 @@ bool TYEncReceiver::StartRecord(TAssembly& File, const std::string& Path, bool R
 }
 
 // One write, so a crash leaves at most a last line cut short.
-bool TYEncReceiver::AppendRecord(TAssembly& File, const std::string& Path, std::string_view Text) {
-  const TFd fd(::open(Path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+bool TYEncReceiver::AppendRecord(TAssembly& File, std::string_view Text) {
+  const TFd fd(::open((Path(File.Stem) + ".parts").c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
   struct stat before {
   }, after{};
-  if (fd.Get() < 0 || ::fstat(fd.Get(), &before) != 0)
-    return false;
-  const ssize_t n = ::write(fd.Get(), Text.data(), Text.size());
-  if (n != ssize_t(Text.size())) {
-    if (n >= 0)
-      errno = ENOSPC;
-    return false;
-  }
-  if (::fstat(fd.Get(), &after) != 0)
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &before) != 0 || !TYEncRecord::Append(fd.Get(), Text) ||
+      ::fstat(fd.Get(), &after) != 0)
     return false;
   // What another window appended meanwhile is read at the next look.
   if (Unchanged(File, before))
@@ -525,21 +829,32 @@ bool TYEncReceiver::AppendRecord(TAssembly& File, const std::string& Path, std::
   return true;
 }
 
+// The .partial to disk, and then a line saying so: a later window takes
+// the CRCs of the parts recorded so far for their bytes.
+bool TYEncReceiver::Sync(TAssembly& File) {
+  const std::string partial = Path(File.Stem);
+  const TFd fd(::open(partial.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st {};
+  return fd.Get() >= 0 && ::lstat((partial + ".parts").c_str(), &st) == 0 && ::fdatasync(fd.Get()) == 0 &&
+         AppendRecord(File, TYEncRecord::SyncedLine(std::uint64_t(st.st_size)));
+}
+
 void TYEncReceiver::ReportUnfinished() {
   for (auto& [partial, file] : FFiles) {
     std::string error;
     struct stat st {};
     // Another window may have finished it since.
-    if (::lstat((partial + ".parts").c_str(), &st) != 0 || !LoadRecord(file, partial + ".parts", error))
+    if (!file.Touched || ::lstat((partial + ".parts").c_str(), &st) != 0 || !LoadRecord(file, error))
       continue;
     const TYEncRecord& r = file.Record;
     if (r.Complete())
       continue;
+    Sync(file);
     if (r.Total())
-      Log(file.Name + ": " + std::to_string(r.PartsMissing()) + " of " + std::to_string(*r.Total()) +
+      Log(file.Name() + ": " + std::to_string(r.PartsMissing()) + " of " + std::to_string(*r.Total()) +
           " parts missing");
     else
-      Log(file.Name + ": " + std::to_string(r.Size() - r.BytesReceived()) + " of " +
+      Log(file.Name() + ": " + std::to_string(r.Size() - r.BytesReceived()) + " of " +
           std::to_string(r.Size()) + " bytes missing");
   }
   FFiles.clear();
