@@ -4,6 +4,7 @@
 #include "platform/FileOps.h"
 #include "session/YEncFinished.h"
 #include "session/YEncRecord.h"
+#include "session/YEncTiling.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -456,4 +457,29 @@ TEST(YEncRecord, ReadsWhatItWritesAndPassesOverDamage) {
     EXPECT_TRUE(TYEncRecord::CutHeader(cut)) << cut;
   for (const char* other : {"not a record\r\n", "vostel yenc 1 size=10\r\n", "vostel yenc 1 size=1x"})
     EXPECT_FALSE(TYEncRecord::CutHeader(other)) << other;
+}
+
+// Among differing copies of the parts, those that make the file's CRC are
+// chosen, meeting end to end, whatever their order and boundaries; nothing
+// when no choice makes it.
+TEST(YEncTiling, ChoosesThePartsThatMakeTheFile) {
+  const std::string file = RandomBytes(3000, 21), other = RandomBytes(3000, 22);
+  const auto tile = [](const std::string& bytes, std::uint64_t from, std::uint64_t to) {
+    return TTile{{from, to}, Crc32(0, bytes.data() + from, to - from)};
+  };
+  const std::vector<TTile> tiles = {tile(other, 0, 1000),   tile(file, 1000, 3000),  tile(file, 2000, 3000),
+                                    tile(file, 0, 1000),    tile(other, 1000, 2000), tile(file, 1000, 2000),
+                                    tile(other, 2000, 3000)};
+  const std::uint32_t crc = Crc32(0, file.data(), file.size());
+  const std::vector<std::size_t> chosen = FindTiling(tiles, 3000, crc);
+  ASSERT_FALSE(chosen.empty());
+  std::string made;
+  for (const std::size_t i : chosen) {
+    EXPECT_EQ(tiles[i].Range.From, made.size());
+    made += file.substr(tiles[i].Range.From, tiles[i].Range.To - tiles[i].Range.From);
+    EXPECT_EQ(tiles[i].Crc, Crc32(0, made.data() + tiles[i].Range.From, made.size() - tiles[i].Range.From));
+  }
+  EXPECT_EQ(made, file);
+  EXPECT_TRUE(FindTiling({tiles[0], tiles[1], tiles[2]}, 3000, crc).empty());
+  EXPECT_TRUE(FindTiling(tiles, 3000, crc ^ 1).empty());
 }
