@@ -10,11 +10,27 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <utility>
+
+namespace {
+
+// A record read once, for what it says.
+bool ReadRecord(const std::string& Path, TYEncRecord& Record) {
+  const TFd fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st {};
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      std::uint64_t(st.st_size) > TYEncRecord::MaxText)
+    return false;
+  std::string text(std::size_t(st.st_size), '\0');
+  return ReadAll(fd.Get(), text.data(), text.size(), 0) && Record.Parse(text);
+}
+
+} // namespace
 
 void TYEncReceiver::Settle(TAssembly& File) {
   // A part that came again while its file is being checked adds nothing.
@@ -171,14 +187,40 @@ void TYEncReceiver::HandOver(const TCheck& Check, std::optional<std::uint32_t> C
   }
   ::unlink((partial + ".parts").c_str());
   FFiles.erase(partial);
-  if (!FFinished.Add(Check.Name, Check.Size, Crc))
+  Retire(Check.Name, Check.Size, Crc);
+}
+
+// Made whole from its PAR2 set: the .partial's record says what the file is,
+// and the repair takes the .partial away.
+void TYEncReceiver::Forget(const std::string& Partial) {
+  const std::size_t start = Partial.rfind('/') + 1; // 0 without a folder
+  TAssembly file;
+  file.Stem = Partial.substr(start, Partial.size() - start - std::strlen(".partial"));
+  std::erase_if(FChecks, [&](const TCheck& c) { return c.Stem == file.Stem; });
+  const auto known = FFiles.find(Partial);
+  if (known != FFiles.end()) {
+    file.Record = known->second.Record;
+    if (FAssembly == &known->second)
+      Fail(FPart.Describe() + ": " + file.Name() + " is complete already; part skipped");
+    FFiles.erase(known);
+  } else if (!ReadRecord(Partial + ".parts", file.Record)) {
+    return;
+  }
+  FFinished.SetFolder(Partial.substr(0, start));
+  Retire(file.Name(), file.Record.Size(), file.Record.Crc());
+}
+
+void TYEncReceiver::Retire(const std::string& Name, std::uint64_t Size, std::optional<std::uint32_t> Crc) {
+  if (!FFinished.Add(Name, Size, Crc))
     Log("cannot write " + FFolder + TYEncFinished::FileName + ": " + Reason(errno));
   // Other copies of the name and size can no longer become a file: their
   // parts are passed over from now on.
   for (auto f = FFiles.begin(); f != FFiles.end();) {
     const TAssembly& copy = f->second;
-    if (&copy != FAssembly && !Waiting(copy.Stem) && copy.Name() == Check.Name &&
-        copy.Record.Size() == Check.Size && (Crc ? !Differ(copy.Record.Crc(), Crc) : !copy.Record.Crc())) {
+    if (!Waiting(copy.Stem) && copy.Name() == Name && copy.Record.Size() == Size &&
+        (Crc ? !Differ(copy.Record.Crc(), Crc) : !copy.Record.Crc())) {
+      if (FAssembly == &copy)
+        Fail(FPart.Describe() + ": " + Name + " is complete already; part skipped");
       ::unlink((f->first + ".parts").c_str());
       ::unlink(f->first.c_str());
       f = FFiles.erase(f);

@@ -1,5 +1,6 @@
 #include "session/YEncReceiver.h"
 
+#include "platform/FileName.h"
 #include "platform/FileOps.h"
 #include "session/YEncFiles.h"
 
@@ -71,7 +72,10 @@ void TYEncReceiver::Begin(std::string_view Line) {
   const std::string error = FPart.Begin(Line);
   if (!error.empty())
     return Fail(error + "; part skipped");
-  FName = LastPart(FPart.Header().Name);
+  // A name the folder refuses is shortened, for a multi-part file so far
+  // that its .partial.parts fits too.
+  FStemRoom = NameMax(FFolder) - (FPart.MultiPart() ? sizeof ".partial.parts" - 1 : 0);
+  FName = FitName(LastPart(FPart.Header().Name), FStemRoom);
   const std::string what = FPart.Describe();
   if (FName.empty())
     return Fail(what + ": name= gives no file name; part skipped");
@@ -252,8 +256,10 @@ void TYEncReceiver::FinishMulti() {
   Settle(file);
 }
 
+// "holiday.zip (2)": the number after the name, so the copies of a file
+// list together, cut with the name to what the folder takes.
 std::string TYEncReceiver::Stem(int Copy) const {
-  return Copy == 0 ? FName : FName + " (" + std::to_string(Copy) + ")";
+  return Copy == 0 ? FName : FitName(FName + " (" + std::to_string(Copy) + ")", FStemRoom);
 }
 
 int TYEncReceiver::OpenPartial() {
@@ -352,8 +358,8 @@ TYEncReceiver::TLook TYEncReceiver::LookAt(const std::string& Stem, TAssembly*& 
   struct stat st {};
   const bool hasPartial = ::lstat(partial.c_str(), &st) == 0;
   const bool regular = hasPartial && S_ISREG(st.st_mode);
-  if (::lstat(record.c_str(), &st) != 0)
-    return hasPartial ? lkTaken : lkFree; // a .partial without a record is not ours
+  if (::lstat(record.c_str(), &st) != 0) // a .partial without a record is not ours
+    return errno == ENOENT && !hasPartial ? lkFree : lkTaken;
   TAssembly& file = FFiles[partial];
   file.Stem = Stem;
   std::string error;

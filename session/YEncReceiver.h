@@ -91,6 +91,10 @@ public:
   bool CheckHeld() const;
   // Checks every file still waiting, to the end (the window closes).
   void CheckAll();
+  // The file of this .partial was made whole without it (repaired from its
+  // PAR2 set): a part of it still arriving is passed over, and one that
+  // comes again makes no new .partial.
+  void Forget(const std::string& Partial);
   // The bytes CheckSome reads at most (tests make it small).
   void SetCheckPiece(std::uint64_t Bytes) { FCheckPiece = Bytes; }
 
@@ -185,6 +189,9 @@ private:
   TCheckStep ReadBack(TCheck& Check, std::uint64_t Budget);
   bool Waiting(const std::string& Stem) const; // in FChecks
   void HandOver(const TCheck& Check, std::optional<std::uint32_t> Crc);
+  // A file of this name and size is made: it is listed as finished, and its
+  // other copies that cannot become another file go.
+  void Retire(const std::string& Name, std::uint64_t Size, std::optional<std::uint32_t> Crc);
   void Failed(const TCheck& Check);
   // Looks among the copies of a name and size for parts that make the file
   // crc32= describes, and puts them together in one copy.
@@ -207,6 +214,7 @@ private:
   std::string FNextFolder, FFolder;
   TYEncPart FPart;
   std::string FName;
+  std::size_t FStemRoom = 0;      // the longest stem the folder takes
   TAssembly* FAssembly = nullptr; // the current multi-part file, once opened
   bool FConflict = false;         // the part differs from bytes that already arrived
 
