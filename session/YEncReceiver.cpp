@@ -97,8 +97,13 @@ void TYEncReceiver::Place(std::string_view Line) {
 }
 
 void TYEncReceiver::Data(std::string_view Line) {
-  if (FBuffer.size() - FFill < Line.size()) {
-    if (!Flush())
+  const std::size_t needed = FFill + Line.size();
+  if (FBuffer.size() < needed) {
+    // A part of a file in parts is held whole where it fits, so the copy it
+    // goes into is chosen with all its bytes and its crc32=.
+    if (FPart.MultiPart() && !FAssembly && needed <= PartBufferSize)
+      FBuffer.resize(std::min(PartBufferSize, std::max(needed, 2 * FBuffer.size())));
+    else if (!Flush())
       return;
     if (FBuffer.size() < Line.size())
       FBuffer.resize(Line.size());
@@ -256,7 +261,7 @@ void TYEncReceiver::FinishMulti() {
   Settle(file);
 }
 
-// "holiday.zip (2)": the number after the name, so the copies of a file
+// "holiday.zip (1)": the number after the name, so the copies of a file
 // list together, cut with the name to what the folder takes.
 std::string TYEncReceiver::Stem(int Copy) const {
   return Copy == 0 ? FName : FitName(FName + " (" + std::to_string(Copy) + ")", FStemRoom);
@@ -391,20 +396,21 @@ void TYEncReceiver::Adopt(TAssembly& File, int Fd) {
 
 bool TYEncReceiver::Agrees(int Fd, const TAssembly& File, bool& Sound) {
   const std::uint64_t end = FBufferAt + FFill;
-  std::vector<char> there;
+  if (FCheckBuffer.empty())
+    FCheckBuffer.resize(CheckBufferSize);
   for (const TByteRange& r : File.Record.Received()) {
     if (r.From >= end)
       break;
-    const std::uint64_t from = std::max(r.From, FBufferAt), to = std::min(r.To, end);
-    if (from >= to)
-      continue;
-    there.resize(to - from);
-    if (!ReadAll(Fd, there.data(), there.size(), from)) {
-      Sound = false;
-      return false;
+    for (std::uint64_t at = std::max(r.From, FBufferAt), to = std::min(r.To, end); at < to;) {
+      const std::size_t n = std::size_t(std::min<std::uint64_t>(to - at, FCheckBuffer.size()));
+      if (!ReadAll(Fd, FCheckBuffer.data(), n, at)) {
+        Sound = false;
+        return false;
+      }
+      if (std::memcmp(FCheckBuffer.data(), FBuffer.data() + (at - FBufferAt), n) != 0)
+        return false;
+      at += n;
     }
-    if (std::memcmp(there.data(), FBuffer.data() + (from - FBufferAt), there.size()) != 0)
-      return false;
   }
   return true;
 }

@@ -4,12 +4,12 @@
 // and puts the files they carry together in the session folder.
 //
 // Data lines are decoded into a buffer that is written out when it fills and
-// at =yend, so a part of the usual size (under a megabyte) touches the disk
-// once, after its checks. A single-part file goes into a hidden file of its
+// at =yend, so a part of the usual size (a part of a file in parts up to
+// PartBufferSize) touches the disk once, after its checks. A single-part file goes into a hidden file of its
 // own and is handed over whole. A part of a multi-part file is written at its
 // offset into "<stem>.partial"; "<stem>.partial.parts" (TYEncRecord) lists
 // the parts that arrived sound, so a later window on the same group goes on
-// with the same file. The stem is the file's name, or "<name> (2)" and so on
+// with the same file. The stem is the file's name, or "<name> (1)" and so on
 // for another file of the same name (another size, another crc32=), for a
 // copy that differs from the first (a bogus part among the real ones), and
 // where something not ours holds the name. Bytes that already arrived are
@@ -49,8 +49,10 @@ class TYEncReceiver {
 public:
   // size= is the poster's word; no file grows past this.
   static constexpr std::uint64_t MaxFileSize = 64ull << 30;
-  // Decoded bytes held before they are written out.
+  // Decoded bytes held before they are written out; a part of a file in
+  // parts, up to PartBufferSize, is held whole.
   static constexpr std::size_t BufferSize = 1u << 20;
+  static constexpr std::size_t PartBufferSize = 4u << 20;
   // What one turn of the event loop reads back of a whole file for its
   // check: a few milliseconds' worth. Less is read at once.
   static constexpr std::uint64_t CheckPiece = 8u << 20;

@@ -109,6 +109,8 @@ bool TYEncRecord::Parse(std::string_view Text) {
 bool TYEncRecord::CutHeader(std::string_view Text) {
   if (Text.find('\n') != Text.npos)
     return false;
+  if (!Text.empty() && Text.back() == '\r')
+    Text.remove_suffix(1);
   if (Text.size() <= Header.size())
     return Header.substr(0, Text.size()) == Text;
   const std::string_view digits = Text.substr(Header.size());

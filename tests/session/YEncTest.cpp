@@ -338,6 +338,13 @@ TEST_F(YEnc, OneBogusPartDoesNotBlockTheRealFile) {
     EXPECT_EQ(Files(), left);
     EXPECT_EQ(Child->Saved(), (Lines{"cd1.rar"}));
   }
+  // Parts longer than the buffer that writes a part out are held whole too,
+  // so their crc32= chooses their copy.
+  const std::string big = RandomBytes(3u << 20, 10);
+  Article(YEncParts(RandomBytes(big.size(), 11), "big.iso", 2)[0]);
+  for (const Lines& part : YEncParts(big, "big.iso", 2))
+    Article(part);
+  EXPECT_EQ(ReadFile(Folder + "big.iso"), big);
 }
 
 // Another file of the same name but another size, its parts among those of
@@ -453,7 +460,8 @@ TEST(YEncRecord, ReadsWhatItWritesAndPassesOverDamage) {
   EXPECT_FALSE(record.Parse(std::string(TYEncRecord::MaxText + 1, '\n')));
   // What a crash leaves before the header is whole may be made again;
   // anything else is not ours.
-  for (const char* cut : {"", "vostel y", "vostel yenc 1 size=", "vostel yenc 1 size=10"})
+  for (const char* cut :
+       {"", "vostel y", "vostel yenc 1 size=", "vostel yenc 1 size=10", "vostel yenc 1 size=10\r"})
     EXPECT_TRUE(TYEncRecord::CutHeader(cut)) << cut;
   for (const char* other : {"not a record\r\n", "vostel yenc 1 size=10\r\n", "vostel yenc 1 size=1x"})
     EXPECT_FALSE(TYEncRecord::CutHeader(other)) << other;
