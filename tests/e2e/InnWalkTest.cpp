@@ -159,7 +159,13 @@ protected:
     Main->OpenBtn->click();
     const auto windows = Main->mdiArea->subWindowList(QMdiArea::CreationOrder);
     auto* const child = windows.isEmpty() ? nullptr : qobject_cast<TMDIChild*>(windows.last()->widget());
-    EXPECT_TRUE(child && PumpUntil([&] { return child->windowTitle() == "Downloading Interrupted"; }, 240000))
+    // Done or not, the caption says the walk is over once its QUIT is answered.
+    const auto over = [&] {
+      const QString caption = child->windowTitle();
+      return (caption.startsWith("Download Done") || caption.startsWith("Downloading Interrupted")) &&
+             child->Nntp.State() != nntpWaitingResponse;
+    };
+    EXPECT_TRUE(child && PumpUntil(over, 240000))
         << "the walk did not end; the window's log:\n"
         << (child ? child->Memo1->toPlainText().toStdString() : "(no window)");
     return child;

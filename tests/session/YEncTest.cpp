@@ -411,7 +411,7 @@ TEST_F(YEnc, PartsBetweenTheOtherKinds) {
   Child->EndOfBody(true);
   Fetch({parts[0].begin(), parts[0].begin() + 20});
   Fetch(parts[1]); // a body whose end was never reported takes nothing along
-  EXPECT_EQ(Logged(), (Lines{"Unfinished part file kept " + Folder + "1.UUE ",
+  EXPECT_EQ(Logged(), (Lines{"Unfinished part file kept 1.UUE ",
                              "part 1 of \"cut.bin\": the article was cut short; part skipped ",
                              "part 2 of \"cut.bin\": the article ended before =yend; part skipped "}));
   TYEncRecord record;
