@@ -29,13 +29,20 @@ TEST_F(Window, StartsWithTheDesignValues) {
     EXPECT_EQ(button->isEnabled(), enabled) << text;
   }
   EXPECT_EQ(c.ProgressBar3->maximum(), 1000);
-  EXPECT_EQ(c.ProgressBar3->statusTip(), "% Current Group");
-  EXPECT_EQ(c.ProgressBar2->toolTip(), "% Downloaded");
-  EXPECT_EQ(c.ProgressBar1->toolTip(), "% Decoded");
+  // The hints stay as they are; the tool tips add below them what each bar
+  // measures.
+  for (const auto& [bar, hint] :
+       {std::pair{c.ProgressBar3, "% Current Group"}, std::pair{c.ProgressBar2, "% Downloaded"},
+        std::pair{c.ProgressBar1, "% Decoded"}}) {
+    EXPECT_EQ(bar->statusTip(), hint);
+    EXPECT_TRUE(bar->toolTip().startsWith(QString(hint) + "\n")) << hint;
+  }
   EXPECT_EQ(c.EdArticlesToSkip->text(), "0");
   const char* panels[] = {"Current Action", "0", "0", "00000"};
-  for (int i = 0; i < 4; ++i)
+  for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(c.SB1Panels[i]->text(), panels[i]);
+    EXPECT_FALSE(c.SB1Panels[i]->toolTip().isEmpty()) << i;
+  }
   EXPECT_EQ(c.Timer1->interval(), 500);
   EXPECT_FALSE(c.Timer1->isActive());
   EXPECT_TRUE(c.UUCode.Headers());
