@@ -9,6 +9,7 @@
 
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
+using TransferProgressWalk = WalkTest;
 
 namespace {
 
@@ -103,7 +104,7 @@ TEST(TransferProgress, TimeLeftFromTheWalkOnceKnownAndTheFileByItsName) {
 // range, as the window shows it: each file by its name as it arrives, every
 // byte of every line, and the articles handled, with the time left once
 // there is something to go on.
-TEST_F(WalkTest, ProgressShowsTheFileTheBytesAndTheArticlesOfTheWalk) {
+TEST_F(TransferProgressWalk, ShowsTheFileTheBytesAndTheArticlesOfTheWalk) {
   const std::string a = RandomBytes(3000, 1), b = RandomBytes(4000, 2), c = RandomBytes(5000, 3);
   Server.ServeGroup("alt.test", {Post(101, 250, UU("a.bin", a)),
                                  Post(102, 250,
