@@ -115,17 +115,13 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
-// A plain decimal number of at most 18 digits: nothing else, no sign.
+// A plain decimal number, nothing else, no sign. Article numbers use all 63
+// bits; a number past them is no number at all, never a wrapped one.
 bool ReadDigits(std::string_view text, std::int64_t& value) {
-  if (text.empty() || text.size() > 18)
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
     return false;
-  value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return false;
-    value = value * 10 + (c - '0');
-  }
-  return true;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
 }
 
 // The article number and the Lines: value of an overview line, whose

@@ -414,6 +414,27 @@ TEST_F(Controller, HostileOverviewIsPassedOverAndTheStoredPositionWaitsForTheArt
   EXPECT_TRUE(Errors.empty());
 }
 
+// Numbers of 19 digits are read from the overview like shorter ones, up to
+// the largest a server may give.
+TEST_F(Controller, OverviewNumbersOfNineteenDigitsAreFetched) {
+  Values.min = "20";
+  Values.max = "500";
+  const std::string a = RandomBytes(3000, 1), b = RandomBytes(3000, 2);
+  const std::int64_t first = 999999999999999999;
+  Server.OfferOverview();
+  Server.ServeGroup("alt.test", {Post(first, 69, UU("a.bin", a)), Post(first + 1, 69, UU("b.bin", b)),
+                                 Post(first + 2, 1, {"x"})});
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Server.Received(),
+            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 999999999999999999-1000000000000000001",
+                   "ARTICLE 999999999999999999", "ARTICLE 1000000000000000000", "QUIT"}));
+  EXPECT_EQ(Logged("Scanned 999999999999999999-1000000000000000001: 2 in range "), 1);
+  EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin"}));
+  CloseExpecting(first + 3);
+  EXPECT_TRUE(Errors.empty());
+}
+
 // A refused XOVER hands the rest of the walk to the headers; 420 is a block
 // without articles, no error.
 TEST_F(Controller, RefusedOverviewLeavesTheWalkToHeaders) {
