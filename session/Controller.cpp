@@ -5,6 +5,7 @@
 #include "platform/IniFile.h"
 #include "session/ServerAddress.h"
 #include "session/StartValues.h"
+#include "session/TransferProgress.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -807,6 +808,7 @@ void TMDIChild::SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipO
 // and the blank line of an ARTICLE ends its header, so the scanner reads
 // what follows as a body, as after HEAD and BODY.
 void TMDIChild::ControllerMessageLine(TObject* Sender) {
+  TransferProgress->Received(std::int64_t(Nntp.LastResponse().size()) + 2);
   switch (FNextStep) {
   case stepOverviewFmt:
     OverviewFormatLine(Nntp.LastResponse());
