@@ -8,6 +8,7 @@
 #include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "session/ChildWin.h"
+#include "session/TransferProgress.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -19,6 +20,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -185,9 +187,19 @@ void TMainForm::CreateSpeedPanel() {
   bar->addWidget(SpeedPanel);
 }
 
+// Hints take the bar's left; the total speed stays at its right. Each decode
+// window shows its figures every quarter second or so; the total follows them
+// at most as often, however many windows there are.
 void TMainForm::CreateStatusBar() {
   StatusBar = statusBar();
   StatusBar->setSizeGripEnabled(true);
+  lblTotalSpeed = Hinted(new QLabel(StatusBar), "Download speed of all decode windows together");
+  StatusBar->addPermanentWidget(lblTotalSpeed);
+  FSpeedTimer = new QTimer(this);
+  FSpeedTimer->setSingleShot(true);
+  FSpeedTimer->setInterval(TTransferProgress::TickInterval);
+  connect(FSpeedTimer, &QTimer::timeout, this, [this] { Guarded([this] { ShowTotalSpeed(); }); });
+  ShowTotalSpeed();
 }
 
 void TMainForm::FileOpenItemClick(TObject*) {
@@ -214,8 +226,14 @@ void TMainForm::OpenDecodeWindow() {
   // and group names it now shows.
   sub->resize(sub->size().expandedTo(sub->sizeHint()));
   FOpenedFor[sub] = openedFor;
-  connect(sub, &QObject::destroyed, this, [this, sub] {
+  auto showSpeed = [this] {
+    if (!FSpeedTimer->isActive())
+      FSpeedTimer->start();
+  };
+  connect(child->TransferProgress, &TTransferProgress::Ticked, this, showSpeed);
+  connect(sub, &QObject::destroyed, this, [this, sub, showSpeed] {
     FOpenedFor.erase(sub);
+    showSpeed();
     Guarded([this] { UpdateMenuItems(this); });
   });
 }
@@ -378,6 +396,14 @@ void TMainForm::UpdateWindowMenu() {
 }
 
 void TMainForm::ShowStatusHint(const QString& Hint) { StatusBar->showMessage(Hint); }
+
+void TMainForm::ShowTotalSpeed() {
+  double total = 0;
+  for (QMdiSubWindow* sub : mdiArea->subWindowList())
+    if (const auto* child = qobject_cast<const TMDIChild*>(sub->widget()))
+      total += child->TransferProgress->Speed();
+  lblTotalSpeed->setText("Total: " + TTransferProgress::SpeedText(total));
+}
 
 bool TMainForm::FormClose(TObject*) {
   // Each decode window stores where its walk stopped as it closes; one that

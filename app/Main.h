@@ -17,6 +17,7 @@ class QMdiArea;
 class QMdiSubWindow;
 class QMenu;
 class QStatusBar;
+class QTimer;
 class QToolButton;
 class TPasswordStore;
 
@@ -41,6 +42,7 @@ public:
   QLabel* lblPath;
   QLineEdit* SkipLine; // never shown: decode windows read "0" from it
   QStatusBar* StatusBar;
+  QLabel* lblTotalSpeed; // the download speed of all decode windows together
   // The passwords of the server entries; the configuration dialog sets them.
   TPasswordStore* Passwords = nullptr;
 
@@ -85,6 +87,7 @@ public:
   void WindowMinimizeItemClick(TObject* Sender);
   void UpdateMenuItems(TObject* Sender);
   void ShowStatusHint(const QString& Hint);
+  void ShowTotalSpeed();
   // Closes every decode window, then saves the limit fields; false when the
   // main window has to stay open.
   bool FormClose(TObject* Sender);
@@ -114,6 +117,7 @@ private:
   };
   std::map<QMdiSubWindow*, TOpenedFor> FOpenedFor;
   std::string FPacing;
+  QTimer* FSpeedTimer; // gathers the windows' figures into one update
 };
 
 // The one main window; LoadSettings fills its fields through it.

@@ -3,7 +3,9 @@
 #include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "session/ElidedLabel.h"
+#include "session/SavedFiles.h"
 #include "session/StartValues.h"
+#include "session/TransferProgress.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -15,6 +17,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -47,12 +50,14 @@ constexpr int FixedPanelsWidth = 160;
 
 QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
 
-QProgressBar* MakeBar(QWidget* parent, int maximum, const char* hint) {
+// The hint shows in the main window's status bar; the tool tip says below it
+// what the bar measures.
+QProgressBar* MakeBar(QWidget* parent, int maximum, const char* hint, const char* what) {
   auto* bar = new QProgressBar(parent);
   bar->setRange(0, maximum);
   bar->setValue(0);
   bar->setTextVisible(false);
-  bar->setToolTip(hint);
+  bar->setToolTip(QString(hint) + "\n" + what);
   bar->setStatusTip(hint);
   return bar;
 }
@@ -77,15 +82,23 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   auto* top = new QHBoxLayout(Panel1);
   lblHostName = new TElidedLabel(Panel1);
   lblGroupName = new TElidedLabel(Panel1);
-  ProgressBar2 = MakeBar(Panel1, 100, "% Downloaded");
-  ProgressBar1 = MakeBar(Panel1, 100, "% Decoded");
+  btOpenFolder = new QToolButton(Panel1);
+  btOpenFolder->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+  btOpenFolder->setAutoRaise(true);
+  btOpenFolder->setToolTip("Open Session Folder");
+  btOpenFolder->setStatusTip("Open Session Folder");
+  ProgressBar2 = MakeBar(Panel1, 100, "% Downloaded", "Lines received of the body being downloaded");
+  ProgressBar1 = MakeBar(Panel1, 100, "% Decoded", "How much of the file being decoded is done");
   for (QProgressBar* bar : {ProgressBar2, ProgressBar1})
     bar->setMinimumWidth(BarMinWidth);
   top->addWidget(lblHostName);
   top->addWidget(lblGroupName, 1);
+  top->addWidget(btOpenFolder);
   top->addWidget(ProgressBar2);
   top->addWidget(ProgressBar1);
   layout->addWidget(Panel1);
+  TransferProgress = new TTransferProgress(this);
+  layout->addWidget(TransferProgress);
 
   auto* middle = new QHBoxLayout;
   middle->setSpacing(0);
@@ -93,7 +106,8 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   // decides the height of the saved-files list.
   PnlInfo = new QFrame(this);
   PnlInfo->setFixedWidth(InfoWidth);
-  ProgressBar3 = MakeBar(PnlInfo, 1000, "% Current Group");
+  ProgressBar3 =
+      MakeBar(PnlInfo, 1000, "% Current Group", "How far the walk is through the group's articles");
   ProgressBar3->setGeometry(4, 4, InfoWidth - 8, 16);
   Stop = MakeButton(PnlInfo, "X", "Interrupt Current Group Download", 4);
   After = MakeButton(PnlInfo, "A", "Stop Current Download After Current Action", 34);
@@ -120,9 +134,12 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   SB1 = new QWidget(this);
   SB1->setFixedHeight(StatusHeight);
   const char* designTexts[] = {"Current Action", "0", "0", "00000"};
+  const char* tips[] = {"What the window is doing", "Article being examined", "Last article of the group",
+                        "Files saved"};
   for (std::size_t i = 0; i < SB1Panels.size(); ++i) {
     SB1Panels[i] = new QLabel(designTexts[i], SB1);
     SB1Panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    SB1Panels[i]->setToolTip(tips[i]);
   }
   layout->addWidget(SB1);
 
@@ -144,6 +161,7 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   FYEnc.OnFile = [this](const std::string& Path, const std::string& Name) { StoreYEncFile(Path, Name); };
   FYEnc.OnCheckWaiting = [this] { CheckYEncFiles(); };
   WireRepair();
+  WireProgress();
   WireController();
 }
 
@@ -168,6 +186,25 @@ void TMDIChild::WireRepair() {
     SetStatus(Text.empty() ? walk.toLocal8Bit().toStdString() : Text);
     shown = SB1Panels[0]->text();
   };
+}
+
+// The walk's articles are counted from its first to the group's last; the
+// current one is handled once done with. Numbers come from the server, so
+// the count saturates rather than overflow.
+void TMDIChild::WireProgress() {
+  TransferProgress->Articles = [this]() -> TArticleCount {
+    std::int64_t total = 0, handled = 0;
+    if (!FWalkStarted || __builtin_sub_overflow(FArticleEnd, FArticleStart, &total) || total < 0)
+      return {};
+    total = total == std::numeric_limits<std::int64_t>::max() ? total : total + 1;
+    if (FWalkDone || __builtin_sub_overflow(FArticleCurrent, FArticleStart, &handled))
+      return {total, total};
+    handled += FCurrentDone && handled < total ? 1 : 0;
+    return {std::clamp<std::int64_t>(handled, 0, total), total};
+  };
+  SavedFiles = new TSavedFiles(LBSaved, FSessionDir);
+  connect(btOpenFolder, &QToolButton::clicked, this,
+          [this] { Guarded([this] { SavedFiles->OpenFolder(); }); });
 }
 
 // A part file still open when the window goes stays on disk unfinished; the
@@ -205,6 +242,7 @@ void TMDIChild::LogAppend(const std::string& Text) {
 
 void TMDIChild::SetStatus(const std::string& Text) {
   PacePainting();
+  TransferProgress->Wake();
   SB1Panels[0]->setText(ToQt(Shown(Text)));
 }
 

@@ -27,6 +27,9 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+class QToolButton;
+class TSavedFiles;
+class TTransferProgress;
 
 // What the pacing timer does at its next tick; also tells the scanner whether
 // a received line belongs to a header or a body. stepOverviewFmt asks for
@@ -72,6 +75,9 @@ public:
   QPushButton* Skip;
   QLineEdit* EdArticlesToSkip;
   QListWidget* LBSaved;
+  QToolButton* btOpenFolder;           // opens the session folder
+  TTransferProgress* TransferProgress; // file, bytes, speed, articles, time left
+  TSavedFiles* SavedFiles;             // opens what LBSaved lists
   QTimer* Timer1; // pacing timer (the PACING setting, 500 ms by default), off until the walk needs it
 
   // Components.
@@ -200,6 +206,7 @@ protected:
   // event loop, and so on to its end.
   void CheckYEncFiles();
   void WireRepair();
+  void WireProgress();
   bool StartsYEncPart(std::string_view Line);
   void StoreYEncFile(const std::string& Path, const std::string& Name);
   TYEncReceiver FYEnc;

@@ -5,6 +5,7 @@
 #include "platform/IniFile.h"
 #include "session/ServerAddress.h"
 #include "session/StartValues.h"
+#include "session/TransferProgress.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -786,6 +787,7 @@ void TMDIChild::SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipO
 // Lines pass here before the scanner: the overview's format is the
 // controller's.
 void TMDIChild::ControllerMessageLine(TObject* Sender) {
+  TransferProgress->Received(std::int64_t(Nntp.LastResponse().size()) + 2);
   if (FNextStep == stepOverviewFmt)
     OverviewFormatLine(Nntp.LastResponse());
   else
@@ -1105,6 +1107,7 @@ void TMDIChild::WalkArticleBegin(std::int64_t Number, std::int64_t Lines) {
 
 // The blank line ends the header; the scanner reads what follows as a body.
 void TMDIChild::WalkArticleLine(std::string_view Line) {
+  TransferProgress->Received(std::int64_t(Line.size()) + 2);
   if (FNextStep == stepHead && WithoutCR(Line).empty()) {
     FNextStep = stepBody;
     StartBody();

@@ -2,6 +2,7 @@
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"
+#include "session/TransferProgress.h"
 
 #include <QListWidget>
 #include <QProgressBar>
@@ -164,6 +165,16 @@ std::optional<std::int32_t> ModeOf(std::string_view line) {
 }
 
 enum : std::uint8_t { fieldNone = 0, fieldType = 1, fieldDisposition = 2 };
+
+// The name of "begin 644 name" and "begin-base64 644 name": what follows
+// the mode.
+std::string_view BeginLineName(std::string_view line) {
+  for (int field = 0; field < 2; ++field) {
+    line.remove_prefix(std::min(line.find_first_of(" \t"), line.size()));
+    line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
+  }
+  return TrimRightBlanks(line);
+}
 
 } // namespace
 
@@ -351,6 +362,7 @@ void TMDIChild::StartMimePart() {
   StartPartFile(".B64");
   const std::string name =
       mimeName.empty() ? IntToStr(FArticleCurrent) + IntToStr(FPartFileCount) + "." + FDefExt : mimeName;
+  TransferProgress->FileStarted(name);
   FPartKind = 2;
   FBodyPart = false;
   WritePart("begin-base64 0644 " + name + "\r\n");
@@ -382,6 +394,7 @@ void TMDIChild::EndOfBody(bool Complete) {
 
 void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension) {
   LogAppend(std::string(Line));
+  TransferProgress->FileStarted(BeginLineName(Line));
   KeepUnfinishedPartFile();
   StartPartFile(Extension);
   FPartKind = Kind;
@@ -464,6 +477,9 @@ bool TMDIChild::StartsYEncPart(std::string_view Line) {
     return false;
   if (keyword == ykBegin) {
     LogAppend(std::string(Line));
+    TYEncLine fields;
+    ParseYEncLine(Line, fields);
+    TransferProgress->FileStarted(fields.Name);
     KeepUnfinishedPartFile();
     FDataFound = true;
     FYEnc.SetFolder(FSessionDir);

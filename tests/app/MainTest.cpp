@@ -1,9 +1,11 @@
 #include "platform/FileOps.h"
 #include "session/StartValues.h"
+#include "session/TransferProgress.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 
 #include <QCoreApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -121,6 +123,10 @@ TEST_F(MainWindow, EachDecodeWindowWalksWithItsOwnValuesAndAllCloseBeforeTheSave
   EXPECT_FALSE(Received(*Servers[0], "GROUP alt.b"));
   for (const std::string& line : Servers[1]->Received())
     EXPECT_NE(line.rfind("BODY", 0), 0u) << line;
+  // The status bar sums the windows' speeds as they show them, and drops a
+  // window's once it is gone.
+  const QString none = "Total: " + TTransferProgress::SpeedText(0);
+  EXPECT_TRUE(PumpUntil([&] { return Main->lblTotalSpeed->text() != none; }));
 
   std::vector<QWidget*> children; // still there until the loop deletes them
   for (QMdiSubWindow* sub : Main->mdiArea->subWindowList())
@@ -131,6 +137,7 @@ TEST_F(MainWindow, EachDecodeWindowWalksWithItsOwnValuesAndAllCloseBeforeTheSave
   for (QWidget* child : children) // closed itself, so its own close handling ran
     EXPECT_TRUE(child->isHidden());
   EXPECT_EQ(DecodeWindows(), 0);
+  EXPECT_TRUE(PumpUntil([&] { return Main->lblTotalSpeed->text() == none; }));
   EXPECT_TRUE(Main->isVisible());
   EXPECT_EQ(Errors, Names{"Unable to write to " + Folder + "VOSTEL.INI"});
   ::rmdir((Folder + "VOSTEL.INI").c_str());
