@@ -1,6 +1,7 @@
 #include "app/Config.h"
 
 #include "app/Main.h"
+#include "app/Messages.h"
 #include "app/Passwords.h"
 #include "app/Settings.h"
 #include "platform/Guard.h"
@@ -81,8 +82,7 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   layout->addLayout(FFields);
   EdPath = new QLineEdit(this);
   AddField("DownloadPath", EdPath, "Path Where files to be saved");
-  EdPacing = new QLineEdit(this);
-  AddField("Pacing (ms)", EdPacing, "Milliseconds between the end of one request and the next; 0 = at once");
+  AddServerFields();
   EdPassword = new QLineEdit(this);
   EdPassword->setEchoMode(QLineEdit::Password);
   btSetPassword = new QPushButton("Set Password", this);
@@ -165,6 +165,30 @@ QHBoxLayout* TOKBottomDlg::AddField(const char* caption, QLineEdit* edit, const 
   return box;
 }
 
+// One row: each field with its name before it.
+void TOKBottomDlg::AddServerFields() {
+  auto* group = new QGroupBox("Selected Server", this);
+  auto* row = new QHBoxLayout(group);
+  row->setContentsMargins(6, 2, 6, 4);
+  const char* const hints[] = {
+      "Connections a decode window opens to the selected server, 1 to 50",
+      "Requests sent ahead on each connection, 1 to 100; 1 sends one at a time",
+      "Milliseconds between two requests on a connection; 0 = at once, above 0 one at a time"};
+  QLineEdit* TOKBottomDlg::*const edits[] = {&TOKBottomDlg::EdConnections, &TOKBottomDlg::EdInFlight,
+                                             &TOKBottomDlg::EdPacing};
+  for (std::size_t i = 0; i < std::size(edits); ++i) {
+    QLineEdit* edit = this->*edits[i] = new QLineEdit(group);
+    auto* label = new QLabel(ServerFields[i].Name, group);
+    label->setBuddy(edit);
+    edit->setToolTip(hints[i]);
+    edit->setStatusTip(hints[i]);
+    row->addWidget(label);
+    row->addWidget(edit);
+    connect(edit, &QLineEdit::textEdited, this, [this] { Guarded([this] { EdServerChange(this); }); });
+  }
+  FFields->addWidget(group);
+}
+
 void TOKBottomDlg::Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*)) {
   connect(button, &QPushButton::clicked, this,
           [this, click] { Guarded([this, click] { (this->*click)(this); }); });
@@ -176,18 +200,19 @@ void TOKBottomDlg::FormCreate(TObject*) {
 }
 
 TConfigValues TOKBottomDlg::ShownValues() const {
-  return {Items(lstServers), Items(lstGroups), FromQt(EdPath->text()), FromQt(EdPacing->text())};
+  return {Items(lstServers), Items(lstGroups), FromQt(EdPath->text()), FServerSettings};
 }
 
 void TOKBottomDlg::ShowValues(const TConfigValues& Values) {
   EdPath->setText(ToQt(Values.Path));
-  EdPacing->setText(ToQt(Values.Pacing));
+  FServerSettings = Values.ServerSettings;
   lstServers->clear();
   for (const std::string& server : Values.Servers)
     lstServers->addItem(ToQt(server));
   lstGroups->clear();
   for (const std::string& group : Values.Groups)
     lstGroups->addItem(ToQt(group));
+  lstServersChange(this);
 }
 
 void TOKBottomDlg::Keep() {
@@ -196,7 +221,15 @@ void TOKBottomDlg::Keep() {
   FPasswordsSet.clear();
 }
 
-void TOKBottomDlg::btSAddClick(TObject*) { AddFromEdit(EdNewServer, lstServers); }
+// A server added now starts at full speed, whatever an entry of that name
+// had before it was deleted.
+void TOKBottomDlg::btSAddClick(TObject*) {
+  const std::string name = WithoutControls(FromQt(EdNewServer->text()));
+  const std::vector<std::string> listed = Items(lstServers);
+  AddFromEdit(EdNewServer, lstServers);
+  if (!name.empty() && std::find(listed.begin(), listed.end(), name) == listed.end())
+    FServerSettings[name] = TServerSettings();
+}
 void TOKBottomDlg::btGAddClick(TObject*) { AddFromEdit(EdNewGroup, lstGroups); }
 
 void TOKBottomDlg::btSDelClick(TObject*) {
@@ -224,11 +257,50 @@ void TOKBottomDlg::btSetPasswordClick(TObject*) {
   lstServersChange(this);
 }
 
-// The field never shows a password, only whether one is kept.
+// The password field never shows a password, only whether one is kept.
 void TOKBottomDlg::lstServersChange(TObject*) {
   const int row = lstServers->currentRow();
-  const bool kept = row >= 0 && !MainForm->Passwords->Password(FromQt(lstServers->item(row)->text())).empty();
+  const std::string server = row >= 0 ? FromQt(lstServers->item(row)->text()) : std::string();
+  const bool kept = row >= 0 && !MainForm->Passwords->Password(server).empty();
   EdPassword->setPlaceholderText(kept ? "(password kept)" : "");
+  const auto it = FServerSettings.find(server);
+  const TServerSettings settings = it == FServerSettings.end() ? TServerSettings() : it->second;
+  for (std::size_t i = 0; i < std::size(ServerFields); ++i) {
+    ServerEdits()[i]->setText(row >= 0 ? ToQt(settings.*ServerFields[i].Text) : QString());
+    ServerEdits()[i]->setEnabled(row >= 0);
+  }
+}
+
+// Kept as typed; OK checks them.
+void TOKBottomDlg::EdServerChange(TObject*) {
+  const int row = lstServers->currentRow();
+  if (row < 0)
+    return;
+  TServerSettings& settings = FServerSettings[FromQt(lstServers->item(row)->text())];
+  for (std::size_t i = 0; i < std::size(ServerFields); ++i)
+    settings.*ServerFields[i].Text = FromQt(ServerEdits()[i]->text());
+}
+
+bool TOKBottomDlg::CheckServerSettings() {
+  const std::vector<std::string> servers = Items(lstServers);
+  for (std::size_t row = 0; row < servers.size(); ++row) {
+    TServerSettings& settings = FServerSettings[servers[row]];
+    for (std::size_t i = 0; i < std::size(ServerFields); ++i) {
+      const TServerField& field = ServerFields[i];
+      if (const std::optional<std::string> text = CorrectField(field, settings.*field.Text)) {
+        settings.*field.Text = *text;
+        continue;
+      }
+      lstServers->setCurrentRow(int(row));
+      ServerEdits()[i]->setFocus();
+      ShowMessage(std::string(field.Name) + " of " + servers[row] + ": '" + settings.*field.Text +
+                      "' is not a whole number from " + std::to_string(field.Min) + " to " +
+                      std::to_string(field.Max),
+                  "Vostel Error");
+      return false;
+    }
+  }
+  return true;
 }
 
 // Enter in a new server or group field that holds a name adds it, so the
@@ -258,8 +330,9 @@ void TOKBottomDlg::OKBtnClick(TObject*) {
     if (!EdPassword->text().isEmpty())
       return;
   }
+  if (!CheckServerSettings())
+    return;
   EdPath->setText(ToQt(CorrectPath(FromQt(EdPath->text()))));
-  EdPacing->setText(ToQt(CorrectPacing(FromQt(EdPacing->text()))));
   const TConfigValues values = ShownValues();
   if (SaveConfig(values))
     FDeleted = ForgetPasswords(FDeleted, values.Servers);
@@ -296,7 +369,7 @@ std::set<std::string> TOKBottomDlg::ForgetPasswords(const std::set<std::string>&
   return left;
 }
 
-// The lists, path and pacing go back to what they were when the dialog
+// The lists, path and server settings go back to what they were when the dialog
 // opened; an entry added meanwhile takes the password set for it along. A
 // password typed is never kept in the field for whichever server is
 // selected next time.

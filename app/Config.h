@@ -5,6 +5,7 @@
 
 #include <QDialog>
 
+#include <array>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,6 +35,10 @@ public:
   QPushButton* btGDel;
   QLineEdit* EdNewGroup;
   QLineEdit* EdPath;
+  // The settings of the server selected in lstServers, in the order of
+  // ServerFields; off while none is selected.
+  QLineEdit* EdConnections;
+  QLineEdit* EdInFlight;
   QLineEdit* EdPacing;
   // The password of the server selected in lstServers, kept out of the
   // settings file at once; lblPassword says where it went.
@@ -51,6 +56,7 @@ public:
   void btGDelClick(TObject* Sender);
   void btSetPasswordClick(TObject* Sender);
   void lstServersChange(TObject* Sender);
+  void EdServerChange(TObject* Sender);
   void OKBtnClick(TObject* Sender);
   void CancelBtnClick(TObject* Sender);
 
@@ -69,6 +75,11 @@ private:
   // One framed group per stored value below the lists.
   QHBoxLayout* AddField(const char* caption, QLineEdit* edit, const char* hint);
   void Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*));
+  void AddServerFields();
+  std::array<QLineEdit*, 3> ServerEdits() const { return {EdConnections, EdInFlight, EdPacing}; }
+  // False, with the server and the field shown and the message naming it,
+  // when a listed server has a value out of its field's range.
+  bool CheckServerSettings();
   TConfigValues ShownValues() const;
   void ShowValues(const TConfigValues& Values);
   // What OK or Cancel leave is what the next Cancel returns to.
@@ -77,6 +88,7 @@ private:
                                         const std::vector<std::string>& Listed);
 
   QVBoxLayout* FFields;
+  TServerSettingsMap FServerSettings; // of the servers listed, and of some deleted
   // Server entries deleted since the last save; their passwords go with the
   // save that drops them.
   std::set<std::string> FDeleted;

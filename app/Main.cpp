@@ -83,6 +83,11 @@ std::string TMainForm::DownloadPath() const { return FromQt(lblPath->text()); }
 std::string TMainForm::Password() const { return Passwords->Password(Server()); }
 std::string TMainForm::PasswordOf(const std::string& Entry) const { return Passwords->Password(Entry); }
 
+TServerSettings TMainForm::SelectedServer() const {
+  const auto it = FServerSettings.find(Server());
+  return it == FServerSettings.end() ? TServerSettings() : it->second;
+}
+
 // Every click and menu command enters through the guard.
 std::function<void()> TMainForm::Handler(void (TMainForm::*Click)(TObject*)) {
   return [this, Click] { Guarded([this, Click] { (this->*Click)(this); }); };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Settings.h"
 #include "platform/Exceptions.h"
 #include "session/StartValues.h"
 
@@ -65,9 +66,12 @@ public:
   std::string WaitingLines() const override;
   std::string DefaultExt() const override;
   std::string DownloadPath() const override;
-  std::string Pacing() const override { return FPacing; }
-  // LoadSettings shows the stored pacing here; it has no field of its own.
-  void SetPacing(std::string value) { FPacing = std::move(value); }
+  // Those of the server selected; LoadSettings keeps each server's here,
+  // as they have no field of their own.
+  std::string Pacing() const override { return SelectedServer().Pacing; }
+  std::string Connections() const override { return SelectedServer().Connections; }
+  std::string RequestsInFlight() const override { return SelectedServer().InFlight; }
+  void SetServerSettings(TServerSettingsMap value) { FServerSettings = std::move(value); }
   std::string Password() const override;
   std::string PasswordOf(const std::string& Entry) const override;
 
@@ -116,7 +120,8 @@ private:
     std::string Group;
   };
   std::map<QMdiSubWindow*, TOpenedFor> FOpenedFor;
-  std::string FPacing;
+  TServerSettings SelectedServer() const;
+  TServerSettingsMap FServerSettings;
   QTimer* FSpeedTimer; // gathers the windows' figures into one update
 };
 

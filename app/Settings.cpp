@@ -73,9 +73,48 @@ bool DeleteAllNamed(const char* name) {
   return true;
 }
 
-// The lists go after the CONFIG section of the keyed writes. The file is
-// opened once it can be, and closed with its data on disk, since it is about
-// to become the settings file.
+// The section of a server's own settings; none for an entry that cannot
+// name one. Section names compare without regard to case, so entries that
+// differ only in case share one.
+std::optional<std::string> ServerSection(const std::string& entry) {
+  const std::string name = Trim(WithoutControls(entry));
+  if (name.empty() || name.find(']') != std::string::npos)
+    return std::nullopt;
+  return "SERVER " + name;
+}
+
+// The value of key among a section's entry lines: the first one's.
+std::optional<std::string> EntryValue(const std::vector<std::string>& entries, std::string_view key) {
+  for (const std::string& entry : entries)
+    if (const std::size_t eq = entry.find('=');
+        eq != std::string::npos && SameText(Trim(entry.substr(0, eq)), key))
+      return entry.substr(eq + 1);
+  return std::nullopt;
+}
+
+// After the lists, where a reader of the lists alone finds nothing of theirs.
+std::string ServerSections(const TConfigValues& values) {
+  std::string text;
+  std::vector<std::string> written;
+  for (const std::string& server : values.Servers) {
+    const std::optional<std::string> section = ServerSection(server);
+    if (!section || std::any_of(written.begin(), written.end(),
+                                [&](const std::string& done) { return SameText(done, *section); }))
+      continue;
+    written.push_back(*section);
+    const auto it = values.ServerSettings.find(server);
+    const TServerSettings settings = it == values.ServerSettings.end() ? TServerSettings() : it->second;
+    text += "\r\n[" + *section + "]\r\n";
+    for (const TServerField& field : ServerFields)
+      text += std::string(field.Key) + "=" +
+              CorrectField(field, settings.*field.Text).value_or(TServerSettings().*field.Text) + "\r\n";
+  }
+  return text;
+}
+
+// The lists go after the CONFIG section of the keyed writes, the servers'
+// own settings after them. The file is opened once it can be, and closed
+// with its data on disk, since it is about to become the settings file.
 bool AppendLists(const std::string& path, const TConfigValues& values) {
   std::string text = "\r\n[SERVER]\r\n";
   for (const std::string& server : values.Servers)
@@ -83,6 +122,7 @@ bool AppendLists(const std::string& path, const TConfigValues& values) {
   text += "\r\n[GROUPS]\r\n";
   for (const std::string& group : values.Groups)
     text += "G=" + WithoutControls(group) + "\r\n";
+  text += ServerSections(values);
   TFileWriter file;
   for (int attempt = 0; attempt < OpenAttempts && !file.IsOpen(); ++attempt) {
     try {
@@ -166,8 +206,9 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
   MainForm->MinR->setText(ToQt(IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines)));
   MainForm->MaxR->setText(ToQt(IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines)));
   MainForm->DefE->setText(ToQt(IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension)));
-  MainForm->SetPacing(IniReadString(file, "CONFIG", "PACING", DefaultPacing));
-  FillSortedList(cboHost, IniReadSection(file, "SERVER"), "S");
+  const std::vector<std::string> servers = IniReadSection(file, "SERVER");
+  MainForm->SetServerSettings(LoadServerSettings(file, StripKeys(servers, "S")));
+  FillSortedList(cboHost, servers, "S");
   FillSortedList(cboGroup, IniReadSection(file, "GROUPS"), "G");
 }
 
@@ -185,8 +226,8 @@ TConfigValues LoadConfig() {
   const std::string file = SettingsFile();
   TConfigValues values;
   values.Path = IniReadString(file, "CONFIG", "PATH", DefaultDownloadPath());
-  values.Pacing = IniReadString(file, "CONFIG", "PACING", DefaultPacing);
   values.Servers = StripKeys(IniReadSection(file, "SERVER"), "S");
+  values.ServerSettings = LoadServerSettings(file, values.Servers);
   values.Groups = StripKeys(IniReadSection(file, "GROUPS"), "G");
   return values;
 }
@@ -200,12 +241,33 @@ std::string CorrectPath(std::string path) {
   return path;
 }
 
-std::string CorrectPacing(std::string_view pacing) {
-  constexpr long MaxPacing = 3600000;
-  const std::string text = Trim(WithoutControls(pacing));
-  const bool digits = !text.empty() && text.size() <= 7 &&
-                      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-  return digits && std::stol(text) <= MaxPacing ? std::to_string(std::stol(text)) : DefaultPacing;
+std::optional<std::string> CorrectField(const TServerField& field, std::string_view text) {
+  const std::string trimmed = Trim(WithoutControls(text));
+  if (trimmed.empty() || trimmed.size() > 7 ||
+      !std::all_of(trimmed.begin(), trimmed.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  const long value = std::stol(trimmed);
+  if (value < field.Min || value > field.Max)
+    return std::nullopt;
+  return std::to_string(value);
+}
+
+TServerSettingsMap LoadServerSettings(const std::string& file, const std::vector<std::string>& servers) {
+  TServerSettings before; // a server listed before servers had settings of their own
+  before.Pacing = CorrectField(ServerFields[2], IniReadString(file, "CONFIG", "PACING", DefaultPacing))
+                      .value_or(DefaultPacing);
+  TServerSettingsMap settings;
+  for (const std::string& server : servers) {
+    TServerSettings values = before;
+    const std::optional<std::string> section = ServerSection(server);
+    const std::vector<std::string> entries =
+        section ? IniReadSection(file, *section) : std::vector<std::string>();
+    for (const TServerField& field : ServerFields)
+      if (const std::optional<std::string> text = EntryValue(entries, field.Key))
+        values.*field.Text = CorrectField(field, *text).value_or(values.*field.Text);
+    settings[server] = values;
+  }
+  return settings;
 }
 
 bool SaveConfig(const TConfigValues& values) {
@@ -213,6 +275,9 @@ bool SaveConfig(const TConfigValues& values) {
   const std::string defExt = IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension);
   const std::string minLines = IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines);
   const std::string maxLines = IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines);
+  // Kept for the servers listed without settings of their own, and for this
+  // program before servers had them.
+  const std::string pacing = IniReadString(file, "CONFIG", "PACING", "");
   // A new file left by an earlier failed save would put its old lists first.
   if (!DeleteAllNamed(NewSettingsFileName)) {
     ShowMessage(NotSaved, ErrorTitle);
@@ -225,8 +290,7 @@ bool SaveConfig(const TConfigValues& values) {
   IniWriteString(newFile, "CONFIG", "MINLINES", minLines);
   IniWriteString(newFile, "CONFIG", "MAXLINES", maxLines);
   IniWriteString(newFile, "CONFIG", "PATH", CorrectPath(values.Path));
-  // Files that never had a pacing other than the default keep without one.
-  if (const std::string pacing = CorrectPacing(values.Pacing); pacing != DefaultPacing)
+  if (!pacing.empty())
     IniWriteString(newFile, "CONFIG", "PACING", pacing);
   if (!AppendLists(newFile, values) || !SwapIn(newFile)) {
     ShowMessage(NotSaved, ErrorTitle);

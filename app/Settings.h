@@ -1,5 +1,7 @@
 #pragma once
 
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,16 +34,52 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath);
 // EInOutError "Unable to write to <path>".
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt);
 
-// Milliseconds a decode window waits between the end of one request and the
-// next when the settings file has no PACING.
+// Milliseconds a decode window waits between two requests to a server
+// listed in a settings file written before servers had settings of their
+// own, when that file has no PACING either.
 inline constexpr char DefaultPacing[] = "500";
+
+// A server's own settings, as texts: the connections a decode window opens
+// to it, the requests in flight on each, and the milliseconds between two
+// requests on a connection. A server added now runs at full speed.
+struct TServerSettings {
+  std::string Connections = "4";
+  std::string InFlight = "4";
+  std::string Pacing = "0";
+};
+
+// Each field's name as the dialog shows it, its key in the settings file and
+// its range.
+struct TServerField {
+  const char* Name;
+  const char* Key;
+  std::string TServerSettings::*Text;
+  long Min, Max;
+};
+inline constexpr TServerField ServerFields[] = {
+    {"Connections", "CONNECTIONS", &TServerSettings::Connections, 1, 50},
+    {"Requests in flight", "INFLIGHT", &TServerSettings::InFlight, 1, 100},
+    {"Pacing (ms)", "PACING", &TServerSettings::Pacing, 0, 3600000}};
+
+// The settings of each server listed, by entry. Each lies in a section of
+// its own, "[SERVER <entry>]", after the lists, where the lists' readers
+// (this program's before servers had settings, and the one it replaces)
+// find no entries of theirs. A server listed without one takes the file's
+// PACING (DefaultPacing when absent); a value that is missing or out of its
+// range takes the default.
+using TServerSettingsMap = std::map<std::string, TServerSettings>;
+TServerSettingsMap LoadServerSettings(const std::string& file, const std::vector<std::string>& servers);
+
+// The text as stored: a plain whole number within the field's range, or
+// nothing when the text is none.
+std::optional<std::string> CorrectField(const TServerField& field, std::string_view text);
 
 // What the configuration dialog edits.
 struct TConfigValues {
   std::vector<std::string> Servers;
   std::vector<std::string> Groups;
   std::string Path;
-  std::string Pacing = DefaultPacing;
+  TServerSettingsMap ServerSettings;
 };
 
 // The dialog's own copy, read once when it is created: the lists in file
@@ -51,10 +89,6 @@ TConfigValues LoadConfig();
 // The path as the dialog save stores it: the default download path when it is
 // shorter than two characters, otherwise ending in "/".
 std::string CorrectPath(std::string path);
-
-// The pacing as the dialog save stores it: a whole number of milliseconds
-// from 0 to an hour, written plainly; anything else is the default.
-std::string CorrectPacing(std::string_view pacing);
 
 // The dialog save: writes a complete new settings file beside the old one and
 // swaps it in with the old one's permissions, keeping the old one as the

@@ -182,7 +182,7 @@ TEST_F(MainWindow, OpenSaysWhatIsMissingRefusesABadNumberAndOkKeepsWhatWasTyped)
                                          {"10", "1000", "fast"}}) { // a hand-written PACING
     Main->MinR->setText(min);
     Main->MaxR->setText(max);
-    Main->SetPacing(pacing);
+    Main->SetServerSettings({{"news.a", {"4", "4", pacing}}});
     Main->OpenBtn->click();
   }
   EXPECT_EQ(Errors, (Names{"Min Lines: 'abc' is not a valid integer value",

@@ -1,5 +1,6 @@
 #include "app/Passwords.h"
 #include "platform/FileOps.h"
+#include "platform/IniFile.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 
 using Settings = AppTest;
+using namespace std::string_literals;
 
 namespace {
 
@@ -43,36 +45,95 @@ const std::string Listed = "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\
 
 } // namespace
 
-// A first OK stores the limits the user was shown, not empty ones. Without
-// PACING the windows pace at 500 ms and the file is saved without it; a
-// pacing the user sets is stored and taken by the next decode window.
-TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndAPacingReachesTheNextWindow) {
+// A first OK stores the limits the user was shown, not empty ones. A server
+// added starts with 4 connections of 4 requests in flight, at full speed;
+// a value out of its range is refused at OK, naming the field and the
+// server, which is selected again. What the user sets is stored in the
+// server's own section and taken by the next decode window on it.
+TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndServerSettingsReachTheNextWindow) {
   Start();
+  TOKBottomDlg* dlg = OKBottomDlg;
   EXPECT_EQ(Main->lblPath->text().toStdString(), Folder + "news/");
   EXPECT_EQ(Main->MinR->text() + Main->MaxR->text() + Main->DefE->text(), "1001000mid");
   EXPECT_EQ(Main->cboHost->count() + Main->cboGroup->count(), 0);
-  EXPECT_EQ(Main->Pacing() + " " + OKBottomDlg->EdPacing->text().toStdString(), "500 500");
-  OKBottomDlg->EdPacing->setText(" 12x");
-  OKBottomDlg->OKBtn->click();
-  EXPECT_EQ(OKBottomDlg->EdPacing->text(), "500");
+  EXPECT_FALSE(dlg->EdConnections->isEnabled()); // no server selected
+  dlg->OKBtn->click();
   EXPECT_EQ(ReadFile("VOSTEL.INI"), "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=1000\r\nPATH=" +
                                         Folder + "news/\r\n\r\n[SERVER]\r\n\r\n[GROUPS]\r\n");
   EXPECT_EQ(Main->MinR->text(), "100");
 
   const std::string server = NewsServer("alt.x");
-  OKBottomDlg->EdNewServer->setText(QString::fromStdString(server));
-  OKBottomDlg->btSAdd->click();
-  OKBottomDlg->EdNewGroup->setText("alt.x");
-  OKBottomDlg->btGAdd->click();
-  OKBottomDlg->EdPacing->setText("0");
-  OKBottomDlg->OKBtn->click();
-  EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nPATH=" + Folder + "news/\r\nPACING=0\r\n"), std::string::npos);
-  EXPECT_EQ(Main->Pacing(), "0");
+  Main->ConfigBtn->click();
+  for (const std::string& name : {server, "news.other"s}) {
+    dlg->EdNewServer->setText(QString::fromStdString(name));
+    dlg->btSAdd->click();
+  }
+  dlg->EdNewGroup->setText("alt.x");
+  dlg->btGAdd->click();
+  dlg->lstServers->setCurrentRow(0);
+  const auto shown = [&] {
+    return dlg->EdConnections->text() + " " + dlg->EdInFlight->text() + " " + dlg->EdPacing->text();
+  };
+  EXPECT_EQ(shown(), "4 4 0");
+  const std::pair<QLineEdit*, std::string> refused[] = {
+      {dlg->EdConnections, "Connections of " + server + ": '51' is not a whole number from 1 to 50"},
+      {dlg->EdInFlight, "Requests in flight of " + server + ": '0' is not a whole number from 1 to 100"},
+      {dlg->EdPacing, "Pacing (ms) of " + server + ": '1e3' is not a whole number from 0 to 3600000"}};
+  const char* typed[] = {"51", "0", "1e3"};
+  for (std::size_t i = 0; i < std::size(refused); ++i) {
+    dlg->lstServers->setCurrentRow(0);
+    refused[i].first->clear();
+    QTest::keyClicks(refused[i].first, typed[i]);
+    dlg->lstServers->setCurrentRow(1); // kept for the server it was typed for
+    dlg->OKBtn->click();
+    EXPECT_EQ(Messages, (Said{{refused[i].second, "Vostel Error"}}));
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(dlg->lstServers->currentRow(), 0);
+    Messages.clear();
+    refused[i].first->clear();
+    QTest::keyClicks(refused[i].first, i == 0 ? " 8" : i == 1 ? "2" : "0");
+  }
+  dlg->OKBtn->click();
+  EXPECT_FALSE(dlg->isVisible());
+  EXPECT_NE(ReadFile("VOSTEL.INI")
+                .find("[GROUPS]\r\nG=alt.x\r\n\r\n[SERVER " + server +
+                      "]\r\nCONNECTIONS=8\r\nINFLIGHT=2\r\nPACING=0\r\n\r\n"
+                      "[SERVER news.other]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n"),
+            std::string::npos);
   Select(server, "alt.x");
+  EXPECT_EQ(Main->Connections() + " " + Main->RequestsInFlight() + " " + Main->Pacing(), "8 2 0");
   Main->OpenBtn->click();
   const auto* child = qobject_cast<TMDIChild*>(Main->mdiArea->subWindowList().at(0)->widget());
   ASSERT_NE(child, nullptr);
   EXPECT_EQ(child->Timer1->interval(), 0);
+  EXPECT_TRUE(Messages.empty() && Errors.empty());
+}
+
+// A file written before servers had settings of their own: each server it
+// lists keeps the file's PACING, with 4 connections of 4 requests in
+// flight; a value out of range in a server's section takes that default.
+// OK stores each server's section after the lists, where the lists are
+// still read as they were.
+TEST_F(Settings, AnOldFileKeepsItsPacingForItsServersAndItsListsAfterOk) {
+  WriteSettings("[CONFIG]\r\nPACING=250\r\n[SERVER]\r\nS=news.a\r\nS=news.b\r\n[GROUPS]\r\nG=alt.a\r\n"
+                "[server news.b]\r\nconnections = 12\r\nINFLIGHT=500\r\n");
+  Start();
+  const auto settings = [&](const char* server) {
+    Select(server, "alt.a");
+    return Main->Connections() + " " + Main->RequestsInFlight() + " " + Main->Pacing();
+  };
+  EXPECT_EQ(settings("news.a"), "4 4 250");
+  EXPECT_EQ(settings("news.b"), "12 4 250");
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(ReadFile("VOSTEL.INI"),
+            "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=1000\r\nPATH=" + Folder +
+                "news/\r\nPACING=250\r\n\r\n[SERVER]\r\nS=news.a\r\nS=news.b\r\n\r\n"
+                "[GROUPS]\r\nG=alt.a\r\n\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\n"
+                "PACING=250\r\n\r\n[SERVER news.b]\r\nCONNECTIONS=12\r\nINFLIGHT=4\r\n"
+                "PACING=250\r\n");
+  EXPECT_EQ(IniReadSection(Folder + "VOSTEL.INI", "SERVER"), (Names{"S=news.a", "S=news.b"}));
+  EXPECT_EQ(IniReadSection(Folder + "VOSTEL.INI", "GROUPS"), Names{"G=alt.a"});
+  EXPECT_EQ(settings("news.b"), "12 4 250");
   EXPECT_TRUE(Messages.empty() && Errors.empty());
 }
 
@@ -124,7 +185,8 @@ TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   EXPECT_FALSE(dlg->isVisible());
   EXPECT_EQ(ReadFile("VOSTEL.INI"),
             "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=/downloads/\r\n\r\n"
-            "[SERVER]\r\nS=news.a\r\nS=  \r\nS=news.evil[GROUPS]G=alt.evil\r\n\r\n[GROUPS]\r\n");
+            "[SERVER]\r\nS=news.a\r\nS=  \r\nS=news.evil[GROUPS]G=alt.evil\r\n\r\n[GROUPS]\r\n"
+            "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n");
   EXPECT_EQ(ReadFile("Vostel.bak"), Listed);
   EXPECT_EQ(ReadFile("vostel1.ini") + ReadFile("VOSTEL1.INI"), "(missing)(missing)");
   EXPECT_EQ(dlg->EdPath->text() + " " + Main->lblPath->text() + " " + Main->MinR->text(),
@@ -268,9 +330,9 @@ TEST_F(Settings, EnterAddsTheNameTypedAndCancelPutsTheDialogBack) {
     dlg->EdPassword->setText("pw");
     dlg->btSetPassword->click();
     dlg->lstServers->setCurrentRow(0);
+    QTest::keyClicks(dlg->EdPacing, "0");
     dlg->btSDel->click();
     dlg->EdPath->setText("/elsewhere/");
-    dlg->EdPacing->setText("0");
     EXPECT_EQ(Items(dlg->lstServers), Names{server});
     EXPECT_EQ(Items(dlg->lstGroups), (Names{"alt.a", "alt.new"}));
     if (server == std::string("news.other"))
@@ -278,6 +340,7 @@ TEST_F(Settings, EnterAddsTheNameTypedAndCancelPutsTheDialogBack) {
     QTest::keyClick(dlg->EdPath, Qt::Key_Escape);
     EXPECT_EQ(Items(dlg->lstServers), Names{"news.a"});
     EXPECT_EQ(Items(dlg->lstGroups), Names{"alt.a"});
+    dlg->lstServers->setCurrentRow(0);
     EXPECT_EQ(dlg->EdPath->text().toStdString() + dlg->EdPacing->text().toStdString(), Folder + "news/500");
     EXPECT_EQ(ReadFile("VOSTEL.INI"), before);
   }
@@ -300,6 +363,7 @@ TEST_F(Settings, ManyGroupsLoadWholeAndOkKeepsThemAll) {
   const std::string lists = ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]"));
   Start();
   OKBottomDlg->OKBtn->click();
-  EXPECT_EQ(ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]")), lists);
+  EXPECT_EQ(ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]")),
+            lists + "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n");
   EXPECT_EQ(Items(Main->cboGroup), groups);
 }
