@@ -308,3 +308,44 @@ TEST_F(ArticleFetcher, LogsInOverTlsAndStopsWhenItCannot) {
   EXPECT_EQ(Stopped.back(), "Group alt.none refused by 127.0.0.1");
   EXPECT_EQ(Fetcher.Position(), 7);
 }
+
+// The overview goes out ahead of the articles, on the connection that has
+// room; one cut short comes again, its lines void, and a refusal ends it.
+// Passing over drops the articles in flight and held behind the one being
+// handed over, which goes on to its end.
+TEST_F(ArticleFetcher, OverviewComesAgainWhenCutAndPassingOverDropsWhatIsBehind) {
+  TScriptedNewsServer script;
+  script.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
+  script.Expect("XOVER 1-3").Send("224 overview\r\n1\tx\r\n").Close();
+  script.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
+  script.Expect("XOVER 1-3").Send("224 overview\r\n1\tx\r\n2\ty\r\n.\r\n");
+  script.Expect("XOVER 4-5").Reply("420 none").Silent().Start();
+  Use(script, 1, 2);
+  Fetcher.OnScanLine = [this](TObject*, std::string_view line) { Events.push_back(std::string(line)); };
+  Fetcher.OnScanEnd = [this](TObject*, std::uint16_t e) { Events.push_back("scanned " + std::to_string(e)); };
+  Fetcher.Start();
+  Fetcher.Scan(1, 3);
+  ASSERT_TRUE(PumpUntil([&] { return Count(Events, "scanned ") == 2; }));
+  Fetcher.Scan(4, 5);
+  ASSERT_TRUE(PumpUntil([&] { return Count(Events, "scanned ") == 3; }));
+  EXPECT_EQ(Events, (Lines{"1\tx", "scanned 10101", "1\tx", "2\ty", "scanned 0", "scanned 420"}));
+  EXPECT_EQ(script.Failures(), Lines{});
+  Fetcher.Stop();
+
+  const auto group = Group(20);
+  TScriptedNewsServer server;
+  server.SetLatency(5);
+  server.ServeGroup("alt.test", group);
+  Use(server, 2, 3);
+  Fetcher.OnArticleBegin = [this, begin = Fetcher.OnArticleBegin](TObject* s, std::int64_t n,
+                                                                  std::int64_t l) {
+    begin(s, n, l);
+    if (n == 3)
+      Fetcher.Pass(10);
+  };
+  FetchAll(Range(1, 20));
+  Numbers handed = Range(1, 20);
+  handed.erase(handed.begin() + 3, handed.begin() + 9);
+  ExpectWhole(group, handed);
+  EXPECT_EQ(Fetcher.Position(), 21);
+}
