@@ -8,8 +8,10 @@
 #include "platform/IniFile.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cstdio>
@@ -35,6 +37,15 @@ const char* const ErrorTitle = "Vostel Error";
 QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
 
 std::string SettingsFile() { return SettingsPath(SettingsFileName); }
+
+// Downloads went below the program folder before an installed copy sent
+// them to the user's download folder. A settings file of that time without
+// PATH keeps that folder: elsewhere each walk would start over, without the
+// dati.ini of its group.
+std::string StoredPath(const std::string& file) {
+  return IniReadString(file, "CONFIG", "PATH",
+                       FileExists(file) ? ProgramFolder() + "news/" : DefaultDownloadPath());
+}
 
 // The name part of an entry: the text before the first "=". An entry without
 // "=" has no name.
@@ -139,7 +150,16 @@ bool SwapIn(const std::string& newFile) {
 
 std::string SettingsPath(const char* name) { return FindFileNoCase(ProgramFolder(), name); }
 
-std::string DefaultDownloadPath() { return ProgramFolder() + "news/"; }
+std::string DefaultDownloadPath() {
+  // An installed copy's program folder is a hidden settings folder, where
+  // nobody looks for downloads.
+  if (IsInstalledCopy()) {
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (!downloads.isEmpty())
+      return QFile::encodeName(downloads).toStdString() + "/Vostel/";
+  }
+  return ProgramFolder() + "news/";
+}
 
 std::vector<std::string> StripKeys(std::vector<std::string> items, std::string_view key) {
   for (std::string& item : items) {
@@ -162,7 +182,7 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
   cboHost->clear();
   cboGroup->clear();
   const std::string file = SettingsFile();
-  lblPath->setText(ToQt(IniReadString(file, "CONFIG", "PATH", DefaultDownloadPath())));
+  lblPath->setText(ToQt(StoredPath(file)));
   MainForm->MinR->setText(ToQt(IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines)));
   MainForm->MaxR->setText(ToQt(IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines)));
   MainForm->DefE->setText(ToQt(IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension)));
@@ -173,18 +193,24 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
 
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt) {
   const std::string file = SettingsFile();
+  const std::string path = StoredPath(file);
+  const bool pathStored = IniReadString(file, "CONFIG", "PATH", "\n") != "\n";
   // A limit that is no number is not stored: it would fail every Open of the
   // next run, so the file keeps the one it had.
   for (const auto& [key, text] : {std::pair{"MINLINES", &minLines}, std::pair{"MAXLINES", &maxLines}})
     if (const std::string value = WithoutControls(*text); IsInteger(value))
       IniWriteString(file, "CONFIG", key, value);
   IniWriteString(file, "CONFIG", "DEFEXT", WithoutControls(defExt));
+  // An installed copy's file keeps the path it was first shown with, so a
+  // later default cannot move its downloads.
+  if (IsInstalledCopy() && !pathStored)
+    IniWriteString(file, "CONFIG", "PATH", path);
 }
 
 TConfigValues LoadConfig() {
   const std::string file = SettingsFile();
   TConfigValues values;
-  values.Path = IniReadString(file, "CONFIG", "PATH", DefaultDownloadPath());
+  values.Path = StoredPath(file);
   values.Pacing = IniReadString(file, "CONFIG", "PACING", DefaultPacing);
   values.Servers = StripKeys(IniReadSection(file, "SERVER"), "S");
   values.Groups = StripKeys(IniReadSection(file, "GROUPS"), "G");

@@ -18,7 +18,8 @@ inline constexpr char BackupFileName[] = "Vostel.bak";
 // matches without regard to case, or the name as given.
 std::string SettingsPath(const char* name);
 
-// Where decoded files go until the user chooses: a folder below the program
+// Where decoded files go until the user chooses: "Vostel/" in the user's
+// download folder for an installed copy, else a folder below the program
 // folder, which is where we may write.
 std::string DefaultDownloadPath();
 
@@ -28,7 +29,8 @@ std::string DefaultDownloadPath();
 void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath);
 
 // The exit save: the main window's three fields, each as typed, except a
-// limit that is no integer, which keeps the value stored. Raises
+// limit that is no integer, which keeps the value stored; an installed
+// copy's file without PATH also gets the path it was shown. Raises
 // EInOutError "Unable to write to <path>".
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt);
 
