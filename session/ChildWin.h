@@ -4,6 +4,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
+#include "session/SubjectFilter.h"
 #include "session/YEncReceiver.h"
 
 #include <QWidget>
@@ -88,7 +89,17 @@ public:
   static constexpr std::chrono::milliseconds PaintInterval{50};
   int GroupProgress() const;
   static std::string ExtractName(const std::string& Path);
+  // Whether the walk runs: from the start or R to its end, a stop or X.
+  bool Downloading() const { return FRunning; }
+  std::int32_t DecodedCount() const { return FDecodedCount; }
 
+signals:
+  // The walk ended by itself: done, stopped for an error, or waiting for a
+  // log-in. Not after A, X or a close, which the user asked for. The status
+  // bar says why.
+  void WalkEnded();
+
+public:
   // Handlers.
   void FormResize(TObject* Sender);
   void UUCodeProgress(std::uint16_t Percent);
@@ -128,6 +139,8 @@ protected:
   void CarryOutAfter();
   void Reconnect();
   void GoTo(std::int32_t Step);
+  // Tell: the walk ended by itself, which WalkEnded says.
+  void EndWalk(bool Tell);
   void SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn);
 
   // The scanner's work on one line; NntpMessageLine hands it LastResponse.
@@ -214,12 +227,14 @@ protected:
   std::string FMimeName;
   std::string FDefExt;
   bool FStopAfter = false;
+  TSubjectFilter FSubjectFilter; // chooses besides the Lines: range
 
   // Controller state beyond the shared fields.
   bool FWalkStarted = false;     // the first GROUP reply has set the walk's range
   bool FCurrentExamined = false; // FArticleCurrent has been asked for (or skipped)
   bool FConnecting = false;      // a connect is out; its failure comes as a completion
   bool FClosed = false;          // FormClose has run: nothing goes out any more
+  bool FRunning = false;         // see Downloading()
   std::int64_t FSkipPending = 0; // articles to skip at the next advance
 
   // The walk by overview and the reconnect after a lost connection
@@ -252,8 +267,10 @@ protected:
   // Field of Lines: in an overview line (0 is the article number); 0 while
   // the walk reads every header instead.
   std::int32_t FLinesField = 0;
-  bool FLinesFull = false;       // its values carry the field name ("Lines: 250")
-  std::int32_t FFormatIndex = 0; // entries of LIST OVERVIEW.FMT read so far
+  bool FLinesFull = false;        // its values carry the field name ("Lines: 250")
+  std::int32_t FSubjectField = 1; // field of Subject: in an overview line
+  std::int32_t FFormatIndex = 0;  // entries of LIST OVERVIEW.FMT read so far
+  std::int32_t FFormatSubjectField = 0;
   std::int32_t FFormatLinesField = 0;
   bool FFormatLinesFull = false;
   std::int64_t FScanFirst = 0; // the block whose overview is asked for
@@ -290,6 +307,8 @@ private:
   std::int64_t FHeadArticle = 0;
   bool FHeadBase64 = false;
   std::string FHeadName;
+  std::string FHeadSubject;
+  bool FInSubject = false;       // a folded line continues the Subject
   std::uint8_t FHeaderField = 0; // the name-bearing field a folded line continues
   bool FBodyPart = false;        // the open part file ends with the body
 };

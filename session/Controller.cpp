@@ -140,6 +140,19 @@ bool ReadOverviewLine(std::string_view line, std::int32_t linesField, bool full,
   return value.empty() || ReadDigits(value, lines);
 }
 
+// Field number field of an overview line (0 is the article number); empty
+// when the line has fewer.
+std::string_view OverviewField(std::string_view line, std::int32_t field) {
+  line = WithoutCR(line);
+  for (; field > 0; --field) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string_view::npos)
+      return {};
+    line.remove_prefix(tab + 1);
+  }
+  return line.substr(0, line.find('\t'));
+}
+
 std::int32_t ClampToInt32(std::int64_t value) {
   return std::int32_t(std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
 }
@@ -199,6 +212,7 @@ void TMDIChild::FormCreate(TObject*) {
   FMinLines = StrToInt(values.MinLines());
   FMaxLines = StrToInt(values.MaxLines());
   FMaxWaitingLines = StrToInt(values.WaitingLines());
+  FSubjectFilter = TSubjectFilter(values.SubjectFilter());
   Timer1->setInterval(std::max(0, StrToInt(values.Pacing())));
   if (FMaxLines <= FMinLines)
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
@@ -226,6 +240,7 @@ void TMDIChild::FormCreate(TObject*) {
   const std::string shown = ServerShownName(server);
   lblHostName->setText(ToQt(shown));
   SetStatus("Connecting to " + shown);
+  FRunning = true;
   ConnectToServer();
   Log("CONNECTING....");
   FormResize(this);
@@ -237,6 +252,7 @@ void TMDIChild::FormCreate(TObject*) {
 void TMDIChild::FormClose(TObject*) {
   if (std::exchange(FClosed, true))
     return;
+  FRunning = false;
   Timer1->stop();
   FReconnectTimer->stop();
   FConnecting = false;
@@ -405,7 +421,7 @@ void TMDIChild::Timer1Timer(TObject*) {
     break;
   case stepOverviewFmt:
     Log("Request Overview Format");
-    FFormatIndex = FFormatLinesField = 0;
+    FFormatIndex = FFormatLinesField = FFormatSubjectField = 0;
     FFormatLinesFull = false;
     Nntp.ListOverViewFmt();
     break;
@@ -443,6 +459,7 @@ void TMDIChild::StopClick(TObject*) {
     FPartKind = 0;
   }
   SetButtons(false, false, false, false);
+  EndWalk(false);
 }
 
 void TMDIChild::AfterClick(TObject*) {
@@ -457,6 +474,7 @@ void TMDIChild::AfterClick(TObject*) {
 
 void TMDIChild::RestartClick(TObject*) {
   SetButtons(true, true, false, true);
+  FRunning = true;
   FStopText.clear();
   FReconnectTimer->stop();
   FReconnectTries = 0;
@@ -512,6 +530,7 @@ void TMDIChild::ConnectFailed() {
   SetStatus(Nntp.TlsError().empty() ? std::string("Not Connected") : Nntp.TlsError());
   Log("Error Connecting !");
   Restart->setEnabled(true);
+  EndWalk(true);
 }
 
 void TMDIChild::RequestGroup() { Nntp.Group(FromQt(lblGroupName->text())); }
@@ -555,7 +574,9 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
 }
 
 void TMDIChild::HeaderDone() {
-  if (FMinLines <= FArticleLines && FArticleLines <= FMaxLines) {
+  // A refused HEAD leaves the subject of the article before.
+  const std::string_view subject = FHeadArticle == FArticleCurrent ? FHeadSubject : std::string_view();
+  if (FMinLines <= FArticleLines && FArticleLines <= FMaxLines && FSubjectFilter.Passes(subject)) {
     SetStatus("Request Body " + IntToStr(FArticleCurrent));
     GoTo(stepBody);
   } else {
@@ -597,6 +618,7 @@ void TMDIChild::WalkDone() {
   SetStatus("Downloading Done");
   Log("Downloading Done");
   GoTo(stepFinished);
+  EndWalk(true);
 }
 
 void TMDIChild::ConnectionEnded() {
@@ -618,6 +640,7 @@ void TMDIChild::ConnectionEnded() {
   } else {
     Log("Downloading Done");
     SetStatus("Downloading Done");
+    EndWalk(true);
   }
 }
 
@@ -635,6 +658,7 @@ void TMDIChild::CarryOutAfter() {
     }
   }
   GoTo(stepFinished);
+  EndWalk(false);
 }
 
 void TMDIChild::Reconnect() {
@@ -659,6 +683,11 @@ void TMDIChild::GoTo(std::int32_t Step) {
   FNextStep = Step;
   if (!FClosed)
     Timer1->start();
+}
+
+void TMDIChild::EndWalk(bool Tell) {
+  if (std::exchange(FRunning, false) && Tell)
+    emit WalkEnded();
 }
 
 void TMDIChild::SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn) {
@@ -694,10 +723,14 @@ void TMDIChild::ControllerMessageLine(TObject* Sender) {
 
 // "Lines:" and ":lines" name the field; "Lines:full" values carry the name.
 void TMDIChild::OverviewFormatLine(std::string_view Line) {
-  if (FFormatLinesField > 0 || FFormatIndex >= MaxFormatFields)
+  if (FFormatIndex >= MaxFormatFields)
     return;
   ++FFormatIndex;
   const std::string_view entry = TrimBlanks(WithoutCR(Line));
+  if (FFormatSubjectField == 0 && SameText(entry, "Subject:"))
+    FFormatSubjectField = FFormatIndex;
+  if (FFormatLinesField > 0)
+    return;
   FFormatLinesFull = SameText(entry, "Lines:full");
   if (FFormatLinesFull || SameText(entry, "Lines:") || SameText(entry, ":lines"))
     FFormatLinesField = FFormatIndex;
@@ -715,7 +748,7 @@ void TMDIChild::OverviewLine(std::string_view Line) {
     return;
   }
   FLastListed = number;
-  if (FMinLines <= lines && lines <= FMaxLines)
+  if (FMinLines <= lines && lines <= FMaxLines && FSubjectFilter.Passes(OverviewField(Line, FSubjectField)))
     FInRange.push_back({number, lines});
 }
 
@@ -723,6 +756,8 @@ void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
   if (Error == 0 && FFormatLinesField > 0) {
     FLinesField = FFormatLinesField;
     FLinesFull = FFormatLinesFull;
+    // Subject comes first in the standard format.
+    FSubjectField = FFormatSubjectField > 0 ? FFormatSubjectField : 1;
     FScannedTo = SaturatedAdd(FArticleCurrent, -1);
     FInRange.clear();
     Advance();
@@ -909,6 +944,7 @@ void TMDIChild::ScheduleReconnect() {
     SetStatus("Connection lost");
     Log("Connection lost");
     Restart->setEnabled(true);
+    EndWalk(true);
     return;
   }
   ++FReconnectTries;
@@ -1039,4 +1075,5 @@ void TMDIChild::StopWalk(const std::string& Text) {
   FStopText = Text;
   SetButtons(true, false, true, false);
   GoTo(stepFinished);
+  EndWalk(true);
 }
