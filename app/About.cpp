@@ -18,9 +18,9 @@ namespace {
 
 const char* const EnglishText =
     "Vostel walks a newsgroup article by article, fetches the articles whose Lines: count lies in the "
-    "range you chose, and decodes the uuencoded and base64 files it finds in them into a folder of "
-    "their server and group. Each decode window remembers where it stopped, so the next one goes on "
-    "from there.\n\n"
+    "range you chose, and decodes the files it finds in them into a folder of their server and group: "
+    "uuencode, XXencode, base64, MIME base64 and yEnc, also files posted in several parts over several "
+    "articles. Each decode window remembers where it stopped, so the next one goes on from there.\n\n"
     "Terms of use\n\n"
     "Vostel is free to use and to pass on unchanged. It comes as it is, without any warranty: you use "
     "it at your own risk. You alone answer for what you download with it; respect the rights of those "
@@ -28,9 +28,10 @@ const char* const EnglishText =
 
 const char* const ItalianText =
     "Vostel scorre un newsgroup articolo per articolo, scarica gli articoli il cui numero di righe "
-    "(Lines:) rientra nell'intervallo scelto e decodifica i file uuencode e base64 che vi trova in una "
-    "cartella del loro server e gruppo. Ogni finestra di decodifica ricorda dove si è fermata, così la "
-    "successiva riprende da lì.\n\n"
+    "(Lines:) rientra nell'intervallo scelto e decodifica i file che vi trova in una cartella del loro "
+    "server e gruppo: uuencode, XXencode, base64, MIME base64 e yEnc, anche i file divisi in più parti "
+    "su più articoli. Ogni finestra di decodifica ricorda dove si è fermata, così la successiva riprende "
+    "da lì.\n\n"
     "Condizioni d'uso\n\n"
     "Vostel è gratuito e si può distribuire senza modifiche. È fornito così com'è, senza alcuna "
     "garanzia: lo usi a tuo rischio. Sei il solo responsabile di ciò che scarichi; rispetta i diritti "
@@ -123,7 +124,7 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
   ProductName = WhiteLabel(Panel1, "Vostel", 16, true, 70);
   Version = WhiteLabel(Panel1, "V. beta 0.60", 9, false, 100);
   Copyright = WhiteLabel(Panel1, "Usenet news decoder", 8, false, 130);
-  Comments = WhiteLabel(Panel1, "uuencode and base64", 8, false, 148);
+  Comments = WhiteLabel(Panel1, "uu, XX, base64, yEnc", 8, false, 148);
 
   MemoE = Memo(this, EnglishText);
   MemoI = Memo(this, ItalianText);

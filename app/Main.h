@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/WindowState.h"
 #include "platform/Exceptions.h"
 #include "session/StartValues.h"
 
@@ -18,6 +19,8 @@ class QMdiSubWindow;
 class QMenu;
 class QStatusBar;
 class QToolButton;
+class TCloseQuestion;
+class TNotifier;
 class TPasswordStore;
 
 // The application's frame: picks the server, group and limits of the next
@@ -38,6 +41,7 @@ public:
   QLineEdit* MinR;
   QLineEdit* MaxR;
   QLineEdit* DefE;
+  QLineEdit* EdSubject; // the wildmat of the subjects to fetch
   QLabel* lblPath;
   QLineEdit* SkipLine; // never shown: decode windows read "0" from it
   QStatusBar* StatusBar;
@@ -48,6 +52,7 @@ public:
   QMenu* WindowMenu;
   QMenu* HelpMenu;
   QAction* FileOpenItem;
+  QAction* FileConfigItem;
   QAction* FileExitItem;
   QAction* WindowCascadeItem;
   QAction* WindowTileItem;
@@ -68,6 +73,7 @@ public:
   void SetPacing(std::string value) { FPacing = std::move(value); }
   std::string Password() const override;
   std::string PasswordOf(const std::string& Entry) const override;
+  std::string SubjectFilter() const override;
 
   // Handlers.
   void FileOpenItemClick(TObject* Sender);
@@ -103,7 +109,9 @@ private:
   void UpdateWindowMenu();
   void PointToConfig();
   std::string Missing() const;
-  void CheckNumbers();
+  void CheckFields();
+  void RestoreWindowState();
+  void StoreWindowState();
   bool IsOpenFor(const std::string& server, const std::string& group) const;
 
   // What each open decode window was opened for: one window per server and
@@ -114,6 +122,9 @@ private:
   };
   std::map<QMdiSubWindow*, TOpenedFor> FOpenedFor;
   std::string FPacing;
+  TWindowState FWindowState;
+  TCloseQuestion* FCloseQuestion;
+  TNotifier* FNotifier;
 };
 
 // The one main window; LoadSettings fills its fields through it.

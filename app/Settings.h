@@ -28,11 +28,13 @@ std::string DefaultDownloadPath();
 // servers and groups, sorted, bare names, nothing selected.
 void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath);
 
-// The exit save: the main window's three fields, each as typed, except a
-// limit that is no integer, which keeps the value stored; an installed
-// copy's file without PATH also gets the path it was shown. Raises
-// EInOutError "Unable to write to <path>".
-void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt);
+// The exit save: the main window's fields, each as typed, except a limit
+// that is no integer or a subject filter that is no wildmat, which keeps the
+// value stored; the filter only once it is set. An installed copy's file
+// without PATH also gets the path it was shown. Raises EInOutError "Unable
+// to write to <path>".
+void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt,
+                const std::string& subjectFilter);
 
 // Milliseconds a decode window waits between the end of one request and the
 // next when the settings file has no PACING.
