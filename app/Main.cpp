@@ -110,7 +110,8 @@ void TMainForm::CreateActions() {
   FileConfigItem->setShortcuts(preferences.isEmpty() ? QList{QKeySequence(Qt::CTRL | Qt::Key_Comma)}
                                                      : preferences);
   FileExitItem = item("E&xit", "Exit the application", &TMainForm::FileExitItemClick);
-  FileExitItem->setShortcut(QKeySequence::Quit);
+  // Not QKeySequence::Quit, which some platform themes leave without a key.
+  FileExitItem->setShortcut(Qt::CTRL | Qt::Key_Q);
   WindowCascadeItem = item("&Cascade", "Arrange windows to overlap", &TMainForm::WindowCascadeItemClick);
   WindowTileItem = item("&Tile", "Arrange windows without overlap", &TMainForm::WindowTileItemClick);
   WindowArrangeItem = item("&Arrange Icons", "Arrange window icons at bottom of main window",

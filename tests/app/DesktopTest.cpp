@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QTest>
 #include <QToolButton>
 
@@ -78,4 +79,64 @@ TEST_F(Desktop, StoppingDownloadsAsksFirstAndWalksEndingBehindAreTold) {
   EXPECT_TRUE(Main->close());
   EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nASKBEFORESTOP=0\r\n"), std::string::npos);
   EXPECT_TRUE(Errors.empty());
+}
+
+// Ctrl+, configures, Ctrl+O opens, Ctrl+Q exits, asking about the one
+// download. The next run finds the main window where it was, the server,
+// group and subject filter chosen, and a decode window of the size the last
+// one had. A subject filter that is no wildmat stops Open, naming its field,
+// and is not kept; a place off every screen is not taken.
+TEST_F(Desktop, KeysAndWhatTheWindowsWereAreKeptForTheNextRun) {
+  const std::string a = NewsServer("alt.a");
+  WriteLists({a, "news.b"}, {"alt.a", "alt.b"});
+  Start();
+  EXPECT_EQ(Main->cboGroup->font(), Main->cboHost->font());
+  QString subjectLabel;
+  for (const QLabel* label : Main->SpeedPanel->findChildren<QLabel*>())
+    subjectLabel += label->buddy() == Main->EdSubject ? label->text() : "";
+  EXPECT_EQ(subjectLabel, "Subject :");
+  for (const char* format : {"uuencode", "XXencode", "base64", "MIME base64", "yEnc", "several parts"})
+    EXPECT_TRUE(AboutBox->MemoE->toPlainText().contains(format)) << format;
+  Main->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(Main.get()));
+  QTest::keyClick(Main.get(), Qt::Key_Comma, Qt::ControlModifier);
+  EXPECT_TRUE(OKBottomDlg->isVisible());
+  OKBottomDlg->hide();
+  Select(a, "alt.a");
+  Main->EdSubject->setText("*.jpg,[x");
+  QTest::keyClick(Main.get(), Qt::Key_O, Qt::ControlModifier);
+  EXPECT_EQ(Errors, Names{"Subject: '*.jpg,[x' is not a valid wildmat: a [ is not closed by ]"});
+  Main->EdSubject->setText("*.JPG");
+  QTest::keyClick(Main.get(), Qt::Key_O, Qt::ControlModifier);
+  ASSERT_EQ(DecodeWindows(), 1);
+  Main->mdiArea->subWindowList().at(0)->resize(420, 260);
+  Main->setGeometry(30, 40, 700, 500);
+  QTest::keyClick(Main.get(), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_FALSE(Main->isVisible());
+  EXPECT_EQ(Asked, Names{"1 decode window is still downloading. Stop it and exit?"});
+  const std::string saved = ReadFile("VOSTEL.INI");
+  EXPECT_NE(saved.find("\r\nSUBJECT=*.JPG\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("\r\n[WINDOWS]\r\nMAIN=30,40,700,500\r\nMAXIMIZED=0\r\nSERVER=" + a +
+                       "\r\nGROUP=alt.a\r\nDECODE=420,260\r\nASKBEFORESTOP=1\r\n"),
+            std::string::npos)
+      << saved;
+
+  Start();
+  EXPECT_EQ(Main->geometry(), QRect(30, 40, 700, 500));
+  EXPECT_EQ(Main->cboHost->currentText().toStdString() + " " + Main->cboGroup->currentText().toStdString() +
+                " " + Main->EdSubject->text().toStdString(),
+            a + " alt.a *.JPG");
+  Main->OpenBtn->click();
+  ASSERT_EQ(DecodeWindows(), 1);
+  EXPECT_EQ(Main->mdiArea->subWindowList().at(0)->size(), QSize(420, 260));
+  Main->EdSubject->setText("[");
+  EXPECT_TRUE(Main->close());
+  std::string moved = ReadFile("VOSTEL.INI");
+  EXPECT_NE(moved.find("\r\nSUBJECT=*.JPG\r\n"), std::string::npos);
+  moved.replace(moved.find("MAIN=30,40,"), 11, "MAIN=5000,5000,");
+  DeleteFile(Folder + "VOSTEL.INI");
+  WriteSettings(moved);
+  Start();
+  EXPECT_EQ(Main->size(), QSize(700, 500));
+  EXPECT_NE(Main->pos(), QPoint(5000, 5000));
 }
