@@ -2,6 +2,7 @@
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"
+#include "session/ElidedLabel.h"
 #include "session/StartValues.h"
 
 #include <QHBoxLayout>
@@ -35,6 +36,9 @@ constexpr int LogLineLimit = 4096;
 constexpr int InfoWidth = 129;
 constexpr int SavedTop = 69;
 constexpr int SavedMinHeight = 5;
+
+// In a narrow window the bars of the top panel give way before the names.
+constexpr int BarMinWidth = 40;
 
 // Status bar: panel 0 takes what the three fixed panels leave.
 constexpr int StatusHeight = 20;
@@ -71,10 +75,12 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   Panel1 = new QFrame(this);
   Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
   auto* top = new QHBoxLayout(Panel1);
-  lblHostName = new QLabel(Panel1);
-  lblGroupName = new QLabel(Panel1);
+  lblHostName = new TElidedLabel(Panel1);
+  lblGroupName = new TElidedLabel(Panel1);
   ProgressBar2 = MakeBar(Panel1, 100, "% Downloaded");
   ProgressBar1 = MakeBar(Panel1, 100, "% Decoded");
+  for (QProgressBar* bar : {ProgressBar2, ProgressBar1})
+    bar->setMinimumWidth(BarMinWidth);
   top->addWidget(lblHostName);
   top->addWidget(lblGroupName, 1);
   top->addWidget(ProgressBar2);
@@ -139,7 +145,31 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   FYEnc.OnLog = [this](const std::string& Text) { Log(Text); };
   FYEnc.OnFile = [this](const std::string& Path, const std::string& Name) { StoreYEncFile(Path, Name); };
   FYEnc.OnCheckWaiting = [this] { CheckYEncFiles(); };
+  WireRepair();
   WireController();
+}
+
+// Every file listed as saved may belong to a PAR2 set. A repaired file is
+// stored and listed like a decoded one, and its parts are no longer waited
+// for. A running verify or repair shows in the status; once none is left,
+// the status shows what the walk showed last.
+void TMDIChild::WireRepair() {
+  connect(LBSaved->model(), &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int first, int last) {
+            for (int row = first; row <= last; ++row)
+              FRepair.Saved(LBSaved->item(row)->text().toLocal8Bit().toStdString());
+          });
+  FRepair.OnLog = [this](const std::string& Text) { Log(Text); };
+  FRepair.OnFile = [this](const std::string& Path, const std::string& Name) {
+    StoreYEncFile(Path, Name);
+    FYEnc.Forget(FSessionDir + Name + ".partial");
+  };
+  FRepair.OnStatus = [this, walk = QString(), shown = QString()](const std::string& Text) mutable {
+    if (SB1Panels[0]->text() != shown)
+      walk = SB1Panels[0]->text();
+    SetStatus(Text.empty() ? walk.toLocal8Bit().toStdString() : Text);
+    shown = SB1Panels[0]->text();
+  };
 }
 
 // A part file still open when the window goes stays on disk unfinished; the
@@ -156,7 +186,7 @@ void TMDIChild::Log(const std::string& Text) {
     cut.setPosition(doc->findBlockByNumber(count - LogKeep + 1).position(), QTextCursor::KeepAnchor);
     cut.removeSelectedText();
   }
-  Memo1->appendPlainText(ToQt(Text + " "));
+  Memo1->appendPlainText(ToQt(Shown(Text) + " "));
 }
 
 void TMDIChild::LogAppend(const std::string& Text) {
@@ -171,13 +201,29 @@ void TMDIChild::LogAppend(const std::string& Text) {
   end.beginEditBlock();
   end.movePosition(QTextCursor::End);
   if (end.block().length() <= LogLineLimit)
-    end.insertText(ToQt(Text + " "));
+    end.insertText(ToQt(Shown(Text) + " "));
   end.endEditBlock();
 }
 
 void TMDIChild::SetStatus(const std::string& Text) {
   PacePainting();
-  SB1Panels[0]->setText(ToQt(Text));
+  SB1Panels[0]->setText(ToQt(Shown(Text)));
+}
+
+void TMDIChild::SetCaption(const std::string& Text) {
+  QString caption = ToQt(Text);
+  if (!lblGroupName->text().isEmpty())
+    caption += QStringLiteral(" \u2014 %1 on %2").arg(lblGroupName->text(), lblHostName->text());
+  setWindowTitle(caption);
+}
+
+// The session folder is named after the server entry as written, user and
+// all: a path inside it is shown from the folder on ("3.UUE").
+std::string TMDIChild::Shown(std::string Text) const {
+  if (!FSessionDir.empty())
+    for (std::size_t at; (at = Text.find(FSessionDir)) != std::string::npos;)
+      Text.erase(at, FSessionDir.size());
+  return Text;
 }
 
 // A walk at full speed logs a few lines, sets the status and moves the bars

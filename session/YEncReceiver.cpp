@@ -360,6 +360,17 @@ void TYEncReceiver::CheckAll() {
   FCheckPiece = piece;
 }
 
+void TYEncReceiver::Forget(const std::string& Partial) {
+  std::erase_if(FChecks, [&](const TCheck& c) { return c.Partial == Partial; });
+  const auto file = FFiles.find(Partial);
+  if (file == FFiles.end())
+    return;
+  if (FAssembly == &file->second)
+    Fail(FPart.Describe() + ": " + FName + " is complete already; part skipped");
+  FDone[Partial] = {file->second.Record.Size(), file->second.Record.Crc()};
+  FFiles.erase(file);
+}
+
 // The whole file, read back once its last byte has arrived.
 TYEncReceiver::TCheckStep TYEncReceiver::ReadBack(TCheck& Check, std::uint64_t Budget) {
   const TFd fd(::open(Check.Partial.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));

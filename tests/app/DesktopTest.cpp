@@ -95,7 +95,7 @@ TEST_F(Desktop, KeysAndWhatTheWindowsWereAreKeptForTheNextRun) {
   for (const QLabel* label : Main->SpeedPanel->findChildren<QLabel*>())
     subjectLabel += label->buddy() == Main->EdSubject ? label->text() : "";
   EXPECT_EQ(subjectLabel, "Subject :");
-  for (const char* format : {"uuencode", "XXencode", "base64", "MIME base64", "yEnc", "several parts"})
+  for (const char* format : {"uuencode", "XXencode", "base64", "MIME base64", "yEnc", "several parts", "PAR2"})
     EXPECT_TRUE(AboutBox->MemoE->toPlainText().contains(format)) << format;
   Main->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(Main.get()));
@@ -109,7 +109,7 @@ TEST_F(Desktop, KeysAndWhatTheWindowsWereAreKeptForTheNextRun) {
   Main->EdSubject->setText("*.JPG");
   QTest::keyClick(Main.get(), Qt::Key_O, Qt::ControlModifier);
   ASSERT_EQ(DecodeWindows(), 1);
-  Main->mdiArea->subWindowList().at(0)->resize(420, 260);
+  Main->mdiArea->subWindowList().at(0)->resize(480, 330);
   Main->setGeometry(30, 40, 700, 500);
   QTest::keyClick(Main.get(), Qt::Key_Q, Qt::ControlModifier);
   EXPECT_FALSE(Main->isVisible());
@@ -117,7 +117,7 @@ TEST_F(Desktop, KeysAndWhatTheWindowsWereAreKeptForTheNextRun) {
   const std::string saved = ReadFile("VOSTEL.INI");
   EXPECT_NE(saved.find("\r\nSUBJECT=*.JPG\r\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("\r\n[WINDOWS]\r\nMAIN=30,40,700,500\r\nMAXIMIZED=0\r\nSERVER=" + a +
-                       "\r\nGROUP=alt.a\r\nDECODE=420,260\r\nASKBEFORESTOP=1\r\n"),
+                       "\r\nGROUP=alt.a\r\nDECODE=480,330\r\nASKBEFORESTOP=1\r\n"),
             std::string::npos)
       << saved;
 
@@ -128,7 +128,7 @@ TEST_F(Desktop, KeysAndWhatTheWindowsWereAreKeptForTheNextRun) {
             a + " alt.a *.JPG");
   Main->OpenBtn->click();
   ASSERT_EQ(DecodeWindows(), 1);
-  EXPECT_EQ(Main->mdiArea->subWindowList().at(0)->size(), QSize(420, 260));
+  EXPECT_EQ(Main->mdiArea->subWindowList().at(0)->size(), QSize(480, 330));
   Main->EdSubject->setText("[");
   EXPECT_TRUE(Main->close());
   std::string moved = ReadFile("VOSTEL.INI");
