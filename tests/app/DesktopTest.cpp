@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiSubWindow>
-#include <QMenu>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QToolButton>
@@ -95,7 +94,8 @@ TEST_F(Desktop, KeysAndWhatTheWindowsWereAreKeptForTheNextRun) {
   for (const QLabel* label : Main->SpeedPanel->findChildren<QLabel*>())
     subjectLabel += label->buddy() == Main->EdSubject ? label->text() : "";
   EXPECT_EQ(subjectLabel, "Subject :");
-  for (const char* format : {"uuencode", "XXencode", "base64", "MIME base64", "yEnc", "several parts", "PAR2"})
+  for (const char* format :
+       {"uuencode", "XXencode", "base64", "MIME base64", "yEnc", "several parts", "PAR2"})
     EXPECT_TRUE(AboutBox->MemoE->toPlainText().contains(format)) << format;
   Main->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(Main.get()));
