@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/WindowState.h"
 #include "platform/Exceptions.h"
 #include "session/StartValues.h"
 
@@ -19,6 +20,8 @@ class QMenu;
 class QStatusBar;
 class QTimer;
 class QToolButton;
+class TCloseQuestion;
+class TNotifier;
 class TPasswordStore;
 
 // The application's frame: picks the server, group and limits of the next
@@ -39,6 +42,7 @@ public:
   QLineEdit* MinR;
   QLineEdit* MaxR;
   QLineEdit* DefE;
+  QLineEdit* EdSubject; // the wildmat of the subjects to fetch
   QLabel* lblPath;
   QLineEdit* SkipLine; // never shown: decode windows read "0" from it
   QStatusBar* StatusBar;
@@ -50,6 +54,7 @@ public:
   QMenu* WindowMenu;
   QMenu* HelpMenu;
   QAction* FileOpenItem;
+  QAction* FileConfigItem;
   QAction* FileExitItem;
   QAction* WindowCascadeItem;
   QAction* WindowTileItem;
@@ -70,6 +75,7 @@ public:
   void SetPacing(std::string value) { FPacing = std::move(value); }
   std::string Password() const override;
   std::string PasswordOf(const std::string& Entry) const override;
+  std::string SubjectFilter() const override;
 
   // Handlers.
   void FileOpenItemClick(TObject* Sender);
@@ -106,7 +112,9 @@ private:
   void UpdateWindowMenu();
   void PointToConfig();
   std::string Missing() const;
-  void CheckNumbers();
+  void CheckFields();
+  void RestoreWindowState();
+  void StoreWindowState();
   bool IsOpenFor(const std::string& server, const std::string& group) const;
 
   // What each open decode window was opened for: one window per server and
@@ -118,6 +126,9 @@ private:
   std::map<QMdiSubWindow*, TOpenedFor> FOpenedFor;
   std::string FPacing;
   QTimer* FSpeedTimer; // gathers the windows' figures into one update
+  TWindowState FWindowState;
+  TCloseQuestion* FCloseQuestion;
+  TNotifier* FNotifier;
 };
 
 // The one main window; LoadSettings fills its fields through it.

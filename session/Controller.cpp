@@ -146,6 +146,19 @@ bool ReadOverviewLine(std::string_view line, std::int32_t linesField, bool full,
   return value.empty() || ReadDigits(value, lines);
 }
 
+// Field number field of an overview line (0 is the article number); empty
+// when the line has fewer.
+std::string_view OverviewField(std::string_view line, std::int32_t field) {
+  line = WithoutCR(line);
+  for (; field > 0; --field) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string_view::npos)
+      return {};
+    line.remove_prefix(tab + 1);
+  }
+  return line.substr(0, line.find('\t'));
+}
+
 // 420 and 423 to an overview say the block holds no article.
 bool IsEmptyBlock(std::uint16_t error) { return error == 420 || error == 423; }
 
@@ -241,6 +254,7 @@ void TMDIChild::ReadStartValues() {
   FMinLines = StrToInt(values.MinLines());
   FMaxLines = StrToInt(values.MaxLines());
   FMaxWaitingLines = StrToInt(values.WaitingLines());
+  FSubjectFilter = TSubjectFilter(values.SubjectFilter());
   Timer1->setInterval(std::max(0, StrToInt(values.Pacing())));
   if (FMaxLines <= FMinLines)
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
@@ -262,6 +276,7 @@ void TMDIChild::StartSession() {
   FRepair.SetFolder(FSessionDir);
   FArticleCurrent = ParsePosition(IniReadString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, "0"));
   SetStatus("Connecting to " + FromQt(lblHostName->text()));
+  FRunning = true;
   try {
     ConnectToServer();
   } catch (...) {
@@ -274,6 +289,7 @@ void TMDIChild::StartSession() {
 
 // A start-up that stopped says why and offers nothing that cannot work.
 void TMDIChild::StartStopped(const std::string& Why, bool CanRetry) {
+  FRunning = false;
   SetStatus(Why);
   SetButtons(false, false, CanRetry, false);
 }
@@ -284,6 +300,7 @@ void TMDIChild::StartStopped(const std::string& Why, bool CanRetry) {
 void TMDIChild::FormClose(TObject*) {
   if (std::exchange(FClosed, true))
     return;
+  FRunning = false;
   Timer1->stop();
   FReconnectTimer->stop();
   FConnecting = false;
@@ -329,7 +346,7 @@ std::int64_t TMDIChild::OpenBlockStart() const {
 void TMDIChild::NoteArticleDone(TNntpRequest RqType) {
   switch (RqType) {
   case nntpHeadByNumber:
-    FCurrentDone = !LinesInRange();
+    FCurrentDone = !BodyWanted();
     break;
   case nntpBodyByNumber:
   case nntpArticleByNumber:
@@ -504,7 +521,7 @@ void TMDIChild::Timer1Timer(TObject*) {
     break;
   case stepOverviewFmt:
     Log("Request Overview Format");
-    FFormatIndex = FFormatLinesField = 0;
+    FFormatIndex = FFormatLinesField = FFormatSubjectField = 0;
     FFormatLinesFull = false;
     Nntp.ListOverViewFmt();
     break;
@@ -547,6 +564,7 @@ void TMDIChild::StopClick(TObject*) {
   if (FPartFile)
     DiscardPartFile();
   SetButtons(false, false, false, false);
+  EndWalk(false);
 }
 
 void TMDIChild::AfterClick(TObject*) {
@@ -561,6 +579,7 @@ void TMDIChild::AfterClick(TObject*) {
 
 void TMDIChild::RestartClick(TObject*) {
   SetButtons(true, true, false, true);
+  FRunning = true;
   FStopText.clear();
   FWalkDone = false;
   FReconnectTimer->stop();
@@ -621,6 +640,7 @@ void TMDIChild::ConnectFailed(const std::string& Why) {
   SetStatus(Nntp.TlsError().empty() ? "Not Connected: " + Why : Nntp.TlsError());
   Log("Error Connecting !");
   Restart->setEnabled(true);
+  EndWalk(true);
 }
 
 void TMDIChild::RequestGroup() { Nntp.Group(FromQt(lblGroupName->text())); }
@@ -671,8 +691,15 @@ void TMDIChild::GroupRefused(std::uint16_t Error) {
 
 bool TMDIChild::LinesInRange() const { return FMinLines <= FArticleLines && FArticleLines <= FMaxLines; }
 
+// A refused HEAD leaves the subject of the article before: none counts.
+bool TMDIChild::BodyWanted() const {
+  return LinesInRange() &&
+         FSubjectFilter.Passes(FHeadArticle == FArticleCurrent ? std::string_view(FHeadSubject)
+                                                               : std::string_view());
+}
+
 void TMDIChild::HeaderDone() {
-  if (LinesInRange()) {
+  if (BodyWanted()) {
     SetStatus("Request Body " + IntToStr(FArticleCurrent));
     GoTo(stepBody);
   } else {
@@ -715,6 +742,7 @@ void TMDIChild::WalkDone() {
   SetStatus("Downloading Done");
   Log("Downloading Done");
   GoTo(stepFinished);
+  EndWalk(true);
 }
 
 // A walk that reached the group's end keeps saying so when its QUIT is
@@ -743,6 +771,7 @@ void TMDIChild::ConnectionEnded() {
     SetStatus("Downloading Done");
     SetCaption("Download Done");
     FRepair.Start();
+    EndWalk(true);
   }
 }
 
@@ -758,6 +787,7 @@ void TMDIChild::CarryOutAfter() {
   SetStatus("Downloading Interrupted");
   Log("Downloading Interrupted");
   GoTo(stepFinished);
+  EndWalk(false);
 }
 
 void TMDIChild::Reconnect() {
@@ -782,6 +812,11 @@ void TMDIChild::GoTo(std::int32_t Step) {
   FNextStep = Step;
   if (!FClosed)
     Timer1->start();
+}
+
+void TMDIChild::EndWalk(bool Tell) {
+  if (std::exchange(FRunning, false) && Tell)
+    emit WalkEnded();
 }
 
 // "Error #" and the number. The socket's own errors (10000 to 11004, not
@@ -831,10 +866,14 @@ void TMDIChild::ControllerMessageLine(TObject* Sender) {
 
 // "Lines:" and ":lines" name the field; "Lines:full" values carry the name.
 void TMDIChild::OverviewFormatLine(std::string_view Line) {
-  if (FFormatLinesField > 0 || FFormatIndex >= MaxFormatFields)
+  if (FFormatIndex >= MaxFormatFields)
     return;
   ++FFormatIndex;
   const std::string_view entry = TrimBlanks(WithoutCR(Line));
+  if (FFormatSubjectField == 0 && SameText(entry, "Subject:"))
+    FFormatSubjectField = FFormatIndex;
+  if (FFormatLinesField > 0)
+    return;
   FFormatLinesFull = SameText(entry, "Lines:full");
   if (FFormatLinesFull || SameText(entry, "Lines:") || SameText(entry, ":lines"))
     FFormatLinesField = FFormatIndex;
@@ -852,7 +891,7 @@ void TMDIChild::OverviewLine(std::string_view Line) {
     return;
   }
   FLastListed = number;
-  if (FMinLines <= lines && lines <= FMaxLines)
+  if (FMinLines <= lines && lines <= FMaxLines && FSubjectFilter.Passes(OverviewField(Line, FSubjectField)))
     FInRange.push_back({number, lines});
 }
 
@@ -860,6 +899,8 @@ void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
   if (Error == 0 && FFormatLinesField > 0) {
     FLinesField = FFormatLinesField;
     FLinesFull = FFormatLinesFull;
+    // Subject comes first in the standard format.
+    FSubjectField = FFormatSubjectField > 0 ? FFormatSubjectField : 1;
     FScannedTo = SaturatedAdd(FArticleCurrent, -1);
     FInRange.clear();
     Advance();
@@ -1050,6 +1091,7 @@ void TMDIChild::ScheduleReconnect() {
     SetStatus("Connection lost");
     Log("Connection lost");
     Restart->setEnabled(true);
+    EndWalk(true);
     FRepair.Start();
     return;
   }
@@ -1180,4 +1222,5 @@ void TMDIChild::StopWalk(const std::string& Text) {
   FStopText = Text;
   SetButtons(true, false, true, false);
   GoTo(stepFinished);
+  EndWalk(true);
 }

@@ -93,7 +93,7 @@ class WalkTest : public ::testing::Test {
 protected:
   struct TValues : IStartValues {
     std::string server, group = "alt.test", min = "200", max = "300", waiting = "0", path, pacing = "1",
-                        password;
+                        password, filter;
     std::string Server() const override { return server; }
     std::string Group() const override { return group; }
     std::string MinLines() const override { return min; }
@@ -103,6 +103,7 @@ protected:
     std::string DownloadPath() const override { return path; }
     std::string Pacing() const override { return pacing; }
     std::string Password() const override { return password; }
+    std::string SubjectFilter() const override { return filter; }
   };
 
   void SetUp() override {
