@@ -97,6 +97,7 @@ private:
 struct TFigure {
   double Rate = 0; // MB/s
   bool Ok = true;
+  double Busy = 0; // the window thread's share of a processor
 };
 
 struct TSpread {
@@ -111,12 +112,12 @@ TSpread Spread(std::vector<double> Values) {
 // A measurement run Runs times: its MB/s and the share of a processor the
 // relay took meanwhile.
 struct TMeasured {
-  TSpread Rate{}, Load{};
+  TSpread Rate{}, Busy{}, Load{};
   bool Ok = true;
 };
 
 TMeasured Measure(int Runs, const TRelayProcess& Relay, const std::function<TFigure()>& Once) {
-  std::vector<double> rates, loads;
+  std::vector<double> rates, busy, loads;
   TMeasured m;
   for (int i = 0; i < Runs; ++i) {
     const double cpu = Relay.CpuSeconds();
@@ -124,10 +125,12 @@ TMeasured Measure(int Runs, const TRelayProcess& Relay, const std::function<TFig
     TFigure f = Once();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     rates.push_back(f.Rate);
+    busy.push_back(f.Busy);
     loads.push_back((Relay.CpuSeconds() - cpu) / wall);
     m.Ok = m.Ok && f.Ok;
   }
   m.Rate = Spread(rates);
+  m.Busy = Spread(busy);
   m.Load = Spread(loads);
   return m;
 }
@@ -147,6 +150,58 @@ struct TSetup {
   int Runs = 3;
 };
 
+// The figures of one connection count on one link.
+struct TRow {
+  int Connections = 0;
+  bool WindowRuns = false;
+  TMeasured Window, OneAtATime, Pipelined, Filled;
+};
+
+TRow MeasureRow(const TSetup& S, const TRelayProcess& Relay, double Rate, int N) {
+  const TPlainReader plain("127.0.0.1", Relay.Port(), S.Group);
+  const auto read = [&](int depth) {
+    return [&, depth] {
+      const TPlainRead r = plain.Read(S.Articles, N, depth);
+      if (!r.Error.empty())
+        std::printf("  plain reader: %s\n", r.Error.c_str());
+      return TFigure{r.Seconds > 0 ? MB(r.Bytes) / r.Seconds : 0,
+                     r.Error.empty() && r.Bodies == std::int64_t(S.Articles.size())};
+    };
+  };
+  TRow row;
+  row.Connections = N;
+  row.OneAtATime = Measure(S.Runs, Relay, read(1));
+  row.Pipelined = Measure(S.Runs, Relay, read(Depth));
+  if (Rate > 0)
+    row.Filled.Rate = {N * Rate / 1e6, N * Rate / 1e6, N * Rate / 1e6};
+  else
+    row.Filled = Measure(S.Runs, Relay, read(FillDepth));
+  row.WindowRuns = std::count(WindowConnections.begin(), WindowConnections.end(), N) > 0;
+  if (row.WindowRuns)
+    row.Window = Measure(S.Runs, Relay, [&] {
+      QTemporaryDir folder;
+      const std::string server = "127.0.0.1:" + std::to_string(Relay.Port());
+      const TWalk w = Walk({server, S.Group, S.MinLines, S.MaxLines, N, folder.path().toStdString() + "/"});
+      return TFigure{w.Seconds > 0 ? MB(w.Decoded) / w.Seconds : 0, w.Done,
+                     w.Seconds > 0 ? w.CpuSeconds / w.Seconds : 0};
+    });
+  return row;
+}
+
+void PrintRow(const TRow& R, int Runs, bool Capped) {
+  char share[16] = "     -", busy[16] = "  -";
+  if (R.WindowRuns) {
+    std::snprintf(share, sizeof share, "%6.2f", R.Window.Rate.Median / R.Filled.Rate.Median);
+    std::snprintf(busy, sizeof busy, "%3.0f%%", 100 * R.Window.Busy.Median);
+  }
+  const double load = std::max(
+      {R.Window.Load.Median, R.OneAtATime.Load.Median, R.Pipelined.Load.Median, R.Filled.Load.Median});
+  std::printf("  %5d | %-20s | %-20s | %-20s | %-20s | %14s | %s, %.0f%% at most\n", R.Connections,
+              R.WindowRuns ? Shown(R.Window, Runs).c_str() : "     -", Shown(R.OneAtATime, Runs).c_str(),
+              Shown(R.Pipelined, Runs).c_str(), Shown(R.Filled, Capped ? 1 : Runs).c_str(), share, busy,
+              100 * load);
+}
+
 // One link: every connection count, the window and the plain readers.
 bool Link(const TSetup& S, double RoundTripMs, double Rate) {
   TRelayProcess relay(S.Server, RoundTripMs, Rate);
@@ -154,8 +209,6 @@ bool Link(const TSetup& S, double RoundTripMs, double Rate) {
     std::printf("link_relay did not start\n");
     return false;
   }
-  const std::string through = "127.0.0.1:" + std::to_string(relay.Port());
-  const TPlainReader plain("127.0.0.1", relay.Port(), S.Group);
   if (Rate > 0)
     std::printf("\n%.0f ms round trip, %.1f MB/s per connection; the links carry N times that\n", RoundTripMs,
                 Rate / 1e6);
@@ -163,45 +216,13 @@ bool Link(const TSetup& S, double RoundTripMs, double Rate) {
     std::printf("\n%.0f ms round trip, no cap; the links carry what plain readers with %d in flight got\n",
                 RoundTripMs, FillDepth);
   std::printf("  conns | window, files        | plain, 1 at a time   | plain, %d in flight   | links carry "
-              "         | window / links | relay's processor\n",
+              "         | window / links | processor: window, relay\n",
               Depth);
   bool ok = true;
   for (const int n : ConnectionCounts) {
-    const auto read = [&](int depth) {
-      return [&, depth] {
-        const TPlainRead r = plain.Read(S.Articles, n, depth);
-        if (!r.Error.empty())
-          std::printf("  plain reader: %s\n", r.Error.c_str());
-        return TFigure{r.Seconds > 0 ? MB(r.Bytes) / r.Seconds : 0,
-                       r.Error.empty() && r.Bodies == std::int64_t(S.Articles.size())};
-      };
-    };
-    const TMeasured oneAtATime = Measure(S.Runs, relay, read(1));
-    const TMeasured pipelined = Measure(S.Runs, relay, read(Depth));
-    TMeasured filled;
-    if (Rate > 0)
-      filled.Rate = {n * Rate / 1e6, n * Rate / 1e6, n * Rate / 1e6};
-    else
-      filled = Measure(S.Runs, relay, read(FillDepth));
-    const bool windowRuns = std::count(WindowConnections.begin(), WindowConnections.end(), n) > 0;
-    TMeasured window;
-    if (windowRuns)
-      window = Measure(S.Runs, relay, [&] {
-        QTemporaryDir folder;
-        const TWalk w =
-            Walk({through, S.Group, S.MinLines, S.MaxLines, n, folder.path().toStdString() + "/"});
-        return TFigure{w.Seconds > 0 ? MB(w.Decoded) / w.Seconds : 0, w.Done};
-      });
-    char share[16] = "     -";
-    if (windowRuns)
-      std::snprintf(share, sizeof share, "%6.2f", window.Rate.Median / filled.Rate.Median);
-    const double load =
-        std::max({window.Load.Median, oneAtATime.Load.Median, pipelined.Load.Median, filled.Load.Median});
-    std::printf("  %5d | %-20s | %-20s | %-20s | %-20s | %14s | %3.0f%% at most\n", n,
-                windowRuns ? Shown(window, S.Runs).c_str() : "     -", Shown(oneAtATime, S.Runs).c_str(),
-                Shown(pipelined, S.Runs).c_str(), Shown(filled, Rate > 0 ? 1 : S.Runs).c_str(), share,
-                100 * load);
-    ok = ok && oneAtATime.Ok && pipelined.Ok && filled.Ok && (!windowRuns || window.Ok);
+    const TRow row = MeasureRow(S, relay, Rate, n);
+    PrintRow(row, S.Runs, Rate > 0);
+    ok = ok && row.OneAtATime.Ok && row.Pipelined.Ok && row.Filled.Ok && (!row.WindowRuns || row.Window.Ok);
   }
   return ok;
 }
