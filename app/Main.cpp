@@ -5,6 +5,7 @@
 #include "app/Messages.h"
 #include "app/Passwords.h"
 #include "app/Settings.h"
+#include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "session/ChildWin.h"
 
@@ -57,6 +58,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   CreateStatusBar();
   UpdateMenuItems(this);
   LoadSettings(cboHost, cboGroup, lblPath);
+  PointToConfig();
   // Read now, so that a decode window finds its password at once.
   Passwords = new TPasswordStore(this);
   Guarded([this] {
@@ -189,10 +191,12 @@ void TMainForm::CreateStatusBar() {
 }
 
 void TMainForm::FileOpenItemClick(TObject*) {
-  const std::string server = Server(), group = Group();
-  if (server == "" || group == "")
+  if (const std::string missing = Missing(); !missing.empty()) {
+    ShowMessage(missing, "");
     return;
-  if (IsOpenFor(server, group)) {
+  }
+  CheckNumbers();
+  if (IsOpenFor(Server(), Group())) {
     ShowMessage("A Download Window for this Server and Group is already open", "");
     return;
   }
@@ -214,6 +218,35 @@ void TMainForm::OpenDecodeWindow() {
   });
 }
 
+// What Open still needs, one line for each list; an empty list points to
+// where entries are added.
+std::string TMainForm::Missing() const {
+  std::string missing;
+  auto need = [&](const QComboBox* list, const char* none, const char* select) {
+    if (!list->currentText().isEmpty())
+      return;
+    missing += missing.empty() ? "" : "\n";
+    missing += list->count() == 0 ? none : select;
+  };
+  need(cboHost, "No News Server configured: add one in the Configuration Window", "Select a News Server");
+  need(cboGroup, "No NewsGroup configured: add one in the Configuration Window", "Select a NewsGroup");
+  return missing;
+}
+
+// A number the decode window could not convert stops the Open here, naming
+// its field, rather than leaving a window that cannot start.
+void TMainForm::CheckNumbers() {
+  const std::pair<const char*, std::string> numbers[] = {
+      {"Min Lines", MinLines()}, {"Max Lines", MaxLines()}, {"Pacing (ms)", Pacing()}};
+  for (const auto& [name, text] : numbers) {
+    try {
+      StrToInt(text);
+    } catch (const EConvertError& error) {
+      throw EConvertError(std::string(name) + ": " + error.what());
+    }
+  }
+}
+
 bool TMainForm::IsOpenFor(const std::string& server, const std::string& group) const {
   // A closed window leaves the area's list at once, before it is destroyed.
   for (QMdiSubWindow* sub : mdiArea->subWindowList()) {
@@ -222,6 +255,33 @@ bool TMainForm::IsOpenFor(const std::string& server, const std::string& group) c
       return true;
   }
   return false;
+}
+
+void TMainForm::ReloadSettings() {
+  const QString minLines = MinR->text(), maxLines = MaxR->text(), defExt = DefE->text();
+  const QString server = cboHost->currentText(), group = cboGroup->currentText();
+  const bool serverChosen = cboHost->currentIndex() >= 0, groupChosen = cboGroup->currentIndex() >= 0;
+  LoadSettings(cboHost, cboGroup, lblPath);
+  MinR->setText(minLines);
+  MaxR->setText(maxLines);
+  DefE->setText(defExt);
+  if (serverChosen)
+    cboHost->setCurrentIndex(cboHost->findText(server));
+  if (groupChosen)
+    cboGroup->setCurrentIndex(cboGroup->findText(group));
+  PointToConfig();
+}
+
+// An empty list says where its entries come from, so a first start does not
+// leave the user looking for them.
+void TMainForm::PointToConfig() {
+  for (const auto& [list, hint] : {std::pair{cboHost, "Add servers in Configuration"},
+                                   std::pair{cboGroup, "Add groups in Configuration"}}) {
+    // Taking the hint away selects the first entry; the user picks.
+    const int index = list->currentIndex();
+    list->setPlaceholderText(list->count() == 0 ? hint : "");
+    list->setCurrentIndex(index);
+  }
 }
 
 void TMainForm::FileExitItemClick(TObject*) { close(); }

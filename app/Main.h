@@ -72,6 +72,10 @@ public:
   // Handlers.
   void FileOpenItemClick(TObject* Sender);
   void OpenDecodeWindow();
+  // LoadSettings after the configuration dialog's OK: the saved lists and
+  // path, with what the user typed in the limit fields and each selection
+  // still listed kept.
+  void ReloadSettings();
   void FileExitItemClick(TObject* Sender);
   void ConfigBtnClick(TObject* Sender);
   void HelpAboutItemClick(TObject* Sender);
@@ -97,6 +101,9 @@ private:
   void CreateSpeedPanel();
   void CreateStatusBar();
   void UpdateWindowMenu();
+  void PointToConfig();
+  std::string Missing() const;
+  void CheckNumbers();
   bool IsOpenFor(const std::string& server, const std::string& group) const;
 
   // What each open decode window was opened for: one window per server and

@@ -55,6 +55,15 @@ void FillSortedList(QComboBox* list, std::vector<std::string> entries, std::stri
   list->setCurrentIndex(-1);
 }
 
+bool IsInteger(const std::string& text) {
+  try {
+    StrToInt(text);
+    return true;
+  } catch (const EConvertError&) {
+    return false;
+  }
+}
+
 // Every case variant of name in the program folder goes, so no old file of
 // that name can come first at the next load. False when one stays.
 bool DeleteAllNamed(const char* name) {
@@ -164,8 +173,11 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
 
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt) {
   const std::string file = SettingsFile();
-  IniWriteString(file, "CONFIG", "MINLINES", WithoutControls(minLines));
-  IniWriteString(file, "CONFIG", "MAXLINES", WithoutControls(maxLines));
+  // A limit that is no number is not stored: it would fail every Open of the
+  // next run, so the file keeps the one it had.
+  for (const auto& [key, text] : {std::pair{"MINLINES", &minLines}, std::pair{"MAXLINES", &maxLines}})
+    if (const std::string value = WithoutControls(*text); IsInteger(value))
+      IniWriteString(file, "CONFIG", key, value);
   IniWriteString(file, "CONFIG", "DEFEXT", WithoutControls(defExt));
 }
 

@@ -27,7 +27,8 @@ std::string DefaultDownloadPath();
 // servers and groups, sorted, bare names, nothing selected.
 void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath);
 
-// The exit save: the main window's three fields, each as typed. Raises
+// The exit save: the main window's three fields, each as typed, except a
+// limit that is no integer, which keeps the value stored. Raises
 // EInOutError "Unable to write to <path>".
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt);
 

@@ -1,6 +1,7 @@
 #include "codec/UUCode.h"
 
 #include "codec/YEnc.h"
+#include "platform/FileName.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -154,6 +155,17 @@ void WriteWhole(const std::string& path, const char* data, std::size_t size) {
       ::unlink(path.c_str());
     throw IoError("Cannot write to", path, err);
   }
+}
+
+// A uuencode header is "begin", blanks, the mode's digits and a blank; the
+// position of that blank, or npos. "begin-base64 0644 x" and "begin the
+// upload" are text, which no decoder may take for a header.
+std::size_t ModeEnd(std::string_view text, std::size_t at) {
+  const std::size_t digits = text.find_first_not_of(" \t", at);
+  if (digits == at || digits == text.npos)
+    return text.npos;
+  const std::size_t end = text.find_first_not_of("0123456789", digits);
+  return end == digits || end == text.npos || (text[end] != ' ' && text[end] != '\t') ? text.npos : end;
 }
 
 // A name from a begin line never leaves the input's folder: "\" separates
@@ -346,17 +358,28 @@ std::string TUUCode::OutputFileFrom(std::string name) const {
     name.erase(0, name.rfind('/') + 1);
   if (name.empty())
     throw EUUCode("OutputFileName is empty");
-  return FInputFile.substr(0, FInputFile.rfind('/') + 1) + name;
+  // A name longer than the folder takes is shortened rather than refused.
+  const std::string folder = FInputFile.substr(0, FInputFile.rfind('/') + 1);
+  const std::size_t last = name.rfind('/') + 1;
+  return folder + name.substr(0, last) + FitName(std::string_view(name).substr(last), NameMax(folder));
 }
 
 std::size_t TUUCode::ReadHeader(const char* in, std::size_t size) {
   const std::string_view text(in, size);
-  const std::string_view begin = FAlgorithm == base64decode ? "begin-base64" : "begin";
-  const std::size_t match = text.find(begin);
+  const bool base64 = FAlgorithm == base64decode;
+  const std::string_view begin = base64 ? "begin-base64" : "begin";
+  std::size_t match = text.find(begin), blank = text.npos;
+  if (base64) {
+    // One character at least, then the mode up to the blank; the mode is not read.
+    if (match != text.npos)
+      blank = text.find(' ', match + begin.size() + 1);
+  } else {
+    for (; match != text.npos; match = text.find(begin, match + 1))
+      if ((blank = ModeEnd(text, match + begin.size())) != text.npos)
+        break;
+  }
   if (match == text.npos)
     throw EUUCode("No begin line in " + FInputFile);
-  // One character at least, then the mode up to the blank; the mode is not read.
-  const std::size_t blank = text.find(' ', match + begin.size() + 1);
   const std::size_t lineEnd = blank == text.npos ? blank : text.find('\n', blank);
   if (lineEnd == text.npos)
     throw EUUCode("Unfinished begin line in " + FInputFile);

@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -26,6 +27,19 @@ struct TDirCloser {
   void operator()(DIR* d) const { closedir(d); }
 };
 
+// Read where the kernel tells it, so the mask is never changed, not even for
+// a moment.
+mode_t CurrentUmask() {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> status(std::fopen("/proc/self/status", "re"), &std::fclose);
+  char line[256];
+  while (status && std::fgets(line, sizeof line, status.get()))
+    if (std::strncmp(line, "Umask:", 6) == 0)
+      return mode_t(std::strtoul(line + 6, nullptr, 8) & 0777);
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
 } // namespace
 
 void CreateFolder(const std::string& path) {
@@ -39,6 +53,11 @@ bool FileExists(const std::string& path) {
 }
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool GiveNewFileMode(const std::string& path) {
+  const TFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  return fd.Get() >= 0 && ::fchmod(fd.Get(), 0666 & ~CurrentUmask()) == 0;
+}
 
 bool RenameFile(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
@@ -175,6 +194,25 @@ TFileWriter::~TFileWriter() {
 void TFileWriter::Create(const std::string& path) { Open(path, "wbe", "Cannot create"); }
 
 void TFileWriter::Append(const std::string& path) { Open(path, "abe", "Cannot open"); }
+
+bool TFileWriter::CreateNew(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EEXIST)
+    return false;
+  if (fd < 0)
+    throw IoError("Cannot create", path, errno);
+  if (FFile)
+    std::fclose(FFile);
+  FPath = path;
+  FFile = ::fdopen(fd, "wb");
+  if (!FFile) {
+    const int err = errno;
+    ::close(fd);
+    throw IoError("Cannot create", path, err);
+  }
+  std::setvbuf(FFile, nullptr, _IOFBF, 64 * 1024);
+  return true;
+}
 
 void TFileWriter::Open(const std::string& path, const char* mode, const char* what) {
   if (FFile) {

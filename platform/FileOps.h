@@ -12,6 +12,10 @@ void CreateFolder(const std::string& path);
 bool FileExists(const std::string& path);
 bool DeleteFile(const std::string& path);
 
+// Gives the file at path the mode a file created now gets: 0666 less the
+// user's umask. A link is not followed. False when it did not happen.
+bool GiveNewFileMode(const std::string& path);
+
 // Renames from to to, never replacing an existing file (done atomically by the
 // kernel, not by a check followed by a rename). False when it did not happen.
 bool RenameFile(const std::string& from, const std::string& to);
@@ -64,6 +68,9 @@ public:
   TFileWriter& operator=(const TFileWriter&) = delete;
 
   void Create(const std::string& path);
+  // Creates the file only when nothing holds its name (not even a link);
+  // false when something does. Other failures raise.
+  bool CreateNew(const std::string& path);
   // Opens for appending, creating the file when missing.
   void Append(const std::string& path);
   void Write(std::string_view data);

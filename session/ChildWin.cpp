@@ -137,7 +137,31 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   FYEnc.OnLog = [this](const std::string& Text) { Log(Text); };
   FYEnc.OnFile = [this](const std::string& Path, const std::string& Name) { StoreYEncFile(Path, Name); };
   FYEnc.OnCheckWaiting = [this] { CheckYEncFiles(); };
+  WireRepair();
   WireController();
+}
+
+// Every file listed as saved may belong to a PAR2 set. A repaired file is
+// stored and listed like a decoded one, and its parts are no longer waited
+// for. A running verify or repair shows in the status; once none is left,
+// the status shows what the walk showed last.
+void TMDIChild::WireRepair() {
+  connect(LBSaved->model(), &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int first, int last) {
+            for (int row = first; row <= last; ++row)
+              FRepair.Saved(LBSaved->item(row)->text().toLocal8Bit().toStdString());
+          });
+  FRepair.OnLog = [this](const std::string& Text) { Log(Text); };
+  FRepair.OnFile = [this](const std::string& Path, const std::string& Name) {
+    StoreYEncFile(Path, Name);
+    FYEnc.Forget(FSessionDir + Name + ".partial");
+  };
+  FRepair.OnStatus = [this, walk = QString(), shown = QString()](const std::string& Text) mutable {
+    if (SB1Panels[0]->text() != shown)
+      walk = SB1Panels[0]->text();
+    SetStatus(Text.empty() ? walk.toLocal8Bit().toStdString() : Text);
+    shown = SB1Panels[0]->text();
+  };
 }
 
 // A part file still open when the window goes stays on disk unfinished; the

@@ -4,6 +4,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
+#include "session/Repair.h"
 #include "session/YEncReceiver.h"
 
 #include <QWidget>
@@ -138,14 +139,14 @@ protected:
   void StartMimePart();
   void StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension);
   void StartPartFile(const char* Extension);
-  void CreatePartFile(const std::string& Path);
   bool EndsBlock(std::string_view Line) const;
   void WritePart(std::string_view Data);
   // Closes the open part file (after the trailer when EndLine), decodes it
   // and leaves no part file open.
   void FinishPartFile(bool EndLine);
   void DecodePartFile();
-  bool DecodeAttempt(const char* Status, TAlgorithm Algorithm);
+  std::string DecodeByKind();
+  std::string DecodeAttempt(const char* Status, TAlgorithm Algorithm);
   std::string PartFileName() const;
 
   // Scanner and decode stage: single-part articles, unfinished blocks, and
@@ -163,13 +164,15 @@ protected:
   void ReadFileName(std::string_view Line, std::string& Name);
   void StartBodyPart();
   void KeepUnfinishedPartFile();
-  bool DecodeInWorkFolder(const std::string& PartFile);
+  std::string DecodeInWorkFolder(const std::string& PartFile);
   // Moves the finished file Decoded into the session folder under Name, or
   // under "Name (1).ext", "Name (2).ext", ... when a different file holds
   // that name or Name is one of the session's own files (dati.ini, a part
   // file name), without regard to case. A file with the same content is
-  // replaced. Only the last part of Name counts. Returns the name written;
-  // raises EInOutError and leaves Decoded where it is when it cannot store.
+  // replaced. Only the last part of Name counts, cut to what the folder
+  // takes (the extension kept). The file gets the mode of a new file.
+  // Returns the name written; raises EInOutError and leaves Decoded where it
+  // is when it cannot store.
   std::string StoreDecodedFile(const std::string& Decoded, std::string Name);
 
   // yEnc: parts are decoded as their lines arrive; the files of several
@@ -184,9 +187,12 @@ protected:
   // Reads a piece of a whole file being checked at the next turn of the
   // event loop, and so on to its end.
   void CheckYEncFiles();
+  void WireRepair();
   bool StartsYEncPart(std::string_view Line);
   void StoreYEncFile(const std::string& Path, const std::string& Name);
   TYEncReceiver FYEnc;
+  // Verifies the PAR2 sets of the files this window saved once a walk ends.
+  TRepair FRepair;
 
   // Session state shared by the controller, the scanner and the decode stage.
   std::int32_t FArticleLines = 0;

@@ -212,6 +212,7 @@ void TMDIChild::FormCreate(TObject*) {
   const std::string folder = values.DownloadPath() + ServerFolderName(server) + "/" + group;
   ForceFolder(folder);
   FSessionDir = folder + "/";
+  FRepair.SetFolder(FSessionDir);
   FArticleCurrent = ParsePosition(IniReadString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, "0"));
 
   lblGroupName->setText(ToQt(group));
@@ -241,6 +242,9 @@ void TMDIChild::FormClose(TObject*) {
   FReconnectTimer->stop();
   FConnecting = false;
   Nntp.Abort();
+  // A verify or repair is not started now; one running stops, and the
+  // folder stays as it was before it.
+  FRepair.Stop();
   if (FSessionDir.empty()) // the start-up stopped before it had a folder
     return;
   CloseYEncFiles();
@@ -425,6 +429,7 @@ void TMDIChild::Timer1Timer(TObject*) {
     if (Nntp.State() != nntpNotConnected)
       Nntp.Quit();
     setWindowTitle("Download Done");
+    FRepair.Start();
   }
 }
 
@@ -436,6 +441,7 @@ void TMDIChild::StopClick(TObject*) {
   FStopText.clear();
   FConnecting = false;
   Nntp.Abort();
+  FRepair.Stop();
   // The unfinished part is thrown away, not decoded.
   if (FPartFile) {
     FPartFile.reset();
@@ -618,6 +624,7 @@ void TMDIChild::ConnectionEnded() {
   } else {
     Log("Downloading Done");
     SetStatus("Downloading Done");
+    FRepair.Start();
   }
 }
 
@@ -909,6 +916,7 @@ void TMDIChild::ScheduleReconnect() {
     SetStatus("Connection lost");
     Log("Connection lost");
     Restart->setEnabled(true);
+    FRepair.Start();
     return;
   }
   ++FReconnectTries;

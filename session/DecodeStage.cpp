@@ -1,6 +1,7 @@
 #include "session/ChildWin.h"
 
 #include "platform/Convert.h"
+#include "platform/FileName.h"
 #include "platform/FileOps.h"
 
 #include <QListWidget>
@@ -46,12 +47,26 @@ bool IsSessionFileName(std::string_view name) {
          (SameText(extension, ".UUE") || SameText(extension, ".B64"));
 }
 
-// "name (k).ext", or "name (k)" for a name without an extension.
-std::string NumberedName(const std::string& name, int k) {
-  const std::size_t dot = name.rfind('.');
-  const std::size_t cut = dot == 0 || dot == name.npos ? name.size() : dot;
-  return name.substr(0, cut) + " (" + std::to_string(k) + ")" + name.substr(cut);
+// Copy k of Name as the folder takes it: "name (k).ext", or "name (k)" for a
+// name without an extension, cut to limit bytes. A session file's name keeps
+// its session extension that way ("clip.avi (1).partial"), so it gets the
+// number at its end instead.
+std::string CandidateName(const std::string& name, int k, std::size_t limit) {
+  if (k == 0)
+    return FitName(name, limit);
+  const std::string tag = " (" + std::to_string(k) + ")";
+  const std::string numbered = FitName(name, limit, tag);
+  return IsSessionFileName(numbered) ? FitName(name + tag, limit) : numbered;
 }
+
+// Text with every occurrence of from replaced by to.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = 0; !from.empty() && (at = text.find(from, at)) != text.npos; at += to.size())
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+std::string Without(const std::string& text, const std::string& part) { return Replaced(text, part, ""); }
 
 // What lies at path, not following a link: 0 nothing, S_IFREG, S_IFDIR, ...
 mode_t KindAt(const std::string& path) {
@@ -151,8 +166,13 @@ void TMDIChild::DecodePartFile() {
   try {
     ProgressBar1->setValue(0);
     const std::string partFile = PartFileName();
-    if (FPartKind >= 1 && FPartKind <= 3 && !DecodeInWorkFolder(partFile))
-      Log("Error Decoding file " + partFile);
+    if (FPartKind >= 1 && FPartKind <= 3) {
+      // The part file by its name only: the session folder's path holds the
+      // server entry, which may carry a user name.
+      const std::string failure = DecodeInWorkFolder(partFile);
+      if (!failure.empty())
+        Log("Error Decoding file " + ExtractName(partFile) + ": " + failure);
+    }
     ProgressBar1->setValue(0);
     CountDecodedFile();
   } catch (...) {
@@ -161,55 +181,70 @@ void TMDIChild::DecodePartFile() {
 }
 
 // The part file moves into a work folder and is decoded there; it is
-// deleted with the folder once its file is stored, and put back when no
-// decoder could read it.
-bool TMDIChild::DecodeInWorkFolder(const std::string& PartFile) {
+// deleted with the folder once its file is stored, and put back on any
+// failure. Returns why it failed, without the session folder's path;
+// empty once the file is stored.
+std::string TMDIChild::DecodeInWorkFolder(const std::string& PartFile) {
   try {
     TWorkFolder work(FSessionDir);
     // The codec drops quotes from the names it reads, so no begin line can
     // name this file and decode over it.
     const std::string input = work.Path() + "\"" + ExtractName(PartFile);
     if (!RenameFile(PartFile, input))
-      return false;
+      throw EInOutError("Cannot move " + PartFile + ": " + std::strerror(errno));
     work.Holds(input);
     UUCode.SetInputFile(input);
     UUCode.SetOutputFile(work.Path() + IntToStr(FPartFileCount) + ".dec");
 
-    bool decoded = false;
-    if (FPartKind == 2) {
-      UUCode.SetFileMode(644);
-      decoded = DecodeAttempt(TryBase64, base64decode) || DecodeAttempt(TryUUEncode, uudecode);
-    } else {
-      // The mode of a begin line is only written into encoded headers; a
-      // block of mode 0 decodes like any other.
-      UUCode.SetFileMode(FPartKind == 1 ? 644 : static_cast<std::uint16_t>(FFileMode));
-      if (FPartKind == 3)
-        FFileMode = 0;
-      decoded = DecodeAttempt(TryUUEncode, uudecode) || DecodeAttempt(TryBase64Again, base64decode);
+    std::string failure;
+    try {
+      failure = DecodeByKind();
+    } catch (const std::exception& e) {
+      failure = e.what();
     }
     // What the last attempt wrote and could not store.
     work.Holds(UUCode.OutputFile());
-    if (!decoded && !RenameFile(input, PartFile))
+    if (!failure.empty() && !RenameFile(input, PartFile))
       work.Keep(); // its name was taken meanwhile: the folder keeps it
-    return decoded;
-  } catch (const std::exception&) {
-    return false;
+    return Without(Without(Replaced(failure, input, ExtractName(PartFile)), work.Path()), FSessionDir);
+  } catch (const std::exception& e) {
+    return Without(e.what(), FSessionDir);
   }
 }
 
+// The decoder the kind suggests, then the other one, but only when the first
+// could not read the text: a file that cannot be written is no reason to
+// read the text another way ("begin-base64 0644 x" read as uuencode gives a
+// file of garbage). Returns the first decoder's reason when neither could.
+std::string TMDIChild::DecodeByKind() {
+  if (FPartKind == 2) {
+    UUCode.SetFileMode(644);
+    const std::string failure = DecodeAttempt(TryBase64, base64decode);
+    return failure.empty() || DecodeAttempt(TryUUEncode, uudecode).empty() ? std::string() : failure;
+  }
+  // The mode of a begin line is only written into encoded headers; a block
+  // of mode 0 decodes like any other.
+  UUCode.SetFileMode(FPartKind == 1 ? 644 : static_cast<std::uint16_t>(FFileMode));
+  if (FPartKind == 3)
+    FFileMode = 0;
+  const std::string failure = DecodeAttempt(TryUUEncode, uudecode);
+  return failure.empty() || DecodeAttempt(TryBase64Again, base64decode).empty() ? std::string() : failure;
+}
+
 // One run of the codec; the second attempt keeps the output path the first
-// one left behind.
-bool TMDIChild::DecodeAttempt(const char* Status, TAlgorithm Algorithm) {
+// one left behind. Returns why the text could not be decoded, empty once the
+// file is stored; a file that cannot be read, written or stored raises.
+std::string TMDIChild::DecodeAttempt(const char* Status, TAlgorithm Algorithm) {
   SetStatus(Status);
   UUCode.SetAlgorithm(Algorithm);
   try {
     UUCode.Execute();
-    const std::string name = StoreDecodedFile(UUCode.OutputFile(), ExtractName(UUCode.OutputFile()));
-    LBSaved->addItem(QString::fromLocal8Bit(name));
-    return true;
-  } catch (const std::exception&) {
-    return false;
+  } catch (const EUUCode& e) {
+    return e.what();
   }
+  const std::string name = StoreDecodedFile(UUCode.OutputFile(), ExtractName(UUCode.OutputFile()));
+  LBSaved->addItem(QString::fromLocal8Bit(name));
+  return "";
 }
 
 std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string Name) {
@@ -220,9 +255,15 @@ std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string 
   Name = ExtractName(Name);
   if (Name.empty() || Name == "." || Name == "..")
     throw EInOutError("No file name for " + Decoded);
+  // Every decoded file is as open as any new file of the user's, whatever
+  // the temporary file it was written to had.
+  GiveNewFileMode(Decoded);
 
-  for (int k = IsSessionFileName(Name) ? 1 : 0; k <= MaxCopies; ++k) {
-    const std::string candidate = k == 0 ? Name : NumberedName(Name, k);
+  const std::size_t limit = NameMax(FSessionDir);
+  for (int k = 0; k <= MaxCopies; ++k) {
+    const std::string candidate = CandidateName(Name, k, limit);
+    if (IsSessionFileName(candidate))
+      continue;
     const std::string path = FSessionDir + candidate;
     if (RenameFile(Decoded, path))
       return candidate;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -144,9 +145,10 @@ void TakeParameter(std::string_view text, std::string_view parameter, std::strin
   }
 }
 
-// The mode of a begin line is the run of digits after "begin" and its blanks:
-// "begin 7 x" and "begin 100644 x" as well as "begin 755x". A "begin " line
-// without one is text ("begin the upload tonight").
+// The mode of a begin line is the run of digits after "begin" and its blanks,
+// up to the blank before the name: "begin 7 x" and "begin 100644 x". A
+// "begin " line without one is text ("begin 2nd half of the post tomorrow",
+// "begin 6x4 bad2.bin").
 std::optional<std::int32_t> ModeOf(std::string_view line) {
   std::size_t at = 5;
   while (at < line.size() && IsBlank(line[at]))
@@ -156,6 +158,8 @@ std::optional<std::int32_t> ModeOf(std::string_view line) {
   std::int64_t mode = 0;
   for (; at < line.size() && IsDigit(line[at]); ++at)
     mode = std::min<std::int64_t>(mode * 10 + (line[at] - '0'), std::numeric_limits<std::int32_t>::max());
+  if (at == line.size() || !IsBlank(line[at]))
+    return std::nullopt;
   return static_cast<std::int32_t>(mode);
 }
 
@@ -270,18 +274,20 @@ bool TMDIChild::StartsBlock(std::string_view Line) {
   if (Line.size() < 9)
     return false;
   const std::string_view head = Line.substr(0, 9);
+  if (SameText(head, "begin-bas")) {
+    StartBlock(Line, 2, ".B64");
+    return true;
+  }
+  if (!SameText(Line.substr(0, 6), "begin "))
+    return false;
+  const std::optional<std::int32_t> mode = ModeOf(Line);
+  if (!mode)
+    return false;
   if (SameText(head, "begin 644") || SameText(head, "begin 064")) {
     StartBlock(Line, 1, ".UUE");
-  } else if (SameText(head, "begin-bas")) {
-    StartBlock(Line, 2, ".B64");
-  } else if (SameText(Line.substr(0, 6), "begin ")) {
-    const std::optional<std::int32_t> mode = ModeOf(Line);
-    if (!mode)
-      return false;
+  } else {
     FFileMode = *mode;
     StartBlock(Line, 3, ".UUE");
-  } else {
-    return false;
   }
   return true;
 }
@@ -341,11 +347,10 @@ void TMDIChild::StartMimePart() {
     LogAppend(FMimeName);
   LogAppend("Mime base64");
   KeepUnfinishedPartFile();
-  ++FPartFileCount;
+  const std::string mimeName = std::exchange(FMimeName, {});
+  StartPartFile(".B64");
   const std::string name =
-      FMimeName.empty() ? IntToStr(FArticleCurrent) + IntToStr(FPartFileCount) + "." + FDefExt : FMimeName;
-  FMimeName.clear();
-  CreatePartFile(FSessionDir + IntToStr(FPartFileCount) + ".B64");
+      mimeName.empty() ? IntToStr(FArticleCurrent) + IntToStr(FPartFileCount) + "." + FDefExt : mimeName;
   FPartKind = 2;
   FBodyPart = false;
   WritePart("begin-base64 0644 " + name + "\r\n");
@@ -386,18 +391,23 @@ void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind, const char*
   FDataFound = true;
 }
 
+// A part file is always a new file: a number that an earlier window's kept
+// part file (or anything else, a link included) holds is passed over, so
+// what the log said was kept is never truncated or written through.
 void TMDIChild::StartPartFile(const char* Extension) {
-  ++FPartFileCount;
-  CreatePartFile(FSessionDir + IntToStr(FPartFileCount) + Extension);
-}
-
-// The log line the user has always seen for this, without the system's reason.
-void TMDIChild::CreatePartFile(const std::string& Path) {
+  auto file = std::make_unique<TFileWriter>();
+  std::string path;
   try {
-    FPartFile = std::make_unique<TFileWriter>(Path);
+    do {
+      ++FPartFileCount;
+      path = FSessionDir + IntToStr(FPartFileCount) + Extension;
+    } while (!file->CreateNew(path) && FPartFileCount < std::numeric_limits<std::int32_t>::max());
   } catch (const EInOutError&) {
-    throw EInOutError("Cannot create file " + Path);
+    file.reset(); // the log line the user has always seen, without the system's reason
   }
+  if (!file || !file->IsOpen())
+    throw EInOutError("Cannot create file " + path);
+  FPartFile = std::move(file);
 }
 
 // A part file that cannot be written is given up at once rather than

@@ -1,5 +1,6 @@
 #include "session/YEncReceiver.h"
 
+#include "platform/FileName.h"
 #include "platform/FileOps.h"
 
 #include <algorithm>
@@ -106,7 +107,10 @@ void TYEncReceiver::Begin(std::string_view Line) {
   const std::string error = FPart.Begin(Line);
   if (!error.empty())
     return Fail(error + "; part skipped");
-  FName = LastPart(FPart.Header().Name);
+  // A name the folder refuses is shortened, for a multi-part file so far
+  // that its .partial.parts fits too.
+  FName = FitName(LastPart(FPart.Header().Name),
+                  NameMax(FFolder) - (FPart.MultiPart() ? sizeof ".partial.parts" - 1 : 0));
   const std::string what = FPart.Describe();
   if (FName.empty())
     return Fail(what + ": name= gives no file name; part skipped");
@@ -354,6 +358,17 @@ void TYEncReceiver::CheckAll() {
   while (CheckSome()) {
   }
   FCheckPiece = piece;
+}
+
+void TYEncReceiver::Forget(const std::string& Partial) {
+  std::erase_if(FChecks, [&](const TCheck& c) { return c.Partial == Partial; });
+  const auto file = FFiles.find(Partial);
+  if (file == FFiles.end())
+    return;
+  if (FAssembly == &file->second)
+    Fail(FPart.Describe() + ": " + FName + " is complete already; part skipped");
+  FDone[Partial] = {file->second.Record.Size(), file->second.Record.Crc()};
+  FFiles.erase(file);
 }
 
 // The whole file, read back once its last byte has arrived.

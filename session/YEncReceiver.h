@@ -78,6 +78,10 @@ public:
   bool CheckHeld() const;
   // Checks every file still waiting, to the end (the window closes).
   void CheckAll();
+  // The file of this .partial was made whole without it (repaired from its
+  // PAR2 set): a part of it still arriving is passed over, and one that
+  // comes again makes no new .partial.
+  void Forget(const std::string& Partial);
   // The bytes CheckSome reads at most (tests make it small).
   void SetCheckPiece(std::uint64_t Bytes) { FCheckPiece = Bytes; }
 

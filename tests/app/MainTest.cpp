@@ -83,7 +83,8 @@ TEST_F(MainWindow, OneDecodeWindowPerServerAndGroupArrangedAndNoConfigurationMea
   OKBottomDlg->hide();
   Main->ConfigBtn->click();
   EXPECT_FALSE(OKBottomDlg->isVisible());
-  EXPECT_EQ(Messages, (Said{{"A Download Window for this Server and Group is already open", ""},
+  EXPECT_EQ(Messages, (Said{{"Select a NewsGroup", ""},
+                            {"A Download Window for this Server and Group is already open", ""},
                             {"Please Close all Download Window before enter config", ""}}));
 
   Main->mdiArea->closeAllSubWindows();
@@ -144,4 +145,49 @@ TEST_F(MainWindow, AboutBoxReopensInTheLanguageLastShown) {
   Main->HelpAboutItem->trigger();
   EXPECT_TRUE(AboutBox->MemoE->isHidden() && !AboutBox->MemoI->isHidden());
   EXPECT_EQ(AboutBox->Button1->text(), "English");
+}
+
+// Open says what it still needs, from a first start on; a number the window
+// could not convert stops it, naming the field, and such a limit is never
+// saved. OK in the dialog keeps the typed fields and the selections still
+// listed.
+TEST_F(MainWindow, OpenSaysWhatIsMissingRefusesABadNumberAndOkKeepsWhatWasTyped) {
+  Start();
+  EXPECT_EQ(Main->cboHost->placeholderText() + "|" + Main->cboGroup->placeholderText(),
+            "Add servers in Configuration|Add groups in Configuration");
+  Main->OpenBtn->click();
+  OKBottomDlg->lstServers->addItems({"news.a", "news.b"});
+  OKBottomDlg->lstGroups->addItems({"alt.a", "alt.b"});
+  OKBottomDlg->OKBtn->click();
+  Main->cboGroup->setCurrentIndex(1);
+  Main->FileOpenItem->trigger();
+  EXPECT_EQ(Messages, (Said{{"No News Server configured: add one in the Configuration Window\n"
+                             "No NewsGroup configured: add one in the Configuration Window",
+                             ""},
+                            {"Select a News Server", ""}}));
+
+  Select("news.a", "alt.a");
+  for (const auto& [min, max, pacing] : {std::tuple{"abc", "1000", "0"},
+                                         {"10", " 1e3", "0"},
+                                         {"10", "", "0"},
+                                         {"10", "1000", "fast"}}) { // a hand-written PACING
+    Main->MinR->setText(min);
+    Main->MaxR->setText(max);
+    Main->SetPacing(pacing);
+    Main->OpenBtn->click();
+  }
+  EXPECT_EQ(Errors, (Names{"Min Lines: 'abc' is not a valid integer value",
+                           "Max Lines: ' 1e3' is not a valid integer value",
+                           "Max Lines: '' is not a valid integer value",
+                           "Pacing (ms): 'fast' is not a valid integer value"}));
+  EXPECT_EQ(DecodeWindows(), 0);
+  Main->MinR->setText("abc");
+  Main->MaxR->setText(" 77");
+  delete OKBottomDlg->lstGroups->takeItem(0);
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(Main->MinR->text() + Main->MaxR->text() + Main->cboHost->currentText(), "abc 77news.a");
+  EXPECT_EQ(Main->cboGroup->currentIndex(), -1);
+  EXPECT_TRUE(Main->close());
+  const std::string saved = ReadFile("VOSTEL.INI");
+  EXPECT_NE(saved.find("\r\nMINLINES=100\r\nMAXLINES= 77\r\n"), std::string::npos) << saved;
 }

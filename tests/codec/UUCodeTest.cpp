@@ -97,7 +97,10 @@ TEST_F(Decoding, BadBeginLinesFailWithoutWritingAnything) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"#86)C\nend\n", "No begin line in "},              // no header: the other decoder may try
       {"begin 644 pic.jpg", "Unfinished begin line in "}, // name runs to the end of the data
-      {"begin\n", "Unfinished begin line in "},           // no blank after the mode
+      {"begin\n", "No begin line in "},                   // no blank, no mode
+      {"begin-base64 0644 holiday.jpg\nQUJD\nend\n", "No begin line in "}, // no uuencode header
+      {"begin 2nd half\n#86)C\n", "No begin line in "},                    // the mode is digits only
+      {"begin 644\n#86)C\n", "No begin line in "},                         // and a blank before the name
       {"begin 644 ..\n#86)C\n", "OutputFileName is empty"},
       {"begin 644 sub/\n#86)C\n", "OutputFileName is empty"},
       {"begin 644 \"\"\r\n#86)C\n", "OutputFileName is empty"}};

@@ -10,7 +10,21 @@ cmake=$1 build=$2
 
 top=$(mktemp -d)
 pid=
+# Every process the check starts carries this mark in its environment, so it
+# finds the program wherever runuser put it, and whatever the program started.
+mark=VOSTEL_INSTALL_CHECK=$top
+started() {
+  local p
+  for p in /proc/[0-9]*; do
+    grep -qzxF "$mark" "$p/environ" 2>/dev/null && echo "${p#/proc/}"
+  done
+  return 0
+}
 cleanup() {
+  local left
+  left=$(started)
+  # shellcheck disable=SC2086
+  [ -z "$left" ] || kill -KILL $left 2>/dev/null
   [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
   chmod -R u+w "$top"
   rm -rf "$top"
@@ -56,7 +70,7 @@ else
 fi
 before=$(ls -A "$prefix/bin")
 settings=$home/config/Vostel
-"${run[@]}" env -i PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/config" \
+"${run[@]}" env -i "$mark" PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/config" \
   XDG_RUNTIME_DIR="$home/runtime" QT_QPA_PLATFORM=offscreen \
   ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} ${UBSAN_OPTIONS:+UBSAN_OPTIONS=$UBSAN_OPTIONS} \
   "$prefix/bin/vostel" >"$top/out" 2>&1 &
@@ -68,10 +82,23 @@ for _ in $(seq 100); do
 done
 sleep 1 # the main window is up by now
 kill -0 "$pid" 2>/dev/null || { cat "$top/out" >&2; fail "the installed vostel exited at start-up"; }
-{
-  kill -KILL "$pid"
-  wait "$pid" || true
-} 2>/dev/null
+
+# The program itself is ended: under runuser it is a child that outlives
+# runuser. Nothing the check started may still run when it is done.
+program=$(started)
+[ -n "$program" ] || fail "the installed vostel is not running"
+# shellcheck disable=SC2086
+kill -TERM $program
+for _ in $(seq 100); do
+  [ -z "$(started)" ] && ! kill -0 "$pid" 2>/dev/null && break
+  sleep 0.1
+done
+left=$({
+  started
+  if kill -0 "$pid" 2>/dev/null; then echo "$pid"; fi
+} | paste -sd,)
+[ -z "$left" ] || fail "still running after the check: $(ps -o pid=,user=,args= -p "$left" | tr '\n' ';')"
+wait "$pid" 2>/dev/null || true
 pid=
 
 [ -d "$settings" ] || fail "the installed vostel made no settings folder $settings"

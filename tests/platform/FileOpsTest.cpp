@@ -1,5 +1,6 @@
 #include "platform/FileOps.h"
 #include "platform/Exceptions.h"
+#include "platform/FileName.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -132,4 +133,19 @@ TEST_F(FileOps, ABackupIsALinkOrACopyAndNeverReplacesAFile) {
   ASSERT_EQ(::stat((Folder + "secret.bak").c_str(), &copy), 0);
   EXPECT_EQ(copy.st_mode & 07777, 0600u);
   EXPECT_EQ(ReadFile(Folder + "secret.bak"), "private");
+}
+
+// The extension stays; the cut never splits a UTF-8 character.
+TEST_F(FileOps, FitNameCutsTheStemAtACharacterBoundary) {
+  EXPECT_EQ(NameMax(Folder), 255u);
+  EXPECT_EQ(FitName("short.jpg", 255), "short.jpg");
+  EXPECT_EQ(FitName("short.jpg", 255, " (2)"), "short (2).jpg");
+  EXPECT_EQ(FitName(".hidden", 7, " (1)"), ".hi (1)");
+  EXPECT_EQ(FitName("abcdef.jpg", 8), "abcd.jpg");
+  EXPECT_EQ(FitName("ab\xC3\xA9"
+                    "f.jpg",
+                    7),
+            "ab.jpg");                                            // 2-byte é at the cut
+  EXPECT_EQ(FitName("a\xF0\x9F\x98\x80.jpg", 8), "a.jpg");        // 4-byte emoji at the cut
+  EXPECT_EQ(FitName("name.verylongextension", 10), "name.veryl"); // no room: cut whole
 }

@@ -1,17 +1,21 @@
 #include "tests/session/TestChild.h"
 
+#include "platform/FileName.h"
 #include "platform/FileOps.h"
 
 #include <QDir>
 #include <QLabel>
 #include <QProgressBar>
 
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class DecodeStage : public SessionTest {
 protected:
-  // Writes part file n of the given kind and runs the decode stage on it.
-  std::string Decode(int n, std::int32_t kind, const std::vector<std::string>& lines) {
+  // Writes part file n of the given kind as the scanner leaves it.
+  std::string Write(int n, std::int32_t kind, const std::vector<std::string>& lines) {
     const std::string path = Folder + std::to_string(n) + (kind == 2 ? ".B64" : ".UUE");
     TFileWriter part(path);
     for (const std::string& line : lines)
@@ -19,6 +23,11 @@ protected:
     part.Close();
     Child->FPartFileCount = n;
     Child->FPartKind = kind;
+    return path;
+  }
+  // And runs the decode stage on it.
+  std::string Decode(int n, std::int32_t kind, const std::vector<std::string>& lines) {
+    const std::string path = Write(n, kind, lines);
     Child->DecodePartFile();
     return path;
   }
@@ -70,7 +79,8 @@ TEST_F(DecodeStage, Base64PartHoldingUuencodeFallsBack) {
 TEST_F(DecodeStage, DoubleFailureIsLoggedAndKeepsThePartFile) {
   const std::string part = Decode(7, 1, {"no header, only text"});
   EXPECT_TRUE(FileExists(part));
-  EXPECT_EQ(Child->MemoLines(), std::vector<std::string>{"Error Decoding file " + part + " "});
+  EXPECT_EQ(Child->MemoLines(),
+            std::vector<std::string>{"Error Decoding file 7.UUE: No begin line in 7.UUE "});
   EXPECT_EQ(Status(), "Decoding File try Base 64");
   EXPECT_EQ(Files(), QStringList{"7.UUE"}); // nothing half-done is left behind
   EXPECT_TRUE(Child->Saved().empty());
@@ -141,7 +151,63 @@ TEST_F(DecodeStage, DecodedFileNamedLikeASessionFileGetsAnotherName) {
   EXPECT_EQ(ReadFile(Folder + "DATI (1).INI"), "mine");
   EXPECT_EQ(ReadFile(Folder + "8 (1).b64"), "eight");
   EXPECT_EQ(Child->Saved(),
-            (std::vector<std::string>{"5 (1).UUE", "DATI (1).INI", "8 (1).b64", "w.bin (1).partial"}));
+            (std::vector<std::string>{"5 (1).UUE", "DATI (1).INI", "8 (1).b64", "w.bin.partial (1)"}));
+  // The number goes where it makes no session name, so a later yEnc file
+  // "w.bin (1)" finds nothing in its way.
+  for (const auto& part : YEncParts("yenc", "w.bin (1)", 2))
+    Child->Body(part);
+  EXPECT_EQ(ReadFile(Folder + "w.bin (1)"), "yenc");
+}
+
+// A full disk (the file size limit stands in for it) or a name that is no
+// file name: the part file with the only copy of the data stays, one log
+// line says why, nothing is listed, and the other decoder never reads
+// "begin-base64 0644 holiday.jpg" as a uuencode header.
+TEST_F(DecodeStage, FailedDecodeKeepsThePartFileAndSavesNothing) {
+  const auto lines = Join({{"begin-base64 0644 holiday.jpg"}, Base64Lines(RandomBytes(400000, 3)), {"end"}});
+  const std::string part = Write(1, 2, lines), text = ReadFile(part);
+  rlimit saved{}, full{100000, RLIM_INFINITY}; // writes past it fail with EFBIG
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &full);
+  Child->DecodePartFile();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_EQ(ReadFile(part), text);
+
+  Decode(2, 2, {"begin-base64 0644 ..", "QUJD", "end"});
+  EXPECT_EQ(Files(), (QStringList{"1.B64", "2.B64"}));
+  EXPECT_TRUE(Child->Saved().empty());
+  EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{
+                                    "Error Decoding file 1.B64: Cannot write to holiday.jpg: File too large ",
+                                    "Error Decoding file 2.B64: OutputFileName is empty "}));
+}
+
+// 300 bytes of name, two bytes a character: cut to what the folder takes,
+// the extension kept and no character cut in half; a multi-part file's
+// .partial.parts must fit as well. Every file, a single-part yEnc one (from
+// a private temporary file) included, gets the mode of a new file.
+TEST_F(DecodeStage, OverlongNamesAreShortenedAndEveryFileGetsANewFilesMode) {
+  std::string stem;
+  for (int i = 0; i < 148; ++i)
+    stem += "\xC3\xA9"; // é
+  const mode_t mask = ::umask(002);
+  Decode(1, 1, Join({{"begin 600 " + stem + ".jpg"}, UULines(Data), {"end"}}));
+  Decode(2, 2, Join({{"begin-base64 0644 b.bin"}, Base64Lines(Data), {"end"}}));
+  Child->Body(YEncParts(Data, stem + ".zip", 1)[0]);
+  for (const auto& part : YEncParts(Data, stem.substr(0, 240) + ".rar", 2))
+    Child->Body(part);
+  ::umask(mask);
+  const std::size_t max = NameMax(Folder);
+  const std::string cut = stem.substr(0, (max - 4) / 2 * 2);
+  EXPECT_EQ(Child->Saved(), (std::vector<std::string>{cut + ".jpg", "b.bin", cut + ".zip",
+                                                      stem.substr(0, (max - 18) / 2 * 2) + ".rar"}));
+  for (const std::string& name : Child->Saved()) {
+    struct stat st {};
+    EXPECT_EQ(ReadFile(Folder + name), Data);
+    EXPECT_EQ(::stat((Folder + name).c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0664u) << name;
+  }
+  EXPECT_EQ(Files().size(), 4);
 }
 
 // Whatever holds a name (a folder, a link, a file) is never written through or

@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QProgressBar>
 
+#include <filesystem>
+#include <unistd.h>
+
 class Scanner : public SessionTest {
 protected:
   void SetUp() override {
@@ -124,7 +127,7 @@ TEST_F(Scanner, TextOnlyBodyStartsNothing) {
 TEST_F(Scanner, BlockStartsByKindAndMode) {
   // Each start keeps the unfinished block before it; only kind 3 reads a mode.
   const std::vector<std::tuple<const char*, int, int>> starts = {
-      {"begin 666 x", 3, 666},  {"BEGIN 644 X", 1, 666}, {"begin 755x", 3, 755},
+      {"begin 666 x", 3, 666},  {"BEGIN 644 X", 1, 666}, {"begin  755 x", 3, 755},
       {"begin 0644 x", 1, 755}, {"begin 64", 1, 755},    {"begin-base64 644 a.bin", 2, 755}};
   for (const auto& [line, kind, mode] : starts) {
     Child->Body({line});
@@ -140,11 +143,20 @@ TEST_F(Scanner, BlockStartsByKindAndMode) {
 TEST_F(Scanner, BeginLineWithoutAModeIsText) {
   OpenKeptPartFile();
   const auto memo = Child->MemoLines();
-  Child->Body({"begin abc x", "begin the upload tonight"});
+  const std::vector<std::string> text = {"begin abc x",
+                                         "begin the upload tonight",
+                                         "begin 2nd half of the post tomorrow",
+                                         "begin 6x4 bad2.bin",
+                                         "begin 755x",
+                                         "begin 644x y"};
+  Child->Body(text);
   EXPECT_EQ(Child->MemoLines(), memo);
   EXPECT_EQ(Child->FPartFileCount, 1);
   Child->Body({"end"});
-  EXPECT_EQ(Part(1), Kept + "\r\nbegin abc x\r\nbegin the upload tonight\r\nend\r\n");
+  std::string copied = Kept + "\r\n";
+  for (const std::string& line : text)
+    copied += line + "\r\n";
+  EXPECT_EQ(Part(1), copied + "end\r\n");
 }
 
 // The unfinished file is kept as it is, undecoded, with one log line; the new
@@ -221,9 +233,9 @@ TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {
 
 // Ends in one log line; the lines that follow go nowhere until the next block.
 TEST_F(Scanner, PartFileThatCannotBeCreatedIsLoggedAndSkipped) {
-  CreateFolder(Folder + "2.B64"); // a folder where the part files should go
-  CreateFolder(Folder + "3.UUE");
+  const std::string folder = Folder.substr(0, Folder.size() - 1), away = folder + "-away";
   Child->Body(Join({{"begin 644 a.bin"}, UULines(Data)}));
+  std::filesystem::rename(folder, away); // the session folder is gone meanwhile
   Child->Body(Join({{"Content-Transfer-Encoding: base64", ""}, Base64Lines(Data)}));
   EXPECT_TRUE(Child->Saved().empty()); // the open one is kept, unfinished
   EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 begin 644 a.bin Mime base64 ",
@@ -235,9 +247,30 @@ TEST_F(Scanner, PartFileThatCannotBeCreatedIsLoggedAndSkipped) {
   Child->Body(Join({{"begin 644 c.bin"}, UULines(Data)}));
   EXPECT_EQ(Child->MemoLines().back(), "Cannot create file " + Folder + "3.UUE ");
   EXPECT_EQ(Child->FPartFile, nullptr);
+  std::filesystem::rename(away, folder);
   Child->Body(Join({{"begin 644 b.bin"}, UULines(Data), {"end"}}));
   EXPECT_EQ(ReadFile(Folder + "b.bin"), Data);
   EXPECT_EQ(Child->FPartFileCount, 4);
+  EXPECT_TRUE(FileExists(Folder + "1.UUE"));
+}
+
+// A part file kept by an earlier window, and a link planted where a part
+// file would go, are passed over for the next free number, never opened.
+TEST_F(Scanner, PartFilesAreAlwaysNewFiles) {
+  const std::string outside = Dir.path().toStdString() + "/outside";
+  AppendText(outside, "not ours");
+  AppendText(Folder + "1.UUE", "kept");
+  ASSERT_EQ(::symlink(outside.c_str(), (Folder + "2.UUE").c_str()), 0);
+  AppendText(Folder + "4.B64", "kept");
+  Child->Body(Join({{"begin 644 a.bin"}, UULines(Data), {"end"}}));
+  EXPECT_EQ(Child->FPartFileCount, 3);
+  Child->Body(Join({{"Content-Transfer-Encoding: base64", ""}, Base64Lines(Data), {"--b"}}));
+  EXPECT_EQ(Child->FPartFileCount, 5);
+  EXPECT_EQ(ReadFile(Folder + "a.bin"), Data);
+  EXPECT_EQ(ReadFile(Folder + "47115.mod"), Data); // named after the number it got
+  EXPECT_EQ(ReadFile(Folder + "1.UUE"), "kept");
+  EXPECT_EQ(ReadFile(Folder + "4.B64"), "kept");
+  EXPECT_EQ(ReadFile(outside), "not ours");
 }
 
 TEST_F(Scanner, NamesFromTheNetworkStayInTheSessionFolder) {

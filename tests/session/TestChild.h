@@ -38,6 +38,7 @@ public:
   using TMDIChild::FPartFileCount;
   using TMDIChild::FPartKind;
   using TMDIChild::FReconnectDelay;
+  using TMDIChild::FRepair;
   using TMDIChild::FSessionDir;
   using TMDIChild::FYEnc;
   using TMDIChild::ScanLine;
