@@ -13,11 +13,12 @@
 //
 // The server runs in a process of its own, so that its copy of the group
 // counts neither in the window's memory nor in its processor time. Each
-// walk's folder is gone before the next walk starts: files left behind make
-// the next walk's writes take pages the system has not used yet, which on
-// this virtual machine costs about 5 ms of kernel time a MB, and how many
-// such pages a walk meets depends on what else runs (that alone moved the
-// INN walk between 0.4 and 1.95 s).
+// walk's folder is gone before the next walk starts: with the files of
+// earlier walks kept, a walk's writes take pages the system has not used
+// yet, which on this virtual machine costs about 5 ms of kernel time a MB,
+// and the INN walk took from 0.6 to 1.9 s, with twice the processor time.
+// What is left of the spread is the machine's: the server and the window
+// share its processors with whatever else runs.
 //
 // With INN_GROUP=<group> (and INN_SERVER=host:port, 127.0.0.1:119 unless
 // given) it then walks that group of a real server the same way, every
