@@ -225,3 +225,21 @@ TPlainRead TPlainReader::Read(const std::vector<std::int64_t>& Articles, int Con
     ::send(f.Socket.Fd, "QUIT\r\n", 6, MSG_NOSIGNAL | MSG_DONTWAIT);
   return result;
 }
+
+double TPlainReader::RoundTripMs() const {
+  TSocket s;
+  std::int64_t first, last;
+  std::string error, reply;
+  if (!Open(s, FHost, FPort, FGroup, first, last, error))
+    return 0;
+  std::vector<double> times;
+  for (int i = 0; i < 9; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!Line(s, "DATE\r\n", reply))
+      return 0;
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}

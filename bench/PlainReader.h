@@ -26,6 +26,8 @@ public:
   // by the overview; empty (and Error set) when it cannot be read.
   std::vector<std::int64_t> InRange(std::int64_t MinLines, std::int64_t MaxLines, std::string& Error) const;
   TPlainRead Read(const std::vector<std::int64_t>& Articles, int Connections, int Depth) const;
+  // The median time a DATE takes to be answered, in ms; 0 when it cannot be.
+  double RoundTripMs() const;
 
 private:
   std::string FHost;

@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -87,6 +88,14 @@ public:
     double user = 0, system = 0;
     fields >> user >> system;
     return (user + system) / double(::sysconf(_SC_CLK_TCK));
+  }
+  // Its peak resident memory so far, in KB.
+  long PeakKB() const {
+    std::ifstream status("/proc/" + std::to_string(FProcess.processId()) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmHWM:", 0) == 0)
+        return std::atol(line.c_str() + 6);
+    return -1;
   }
 
 private:
@@ -200,6 +209,7 @@ void PrintRow(const TRow& R, int Runs, bool Capped) {
               R.WindowRuns ? Shown(R.Window, Runs).c_str() : "     -", Shown(R.OneAtATime, Runs).c_str(),
               Shown(R.Pipelined, Runs).c_str(), Shown(R.Filled, Capped ? 1 : Runs).c_str(), share, busy,
               100 * load);
+  std::fflush(stdout); // a row comes every minute or so: show it
 }
 
 // One link: every connection count, the window and the plain readers.
@@ -209,12 +219,16 @@ bool Link(const TSetup& S, double RoundTripMs, double Rate) {
     std::printf("link_relay did not start\n");
     return false;
   }
+  const double measured = TPlainReader("127.0.0.1", relay.Port(), S.Group).RoundTripMs();
   if (Rate > 0)
-    std::printf("\n%.0f ms round trip, %.1f MB/s per connection; the links carry N times that\n", RoundTripMs,
-                Rate / 1e6);
+    std::printf("\n%.0f ms round trip (%.1f ms measured), %.1f MB/s per connection; the links carry N times "
+                "that\n",
+                RoundTripMs, measured, Rate / 1e6);
   else
-    std::printf("\n%.0f ms round trip, no cap; the links carry what plain readers with %d in flight got\n",
-                RoundTripMs, FillDepth);
+    std::printf(
+        "\n%.0f ms round trip (%.1f ms measured), no cap; the links carry what plain readers with %d in "
+        "flight got\n",
+        RoundTripMs, measured, FillDepth);
   std::printf("  conns | window, files        | plain, 1 at a time   | plain, %d in flight   | links carry "
               "         | window / links | processor: window, relay\n",
               Depth);
@@ -224,6 +238,7 @@ bool Link(const TSetup& S, double RoundTripMs, double Rate) {
     PrintRow(row, S.Runs, Rate > 0);
     ok = ok && row.OneAtATime.Ok && row.Pipelined.Ok && row.Filled.Ok && (!row.WindowRuns || row.Window.Ok);
   }
+  std::printf("  the relay's peak memory: %ld KB\n", relay.PeakKB());
   return ok;
 }
 
