@@ -13,9 +13,10 @@
 //
 // One thread, epoll and a timer: what a read brings is queued as one chunk
 // stamped with the time it may leave, and leaves in one write. A direction
-// holds at most MaxHeld bytes; beyond that the relay stops reading it and the
-// sender's own TCP window holds the rest, so memory stays bounded whatever
-// the peers do. An end of stream is passed on after the data before it,
+// holds at most 4 MiB (with a cap, what the cap lets through in the delay
+// and 256 KiB more); beyond that the relay stops reading it and the sender's
+// own TCP window holds the rest, so memory stays bounded whatever the peers
+// do. An end of stream is passed on after the data before it,
 // with the same delay; a reset or a failed write resets both sides at once.
 
 #include <netdb.h>
@@ -46,8 +47,11 @@ using TClock = std::chrono::steady_clock; // CLOCK_MONOTONIC, as the timer's
 using TTime = TClock::time_point;
 
 // 4 MiB a direction carries 280 MB/s over a 30 ms round trip on one
-// connection, more than a provider gives one connection.
+// connection, more than a provider gives one connection. A capped direction
+// needs no more than the delay's worth at its rate and some to send while
+// the next read waits out its delay.
 constexpr std::size_t MaxHeld = 4 << 20;
+constexpr std::size_t CappedSlack = 256 << 10;
 constexpr std::size_t ReadSize = 256 << 10;
 // A capped direction may send this much at once after a pause, and waits
 // for this much credit before it writes again.
@@ -64,7 +68,7 @@ struct TChunk {
 struct TDirection {
   int From = -1, To = -1;
   std::deque<TChunk> Queue;
-  std::size_t Held = 0;
+  std::size_t Held = 0, Limit = MaxHeld;
   bool Ended = false; // From ended; To is shut once the queue is out
   TTime EndDue;
   bool Shut = false;    // To has been shut for writing
@@ -72,7 +76,7 @@ struct TDirection {
   double Credit = Burst;
   TTime CreditAt;
 
-  bool WantsRead() const { return !Ended && Held < MaxHeld; }
+  bool WantsRead() const { return !Ended && Held < Limit; }
   bool Finished() const { return Shut; }
 };
 
@@ -95,7 +99,10 @@ struct TConnection {
 class TRelay {
 public:
   TRelay(const sockaddr_in& Target, std::chrono::nanoseconds Delay, double Rate)
-      : FTarget(Target), FDelay(Delay), FRate(Rate) {}
+      : FTarget(Target), FDelay(Delay), FRate(Rate),
+        FLimit(Rate > 0 ? std::min(MaxHeld, std::size_t(Rate * std::chrono::duration<double>(Delay).count()) +
+                                                CappedSlack)
+                        : MaxHeld) {}
   ~TRelay();
   // Listens and prints the port; false when it cannot.
   bool Listen();
@@ -116,7 +123,8 @@ private:
 
   sockaddr_in FTarget;
   std::chrono::nanoseconds FDelay;
-  double FRate; // bytes/s a direction, 0 = no cap
+  double FRate;       // bytes/s a direction, 0 = no cap
+  std::size_t FLimit; // bytes held a direction
   int FEpoll = -1, FListen = -1, FTimer = -1;
   std::list<TConnection> FConnections;
   std::unique_ptr<char[]> FBuffer = std::make_unique_for_overwrite<char[]>(ReadSize);
@@ -210,6 +218,7 @@ void TRelay::Accept() {
     c.Up.From = c.Down.To = client;
     c.Up.To = c.Down.From = server;
     c.Up.CreditAt = c.Down.CreditAt = TClock::now();
+    c.Up.Limit = c.Down.Limit = FLimit;
     if (server < 0) {
       Fail(c);
       continue;
