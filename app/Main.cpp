@@ -210,7 +210,9 @@ void TMainForm::OpenDecodeWindow() {
   sub->setAttribute(Qt::WA_DeleteOnClose);
   child->show();
   Guarded([&] { child->FormCreate(child); });
-  sub->setWindowTitle("Decoding");
+  // The frame follows the window's caption, and makes room for the server
+  // and group names it now shows.
+  sub->resize(sub->size().expandedTo(sub->sizeHint()));
   FOpenedFor[sub] = openedFor;
   connect(sub, &QObject::destroyed, this, [this, sub] {
     FOpenedFor.erase(sub);

@@ -2,6 +2,7 @@
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"
+#include "session/ElidedLabel.h"
 #include "session/StartValues.h"
 
 #include <QHBoxLayout>
@@ -35,6 +36,9 @@ constexpr int LogLineLimit = 4096;
 constexpr int InfoWidth = 129;
 constexpr int SavedTop = 69;
 constexpr int SavedMinHeight = 5;
+
+// In a narrow window the bars of the top panel give way before the names.
+constexpr int BarMinWidth = 40;
 
 // Status bar: panel 0 takes what the three fixed panels leave.
 constexpr int StatusHeight = 20;
@@ -71,10 +75,12 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   Panel1 = new QFrame(this);
   Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
   auto* top = new QHBoxLayout(Panel1);
-  lblHostName = new QLabel(Panel1);
-  lblGroupName = new QLabel(Panel1);
+  lblHostName = new TElidedLabel(Panel1);
+  lblGroupName = new TElidedLabel(Panel1);
   ProgressBar2 = MakeBar(Panel1, 100, "% Downloaded");
   ProgressBar1 = MakeBar(Panel1, 100, "% Decoded");
+  for (QProgressBar* bar : {ProgressBar2, ProgressBar1})
+    bar->setMinimumWidth(BarMinWidth);
   top->addWidget(lblHostName);
   top->addWidget(lblGroupName, 1);
   top->addWidget(ProgressBar2);
@@ -178,7 +184,7 @@ void TMDIChild::Log(const std::string& Text) {
     cut.setPosition(doc->findBlockByNumber(count - LogKeep + 1).position(), QTextCursor::KeepAnchor);
     cut.removeSelectedText();
   }
-  Memo1->appendPlainText(ToQt(Text + " "));
+  Memo1->appendPlainText(ToQt(Shown(Text) + " "));
 }
 
 void TMDIChild::LogAppend(const std::string& Text) {
@@ -193,13 +199,29 @@ void TMDIChild::LogAppend(const std::string& Text) {
   end.beginEditBlock();
   end.movePosition(QTextCursor::End);
   if (end.block().length() <= LogLineLimit)
-    end.insertText(ToQt(Text + " "));
+    end.insertText(ToQt(Shown(Text) + " "));
   end.endEditBlock();
 }
 
 void TMDIChild::SetStatus(const std::string& Text) {
   PacePainting();
-  SB1Panels[0]->setText(ToQt(Text));
+  SB1Panels[0]->setText(ToQt(Shown(Text)));
+}
+
+void TMDIChild::SetCaption(const std::string& Text) {
+  QString caption = ToQt(Text);
+  if (!lblGroupName->text().isEmpty())
+    caption += QStringLiteral(" \u2014 %1 on %2").arg(lblGroupName->text(), lblHostName->text());
+  setWindowTitle(caption);
+}
+
+// The session folder is named after the server entry as written, user and
+// all: a path inside it is shown from the folder on ("3.UUE").
+std::string TMDIChild::Shown(std::string Text) const {
+  if (!FSessionDir.empty())
+    for (std::size_t at; (at = Text.find(FSessionDir)) != std::string::npos;)
+      Text.erase(at, FSessionDir.size());
+  return Text;
 }
 
 // A walk at full speed logs a few lines, sets the status and moves the bars

@@ -82,6 +82,9 @@ public:
   void Log(const std::string& Text);
   void LogAppend(const std::string& Text);
   void SetStatus(const std::string& Text);
+  // The caption: Text, then the group and the server of the walk, so that
+  // windows can be told apart.
+  void SetCaption(const std::string& Text);
   void CountDecodedFile();
   // To be called before the window shows a change: a window that changes
   // faster than it is worth painting paints at most every PaintInterval.
@@ -116,20 +119,29 @@ protected:
 
   // The controller's own steps (Controller.cpp).
   void WireController();
+  void ReadStartValues();
+  void StartSession();
+  void StartStopped(const std::string& Why, bool CanRetry);
   // Resets what the scanner counts per body, as every body request does.
   void StartBody();
   void ConnectToServer();
-  void ConnectFailed();
+  void ConnectFailed(const std::string& Why);
   void RequestGroup();
   void GroupReply(std::uint16_t Error);
+  void GroupRefused(std::uint16_t Error);
+  bool LinesInRange() const;
   void HeaderDone();
   void Advance();
   void WalkDone();
   void ConnectionEnded();
   void CarryOutAfter();
   void Reconnect();
+  void NoteArticleDone(TNntpRequest RqType);
+  std::int64_t NextToExamine() const;
+  std::int64_t OpenBlockStart() const;
   void GoTo(std::int32_t Step);
   void SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn);
+  std::string ErrorText(std::uint16_t Error) const;
 
   // The scanner's work on one line; NntpMessageLine hands it LastResponse.
   void ScanLine(std::string_view Line);
@@ -214,17 +226,25 @@ protected:
   std::int32_t FDecodedCount = 0;
   std::unique_ptr<TFileWriter> FPartFile;
   std::string FSessionDir;
-  std::string FServerEntry; // as the main window lists it
+  std::string FServerEntry;  // as the main window lists it
+  std::string FFolderToMake; // the session folder, without its "/"
   std::string FMimeName;
   std::string FDefExt;
   bool FStopAfter = false;
 
   // Controller state beyond the shared fields.
-  bool FWalkStarted = false;     // the first GROUP reply has set the walk's range
-  bool FCurrentExamined = false; // FArticleCurrent has been asked for (or skipped)
-  bool FConnecting = false;      // a connect is out; its failure comes as a completion
-  bool FClosed = false;          // FormClose has run: nothing goes out any more
-  std::int64_t FSkipPending = 0; // articles to skip at the next advance
+  bool FWalkStarted = false; // the first GROUP reply has set the walk's range
+  bool FWalkDone = false;    // the walk reached the group's end
+  // FArticleCurrent is done with: its body came whole and was scanned, or
+  // it was out of range, refused by the server or skipped.
+  bool FCurrentDone = false;
+  // The article whose body began part file number FBlockCount.
+  std::int64_t FBlockStart = 0;
+  std::int32_t FBlockCount = 0;
+  std::int64_t FStoppedBlock = 0; // X: the first article of the block it threw away
+  bool FConnecting = false;       // a connect is out; its failure comes as a completion
+  bool FClosed = false;           // FormClose has run: nothing goes out any more
+  std::int64_t FSkipPending = 0;  // articles to skip at the next advance
 
   // The walk by overview and the reconnect after a lost connection
   // (Controller.cpp).
@@ -239,8 +259,9 @@ protected:
   void ConnectionLost(TNntpRequest RqType, std::uint16_t Error);
   void ConnectionLostWhileWaiting();
   void DiscardCutBody(bool ComesAgain);
+  void DiscardPartFile();
   void ScheduleReconnect();
-  void ConnectAttemptFailed();
+  void ConnectAttemptFailed(const std::string& Why);
   void GoOn();
   void Resume(std::int32_t Step);
   // Log-in when the server answers a request with 480 (Controller.cpp).
@@ -283,6 +304,7 @@ protected:
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
 
 private:
+  std::string Shown(std::string Text) const;
   void PaintPausedChanges();
   QTimer* FPaintTimer;       // ends a pause of painting
   bool FPaintPaused = false; // updates are off until FPaintTimer fires

@@ -67,12 +67,21 @@ constexpr std::uint16_t FirstSocketError = 10000;
 constexpr std::uint16_t LineTooLong = 10053;
 // "Authentication required" in answer to a request.
 constexpr std::uint16_t LogInRequired = 480;
+constexpr std::uint16_t NoSuchGroup = 411;
+// The lookup's errors: the name did not resolve.
+constexpr std::uint16_t HostNotFound = 11001;
+constexpr std::uint16_t NoAddress = 11004;
 
 // The overview is asked for this many articles at a time: one reply holds
 // the in-range articles of one block, no more.
 constexpr std::int64_t OverviewBlock = 1000;
 // An overview format with Lines: further down than this is no format.
 constexpr std::int32_t MaxFormatFields = 64;
+
+// How far back the next session goes for the first article of a block
+// still open.
+constexpr std::int64_t MaxHeldBlock = 1000;
+constexpr std::int64_t NoBlock = std::numeric_limits<std::int64_t>::max();
 
 constexpr int MaxReconnectTries = 10;
 constexpr int MaxReconnectSeconds = 60;
@@ -105,17 +114,13 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
-// A plain decimal number of at most 18 digits: nothing else, no sign.
+// A plain decimal number, nothing else, no sign. Article numbers use all 63
+// bits; a number past them is no number at all, never a wrapped one.
 bool ReadDigits(std::string_view text, std::int64_t& value) {
-  if (text.empty() || text.size() > 18)
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
     return false;
-  value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return false;
-    value = value * 10 + (c - '0');
-  }
-  return true;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
 }
 
 // The article number and the Lines: value of an overview line, whose
@@ -140,6 +145,9 @@ bool ReadOverviewLine(std::string_view line, std::int32_t linesField, bool full,
   return value.empty() || ReadDigits(value, lines);
 }
 
+// 420 and 423 to an overview say the block holds no article.
+bool IsEmptyBlock(std::uint16_t error) { return error == 420 || error == 423; }
+
 std::int32_t ClampToInt32(std::int64_t value) {
   return std::int32_t(std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
 }
@@ -152,7 +160,7 @@ std::string DateTimeText(double days) {
 } // namespace
 
 void TMDIChild::WireController() {
-  setWindowTitle("Decoding");
+  SetCaption("Decoding");
   Nntp.OnSessionConnected = [this](TObject* Sender, std::uint16_t Error) {
     NntpSessionConnected(Sender, Error);
   };
@@ -183,7 +191,7 @@ void TMDIChild::FormCreate(TObject*) {
   FArticleCurrent = FArticleStart = FArticleEnd = FSkipPending = 0;
   FMimeName.clear();
   FMimeBase64 = FInternalAbort = FDataFound = FStopAfter = false;
-  FWalkStarted = FCurrentExamined = FConnecting = FStopped = FInArticle = false;
+  FWalkStarted = FWalkDone = FCurrentDone = FConnecting = FStopped = FInArticle = false;
   FLinesField = 0;
   FHeadsUntil = std::numeric_limits<std::int64_t>::min();
   FInRange.clear();
@@ -192,9 +200,42 @@ void TMDIChild::FormCreate(TObject*) {
   FLoggedIn = false;
   FStopText.clear();
 
+  try {
+    ReadStartValues();
+  } catch (const std::exception& e) {
+    StartStopped(e.what(), false); // R would read the same values again
+    throw;
+  }
+  StartSession();
+}
+
+// The seven values, once. The server and the group are shown first, so that
+// a start-up that stops still says which session it was.
+void TMDIChild::ReadStartValues() {
   if (!StartValues)
     throw Exception("No main window to take the session's settings from");
   const IStartValues& values = *StartValues;
+  // The folder keeps the server entry as written, port and all.
+  FServerEntry = values.Server();
+  const std::string group = values.Group();
+  FFolderToMake = values.DownloadPath() + ServerFolderName(FServerEntry) + "/" + group;
+  lblGroupName->setText(ToQt(group));
+  // The user stays out of what the window shows, like the password.
+  lblHostName->setText(ToQt(ServerShownName(FServerEntry)));
+  // A name cut to fit is whole in its tooltip, and the window's size hint
+  // makes room for both names at once, for the frame to take.
+  for (QLabel* label : {lblHostName, lblGroupName})
+    label->setToolTip(label->text());
+  Panel1->updateGeometry();
+  SetCaption("Decoding");
+  const TServerAddress address = SplitServerAddress(FServerEntry);
+  Nntp.SetHost(address.Host);
+  Nntp.SetPort(address.Port);
+  // The socket keeps any CA file it was given: tests trust their own.
+  Nntp.SetTls(address.Tls);
+  Nntp.SetUserName(address.User);
+  Nntp.SetPassWord(values.Password());
+
   FDefExt = values.DefaultExt();
   FMinLines = StrToInt(values.MinLines());
   FMaxLines = StrToInt(values.MaxLines());
@@ -204,52 +245,105 @@ void TMDIChild::FormCreate(TObject*) {
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
                     ? std::numeric_limits<std::int32_t>::max()
                     : FMinLines + OpenMaxLines;
+}
 
-  // The folder keeps the server entry as written, port and all.
-  const std::string server = values.Server();
-  FServerEntry = server;
-  const std::string group = values.Group();
-  const std::string folder = values.DownloadPath() + ServerFolderName(server) + "/" + group;
-  ForceFolder(folder);
-  FSessionDir = folder + "/";
+// From the session folder on. A folder that could not be made may be made
+// on a second try, and a connect that could not start may start: R offers
+// either.
+void TMDIChild::StartSession() {
+  try {
+    ForceFolder(FFolderToMake);
+  } catch (const std::exception& e) {
+    StartStopped(e.what(), true);
+    throw;
+  }
+  FSessionDir = FFolderToMake + "/";
   FRepair.SetFolder(FSessionDir);
   FArticleCurrent = ParsePosition(IniReadString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, "0"));
-
-  lblGroupName->setText(ToQt(group));
-  const TServerAddress address = SplitServerAddress(server);
-  Nntp.SetHost(address.Host);
-  Nntp.SetPort(address.Port);
-  // The socket keeps any CA file it was given: tests trust their own.
-  Nntp.SetTls(address.Tls);
-  Nntp.SetUserName(address.User);
-  Nntp.SetPassWord(values.Password());
-  // The user stays out of what the window shows, like the password.
-  const std::string shown = ServerShownName(server);
-  lblHostName->setText(ToQt(shown));
-  SetStatus("Connecting to " + shown);
-  ConnectToServer();
+  SetStatus("Connecting to " + FromQt(lblHostName->text()));
+  try {
+    ConnectToServer();
+  } catch (...) {
+    SetButtons(false, false, true, false); // the status says why
+    throw;
+  }
   Log("CONNECTING....");
   FormResize(this);
 }
 
-// Stores where the next session starts. An article counts as done once it
-// was asked for or skipped; one the walk never reached is not passed over,
-// so a window that examined nothing stores the position it read.
+// A start-up that stopped says why and offers nothing that cannot work.
+void TMDIChild::StartStopped(const std::string& Why, bool CanRetry) {
+  SetStatus(Why);
+  SetButtons(false, false, CanRetry, false);
+}
+
+// Stores where the next session starts (NextToExamine). A body that the
+// close cuts short comes again whole in the next session, so what it left
+// in the part files goes, as after a lost connection.
 void TMDIChild::FormClose(TObject*) {
   if (std::exchange(FClosed, true))
     return;
   Timer1->stop();
   FReconnectTimer->stop();
   FConnecting = false;
+  const bool bodyCut = FNextStep == stepBody && Nntp.State() == nntpWaitingResponse;
   Nntp.Abort();
   // A verify or repair is not started now; one running stops, and the
   // folder stays as it was before it.
   FRepair.Stop();
   if (FSessionDir.empty()) // the start-up stopped before it had a folder
     return;
+  if (bodyCut)
+    DiscardCutBody(true);
   CloseYEncFiles();
-  const std::int64_t next = FCurrentExamined ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
+  const std::int64_t next = NextToExamine();
+  // The next session gathers the open block again from its first article.
+  if (FPartFile && next == OpenBlockStart())
+    DiscardPartFile();
   IniWriteString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, IntToStr(next));
+}
+
+// The first article not done with; one the walk never reached is not passed
+// over, so a window that examined nothing keeps the position it read. A
+// block still open (or thrown away by X) goes on in articles to come: the
+// next session starts at its first article to gather it whole, unless that
+// lies more than MaxHeldBlock articles back.
+std::int64_t TMDIChild::NextToExamine() const {
+  const std::int64_t next = FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
+  const std::int64_t block = FStopped ? FStoppedBlock : OpenBlockStart();
+  return block < next && block >= SaturatedAdd(next, -MaxHeldBlock) ? block : next;
+}
+
+// The article whose body began the block of the open part file.
+std::int64_t TMDIChild::OpenBlockStart() const {
+  if (!FPartFile)
+    return NoBlock;
+  return FPartFileCount == FBlockCount ? FBlockStart : FArticleCurrent;
+}
+
+// An article is done with once its body came whole and was scanned, or the
+// server refused it, or its header put it out of range; the scanner gives
+// up on a body of no data itself. A part file this body began goes on from
+// here.
+void TMDIChild::NoteArticleDone(TNntpRequest RqType) {
+  switch (RqType) {
+  case nntpHeadByNumber:
+    FCurrentDone = !LinesInRange();
+    break;
+  case nntpBodyByNumber:
+  case nntpArticleByNumber:
+    FCurrentDone = true;
+    if (FPartFile && FPartFileCount != FBlockCount) {
+      FBlockStart = FArticleCurrent;
+      FBlockCount = FPartFileCount;
+    }
+    break;
+  case nntpAbort:
+    FCurrentDone = FCurrentDone || FInternalAbort;
+    break;
+  default:
+    break;
+  }
 }
 
 void TMDIChild::closeEvent(QCloseEvent* event) {
@@ -261,7 +355,7 @@ void TMDIChild::NntpSessionConnected(TObject*, std::uint16_t Error) {
   FConnecting = false;
   FLoggedIn = false;
   if (Error != 0) {
-    ConnectAttemptFailed();
+    ConnectAttemptFailed(ErrorText(Error));
     return;
   }
   if (!FWalkStarted)
@@ -272,15 +366,17 @@ void TMDIChild::NntpSessionConnected(TObject*, std::uint16_t Error) {
 void TMDIChild::NntpSessionClosed(TObject*, std::uint16_t Error) {
   Log("Session Closed");
   if (Error != 0)
-    Log("Error #" + IntToStr(Error));
+    Log(ErrorText(Error));
 }
 
 void TMDIChild::NntpMessageEnd(TObject*) {}
 
 void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Error) {
   FInArticle = false;
-  if (Error != 0)
-    Log("Error #" + IntToStr(Error));
+  // An empty block of the overview is no error: its scan says so.
+  const bool emptyBlock = RqType == nntpXOver && FNextStep == stepOverview && IsEmptyBlock(Error);
+  if (Error != 0 && !emptyBlock)
+    Log(ErrorText(Error));
   // The number alone does not say which check of the handshake failed.
   if (Error == WSAETLS)
     Log(Nntp.TlsError().empty() ? std::string("TLS: the secure connection failed") : Nntp.TlsError());
@@ -289,7 +385,7 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
     LogAppend("Request Done");
   // A connect that failed ends the request before it; it is no step of the walk.
   if (std::exchange(FConnecting, false)) {
-    ConnectAttemptFailed();
+    ConnectAttemptFailed(ErrorText(Error));
     return;
   }
   if (Error >= FirstSocketError && (IsWalkRequest(RqType) || RqType == nntpAuthenticate) &&
@@ -306,6 +402,7 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   if (RqType == nntpBodyByNumber ||
       ((RqType == nntpAbort || RqType == nntpArticleByNumber) && FNextStep == stepBody))
     EndOfBody(RqType != nntpAbort && Error == 0);
+  NoteArticleDone(RqType);
   if (FStopAfter) {
     // R asks again for the overview's format that A cut off before the first article.
     if (RqType == nntpListOverViewFmt && FNextStep == stepOverviewFmt)
@@ -383,13 +480,11 @@ void TMDIChild::Timer1Timer(TObject*) {
     // inherit the count of an article before it.
     FArticleLines = 0;
     Nntp.HeadByNumber(FArticleCurrent);
-    FCurrentExamined = true;
     break;
   case stepBody:
     Log("Request Body " + IntToStr(FArticleCurrent));
     StartBody();
     Nntp.BodyByNumber(FArticleCurrent);
-    FCurrentExamined = true;
     break;
   case stepArticle:
     ProgressBar3->setValue(GroupProgress());
@@ -398,7 +493,6 @@ void TMDIChild::Timer1Timer(TObject*) {
     // The header comes first; its blank line turns the step to the body.
     FNextStep = stepHead;
     FInArticle = true;
-    FCurrentExamined = true;
     break;
   case stepOverview:
     ProgressBar3->setValue(GroupProgress());
@@ -425,10 +519,14 @@ void TMDIChild::Timer1Timer(TObject*) {
     Reconnect();
     break;
   default:
-    // A connection already gone has nothing to say goodbye to.
-    if (Nntp.State() != nntpNotConnected)
+    // A connection already gone has nothing to say goodbye to, and no answer
+    // will come to end the walk: it ends here.
+    if (Nntp.State() != nntpNotConnected) {
       Nntp.Quit();
-    setWindowTitle("Download Done");
+      SetCaption("Download Done");
+    } else {
+      SetCaption(FWalkDone ? "Download Done" : "Downloading Interrupted");
+    }
     FRepair.Start();
   }
 }
@@ -442,12 +540,11 @@ void TMDIChild::StopClick(TObject*) {
   FConnecting = false;
   Nntp.Abort();
   FRepair.Stop();
-  // The unfinished part is thrown away, not decoded.
-  if (FPartFile) {
-    FPartFile.reset();
-    DeleteFile(PartFileName());
-    FPartKind = 0;
-  }
+  // The unfinished part is thrown away, not decoded; the next session
+  // gathers its block again.
+  FStoppedBlock = OpenBlockStart();
+  if (FPartFile)
+    DiscardPartFile();
   SetButtons(false, false, false, false);
 }
 
@@ -464,8 +561,13 @@ void TMDIChild::AfterClick(TObject*) {
 void TMDIChild::RestartClick(TObject*) {
   SetButtons(true, true, false, true);
   FStopText.clear();
+  FWalkDone = false;
   FReconnectTimer->stop();
   FReconnectTries = 0;
+  if (FSessionDir.empty()) { // the start-up stopped at the folder
+    StartSession();
+    return;
+  }
   GoTo(stepReconnect);
 }
 
@@ -503,19 +605,19 @@ void TMDIChild::ConnectToServer() {
   } catch (const std::exception& e) {
     FConnecting = false;
     if (FReconnectTries == 0) {
-      ConnectFailed();
+      ConnectFailed(e.what());
       throw;
     }
     // A try of the back-off that cannot even start is one more failed try.
     Log(e.what());
-    ConnectAttemptFailed();
+    ConnectAttemptFailed(e.what());
   }
 }
 
-// Nothing was examined; R tries again from where the window started. A
-// failed TLS check says which.
-void TMDIChild::ConnectFailed() {
-  SetStatus(Nntp.TlsError().empty() ? std::string("Not Connected") : Nntp.TlsError());
+// Nothing was examined; R tries again from where the window started. The
+// status says why; a failed TLS check says which.
+void TMDIChild::ConnectFailed(const std::string& Why) {
+  SetStatus(Nntp.TlsError().empty() ? "Not Connected: " + Why : Nntp.TlsError());
   Log("Error Connecting !");
   Restart->setEnabled(true);
 }
@@ -526,10 +628,8 @@ void TMDIChild::RequestGroup() { Nntp.Group(FromQt(lblGroupName->text())); }
 // goes on within it, however the group has grown since.
 void TMDIChild::GroupReply(std::uint16_t Error) {
   if (FWalkStarted) {
-    // Refused on a new connection, the group has nothing to walk there: every
-    // request would be answered "no newsgroup selected" and passed over.
     if (Error != 0)
-      StopWalk("Group " + FromQt(lblGroupName->text()) + " refused by " + Nntp.Host());
+      GroupRefused(Error);
     else
       GoOn();
     return;
@@ -537,8 +637,8 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
   Log("ArticleEstimated = " + IntToStr(Nntp.ArticleEstimated()));
   Log("ArticleFirst     = " + IntToStr(Nntp.ArticleFirst()));
   Log("ArticleLast      = " + IntToStr(Nntp.ArticleLast()));
-  if (Error != 0) { // a group the server does not carry has nothing to walk
-    WalkDone();
+  if (Error != 0) {
+    GroupRefused(Error);
     return;
   }
   FWalkStarted = true;
@@ -560,8 +660,18 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
   WalkDone();
 }
 
+// A refused group has nothing to walk: every request would be answered "no
+// newsgroup selected" and passed over. The walk stops where it is, R offered.
+void TMDIChild::GroupRefused(std::uint16_t Error) {
+  const std::string group = FromQt(lblGroupName->text());
+  StopWalk(Error == NoSuchGroup ? "Group " + group + " not found on " + Nntp.Host()
+                                : "Group " + group + " refused by " + Nntp.Host());
+}
+
+bool TMDIChild::LinesInRange() const { return FMinLines <= FArticleLines && FArticleLines <= FMaxLines; }
+
 void TMDIChild::HeaderDone() {
-  if (FMinLines <= FArticleLines && FArticleLines <= FMaxLines) {
+  if (LinesInRange()) {
     SetStatus("Request Body " + IntToStr(FArticleCurrent));
     GoTo(stepBody);
   } else {
@@ -573,16 +683,16 @@ void TMDIChild::Advance() {
   if (FSkipPending > 0 && FArticleCurrent < FArticleEnd) {
     // The skipped articles count as done, up to the group's end at most.
     FArticleCurrent = std::min(SaturatedAdd(FArticleCurrent, FSkipPending), FArticleEnd);
-    FCurrentExamined = true;
+    FCurrentDone = true;
   }
   FSkipPending = 0;
   if (FLinesField > 0 && FArticleCurrent >= FHeadsUntil) {
     AdvanceByOverview();
     return;
   }
-  // An article never asked for (the walk stopped before its request went
-  // out, or a log-in refused it) is asked for now, not passed.
-  if (!FCurrentExamined && FArticleCurrent <= FArticleEnd) {
+  // An article not done with (the walk stopped before its body came, or a
+  // log-in refused it) is asked for now, not passed.
+  if (!FCurrentDone && FArticleCurrent <= FArticleEnd) {
     SB1Panels[1]->setText(QString::number(FArticleCurrent));
     SetStatus("Request Header " + IntToStr(FArticleCurrent));
     GoTo(stepHead);
@@ -590,7 +700,7 @@ void TMDIChild::Advance() {
   }
   if (FArticleCurrent < FArticleEnd) {
     ++FArticleCurrent;
-    FCurrentExamined = false;
+    FCurrentDone = false;
     SB1Panels[1]->setText(QString::number(FArticleCurrent));
     SetStatus("Request Header " + IntToStr(FArticleCurrent));
     GoTo(stepHead);
@@ -600,20 +710,25 @@ void TMDIChild::Advance() {
 }
 
 void TMDIChild::WalkDone() {
+  FWalkDone = true;
   SetStatus("Downloading Done");
   Log("Downloading Done");
   GoTo(stepFinished);
 }
 
+// A walk that reached the group's end keeps saying so when its QUIT is
+// answered; any other end was a stop.
 void TMDIChild::ConnectionEnded() {
   if (!FStopText.empty()) { // the walk stopped for a reason of its own
     SetStatus(FStopText);
-    setWindowTitle("Downloading Interrupted");
+    SetCaption("Downloading Interrupted");
     return;
   }
   if (!FInternalAbort) {
+    if (FWalkDone)
+      return;
     SetStatus("Downloading Interrupted by User");
-    setWindowTitle("Downloading Interrupted");
+    SetCaption("Downloading Interrupted");
     return;
   }
   // The scanner gave up on a body: go on with a fresh connection.
@@ -622,25 +737,25 @@ void TMDIChild::ConnectionEnded() {
   if (FArticleCurrent < FArticleEnd) {
     GoTo(stepReconnect);
   } else {
+    FWalkDone = true;
     Log("Downloading Done");
     SetStatus("Downloading Done");
+    SetCaption("Download Done");
     FRepair.Start();
   }
 }
 
-// The A command: a part file still open is ended and decoded before QUIT.
+// The A command. A part file still open holds a block whose end line has
+// not come: decoding it would save a file with data missing. It stays open
+// for R to go on with, and the next session gathers the block from its
+// first article (NextToExamine).
 void TMDIChild::CarryOutAfter() {
   FStopAfter = false;
   FArticleLines = 0;
+  if (FPartFile)
+    Log("Unfinished part file kept open " + PartFileName());
   SetStatus("Downloading Interrupted");
   Log("Downloading Interrupted");
-  if (FPartFile) {
-    try {
-      FinishPartFile(true);
-    } catch (const std::exception& e) {
-      Log(e.what()); // the walk still ends with its QUIT
-    }
-  }
   GoTo(stepFinished);
 }
 
@@ -666,6 +781,19 @@ void TMDIChild::GoTo(std::int32_t Step) {
   FNextStep = Step;
   if (!FClosed)
     Timer1->start();
+}
+
+// "Error #" and the number. The socket's own errors (10000 to 11004, not
+// the client's 65535 for a reply of no status) add their text, and a name
+// that did not resolve is named.
+std::string TMDIChild::ErrorText(std::uint16_t Error) const {
+  std::string text = "Error #" + IntToStr(Error);
+  if (Error < FirstSocketError || Error > NoAddress)
+    return text;
+  text += " " + WSocketErrorDesc(Error);
+  if (Error >= HostNotFound && Error <= NoAddress)
+    text += " (" + Nntp.Host() + ")";
+  return text;
 }
 
 void TMDIChild::SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn) {
@@ -739,10 +867,9 @@ void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
   ContinueWithHeaders();
 }
 
-// 420 and 423 say the block holds no article. Any other refusal leaves the
-// rest of the walk to the headers.
+// Any refusal but an empty block leaves the rest of the walk to the headers.
 void TMDIChild::OverviewDone(std::uint16_t Error) {
-  if (Error != 0 && Error != 420 && Error != 423) {
+  if (Error != 0 && !IsEmptyBlock(Error)) {
     Log("Overview refused, requesting headers");
     FLinesField = 0;
     FInRange.clear();
@@ -750,8 +877,9 @@ void TMDIChild::OverviewDone(std::uint16_t Error) {
     return;
   }
   FScannedTo = FScanLast;
-  std::string text = "Scanned " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) + ": " +
-                     IntToStr(std::int64_t(FInRange.size())) + " in range";
+  std::string text =
+      "Scanned " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) + ": " +
+      (Error != 0 ? std::string("no articles") : IntToStr(std::int64_t(FInRange.size())) + " in range");
   if (FUnreadable > 0)
     text += ", " + IntToStr(FUnreadable) + " unreadable";
   Log(text);
@@ -762,14 +890,14 @@ void TMDIChild::OverviewDone(std::uint16_t Error) {
 // articles passed on the way count as examined: their overview was out of
 // range, unreadable or missing.
 void TMDIChild::AdvanceByOverview() {
-  const std::int64_t next = FCurrentExamined ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
+  const std::int64_t next = FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
   while (!FInRange.empty() && FInRange.front().Number < next)
     FInRange.pop_front();
   if (!FInRange.empty()) {
     const TInRange article = FInRange.front();
     FInRange.pop_front();
     FArticleCurrent = article.Number;
-    FCurrentExamined = false;
+    FCurrentDone = false;
     FArticleLines = ClampToInt32(article.Lines); // until its header says otherwise
     SB1Panels[1]->setText(QString::number(FArticleCurrent));
     SetStatus("Request Article " + IntToStr(FArticleCurrent));
@@ -778,15 +906,15 @@ void TMDIChild::AdvanceByOverview() {
   }
   if (FScannedTo >= next) {
     FArticleCurrent = FScannedTo;
-    FCurrentExamined = true;
+    FCurrentDone = true;
     SB1Panels[1]->setText(QString::number(FArticleCurrent));
   }
-  if (FCurrentExamined && FArticleCurrent >= FArticleEnd) {
+  if (FCurrentDone && FArticleCurrent >= FArticleEnd) {
     ProgressBar3->setValue(GroupProgress());
     WalkDone();
     return;
   }
-  ScanFrom(FCurrentExamined ? FArticleCurrent + 1 : FArticleCurrent);
+  ScanFrom(FCurrentDone ? FArticleCurrent + 1 : FArticleCurrent);
 }
 
 void TMDIChild::ScanFrom(std::int64_t First) {
@@ -798,7 +926,7 @@ void TMDIChild::ScanFrom(std::int64_t First) {
 
 // The walk goes on by HEAD from the first article not examined.
 void TMDIChild::ContinueWithHeaders() {
-  if (FCurrentExamined) {
+  if (FCurrentDone) {
     Advance();
     return;
   }
@@ -823,10 +951,9 @@ void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
     if (tooLong) {
       Log("Line too long in article " + IntToStr(FArticleCurrent) + ", passed over");
       FArticleLines = 0;
-      FCurrentExamined = true;
+      FCurrentDone = true;
       FResumeStep = stepStart;
     } else {
-      FCurrentExamined = false;
       FResumeStep = RqType == nntpHeadByNumber   ? stepHead
                     : RqType == nntpBodyByNumber ? stepBody
                                                  : stepArticle;
@@ -838,7 +965,7 @@ void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
       Log("Line too long in the overview of " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) +
           ", requesting headers");
       FHeadsUntil = FScanLast;
-      FResumeStep = FCurrentExamined ? stepStart : stepHead;
+      FResumeStep = FCurrentDone ? stepStart : stepHead;
     } else {
       FResumeStep = stepOverview;
     }
@@ -902,10 +1029,15 @@ void TMDIChild::DiscardCutBody(bool ComesAgain) {
     KeepUnfinishedPartFile();
     return;
   }
+  DiscardPartFile();
+  Log("Unfinished part file discarded " + path);
+}
+
+void TMDIChild::DiscardPartFile() {
+  const std::string path = PartFileName();
   FPartFile.reset();
   FPartKind = 0;
   DeleteFile(path);
-  Log("Unfinished part file discarded " + path);
 }
 
 // Waits 1, 2, 4, ... 60 s before the next try; after the last one the
@@ -931,9 +1063,9 @@ void TMDIChild::ScheduleReconnect() {
 
 // A try of the back-off that failed leads to the next; any other failed
 // connect waits for R.
-void TMDIChild::ConnectAttemptFailed() {
+void TMDIChild::ConnectAttemptFailed(const std::string& Why) {
   if (FReconnectTries == 0) {
-    ConnectFailed();
+    ConnectFailed(Why);
     return;
   }
   if (FStopAfter) {
@@ -997,7 +1129,6 @@ void TMDIChild::LogInNeeded(TNntpRequest RqType) {
     FLogInRetry = stepOverviewFmt;
     break;
   default:
-    FCurrentExamined = false;
     FLogInRetry = RqType == nntpHeadByNumber ? stepHead : RqType == nntpBodyByNumber ? stepBody : stepArticle;
   }
   if (FStopAfter) {

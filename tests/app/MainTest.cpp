@@ -66,7 +66,9 @@ TEST_F(MainWindow, OneDecodeWindowPerServerAndGroupArrangedAndNoConfigurationMea
   QStringList listed;
   for (QAction* item : Main->WindowMenu->actions())
     listed << item->text();
-  EXPECT_EQ(listed.mid(5), (QStringList{"&1 Decoding", "&2 Decoding"}));
+  const QString server = QString::fromStdString(a);
+  EXPECT_EQ(listed.mid(5),
+            (QStringList{"&1 Decoding \u2014 alt.a on " + server, "&2 Decoding \u2014 alt.b on " + server}));
   Main->WindowMinimizeItem->trigger();
   Main->WindowArrangeItem->trigger();
   int left = 0;

@@ -247,8 +247,7 @@ TEST_F(RepairWalk, MissedArticleIsRepairedAfterTheWalk) {
   Server.ServeGroup(Values.group, posts);
   Open();
   ASSERT_TRUE(WaitEnd());
-  ASSERT_TRUE(PumpUntil(
-      [&] { return !Child->FRepair.Running() && Panel(0) == "Downloading Interrupted by User"; }, 30000));
+  ASSERT_TRUE(PumpUntil([&] { return !Child->FRepair.Running() && Panel(0) == "Downloading Done"; }, 30000));
   EXPECT_EQ(Child->MemoLines().back(), "set.par2: repaired 1 files ");
   EXPECT_EQ(ReadFile(Folder() + "movie.mkv"), data);
   EXPECT_FALSE(FileExists(Folder() + "movie.mkv.partial"));

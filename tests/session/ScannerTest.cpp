@@ -168,7 +168,7 @@ TEST_F(Scanner, BeginLineWhileAPartFileIsOpenKeepsItAndStartsANewOne) {
   EXPECT_EQ(Child->FPartFileCount, 2);
   EXPECT_EQ(Child->FPartKind, 1);
   EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 " + Kept + " begin 644 pic.jpg ",
-                                                          "Unfinished part file kept " + Folder + "1.UUE "}));
+                                                          "Unfinished part file kept 1.UUE "}));
   EXPECT_EQ(Child->FDecodedCount, 0);
 }
 
@@ -238,14 +238,14 @@ TEST_F(Scanner, PartFileThatCannotBeCreatedIsLoggedAndSkipped) {
   std::filesystem::rename(folder, away); // the session folder is gone meanwhile
   Child->Body(Join({{"Content-Transfer-Encoding: base64", ""}, Base64Lines(Data)}));
   EXPECT_TRUE(Child->Saved().empty()); // the open one is kept, unfinished
-  EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 begin 644 a.bin Mime base64 ",
-                                                          "Unfinished part file kept " + Folder + "1.UUE ",
-                                                          "Cannot create file " + Folder + "2.B64 "}));
+  EXPECT_EQ(Child->MemoLines(),
+            (std::vector<std::string>{"Request Body 4711 begin 644 a.bin Mime base64 ",
+                                      "Unfinished part file kept 1.UUE ", "Cannot create file 2.B64 "}));
   EXPECT_EQ(Child->FPartFile, nullptr);
   EXPECT_EQ(Child->FPartKind, 0);
   EXPECT_EQ(Child->FPartFileCount, 2);
   Child->Body(Join({{"begin 644 c.bin"}, UULines(Data)}));
-  EXPECT_EQ(Child->MemoLines().back(), "Cannot create file " + Folder + "3.UUE ");
+  EXPECT_EQ(Child->MemoLines().back(), "Cannot create file 3.UUE ");
   EXPECT_EQ(Child->FPartFile, nullptr);
   std::filesystem::rename(away, folder);
   Child->Body(Join({{"begin 644 b.bin"}, UULines(Data), {"end"}}));
@@ -376,7 +376,7 @@ TEST_F(Scanner, SinglePartBodyStartsOnlyWithANamedBase64HeaderAndEndsWithTheBody
   Child->Body(Base64Lines(Data));
   Child->EndOfBody(false);
   EXPECT_EQ(Child->FDecodedCount, 0);
-  EXPECT_EQ(Child->MemoLines().back(), "Unfinished part file kept " + Folder + "1.B64 ");
+  EXPECT_EQ(Child->MemoLines().back(), "Unfinished part file kept 1.B64 ");
   EXPECT_EQ(Part(1, ".B64").substr(0, 26), "begin-base64 0644 one.bin\r");
 
   // A block open from an earlier article is kept.

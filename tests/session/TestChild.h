@@ -123,10 +123,12 @@ protected:
   void Store(std::int64_t position);
   // Opens the window with a CA file trusted besides the system's ones.
   void Open(const std::string& caFile = "");
-  // A walk ends with its QUIT answered (or an abort): the caption says so.
+  // A walk ends with its QUIT answered (or an abort), its caption saying how.
   bool WaitEnd() {
-    return PumpUntil([&] { return Child->windowTitle() == "Downloading Interrupted"; });
+    return PumpUntil([&] { return Ended; });
   }
+  // The caption a window on the group and server shows with Text.
+  std::string Captioned(const std::string& Text) const;
   void CloseExpecting(std::int64_t stored);
   std::string Panel(int i) const { return Child->SB1Panels[std::size_t(i)]->text().toStdString(); }
 
@@ -134,6 +136,7 @@ protected:
   TValues Values;
   TScriptedNewsServer Server;
   std::unique_ptr<TTestChild> Child;
+  bool Ended = false; // the last answer, to QUIT or an abort, ended the walk
   std::vector<std::string> Errors;
   TErrorDisplay Previous;
 };
