@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Settings.h"
+#include "app/WindowState.h"
 #include "platform/Exceptions.h"
 #include "session/StartValues.h"
 
@@ -20,6 +21,8 @@ class QMenu;
 class QStatusBar;
 class QTimer;
 class QToolButton;
+class TCloseQuestion;
+class TNotifier;
 class TPasswordStore;
 
 // The application's frame: picks the server, group and limits of the next
@@ -40,6 +43,7 @@ public:
   QLineEdit* MinR;
   QLineEdit* MaxR;
   QLineEdit* DefE;
+  QLineEdit* EdSubject; // the wildmat of the subjects to fetch
   QLabel* lblPath;
   QLineEdit* SkipLine; // never shown: decode windows read "0" from it
   QStatusBar* StatusBar;
@@ -51,6 +55,7 @@ public:
   QMenu* WindowMenu;
   QMenu* HelpMenu;
   QAction* FileOpenItem;
+  QAction* FileConfigItem;
   QAction* FileExitItem;
   QAction* WindowCascadeItem;
   QAction* WindowTileItem;
@@ -74,6 +79,7 @@ public:
   void SetServerSettings(TServerSettingsMap value) { FServerSettings = std::move(value); }
   std::string Password() const override;
   std::string PasswordOf(const std::string& Entry) const override;
+  std::string SubjectFilter() const override;
 
   // Handlers.
   void FileOpenItemClick(TObject* Sender);
@@ -110,7 +116,9 @@ private:
   void UpdateWindowMenu();
   void PointToConfig();
   std::string Missing() const;
-  void CheckNumbers();
+  void CheckFields();
+  void RestoreWindowState();
+  void StoreWindowState();
   bool IsOpenFor(const std::string& server, const std::string& group) const;
 
   // What each open decode window was opened for: one window per server and
@@ -123,6 +131,9 @@ private:
   TServerSettings SelectedServer() const;
   TServerSettingsMap FServerSettings;
   QTimer* FSpeedTimer; // gathers the windows' figures into one update
+  TWindowState FWindowState;
+  TCloseQuestion* FCloseQuestion;
+  TNotifier* FNotifier;
 };
 
 // The one main window; LoadSettings fills its fields through it.

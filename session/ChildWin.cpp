@@ -115,6 +115,8 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   Skip = MakeButton(PnlInfo, "S", "Skip n Articles", 94);
   Restart->setEnabled(false);
   EdArticlesToSkip = new QLineEdit("0", PnlInfo);
+  EdArticlesToSkip->setToolTip("Number of Articles to Skip with S");
+  EdArticlesToSkip->setStatusTip("Number of Articles to Skip with S");
   EdArticlesToSkip->setGeometry(4, 48, InfoWidth - 8, 19);
   LBSaved = new QListWidget(PnlInfo);
   LBSaved->setGeometry(4, SavedTop, InfoWidth - 8, SavedMinHeight);

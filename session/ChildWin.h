@@ -6,6 +6,7 @@
 #include "platform/FileOps.h"
 #include "session/OverviewWalk.h"
 #include "session/Repair.h"
+#include "session/SubjectFilter.h"
 #include "session/YEncReceiver.h"
 
 #include <QWidget>
@@ -98,7 +99,17 @@ public:
   static constexpr std::chrono::milliseconds PaintInterval{50};
   int GroupProgress() const;
   static std::string ExtractName(const std::string& Path);
+  // Whether the walk runs: from the start or R to its end, a stop or X.
+  bool Downloading() const { return FRunning; }
+  std::int32_t DecodedCount() const { return FDecodedCount; }
 
+signals:
+  // The walk ended by itself: done, stopped for an error, or waiting for a
+  // log-in. Not after A, X or a close, which the user asked for. The status
+  // bar says why.
+  void WalkEnded();
+
+public:
   // Handlers.
   void FormResize(TObject* Sender);
   void UUCodeProgress(std::uint16_t Percent);
@@ -136,6 +147,7 @@ protected:
   void GroupReply(std::uint16_t Error);
   void GroupRefused(std::uint16_t Error);
   bool LinesInRange() const;
+  bool BodyWanted() const; // the Lines: range and the subject filter pass it
   void HeaderDone();
   void Advance();
   void WalkDone();
@@ -146,6 +158,8 @@ protected:
   std::int64_t NextToExamine() const;
   std::int64_t OpenBlockStart() const;
   void GoTo(std::int32_t Step);
+  // Tell: the walk ended by itself, which WalkEnded says.
+  void EndWalk(bool Tell);
   void SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn);
   std::string ErrorText(std::uint16_t Error) const;
 
@@ -238,6 +252,7 @@ protected:
   std::string FMimeName;
   std::string FDefExt;
   bool FStopAfter = false;
+  TSubjectFilter FSubjectFilter; // chooses besides the Lines: range
 
   // Controller state beyond the shared fields.
   bool FWalkStarted = false; // the first GROUP reply has set the walk's range
@@ -251,6 +266,7 @@ protected:
   std::int64_t FStoppedBlock = 0; // X: the first article of the block it threw away
   bool FConnecting = false;       // a connect is out; its failure comes as a completion
   bool FClosed = false;           // FormClose has run: nothing goes out any more
+  bool FRunning = false;          // see Downloading()
   std::int64_t FSkipPending = 0;  // articles to skip at the next advance
 
   // The walk by overview and the reconnect after a lost connection
@@ -277,8 +293,10 @@ protected:
   // Field of Lines: in an overview line (0 is the article number); 0 while
   // the walk reads every header instead.
   std::int32_t FLinesField = 0;
-  bool FLinesFull = false;       // its values carry the field name ("Lines: 250")
-  std::int32_t FFormatIndex = 0; // entries of LIST OVERVIEW.FMT read so far
+  bool FLinesFull = false;        // its values carry the field name ("Lines: 250")
+  std::int32_t FSubjectField = 1; // field of Subject: in an overview line
+  std::int32_t FFormatIndex = 0;  // entries of LIST OVERVIEW.FMT read so far
+  std::int32_t FFormatSubjectField = 0;
   std::int32_t FFormatLinesField = 0;
   bool FFormatLinesFull = false;
   // Up to this article headers are read, after an overview that could not be.
@@ -324,6 +342,8 @@ private:
   std::int64_t FHeadArticle = 0;
   bool FHeadBase64 = false;
   std::string FHeadName;
+  std::string FHeadSubject;
+  bool FInSubject = false;       // a folded line continues the Subject
   std::uint8_t FHeaderField = 0; // the name-bearing field a folded line continues
   bool FBodyPart = false;        // the open part file ends with the body
 };

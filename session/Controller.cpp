@@ -202,6 +202,7 @@ void TMDIChild::ReadStartValues() {
   FMinLines = StrToInt(values.MinLines());
   FMaxLines = StrToInt(values.MaxLines());
   FMaxWaitingLines = StrToInt(values.WaitingLines());
+  FSubjectFilter = TSubjectFilter(values.SubjectFilter());
   Timer1->setInterval(std::max(0, StrToInt(values.Pacing())));
   TArticleFetcher& fetcher = FWalk.Fetcher();
   fetcher.SetConnections(StrToInt(values.Connections()));
@@ -227,6 +228,7 @@ void TMDIChild::StartSession() {
   FRepair.SetFolder(FSessionDir);
   FArticleCurrent = ParsePosition(IniReadString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, "0"));
   SetStatus("Connecting to " + FromQt(lblHostName->text()));
+  FRunning = true;
   try {
     ConnectToServer();
   } catch (...) {
@@ -239,6 +241,7 @@ void TMDIChild::StartSession() {
 
 // A start-up that stopped says why and offers nothing that cannot work.
 void TMDIChild::StartStopped(const std::string& Why, bool CanRetry) {
+  FRunning = false;
   SetStatus(Why);
   SetButtons(false, false, CanRetry, false);
 }
@@ -249,6 +252,7 @@ void TMDIChild::StartStopped(const std::string& Why, bool CanRetry) {
 void TMDIChild::FormClose(TObject*) {
   if (std::exchange(FClosed, true))
     return;
+  FRunning = false;
   Timer1->stop();
   FReconnectTimer->stop();
   FConnecting = false;
@@ -295,7 +299,7 @@ std::int64_t TMDIChild::OpenBlockStart() const {
 void TMDIChild::NoteArticleDone(TNntpRequest RqType) {
   switch (RqType) {
   case nntpHeadByNumber:
-    FCurrentDone = !LinesInRange();
+    FCurrentDone = !BodyWanted();
     break;
   case nntpBodyByNumber:
   case nntpArticleByNumber:
@@ -458,7 +462,7 @@ void TMDIChild::Timer1Timer(TObject*) {
     break;
   case stepOverviewFmt:
     Log("Request Overview Format");
-    FFormatIndex = FFormatLinesField = 0;
+    FFormatIndex = FFormatLinesField = FFormatSubjectField = 0;
     FFormatLinesFull = false;
     Nntp.ListOverViewFmt();
     break;
@@ -502,6 +506,7 @@ void TMDIChild::StopClick(TObject*) {
   if (FPartFile)
     DiscardPartFile();
   SetButtons(false, false, false, false);
+  EndWalk(false);
 }
 
 void TMDIChild::AfterClick(TObject*) {
@@ -520,6 +525,7 @@ void TMDIChild::AfterClick(TObject*) {
 
 void TMDIChild::RestartClick(TObject*) {
   SetButtons(true, true, false, true);
+  FRunning = true;
   FStopText.clear();
   FWalkDone = false;
   FReconnectTimer->stop();
@@ -587,6 +593,7 @@ void TMDIChild::ConnectFailed(const std::string& Why) {
   SetStatus(Nntp.TlsError().empty() ? "Not Connected: " + Why : Nntp.TlsError());
   Log("Error Connecting !");
   Restart->setEnabled(true);
+  EndWalk(true);
 }
 
 void TMDIChild::RequestGroup() { Nntp.Group(FromQt(lblGroupName->text())); }
@@ -637,8 +644,15 @@ void TMDIChild::GroupRefused(std::uint16_t Error) {
 
 bool TMDIChild::LinesInRange() const { return FMinLines <= FArticleLines && FArticleLines <= FMaxLines; }
 
+// A refused HEAD leaves the subject of the article before: none counts.
+bool TMDIChild::BodyWanted() const {
+  return LinesInRange() &&
+         FSubjectFilter.Passes(FHeadArticle == FArticleCurrent ? std::string_view(FHeadSubject)
+                                                               : std::string_view());
+}
+
 void TMDIChild::HeaderDone() {
-  if (LinesInRange()) {
+  if (BodyWanted()) {
     SetStatus("Request Body " + IntToStr(FArticleCurrent));
     GoTo(stepBody);
   } else {
@@ -686,6 +700,7 @@ void TMDIChild::WalkDone() {
   SetStatus("Downloading Done");
   Log("Downloading Done");
   GoTo(stepFinished);
+  EndWalk(true);
 }
 
 // A walk that reached the group's end keeps saying so when its QUIT is
@@ -719,6 +734,7 @@ void TMDIChild::ConnectionEnded() {
     SetStatus("Downloading Done");
     SetCaption("Download Done");
     FRepair.Start();
+    EndWalk(true);
   }
 }
 
@@ -734,6 +750,7 @@ void TMDIChild::CarryOutAfter() {
   SetStatus("Downloading Interrupted");
   Log("Downloading Interrupted");
   GoTo(stepFinished);
+  EndWalk(false);
 }
 
 void TMDIChild::Reconnect() {
@@ -762,6 +779,11 @@ void TMDIChild::GoTo(std::int32_t Step) {
   FNextStep = Step;
   if (!FClosed)
     Timer1->start();
+}
+
+void TMDIChild::EndWalk(bool Tell) {
+  if (std::exchange(FRunning, false) && Tell)
+    emit WalkEnded();
 }
 
 // "Error #" and the number. The socket's own errors (10000 to 11004, not
@@ -796,10 +818,14 @@ void TMDIChild::ControllerMessageLine(TObject* Sender) {
 
 // "Lines:" and ":lines" name the field; "Lines:full" values carry the name.
 void TMDIChild::OverviewFormatLine(std::string_view Line) {
-  if (FFormatLinesField > 0 || FFormatIndex >= MaxFormatFields)
+  if (FFormatIndex >= MaxFormatFields)
     return;
   ++FFormatIndex;
   const std::string_view entry = TrimBlanks(WithoutCR(Line));
+  if (FFormatSubjectField == 0 && SameText(entry, "Subject:"))
+    FFormatSubjectField = FFormatIndex;
+  if (FFormatLinesField > 0)
+    return;
   FFormatLinesFull = SameText(entry, "Lines:full");
   if (FFormatLinesFull || SameText(entry, "Lines:") || SameText(entry, ":lines"))
     FFormatLinesField = FFormatIndex;
@@ -809,6 +835,8 @@ void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
   if (Error == 0 && FFormatLinesField > 0) {
     FLinesField = FFormatLinesField;
     FLinesFull = FFormatLinesFull;
+    // Subject comes first in the standard format.
+    FSubjectField = FFormatSubjectField > 0 ? FFormatSubjectField : 1;
     Advance();
     return;
   }
@@ -930,6 +958,7 @@ void TMDIChild::ScheduleReconnect() {
     SetStatus("Connection lost");
     Log("Connection lost");
     Restart->setEnabled(true);
+    EndWalk(true);
     FRepair.Start();
     return;
   }
@@ -1051,6 +1080,7 @@ void TMDIChild::StopWalk(const std::string& Text) {
   FStopText = Text;
   SetButtons(true, false, true, false);
   GoTo(stepFinished);
+  EndWalk(true);
 }
 
 // ---- the walk by overview over several connections ----
@@ -1086,8 +1116,8 @@ void TMDIChild::StartWalk() {
   fetcher.SetTimeout(Nntp.Timeout());
   fetcher.SetTlsCAFile(Nntp.WSocket().TlsCAFile());
   fetcher.SetReconnectDelay(FReconnectDelay);
-  FWalk.SetLinesField(FLinesField, FLinesFull);
-  FWalk.SetLimits(FMinLines, FMaxLines);
+  FWalk.SetFormat(FLinesField, FLinesFull, FSubjectField);
+  FWalk.SetChoice(FMinLines, FMaxLines, FSubjectFilter);
   FNextStep = stepFetch;
   FWalk.Start(FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent, FArticleEnd);
 }
@@ -1160,6 +1190,7 @@ void TMDIChild::WalkStopped(const std::string& Why) {
   FStopText = Why;
   SetButtons(true, false, true, false);
   GoTo(stepFinished);
+  EndWalk(true);
 }
 
 // The overview could not be read from From on: the window's own connection

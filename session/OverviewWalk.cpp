@@ -37,8 +37,6 @@ bool ReadDigits(std::string_view text, std::int64_t& value) {
 // An empty Lines: field counts 0, as an article without the header.
 bool ReadOverviewLine(std::string_view line, std::int32_t linesField, bool full, std::int64_t& number,
                       std::int64_t& lines) {
-  if (!line.empty() && line.back() == '\r')
-    line.remove_suffix(1);
   std::size_t tab = line.find('\t');
   if (!ReadDigits(line.substr(0, tab), number))
     return false;
@@ -67,6 +65,20 @@ std::int64_t Before(std::int64_t Number) {
   return Number == std::numeric_limits<std::int64_t>::min() ? Number : Number - 1;
 }
 
+// Field number field of an overview line (0 is the article number); empty
+// when the line has fewer.
+std::string_view OverviewField(std::string_view line, std::int32_t field) {
+  if (!line.empty() && line.back() == '\r')
+    line.remove_suffix(1);
+  for (; field > 0; --field) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string_view::npos)
+      return {};
+    line.remove_prefix(tab + 1);
+  }
+  return line.substr(0, line.find('\t'));
+}
+
 // 420 and 423 to an overview say the block holds no article.
 bool IsEmptyBlock(std::uint16_t error) { return error == 420 || error == 423; }
 
@@ -87,14 +99,16 @@ TOverviewWalk::TOverviewWalk() {
   FFetcher.OnScanEnd = [this](TObject*, std::uint16_t e) { ScanEnd(e); };
 }
 
-void TOverviewWalk::SetLinesField(std::int32_t Field, bool Full) {
-  FLinesField = Field;
-  FLinesFull = Full;
+void TOverviewWalk::SetFormat(std::int32_t LinesField, bool LinesFull, std::int32_t SubjectField) {
+  FLinesField = LinesField;
+  FLinesFull = LinesFull;
+  FSubjectField = SubjectField;
 }
 
-void TOverviewWalk::SetLimits(std::int64_t MinLines, std::int64_t MaxLines) {
+void TOverviewWalk::SetChoice(std::int64_t MinLines, std::int64_t MaxLines, TSubjectFilter Filter) {
   FMinLines = MinLines;
   FMaxLines = MaxLines;
+  FFilter = std::move(Filter);
 }
 
 void TOverviewWalk::Start(std::int64_t From, std::int64_t End) {
@@ -174,7 +188,7 @@ void TOverviewWalk::ScanLine(std::string_view Line) {
     return;
   }
   FLastListed = number;
-  if (FMinLines <= lines && lines <= FMaxLines)
+  if (FMinLines <= lines && lines <= FMaxLines && FFilter.Passes(OverviewField(Line, FSubjectField)))
     FInRange.push_back({number, lines});
 }
 

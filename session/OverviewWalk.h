@@ -1,6 +1,7 @@
 #pragma once
 
 #include "session/ArticleFetcher.h"
+#include "session/SubjectFilter.h"
 
 #include <cstdint>
 #include <deque>
@@ -14,7 +15,8 @@ using TWalkHeaders = std::function<void(TObject* Sender, std::int64_t From, std:
 // Walks a group by its overview over the fetcher's connections: asks for the
 // overview a block at a time, ahead of the fetching so that the connections
 // never wait for it, gives the fetcher the articles whose Lines: lies within
-// the limits, and passes their lines on in article-number order. What was
+// the limits and whose subject the filter passes, and passes their lines on
+// in article-number order. What was
 // asked for, what is done and the walk's position are kept here; the
 // decode window scans what it is given.
 class TOverviewWalk : public TObject {
@@ -24,10 +26,11 @@ public:
   // Its server, group, connections, requests in flight and pacing are set
   // there before Start().
   TArticleFetcher& Fetcher() { return FFetcher; }
-  // The field of Lines: in an overview line (0 is the article number), and
-  // whether its values carry the field's name ("Lines: 250").
-  void SetLinesField(std::int32_t Field, bool Full);
-  void SetLimits(std::int64_t MinLines, std::int64_t MaxLines);
+  // The fields of Lines: and Subject: in an overview line (0 is the article
+  // number), and whether the Lines: values carry the field's name
+  // ("Lines: 250").
+  void SetFormat(std::int32_t LinesField, bool LinesFull, std::int32_t SubjectField);
+  void SetChoice(std::int64_t MinLines, std::int64_t MaxLines, TSubjectFilter Filter);
 
   // Connects and walks from From (or from where it stood, when further on)
   // to End. A connect that cannot even start raises.
@@ -88,8 +91,10 @@ private:
   TState FState = Idle;
   std::int32_t FLinesField = 0;
   bool FLinesFull = false;
+  std::int32_t FSubjectField = 0;
   std::int64_t FMinLines = 0;
   std::int64_t FMaxLines = 0;
+  TSubjectFilter FFilter;
   std::int64_t FEnd = 0;
   // The first article of the next block to scan.
   std::int64_t FNextScan = std::numeric_limits<std::int64_t>::min();

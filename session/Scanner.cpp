@@ -36,6 +36,7 @@ std::string_view TrimBlanks(std::string_view text) {
 
 // Far beyond what a file system takes; only a bound for hostile headers.
 constexpr std::size_t MaxNameLength = 1024;
+constexpr std::size_t MaxSubjectLength = 4096;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -199,9 +200,20 @@ void TMDIChild::ScanHeaderLine(std::string_view Line) {
     FHeadArticle = FArticleCurrent;
     FHeadBase64 = false;
     FHeadName.clear();
+    FHeadSubject.clear();
     FHeaderField = fieldNone;
   }
   ReadFileName(Line, FHeadName);
+  // The walk may choose by subject, which a long one continues in folded
+  // lines; kept to a size no real subject reaches.
+  if (const auto subject = FieldValue(Line, "Subject")) {
+    FHeadSubject = subject->substr(0, MaxSubjectLength);
+    FInSubject = true;
+  } else if (FInSubject && !Line.empty() && IsBlank(Line.front())) {
+    FHeadSubject += Line.substr(0, MaxSubjectLength - std::min(MaxSubjectLength, FHeadSubject.size()));
+  } else {
+    FInSubject = false;
+  }
   if (const auto encoding = FieldValue(Line, "Content-Transfer-Encoding"))
     FHeadBase64 = SameText(*encoding, "base64");
 

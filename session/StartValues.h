@@ -23,6 +23,8 @@ public:
   // Server() in the configuration dialog.
   virtual std::string Connections() const { return "4"; }
   virtual std::string RequestsInFlight() const { return "4"; }
+  // The wildmat of the subjects to fetch; empty fetches every subject.
+  virtual std::string SubjectFilter() const { return {}; } // EdSubject
   // The password kept for Server(), from the password store and never from
   // the settings file; empty when none is kept.
   virtual std::string Password() const { return {}; }

@@ -137,6 +137,26 @@ TEST_F(Settings, AnOldFileKeepsItsPacingForItsServersAndItsListsAfterOk) {
   EXPECT_TRUE(Messages.empty() && Errors.empty());
 }
 
+// An installed copy downloads into the user's download folder and keeps that
+// path at the first exit; a file of an earlier run without PATH keeps the
+// folder beside the settings, where its walks stored their positions.
+TEST_F(Settings, AnInstalledCopyDownloadsWhereUsersLookAndAnOlderFileKeepsItsFolder) {
+  SetProgramFolder(Folder, true);
+  CreateFolder(Folder + "config/dl");
+  AppendText(Folder + "config/user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"" + Folder + "config/dl\"\n");
+  Start();
+  EXPECT_EQ(Main->lblPath->text().toStdString(), Folder + "config/dl/Vostel/");
+  EXPECT_TRUE(Main->close());
+  EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nPATH=" + Folder + "config/dl/Vostel/\r\n"), std::string::npos);
+
+  DeleteFile(Folder + "VOSTEL.INI");
+  WriteSettings("[CONFIG]\r\nMINLINES=7\r\n");
+  Start();
+  EXPECT_EQ(Main->lblPath->text().toStdString(), Folder + "news/");
+  EXPECT_TRUE(Main->close());
+  EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nPATH=" + Folder + "news/\r\n"), std::string::npos);
+}
+
 TEST_F(Settings, ListsLoadSortedWithoutKeysAndNothingSelected) {
   // Keys of either case, a value holding "=", a duplicate and a hand-written
   // line without the key, which takes the first keyed entry from the top.
@@ -153,7 +173,8 @@ TEST_F(Settings, ListsLoadSortedWithoutKeysAndNothingSelected) {
   Main->MaxR->setText("77");
   Main->DefE->setText("bin\r\n[SERVER]");
   EXPECT_TRUE(Main->close());
-  EXPECT_EQ(ReadFile("vostel.ini"),
+  const std::string saved = ReadFile("vostel.ini");
+  EXPECT_EQ(saved.substr(0, saved.find("\r\n[WINDOWS]\r\n")),
             "[config]\r\nMINLINES=7\r\nDEFEXT=bin[SERVER]\r\nPATH=/no/slash\r\nMAXLINES=77\r\n" + lists);
   EXPECT_EQ(ReadFile("VOSTEL.INI"), "(missing)");
 }

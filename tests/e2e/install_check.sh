@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a built tree into a temporary prefix and checks what lands there:
-# the program in bin/, its menu entry and its icons in share/. Then starts the
+# the program in bin/, its menu entry, its AppStream description (valid) and
+# its icons in share/. Then starts the
 # installed program, offscreen, as a user who cannot write its bin/ folder,
 # and checks that it made its settings folder in that user's configuration
 # folder and wrote nothing beside the program.
@@ -44,13 +45,24 @@ desktop=$prefix/share/applications/vostel.desktop
 for key in 'Type=Application' 'Exec=vostel' 'Icon=vostel' 'Name=Vostel'; do
   grep -qx "$key" "$desktop" || fail "vostel.desktop lacks $key"
 done
-for size in 32 48 64 128 256; do
+for size in 16 22 24 32 48 64 128 256; do
   icon=$prefix/share/icons/hicolor/${size}x${size}/apps/vostel.png
   [ -f "$icon" ] || fail "no icon of ${size}x${size}"
   # The PNG signature, then the IHDR chunk's width and height.
   expected=$(printf '89504e470d0a1a0a0000000d49484452%08x%08x' "$size" "$size")
   [ "$(od -An -tx1 -N24 "$icon" | tr -d ' \n')" = "$expected" ] || fail "$icon is no ${size}x${size} PNG"
 done
+svg=$prefix/share/icons/hicolor/scalable/apps/vostel.svg
+[ -f "$svg" ] || fail "no scalable icon"
+grep -q '<svg' "$svg" || fail "$svg is no SVG"
+metainfo=$prefix/share/metainfo/org.vostel.Vostel.metainfo.xml
+[ -f "$metainfo" ] || fail "no share/metainfo/org.vostel.Vostel.metainfo.xml"
+grep -q '<launchable type="desktop-id">vostel.desktop</launchable>' "$metainfo" ||
+  fail "the metainfo does not name vostel.desktop"
+appstreamcli validate --no-net "$metainfo" >"$top/validate" 2>&1 || {
+  cat "$top/validate" >&2
+  fail "the metainfo is not valid"
+}
 if command -v desktop-file-validate >/dev/null 2>&1; then
   desktop-file-validate "$desktop" || fail "vostel.desktop is not valid"
 fi

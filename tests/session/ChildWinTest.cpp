@@ -34,6 +34,7 @@ TEST_F(Window, StartsWithTheDesignValues) {
   EXPECT_TRUE(c.ProgressBar2->toolTip().startsWith("% Downloaded\n"));
   EXPECT_TRUE(c.ProgressBar1->toolTip().startsWith("% Decoded\n"));
   EXPECT_EQ(c.EdArticlesToSkip->text(), "0");
+  EXPECT_EQ(c.EdArticlesToSkip->toolTip(), "Number of Articles to Skip with S");
   const char* panels[] = {"Current Action", "0", "0", "00000"};
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(c.SB1Panels[i]->text(), panels[i]);

@@ -618,6 +618,45 @@ TEST_F(Controller, OverviewWalkFetchesTheArticlesInRangeAndResumesEachCutBody) {
   EXPECT_TRUE(Errors.empty());
 }
 
+// The subject filter chooses with the Lines: range: from the overview, whose
+// format places the Subject field, and from the Subject header, folded lines
+// and all, when the walk reads headers. What it passes over counts as
+// examined.
+TEST_F(Controller, SubjectFilterChoosesFromTheOverviewAndFromTheHeaders) {
+  Values.filter = "*.jpg, *.png ,!*sample*";
+  Values.min = "1";
+  Values.max = "30";
+  auto post = [](std::int64_t n, const std::string& subject, std::size_t size = 100) {
+    const Lines body = UU("f" + std::to_string(n) + ".bin", RandomBytes(size, unsigned(n)));
+    return TNewsArticle{n, {"Subject: " + subject, "Lines: " + std::to_string(body.size())}, body};
+  };
+  const std::vector<TNewsArticle> posts = {post(1, "Holiday.JPG"), post(2, "holiday SAMPLE.jpg"),
+                                           post(3, "notes.txt"), post(4, "x.png", 2000), post(5, "x.png")};
+  Server.OfferOverview({"From:", "Subject:", "Lines:"});
+  Server.ServeGroup("alt.test", posts);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  ASSERT_TRUE(PumpUntil([&] { return Server.Received().back() == "QUIT"; }));
+  EXPECT_EQ(Server.Received(), (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "QUIT", "GROUP alt.test",
+                                      "XOVER 1-5", "ARTICLE 1", "ARTICLE 5", "QUIT"}));
+  EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f5.bin"}));
+  CloseExpecting(6);
+
+  TScriptedNewsServer heads;
+  heads.OfferOverview({"Subject:", "X-Lines:"}); // no Lines: every header is read
+  TNewsArticle folded = post(3, "a long subject");
+  folded.Header.insert(folded.Header.begin() + 1, "\tthat goes on: x.png");
+  heads.ServeGroup("alt.test", {posts[0], posts[1], folded, post(4, "y.gif")});
+  Use(heads);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(heads.Received(), (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 1", "BODY 1", "HEAD 2",
+                                     "HEAD 3", "BODY 3", "HEAD 4", "QUIT"}));
+  EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f3.bin"}));
+  CloseExpecting(5);
+  EXPECT_TRUE(Errors.empty());
+}
+
 // Ten tries, 1 to 60 s apart; then the window waits for R, which takes up
 // the body that was cut short.
 TEST_F(Controller, BackOffGivesUpAfterTenTriesAndRestartTakesUpTheCutBody) {

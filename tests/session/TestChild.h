@@ -94,7 +94,7 @@ class WalkTest : public ::testing::Test {
 protected:
   struct TValues : IStartValues {
     std::string server, group = "alt.test", min = "200", max = "300", waiting = "0", path, pacing = "1",
-                        password, connections = "1", inFlight = "4";
+                        password, filter, connections = "1", inFlight = "4";
     std::string Server() const override { return server; }
     std::string Group() const override { return group; }
     std::string MinLines() const override { return min; }
@@ -106,6 +106,7 @@ protected:
     std::string Password() const override { return password; }
     std::string Connections() const override { return connections; }
     std::string RequestsInFlight() const override { return inFlight; }
+    std::string SubjectFilter() const override { return filter; }
   };
 
   void SetUp() override {
