@@ -105,6 +105,7 @@ struct TFigure {
   double Rate = 0; // MB/s
   bool Ok = true;
   double Busy = 0; // the window thread's share of a processor
+  long PeakKB = 0; // the window's peak memory (VmHWM)
 };
 
 struct TSpread {
@@ -121,6 +122,7 @@ TSpread Spread(std::vector<double> Values) {
 struct TMeasured {
   TSpread Rate{}, Busy{}, Load{};
   bool Ok = true;
+  long PeakKB = 0; // the highest of the runs
 };
 
 TMeasured Measure(int Runs, const TRelayProcess& Relay, const std::function<TFigure()>& Once) {
@@ -135,6 +137,7 @@ TMeasured Measure(int Runs, const TRelayProcess& Relay, const std::function<TFig
     busy.push_back(f.Busy);
     loads.push_back((Relay.CpuSeconds() - cpu) / wall);
     m.Ok = m.Ok && f.Ok;
+    m.PeakKB = std::max(m.PeakKB, f.PeakKB);
   }
   m.Rate = Spread(rates);
   m.Busy = Spread(busy);
@@ -190,23 +193,24 @@ TRow MeasureRow(const TSetup& S, const TRelayProcess& Relay, double Rate, int N)
       const std::string server = "127.0.0.1:" + std::to_string(Relay.Port());
       const TWalk w = Walk({server, S.Group, S.MinLines, S.MaxLines, N, folder.path().toStdString() + "/"});
       return TFigure{w.Seconds > 0 ? MB(w.Decoded) / w.Seconds : 0, w.Done,
-                     w.Seconds > 0 ? w.CpuSeconds / w.Seconds : 0};
+                     w.Seconds > 0 ? w.CpuSeconds / w.Seconds : 0, w.PeakKB};
     });
   return row;
 }
 
 void PrintRow(const TRow& R, int Runs, bool Capped) {
-  char share[16] = "     -", busy[16] = "  -";
+  char share[16] = "     -", busy[16] = "  -", peak[24] = "   -";
   if (R.WindowRuns) {
     std::snprintf(share, sizeof share, "%6.2f", R.Window.Rate.Median / R.Filled.Rate.Median);
     std::snprintf(busy, sizeof busy, "%3.0f%%", 100 * R.Window.Busy.Median);
+    std::snprintf(peak, sizeof peak, "%4ld", R.Window.PeakKB / 1024);
   }
   const double load = std::max(
       {R.Window.Load.Median, R.OneAtATime.Load.Median, R.Pipelined.Load.Median, R.Filled.Load.Median});
-  std::printf("  %5d | %-20s | %-20s | %-20s | %-20s | %14s | %s, %.0f%% at most\n", R.Connections,
+  std::printf("  %5d | %-20s | %-20s | %-20s | %-20s | %14s | %s, %.0f%% at most | %s\n", R.Connections,
               R.WindowRuns ? Shown(R.Window, Runs).c_str() : "     -", Shown(R.OneAtATime, Runs).c_str(),
               Shown(R.Pipelined, Runs).c_str(), Shown(R.Filled, Capped ? 1 : Runs).c_str(), share, busy,
-              100 * load);
+              100 * load, peak);
   std::fflush(stdout); // a row comes every minute or so: show it
 }
 
@@ -228,7 +232,7 @@ bool Link(const TSetup& S, double RoundTripMs, double Rate) {
         "flight got\n",
         RoundTripMs, measured, FillDepth);
   std::printf("  conns | window, files        | plain, 1 at a time   | plain, %d in flight   | links carry "
-              "         | window / links | processor: window, relay\n",
+              "         | window / links | processor: window, relay | window VmHWM MiB\n",
               Depth);
   bool ok = true;
   for (const int n : ConnectionCounts) {

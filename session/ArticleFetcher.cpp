@@ -28,9 +28,8 @@ constexpr std::uint16_t LogInRequired = 480;
 // take more than this is not believed.
 constexpr std::int64_t LineBytesGuess = 130;
 constexpr std::int64_t MaxReserve = 4 * 1024 * 1024;
-// Stands for the overview among the articles a connection asked for; no
-// article has this number.
-constexpr std::int64_t ScanMark = std::numeric_limits<std::int64_t>::min();
+// No article has this number.
+constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
 
 } // namespace
 
@@ -38,11 +37,18 @@ struct TArticleFetcher::TConnection {
   int Number = 0; // 1 for the first, as the log shows it
   TNntpCli Nntp;
   enum TPhase : std::uint8_t { Down, Connecting, Group, LogIn, Ready, Retired } Phase = Down;
-  std::deque<std::int64_t> Sent; // articles asked for whose ends have not come, in order
-  TArticle* Current = nullptr;   // whose reply is being read
-  bool Scanning = false;         // the reply being read is the overview's
-  bool Worked = false;           // has greeted us since the start
-  bool NeedsLogIn = false;       // answered 480: log in once nothing is in flight
+  // A request whose end has not come: an article's, or the overview of the
+  // block from Number on.
+  struct TSent {
+    std::int64_t Number;
+    bool Scan;
+  };
+  std::deque<TSent> Sent;      // in the order asked
+  TArticle* Current = nullptr; // whose reply is being read
+  bool Scanning = false;       // the reply being read is the overview's of ScanFirst on
+  std::int64_t ScanFirst = 0;
+  bool Worked = false;     // has greeted us since the start
+  bool NeedsLogIn = false; // answered 480: log in once nothing is in flight
   bool LoggedIn = false;
   bool Selected = false; // the group is selected
   bool Cut = false;      // closed on a line too long: the first request cut is passed over
@@ -98,9 +104,7 @@ void TArticleFetcher::Fetch(std::int64_t First, std::int64_t Last,
 }
 
 void TArticleFetcher::Scan(std::int64_t First, std::int64_t Last) {
-  FScanFirst = First;
-  FScanLast = Last;
-  FScanState = scanWaiting;
+  FScans.push_back({First, Last});
   PumpAll();
 }
 
@@ -116,7 +120,7 @@ void TArticleFetcher::Pass(std::int64_t To) {
     return;
   std::vector<std::int64_t> reading;
   for (const auto& c : FPool)
-    reading.push_back(c->Current ? c->Current->Number : ScanMark);
+    reading.push_back(c->Current ? c->Current->Number : NoArticle);
   for (auto a = first; a != last; ++a)
     FBuffered -= a->Held();
   FArticles.erase(first, last);
@@ -219,7 +223,7 @@ void TArticleFetcher::Halt(bool Quit) {
   for (TArticle& a : FArticles)
     a = TArticle(a.Number, a.Lines);
   FBuffered = 0;
-  FScanState = scanNone;
+  FScans.clear();
 }
 
 void TArticleFetcher::StopAfter() {
@@ -377,7 +381,7 @@ void TArticleFetcher::RequestDone(TConnection& c, TNntpRequest RqType, std::uint
     // new one is being made; a failed connect leaves the client closed.
     if (c.Nntp.State() == nntpNotConnected)
       ConnectFailed(c, "Error #" + IntToStr(Error));
-  } else if (RqType == nntpXOver && !c.Sent.empty() && c.Sent.front() == ScanMark) {
+  } else if (RqType == nntpXOver && !c.Sent.empty() && c.Sent.front().Scan) {
     ScanDone(c, Error);
   } else if (RqType == FRequest && !c.Sent.empty()) {
     ArticleDone(c, Error);
@@ -458,16 +462,22 @@ void TArticleFetcher::GoOnAfter(TConnection& c) {
 // a log-in; a line too long would cut it again.
 void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
+  const std::int64_t first = c.Sent.front().Number;
   c.Sent.pop_front();
   c.Scanning = false;
   NoteEnd(c, Error);
   const bool again = Error == LogInRequired ||
                      (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
-  FScanState = again ? scanWaiting : scanNone;
+  const auto scan =
+      std::find_if(FScans.begin(), FScans.end(), [first](const TScan& x) { return x.First == first; });
+  if (scan != FScans.end() && again)
+    scan->Sent = false;
+  else if (scan != FScans.end())
+    FScans.erase(scan);
   if (Error != LogInRequired)
-    Raise([this, Error] {
+    Raise([this, first, Error] {
       if (OnScanEnd)
-        OnScanEnd(this, Error);
+        OnScanEnd(this, first, Error);
     });
   if (generation == FGeneration)
     GoOnAfter(c);
@@ -477,7 +487,7 @@ void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
 // for its turn, or asked for again.
 void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
-  TArticle* a = Find(c.Sent.front());
+  TArticle* a = Find(c.Sent.front().Number);
   c.Sent.pop_front();
   NoteEnd(c, Error);
   if (a && a->State == TArticle::Sent) { // one that came whole has been settled as it ended
@@ -530,8 +540,10 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
     return;
   // The first of the requests whose replies have not ended yet.
   const std::size_t ended = c.Sent.size() - std::size_t(c.Nntp.InFlight());
-  c.Scanning = ended < c.Sent.size() && c.Sent[ended] == ScanMark;
-  c.Current = ended < c.Sent.size() ? Find(c.Sent[ended]) : nullptr;
+  const bool any = ended < c.Sent.size();
+  c.Scanning = any && c.Sent[ended].Scan;
+  c.ScanFirst = any ? c.Sent[ended].Number : 0;
+  c.Current = any && !c.Scanning ? Find(c.Sent[ended].Number) : nullptr;
   TArticle* a = c.Current;
   if (!a)
     return;
@@ -547,7 +559,7 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
 
 void TArticleFetcher::MessageLine(TConnection& c) {
   if (c.Scanning && OnScanLine)
-    OnScanLine(this, c.Nntp.LastResponse());
+    OnScanLine(this, c.ScanFirst, c.Nntp.LastResponse());
   TArticle* a = c.Current;
   if (!a)
     return;
@@ -684,17 +696,19 @@ void TArticleFetcher::Pump(TConnection& c) {
     c.Nntp.SetPipelineDepth(depth);
   const int room = std::min(depth, c.Nntp.PipelineDepth());
   // A send may find the connection gone, and the close then runs at once.
-  if (c.Phase == TConnection::Ready && FScanState == scanWaiting && c.Nntp.InFlight() < room) {
-    FScanState = scanSent;
-    c.Sent.push_back(ScanMark);
-    c.Nntp.XOver(IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
+  for (std::size_t i = 0; i < FScans.size() && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room;
+       ++i) {
+    if (std::exchange(FScans[i].Sent, true))
+      continue;
+    c.Sent.push_back({FScans[i].First, true});
+    c.Nntp.XOver(IntToStr(FScans[i].First) + "-" + IntToStr(FScans[i].Last));
   }
   while (c.Phase == TConnection::Ready && c.Nntp.InFlight() < room) {
     TArticle* a = NextToSend();
     if (!a)
       break;
     a->State = TArticle::Sent;
-    c.Sent.push_back(a->Number);
+    c.Sent.push_back({a->Number, false});
     if (FRequest == nntpArticleByNumber)
       c.Nntp.ArticleByNumber(a->Number);
     else

@@ -26,8 +26,8 @@ using TArticleBegin = std::function<void(TObject* Sender, std::int64_t Number, s
 using TArticleLine = std::function<void(TObject* Sender, std::int64_t Number, std::string_view Line)>;
 using TArticleEnd = std::function<void(TObject* Sender, std::int64_t Number, std::uint16_t Error)>;
 using TFetcherText = std::function<void(TObject* Sender, const std::string& Text)>;
-using TScanLine = std::function<void(TObject* Sender, std::string_view Line)>;
-using TScanEnd = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TScanLine = std::function<void(TObject* Sender, std::int64_t First, std::string_view Line)>;
+using TScanEnd = std::function<void(TObject* Sender, std::int64_t First, std::uint16_t Error)>;
 
 // Fetches the articles it is given over several connections to one server,
 // each with several requests in flight, and hands them to its owner one
@@ -85,11 +85,13 @@ public:
   // what lies below the end of an earlier range is passed over.
   void Fetch(std::int64_t First, std::int64_t Last, const std::vector<TFetchArticle>& Articles);
   // Asks for the overview of First..Last (XOVER), ahead of the articles
-  // waiting, on the first connection with room; one at a time. Its lines
-  // come through OnScanLine as they arrive, its end through OnScanEnd. A
-  // stop drops it: the owner asks again after the next Start().
+  // waiting, on the first connection with room; several may be out at
+  // once, on different connections. Its lines come through OnScanLine as
+  // they arrive, its end through OnScanEnd, both with First. A stop drops
+  // the overviews not ended: the owner asks again after the next Start().
   void Scan(std::int64_t First, std::int64_t Last);
-  bool Scanning() const { return FScanState != scanNone; }
+  // Overviews asked for that have not ended.
+  std::size_t Scans() const { return FScans.size(); }
   // Passes over the articles below To, whether waiting, in flight or held,
   // all but the one being handed over now, which goes on to its end; a
   // range given later starts at To at the earliest.
@@ -128,7 +130,7 @@ public:
   TFetcherText OnStopped;
   // Every article given has been handed over.
   TNotifyEvent OnIdle;
-  // A line of the overview asked for, without CR LF; valid during the call.
+  // A line of an overview asked for, without CR LF; valid during the call.
   TScanLine OnScanLine;
   // The overview has ended: 0, or the server's code when it refused it (no
   // lines came; 420 and 423 say the range holds no article); 10053 when a
@@ -216,9 +218,12 @@ private:
   bool FStopAfter = false;
   bool FDeliverPosted = false;
   bool FPipelineBroken = false;
-  enum TScanState : std::uint8_t { scanNone, scanWaiting, scanSent } FScanState = scanNone;
-  std::int64_t FScanFirst = 0;
-  std::int64_t FScanLast = 0;
+  struct TScan {
+    std::int64_t First;
+    std::int64_t Last;
+    bool Sent = false;
+  };
+  std::deque<TScan> FScans; // overviews asked for and not ended, in the order asked
   bool FRefusalLogged = false;
   bool FEverConnected = false;
   // Counts the stops: what was set going before one is dropped after it.

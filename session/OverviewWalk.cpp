@@ -61,10 +61,6 @@ std::int64_t BlockLast(std::int64_t First, std::int64_t End) {
   return !__builtin_sub_overflow(End, First, &span) && span < OverviewBlock ? End : First + OverviewBlock - 1;
 }
 
-std::int64_t Before(std::int64_t Number) {
-  return Number == std::numeric_limits<std::int64_t>::min() ? Number : Number - 1;
-}
-
 // Field number field of an overview line (0 is the article number); empty
 // when the line has fewer.
 std::string_view OverviewField(std::string_view line, std::int32_t field) {
@@ -95,8 +91,10 @@ TOverviewWalk::TOverviewWalk() {
   FFetcher.OnLog = [this](TObject*, const std::string& text) { FetcherLog(text); };
   FFetcher.OnStopped = [this](TObject*, const std::string& text) { Stopped(text); };
   FFetcher.OnIdle = [this](TObject*) { Next(); };
-  FFetcher.OnScanLine = [this](TObject*, std::string_view line) { ScanLine(line); };
-  FFetcher.OnScanEnd = [this](TObject*, std::uint16_t e) { ScanEnd(e); };
+  FFetcher.OnScanLine = [this](TObject*, std::int64_t first, std::string_view line) {
+    ScanLine(first, line);
+  };
+  FFetcher.OnScanEnd = [this](TObject*, std::int64_t first, std::uint16_t e) { ScanEnd(first, e); };
 }
 
 void TOverviewWalk::SetFormat(std::int32_t LinesField, bool LinesFull, std::int32_t SubjectField) {
@@ -128,6 +126,7 @@ void TOverviewWalk::Start(std::int64_t From, std::int64_t End) {
 void TOverviewWalk::Stop() {
   FState = Idle;
   FFetcher.Stop();
+  DropBlocks();
   FInArticle = false;
   ReleaseLog();
 }
@@ -152,92 +151,113 @@ void TOverviewWalk::MoveScanTo(std::int64_t First) {
     FNextScan = std::max(FNextScan, First);
 }
 
-// The next block is asked for while the fetcher has fewer articles than
-// twice what its connections can have out; once everything has come the
-// connections close.
+// Blocks are asked for, as many at once as a connection has requests in
+// flight, while the fetcher has fewer articles than twice what its
+// connections can have out; once everything has come the connections close.
 void TOverviewWalk::Next() {
-  if (FState == Walking && !FFetcher.Scanning()) {
+  if (FState == Walking) {
     const std::size_t ahead = 4 * std::size_t(FFetcher.Connections()) * std::size_t(FFetcher.Depth());
-    if (!FAllScanned && FFetcher.Pending() < ahead) {
-      FScanFirst = FNextScan;
-      FScanLast = BlockLast(FScanFirst, FEnd);
-      FLastListed = Before(FScanFirst);
-      FUnreadable = 0;
-      FInRange.clear();
-      if (FFetcher.Pending() == 0 && OnStatus)
-        OnStatus(this, "Scanning " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast));
-      FFetcher.Scan(FScanFirst, FScanLast);
-    } else if (FAllScanned && FFetcher.Pending() == 0) {
-      FState = Ending;
+    while (!FAllScanned && FBlocks.size() < std::size_t(FFetcher.Depth()) && FFetcher.Pending() < ahead) {
+      const std::int64_t first = FNextScan, last = BlockLast(first, FEnd);
+      FBlocks.emplace_back(first, last);
+      if (last >= FEnd)
+        FAllScanned = true;
+      else
+        FNextScan = last + 1;
+      if (FFetcher.Pending() == 0 && FBlocks.size() == 1 && OnStatus)
+        OnStatus(this, "Scanning " + IntToStr(first) + "-" + IntToStr(last));
+      FFetcher.Scan(first, last);
     }
+    if (FAllScanned && FBlocks.empty() && FFetcher.Pending() == 0)
+      FState = Ending;
   }
   ReportScanned(Position());
   if ((FState == Ending || FState == ToHeaders) && FFetcher.Pending() == 0)
     FFetcher.StopAfter();
 }
 
+TOverviewWalk::TBlock* TOverviewWalk::FindBlock(std::int64_t First) {
+  for (TBlock& b : FBlocks)
+    if (b.First == First)
+      return &b;
+  return nullptr;
+}
+
 // A line that cannot be read, or whose number lies outside the block or
 // does not follow the one before, is passed over: the article is not
 // fetched, and the block's log line counts it.
-void TOverviewWalk::ScanLine(std::string_view Line) {
+void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
+  TBlock* b = FindBlock(First);
+  if (!b)
+    return;
   std::int64_t number = 0, lines = 0;
-  if (!ReadOverviewLine(Line, FLinesField, FLinesFull, number, lines) || number < FScanFirst ||
-      number > FScanLast || number <= FLastListed) {
-    if (FUnreadable < std::numeric_limits<std::int32_t>::max())
-      ++FUnreadable;
+  if (!ReadOverviewLine(Line, FLinesField, FLinesFull, number, lines) || number < b->First ||
+      number > b->Last || number <= b->LastListed) {
+    if (b->Unreadable < std::numeric_limits<std::int32_t>::max())
+      ++b->Unreadable;
     return;
   }
-  FLastListed = number;
+  b->LastListed = number;
   if (FMinLines <= lines && lines <= FMaxLines && FFilter.Passes(OverviewField(Line, FSubjectField)))
-    FInRange.push_back({number, lines});
+    b->InRange.push_back({number, lines});
 }
 
-// A block cut short comes again from its first line. Any refusal but an
-// empty block, and a line too long to hold, hand the rest of the walk, or
-// that block, to the headers.
-void TOverviewWalk::ScanEnd(std::uint16_t Error) {
+// A block cut short comes again from its first line; any other end waits
+// for the blocks before it.
+void TOverviewWalk::ScanEnd(std::int64_t First, std::uint16_t Error) {
+  TBlock* b = FindBlock(First);
+  if (!b)
+    return;
   if (Error >= FirstSocketError && Error != LineTooLong) {
-    FLastListed = Before(FScanFirst);
-    FUnreadable = 0;
-    FInRange.clear();
+    *b = TBlock(b->First, b->Last);
     return;
   }
-  const std::string block = IntToStr(FScanFirst) + "-" + IntToStr(FScanLast);
-  if (Error == LineTooLong) {
-    FetcherLog("Line too long in the overview of " + block + ", requesting headers");
-    GiveUpOverview(FScanLast);
-    return;
-  }
-  if (Error != 0 && !IsEmptyBlock(Error)) {
-    FetcherLog("Error #" + IntToStr(Error));
-    FetcherLog("Overview refused, requesting headers");
-    GiveUpOverview(NoEnd);
-    return;
-  }
-  std::string text =
-      "Scanned " + block + ": " +
-      (Error != 0 ? std::string("no articles") : IntToStr(std::int64_t(FInRange.size())) + " in range");
-  if (FUnreadable > 0)
-    text += ", " + IntToStr(FUnreadable) + " unreadable";
-  FScanned.push_back({FScanFirst, text});
-  if (FScanLast >= FEnd)
-    FAllScanned = true;
-  else
-    MoveScanTo(FScanLast + 1);
-  FFetcher.Fetch(FScanFirst, FScanLast, FInRange);
-  FInRange.clear();
+  b->Ended = true;
+  b->Error = Error;
+  GiveScanned();
   Next();
 }
 
-// The articles before the block go on to their end; then the connections
-// close and the owner goes on by headers from the block's first article.
-void TOverviewWalk::GiveUpOverview(std::int64_t Until) {
-  FHeadsFrom = FScanFirst;
-  FHeadsUntil = Until;
-  FInRange.clear();
-  if (FState == Walking)
-    FState = ToHeaders;
-  Next();
+// The blocks scanned go to the fetcher in order. Any refusal but an empty
+// block, and a line too long to hold, hand the rest of the walk, or that
+// block, to the headers, once the articles before it have come.
+void TOverviewWalk::GiveScanned() {
+  while (!FBlocks.empty() && FBlocks.front().Ended) {
+    TBlock& b = FBlocks.front();
+    const std::string block = IntToStr(b.First) + "-" + IntToStr(b.Last);
+    if (b.Error == LineTooLong || (b.Error != 0 && !IsEmptyBlock(b.Error))) {
+      if (b.Error == LineTooLong) {
+        FetcherLog("Line too long in the overview of " + block + ", requesting headers");
+      } else {
+        FetcherLog("Error #" + IntToStr(b.Error));
+        FetcherLog("Overview refused, requesting headers");
+      }
+      FHeadsFrom = b.First;
+      FHeadsUntil = b.Error == LineTooLong ? b.Last : NoEnd;
+      if (FState == Walking)
+        FState = ToHeaders;
+      DropBlocks();
+      return;
+    }
+    std::string text =
+        "Scanned " + block + ": " +
+        (b.Error != 0 ? std::string("no articles") : IntToStr(std::int64_t(b.InRange.size())) + " in range");
+    if (b.Unreadable > 0)
+      text += ", " + IntToStr(b.Unreadable) + " unreadable";
+    FScanned.push_back({b.First, text});
+    const TBlock given = std::move(b);
+    FBlocks.pop_front();
+    FFetcher.Fetch(given.First, given.Last, given.InRange);
+  }
+}
+
+// The blocks not given are asked for again, from the first of them.
+void TOverviewWalk::DropBlocks() {
+  if (FBlocks.empty())
+    return;
+  FNextScan = FBlocks.front().First;
+  FAllScanned = false;
+  FBlocks.clear();
 }
 
 void TOverviewWalk::ArticleBegin(std::int64_t Number, std::int64_t Lines) {
@@ -264,6 +284,7 @@ void TOverviewWalk::FetcherLog(const std::string& Text) {
 }
 
 void TOverviewWalk::Stopped(const std::string& Text) {
+  DropBlocks();
   FInArticle = false;
   ReleaseLog();
   const TState state = std::exchange(FState, Idle);

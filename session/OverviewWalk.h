@@ -75,11 +75,15 @@ public:
 private:
   enum TState : std::uint8_t { Idle, Walking, StoppingAfter, Ending, ToHeaders, Done };
 
+  struct TBlock;
+
   void Next();
   void MoveScanTo(std::int64_t First);
-  void ScanLine(std::string_view Line);
-  void ScanEnd(std::uint16_t Error);
-  void GiveUpOverview(std::int64_t Until);
+  TBlock* FindBlock(std::int64_t First);
+  void ScanLine(std::int64_t First, std::string_view Line);
+  void ScanEnd(std::int64_t First, std::uint16_t Error);
+  void GiveScanned();
+  void DropBlocks();
   void ArticleBegin(std::int64_t Number, std::int64_t Lines);
   void ArticleEnd(std::int64_t Number, std::uint16_t Error);
   void FetcherLog(const std::string& Text);
@@ -96,15 +100,23 @@ private:
   std::int64_t FMaxLines = 0;
   TSubjectFilter FFilter;
   std::int64_t FEnd = 0;
-  // The first article of the next block to scan.
+  // The first article of the next block to ask for.
   std::int64_t FNextScan = std::numeric_limits<std::int64_t>::min();
-  bool FAllScanned = false; // up to FEnd
-  // The block being scanned and what its overview has shown so far.
-  std::int64_t FScanFirst = 0;
-  std::int64_t FScanLast = 0;
-  std::int64_t FLastListed = 0;
-  std::int32_t FUnreadable = 0;
-  std::vector<TFetchArticle> FInRange;
+  bool FAllScanned = false; // every block up to FEnd is asked for
+  // A block whose overview is asked for, and what it has shown so far.
+  struct TBlock {
+    TBlock(std::int64_t first, std::int64_t last)
+        : First(first), Last(last),
+          LastListed(first == std::numeric_limits<std::int64_t>::min() ? first : first - 1) {}
+    std::int64_t First;
+    std::int64_t Last;
+    std::int64_t LastListed; // the last article listed
+    std::int32_t Unreadable = 0;
+    std::vector<TFetchArticle> InRange;
+    bool Ended = false;
+    std::uint16_t Error = 0;
+  };
+  std::deque<TBlock> FBlocks; // asked for and not given to the fetcher, in order
   struct TScanned {
     std::int64_t First;
     std::string Text;

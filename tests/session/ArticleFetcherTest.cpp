@@ -310,26 +310,31 @@ TEST_F(ArticleFetcher, LogsInOverTlsAndStopsWhenItCannot) {
   EXPECT_EQ(Fetcher.Position(), 7);
 }
 
-// The overview goes out ahead of the articles, on the connection that has
-// room; one cut short comes again, its lines void, and a refusal ends it.
-// Passing over drops the articles in flight and held behind the one being
-// handed over, which goes on to its end.
-TEST_F(ArticleFetcher, OverviewComesAgainWhenCutAndPassingOverDropsWhatIsBehind) {
+// Overviews go out ahead of the articles, several at once; one cut short
+// comes again, its lines void, and a refusal ends it. Passing over drops
+// the articles in flight and held behind the one being handed over, which
+// goes on to its end.
+TEST_F(ArticleFetcher, OverviewsComeAgainWhenCutAndPassingOverDropsWhatIsBehind) {
   TScriptedNewsServer script;
   script.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
-  script.Expect("XOVER 1-3").Send("224 overview\r\n1\tx\r\n").Close();
+  script.Expect("XOVER 1-3").Expect("XOVER 4-5").Send("224 overview\r\n1\tx\r\n").Close();
   script.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
-  script.Expect("XOVER 1-3").Send("224 overview\r\n1\tx\r\n2\ty\r\n.\r\n");
-  script.Expect("XOVER 4-5").Reply("420 none").Silent().Start();
+  script.Expect("XOVER 1-3").Expect("XOVER 4-5").Send("224 overview\r\n1\tx\r\n2\ty\r\n.\r\n420 none\r\n");
+  script.Silent().Start();
   Use(script, 1, 2);
-  Fetcher.OnScanLine = [this](TObject*, std::string_view line) { Events.push_back(std::string(line)); };
-  Fetcher.OnScanEnd = [this](TObject*, std::uint16_t e) { Events.push_back("scanned " + std::to_string(e)); };
+  Fetcher.OnScanLine = [this](TObject*, std::int64_t first, std::string_view line) {
+    Events.push_back(std::to_string(first) + ": " + std::string(line));
+  };
+  Fetcher.OnScanEnd = [this](TObject*, std::int64_t first, std::uint16_t e) {
+    Events.push_back("scanned " + std::to_string(first) +
+                     (e == 0 || e == 420 ? " " + std::to_string(e) : " cut"));
+  };
   Fetcher.Start();
   Fetcher.Scan(1, 3);
-  ASSERT_TRUE(PumpUntil([&] { return Count(Events, "scanned ") == 2; }));
   Fetcher.Scan(4, 5);
-  ASSERT_TRUE(PumpUntil([&] { return Count(Events, "scanned ") == 3; }));
-  EXPECT_EQ(Events, (Lines{"1\tx", "scanned 10101", "1\tx", "2\ty", "scanned 0", "scanned 420"}));
+  ASSERT_TRUE(PumpUntil([&] { return Fetcher.Scans() == 0; }));
+  EXPECT_EQ(Events, (Lines{"1: 1\tx", "scanned 1 cut", "scanned 4 cut", "1: 1\tx", "1: 2\ty", "scanned 1 0",
+                           "scanned 4 420"}));
   EXPECT_EQ(script.Failures(), Lines{});
   Fetcher.Stop();
 
