@@ -35,6 +35,7 @@ struct TValues : IStartValues {
   std::string DownloadPath() const override { return Plan.Folder; }
   std::string Pacing() const override { return "0"; }
   std::string Connections() const override { return std::to_string(Plan.Connections); }
+  std::string RequestsInFlight() const override { return std::to_string(Plan.Depth); }
 };
 
 // Opens to the bench the walk's articles and how the walk ended.

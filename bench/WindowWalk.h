@@ -13,8 +13,9 @@ struct TWalkPlan {
   std::string Server; // as the settings list it: host:port
   std::string Group;
   std::string MinLines, MaxLines;
-  int Connections = 1; // of the window's walk to the server, 4 requests in flight on each
+  int Connections = 1; // of the window's walk to the server
   std::string Folder;  // the download path, with its "/"; the caller removes it
+  int Depth = 4;       // requests in flight on each connection
 };
 
 struct TWalk {

@@ -17,6 +17,8 @@
 //
 // LINK_RTT_MS (30) and LINK_RATE (10000000 bytes/s) set the links, LINK_RUNS
 // (3) the runs of which each figure is the median; the spread follows it.
+// LINK_WINDOW_DEPTH (4, the window's default) sets the window's requests in
+// flight on each connection.
 // The exit code is 0 when every walk and read came through whole.
 
 #include "PlainReader.h"
@@ -158,6 +160,7 @@ struct TSetup {
   std::string Server, Group, MinLines, MaxLines;
   std::vector<std::int64_t> Articles;
   int Runs = 3;
+  int WindowDepth = Depth;
 };
 
 // The figures of one connection count on one link.
@@ -191,7 +194,8 @@ TRow MeasureRow(const TSetup& S, const TRelayProcess& Relay, double Rate, int N)
     row.Window = Measure(S.Runs, Relay, [&] {
       QTemporaryDir folder;
       const std::string server = "127.0.0.1:" + std::to_string(Relay.Port());
-      const TWalk w = Walk({server, S.Group, S.MinLines, S.MaxLines, N, folder.path().toStdString() + "/"});
+      const TWalk w = Walk(
+          {server, S.Group, S.MinLines, S.MaxLines, N, folder.path().toStdString() + "/", S.WindowDepth});
       return TFigure{w.Seconds > 0 ? MB(w.Decoded) / w.Seconds : 0, w.Done,
                      w.Seconds > 0 ? w.CpuSeconds / w.Seconds : 0, w.PeakKB};
     });
@@ -261,6 +265,7 @@ int main(int argc, char** argv) {
   s.MinLines = Env("INN_MIN_LINES", "0");
   s.MaxLines = Env("INN_MAX_LINES", "2147483647");
   s.Runs = std::max(1, std::stoi(Env("LINK_RUNS", "3")));
+  s.WindowDepth = std::max(1, std::stoi(Env("LINK_WINDOW_DEPTH", "4")));
   const double roundTrip = std::stod(Env("LINK_RTT_MS", "30"));
   const double rate = std::stod(Env("LINK_RATE", "10000000"));
 
@@ -277,8 +282,9 @@ int main(int argc, char** argv) {
   std::printf("%s %s, Lines: %s to %s: %zu articles in range; each figure the median (min-max) of %d runs\n",
               s.Server.c_str(), s.Group.c_str(), s.MinLines.c_str(), s.MaxLines.c_str(), s.Articles.size(),
               s.Runs);
-  std::printf("window: the group walked to its end and the window closed, MB/s of the files stored; plain "
-              "readers: MB/s of the replies\n");
+  std::printf("window (%d in flight on each connection): the group walked to its end and the window closed, "
+              "MB/s of the files stored; plain readers: MB/s of the replies\n",
+              s.WindowDepth);
   bool ok = Link(s, roundTrip, 0);
   ok = Link(s, roundTrip, rate) && ok;
   return ok ? 0 : 1;

@@ -11,6 +11,9 @@
 // A walk ends with the window's close: what it stores on the way out counts,
 // and so does the time.
 //
+// WALK_CONNECTIONS (1) sets the connections of the window's walk to the
+// scripted server.
+//
 // The server runs in a process of its own, so that its copy of the group
 // counts neither in the window's memory nor in its processor time. Each
 // walk's folder is gone before the next walk starts: with the files of
@@ -305,6 +308,9 @@ int main(int argc, char** argv) {
   TServerProcess big = StartServer(BigFiles);
 
   QApplication app(argc, argv);
+  const int connections =
+      qEnvironmentVariableIsEmpty("WALK_CONNECTIONS") ? 1 : qEnvironmentVariableIntValue("WALK_CONNECTIONS");
+  std::printf("the window walks over %d connection(s), 4 requests in flight on each\n", connections);
   bool ok = true;
   std::vector<long> peaks;
   for (TServerProcess* server : {&small, &big}) {
@@ -313,7 +319,7 @@ int main(int argc, char** argv) {
                          Group,
                          MinLines,
                          MaxLines,
-                         1,
+                         connections,
                          folder.path().toStdString() + "/"};
     const TWalk walk = Walk(plan);
     server->End();

@@ -464,7 +464,6 @@ void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
   const std::int64_t first = c.Sent.front().Number;
   c.Sent.pop_front();
-  c.Scanning = false;
   NoteEnd(c, Error);
   const bool again = Error == LogInRequired ||
                      (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
@@ -576,6 +575,7 @@ void TArticleFetcher::MessageLine(TConnection& c) {
 // that the next reply on the connection comes straight through when it is
 // the next in order.
 void TArticleFetcher::MessageEnd(TConnection& c) {
+  c.Scanning = false;
   TArticle* a = std::exchange(c.Current, nullptr);
   if (a && !a->Discarding)
     Settle(*a, 0);

@@ -319,8 +319,11 @@ TEST_F(ArticleFetcher, OverviewsComeAgainWhenCutAndPassingOverDropsWhatIsBehind)
   script.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
   script.Expect("XOVER 1-3").Expect("XOVER 4-5").Send("224 overview\r\n1\tx\r\n").Close();
   script.Reply("200 ready").Expect("GROUP alt.test").Reply("211 3 1 3 alt.test");
-  script.Expect("XOVER 1-3").Expect("XOVER 4-5").Send("224 overview\r\n1\tx\r\n2\ty\r\n.\r\n420 none\r\n");
-  script.Silent().Start();
+  script.Expect("XOVER 1-3").Expect("XOVER 4-5");
+  script.Send("224 overview\r\n1\tx\r\n2\ty\r\n.\r\n224 overview\r\n4\tz\r\n")
+      .Pause(30)
+      .Send("5\tw\r\n.\r\n");
+  script.Expect("XOVER 6-9").Reply("420 none").Silent().Start();
   Use(script, 1, 2);
   Fetcher.OnScanLine = [this](TObject*, std::int64_t first, std::string_view line) {
     Events.push_back(std::to_string(first) + ": " + std::string(line));
@@ -333,8 +336,11 @@ TEST_F(ArticleFetcher, OverviewsComeAgainWhenCutAndPassingOverDropsWhatIsBehind)
   Fetcher.Scan(1, 3);
   Fetcher.Scan(4, 5);
   ASSERT_TRUE(PumpUntil([&] { return Fetcher.Scans() == 0; }));
-  EXPECT_EQ(Events, (Lines{"1: 1\tx", "scanned 1 cut", "scanned 4 cut", "1: 1\tx", "1: 2\ty", "scanned 1 0",
-                           "scanned 4 420"}));
+  Fetcher.Scan(6, 9);
+  ASSERT_TRUE(PumpUntil([&] { return Fetcher.Scans() == 0; }));
+  // The second reply began with the first, before the first's end was handled.
+  EXPECT_EQ(Events, (Lines{"1: 1\tx", "scanned 1 cut", "scanned 4 cut", "1: 1\tx", "1: 2\ty", "4: 4\tz",
+                           "scanned 1 0", "4: 5\tw", "scanned 4 0", "scanned 6 420"}));
   EXPECT_EQ(script.Failures(), Lines{});
   Fetcher.Stop();
 
