@@ -11,8 +11,7 @@
 // A walk ends with the window's close: what it stores on the way out counts,
 // and so does the time.
 //
-// WALK_CONNECTIONS (1) sets the connections of the window's walk to the
-// scripted server.
+// WALK_CONNECTIONS (1) sets the connections of the window's walks.
 //
 // The server runs in a process of its own, so that its copy of the group
 // counts neither in the window's memory nor in its processor time. Each
@@ -253,10 +252,16 @@ TSpread Spread(std::vector<double> values) {
   return {values[values.size() / 2], values.front(), values.back()};
 }
 
+int WalkConnections() {
+  return qEnvironmentVariableIsEmpty("WALK_CONNECTIONS") ? 1
+                                                         : qEnvironmentVariableIntValue("WALK_CONNECTIONS");
+}
+
 // The INN walk, Runs times, each into a folder of its own that is gone
 // before the next starts.
 bool WalkInn(int Runs) {
   TWalkPlan plan;
+  plan.Connections = WalkConnections();
   plan.Server = qEnvironmentVariableIsEmpty("INN_SERVER") ? "127.0.0.1:119"
                                                           : qEnvironmentVariable("INN_SERVER").toStdString();
   plan.Group = qEnvironmentVariable("INN_GROUP").toStdString();
@@ -308,8 +313,7 @@ int main(int argc, char** argv) {
   TServerProcess big = StartServer(BigFiles);
 
   QApplication app(argc, argv);
-  const int connections =
-      qEnvironmentVariableIsEmpty("WALK_CONNECTIONS") ? 1 : qEnvironmentVariableIntValue("WALK_CONNECTIONS");
+  const int connections = WalkConnections();
   std::printf("the window walks over %d connection(s), 4 requests in flight on each\n", connections);
   bool ok = true;
   std::vector<long> peaks;

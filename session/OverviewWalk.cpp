@@ -151,13 +151,14 @@ void TOverviewWalk::MoveScanTo(std::int64_t First) {
     FNextScan = std::max(FNextScan, First);
 }
 
-// Blocks are asked for, as many at once as a connection has requests in
-// flight, while the fetcher has fewer articles than twice what its
-// connections can have out; once everything has come the connections close.
+// Blocks are asked for, as many at once as the connections can have out,
+// while the fetcher has fewer articles than four times that: a stretch of
+// articles out of range takes a round trip or two, not one a block. Once
+// everything has come the connections close.
 void TOverviewWalk::Next() {
   if (FState == Walking) {
-    const std::size_t ahead = 4 * std::size_t(FFetcher.Connections()) * std::size_t(FFetcher.Depth());
-    while (!FAllScanned && FBlocks.size() < std::size_t(FFetcher.Depth()) && FFetcher.Pending() < ahead) {
+    const std::size_t out = std::size_t(FFetcher.Connections()) * std::size_t(FFetcher.Depth());
+    while (!FAllScanned && FBlocks.size() < out && FFetcher.Pending() < 4 * out) {
       const std::int64_t first = FNextScan, last = BlockLast(first, FEnd);
       FBlocks.emplace_back(first, last);
       if (last >= FEnd)
