@@ -72,7 +72,8 @@ public:
   void SetReconnectDelay(std::chrono::milliseconds value) { FReconnectDelay = value; }
   // Authorities trusted for TLS besides the system's.
   void SetTlsCAFile(std::string value) { FTlsCAFile = std::move(value); }
-  // Bytes held for articles not yet in order, 64 MiB unless set; below 4 GiB.
+  // Bytes held for articles not yet in order, below 4 GiB; 32 MiB unless
+  // set, which keeps a decode window of 8 connections below 100 MB.
   std::size_t BufferLimit() const { return FBufferLimit; }
   void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
   bool PipelineBroken() const { return FPipelineBroken; }
@@ -207,7 +208,7 @@ private:
   int FTimeout = 120;
   std::chrono::milliseconds FReconnectDelay{1000};
   std::string FTlsCAFile;
-  std::size_t FBufferLimit = 64 * 1024 * 1024;
+  std::size_t FBufferLimit = 32 * 1024 * 1024;
 
   std::unique_ptr<THiddenWindow> FWindow;
   std::vector<std::unique_ptr<TConnection>> FPool;
