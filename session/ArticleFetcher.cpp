@@ -717,17 +717,25 @@ void TArticleFetcher::Pump(TConnection& c) {
 }
 
 // The first article waiting, within the window ahead of the next in order,
-// while the buffer has room; the next in order goes out whatever the
-// buffer holds, as it comes straight through.
+// when the buffer has room for it beside what the articles asked for before
+// it will bring, as far as the overview's line counts tell: an article that
+// overflows the buffer is dropped and asked for again. The next in order
+// goes out whatever the buffer holds, as it comes straight through.
 TArticleFetcher::TArticle* TArticleFetcher::NextToSend() {
   const std::size_t window = std::size_t(FConnections) * std::size_t(EffectiveDepth()) * 2;
+  const auto expected = [](const TArticle& a) {
+    return std::size_t(std::clamp<std::int64_t>(a.Lines, 1, UINT32_MAX / LineBytesGuess) * LineBytesGuess);
+  };
+  std::size_t coming = FBuffered;
   for (std::size_t i = 0; i < FArticles.size() && i < window; ++i) {
     TArticle& a = FArticles[i];
+    if (i > 0 && a.State == TArticle::Sent && !a.Streaming && !a.Discarding)
+      coming += expected(a) - std::min(expected(a), a.Data.size());
     if (a.State != TArticle::Waiting)
       continue;
     if (i == 0)
       return &a;
-    if (FBuffered >= FBufferLimit)
+    if (coming + expected(a) > FBufferLimit)
       return nullptr;
     if (!a.InOrderOnly)
       return &a;

@@ -32,21 +32,6 @@ std::vector<TNewsArticle> Thirds(const std::string& name, const std::string& dat
 
 class Controller : public WalkTest {
 protected:
-  // Runs action once line has reached the scanner, as if clicked right then,
-  // from the window's own connection or from the walk's.
-  void OnLine(const std::string& line, std::function<void()> action) {
-    Child->Nntp.OnMessageLine = [this, scan = Child->Nntp.OnMessageLine, line, action](TObject* sender) {
-      scan(sender);
-      if (Child->Nntp.LastResponse() == line)
-        action();
-    };
-    Child->FWalk.OnArticleLine = [scan = Child->FWalk.OnArticleLine, line,
-                                  action](TObject* sender, std::int64_t n, std::string_view text) {
-      scan(sender, n, text);
-      if (text == line)
-        action();
-    };
-  }
   void Skip(const char* n) {
     Child->EdArticlesToSkip->setText(n);
     Child->Skip->click();

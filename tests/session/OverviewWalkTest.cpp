@@ -46,15 +46,6 @@ protected:
     std::sort(posts.begin(), posts.end(), [](const auto& a, const auto& b) { return a.Number < b.Number; });
     Server.ServeGroup("alt.test", posts);
   }
-  // Runs action once line has reached the scanner, as if clicked right then.
-  void OnLine(const std::string& line, std::function<void()> action) {
-    Child->FWalk.OnArticleLine = [scan = Child->FWalk.OnArticleLine, line,
-                                  action](TObject* sender, std::int64_t n, std::string_view text) {
-      scan(sender, n, text);
-      if (text == line)
-        action();
-    };
-  }
   void Click(QPushButton* button, const char* skip = "0") {
     Child->EdArticlesToSkip->setText(skip);
     button->click();
@@ -182,32 +173,17 @@ TEST_F(OverviewWalk, StopAfterSkipAndStopWithRequestsInFlight) {
   EXPECT_TRUE(Errors.empty());
 }
 
-// A server that answers only the last of the commands sent together: the
-// walk drops that connection, says so once, and goes on one request at a
-// time, every file whole. A group refused on the walk's connection stops
-// the walk with the reason, R offered, the position kept.
-TEST_F(OverviewWalk, BrokenPipeliningAndAGroupRefusedToTheWalk) {
-  Values.connections = "2";
-  std::vector<TNewsArticle> posts;
-  for (std::int64_t n = 1; n <= 10; ++n)
-    posts.push_back(Post(n, 100, UU("g" + std::to_string(n), RandomBytes(4000, unsigned(n)))));
-  Server.MishandlePipelining();
-  Serve(posts);
-  Open();
-  ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ(Child->Saved().size(), 10u);
-  EXPECT_EQ(Logged("127.0.0.1 mishandles pipelined requests: one request at a time from now on "), 1);
-  CloseExpecting(11);
-
+// A group refused on the walk's connection stops the walk with the reason,
+// R offered, the position kept.
+TEST_F(OverviewWalk, GroupRefusedToTheWalkStopsIt) {
   TScriptedNewsServer refusing;
   refusing.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 5 6 alt.test");
-  refusing.Expect("LIST OVERVIEW.FMT").Send("215 fields\r\n:lines\r\n.\r\n").Expect("QUIT").Reply("205 bye");
-  refusing.Close()
-      .Reply("200 ready")
-      .Expect("GROUP alt.test")
-      .Reply("411 no such group")
-      .ExpectClosed()
-      .Start();
+  refusing.Expect("LIST OVERVIEW.FMT")
+      .Send("215 fields\r\n:lines\r\n.\r\n")
+      .Expect("QUIT")
+      .Reply("205 bye")
+      .Close();
+  refusing.Reply("200 ready").Expect("GROUP alt.test").Reply("411 no such group").ExpectClosed().Start();
   Use(refusing);
   Store(5);
   Open();

@@ -153,6 +153,20 @@ void WalkTest::Open(const std::string& caFile) {
   Guarded([&] { Child->FormCreate(Child.get()); });
 }
 
+void WalkTest::OnLine(const std::string& line, std::function<void()> action) {
+  Child->Nntp.OnMessageLine = [this, scan = Child->Nntp.OnMessageLine, line, action](TObject* sender) {
+    scan(sender);
+    if (Child->Nntp.LastResponse() == line)
+      action();
+  };
+  Child->FWalk.OnArticleLine = [scan = Child->FWalk.OnArticleLine, line,
+                                action](TObject* sender, std::int64_t n, std::string_view text) {
+    scan(sender, n, text);
+    if (text == line)
+      action();
+  };
+}
+
 std::string WalkTest::Captioned(const std::string& Text) const {
   return Text + " \u2014 " + Values.group + " on " + ServerShownName(Values.server);
 }

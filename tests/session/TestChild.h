@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -136,6 +137,9 @@ protected:
   std::string Captioned(const std::string& Text) const;
   void CloseExpecting(std::int64_t stored);
   std::string Panel(int i) const { return Child->SB1Panels[std::size_t(i)]->text().toStdString(); }
+  // Runs action once line has reached the scanner, as if clicked right then,
+  // from the window's own connection or from the walk's.
+  void OnLine(const std::string& line, std::function<void()> action);
 
   QTemporaryDir Dir;
   TValues Values;
