@@ -4,6 +4,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
+#include "session/PartFile.h"
 #include "session/YEncReceiver.h"
 
 #include <QWidget>
@@ -136,16 +137,17 @@ protected:
   void ScanBodyLine(std::string_view Line);
   void ShowBodyLines();
   void StartMimePart();
-  void StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension);
-  void StartPartFile(const char* Extension);
+  void StartBlock(std::string_view Line, std::int32_t Kind);
+  void StartPartFile(std::int32_t Kind);
   bool EndsBlock(std::string_view Line) const;
   void WritePart(std::string_view Data);
   // Closes the open part file (after the trailer when EndLine), decodes it
   // and leaves no part file open.
   void FinishPartFile(bool EndLine);
   void DecodePartFile();
-  std::string DecodeByKind();
-  std::string DecodeAttempt(const char* Status, TAlgorithm Algorithm);
+  std::string DecodeFinishedPart(const std::string& PartFile, std::unique_ptr<TPartDecoder>& Decoder);
+  std::string DecodeByKind(TPartDecoder& Decoder);
+  std::string DecodeAttempt(const char* Status, TPartDecoder::TResult& Result);
   std::string PartFileName() const;
 
   // Scanner and decode stage: single-part articles, unfinished blocks, and
@@ -163,7 +165,17 @@ protected:
   void ReadFileName(std::string_view Line, std::string& Name);
   void StartBodyPart();
   void KeepUnfinishedPartFile();
-  std::string DecodeInWorkFolder(const std::string& PartFile);
+  // Closes the open part file and leaves it on disk undecoded.
+  void ClosePartFile();
+  // What one article may write: a body far past its Lines: is cut off, and
+  // so is a part file that would grow past FPartFileLimit; either is kept
+  // undecoded, with one line in the log.
+  static constexpr std::int64_t BodyLineFactor = 4;
+  static constexpr std::int64_t BodyLineMargin = 1000;
+  std::int64_t BodyLineLimit() const;
+  void CutOffBody();
+  std::int64_t FPartFileLimit = std::int64_t(8) << 30; // tests lower it
+  bool FBodyCut = false;                               // the rest of this body is passed over
   // Moves the finished file Decoded into the session folder under Name, or
   // under "Name (1).ext", "Name (2).ext", ... when a different file holds
   // that name or Name is one of the session's own files (dati.ini, a part
@@ -208,7 +220,9 @@ protected:
   std::int32_t FFileMode = 0;
   bool FDataFound = false;
   std::int32_t FDecodedCount = 0;
-  std::unique_ptr<TFileWriter> FPartFile;
+  std::unique_ptr<TPartFile> FPartFile;
+  // The decode of the part file just finished, for DecodePartFile.
+  std::unique_ptr<TPartDecoder> FPartDecoder;
   std::string FSessionDir;
   std::string FServerEntry; // as the main window lists it
   std::string FMimeName;
@@ -283,8 +297,6 @@ private:
   QTimer* FPaintTimer;       // ends a pause of painting
   bool FPaintPaused = false; // updates are off until FPaintTimer fires
   std::chrono::steady_clock::time_point FLastPaint{};
-
-  std::string FLine; // a line with its CR LF, on its way into a part file
 
   // What the header of article FHeadArticle says about its body.
   std::int64_t FHeadArticle = 0;

@@ -36,6 +36,7 @@ public:
   using TMDIChild::FNextStep;
   using TMDIChild::FPartFile;
   using TMDIChild::FPartFileCount;
+  using TMDIChild::FPartFileLimit;
   using TMDIChild::FPartKind;
   using TMDIChild::FReconnectDelay;
   using TMDIChild::FSessionDir;
