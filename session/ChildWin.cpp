@@ -11,8 +11,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -21,14 +19,6 @@
 IStartValues* StartValues = nullptr;
 
 namespace {
-
-// The log keeps its first line and is cut back to this many lines once it
-// holds more than LogLimit.
-constexpr int LogLimit = 200;
-constexpr int LogKeep = 100;
-// How often a line is appended to is up to the server (one text per Lines:
-// header or begin line); past this length a log line stops growing.
-constexpr int LogLineLimit = 4096;
 
 // Left panel geometry: the list of saved files fills what is below the group
 // bar, the buttons and the skip field.
@@ -122,9 +112,8 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
-  FPaintTimer = new QTimer(this);
-  FPaintTimer->setSingleShot(true);
-  connect(FPaintTimer, &QTimer::timeout, this, [this] { Guarded([this] { PaintPausedChanges(); }); });
+  FUpdates = std::make_unique<TUpdatePacer>(this, Memo1);
+  FUpdates->Follow(ProgressBar2, &FBodyLinesShown);
 
   UUCode.SetHeaders(true);
   // Decoding happens in a private folder of no subfolders: a name that
@@ -144,70 +133,20 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
 // writer closes it.
 TMDIChild::~TMDIChild() = default;
 
-void TMDIChild::Log(const std::string& Text) {
-  PacePainting();
-  QTextDocument* doc = Memo1->document();
-  const int count = doc->isEmpty() ? 0 : doc->blockCount();
-  if (count > LogLimit) {
-    // Lines 1 .. count - LogKeep go in one cut; line 0 stays.
-    QTextCursor cut(doc->findBlockByNumber(1));
-    cut.setPosition(doc->findBlockByNumber(count - LogKeep + 1).position(), QTextCursor::KeepAnchor);
-    cut.removeSelectedText();
-  }
-  Memo1->appendPlainText(ToQt(Text + " "));
-}
+void TMDIChild::Log(const std::string& Text) { FUpdates->AddLine(ToQt(Text + " ")); }
 
-void TMDIChild::LogAppend(const std::string& Text) {
-  if (Memo1->document()->isEmpty()) {
-    Log(Text);
-    return;
-  }
-  PacePainting();
-  QTextCursor end(Memo1->document());
-  // In an edit block the cursor does not lay the line out to find where it
-  // stands; only the edit's end lays it out, once.
-  end.beginEditBlock();
-  end.movePosition(QTextCursor::End);
-  if (end.block().length() <= LogLineLimit)
-    end.insertText(ToQt(Text + " "));
-  end.endEditBlock();
-}
+void TMDIChild::LogAppend(const std::string& Text) { FUpdates->AppendToLine(ToQt(Text + " ")); }
 
-void TMDIChild::SetStatus(const std::string& Text) {
-  PacePainting();
-  SB1Panels[0]->setText(ToQt(Text));
-}
-
-// A walk at full speed logs a few lines, sets the status and moves the bars
-// hundreds of times a second, and painting each change took more time than
-// receiving and decoding the articles. A change within PaintInterval of the
-// last paint turns the window's updates off (the progress bar would even
-// paint at once); when the interval is over, the window paints what it
-// shows by then in one go. Its widgets take every value at once all the same.
-void TMDIChild::PacePainting() {
-  if (FPaintPaused)
-    return;
-  const auto now = std::chrono::steady_clock::now();
-  if (now - FLastPaint >= PaintInterval) {
-    FLastPaint = now; // this change paints as usual
-    return;
-  }
-  FPaintPaused = true;
-  setUpdatesEnabled(false);
-  FPaintTimer->start(std::chrono::ceil<std::chrono::milliseconds>(FLastPaint + PaintInterval - now));
-}
-
-void TMDIChild::PaintPausedChanges() {
-  FPaintPaused = false;
-  setUpdatesEnabled(true);
-  repaint();
-  FLastPaint = std::chrono::steady_clock::now();
-}
+void TMDIChild::SetStatus(const std::string& Text) { FUpdates->SetText(SB1Panels[0], ToQt(Text)); }
 
 void TMDIChild::CountDecodedFile() {
   ++FDecodedCount;
-  SB1Panels[3]->setText(ToQt(IntToStr(FDecodedCount)));
+  FUpdates->SetText(SB1Panels[3], ToQt(IntToStr(FDecodedCount)));
 }
+
+void TMDIChild::FlushUpdates() const { FUpdates->Flush(); }
+
+void TMDIChild::ShowCurrentArticle() { FUpdates->SetText(SB1Panels[1], QString::number(FArticleCurrent)); }
 
 // The numbers come from the server: near the 64-bit limits they must give a
 // rough per mille (or 0), not an overflow.
@@ -242,6 +181,12 @@ void TMDIChild::FormResize(TObject*) {
 void TMDIChild::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   FormResize(this);
+}
+
+// A window that closes shows its last lines.
+void TMDIChild::hideEvent(QHideEvent* event) {
+  Guarded([this] { FlushUpdates(); });
+  QWidget::hideEvent(event);
 }
 
 void TMDIChild::UUCodeProgress(std::uint16_t Percent) { ProgressBar1->setValue(Percent); }

@@ -5,6 +5,7 @@
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
 #include "session/PartFile.h"
+#include "session/UpdatePacer.h"
 #include "session/YEncReceiver.h"
 
 #include <QWidget>
@@ -83,10 +84,12 @@ public:
   void LogAppend(const std::string& Text);
   void SetStatus(const std::string& Text);
   void CountDecodedFile();
-  // To be called before the window shows a change: a window that changes
-  // faster than it is worth painting paints at most every PaintInterval.
-  void PacePainting();
-  static constexpr std::chrono::milliseconds PaintInterval{50};
+  // What the helpers and the body's progress change shows at most every
+  // TUpdatePacer::Interval; this shows it now (the window hides or closes,
+  // a test reads it).
+  void FlushUpdates() const;
+  // Panel 1 shows FArticleCurrent.
+  void ShowCurrentArticle();
   int GroupProgress() const;
   static std::string ExtractName(const std::string& Path);
 
@@ -113,6 +116,7 @@ public:
 protected:
   void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
   // The controller's own steps (Controller.cpp).
   void WireController();
@@ -135,7 +139,7 @@ protected:
   void ScanLine(std::string_view Line);
   void ScanHeaderLine(std::string_view Line);
   void ScanBodyLine(std::string_view Line);
-  void ShowBodyLines();
+  void ShowBodyLines() { FBodyLinesShown = FBodyLines; }
   void StartMimePart();
   void StartBlock(std::string_view Line, std::int32_t Kind);
   void StartPartFile(std::int32_t Kind);
@@ -215,6 +219,7 @@ protected:
   std::int32_t FMaxLines = 0;
   bool FMimeBase64 = false;
   std::int32_t FBodyLines = 0;
+  std::int32_t FBodyLinesShown = 0;  // what ProgressBar2 shows: a line the waiting limit turns away is not
   std::int32_t FMaxWaitingLines = 0; // 0 = never give up on a body
   bool FInternalAbort = false;
   std::int32_t FFileMode = 0;
@@ -293,10 +298,7 @@ protected:
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
 
 private:
-  void PaintPausedChanges();
-  QTimer* FPaintTimer;       // ends a pause of painting
-  bool FPaintPaused = false; // updates are off until FPaintTimer fires
-  std::chrono::steady_clock::time_point FLastPaint{};
+  std::unique_ptr<TUpdatePacer> FUpdates;
 
   // What the header of article FHeadArticle says about its body.
   std::int64_t FHeadArticle = 0;

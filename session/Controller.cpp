@@ -483,7 +483,7 @@ void TMDIChild::StartBody() {
   FBodyMimeBase64 = FMimeBase64;
   FBodyMimeName = FMimeName;
   ProgressBar2->setRange(0, std::max(0, FArticleLines));
-  ProgressBar2->setValue(0);
+  ShowBodyLines();
 }
 
 void TMDIChild::ConnectToServer() {
@@ -540,7 +540,7 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
     FArticleCurrent = Nntp.ArticleFirst();
   FArticleStart = FArticleCurrent;
   FArticleEnd = Nntp.ArticleLast();
-  SB1Panels[1]->setText(QString::number(FArticleCurrent));
+  ShowCurrentArticle();
   SB1Panels[2]->setText(QString::number(FArticleEnd));
   if (FArticleCurrent <= FArticleEnd) {
     // The overview's format says whether the walk can do without a HEAD
@@ -577,7 +577,7 @@ void TMDIChild::Advance() {
   // An article never asked for (the walk stopped before its request went
   // out, or a log-in refused it) is asked for now, not passed.
   if (!FCurrentExamined && FArticleCurrent <= FArticleEnd) {
-    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+    ShowCurrentArticle();
     SetStatus("Request Header " + IntToStr(FArticleCurrent));
     GoTo(stepHead);
     return;
@@ -585,7 +585,7 @@ void TMDIChild::Advance() {
   if (FArticleCurrent < FArticleEnd) {
     ++FArticleCurrent;
     FCurrentExamined = false;
-    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+    ShowCurrentArticle();
     SetStatus("Request Header " + IntToStr(FArticleCurrent));
     GoTo(stepHead);
   } else {
@@ -764,7 +764,7 @@ void TMDIChild::AdvanceByOverview() {
     FArticleCurrent = article.Number;
     FCurrentExamined = false;
     FArticleLines = ClampToInt32(article.Lines); // until its header says otherwise
-    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+    ShowCurrentArticle();
     SetStatus("Request Article " + IntToStr(FArticleCurrent));
     GoTo(stepArticle);
     return;
@@ -772,7 +772,7 @@ void TMDIChild::AdvanceByOverview() {
   if (FScannedTo >= next) {
     FArticleCurrent = FScannedTo;
     FCurrentExamined = true;
-    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+    ShowCurrentArticle();
   }
   if (FCurrentExamined && FArticleCurrent >= FArticleEnd) {
     ProgressBar3->setValue(GroupProgress());

@@ -4,11 +4,9 @@
 #include "platform/Guard.h"
 
 #include <QListWidget>
-#include <QProgressBar>
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -252,19 +250,6 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
 
   if (FPartFile && EndsBlock(Line))
     FinishPartFile(false);
-}
-
-// Moving the bar costs more than scanning a line, so it moves only when the
-// step shows, by a pixel or more; past the maximum it shows full.
-void TMDIChild::ShowBodyLines() {
-  const int maximum = ProgressBar2->maximum();
-  const int position = std::min(FBodyLines, maximum);
-  const int pixel = std::max(1, maximum / std::max(1, ProgressBar2->width()));
-  if ((std::abs(position - ProgressBar2->value()) >= pixel || position == maximum) &&
-      position != ProgressBar2->value()) {
-    PacePainting();
-    ProgressBar2->setValue(position);
-  }
 }
 
 // The blank line that ends a base64 MIME part header, a begin-base64 line

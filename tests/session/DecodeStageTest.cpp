@@ -31,8 +31,12 @@ protected:
     Child->DecodePartFile();
     return path;
   }
-  std::string Status() const { return Child->SB1Panels[0]->text().toStdString(); }
-  std::string Count() const { return Child->SB1Panels[3]->text().toStdString(); }
+  std::string Status() const { return Shown(0); }
+  std::string Count() const { return Shown(3); }
+  std::string Shown(std::size_t panel) const {
+    Child->FlushUpdates();
+    return Child->SB1Panels[panel]->text().toStdString();
+  }
   // Everything in the session folder, hidden entries included.
   QStringList Files() const {
     return QDir(QString::fromStdString(Folder))

@@ -57,6 +57,7 @@ public:
     for (const std::string& line : lines)
       ScanLine(line);
   }
+  // What the window shows once it has caught up.
   std::vector<std::string> MemoLines() const;
   std::vector<std::string> Saved() const;
 };
@@ -128,7 +129,10 @@ protected:
     return PumpUntil([&] { return Child->windowTitle() == "Downloading Interrupted"; });
   }
   void CloseExpecting(std::int64_t stored);
-  std::string Panel(int i) const { return Child->SB1Panels[std::size_t(i)]->text().toStdString(); }
+  std::string Panel(int i) const {
+    Child->FlushUpdates();
+    return Child->SB1Panels[std::size_t(i)]->text().toStdString();
+  }
 
   QTemporaryDir Dir;
   TValues Values;
