@@ -18,9 +18,11 @@ namespace {
 
 const char* const EnglishText =
     "Vostel walks a newsgroup article by article, fetches the articles whose Lines: count lies in the "
-    "range you chose, and decodes the uuencoded and base64 files it finds in them into a folder of "
-    "their server and group. Each decode window remembers where it stopped, so the next one goes on "
-    "from there.\n\n"
+    "range you chose, and decodes the files it finds in them into a folder of their server and group: "
+    "uuencode, XXencode, base64, MIME base64 and yEnc, also files posted in several parts over several "
+    "articles. When a walk ends, it verifies the PAR2 sets among the files it saved and repairs damaged "
+    "or missing files from them. Each decode window remembers where it stopped, so the next one goes "
+    "on from there.\n\n"
     "Terms of use\n\n"
     "Vostel is free to use and to pass on unchanged. It comes as it is, without any warranty: you use "
     "it at your own risk. You alone answer for what you download with it; respect the rights of those "
@@ -28,8 +30,10 @@ const char* const EnglishText =
 
 const char* const ItalianText =
     "Vostel scorre un newsgroup articolo per articolo, scarica gli articoli il cui numero di righe "
-    "(Lines:) rientra nell'intervallo scelto e decodifica i file uuencode e base64 che vi trova in una "
-    "cartella del loro server e gruppo. Ogni finestra di decodifica ricorda dove si è fermata, così la "
+    "(Lines:) rientra nell'intervallo scelto e decodifica i file che vi trova in una cartella del loro "
+    "server e gruppo: uuencode, XXencode, base64, MIME base64 e yEnc, anche i file divisi in più parti "
+    "su più articoli. Alla fine di un giro verifica i set PAR2 tra i file salvati e ripara con essi i "
+    "file danneggiati o mancanti. Ogni finestra di decodifica ricorda dove si è fermata, così la "
     "successiva riprende da lì.\n\n"
     "Condizioni d'uso\n\n"
     "Vostel è gratuito e si può distribuire senza modifiche. È fornito così com'è, senza alcuna "
@@ -123,7 +127,7 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
   ProductName = WhiteLabel(Panel1, "Vostel", 16, true, 70);
   Version = WhiteLabel(Panel1, "V. beta 0.60", 9, false, 100);
   Copyright = WhiteLabel(Panel1, "Usenet news decoder", 8, false, 130);
-  Comments = WhiteLabel(Panel1, "uuencode and base64", 8, false, 148);
+  Comments = WhiteLabel(Panel1, "uu, XX, base64, yEnc", 8, false, 148);
 
   MemoE = Memo(this, EnglishText);
   MemoI = Memo(this, ItalianText);

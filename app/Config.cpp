@@ -95,7 +95,8 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   lblPassword->setMinimumHeight(2 * lblPassword->fontMetrics().lineSpacing());
   FFields->addWidget(lblPassword);
   Connect(btSetPassword, &TOKBottomDlg::btSetPasswordClick);
-  EdPassword->installEventFilter(this);
+  for (QLineEdit* edit : {EdPassword, EdNewServer, EdNewGroup})
+    edit->installEventFilter(this);
   connect(lstServers, &QListWidget::currentRowChanged, this,
           [this] { Guarded([this] { lstServersChange(this); }); });
 
@@ -170,13 +171,29 @@ void TOKBottomDlg::Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObj
 }
 
 void TOKBottomDlg::FormCreate(TObject*) {
-  const TConfigValues values = LoadConfig();
-  EdPath->setText(ToQt(values.Path));
-  EdPacing->setText(ToQt(values.Pacing));
-  for (const std::string& server : values.Servers)
+  ShowValues(LoadConfig());
+  Keep();
+}
+
+TConfigValues TOKBottomDlg::ShownValues() const {
+  return {Items(lstServers), Items(lstGroups), FromQt(EdPath->text()), FromQt(EdPacing->text())};
+}
+
+void TOKBottomDlg::ShowValues(const TConfigValues& Values) {
+  EdPath->setText(ToQt(Values.Path));
+  EdPacing->setText(ToQt(Values.Pacing));
+  lstServers->clear();
+  for (const std::string& server : Values.Servers)
     lstServers->addItem(ToQt(server));
-  for (const std::string& group : values.Groups)
+  lstGroups->clear();
+  for (const std::string& group : Values.Groups)
     lstGroups->addItem(ToQt(group));
+}
+
+void TOKBottomDlg::Keep() {
+  FOpened = ShownValues();
+  FOpenedDeleted = FDeleted;
+  FPasswordsSet.clear();
 }
 
 void TOKBottomDlg::btSAddClick(TObject*) { AddFromEdit(EdNewServer, lstServers); }
@@ -200,7 +217,9 @@ void TOKBottomDlg::btSetPasswordClick(TObject*) {
   }
   TPasswordStore& store = *MainForm->Passwords;
   store.OnStored = [this](const std::string& where) { lblPassword->setText(ToQt(where)); };
-  store.SetPassword(FromQt(lstServers->item(row)->text()), FromQt(EdPassword->text()));
+  const std::string server = FromQt(lstServers->item(row)->text());
+  FPasswordsSet.insert(server);
+  store.SetPassword(server, FromQt(EdPassword->text()));
   EdPassword->clear();
   lstServersChange(this);
 }
@@ -212,11 +231,19 @@ void TOKBottomDlg::lstServersChange(TObject*) {
   EdPassword->setPlaceholderText(kept ? "(password kept)" : "");
 }
 
+// Enter in a new server or group field that holds a name adds it, so the
+// name typed is not left behind by OK; in an empty one it still means OK.
 bool TOKBottomDlg::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == EdPassword && event->type() == QEvent::KeyPress) {
-    const int key = static_cast<QKeyEvent*>(event)->key();
-    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-      btSetPassword->click();
+  if (event->type() != QEvent::KeyPress)
+    return QDialog::eventFilter(watched, event);
+  const int key = static_cast<QKeyEvent*>(event)->key();
+  if (key != Qt::Key_Return && key != Qt::Key_Enter)
+    return QDialog::eventFilter(watched, event);
+  const std::pair<QLineEdit*, QPushButton*> buttons[] = {
+      {EdPassword, btSetPassword}, {EdNewServer, btSAdd}, {EdNewGroup, btGAdd}};
+  for (const auto& [edit, button] : buttons) {
+    if (watched == edit && (edit == EdPassword || !edit->text().isEmpty())) {
+      button->click();
       return true;
     }
   }
@@ -233,10 +260,11 @@ void TOKBottomDlg::OKBtnClick(TObject*) {
   }
   EdPath->setText(ToQt(CorrectPath(FromQt(EdPath->text()))));
   EdPacing->setText(ToQt(CorrectPacing(FromQt(EdPacing->text()))));
-  const std::vector<std::string> servers = Items(lstServers);
-  if (SaveConfig({servers, Items(lstGroups), FromQt(EdPath->text()), FromQt(EdPacing->text())}))
-    ForgetDeleted(servers);
-  LoadSettings(MainForm->cboHost, MainForm->cboGroup, MainForm->lblPath);
+  const TConfigValues values = ShownValues();
+  if (SaveConfig(values))
+    FDeleted = ForgetPasswords(FDeleted, values.Servers);
+  MainForm->ReloadSettings();
+  Keep();
   hide();
 }
 
@@ -244,12 +272,14 @@ void TOKBottomDlg::OKBtnClick(TObject*) {
 // window may still log in with its password. The store keys passwords by the
 // entry exactly as listed, so an entry still listed (added back, or listed
 // twice) keeps its password. A password the file cannot lose now is shown as
-// an error and tried again at the next save; the save itself stands.
-void TOKBottomDlg::ForgetDeleted(const std::vector<std::string>& Saved) {
+// an error and returned, to be tried again at the next save; the save or
+// the Cancel itself stands.
+std::set<std::string> TOKBottomDlg::ForgetPasswords(const std::set<std::string>& Servers,
+                                                    const std::vector<std::string>& Listed) {
   std::set<std::string> left;
   std::string failed;
-  for (const std::string& server : FDeleted) {
-    if (std::find(Saved.begin(), Saved.end(), server) != Saved.end())
+  for (const std::string& server : Servers) {
+    if (std::find(Listed.begin(), Listed.end(), server) != Listed.end())
       continue;
     try {
       MainForm->Passwords->SetPassword(server, "");
@@ -261,15 +291,22 @@ void TOKBottomDlg::ForgetDeleted(const std::vector<std::string>& Saved) {
       // A name the store cannot key never had a password.
     }
   }
-  FDeleted = std::move(left);
   if (!failed.empty())
     ShowError(failed);
+  return left;
 }
 
-// A password typed goes with the other edits Cancel leaves behind; it is
-// never kept in the field for whichever server is selected next time.
+// The lists, path and pacing go back to what they were when the dialog
+// opened; an entry added meanwhile takes the password set for it along. A
+// password typed is never kept in the field for whichever server is
+// selected next time.
 void TOKBottomDlg::CancelBtnClick(TObject*) {
   EdPassword->clear();
+  ShowValues(FOpened);
+  FDeleted = FOpenedDeleted;
+  const std::set<std::string> left = ForgetPasswords(FPasswordsSet, FOpened.Servers);
+  FDeleted.insert(left.begin(), left.end());
+  Keep();
   hide();
 }
 

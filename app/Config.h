@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Settings.h"
 #include "platform/Exceptions.h"
 
 #include <QDialog>
@@ -57,7 +58,8 @@ public:
   void reject() override;
 
 protected:
-  // Enter in the password field sets the password instead of pressing OK.
+  // Enter in the password field sets the password, and in a new server or
+  // group field with text adds the entry, instead of pressing OK.
   bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -67,12 +69,21 @@ private:
   // One framed group per stored value below the lists.
   QHBoxLayout* AddField(const char* caption, QLineEdit* edit, const char* hint);
   void Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*));
-  void ForgetDeleted(const std::vector<std::string>& Saved);
+  TConfigValues ShownValues() const;
+  void ShowValues(const TConfigValues& Values);
+  // What OK or Cancel leave is what the next Cancel returns to.
+  void Keep();
+  std::set<std::string> ForgetPasswords(const std::set<std::string>& Servers,
+                                        const std::vector<std::string>& Listed);
 
   QVBoxLayout* FFields;
   // Server entries deleted since the last save; their passwords go with the
   // save that drops them.
   std::set<std::string> FDeleted;
+  // The dialog as it was opened, and the entries given a password since.
+  TConfigValues FOpened;
+  std::set<std::string> FOpenedDeleted;
+  std::set<std::string> FPasswordsSet;
 };
 
 // The one configuration dialog.

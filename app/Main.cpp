@@ -1,12 +1,17 @@
 #include "app/Main.h"
 
 #include "app/About.h"
+#include "app/CloseQuestion.h"
 #include "app/Config.h"
 #include "app/Messages.h"
+#include "app/Notifier.h"
 #include "app/Passwords.h"
 #include "app/Settings.h"
+#include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "session/ChildWin.h"
+#include "session/SubjectFilter.h"
+#include "session/TransferProgress.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -18,6 +23,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -28,6 +34,7 @@ namespace {
 constexpr int SpeedPanelHeight = 53;
 
 std::string FromQt(const QString& text) { return text.toLocal8Bit().toStdString(); }
+QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
 
 // A control's hint shows as its tool tip and in the status bar.
 template <typename Control> Control* Hinted(Control* control, const char* hint) {
@@ -50,6 +57,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   mdiArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setCentralWidget(mdiArea);
   connect(mdiArea, &QMdiArea::subWindowActivated, this, Handler(&TMainForm::UpdateMenuItems));
+  FCloseQuestion = new TCloseQuestion(mdiArea);
+  FNotifier = new TNotifier(this, mdiArea);
 
   CreateActions();
   CreateMenus();
@@ -57,6 +66,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   CreateStatusBar();
   UpdateMenuItems(this);
   LoadSettings(cboHost, cboGroup, lblPath);
+  PointToConfig();
+  RestoreWindowState();
   // Read now, so that a decode window finds its password at once.
   Passwords = new TPasswordStore(this);
   Guarded([this] {
@@ -78,6 +89,7 @@ std::string TMainForm::DefaultExt() const { return FromQt(DefE->text()); }
 std::string TMainForm::DownloadPath() const { return FromQt(lblPath->text()); }
 std::string TMainForm::Password() const { return Passwords->Password(Server()); }
 std::string TMainForm::PasswordOf(const std::string& Entry) const { return Passwords->Password(Entry); }
+std::string TMainForm::SubjectFilter() const { return FromQt(EdSubject->text()); }
 
 // Every click and menu command enters through the guard.
 std::function<void()> TMainForm::Handler(void (TMainForm::*Click)(TObject*)) {
@@ -92,7 +104,16 @@ void TMainForm::CreateActions() {
     return action;
   };
   FileOpenItem = item("&Open", "Open an existing file", &TMainForm::FileOpenItemClick);
+  FileOpenItem->setShortcut(QKeySequence::Open);
+  FileConfigItem = item("&Configure...", "Open Vostel Configuration Window", &TMainForm::ConfigBtnClick);
+  // Where the desktop names no key for preferences, the one most programs
+  // take.
+  const QList<QKeySequence> preferences = QKeySequence::keyBindings(QKeySequence::Preferences);
+  FileConfigItem->setShortcuts(preferences.isEmpty() ? QList{QKeySequence(Qt::CTRL | Qt::Key_Comma)}
+                                                     : preferences);
   FileExitItem = item("E&xit", "Exit the application", &TMainForm::FileExitItemClick);
+  // Not QKeySequence::Quit, which some platform themes leave without a key.
+  FileExitItem->setShortcut(Qt::CTRL | Qt::Key_Q);
   WindowCascadeItem = item("&Cascade", "Arrange windows to overlap", &TMainForm::WindowCascadeItemClick);
   WindowTileItem = item("&Tile", "Arrange windows without overlap", &TMainForm::WindowTileItemClick);
   WindowArrangeItem = item("&Arrange Icons", "Arrange window icons at bottom of main window",
@@ -105,6 +126,7 @@ void TMainForm::CreateMenus() {
   FileMenu = menuBar()->addMenu("&File");
   FileMenu->menuAction()->setStatusTip("File related commands");
   FileMenu->addAction(FileOpenItem);
+  FileMenu->addAction(FileConfigItem);
   FileMenu->addSeparator();
   FileMenu->addAction(FileExitItem);
 
@@ -140,20 +162,35 @@ void TMainForm::CreateSpeedPanel() {
   ConfigBtn = button(QStyle::SP_FileDialogDetailedView, "Open Vostel Configuration Window",
                      &TMainForm::ConfigBtnClick);
   cboHost = Hinted(new QComboBox(SpeedPanel), "News Server");
-  cboHost->setMinimumContentsLength(18);
+  // The lists keep their width whatever their names; their own lists show
+  // long names whole.
+  cboHost->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cboHost->setMinimumContentsLength(15);
   cboGroup = Hinted(new QComboBox(SpeedPanel), "NewsGroups");
-  QFont small = cboGroup->font();
-  small.setPixelSize(7);
-  cboGroup->setFont(small);
-  cboGroup->setMinimumContentsLength(24);
+  cboGroup->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cboGroup->setMinimumContentsLength(15);
+  EdSubject = Hinted(new QLineEdit(SpeedPanel), "Fetch only Subjects matching, e.g. *.jpg,*.png,!*sample* "
+                                                "(empty: all)");
+  EdSubject->setPlaceholderText("all");
+  // It takes the room the lists leave, as the path does.
+  EdSubject->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  EdSubject->setMinimumWidth(48);
+  auto* subject = new QLabel("Subject :", SpeedPanel);
+  subject->setBuddy(EdSubject);
 
+  // The top row has columns of its own: the fields below do not widen it.
+  auto* top = new QHBoxLayout;
+  top->setSpacing(4);
   auto* buttons = new QHBoxLayout;
   buttons->setSpacing(0);
   for (QToolButton* b : {OpenBtn, ExitBtn, ConfigBtn})
     buttons->addWidget(b);
-  grid->addLayout(buttons, 0, 0, 1, 2);
-  grid->addWidget(cboHost, 0, 2, 1, 3);
-  grid->addWidget(cboGroup, 0, 5, 1, 3);
+  top->addLayout(buttons);
+  top->addWidget(cboHost, 1);
+  top->addWidget(cboGroup, 1);
+  top->addWidget(subject);
+  top->addWidget(EdSubject, 1);
+  grid->addLayout(top, 0, 0, 1, 8);
 
   int column = 0;
   auto field = [&](const char* label, const char* text, const char* hint, int width) {
@@ -183,16 +220,28 @@ void TMainForm::CreateSpeedPanel() {
   bar->addWidget(SpeedPanel);
 }
 
+// Hints take the bar's left; the total speed stays at its right. Each decode
+// window shows its figures every quarter second or so; the total follows them
+// at most as often, however many windows there are.
 void TMainForm::CreateStatusBar() {
   StatusBar = statusBar();
   StatusBar->setSizeGripEnabled(true);
+  lblTotalSpeed = Hinted(new QLabel(StatusBar), "Download speed of all decode windows together");
+  StatusBar->addPermanentWidget(lblTotalSpeed);
+  FSpeedTimer = new QTimer(this);
+  FSpeedTimer->setSingleShot(true);
+  FSpeedTimer->setInterval(TTransferProgress::TickInterval);
+  connect(FSpeedTimer, &QTimer::timeout, this, [this] { Guarded([this] { ShowTotalSpeed(); }); });
+  ShowTotalSpeed();
 }
 
 void TMainForm::FileOpenItemClick(TObject*) {
-  const std::string server = Server(), group = Group();
-  if (server == "" || group == "")
+  if (const std::string missing = Missing(); !missing.empty()) {
+    ShowMessage(missing, "");
     return;
-  if (IsOpenFor(server, group)) {
+  }
+  CheckFields();
+  if (IsOpenFor(Server(), Group())) {
     ShowMessage("A Download Window for this Server and Group is already open", "");
     return;
   }
@@ -205,13 +254,59 @@ void TMainForm::OpenDecodeWindow() {
   auto* sub = mdiArea->addSubWindow(child);
   sub->setAttribute(Qt::WA_DeleteOnClose);
   child->show();
+  if (FWindowState.Decode.isValid())
+    sub->resize(FWindowState.Decode.boundedTo(mdiArea->viewport()->size()));
+  FCloseQuestion->Watch(sub);
+  FNotifier->Watch(sub);
   Guarded([&] { child->FormCreate(child); });
-  sub->setWindowTitle("Decoding");
+  // The frame follows the window's caption, and makes room for the server
+  // and group names it now shows.
+  sub->resize(sub->size().expandedTo(sub->sizeHint()));
   FOpenedFor[sub] = openedFor;
-  connect(sub, &QObject::destroyed, this, [this, sub] {
+  auto showSpeed = [this] {
+    if (!FSpeedTimer->isActive())
+      FSpeedTimer->start();
+  };
+  connect(child->TransferProgress, &TTransferProgress::Ticked, this, showSpeed);
+  connect(sub, &QObject::destroyed, this, [this, sub, showSpeed] {
     FOpenedFor.erase(sub);
+    showSpeed();
     Guarded([this] { UpdateMenuItems(this); });
   });
+}
+
+// What Open still needs, one line for each list; an empty list points to
+// where entries are added.
+std::string TMainForm::Missing() const {
+  std::string missing;
+  auto need = [&](const QComboBox* list, const char* none, const char* select) {
+    if (!list->currentText().isEmpty())
+      return;
+    missing += missing.empty() ? "" : "\n";
+    missing += list->count() == 0 ? none : select;
+  };
+  need(cboHost, "No News Server configured: add one in the Configuration Window", "Select a News Server");
+  need(cboGroup, "No NewsGroup configured: add one in the Configuration Window", "Select a NewsGroup");
+  return missing;
+}
+
+// A number or a filter the decode window could not take stops the Open
+// here, naming its field, rather than leaving a window that cannot start.
+void TMainForm::CheckFields() {
+  const std::pair<const char*, std::string> numbers[] = {
+      {"Min Lines", MinLines()}, {"Max Lines", MaxLines()}, {"Pacing (ms)", Pacing()}};
+  for (const auto& [name, text] : numbers) {
+    try {
+      StrToInt(text);
+    } catch (const EConvertError& error) {
+      throw EConvertError(std::string(name) + ": " + error.what());
+    }
+  }
+  try {
+    TSubjectFilter{SubjectFilter()};
+  } catch (const Exception& error) {
+    throw Exception(std::string("Subject: ") + error.what());
+  }
 }
 
 bool TMainForm::IsOpenFor(const std::string& server, const std::string& group) const {
@@ -222,6 +317,35 @@ bool TMainForm::IsOpenFor(const std::string& server, const std::string& group) c
       return true;
   }
   return false;
+}
+
+void TMainForm::ReloadSettings() {
+  const QString minLines = MinR->text(), maxLines = MaxR->text(), defExt = DefE->text(),
+                subject = EdSubject->text();
+  const QString server = cboHost->currentText(), group = cboGroup->currentText();
+  const bool serverChosen = cboHost->currentIndex() >= 0, groupChosen = cboGroup->currentIndex() >= 0;
+  LoadSettings(cboHost, cboGroup, lblPath);
+  MinR->setText(minLines);
+  MaxR->setText(maxLines);
+  DefE->setText(defExt);
+  EdSubject->setText(subject);
+  if (serverChosen)
+    cboHost->setCurrentIndex(cboHost->findText(server));
+  if (groupChosen)
+    cboGroup->setCurrentIndex(cboGroup->findText(group));
+  PointToConfig();
+}
+
+// An empty list says where its entries come from, so a first start does not
+// leave the user looking for them.
+void TMainForm::PointToConfig() {
+  for (const auto& [list, hint] : {std::pair{cboHost, "Add servers in Configuration"},
+                                   std::pair{cboGroup, "Add groups in Configuration"}}) {
+    // Taking the hint away selects the first entry; the user picks.
+    const int index = list->currentIndex();
+    list->setPlaceholderText(list->count() == 0 ? hint : "");
+    list->setCurrentIndex(index);
+  }
 }
 
 void TMainForm::FileExitItemClick(TObject*) { close(); }
@@ -317,14 +441,57 @@ void TMainForm::UpdateWindowMenu() {
 
 void TMainForm::ShowStatusHint(const QString& Hint) { StatusBar->showMessage(Hint); }
 
+void TMainForm::ShowTotalSpeed() {
+  double total = 0;
+  for (QMdiSubWindow* sub : mdiArea->subWindowList())
+    if (const auto* child = qobject_cast<const TMDIChild*>(sub->widget()))
+      total += child->TransferProgress->Speed();
+  lblTotalSpeed->setText("Total: " + TTransferProgress::SpeedText(total));
+}
+
 bool TMainForm::FormClose(TObject*) {
   // Each decode window stores where its walk stopped as it closes; one that
-  // refuses keeps the application open.
-  mdiArea->closeAllSubWindows();
-  if (!mdiArea->subWindowList().isEmpty())
+  // refuses, or downloads the user keeps, keep the application open.
+  if (!FCloseQuestion->CloseAll() || !mdiArea->subWindowList().isEmpty())
     return false;
-  SaveLimits(FromQt(MinR->text()), FromQt(MaxR->text()), FromQt(DefE->text()));
+  SaveLimits(FromQt(MinR->text()), FromQt(MaxR->text()), FromQt(DefE->text()), SubjectFilter());
+  StoreWindowState();
   return true;
+}
+
+// The windows as the last run left them, the server and group chosen if
+// still listed. A place that no screen shows any more is left to the
+// desktop.
+void TMainForm::RestoreWindowState() {
+  FWindowState = LoadWindowState();
+  if (const QRect main = FWindowState.Main; main.isValid()) {
+    if (OnSomeScreen(main))
+      setGeometry(main);
+    else
+      resize(main.size());
+  }
+  if (FWindowState.Maximized)
+    setWindowState(windowState() | Qt::WindowMaximized);
+  for (const auto& [list, name] :
+       {std::pair{cboHost, FWindowState.Server}, std::pair{cboGroup, FWindowState.Group}})
+    if (!name.empty())
+      list->setCurrentIndex(list->findText(ToQt(name)));
+  FCloseQuestion->Ask = FWindowState.AskBeforeStop;
+  // A decode window's size is the one it had when it closed, unless it lay
+  // minimized or filled the area.
+  FCloseQuestion->OnClose = [this](QMdiSubWindow* sub) {
+    if (!sub->isMinimized() && !sub->isMaximized())
+      FWindowState.Decode = sub->size();
+  };
+}
+
+void TMainForm::StoreWindowState() {
+  FWindowState.Main = normalGeometry();
+  FWindowState.Maximized = isMaximized();
+  FWindowState.Server = cboHost->currentIndex() >= 0 ? Server() : "";
+  FWindowState.Group = cboGroup->currentIndex() >= 0 ? Group() : "";
+  FWindowState.AskBeforeStop = FCloseQuestion->Ask;
+  SaveWindowState(FWindowState);
 }
 
 void TMainForm::FormDestroy(TObject*) {

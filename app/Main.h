@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/WindowState.h"
 #include "platform/Exceptions.h"
 #include "session/StartValues.h"
 
@@ -17,7 +18,10 @@ class QMdiArea;
 class QMdiSubWindow;
 class QMenu;
 class QStatusBar;
+class QTimer;
 class QToolButton;
+class TCloseQuestion;
+class TNotifier;
 class TPasswordStore;
 
 // The application's frame: picks the server, group and limits of the next
@@ -38,9 +42,11 @@ public:
   QLineEdit* MinR;
   QLineEdit* MaxR;
   QLineEdit* DefE;
+  QLineEdit* EdSubject; // the wildmat of the subjects to fetch
   QLabel* lblPath;
   QLineEdit* SkipLine; // never shown: decode windows read "0" from it
   QStatusBar* StatusBar;
+  QLabel* lblTotalSpeed; // the download speed of all decode windows together
   // The passwords of the server entries; the configuration dialog sets them.
   TPasswordStore* Passwords = nullptr;
 
@@ -48,6 +54,7 @@ public:
   QMenu* WindowMenu;
   QMenu* HelpMenu;
   QAction* FileOpenItem;
+  QAction* FileConfigItem;
   QAction* FileExitItem;
   QAction* WindowCascadeItem;
   QAction* WindowTileItem;
@@ -68,10 +75,15 @@ public:
   void SetPacing(std::string value) { FPacing = std::move(value); }
   std::string Password() const override;
   std::string PasswordOf(const std::string& Entry) const override;
+  std::string SubjectFilter() const override;
 
   // Handlers.
   void FileOpenItemClick(TObject* Sender);
   void OpenDecodeWindow();
+  // LoadSettings after the configuration dialog's OK: the saved lists and
+  // path, with what the user typed in the limit fields and each selection
+  // still listed kept.
+  void ReloadSettings();
   void FileExitItemClick(TObject* Sender);
   void ConfigBtnClick(TObject* Sender);
   void HelpAboutItemClick(TObject* Sender);
@@ -81,6 +93,7 @@ public:
   void WindowMinimizeItemClick(TObject* Sender);
   void UpdateMenuItems(TObject* Sender);
   void ShowStatusHint(const QString& Hint);
+  void ShowTotalSpeed();
   // Closes every decode window, then saves the limit fields; false when the
   // main window has to stay open.
   bool FormClose(TObject* Sender);
@@ -97,6 +110,11 @@ private:
   void CreateSpeedPanel();
   void CreateStatusBar();
   void UpdateWindowMenu();
+  void PointToConfig();
+  std::string Missing() const;
+  void CheckFields();
+  void RestoreWindowState();
+  void StoreWindowState();
   bool IsOpenFor(const std::string& server, const std::string& group) const;
 
   // What each open decode window was opened for: one window per server and
@@ -107,6 +125,10 @@ private:
   };
   std::map<QMdiSubWindow*, TOpenedFor> FOpenedFor;
   std::string FPacing;
+  QTimer* FSpeedTimer; // gathers the windows' figures into one update
+  TWindowState FWindowState;
+  TCloseQuestion* FCloseQuestion;
+  TNotifier* FNotifier;
 };
 
 // The one main window; LoadSettings fills its fields through it.

@@ -6,10 +6,13 @@
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
+#include "session/SubjectFilter.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cstdio>
@@ -29,12 +32,25 @@ constexpr char DefaultExtension[] = "mid";
 // up: another program may hold it for a moment.
 constexpr int OpenAttempts = 101;
 
+// What a keyed read gives for a key that is missing: no value holds a line
+// break.
+constexpr char Absent[] = "\n";
+
 const char* const NotSaved = "Problem Writing New Settings, New Settings Not Saved";
 const char* const ErrorTitle = "Vostel Error";
 
 QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
 
 std::string SettingsFile() { return SettingsPath(SettingsFileName); }
+
+// Downloads went below the program folder before an installed copy sent
+// them to the user's download folder. A settings file of that time without
+// PATH keeps that folder: elsewhere each walk would start over, without the
+// dati.ini of its group.
+std::string StoredPath(const std::string& file) {
+  return IniReadString(file, "CONFIG", "PATH",
+                       FileExists(file) ? ProgramFolder() + "news/" : DefaultDownloadPath());
+}
 
 // The name part of an entry: the text before the first "=". An entry without
 // "=" has no name.
@@ -55,6 +71,24 @@ void FillSortedList(QComboBox* list, std::vector<std::string> entries, std::stri
   list->setCurrentIndex(-1);
 }
 
+bool IsInteger(const std::string& text) {
+  try {
+    StrToInt(text);
+    return true;
+  } catch (const EConvertError&) {
+    return false;
+  }
+}
+
+bool IsWildmat(const std::string& text) {
+  try {
+    TSubjectFilter{text};
+    return true;
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
 // Every case variant of name in the program folder goes, so no old file of
 // that name can come first at the next load. False when one stays.
 bool DeleteAllNamed(const char* name) {
@@ -64,16 +98,22 @@ bool DeleteAllNamed(const char* name) {
   return true;
 }
 
-// The lists go after the CONFIG section of the keyed writes. The file is
-// opened once it can be, and closed with its data on disk, since it is about
-// to become the settings file.
-bool AppendLists(const std::string& path, const TConfigValues& values) {
+// The lists go after the CONFIG section of the keyed writes, then what the
+// file kept of the windows, as it was. The file is opened once it can be, and
+// closed with its data on disk, since it is about to become the settings
+// file.
+bool AppendLists(const std::string& path, const TConfigValues& values,
+                 const std::vector<std::string>& windows) {
   std::string text = "\r\n[SERVER]\r\n";
   for (const std::string& server : values.Servers)
     text += "S=" + WithoutControls(server) + "\r\n";
   text += "\r\n[GROUPS]\r\n";
   for (const std::string& group : values.Groups)
     text += "G=" + WithoutControls(group) + "\r\n";
+  if (!windows.empty())
+    text += "\r\n[WINDOWS]\r\n";
+  for (const std::string& entry : windows)
+    text += WithoutControls(entry) + "\r\n";
   TFileWriter file;
   for (int attempt = 0; attempt < OpenAttempts && !file.IsOpen(); ++attempt) {
     try {
@@ -130,7 +170,16 @@ bool SwapIn(const std::string& newFile) {
 
 std::string SettingsPath(const char* name) { return FindFileNoCase(ProgramFolder(), name); }
 
-std::string DefaultDownloadPath() { return ProgramFolder() + "news/"; }
+std::string DefaultDownloadPath() {
+  // An installed copy's program folder is a hidden settings folder, where
+  // nobody looks for downloads.
+  if (IsInstalledCopy()) {
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (!downloads.isEmpty())
+      return QFile::encodeName(downloads).toStdString() + "/Vostel/";
+  }
+  return ProgramFolder() + "news/";
+}
 
 std::vector<std::string> StripKeys(std::vector<std::string> items, std::string_view key) {
   for (std::string& item : items) {
@@ -153,26 +202,42 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
   cboHost->clear();
   cboGroup->clear();
   const std::string file = SettingsFile();
-  lblPath->setText(ToQt(IniReadString(file, "CONFIG", "PATH", DefaultDownloadPath())));
+  lblPath->setText(ToQt(StoredPath(file)));
   MainForm->MinR->setText(ToQt(IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines)));
   MainForm->MaxR->setText(ToQt(IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines)));
   MainForm->DefE->setText(ToQt(IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension)));
   MainForm->SetPacing(IniReadString(file, "CONFIG", "PACING", DefaultPacing));
+  MainForm->EdSubject->setText(ToQt(IniReadString(file, "CONFIG", "SUBJECT", "")));
   FillSortedList(cboHost, IniReadSection(file, "SERVER"), "S");
   FillSortedList(cboGroup, IniReadSection(file, "GROUPS"), "G");
 }
 
-void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt) {
+void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt,
+                const std::string& subjectFilter) {
   const std::string file = SettingsFile();
-  IniWriteString(file, "CONFIG", "MINLINES", WithoutControls(minLines));
-  IniWriteString(file, "CONFIG", "MAXLINES", WithoutControls(maxLines));
+  const std::string path = StoredPath(file);
+  const bool pathStored = IniReadString(file, "CONFIG", "PATH", Absent) != Absent;
+  // A limit that is no number is not stored: it would fail every Open of the
+  // next run, so the file keeps the one it had.
+  for (const auto& [key, text] : {std::pair{"MINLINES", &minLines}, std::pair{"MAXLINES", &maxLines}})
+    if (const std::string value = WithoutControls(*text); IsInteger(value))
+      IniWriteString(file, "CONFIG", key, value);
   IniWriteString(file, "CONFIG", "DEFEXT", WithoutControls(defExt));
+  // Nor is a filter that would fail them; a file that never had one keeps
+  // without.
+  const std::string subject = WithoutControls(subjectFilter);
+  if ((!subject.empty() || IniReadString(file, "CONFIG", "SUBJECT", Absent) != Absent) && IsWildmat(subject))
+    IniWriteString(file, "CONFIG", "SUBJECT", subject);
+  // An installed copy's file keeps the path it was first shown with, so a
+  // later default cannot move its downloads.
+  if (IsInstalledCopy() && !pathStored)
+    IniWriteString(file, "CONFIG", "PATH", path);
 }
 
 TConfigValues LoadConfig() {
   const std::string file = SettingsFile();
   TConfigValues values;
-  values.Path = IniReadString(file, "CONFIG", "PATH", DefaultDownloadPath());
+  values.Path = StoredPath(file);
   values.Pacing = IniReadString(file, "CONFIG", "PACING", DefaultPacing);
   values.Servers = StripKeys(IniReadSection(file, "SERVER"), "S");
   values.Groups = StripKeys(IniReadSection(file, "GROUPS"), "G");
@@ -201,6 +266,8 @@ bool SaveConfig(const TConfigValues& values) {
   const std::string defExt = IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension);
   const std::string minLines = IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines);
   const std::string maxLines = IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines);
+  const std::string subject = IniReadString(file, "CONFIG", "SUBJECT", Absent);
+  const std::vector<std::string> windows = IniReadSection(file, "WINDOWS");
   // A new file left by an earlier failed save would put its old lists first.
   if (!DeleteAllNamed(NewSettingsFileName)) {
     ShowMessage(NotSaved, ErrorTitle);
@@ -216,7 +283,9 @@ bool SaveConfig(const TConfigValues& values) {
   // Files that never had a pacing other than the default keep without one.
   if (const std::string pacing = CorrectPacing(values.Pacing); pacing != DefaultPacing)
     IniWriteString(newFile, "CONFIG", "PACING", pacing);
-  if (!AppendLists(newFile, values) || !SwapIn(newFile)) {
+  if (subject != Absent)
+    IniWriteString(newFile, "CONFIG", "SUBJECT", subject);
+  if (!AppendLists(newFile, values, windows) || !SwapIn(newFile)) {
     ShowMessage(NotSaved, ErrorTitle);
     return false;
   }

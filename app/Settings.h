@@ -18,7 +18,8 @@ inline constexpr char BackupFileName[] = "Vostel.bak";
 // matches without regard to case, or the name as given.
 std::string SettingsPath(const char* name);
 
-// Where decoded files go until the user chooses: a folder below the program
+// Where decoded files go until the user chooses: "Vostel/" in the user's
+// download folder for an installed copy, else a folder below the program
 // folder, which is where we may write.
 std::string DefaultDownloadPath();
 
@@ -27,9 +28,13 @@ std::string DefaultDownloadPath();
 // servers and groups, sorted, bare names, nothing selected.
 void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath);
 
-// The exit save: the main window's three fields, each as typed. Raises
-// EInOutError "Unable to write to <path>".
-void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt);
+// The exit save: the main window's fields, each as typed, except a limit
+// that is no integer or a subject filter that is no wildmat, which keeps the
+// value stored; the filter only once it is set. An installed copy's file
+// without PATH also gets the path it was shown. Raises EInOutError "Unable
+// to write to <path>".
+void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt,
+                const std::string& subjectFilter);
 
 // Milliseconds a decode window waits between the end of one request and the
 // next when the settings file has no PACING.

@@ -1,11 +1,11 @@
 #!/usr/bin/python3
-"""Posts a group like walk_bench's to a news server, for its INN walk.
+"""Posts a group like walk_bench's to a news server, for its INN walk and link_bench.
 
     /usr/bin/python3 bench/inn_post.py --port P [--host H] [--group G] [--files N] [--small N]
 
 posts the small articles (10,000 of 10 to 40 lines), then the files (20 of
 13 yEnc parts of 768,000 bytes, lines of 128 characters, one part an
-article: 200 MB), and prints what to set for walk_bench. The group must
+article: 200 MB), and prints what to set for walk_bench and link_bench. The group must
 exist (the INN harness makes vostel.test: tests/inn/inn_harness.py start
 --dir D --yenc). With INN_MIN_LINES=5001 INN_MAX_LINES=7000 the walk
 fetches the parts (and the one article of the harness's corpus that lies

@@ -14,6 +14,16 @@
 //
 // "nntp_bench client" or "nntp_bench plain" runs that side alone, ten times,
 // for a profiler; a third word names the sender's congestion control.
+// "nntp_bench pipelined" runs only the comparison of pipelined bodies,
+// "nntp_bench fetcher" only the fetcher's.
+//
+// Then it fetches a group of bodies through TNntpCli one at a time and with
+// 4 and 8 requests in flight, from a server that answers at once and from
+// one that answers each command 30 ms after it came, as across a link with
+// that round trip; and a group of yEnc-sized bodies (768,000 bytes in lines
+// of 128 characters) through TArticleFetcher, in order, over 1, 4 and 8
+// connections with 4 requests in flight each, against one connection with
+// one request at a time, as the decode window fetches today.
 //
 // With INN_GROUP=<group> (and INN_SERVER=host:port, 127.0.0.1:119 unless
 // set), it also fetches the last INN_BODIES (260 unless set) articles of
@@ -22,6 +32,7 @@
 // such a group.
 
 #include "nntp/NntpCli.h"
+#include "session/ArticleFetcher.h"
 #include "tests/support/ScriptedNewsServer.h"
 
 #include <QCoreApplication>
@@ -43,6 +54,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -342,6 +354,157 @@ bool Compare(std::size_t blocks) {
   return client.Ok && plain.Ok;
 }
 
+// ---- pipelined bodies ----
+
+const int PipelinedArticles = 100;
+const int PipelinedLines = 2000; // of 128 characters: 260,000 bytes a body
+
+// Every body of the group, with up to depth requests in flight.
+TResult PipelinedBodies(TScriptedNewsServer& server, int depth) {
+  TNntpCli cli;
+  TResult r;
+  QEventLoop loop;
+  QTimer::singleShot(300000, &loop, &QEventLoop::quit);
+  int sent = 0, done = 0;
+  bool ok = true;
+  const auto next = [&] {
+    while (sent < PipelinedArticles && cli.InFlight() < depth)
+      cli.BodyByNumber(++sent);
+  };
+  cli.OnSessionConnected = [&](TObject*, std::uint16_t) { loop.quit(); };
+  cli.OnMessageLine = [&](TObject*) {
+    ++r.Lines;
+    r.Bytes += std::int64_t(cli.LastResponse().size());
+  };
+  cli.OnRequestDone = [&](TObject*, TNntpRequest kind, std::uint16_t error) {
+    ok = ok && error == 0;
+    if (kind != nntpBodyByNumber || ++done == PipelinedArticles || !ok)
+      loop.quit();
+    else
+      next();
+  };
+  cli.SetHost("127.0.0.1");
+  cli.SetPort(server.PortText());
+  cli.SetPipelineDepth(depth);
+  cli.Connect();
+  loop.exec();
+  if (cli.State() != nntpReady)
+    return r;
+  cli.Group("alt.bench");
+  loop.exec();
+  const double busy = ThreadSeconds();
+  QElapsedTimer clock;
+  clock.start();
+  next();
+  loop.exec();
+  r.Seconds = double(clock.nsecsElapsed()) / 1e9;
+  r.Busy = ThreadSeconds() - busy;
+  r.Ok = ok && done == PipelinedArticles && r.Lines == std::int64_t(PipelinedArticles) * PipelinedLines;
+  cli.Abort();
+  return r;
+}
+
+bool ComparePipelining() {
+  std::vector<TNewsArticle> articles;
+  for (int n = 1; n <= PipelinedArticles; ++n) {
+    TNewsArticle a{n, {"Subject: bench " + std::to_string(n)}, {}};
+    for (int i = 0; i < PipelinedLines; ++i)
+      a.Body.push_back(std::string(LineLen, char('A' + (n + i) % 26)));
+    articles.push_back(std::move(a));
+  }
+  bool ok = true;
+  for (const int latency : {0, 30}) {
+    TScriptedNewsServer server;
+    server.SetLatency(latency);
+    server.ServeGroup("alt.bench", articles);
+    std::printf("%d bodies of %d lines, the server answering %d ms after each command:\n", PipelinedArticles,
+                PipelinedLines, latency);
+    for (const int depth : {1, 4, 8}) {
+      TResult r = PipelinedBodies(server, depth);
+      for (int i = 1; i < (latency == 0 ? 5 : 2); ++i)
+        r = Faster(r, PipelinedBodies(server, depth));
+      char what[64];
+      std::snprintf(what, sizeof what, depth == 1 ? "one at a time" : "%d in flight", depth);
+      Print(what, r);
+      ok = ok && r.Ok;
+    }
+  }
+  return ok;
+}
+
+// ---- the fetcher ----
+
+const int FetcherArticles = 64;
+const int FetcherLines = 6000; // of 128 characters: 780,000 bytes a body, as a yEnc part
+
+// Every article of the group through the fetcher, handed over in order.
+TResult Fetched(TScriptedNewsServer& server, int connections, int depth) {
+  TArticleFetcher fetcher;
+  TResult r;
+  QEventLoop loop;
+  QTimer::singleShot(300000, &loop, &QEventLoop::quit);
+  std::int64_t next = 1;
+  fetcher.OnArticleLine = [&](TObject*, std::int64_t, std::string_view line) {
+    ++r.Lines;
+    r.Bytes += std::int64_t(line.size());
+  };
+  fetcher.OnArticleEnd = [&](TObject*, std::int64_t n, std::uint16_t error) {
+    r.Ok = error == 0 && n == next++;
+    if (!r.Ok)
+      loop.quit();
+  };
+  fetcher.OnIdle = [&](TObject*) { loop.quit(); };
+  fetcher.OnStopped = [&](TObject*, const std::string&) { loop.quit(); };
+  fetcher.SetServer({"127.0.0.1", server.PortText(), false, ""});
+  fetcher.SetGroup("alt.bench");
+  fetcher.SetConnections(connections);
+  fetcher.SetDepth(depth);
+  std::vector<TFetchArticle> articles;
+  for (int n = 1; n <= FetcherArticles; ++n)
+    articles.push_back({n, FetcherLines});
+  fetcher.Fetch(1, FetcherArticles, articles);
+  const double busy = ThreadSeconds();
+  QElapsedTimer clock;
+  clock.start();
+  fetcher.Start();
+  loop.exec();
+  r.Seconds = double(clock.nsecsElapsed()) / 1e9;
+  r.Busy = ThreadSeconds() - busy;
+  r.Ok = r.Ok && next == FetcherArticles + 1 && r.Lines == std::int64_t(FetcherArticles) * FetcherLines;
+  fetcher.Stop();
+  return r;
+}
+
+bool CompareFetcher() {
+  std::vector<TNewsArticle> articles;
+  for (int n = 1; n <= FetcherArticles; ++n) {
+    TNewsArticle a{n, {"Subject: bench " + std::to_string(n)}, {}};
+    for (int i = 0; i < FetcherLines; ++i)
+      a.Body.push_back(std::string(LineLen, char('A' + (n + i) % 26)));
+    articles.push_back(std::move(a));
+  }
+  bool ok = true;
+  for (const int latency : {0, 30}) {
+    TScriptedNewsServer server;
+    server.SetLatency(latency);
+    server.ServeGroup("alt.bench", articles);
+    std::printf(
+        "TArticleFetcher, %d bodies of %d lines in order, the server answering %d ms after each command:\n",
+        FetcherArticles, FetcherLines, latency);
+    for (const auto& [connections, depth] : {std::pair{1, 1}, {1, 4}, {4, 4}, {8, 4}}) {
+      TResult r = Fetched(server, connections, depth);
+      for (int i = 1; i < (latency == 0 ? 5 : 2); ++i)
+        r = Faster(r, Fetched(server, connections, depth));
+      char what[64];
+      std::snprintf(what, sizeof what, "%d connection%s, %d in flight each", connections,
+                    connections == 1 ? "" : "s", depth);
+      Print(what, r);
+      ok = ok && r.Ok;
+    }
+  }
+  return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -349,6 +512,10 @@ int main(int argc, char** argv) {
   const std::size_t big = std::size_t(100) * 1024 * 1024 / (LineLen * LinesPerBlock); // 100 MiB of line text
 
   const std::string only = argc > 1 ? argv[1] : "";
+  if (only == "pipelined")
+    return ComparePipelining() ? 0 : 1;
+  if (only == "fetcher")
+    return CompareFetcher() ? 0 : 1;
   if (only == "client" || only == "plain") {
     if (argc > 2)
       SenderControl = argv[2];
@@ -375,6 +542,8 @@ int main(int argc, char** argv) {
   }
   std::printf("peak RSS: %ld KB after a %.0f MB body, %ld KB after 100 MB bodies\n", peakSmall,
               double(small.Bytes) / 1e6, peakBig);
+  ok = ComparePipelining() && ok;
+  ok = CompareFetcher() && ok;
 
   if (!qEnvironmentVariableIsEmpty("INN_GROUP")) {
     TServerWalk walk;

@@ -165,6 +165,38 @@ bool HasClmul() {
 }
 #endif
 
+// ---- combining ----
+
+constexpr std::uint32_t Poly = 0xEDB88320u;
+
+// a times b modulo the polynomial, both bit-reflected (x^0 in the top bit).
+constexpr std::uint32_t MultModP(std::uint32_t a, std::uint32_t b) {
+  std::uint32_t product = 0;
+  for (std::uint32_t m = 1u << 31; m != 0; m >>= 1) {
+    if (a & m)
+      product ^= b;
+    b = b & 1 ? b >> 1 ^ Poly : b >> 1;
+  }
+  return product;
+}
+
+// x^(2^k) modulo the polynomial, for every k a byte count of 64 bits needs.
+struct TPowers {
+  std::uint32_t X2n[72];
+};
+
+constexpr TPowers MakePowers() {
+  TPowers t{};
+  std::uint32_t p = 1u << 30; // x^1
+  for (std::uint32_t& power : t.X2n) {
+    power = p;
+    p = MultModP(p, p);
+  }
+  return t;
+}
+
+constexpr TPowers Powers = MakePowers();
+
 // ---- encoding ----
 
 // Where a character needs escaping: Inside a line (NUL, LF, CR and "=" always),
@@ -338,6 +370,15 @@ std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size) {
   return ~CrcSlice8(crc, p, size);
 }
 
+std::uint32_t Crc32Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint64_t sizeB) {
+  // crcA moved past sizeB zero bytes: times x^(8 sizeB).
+  std::uint32_t shift = 1u << 31; // x^0
+  for (int k = 3; sizeB != 0; sizeB >>= 1, ++k)
+    if (sizeB & 1)
+      shift = MultModP(Powers.X2n[k], shift);
+  return MultModP(shift, crcA) ^ crcB;
+}
+
 // ---- TYEncPart ----
 
 std::string TYEncPart::Describe() const {
@@ -381,9 +422,17 @@ std::size_t TYEncPart::Decode(const char* line, std::size_t size, char* out) {
     return 0;
   const std::size_t n = YEncDecodeLine(line, size, out, FEscape);
   FCrc = Crc32(FCrc, out, n);
+  return Keep(n);
+}
+
+std::size_t TYEncPart::DecodeLater(const char* line, std::size_t size, char* out) {
+  return FOpen ? Keep(YEncDecodeLine(line, size, out, FEscape)) : 0;
+}
+
+std::size_t TYEncPart::Keep(std::size_t decoded) {
   const std::uint64_t room = FPlaced ? FTo - FFrom - std::min(FDecoded, FTo - FFrom) : 0;
-  FDecoded += n;
-  return std::size_t(std::min<std::uint64_t>(n, room));
+  FDecoded += decoded;
+  return std::size_t(std::min<std::uint64_t>(decoded, room));
 }
 
 std::string TYEncPart::End(std::string_view line) {

@@ -99,6 +99,11 @@ std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& 
 // the processor has it (several GB/s), slicing by 8 elsewhere.
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size);
 
+// The CRC-32 of a + b from Crc32(0, a), Crc32(0, b) and the size of b, without
+// the bytes: a file's CRC from the CRCs of its parts. Some hundred
+// operations, whatever the sizes.
+std::uint32_t Crc32Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint64_t sizeB);
+
 // Follows one part from its =ybegin line through its data lines to its =yend
 // line, and checks it there. Every method that takes a keyword line returns an
 // empty text when all is well, otherwise one sentence naming the part and what
@@ -118,6 +123,12 @@ public:
   // check at =yend but not returned, so a hostile part never writes outside
   // its range.
   std::size_t Decode(const char* line, std::size_t size, char* out);
+  // As Decode, but the CRC-32 waits for Sum: a caller that gathers many lines
+  // in one buffer sums them as one run, several times faster than a sum per
+  // line. Sum must be given every byte DecodeLater returned, in order, before
+  // End. Bytes it did not return need no sum: such a part fails at End.
+  std::size_t DecodeLater(const char* line, std::size_t size, char* out);
+  void Sum(const char* data, std::size_t size) { FCrc = Crc32(FCrc, data, size); }
   // Closes the part and checks it: =yend part= against =ybegin part=, the
   // bytes decoded against size= and the =ypart range, their CRC-32 against
   // pcrc32= (and against crc32= for a single-part file). CrcOfFile() then
@@ -139,6 +150,8 @@ public:
   std::string Describe() const;
 
 private:
+  std::size_t Keep(std::size_t decoded); // of decoded bytes, those that lie in the range
+
   TYEncLine FBegin;
   bool FOpen = false;
   bool FPlaced = false; // the part's range is known

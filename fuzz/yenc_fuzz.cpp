@@ -1,6 +1,7 @@
 // Feeds any bytes to the yEnc keyword-line parser, to TYEncPart line by line as
-// a session does, and to TUUCode's ydecode; then encodes them as one to three
-// parts and decodes them back. Under AddressSanitizer a data line is decoded
+// a session does (its CRC-32 taken line by line and over whole parts), and to
+// TUUCode's ydecode; then encodes them as one to three parts and decodes them
+// back. Under AddressSanitizer a data line is decoded
 // into a buffer of exactly its size, so a write past the promised room shows;
 // the checks below catch bytes placed outside a part's range or the file,
 // names that leave the input's folder, and round trips that lose bytes.
@@ -33,8 +34,11 @@ std::vector<std::string_view> Lines(std::string_view text) {
   return lines;
 }
 
+// A second part follows the same lines with its CRC-32 summed over each
+// part's bytes at once, as the session does: it must come to the same end.
 void ParseAndFollow(std::string_view input) {
-  TYEncPart part;
+  TYEncPart part, later;
+  std::string run; // what later decoded since its =ybegin
   for (const std::string_view line : Lines(input)) {
     TYEncLine fields;
     if (YEncKeyword(line) != ykNone && ParseYEncLine(line, fields).empty()) {
@@ -44,13 +48,16 @@ void ParseAndFollow(std::string_view input) {
     }
     switch (YEncKeyword(line)) {
     case ykBegin:
-      part.Begin(line);
+      Check(part.Begin(line) == later.Begin(line));
+      run.clear();
       break;
     case ykPart:
-      part.Part(line);
+      Check(part.Part(line) == later.Part(line));
       break;
     case ykEnd:
-      part.End(line);
+      later.Sum(run.data(), run.size());
+      run.clear();
+      Check(part.End(line) == later.End(line));
       break;
     case ykNone:
       if (part.Open()) {
@@ -59,6 +66,8 @@ void ParseAndFollow(std::string_view input) {
         const std::size_t n = part.Decode(line.data(), line.size(), buffer.get());
         Check(n <= line.size());
         Check(part.Placed() ? at + n <= part.RangeEnd() && part.RangeEnd() <= part.FileSize() : n == 0);
+        Check(later.DecodeLater(line.data(), line.size(), buffer.get()) == n);
+        run.append(buffer.get(), n);
       }
       break;
     }

@@ -5,6 +5,10 @@
 
 #include <QTimer>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -33,25 +37,35 @@ const std::uint16_t InvalidArgument = 10022;
 // neither success nor any server's code nor a socket error.
 const std::uint16_t NotAStatus = 65535;
 
+// The status of a request's accepted reply; with AUTHINFO, the first one.
+int SuccessCode(TNntpRequest Kind) {
+  static const int Codes[] = {211, 215, 340, 100, 231, 230, 220, 220, 222, 222, 221,
+                              221, 223, 223, 223, 223, 205, 205, 224, 215, 111, 381};
+  return Kind < std::size(Codes) ? Codes[Kind] : 0;
+}
+
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // A signed decimal number after blanks, 0 when there are no digits. Servers
 // number articles far past 2^31, and a hostile one may send any number of
-// digits: the value saturates instead of wrapping.
-std::int64_t ReadNumber(std::string_view s, std::size_t& pos) {
+// digits: past 64 bits the value saturates instead of wrapping, and
+// Overflow (when given) is set.
+std::int64_t ReadNumber(std::string_view s, std::size_t& pos, bool* Overflow = nullptr) {
   while (pos < s.size() && IsBlank(s[pos]))
     ++pos;
   bool negative = false;
   if (pos < s.size() && (s[pos] == '-' || s[pos] == '+'))
     negative = s[pos++] == '-';
   std::int64_t n = 0;
+  bool over = false;
   for (; pos < s.size() && s[pos] >= '0' && s[pos] <= '9'; ++pos) {
     int d = s[pos] - '0';
-    if (negative)
-      n = n < (INT64_MIN + d) / 10 ? INT64_MIN : n * 10 - d;
-    else
-      n = n > (INT64_MAX - d) / 10 ? INT64_MAX : n * 10 + d;
+    if (negative ? n < (INT64_MIN + d) / 10 : n > (INT64_MAX - d) / 10)
+      over = true;
+    n = over ? (negative ? INT64_MIN : INT64_MAX) : negative ? n * 10 - d : n * 10 + d;
   }
+  if (Overflow)
+    *Overflow = over;
   return n;
 }
 
@@ -169,6 +183,7 @@ void TNntpCli::SetState(TNntpState value) {
   // The server's silence is timed only while we wait for it.
   if ((value == nntpWaitingBanner || value == nntpWaitingResponse) && FTimeout > 0) {
     FLastByte = TClock::now();
+    StartReplyClock();
     FTimer->start(std::chrono::seconds(std::min(FTimeout, 86400)));
   } else {
     FTimer->stop();
@@ -177,19 +192,39 @@ void TNntpCli::SetState(TNntpState value) {
     OnStateChange(this);
 }
 
+// The next reply is timed from its first byte on.
+void TNntpCli::StartReplyClock() {
+  FReplyStarted = false;
+  FReplyBytes = 0;
+}
+
+// A server that stops answering ends the wait Timeout after its last byte.
+// One that trickles ends it too: a reply may run for Timeout, and beyond
+// that for as long as it has come at MinReplyRate on average.
+TNntpCli::TClock::time_point TNntpCli::Deadline() const {
+  const auto timeout = std::chrono::seconds(FTimeout);
+  const auto silence = FLastByte + timeout;
+  if (!FReplyStarted)
+    return silence;
+  // A year at most, so that the sum stays within the clock's range.
+  const auto earned = std::min<std::chrono::milliseconds>(
+      std::chrono::milliseconds(FReplyBytes * 1000 / MinReplyRate), std::chrono::hours(24 * 365));
+  return std::min(silence, FReplyStart + std::max<TClock::duration>(timeout, earned));
+}
+
 void TNntpCli::TimerTimeout() {
   if ((FState != nntpWaitingBanner && FState != nntpWaitingResponse) || FTimeout <= 0)
     return;
-  // Bytes came in meanwhile: wait out the rest from the last of them. A day
-  // at most per tick keeps the interval within what the timer takes.
-  const auto left = FLastByte + std::chrono::seconds(FTimeout) - TClock::now();
+  // Bytes came in meanwhile: wait out the rest. A day at most per tick keeps
+  // the interval within what the timer takes.
+  const auto left = Deadline() - TClock::now();
   if (left > TClock::duration::zero()) {
     FTimer->start(std::min(std::chrono::ceil<std::chrono::milliseconds>(left),
                            std::chrono::milliseconds(std::chrono::hours(24))));
     return;
   }
   if (FWSocket->State() == wsClosed)
-    TriggerRequestDone(TimedOut); // a request whose line never left: no connection to close
+    EndAllRequests(TimedOut); // requests whose lines never left: no connection to close
   else
     CloseFor(TimedOut);
 }
@@ -203,18 +238,64 @@ void TNntpCli::CloseFor(std::uint16_t Reason) {
   FCloseReason = 0;
 }
 
-void TNntpCli::CheckReady(const char* verb) const {
-  if (FState != nntpReady)
+namespace {
+// POST and AUTHINFO talk to the server in turns, and nothing may follow
+// QUIT: none of them goes out behind another request, nor one behind them.
+bool Pipelinable(TNntpRequest Kind) {
+  return Kind != nntpPost && Kind != nntpAuthenticate && Kind != nntpQuit;
+}
+} // namespace
+
+// A request goes out when the client is ready, or with pipelining behind
+// the requests in flight while there is room.
+void TNntpCli::CheckReady(const char* verb, TNntpRequest Kind) const {
+  const bool behind = FState == nntpWaitingResponse && InFlight() < FPipelineDepth &&
+                      (Pipelinable(Kind) || Kind == nntpQuit) &&
+                      Pipelinable(FQueue.empty() ? FRequestType : FQueue.back().Kind);
+  if (FState != nntpReady && !behind)
     throw NntpException(std::string("Not ready for ") + verb);
 }
 
-void TNntpCli::SendRequest(TNntpRequest kind, TNextStep next, std::string line) {
-  FRequestDoneFlag = false;
-  FRequestType = kind;
-  FNext = next;
-  SetState(nntpWaitingResponse);
-  FRequest = std::move(line);
+void TNntpCli::SendRequest(const TRequest& Request, std::string Line) {
+  if (FState == nntpReady) {
+    BeginRequest(Request);
+    SetState(nntpWaitingResponse);
+  } else {
+    FQueue.push_back(Request);
+  }
+  FRequest = std::move(Line);
   FWSocket->SendStr(FRequest + "\r\n");
+}
+
+// The request whose reply comes next: its lines are read from here on.
+void TNntpCli::BeginRequest(const TRequest& Request) {
+  FRequestDoneFlag = false;
+  FRequestType = Request.Kind;
+  FNext = Request.Next;
+  FDestStream = Request.DestStream;
+  FRequestNumber = Request.Number;
+  if ((Request.Kind >= nntpArticleByNumber && Request.Kind <= nntpStatByNumber) || Request.Kind == nntpNext ||
+      Request.Kind == nntpLast) {
+    FArticleNumber = -1;
+    FArticleID.clear();
+  } else if (Request.Kind == nntpDate) {
+    FServerDate = 0;
+  }
+}
+
+int TNntpCli::InFlight() const { return FState == nntpWaitingResponse ? int(FQueue.size()) + 1 : 0; }
+
+void TNntpCli::SetPipelineDepth(int value) {
+  FPipelineDepth = std::clamp(value, 1, MaxPipelineDepth);
+  SendAtOnce();
+}
+
+// A pipelined command must leave at once: the system would hold it back
+// until the one before it has been acknowledged, a round trip later.
+void TNntpCli::SendAtOnce() {
+  const int on = FPipelineDepth > 1;
+  if (FWSocket->HSocket() >= 0)
+    ::setsockopt(FWSocket->HSocket(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void TNntpCli::TriggerRequestDone(std::uint16_t Error) {
@@ -228,7 +309,25 @@ void TNntpCli::TriggerRequestDone(std::uint16_t Error) {
     FPostStream = nullptr;
     FWSocket->OnDataSent = nullptr;
   }
+  if (!FQueue.empty()) { // the reply of the next request in flight follows
+    BeginRequest(FQueue.front());
+    FQueue.pop_front();
+    StartReplyClock();
+    return;
+  }
   SetState(FWSocket->State() == wsConnected ? nntpReady : nntpNotConnected);
+}
+
+// The connection has gone: the request being answered and every one sent
+// behind it end, in order, each once. A request cut short never ends with
+// the 0 of a success; QUIT asked for the close.
+void TNntpCli::EndAllRequests(std::uint16_t Error) {
+  const std::deque<TRequest> queued = std::exchange(FQueue, {});
+  TriggerRequestDone(Error == 0 && RequestCutShort() ? ClosedMidReply : Error);
+  for (const TRequest& request : queued) {
+    BeginRequest(request);
+    TriggerRequestDone(Error == 0 && request.Kind != nntpQuit ? ClosedMidReply : Error);
+  }
 }
 
 void TNntpCli::WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
@@ -325,7 +424,7 @@ void TNntpCli::WSocketSessionClosed(TObject*, std::uint16_t Error) {
   if (Error == 0)
     Error = std::exchange(FCloseReason, 0);
   if (!FAborted)
-    TriggerRequestDone(Error == 0 && RequestCutShort() ? ClosedMidReply : Error);
+    EndAllRequests(Error);
   if (OnSessionClosed)
     OnSessionClosed(this, Error);
   SetState(nntpNotConnected);
@@ -364,6 +463,11 @@ void TNntpCli::Received(int Length, std::uint16_t Error) {
   char* const into = FReceiveBuffer.get() + FRcvCnt;
   into[Length] = '\0';
   FLastByte = TClock::now();
+  if (!FReplyStarted) {
+    FReplyStarted = true;
+    FReplyStart = FLastByte;
+  }
+  FReplyBytes += Length;
   if (OnDisplay)
     OnDisplay(this, into, Length);
   FRcvCnt += Length;
@@ -454,7 +558,29 @@ bool TNntpCli::StatusIs(int Expected) {
   return false;
 }
 
+// With pipelining, a status line must be one its request can have: its own
+// success code or a refusal (4xx, 5xx). Anything else, a text line where a
+// status was due included, means the server has lost the order of the
+// requests: nothing more it sends on this connection can be trusted, so the
+// connection goes and every request in flight ends with NntpPipelineError.
+bool TNntpCli::Misfits(int SuccessCode) {
+  if (FPipelineDepth == 1 || FStatusCode == SuccessCode || (FStatusCode >= 400 && FStatusCode <= 599))
+    return false;
+  CloseFor(NntpPipelineError);
+  return true;
+}
+
+// An article asked for by number comes with that number, or with none: one
+// with another number answers another request.
+bool TNntpCli::NumberMisfits() {
+  if (FPipelineDepth == 1 || FRequestNumber <= 0 || FArticleNumber == 0 || FArticleNumber == FRequestNumber)
+    return false;
+  CloseFor(NntpPipelineError);
+  return true;
+}
+
 void TNntpCli::Greeting(std::uint16_t Error) {
+  SendAtOnce();
   SetState(nntpReady);
   ReadStatusCode();
   FPostingPermited = FStatusCode == 200;
@@ -463,19 +589,28 @@ void TNntpCli::Greeting(std::uint16_t Error) {
 }
 
 void TNntpCli::Group(std::string_view GroupName) {
-  CheckReady("GROUP");
-  SendRequest(nntpGroup, &TNntpCli::GroupNext, "GROUP " + Trim(GroupName));
+  CheckReady("GROUP", nntpGroup);
+  SendRequest({nntpGroup, &TNntpCli::GroupNext}, "GROUP " + Trim(GroupName));
 }
 
+// Counts past 63 bits cannot be walked: such a reply is refused as no reply
+// at all, rather than walked up to the largest number.
 void TNntpCli::GroupNext() {
   std::size_t pos = ReadStatusCode();
-  FArticleEstimated = ReadNumber(FLastResponse, pos);
-  FArticleFirst = ReadNumber(FLastResponse, pos);
-  FArticleLast = ReadNumber(FLastResponse, pos);
-  EndRequest(211);
+  if (Misfits(211))
+    return;
+  bool over[3];
+  FArticleEstimated = ReadNumber(FLastResponse, pos, &over[0]);
+  FArticleFirst = ReadNumber(FLastResponse, pos, &over[1]);
+  FArticleLast = ReadNumber(FLastResponse, pos, &over[2]);
+  if (over[0] || over[1] || over[2])
+    TriggerRequestDone(NotAStatus);
+  else
+    EndRequest(211);
 }
 
-void TNntpCli::ArticleRequest(TNntpRequest kind, const std::string& arg, std::ostream* DestStream) {
+void TNntpCli::ArticleRequest(TNntpRequest kind, const std::string& arg, std::ostream* DestStream,
+                              std::int64_t Number) {
   const char* verb;
   switch (kind) {
   case nntpArticleByNumber:
@@ -497,11 +632,8 @@ void TNntpCli::ArticleRequest(TNntpRequest kind, const std::string& arg, std::os
   default:
     throw NntpException("Internal error: Invalid Request Type");
   }
-  CheckReady(verb);
-  FDestStream = DestStream;
-  FArticleNumber = -1;
-  FArticleID.clear();
-  SendRequest(kind, &TNntpCli::ArticleNext, verb + arg);
+  CheckReady(verb, kind);
+  SendRequest({kind, &TNntpCli::ArticleNext, DestStream, Number}, verb + arg);
 }
 
 namespace {
@@ -515,19 +647,19 @@ std::string IDArg(std::string_view ID) { return " <" + std::string(ID) + ">"; }
 } // namespace
 
 void TNntpCli::ArticleByNumber(std::int64_t Number, std::ostream* DestStream) {
-  ArticleRequest(nntpArticleByNumber, NumberArg(Number), DestStream);
+  ArticleRequest(nntpArticleByNumber, NumberArg(Number), DestStream, Number);
 }
 void TNntpCli::ArticleByID(std::string_view ID, std::ostream* DestStream) {
   ArticleRequest(nntpArticleByID, IDArg(ID), DestStream);
 }
 void TNntpCli::BodyByNumber(std::int64_t Number, std::ostream* DestStream) {
-  ArticleRequest(nntpBodyByNumber, NumberArg(Number), DestStream);
+  ArticleRequest(nntpBodyByNumber, NumberArg(Number), DestStream, Number);
 }
 void TNntpCli::BodyByID(std::string_view ID, std::ostream* DestStream) {
   ArticleRequest(nntpBodyByID, IDArg(ID), DestStream);
 }
 void TNntpCli::HeadByNumber(std::int64_t Number, std::ostream* DestStream) {
-  ArticleRequest(nntpHeadByNumber, NumberArg(Number), DestStream);
+  ArticleRequest(nntpHeadByNumber, NumberArg(Number), DestStream, Number);
 }
 void TNntpCli::HeadByID(std::string_view ID, std::ostream* DestStream) {
   ArticleRequest(nntpHeadByID, IDArg(ID), DestStream);
@@ -535,36 +667,28 @@ void TNntpCli::HeadByID(std::string_view ID, std::ostream* DestStream) {
 // STAT, NEXT and LAST carry no text; no stream, so that a server answering
 // with text anyway cannot reach a stream left from an earlier request.
 void TNntpCli::StatByNumber(std::int64_t Number) {
-  ArticleRequest(nntpStatByNumber, NumberArg(Number), nullptr);
+  ArticleRequest(nntpStatByNumber, NumberArg(Number), nullptr, Number);
 }
 void TNntpCli::StatByID(std::string_view ID) { ArticleRequest(nntpStatByID, IDArg(ID), nullptr); }
 
 void TNntpCli::Next() {
-  CheckReady("NEXT");
-  FDestStream = nullptr;
-  FArticleNumber = -1;
-  FArticleID.clear();
-  SendRequest(nntpNext, &TNntpCli::ArticleNext, "NEXT");
+  CheckReady("NEXT", nntpNext);
+  SendRequest({nntpNext, &TNntpCli::ArticleNext}, "NEXT");
 }
 
 void TNntpCli::Last() {
-  CheckReady("LAST");
-  FDestStream = nullptr;
-  FArticleNumber = -1;
-  FArticleID.clear();
-  SendRequest(nntpLast, &TNntpCli::ArticleNext, "LAST");
+  CheckReady("LAST", nntpLast);
+  SendRequest({nntpLast, &TNntpCli::ArticleNext}, "LAST");
 }
 
 void TNntpCli::List(std::ostream* DestStream) {
-  CheckReady("LIST");
-  FDestStream = DestStream;
-  SendRequest(nntpList, &TNntpCli::ArticleNext, "LIST");
+  CheckReady("LIST", nntpList);
+  SendRequest({nntpList, &TNntpCli::ArticleNext, DestStream}, "LIST");
 }
 
 void TNntpCli::Help(std::ostream* DestStream) {
-  CheckReady("HELP");
-  FDestStream = DestStream;
-  SendRequest(nntpHelp, &TNntpCli::ArticleNext, "HELP");
+  CheckReady("HELP", nntpHelp);
+  SendRequest({nntpHelp, &TNntpCli::ArticleNext, DestStream}, "HELP");
 }
 
 namespace {
@@ -580,34 +704,33 @@ std::string WhenArgs(double When, bool GMTFlag, std::string_view Distributions) 
 
 void TNntpCli::NewGroups(double When, bool GMTFlag, std::string_view Distributions,
                          std::ostream* DestStream) {
-  CheckReady("NEWGROUPS");
-  FDestStream = DestStream;
-  SendRequest(nntpNewGroups, &TNntpCli::ArticleNext, "NEWGROUPS " + WhenArgs(When, GMTFlag, Distributions));
+  CheckReady("NEWGROUPS", nntpNewGroups);
+  SendRequest({nntpNewGroups, &TNntpCli::ArticleNext, DestStream},
+              "NEWGROUPS " + WhenArgs(When, GMTFlag, Distributions));
 }
 
 void TNntpCli::NewNews(double When, bool GMTFlag, std::string_view NewsGroupName,
                        std::string_view Distributions, std::ostream* DestStream) {
-  CheckReady("NEWNEWS");
-  FDestStream = DestStream;
+  CheckReady("NEWNEWS", nntpNewNews);
   const std::string group = NewsGroupName.empty() ? "*" : std::string(NewsGroupName);
-  SendRequest(nntpNewNews, &TNntpCli::ArticleNext,
+  SendRequest({nntpNewNews, &TNntpCli::ArticleNext, DestStream},
               "NEWNEWS " + group + " " + WhenArgs(When, GMTFlag, Distributions));
 }
 
 void TNntpCli::XOver(std::string_view Articles, std::ostream* DestStream) {
-  CheckReady("XOVER");
-  FDestStream = DestStream;
-  SendRequest(nntpXOver, &TNntpCli::ArticleNext, "XOVER " + std::string(Articles));
+  CheckReady("XOVER", nntpXOver);
+  SendRequest({nntpXOver, &TNntpCli::ArticleNext, DestStream}, "XOVER " + std::string(Articles));
 }
 
 void TNntpCli::ListOverViewFmt(std::ostream* DestStream) {
-  CheckReady("LIST OVERVIEW.FMT");
-  FDestStream = DestStream;
-  SendRequest(nntpListOverViewFmt, &TNntpCli::ArticleNext, "LIST OVERVIEW.FMT");
+  CheckReady("LIST OVERVIEW.FMT", nntpListOverViewFmt);
+  SendRequest({nntpListOverViewFmt, &TNntpCli::ArticleNext, DestStream}, "LIST OVERVIEW.FMT");
 }
 
 void TNntpCli::ArticleNext() {
   std::size_t pos = ReadStatusCode();
+  if (Misfits(SuccessCode(FRequestType)))
+    return;
   switch (FStatusCode) {
   case 100:
   case 215:
@@ -623,7 +746,12 @@ void TNntpCli::ArticleNext() {
     TriggerRequestDone(StatusError());
     return;
   }
-  FArticleNumber = ReadNumber(FLastResponse, pos);
+  bool over = false;
+  FArticleNumber = ReadNumber(FLastResponse, pos, &over);
+  if (over) // no article has that number
+    FArticleNumber = -1;
+  if (NumberMisfits())
+    return;
   const std::size_t open = FLastResponse.find('<', pos);
   if (open != std::string::npos) {
     const std::size_t close = FLastResponse.find('>', open + 1);
@@ -665,15 +793,13 @@ void TNntpCli::TextLineNext() {
 }
 
 void TNntpCli::Date() {
-  CheckReady("DATE");
-  FDestStream = nullptr;
-  FServerDate = 0;
-  SendRequest(nntpDate, &TNntpCli::DateNext, "DATE");
+  CheckReady("DATE", nntpDate);
+  SendRequest({nntpDate, &TNntpCli::DateNext}, "DATE");
 }
 
 void TNntpCli::DateNext() {
   const std::size_t pos = ReadStatusCode();
-  if (!StatusIs(111))
+  if (Misfits(111) || !StatusIs(111))
     return;
   // A rest of another length, or digits that are no real moment, leave 0.
   double when = 0;
@@ -683,21 +809,23 @@ void TNntpCli::DateNext() {
 }
 
 void TNntpCli::Quit() {
-  CheckReady("QUIT");
-  SendRequest(nntpQuit, &TNntpCli::QuitNext, "QUIT");
+  CheckReady("QUIT", nntpQuit);
+  SendRequest({nntpQuit, &TNntpCli::QuitNext}, "QUIT");
 }
 
 // Any answer to QUIT will do, as long as it is one.
 void TNntpCli::QuitNext() {
   ReadStatusCode();
+  if (Misfits(205))
+    return;
   TriggerRequestDone(StatusError() == NotAStatus ? NotAStatus : 0);
 }
 
 void TNntpCli::Post(std::istream& Stream) {
-  CheckReady("POST");
+  CheckReady("POST", nntpPost);
   FPostStream = &Stream;
   FPostEndSent = false;
-  SendRequest(nntpPost, &TNntpCli::PostNext, "POST");
+  SendRequest({nntpPost, &TNntpCli::PostNext}, "POST");
 }
 
 void TNntpCli::PostNext() {
@@ -705,6 +833,7 @@ void TNntpCli::PostNext() {
   if (!StatusIs(340))
     return;
   FNext = &TNntpCli::PostDone;
+  StartReplyClock(); // the result comes once the text is out, however long that takes
   FWSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { WSocketDataSent(s, e); };
   SendPostBlock();
 }
@@ -742,11 +871,11 @@ void TNntpCli::PostDone() {
 }
 
 void TNntpCli::Authenticate() {
-  CheckReady("AUTHINFO USER");
+  CheckReady("AUTHINFO USER", nntpAuthenticate);
   // A line break would end the command early and send the rest as another.
   if ((FUserName + FPassWord).find_first_of("\r\n") != std::string::npos)
     throw NntpException("AUTHINFO: user name or password holds a line break");
-  SendRequest(nntpAuthenticate, &TNntpCli::AuthenticateNext1, "AUTHINFO USER " + FUserName);
+  SendRequest({nntpAuthenticate, &TNntpCli::AuthenticateNext1}, "AUTHINFO USER " + FUserName);
 }
 
 // A server that knows the user by the connection takes the name alone (281).
@@ -760,6 +889,7 @@ void TNntpCli::AuthenticateNext1() {
     return;
   FRequestDoneFlag = false;
   FNext = &TNntpCli::AuthenticateNext2;
+  StartReplyClock();
   // The password goes out and is kept nowhere else.
   FRequest = "AUTHINFO PASS";
   FWSocket->SendStr(FRequest + " " + FPassWord + "\r\n");
@@ -770,7 +900,9 @@ void TNntpCli::AuthenticateNext2() {
   EndRequest(281);
 }
 
+// Every request in flight ends with the one report of the abort.
 void TNntpCli::Abort() {
+  FQueue.clear();
   FRequestType = nntpAbort;
   FAborted = true;
   FWSocket->Close();

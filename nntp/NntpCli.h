@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -51,6 +52,12 @@ class NntpException : public Exception {
 public:
   using Exception::Exception;
 };
+
+// The Error of every request in flight when a reply did not fit its
+// request (see PipelineDepth): the server mishandles pipelined requests, and
+// the client has dropped the connection. No socket's error; the numbers
+// around it are.
+constexpr std::uint16_t NntpPipelineError = 10201;
 
 using TRequestDone = std::function<void(TObject* Sender, TNntpRequest RqType, std::uint16_t Error)>;
 using TNntpDisplay = std::function<void(TObject* Sender, const char* Msg, int Len)>;
@@ -104,9 +111,28 @@ public:
   void SetPassWord(std::string value) { FPassWord = std::move(value); }
   // Seconds a request (the greeting included) may wait without a single byte
   // from the server before the connection is closed and the request ends
-  // with 10060; 0 waits for ever. Taken up by the next wait.
+  // with 10060; 0 waits for ever. Taken up by the next wait. A reply that
+  // has run for Timeout seconds must also have come at 1024 bytes a second
+  // on average since its first byte, or it ends the same way: a trickling
+  // server cannot hold a request for ever.
   int Timeout() const { return FTimeout; }
   void SetTimeout(int Seconds) { FTimeout = Seconds; }
+  // Requests that may be in flight at once (RFC 3977 pipelining), 1 to 100;
+  // 1, the default, sends one at a time. Replies come in the order of the
+  // requests, so each request's events come in that order too, and each
+  // ends with its own OnRequestDone. POST and AUTHINFO go out only alone,
+  // and nothing goes out behind QUIT. Above 1 every reply is checked against
+  // its request: a status that no reply to it can have (a text line where a
+  // status was due included), or an article asked for by number that comes
+  // with another one, drops the connection, and every request in flight
+  // ends with NntpPipelineError. LastResponse() and the properties read from
+  // replies then belong to the reply being read, which may be a later
+  // request's by the time an OnRequestDone runs.
+  int PipelineDepth() const { return FPipelineDepth; }
+  void SetPipelineDepth(int value);
+  // Requests sent whose replies have not ended; the first of them is the
+  // one whose reply is being read.
+  int InFlight() const;
 
   TSessionConnected OnSessionConnected;
   TSessionClosed OnSessionClosed;
@@ -167,10 +193,25 @@ private:
   static constexpr int RcvBufSize = 262144;
   // A line and its CR LF fit into 4095 bytes, whatever size the receives are.
   static constexpr int MaxLineLen = BufSize - 3;
+  // Bytes a second a reply must average once it has run for Timeout.
+  static constexpr std::int64_t MinReplyRate = 1024;
 
-  void CheckReady(const char* verb) const;
-  void SendRequest(TNntpRequest kind, TNextStep next, std::string line);
-  void ArticleRequest(TNntpRequest kind, const std::string& arg, std::ostream* DestStream);
+  // A request sent: what reads its reply and where the reply's text goes.
+  struct TRequest {
+    TNntpRequest Kind;
+    TNextStep Next;
+    std::ostream* DestStream = nullptr;
+    std::int64_t Number = 0; // the article asked for by number, else 0
+  };
+  static constexpr int MaxPipelineDepth = 100;
+
+  void CheckReady(const char* verb, TNntpRequest Kind) const;
+  void SendRequest(const TRequest& Request, std::string Line);
+  void BeginRequest(const TRequest& Request);
+  void EndAllRequests(std::uint16_t Error);
+  void SendAtOnce();
+  void ArticleRequest(TNntpRequest kind, const std::string& arg, std::ostream* DestStream,
+                      std::int64_t Number = 0);
   void SetState(TNntpState value);
   void TriggerRequestDone(std::uint16_t Error);
   void WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
@@ -180,11 +221,15 @@ private:
   void CutLines(std::uint16_t Error);
   void CloseFor(std::uint16_t Reason);
   bool RequestCutShort() const;
+  void StartReplyClock();
+  TClock::time_point Deadline() const;
   void TimerTimeout();
   std::size_t ReadStatusCode();
   std::uint16_t StatusError() const;
   void EndRequest(int SuccessCode);
   bool StatusIs(int Expected);
+  bool Misfits(int SuccessCode);
+  bool NumberMisfits();
   void Greeting(std::uint16_t Error);
   void SendPostBlock();
 
@@ -232,6 +277,10 @@ private:
   bool FAborted = false;
   bool FInConnect = false; // within Connect(): a failure reaches its caller
   TNextStep FNext = nullptr;
+  std::int64_t FRequestNumber = 0; // of the request whose reply is read
+  // The requests sent behind the one whose reply is read, in order.
+  std::deque<TRequest> FQueue;
+  int FPipelineDepth = 1;
   std::string FStatusLine; // the status line of the multi-line reply in progress
   std::ostream* FDestStream = nullptr;
   std::istream* FPostStream = nullptr;
@@ -244,8 +293,11 @@ private:
   // Why we closed the connection ourselves (an over-long line, a silent
   // server); handed to the close events instead of the orderly 0.
   std::uint16_t FCloseReason = 0;
-  // Runs while a reply or the greeting is awaited; fires when the server has
-  // been silent for Timeout seconds since FLastByte.
+  // Runs while a reply or the greeting is awaited; fires at Deadline().
   std::unique_ptr<QTimer> FTimer;
   TClock::time_point FLastByte;
+  // The reply being read: when its first byte came and how many have come.
+  bool FReplyStarted = false;
+  TClock::time_point FReplyStart;
+  std::int64_t FReplyBytes = 0;
 };

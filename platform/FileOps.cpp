@@ -127,8 +127,15 @@ bool LinkOrCopyFile(const std::string& from, const std::string& to) {
 
 namespace {
 
-std::string& ProgramFolderOverride() {
-  static std::string folder;
+// A program folder set by SetProgramFolder, and whether it stands for an
+// installed copy's.
+struct TProgramFolderOverride {
+  std::string Folder;
+  bool Installed = false;
+};
+
+TProgramFolderOverride& ProgramFolderOverride() {
+  static TProgramFolderOverride folder;
   return folder;
 }
 
@@ -163,11 +170,18 @@ std::string ProgramFolderFor(const std::string& exeFolder) {
 }
 
 std::string ProgramFolder() {
-  const std::string& folder = ProgramFolderOverride();
+  const std::string& folder = ProgramFolderOverride().Folder;
   return folder.empty() ? ProgramFolderFor(ExecutableFolder()) : folder;
 }
 
-void SetProgramFolder(std::string folder) { ProgramFolderOverride() = std::move(folder); }
+bool IsInstalledCopy() {
+  const TProgramFolderOverride& folder = ProgramFolderOverride();
+  return folder.Folder.empty() ? ProgramFolder() != ExecutableFolder() : folder.Installed;
+}
+
+void SetProgramFolder(std::string folder, bool installed) {
+  ProgramFolderOverride() = {std::move(folder), installed};
+}
 
 std::string FindFileNoCase(const std::string& folder, const std::string& name) {
   if (FileExists(folder + name))

@@ -36,9 +36,13 @@ std::string ExecutableFolder();
 std::string ProgramFolder();
 // The same choice for a given executable folder.
 std::string ProgramFolderFor(const std::string& exeFolder);
-// Makes ProgramFolder() answer folder from now on (tests run each in a folder
-// of their own); an empty folder brings the rule back.
-void SetProgramFolder(std::string folder);
+// Whether the settings live in the per-user folder rather than beside the
+// program: an installed copy's do.
+bool IsInstalledCopy();
+// Makes ProgramFolder() answer folder from now on, as the folder of an
+// installed copy or of one beside its program (tests run each in a folder of
+// their own); an empty folder brings the rule back.
+void SetProgramFolder(std::string folder, bool installed = false);
 
 // The full path of the entry of folder whose name equals name without regard
 // to case; folder + name when there is none. folder ends in "/".

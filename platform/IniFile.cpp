@@ -229,18 +229,8 @@ std::vector<std::string> IniReadSection(const std::string& fileName, const std::
   std::vector<std::string> entries;
   if (!s)
     return entries;
-  // Each entry takes its length plus a terminating NUL of the buffer, and the
-  // list ends in one more NUL. The first entry that does not fit whole ends
-  // the list: half a name would be shown, and stored again by the next save.
-  std::size_t room = IniSectionCapacity - 1;
-  for (std::size_t i = s->First; i < s->Last; ++i) {
-    const std::string& text = lines[i].Text;
-    if (!IsEntry(text))
-      continue;
-    if (text.size() + 1 > room)
-      break;
-    entries.push_back(text);
-    room -= text.size() + 1;
-  }
+  for (std::size_t i = s->First; i < s->Last; ++i)
+    if (IsEntry(lines[i].Text))
+      entries.push_back(lines[i].Text);
   return entries;
 }

@@ -9,10 +9,6 @@
 
 // A value is read through a 1024-byte buffer, so at most 1023 characters.
 constexpr std::size_t IniValueCapacity = 1023;
-// A whole section is read through a 32000-byte buffer (each entry line counted
-// with a terminating NUL, the whole list with one more); it ends before the
-// first entry that does not fit whole.
-constexpr std::size_t IniSectionCapacity = 32000;
 
 // The value of key in section; def when the file, section or key is missing
 // (a file that cannot be read counts as missing).
@@ -30,6 +26,7 @@ std::string IniReadString(const std::string& fileName, const std::string& sectio
 void IniWriteString(const std::string& fileName, const std::string& section, const std::string& key,
                     const std::string& value);
 
-// The entry lines of section in file order, exactly as written ("S=news").
+// Every entry line of section in file order, exactly as written ("S=news"),
+// whatever the section's size: a list read short would be saved short.
 // Blank lines and comment lines (starting with ';') are not entries.
 std::vector<std::string> IniReadSection(const std::string& fileName, const std::string& section);

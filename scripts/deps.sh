@@ -7,9 +7,12 @@ set -euo pipefail
 # benchmark; xvfb and xauth: the screenshot test shows the main window on a
 # virtual X server; libssl-dev and ca-certificates: TLS to news servers;
 # qtkeychain-qt6-dev: server passwords in the desktop's keychain; openssl:
-# the test news server's throw-away certificates.
+# the test news server's throw-away certificates; par2: verifies and repairs
+# the PAR2 sets a walk saves; appstream: the install check validates the
+# AppStream description.
 VOSTEL_PACKAGES=(cmake make g++ qt6-base-dev libgl-dev libgtest-dev sharutils netbase clang libclang-rt-14-dev
-  libssl-dev ca-certificates qtkeychain-qt6-dev openssl python3 python3-yenc python3-sabyenc xvfb xauth)
+  libssl-dev ca-certificates qtkeychain-qt6-dev openssl python3 python3-yenc python3-sabyenc xvfb xauth par2
+  appstream)
 
 vostel_install_deps() {
   local missing=()

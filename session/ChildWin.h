@@ -5,6 +5,8 @@
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
 #include "session/PartFile.h"
+#include "session/Repair.h"
+#include "session/SubjectFilter.h"
 #include "session/UpdatePacer.h"
 #include "session/YEncReceiver.h"
 
@@ -28,6 +30,9 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+class QToolButton;
+class TSavedFiles;
+class TTransferProgress;
 
 // What the pacing timer does at its next tick; also tells the scanner whether
 // a received line belongs to a header or a body. An ARTICLE is sent at
@@ -73,6 +78,9 @@ public:
   QPushButton* Skip;
   QLineEdit* EdArticlesToSkip;
   QListWidget* LBSaved;
+  QToolButton* btOpenFolder;           // opens the session folder
+  TTransferProgress* TransferProgress; // file, bytes, speed, articles, time left
+  TSavedFiles* SavedFiles;             // opens what LBSaved lists
   QTimer* Timer1; // pacing timer (the PACING setting, 500 ms by default), off until the walk needs it
 
   // Components.
@@ -83,6 +91,9 @@ public:
   void Log(const std::string& Text);
   void LogAppend(const std::string& Text);
   void SetStatus(const std::string& Text);
+  // The caption: Text, then the group and the server of the walk, so that
+  // windows can be told apart.
+  void SetCaption(const std::string& Text);
   void CountDecodedFile();
   // What the helpers and the body's progress change shows at most every
   // TUpdatePacer::Interval; this shows it now (the window hides or closes,
@@ -92,7 +103,17 @@ public:
   void ShowCurrentArticle();
   int GroupProgress() const;
   static std::string ExtractName(const std::string& Path);
+  // Whether the walk runs: from the start or R to its end, a stop or X.
+  bool Downloading() const { return FRunning; }
+  std::int32_t DecodedCount() const { return FDecodedCount; }
 
+signals:
+  // The walk ended by itself: done, stopped for an error, or waiting for a
+  // log-in. Not after A, X or a close, which the user asked for. The status
+  // bar says why.
+  void WalkEnded();
+
+public:
   // Handlers.
   void FormResize(TObject* Sender);
   void UUCodeProgress(std::uint16_t Percent);
@@ -120,20 +141,32 @@ protected:
 
   // The controller's own steps (Controller.cpp).
   void WireController();
+  void ReadStartValues();
+  void StartSession();
+  void StartStopped(const std::string& Why, bool CanRetry);
   // Resets what the scanner counts per body, as every body request does.
   void StartBody();
   void ConnectToServer();
-  void ConnectFailed();
+  void ConnectFailed(const std::string& Why);
   void RequestGroup();
   void GroupReply(std::uint16_t Error);
+  void GroupRefused(std::uint16_t Error);
+  bool LinesInRange() const;
+  bool BodyWanted() const; // the Lines: range and the subject filter pass it
   void HeaderDone();
   void Advance();
   void WalkDone();
   void ConnectionEnded();
   void CarryOutAfter();
   void Reconnect();
+  void NoteArticleDone(TNntpRequest RqType);
+  std::int64_t NextToExamine() const;
+  std::int64_t OpenBlockStart() const;
   void GoTo(std::int32_t Step);
+  // Tell: the walk ended by itself, which WalkEnded says.
+  void EndWalk(bool Tell);
   void SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn);
+  std::string ErrorText(std::uint16_t Error) const;
 
   // The scanner's work on one line; NntpMessageLine hands it LastResponse.
   void ScanLine(std::string_view Line);
@@ -202,9 +235,13 @@ protected:
   // Reads a piece of a whole file being checked at the next turn of the
   // event loop, and so on to its end.
   void CheckYEncFiles();
+  void WireRepair();
+  void WireProgress();
   bool StartsYEncPart(std::string_view Line);
   void StoreYEncFile(const std::string& Path, const std::string& Name);
   TYEncReceiver FYEnc;
+  // Verifies the PAR2 sets of the files this window saved once a walk ends.
+  TRepair FRepair;
 
   // Session state shared by the controller, the scanner and the decode stage.
   std::int32_t FArticleLines = 0;
@@ -229,17 +266,27 @@ protected:
   // The decode of the part file just finished, for DecodePartFile.
   std::unique_ptr<TPartDecoder> FPartDecoder;
   std::string FSessionDir;
-  std::string FServerEntry; // as the main window lists it
+  std::string FServerEntry;  // as the main window lists it
+  std::string FFolderToMake; // the session folder, without its "/"
   std::string FMimeName;
   std::string FDefExt;
   bool FStopAfter = false;
+  TSubjectFilter FSubjectFilter; // chooses besides the Lines: range
 
   // Controller state beyond the shared fields.
-  bool FWalkStarted = false;     // the first GROUP reply has set the walk's range
-  bool FCurrentExamined = false; // FArticleCurrent has been asked for (or skipped)
-  bool FConnecting = false;      // a connect is out; its failure comes as a completion
-  bool FClosed = false;          // FormClose has run: nothing goes out any more
-  std::int64_t FSkipPending = 0; // articles to skip at the next advance
+  bool FWalkStarted = false; // the first GROUP reply has set the walk's range
+  bool FWalkDone = false;    // the walk reached the group's end
+  // FArticleCurrent is done with: its body came whole and was scanned, or
+  // it was out of range, refused by the server or skipped.
+  bool FCurrentDone = false;
+  // The article whose body began part file number FBlockCount.
+  std::int64_t FBlockStart = 0;
+  std::int32_t FBlockCount = 0;
+  std::int64_t FStoppedBlock = 0; // X: the first article of the block it threw away
+  bool FConnecting = false;       // a connect is out; its failure comes as a completion
+  bool FClosed = false;           // FormClose has run: nothing goes out any more
+  bool FRunning = false;          // see Downloading()
+  std::int64_t FSkipPending = 0;  // articles to skip at the next advance
 
   // The walk by overview and the reconnect after a lost connection
   // (Controller.cpp).
@@ -254,8 +301,9 @@ protected:
   void ConnectionLost(TNntpRequest RqType, std::uint16_t Error);
   void ConnectionLostWhileWaiting();
   void DiscardCutBody(bool ComesAgain);
+  void DiscardPartFile();
   void ScheduleReconnect();
-  void ConnectAttemptFailed();
+  void ConnectAttemptFailed(const std::string& Why);
   void GoOn();
   void Resume(std::int32_t Step);
   // Log-in when the server answers a request with 480 (Controller.cpp).
@@ -271,8 +319,10 @@ protected:
   // Field of Lines: in an overview line (0 is the article number); 0 while
   // the walk reads every header instead.
   std::int32_t FLinesField = 0;
-  bool FLinesFull = false;       // its values carry the field name ("Lines: 250")
-  std::int32_t FFormatIndex = 0; // entries of LIST OVERVIEW.FMT read so far
+  bool FLinesFull = false;        // its values carry the field name ("Lines: 250")
+  std::int32_t FSubjectField = 1; // field of Subject: in an overview line
+  std::int32_t FFormatIndex = 0;  // entries of LIST OVERVIEW.FMT read so far
+  std::int32_t FFormatSubjectField = 0;
   std::int32_t FFormatLinesField = 0;
   bool FFormatLinesFull = false;
   std::int64_t FScanFirst = 0; // the block whose overview is asked for
@@ -298,12 +348,16 @@ protected:
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
 
 private:
+  std::string Shown(std::string Text) const;
   std::unique_ptr<TUpdatePacer> FUpdates;
+  std::string FStatus; // what panel 0 shows once the window has caught up
 
   // What the header of article FHeadArticle says about its body.
   std::int64_t FHeadArticle = 0;
   bool FHeadBase64 = false;
   std::string FHeadName;
+  std::string FHeadSubject;
+  bool FInSubject = false;       // a folded line continues the Subject
   std::uint8_t FHeaderField = 0; // the name-bearing field a folded line continues
   bool FBodyPart = false;        // the open part file ends with the body
 };

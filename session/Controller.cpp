@@ -5,6 +5,7 @@
 #include "platform/IniFile.h"
 #include "session/ServerAddress.h"
 #include "session/StartValues.h"
+#include "session/TransferProgress.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -67,12 +68,21 @@ constexpr std::uint16_t FirstSocketError = 10000;
 constexpr std::uint16_t LineTooLong = 10053;
 // "Authentication required" in answer to a request.
 constexpr std::uint16_t LogInRequired = 480;
+constexpr std::uint16_t NoSuchGroup = 411;
+// The lookup's errors: the name did not resolve.
+constexpr std::uint16_t HostNotFound = 11001;
+constexpr std::uint16_t NoAddress = 11004;
 
 // The overview is asked for this many articles at a time: one reply holds
 // the in-range articles of one block, no more.
 constexpr std::int64_t OverviewBlock = 1000;
 // An overview format with Lines: further down than this is no format.
 constexpr std::int32_t MaxFormatFields = 64;
+
+// How far back the next session goes for the first article of a block
+// still open.
+constexpr std::int64_t MaxHeldBlock = 1000;
+constexpr std::int64_t NoBlock = std::numeric_limits<std::int64_t>::max();
 
 constexpr int MaxReconnectTries = 10;
 constexpr int MaxReconnectSeconds = 60;
@@ -105,17 +115,13 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
-// A plain decimal number of at most 18 digits: nothing else, no sign.
+// A plain decimal number, nothing else, no sign. Article numbers use all 63
+// bits; a number past them is no number at all, never a wrapped one.
 bool ReadDigits(std::string_view text, std::int64_t& value) {
-  if (text.empty() || text.size() > 18)
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
     return false;
-  value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return false;
-    value = value * 10 + (c - '0');
-  }
-  return true;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
 }
 
 // The article number and the Lines: value of an overview line, whose
@@ -140,6 +146,22 @@ bool ReadOverviewLine(std::string_view line, std::int32_t linesField, bool full,
   return value.empty() || ReadDigits(value, lines);
 }
 
+// Field number field of an overview line (0 is the article number); empty
+// when the line has fewer.
+std::string_view OverviewField(std::string_view line, std::int32_t field) {
+  line = WithoutCR(line);
+  for (; field > 0; --field) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string_view::npos)
+      return {};
+    line.remove_prefix(tab + 1);
+  }
+  return line.substr(0, line.find('\t'));
+}
+
+// 420 and 423 to an overview say the block holds no article.
+bool IsEmptyBlock(std::uint16_t error) { return error == 420 || error == 423; }
+
 std::int32_t ClampToInt32(std::int64_t value) {
   return std::int32_t(std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
 }
@@ -152,7 +174,7 @@ std::string DateTimeText(double days) {
 } // namespace
 
 void TMDIChild::WireController() {
-  setWindowTitle("Decoding");
+  SetCaption("Decoding");
   Nntp.OnSessionConnected = [this](TObject* Sender, std::uint16_t Error) {
     NntpSessionConnected(Sender, Error);
   };
@@ -183,7 +205,7 @@ void TMDIChild::FormCreate(TObject*) {
   FArticleCurrent = FArticleStart = FArticleEnd = FSkipPending = 0;
   FMimeName.clear();
   FMimeBase64 = FInternalAbort = FDataFound = FStopAfter = false;
-  FWalkStarted = FCurrentExamined = FConnecting = FStopped = FInArticle = false;
+  FWalkStarted = FWalkDone = FCurrentDone = FConnecting = FStopped = FInArticle = false;
   FLinesField = 0;
   FHeadsUntil = std::numeric_limits<std::int64_t>::min();
   FInRange.clear();
@@ -192,60 +214,154 @@ void TMDIChild::FormCreate(TObject*) {
   FLoggedIn = false;
   FStopText.clear();
 
+  try {
+    ReadStartValues();
+  } catch (const std::exception& e) {
+    StartStopped(e.what(), false); // R would read the same values again
+    throw;
+  }
+  StartSession();
+}
+
+// The seven values, once. The server and the group are shown first, so that
+// a start-up that stops still says which session it was.
+void TMDIChild::ReadStartValues() {
   if (!StartValues)
     throw Exception("No main window to take the session's settings from");
   const IStartValues& values = *StartValues;
-  FDefExt = values.DefaultExt();
-  FMinLines = StrToInt(values.MinLines());
-  FMaxLines = StrToInt(values.MaxLines());
-  FMaxWaitingLines = StrToInt(values.WaitingLines());
-  Timer1->setInterval(std::max(0, StrToInt(values.Pacing())));
-  if (FMaxLines <= FMinLines)
-    FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
-                    ? std::numeric_limits<std::int32_t>::max()
-                    : FMinLines + OpenMaxLines;
-
   // The folder keeps the server entry as written, port and all.
-  const std::string server = values.Server();
-  FServerEntry = server;
+  FServerEntry = values.Server();
   const std::string group = values.Group();
-  const std::string folder = values.DownloadPath() + ServerFolderName(server) + "/" + group;
-  ForceFolder(folder);
-  FSessionDir = folder + "/";
-  FArticleCurrent = ParsePosition(IniReadString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, "0"));
-
+  FFolderToMake = values.DownloadPath() + ServerFolderName(FServerEntry) + "/" + group;
   lblGroupName->setText(ToQt(group));
-  const TServerAddress address = SplitServerAddress(server);
+  // The user stays out of what the window shows, like the password.
+  lblHostName->setText(ToQt(ServerShownName(FServerEntry)));
+  // A name cut to fit is whole in its tooltip, and the window's size hint
+  // makes room for both names at once, for the frame to take.
+  for (QLabel* label : {lblHostName, lblGroupName})
+    label->setToolTip(label->text());
+  Panel1->updateGeometry();
+  SetCaption("Decoding");
+  const TServerAddress address = SplitServerAddress(FServerEntry);
   Nntp.SetHost(address.Host);
   Nntp.SetPort(address.Port);
   // The socket keeps any CA file it was given: tests trust their own.
   Nntp.SetTls(address.Tls);
   Nntp.SetUserName(address.User);
   Nntp.SetPassWord(values.Password());
-  // The user stays out of what the window shows, like the password.
-  const std::string shown = ServerShownName(server);
-  lblHostName->setText(ToQt(shown));
-  SetStatus("Connecting to " + shown);
-  ConnectToServer();
+
+  FDefExt = values.DefaultExt();
+  FMinLines = StrToInt(values.MinLines());
+  FMaxLines = StrToInt(values.MaxLines());
+  FMaxWaitingLines = StrToInt(values.WaitingLines());
+  FSubjectFilter = TSubjectFilter(values.SubjectFilter());
+  Timer1->setInterval(std::max(0, StrToInt(values.Pacing())));
+  if (FMaxLines <= FMinLines)
+    FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
+                    ? std::numeric_limits<std::int32_t>::max()
+                    : FMinLines + OpenMaxLines;
+}
+
+// From the session folder on. A folder that could not be made may be made
+// on a second try, and a connect that could not start may start: R offers
+// either.
+void TMDIChild::StartSession() {
+  try {
+    ForceFolder(FFolderToMake);
+  } catch (const std::exception& e) {
+    StartStopped(e.what(), true);
+    throw;
+  }
+  FSessionDir = FFolderToMake + "/";
+  FRepair.SetFolder(FSessionDir);
+  FArticleCurrent = ParsePosition(IniReadString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, "0"));
+  SetStatus("Connecting to " + FromQt(lblHostName->text()));
+  FRunning = true;
+  try {
+    ConnectToServer();
+  } catch (...) {
+    SetButtons(false, false, true, false); // the status says why
+    throw;
+  }
   Log("CONNECTING....");
   FormResize(this);
 }
 
-// Stores where the next session starts. An article counts as done once it
-// was asked for or skipped; one the walk never reached is not passed over,
-// so a window that examined nothing stores the position it read.
+// A start-up that stopped says why and offers nothing that cannot work.
+void TMDIChild::StartStopped(const std::string& Why, bool CanRetry) {
+  FRunning = false;
+  SetStatus(Why);
+  SetButtons(false, false, CanRetry, false);
+}
+
+// Stores where the next session starts (NextToExamine). A body that the
+// close cuts short comes again whole in the next session, so what it left
+// in the part files goes, as after a lost connection.
 void TMDIChild::FormClose(TObject*) {
   if (std::exchange(FClosed, true))
     return;
+  FRunning = false;
   Timer1->stop();
   FReconnectTimer->stop();
   FConnecting = false;
+  const bool bodyCut = FNextStep == stepBody && Nntp.State() == nntpWaitingResponse;
   Nntp.Abort();
+  // A verify or repair is not started now; one running stops, and the
+  // folder stays as it was before it.
+  FRepair.Stop();
   if (FSessionDir.empty()) // the start-up stopped before it had a folder
     return;
+  if (bodyCut)
+    DiscardCutBody(true);
   CloseYEncFiles();
-  const std::int64_t next = FCurrentExamined ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
+  const std::int64_t next = NextToExamine();
+  // The next session gathers the open block again from its first article.
+  if (FPartFile && next == OpenBlockStart())
+    DiscardPartFile();
   IniWriteString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, IntToStr(next));
+}
+
+// The first article not done with; one the walk never reached is not passed
+// over, so a window that examined nothing keeps the position it read. A
+// block still open (or thrown away by X) goes on in articles to come: the
+// next session starts at its first article to gather it whole, unless that
+// lies more than MaxHeldBlock articles back.
+std::int64_t TMDIChild::NextToExamine() const {
+  const std::int64_t next = FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
+  const std::int64_t block = FStopped ? FStoppedBlock : OpenBlockStart();
+  return block < next && block >= SaturatedAdd(next, -MaxHeldBlock) ? block : next;
+}
+
+// The article whose body began the block of the open part file.
+std::int64_t TMDIChild::OpenBlockStart() const {
+  if (!FPartFile)
+    return NoBlock;
+  return FPartFileCount == FBlockCount ? FBlockStart : FArticleCurrent;
+}
+
+// An article is done with once its body came whole and was scanned, or the
+// server refused it, or its header put it out of range; the scanner gives
+// up on a body of no data itself. A part file this body began goes on from
+// here.
+void TMDIChild::NoteArticleDone(TNntpRequest RqType) {
+  switch (RqType) {
+  case nntpHeadByNumber:
+    FCurrentDone = !BodyWanted();
+    break;
+  case nntpBodyByNumber:
+  case nntpArticleByNumber:
+    FCurrentDone = true;
+    if (FPartFile && FPartFileCount != FBlockCount) {
+      FBlockStart = FArticleCurrent;
+      FBlockCount = FPartFileCount;
+    }
+    break;
+  case nntpAbort:
+    FCurrentDone = FCurrentDone || FInternalAbort;
+    break;
+  default:
+    break;
+  }
 }
 
 void TMDIChild::closeEvent(QCloseEvent* event) {
@@ -257,7 +373,7 @@ void TMDIChild::NntpSessionConnected(TObject*, std::uint16_t Error) {
   FConnecting = false;
   FLoggedIn = false;
   if (Error != 0) {
-    ConnectAttemptFailed();
+    ConnectAttemptFailed(ErrorText(Error));
     return;
   }
   if (!FWalkStarted)
@@ -268,15 +384,17 @@ void TMDIChild::NntpSessionConnected(TObject*, std::uint16_t Error) {
 void TMDIChild::NntpSessionClosed(TObject*, std::uint16_t Error) {
   Log("Session Closed");
   if (Error != 0)
-    Log("Error #" + IntToStr(Error));
+    Log(ErrorText(Error));
 }
 
 void TMDIChild::NntpMessageEnd(TObject*) {}
 
 void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Error) {
   FInArticle = false;
-  if (Error != 0)
-    Log("Error #" + IntToStr(Error));
+  // An empty block of the overview is no error: its scan says so.
+  const bool emptyBlock = RqType == nntpXOver && FNextStep == stepOverview && IsEmptyBlock(Error);
+  if (Error != 0 && !emptyBlock)
+    Log(ErrorText(Error));
   // The number alone does not say which check of the handshake failed.
   if (Error == WSAETLS)
     Log(Nntp.TlsError().empty() ? std::string("TLS: the secure connection failed") : Nntp.TlsError());
@@ -285,7 +403,7 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
     LogAppend("Request Done");
   // A connect that failed ends the request before it; it is no step of the walk.
   if (std::exchange(FConnecting, false)) {
-    ConnectAttemptFailed();
+    ConnectAttemptFailed(ErrorText(Error));
     return;
   }
   if (Error >= FirstSocketError && (IsWalkRequest(RqType) || RqType == nntpAuthenticate) &&
@@ -302,6 +420,7 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   if (RqType == nntpBodyByNumber ||
       ((RqType == nntpAbort || RqType == nntpArticleByNumber) && FNextStep == stepBody))
     EndOfBody(RqType != nntpAbort && Error == 0);
+  NoteArticleDone(RqType);
   if (FStopAfter) {
     // R asks again for the overview's format that A cut off before the first article.
     if (RqType == nntpListOverViewFmt && FNextStep == stepOverviewFmt)
@@ -379,13 +498,11 @@ void TMDIChild::Timer1Timer(TObject*) {
     // inherit the count of an article before it.
     FArticleLines = 0;
     Nntp.HeadByNumber(FArticleCurrent);
-    FCurrentExamined = true;
     break;
   case stepBody:
     Log("Request Body " + IntToStr(FArticleCurrent));
     StartBody();
     Nntp.BodyByNumber(FArticleCurrent);
-    FCurrentExamined = true;
     break;
   case stepArticle:
     ProgressBar3->setValue(GroupProgress());
@@ -394,7 +511,6 @@ void TMDIChild::Timer1Timer(TObject*) {
     // The header comes first; its blank line turns the step to the body.
     FNextStep = stepHead;
     FInArticle = true;
-    FCurrentExamined = true;
     break;
   case stepOverview:
     ProgressBar3->setValue(GroupProgress());
@@ -405,7 +521,7 @@ void TMDIChild::Timer1Timer(TObject*) {
     break;
   case stepOverviewFmt:
     Log("Request Overview Format");
-    FFormatIndex = FFormatLinesField = 0;
+    FFormatIndex = FFormatLinesField = FFormatSubjectField = 0;
     FFormatLinesFull = false;
     Nntp.ListOverViewFmt();
     break;
@@ -421,10 +537,15 @@ void TMDIChild::Timer1Timer(TObject*) {
     Reconnect();
     break;
   default:
-    // A connection already gone has nothing to say goodbye to.
-    if (Nntp.State() != nntpNotConnected)
+    // A connection already gone has nothing to say goodbye to, and no answer
+    // will come to end the walk: it ends here.
+    if (Nntp.State() != nntpNotConnected) {
       Nntp.Quit();
-    setWindowTitle("Download Done");
+      SetCaption("Download Done");
+    } else {
+      SetCaption(FWalkDone ? "Download Done" : "Downloading Interrupted");
+    }
+    FRepair.Start();
   }
 }
 
@@ -436,13 +557,14 @@ void TMDIChild::StopClick(TObject*) {
   FStopText.clear();
   FConnecting = false;
   Nntp.Abort();
-  // The unfinished part is thrown away, not decoded.
-  if (FPartFile) {
-    FPartFile.reset();
-    DeleteFile(PartFileName());
-    FPartKind = 0;
-  }
+  FRepair.Stop();
+  // The unfinished part is thrown away, not decoded; the next session
+  // gathers its block again.
+  FStoppedBlock = OpenBlockStart();
+  if (FPartFile)
+    DiscardPartFile();
   SetButtons(false, false, false, false);
+  EndWalk(false);
 }
 
 void TMDIChild::AfterClick(TObject*) {
@@ -457,9 +579,15 @@ void TMDIChild::AfterClick(TObject*) {
 
 void TMDIChild::RestartClick(TObject*) {
   SetButtons(true, true, false, true);
+  FRunning = true;
   FStopText.clear();
+  FWalkDone = false;
   FReconnectTimer->stop();
   FReconnectTries = 0;
+  if (FSessionDir.empty()) { // the start-up stopped at the folder
+    StartSession();
+    return;
+  }
   GoTo(stepReconnect);
 }
 
@@ -497,21 +625,22 @@ void TMDIChild::ConnectToServer() {
   } catch (const std::exception& e) {
     FConnecting = false;
     if (FReconnectTries == 0) {
-      ConnectFailed();
+      ConnectFailed(e.what());
       throw;
     }
     // A try of the back-off that cannot even start is one more failed try.
     Log(e.what());
-    ConnectAttemptFailed();
+    ConnectAttemptFailed(e.what());
   }
 }
 
-// Nothing was examined; R tries again from where the window started. A
-// failed TLS check says which.
-void TMDIChild::ConnectFailed() {
-  SetStatus(Nntp.TlsError().empty() ? std::string("Not Connected") : Nntp.TlsError());
+// Nothing was examined; R tries again from where the window started. The
+// status says why; a failed TLS check says which.
+void TMDIChild::ConnectFailed(const std::string& Why) {
+  SetStatus(Nntp.TlsError().empty() ? "Not Connected: " + Why : Nntp.TlsError());
   Log("Error Connecting !");
   Restart->setEnabled(true);
+  EndWalk(true);
 }
 
 void TMDIChild::RequestGroup() { Nntp.Group(FromQt(lblGroupName->text())); }
@@ -520,10 +649,8 @@ void TMDIChild::RequestGroup() { Nntp.Group(FromQt(lblGroupName->text())); }
 // goes on within it, however the group has grown since.
 void TMDIChild::GroupReply(std::uint16_t Error) {
   if (FWalkStarted) {
-    // Refused on a new connection, the group has nothing to walk there: every
-    // request would be answered "no newsgroup selected" and passed over.
     if (Error != 0)
-      StopWalk("Group " + FromQt(lblGroupName->text()) + " refused by " + Nntp.Host());
+      GroupRefused(Error);
     else
       GoOn();
     return;
@@ -531,8 +658,8 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
   Log("ArticleEstimated = " + IntToStr(Nntp.ArticleEstimated()));
   Log("ArticleFirst     = " + IntToStr(Nntp.ArticleFirst()));
   Log("ArticleLast      = " + IntToStr(Nntp.ArticleLast()));
-  if (Error != 0) { // a group the server does not carry has nothing to walk
-    WalkDone();
+  if (Error != 0) {
+    GroupRefused(Error);
     return;
   }
   FWalkStarted = true;
@@ -554,8 +681,25 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
   WalkDone();
 }
 
+// A refused group has nothing to walk: every request would be answered "no
+// newsgroup selected" and passed over. The walk stops where it is, R offered.
+void TMDIChild::GroupRefused(std::uint16_t Error) {
+  const std::string group = FromQt(lblGroupName->text());
+  StopWalk(Error == NoSuchGroup ? "Group " + group + " not found on " + Nntp.Host()
+                                : "Group " + group + " refused by " + Nntp.Host());
+}
+
+bool TMDIChild::LinesInRange() const { return FMinLines <= FArticleLines && FArticleLines <= FMaxLines; }
+
+// A refused HEAD leaves the subject of the article before: none counts.
+bool TMDIChild::BodyWanted() const {
+  return LinesInRange() &&
+         FSubjectFilter.Passes(FHeadArticle == FArticleCurrent ? std::string_view(FHeadSubject)
+                                                               : std::string_view());
+}
+
 void TMDIChild::HeaderDone() {
-  if (FMinLines <= FArticleLines && FArticleLines <= FMaxLines) {
+  if (BodyWanted()) {
     SetStatus("Request Body " + IntToStr(FArticleCurrent));
     GoTo(stepBody);
   } else {
@@ -567,16 +711,16 @@ void TMDIChild::Advance() {
   if (FSkipPending > 0 && FArticleCurrent < FArticleEnd) {
     // The skipped articles count as done, up to the group's end at most.
     FArticleCurrent = std::min(SaturatedAdd(FArticleCurrent, FSkipPending), FArticleEnd);
-    FCurrentExamined = true;
+    FCurrentDone = true;
   }
   FSkipPending = 0;
   if (FLinesField > 0 && FArticleCurrent >= FHeadsUntil) {
     AdvanceByOverview();
     return;
   }
-  // An article never asked for (the walk stopped before its request went
-  // out, or a log-in refused it) is asked for now, not passed.
-  if (!FCurrentExamined && FArticleCurrent <= FArticleEnd) {
+  // An article not done with (the walk stopped before its body came, or a
+  // log-in refused it) is asked for now, not passed.
+  if (!FCurrentDone && FArticleCurrent <= FArticleEnd) {
     ShowCurrentArticle();
     SetStatus("Request Header " + IntToStr(FArticleCurrent));
     GoTo(stepHead);
@@ -584,7 +728,7 @@ void TMDIChild::Advance() {
   }
   if (FArticleCurrent < FArticleEnd) {
     ++FArticleCurrent;
-    FCurrentExamined = false;
+    FCurrentDone = false;
     ShowCurrentArticle();
     SetStatus("Request Header " + IntToStr(FArticleCurrent));
     GoTo(stepHead);
@@ -594,20 +738,26 @@ void TMDIChild::Advance() {
 }
 
 void TMDIChild::WalkDone() {
+  FWalkDone = true;
   SetStatus("Downloading Done");
   Log("Downloading Done");
   GoTo(stepFinished);
+  EndWalk(true);
 }
 
+// A walk that reached the group's end keeps saying so when its QUIT is
+// answered; any other end was a stop.
 void TMDIChild::ConnectionEnded() {
   if (!FStopText.empty()) { // the walk stopped for a reason of its own
     SetStatus(FStopText);
-    setWindowTitle("Downloading Interrupted");
+    SetCaption("Downloading Interrupted");
     return;
   }
   if (!FInternalAbort) {
+    if (FWalkDone)
+      return;
     SetStatus("Downloading Interrupted by User");
-    setWindowTitle("Downloading Interrupted");
+    SetCaption("Downloading Interrupted");
     return;
   }
   // The scanner gave up on a body: go on with a fresh connection.
@@ -616,25 +766,28 @@ void TMDIChild::ConnectionEnded() {
   if (FArticleCurrent < FArticleEnd) {
     GoTo(stepReconnect);
   } else {
+    FWalkDone = true;
     Log("Downloading Done");
     SetStatus("Downloading Done");
+    SetCaption("Download Done");
+    FRepair.Start();
+    EndWalk(true);
   }
 }
 
-// The A command: a part file still open is ended and decoded before QUIT.
+// The A command. A part file still open holds a block whose end line has
+// not come: decoding it would save a file with data missing. It stays open
+// for R to go on with, and the next session gathers the block from its
+// first article (NextToExamine).
 void TMDIChild::CarryOutAfter() {
   FStopAfter = false;
   FArticleLines = 0;
+  if (FPartFile)
+    Log("Unfinished part file kept open " + PartFileName());
   SetStatus("Downloading Interrupted");
   Log("Downloading Interrupted");
-  if (FPartFile) {
-    try {
-      FinishPartFile(true);
-    } catch (const std::exception& e) {
-      Log(e.what()); // the walk still ends with its QUIT
-    }
-  }
   GoTo(stepFinished);
+  EndWalk(false);
 }
 
 void TMDIChild::Reconnect() {
@@ -661,6 +814,24 @@ void TMDIChild::GoTo(std::int32_t Step) {
     Timer1->start();
 }
 
+void TMDIChild::EndWalk(bool Tell) {
+  if (std::exchange(FRunning, false) && Tell)
+    emit WalkEnded();
+}
+
+// "Error #" and the number. The socket's own errors (10000 to 11004, not
+// the client's 65535 for a reply of no status) add their text, and a name
+// that did not resolve is named.
+std::string TMDIChild::ErrorText(std::uint16_t Error) const {
+  std::string text = "Error #" + IntToStr(Error);
+  if (Error < FirstSocketError || Error > NoAddress)
+    return text;
+  text += " " + WSocketErrorDesc(Error);
+  if (Error >= HostNotFound && Error <= NoAddress)
+    text += " (" + Nntp.Host() + ")";
+  return text;
+}
+
 void TMDIChild::SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn) {
   Stop->setEnabled(StopOn);
   After->setEnabled(AfterOn);
@@ -672,6 +843,7 @@ void TMDIChild::SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipO
 // and the blank line of an ARTICLE ends its header, so the scanner reads
 // what follows as a body, as after HEAD and BODY.
 void TMDIChild::ControllerMessageLine(TObject* Sender) {
+  TransferProgress->Received(std::int64_t(Nntp.LastResponse().size()) + 2);
   switch (FNextStep) {
   case stepOverviewFmt:
     OverviewFormatLine(Nntp.LastResponse());
@@ -694,10 +866,14 @@ void TMDIChild::ControllerMessageLine(TObject* Sender) {
 
 // "Lines:" and ":lines" name the field; "Lines:full" values carry the name.
 void TMDIChild::OverviewFormatLine(std::string_view Line) {
-  if (FFormatLinesField > 0 || FFormatIndex >= MaxFormatFields)
+  if (FFormatIndex >= MaxFormatFields)
     return;
   ++FFormatIndex;
   const std::string_view entry = TrimBlanks(WithoutCR(Line));
+  if (FFormatSubjectField == 0 && SameText(entry, "Subject:"))
+    FFormatSubjectField = FFormatIndex;
+  if (FFormatLinesField > 0)
+    return;
   FFormatLinesFull = SameText(entry, "Lines:full");
   if (FFormatLinesFull || SameText(entry, "Lines:") || SameText(entry, ":lines"))
     FFormatLinesField = FFormatIndex;
@@ -715,7 +891,7 @@ void TMDIChild::OverviewLine(std::string_view Line) {
     return;
   }
   FLastListed = number;
-  if (FMinLines <= lines && lines <= FMaxLines)
+  if (FMinLines <= lines && lines <= FMaxLines && FSubjectFilter.Passes(OverviewField(Line, FSubjectField)))
     FInRange.push_back({number, lines});
 }
 
@@ -723,6 +899,8 @@ void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
   if (Error == 0 && FFormatLinesField > 0) {
     FLinesField = FFormatLinesField;
     FLinesFull = FFormatLinesFull;
+    // Subject comes first in the standard format.
+    FSubjectField = FFormatSubjectField > 0 ? FFormatSubjectField : 1;
     FScannedTo = SaturatedAdd(FArticleCurrent, -1);
     FInRange.clear();
     Advance();
@@ -732,10 +910,9 @@ void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
   ContinueWithHeaders();
 }
 
-// 420 and 423 say the block holds no article. Any other refusal leaves the
-// rest of the walk to the headers.
+// Any refusal but an empty block leaves the rest of the walk to the headers.
 void TMDIChild::OverviewDone(std::uint16_t Error) {
-  if (Error != 0 && Error != 420 && Error != 423) {
+  if (Error != 0 && !IsEmptyBlock(Error)) {
     Log("Overview refused, requesting headers");
     FLinesField = 0;
     FInRange.clear();
@@ -743,8 +920,9 @@ void TMDIChild::OverviewDone(std::uint16_t Error) {
     return;
   }
   FScannedTo = FScanLast;
-  std::string text = "Scanned " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) + ": " +
-                     IntToStr(std::int64_t(FInRange.size())) + " in range";
+  std::string text =
+      "Scanned " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) + ": " +
+      (Error != 0 ? std::string("no articles") : IntToStr(std::int64_t(FInRange.size())) + " in range");
   if (FUnreadable > 0)
     text += ", " + IntToStr(FUnreadable) + " unreadable";
   Log(text);
@@ -755,14 +933,14 @@ void TMDIChild::OverviewDone(std::uint16_t Error) {
 // articles passed on the way count as examined: their overview was out of
 // range, unreadable or missing.
 void TMDIChild::AdvanceByOverview() {
-  const std::int64_t next = FCurrentExamined ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
+  const std::int64_t next = FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
   while (!FInRange.empty() && FInRange.front().Number < next)
     FInRange.pop_front();
   if (!FInRange.empty()) {
     const TInRange article = FInRange.front();
     FInRange.pop_front();
     FArticleCurrent = article.Number;
-    FCurrentExamined = false;
+    FCurrentDone = false;
     FArticleLines = ClampToInt32(article.Lines); // until its header says otherwise
     ShowCurrentArticle();
     SetStatus("Request Article " + IntToStr(FArticleCurrent));
@@ -771,15 +949,15 @@ void TMDIChild::AdvanceByOverview() {
   }
   if (FScannedTo >= next) {
     FArticleCurrent = FScannedTo;
-    FCurrentExamined = true;
+    FCurrentDone = true;
     ShowCurrentArticle();
   }
-  if (FCurrentExamined && FArticleCurrent >= FArticleEnd) {
+  if (FCurrentDone && FArticleCurrent >= FArticleEnd) {
     ProgressBar3->setValue(GroupProgress());
     WalkDone();
     return;
   }
-  ScanFrom(FCurrentExamined ? FArticleCurrent + 1 : FArticleCurrent);
+  ScanFrom(FCurrentDone ? FArticleCurrent + 1 : FArticleCurrent);
 }
 
 void TMDIChild::ScanFrom(std::int64_t First) {
@@ -791,7 +969,7 @@ void TMDIChild::ScanFrom(std::int64_t First) {
 
 // The walk goes on by HEAD from the first article not examined.
 void TMDIChild::ContinueWithHeaders() {
-  if (FCurrentExamined) {
+  if (FCurrentDone) {
     Advance();
     return;
   }
@@ -816,10 +994,9 @@ void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
     if (tooLong) {
       Log("Line too long in article " + IntToStr(FArticleCurrent) + ", passed over");
       FArticleLines = 0;
-      FCurrentExamined = true;
+      FCurrentDone = true;
       FResumeStep = stepStart;
     } else {
-      FCurrentExamined = false;
       FResumeStep = RqType == nntpHeadByNumber   ? stepHead
                     : RqType == nntpBodyByNumber ? stepBody
                                                  : stepArticle;
@@ -831,7 +1008,7 @@ void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
       Log("Line too long in the overview of " + IntToStr(FScanFirst) + "-" + IntToStr(FScanLast) +
           ", requesting headers");
       FHeadsUntil = FScanLast;
-      FResumeStep = FCurrentExamined ? stepStart : stepHead;
+      FResumeStep = FCurrentDone ? stepStart : stepHead;
     } else {
       FResumeStep = stepOverview;
     }
@@ -895,10 +1072,15 @@ void TMDIChild::DiscardCutBody(bool ComesAgain) {
     KeepUnfinishedPartFile();
     return;
   }
+  DiscardPartFile();
+  Log("Unfinished part file discarded " + path);
+}
+
+void TMDIChild::DiscardPartFile() {
+  const std::string path = PartFileName();
   FPartFile.reset();
   FPartKind = 0;
   DeleteFile(path);
-  Log("Unfinished part file discarded " + path);
 }
 
 // Waits 1, 2, 4, ... 60 s before the next try; after the last one the
@@ -909,6 +1091,8 @@ void TMDIChild::ScheduleReconnect() {
     SetStatus("Connection lost");
     Log("Connection lost");
     Restart->setEnabled(true);
+    EndWalk(true);
+    FRepair.Start();
     return;
   }
   ++FReconnectTries;
@@ -923,9 +1107,9 @@ void TMDIChild::ScheduleReconnect() {
 
 // A try of the back-off that failed leads to the next; any other failed
 // connect waits for R.
-void TMDIChild::ConnectAttemptFailed() {
+void TMDIChild::ConnectAttemptFailed(const std::string& Why) {
   if (FReconnectTries == 0) {
-    ConnectFailed();
+    ConnectFailed(Why);
     return;
   }
   if (FStopAfter) {
@@ -989,7 +1173,6 @@ void TMDIChild::LogInNeeded(TNntpRequest RqType) {
     FLogInRetry = stepOverviewFmt;
     break;
   default:
-    FCurrentExamined = false;
     FLogInRetry = RqType == nntpHeadByNumber ? stepHead : RqType == nntpBodyByNumber ? stepBody : stepArticle;
   }
   if (FStopAfter) {
@@ -1039,4 +1222,5 @@ void TMDIChild::StopWalk(const std::string& Text) {
   FStopText = Text;
   SetButtons(true, false, true, false);
   GoTo(stepFinished);
+  EndWalk(true);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"
+#include "session/TransferProgress.h"
 
 #include <QListWidget>
 #include <QTimer>
@@ -33,6 +34,7 @@ std::string_view TrimBlanks(std::string_view text) {
 
 // Far beyond what a file system takes; only a bound for hostile headers.
 constexpr std::size_t MaxNameLength = 1024;
+constexpr std::size_t MaxSubjectLength = 4096;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -163,6 +165,16 @@ std::optional<std::int32_t> ModeOf(std::string_view line) {
 
 enum : std::uint8_t { fieldNone = 0, fieldType = 1, fieldDisposition = 2 };
 
+// The name of "begin 644 name" and "begin-base64 644 name": what follows
+// the mode.
+std::string_view BeginLineName(std::string_view line) {
+  for (int field = 0; field < 2; ++field) {
+    line.remove_prefix(std::min(line.find_first_of(" \t"), line.size()));
+    line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
+  }
+  return TrimRightBlanks(line);
+}
+
 } // namespace
 
 void TMDIChild::NntpMessageLine(TObject*) { ScanLine(Nntp.LastResponse()); }
@@ -186,9 +198,20 @@ void TMDIChild::ScanHeaderLine(std::string_view Line) {
     FHeadArticle = FArticleCurrent;
     FHeadBase64 = false;
     FHeadName.clear();
+    FHeadSubject.clear();
     FHeaderField = fieldNone;
   }
   ReadFileName(Line, FHeadName);
+  // The walk may choose by subject, which a long one continues in folded
+  // lines; kept to a size no real subject reaches.
+  if (const auto subject = FieldValue(Line, "Subject")) {
+    FHeadSubject = subject->substr(0, MaxSubjectLength);
+    FInSubject = true;
+  } else if (FInSubject && !Line.empty() && IsBlank(Line.front())) {
+    FHeadSubject += Line.substr(0, MaxSubjectLength - std::min(MaxSubjectLength, FHeadSubject.size()));
+  } else {
+    FInSubject = false;
+  }
   if (const auto encoding = FieldValue(Line, "Content-Transfer-Encoding"))
     FHeadBase64 = SameText(*encoding, "base64");
 
@@ -342,6 +365,7 @@ void TMDIChild::StartMimePart() {
   StartPartFile(2);
   const std::string name =
       mimeName.empty() ? IntToStr(FArticleCurrent) + IntToStr(FPartFileCount) + "." + FDefExt : mimeName;
+  TransferProgress->FileStarted(name);
   FPartKind = 2;
   FBodyPart = false;
   WritePart("begin-base64 0644 " + name + "\r\n");
@@ -373,6 +397,7 @@ void TMDIChild::EndOfBody(bool Complete) {
 
 void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind) {
   LogAppend(std::string(Line));
+  TransferProgress->FileStarted(BeginLineName(Line));
   KeepUnfinishedPartFile();
   StartPartFile(Kind);
   FPartKind = Kind;
@@ -487,6 +512,9 @@ bool TMDIChild::StartsYEncPart(std::string_view Line) {
     return false;
   if (keyword == ykBegin) {
     LogAppend(std::string(Line));
+    TYEncLine fields;
+    ParseYEncLine(Line, fields);
+    TransferProgress->FileStarted(fields.Name);
     KeepUnfinishedPartFile();
     FDataFound = true;
     FYEnc.SetFolder(FSessionDir);

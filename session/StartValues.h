@@ -18,6 +18,8 @@ public:
   virtual std::string DownloadPath() const = 0; // lblPath, used unchanged
   // Milliseconds between the end of one request and the next; 0 = at once.
   virtual std::string Pacing() const { return "500"; } // PACING
+  // The wildmat of the subjects to fetch; empty fetches every subject.
+  virtual std::string SubjectFilter() const { return {}; } // EdSubject
   // The password kept for Server(), from the password store and never from
   // the settings file; empty when none is kept.
   virtual std::string Password() const { return {}; }

@@ -2,6 +2,7 @@
 
 #include "platform/FileName.h"
 #include "platform/FileOps.h"
+#include "session/YEncFiles.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,43 +26,6 @@ std::string LastPart(std::string_view name) {
   if (slash != name.npos)
     name.remove_prefix(slash + 1);
   return name == "." || name == ".." ? std::string() : std::string(name);
-}
-
-std::string Reason(int error) { return std::strerror(error); }
-
-bool WriteAll(int fd, const char* data, std::size_t size, std::uint64_t at) {
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd, data, size, off_t(at));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) {
-      if (n == 0)
-        errno = ENOSPC;
-      return false;
-    }
-    data += n;
-    size -= std::size_t(n);
-    at += std::uint64_t(n);
-  }
-  return true;
-}
-
-// False, with errno set, when fewer than size bytes could be read.
-bool ReadAll(int fd, char* data, std::size_t size, std::uint64_t at) {
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, data, size, off_t(at));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) {
-      if (n == 0)
-        errno = EIO; // shorter than its record says
-      return false;
-    }
-    data += n;
-    size -= std::size_t(n);
-    at += std::uint64_t(n);
-  }
-  return true;
 }
 
 } // namespace
@@ -103,14 +67,15 @@ void TYEncReceiver::Begin(std::string_view Line) {
     Drop("no =yend before the next =ybegin");
   Discard();
   FFolder = FNextFolder;
+  FFinished.SetFolder(FFolder);
   FState = rsPart;
   const std::string error = FPart.Begin(Line);
   if (!error.empty())
     return Fail(error + "; part skipped");
   // A name the folder refuses is shortened, for a multi-part file so far
   // that its .partial.parts fits too.
-  FName = FitName(LastPart(FPart.Header().Name),
-                  NameMax(FFolder) - (FPart.MultiPart() ? sizeof ".partial.parts" - 1 : 0));
+  FStemRoom = NameMax(FFolder) - (FPart.MultiPart() ? sizeof ".partial.parts" - 1 : 0);
+  FName = FitName(LastPart(FPart.Header().Name), FStemRoom);
   const std::string what = FPart.Describe();
   if (FName.empty())
     return Fail(what + ": name= gives no file name; part skipped");
@@ -132,20 +97,26 @@ void TYEncReceiver::Place(std::string_view Line) {
 }
 
 void TYEncReceiver::Data(std::string_view Line) {
-  if (FBuffer.size() - FFill < Line.size()) {
-    if (!Flush())
+  const std::size_t needed = FFill + Line.size();
+  if (FBuffer.size() < needed) {
+    // A part of a file in parts is held whole where it fits, so the copy it
+    // goes into is chosen with all its bytes and its crc32=.
+    if (FPart.MultiPart() && !FAssembly && needed <= PartBufferSize)
+      FBuffer.resize(std::min(PartBufferSize, std::max(needed, 2 * FBuffer.size())));
+    else if (!Flush())
       return;
     if (FBuffer.size() < Line.size())
       FBuffer.resize(Line.size());
   }
   const std::uint64_t at = FPart.Position();
-  const std::size_t n = FPart.Decode(Line.data(), Line.size(), FBuffer.data() + FFill);
+  const std::size_t n = FPart.DecodeLater(Line.data(), Line.size(), FBuffer.data() + FFill);
   if (FFill == 0)
     FBufferAt = at;
   FFill += n;
 }
 
 void TYEncReceiver::End(std::string_view Line) {
+  SumBuffer();
   const std::string error = FPart.End(Line);
   if (!error.empty())
     return Fail(error + "; part skipped", false);
@@ -174,7 +145,7 @@ void TYEncReceiver::Fail(const std::string& Text, bool Skip) {
 // Bytes of a multi-part file already written stay, unrecorded, for a sound
 // part to write over.
 void TYEncReceiver::Discard() {
-  FFill = 0;
+  FFill = FSummed = 0;
   FConflict = false;
   FAssembly = nullptr;
   if (FTempFd >= 0) {
@@ -184,11 +155,19 @@ void TYEncReceiver::Discard() {
   }
 }
 
+// The CRC-32 over the whole buffer at once: line by line it costs several
+// times as much.
+void TYEncReceiver::SumBuffer() {
+  FPart.Sum(FBuffer.data() + FSummed, FFill - FSummed);
+  FSummed = FFill;
+}
+
 bool TYEncReceiver::Flush() {
   if (FFill == 0) // nothing to write, no file to make yet
     return true;
+  SumBuffer();
   const bool done = FPart.MultiPart() ? FlushMulti() : FlushSingle();
-  FFill = 0;
+  FFill = FSummed = 0;
   return done;
 }
 
@@ -216,35 +195,16 @@ bool TYEncReceiver::FlushSingle() {
 bool TYEncReceiver::FlushMulti() {
   if (FFill == 0 && FAssembly)
     return true;
+  const bool placed = FAssembly != nullptr;
   const TFd fd(OpenPartial());
   if (fd.Get() < 0)
     return false;
-  const std::uint64_t end = FBufferAt + FFill;
-  std::uint64_t at = FBufferAt;
-  std::vector<char> there;
-  bool done = true;
-  for (const TByteRange& r : FAssembly->Record.Received()) {
-    if (r.To <= at)
-      continue;
-    if (at >= end)
-      break;
-    const std::uint64_t gapEnd = std::min(std::max(r.From, at), end);
-    if (gapEnd > at && !(done = WriteAll(fd.Get(), FBuffer.data() + (at - FBufferAt), gapEnd - at, at)))
-      break;
-    at = gapEnd;
-    const std::uint64_t sameEnd = std::min(r.To, end);
-    if (sameEnd <= at)
-      continue;
-    there.resize(sameEnd - at);
-    if (!(done = ReadAll(fd.Get(), there.data(), there.size(), at)))
-      break;
-    if (std::memcmp(there.data(), FBuffer.data() + (at - FBufferAt), there.size()) != 0)
-      FConflict = true;
-    at = sameEnd;
-  }
-  if (done && at < end)
-    done = WriteAll(fd.Get(), FBuffer.data() + (at - FBufferAt), end - at, at);
-  if (!done) {
+  // A part longer than the buffer chose its copy with its first bytes: later
+  // ones that differ fail it at =yend.
+  bool sound = true;
+  if (placed && !Agrees(fd.Get(), *FAssembly, sound))
+    FConflict = true;
+  if (!sound || !WriteNew(fd.Get(), *FAssembly)) {
     Fail(FPart.Describe() + ": cannot write " + PartialPath() + ": " + Reason(errno) + "; part skipped");
     return false;
   }
@@ -277,183 +237,209 @@ void TYEncReceiver::FinishMulti() {
     return;
   TAssembly& file = *FAssembly;
   const std::string what = FPart.Describe();
-  const std::optional<std::uint32_t> crc = FPart.CrcOfFile();
-  const std::optional<std::uint64_t> total = FPart.Header().Total;
+  const TYEncEntry entry{*FPart.Header().Part, {FPart.Offset(), FPart.RangeEnd()},
+                         FPart.Header().Total, FPart.CrcOfFile(),
+                         FPart.Crc(),          true};
   if (FConflict)
-    return Fail(what + ": differs from the bytes " + FName + ".partial already holds; part skipped", false);
-  if (crc && file.Record.Crc() && *crc != *file.Record.Crc())
-    return Fail(what + ": its crc32= differs from the " + FName + ".partial being assembled; part skipped",
+    return Fail(what + ": differs from the bytes " + file.Stem + ".partial already holds; part skipped",
                 false);
-  if (total && file.Record.Total() && *total != *file.Record.Total())
-    return Fail(what + ": its total= differs from the " + FName + ".partial being assembled; part skipped",
+  if (Differ(entry.Crc, file.Record.Crc()))
+    return Fail(what + ": its crc32= differs from the " + file.Stem +
+                    ".partial being assembled; part skipped",
                 false);
-  const TByteRange range{FPart.Offset(), FPart.RangeEnd()};
-  const std::uint64_t part = *FPart.Header().Part;
-  if (range.From < range.To &&
-      !AppendRecord(file, RecordPath(), TYEncRecord::PartLine(part, range, total, crc)))
+  if (Differ(entry.Total, file.Record.Total()))
+    return Fail(what + ": its total= differs from the " + file.Stem +
+                    ".partial being assembled; part skipped",
+                false);
+  if (entry.Range.From < entry.Range.To && !AppendRecord(file, TYEncRecord::PartLine(entry)))
     return Fail(what + ": cannot write " + RecordPath() + ": " + Reason(errno) + "; part skipped", false);
-  file.Record.Add(part, range, total, crc);
+  file.Record.Add(entry);
+  file.Own.push_back(entry);
+  file.Touched = true;
   FState = rsIdle;
   FAssembly = nullptr;
-  // A part that came again while its file is being checked adds nothing.
-  if (!file.Record.Complete() || Waiting(PartialPath()))
-    return;
-  TCheck check{PartialPath(), FName, file.Record.Size(), file.Record.Crc()};
-  if (check.Size <= FCheckPiece) {
-    if (ReadBack(check, check.Size) == csSound)
-      HandOver(check);
-    return;
-  }
-  FChecks.push_back(std::move(check));
-  if (FChecks.size() == 1 && OnCheckWaiting)
-    OnCheckWaiting();
+  Settle(file);
 }
 
-void TYEncReceiver::HandOver(const TCheck& Check) {
-  try {
-    if (OnFile)
-      OnFile(Check.Partial, Check.Name);
-    ::unlink((Check.Partial + ".parts").c_str());
-    FFiles.erase(Check.Partial);
-    FDone[Check.Partial] = {Check.Size, Check.Expected};
-  } catch (const std::exception& e) {
-    Log(e.what());
-  }
-}
-
-// A part of the same file is arriving (it came again) and has begun to be
-// compared with the file's bytes: the file stays where it is until that
-// part has ended.
-bool TYEncReceiver::CheckHeld() const {
-  if (FChecks.empty() || !FAssembly)
-    return false;
-  const auto file = FFiles.find(FChecks.front().Partial);
-  return file != FFiles.end() && FAssembly == &file->second;
-}
-
-bool TYEncReceiver::CheckSome() {
-  if (FChecks.empty())
-    return false;
-  if (CheckHeld())
-    return true;
-  TCheck& check = FChecks.front();
-  const TCheckStep step = ReadBack(check, FCheckPiece);
-  if (step == csMore)
-    return true;
-  const TCheck done = std::move(check);
-  FChecks.pop_front();
-  if (step == csSound)
-    HandOver(done);
-  return !FChecks.empty();
-}
-
-bool TYEncReceiver::Waiting(const std::string& Partial) const {
-  return std::any_of(FChecks.begin(), FChecks.end(), [&](const TCheck& c) { return c.Partial == Partial; });
-}
-
-// A part still open is dropped first without a word: the caller says why.
-void TYEncReceiver::CheckAll() {
-  Drop("");
-  const std::uint64_t piece = std::exchange(FCheckPiece, ~std::uint64_t(0));
-  while (CheckSome()) {
-  }
-  FCheckPiece = piece;
-}
-
-// The whole file, read back once its last byte has arrived.
-TYEncReceiver::TCheckStep TYEncReceiver::ReadBack(TCheck& Check, std::uint64_t Budget) {
-  const TFd fd(::open(Check.Partial.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  bool read = fd.Get() >= 0;
-  // The part buffer when it holds nothing (it is warm in the cache), else a
-  // smaller one of the check's own.
-  if (read && Check.At < Check.Size && FFill > 0 && FCheckBuffer.empty())
-    FCheckBuffer.resize(CheckBufferSize);
-  if (FBuffer.empty())
-    FBuffer.resize(BufferSize);
-  std::vector<char>& chunk = FFill == 0 ? FBuffer : FCheckBuffer;
-  for (std::uint64_t end = Check.At + std::min(Budget, Check.Size - Check.At); read && Check.At < end;) {
-    const std::size_t n = std::size_t(std::min<std::uint64_t>(chunk.size(), end - Check.At));
-    read = ReadAll(fd.Get(), chunk.data(), n, Check.At);
-    Check.Crc = Crc32(Check.Crc, chunk.data(), n);
-    Check.At += n;
-  }
-  if (!read) {
-    Log(Check.Name + ".partial: cannot read it back: " + Reason(errno));
-    return csFailed;
-  }
-  if (Check.At < Check.Size)
-    return csMore;
-  if (Check.Expected && *Check.Expected != Check.Crc) {
-    char text[64];
-    std::snprintf(text, sizeof text, "CRC-32 %08x does not match crc32=%08x", unsigned(Check.Crc),
-                  unsigned(*Check.Expected));
-    Log(Check.Name + ": all parts are here, but " + text + "; kept as " + Check.Name + ".partial");
-    return csFailed;
-  }
-  return csSound;
+// "holiday.zip (1)": the number after the name, so the copies of a file
+// list together, cut with the name to what the folder takes.
+std::string TYEncReceiver::Stem(int Copy) const {
+  return Copy == 0 ? FName : FitName(FName + " (" + std::to_string(Copy) + ")", FStemRoom);
 }
 
 int TYEncReceiver::OpenPartial() {
-  const std::string partial = PartialPath(), record = RecordPath();
-  const std::string what = FPart.Describe();
-  TAssembly& file = FFiles[partial];
-  file.Name = FName;
+  if (!FAssembly)
+    return Route();
   std::string error;
   int fd = -1;
-  struct stat st {};
-  const bool noRecord = ::lstat(record.c_str(), &st) != 0 && errno == ENOENT;
-  const auto done = FDone.find(partial);
+  if (LoadRecord(*FAssembly, error) &&
+      (fd = ::open(PartialPath().c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)) < 0)
+    error = "cannot open " + PartialPath() + ": " + Reason(errno);
+  if (fd < 0)
+    Fail(FPart.Describe() + ": " + error + "; part skipped");
+  else
+    Adopt(*FAssembly, fd);
+  return fd;
+}
+
+// The first part of a file, or a part whose bytes differ from every copy
+// of it (a bogus part before the real one, or after it), starts a copy of
+// its own; one of another size or crc32= is another file of the same name.
+int TYEncReceiver::Route() {
+  const std::string what = FPart.Describe();
+  const std::uint64_t size = FPart.FileSize();
   const std::optional<std::uint32_t> crc = FPart.CrcOfFile(); // known at =yend
-  if (noRecord && done != FDone.end() && done->second.Size == FPart.FileSize() &&
-      !(done->second.Crc && crc && *done->second.Crc != *crc)) {
-    FFiles.erase(partial);
+  const std::optional<std::uint64_t> total = FPart.Header().Total;
+  if (FFinished.Has(FName, size, crc)) {
     Fail(what + ": " + FName + " is complete already; part skipped");
     return -1;
   }
-  if (noRecord) {
-    // A new file: the record comes first, so a .partial without one is
-    // never ours to write into.
-    file = TAssembly{FName, TYEncRecord(FPart.FileSize())};
-    if (!StartRecord(file, record, false))
-      error = "cannot create " + record + ": " + Reason(errno);
-    else if ((fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)) < 0) {
-      error = errno == EEXIST ? FName + ".partial is in the way"
-                              : "cannot create " + partial + ": " + Reason(errno);
-      ::unlink(record.c_str());
-    }
-  } else if (LoadRecord(file, record, error)) {
-    if (file.Record.Size() != FPart.FileSize())
-      error = "size=" + std::to_string(FPart.FileSize()) + " differs from the " + FName +
-              ".partial being assembled (size=" + std::to_string(file.Record.Size()) + ")";
-    else if ((fd = ::open(partial.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)) < 0 && errno == ENOENT) {
-      // The record of a .partial that has gone: start the file again.
-      file = TAssembly{FName, TYEncRecord(FPart.FileSize())};
-      if (!StartRecord(file, record, true) ||
-          (fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)) < 0)
-        error = "cannot create " + partial + ": " + Reason(errno);
-    } else if (fd < 0) {
-      error = "cannot open " + partial + ": " + Reason(errno);
-    }
+  std::vector<TAssembly*> copies;
+  std::string free;
+  for (int k = 0; k < MaxCopies; ++k) {
+    TAssembly* file = nullptr;
+    const std::string stem = Stem(k);
+    const TLook look = LookAt(stem, file);
+    if (look == lkFree && free.empty())
+      free = stem;
+    else if (look == lkOurs && file->Name() == FName && file->Record.Size() == size &&
+             !Differ(crc, file->Record.Crc()) && !Differ(total, file->Record.Total()))
+      copies.push_back(file);
   }
-  if (!error.empty()) {
+  // The copy crc32= names goes first.
+  std::stable_partition(copies.begin(), copies.end(),
+                        [&](const TAssembly* f) { return crc && f->Record.Crc() == crc; });
+  for (TAssembly* file : copies) {
+    const int fd = ::open(Path(file->Stem).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    bool sound = true;
+    if (fd >= 0 && Agrees(fd, *file, sound)) {
+      FAssembly = file;
+      Adopt(*file, fd);
+      return fd;
+    }
     if (fd >= 0)
       ::close(fd);
-    if (file.Length < 0)
-      FFiles.erase(partial);
-    Fail(what + ": " + error + "; part skipped");
+  }
+  if (free.empty()) {
+    Fail(what + ": " + std::to_string(MaxCopies) + " files named " + FName +
+         " are being put together already; part skipped");
+    return -1;
+  }
+  return Create(free);
+}
+
+// A new file: the record comes first, so a .partial without one is never
+// ours to write into.
+int TYEncReceiver::Create(const std::string& Stem) {
+  const std::string partial = Path(Stem), record = partial + ".parts";
+  struct stat st {};
+  // What a crash cut short before its header, or the record of a .partial
+  // that has gone.
+  const bool replace = ::lstat(record.c_str(), &st) == 0;
+  TAssembly& file = FFiles[partial];
+  file = TAssembly{};
+  file.Stem = Stem;
+  file.Record = TYEncRecord(FPart.FileSize(), FName);
+  std::string error;
+  int fd = -1;
+  if (!StartRecord(file, replace))
+    error = "cannot create " + record + ": " + Reason(errno);
+  else if ((fd = ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644)) < 0) {
+    error = "cannot create " + partial + ": " + Reason(errno);
+    ::unlink(record.c_str());
+  }
+  if (fd < 0) {
+    FFiles.erase(partial);
+    Fail(FPart.Describe() + ": " + error + "; part skipped");
     return -1;
   }
   FAssembly = &file;
+  Adopt(file, fd);
   return fd;
+}
+
+TYEncReceiver::TLook TYEncReceiver::LookAt(const std::string& Stem, TAssembly*& File) {
+  const std::string partial = Path(Stem), record = partial + ".parts";
+  struct stat st {};
+  const bool hasPartial = ::lstat(partial.c_str(), &st) == 0;
+  const bool regular = hasPartial && S_ISREG(st.st_mode);
+  if (::lstat(record.c_str(), &st) != 0) // a .partial without a record is not ours
+    return errno == ENOENT && !hasPartial ? lkFree : lkTaken;
+  TAssembly& file = FFiles[partial];
+  file.Stem = Stem;
+  std::string error;
+  bool cut = false;
+  TLook look = lkOurs;
+  if (!LoadRecord(file, error, &cut))
+    // A record a crash cut before its header lists nothing: it is made
+    // again. Any other is left as it is, and with it the .partial beside it.
+    look = cut && !hasPartial ? lkFree : lkTaken;
+  else if (!hasPartial) // its .partial has gone: the file starts again
+    look = lkFree;
+  else if (!regular)
+    look = lkTaken;
+  if (look == lkOurs)
+    File = &file;
+  else if (!file.Touched)
+    FFiles.erase(partial);
+  return look;
+}
+
+// Parts this receiver writes stand proven for the .partial they went into.
+void TYEncReceiver::Adopt(TAssembly& File, int Fd) {
+  struct stat st {};
+  if (::fstat(Fd, &st) == 0 && st.st_ino != File.OwnInode) {
+    File.Own.clear();
+    File.OwnInode = st.st_ino;
+  }
+}
+
+bool TYEncReceiver::Agrees(int Fd, const TAssembly& File, bool& Sound) {
+  const std::uint64_t end = FBufferAt + FFill;
+  if (FCheckBuffer.empty())
+    FCheckBuffer.resize(CheckBufferSize);
+  for (const TByteRange& r : File.Record.Received()) {
+    if (r.From >= end)
+      break;
+    for (std::uint64_t at = std::max(r.From, FBufferAt), to = std::min(r.To, end); at < to;) {
+      const std::size_t n = std::size_t(std::min<std::uint64_t>(to - at, FCheckBuffer.size()));
+      if (!ReadAll(Fd, FCheckBuffer.data(), n, at)) {
+        Sound = false;
+        return false;
+      }
+      if (std::memcmp(FCheckBuffer.data(), FBuffer.data() + (at - FBufferAt), n) != 0)
+        return false;
+      at += n;
+    }
+  }
+  return true;
+}
+
+// The buffer's bytes that have not arrived before.
+bool TYEncReceiver::WriteNew(int Fd, const TAssembly& File) {
+  const std::uint64_t end = FBufferAt + FFill;
+  std::uint64_t at = FBufferAt;
+  for (const TByteRange& r : File.Record.Received()) {
+    if (r.To <= at)
+      continue;
+    if (at >= end)
+      break;
+    const std::uint64_t gapEnd = std::min(std::max(r.From, at), end);
+    if (gapEnd > at && !WriteAll(Fd, FBuffer.data() + (at - FBufferAt), gapEnd - at, at))
+      return false;
+    at = std::min(r.To, end);
+  }
+  return at >= end || WriteAll(Fd, FBuffer.data() + (at - FBufferAt), end - at, at);
 }
 
 // Reads the record again only when it changed since we last read or wrote
 // it (another window on the same group may have added to it).
-bool TYEncReceiver::LoadRecord(TAssembly& File, const std::string& Path, std::string& Error) {
-  const TFd fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+bool TYEncReceiver::LoadRecord(TAssembly& File, std::string& Error, bool* Cut) {
+  const std::string path = Path(File.Stem) + ".parts";
+  const TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat st {};
   if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
-    Error = "cannot read " + Path + ": " + Reason(errno);
+    Error = "cannot read " + path + ": " + Reason(errno);
     return false;
   }
   if (Unchanged(File, st))
@@ -465,13 +451,19 @@ bool TYEncReceiver::LoadRecord(TAssembly& File, const std::string& Path, std::st
     const ssize_t n = ::pread(fd.Get(), text.data(), text.size(), 0);
     text.resize(n < 0 ? 0 : std::size_t(n));
     sound = File.Record.Parse(text);
+    if (Cut)
+      *Cut = !sound && TYEncRecord::CutHeader(text);
   }
   if (!sound) {
     File.Length = -1;
-    Error = File.Name + ".partial.parts is no record of parts";
+    Error = File.Stem + ".partial.parts is no record of parts";
     return false;
   }
   Remember(File, st);
+  // What this receiver wrote stands proven while its .partial is the same file.
+  struct stat partial {};
+  if (!File.Own.empty() && ::lstat(Path(File.Stem).c_str(), &partial) == 0 && partial.st_ino == File.OwnInode)
+    File.Record.Prove(File.Own);
   return true;
 }
 
@@ -486,9 +478,9 @@ void TYEncReceiver::Remember(TAssembly& File, const struct stat& St) {
   File.Modified = St.st_mtim;
 }
 
-bool TYEncReceiver::StartRecord(TAssembly& File, const std::string& Path, bool Replace) {
+bool TYEncReceiver::StartRecord(TAssembly& File, bool Replace) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (Replace ? O_TRUNC : O_EXCL);
-  const TFd fd(::open(Path.c_str(), flags, 0644));
+  const TFd fd(::open((Path(File.Stem) + ".parts").c_str(), flags, 0644));
   const std::string header = File.Record.HeaderLine();
   struct stat st {};
   if (fd.Get() < 0 || !WriteAll(fd.Get(), header.data(), header.size(), 0) || ::fstat(fd.Get(), &st) != 0)
@@ -498,19 +490,12 @@ bool TYEncReceiver::StartRecord(TAssembly& File, const std::string& Path, bool R
 }
 
 // One write, so a crash leaves at most a last line cut short.
-bool TYEncReceiver::AppendRecord(TAssembly& File, const std::string& Path, std::string_view Text) {
-  const TFd fd(::open(Path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+bool TYEncReceiver::AppendRecord(TAssembly& File, std::string_view Text) {
+  const TFd fd(::open((Path(File.Stem) + ".parts").c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
   struct stat before {
   }, after{};
-  if (fd.Get() < 0 || ::fstat(fd.Get(), &before) != 0)
-    return false;
-  const ssize_t n = ::write(fd.Get(), Text.data(), Text.size());
-  if (n != ssize_t(Text.size())) {
-    if (n >= 0)
-      errno = ENOSPC;
-    return false;
-  }
-  if (::fstat(fd.Get(), &after) != 0)
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &before) != 0 || !TYEncRecord::Append(fd.Get(), Text) ||
+      ::fstat(fd.Get(), &after) != 0)
     return false;
   // What another window appended meanwhile is read at the next look.
   if (Unchanged(File, before))
@@ -518,24 +503,4 @@ bool TYEncReceiver::AppendRecord(TAssembly& File, const std::string& Path, std::
   else
     File.Length = -1;
   return true;
-}
-
-void TYEncReceiver::ReportUnfinished() {
-  for (auto& [partial, file] : FFiles) {
-    std::string error;
-    struct stat st {};
-    // Another window may have finished it since.
-    if (::lstat((partial + ".parts").c_str(), &st) != 0 || !LoadRecord(file, partial + ".parts", error))
-      continue;
-    const TYEncRecord& r = file.Record;
-    if (r.Complete())
-      continue;
-    if (r.Total())
-      Log(file.Name + ": " + std::to_string(r.PartsMissing()) + " of " + std::to_string(*r.Total()) +
-          " parts missing");
-    else
-      Log(file.Name + ": " + std::to_string(r.Size() - r.BytesReceived()) + " of " +
-          std::to_string(r.Size()) + " bytes missing");
-  }
-  FFiles.clear();
 }

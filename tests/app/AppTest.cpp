@@ -30,6 +30,14 @@ void AppTest::SetUp() {
   SetMessageDisplay(
       [this](const std::string& text, const std::string& title) { Messages.emplace_back(text, title); });
   SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
+  TCloseQuestion::SetAsker([this](const std::string& text) {
+    Asked.push_back(text);
+    if (Answers.empty())
+      return TCloseQuestion::TAnswer{true, false};
+    const TCloseQuestion::TAnswer answer = Answers.front();
+    Answers.pop_front();
+    return answer;
+  });
 }
 
 void AppTest::TearDown() {
@@ -37,6 +45,7 @@ void AppTest::TearDown() {
   Servers.clear();
   SetMessageDisplay(nullptr);
   SetErrorDisplay(nullptr);
+  TCloseQuestion::SetAsker(nullptr);
   SetProgramFolder("");
   qunsetenv("XDG_CONFIG_HOME");
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/About.h"
+#include "app/CloseQuestion.h"
 #include "app/Config.h"
 #include "app/Main.h"
 #include "platform/FileOps.h"
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -22,7 +24,8 @@ using Names = std::vector<std::string>;
 using Said = std::vector<std::pair<std::string, std::string>>; // text, title
 
 // The application in a program folder of its own, with the message boxes and
-// the error display recorded instead of shown.
+// the error display recorded instead of shown, and the question before
+// downloads stop answered from Answers (Yes when none is left).
 class AppTest : public ::testing::Test {
 protected:
   void SetUp() override;
@@ -46,6 +49,8 @@ protected:
   std::unique_ptr<TMainForm> Main;
   Said Messages;
   Names Errors;
+  std::deque<TCloseQuestion::TAnswer> Answers;
+  Names Asked;
   std::vector<std::unique_ptr<TScriptedNewsServer>> Servers;
 };
 

@@ -1,9 +1,11 @@
 #include "platform/FileOps.h"
 #include "session/StartValues.h"
+#include "session/TransferProgress.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 
 #include <QCoreApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -66,7 +68,9 @@ TEST_F(MainWindow, OneDecodeWindowPerServerAndGroupArrangedAndNoConfigurationMea
   QStringList listed;
   for (QAction* item : Main->WindowMenu->actions())
     listed << item->text();
-  EXPECT_EQ(listed.mid(5), (QStringList{"&1 Decoding", "&2 Decoding"}));
+  const QString server = QString::fromStdString(a);
+  EXPECT_EQ(listed.mid(5),
+            (QStringList{"&1 Decoding \u2014 alt.a on " + server, "&2 Decoding \u2014 alt.b on " + server}));
   Main->WindowMinimizeItem->trigger();
   Main->WindowArrangeItem->trigger();
   int left = 0;
@@ -83,7 +87,8 @@ TEST_F(MainWindow, OneDecodeWindowPerServerAndGroupArrangedAndNoConfigurationMea
   OKBottomDlg->hide();
   Main->ConfigBtn->click();
   EXPECT_FALSE(OKBottomDlg->isVisible());
-  EXPECT_EQ(Messages, (Said{{"A Download Window for this Server and Group is already open", ""},
+  EXPECT_EQ(Messages, (Said{{"Select a NewsGroup", ""},
+                            {"A Download Window for this Server and Group is already open", ""},
                             {"Please Close all Download Window before enter config", ""}}));
 
   Main->mdiArea->closeAllSubWindows();
@@ -118,6 +123,10 @@ TEST_F(MainWindow, EachDecodeWindowWalksWithItsOwnValuesAndAllCloseBeforeTheSave
   EXPECT_FALSE(Received(*Servers[0], "GROUP alt.b"));
   for (const std::string& line : Servers[1]->Received())
     EXPECT_NE(line.rfind("BODY", 0), 0u) << line;
+  // The status bar sums the windows' speeds as they show them, and drops a
+  // window's once it is gone.
+  const QString none = "Total: " + TTransferProgress::SpeedText(0);
+  EXPECT_TRUE(PumpUntil([&] { return Main->lblTotalSpeed->text() != none; }));
 
   std::vector<QWidget*> children; // still there until the loop deletes them
   for (QMdiSubWindow* sub : Main->mdiArea->subWindowList())
@@ -128,6 +137,7 @@ TEST_F(MainWindow, EachDecodeWindowWalksWithItsOwnValuesAndAllCloseBeforeTheSave
   for (QWidget* child : children) // closed itself, so its own close handling ran
     EXPECT_TRUE(child->isHidden());
   EXPECT_EQ(DecodeWindows(), 0);
+  EXPECT_TRUE(PumpUntil([&] { return Main->lblTotalSpeed->text() == none; }));
   EXPECT_TRUE(Main->isVisible());
   EXPECT_EQ(Errors, Names{"Unable to write to " + Folder + "VOSTEL.INI"});
   ::rmdir((Folder + "VOSTEL.INI").c_str());
@@ -144,4 +154,49 @@ TEST_F(MainWindow, AboutBoxReopensInTheLanguageLastShown) {
   Main->HelpAboutItem->trigger();
   EXPECT_TRUE(AboutBox->MemoE->isHidden() && !AboutBox->MemoI->isHidden());
   EXPECT_EQ(AboutBox->Button1->text(), "English");
+}
+
+// Open says what it still needs, from a first start on; a number the window
+// could not convert stops it, naming the field, and such a limit is never
+// saved. OK in the dialog keeps the typed fields and the selections still
+// listed.
+TEST_F(MainWindow, OpenSaysWhatIsMissingRefusesABadNumberAndOkKeepsWhatWasTyped) {
+  Start();
+  EXPECT_EQ(Main->cboHost->placeholderText() + "|" + Main->cboGroup->placeholderText(),
+            "Add servers in Configuration|Add groups in Configuration");
+  Main->OpenBtn->click();
+  OKBottomDlg->lstServers->addItems({"news.a", "news.b"});
+  OKBottomDlg->lstGroups->addItems({"alt.a", "alt.b"});
+  OKBottomDlg->OKBtn->click();
+  Main->cboGroup->setCurrentIndex(1);
+  Main->FileOpenItem->trigger();
+  EXPECT_EQ(Messages, (Said{{"No News Server configured: add one in the Configuration Window\n"
+                             "No NewsGroup configured: add one in the Configuration Window",
+                             ""},
+                            {"Select a News Server", ""}}));
+
+  Select("news.a", "alt.a");
+  for (const auto& [min, max, pacing] : {std::tuple{"abc", "1000", "0"},
+                                         {"10", " 1e3", "0"},
+                                         {"10", "", "0"},
+                                         {"10", "1000", "fast"}}) { // a hand-written PACING
+    Main->MinR->setText(min);
+    Main->MaxR->setText(max);
+    Main->SetPacing(pacing);
+    Main->OpenBtn->click();
+  }
+  EXPECT_EQ(Errors, (Names{"Min Lines: 'abc' is not a valid integer value",
+                           "Max Lines: ' 1e3' is not a valid integer value",
+                           "Max Lines: '' is not a valid integer value",
+                           "Pacing (ms): 'fast' is not a valid integer value"}));
+  EXPECT_EQ(DecodeWindows(), 0);
+  Main->MinR->setText("abc");
+  Main->MaxR->setText(" 77");
+  delete OKBottomDlg->lstGroups->takeItem(0);
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(Main->MinR->text() + Main->MaxR->text() + Main->cboHost->currentText(), "abc 77news.a");
+  EXPECT_EQ(Main->cboGroup->currentIndex(), -1);
+  EXPECT_TRUE(Main->close());
+  const std::string saved = ReadFile("VOSTEL.INI");
+  EXPECT_NE(saved.find("\r\nMINLINES=100\r\nMAXLINES= 77\r\n"), std::string::npos) << saved;
 }

@@ -120,6 +120,8 @@ TEST_F(Passwords, DeletedEntryLosesItsPasswordWithTheSaveThatDropsIt) {
   remove(entries[0].c_str());
   dlg->CancelBtn->click();
   Main->ConfigBtn->click();
+  EXPECT_EQ(Items(dlg->lstServers).front(), entries[0]); // back with Cancel
+  remove(entries[0].c_str());
   CreateFolder(Folder + "VOSTEL1.INI"); // where the new settings should go
   dlg->OKBtn->click();
   ::rmdir((Folder + "VOSTEL1.INI").c_str());

@@ -76,6 +76,26 @@ TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndAPacingReachesTheN
   EXPECT_TRUE(Messages.empty() && Errors.empty());
 }
 
+// An installed copy downloads into the user's download folder and keeps that
+// path at the first exit; a file of an earlier run without PATH keeps the
+// folder beside the settings, where its walks stored their positions.
+TEST_F(Settings, AnInstalledCopyDownloadsWhereUsersLookAndAnOlderFileKeepsItsFolder) {
+  SetProgramFolder(Folder, true);
+  CreateFolder(Folder + "config/dl");
+  AppendText(Folder + "config/user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"" + Folder + "config/dl\"\n");
+  Start();
+  EXPECT_EQ(Main->lblPath->text().toStdString(), Folder + "config/dl/Vostel/");
+  EXPECT_TRUE(Main->close());
+  EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nPATH=" + Folder + "config/dl/Vostel/\r\n"), std::string::npos);
+
+  DeleteFile(Folder + "VOSTEL.INI");
+  WriteSettings("[CONFIG]\r\nMINLINES=7\r\n");
+  Start();
+  EXPECT_EQ(Main->lblPath->text().toStdString(), Folder + "news/");
+  EXPECT_TRUE(Main->close());
+  EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nPATH=" + Folder + "news/\r\n"), std::string::npos);
+}
+
 TEST_F(Settings, ListsLoadSortedWithoutKeysAndNothingSelected) {
   // Keys of either case, a value holding "=", a duplicate and a hand-written
   // line without the key, which takes the first keyed entry from the top.
@@ -92,14 +112,15 @@ TEST_F(Settings, ListsLoadSortedWithoutKeysAndNothingSelected) {
   Main->MaxR->setText("77");
   Main->DefE->setText("bin\r\n[SERVER]");
   EXPECT_TRUE(Main->close());
-  EXPECT_EQ(ReadFile("vostel.ini"),
+  const std::string saved = ReadFile("vostel.ini");
+  EXPECT_EQ(saved.substr(0, saved.find("\r\n[WINDOWS]\r\n")),
             "[config]\r\nMINLINES=7\r\nDEFEXT=bin[SERVER]\r\nPATH=/no/slash\r\nMAXLINES=77\r\n" + lists);
   EXPECT_EQ(ReadFile("VOSTEL.INI"), "(missing)");
 }
 
-// The dialog edits its lists; Cancel keeps the edits unsaved, OK writes a
-// whole new file (an old one left by a failed save goes first), keeps the
-// backup and reloads the main window. Names cannot add lines.
+// The dialog edits its lists; OK writes a whole new file (an old one left by
+// a failed save goes first), keeps the backup and reloads the main window,
+// whose typed limits stay. Names cannot add lines.
 TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   WriteSettings(Listed);
   AppendText(Folder + "vostel1.ini", "[SERVER]\r\nS=stale\r\n\r\n[GROUPS]\r\nG=stale\r\n");
@@ -116,18 +137,11 @@ TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   dlg->lstGroups->setCurrentRow(0);
   dlg->btGDel->click();
   dlg->EdPath->setText("/downloads");
-  Main->MinR->setText("999"); // not saved: the reload shows the stored value
+  Main->MinR->setText("999"); // kept as typed, not saved before the exit
   const Names edited = {"news.a", "  ", "news.evil[GROUPS]G=alt.evil"};
   EXPECT_EQ(Items(dlg->lstServers), edited);
-
   Main->ConfigBtn->click();
-  QTest::keyClick(dlg->EdPath, Qt::Key_Escape);
-  EXPECT_FALSE(dlg->isVisible());
-  EXPECT_EQ(ReadFile("VOSTEL.INI"), Listed);
-  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.b"}));
-  Main->ConfigBtn->click();
-  EXPECT_EQ(Items(dlg->lstServers), edited);
-  QTest::keyClick(dlg->EdNewServer, Qt::Key_Return); // Enter means OK
+  QTest::keyClick(dlg->EdNewServer, Qt::Key_Return); // empty: Enter means OK
   EXPECT_FALSE(dlg->isVisible());
   EXPECT_EQ(ReadFile("VOSTEL.INI"),
             "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=/downloads/\r\n\r\n"
@@ -135,7 +149,7 @@ TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   EXPECT_EQ(ReadFile("Vostel.bak"), Listed);
   EXPECT_EQ(ReadFile("vostel1.ini") + ReadFile("VOSTEL1.INI"), "(missing)(missing)");
   EXPECT_EQ(dlg->EdPath->text() + " " + Main->lblPath->text() + " " + Main->MinR->text(),
-            "/downloads/ /downloads/ 5");
+            "/downloads/ /downloads/ 999");
   EXPECT_EQ(Items(Main->cboHost), (Names{"  ", "news.a", "news.evil[GROUPS]G=alt.evil"}));
   EXPECT_EQ(Main->cboGroup->count(), 0);
   // A path of one character is stored as the default download path.
@@ -215,7 +229,7 @@ TEST_F(Settings, EnterPressesTheFocusedButtonOtherwiseOkAndDeleteLeavesNoSelecti
   activate(dlg);
   enter(dlg->lstServers);
   EXPECT_FALSE(dlg->isVisible());
-  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.c"}));
+  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.b"})); // as before the Cancel
 
   Main->HelpAboutItem->trigger();
   activate(AboutBox);
@@ -253,4 +267,60 @@ TEST_F(Settings, ASaveKeepsThePermissionsOfTheSettingsFileAndNoStaleBackup) {
   EXPECT_EQ(Mode(Folder + "VOSTEL1.INI"), 0600);
   EXPECT_EQ(Mode(Folder + "VOSTEL.INI"), 0640);
   EXPECT_EQ(ReadFile("VOSTEL.INI").find("news0"), std::string::npos);
+}
+
+// Enter in a new server or group field adds the name. Cancel puts back the
+// lists, path and pacing the dialog opened with, and removes the password set
+// for an entry it takes away; a password file that cannot lose it now shows
+// the error, and the next save removes it.
+TEST_F(Settings, EnterAddsTheNameTypedAndCancelPutsTheDialogBack) {
+  WriteLists({"news.a"}, {"alt.a"});
+  const std::string before = ReadFile("VOSTEL.INI"), blocker = TPasswordStore::FilePath() + ".new";
+  Start();
+  TOKBottomDlg* dlg = OKBottomDlg;
+  Main->Passwords->SetPassword("news.a", "a");
+  for (const char* server : {"news.new", "news.other"}) {
+    Main->ConfigBtn->click();
+    for (const auto& [edit, name] : {std::pair{dlg->EdNewServer, server}, {dlg->EdNewGroup, "alt.new"}}) {
+      edit->setText(name);
+      QTest::keyClick(edit, Qt::Key_Return);
+    }
+    dlg->lstServers->setCurrentRow(1);
+    dlg->EdPassword->setText("pw");
+    dlg->btSetPassword->click();
+    dlg->lstServers->setCurrentRow(0);
+    dlg->btSDel->click();
+    dlg->EdPath->setText("/elsewhere/");
+    dlg->EdPacing->setText("0");
+    EXPECT_EQ(Items(dlg->lstServers), Names{server});
+    EXPECT_EQ(Items(dlg->lstGroups), (Names{"alt.a", "alt.new"}));
+    if (server == std::string("news.other"))
+      CreateFolder(blocker);
+    QTest::keyClick(dlg->EdPath, Qt::Key_Escape);
+    EXPECT_EQ(Items(dlg->lstServers), Names{"news.a"});
+    EXPECT_EQ(Items(dlg->lstGroups), Names{"alt.a"});
+    EXPECT_EQ(dlg->EdPath->text().toStdString() + dlg->EdPacing->text().toStdString(), Folder + "news/500");
+    EXPECT_EQ(ReadFile("VOSTEL.INI"), before);
+  }
+  EXPECT_EQ(Errors, Names{"Password of news.other not removed: Cannot write " + blocker + ": File exists"});
+  ::rmdir(blocker.c_str());
+  Main->ConfigBtn->click();
+  dlg->OKBtn->click();
+  TPasswordStore saved;
+  saved.Load({});
+  EXPECT_EQ(saved.Password("news.new") + saved.Password("news.other") + "|" + saved.Password("news.a"), "|a");
+  EXPECT_EQ(Items(Main->cboHost), Names{"news.a"});
+}
+
+// A settings file of 1,500 groups (54 KB) loads whole, and OK saves them all.
+TEST_F(Settings, ManyGroupsLoadWholeAndOkKeepsThemAll) {
+  Names groups;
+  for (int i = 0; i < 1500; ++i)
+    groups.push_back("alt.binaries.pictures.group" + std::to_string(10000 + i));
+  WriteLists({"news.a"}, groups);
+  const std::string lists = ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]"));
+  Start();
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]")), lists);
+  EXPECT_EQ(Items(Main->cboGroup), groups);
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a built tree into a temporary prefix and checks what lands there:
-# the program in bin/, its menu entry and its icons in share/. Then starts the
+# the program in bin/, its menu entry, its AppStream description (valid) and
+# its icons in share/. Then starts the
 # installed program, offscreen, as a user who cannot write its bin/ folder,
 # and checks that it made its settings folder in that user's configuration
 # folder and wrote nothing beside the program.
@@ -10,7 +11,21 @@ cmake=$1 build=$2
 
 top=$(mktemp -d)
 pid=
+# Every process the check starts carries this mark in its environment, so it
+# finds the program wherever runuser put it, and whatever the program started.
+mark=VOSTEL_INSTALL_CHECK=$top
+started() {
+  local p
+  for p in /proc/[0-9]*; do
+    grep -qzxF "$mark" "$p/environ" 2>/dev/null && echo "${p#/proc/}"
+  done
+  return 0
+}
 cleanup() {
+  local left
+  left=$(started)
+  # shellcheck disable=SC2086
+  [ -z "$left" ] || kill -KILL $left 2>/dev/null
   [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
   chmod -R u+w "$top"
   rm -rf "$top"
@@ -30,13 +45,24 @@ desktop=$prefix/share/applications/vostel.desktop
 for key in 'Type=Application' 'Exec=vostel' 'Icon=vostel' 'Name=Vostel'; do
   grep -qx "$key" "$desktop" || fail "vostel.desktop lacks $key"
 done
-for size in 32 48 64 128 256; do
+for size in 16 22 24 32 48 64 128 256; do
   icon=$prefix/share/icons/hicolor/${size}x${size}/apps/vostel.png
   [ -f "$icon" ] || fail "no icon of ${size}x${size}"
   # The PNG signature, then the IHDR chunk's width and height.
   expected=$(printf '89504e470d0a1a0a0000000d49484452%08x%08x' "$size" "$size")
   [ "$(od -An -tx1 -N24 "$icon" | tr -d ' \n')" = "$expected" ] || fail "$icon is no ${size}x${size} PNG"
 done
+svg=$prefix/share/icons/hicolor/scalable/apps/vostel.svg
+[ -f "$svg" ] || fail "no scalable icon"
+grep -q '<svg' "$svg" || fail "$svg is no SVG"
+metainfo=$prefix/share/metainfo/org.vostel.Vostel.metainfo.xml
+[ -f "$metainfo" ] || fail "no share/metainfo/org.vostel.Vostel.metainfo.xml"
+grep -q '<launchable type="desktop-id">vostel.desktop</launchable>' "$metainfo" ||
+  fail "the metainfo does not name vostel.desktop"
+appstreamcli validate --no-net "$metainfo" >"$top/validate" 2>&1 || {
+  cat "$top/validate" >&2
+  fail "the metainfo is not valid"
+}
 if command -v desktop-file-validate >/dev/null 2>&1; then
   desktop-file-validate "$desktop" || fail "vostel.desktop is not valid"
 fi
@@ -56,7 +82,7 @@ else
 fi
 before=$(ls -A "$prefix/bin")
 settings=$home/config/Vostel
-"${run[@]}" env -i PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/config" \
+"${run[@]}" env -i "$mark" PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/config" \
   XDG_RUNTIME_DIR="$home/runtime" QT_QPA_PLATFORM=offscreen \
   ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} ${UBSAN_OPTIONS:+UBSAN_OPTIONS=$UBSAN_OPTIONS} \
   "$prefix/bin/vostel" >"$top/out" 2>&1 &
@@ -68,10 +94,23 @@ for _ in $(seq 100); do
 done
 sleep 1 # the main window is up by now
 kill -0 "$pid" 2>/dev/null || { cat "$top/out" >&2; fail "the installed vostel exited at start-up"; }
-{
-  kill -KILL "$pid"
-  wait "$pid" || true
-} 2>/dev/null
+
+# The program itself is ended: under runuser it is a child that outlives
+# runuser. Nothing the check started may still run when it is done.
+program=$(started)
+[ -n "$program" ] || fail "the installed vostel is not running"
+# shellcheck disable=SC2086
+kill -TERM $program
+for _ in $(seq 100); do
+  [ -z "$(started)" ] && ! kill -0 "$pid" 2>/dev/null && break
+  sleep 0.1
+done
+left=$({
+  started
+  if kill -0 "$pid" 2>/dev/null; then echo "$pid"; fi
+} | paste -sd,)
+[ -z "$left" ] || fail "still running after the check: $(ps -o pid=,user=,args= -p "$left" | tr '\n' ';')"
+wait "$pid" 2>/dev/null || true
 pid=
 
 [ -d "$settings" ] || fail "the installed vostel made no settings folder $settings"

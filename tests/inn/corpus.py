@@ -1,13 +1,14 @@
 """The test corpus: files of random bytes made from a seed, and the articles
 that carry them the ways posters do — sharutils uuencode, "begin-base64"
 blocks from uuencode -m, MIME made by Python's email package, a file split
-over three articles, optionally multi-part yEnc — with text-only articles and
-articles outside the Lines: range between them.
+over three articles, optionally multi-part yEnc and a PAR2 set — with
+text-only articles and articles outside the Lines: range between them.
 
 Every article states its true line count in Lines:, the value INN's overview
 computes as well, so a reader sees the same count in HEAD and in XOVER.
 """
 
+import glob
 import os
 import random
 import subprocess
@@ -65,13 +66,14 @@ class Article:
 
 
 class CorpusBuilder:
-    def __init__(self, folder, seed, yenc=False):
+    def __init__(self, folder, seed, yenc=False, par2=False):
         self.folder = folder
         self.seed = seed
         self.rng = random.Random(seed)
         self.files = []
         self.articles = []
         self.with_yenc = yenc
+        self.with_par2 = par2
         os.makedirs(folder, exist_ok=True)
 
     # -- files --------------------------------------------------------------
@@ -162,6 +164,45 @@ class CorpusBuilder:
                     (len(chunk), i + 1, encoder.getCrc32().encode(), total_crc.encode())]
             parts.append(head + encoded + tail)
         return parts
+
+    @staticmethod
+    def yenc_single(carried, line=128):
+        import yenc
+
+        with open(carried.path, "rb") as f:
+            data = f.read()
+        encoder = yenc.Encoder()
+        encoder.feed(data)
+        encoder.terminate()
+        encoded = encoder.getEncoded().split(b"\r\n")
+        while encoded and encoded[-1] == b"":
+            encoded.pop()
+        return ([b"=ybegin line=%d size=%d name=%s" % (line, len(data), carried.name.encode())] + encoded
+                + [b"=yend size=%d crc32=%s" % (len(data), encoder.getCrc32().encode())])
+
+    def par2_set(self):
+        """A yEnc file in four parts and the PAR2 set par2 create makes for it,
+        each PAR2 file in an article of its own. The article of the second
+        part never reaches the server: a reader has the file whole only by
+        repairing it from the recovery files, once its walk has ended, so the
+        file is listed after every other."""
+        f = self.original("par2-set.bin", 200000, "yenc")
+        self.files.remove(f)
+        subprocess.run(["par2", "create", "-q", "-q", "-s8192", "-c12", "par2-set.par2", f.name],
+                       cwd=self.folder, check=True, capture_output=True)
+        for i, body in enumerate(self.yenc_parts(f, 4)):
+            if i != 1:
+                key = "par2-data-%d" % (i + 1)
+                self.add(key, "yenc", '"par2-set.bin" yEnc (%d/4)' % (i + 1), body, starts=[f] if i == 0 else [])
+                if i > 0:
+                    f.articles.append(key)
+        for path in sorted(glob.glob(os.path.join(self.folder, "par2-set*.par2"))):
+            name = os.path.basename(path)
+            carried = CarriedFile(name, path, os.path.getsize(path), "yenc")
+            self.files.append(carried)
+            self.add(name, "yenc", '"%s" yEnc (1/1)' % name,
+                     [b"Recovery data for par2-set.bin:", b""] + self.yenc_single(carried), starts=[carried])
+        self.files.append(f)
 
     # -- the corpus ---------------------------------------------------------
 
@@ -265,6 +306,8 @@ class CorpusBuilder:
                          starts=[f] if i == 0 else [])
                 if i > 0:
                     f.articles.append(key)
+        if self.with_par2:
+            self.par2_set()
 
         for article in self.articles:
             expected = article.key.startswith(("under", "over", "text-short"))

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs a private INN news server with a test corpus for the end-to-end test.
 
-    /usr/bin/python3 tests/inn/inn_harness.py start --dir D [--yenc] [--seed N] [--mime-ext EXT]
+    /usr/bin/python3 tests/inn/inn_harness.py start --dir D [--yenc] [--par2] [--seed N] [--mime-ext EXT]
                                                     [--user U --password P] [--tls]
     /usr/bin/python3 tests/inn/inn_harness.py stop --dir D
 
@@ -14,8 +14,8 @@ localhost and 127.0.0.1 from a throw-away authority. stop ends that
 instance's processes and removes D. Both need root (the server
 runs as the news user) and Debian's inn2, which `sudo scripts/test.sh`
 installs. Exit codes: 0 done; 1 failed (the message and the server's logs on
-stderr); 2 bad arguments; 3 not root; 4 INN, uuencode or the yenc module not
-installed. On 3 and 4 a test skips and passes the message on.
+stderr); 2 bad arguments; 3 not root; 4 INN, uuencode, the yenc module or par2
+not installed. On 3 and 4 a test skips and passes the message on.
 
 The manifest (JSON):
   host, port, group, first, last, count   the group as the server reports it
@@ -32,7 +32,9 @@ A file's saved_as is the name a decode window walking the whole group from
 its first article saves it under (a MIME part without a name it can read gets
 article number + part file number + "." + mime_ext; a single-part MIME
 article is named by its header), or null when the window does not save it:
-its articles are outside the range, or why_not says why.
+its articles are outside the range, or why_not says why. With --par2 the
+last file is one whose article of part 2 was never posted: the window saves
+it once its walk has ended, repaired from the PAR2 files posted after it.
 """
 
 import argparse
@@ -57,7 +59,7 @@ EXIT_NOT_INSTALLED = 4
 HOW_TO_RUN = "run the tests as root or through `sudo scripts/test.sh`, which installs what is missing"
 
 
-def preflight(yenc, openssl):
+def preflight(yenc, par2, openssl):
     """The reasons this machine cannot run the server, and the exit code."""
     missing = []
     if openssl and not shutil.which("openssl"):
@@ -66,8 +68,10 @@ def preflight(yenc, openssl):
         missing.append("INN (Debian package inn2; /usr/lib/news/bin lacks %s)" % ", ".join(missing_programs()))
     if not shutil.which("uuencode"):
         missing.append("uuencode (Debian package sharutils)")
-    if yenc and importlib.util.find_spec("yenc") is None:
+    if (yenc or par2) and importlib.util.find_spec("yenc") is None:
         missing.append("the yenc module (Debian package python3-yenc, run with /usr/bin/python3)")
+    if par2 and not shutil.which("par2"):
+        missing.append("par2 (Debian package par2)")
     if missing:
         return EXIT_NOT_INSTALLED, "not installed: %s; %s" % ("; ".join(missing), HOW_TO_RUN)
     if os.geteuid() != 0:
@@ -173,7 +177,7 @@ def saved_names(corpus, numbers, mime_ext):
 
 
 def start(args):
-    code, message = preflight(args.yenc, args.tls or bool(args.user))
+    code, message = preflight(args.yenc, args.par2, args.tls or bool(args.user))
     if code:
         print("inn_harness: " + message, file=sys.stderr)
         return code
@@ -194,7 +198,8 @@ def start(args):
         server.create()
         server.start()
         lap("start")
-        corpus = CorpusBuilder(os.path.join(server.dir, "corpus"), args.seed, yenc=args.yenc).build()
+        corpus = CorpusBuilder(os.path.join(server.dir, "corpus"), args.seed, yenc=args.yenc,
+                               par2=args.par2).build()
         lap("corpus")
         numbers, ids = post_corpus(server, corpus)
         lap("post")
@@ -230,6 +235,8 @@ def main():
     p = commands.add_parser("start", help="lay out, start and fill a server; print the manifest path")
     p.add_argument("--dir", required=True, help="folder for the instance (missing or empty)")
     p.add_argument("--yenc", action="store_true", help="also post a multi-part yEnc file")
+    p.add_argument("--par2", action="store_true",
+                   help="also post a multi-part yEnc file missing an article, and its PAR2 set")
     p.add_argument("--seed", type=int, default=1, help="seed of the random file contents")
     p.add_argument("--mime-ext", default="bin", help="extension for MIME parts saved without a name")
     p.add_argument("--user", help="readers must log in as this user")

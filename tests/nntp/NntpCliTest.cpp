@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -147,31 +148,44 @@ TEST_F(NntpCli, GroupReadsCountsAndARefusalReportsItsCode) {
   EXPECT_TRUE(server.Failures().empty());
 }
 
-// Large binary groups number past 2^31; absurd digit runs saturate, never wrap.
-TEST_F(NntpCli, ArticleNumbersAre64BitAndOverlongNumbersSaturate) {
+// Large binary groups number past 2^31 and up to 2^63 - 1; a number past
+// that is refused, never wrapped: a GROUP reply holding one is no reply to
+// walk, and a body's number is unknown.
+TEST_F(NntpCli, ArticleNumbersUseAll63BitsAndLargerOnesAreRefused) {
   TScriptedNewsServer server;
   server.Reply(Greeting)
       .Expect("GROUP big")
-      .Reply("211 5000000000 3000000000 7999999999 big")
-      .Expect("STAT 7999999999")
-      .Reply("223 7999999999 <x@y> status")
+      .Reply("211 5000000000 1000000000000000000 9223372036854775807 big")
+      .Expect("STAT 9223372036854775807")
+      .Reply("223 9223372036854775807 <x@y> status")
       .Expect("GROUP big")
       .Reply("211 99999999999999999999999 -99999999999999999999999 1 big")
+      .Expect("GROUP big")
+      .Reply("211 3 1 9223372036854775808 big")
+      .Expect("BODY 1")
+      .Send("222 9223372036854775808 <x@y>\r\n.\r\n")
       .Silent()
       .Start();
   ConnectTo(server);
   Cli.Group("big");
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Cli.ArticleEstimated(), 5000000000);
-  EXPECT_EQ(Cli.ArticleFirst(), 3000000000);
+  EXPECT_EQ(Cli.ArticleFirst(), 1000000000000000000);
   Cli.StatByNumber(Cli.ArticleLast());
   ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(Cli.ArticleNumber(), 7999999999);
+  EXPECT_EQ(Cli.ArticleNumber(), INT64_MAX);
   Cli.Group("big");
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Cli.ArticleEstimated(), INT64_MAX);
   EXPECT_EQ(Cli.ArticleFirst(), INT64_MIN);
-  EXPECT_EQ(Cli.ArticleLast(), 1);
+  Cli.Group("big");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_NE(Cli.ArticleLast(), INT64_MIN);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Cli.ArticleNumber(), -1);
+  EXPECT_EQ(Events, (Trace{"done 0 0", "done 13 0", "done 0 65535", "done 0 65535", "begin",
+                           "end 222 9223372036854775808 <x@y>", "done 9 0"}));
   EXPECT_TRUE(server.Failures().empty());
 }
 
@@ -470,9 +484,9 @@ TEST_F(NntpCli, LongestLineIsDeliveredAndALongerOneClosesTheConnection) {
 // A server that closes before or during its greeting ends the connect with
 // 10101, never with the 0 of a success; one that says nothing, at the
 // greeting or in the TLS handshake, is dropped by the timeout with 10060.
-// Silence is timed, not the length of a reply: a body that trickles in for
-// longer than the timeout completes, a timeout of 0 never fires, and a
-// server that stops answering a request is dropped too.
+// A body that comes slowly but steadily for longer than the timeout
+// completes, a timeout of 0 never fires, and a server that stops answering
+// a request is dropped too.
 TEST_F(NntpCli, SilentServerTimesOutButASlowReplyDoesNot) {
   EXPECT_EQ(Cli.Timeout(), 120);
   Cli.SetTimeout(1);
@@ -493,10 +507,12 @@ TEST_F(NntpCli, SilentServerTimesOutButASlowReplyDoesNot) {
       EXPECT_TRUE(PumpUntil([&] { return server.Finished(); })); // the socket is closed, not forgotten
     }
   }
+  const std::string line(800, 'x');
   TScriptedNewsServer server;
   server.Reply(Greeting)
       .Expect("BODY 1")
-      .SendSplit("222 1 <a@b>\r\none\r\ntwo\r\nthree\r\n.\r\n", {5, 15, 20, 25}, 400)
+      .SendSplit("222 1 <a@b>\r\n" + line + "\r\n" + line + "\r\n" + line + "\r\n.\r\n", {5, 815, 1617, 2419},
+                 400)
       .Expect("HEAD 1")
       .Pause(300)
       .Send("221 1 <a@b>\r\n.\r\n")
@@ -517,6 +533,27 @@ TEST_F(NntpCli, SilentServerTimesOutButASlowReplyDoesNot) {
   ASSERT_TRUE(WaitDone());
   EXPECT_EQ(Events, (Trace{"closed 10060", "done 11 10060"}));
   EXPECT_EQ(Cli.State(), nntpNotConnected);
+}
+
+// A server that sends a line now and then is not waited for beyond the
+// timeout: the reply must average 1 KB a second once it has run that long.
+// The connection goes as for silence, with 10060.
+TEST_F(NntpCli, TricklingReplyEndsOnceItHasRunForTheTimeout) {
+  std::string reply = "222 1 <a@b>\r\n";
+  std::vector<std::size_t> cuts;
+  for (int i = 0; i < 40; ++i) {
+    cuts.push_back(reply.size());
+    reply += "line " + std::to_string(i) + "\r\n";
+  }
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("BODY 1").SendSplit(reply + ".\r\n", cuts, 100).Start();
+  ConnectTo(server);
+  Cli.SetTimeout(1);
+  Cli.BodyByNumber(1);
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Events.front(), "begin");
+  EXPECT_EQ(Trace(Events.end() - 2, Events.end()), (Trace{"closed 10060", "done 9 10060"}));
+  EXPECT_LT(Events.size(), 30u); // long before the last line
 }
 
 // The handler's failure is shown, and the lines held behind it, the end of
@@ -841,6 +878,153 @@ TEST_F(NntpCli, XOverAndStatAgainstTheGroupServer) {
   EXPECT_EQ(Events.back(), "done 13 423");
 }
 
+// ---- pipelining ----
+
+// The ends of requests, which are posted, or the events raised as the
+// replies are read.
+Trace Ends(const Trace& events, bool ends = true) {
+  Trace picked;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(picked),
+               [&](const std::string& e) { return e.starts_with("done") == ends; });
+  return picked;
+}
+
+// Four requests go out at once; their replies come back in one stream cut
+// at every byte, and each request's lines and its end come in order, each
+// end after the lines of its own reply. A fifth request and AUTHINFO wait.
+// Refused for want of a log-in, two requests in flight end with 480 each;
+// then AUTHINFO goes alone, and QUIT may follow a request, nothing QUIT.
+TEST_F(NntpCli, PipelinedRepliesComeBackInOrderHoweverTheBytesArrive) {
+  const std::string replies = "222 1 <a@b>\r\none\r\n..two\r\n.\r\n"
+                              "221 2 <c@d>\r\nSubject: s\r\n.\r\n"
+                              "223 3 <e@f> status\r\n"
+                              "423 no such article\r\n";
+  std::vector<std::size_t> everyByte(replies.size());
+  std::iota(everyByte.begin(), everyByte.end(), std::size_t(1));
+  TScriptedNewsServer server;
+  server.Reply(Greeting).Expect("BODY 1").Expect("HEAD 2").Expect("STAT 3").Expect("BODY 4");
+  server.SendSplit(replies, everyByte, 1)
+      .Expect("BODY 5")
+      .Expect("BODY 6")
+      .Send("480 log in\r\n480 log in\r\n");
+  server.Expect("AUTHINFO USER joe").Reply("281 Ok").Expect("BODY 5").Expect("QUIT");
+  server.Send("222 5 <g@h>\r\n.\r\n205 bye\r\n").Close().Start();
+  ConnectTo(server);
+  EXPECT_EQ(Cli.PipelineDepth(), 1);
+  Cli.SetPipelineDepth(4);
+  Cli.SetUserName("joe");
+  Cli.BodyByNumber(1);
+  Cli.HeadByNumber(2);
+  Cli.StatByNumber(3);
+  Cli.BodyByNumber(4);
+  EXPECT_EQ(Cli.InFlight(), 4);
+  EXPECT_THROW(Cli.BodyByNumber(5), NntpException);
+  ASSERT_TRUE(PumpUntil([&] { return Done == 4; }));
+  EXPECT_EQ(Ends(Events, false), (Trace{"begin", "line one", "line .two", "end 222 1 <a@b>", "begin",
+                                        "line Subject: s", "end 221 2 <c@d>"}));
+  EXPECT_EQ(Ends(Events), (Trace{"done 9 0", "done 11 0", "done 13 0", "done 9 423"}));
+  const auto at = [&](const std::string& e) { return std::find(Events.begin(), Events.end(), e); };
+  EXPECT_GT(at("done 9 0"), at("end 222 1 <a@b>"));
+  EXPECT_GT(at("done 11 0"), at("end 221 2 <c@d>"));
+  EXPECT_EQ(Cli.State(), nntpReady);
+
+  Events.clear();
+  Cli.BodyByNumber(5);
+  Cli.BodyByNumber(6);
+  EXPECT_THROW(Cli.Authenticate(), NntpException);
+  ASSERT_TRUE(PumpUntil([&] { return Done == 6; }));
+  Cli.Authenticate();
+  EXPECT_THROW(Cli.BodyByNumber(5), NntpException);
+  ASSERT_TRUE(WaitDone());
+  Cli.BodyByNumber(5);
+  Cli.Quit();
+  EXPECT_THROW(Cli.BodyByNumber(6), NntpException);
+  ASSERT_TRUE(PumpUntil([&] { return Done == 9; }));
+  EXPECT_EQ(Ends(Events), (Trace{"done 9 480", "done 9 480", "done 21 0", "done 9 0", "done 16 0"}));
+  EXPECT_EQ(server.Failures(), Trace{});
+}
+
+// However the connection ends with requests in flight, each of them ends
+// once, in order, with the reason: the server's orderly close or reset, a
+// line too long, a server gone silent. A request whose reply came whole
+// before keeps its success. Abort ends them all with its one report.
+TEST_F(NntpCli, EveryRequestInFlightEndsWhenTheConnectionGoes) {
+  const std::string first = "222 1 <a@b>\r\none\r\n.\r\n", half = "222 2 <c@d>\r\ntwo\r\n";
+  struct TCase {
+    const char* Name;
+    std::function<void(TScriptedNewsServer&)> Script;
+    Trace Ends;
+  };
+  const TCase cases[] = {
+      {"close",
+       [&](TScriptedNewsServer& s) { s.Send(first + half).Close(); },
+       {"done 9 0", "done 9 10101", "done 9 10101"}},
+      {"reset",
+       [&](TScriptedNewsServer& s) { s.Send(first + half).Pause(50).Reset(); },
+       {"done 9 0", "done 9 10054", "done 9 10054"}},
+      {"too long",
+       [&](TScriptedNewsServer& s) { s.Send(first + half + std::string(5000, 'x')).Silent(); },
+       {"done 9 0", "done 9 10053", "done 9 10053"}},
+      {"silent",
+       [&](TScriptedNewsServer& s) { s.Send(first + half).Silent(); },
+       {"done 9 0", "done 9 10060", "done 9 10060"}},
+      {"abort",
+       [&](TScriptedNewsServer& s) { s.Send(first + half).Pause(100).Send("three\r\n.\r\n").Silent(); },
+       {"done 9 0", "done 17 0"}}};
+  Cli.SetTimeout(1);
+  Cli.SetPipelineDepth(3);
+  for (const TCase& c : cases) {
+    TScriptedNewsServer server;
+    server.Reply(Greeting).Expect("BODY 1").Expect("BODY 2").Expect("BODY 3");
+    c.Script(server);
+    server.Start();
+    ConnectTo(server);
+    Done = 0;
+    for (int n = 1; n <= 3; ++n)
+      Cli.BodyByNumber(n);
+    if (c.Ends.size() == 2) {
+      ASSERT_TRUE(PumpUntil([&] { return !Events.empty() && Events.back() == "line two"; }));
+      Cli.Abort();
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Done == int(c.Ends.size()); }, 4000)) << c.Name;
+    PumpFor(150);
+    EXPECT_EQ(Ends(Events), c.Ends) << c.Name;
+    EXPECT_EQ(Ends(Events, false).back().substr(0, 6), "closed") << c.Name;
+    EXPECT_EQ(Cli.State(), nntpNotConnected) << c.Name;
+    EXPECT_EQ(Cli.InFlight(), 0) << c.Name;
+  }
+}
+
+// A reply that cannot be the one its request waits for: another command's
+// status, another article's number, text where a status was due. The
+// connection goes, and every request not yet answered ends with 10201, so
+// that the caller knows the server mishandles pipelining.
+TEST_F(NntpCli, ServerThatAnswersPipelinedRequestsWronglyIsDropped) {
+  const std::string first = "222 1 <a@b>\r\none\r\n.\r\n";
+  for (const std::string wrong :
+       {"221 2 <c@d>\r\nSubject: s\r\n.\r\n", "222 3 <e@f>\r\nthree\r\n.\r\n", "423 gone\r\ntwo\r\n.\r\n"}) {
+    TScriptedNewsServer server;
+    server.Reply(Greeting)
+        .Expect("BODY 1")
+        .Expect("BODY 2")
+        .Expect("BODY 3")
+        .Send(first + wrong)
+        .Silent()
+        .Start();
+    ConnectTo(server);
+    Cli.SetPipelineDepth(3);
+    Done = 0;
+    for (int n = 1; n <= 3; ++n)
+      Cli.BodyByNumber(n);
+    ASSERT_TRUE(PumpUntil([&] { return Done == 3; })) << wrong;
+    const bool refused = wrong.starts_with("423");
+    EXPECT_EQ(Ends(Events), (Trace{"done 9 0", refused ? "done 9 423" : "done 9 10201", "done 9 10201"}))
+        << wrong;
+    EXPECT_EQ(Ends(Events, false).back(), "closed 10201") << wrong;
+    EXPECT_EQ(Cli.State(), nntpNotConnected);
+  }
+}
+
 // ---- TLS ----
 
 // A certificate that does not verify, a server that closes in the handshake
@@ -911,10 +1095,18 @@ TEST_F(NntpCli, ABodyArrivesLineByLinePlainOrOverTlsHoweverTheHandshakeGoes) {
     ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpReady; })) << run;
     EXPECT_EQ(Events, (Trace{"connected 0"}));
     EXPECT_EQ(Cli.LastResponse(), Greeting);
+    // Over TLS with its end in the greeting, twice and pipelined.
+    Cli.SetPipelineDepth(run == 2 ? 2 : 1);
+    Done = 0;
     Cli.BodyByID("7@vostel.test");
-    ASSERT_TRUE(WaitDone());
+    if (run == 2)
+      Cli.BodyByID("7@vostel.test");
+    ASSERT_TRUE(PumpUntil([&] { return Done == (run == 2 ? 2 : 1); }));
     EXPECT_EQ(Events.back(), "done 8 0");
-    EXPECT_TRUE(lines == body) << lines.size() << " lines";
+    std::vector<std::string> all = body;
+    if (run == 2)
+      all.insert(all.end(), body.begin(), body.end());
+    EXPECT_TRUE(lines == all) << lines.size() << " lines";
     if (run == 0) {
       EXPECT_GT(largest, 4096);
       EXPECT_LE(largest, 262144);
@@ -922,7 +1114,7 @@ TEST_F(NntpCli, ABodyArrivesLineByLinePlainOrOverTlsHoweverTheHandshakeGoes) {
     Cli.Quit();
     ASSERT_TRUE(WaitDone());
     ASSERT_TRUE(PumpUntil([&] { return Cli.State() == nntpNotConnected; }));
-    EXPECT_EQ(server.Received(), (Trace{"BODY <7@vostel.test>", "QUIT"}));
+    EXPECT_EQ(server.Received().size(), run == 2 ? 3u : 2u);
     EXPECT_EQ(Cli.TlsError(), "");
     EXPECT_EQ(front.Failures(), Trace{});
   }

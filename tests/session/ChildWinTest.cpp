@@ -31,12 +31,16 @@ TEST_F(Window, StartsWithTheDesignValues) {
   }
   EXPECT_EQ(c.ProgressBar3->maximum(), 1000);
   EXPECT_EQ(c.ProgressBar3->statusTip(), "% Current Group");
-  EXPECT_EQ(c.ProgressBar2->toolTip(), "% Downloaded");
-  EXPECT_EQ(c.ProgressBar1->toolTip(), "% Decoded");
+  // Below the hint, the tool tip says what the bar measures.
+  EXPECT_TRUE(c.ProgressBar2->toolTip().startsWith("% Downloaded\n"));
+  EXPECT_TRUE(c.ProgressBar1->toolTip().startsWith("% Decoded\n"));
   EXPECT_EQ(c.EdArticlesToSkip->text(), "0");
+  EXPECT_EQ(c.EdArticlesToSkip->toolTip(), "Number of Articles to Skip with S");
   const char* panels[] = {"Current Action", "0", "0", "00000"};
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(c.SB1Panels[i]->text(), panels[i]);
+  for (const QLabel* panel : c.SB1Panels) // each says what it shows
+    EXPECT_FALSE(panel->toolTip().isEmpty());
   EXPECT_EQ(c.Timer1->interval(), 500);
   EXPECT_FALSE(c.Timer1->isActive());
   EXPECT_TRUE(c.UUCode.Headers());

@@ -17,6 +17,19 @@
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
 
+namespace {
+
+// A file uuencoded over three articles, numbered 1 to 3.
+std::vector<TNewsArticle> Thirds(const std::string& name, const std::string& data) {
+  const Lines lines = UU(name, data);
+  const long third = long(lines.size() / 3);
+  return {Post(1, 250, {lines.begin(), lines.begin() + third}),
+          Post(2, 250, {lines.begin() + third, lines.begin() + 2 * third}),
+          Post(3, 250, {lines.begin() + 2 * third, lines.end()})};
+}
+
+} // namespace
+
 class Controller : public WalkTest {
 protected:
   // Runs action once line has reached the scanner, as if clicked right then.
@@ -47,8 +60,11 @@ protected:
 };
 
 // The window as the main window opens it: in a sub-window that follows its
-// caption and whose close stores the position. The overview names no Lines:,
-// so the walk asks for each header.
+// caption, which names the group and the server, and whose close stores the
+// position. The overview names no Lines:, so the walk asks for each header.
+// Run to its end, the walk says so in the caption and the status, also once
+// its QUIT is answered. The host label has room for the whole name; in a
+// frame too narrow the name is cut, and whole in its tooltip.
 TEST_F(Controller, WalkFetchesTheBodiesInRangeDecodesThemAndStoresTheNextArticle) {
   const std::string a = RandomBytes(3000, 1), b = RandomBytes(5000, 2), c = RandomBytes(7000, 3);
   Server.OfferOverview({"Subject:", "X-Lines:"});
@@ -69,10 +85,18 @@ TEST_F(Controller, WalkFetchesTheBodiesInRangeDecodesThemAndStoresTheNextArticle
   child->Timer1->setInterval(1);
   child->show();
   Guarded([&] { child->FormCreate(child); });
-  sub->setWindowTitle("Decoding");
-  ASSERT_TRUE(PumpUntil([&] {
-    return sub->windowTitle() == "Downloading Interrupted" && child->MemoLines().back() == "Session Closed ";
-  }));
+  sub->resize(sub->size().expandedTo(sub->sizeHint()));
+  EXPECT_EQ(sub->windowTitle().toStdString(), Captioned("Decoding"));
+  const QLabel* host = child->lblHostName;
+  const int room = host->fontMetrics().horizontalAdvance(host->text());
+  ASSERT_TRUE(PumpUntil([&] { return child->MemoLines().back() == "Session Closed "; }));
+  EXPECT_GE(host->width(), room);
+  sub->resize(250, sub->height());
+  PumpFor(20);
+  EXPECT_LT(host->width(), room);
+  EXPECT_EQ(host->toolTip().toStdString(), "127.0.0.1:" + Server.PortText());
+  EXPECT_EQ(sub->windowTitle().toStdString(), Captioned("Download Done"));
+  EXPECT_EQ(child->SB1Panels[0]->text(), "Downloading Done");
   EXPECT_EQ(Server.Received(),
             (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 101", "HEAD 102", "BODY 102", "HEAD 103",
                    "HEAD 104", "BODY 104", "HEAD 105", "HEAD 106", "BODY 106", "QUIT"}));
@@ -114,31 +138,40 @@ TEST_F(Controller, SkipCountsFromTheArticleInHandAndStopsAtTheEnd) {
   EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(109) + "x");
 }
 
-// A finishes the part in hand and ends the walk; R goes on with the next
-// article within the range of the first GROUP reply, though the group has
-// grown since; X in a body throws its part away and stops for good.
-TEST_F(Controller, StopAfterRestartAndStopInABody) {
-  const std::string c = RandomBytes(4000, 3);
-  Server.ServeGroup("alt.test", {Post(1, 250, UU("c.bin", c, {})), Post(2, 250, {"text"}),
-                                 Post(3, 250, UU("d.bin", RandomBytes(4000, 4))), Post(4, 250, {}, 2)});
+// A pressed while the second of three articles of a file arrives ends the
+// walk without decoding the unfinished block: nothing truncated is saved or
+// listed. R goes on with the third article into the same part file, within
+// the range of the first GROUP reply though the group has grown since. X in
+// a body throws its part away and stops for good; the next session starts
+// with that article.
+TEST_F(Controller, StopAfterKeepsAnUnfinishedBlockForRestartAndStopThrowsAPartAway) {
+  const std::string kilo = RandomBytes(6000, 3);
+  std::vector<TNewsArticle> posts = Thirds("kilo.bin", kilo);
+  posts.insert(posts.end(), {Post(4, 250, UU("d.bin", RandomBytes(4000, 4))), Post(5, 250, {}, 2)});
+  Server.ServeGroup("alt.test", posts);
   Open();
-  OnLine("begin 644 c.bin", [&] { Child->After->click(); });
+  OnLine(posts[1].Body[5], [&] { Child->After->click(); });
   OnLine("begin 644 d.bin", [&] { Child->Stop->click(); });
   ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Downloading Interrupted"));
+  EXPECT_EQ(Panel(0), "Downloading Interrupted by User");
   EXPECT_EQ(Buttons(), "X-R-");
-  EXPECT_EQ(ReadFile(Folder() + "c.bin"), c);
-  EXPECT_EQ(Files(), QStringList{"c.bin"});
-  EXPECT_EQ(Child->MemoLines().at(9), "Downloading Interrupted Request Done ");
+  EXPECT_EQ(Logged("Unfinished part file kept open 1.UUE "), 1);
+  EXPECT_EQ(Files(), QStringList{"1.UUE"});
+  EXPECT_EQ(Child->Saved(), Lines{});
   ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpNotConnected; }));
   Child->Restart->click();
   EXPECT_EQ(Buttons(), "XA-S");
   ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Downloading Interrupted by User"; }));
   PumpFor(50);
-  EXPECT_EQ(Server.Received(), (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 1", "BODY 1", "QUIT",
-                                      "GROUP alt.test", "HEAD 2", "BODY 2", "HEAD 3", "BODY 3"}));
-  EXPECT_EQ(Files(), QStringList{"c.bin"});
+  EXPECT_EQ(Server.Received(),
+            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 1", "BODY 1", "HEAD 2", "BODY 2", "QUIT",
+                   "GROUP alt.test", "HEAD 3", "BODY 3", "HEAD 4", "BODY 4"}));
+  EXPECT_EQ(ReadFile(Folder() + "kilo.bin"), kilo);
+  EXPECT_EQ(Child->Saved(), Lines{"kilo.bin"});
+  EXPECT_EQ(Files(), QStringList{"kilo.bin"});
   EXPECT_EQ(Buttons(), "----");
-  EXPECT_EQ(Panel(2), "3");
+  EXPECT_EQ(Panel(2), "4");
   EXPECT_EQ(Child->MemoLines().back(), "Session Closed Request Done ");
   CloseExpecting(4);
   EXPECT_TRUE(Errors.empty());
@@ -162,15 +195,18 @@ TEST_F(Controller, BodyWithoutDataPastTheWaitingLimitReconnectsAndGoesOn) {
   EXPECT_EQ(Server.Connections(), 2);
 }
 
-TEST_F(Controller, FailedConnectIsReportedAndRestartStartsTheWalk) {
+// The socket's errors are given in words; a name that does not resolve is
+// named. R after a failed connect starts the walk, which runs to its end.
+TEST_F(Controller, FailedConnectIsReportedInWordsAndRestartStartsTheWalk) {
   Store(5);
   Open(); // nothing listens yet
-  ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected"; }));
+  const std::string refused = "Error #10061 Connection refused";
+  ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected: " + refused; }));
   PumpFor(30);
-  EXPECT_EQ(Child->MemoLines(), (Lines{"CONNECTING.... ", "Session Closed ", "Error #10061 Request Done ",
-                                       "Error Connecting ! "}));
+  EXPECT_EQ(Child->MemoLines(),
+            (Lines{"CONNECTING.... ", "Session Closed ", refused + " Request Done ", "Error Connecting ! "}));
   EXPECT_EQ(Buttons(), "XARS");
-  EXPECT_EQ(Child->windowTitle(), "Decoding");
+  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Decoding"));
   Skip("2"); // kept until the walk has started
   Server.ServeGroup("alt.test",
                     {Post(4, 10), Post(5, 10), Post(6, 10), Post(7, 10), Post(8, 10), Post(9, 10)});
@@ -178,7 +214,16 @@ TEST_F(Controller, FailedConnectIsReportedAndRestartStartsTheWalk) {
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Server.Received(),
             (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 5", "HEAD 8", "HEAD 9", "QUIT"}));
+  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Download Done"));
+  EXPECT_EQ(Panel(0), "Downloading Done");
   CloseExpecting(10);
+
+  Values.server = "no..such.host:119"; // refused before any query leaves the machine
+  Open();
+  ASSERT_TRUE(PumpUntil([&] { return Child->Restart->isEnabled(); }, 30000));
+  const std::string notFound = "Error #11001 Host not found (no..such.host)";
+  EXPECT_EQ(Logged(notFound + " Request Done "), 1);
+  EXPECT_EQ(Panel(0), "Not Connected: " + notFound);
   EXPECT_TRUE(Errors.empty());
 }
 
@@ -186,26 +231,41 @@ TEST_F(Controller, FailedConnectIsReportedAndRestartStartsTheWalk) {
 // start-up that stopped early, an idle look at an up-to-date group (a 64-bit
 // position read as 0 would walk the whole group again), a failed connect, a
 // close before the first GROUP reply.
+// A start-up that stops says why in the status and offers only R, and that
+// only when a second try may go further: a folder that could not be made.
 TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
   const std::string cwd = QDir::currentPath().toStdString();
   Values.min = "abc";
   Open();
+  EXPECT_EQ(Panel(0), "'abc' is not a valid integer value");
+  EXPECT_EQ(Buttons(), "----");
+  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Decoding"));
   Child->close();
   Values.min = "1";
   Values.pacing = "fast";
   Open();
+  EXPECT_EQ(Buttons(), "----");
   Child->close();
   Values.pacing = "1";
-  AppendText(Values.path + "file", "");
+  const std::string blocker = Values.path + "file";
+  AppendText(blocker, "");
   Values.path += "file/";
   Open();
   EXPECT_TRUE(Child->MemoLines().empty()); // no connect
+  const std::string folderError =
+      "Cannot create folder " + Folder().substr(0, Folder().size() - 1) + ": Not a directory";
+  EXPECT_EQ(Panel(0), folderError);
+  EXPECT_EQ(Buttons(), "--R-");
+  DeleteFile(blocker);
+  Child->Restart->click(); // the folder can be made now; nothing listens yet
+  ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected: Error #10061 Connection refused"; }));
+  EXPECT_TRUE(QDir(QString::fromStdString(Folder())).exists());
   Child->close();
-  EXPECT_EQ(Errors,
-            (Lines{"'abc' is not a valid integer value", "'fast' is not a valid integer value",
-                   "Cannot create folder " + Folder().substr(0, Folder().size() - 1) + ": Not a directory"}));
+  EXPECT_EQ(Errors, (Lines{"'abc' is not a valid integer value", "'fast' is not a valid integer value",
+                           folderError}));
   EXPECT_FALSE(FileExists(cwd + "/dati.ini"));
   EXPECT_EQ(QDir(Dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"file"});
+  EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(0));
 
   Values.path = Dir.path().toStdString() + "/";
   Store(3000000000);
@@ -226,9 +286,89 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
     Use(*server);
     Store(42);
     Open();
-    ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected" || server->Received().size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return Child->Restart->isEnabled() || server->Received().size() == 1; }));
     CloseExpecting(42);
   }
+}
+
+// A group the server refuses at the start stops the walk with the reason,
+// keeps the position and offers R, as on a later connection.
+TEST_F(Controller, GroupRefusedAtTheStartStopsTheWalkAndRestartTriesAgain) {
+  for (const char* refusal : {"411 no such group", "502 not for you"})
+    Server.Reply("200 ready").Expect("GROUP alt.test").Reply(refusal).Expect("QUIT").Reply("205 bye").Close();
+  Server.Reply("200 ready").Expect("GROUP alt.test").Reply("211 1 7 7 alt.test");
+  Server.Expect("LIST OVERVIEW.FMT")
+      .Reply("500 what")
+      .Expect("HEAD 7")
+      .Send("221 7 <a@b>\r\nLines: 5\r\n.\r\n");
+  Server.Expect("QUIT").Reply("205 bye").Start();
+  Store(6);
+  Open();
+  for (const std::string why :
+       {"Group alt.test not found on 127.0.0.1", "Group alt.test refused by 127.0.0.1"}) {
+    ASSERT_TRUE(PumpUntil([&] { return Panel(0) == why && Child->Nntp.State() == nntpNotConnected; }));
+    EXPECT_EQ(Logged(why + " Request Done "), 1);
+    EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Downloading Interrupted"));
+    EXPECT_EQ(Buttons(), "X-R-");
+    Child->Restart->click();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return Server.Finished(); }));
+  PumpFor(30);
+  EXPECT_EQ(Server.Failures(), Lines{});
+  EXPECT_EQ(Panel(0), "Downloading Done");
+  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Download Done"));
+  CloseExpecting(8);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// Closing before an article is done with stores that article, with the
+// headers as with the overview: between its header and its body, and in the
+// middle of a body, whose part file goes. A file posted over several
+// articles makes the next session start with its first article, so that it
+// gathers the file whole.
+TEST_F(Controller, CloseBeforeAnArticleIsDoneWithStoresIt) {
+  const std::string a = RandomBytes(3000, 1);
+  const Lines aLines = UU("a.bin", a);
+  Server.ServeGroup("alt.test", {Post(1, 250, aLines), Post(2, 250, {"text"})});
+  Open();
+  OnLine("Lines: 250", [&] { Child->Timer1->setInterval(60000); });
+  ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Request Body 1"; }));
+  CloseExpecting(1);
+  Open();
+  OnLine(aLines[5], [&] { Child->close(); });
+  ASSERT_TRUE(PumpUntil([&] { return Child->isHidden(); }));
+  EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(1));
+  EXPECT_EQ(Files(), QStringList{"dati.ini"});
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(ReadFile(Folder() + "a.bin"), a);
+  CloseExpecting(3);
+
+  TScriptedNewsServer overview;
+  const std::string kilo = RandomBytes(6000, 3);
+  std::vector<TNewsArticle> posts = Thirds("kilo.bin", kilo);
+  // A block that never ends holds the position no more than 1000 articles.
+  posts.insert(posts.end(), {Post(5, 250, UU("open.bin", a, {})), Post(1200, 1, {"x"})});
+  overview.OfferOverview();
+  overview.ServeGroup("alt.test", posts);
+  Use(overview);
+  Values.min = "20"; // the overview counts the body lines
+  Open();
+  OnLine(posts[1].Body[5], [&] { Child->close(); });
+  ASSERT_TRUE(PumpUntil([&] { return Child->isHidden(); }));
+  EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(1));
+  EXPECT_EQ(Files({"*.UUE"}), QStringList{}); // gathered again
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(ReadFile(Folder() + "kilo.bin"), kilo);
+  EXPECT_EQ(Child->Saved(), Lines{"kilo.bin"});
+  EXPECT_EQ(overview.Received(),
+            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-1000", "ARTICLE 1", "ARTICLE 2",
+                   "GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-1000", "ARTICLE 1", "ARTICLE 2",
+                   "ARTICLE 3", "ARTICLE 5", "XOVER 1001-1200", "QUIT"}));
+  CloseExpecting(1201);
+  EXPECT_EQ(Files({"*.UUE"}), QStringList{"2.UUE"});
+  EXPECT_TRUE(Errors.empty());
 }
 
 namespace {
@@ -274,8 +414,29 @@ TEST_F(Controller, HostileOverviewIsPassedOverAndTheStoredPositionWaitsForTheArt
   EXPECT_TRUE(Errors.empty());
 }
 
+// Numbers of 19 digits are read from the overview like shorter ones, up to
+// the largest a server may give.
+TEST_F(Controller, OverviewNumbersOfNineteenDigitsAreFetched) {
+  Values.min = "20";
+  Values.max = "500";
+  const std::string a = RandomBytes(3000, 1), b = RandomBytes(3000, 2);
+  const std::int64_t first = 999999999999999999;
+  Server.OfferOverview();
+  Server.ServeGroup("alt.test", {Post(first, 69, UU("a.bin", a)), Post(first + 1, 69, UU("b.bin", b)),
+                                 Post(first + 2, 1, {"x"})});
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Server.Received(),
+            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 999999999999999999-1000000000000000001",
+                   "ARTICLE 999999999999999999", "ARTICLE 1000000000000000000", "QUIT"}));
+  EXPECT_EQ(Logged("Scanned 999999999999999999-1000000000000000001: 2 in range "), 1);
+  EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin"}));
+  CloseExpecting(first + 3);
+  EXPECT_TRUE(Errors.empty());
+}
+
 // A refused XOVER hands the rest of the walk to the headers; 420 is a block
-// without articles.
+// without articles, no error.
 TEST_F(Controller, RefusedOverviewLeavesTheWalkToHeaders) {
   Server.Reply("200 ready").Expect("GROUP alt.test").Reply("211 2 1 1002 alt.test");
   Server.Expect("LIST OVERVIEW.FMT").Send(Format).Expect("XOVER 1-1000").Reply("420 no articles");
@@ -285,9 +446,9 @@ TEST_F(Controller, RefusedOverviewLeavesTheWalkToHeaders) {
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Server.Failures(), Lines{});
   const Lines memo = Child->MemoLines();
-  EXPECT_EQ(Lines(memo.begin() + 5, memo.begin() + 10),
-            (Lines{"Error #420 ", "Scanned 1-1000: 0 in range ", "Error #502 ",
-                   "Overview refused, requesting headers ", "Request Header 1001 "}));
+  EXPECT_EQ(Lines(memo.begin() + 5, memo.begin() + 9),
+            (Lines{"Scanned 1-1000: no articles ", "Error #502 ", "Overview refused, requesting headers ",
+                   "Request Header 1001 "}));
   CloseExpecting(1003);
 }
 
@@ -364,7 +525,7 @@ TEST_F(Controller, ConnectionClosedBetweenRequestsAndStopAfterBeforeTheFirstArti
   Store(1);
   Open();
   ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ(Panel(0), "Group alt.test refused by 127.0.0.1");
+  EXPECT_EQ(Panel(0), "Group alt.test not found on 127.0.0.1");
   EXPECT_EQ(Buttons(), "X-R-");
   EXPECT_EQ(third.Failures(), Lines{});
   CloseExpecting(1);
@@ -403,14 +564,14 @@ TEST_F(Controller, OverviewWalkFetchesTheArticlesInRangeAndResumesEachCutBody) {
                                       "ARTICLE 2003", "GROUP alt.test", "ARTICLE 2003", "QUIT"}));
   EXPECT_EQ(Server.Connections(), 6);
   const Lines memo = Child->MemoLines();
-  EXPECT_EQ(
-      Lines(memo.begin() + 4, memo.begin() + 11),
-      (Lines{"Request Overview Format Request Done ", "Scanned 1-1000: 2 in range ",
-             "Request Article 1 Lines: 69 begin 644 a.bin ", "Session Closed ", "Error #10101 Request Done ",
-             "Unfinished part file discarded " + Folder() + "1.UUE ", "Reconnecting in 1 s (try 1 of 10) "}));
+  EXPECT_EQ(Lines(memo.begin() + 4, memo.begin() + 11),
+            (Lines{"Request Overview Format Request Done ", "Scanned 1-1000: 2 in range ",
+                   "Request Article 1 Lines: 69 begin 644 a.bin ", "Session Closed ",
+                   "Error #10101 Graceful shutdown in progress Request Done ",
+                   "Unfinished part file discarded 1.UUE ", "Reconnecting in 1 s (try 1 of 10) "}));
   for (const std::string& line :
        {"Reconnecting in 2 s (try 2 of 10) "s, "Reconnecting in 4 s (try 3 of 10) Request Done "s,
-        "Scanned 1001-2000: 1 in range "s, "Part file rewound " + Folder() + "3.UUE ",
+        "Scanned 1001-2000: 1 in range "s, "Part file rewound 3.UUE "s,
         "Request Article 2003 Lines: 53 c.bin Mime base64 Request Done "s})
     EXPECT_EQ(Logged(line), 1) << line;
   EXPECT_EQ(ReadFile(Folder() + "a.bin"), a);
@@ -419,6 +580,44 @@ TEST_F(Controller, OverviewWalkFetchesTheArticlesInRangeAndResumesEachCutBody) {
   EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin", "c.bin"}));
   EXPECT_EQ(Files(), (QStringList{"a.bin", "b.bin", "c.bin"}));
   CloseExpecting(2004);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// The subject filter chooses with the Lines: range: from the overview, whose
+// format places the Subject field, and from the Subject header, folded lines
+// and all, when the walk reads headers. What it passes over counts as
+// examined.
+TEST_F(Controller, SubjectFilterChoosesFromTheOverviewAndFromTheHeaders) {
+  Values.filter = "*.jpg, *.png ,!*sample*";
+  Values.min = "1";
+  Values.max = "30";
+  auto post = [](std::int64_t n, const std::string& subject, std::size_t size = 100) {
+    const Lines body = UU("f" + std::to_string(n) + ".bin", RandomBytes(size, unsigned(n)));
+    return TNewsArticle{n, {"Subject: " + subject, "Lines: " + std::to_string(body.size())}, body};
+  };
+  const std::vector<TNewsArticle> posts = {post(1, "Holiday.JPG"), post(2, "holiday SAMPLE.jpg"),
+                                           post(3, "notes.txt"), post(4, "x.png", 2000), post(5, "x.png")};
+  Server.OfferOverview({"From:", "Subject:", "Lines:"});
+  Server.ServeGroup("alt.test", posts);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Server.Received(),
+            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "XOVER 1-5", "ARTICLE 1", "ARTICLE 5", "QUIT"}));
+  EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f5.bin"}));
+  CloseExpecting(6);
+
+  TScriptedNewsServer heads;
+  heads.OfferOverview({"Subject:", "X-Lines:"}); // no Lines: every header is read
+  TNewsArticle folded = post(3, "a long subject");
+  folded.Header.insert(folded.Header.begin() + 1, "\tthat goes on: x.png");
+  heads.ServeGroup("alt.test", {posts[0], posts[1], folded, post(4, "y.gif")});
+  Use(heads);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(heads.Received(), (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 1", "BODY 1", "HEAD 2",
+                                     "HEAD 3", "BODY 3", "HEAD 4", "QUIT"}));
+  EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f3.bin"}));
+  CloseExpecting(5);
   EXPECT_TRUE(Errors.empty());
 }
 
@@ -455,25 +654,36 @@ TEST_F(Controller, BackOffGivesUpAfterTenTriesAndRestartTakesUpTheCutBody) {
   EXPECT_TRUE(Errors.empty());
 }
 
-// While the window waits to reconnect, A ends the walk there and X stops it
-// for good; neither connects again, and the article cut short is where the
-// next window starts.
-TEST_F(Controller, StopAfterOrStopWhileWaitingToReconnect) {
-  Server.CutBody(1, false, 2);
-  Server.ServeGroup("alt.test", {Post(1, 250, UU("a.bin", RandomBytes(3000, 1))), Post(2, 10)});
+// While the window waits to reconnect after the second of three articles
+// of a file was cut, A ends the walk there and X stops it for good: neither
+// connects again or saves a truncated file, the caption and the status say
+// the walk was interrupted, and the next session starts with the file's
+// first article and gathers it whole.
+TEST_F(Controller, StopAfterOrStopWhileWaitingToReconnectLosesNothing) {
+  const std::string kilo = RandomBytes(6000, 3);
+  Server.CutBody(2, false, 2);
+  Server.ServeGroup("alt.test", Thirds("kilo.bin", kilo));
   for (const bool after : {true, false}) {
     Open();
     Child->FReconnectDelay = std::chrono::hours(1);
     ASSERT_TRUE(PumpUntil([&] { return Child->MemoLines().back() == "Reconnecting in 1 s (try 1 of 10) "; }));
+    EXPECT_EQ(Logged("Part file rewound 1.UUE "), 1);
     (after ? Child->After : Child->Stop)->click();
-    ASSERT_TRUE(PumpUntil([&] { return Child->windowTitle() != "Decoding"; }));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return Child->windowTitle().toStdString() == Captioned("Downloading Interrupted"); }));
     PumpFor(30);
     EXPECT_EQ(Buttons(), after ? "X-R-" : "----");
     EXPECT_EQ(Panel(0), after ? "Downloading Interrupted" : "Downloading Interrupted by User");
     EXPECT_EQ(Server.Connections(), after ? 1 : 2);
-    EXPECT_EQ(Files({"*.UUE"}), QStringList{});
+    EXPECT_EQ(Files({"*.UUE"}), after ? QStringList{"1.UUE"} : QStringList{});
+    EXPECT_EQ(Child->Saved(), Lines{});
     CloseExpecting(1);
   }
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(ReadFile(Folder() + "kilo.bin"), kilo);
+  EXPECT_EQ(Files(), (QStringList{"dati.ini", "kilo.bin"}));
+  CloseExpecting(4);
   EXPECT_TRUE(Errors.empty());
 }
 

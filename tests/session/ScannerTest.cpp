@@ -176,7 +176,7 @@ TEST_F(Scanner, BeginLineWhileAPartFileIsOpenKeepsItAndStartsANewOne) {
   EXPECT_EQ(Child->FPartFileCount, 2);
   EXPECT_EQ(Child->FPartKind, 1);
   EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 " + Kept + " begin 644 pic.jpg ",
-                                                          "Unfinished part file kept " + Folder + "1.UUE "}));
+                                                          "Unfinished part file kept 1.UUE "}));
   EXPECT_EQ(Child->FDecodedCount, 0);
 }
 
@@ -246,14 +246,14 @@ TEST_F(Scanner, PartFileThatCannotBeCreatedIsLoggedAndSkipped) {
   std::filesystem::rename(folder, away); // the session folder is gone meanwhile
   Child->Body(Join({{"Content-Transfer-Encoding: base64", ""}, Base64Lines(Data)}));
   EXPECT_TRUE(Child->Saved().empty()); // the open one is kept, unfinished
-  EXPECT_EQ(Child->MemoLines(), (std::vector<std::string>{"Request Body 4711 begin 644 a.bin Mime base64 ",
-                                                          "Unfinished part file kept " + Folder + "1.UUE ",
-                                                          "Cannot create file " + Folder + "2.B64 "}));
+  EXPECT_EQ(Child->MemoLines(),
+            (std::vector<std::string>{"Request Body 4711 begin 644 a.bin Mime base64 ",
+                                      "Unfinished part file kept 1.UUE ", "Cannot create file 2.B64 "}));
   EXPECT_EQ(Child->FPartFile, nullptr);
   EXPECT_EQ(Child->FPartKind, 0);
   EXPECT_EQ(Child->FPartFileCount, 2);
   Child->Body(Join({{"begin 644 c.bin"}, UULines(Data)}));
-  EXPECT_EQ(Child->MemoLines().back(), "Cannot create file " + Folder + "3.UUE ");
+  EXPECT_EQ(Child->MemoLines().back(), "Cannot create file 3.UUE ");
   EXPECT_EQ(Child->FPartFile, nullptr);
   std::filesystem::rename(away, folder);
   Child->Body(Join({{"begin 644 b.bin"}, UULines(Data), {"end"}}));
@@ -303,7 +303,7 @@ TEST_F(Scanner, FullDiskIsReportedOnceAndWhatWasStoredStays) {
   std::signal(SIGXFSZ, handler);
   EXPECT_EQ(ReadFile(Folder + "first.bin"), Data);
   EXPECT_EQ(Child->Saved(), std::vector<std::string>{"first.bin"});
-  EXPECT_EQ(Child->MemoLines().back(), "Cannot write to " + Folder + "2.UUE: File too large ");
+  EXPECT_EQ(Child->MemoLines().back(), "Cannot write to 2.UUE: File too large ");
   EXPECT_EQ(AllFiles(), (QStringList{"2.UUE", "first.bin"}));
   EXPECT_EQ(Part(2).size(), 200000u);
 }
@@ -443,7 +443,7 @@ TEST_F(Scanner, SinglePartBodyStartsOnlyWithANamedBase64HeaderAndEndsWithTheBody
   Child->Body(Base64Lines(Data));
   Child->EndOfBody(false);
   EXPECT_EQ(Child->FDecodedCount, 0);
-  EXPECT_EQ(Child->MemoLines().back(), "Unfinished part file kept " + Folder + "1.B64 ");
+  EXPECT_EQ(Child->MemoLines().back(), "Unfinished part file kept 1.B64 ");
   EXPECT_EQ(Part(1, ".B64").substr(0, 26), "begin-base64 0644 one.bin\r");
 
   // A block open from an earlier article is kept.

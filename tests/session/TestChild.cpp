@@ -133,12 +133,24 @@ void WalkTest::Store(std::int64_t position) {
 
 void WalkTest::Open(const std::string& caFile) {
   Child = std::make_unique<TTestChild>();
+  Ended = false;
+  Child->Nntp.OnRequestDone = [this, done = Child->Nntp.OnRequestDone](TObject* sender, TNntpRequest type,
+                                                                       std::uint16_t error) {
+    done(sender, type, error);
+    const QString caption = Child->windowTitle();
+    Ended = (type == nntpQuit || type == nntpAbort) &&
+            (caption.startsWith("Download Done") || caption.startsWith("Downloading Interrupted"));
+  };
   Child->Timer1->setInterval(1);
   Child->FReconnectDelay = std::chrono::milliseconds(1);
   // The start-up keeps what the socket was given.
   Child->Nntp.WSocket().SetTlsCAFile(caFile);
   Child->show();
   Guarded([&] { Child->FormCreate(Child.get()); });
+}
+
+std::string WalkTest::Captioned(const std::string& Text) const {
+  return Text + " \u2014 " + Values.group + " on " + ServerShownName(Values.server);
 }
 
 void WalkTest::CloseExpecting(std::int64_t stored) {

@@ -39,6 +39,7 @@ public:
   using TMDIChild::FPartFileLimit;
   using TMDIChild::FPartKind;
   using TMDIChild::FReconnectDelay;
+  using TMDIChild::FRepair;
   using TMDIChild::FSessionDir;
   using TMDIChild::FYEnc;
   using TMDIChild::ScanLine;
@@ -94,7 +95,7 @@ class WalkTest : public ::testing::Test {
 protected:
   struct TValues : IStartValues {
     std::string server, group = "alt.test", min = "200", max = "300", waiting = "0", path, pacing = "1",
-                        password;
+                        password, filter;
     std::string Server() const override { return server; }
     std::string Group() const override { return group; }
     std::string MinLines() const override { return min; }
@@ -104,6 +105,7 @@ protected:
     std::string DownloadPath() const override { return path; }
     std::string Pacing() const override { return pacing; }
     std::string Password() const override { return password; }
+    std::string SubjectFilter() const override { return filter; }
   };
 
   void SetUp() override {
@@ -124,10 +126,12 @@ protected:
   void Store(std::int64_t position);
   // Opens the window with a CA file trusted besides the system's ones.
   void Open(const std::string& caFile = "");
-  // A walk ends with its QUIT answered (or an abort): the caption says so.
+  // A walk ends with its QUIT answered (or an abort), its caption saying how.
   bool WaitEnd() {
-    return PumpUntil([&] { return Child->windowTitle() == "Downloading Interrupted"; });
+    return PumpUntil([&] { return Ended; });
   }
+  // The caption a window on the group and server shows with Text.
+  std::string Captioned(const std::string& Text) const;
   void CloseExpecting(std::int64_t stored);
   std::string Panel(int i) const {
     Child->FlushUpdates();
@@ -138,6 +142,7 @@ protected:
   TValues Values;
   TScriptedNewsServer Server;
   std::unique_ptr<TTestChild> Child;
+  bool Ended = false; // the last answer, to QUIT or an abort, ended the walk
   std::vector<std::string> Errors;
   TErrorDisplay Previous;
 };

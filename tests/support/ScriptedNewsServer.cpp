@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
@@ -89,7 +90,7 @@ void TScriptedNewsServer::Stop() {
   FStop = true;
   if (FThread.joinable())
     FThread.join();
-  EndConnection(false);
+  EndConnection(FConn, false);
 }
 
 TScriptedNewsServer& TScriptedNewsServer::Send(std::string bytes) {
@@ -188,6 +189,11 @@ void TScriptedNewsServer::OfferOverview(std::vector<std::string> format) {
   FOverviewFormat = std::move(format);
 }
 
+void TScriptedNewsServer::LimitConnections(int count, std::string refusal) {
+  FMaxConnections = count;
+  FRefusal = std::move(refusal);
+}
+
 void TScriptedNewsServer::CutBody(std::int64_t number, bool reset, int times) {
   FCuts.push_back({number, reset, times});
 }
@@ -207,9 +213,19 @@ std::string TScriptedNewsServer::PostedText() const {
   return FPosted;
 }
 
-void TScriptedNewsServer::Record(const std::string& line) {
+void TScriptedNewsServer::Record(int connection, const std::string& line) {
   std::lock_guard<std::mutex> hold(FLock);
   FReceived.push_back(line);
+  FReceivedOn.push_back(connection);
+}
+
+std::vector<std::string> TScriptedNewsServer::ReceivedBy(int connection) const {
+  std::lock_guard<std::mutex> hold(FLock);
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < FReceived.size(); ++i)
+    if (FReceivedOn[i] == connection)
+      lines.push_back(FReceived[i]);
+  return lines;
 }
 
 void TScriptedNewsServer::Fail(const std::string& text) {
@@ -239,23 +255,21 @@ bool TScriptedNewsServer::Accept() {
     int one = 1;
     ::setsockopt(FConn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     FInput.clear();
-    FGroupSelected = false;
-    FCurrent = 0;
     ++FConnections;
     return true;
   }
   return false;
 }
 
-void TScriptedNewsServer::EndConnection(bool reset) {
-  if (FConn < 0)
+void TScriptedNewsServer::EndConnection(int& fd, bool reset) {
+  if (fd < 0)
     return;
   if (reset) {
     linger l{1, 0};
-    ::setsockopt(FConn, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
   }
-  ::close(FConn);
-  FConn = -1;
+  ::close(fd);
+  fd = -1;
 }
 
 bool TScriptedNewsServer::Sleep(int ms) {
@@ -265,14 +279,14 @@ bool TScriptedNewsServer::Sleep(int ms) {
   return !FStop;
 }
 
-bool TScriptedNewsServer::SendAll(const char* data, std::size_t len, bool more) {
+bool TScriptedNewsServer::SendAll(int fd, const char* data, std::size_t len, bool more) {
   while (len > 0 && !FStop) {
-    ssize_t n = ::send(FConn, data, len, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     if (n > 0) {
       data += n;
       len -= std::size_t(n);
     } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      pollfd p{FConn, POLLOUT, 0};
+      pollfd p{fd, POLLOUT, 0};
       ::poll(&p, 1, SliceMs);
     } else {
       return false; // the client has gone
@@ -317,7 +331,7 @@ void TScriptedNewsServer::RunStep(const TStep& step) {
   std::string line;
   switch (step.Kind) {
   case TStepKind::Send:
-    SendAll(step.Text);
+    SendAll(FConn, step.Text);
     break;
   case TStepKind::SendSplit: {
     std::size_t from = 0;
@@ -325,21 +339,21 @@ void TScriptedNewsServer::RunStep(const TStep& step) {
       cut = std::min(cut, step.Text.size());
       if (cut <= from)
         continue;
-      SendAll(step.Text.data() + from, cut - from);
+      SendAll(FConn, step.Text.data() + from, cut - from);
       from = cut;
       Sleep(step.Ms);
     }
-    SendAll(step.Text.data() + from, step.Text.size() - from);
+    SendAll(FConn, step.Text.data() + from, step.Text.size() - from);
     break;
   }
   case TStepKind::SendRepeated:
-    for (std::size_t i = 0; i < step.Count && SendAll(step.Text); ++i) {
+    for (std::size_t i = 0; i < step.Count && SendAll(FConn, step.Text); ++i) {
     }
     break;
   case TStepKind::Expect: {
     TRead r = ReadLine(line);
     if (r == TRead::Line) {
-      Record(line);
+      Record(FConnections, line);
       if (line != step.Text)
         Fail("expected '" + step.Text + "', got '" + line + "'");
     } else if (r == TRead::Closed) {
@@ -365,13 +379,13 @@ void TScriptedNewsServer::RunStep(const TStep& step) {
   case TStepKind::ExpectClosed:
     if (ReadLine(line) == TRead::Line)
       Fail("expected the client to close, got '" + line + "'");
-    EndConnection(false);
+    EndConnection(FConn, false);
     break;
   case TStepKind::Close:
-    EndConnection(false);
+    EndConnection(FConn, false);
     break;
   case TStepKind::Reset:
-    EndConnection(true);
+    EndConnection(FConn, true);
     break;
   case TStepKind::Silent:
     while (Sleep(SliceMs)) {
@@ -382,30 +396,106 @@ void TScriptedNewsServer::RunStep(const TStep& step) {
   }
 }
 
+// Each connection is served on a thread of its own, so that a client may
+// hold several at once.
 void TScriptedNewsServer::RunGroup() {
-  while (Accept()) {
+  std::vector<std::thread> served;
+  while (!FStop) {
+    pollfd p{FListen, POLLIN, 0};
+    if (::poll(&p, 1, SliceMs) <= 0)
+      continue;
+    int fd = ::accept4(FListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0)
+      continue;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const int number = ++FConnections;
     if (FDrop > 0) {
       --FDrop;
-      EndConnection(false);
+      EndConnection(fd, false);
       continue;
     }
-    FArticles.clear();
-    FLoggedIn = false;
-    FUserGiven.clear();
-    for (const TServed& x : FAllArticles)
-      if (x.Article.FromConnection <= FConnections)
-        FArticles.push_back(&x);
-    if (!SendAll(FGreeting + "\r\n")) {
-      EndConnection(false);
+    if (FMaxConnections > 0 && FActive >= FMaxConnections) {
+      SendAll(fd, FRefusal + "\r\n");
+      EndConnection(fd, false);
       continue;
     }
-    std::string line;
-    while (FConn >= 0 && ReadLine(line) == TRead::Line) {
-      Record(line);
-      ServeGroupCommand(line);
-    }
-    EndConnection(false);
+    ++FActive;
+    served.emplace_back([this, fd, number] {
+      TGroupConnection c;
+      c.Fd = fd;
+      c.Number = number;
+      for (const TServed& x : FAllArticles)
+        if (x.Article.FromConnection <= number)
+          c.Articles.push_back(&x);
+      ServeConnection(c);
+      EndConnection(c.Fd, false);
+      --FActive;
+    });
   }
+  for (std::thread& t : served)
+    t.join();
+}
+
+void TScriptedNewsServer::ServeConnection(TGroupConnection& c) {
+  if (!SendAll(c.Fd, FGreeting + "\r\n"))
+    return;
+  std::string line;
+  while (c.Fd >= 0 && TakeCommand(c, line))
+    ServeGroupCommand(c, line);
+}
+
+// Reads what has arrived within ms; each whole line is kept with the time
+// it came. False when the connection has ended or the server stops.
+bool TScriptedNewsServer::Receive(TGroupConnection& c, int ms) {
+  if (FStop)
+    return false;
+  pollfd p{c.Fd, POLLIN, 0};
+  if (::poll(&p, 1, ms) <= 0)
+    return true;
+  char buf[65536];
+  const ssize_t n = ::recv(c.Fd, buf, sizeof buf, 0);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+    return false;
+  if (n < 0)
+    return true;
+  c.Input.append(buf, std::size_t(n));
+  const auto now = std::chrono::steady_clock::now();
+  for (std::size_t end; (end = c.Input.find("\r\n")) != std::string::npos; c.Input.erase(0, end + 2))
+    c.Lines.push_back({c.Input.substr(0, end), now});
+  if (c.Input.size() > MaxLine) {
+    Fail("command line too long");
+    return false;
+  }
+  return true;
+}
+
+// The next command, once the latency has passed since it came. A server
+// that mishandles pipelining answers only the last of the commands that
+// wait at once.
+bool TScriptedNewsServer::TakeCommand(TGroupConnection& c, std::string& line) {
+  while (c.Lines.empty())
+    if (!Receive(c, SliceMs))
+      return false;
+  if (FMishandlePipelining) {
+    // Whatever the client sent together with this command is here by now.
+    const auto settled = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    while (std::chrono::steady_clock::now() < settled)
+      if (!Receive(c, 5))
+        return false;
+    while (c.Lines.size() > 1) {
+      Record(c.Number, c.Lines.front().Text);
+      c.Lines.pop_front();
+    }
+  }
+  const auto due = c.Lines.front().At + std::chrono::milliseconds(FLatency);
+  for (auto now = std::chrono::steady_clock::now(); now < due; now = std::chrono::steady_clock::now())
+    if (!Receive(c, int(std::chrono::ceil<std::chrono::milliseconds>(due - now).count())))
+      return false;
+  line = std::move(c.Lines.front().Text);
+  c.Lines.pop_front();
+  Record(c.Number, line);
+  return true;
 }
 
 namespace {
@@ -432,11 +522,12 @@ std::string OverviewField(const TNewsArticle& a, const std::string& entry, std::
   return name.size() > 5 && name.compare(name.size() - 5, 5, ":full") == 0 ? field + ": " + value : value;
 }
 
+// Any article number of 63 bits; nothing past them.
 bool ParseNumber(const std::string& text, std::int64_t& n) {
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
-  n = std::stoll(text);
-  return true;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+  return error == std::errc() && end == text.data() + text.size();
 }
 
 } // namespace
@@ -446,16 +537,16 @@ void TScriptedNewsServer::RequireLogIn(std::string user, std::string password) {
   FPassword = std::move(password);
 }
 
-void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
+void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::string& line) {
   std::size_t blank = line.find(' ');
   std::string verb = line.substr(0, blank);
   std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
   std::transform(verb.begin(), verb.end(), verb.begin(),
-                 [](unsigned char c) { return char(std::toupper(c)); });
+                 [](unsigned char ch) { return char(std::toupper(ch)); });
 
   if (verb == "QUIT") {
-    SendAll("205 closing connection - goodbye\r\n");
-    EndConnection(false);
+    SendAll(c.Fd, "205 closing connection - goodbye\r\n");
+    EndConnection(c.Fd, false);
     return;
   }
   if (verb == "AUTHINFO" && !FUser.empty()) {
@@ -463,62 +554,62 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
     const std::string what = Lower(arg.substr(0, space)),
                       value = arg.substr(space == arg.npos ? arg.size() : space + 1);
     if (what == "user") {
-      FUserGiven = value;
-      SendAll("381 Password required\r\n");
-    } else if (what == "pass" && FUserGiven == FUser && value == FPassword) {
-      FLoggedIn = true;
-      SendAll("281 Authentication accepted\r\n");
+      c.UserGiven = value;
+      SendAll(c.Fd, "381 Password required\r\n");
+    } else if (what == "pass" && c.UserGiven == FUser && value == FPassword) {
+      c.LoggedIn = true;
+      SendAll(c.Fd, "281 Authentication accepted\r\n");
     } else {
-      SendAll("481 Authentication failed\r\n");
+      SendAll(c.Fd, "481 Authentication failed\r\n");
     }
     return;
   }
-  if (!FUser.empty() && !FLoggedIn) {
-    SendAll("480 Authentication required\r\n");
+  if (!FUser.empty() && !c.LoggedIn) {
+    SendAll(c.Fd, "480 Authentication required\r\n");
     return;
   }
   if (verb == "LIST" && Lower(arg) == "overview.fmt" && !FOverviewFormat.empty()) {
     std::string reply = "215 Order of fields in overview database.\r\n";
     for (const std::string& entry : FOverviewFormat)
       reply += entry + "\r\n";
-    SendAll(reply + ".\r\n");
+    SendAll(c.Fd, reply + ".\r\n");
     return;
   }
   if (verb == "GROUP") {
     if (arg != FGroupName) {
-      SendAll("411 No such news group\r\n");
+      SendAll(c.Fd, "411 No such news group\r\n");
       return;
     }
-    FGroupSelected = true;
-    FCurrent = 0;
-    std::int64_t first = FArticles.empty() ? 0 : FArticles.front()->Article.Number;
-    std::int64_t last = FArticles.empty() ? 0 : FArticles.back()->Article.Number;
-    SendAll("211 " + std::to_string(FArticles.size()) + " " + std::to_string(first) + " " +
-            std::to_string(last) + " " + FGroupName + "\r\n");
+    c.GroupSelected = true;
+    c.Current = 0;
+    std::int64_t first = c.Articles.empty() ? 0 : c.Articles.front()->Article.Number;
+    std::int64_t last = c.Articles.empty() ? 0 : c.Articles.back()->Article.Number;
+    SendAll(c.Fd, "211 " + std::to_string(c.Articles.size()) + " " + std::to_string(first) + " " +
+                      std::to_string(last) + " " + FGroupName + "\r\n");
     return;
   }
   const bool article = verb == "ARTICLE", head = verb == "HEAD", body = verb == "BODY", stat = verb == "STAT";
   const bool xover = verb == "XOVER";
   if (!article && !head && !body && !stat && !xover) {
-    SendAll("500 Command not recognized\r\n");
+    SendAll(c.Fd, "500 Command not recognized\r\n");
     return;
   }
   if (!arg.empty() && arg[0] == '<') { // by message identifier, group not needed
-    auto it = std::find_if(FArticles.begin(), FArticles.end(),
+    auto it = std::find_if(c.Articles.begin(), c.Articles.end(),
                            [&](const TServed* x) { return x->MessageID == arg; });
-    if (xover || it == FArticles.end()) {
-      SendAll("430 No article with that message-id\r\n");
+    if (xover || it == c.Articles.end()) {
+      SendAll(c.Fd, "430 No article with that message-id\r\n");
       return;
     }
-    FCurrent = std::size_t(it - FArticles.begin());
-  } else if (!FGroupSelected) {
-    SendAll("412 No newsgroup has been selected\r\n");
+    c.Current = std::size_t(it - c.Articles.begin());
+  } else if (!c.GroupSelected) {
+    SendAll(c.Fd, "412 No newsgroup has been selected\r\n");
     return;
   }
 
   // The articles numbered from `from` on.
   const auto numbered = [&](std::int64_t from) {
-    return std::lower_bound(FArticles.begin(), FArticles.end(), from,
+    return std::lower_bound(c.Articles.begin(), c.Articles.end(), from,
                             [](const TServed* x, std::int64_t n) { return x->Article.Number < n; });
   };
   std::string reply;
@@ -526,13 +617,13 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
     std::int64_t from = 0, to = 0;
     std::size_t dash = arg.find('-');
     std::string a = arg.substr(0, dash), b = dash == std::string::npos ? a : arg.substr(dash + 1);
-    if (arg.empty() && FCurrent < FArticles.size())
-      from = to = FArticles[FCurrent]->Article.Number;
+    if (arg.empty() && c.Current < c.Articles.size())
+      from = to = c.Articles[c.Current]->Article.Number;
     else if (!ParseNumber(a, from) || (!b.empty() && !ParseNumber(b, to)))
-      return (void)SendAll("501 Syntax error\r\n");
+      return (void)SendAll(c.Fd, "501 Syntax error\r\n");
     else if (b.empty())
       to = INT64_MAX;
-    for (auto it = numbered(from); it != FArticles.end() && (*it)->Article.Number <= to; ++it) {
+    for (auto it = numbered(from); it != c.Articles.end() && (*it)->Article.Number <= to; ++it) {
       const TServed& x = **it;
       const TNewsArticle& h = x.Article;
       if (!FOverviewFormat.empty()) {
@@ -549,27 +640,27 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
                std::to_string(x.BodyBytes) + "\t" + std::to_string(x.BodyLines) + "\r\n";
     }
     if (reply.empty())
-      return (void)SendAll("420 No article(s) selected\r\n");
-    SendAll("224 Overview information follows\r\n" + reply + ".\r\n");
+      return (void)SendAll(c.Fd, "420 No article(s) selected\r\n");
+    SendAll(c.Fd, "224 Overview information follows\r\n" + reply + ".\r\n");
     return;
   }
 
   if (!arg.empty() && arg[0] != '<') {
     std::int64_t n = 0;
     if (!ParseNumber(arg, n))
-      return (void)SendAll("501 Syntax error\r\n");
+      return (void)SendAll(c.Fd, "501 Syntax error\r\n");
     auto it = numbered(n);
-    if (it == FArticles.end() || (*it)->Article.Number != n)
-      return (void)SendAll("423 No such article number in this group\r\n");
-    FCurrent = std::size_t(it - FArticles.begin());
+    if (it == c.Articles.end() || (*it)->Article.Number != n)
+      return (void)SendAll(c.Fd, "423 No such article number in this group\r\n");
+    c.Current = std::size_t(it - c.Articles.begin());
   }
-  if (FCurrent >= FArticles.size())
-    return (void)SendAll("420 No current article has been selected\r\n");
+  if (c.Current >= c.Articles.size())
+    return (void)SendAll(c.Fd, "420 No current article has been selected\r\n");
 
-  const TServed& x = *FArticles[FCurrent];
+  const TServed& x = *c.Articles[c.Current];
   std::string ids = std::to_string(x.Article.Number) + " " + x.MessageID;
   if (stat)
-    return (void)SendAll("223 " + ids + " article retrieved - request text separately\r\n");
+    return (void)SendAll(c.Fd, "223 " + ids + " article retrieved - request text separately\r\n");
   reply = article ? "220 " + ids + " article retrieved - head and body follow\r\n"
           : head  ? "221 " + ids + " article retrieved - head follows\r\n"
                   : "222 " + ids + " article retrieved - body follows\r\n";
@@ -578,19 +669,27 @@ void TScriptedNewsServer::ServeGroupCommand(const std::string& line) {
   if (article)
     reply += "\r\n";
   if (!article && !body) {
-    SendAll(reply + ".\r\n");
+    SendAll(c.Fd, reply + ".\r\n");
     return;
   }
-  auto cut = std::find_if(FCuts.begin(), FCuts.end(),
-                          [&](const TCut& c) { return c.Number == x.Article.Number && c.Times > 0; });
-  if (cut != FCuts.end()) {
-    --cut->Times;
-    SendAll(reply, true);
-    SendAll(x.Body.data(), x.HalfBody);
-    EndConnection(cut->Reset);
+  bool cut = false, reset = false;
+  {
+    std::lock_guard<std::mutex> hold(FLock);
+    auto it = std::find_if(FCuts.begin(), FCuts.end(),
+                           [&](const TCut& k) { return k.Number == x.Article.Number && k.Times > 0; });
+    if (it != FCuts.end()) {
+      --it->Times;
+      cut = true;
+      reset = it->Reset;
+    }
+  }
+  if (cut) {
+    SendAll(c.Fd, reply, true);
+    SendAll(c.Fd, x.Body.data(), x.HalfBody);
+    EndConnection(c.Fd, reset);
     return;
   }
-  SendAll(reply, true);
-  SendAll(x.Body, true);
-  SendAll(".\r\n");
+  SendAll(c.Fd, reply, true);
+  SendAll(c.Fd, x.Body, true);
+  SendAll(c.Fd, ".\r\n");
 }

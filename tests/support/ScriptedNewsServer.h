@@ -20,16 +20,21 @@
 //
 // * Group mode: ServeGroup() answers GROUP, ARTICLE, HEAD, BODY, STAT, XOVER
 //   and QUIT (numbers, "<message-id>" or nothing for the current article)
-//   from a list of articles, on any number of connections one after another.
+//   from a list of articles, on any number of connections, at once or one
+//   after another, each on a thread of its own. Commands may be pipelined.
 //   Text lines are dot-stuffed on the way out. OfferOverview() adds LIST
-//   OVERVIEW.FMT; CutBody() and DropConnections() lose connections on purpose.
+//   OVERVIEW.FMT; CutBody() and DropConnections() lose connections on
+//   purpose; LimitConnections(), SetLatency() and MishandlePipelining() play
+//   a provider's limit, a distant server and a broken one.
 //
 // Received command lines are recorded (Received()); a line that differs from
 // an Expect() step is recorded in Failures(), and the script goes on.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -104,6 +109,16 @@ public:
   // Group mode: the next count connections are closed before the greeting.
   // May be called while the server runs.
   void DropConnections(int count) { FDrop = count; }
+  // Group mode, before ServeGroup(): a connection beyond count open at once
+  // is greeted with refusal and closed.
+  void LimitConnections(int count, std::string refusal = "502 Too many connections");
+  // Group mode, before ServeGroup(): every reply leaves ms after its command
+  // came, and commands that come together are answered together, as over a
+  // link with that round trip.
+  void SetLatency(int ms) { FLatency = ms; }
+  // Group mode, before ServeGroup(): of the commands that wait at once (sent
+  // before the reply to the first), only the last is answered.
+  void MishandlePipelining() { FMishandlePipelining = true; }
 
   // The congestion control of the connections accepted from now on, such as
   // "cubic" (TCP_CONGESTION); false when the system refuses it. A benchmark
@@ -116,6 +131,8 @@ public:
   bool Finished() const { return FFinished; } // the script ran to its end
   int Connections() const { return FConnections; }
   std::vector<std::string> Received() const;
+  // The lines received on one connection (1 = the first accepted).
+  std::vector<std::string> ReceivedBy(int connection) const;
   std::vector<std::string> Failures() const;
   std::string PostedText() const;
 
@@ -140,19 +157,26 @@ private:
     int Ms = 0;
   };
 
+  struct TGroupConnection;
+
   void RunScript();
   void RunGroup();
   void RunStep(const TStep& step);
-  void ServeGroupCommand(const std::string& line);
+  void ServeConnection(TGroupConnection& c);
+  bool Receive(TGroupConnection& c, int ms);
+  bool TakeCommand(TGroupConnection& c, std::string& line);
+  void ServeGroupCommand(TGroupConnection& c, const std::string& line);
   bool Accept();
-  void EndConnection(bool reset);
+  static void EndConnection(int& fd, bool reset);
   // With more set the bytes may wait for the ones sent next (MSG_MORE).
-  bool SendAll(const char* data, std::size_t len, bool more = false);
-  bool SendAll(const std::string& s, bool more = false) { return SendAll(s.data(), s.size(), more); }
+  bool SendAll(int fd, const char* data, std::size_t len, bool more = false);
+  bool SendAll(int fd, const std::string& s, bool more = false) {
+    return SendAll(fd, s.data(), s.size(), more);
+  }
   enum class TRead { Line, Closed, Stopped };
   TRead ReadLine(std::string& line);
   bool Sleep(int ms);
-  void Record(const std::string& line);
+  void Record(int connection, const std::string& line);
   void Fail(const std::string& text);
 
   int FListen = -1;
@@ -176,12 +200,27 @@ private:
     std::size_t BodyLines = 0;
     std::size_t BodyBytes = 0; // of the body lines with CR LF, before dot-stuffing
   };
+
+  // Group mode: one connection and where it is in the group.
+  struct TGroupConnection {
+    int Number = 0; // 1 = the first accepted
+    int Fd = -1;
+    std::string Input; // bytes received and not yet cut into lines
+    struct TCommand {
+      std::string Text;
+      std::chrono::steady_clock::time_point At; // when it came
+    };
+    std::deque<TCommand> Lines;
+    std::vector<const TServed*> Articles; // those this connection sees, by number
+    bool GroupSelected = false;
+    std::size_t Current = 0; // index into Articles
+    std::string UserGiven;
+    bool LoggedIn = false;
+  };
+
   std::string FGroupName;
-  std::vector<TServed> FAllArticles;     // by number
-  std::vector<const TServed*> FArticles; // those the current connection sees, by number
+  std::vector<TServed> FAllArticles; // by number
   std::string FGreeting;
-  bool FGroupSelected = false;
-  std::size_t FCurrent = 0; // index into FArticles
   std::vector<std::string> FOverviewFormat;
   struct TCut {
     std::int64_t Number;
@@ -191,11 +230,15 @@ private:
   std::vector<TCut> FCuts;
   std::atomic<int> FDrop{0};
   std::string FUser, FPassword; // empty: no log-in needed
-  std::string FUserGiven;       // of the current connection
-  bool FLoggedIn = false;
+  int FMaxConnections = 0;      // 0: no limit
+  std::string FRefusal;
+  std::atomic<int> FActive{0}; // connections being served
+  int FLatency = 0;
+  bool FMishandlePipelining = false;
 
-  mutable std::mutex FLock; // guards the three records below
+  mutable std::mutex FLock; // guards FCuts and the three records below
   std::vector<std::string> FReceived;
+  std::vector<int> FReceivedOn; // the connection of each
   std::vector<std::string> FFailures;
   std::string FPosted;
 };

@@ -1,0 +1,184 @@
+#include "WindowWalk.h"
+
+#include "platform/Guard.h"
+#include "session/ChildWin.h"
+#include "session/ServerAddress.h"
+#include "session/StartValues.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+constexpr int WalkTimeoutMs = 600000;
+
+struct TValues : IStartValues {
+  const TWalkPlan& Plan;
+  explicit TValues(const TWalkPlan& Plan) : Plan(Plan) {}
+  std::string Server() const override { return Plan.Server; }
+  std::string Group() const override { return Plan.Group; }
+  std::string MinLines() const override { return Plan.MinLines; }
+  std::string MaxLines() const override { return Plan.MaxLines; }
+  std::string WaitingLines() const override { return "0"; }
+  std::string DefaultExt() const override { return "bin"; }
+  std::string DownloadPath() const override { return Plan.Folder; }
+  std::string Pacing() const override { return "0"; }
+  // Overrides the window's own count once the start values carry one.
+  std::string Connections() const { return std::to_string(Plan.Connections); }
+};
+
+// Opens to the bench which block the overview scan asks for.
+class TBenchChild : public TMDIChild {
+public:
+  using TMDIChild::FScanFirst;
+  using TMDIChild::FScanLast;
+};
+
+// Peak resident memory of this process since the last reset, in KB.
+long PeakKB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+// Starts the peak over from what is resident now (Linux 4.0 on).
+void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// The window's thread alone: Qt's helper threads are not the window's work.
+double ThreadCpuSeconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+double MB(std::uint64_t Bytes) { return double(Bytes) / 1e6; }
+
+// Each request's time runs from the end of the one before: at pacing 0 the
+// next goes out at once, so the time between is the walk's own.
+TWalk Walk(const TWalkPlan& Plan) {
+  TValues values(Plan);
+  StartValues = &values;
+  TWalk walk;
+  ResetPeak();
+  TBenchChild child;
+  child.resize(640, 400);
+  child.show();
+  QEventLoop loop;
+  QElapsedTimer clock;
+  qint64 last = -1, groupAt = -1;
+  double cpuFrom = 0;
+  const TRequestDone done = child.Nntp.OnRequestDone;
+  child.Nntp.OnRequestDone = [&](TObject* sender, TNntpRequest type, std::uint16_t error) {
+    const qint64 now = clock.nsecsElapsed();
+    const double took = last < 0 ? 0 : double(now - last) / 1e9;
+    last = now;
+    if (type == nntpGroup && groupAt < 0) {
+      groupAt = now;
+      cpuFrom = ThreadCpuSeconds();
+    }
+    if (type == nntpXOver) {
+      const std::int64_t covered = child.FScanLast - child.FScanFirst + 1;
+      walk.ScanSeconds += took;
+      walk.Scanned += covered;
+      if (child.FScanLast <= Plan.OutOfRangeTo) {
+        walk.OutScanSeconds += took;
+        walk.OutScanned += covered;
+      }
+    }
+    if (type == nntpArticleByNumber) {
+      walk.FetchSeconds += took;
+      ++walk.Fetched;
+    }
+    done(sender, type, error);
+    // R lit: the walk waits for the user (no connection, connection lost).
+    if (type == nntpQuit || type == nntpAbort || child.Restart->isEnabled()) {
+      walk.Done = type == nntpQuit;
+      loop.quit();
+    }
+  };
+
+  QTimer tick;
+  tick.setTimerType(Qt::PreciseTimer);
+  tick.setInterval(10);
+  qint64 lastTick = -1;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    const qint64 now = clock.nsecsElapsed();
+    if (lastTick >= 0) {
+      const double late = double(now - lastTick) / 1e6 - 10;
+      walk.WorstLateMs = std::max(walk.WorstLateMs, late);
+      walk.LateOver100 += late > 100;
+    }
+    lastTick = now;
+  });
+  QTimer::singleShot(WalkTimeoutMs, &loop, [&] {
+    walk.TimedOut = true;
+    loop.quit();
+  });
+
+  clock.start();
+  tick.start();
+  Guarded([&] { child.FormCreate(&child); });
+  loop.exec();
+  tick.stop();
+  // A file whose last part came with the walk's end may be stored only now,
+  // as the window finishes its checks on the way out: it counts, and so
+  // does the time it takes.
+  child.close();
+  if (groupAt >= 0) {
+    walk.Seconds = double(clock.nsecsElapsed() - groupAt) / 1e9;
+    walk.CpuSeconds = ThreadCpuSeconds() - cpuFrom;
+  }
+  walk.PeakKB = PeakKB();
+
+  const std::string session = Plan.Folder + ServerFolderName(Plan.Server) + "/" + Plan.Group + "/";
+  for (int i = 0; i < child.LBSaved->count(); ++i) {
+    const std::string path = session + child.LBSaved->item(i)->text().toLocal8Bit().toStdString();
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    walk.Decoded += error ? 0 : size;
+    walk.Stored.push_back(path);
+  }
+  walk.Files = child.LBSaved->count();
+  StartValues = nullptr;
+  return walk;
+}
+
+void PrintWalk(const std::string& Title, const TWalk& W) {
+  std::printf("%s\n", Title.c_str());
+  if (W.TimedOut)
+    std::printf("  (stopped after %d s: the walk did not end)\n", WalkTimeoutMs / 1000);
+  else if (!W.Done)
+    std::printf("  (the walk ended without its QUIT)\n");
+  if (W.OutScanned > 0)
+    std::printf("  out of range: %lld articles scanned in %.3f s = %.0f articles/s\n",
+                static_cast<long long>(W.OutScanned), W.OutScanSeconds,
+                double(W.OutScanned) / W.OutScanSeconds);
+  std::printf("  overview: %lld articles scanned in %.3f s = %.0f articles/s\n",
+              static_cast<long long>(W.Scanned), W.ScanSeconds,
+              W.ScanSeconds > 0 ? double(W.Scanned) / W.ScanSeconds : 0.0);
+  std::printf("  fetched: %lld articles in %.3f s; %d files, %.1f MB stored = %.1f MB/s\n",
+              static_cast<long long>(W.Fetched), W.FetchSeconds, W.Files, MB(W.Decoded),
+              W.FetchSeconds > 0 ? MB(W.Decoded) / W.FetchSeconds : 0.0);
+  std::printf("  whole walk, to the close: %.3f s = %.1f MB/s stored\n", W.Seconds,
+              W.Seconds > 0 ? MB(W.Decoded) / W.Seconds : 0.0);
+  std::printf("  the window thread's processor time: %.3f s, %.0f%% of the walk\n", W.CpuSeconds,
+              W.Seconds > 0 ? 100 * W.CpuSeconds / W.Seconds : 0.0);
+  std::printf("  peak memory (VmHWM): %ld KB\n", W.PeakKB);
+  std::printf("  event loop: worst lateness of a 10 ms timer %.1f ms; %d stretches over 100 ms\n",
+              W.WorstLateMs, W.LateOver100);
+}

@@ -1,0 +1,641 @@
+#include "session/ArticleFetcher.h"
+
+#include "platform/Convert.h"
+#include "platform/Guard.h"
+#include "platform/HiddenWindow.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+
+namespace {
+
+// Hands the next article waiting in the buffer to the owner.
+const unsigned WM_DELIVER = 0x0400 + 1;
+
+constexpr int MaxConnections = 50;
+constexpr int MaxDepth = 100;
+// The back-off of the window's controller: 1, 2, 4, ... 60 s, ten tries.
+constexpr int MaxReconnectTries = 10;
+constexpr int MaxReconnectSeconds = 60;
+constexpr std::uint16_t FirstSocketError = 10000;
+constexpr std::uint16_t LineTooLong = 10053;
+constexpr std::uint16_t LogInRequired = 480;
+// A body that waits its turn gets room for what the overview says it holds,
+// so that it is not copied again and again as it grows; a count that would
+// take more than this is not believed.
+constexpr std::int64_t LineBytesGuess = 130;
+constexpr std::int64_t MaxReserve = 4 * 1024 * 1024;
+
+} // namespace
+
+struct TArticleFetcher::TConnection {
+  int Number = 0; // 1 for the first, as the log shows it
+  TNntpCli Nntp;
+  enum TPhase : std::uint8_t { Down, Connecting, Group, LogIn, Ready, Retired } Phase = Down;
+  std::deque<std::int64_t> Sent; // articles asked for whose ends have not come, in order
+  TArticle* Current = nullptr;   // whose reply is being read
+  bool Worked = false;           // has greeted us since the start
+  bool NeedsLogIn = false;       // answered 480: log in once nothing is in flight
+  bool LoggedIn = false;
+  bool Selected = false; // the group is selected
+  bool Cut = false;      // closed on a line too long: the first request cut is passed over
+  int Tries = 0;
+  QTimer Reconnect; // the wait before the next try
+  QTimer Pace;      // the gap before the next request
+};
+
+TArticleFetcher::TArticleFetcher()
+    : FWindow(std::make_unique<THiddenWindow>([this](unsigned msg, std::uintptr_t wParam, std::intptr_t) {
+        if (msg == WM_DELIVER)
+          Deliver(wParam);
+      })) {}
+
+TArticleFetcher::~TArticleFetcher() {
+  // Nothing of ours may run while the connections close.
+  for (const auto& c : FPool) {
+    c->Nntp.OnSessionConnected = nullptr;
+    c->Nntp.OnSessionClosed = nullptr;
+    c->Nntp.OnRequestDone = nullptr;
+    c->Nntp.OnMessageBegin = nullptr;
+    c->Nntp.OnMessageLine = nullptr;
+    c->Nntp.OnMessageEnd = nullptr;
+  }
+}
+
+void TArticleFetcher::SetConnections(int value) { FConnections = std::clamp(value, 1, MaxConnections); }
+void TArticleFetcher::SetDepth(int value) { FDepth = std::clamp(value, 1, MaxDepth); }
+
+int TArticleFetcher::EffectiveDepth() const { return FPacing > 0 || FPipelineBroken ? 1 : FDepth; }
+
+TArticleFetcher::TArticle* TArticleFetcher::Find(std::int64_t Number) {
+  const auto it = std::lower_bound(FArticles.begin(), FArticles.end(), Number,
+                                   [](const TArticle& a, std::int64_t n) { return a.Number < n; });
+  return it != FArticles.end() && it->Number == Number ? &*it : nullptr;
+}
+
+std::int64_t TArticleFetcher::Position() const {
+  return FArticles.empty() ? FNextFirst : FArticles.front().Number;
+}
+
+void TArticleFetcher::Fetch(std::int64_t First, std::int64_t Last,
+                            const std::vector<TFetchArticle>& Articles) {
+  std::int64_t floor = std::max(First, FNextFirst);
+  for (const TFetchArticle& x : Articles) {
+    if (x.Number < floor || x.Number > Last)
+      continue;
+    FArticles.emplace_back(x.Number, x.Lines);
+    floor = x.Number == std::numeric_limits<std::int64_t>::max() ? x.Number : x.Number + 1;
+  }
+  FNextFirst = std::max(FNextFirst, Last == std::numeric_limits<std::int64_t>::max() ? Last : Last + 1);
+  PumpAll();
+}
+
+// ---- the pool ----
+
+void TArticleFetcher::Start() {
+  Stop();
+  FRunning = true;
+  FRefusalLogged = FEverConnected = false;
+  while (FPool.size() < std::size_t(FConnections)) {
+    auto& c = *FPool.emplace_back(std::make_unique<TConnection>());
+    c.Number = int(FPool.size());
+    c.Nntp.OnSessionConnected = [this, &c](TObject*, std::uint16_t e) { SessionConnected(c, e); };
+    c.Nntp.OnSessionClosed = [this, &c](TObject*, std::uint16_t) { SessionClosed(c); };
+    c.Nntp.OnRequestDone = [this, &c](TObject*, TNntpRequest rq, std::uint16_t e) { RequestDone(c, rq, e); };
+    c.Nntp.OnMessageBegin = [this, &c](TObject*) { MessageBegin(c); };
+    c.Nntp.OnMessageLine = [this, &c](TObject*) { MessageLine(c); };
+    c.Nntp.OnMessageEnd = [this, &c](TObject*) { MessageEnd(c); };
+    c.Reconnect.setSingleShot(true);
+    QObject::connect(&c.Reconnect, &QTimer::timeout, &c.Reconnect, [this, &c] {
+      Guarded([this, &c] {
+        try {
+          Connect(c);
+        } catch (const std::exception& e) { // a try that cannot even start is one more failed try
+          Log(e.what());
+          ScheduleReconnect(c);
+        }
+      });
+    });
+    c.Pace.setSingleShot(true);
+    QObject::connect(&c.Pace, &QTimer::timeout, &c.Pace, [this, &c] { Guarded([this, &c] { Pump(c); }); });
+  }
+  for (const auto& c : FPool) {
+    c->Tries = 0;
+    c->Worked = false;
+    c->Phase = c->Number <= FConnections ? TConnection::Down : TConnection::Retired;
+  }
+  try {
+    for (const auto& c : FPool)
+      if (c->Phase == TConnection::Down)
+        Connect(*c);
+  } catch (...) {
+    Stop();
+    throw;
+  }
+}
+
+// Each connection logs in when asked, over TLS when the entry says so, and
+// is used one request at a time until its group is selected.
+void TArticleFetcher::Connect(TConnection& c) {
+  TNntpCli& n = c.Nntp;
+  if (n.State() != nntpNotConnected)
+    n.Abort();
+  n.SetHost(FServer.Host);
+  n.SetPort(FServer.Port);
+  n.SetTls(FServer.Tls);
+  n.SetUserName(FServer.User);
+  n.SetPassWord(FPassWord);
+  n.SetTimeout(FTimeout);
+  if (!FTlsCAFile.empty())
+    n.WSocket().SetTlsCAFile(FTlsCAFile);
+  n.SetPipelineDepth(1);
+  c.Phase = TConnection::Connecting;
+  c.Sent.clear();
+  c.Current = nullptr;
+  c.NeedsLogIn = c.LoggedIn = c.Selected = c.Cut = false;
+  n.Connect();
+}
+
+void TArticleFetcher::Stop() { Halt(false); }
+
+// Drops everything in flight; the articles wait to be asked for again. With
+// Quit, a connection that waits for nothing says goodbye to the server.
+void TArticleFetcher::Halt(bool Quit) {
+  ++FGeneration;
+  FRunning = FStopAfter = FDeliverPosted = false;
+  for (const auto& c : FPool) {
+    c->Reconnect.stop();
+    c->Pace.stop();
+    c->Sent.clear();
+    c->Current = nullptr;
+    if (Quit && c->Phase == TConnection::Ready && c->Nntp.State() == nntpReady)
+      c->Nntp.Quit();
+    else if (c->Nntp.State() != nntpNotConnected)
+      c->Nntp.Abort();
+    if (c->Phase != TConnection::Retired)
+      c->Phase = TConnection::Down;
+  }
+  for (TArticle& a : FArticles)
+    a = TArticle(a.Number, a.Lines);
+  FBuffered = 0;
+}
+
+void TArticleFetcher::StopAfter() {
+  if (!FRunning)
+    return;
+  FStopAfter = true;
+  for (const auto& c : FPool) {
+    c->Reconnect.stop();
+    c->Pace.stop();
+  }
+  CheckStopAfter();
+  RethrowPending();
+}
+
+// Done once nothing is in flight and nothing more can be handed over in
+// order; what was asked for waits for the next start.
+void TArticleFetcher::CheckStopAfter() {
+  if (!FRunning || !FStopAfter || (!FArticles.empty() && FArticles.front().State == TArticle::Arrived))
+    return;
+  for (const auto& c : FPool)
+    if (!c->Sent.empty())
+      return;
+  Halt(true);
+  Raise([this] {
+    if (OnStopped)
+      OnStopped(this, "");
+  });
+}
+
+void TArticleFetcher::StopWith(const std::string& Text) {
+  Log(Text);
+  Stop();
+  Raise([this, &Text] {
+    if (OnStopped)
+      OnStopped(this, Text);
+  });
+}
+
+void TArticleFetcher::Log(const std::string& Text) {
+  Raise([this, &Text] {
+    if (OnLog)
+      OnLog(this, Text);
+  });
+}
+
+// The owner's handler runs; what it throws waits until the fetcher's own
+// work is done, so that a failing handler never leaves it half way.
+void TArticleFetcher::Raise(const std::function<void()>& Handler) {
+  try {
+    Handler();
+  } catch (...) {
+    if (!FPendingError)
+      FPendingError = std::current_exception();
+  }
+}
+
+void TArticleFetcher::RethrowPending() {
+  if (FPendingError)
+    std::rethrow_exception(std::exchange(FPendingError, nullptr));
+}
+
+// ---- connections ----
+
+void TArticleFetcher::SessionConnected(TConnection& c, std::uint16_t Error) {
+  if (!FRunning || c.Phase != TConnection::Connecting || Error != 0)
+    return; // a failed connect ends with its request
+  // 400, 481, 502: this server takes no more connections of ours now.
+  if (c.Nntp.StatusCode() >= 400) {
+    ConnectFailed(c, c.Nntp.LastResponse());
+    RethrowPending();
+    return;
+  }
+  c.Worked = FEverConnected = true;
+  c.Phase = TConnection::Group;
+  c.Nntp.Group(FGroup);
+}
+
+// A connection refused at the start is given up, once for all, and the
+// fetcher goes on with the others; one that worked before tries again with
+// the back-off.
+void TArticleFetcher::ConnectFailed(TConnection& c, std::string Reason) {
+  if (c.Nntp.State() != nntpNotConnected)
+    c.Nntp.Abort();
+  if (c.Worked || c.Tries > 0) {
+    ScheduleReconnect(c);
+    return;
+  }
+  c.Phase = TConnection::Retired;
+  if (!std::exchange(FRefusalLogged, true))
+    Log(FServer.Host + " refused connection " + IntToStr(c.Number) + " of " + IntToStr(FConnections) + ": " +
+        Reason);
+  CheckAlive();
+}
+
+// The requests cut short end first; then the connection goes again.
+void TArticleFetcher::SessionClosed(TConnection& c) {
+  if (!FRunning || c.Phase == TConnection::Retired || c.Phase == TConnection::Connecting)
+    return;
+  c.Current = nullptr;
+  c.Phase = TConnection::Down;
+  if (c.Sent.empty())
+    Lost(c);
+  RethrowPending();
+}
+
+void TArticleFetcher::Lost(TConnection& c) {
+  if (FStopAfter)
+    CheckStopAfter();
+  else
+    ScheduleReconnect(c);
+}
+
+void TArticleFetcher::ScheduleReconnect(TConnection& c) {
+  c.Phase = TConnection::Down;
+  if (++c.Tries > MaxReconnectTries) {
+    c.Phase = TConnection::Retired;
+    Log("Connection " + IntToStr(c.Number) + " lost");
+    CheckAlive();
+    return;
+  }
+  const int seconds = std::min(1 << (c.Tries - 1), MaxReconnectSeconds);
+  Log("Connection " + IntToStr(c.Number) + " reconnecting in " + IntToStr(seconds) + " s (try " +
+      IntToStr(c.Tries) + " of " + IntToStr(MaxReconnectTries) + ")");
+  c.Reconnect.start(FReconnectDelay * seconds);
+}
+
+// With no connection left, or waiting to come back, the fetcher stops.
+void TArticleFetcher::CheckAlive() {
+  for (const auto& c : FPool)
+    if (c->Phase != TConnection::Retired &&
+        (c->Phase != TConnection::Down || c->Reconnect.isActive() || !c->Sent.empty()))
+      return;
+  StopWith(FEverConnected ? "Connection lost" : "Not Connected");
+}
+
+void TArticleFetcher::LogIn(TConnection& c) {
+  if (FServer.User.empty() || FPassWord.empty()) {
+    StopWith("Log-in needed by " + FServer.Host + ": set a user and password in Configure");
+    return;
+  }
+  // Logged in and still asked: the log-in does not open this to us.
+  if (c.LoggedIn) {
+    StopWith("Log-in refused by " + FServer.Host);
+    return;
+  }
+  c.Phase = TConnection::LogIn;
+  c.Nntp.Authenticate();
+}
+
+void TArticleFetcher::RequestDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error) {
+  if (!FRunning || (RqType == nntpAbort && Error == 0))
+    return; // our own abort's report
+  if (c.Phase == TConnection::Connecting) {
+    // The end of an earlier connection's request may still come while a
+    // new one is being made; a failed connect leaves the client closed.
+    if (c.Nntp.State() == nntpNotConnected)
+      ConnectFailed(c, "Error #" + IntToStr(Error));
+  } else if (RqType == FRequest && !c.Sent.empty()) {
+    ArticleDone(c, Error);
+  } else if (c.Phase == TConnection::Group && RqType == nntpGroup) {
+    GroupDone(c, Error);
+  } else if (c.Phase == TConnection::LogIn && RqType == nntpAuthenticate) {
+    LogInDone(c, Error);
+  }
+  RethrowPending();
+}
+
+// A connection that closes runs SessionClosed first; a request that ends
+// with a socket error here never had a connection to close.
+void TArticleFetcher::GroupDone(TConnection& c, std::uint16_t Error) {
+  if (Error >= FirstSocketError) {
+    Lost(c);
+  } else if (Error == 0) {
+    c.Selected = true;
+    c.Phase = TConnection::Ready;
+    c.Nntp.SetPipelineDepth(EffectiveDepth());
+    Pump(c);
+  } else if (Error == LogInRequired) {
+    c.NeedsLogIn = true;
+    LogIn(c);
+  } else {
+    StopWith("Group " + FGroup + " refused by " + FServer.Host);
+  }
+}
+
+void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
+  if (Error >= FirstSocketError) {
+    Lost(c);
+    return;
+  }
+  if (Error != 0) {
+    StopWith("Log-in refused by " + FServer.Host);
+    return;
+  }
+  c.LoggedIn = true;
+  c.NeedsLogIn = false;
+  c.Phase = c.Selected ? TConnection::Ready : TConnection::Group;
+  if (c.Selected)
+    Pump(c);
+  else
+    c.Nntp.Group(FGroup);
+}
+
+// ---- articles ----
+
+// An article's request has ended on connection c: it is handed over, held
+// for its turn, or asked for again.
+void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
+  const std::uintptr_t generation = FGeneration;
+  TArticle* a = Find(c.Sent.front());
+  c.Sent.pop_front();
+  if (Error < FirstSocketError && Error != LogInRequired)
+    c.Tries = 0; // the connection carries requests again: a later loss has all its tries
+  if (FPacing > 0 && c.Phase == TConnection::Ready)
+    c.Pace.start(FPacing);
+  if (Error == LogInRequired)
+    c.NeedsLogIn = true;
+  if (Error == NntpPipelineError && !std::exchange(FPipelineBroken, true))
+    Log(FServer.Host + " mishandles pipelined requests: one request at a time from now on");
+  if (a && a->State == TArticle::Sent) { // one that came whole has been settled as it ended
+    const bool again = Error == LogInRequired || a->Discarding ||
+                       (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
+    if (again)
+      AskAgain(*a, Error);
+    else
+      Settle(*a, Error);
+    if (generation != FGeneration)
+      return;
+  }
+  if (c.Phase == TConnection::Down) {
+    if (c.Sent.empty())
+      Lost(c);
+  } else if (c.NeedsLogIn) {
+    if (c.Sent.empty())
+      LogIn(c);
+  }
+  PumpAll();
+  CheckStopAfter();
+}
+
+// Cut short, refused for want of a log-in, or too big to hold: the article
+// waits to go out again. One whose lines were being handed over tells its
+// owner they are void.
+void TArticleFetcher::AskAgain(TArticle& a, std::uint16_t Error) {
+  const bool streamed = a.Streaming;
+  FBuffered -= a.Held();
+  const bool inOrderOnly = a.InOrderOnly;
+  a = TArticle(a.Number, a.Lines);
+  a.InOrderOnly = inOrderOnly;
+  if (streamed)
+    Raise([this, &a, Error] {
+      if (OnArticleEnd)
+        OnArticleEnd(this, a.Number, Error);
+    });
+}
+
+// The article has come (or was refused): the next in order ends now, any
+// other waits for its turn.
+void TArticleFetcher::Settle(TArticle& a, std::uint16_t Error) {
+  a.State = TArticle::Arrived;
+  a.Error = Error;
+  if (&a != &FArticles.front())
+    return;
+  const std::int64_t number = a.Number;
+  FArticles.pop_front();
+  Raise([this, number, Error] {
+    if (OnArticleEnd)
+      OnArticleEnd(this, number, Error);
+  });
+  Advance();
+}
+
+void TArticleFetcher::MessageBegin(TConnection& c) {
+  if (!FRunning || c.Phase != TConnection::Ready)
+    return;
+  // The first of the requests whose replies have not ended yet.
+  const std::size_t ended = c.Sent.size() - std::size_t(c.Nntp.InFlight());
+  c.Current = ended < c.Sent.size() ? Find(c.Sent[ended]) : nullptr;
+  TArticle* a = c.Current;
+  if (!a)
+    return;
+  a->Begun = true;
+  if (a == &FArticles.front()) {
+    a->Streaming = true;
+    if (OnArticleBegin)
+      OnArticleBegin(this, a->Number, a->Lines);
+  } else if (a->Lines > 0) {
+    a->Data.reserve(std::size_t(std::min(a->Lines, MaxReserve / LineBytesGuess) * LineBytesGuess));
+  }
+}
+
+void TArticleFetcher::MessageLine(TConnection& c) {
+  TArticle* a = c.Current;
+  if (!a)
+    return;
+  if (a->Streaming) {
+    if (OnArticleLine)
+      OnArticleLine(this, a->Number, c.Nntp.LastResponse());
+  } else if (!a->Discarding) {
+    Buffer(*a, c.Nntp.LastResponse());
+  }
+}
+
+// The reply has come whole: the article is handed over, or waits for its
+// turn, now, not when its request's end comes round the event loop, so
+// that the next reply on the connection comes straight through when it is
+// the next in order.
+void TArticleFetcher::MessageEnd(TConnection& c) {
+  TArticle* a = std::exchange(c.Current, nullptr);
+  if (a && !a->Discarding)
+    Settle(*a, 0);
+  RethrowPending();
+}
+
+// A line of an article that is not yet in order. One that would take the
+// buffer past its limit drops what the article holds: it is asked for
+// again once it is the next, and then comes straight through.
+void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
+  const std::size_t add = Line.size() + sizeof(std::uint32_t);
+  if (FBuffered + add > FBufferLimit) {
+    FBuffered -= a.Held();
+    a.Data = {};
+    a.Ends = {};
+    a.Discarding = a.InOrderOnly = true;
+    return;
+  }
+  a.Data.append(Line);
+  a.Ends.push_back(std::uint32_t(a.Data.size()));
+  FBuffered += add;
+}
+
+// The article before the front has been handed over: the front's turn.
+void TArticleFetcher::Advance() {
+  const std::uintptr_t generation = FGeneration;
+  if (FArticles.empty()) {
+    if (FRunning && !FStopAfter)
+      Raise([this] {
+        if (OnIdle)
+          OnIdle(this);
+      });
+  } else if (TArticle& a = FArticles.front(); a.State == TArticle::Arrived) {
+    // One article a turn of the event loop: a full buffer is handed over
+    // without holding the loop for long.
+    if (!std::exchange(FDeliverPosted, true))
+      FWindow->PostMessage(WM_DELIVER, FGeneration);
+  } else if (a.State == TArticle::Sent && a.Begun && !a.Discarding) {
+    // Arriving: what has come goes over now, the rest straight through.
+    a.Streaming = true;
+    const std::string data = std::move(a.Data);
+    const std::vector<std::uint32_t> ends = std::move(a.Ends);
+    FBuffered -= data.size() + ends.size() * sizeof(std::uint32_t);
+    a.Data = {};
+    a.Ends = {};
+    Replay(a.Number, a.Lines, data, ends);
+  }
+  if (generation == FGeneration) {
+    PumpAll();
+    CheckStopAfter();
+  }
+}
+
+// Hands over lines held for an article: its begin and each line, as long
+// as the fetcher is not stopped meanwhile.
+void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std::string& Data,
+                             const std::vector<std::uint32_t>& Ends) {
+  const std::uintptr_t generation = FGeneration;
+  Raise([&] {
+    if (OnArticleBegin)
+      OnArticleBegin(this, Number, Lines);
+  });
+  std::uint32_t from = 0;
+  for (const std::uint32_t end : Ends) {
+    if (generation != FGeneration)
+      return;
+    Raise([&] {
+      if (OnArticleLine)
+        OnArticleLine(this, Number, std::string_view(Data).substr(from, end - from));
+    });
+    from = end;
+  }
+}
+
+void TArticleFetcher::Deliver(std::uintptr_t Generation) {
+  if (Generation != FGeneration)
+    return;
+  FDeliverPosted = false;
+  if (FArticles.empty() || FArticles.front().State != TArticle::Arrived)
+    return;
+  TArticle& a = FArticles.front();
+  const std::int64_t number = a.Number, lines = a.Lines;
+  const std::uint16_t error = a.Error;
+  const std::string data = std::move(a.Data);
+  const std::vector<std::uint32_t> ends = std::move(a.Ends);
+  FBuffered -= data.size() + ends.size() * sizeof(std::uint32_t);
+  a.Data = {};
+  a.Ends = {};
+  if (a.Begun)
+    Replay(number, lines, data, ends);
+  if (Generation == FGeneration) {
+    FArticles.pop_front();
+    Raise([this, number, error] {
+      if (OnArticleEnd)
+        OnArticleEnd(this, number, error);
+    });
+    if (Generation == FGeneration)
+      Advance();
+  }
+  RethrowPending();
+}
+
+// ---- sending ----
+
+void TArticleFetcher::PumpAll() {
+  for (const auto& c : FPool)
+    Pump(*c);
+}
+
+void TArticleFetcher::Pump(TConnection& c) {
+  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive())
+    return;
+  const int depth = EffectiveDepth();
+  // Once the server has shown it mishandles pipelining, each connection goes
+  // down to one request when its own in flight have ended, never before:
+  // their replies are checked until then.
+  if (c.Nntp.PipelineDepth() > depth && c.Nntp.InFlight() == 0)
+    c.Nntp.SetPipelineDepth(depth);
+  // A send may find the connection gone, and the close then runs at once.
+  while (c.Phase == TConnection::Ready && c.Nntp.InFlight() < std::min(depth, c.Nntp.PipelineDepth())) {
+    TArticle* a = NextToSend();
+    if (!a)
+      break;
+    a->State = TArticle::Sent;
+    c.Sent.push_back(a->Number);
+    if (FRequest == nntpArticleByNumber)
+      c.Nntp.ArticleByNumber(a->Number);
+    else
+      c.Nntp.BodyByNumber(a->Number);
+  }
+}
+
+// The first article waiting, within the window ahead of the next in order,
+// while the buffer has room; the next in order goes out whatever the
+// buffer holds, as it comes straight through.
+TArticleFetcher::TArticle* TArticleFetcher::NextToSend() {
+  const std::size_t window = std::size_t(FConnections) * std::size_t(EffectiveDepth()) * 2;
+  for (std::size_t i = 0; i < FArticles.size() && i < window; ++i) {
+    TArticle& a = FArticles[i];
+    if (a.State != TArticle::Waiting)
+      continue;
+    if (i == 0)
+      return &a;
+    if (FBuffered >= FBufferLimit)
+      return nullptr;
+    if (!a.InOrderOnly)
+      return &a;
+  }
+  return nullptr;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <string>
+
+class QAction;
+class QListWidget;
+class QListWidgetItem;
+class QPoint;
+class QUrl;
+
+// The decode window's list of saved files, at hand: a double-click or Enter
+// opens a file with the desktop's program for it, its context menu offers
+// Open and Open Containing Folder, and OpenFolder opens the session folder.
+// A file or folder that is no longer there, or that nothing on the desktop
+// opens, raises an error that says so.
+class TSavedFiles : public QObject {
+  Q_OBJECT
+public:
+  // Folder is the session folder as the window holds it, with its "/";
+  // empty while the window has none.
+  TSavedFiles(QListWidget* List, const std::string& Folder);
+
+  QAction* OpenItem;       // "Open", the current file
+  QAction* OpenFolderItem; // "Open Containing Folder"
+
+  void Open(const QListWidgetItem* Item) const;
+  void OpenFolder() const;
+
+  // What hands a file or folder to the desktop; tests put a recorder here.
+  using TOpener = std::function<bool(const QUrl&)>;
+  void SetOpener(TOpener Opener) { FOpener = std::move(Opener); }
+
+private:
+  void ContextMenu(const QPoint& Pos);
+  void Launch(const QString& Path) const;
+
+  QListWidget* FList;
+  const std::string& FFolder;
+  TOpener FOpener;
+};
