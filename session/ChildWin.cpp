@@ -140,13 +140,6 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   FUpdates = std::make_unique<TUpdatePacer>(this, Memo1);
   FUpdates->Follow(ProgressBar2, &FBodyLinesShown);
 
-  UUCode.SetHeaders(true);
-  // Decoding happens in a private folder of no subfolders: a name that
-  // names folders ("pics\a.jpg", as posters on other systems write) would
-  // fail there. The stored name is its last part anyway.
-  UUCode.SetFlatNames(true);
-  UUCode.SetUnixCRLF(CRLF);
-  UUCode.OnProgress = [this](std::uint16_t Percent) { UUCodeProgress(Percent); };
   Nntp.OnMessageLine = [this](TObject* Sender) { NntpMessageLine(Sender); };
   FYEnc.OnLog = [this](const std::string& Text) { Log(Text); };
   FYEnc.OnFile = [this](const std::string& Path, const std::string& Name) { StoreYEncFile(Path, Name); };
@@ -280,5 +273,3 @@ void TMDIChild::hideEvent(QHideEvent* event) {
   Guarded([this] { FlushUpdates(); });
   QWidget::hideEvent(event);
 }
-
-void TMDIChild::UUCodeProgress(std::uint16_t Percent) { ProgressBar1->setValue(Percent); }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "codec/UUCode.h"
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
@@ -83,9 +82,9 @@ public:
   TSavedFiles* SavedFiles;             // opens what LBSaved lists
   QTimer* Timer1; // pacing timer (the PACING setting, 500 ms by default), off until the walk needs it
 
-  // Components.
+  // Components. Part files are decoded as they are written (TPartFile),
+  // so the window runs no codec of its own.
   TNntpCli Nntp;
-  TUUCode UUCode;
 
   // Helpers through which the controller, scanner and decode stage report.
   void Log(const std::string& Text);
@@ -116,7 +115,6 @@ signals:
 public:
   // Handlers.
   void FormResize(TObject* Sender);
-  void UUCodeProgress(std::uint16_t Percent);
   void NntpMessageLine(TObject* Sender);
 
   // The controller's handlers (Controller.cpp): they drive the session.

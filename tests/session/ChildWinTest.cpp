@@ -43,8 +43,6 @@ TEST_F(Window, StartsWithTheDesignValues) {
     EXPECT_FALSE(panel->toolTip().isEmpty());
   EXPECT_EQ(c.Timer1->interval(), 500);
   EXPECT_FALSE(c.Timer1->isActive());
-  EXPECT_TRUE(c.UUCode.Headers());
-  EXPECT_EQ(c.UUCode.UnixCRLF(), CRLF);
   EXPECT_EQ(c.FNextStep, stepStart);
   EXPECT_EQ(c.FPartFile, nullptr);
 }
