@@ -149,7 +149,7 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   WireController();
   // A walk that ends by itself shows at once how it ended: the desktop's
   // notice takes the status from panel 0.
-  connect(this, &TMDIChild::WalkEnded, this, [this] { Guarded([this] { FlushUpdates(); }); });
+  connect(this, &TMDIChild::WalkEnded, this, [this] { SB1Panels[0]->setText(ToQt(FStatus)); });
 }
 
 // Every file listed as saved may belong to a PAR2 set. A repaired file is
@@ -198,9 +198,9 @@ void TMDIChild::WireProgress() {
 // writer closes it.
 TMDIChild::~TMDIChild() = default;
 
-void TMDIChild::Log(const std::string& Text) { FUpdates->AddLine(ToQt(Shown(Text) + " ")); }
+void TMDIChild::Log(const std::string& Text) { FUpdates->AddLine(Shown(Text) + " "); }
 
-void TMDIChild::LogAppend(const std::string& Text) { FUpdates->AppendToLine(ToQt(Shown(Text) + " ")); }
+void TMDIChild::LogAppend(const std::string& Text) { FUpdates->AppendToLine(Shown(Text) + " "); }
 
 void TMDIChild::SetStatus(const std::string& Text) {
   TransferProgress->Wake();
@@ -232,6 +232,8 @@ void TMDIChild::CountDecodedFile() {
 void TMDIChild::FlushUpdates() const { FUpdates->Flush(); }
 
 void TMDIChild::ShowCurrentArticle() { FUpdates->SetText(SB1Panels[1], QString::number(FArticleCurrent)); }
+
+void TMDIChild::ShowGroupProgress() { FUpdates->SetValue(ProgressBar3, GroupProgress()); }
 
 // The numbers come from the server: near the 64-bit limits they must give a
 // rough per mille (or 0), not an overflow.

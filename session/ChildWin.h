@@ -98,8 +98,9 @@ public:
   // TUpdatePacer::Interval; this shows it now (the window hides or closes,
   // a test reads it).
   void FlushUpdates() const;
-  // Panel 1 shows FArticleCurrent.
+  // Panel 1 shows FArticleCurrent, ProgressBar3 GroupProgress().
   void ShowCurrentArticle();
+  void ShowGroupProgress();
   int GroupProgress() const;
   static std::string ExtractName(const std::string& Path);
   // Whether the walk runs: from the start or R to its end, a stop or X.

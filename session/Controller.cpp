@@ -492,7 +492,7 @@ void TMDIChild::Timer1Timer(TObject*) {
   }
   switch (FNextStep) {
   case stepHead:
-    ProgressBar3->setValue(GroupProgress());
+    ShowGroupProgress();
     Log("Request Header " + IntToStr(FArticleCurrent));
     // An article without a Lines: header (or a refused HEAD) must not
     // inherit the count of an article before it.
@@ -505,7 +505,7 @@ void TMDIChild::Timer1Timer(TObject*) {
     Nntp.BodyByNumber(FArticleCurrent);
     break;
   case stepArticle:
-    ProgressBar3->setValue(GroupProgress());
+    ShowGroupProgress();
     Log("Request Article " + IntToStr(FArticleCurrent));
     Nntp.ArticleByNumber(FArticleCurrent);
     // The header comes first; its blank line turns the step to the body.
@@ -513,7 +513,7 @@ void TMDIChild::Timer1Timer(TObject*) {
     FInArticle = true;
     break;
   case stepOverview:
-    ProgressBar3->setValue(GroupProgress());
+    ShowGroupProgress();
     FInRange.clear();
     FUnreadable = 0;
     FLastListed = SaturatedAdd(FScanFirst, -1);
@@ -677,7 +677,7 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
     return;
   }
   ProgressBar3->setRange(0, 1);
-  ProgressBar3->setValue(1);
+  FUpdates->SetValue(ProgressBar3, 1);
   WalkDone();
 }
 
@@ -953,7 +953,7 @@ void TMDIChild::AdvanceByOverview() {
     ShowCurrentArticle();
   }
   if (FCurrentDone && FArticleCurrent >= FArticleEnd) {
-    ProgressBar3->setValue(GroupProgress());
+    ShowGroupProgress();
     WalkDone();
     return;
   }

@@ -9,6 +9,13 @@
 #include <QTextCursor>
 
 #include <algorithm>
+#include <utility>
+
+namespace {
+
+QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
+
+} // namespace
 
 TUpdatePacer::TUpdatePacer(QWidget* Window, QPlainTextEdit* Log) : FWindow(Window), FLog(Log) {
   FTimer.setInterval(Interval);
@@ -23,7 +30,7 @@ int TUpdatePacer::ShownLines() const {
 
 // The lines that a cut would delete go from what the log shows first, then
 // from the lines held, after the first line of all.
-void TUpdatePacer::AddLine(const QString& Text) {
+void TUpdatePacer::AddLine(std::string Text) {
   const int shown = ShownLines();
   if (const int count = shown - FCut + int(FLines.size()); count > LogLimit) {
     int excess = count - LogKeep;
@@ -33,18 +40,18 @@ void TUpdatePacer::AddLine(const QString& Text) {
     const auto from = FLines.begin() + (shown == 0 ? 1 : 0);
     FLines.erase(from, from + excess);
   }
-  FLines.push_back(Text);
+  FLines.push_back(std::move(Text));
   Hold();
 }
 
-void TUpdatePacer::AppendToLine(const QString& Text) {
+void TUpdatePacer::AppendToLine(std::string_view Text) {
   if (!FLines.empty()) {
     if (FLines.back().size() < LogLineLimit)
       FLines.back() += Text;
   } else if (ShownLines() == 0) {
-    AddLine(Text);
+    AddLine(std::string(Text));
     return;
-  } else if (FLog->document()->lastBlock().length() - 1 + FTail.size() < LogLineLimit) {
+  } else if (FLog->document()->lastBlock().length() - 1 + int(FTail.size()) < LogLineLimit) {
     FTail += Text;
   }
   Hold();
@@ -57,6 +64,16 @@ void TUpdatePacer::SetText(QLabel* Label, const QString& Text) {
     held->second = Text;
   else
     FTexts.emplace_back(Label, Text);
+  Hold();
+}
+
+void TUpdatePacer::SetValue(QProgressBar* Bar, int Value) {
+  const auto held =
+      std::find_if(FValues.begin(), FValues.end(), [&](const auto& v) { return v.first == Bar; });
+  if (held != FValues.end())
+    held->second = Value;
+  else
+    FValues.emplace_back(Bar, Value);
   Hold();
 }
 
@@ -75,6 +92,8 @@ void TUpdatePacer::Flush() {
     ShowLog();
     for (const auto& [label, text] : std::exchange(FTexts, {}))
       label->setText(text);
+    for (const auto& [bar, value] : std::exchange(FValues, {}))
+      bar->setValue(value);
   }
   for (const auto& [bar, value] : FFollowed)
     bar->setValue(std::min(*value, bar->maximum()));
@@ -88,13 +107,13 @@ void TUpdatePacer::Flush() {
 
 void TUpdatePacer::ShowLog() {
   QTextDocument* doc = FLog->document();
-  if (!FTail.isEmpty()) {
+  if (!FTail.empty()) {
     QTextCursor end(doc);
     // In an edit block the cursor does not lay the line out to find where
     // it stands; only the edit's end lays it out, once.
     end.beginEditBlock();
     end.movePosition(QTextCursor::End);
-    end.insertText(std::exchange(FTail, {}));
+    end.insertText(ToQt(std::exchange(FTail, {})));
     end.endEditBlock();
   }
   if (FCut > 0) {
@@ -111,8 +130,11 @@ void TUpdatePacer::ShowLog() {
     FCut = 0;
   }
   if (!FLines.empty()) {
-    QStringList lines(FLines.begin(), FLines.end());
+    std::string lines;
+    for (const std::string& line : FLines)
+      (lines += line) += '\n';
+    lines.pop_back();
     FLines.clear();
-    FLog->appendPlainText(lines.join('\n'));
+    FLog->appendPlainText(ToQt(lines));
   }
 }

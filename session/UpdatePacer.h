@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <string>
+#include <string_view>
 #include <vector>
 
 class QLabel;
@@ -29,17 +31,19 @@ public:
   static constexpr int LogLimit = 200;
   static constexpr int LogKeep = 100;
   // How often a line is appended to is up to the server (one text per
-  // Lines: header or begin line); past this length a log line stops growing.
+  // Lines: header or begin line); past this length (in bytes while held) a
+  // log line stops growing.
   static constexpr int LogLineLimit = 4096;
 
   TUpdatePacer(QWidget* Window, QPlainTextEdit* Log);
 
-  // A new last line of the log.
-  void AddLine(const QString& Text);
+  // A new last line of the log, in the local 8-bit encoding.
+  void AddLine(std::string Text);
   // Text added to the log's last line; to an empty log, its first line.
-  void AppendToLine(const QString& Text);
-  // The latest text given for a label is the one it shows.
+  void AppendToLine(std::string_view Text);
+  // The latest text or value given for a widget is the one it shows.
   void SetText(QLabel* Label, const QString& Text);
+  void SetValue(QProgressBar* Bar, int Value);
   // Bar shows *Value (its maximum at most) as it is at each update: a count
   // that changes with every line costs nothing until then.
   void Follow(QProgressBar* Bar, const std::int32_t* Value);
@@ -53,11 +57,12 @@ private:
 
   QWidget* FWindow;
   QPlainTextEdit* FLog;
-  QTimer FTimer;              // the next update
-  bool FHolding = false;      // something waits for it
-  QString FTail;              // for the last line the log shows
-  int FCut = 0;               // lines the log shows, from the second on, that go
-  std::deque<QString> FLines; // new lines; the last one takes what is appended
+  QTimer FTimer;                  // the next update
+  bool FHolding = false;          // something waits for it
+  std::string FTail;              // for the last line the log shows
+  int FCut = 0;                   // lines the log shows, from the second on, that go
+  std::deque<std::string> FLines; // new lines; the last one takes what is appended
   std::vector<std::pair<QLabel*, QString>> FTexts;
+  std::vector<std::pair<QProgressBar*, int>> FValues;
   std::vector<std::pair<QProgressBar*, const std::int32_t*>> FFollowed;
 };
