@@ -208,7 +208,9 @@ TEST_F(Running, ActiveRunsOnceAndIsFalseAgainEvenAfterAFailure) {
 
 // yEnc lines are read whole up to 64 KiB; a poster's longer lines (here a
 // part's whole data on one line, across the pieces the file is read in) are
-// decoded in pieces, the escapes between them included.
+// decoded in pieces, the escapes between them included. The parts are
+// written into the file as they come; one that fails the whole file's CRC
+// leaves a file of that name as it was.
 TEST_F(Running, YDecodeTakesLinesLongerThanItsLineBuffer) {
   const std::string bytes = Random(3000000, 4);
   std::string text;
@@ -223,6 +225,12 @@ TEST_F(Running, YDecodeTakesLinesLongerThanItsLineBuffer) {
     info.LineLength = 2000000;
     text += YEncEncodePart(std::string_view(bytes).substr(at, 1500000), info);
   }
+  Put("long.bin", "old");
+  std::string damaged = text;
+  damaged[damaged.size() - 1000] ^= 1; // in the last part, once the first is written
+  EXPECT_THROW(Decoded(ydecode, damaged), EUUCode);
+  EXPECT_EQ(Get("long.bin"), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir), {}), 2) << "long.bin and 1.UUE";
   EXPECT_TRUE(Decoded(ydecode, text) == bytes);
   EXPECT_EQ(Codec.OutputFile(), Dir + "long.bin");
 }
