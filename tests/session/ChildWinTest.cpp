@@ -131,7 +131,7 @@ protected:
 
 // A walk at full speed changes the window faster than it is worth showing:
 // a run of changes shows nothing until the pacer's next update, which shows
-// the last of them and paints the window once, with nothing left held.
+// the last of them and paints the window once.
 TEST_F(Window, AFastRunOfChangesShowsAtTheNextUpdate) {
   Child->show();
   TPaintCounter status(Child->SB1Panels[0]);
@@ -149,8 +149,6 @@ TEST_F(Window, AFastRunOfChangesShowsAtTheNextUpdate) {
   EXPECT_TRUE(PumpUntil([&] { return Child->ProgressBar2->value() == 300; }));
   EXPECT_EQ(Child->SB1Panels[0]->text(), "Request Article 299");
   EXPECT_EQ(Child->Memo1->document()->blockCount(), 199); // cut back at 201
-  EXPECT_TRUE(PumpUntil([&] { return status.Count > before; }));
-  PumpFor(100);
   EXPECT_EQ(status.Count, before + 1);
 }
 
