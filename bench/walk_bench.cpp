@@ -11,6 +11,11 @@
 // A walk ends with the window's close: what it stores on the way out counts,
 // and so does the time.
 //
+// Then it walks a group of uuencoded files of 1 to 120 MB, each posted in
+// articles of 5,000 lines (the part file of a file stays open across its
+// articles), and a group of one hostile article that says "Lines: 200" and
+// carries 400 MiB of uuencode, which is cut off and stores nothing. The
+// arguments yenc, uu and hostile choose the walks; none walks them all.
 // WALK_CONNECTIONS (1) sets the connections of the window's walks.
 //
 // The server runs in a process of its own, so that its copy of the group
@@ -54,6 +59,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -71,6 +77,12 @@ constexpr const char* Group = "alt.binaries.bench";
 // A part of 768,000 bytes takes about 6,100 lines; the small articles 10 to 40.
 constexpr const char* MinLines = "5000";
 constexpr const char* MaxLines = "7000";
+// The uuencoded files, in MB, and the lines of one article.
+constexpr std::size_t UUFileSizes[] = {1, 5, 10, 20, 40, 80, 120};
+constexpr std::size_t UULinesPerArticle = 5000;
+constexpr std::size_t HostileBytes = std::size_t(400) << 20;
+
+enum TGroupKind { gkYEnc, gkUU, gkHostile };
 
 // Cheap random bytes: the files must differ, not be good random numbers.
 void FillRandom(std::string& data, std::uint64_t seed) {
@@ -98,9 +110,64 @@ TNewsArticle Article(std::int64_t number, const std::string& subject, std::vecto
           1};
 }
 
+// The lines of data as every uuencoder writes them, the zero-length line included.
+std::vector<std::string> UULines(const std::string& data) {
+  auto put = [](unsigned v) { return char(v == 0 ? '`' : v + 32); };
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < data.size(); at += 45) {
+    const std::size_t n = std::min<std::size_t>(45, data.size() - at);
+    std::string line(1, put(unsigned(n)));
+    for (std::size_t i = 0; i < n; i += 3) {
+      auto byte = [&](std::size_t k) {
+        return at + i + k < data.size() ? std::uint8_t(data[at + i + k]) : 0u;
+      };
+      const unsigned b = byte(0) << 16 | byte(1) << 8 | byte(2);
+      for (int shift = 18; shift >= 0; shift -= 6)
+        line += put(b >> shift & 63);
+    }
+    lines.push_back(std::move(line));
+  }
+  lines.push_back("`");
+  return lines;
+}
+
+// Each file from its begin line to its end line, cut into articles.
+std::vector<TNewsArticle> BuildUUGroup(std::vector<TExpected>& expected) {
+  std::vector<TNewsArticle> group;
+  std::int64_t number = 1;
+  for (std::size_t f = 0; f < std::size(UUFileSizes); ++f) {
+    std::string data(UUFileSizes[f] << 20, '\0');
+    FillRandom(data, f + 100);
+    expected.push_back(
+        {"file" + std::to_string(f) + ".bin", data.size(), Crc32(0, data.data(), data.size())});
+    std::vector<std::string> lines = UULines(data);
+    lines.insert(lines.begin(), "begin 644 " + expected.back().Name);
+    lines.push_back("end");
+    for (std::size_t at = 0; at < lines.size(); at += UULinesPerArticle, ++number) {
+      const auto from = lines.begin() + long(at);
+      const auto to = lines.begin() + long(std::min(lines.size(), at + UULinesPerArticle));
+      group.push_back(Article(number, expected.back().Name,
+                              {std::make_move_iterator(from), std::make_move_iterator(to)}));
+    }
+  }
+  return group;
+}
+
+// One article that says "Lines: 200" and carries 400 MiB of uuencode.
+std::vector<TNewsArticle> BuildHostileGroup() {
+  std::string data(HostileBytes, '\0');
+  FillRandom(data, 99);
+  std::vector<std::string> lines = UULines(data);
+  lines.insert(lines.begin(), "begin 644 hostile.bin");
+  lines.push_back("end");
+  TNewsArticle article = Article(1, "hostile.bin", std::move(lines));
+  article.Header.back() = "Lines: 200";
+  return {article};
+}
+
 // The group: the articles out of range first, so that the scan's figure is
 // theirs alone, then the parts of each file in order.
-std::vector<TNewsArticle> BuildGroup(std::size_t files, std::vector<TExpected>& expected) {
+std::vector<TNewsArticle> BuildYEncGroup(std::size_t files, std::vector<TExpected>& expected) {
   std::vector<TNewsArticle> group;
   std::int64_t number = 1;
   for (; number <= OutOfRange; ++number) {
@@ -140,6 +207,7 @@ std::vector<TNewsArticle> BuildGroup(std::size_t files, std::vector<TExpected>& 
 // It tells its port and the files it holds through a pipe and serves until
 // the bench closes the other pipe.
 struct TServerProcess {
+  TGroupKind Kind = gkYEnc;
   pid_t Pid = -1;
   int Life = -1; // closing it ends the server
   std::uint16_t Port = 0;
@@ -160,12 +228,14 @@ struct TServerProcess {
 // not hold them open.
 std::vector<int> LifeLines;
 
-// Forked before the bench starts any thread.
-TServerProcess StartServer(std::size_t files) {
+// Forked before the bench starts any thread. The hostile article's server
+// offers no overview: the walk reads its header, which lies about its size.
+TServerProcess StartServer(TGroupKind kind, std::size_t files = 0) {
   int report[2], life[2];
   if (::pipe(report) != 0 || ::pipe(life) != 0)
     std::exit(2);
   TServerProcess server;
+  server.Kind = kind;
   server.Pid = ::fork();
   if (server.Pid == 0) {
     ::close(report[0]);
@@ -173,13 +243,16 @@ TServerProcess StartServer(std::size_t files) {
     for (const int fd : LifeLines)
       ::close(fd);
     std::vector<TExpected> expected;
-    std::vector<TNewsArticle> group = BuildGroup(files, expected);
+    std::vector<TNewsArticle> group = kind == gkYEnc ? BuildYEncGroup(files, expected)
+                                      : kind == gkUU ? BuildUUGroup(expected)
+                                                     : BuildHostileGroup();
     std::uint64_t wire = 0;
     for (const TNewsArticle& a : group)
       for (const std::string& line : a.Body)
         wire += line.size() + 2;
     TScriptedNewsServer news;
-    news.OfferOverview();
+    if (kind != gkHostile)
+      news.OfferOverview();
     news.ServeGroup(Group, std::move(group));
     std::ostringstream text;
     text << news.Port() << " " << wire << "\n";
@@ -309,34 +382,59 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   // A server process that is gone must not end the bench with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
-  TServerProcess small = StartServer(SmallFiles);
-  TServerProcess big = StartServer(BigFiles);
+  auto chosen = [&](const char* walk) {
+    return argc == 1 ||
+           std::any_of(argv + 1, argv + argc, [&](const char* a) { return std::strcmp(a, walk) == 0; });
+  };
+  std::vector<TServerProcess> servers;
+  if (chosen("yenc")) {
+    servers.push_back(StartServer(gkYEnc, SmallFiles));
+    servers.push_back(StartServer(gkYEnc, BigFiles));
+  }
+  if (chosen("uu"))
+    servers.push_back(StartServer(gkUU));
+  if (chosen("hostile"))
+    servers.push_back(StartServer(gkHostile));
 
   QApplication app(argc, argv);
   const int connections = WalkConnections();
   std::printf("the window walks over %d connection(s), 4 requests in flight on each\n", connections);
   bool ok = true;
   std::vector<long> peaks;
-  for (TServerProcess* server : {&small, &big}) {
+  for (TServerProcess& server : servers) {
     QTemporaryDir folder;
-    const TWalkPlan plan{"127.0.0.1:" + std::to_string(server->Port),
+    std::uint64_t size = 0;
+    for (const TExpected& f : server.Files)
+      size += f.Size;
+    const bool yenc = server.Kind == gkYEnc;
+    const TWalkPlan plan{"127.0.0.1:" + std::to_string(server.Port),
                          Group,
-                         MinLines,
-                         MaxLines,
+                         yenc                  ? MinLines
+                         : server.Kind == gkUU ? "1"
+                                               : "100",
+                         yenc                  ? MaxLines
+                         : server.Kind == gkUU ? "10000"
+                                               : "300",
                          connections,
                          folder.path().toStdString() + "/"};
     const TWalk walk = Walk(plan);
-    server->End();
-    char title[160];
-    std::snprintf(title, sizeof title, "scripted server, %.1f MB group (%.1f MB of body text):",
-                  MB(server->Files.size() * PartSize * PartsPerFile), MB(server->WireBytes));
+    server.End();
+    char title[200];
+    if (server.Kind == gkHostile)
+      std::snprintf(
+          title, sizeof title,
+          "scripted server, one article of Lines: 200 and %.1f MB of body text:", MB(server.WireBytes));
+    else
+      std::snprintf(title, sizeof title, "scripted server, %s group of %.1f MB (%.1f MB of body text):",
+                    yenc ? "yEnc" : "uuencode", MB(size), MB(server.WireBytes));
     PrintWalk(title, walk);
-    ok = Check(walk, *server) && ok;
-    peaks.push_back(walk.PeakKB);
+    ok = Check(walk, server) && ok;
+    if (yenc)
+      peaks.push_back(walk.PeakKB);
   }
-  std::printf("peak memory: %ld KB walking %.0f MB, %ld KB walking %.0f MB\n", peaks[0],
-              MB(small.Files.size() * PartSize * PartsPerFile), peaks[1],
-              MB(big.Files.size() * PartSize * PartsPerFile));
+  if (peaks.size() == 2)
+    std::printf("peak memory: %ld KB walking %.0f MB, %ld KB walking %.0f MB\n", peaks[0],
+                MB(SmallFiles * PartSize * PartsPerFile), peaks[1], MB(BigFiles * PartSize * PartsPerFile));
 
   if (!qEnvironmentVariableIsEmpty("INN_GROUP"))
     ok =

@@ -1,19 +1,21 @@
 #include "codec/UUCode.h"
 
+#include "codec/TextDecoder.h"
 #include "codec/YEnc.h"
 #include "platform/FileName.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string_view>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -22,40 +24,9 @@ constexpr char UUAlphabet[] = "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNO
 constexpr char XXAlphabet[] = "+-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 constexpr char B64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Set in a shifted value when the character ends a group (a line end, or
-// padding in Base64), so four lookups tell whether a whole group is plain data.
-constexpr std::uint32_t Stop = 0x80000000u;
-
-struct TDecodeTable {
-  std::uint8_t Value[256];
-  std::uint32_t Shifted[4][256]; // value moved to its place in the 24 bits of a group
-  bool Padding;
-  bool Data[256]; // may follow "end" at the start of a data line
-};
-
-// Characters outside the alphabet take their uuencode value: malformed text
-// still decodes to something rather than failing.
-constexpr TDecodeTable MakeTable(const char* alphabet, bool padding) {
-  TDecodeTable t{};
-  t.Padding = padding;
-  for (int c = 0; c < 256; ++c)
-    t.Value[c] = std::uint8_t((c - 32) & 63);
-  for (int i = 0; alphabet && i < 64; ++i) {
-    t.Value[std::uint8_t(alphabet[i])] = std::uint8_t(i);
-    t.Data[std::uint8_t(alphabet[i])] = true;
-  }
-  t.Data[std::uint8_t('=')] = padding;
-  for (int c = 0; c < 256; ++c) {
-    const bool stop = c == '\r' || c == '\n' || (padding && c == '=');
-    for (int k = 0; k < 4; ++k)
-      t.Shifted[k][c] = std::uint32_t(t.Value[c]) << (18 - 6 * k) | (stop ? Stop : 0);
-  }
-  return t;
-}
-
-constexpr TDecodeTable UUTable = MakeTable(nullptr, false);
-constexpr TDecodeTable XXTable = MakeTable(XXAlphabet, false);
-constexpr TDecodeTable B64Table = MakeTable(B64Alphabet, true);
+// What a run reads and writes at a time: memory stays the same whatever
+// the size of the files.
+constexpr std::size_t Piece = 1u << 20;
 
 // The two characters of every 12-bit half of a group, so encoding a group
 // takes two lookups instead of four.
@@ -76,121 +47,162 @@ constexpr TPairTable UUPairs = MakePairs(UUAlphabet);
 constexpr TPairTable XXPairs = MakePairs(XXAlphabet);
 constexpr TPairTable B64Pairs = MakePairs(B64Alphabet);
 
-const TPairTable& PairsOf(const char* alphabet) {
-  return alphabet == B64Alphabet ? B64Pairs : alphabet == XXAlphabet ? XXPairs : UUPairs;
-}
-
-bool IsLineEnd(unsigned char c) { return c == '\r' || c == '\n'; }
-
-struct TFree {
-  void operator()(char* p) const { std::free(p); }
-};
-using TBuffer = std::unique_ptr<char[], TFree>;
-
-// calloc leaves large buffers to the kernel's zero pages, so only the part a
-// run really writes costs memory.
-TBuffer Allocate(std::size_t size, const std::string& file) {
-  char* p = static_cast<char*>(std::calloc(size, 1));
-  if (!p)
-    throw EUUCode("Not enough memory to convert " + file);
-  // Large pages spare a fault for every 4 KB of a file of many megabytes.
-  constexpr std::uintptr_t Huge = 2u << 20;
-  if (size >= 2 * Huge) {
-    const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(p) + Huge - 1) & ~(Huge - 1);
-    const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(p) + size) & ~(Huge - 1);
-    ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-  }
-  return TBuffer(p);
-}
-
 EInOutError IoError(const char* what, const std::string& path, int err) {
   return EInOutError(std::string(what) + " " + path + ": " + std::strerror(err));
 }
 
-std::size_t ReadInto(const std::string& path, char* buffer, std::size_t size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    throw IoError("Cannot open", path, errno);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, buffer + done, std::min<std::size_t>(size - done, 1 << 30));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      throw IoError("Cannot read", path, err);
-    }
-    if (n == 0)
-      break;
-    done += std::size_t(n);
-  }
-  ::close(fd);
-  return done;
-}
-
-// A file that could not be written whole is removed rather than left behind
-// looking like a decoded file.
-void WriteWhole(const std::string& path, const char* data, std::size_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw IoError("Cannot create", path, errno);
-  struct stat st {};
-  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode); // never remove a device
-  std::size_t done = 0;
-  int err = 0;
-  while (done < size && err == 0) {
-    const ssize_t n = ::write(fd, data + done, std::min<std::size_t>(size - done, 1 << 30));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      err = n < 0 ? errno : ENOSPC;
-    else
-      done += std::size_t(n);
-  }
-  if (::close(fd) != 0 && err == 0)
-    err = errno;
-  if (err != 0) {
-    if (regular)
-      ::unlink(path.c_str());
-    throw IoError("Cannot write to", path, err);
-  }
-}
-
-// A uuencode header is "begin", blanks, the mode's digits and a blank; the
-// position of that blank, or npos. "begin-base64 0644 x" and "begin the
-// upload" are text, which no decoder may take for a header.
-std::size_t ModeEnd(std::string_view text, std::size_t at) {
-  const std::size_t digits = text.find_first_not_of(" \t", at);
-  if (digits == at || digits == text.npos)
-    return text.npos;
-  const std::size_t end = text.find_first_not_of("0123456789", digits);
-  return end == digits || end == text.npos || (text[end] != ' ' && text[end] != '\t') ? text.npos : end;
-}
-
-// A name from a begin line never leaves the input's folder: "\" separates
-// folders too, and an absolute name, a drive or a ".." part keeps only the
-// last part. Empty when nothing usable is left.
-std::string SafeName(std::string name) {
-  std::replace(name.begin(), name.end(), '\\', '/');
-  bool cut = !name.empty() && name[0] == '/';
-  const char drive = name.empty() ? 0 : char(name[0] | 0x20);
-  if (name.size() >= 2 && name[1] == ':' && drive >= 'a' && drive <= 'z') {
-    name.erase(0, 2);
-    cut = true;
-  }
-  for (std::size_t start = 0; !cut && start <= name.size();) {
-    const std::size_t end = std::min(name.find('/', start), name.size());
-    cut = name.compare(start, end - start, "..") == 0;
-    start = end + 1;
-  }
-  const std::string last = name.substr(name.rfind('/') + 1);
-  if (last.empty() || last == "." || last == "..")
-    return "";
-  return cut ? last : name;
-}
-
 } // namespace
+
+// Where a run's text comes from, a piece at a time: a file, or memory.
+class TUUCode::TInput {
+public:
+  // The whole file, or all of the memory, from the start.
+  explicit TInput(std::string_view Memory) : FMemory(Memory), FSize(Memory.size()) {}
+  explicit TInput(const std::string& Path) : FPath(Path), FFd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    struct stat st {};
+    if (FFd < 0 || ::fstat(FFd, &st) != 0)
+      throw IoError("Cannot open", Path, errno);
+    FSize = std::size_t(st.st_size);
+    FBufferSize = std::clamp<std::size_t>(FSize, 1, Piece);
+    FBuffer = std::make_unique_for_overwrite<char[]>(FBufferSize);
+  }
+  ~TInput() {
+    if (FFd >= 0)
+      ::close(FFd);
+  }
+  TInput(const TInput&) = delete;
+  TInput& operator=(const TInput&) = delete;
+
+  std::size_t Size() const { return FSize; }
+  // The next piece; empty at the end.
+  std::string_view Next() {
+    if (FFd < 0) {
+      const std::string_view piece = FMemory.substr(0, Piece);
+      FMemory.remove_prefix(piece.size());
+      return piece;
+    }
+    for (;;) {
+      const ssize_t n = ::read(FFd, FBuffer.get(), FBufferSize);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0)
+        throw IoError("Cannot read", FPath, errno);
+      return std::string_view(FBuffer.get(), std::size_t(n));
+    }
+  }
+
+private:
+  std::string_view FMemory;
+  std::string FPath;
+  int FFd = -1;
+  std::size_t FSize = 0;
+  std::unique_ptr<char[]> FBuffer;
+  std::size_t FBufferSize = 0;
+};
+
+// Where a run's output goes: a file or a string. The file is written under
+// a temporary name in its folder and takes its own name only once the run
+// has succeeded, so a failed run leaves a file of that name as it was and
+// nothing half-written behind. Written at any offset, for yEnc parts.
+class TUUCode::TOutput {
+public:
+  // To a string.
+  TOutput() = default;
+  // To the file Path names once the first byte is written (a decoder learns
+  // it from the header).
+  explicit TOutput(const std::string& Path) : FPath(&Path) {}
+  ~TOutput() {
+    if (FFd >= 0) {
+      ::close(FFd);
+      if (!FTemp.empty())
+        ::unlink(FTemp.c_str());
+    }
+  }
+  TOutput(const TOutput&) = delete;
+  TOutput& operator=(const TOutput&) = delete;
+
+  void Write(const char* Data, std::size_t Size) { WriteAt(FEnd, Data, Size); }
+  void WriteAt(std::uint64_t At, const char* Data, std::size_t Size) {
+    FEnd = std::max<std::uint64_t>(FEnd, At + Size);
+    if (!FPath) {
+      if (FText.size() < FEnd)
+        FText.resize(std::size_t(FEnd));
+      std::memcpy(FText.data() + At, Data, Size);
+      return;
+    }
+    Open();
+    for (std::size_t done = 0; done < Size;) {
+      const ssize_t n = ::pwrite(FFd, Data + done, Size - done, off_t(At + done));
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        throw IoError("Cannot write to", *FPath, n < 0 ? errno : ENOSPC);
+      done += std::size_t(n);
+    }
+  }
+  // Reads back what was written; fewer bytes at the end.
+  std::size_t ReadAt(std::uint64_t At, char* Data, std::size_t Size) {
+    if (!FPath) {
+      const std::size_t n = At < FText.size() ? std::min(Size, FText.size() - std::size_t(At)) : 0;
+      std::memcpy(Data, FText.data() + At, n);
+      return n;
+    }
+    Open();
+    const ssize_t n = ::pread(FFd, Data, Size, off_t(At));
+    if (n < 0)
+      throw IoError("Cannot read", *FPath, errno);
+    return std::size_t(n);
+  }
+  // The run succeeded: the file takes its name (an empty output makes an
+  // empty file).
+  void Commit() {
+    if (!FPath)
+      return;
+    Open();
+    const int fd = std::exchange(FFd, -1);
+    if (::close(fd) != 0) {
+      const int err = errno;
+      ::unlink(FTemp.c_str());
+      throw IoError("Cannot write to", *FPath, err);
+    }
+    if (!FTemp.empty() && ::rename(FTemp.c_str(), FPath->c_str()) != 0) {
+      const int err = errno;
+      ::unlink(FTemp.c_str());
+      throw IoError("Cannot create", *FPath, err);
+    }
+  }
+  std::string& Text() { return FText; }
+
+private:
+  // Something other than a file at the path (a device) is written to as it
+  // is and never replaced.
+  void Open() {
+    if (FFd >= 0)
+      return;
+    struct stat st {};
+    if (::stat(FPath->c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      FFd = ::open(FPath->c_str(), O_RDWR | O_CLOEXEC);
+    } else {
+      const std::string folder = FPath->substr(0, FPath->rfind('/') + 1);
+      for (int k = 0; FFd < 0 && k < 100; ++k) {
+        FTemp = folder + ".uucode-" + std::to_string(::getpid()) + "-" + std::to_string(k);
+        FFd = ::open(FTemp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (FFd < 0 && errno != EEXIST)
+          break;
+      }
+    }
+    if (FFd < 0) {
+      FTemp.clear();
+      throw IoError("Cannot create", *FPath, errno);
+    }
+  }
+
+  const std::string* FPath = nullptr;
+  std::string FTemp;
+  int FFd = -1;
+  std::uint64_t FEnd = 0;
+  std::string FText;
+};
 
 TUUCode::TUUCode() : FAbout("TUUCode 1.0") {}
 
@@ -205,9 +217,9 @@ void TUUCode::SetActive(bool value) {
   Execute();
 }
 
-void TUUCode::Progress(std::size_t done, std::size_t total) const {
+void TUUCode::Progress(std::uint64_t done, std::uint64_t total) const {
   if (OnProgress)
-    OnProgress(std::uint16_t(std::uint64_t(done) * 100 / total));
+    OnProgress(std::uint16_t(done * 100 / total));
 }
 
 void TUUCode::Execute() {
@@ -218,52 +230,46 @@ void TUUCode::Execute() {
   if (!decoding && FOutputFile.empty())
     throw EUUCode("OutputFileName is empty");
 
-  struct stat st {};
-  const std::size_t size = ::stat(FInputFile.c_str(), &st) == 0 ? std::size_t(st.st_size) : 0;
-  TBuffer in = Allocate(size + 3, FInputFile); // the last group of 3 may always be read
-  const std::size_t got = ReadInto(FInputFile, in.get(), size);
-  Run(in.get(), got, [this](const char* data, std::size_t length) { WriteWhole(FOutputFile, data, length); });
+  TInput in(FInputFile);
+  TOutput out(FOutputFile);
+  Run(in, out);
+  out.Commit();
   if (OnProgress)
     OnProgress(100);
 }
 
 std::string TUUCode::Convert(std::string_view Input) {
-  TBuffer in = Allocate(Input.size() + 3, FInputFile);
-  if (!Input.empty())
-    std::memcpy(in.get(), Input.data(), Input.size());
-  std::string result;
-  Run(in.get(), Input.size(),
-      [&result](const char* data, std::size_t length) { result.assign(data, length); });
+  TInput in(Input);
+  TOutput out;
+  Run(in, out);
   if (OnProgress)
     OnProgress(100);
-  return result;
+  return std::move(out.Text());
 }
 
-void TUUCode::Run(const char* in, std::size_t size, const TDeliver& deliver) {
-  if (FAlgorithm == filecopy) {
-    deliver(in, size);
-    return;
+void TUUCode::Run(TInput& in, TOutput& out) {
+  switch (FAlgorithm) {
+  case filecopy:
+    for (std::string_view piece; !(piece = in.Next()).empty();)
+      out.Write(piece.data(), piece.size());
+    break;
+  case uuencode:
+  case xxencode:
+  case base64encode:
+    Encode(in, out);
+    break;
+  case uudecode:
+  case xxdecode:
+  case base64decode:
+    Decode(in, out);
+    break;
+  case ydecode:
+    YDecode(in, out);
+    break;
+  case yencode:
+    YEncode(in, out);
+    break;
   }
-  if (FAlgorithm == yencode) {
-    Progress(0, 1);
-    TYEncPartInfo info;
-    info.Name = FInputFile.substr(FInputFile.rfind('/') + 1);
-    info.FileSize = size;
-    info.CRLF = FUnixCRLF == CRLF;
-    const std::string text = YEncEncodePart(std::string_view(in, size), info);
-    Progress(1, 1);
-    deliver(text.data(), text.size());
-    return;
-  }
-  const bool decoding = FAlgorithm != uuencode && FAlgorithm != xxencode && FAlgorithm != base64encode;
-  const std::size_t n = size + 3;
-  // The usual size leaves no room for a long header on a small input.
-  const std::size_t capacity = decoding ? n : std::max(n + n / 3 + n / 15 + 32, EncodedSize(size));
-  TBuffer out = Allocate(capacity, FInputFile);
-  const std::size_t length = FAlgorithm == ydecode ? YDecode(in, size, out.get())
-                             : decoding            ? Decode(in, size, out.get())
-                                                   : Encode(in, size, out.get(), capacity);
-  deliver(out.get(), length);
 }
 
 std::size_t TUUCode::EncodedSize(std::size_t size) const {
@@ -289,30 +295,60 @@ std::string TUUCode::HeaderLine() const {
   return line;
 }
 
-std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::size_t capacity) const {
+// Reads whole lines' worth of input at a time and writes the text in pieces.
+void TUUCode::Encode(TInput& in, TOutput& out) const {
   const bool base64 = FAlgorithm == base64encode;
   const char* a = base64 ? B64Alphabet : FAlgorithm == xxencode ? XXAlphabet : UUAlphabet;
+  const TPairTable& pairs = base64 ? B64Pairs : FAlgorithm == xxencode ? XXPairs : UUPairs;
   const std::size_t lineBytes = base64 ? 57 : 45;
   const std::string_view eol = FUnixCRLF == LF ? "\n" : "\r\n";
-  const auto* p = reinterpret_cast<const unsigned char*>(in);
-  char* o = out;
+  // The percent is of the size the text would take in one buffer.
+  const std::size_t n = in.Size() + 3;
+  const std::uint64_t capacity = std::max(n + n / 3 + n / 15 + 32, EncodedSize(in.Size()));
+
+  // Three zero bytes past the input, so a short last group reads zeros.
+  const std::size_t held = std::min(lineBytes * 16384, in.Size() + lineBytes);
+  const auto input = std::make_unique_for_overwrite<unsigned char[]>(held + 3);
+  std::size_t filled = 0;
+  const std::size_t room = Piece + 512;
+  const auto text = std::make_unique_for_overwrite<char[]>(room);
+  char* o = text.get();
+  std::uint64_t written = 0;
+  auto flush = [&] {
+    out.Write(text.get(), std::size_t(o - text.get()));
+    written += std::size_t(o - text.get());
+    o = text.get();
+  };
   auto put = [&o](std::string_view s) {
     std::memcpy(o, s.data(), s.size());
     o += s.size();
   };
-  // The input buffer holds three zero bytes past the data, so a short last
-  // group reads zeros.
-  const TPairTable& pairs = PairsOf(a);
-  auto groups = [&](std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; i += 3) {
+  auto groups = [&](const unsigned char* p, std::size_t count) {
+    for (std::size_t i = 0; i < count; i += 3) {
       const unsigned bits = unsigned(p[i]) << 16 | unsigned(p[i + 1]) << 8 | p[i + 2];
       std::memcpy(o, pairs.Pair[bits >> 12], 2);
       std::memcpy(o + 2, pairs.Pair[bits & 0xFFF], 2);
       o += 4;
     }
   };
+  auto done = [&] { return written + std::uint64_t(o - text.get()); };
+  // Every full line of the input held, the rest moved to the front.
+  auto lines = [&] {
+    std::size_t i = 0;
+    for (; filled - i >= lineBytes; i += lineBytes) {
+      if (std::size_t(text.get() + room - o) < 128)
+        flush();
+      if (!base64)
+        *o++ = a[lineBytes];
+      groups(input.get() + i, lineBytes);
+      put(eol);
+      Progress(done(), capacity);
+    }
+    std::memmove(input.get(), input.get() + i, filled - i);
+    filled -= i;
+  };
 
-  // The handler may change the properties; the buffer was sized for these.
+  // The handler may change the properties; the run goes on with these.
   const bool headers = FHeaders;
   const std::string header = headers ? HeaderLine() : std::string();
   Progress(0, capacity);
@@ -320,21 +356,23 @@ std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::si
     put(header);
     put(eol);
   }
-  std::size_t i = 0;
-  for (; size - i >= lineBytes; i += lineBytes) {
-    if (!base64)
-      *o++ = a[lineBytes];
-    groups(i, i + lineBytes);
-    put(eol);
-    Progress(std::size_t(o - out), capacity);
-  }
-  // The last line keeps whole groups of four, as every other decoder expects:
-  // the zero bytes past the input give the uuencode and XXencode padding
-  // characters, Base64 pads with "=".
-  const std::size_t rest = size - i;
+  for (std::string_view piece; !(piece = in.Next()).empty();)
+    while (!piece.empty()) {
+      const std::size_t take = std::min(piece.size(), held - filled);
+      std::memcpy(input.get() + filled, piece.data(), take);
+      filled += take;
+      piece.remove_prefix(take);
+      lines();
+    }
+  flush();
+  // The last line keeps whole groups of four, as every other decoder
+  // expects: the zero bytes past the input give the uuencode and XXencode
+  // padding characters, Base64 pads with "=".
+  std::memset(input.get() + filled, 0, 3);
+  const std::size_t rest = filled;
   if (!base64)
     *o++ = a[rest];
-  groups(i, size);
+  groups(input.get(), rest);
   if (base64 && rest % 3 != 0)
     std::memset(o - (3 - rest % 3), '=', 3 - rest % 3);
   put(eol);
@@ -346,14 +384,14 @@ std::size_t TUUCode::Encode(const char* in, std::size_t size, char* out, std::si
   if (headers)
     put("end");
   put(eol);
-  Progress(std::size_t(o - out), capacity);
-  return std::size_t(o - out);
+  Progress(done(), capacity);
+  flush();
 }
 
 // The name from a begin line, in the input's folder.
 std::string TUUCode::OutputFileFrom(std::string name) const {
   std::erase_if(name, [](char c) { return c == '\r' || c == '"' || c == '\0'; });
-  name = SafeName(name);
+  name = SafeFileName(name);
   if (FFlatNames)
     name.erase(0, name.rfind('/') + 1);
   if (name.empty())
@@ -364,131 +402,121 @@ std::string TUUCode::OutputFileFrom(std::string name) const {
   return folder + name.substr(0, last) + FitName(std::string_view(name).substr(last), NameMax(folder));
 }
 
-std::size_t TUUCode::ReadHeader(const char* in, std::size_t size) {
-  const std::string_view text(in, size);
-  const bool base64 = FAlgorithm == base64decode;
-  const std::string_view begin = base64 ? "begin-base64" : "begin";
-  std::size_t match = text.find(begin), blank = text.npos;
-  if (base64) {
-    // One character at least, then the mode up to the blank; the mode is not read.
-    if (match != text.npos)
-      blank = text.find(' ', match + begin.size() + 1);
-  } else {
-    for (; match != text.npos; match = text.find(begin, match + 1))
-      if ((blank = ModeEnd(text, match + begin.size())) != text.npos)
-        break;
-  }
-  if (match == text.npos)
-    throw EUUCode("No begin line in " + FInputFile);
-  const std::size_t lineEnd = blank == text.npos ? blank : text.find('\n', blank);
-  if (lineEnd == text.npos)
-    throw EUUCode("Unfinished begin line in " + FInputFile);
-
-  FOutputFile = OutputFileFrom(std::string(text.substr(blank + 1, lineEnd - blank - 1)));
-
-  std::size_t pos = lineEnd;
-  while (pos < size && IsLineEnd(static_cast<unsigned char>(in[pos])))
-    ++pos;
-  return pos;
-}
-
-std::size_t TUUCode::Decode(const char* in, std::size_t size, char* out) {
-  const TDecodeTable& t = FAlgorithm == base64decode ? B64Table : FAlgorithm == xxdecode ? XXTable : UUTable;
-  const bool counted = !t.Padding; // uuencode and XXencode lines start with their byte count
-  const auto* p = reinterpret_cast<const unsigned char*>(in);
-  const std::size_t total = size + 3;
-  std::size_t pos = 0;
-  char* o = out;
-
-  // A group of up to 4 characters, ended early by a line end, padding or the
-  // end of the data; k characters give k - 1 bytes, at most limit.
-  auto shortGroup = [&](std::size_t limit) {
-    std::uint32_t bits = 0;
-    int k = 0;
-    for (; k < 4 && pos < size && (t.Shifted[k][p[pos]] & Stop) == 0; ++k)
-      bits |= t.Shifted[k][p[pos++]];
-    const std::size_t bytes = std::min<std::size_t>(k > 0 ? k - 1 : 0, limit);
-    for (std::size_t b = 0; b < bytes; ++b)
-      *o++ = char(bits >> (16 - 8 * b));
-    if (t.Padding)
-      while (pos < size && p[pos] == '=')
-        ++pos;
-    return bytes;
+void TUUCode::Decode(TInput& in, TOutput& out) {
+  TTextDecoder decoder(FAlgorithm, FHeaders, FInputFile);
+  const std::uint64_t total = std::uint64_t(in.Size()) + 3;
+  // OutputFile follows the begin line as soon as it is read.
+  bool named = !FHeaders;
+  auto name = [&] {
+    if (!named && decoder.HeaderRead()) {
+      FOutputFile = OutputFileFrom(decoder.Name());
+      named = true;
+    }
+  };
+  decoder.OnLine = [&] { Progress(decoder.Decoded(), total); };
+  decoder.OnOutput = [&](const char* data, std::size_t size) {
+    name();
+    out.Write(data, size);
   };
 
   Progress(0, total);
-  if (FHeaders)
-    pos = ReadHeader(in, size);
-  if (FOutputFile.empty())
+  if (!FHeaders && FOutputFile.empty())
     throw EUUCode("OutputFileName is empty");
-  while (pos < size && IsLineEnd(p[pos]))
-    ++pos;
-
-  while (pos < size) {
-    // Random Base64 data starts a line with "end" every 2^18 lines; such a
-    // line goes on with data, the trailer does not. A uuencode line never
-    // holds lowercase letters.
-    if (size - pos >= 3 && p[pos] == 'e' && p[pos + 1] == 'n' && p[pos + 2] == 'd' &&
-        (size - pos == 3 || !t.Data[p[pos + 3]]))
-      break;
-    Progress(std::size_t(o - out), total);
-    std::size_t want = counted ? t.Value[p[pos++]] : SIZE_MAX;
-    for (;;) {
-      while (want >= 3 && size - pos >= 4) {
-        const std::uint32_t bits = t.Shifted[0][p[pos]] | t.Shifted[1][p[pos + 1]] |
-                                   t.Shifted[2][p[pos + 2]] | t.Shifted[3][p[pos + 3]];
-        if (bits & Stop)
-          break;
-        o[0] = char(bits >> 16);
-        o[1] = char(bits >> 8);
-        o[2] = char(bits);
-        o += 3;
-        pos += 4;
-        want -= 3;
-      }
-      if (want == 0 || pos >= size || IsLineEnd(p[pos]))
-        break;
-      want -= shortGroup(want);
-    }
-    // Whatever follows the counted bytes (padding, a checksum) gives nothing.
-    while (pos < size && !IsLineEnd(p[pos]))
-      ++pos;
-    while (pos < size && IsLineEnd(p[pos]))
-      ++pos;
+  for (std::string_view piece; decoder.Failure().empty() && !(piece = in.Next()).empty();) {
+    decoder.Feed(piece);
+    name();
   }
-  Progress(std::size_t(o - out), total);
-  return std::size_t(o - out);
+  decoder.Finish();
+  if (!decoder.Failure().empty())
+    throw EUUCode(decoder.Failure());
+  name();
+  Progress(decoder.Decoded(), total);
 }
 
-// The parts of one yEnc file, in any order and with any text around them, are
-// put together in out (size + 3 bytes: a part decodes to fewer bytes than its
-// text, so a sound file fits). The caller writes out only when this returns,
-// that is when every part has passed its check and every byte is there.
-std::size_t TUUCode::YDecode(const char* in, std::size_t size, char* out) {
-  const std::size_t total = size + 3;
+// The yEnc encoder takes the file in one piece: it is for tests and tools,
+// never for what comes from the network.
+void TUUCode::YEncode(TInput& in, TOutput& out) const {
+  std::string data;
+  for (std::string_view piece; !(piece = in.Next()).empty();)
+    data.append(piece);
+  Progress(0, 1);
+  TYEncPartInfo info;
+  info.Name = FInputFile.substr(FInputFile.rfind('/') + 1);
+  info.FileSize = data.size();
+  info.CRLF = FUnixCRLF == CRLF;
+  const std::string text = YEncEncodePart(data, info);
+  Progress(1, 1);
+  out.Write(text.data(), text.size());
+}
+
+// The parts of one yEnc file, in any order and with any text around them,
+// are put together in the output file, each at its offset. The file takes
+// its name only when this returns, that is when every part has passed its
+// check and every byte is there.
+void TUUCode::YDecode(TInput& in, TOutput& out) {
+  // Lines are read whole up to this length; a longer one is taken in pieces,
+  // only its first looked at for a keyword.
+  constexpr std::size_t LineMax = 64u << 10;
+  // Beyond this many separate runs of bytes the parts make no file.
+  constexpr std::size_t MaxRuns = 1u << 16;
+  const std::uint64_t size = in.Size(), total = size + 3;
   auto fail = [this](const std::string& why) { throw EUUCode("yEnc " + why + " in " + FInputFile); };
   Progress(0, total);
   if (!FHeaders && FOutputFile.empty())
     throw EUUCode("OutputFileName is empty");
 
   TYEncPart part;
-  bool started = false;
+  bool started = false, whole = false;
   std::string name;
-  std::uint64_t fileSize = 0, decoded = 0;
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> received; // byte ranges of sound parts
+  std::uint64_t fileSize = 0, decoded = 0, parts = 0;
+  std::map<std::uint64_t, std::uint64_t> received; // the sound parts' bytes, as runs [from, to)
   std::optional<std::uint32_t> fileCrc;
-  std::vector<char> spare; // for a line that may run past its part's range
-  for (std::size_t pos = 0; pos < size;) {
-    const void* lf = std::memchr(in + pos, '\n', size - pos);
-    const std::size_t end = lf ? std::size_t(static_cast<const char*>(lf) - in) : size;
-    const std::string_view line(in + pos, end - pos);
-    pos = end + 1;
+
+  // Decoded bytes for the offsets [at, at + fill).
+  const std::size_t room = Piece;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(room);
+  std::uint64_t at = 0;
+  std::size_t fill = 0;
+  auto flush = [&] {
+    out.WriteAt(at, buffer.get(), fill);
+    at += fill;
+    fill = 0;
+  };
+  auto data = [&](std::string_view text) {
+    if (!part.Open())
+      return;
+    const std::uint64_t to = part.Position();
+    if (fill > 0 && (at + fill != to || room - fill < text.size()))
+      flush();
+    if (fill == 0)
+      at = to;
+    const std::size_t n = part.Decode(text.data(), text.size(), buffer.get() + fill);
+    fill += n;
+    decoded += n;
+    Progress(decoded, total);
+  };
+  auto receive = [&](std::uint64_t from, std::uint64_t to) {
+    auto it = received.upper_bound(from);
+    if (it != received.begin() && std::prev(it)->second >= from) {
+      --it;
+      from = it->first;
+      to = std::max(to, it->second);
+      it = received.erase(it);
+    }
+    for (; it != received.end() && it->first <= to; it = received.erase(it))
+      to = std::max(to, it->second);
+    received[from] = to;
+    if (received.size() > MaxRuns)
+      fail("\"" + name + "\" comes in more than " + std::to_string(MaxRuns) + " separate pieces");
+  };
+  // A whole line, or the first piece of a long one; true when it is data.
+  auto line = [&](std::string_view text) {
     std::string error;
-    switch (YEncKeyword(line)) {
+    switch (YEncKeyword(text)) {
     case ykBegin:
       if (part.Open())
         fail(part.Describe() + " ends without =yend");
-      error = part.Begin(line);
+      error = part.Begin(text);
       if (!error.empty())
         break;
       if (!started) {
@@ -505,63 +533,86 @@ std::size_t TUUCode::YDecode(const char* in, std::size_t size, char* out) {
       }
       break;
     case ykPart:
-      error = part.Part(line);
+      error = part.Part(text);
       break;
     case ykEnd:
-      error = part.End(line);
+      error = part.End(text);
       if (error.empty()) {
-        received.emplace_back(part.Offset(), part.RangeEnd());
+        ++parts;
+        receive(part.Offset(), part.RangeEnd());
         fileCrc = part.CrcOfFile() ? part.CrcOfFile() : fileCrc;
-        if (!part.MultiPart())
-          pos = size; // a whole file: what follows is not ours
+        whole = !part.MultiPart(); // a whole file: what follows is not ours
       }
       break;
     case ykNone:
-      if (!part.Open())
-        break;
-      // Straight into place, unless the line could reach past its part.
-      const std::uint64_t at = part.Position();
-      std::size_t n = 0;
-      if (part.Placed() && at + line.size() <= part.RangeEnd()) {
-        n = part.Decode(line.data(), line.size(), out + at);
-      } else {
-        spare.resize(std::max(spare.size(), line.size()));
-        n = part.Decode(line.data(), line.size(), spare.data());
-        if (n > 0) // an empty line leaves spare without a buffer
-          std::memcpy(out + at, spare.data(), n);
-      }
-      decoded += n;
-      Progress(decoded, total);
-      break;
+      data(text);
+      return true;
     }
     if (!error.empty())
       fail(error);
-  }
+    return false;
+  };
+
+  std::string held;         // a line not ended yet
+  bool passing = false;     // in the rest of a line longer than LineMax
+  bool passingData = false; // which is data
+  for (std::string_view piece; !whole && !(piece = in.Next()).empty();)
+    while (!piece.empty() && !whole) {
+      const std::size_t lf = piece.find('\n');
+      const bool ends = lf != std::string_view::npos;
+      const std::string_view text = piece.substr(0, lf);
+      piece.remove_prefix(ends ? lf + 1 : piece.size());
+      if (passing) {
+        if (passingData)
+          data(text);
+      } else if (held.empty() && ends) {
+        line(text);
+      } else if (held.size() + text.size() <= LineMax) {
+        held.append(text);
+        if (ends) {
+          line(held);
+          held.clear();
+        }
+      } else {
+        const std::size_t room = LineMax - held.size();
+        held.append(text.substr(0, room));
+        passingData = line(held);
+        if (passingData)
+          data(text.substr(room));
+        passing = true;
+        held.clear();
+      }
+      if (ends)
+        passing = false;
+    }
+  if (!whole && !held.empty())
+    line(held);
   if (!started)
     throw EUUCode("No =ybegin line in " + FInputFile);
   if (part.Open())
     fail(part.Describe() + " ends without =yend");
+  flush();
 
-  std::sort(received.begin(), received.end());
-  std::uint64_t whole = 0; // bytes from the start that have arrived
-  for (const auto& [from, to] : received) {
-    if (from > whole)
-      break;
-    whole = std::max(whole, to);
-  }
-  if (whole < fileSize) {
-    std::uint64_t next = fileSize;
-    for (const auto& range : received)
-      if (range.first > whole)
-        next = std::min(next, range.first);
-    fail("\"" + name + "\" lacks bytes " + std::to_string(whole + 1) + " to " + std::to_string(next) + " (" +
-         std::to_string(received.size()) + " parts decoded)");
+  const std::uint64_t sound =
+      !received.empty() && received.begin()->first == 0 ? received.begin()->second : 0;
+  if (sound < fileSize) {
+    const auto next = received.upper_bound(sound);
+    fail("\"" + name + "\" lacks bytes " + std::to_string(sound + 1) + " to " +
+         std::to_string(next == received.end() ? fileSize : next->first) + " (" + std::to_string(parts) +
+         " parts decoded)");
   }
   if (fileCrc && part.MultiPart()) {
-    const std::uint32_t crc = Crc32(0, out, fileSize);
+    std::uint32_t crc = 0;
+    for (std::uint64_t from = 0; from < fileSize;) {
+      const std::size_t n =
+          out.ReadAt(from, buffer.get(), std::size_t(std::min<std::uint64_t>(room, fileSize - from)));
+      if (n == 0)
+        break;
+      crc = Crc32(crc, buffer.get(), n);
+      from += n;
+    }
     if (crc != *fileCrc)
       fail("\"" + name + "\" fails its check: CRC-32 of the whole file does not match crc32=");
   }
   Progress(decoded, total);
-  return fileSize;
 }

@@ -32,9 +32,10 @@ public:
 };
 
 // Converts one whole file into another: uuencode, XXencode or Base64 text with
-// optional begin/end lines, yEnc text, back again, or a plain copy. Works in
-// memory: the input is read in one piece and the output written only once the
-// conversion has succeeded.
+// optional begin/end lines, yEnc text, back again, or a plain copy. Reads and
+// writes a piece at a time through buffers of a few MiB at most, whatever the
+// size of the file (yencode alone takes its input whole); the output file
+// takes its name only once the conversion has succeeded.
 //
 // yEnc: the keyword lines are the format itself, so yencode always writes
 // them (one part, lines of 128 characters) and ydecode always reads them;
@@ -42,6 +43,7 @@ public:
 // ydecode may hold the parts of one file in any order, with other text
 // between them; it fails with EUUCode, writing nothing, when a part does not
 // match its =yend line or bytes are missing. Built on codec/YEnc.h.
+// uudecode, xxdecode and base64decode are codec/TextDecoder.h's.
 class TUUCode : public TObject {
 public:
   TUUCode();
@@ -95,16 +97,17 @@ public:
   std::string Convert(std::string_view Input);
 
 private:
-  using TDeliver = std::function<void(const char* data, std::size_t size)>;
-  void Run(const char* in, std::size_t size, const TDeliver& deliver);
-  std::size_t YDecode(const char* in, std::size_t size, char* out);
+  class TInput;
+  class TOutput;
+  void Run(TInput& in, TOutput& out);
+  void Encode(TInput& in, TOutput& out) const;
+  void Decode(TInput& in, TOutput& out);
+  void YEncode(TInput& in, TOutput& out) const;
+  void YDecode(TInput& in, TOutput& out);
   std::string OutputFileFrom(std::string name) const;
-  void Progress(std::size_t done, std::size_t total) const;
+  void Progress(std::uint64_t done, std::uint64_t total) const;
   std::string HeaderLine() const;
   std::size_t EncodedSize(std::size_t size) const;
-  std::size_t Encode(const char* in, std::size_t size, char* out, std::size_t capacity) const;
-  std::size_t Decode(const char* in, std::size_t size, char* out);
-  std::size_t ReadHeader(const char* in, std::size_t size);
 
   std::string FAbout;
   bool FActive = false;

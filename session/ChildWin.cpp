@@ -14,8 +14,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -25,14 +23,6 @@
 IStartValues* StartValues = nullptr;
 
 namespace {
-
-// The log keeps its first line and is cut back to this many lines once it
-// holds more than LogLimit.
-constexpr int LogLimit = 200;
-constexpr int LogKeep = 100;
-// How often a line is appended to is up to the server (one text per Lines:
-// header or begin line); past this length a log line stops growing.
-constexpr int LogLineLimit = 4096;
 
 // Left panel geometry: the list of saved files fills what is below the group
 // bar, the buttons and the skip field.
@@ -147,17 +137,9 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
-  FPaintTimer = new QTimer(this);
-  FPaintTimer->setSingleShot(true);
-  connect(FPaintTimer, &QTimer::timeout, this, [this] { Guarded([this] { PaintPausedChanges(); }); });
+  FUpdates = std::make_unique<TUpdatePacer>(this, Memo1);
+  FUpdates->Follow(ProgressBar2, &FBodyLinesShown);
 
-  UUCode.SetHeaders(true);
-  // Decoding happens in a private folder of no subfolders: a name that
-  // names folders ("pics\a.jpg", as posters on other systems write) would
-  // fail there. The stored name is its last part anyway.
-  UUCode.SetFlatNames(true);
-  UUCode.SetUnixCRLF(CRLF);
-  UUCode.OnProgress = [this](std::uint16_t Percent) { UUCodeProgress(Percent); };
   Nntp.OnMessageLine = [this](TObject* Sender) { NntpMessageLine(Sender); };
   FYEnc.OnLog = [this](const std::string& Text) { Log(Text); };
   FYEnc.OnFile = [this](const std::string& Path, const std::string& Name) { StoreYEncFile(Path, Name); };
@@ -165,6 +147,9 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   WireRepair();
   WireProgress();
   WireController();
+  // A walk that ends by itself shows at once how it ended: the desktop's
+  // notice takes the status from panel 0.
+  connect(this, &TMDIChild::WalkEnded, this, [this] { SB1Panels[0]->setText(ToQt(FStatus)); });
 }
 
 // Every file listed as saved may belong to a PAR2 set. A repaired file is
@@ -182,11 +167,11 @@ void TMDIChild::WireRepair() {
     StoreYEncFile(Path, Name);
     FYEnc.Forget(FSessionDir + Name + ".partial");
   };
-  FRepair.OnStatus = [this, walk = QString(), shown = QString()](const std::string& Text) mutable {
-    if (SB1Panels[0]->text() != shown)
-      walk = SB1Panels[0]->text();
-    SetStatus(Text.empty() ? walk.toLocal8Bit().toStdString() : Text);
-    shown = SB1Panels[0]->text();
+  FRepair.OnStatus = [this, walk = std::string(), shown = std::string()](const std::string& Text) mutable {
+    if (FStatus != shown)
+      walk = FStatus;
+    SetStatus(Text.empty() ? walk : Text);
+    shown = FStatus;
   };
 }
 
@@ -213,39 +198,14 @@ void TMDIChild::WireProgress() {
 // writer closes it.
 TMDIChild::~TMDIChild() = default;
 
-void TMDIChild::Log(const std::string& Text) {
-  PacePainting();
-  QTextDocument* doc = Memo1->document();
-  const int count = doc->isEmpty() ? 0 : doc->blockCount();
-  if (count > LogLimit) {
-    // Lines 1 .. count - LogKeep go in one cut; line 0 stays.
-    QTextCursor cut(doc->findBlockByNumber(1));
-    cut.setPosition(doc->findBlockByNumber(count - LogKeep + 1).position(), QTextCursor::KeepAnchor);
-    cut.removeSelectedText();
-  }
-  Memo1->appendPlainText(ToQt(Shown(Text) + " "));
-}
+void TMDIChild::Log(const std::string& Text) { FUpdates->AddLine(Shown(Text) + " "); }
 
-void TMDIChild::LogAppend(const std::string& Text) {
-  if (Memo1->document()->isEmpty()) {
-    Log(Text);
-    return;
-  }
-  PacePainting();
-  QTextCursor end(Memo1->document());
-  // In an edit block the cursor does not lay the line out to find where it
-  // stands; only the edit's end lays it out, once.
-  end.beginEditBlock();
-  end.movePosition(QTextCursor::End);
-  if (end.block().length() <= LogLineLimit)
-    end.insertText(ToQt(Shown(Text) + " "));
-  end.endEditBlock();
-}
+void TMDIChild::LogAppend(const std::string& Text) { FUpdates->AppendToLine(Shown(Text) + " "); }
 
 void TMDIChild::SetStatus(const std::string& Text) {
-  PacePainting();
   TransferProgress->Wake();
-  SB1Panels[0]->setText(ToQt(Shown(Text)));
+  FStatus = Shown(Text);
+  FUpdates->SetText(SB1Panels[0], ToQt(FStatus));
 }
 
 void TMDIChild::SetCaption(const std::string& Text) {
@@ -264,36 +224,16 @@ std::string TMDIChild::Shown(std::string Text) const {
   return Text;
 }
 
-// A walk at full speed logs a few lines, sets the status and moves the bars
-// hundreds of times a second, and painting each change took more time than
-// receiving and decoding the articles. A change within PaintInterval of the
-// last paint turns the window's updates off (the progress bar would even
-// paint at once); when the interval is over, the window paints what it
-// shows by then in one go. Its widgets take every value at once all the same.
-void TMDIChild::PacePainting() {
-  if (FPaintPaused)
-    return;
-  const auto now = std::chrono::steady_clock::now();
-  if (now - FLastPaint >= PaintInterval) {
-    FLastPaint = now; // this change paints as usual
-    return;
-  }
-  FPaintPaused = true;
-  setUpdatesEnabled(false);
-  FPaintTimer->start(std::chrono::ceil<std::chrono::milliseconds>(FLastPaint + PaintInterval - now));
-}
-
-void TMDIChild::PaintPausedChanges() {
-  FPaintPaused = false;
-  setUpdatesEnabled(true);
-  repaint();
-  FLastPaint = std::chrono::steady_clock::now();
-}
-
 void TMDIChild::CountDecodedFile() {
   ++FDecodedCount;
-  SB1Panels[3]->setText(ToQt(IntToStr(FDecodedCount)));
+  FUpdates->SetText(SB1Panels[3], ToQt(IntToStr(FDecodedCount)));
 }
+
+void TMDIChild::FlushUpdates() const { FUpdates->Flush(); }
+
+void TMDIChild::ShowCurrentArticle() { FUpdates->SetText(SB1Panels[1], QString::number(FArticleCurrent)); }
+
+void TMDIChild::ShowGroupProgress() { FUpdates->SetValue(ProgressBar3, GroupProgress()); }
 
 // The numbers come from the server: near the 64-bit limits they must give a
 // rough per mille (or 0), not an overflow.
@@ -330,4 +270,8 @@ void TMDIChild::resizeEvent(QResizeEvent* event) {
   FormResize(this);
 }
 
-void TMDIChild::UUCodeProgress(std::uint16_t Percent) { ProgressBar1->setValue(Percent); }
+// A window that closes shows its last lines.
+void TMDIChild::hideEvent(QHideEvent* event) {
+  Guarded([this] { FlushUpdates(); });
+  QWidget::hideEvent(event);
+}

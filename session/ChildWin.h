@@ -1,12 +1,13 @@
 #pragma once
 
-#include "codec/UUCode.h"
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
 #include "session/OverviewWalk.h"
+#include "session/PartFile.h"
 #include "session/Repair.h"
 #include "session/SubjectFilter.h"
+#include "session/UpdatePacer.h"
 #include "session/YEncReceiver.h"
 
 #include <QWidget>
@@ -81,9 +82,9 @@ public:
   TSavedFiles* SavedFiles;             // opens what LBSaved lists
   QTimer* Timer1; // pacing timer (the PACING setting, 500 ms by default), off until the walk needs it
 
-  // Components.
+  // Components. Part files are decoded as they are written (TPartFile),
+  // so the window runs no codec of its own.
   TNntpCli Nntp;
-  TUUCode UUCode;
 
   // Helpers through which the controller, scanner and decode stage report.
   void Log(const std::string& Text);
@@ -93,10 +94,13 @@ public:
   // windows can be told apart.
   void SetCaption(const std::string& Text);
   void CountDecodedFile();
-  // To be called before the window shows a change: a window that changes
-  // faster than it is worth painting paints at most every PaintInterval.
-  void PacePainting();
-  static constexpr std::chrono::milliseconds PaintInterval{50};
+  // What the helpers and the body's progress change shows at most every
+  // TUpdatePacer::Interval; this shows it now (the window hides or closes,
+  // a test reads it).
+  void FlushUpdates() const;
+  // Panel 1 shows FArticleCurrent, ProgressBar3 GroupProgress().
+  void ShowCurrentArticle();
+  void ShowGroupProgress();
   int GroupProgress() const;
   static std::string ExtractName(const std::string& Path);
   // Whether the walk runs: from the start or R to its end, a stop or X.
@@ -112,7 +116,6 @@ signals:
 public:
   // Handlers.
   void FormResize(TObject* Sender);
-  void UUCodeProgress(std::uint16_t Percent);
   void NntpMessageLine(TObject* Sender);
 
   // The controller's handlers (Controller.cpp): they drive the session.
@@ -133,6 +136,7 @@ public:
 protected:
   void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
   // The controller's own steps (Controller.cpp).
   void WireController();
@@ -167,18 +171,19 @@ protected:
   void ScanLine(std::string_view Line);
   void ScanHeaderLine(std::string_view Line);
   void ScanBodyLine(std::string_view Line);
-  void ShowBodyLines();
+  void ShowBodyLines() { FBodyLinesShown = FBodyLines; }
   void StartMimePart();
-  void StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension);
-  void StartPartFile(const char* Extension);
+  void StartBlock(std::string_view Line, std::int32_t Kind);
+  void StartPartFile(std::int32_t Kind);
   bool EndsBlock(std::string_view Line) const;
   void WritePart(std::string_view Data);
   // Closes the open part file (after the trailer when EndLine), decodes it
   // and leaves no part file open.
   void FinishPartFile(bool EndLine);
   void DecodePartFile();
-  std::string DecodeByKind();
-  std::string DecodeAttempt(const char* Status, TAlgorithm Algorithm);
+  std::string DecodeFinishedPart(const std::string& PartFile, std::unique_ptr<TPartDecoder>& Decoder);
+  std::string DecodeByKind(TPartDecoder& Decoder);
+  std::string DecodeAttempt(const char* Status, TPartDecoder::TResult& Result);
   std::string PartFileName() const;
 
   // Scanner and decode stage: single-part articles, unfinished blocks, and
@@ -196,7 +201,17 @@ protected:
   void ReadFileName(std::string_view Line, std::string& Name);
   void StartBodyPart();
   void KeepUnfinishedPartFile();
-  std::string DecodeInWorkFolder(const std::string& PartFile);
+  // Closes the open part file and leaves it on disk undecoded.
+  void ClosePartFile();
+  // What one article may write: a body far past its Lines: is cut off, and
+  // so is a part file that would grow past FPartFileLimit; either is kept
+  // undecoded, with one line in the log.
+  static constexpr std::int64_t BodyLineFactor = 4;
+  static constexpr std::int64_t BodyLineMargin = 1000;
+  std::int64_t BodyLineLimit() const;
+  void CutOffBody();
+  std::int64_t FPartFileLimit = std::int64_t(8) << 30; // tests lower it
+  bool FBodyCut = false;                               // the rest of this body is passed over
   // Moves the finished file Decoded into the session folder under Name, or
   // under "Name (1).ext", "Name (2).ext", ... when a different file holds
   // that name or Name is one of the session's own files (dati.ini, a part
@@ -240,12 +255,15 @@ protected:
   std::int32_t FMaxLines = 0;
   bool FMimeBase64 = false;
   std::int32_t FBodyLines = 0;
+  std::int32_t FBodyLinesShown = 0;  // what ProgressBar2 shows: a line the waiting limit turns away is not
   std::int32_t FMaxWaitingLines = 0; // 0 = never give up on a body
   bool FInternalAbort = false;
   std::int32_t FFileMode = 0;
   bool FDataFound = false;
   std::int32_t FDecodedCount = 0;
-  std::unique_ptr<TFileWriter> FPartFile;
+  std::unique_ptr<TPartFile> FPartFile;
+  // The decode of the part file just finished, for DecodePartFile.
+  std::unique_ptr<TPartDecoder> FPartDecoder;
   std::string FSessionDir;
   std::string FServerEntry;  // as the main window lists it
   std::string FFolderToMake; // the session folder, without its "/"
@@ -331,12 +349,8 @@ protected:
 
 private:
   std::string Shown(std::string Text) const;
-  void PaintPausedChanges();
-  QTimer* FPaintTimer;       // ends a pause of painting
-  bool FPaintPaused = false; // updates are off until FPaintTimer fires
-  std::chrono::steady_clock::time_point FLastPaint{};
-
-  std::string FLine; // a line with its CR LF, on its way into a part file
+  std::unique_ptr<TUpdatePacer> FUpdates;
+  std::string FStatus; // what panel 0 shows once the window has caught up
 
   // What the header of article FHeadArticle says about its body.
   std::int64_t FHeadArticle = 0;

@@ -436,7 +436,7 @@ void TMDIChild::Timer1Timer(TObject*) {
   }
   switch (FNextStep) {
   case stepHead:
-    ProgressBar3->setValue(GroupProgress());
+    ShowGroupProgress();
     Log("Request Header " + IntToStr(FArticleCurrent));
     // An article without a Lines: header (or a refused HEAD) must not
     // inherit the count of an article before it.
@@ -564,7 +564,7 @@ void TMDIChild::StartBody() {
   FBodyMimeBase64 = FMimeBase64;
   FBodyMimeName = FMimeName;
   ProgressBar2->setRange(0, std::max(0, FArticleLines));
-  ProgressBar2->setValue(0);
+  ShowBodyLines();
 }
 
 void TMDIChild::ConnectToServer() {
@@ -620,7 +620,7 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
     FArticleCurrent = Nntp.ArticleFirst();
   FArticleStart = FArticleCurrent;
   FArticleEnd = Nntp.ArticleLast();
-  SB1Panels[1]->setText(QString::number(FArticleCurrent));
+  ShowCurrentArticle();
   SB1Panels[2]->setText(QString::number(FArticleEnd));
   if (FArticleCurrent <= FArticleEnd) {
     // The overview's format says whether the walk can do without a HEAD
@@ -630,7 +630,7 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
     return;
   }
   ProgressBar3->setRange(0, 1);
-  ProgressBar3->setValue(1);
+  FUpdates->SetValue(ProgressBar3, 1);
   WalkDone();
 }
 
@@ -669,7 +669,7 @@ void TMDIChild::Advance() {
   FSkipPending = 0;
   if (WalksByOverview()) {
     if (FCurrentDone && FArticleCurrent >= FArticleEnd) {
-      ProgressBar3->setValue(GroupProgress());
+      ShowGroupProgress();
       WalkDone();
     } else {
       GoTo(stepFetch);
@@ -679,7 +679,7 @@ void TMDIChild::Advance() {
   // An article not done with (the walk stopped before its body came, or a
   // log-in refused it) is asked for now, not passed.
   if (!FCurrentDone && FArticleCurrent <= FArticleEnd) {
-    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+    ShowCurrentArticle();
     SetStatus("Request Header " + IntToStr(FArticleCurrent));
     GoTo(stepHead);
     return;
@@ -687,7 +687,7 @@ void TMDIChild::Advance() {
   if (FArticleCurrent < FArticleEnd) {
     ++FArticleCurrent;
     FCurrentDone = false;
-    SB1Panels[1]->setText(QString::number(FArticleCurrent));
+    ShowCurrentArticle();
     SetStatus("Request Header " + IntToStr(FArticleCurrent));
     GoTo(stepHead);
   } else {
@@ -1099,8 +1099,8 @@ void TMDIChild::WireWalk() {
   FWalk.OnDone = [this](TObject*) {
     FArticleCurrent = FArticleEnd;
     FCurrentDone = true;
-    SB1Panels[1]->setText(QString::number(FArticleCurrent));
-    ProgressBar3->setValue(GroupProgress());
+    ShowCurrentArticle();
+    ShowGroupProgress();
     FStopAfter = false;
     WalkDone();
   };
@@ -1128,9 +1128,9 @@ void TMDIChild::WalkArticleBegin(std::int64_t Number, std::int64_t Lines) {
   FArticleCurrent = Number;
   FCurrentDone = false;
   FArticleLines = ClampToInt32(Lines); // until its header says otherwise
-  SB1Panels[1]->setText(QString::number(FArticleCurrent));
+  ShowCurrentArticle();
   SetStatus("Request Article " + IntToStr(FArticleCurrent));
-  ProgressBar3->setValue(GroupProgress());
+  ShowGroupProgress();
   Log("Request Article " + IntToStr(FArticleCurrent));
   FNextStep = stepHead;
 }
@@ -1214,8 +1214,8 @@ void TMDIChild::FollowWalk() {
   const std::int64_t next = FWalk.Position();
   FCurrentDone = next > FArticleEnd;
   FArticleCurrent = FCurrentDone ? FArticleEnd : next;
-  SB1Panels[1]->setText(QString::number(FArticleCurrent));
-  ProgressBar3->setValue(GroupProgress());
+  ShowCurrentArticle();
+  ShowGroupProgress();
 }
 
 // Over the walk's connections the rest of the article is read and passed

@@ -9,14 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -59,14 +56,12 @@ std::string CandidateName(const std::string& name, int k, std::size_t limit) {
   return IsSessionFileName(numbered) ? FitName(name + tag, limit) : numbered;
 }
 
-// Text with every occurrence of from replaced by to.
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = 0; !from.empty() && (at = text.find(from, at)) != text.npos; at += to.size())
-    text.replace(at, from.size(), to);
+// Text with every occurrence of part left out.
+std::string Without(std::string text, const std::string& part) {
+  for (std::size_t at = 0; !part.empty() && (at = text.find(part, at)) != text.npos;)
+    text.erase(at, part.size());
   return text;
 }
-
-std::string Without(const std::string& text, const std::string& part) { return Replaced(text, part, ""); }
 
 // What lies at path, not following a link: 0 nothing, S_IFREG, S_IFDIR, ...
 mode_t KindAt(const std::string& path) {
@@ -119,57 +114,19 @@ bool SameContent(const std::string& a, const std::string& b) {
   }
 }
 
-// A private folder inside the session folder where the codec writes under
-// whatever name a begin line gives, so nothing of the session is
-// overwritten and nothing half-written ever carries a final name. It goes
-// away with everything still in it: the files it is told of by name, the
-// rest, if any, by a look through the folder.
-class TWorkFolder {
-public:
-  explicit TWorkFolder(const std::string& sessionDir) : FPath(sessionDir + ".decoding-XXXXXX") {
-    if (!::mkdtemp(FPath.data()))
-      throw EInOutError("Cannot create folder " + FPath + ": " + std::strerror(errno));
-    FPath += '/';
-  }
-  ~TWorkFolder() {
-    if (FKeep)
-      return;
-    for (const std::string& file : FFiles)
-      ::unlink(file.c_str());
-    std::error_code ignored;
-    if (::rmdir(FPath.c_str()) != 0)
-      std::filesystem::remove_all(FPath, ignored);
-  }
-  TWorkFolder(const TWorkFolder&) = delete;
-  TWorkFolder& operator=(const TWorkFolder&) = delete;
-
-  const std::string& Path() const { return FPath; }
-  void Keep() { FKeep = true; }
-  // A file that may be in the folder when it goes; only a name right in it counts.
-  void Holds(const std::string& path) {
-    if (path.size() > FPath.size() && path.compare(0, FPath.size(), FPath) == 0 &&
-        path.find('/', FPath.size()) == path.npos)
-      FFiles.push_back(path);
-  }
-
-private:
-  std::string FPath;
-  bool FKeep = false;
-  std::vector<std::string> FFiles;
-};
-
 } // namespace
 
 // Turns the finished part file into the file it carries. Every failure ends
 // up in the log; nothing is raised, so the walk goes on.
 void TMDIChild::DecodePartFile() {
+  std::unique_ptr<TPartDecoder> decoder = std::move(FPartDecoder);
   try {
     ProgressBar1->setValue(0);
     const std::string partFile = PartFileName();
     if (FPartKind >= 1 && FPartKind <= 3) {
       // The part file by its name only: the session folder's path holds the
       // server entry, which may carry a user name.
-      const std::string failure = DecodeInWorkFolder(partFile);
+      const std::string failure = DecodeFinishedPart(partFile, decoder);
       if (!failure.empty())
         Log("Error Decoding file " + ExtractName(partFile) + ": " + failure);
     }
@@ -180,33 +137,23 @@ void TMDIChild::DecodePartFile() {
   }
 }
 
-// The part file moves into a work folder and is decoded there; it is
-// deleted with the folder once its file is stored, and put back on any
-// failure. Returns why it failed, without the session folder's path;
-// empty once the file is stored.
-std::string TMDIChild::DecodeInWorkFolder(const std::string& PartFile) {
+// The file was decoded as the part file was written; a part file whose text
+// did not all go through the decoder (one cut back when a connection was
+// lost, one written by something else) is read now. The part file is
+// deleted once its file is stored and kept on any failure. Returns why it
+// failed, without the session folder's path; empty once the file is stored.
+std::string TMDIChild::DecodeFinishedPart(const std::string& PartFile,
+                                          std::unique_ptr<TPartDecoder>& Decoder) {
   try {
-    TWorkFolder work(FSessionDir);
-    // The codec drops quotes from the names it reads, so no begin line can
-    // name this file and decode over it.
-    const std::string input = work.Path() + "\"" + ExtractName(PartFile);
-    if (!RenameFile(PartFile, input))
-      throw EInOutError("Cannot move " + PartFile + ": " + std::strerror(errno));
-    work.Holds(input);
-    UUCode.SetInputFile(input);
-    UUCode.SetOutputFile(work.Path() + IntToStr(FPartFileCount) + ".dec");
-
-    std::string failure;
-    try {
-      failure = DecodeByKind();
-    } catch (const std::exception& e) {
-      failure = e.what();
+    if (!Decoder) {
+      Decoder = std::make_unique<TPartDecoder>(FSessionDir, FPartKind, ExtractName(PartFile));
+      Decoder->FeedFile(PartFile);
     }
-    // What the last attempt wrote and could not store.
-    work.Holds(UUCode.OutputFile());
-    if (!failure.empty() && !RenameFile(input, PartFile))
-      work.Keep(); // its name was taken meanwhile: the folder keeps it
-    return Without(Without(Replaced(failure, input, ExtractName(PartFile)), work.Path()), FSessionDir);
+    Decoder->Finish();
+    const std::string failure = DecodeByKind(*Decoder);
+    if (failure.empty())
+      DeleteFile(PartFile);
+    return failure;
   } catch (const std::exception& e) {
     return Without(e.what(), FSessionDir);
   }
@@ -216,33 +163,29 @@ std::string TMDIChild::DecodeInWorkFolder(const std::string& PartFile) {
 // could not read the text: a file that cannot be written is no reason to
 // read the text another way ("begin-base64 0644 x" read as uuencode gives a
 // file of garbage). Returns the first decoder's reason when neither could.
-std::string TMDIChild::DecodeByKind() {
-  if (FPartKind == 2) {
-    UUCode.SetFileMode(644);
-    const std::string failure = DecodeAttempt(TryBase64, base64decode);
-    return failure.empty() || DecodeAttempt(TryUUEncode, uudecode).empty() ? std::string() : failure;
-  }
+std::string TMDIChild::DecodeByKind(TPartDecoder& Decoder) {
   // The mode of a begin line is only written into encoded headers; a block
   // of mode 0 decodes like any other.
-  UUCode.SetFileMode(FPartKind == 1 ? 644 : static_cast<std::uint16_t>(FFileMode));
   if (FPartKind == 3)
     FFileMode = 0;
-  const std::string failure = DecodeAttempt(TryUUEncode, uudecode);
-  return failure.empty() || DecodeAttempt(TryBase64Again, base64decode).empty() ? std::string() : failure;
+  const bool base64 = FPartKind == 2;
+  const std::string failure = DecodeAttempt(base64 ? TryBase64 : TryUUEncode, Decoder.First());
+  return failure.empty() || DecodeAttempt(base64 ? TryUUEncode : TryBase64Again, Decoder.Second()).empty()
+             ? std::string()
+             : failure;
 }
 
-// One run of the codec; the second attempt keeps the output path the first
-// one left behind. Returns why the text could not be decoded, empty once the
-// file is stored; a file that cannot be read, written or stored raises.
-std::string TMDIChild::DecodeAttempt(const char* Status, TAlgorithm Algorithm) {
+// What one decoder made of the text. Returns why it could not read the
+// text, empty once the file is stored; a file that could not be written or
+// stored raises.
+std::string TMDIChild::DecodeAttempt(const char* Status, TPartDecoder::TResult& Result) {
   SetStatus(Status);
-  UUCode.SetAlgorithm(Algorithm);
-  try {
-    UUCode.Execute();
-  } catch (const EUUCode& e) {
-    return e.what();
-  }
-  const std::string name = StoreDecodedFile(UUCode.OutputFile(), ExtractName(UUCode.OutputFile()));
+  if (!Result.Unreadable.empty())
+    return Result.Unreadable;
+  if (!Result.Unwritable.empty())
+    throw EInOutError(Result.Unwritable);
+  const std::string name = StoreDecodedFile(Result.File, Result.Name);
+  Result.File.clear();
   LBSaved->addItem(QString::fromLocal8Bit(name));
   return "";
 }

@@ -190,7 +190,9 @@ void TRepair::Start() {
     return;
   const bool dataSaved =
       std::any_of(FSaved.begin(), FSaved.end(), [](const std::string& n) { return !IsPar2Name(n); });
-  for (auto& [base, set] : SetsInFolder()) {
+  // Not a structured binding: the lambdas below refer to the set.
+  for (auto& entry : SetsInFolder()) {
+    const TSet& set = entry.second;
     bool touched = std::any_of(set.Files.begin(), set.Files.end(),
                                [&](const std::string& f) { return FSaved.count(f); });
     if (!touched && dataSaved) {
@@ -199,7 +201,8 @@ void TRepair::Start() {
       touched =
           std::any_of(names.begin(), names.end(), [&](const std::string& n) { return FSaved.count(n); });
     }
-    if (touched && std::none_of(FQueue.begin(), FQueue.end(), [&](const TSet& s) { return s.Base == base; }))
+    if (touched &&
+        std::none_of(FQueue.begin(), FQueue.end(), [&](const TSet& s) { return s.Base == set.Base; }))
       FQueue.push_back(set);
   }
   FSaved.clear();

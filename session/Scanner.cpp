@@ -5,11 +5,9 @@
 #include "session/TransferProgress.h"
 
 #include <QListWidget>
-#include <QProgressBar>
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -236,12 +234,19 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
   ShowBodyLines();
 
   if (FBodyLines == 1) {
+    FBodyCut = false;
     // A body file whose end was never reported must not take another body.
     if (FBodyPart && FPartFile)
       KeepUnfinishedPartFile();
     FYEnc.Drop(""); // EndOfBody has said why, or the controller never asked
     if (FHeadArticle == FArticleCurrent && FHeadBase64 && !FHeadName.empty())
       StartBodyPart();
+  }
+  if (FBodyCut)
+    return;
+  if (FArticleLines > 0 && FBodyLines > BodyLineLimit()) {
+    CutOffBody();
+    return;
   }
 
   // Inside a yEnc part every line is the part's: its data lines may begin
@@ -270,19 +275,6 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
     FinishPartFile(false);
 }
 
-// Moving the bar costs more than scanning a line, so it moves only when the
-// step shows, by a pixel or more; past the maximum it shows full.
-void TMDIChild::ShowBodyLines() {
-  const int maximum = ProgressBar2->maximum();
-  const int position = std::min(FBodyLines, maximum);
-  const int pixel = std::max(1, maximum / std::max(1, ProgressBar2->width()));
-  if ((std::abs(position - ProgressBar2->value()) >= pixel || position == maximum) &&
-      position != ProgressBar2->value()) {
-    PacePainting();
-    ProgressBar2->setValue(position);
-  }
-}
-
 // The blank line that ends a base64 MIME part header, a begin-base64 line
 // (kind 2), "begin 644" or "begin 064" (kind 1) and any other "begin " line
 // with a mode (kind 3). While a part header is read, begin lines are not
@@ -298,7 +290,7 @@ bool TMDIChild::StartsBlock(std::string_view Line) {
     return false;
   const std::string_view head = Line.substr(0, 9);
   if (SameText(head, "begin-bas")) {
-    StartBlock(Line, 2, ".B64");
+    StartBlock(Line, 2);
     return true;
   }
   if (!SameText(Line.substr(0, 6), "begin "))
@@ -307,10 +299,10 @@ bool TMDIChild::StartsBlock(std::string_view Line) {
   if (!mode)
     return false;
   if (SameText(head, "begin 644") || SameText(head, "begin 064")) {
-    StartBlock(Line, 1, ".UUE");
+    StartBlock(Line, 1);
   } else {
     FFileMode = *mode;
-    StartBlock(Line, 3, ".UUE");
+    StartBlock(Line, 3);
   }
   return true;
 }
@@ -328,9 +320,8 @@ bool TMDIChild::EndsBlock(std::string_view Line) const {
 
 void TMDIChild::CopyToPartFile(std::string_view Line) {
   if (FPartKind != 2) {
-    FLine.assign(Line);
-    FLine += "\r\n";
-    WritePart(FLine);
+    WritePart(Line);
+    WritePart("\r\n");
   } else if (EndsBlock(Line)) {
     // Base64 text is joined into one run; the trailer needs a line of its
     // own or the decoder reads it as data.
@@ -371,7 +362,7 @@ void TMDIChild::StartMimePart() {
   LogAppend("Mime base64");
   KeepUnfinishedPartFile();
   const std::string mimeName = std::exchange(FMimeName, {});
-  StartPartFile(".B64");
+  StartPartFile(2);
   const std::string name =
       mimeName.empty() ? IntToStr(FArticleCurrent) + IntToStr(FPartFileCount) + "." + FDefExt : mimeName;
   TransferProgress->FileStarted(name);
@@ -404,11 +395,11 @@ void TMDIChild::EndOfBody(bool Complete) {
   }
 }
 
-void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind, const char* Extension) {
+void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind) {
   LogAppend(std::string(Line));
   TransferProgress->FileStarted(BeginLineName(Line));
   KeepUnfinishedPartFile();
-  StartPartFile(Extension);
+  StartPartFile(Kind);
   FPartKind = Kind;
   FBodyPart = false;
   WritePart(Line);
@@ -419,13 +410,13 @@ void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind, const char*
 // A part file is always a new file: a number that an earlier window's kept
 // part file (or anything else, a link included) holds is passed over, so
 // what the log said was kept is never truncated or written through.
-void TMDIChild::StartPartFile(const char* Extension) {
-  auto file = std::make_unique<TFileWriter>();
+void TMDIChild::StartPartFile(std::int32_t Kind) {
+  auto file = std::make_unique<TPartFile>(FSessionDir, Kind);
   std::string path;
   try {
     do {
       ++FPartFileCount;
-      path = FSessionDir + IntToStr(FPartFileCount) + Extension;
+      path = FSessionDir + IntToStr(FPartFileCount) + (Kind == 2 ? ".B64" : ".UUE");
     } while (!file->CreateNew(path) && FPartFileCount < std::numeric_limits<std::int32_t>::max());
   } catch (const EInOutError&) {
     file.reset(); // the log line the user has always seen, without the system's reason
@@ -436,8 +427,17 @@ void TMDIChild::StartPartFile(const char* Extension) {
 }
 
 // A part file that cannot be written is given up at once rather than
-// failing again on every following line.
+// failing again on every following line; one that would grow past its
+// limit is kept as it is.
 void TMDIChild::WritePart(std::string_view Data) {
+  if (!FPartFile)
+    return;
+  if (FPartFile->Size() + std::int64_t(Data.size()) > FPartFileLimit) {
+    const std::string name = ExtractName(PartFileName());
+    ClosePartFile();
+    Log("Part file " + name + " cut off at " + IntToStr(FPartFileLimit) + " bytes, kept undecoded");
+    return;
+  }
   try {
     FPartFile->Write(Data);
   } catch (...) {
@@ -448,7 +448,7 @@ void TMDIChild::WritePart(std::string_view Data) {
 }
 
 void TMDIChild::FinishPartFile(bool EndLine) {
-  const std::unique_ptr<TFileWriter> file = std::move(FPartFile);
+  const std::unique_ptr<TPartFile> file = std::move(FPartFile);
   FBodyPart = false;
   try {
     if (EndLine)
@@ -459,6 +459,7 @@ void TMDIChild::FinishPartFile(bool EndLine) {
     FPartKind = 0;
     throw;
   }
+  FPartDecoder = file->TakeDecoder();
   DecodePartFile();
   FPartKind = 0;
 }
@@ -469,7 +470,12 @@ void TMDIChild::KeepUnfinishedPartFile() {
   if (!FPartFile)
     return;
   const std::string path = PartFileName();
-  const std::unique_ptr<TFileWriter> file = std::move(FPartFile);
+  ClosePartFile();
+  Log("Unfinished part file kept " + path);
+}
+
+void TMDIChild::ClosePartFile() {
+  const std::unique_ptr<TPartFile> file = std::move(FPartFile);
   FPartKind = 0;
   FBodyPart = false;
   try {
@@ -477,7 +483,24 @@ void TMDIChild::KeepUnfinishedPartFile() {
   } catch (const std::exception& e) {
     Log(e.what());
   }
-  Log("Unfinished part file kept " + path);
+}
+
+// Lines: may be off by a little, not by this much: a body past it is
+// hostile or broken, and the rest of it is passed over.
+std::int64_t TMDIChild::BodyLineLimit() const {
+  return BodyLineFactor * std::int64_t(FArticleLines) + BodyLineMargin;
+}
+
+void TMDIChild::CutOffBody() {
+  FBodyCut = true;
+  FYEnc.Drop("");
+  std::string text =
+      "Body cut off past " + IntToStr(BodyLineLimit()) + " lines (Lines: " + IntToStr(FArticleLines) + ")";
+  if (FPartFile) {
+    text += ", part file " + ExtractName(PartFileName()) + " kept undecoded";
+    ClosePartFile();
+  }
+  Log(text);
 }
 
 // "=ybegin" starts a yEnc part as a begin line starts a block. "=ypart" and

@@ -1,5 +1,7 @@
 #include "CodecFixture.h"
 
+#include "codec/YEnc.h"
+
 using Encoding = CodecTest;
 using Decoding = CodecTest;
 using Running = CodecTest;
@@ -202,4 +204,33 @@ TEST_F(Running, ActiveRunsOnceAndIsFalseAgainEvenAfterAFailure) {
   const std::string about = Codec.About();
   Codec.SetAbout("other");
   EXPECT_EQ(Codec.About(), about);
+}
+
+// yEnc lines are read whole up to 64 KiB; a poster's longer lines (here a
+// part's whole data on one line, across the pieces the file is read in) are
+// decoded in pieces, the escapes between them included. The parts are
+// written into the file as they come; one that fails the whole file's CRC
+// leaves a file of that name as it was.
+TEST_F(Running, YDecodeTakesLinesLongerThanItsLineBuffer) {
+  const std::string bytes = Random(3000000, 4);
+  std::string text;
+  for (const std::uint64_t at : {1500000u, 0u}) {
+    TYEncPartInfo info;
+    info.Name = "long.bin";
+    info.FileSize = bytes.size();
+    info.Offset = at;
+    info.Part = at / 1500000 + 1;
+    info.Total = 2;
+    info.FileCrc = Crc32(0, bytes.data(), bytes.size());
+    info.LineLength = 2000000;
+    text += YEncEncodePart(std::string_view(bytes).substr(at, 1500000), info);
+  }
+  Put("long.bin", "old");
+  std::string damaged = text;
+  damaged[damaged.size() - 1000] ^= 1; // in the last part, once the first is written
+  EXPECT_THROW(Decoded(ydecode, damaged), EUUCode);
+  EXPECT_EQ(Get("long.bin"), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir), {}), 2) << "long.bin and 1.UUE";
+  EXPECT_TRUE(Decoded(ydecode, text) == bytes);
+  EXPECT_EQ(Codec.OutputFile(), Dir + "long.bin");
 }

@@ -167,7 +167,9 @@ protected:
     };
     EXPECT_TRUE(child && PumpUntil(over, 240000))
         << "the walk did not end; the window's log:\n"
-        << (child ? child->Memo1->toPlainText().toStdString() : "(no window)");
+        << (child ? (child->FlushUpdates(), child->Memo1->toPlainText().toStdString()) : "(no window)");
+    if (child)
+      child->FlushUpdates(); // what the window holds back until its next update
     return child;
   }
   void Close(TMDIChild* child) {
@@ -226,7 +228,8 @@ TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNe
       saved.push_back(Text(f["saved_as"]));
   ASSERT_FALSE(saved.empty());
   EXPECT_TRUE(PumpUntil([&] { return first->LBSaved->count() >= int(saved.size()); }, 60000))
-      << first->Memo1->toPlainText().toStdString();
+      << (first->FlushUpdates(), first->Memo1->toPlainText().toStdString());
+  first->FlushUpdates();
   EXPECT_TRUE(first->Memo1->toPlainText().contains("par2-set.par2: repaired 1 files"));
   for (const QJsonValue f : M["files"].toArray()) {
     const std::string path = session + Text(f["saved_as"]);

@@ -983,7 +983,7 @@ TEST_F(NntpCli, EveryRequestInFlightEndsWhenTheConnectionGoes) {
     for (int n = 1; n <= 3; ++n)
       Cli.BodyByNumber(n);
     if (c.Ends.size() == 2) {
-      ASSERT_TRUE(PumpUntil([&] { return Events.back() == "line two"; }));
+      ASSERT_TRUE(PumpUntil([&] { return !Events.empty() && Events.back() == "line two"; }));
       Cli.Abort();
     }
     ASSERT_TRUE(PumpUntil([&] { return Done == int(c.Ends.size()); }, 4000)) << c.Name;

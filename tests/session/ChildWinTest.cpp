@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <random>
 
 using Window = SessionTest;
 
@@ -42,8 +43,6 @@ TEST_F(Window, StartsWithTheDesignValues) {
     EXPECT_FALSE(panel->toolTip().isEmpty());
   EXPECT_EQ(c.Timer1->interval(), 500);
   EXPECT_FALSE(c.Timer1->isActive());
-  EXPECT_TRUE(c.UUCode.Headers());
-  EXPECT_EQ(c.UUCode.UnixCRLF(), CRLF);
   EXPECT_EQ(c.FNextStep, stepStart);
   EXPECT_EQ(c.FPartFile, nullptr);
 }
@@ -130,24 +129,65 @@ protected:
 
 } // namespace
 
-// A walk at full speed changes the window faster than it is worth painting.
-// However its painting is paced, every widget takes each value at once, and
-// once the run of changes is over the window paints what it shows: it is
-// never left with its updates off.
-TEST_F(Window, AFastRunOfChangesIsPaintedOnceItIsOver) {
+// A walk at full speed changes the window faster than it is worth showing:
+// a run of changes shows nothing until the pacer's next update, which shows
+// the last of them and paints the window once.
+TEST_F(Window, AFastRunOfChangesShowsAtTheNextUpdate) {
   Child->show();
   TPaintCounter status(Child->SB1Panels[0]);
   ASSERT_TRUE(PumpUntil([&] { return status.Count > 0; }));
   Child->FArticleLines = 300;
   Child->Body({});
+  const int before = status.Count;
   for (int i = 0; i < 300; ++i) {
     Child->Log("Request Article " + std::to_string(i));
     Child->SetStatus("Request Article " + std::to_string(i));
     Child->ScanLine("text");
   }
+  EXPECT_EQ(Child->SB1Panels[0]->text(), "Current Action");
+  EXPECT_TRUE(Child->Memo1->document()->isEmpty());
+  EXPECT_TRUE(PumpUntil([&] { return Child->ProgressBar2->value() == 300; }));
   EXPECT_EQ(Child->SB1Panels[0]->text(), "Request Article 299");
-  EXPECT_EQ(Child->MemoLines().back(), "Request Article 299 ");
-  EXPECT_EQ(Child->ProgressBar2->value(), 300);
-  const int before = status.Count;
-  EXPECT_TRUE(PumpUntil([&] { return Child->updatesEnabled() && status.Count > before; }));
+  EXPECT_EQ(Child->Memo1->document()->blockCount(), 199); // cut back at 201
+  EXPECT_EQ(status.Count, before + 1);
+}
+
+// Whenever the log catches up, it shows what it would have shown had every
+// line been added at once: cut back past 200 lines, the first line kept,
+// appends to the right line, both to lines it shows and to lines held.
+// A window that closes shows its last line.
+TEST_F(Window, TheLogCaughtUpAtAnyPointIsTheLogLineByLine) {
+  Child->show();
+  std::vector<std::string> model;
+  auto log = [&](const std::string& text) {
+    if (model.size() > 200)
+      model.erase(model.begin() + 1, model.end() - 99);
+    model.push_back(text + " ");
+    Child->Log(text);
+  };
+  auto append = [&](const std::string& text) {
+    if (model.empty())
+      model.push_back("");
+    if (model.back().size() < 4096)
+      model.back() += text + " ";
+    Child->LogAppend(text);
+  };
+  // Caught up seldom (more than 200 lines wait before the first time), then
+  // often.
+  std::mt19937 random(3);
+  for (const unsigned every : {400u, 30u})
+    for (int i = 0; i < 2000; ++i) {
+      if (random() % every == 0)
+        EXPECT_EQ(Child->MemoLines(), model) << "after " << i;
+      else if (random() % 3 == 0)
+        append("more " + std::to_string(i));
+      else
+        log("line " + std::to_string(i));
+    }
+  log("the last line");
+  Child->close();
+  const QStringList shown = Child->Memo1->toPlainText().split('\n');
+  ASSERT_EQ(std::size_t(shown.size()), model.size());
+  EXPECT_EQ(shown.back().toStdString(), "the last line ");
+  EXPECT_EQ(shown.front().toStdString(), model.front());
 }

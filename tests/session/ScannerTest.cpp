@@ -5,9 +5,13 @@
 #include "tests/support/ScriptedNewsServer.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProgressBar>
+#include <QTimer>
 
+#include <csignal>
 #include <filesystem>
+#include <sys/resource.h>
 #include <unistd.h>
 
 class Scanner : public SessionTest {
@@ -22,6 +26,10 @@ protected:
   void OpenKeptPartFile() { Child->Body({Kept}); }
   std::string Part(int n, const char* ext = ".UUE") const {
     return ReadFile(Folder + std::to_string(n) + ext);
+  }
+  // Everything in the session folder, hidden files included.
+  QStringList AllFiles() const {
+    return QDir(QString::fromStdString(Folder)).entryList(QDir::Files | QDir::Hidden);
   }
 
   const std::string Data = RandomBytes(4000, 11);
@@ -254,6 +262,65 @@ TEST_F(Scanner, PartFileThatCannotBeCreatedIsLoggedAndSkipped) {
   EXPECT_TRUE(FileExists(Folder + "1.UUE"));
 }
 
+// A body far past its Lines: (four times and 1,000 lines more) and a part
+// file that would grow past its limit each end in one log line: the part
+// file stays as far as it got, undecoded, and the rest of the body is
+// passed over. An article without Lines: has no line bound. The next body
+// is read as usual.
+TEST_F(Scanner, BodyFarPastItsLinesAndPartFilePastItsLimitAreCutOff) {
+  const auto lines = UULines(RandomBytes(60000, 5)); // 1,334 lines
+  Child->FArticleLines = 10;
+  Child->Body(Join({{"begin 644 big.bin"}, lines, {"end", "begin 644 late.bin"}}));
+  Child->FArticleLines = 0;
+  Child->FPartFileLimit = 5000;
+  Child->Body(Join({{"begin 644 wide.bin"}, lines, {"end"}}));
+  EXPECT_EQ(Child->FPartFile, nullptr);
+  Child->FPartFileLimit = std::int64_t(8) << 30;
+  Child->Body(UU("next.bin", Data));
+  EXPECT_TRUE(CrLfLines(Part(1)) == Join({{"begin 644 big.bin"}, {lines.begin(), lines.begin() + 1039}}));
+  EXPECT_LE(Part(2).size(), 5000u);
+  EXPECT_EQ(Part(2).substr(0, 19), "begin 644 wide.bin\r");
+  EXPECT_EQ(Child->Saved(), std::vector<std::string>{"next.bin"});
+  EXPECT_EQ(
+      Child->MemoLines(),
+      (std::vector<std::string>{
+          "Request Body 4711 begin 644 big.bin ",
+          "Body cut off past 1040 lines (Lines: 10), part file 1.UUE kept undecoded begin 644 wide.bin ",
+          "Part file 2.UUE cut off at 5000 bytes, kept undecoded begin 644 next.bin "}));
+}
+
+// A disk that fills (the file size limit stands in for it) ends the part
+// file being written with one log line, kept as far as it got; the file
+// stored before stays whole, and nothing of the decode is left behind.
+TEST_F(Scanner, FullDiskIsReportedOnceAndWhatWasStoredStays) {
+  Child->Body(UU("first.bin", Data));
+  rlimit saved{}, full{200000, RLIM_INFINITY}; // writes past it fail with EFBIG
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &full);
+  Child->Body(UU("second.bin", RandomBytes(300000, 6)));
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_EQ(ReadFile(Folder + "first.bin"), Data);
+  EXPECT_EQ(Child->Saved(), std::vector<std::string>{"first.bin"});
+  EXPECT_EQ(Child->MemoLines().back(), "Cannot write to 2.UUE: File too large ");
+  EXPECT_EQ(AllFiles(), (QStringList{"2.UUE", "first.bin"}));
+  EXPECT_EQ(Part(2).size(), 200000u);
+}
+
+// X while a block is being decoded deletes its part file, a closing window
+// leaves it unfinished; neither leaves what was decoded so far.
+TEST_F(Scanner, StopOrCloseWhileAFileIsDecodedLeavesNothingHalfDone) {
+  const auto lines = UULines(RandomBytes(1000000, 7));
+  Child->Body(Join({{"begin 644 stopped.bin"}, lines}));
+  ASSERT_EQ(AllFiles().size(), 2) << "the part file and what is decoded so far";
+  Child->StopClick(Child.get());
+  EXPECT_EQ(AllFiles(), QStringList{});
+  Child->Body(Join({{"begin 644 closed.bin"}, lines}));
+  Child.reset();
+  EXPECT_EQ(AllFiles(), QStringList{"2.UUE"});
+}
+
 // A part file kept by an earlier window, and a link planted where a part
 // file would go, are passed over for the next free number, never opened.
 TEST_F(Scanner, PartFilesAreAlwaysNewFiles) {
@@ -440,6 +507,26 @@ TEST_F(ScannerOverNntp, FilePostedOverThreeArticlesIsDecodedOnce) {
     Run(stepBody, [&] { Child->Nntp.BodyByNumber(article); });
   EXPECT_EQ(ReadFile(Folder + "big.bin"), Data);
   EXPECT_EQ(Child->Saved(), std::vector<std::string>{"big.bin"});
+}
+
+// The file is decoded as its lines arrive: while a large block comes in,
+// the window's loop runs its timers, and they find decoded bytes on disk
+// before the block's last line is there.
+TEST_F(ScannerOverNntp, ATimerFiresWhileALargeFileIsDecoded) {
+  const std::string big = RandomBytes(8 << 20, 12);
+  Connect({{1, {"Lines: 190000"}, UU("big.bin", big)}});
+  int ticks = 0;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    const QStringList decoding =
+        QDir(QString::fromStdString(Folder)).entryList({".decoding-*"}, QDir::Files | QDir::Hidden);
+    ticks += Child->FPartFile && !decoding.isEmpty() &&
+             QFileInfo(QString::fromStdString(Folder) + decoding[0]).size() > 0;
+  });
+  timer.start(0);
+  Run(stepBody, [&] { Child->Nntp.BodyByNumber(1); });
+  EXPECT_GT(ticks, 0);
+  EXPECT_EQ(ReadFile(Folder + "big.bin"), big);
 }
 
 // Ends with the connection aborted by the scanner and the abort reported.

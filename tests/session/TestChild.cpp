@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 std::vector<std::string> TTestChild::MemoLines() const {
+  FlushUpdates();
   std::vector<std::string> lines;
   if (!Memo1->document()->isEmpty())
     for (const QString& line : Memo1->toPlainText().split('\n'))

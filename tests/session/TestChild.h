@@ -37,6 +37,7 @@ public:
   using TMDIChild::FNextStep;
   using TMDIChild::FPartFile;
   using TMDIChild::FPartFileCount;
+  using TMDIChild::FPartFileLimit;
   using TMDIChild::FPartKind;
   using TMDIChild::FReconnectDelay;
   using TMDIChild::FRepair;
@@ -59,6 +60,7 @@ public:
     for (const std::string& line : lines)
       ScanLine(line);
   }
+  // What the window shows once it has caught up.
   std::vector<std::string> MemoLines() const;
   std::vector<std::string> Saved() const;
 };
@@ -136,7 +138,10 @@ protected:
   // The caption a window on the group and server shows with Text.
   std::string Captioned(const std::string& Text) const;
   void CloseExpecting(std::int64_t stored);
-  std::string Panel(int i) const { return Child->SB1Panels[std::size_t(i)]->text().toStdString(); }
+  std::string Panel(int i) const {
+    Child->FlushUpdates();
+    return Child->SB1Panels[std::size_t(i)]->text().toStdString();
+  }
   // Runs action once line has reached the scanner, as if clicked right then,
   // from the window's own connection or from the walk's.
   void OnLine(const std::string& line, std::function<void()> action);
