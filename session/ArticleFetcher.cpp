@@ -680,14 +680,21 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
 
 // ---- sending ----
 
+// One request a connection a round, so that articles next to each other go
+// out on different connections and come back nearly in order: with the
+// first connection's queue filled first, the next in order waited behind
+// requests of its own while the others filled the buffer.
 void TArticleFetcher::PumpAll() {
-  for (const auto& c : FPool)
-    Pump(*c);
+  for (bool sent = true; sent;) {
+    sent = false;
+    for (const auto& c : FPool)
+      sent = Pump(*c, 1) > 0 || sent;
+  }
 }
 
-void TArticleFetcher::Pump(TConnection& c) {
+int TArticleFetcher::Pump(TConnection& c, int Most) {
   if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive())
-    return;
+    return 0;
   const int depth = EffectiveDepth();
   // Once the server has shown it mishandles pipelining, each connection goes
   // down to one request when its own in flight have ended, never before:
@@ -695,15 +702,17 @@ void TArticleFetcher::Pump(TConnection& c) {
   if (c.Nntp.PipelineDepth() > depth && c.Nntp.InFlight() == 0)
     c.Nntp.SetPipelineDepth(depth);
   const int room = std::min(depth, c.Nntp.PipelineDepth());
+  int sent = 0;
   // A send may find the connection gone, and the close then runs at once.
-  for (std::size_t i = 0; i < FScans.size() && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room;
-       ++i) {
+  for (std::size_t i = 0;
+       i < FScans.size() && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room; ++i) {
     if (std::exchange(FScans[i].Sent, true))
       continue;
     c.Sent.push_back({FScans[i].First, true});
     c.Nntp.XOver(IntToStr(FScans[i].First) + "-" + IntToStr(FScans[i].Last));
+    ++sent;
   }
-  while (c.Phase == TConnection::Ready && c.Nntp.InFlight() < room) {
+  for (; sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room; ++sent) {
     TArticle* a = NextToSend();
     if (!a)
       break;
@@ -714,6 +723,7 @@ void TArticleFetcher::Pump(TConnection& c) {
     else
       c.Nntp.BodyByNumber(a->Number);
   }
+  return sent;
 }
 
 // The first article waiting, within the window ahead of the next in order,

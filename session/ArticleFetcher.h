@@ -9,6 +9,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -195,7 +196,8 @@ private:
               const std::vector<std::uint32_t>& Ends);
   void Deliver(std::uintptr_t Generation);
   void PumpAll();
-  void Pump(TConnection& c);
+  // Sends up to Most requests on c; returns how many went.
+  int Pump(TConnection& c, int Most = std::numeric_limits<int>::max());
   TArticle* NextToSend();
 
   TServerAddress FServer;
