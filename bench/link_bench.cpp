@@ -18,7 +18,7 @@
 // LINK_RTT_MS (30) and LINK_RATE (10000000 bytes/s) set the links, LINK_RUNS
 // (3) the runs of which each figure is the median; the spread follows it.
 // LINK_WINDOW_DEPTH (4, the window's default) sets the window's requests in
-// flight on each connection.
+// flight on each connection; LINK_CONNECTIONS (1,4,8) the connection counts.
 // The exit code is 0 when every walk and read came through whole.
 
 #include "PlainReader.h"
@@ -43,7 +43,7 @@
 
 namespace {
 
-const std::vector<int> ConnectionCounts = {1, 4, 8};
+std::vector<int> ConnectionCounts = {1, 4, 8};
 const std::vector<int> WindowConnections = {1, 4, 8};
 // The requests in flight on each connection of the pipelined plain readers,
 // as a window keeps by default, and as many as it takes to fill a link.
@@ -268,6 +268,10 @@ int main(int argc, char** argv) {
   s.WindowDepth = std::max(1, std::stoi(Env("LINK_WINDOW_DEPTH", "4")));
   const double roundTrip = std::stod(Env("LINK_RTT_MS", "30"));
   const double rate = std::stod(Env("LINK_RATE", "10000000"));
+  std::istringstream counts(Env("LINK_CONNECTIONS", "1,4,8"));
+  ConnectionCounts.clear();
+  for (std::string n; std::getline(counts, n, ',');)
+    ConnectionCounts.push_back(std::clamp(std::stoi(n), 1, 50));
 
   const std::size_t colon = s.Server.rfind(':');
   std::string error;

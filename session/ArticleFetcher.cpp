@@ -680,15 +680,22 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
 
 // ---- sending ----
 
-// One request a connection a round, so that articles next to each other go
-// out on different connections and come back nearly in order: with the
-// first connection's queue filled first, the next in order waited behind
-// requests of its own while the others filled the buffer.
+// Each request goes to the connection with the fewest in flight, so that
+// articles next to each other go out on different connections and come
+// back nearly in order. With the buffer rather than the depth bounding what
+// is out, a slot freed by the next in order would otherwise go to the first
+// connection every time: its queue grew deep, and the next in order waited
+// far down it while the buffer held the others' articles.
 void TArticleFetcher::PumpAll() {
-  for (bool sent = true; sent;) {
-    sent = false;
-    for (const auto& c : FPool)
-      sent = Pump(*c, 1) > 0 || sent;
+  std::vector<TConnection*> open;
+  for (const auto& c : FPool)
+    open.push_back(c.get());
+  while (!open.empty()) {
+    const auto least = std::min_element(open.begin(), open.end(), [](TConnection* a, TConnection* b) {
+      return a->Nntp.InFlight() < b->Nntp.InFlight();
+    });
+    if (Pump(**least, 1) == 0)
+      open.erase(least);
   }
 }
 

@@ -135,6 +135,23 @@ TEST_F(ArticleFetcher, SharesArticlesOutAndHandsThemOverInOrder) {
   EXPECT_EQ(Log, Lines{});
 }
 
+// With the buffer, not the depth, bounding what is out, each request goes
+// to the connection with the fewest in flight: were every freed slot to go
+// to the first connection, its queue would grow deep and the next in order
+// would wait far down it.
+TEST_F(ArticleFetcher, ABufferFullOfRequestsIsSharedOutEvenly) {
+  const auto group = Group(40);
+  TScriptedNewsServer server;
+  server.SetLatency(5);
+  server.ServeGroup("alt.test", group);
+  Use(server, 4, 8);
+  Fetcher.SetBufferLimit(40000);
+  FetchAll(Range(1, 40));
+  ExpectWhole(group, Range(1, 40));
+  for (int c = 1; c <= 4; ++c)
+    EXPECT_LE(Count(server.ReceivedBy(c), "BODY"), 16) << "connection " << c;
+}
+
 // Connections go in the middle of bodies, by a close and by a reset, with
 // requests in flight; one body holds a line too long to keep. Each lost
 // connection comes back after the back-off, and what it had in flight goes
