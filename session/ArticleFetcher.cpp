@@ -23,6 +23,7 @@ constexpr int MaxReconnectSeconds = 60;
 constexpr std::uint16_t FirstSocketError = 10000;
 constexpr std::uint16_t LineTooLong = 10053;
 constexpr std::uint16_t LogInRequired = 480;
+constexpr std::uint16_t NoSuchGroup = 411;
 // A body that waits its turn gets room for what the overview says it holds,
 // so that it is not copied again and again as it grows; a count that would
 // take more than this is not believed.
@@ -407,7 +408,7 @@ void TArticleFetcher::GroupDone(TConnection& c, std::uint16_t Error) {
     c.NeedsLogIn = true;
     LogIn(c);
   } else {
-    StopWith("Group " + FGroup + " refused by " + FServer.Host);
+    StopWith("Group " + FGroup + (Error == NoSuchGroup ? " not found on " : " refused by ") + FServer.Host);
   }
 }
 

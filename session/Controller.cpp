@@ -1182,8 +1182,9 @@ void TMDIChild::WalkArticleEnd(std::int64_t Number, std::uint16_t Error) {
 // The walk stopped by itself (a log-in refused, the group refused, every
 // connection lost), or after A.
 void TMDIChild::WalkStopped(const std::string& Why) {
-  if (Why.empty()) {
+  if (Why.empty()) { // A: the connections have said goodbye, as one does after A
     CarryOutAfter();
+    SetStatus("Downloading Interrupted by User");
     return;
   }
   SetStatus(Why);

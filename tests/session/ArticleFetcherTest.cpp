@@ -331,7 +331,7 @@ TEST_F(ArticleFetcher, LogsInOverTlsAndStopsWhenItCannot) {
   Fetcher.SetGroup("alt.none");
   Fetcher.Start();
   ASSERT_TRUE(PumpUntil([&] { return Stopped.size() == 2; }));
-  EXPECT_EQ(Stopped.back(), "Group alt.none refused by 127.0.0.1");
+  EXPECT_EQ(Stopped.back(), "Group alt.none not found on 127.0.0.1");
   EXPECT_EQ(Fetcher.Position(), 7);
 }
 

@@ -144,7 +144,7 @@ TEST_F(OverviewWalk, StopAfterSkipAndStopWithRequestsInFlight) {
   Open();
   OnLine(posts[0].Body[5], [&] { Click(Child->After); });
   ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ(Panel(0), "Downloading Interrupted");
+  EXPECT_EQ(Panel(0), "Downloading Interrupted by User");
   EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Downloading Interrupted"));
   EXPECT_EQ(Child->FWalk.Position(), 3);
   EXPECT_EQ(Done(), (Numbers{1, 2}));
@@ -183,7 +183,7 @@ TEST_F(OverviewWalk, GroupRefusedToTheWalkStopsIt) {
       .Expect("QUIT")
       .Reply("205 bye")
       .Close();
-  refusing.Reply("200 ready").Expect("GROUP alt.test").Reply("411 no such group").ExpectClosed().Start();
+  refusing.Reply("200 ready").Expect("GROUP alt.test").Reply("502 not for you").ExpectClosed().Start();
   Use(refusing);
   Store(5);
   Open();
