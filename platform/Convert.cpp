@@ -62,6 +62,14 @@ std::string Trim(std::string_view text) {
   return std::string(text.substr(first, last - first));
 }
 
+std::string_view TrimSpaces(std::string_view text) {
+  while (!text.empty() && text.front() == ' ')
+    text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ')
+    text.remove_suffix(1);
+  return text;
+}
+
 std::string UpperCase(std::string_view text) {
   std::string out(text);
   for (char& c : out)

@@ -16,6 +16,8 @@ std::string IntToStr(std::int64_t value);
 
 // Strips characters with codes 0 to 32 from both ends.
 std::string Trim(std::string_view text);
+// Strips spaces from both ends.
+std::string_view TrimSpaces(std::string_view text);
 
 // ASCII upper / lower case of a byte string; other bytes stay as they are.
 std::string UpperCase(std::string_view text);

@@ -102,14 +102,6 @@ std::string_view WithoutCR(std::string_view line) {
   return line;
 }
 
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && text.front() == ' ')
-    text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ')
-    text.remove_suffix(1);
-  return text;
-}
-
 std::int32_t ClampToInt32(std::int64_t value) {
   return std::int32_t(std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
 }
@@ -821,7 +813,7 @@ void TMDIChild::OverviewFormatLine(std::string_view Line) {
   if (FFormatIndex >= MaxFormatFields)
     return;
   ++FFormatIndex;
-  const std::string_view entry = TrimBlanks(WithoutCR(Line));
+  const std::string_view entry = TrimSpaces(WithoutCR(Line));
   if (FFormatSubjectField == 0 && SameText(entry, "Subject:"))
     FFormatSubjectField = FFormatIndex;
   if (FFormatLinesField > 0)

@@ -15,14 +15,6 @@ constexpr std::uint16_t FirstSocketError = 10000;
 constexpr std::uint16_t LineTooLong = 10053;
 constexpr std::int64_t NoEnd = std::numeric_limits<std::int64_t>::max();
 
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && text.front() == ' ')
-    text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ')
-    text.remove_suffix(1);
-  return text;
-}
-
 // A plain decimal number, nothing else, no sign. Article numbers use all 63
 // bits; a number past them is no number at all, never a wrapped one.
 bool ReadDigits(std::string_view text, std::int64_t& value) {
@@ -49,7 +41,7 @@ bool ReadOverviewLine(std::string_view line, std::int32_t linesField, bool full,
   std::string_view value = line.substr(0, tab);
   if (full && value.size() >= 6 && SameText(value.substr(0, 6), "Lines:"))
     value.remove_prefix(6);
-  value = TrimBlanks(value);
+  value = TrimSpaces(value);
   lines = 0;
   return value.empty() || ReadDigits(value, lines);
 }
