@@ -8,7 +8,11 @@
 // What the links can carry: with the cap, N times the cap; without, what
 // plain readers with 16 requests in flight on each connection got through
 // the relay in the same run. Plain readers count the bytes of the replies;
-// the files they carry are about 3% fewer.
+// the files they carry are about 3% fewer. "fetching" is the window's MB/s
+// from its first article to the walk's end: without what a walk pays once
+// at its start (the group and the overview's format on the window's own
+// connection, its QUIT, the connects and GROUPs of the pool, the first
+// overview block), which plain readers do before their clock starts.
 //
 // It needs a news server that takes several connections, such as the INN
 // harness with the group of bench/inn_post.py (see walk_bench):
@@ -104,7 +108,8 @@ private:
 };
 
 struct TFigure {
-  double Rate = 0; // MB/s
+  double Rate = 0;     // MB/s
+  double Fetching = 0; // the window's MB/s from its first article on
   bool Ok = true;
   double Busy = 0; // the window thread's share of a processor
   long PeakKB = 0; // the window's peak memory (VmHWM)
@@ -122,13 +127,13 @@ TSpread Spread(std::vector<double> Values) {
 // A measurement run Runs times: its MB/s and the share of a processor the
 // relay took meanwhile.
 struct TMeasured {
-  TSpread Rate{}, Busy{}, Load{};
+  TSpread Rate{}, Fetching{}, Busy{}, Load{};
   bool Ok = true;
   long PeakKB = 0; // the highest of the runs
 };
 
 TMeasured Measure(int Runs, const TRelayProcess& Relay, const std::function<TFigure()>& Once) {
-  std::vector<double> rates, busy, loads;
+  std::vector<double> rates, fetching, busy, loads;
   TMeasured m;
   for (int i = 0; i < Runs; ++i) {
     const double cpu = Relay.CpuSeconds();
@@ -136,12 +141,14 @@ TMeasured Measure(int Runs, const TRelayProcess& Relay, const std::function<TFig
     TFigure f = Once();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     rates.push_back(f.Rate);
+    fetching.push_back(f.Fetching);
     busy.push_back(f.Busy);
     loads.push_back((Relay.CpuSeconds() - cpu) / wall);
     m.Ok = m.Ok && f.Ok;
     m.PeakKB = std::max(m.PeakKB, f.PeakKB);
   }
   m.Rate = Spread(rates);
+  m.Fetching = Spread(fetching);
   m.Busy = Spread(busy);
   m.Load = Spread(loads);
   return m;
@@ -177,8 +184,8 @@ TRow MeasureRow(const TSetup& S, const TRelayProcess& Relay, double Rate, int N)
       const TPlainRead r = plain.Read(S.Articles, N, depth);
       if (!r.Error.empty())
         std::printf("  plain reader: %s\n", r.Error.c_str());
-      return TFigure{r.Seconds > 0 ? MB(r.Bytes) / r.Seconds : 0,
-                     r.Error.empty() && r.Bodies == std::int64_t(S.Articles.size())};
+      return TFigure{.Rate = r.Seconds > 0 ? MB(r.Bytes) / r.Seconds : 0,
+                     .Ok = r.Error.empty() && r.Bodies == std::int64_t(S.Articles.size())};
     };
   };
   TRow row;
@@ -196,25 +203,29 @@ TRow MeasureRow(const TSetup& S, const TRelayProcess& Relay, double Rate, int N)
       const std::string server = "127.0.0.1:" + std::to_string(Relay.Port());
       const TWalk w = Walk(
           {server, S.Group, S.MinLines, S.MaxLines, N, folder.path().toStdString() + "/", S.WindowDepth});
-      return TFigure{w.Seconds > 0 ? MB(w.Decoded) / w.Seconds : 0, w.Done,
-                     w.Seconds > 0 ? w.CpuSeconds / w.Seconds : 0, w.PeakKB};
+      return TFigure{.Rate = w.Seconds > 0 ? MB(w.Decoded) / w.Seconds : 0,
+                     .Fetching = w.FetchSeconds > 0 ? MB(w.Decoded) / w.FetchSeconds : 0,
+                     .Ok = w.Done,
+                     .Busy = w.Seconds > 0 ? w.CpuSeconds / w.Seconds : 0,
+                     .PeakKB = w.PeakKB};
     });
   return row;
 }
 
 void PrintRow(const TRow& R, int Runs, bool Capped) {
-  char share[16] = "     -", busy[16] = "  -", peak[24] = "   -";
+  char share[16] = "     -", busy[16] = "  -", peak[24] = "   -", fetching[16] = "     -";
   if (R.WindowRuns) {
+    std::snprintf(fetching, sizeof fetching, "%6.1f", R.Window.Fetching.Median);
     std::snprintf(share, sizeof share, "%6.2f", R.Window.Rate.Median / R.Filled.Rate.Median);
     std::snprintf(busy, sizeof busy, "%3.0f%%", 100 * R.Window.Busy.Median);
     std::snprintf(peak, sizeof peak, "%4ld", R.Window.PeakKB / 1024);
   }
   const double load = std::max(
       {R.Window.Load.Median, R.OneAtATime.Load.Median, R.Pipelined.Load.Median, R.Filled.Load.Median});
-  std::printf("  %5d | %-20s | %-20s | %-20s | %-20s | %14s | %s, %.0f%% at most | %s\n", R.Connections,
-              R.WindowRuns ? Shown(R.Window, Runs).c_str() : "     -", Shown(R.OneAtATime, Runs).c_str(),
-              Shown(R.Pipelined, Runs).c_str(), Shown(R.Filled, Capped ? 1 : Runs).c_str(), share, busy,
-              100 * load, peak);
+  std::printf("  %5d | %-20s | %8s | %-20s | %-20s | %-20s | %14s | %s, %.0f%% at most | %s\n", R.Connections,
+              R.WindowRuns ? Shown(R.Window, Runs).c_str() : "     -", fetching,
+              Shown(R.OneAtATime, Runs).c_str(), Shown(R.Pipelined, Runs).c_str(),
+              Shown(R.Filled, Capped ? 1 : Runs).c_str(), share, busy, 100 * load, peak);
   std::fflush(stdout); // a row comes every minute or so: show it
 }
 
@@ -235,7 +246,8 @@ bool Link(const TSetup& S, double RoundTripMs, double Rate) {
         "\n%.0f ms round trip (%.1f ms measured), no cap; the links carry what plain readers with %d in "
         "flight got\n",
         RoundTripMs, measured, FillDepth);
-  std::printf("  conns | window, files        | plain, 1 at a time   | plain, %d in flight   | links carry "
+  std::printf("  conns | window, files        | fetching | plain, 1 at a time   | plain, %d in flight   | "
+              "links carry "
               "         | window / links | processor: window, relay | window VmHWM MiB\n",
               Depth);
   bool ok = true;
