@@ -404,14 +404,20 @@ TResult PipelinedBodies(TScriptedNewsServer& server, int depth) {
   return r;
 }
 
-bool ComparePipelining() {
+// Articles 1..Count of Lines lines of LineLen letters each.
+std::vector<TNewsArticle> BenchGroup(int Count, int Lines) {
   std::vector<TNewsArticle> articles;
-  for (int n = 1; n <= PipelinedArticles; ++n) {
+  for (int n = 1; n <= Count; ++n) {
     TNewsArticle a{n, {"Subject: bench " + std::to_string(n)}, {}};
-    for (int i = 0; i < PipelinedLines; ++i)
+    for (int i = 0; i < Lines; ++i)
       a.Body.push_back(std::string(LineLen, char('A' + (n + i) % 26)));
     articles.push_back(std::move(a));
   }
+  return articles;
+}
+
+bool ComparePipelining() {
+  const std::vector<TNewsArticle> articles = BenchGroup(PipelinedArticles, PipelinedLines);
   bool ok = true;
   for (const int latency : {0, 30}) {
     TScriptedNewsServer server;
@@ -476,13 +482,7 @@ TResult Fetched(TScriptedNewsServer& server, int connections, int depth) {
 }
 
 bool CompareFetcher() {
-  std::vector<TNewsArticle> articles;
-  for (int n = 1; n <= FetcherArticles; ++n) {
-    TNewsArticle a{n, {"Subject: bench " + std::to_string(n)}, {}};
-    for (int i = 0; i < FetcherLines; ++i)
-      a.Body.push_back(std::string(LineLen, char('A' + (n + i) % 26)));
-    articles.push_back(std::move(a));
-  }
+  const std::vector<TNewsArticle> articles = BenchGroup(FetcherArticles, FetcherLines);
   bool ok = true;
   for (const int latency : {0, 30}) {
     TScriptedNewsServer server;
