@@ -571,9 +571,11 @@ bool TNntpCli::Misfits(int SuccessCode) {
 }
 
 // An article asked for by number comes with that number, or with none: one
-// with another number answers another request.
+// with another number answers another request, or is the wrong article,
+// whatever the depth; taken as the one asked for, it would be saved twice
+// and the one asked for never.
 bool TNntpCli::NumberMisfits() {
-  if (FPipelineDepth == 1 || FRequestNumber <= 0 || FArticleNumber == 0 || FArticleNumber == FRequestNumber)
+  if (FRequestNumber <= 0 || FArticleNumber == 0 || FArticleNumber == FRequestNumber)
     return false;
   CloseFor(NntpPipelineError);
   return true;
@@ -898,6 +900,11 @@ void TNntpCli::AuthenticateNext1() {
 void TNntpCli::AuthenticateNext2() {
   ReadStatusCode();
   EndRequest(281);
+}
+
+void TNntpCli::RejectReply() {
+  if (FState == nntpWaitingResponse)
+    CloseFor(NntpPipelineError);
 }
 
 // Every request in flight ends with the one report of the abort.
