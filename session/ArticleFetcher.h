@@ -120,9 +120,15 @@ public:
   TArticleLine OnArticleLine;
   // The article has ended: 0 when it came whole; the server's code when it
   // refused it (no lines came); 10053 when it holds a line too long to hold
-  // (passed over, not asked for again). Any other socket error means it was
-  // cut short: the lines handed over since its begin are void, and it comes
-  // again from its first line when the fetcher goes on.
+  // (passed over, not asked for again); NntpPipelineError when the server
+  // answered it with another article twice, one request at a time (passed
+  // over). Any other socket error means it was cut short: the lines handed
+  // over since its begin are void, and it comes again from its first line
+  // when the fetcher goes on. A refusal is handed over only once its
+  // connection has shown that it answered this article: a later reply on
+  // the connection that names the article it was asked for, or an overview
+  // whose lines lie in its block. A connection that turns out to mishandle
+  // pipelining, or is lost, first has its refusals asked for again.
   TArticleEnd OnArticleEnd;
   // A line for the log: a refused connection, a lost one and its reconnect,
   // a server that mishandles pipelining.
@@ -137,7 +143,9 @@ public:
   // The overview has ended: 0, or the server's code when it refused it (no
   // lines came; 420 and 423 say the range holds no article); 10053 when a
   // line was too long to hold (not asked for again). Any other socket error
-  // voids the lines handed over, and it comes again.
+  // voids the lines handed over, and it comes again. With other requests in flight on its connection, a
+  // line numbered outside First..Last is another request's reply: the
+  // connection is dropped as one that mishandles pipelining.
   TScanEnd OnScanEnd;
 
 private:
@@ -146,11 +154,14 @@ private:
     std::int64_t Number;
     std::int64_t Lines;
     enum TState : std::uint8_t { Waiting, Sent, Arrived } State = Waiting;
-    bool Begun = false;       // its reply has begun
-    bool Streaming = false;   // its lines go straight to the owner
-    bool Discarding = false;  // too big to hold: the rest of its reply is dropped
-    bool InOrderOnly = false; // and it is asked for again only when it is next
-    std::uint16_t Error = 0;  // how it ended, once arrived
+    bool Begun = false;            // its reply has begun
+    bool Streaming = false;        // its lines go straight to the owner
+    bool Discarding = false;       // too big to hold: the rest of its reply is dropped
+    bool InOrderOnly = false;      // and it is asked for again only when it is next
+    bool Unproven = false;         // refused, on a connection not yet shown to answer in step
+    bool Refused = false;          // refused before and asked for again: a refusal now is final
+    std::uint8_t AloneMisfits = 0; // answered with another article, one request at a time
+    std::uint16_t Error = 0;       // how it ended, once arrived
     // Its lines while it waits its turn: one block, and where each line ends.
     std::string Data;
     std::vector<std::uint32_t> Ends;
@@ -181,12 +192,16 @@ private:
   void GroupDone(TConnection& c, std::uint16_t Error);
   void LogInDone(TConnection& c, std::uint16_t Error);
 
-  void NoteEnd(TConnection& c, std::uint16_t Error);
+  void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
   void GoOnAfter(TConnection& c);
   void ScanDone(TConnection& c, std::uint16_t Error);
   void ArticleDone(TConnection& c, std::uint16_t Error);
   void AskAgain(TArticle& a, std::uint16_t Error);
   void Settle(TArticle& a, std::uint16_t Error);
+  void Fitted(TConnection& c, std::size_t Before);
+  bool AskUnprovenAgain(TConnection& c);
+  bool ScanLineFits(TConnection& c);
+  void Unasked(TConnection& c);
   void MessageBegin(TConnection& c);
   void MessageLine(TConnection& c);
   void MessageEnd(TConnection& c);
