@@ -125,9 +125,9 @@ public:
   // its request: a status that no reply to it can have (a text line where a
   // status was due included) drops the connection, and every request in
   // flight ends with NntpPipelineError. So does, at any depth, an article
-  // asked for by number that comes with another one. LastResponse() and the properties read from
-  // replies then belong to the reply being read, which may be a later
-  // request's by the time an OnRequestDone runs.
+  // asked for by number that comes with another one. LastResponse() and the
+  // properties read from replies then belong to the reply being read, which
+  // may be a later request's by the time an OnRequestDone runs.
   int PipelineDepth() const { return FPipelineDepth; }
   void SetPipelineDepth(int value);
   // Requests sent whose replies have not ended; the first of them is the

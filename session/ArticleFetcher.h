@@ -143,9 +143,10 @@ public:
   // The overview has ended: 0, or the server's code when it refused it (no
   // lines came; 420 and 423 say the range holds no article); 10053 when a
   // line was too long to hold (not asked for again). Any other socket error
-  // voids the lines handed over, and it comes again. With other requests in flight on its connection, a
-  // line numbered outside First..Last is another request's reply: the
-  // connection is dropped as one that mishandles pipelining.
+  // voids the lines handed over, and it comes again. Unless its connection
+  // sends one request at a time, a line numbered outside First..Last is
+  // another request's reply: the connection is dropped as one that
+  // mishandles pipelining.
   TScanEnd OnScanEnd;
 
 private:
