@@ -60,11 +60,13 @@ bool HasName(const std::string& item, std::string_view key) {
 }
 
 // The entries of a sorted list take their places as they are added, keys and
-// all; the keys are stripped afterwards, in place.
-void FillSortedList(QComboBox* list, std::vector<std::string> entries, std::string_view key) {
-  std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
-    return ToQt(a).compare(ToQt(b), Qt::CaseInsensitive) < 0;
-  });
+// all; the keys are stripped afterwards, in place. An unsorted one keeps the
+// file's order, which is the dialog's.
+void FillList(QComboBox* list, std::vector<std::string> entries, std::string_view key, bool sorted) {
+  if (sorted)
+    std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+      return ToQt(a).compare(ToQt(b), Qt::CaseInsensitive) < 0;
+    });
   for (const std::string& name : StripKeys(std::move(entries), key))
     list->addItem(ToQt(name));
   // A combo box selects its first entry by itself: the user picks.
@@ -249,8 +251,10 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
   MainForm->EdSubject->setText(ToQt(IniReadString(file, "CONFIG", "SUBJECT", "")));
   const std::vector<std::string> servers = IniReadSection(file, "SERVER");
   MainForm->SetServerSettings(LoadServerSettings(file, StripKeys(servers, "S")));
-  FillSortedList(cboHost, servers, "S");
-  FillSortedList(cboGroup, IniReadSection(file, "GROUPS"), "G");
+  // Servers are few and put in the order the user wants them; groups may be
+  // many, and are found by name.
+  FillList(cboHost, servers, "S", false);
+  FillList(cboGroup, IniReadSection(file, "GROUPS"), "G", true);
 }
 
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt,
