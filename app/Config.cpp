@@ -417,9 +417,9 @@ void TOKBottomDlg::OKBtnClick(TObject*) {
 // window may still log in with its password. The store keys passwords by the
 // entry exactly as listed, so an entry still listed (added back, or listed
 // twice) keeps its password, and so does one that an open decode window
-// walks with, until a save after it closed. A password the file cannot lose now is shown as
-// an error and returned, to be tried again at the next save; the save or
-// the Cancel itself stands.
+// walks with, until a save after it has closed. A password the file cannot
+// lose now is shown as an error and returned, to be tried again at the next
+// save; the save or the Cancel itself stands.
 std::set<std::string> TOKBottomDlg::ForgetPasswords(const std::set<std::string>& Servers,
                                                     const std::vector<std::string>& Listed) {
   std::set<std::string> left;

@@ -1,7 +1,6 @@
 #include "app/Notifier.h"
 #include "session/DesktopOpener.h"
 #include "session/OpenFailure.h"
-#include "session/SavedFiles.h"
 #include "session/ServerAddress.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
@@ -61,8 +60,8 @@ protected:
 // with "Do not ask again" ends the asking, also in the next run. A walk that
 // ends in a window in the background is told, one in the window in front is
 // not; a click on the notice brings its window forward, its Open Folder opens
-// the window's folder, also once the window is gone. A window whose walk has
-// ended closes without a question.
+// the window's folder. A window whose walk has ended closes without a
+// question. The dialog takes "Do not ask again" back.
 TEST_F(Desktop, StoppingDownloadsAsksFirstAndWalksEndingBehindAreTold) {
   const std::string a = NewsServer("alt.a"), b = NewsServer("alt.b");
   Servers[1]->RequireLogIn("me", "secret");
@@ -115,18 +114,10 @@ TEST_F(Desktop, StoppingDownloadsAsksFirstAndWalksEndingBehindAreTold) {
   EXPECT_TRUE(first->close());
   EXPECT_TRUE(Open(a, "alt.a")->close());
   EXPECT_EQ(Asked.size(), 3u);
-  EXPECT_TRUE(second->close());
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  Acts[0](TNotifier::DefaultAction); // its window has gone
-  ::rename((Folder + "news").c_str(), (Folder + "moved").c_str());
-  Acts[0](TNotifier::OpenFolderAction);
-  EXPECT_EQ(Failed.back(), SessionFolder(b, "alt.b") + ": the folder is no longer there");
-  ::rename((Folder + "moved").c_str(), (Folder + "news").c_str());
   EXPECT_TRUE(Main->close());
   EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nASKBEFORESTOP=0\r\n"), std::string::npos);
   EXPECT_TRUE(Errors.empty());
 
-  // The dialog takes "Do not ask again" back.
   Start();
   Main->ConfigBtn->click();
   EXPECT_FALSE(OKBottomDlg->chkAskBeforeStop->isChecked());
@@ -137,14 +128,14 @@ TEST_F(Desktop, StoppingDownloadsAsksFirstAndWalksEndingBehindAreTold) {
   EXPECT_EQ(Asked.size(), 4u);
 }
 
-// xdg-open's answers, from stand-ins on PATH: no program for the folder (3),
-// then no xdg-open at all. Each is told with the whole path; the message's
-// Copy Path puts the path on the clipboard.
+// xdg-open's answer, from a stand-in on PATH: no program for the folder (3).
+// It is told with the whole path; the message's Copy Path puts the path on
+// the clipboard.
 TEST_F(Desktop, WhatTheDesktopCannotOpenIsToldWithItsPath) {
-  const std::string a = NewsServer("alt.a"), bin = Folder + "bin/", asked = Folder + "asked";
+  const std::string a = NewsServer("alt.a"), bin = Folder + "bin/";
   WriteLists({a}, {"alt.a"});
   CreateFolder(bin);
-  AppendText(bin + "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >>'" + asked + "'\nexit 3\n");
+  AppendText(bin + "xdg-open", "#!/bin/sh\nexit 3\n");
   ::chmod((bin + "xdg-open").c_str(), 0755);
   const QByteArray path = qgetenv("PATH");
   qputenv("PATH", QByteArray::fromStdString(bin) + ":" + path);
@@ -153,14 +144,8 @@ TEST_F(Desktop, WhatTheDesktopCannotOpenIsToldWithItsPath) {
   const std::string folder = SessionFolder(a, "alt.a");
   child->btOpenFolder->click();
   EXPECT_TRUE(PumpUntil([&] { return !Failed.empty(); }, 15000));
-  EXPECT_EQ(ReadFile("asked"), folder + "\n");
-  DeleteFile(bin + "xdg-open");
-  qputenv("PATH", QByteArray::fromStdString(bin));
-  child->btOpenFolder->click();
-  EXPECT_TRUE(PumpUntil([&] { return Failed.size() == 2; }, 15000));
   qputenv("PATH", path);
-  EXPECT_EQ(Failed, (Names{folder + ": " + NoProgramOpensIt,
-                           folder + ": this desktop has no opener (xdg-open, in the package xdg-utils)"}));
+  EXPECT_EQ(Failed, Names{folder + ": " + NoProgramOpensIt});
 
   SetOpenFailureDisplay(nullptr);
   ShowOpenFailure(folder, NoProgramOpensIt);
