@@ -220,6 +220,10 @@ void TMainForm::CreateSpeedPanel() {
   };
   MinR = field("Min Lines :", "200", "Set Minimum Line for Begin Download", 56);
   MaxR = field("Max Lines :", "1000", "Set Maximum Line for Begin Download", 56);
+  // What a line is worth, so that a range can be set for parts of a size.
+  for (QLineEdit* limit : {MinR, MaxR})
+    limit->setToolTip(limit->toolTip() + "\nA line is about 128 bytes of a yEnc file, 45 of a uuencoded one: "
+                                         "a 750 KB yEnc part has about 6,000 lines");
   DefE = field("Def. Ext. :", "mod", "Default Extension for MIME files without filename", 44);
   lblPath = Hinted(new QLabel("Path :", SpeedPanel), "Download Path");
   // A long path is cut at the window's edge rather than widening it.

@@ -48,7 +48,9 @@ const std::string Listed =
 
 } // namespace
 
-// A first OK stores the limits the user was shown, not empty ones. A server
+// A first OK stores the limits the user was shown, not empty ones: a range
+// that takes the parts posted today, whose worth in lines the fields' tool
+// tips tell (a file that exists keeps its range, below). A server
 // added starts with 4 connections of 4 requests in flight, at full speed;
 // a value out of its range is refused at OK, naming the field and the
 // server, which is selected again. What the user sets is stored in the
@@ -57,11 +59,14 @@ TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndServerSettingsReac
   Start();
   TOKBottomDlg* dlg = OKBottomDlg;
   EXPECT_EQ(Main->lblPath->text().toStdString(), Folder + "news/");
-  EXPECT_EQ(Main->MinR->text() + Main->MaxR->text() + Main->DefE->text(), "1001000mid");
+  EXPECT_EQ(Main->MinR->text() + " " + Main->MaxR->text() + " " + Main->DefE->text(), "100 50000 mid");
+  for (const QLineEdit* limit : {Main->MinR, Main->MaxR})
+    EXPECT_TRUE(limit->toolTip().contains("about 128 bytes of a yEnc file"))
+        << limit->toolTip().toStdString();
   EXPECT_EQ(Main->cboHost->count() + Main->cboGroup->count(), 0);
   EXPECT_FALSE(dlg->EdConnections->isEnabled()); // no server selected
   dlg->OKBtn->click();
-  EXPECT_EQ(ReadFile("VOSTEL.INI"), "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=1000\r\nPATH=" +
+  EXPECT_EQ(ReadFile("VOSTEL.INI"), "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=50000\r\nPATH=" +
                                         Folder + "news/\r\n\r\n[SERVER]\r\n\r\n[GROUPS]\r\n");
   EXPECT_EQ(Main->MinR->text(), "100");
 
@@ -112,8 +117,9 @@ TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndServerSettingsReac
   EXPECT_TRUE(Messages.empty() && Errors.empty());
 }
 
-// A file written before servers had settings of their own: each server it
-// lists keeps the file's PACING, with 4 connections of 4 requests in
+// A file written before servers had settings of their own, and without the
+// limits, keeps the range it showed. Each server it lists keeps the file's
+// PACING, with 4 connections of 4 requests in
 // flight; a value out of range in a server's section takes that default.
 // OK stores each server's section after the lists, where the lists are
 // still read as they were.
@@ -127,6 +133,7 @@ TEST_F(Settings, AnOldFileKeepsItsPacingForItsServersAndItsListsAfterOk) {
   };
   EXPECT_EQ(settings("news.a"), "4 4 250");
   EXPECT_EQ(settings("news.b"), "12 4 250");
+  EXPECT_EQ(Main->MinR->text() + " " + Main->MaxR->text(), "100 1000");
   OKBottomDlg->OKBtn->click();
   EXPECT_EQ(ReadFile("VOSTEL.INI"),
             "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=1000\r\nPATH=" + Folder +
