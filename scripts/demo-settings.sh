@@ -12,7 +12,7 @@ if [ -n "$(find "$app_dir" -maxdepth 1 -iname vostel.ini -print -quit)" ]; then
 fi
 mkdir -p "$app_dir/news"
 news=$(cd "$app_dir/news" && pwd)/
-printf '%s\r\n' '[CONFIG]' 'DEFEXT=mid' 'MINLINES=100' 'MAXLINES=1000' "PATH=$news" \
+printf '%s\r\n' '[CONFIG]' 'DEFEXT=mid' 'MINLINES=100' 'MAXLINES=50000' "PATH=$news" \
   '' '[SERVER]' "S=127.0.0.1:$port" '' '[GROUPS]' 'G=vostel.demo' \
   '' "[SERVER 127.0.0.1:$port]" 'CONNECTIONS=4' 'INFLIGHT=4' 'PACING=0' >"$app_dir/VOSTEL.INI"
 echo "Wrote $app_dir/VOSTEL.INI: server 127.0.0.1:$port, group vostel.demo, downloads into $app_dir/news/"
