@@ -70,8 +70,10 @@ void TDeflate::Added(int Count) {
 }
 
 int TDeflate::Inflate(char* Out, int Size) {
-  if (Broken())
+  if (!FError.empty()) {
+    FBroken = true;
     return -1;
+  }
   if (Size <= 0)
     return 0;
   z_stream& S = FZ->In;
@@ -81,10 +83,12 @@ int TDeflate::Inflate(char* Out, int Size) {
     S.avail_out = uInt(Size);
     const int Rc = inflate(&S, Z_SYNC_FLUSH);
     Count = Size - int(S.avail_out);
-    // Z_BUF_ERROR: nothing to do until more input comes.
+    // Z_BUF_ERROR: nothing to do until more input comes. What came whole
+    // before a break is handed out first; the break is told next time.
     if (Rc != Z_OK && Rc != Z_STREAM_END && Rc != Z_BUF_ERROR) {
       FError = S.msg ? S.msg : "inflate failed (" + std::to_string(Rc) + ")";
-      return -1;
+      FBroken = Count == 0;
+      return FBroken ? -1 : Count;
     }
     FEnded = Rc == Z_STREAM_END;
     FOutFull = !FEnded && S.avail_out == 0;
@@ -93,9 +97,10 @@ int TDeflate::Inflate(char* Out, int Size) {
   // no read would ever come back for.
   if (Count == 0 && S.avail_in > 0) {
     FError = "compressed data after the end of the stream";
+    FBroken = true;
     return -1;
   }
   return Count;
 }
 
-bool TDeflate::Pending() const { return !Broken() && (FZ->In.avail_in > 0 || FOutFull); }
+bool TDeflate::Pending() const { return !FBroken && (!FError.empty() || FZ->In.avail_in > 0 || FOutFull); }

@@ -35,12 +35,14 @@ public:
 
   // Up to Size inflated bytes into Out: the count, 0 when every compressed
   // byte is used up and more must come first, -1 when the stream is broken
-  // (Error() says how; every later call gives -1 too).
+  // (Error() says how; every later call gives -1 too). The bytes that came
+  // whole before a break come out before the -1.
   int Inflate(char* Out, int Size);
-  // Inflate may give bytes without more input: some are left over, or the
-  // last call filled its buffer.
+  // Inflate has more to tell without more input: bytes left over, a last
+  // call that filled its buffer, or a break not yet told.
   bool Pending() const;
-  bool Broken() const { return !FError.empty(); }
+  // Inflate has given -1.
+  bool Broken() const { return FBroken; }
   const std::string& Error() const { return FError; }
 
 private:
@@ -51,5 +53,6 @@ private:
   std::size_t FInSize;
   bool FOutFull = false; // the last Inflate filled all it was given
   bool FEnded = false;   // the peer sent the final block
-  std::string FError;
+  std::string FError;    // why the stream broke; empty while it is whole
+  bool FBroken = false;
 };

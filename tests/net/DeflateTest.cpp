@@ -125,20 +125,34 @@ TEST(Deflate, InflatesAPieceAtATimeAndFlushesEveryWrite) {
 }
 
 // Bytes that are no DEFLATE stream, or come after its final block: -1 from
-// then on, with zlib's reason, and nothing waits to be read.
+// then on, with zlib's reason, and nothing waits to be read; what came
+// whole before the break comes out first.
 TEST(Deflate, BrokenStreamStaysBroken) {
-  TDeflate Plain;
-  Feed(Plain, "211 3 1 3 alt.test\r\n");
+  TDeflate Garbage;
+  Feed(Garbage, "\xff\xfe not deflate");
   char Buf[256];
-  EXPECT_EQ(Plain.Inflate(Buf, sizeof Buf), -1);
-  EXPECT_EQ(Plain.Error(), "invalid distance too far back");
-  EXPECT_EQ(Plain.Inflate(Buf, sizeof Buf), -1);
-  EXPECT_TRUE(Plain.Broken());
-  EXPECT_FALSE(Plain.Pending());
+  EXPECT_EQ(Garbage.Inflate(Buf, sizeof Buf), -1);
+  EXPECT_EQ(Garbage.Error(), "invalid block type");
+  EXPECT_EQ(Garbage.Inflate(Buf, sizeof Buf), -1);
+  EXPECT_TRUE(Garbage.Broken());
+  EXPECT_FALSE(Garbage.Pending());
 
+  // What came whole before the break comes first, and the break is still
+  // to be told.
   TPeerZ Peer;
+  TDeflate Cut;
+  Feed(Cut, Peer.Deflate("222 1 <a@b> body\r\none\r\n") + "two\r\n.\r\n");
+  EXPECT_EQ(Cut.Inflate(Buf, sizeof Buf), 23);
+  EXPECT_EQ(std::string(Buf, 23), "222 1 <a@b> body\r\none\r\n");
+  EXPECT_TRUE(Cut.Pending());
+  EXPECT_FALSE(Cut.Broken());
+  EXPECT_EQ(Cut.Inflate(Buf, sizeof Buf), -1);
+  EXPECT_TRUE(Cut.Broken());
+  EXPECT_FALSE(Cut.Pending());
+
+  TPeerZ Finisher;
   TDeflate Ended;
-  Feed(Ended, Peer.Deflate("last words\r\n", Z_FINISH) + "x");
+  Feed(Ended, Finisher.Deflate("last words\r\n", Z_FINISH) + "x");
   EXPECT_EQ(Ended.Inflate(Buf, sizeof Buf), 12);
   EXPECT_EQ(Ended.Inflate(Buf, sizeof Buf), -1);
   EXPECT_EQ(Ended.Error(), "compressed data after the end of the stream");
