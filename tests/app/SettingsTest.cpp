@@ -46,6 +46,9 @@ const std::string Listed =
     "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=/tmp/vostel-dl/\r\n\r\n"
     "[SERVER]\r\nS=news.b\r\nS=news.a\r\n\r\n[GROUPS]\r\nG=alt.x\r\n";
 
+// A server's section past its pacing when it fills in for none and compresses.
+const std::string Plain = "FILL=0\r\nPRIORITY=0\r\nCOMPRESSION=1\r\n";
+
 } // namespace
 
 // A first OK stores the limits the user was shown, not empty ones. A server
@@ -100,8 +103,8 @@ TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndServerSettingsReac
   EXPECT_FALSE(dlg->isVisible());
   EXPECT_NE(ReadFile("VOSTEL.INI")
                 .find("[GROUPS]\r\nG=alt.x\r\n\r\n[SERVER " + server +
-                      "]\r\nCONNECTIONS=8\r\nINFLIGHT=2\r\nPACING=0\r\n\r\n"
-                      "[SERVER news.other]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n"),
+                      "]\r\nCONNECTIONS=8\r\nINFLIGHT=2\r\nPACING=0\r\n" + Plain +
+                      "\r\n[SERVER news.other]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n" + Plain),
             std::string::npos);
   Select(server, "alt.x");
   EXPECT_EQ(Main->Connections() + " " + Main->RequestsInFlight() + " " + Main->Pacing(), "8 2 0");
@@ -132,8 +135,8 @@ TEST_F(Settings, AnOldFileKeepsItsPacingForItsServersAndItsListsAfterOk) {
             "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=1000\r\nPATH=" + Folder +
                 "news/\r\nPACING=250\r\n\r\n[SERVER]\r\nS=news.a\r\nS=news.b\r\n\r\n"
                 "[GROUPS]\r\nG=alt.a\r\n\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\n"
-                "PACING=250\r\n\r\n[SERVER news.b]\r\nCONNECTIONS=12\r\nINFLIGHT=4\r\n"
-                "PACING=250\r\n");
+                "PACING=250\r\n" +
+                Plain + "\r\n[SERVER news.b]\r\nCONNECTIONS=12\r\nINFLIGHT=4\r\nPACING=250\r\n" + Plain);
   EXPECT_EQ(IniReadSection(Folder + "VOSTEL.INI", "SERVER"), (Names{"S=news.a", "S=news.b"}));
   EXPECT_EQ(IniReadSection(Folder + "VOSTEL.INI", "GROUPS"), Names{"G=alt.a"});
   EXPECT_EQ(settings("news.b"), "12 4 250");
@@ -211,8 +214,8 @@ TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   EXPECT_EQ(ReadFile("VOSTEL.INI"),
             "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=" + downloads +
                 "/\r\n\r\n[SERVER]\r\nS=news.a\r\nS=news.c\r\n\r\n[GROUPS]\r\n"
-                "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n"
-                "\r\n[SERVER news.c]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n");
+                "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n" +
+                Plain + "\r\n[SERVER news.c]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n" + Plain);
   EXPECT_EQ(ReadFile("Vostel.bak"), Listed);
   EXPECT_EQ(ReadFile("vostel1.ini") + ReadFile("VOSTEL1.INI"), "(missing)(missing)");
   EXPECT_EQ(dlg->EdPath->text().toStdString() + " " + Main->lblPath->text().toStdString() + " " +
@@ -392,7 +395,7 @@ TEST_F(Settings, ManyGroupsLoadWholeAndOkKeepsThemAll) {
   Start();
   OKBottomDlg->OKBtn->click();
   EXPECT_EQ(ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]")),
-            lists + "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n");
+            lists + "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n" + Plain);
   EXPECT_EQ(Items(Main->cboGroup), groups);
 }
 
