@@ -202,14 +202,13 @@ QHBoxLayout* TOKBottomDlg::AddField(const char* caption, QLineEdit* edit, const 
   return box;
 }
 
-// Two rows: how the server is asked, then whether it fills in for others
-// and compresses. An edit has its name before it, a check box in it.
+// Two rows of three: how the server is asked, then whether it fills in for
+// others and compresses. An edit has its name before it, a check box in it.
 void TOKBottomDlg::AddServerFields() {
   auto* group = new QGroupBox("Selected Server", this);
-  auto* rows = new QVBoxLayout(group);
-  rows->setContentsMargins(6, 2, 6, 4);
-  rows->setSpacing(3);
-  QHBoxLayout* row = nullptr;
+  auto* grid = new QGridLayout(group);
+  grid->setContentsMargins(6, 2, 6, 4);
+  grid->setVerticalSpacing(3);
   const char* const hints[] = {
       "Connections a decode window opens to the selected server, 1 to 50",
       "Requests sent ahead on each connection, 1 to 100; 1 sends one at a time",
@@ -222,24 +221,22 @@ void TOKBottomDlg::AddServerFields() {
                                              &TOKBottomDlg::EdPacing, &TOKBottomDlg::EdPriority};
   std::size_t box = 0, edit = 0;
   for (std::size_t i = 0; i < std::size(ServerFields); ++i) {
-    if (i % 3 == 0)
-      rows->addLayout(row = new QHBoxLayout);
+    const int row = int(i / 3), column = int(i % 3) * 2;
     QWidget* control = nullptr;
     if (ServerFields[i].Check) {
       auto* check = this->*boxes[box++] = new QCheckBox(ServerFields[i].Name, group);
       connect(check, &QCheckBox::clicked, this, [this] { Guarded([this] { EdServerChange(this); }); });
-      control = check;
+      grid->addWidget(control = check, row, column, 1, 2);
     } else {
       auto* line = this->*edits[edit++] = new QLineEdit(group);
       auto* label = new QLabel(ServerFields[i].Name, group);
       label->setBuddy(line);
-      row->addWidget(label);
       connect(line, &QLineEdit::textEdited, this, [this] { Guarded([this] { EdServerChange(this); }); });
-      control = line;
+      grid->addWidget(label, row, column);
+      grid->addWidget(control = line, row, column + 1);
     }
     control->setToolTip(hints[i]);
     control->setStatusTip(hints[i]);
-    row->addWidget(control);
   }
   FFields->addWidget(group);
 }
