@@ -161,6 +161,7 @@ void TArticleFetcher::Start() {
       });
     });
     c.Pace.setSingleShot(true);
+    c.Pace.setTimerType(Qt::PreciseTimer); // never a little early
     QObject::connect(&c.Pace, &QTimer::timeout, &c.Pace, [this, &c] { Guarded([this, &c] { Pump(c); }); });
   }
   for (const auto& c : FPool) {
@@ -351,6 +352,15 @@ void TArticleFetcher::ScheduleReconnect(TConnection& c) {
   c.Reconnect.start(FReconnectDelay * seconds);
 }
 
+// A connection that has just had the group selected or logged in waits the
+// pacing like after any other reply.
+void TArticleFetcher::PaceOrPump(TConnection& c) {
+  if (FPacing > 0)
+    c.Pace.start(FPacing);
+  else
+    Pump(c);
+}
+
 // With no connection left, or waiting to come back, the fetcher stops.
 void TArticleFetcher::CheckAlive() {
   for (const auto& c : FPool)
@@ -403,7 +413,7 @@ void TArticleFetcher::GroupDone(TConnection& c, std::uint16_t Error) {
     c.Selected = true;
     c.Phase = TConnection::Ready;
     c.Nntp.SetPipelineDepth(EffectiveDepth());
-    Pump(c);
+    PaceOrPump(c);
   } else if (Error == LogInRequired) {
     c.NeedsLogIn = true;
     LogIn(c);
@@ -425,7 +435,7 @@ void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
   c.NeedsLogIn = false;
   c.Phase = c.Selected ? TConnection::Ready : TConnection::Group;
   if (c.Selected)
-    Pump(c);
+    PaceOrPump(c);
   else
     c.Nntp.Group(FGroup);
 }
@@ -700,8 +710,11 @@ void TArticleFetcher::PumpAll() {
   }
 }
 
+// Paced, a connection whose reply has come but whose request's end has not
+// been handled yet sends nothing: the pacing starts from that end.
 int TArticleFetcher::Pump(TConnection& c, int Most) {
-  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive())
+  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive() ||
+      (FPacing > 0 && !c.Sent.empty()))
     return 0;
   const int depth = EffectiveDepth();
   // Once the server has shown it mishandles pipelining, each connection goes

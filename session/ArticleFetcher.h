@@ -59,8 +59,9 @@ public:
   // pipelining gets one at a time for the rest of the fetcher's life.
   int Depth() const { return FDepth; }
   void SetDepth(int value);
-  // Milliseconds between the end of a request and the next one on the same
-  // connection; above 0 a connection has one request in flight.
+  // Milliseconds between the end of a request (the GROUP and the log-in
+  // included) and the next one on the same connection; above 0 a connection
+  // has one request in flight.
   int Pacing() const { return FPacing; }
   void SetPacing(int value) { FPacing = std::max(0, value); }
   // nntpBodyByNumber (the default) or nntpArticleByNumber, whose lines are
@@ -175,6 +176,7 @@ private:
   void SessionClosed(TConnection& c);
   void Lost(TConnection& c);
   void ScheduleReconnect(TConnection& c);
+  void PaceOrPump(TConnection& c);
   void CheckAlive();
   void LogIn(TConnection& c);
   void RequestDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <algorithm>
 #include <map>
 
@@ -235,6 +237,39 @@ TEST_F(ArticleFetcher, RefusedConnectionsAndBrokenPipeliningLeaveTheFetchGoing) 
   EXPECT_TRUE(Log[Log.size() - 2].ends_with(" of 3: Error #10061")) << Log[Log.size() - 2];
   EXPECT_EQ(Fetcher.Position(), 17);
   EXPECT_FALSE(Fetcher.Running());
+}
+
+// Paced, no request leaves sooner than the pacing after the reply before it
+// on its connection: neither the first after the GROUP, nor one that an
+// event of the owner's (or of another connection) would send between a
+// reply and the handling of its end. An hour's pacing holds back whatever
+// would come next.
+TEST_F(ArticleFetcher, PacingHoldsAfterTheGroupAndAfterEveryReply) {
+  const auto group = Group(4);
+  TScriptedNewsServer server;
+  server.ServeGroup("alt.test", group);
+  Use(server, 2, 4);
+  Fetcher.SetPacing(3600000);
+  Fetcher.Fetch(1, 3, Wanted(Range(1, 3)));
+  Fetcher.Start();
+  ASSERT_TRUE(PumpUntil([&] { return server.Received().size() == 2; }));
+  PumpFor(100);
+  EXPECT_EQ(server.Received(), (Lines{"GROUP alt.test", "GROUP alt.test"}));
+
+  Use(server, 1, 4);
+  Fetcher.SetPacing(1);
+  Fetcher.OnArticleEnd = [&, end = Fetcher.OnArticleEnd](TObject* s, std::int64_t n, std::uint16_t e) {
+    end(s, n, e);
+    Fetcher.SetPacing(3600000);
+    // Runs after the reply has ended, before its end is handled.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { Fetcher.Fetch(4, 4, Wanted({4})); }, Qt::QueuedConnection);
+  };
+  Fetcher.Start();
+  ASSERT_TRUE(PumpUntil([&] { return Ended.size() == 1; }));
+  PumpFor(100);
+  EXPECT_EQ(server.Received(), (Lines{"GROUP alt.test", "GROUP alt.test", "GROUP alt.test", "BODY 1"}));
+  EXPECT_EQ(Fetcher.Pending(), 3u);
 }
 
 // A stop after the current requests sends nothing more, hands over in order
