@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <limits>
 
@@ -24,11 +25,12 @@ constexpr std::uint16_t FirstSocketError = 10000;
 constexpr std::uint16_t LineTooLong = 10053;
 constexpr std::uint16_t LogInRequired = 480;
 constexpr std::uint16_t NoSuchGroup = 411;
-// A body that waits its turn gets room for what the overview says it holds,
-// so that it is not copied again and again as it grows; a count that would
-// take more than this is not believed.
+// A body that waits its turn gets a first block of what the overview says
+// it holds, each block after it twice the one before, within these bounds:
+// few blocks for a large body, little room unused for a small one.
 constexpr std::int64_t LineBytesGuess = 130;
-constexpr std::int64_t MaxReserve = 4 * 1024 * 1024;
+constexpr std::size_t MinBlock = 4096;
+constexpr std::size_t MaxBlock = 1024 * 1024;
 // No article has this number.
 constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
 
@@ -123,7 +125,7 @@ void TArticleFetcher::Pass(std::int64_t To) {
   for (const auto& c : FPool)
     reading.push_back(c->Current ? c->Current->Number : NoArticle);
   for (auto a = first; a != last; ++a)
-    FBuffered -= a->Held();
+    FBuffered -= a->Held;
   FArticles.erase(first, last);
   for (std::size_t i = 0; i < FPool.size(); ++i)
     FPool[i]->Current = Find(reading[i]);
@@ -222,8 +224,10 @@ void TArticleFetcher::Halt(bool Quit) {
     if (c->Phase != TConnection::Retired)
       c->Phase = TConnection::Down;
   }
-  for (TArticle& a : FArticles)
+  for (TArticle& a : FArticles) {
+    Release(a);
     a = TArticle(a.Number, a.Lines);
+  }
   FBuffered = 0;
   FScans.clear();
 }
@@ -518,7 +522,7 @@ void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
 // owner they are void.
 void TArticleFetcher::AskAgain(TArticle& a, std::uint16_t Error) {
   const bool streamed = a.Streaming;
-  FBuffered -= a.Held();
+  Release(a);
   const bool inOrderOnly = a.InOrderOnly;
   a = TArticle(a.Number, a.Lines);
   a.InOrderOnly = inOrderOnly;
@@ -562,8 +566,6 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
     a->Streaming = true;
     if (OnArticleBegin)
       OnArticleBegin(this, a->Number, a->Lines);
-  } else if (a->Lines > 0) {
-    a->Data.reserve(std::size_t(std::min(a->Lines, MaxReserve / LineBytesGuess) * LineBytesGuess));
   }
 }
 
@@ -593,21 +595,41 @@ void TArticleFetcher::MessageEnd(TConnection& c) {
   RethrowPending();
 }
 
-// A line of an article that is not yet in order. One that would take the
-// buffer past its limit drops what the article holds: it is asked for
-// again once it is the next, and then comes straight through.
+// A line of an article that is not yet in order, in the article's last
+// block or in a new one, which never takes the buffer past its limit. With
+// no room for the line the article gives back what it holds: it is asked
+// for again once it is the next, and then comes straight through.
 void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
-  const std::size_t add = Line.size() + sizeof(std::uint32_t);
-  if (FBuffered + add > FBufferLimit) {
-    FBuffered -= a.Held();
-    a.Data = {};
-    a.Ends = {};
-    a.Discarding = a.InOrderOnly = true;
-    return;
+  const std::uint32_t length = std::uint32_t(Line.size());
+  const std::size_t need = sizeof length + Line.size();
+  if (a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < need) {
+    const std::size_t guess =
+        a.Blocks.empty()
+            ? std::size_t(std::clamp<std::int64_t>(a.Lines, 0, MaxBlock / LineBytesGuess) * LineBytesGuess)
+            : std::size_t(a.Blocks.back().Size) * 2;
+    const std::size_t size = std::min(std::clamp(guess, std::max(MinBlock, need), std::max(MaxBlock, need)),
+                                      FBufferLimit - std::min(FBufferLimit, FBuffered));
+    if (size < need) {
+      Release(a);
+      a.Discarding = a.InOrderOnly = true;
+      return;
+    }
+    a.Blocks.push_back({std::make_unique_for_overwrite<char[]>(size), std::uint32_t(size), 0});
+    a.Held += size;
+    FBuffered += size;
   }
-  a.Data.append(Line);
-  a.Ends.push_back(std::uint32_t(a.Data.size()));
-  FBuffered += add;
+  TBlock& b = a.Blocks.back();
+  std::memcpy(b.Bytes.get() + b.Used, &length, sizeof length);
+  std::memcpy(b.Bytes.get() + b.Used + sizeof length, Line.data(), Line.size());
+  b.Used += std::uint32_t(need);
+}
+
+// Takes the article's blocks out of the buffer: to be handed over, or, left
+// to go, given back to the heap at once.
+std::vector<TArticleFetcher::TBlock> TArticleFetcher::Release(TArticle& a) {
+  FBuffered -= a.Held;
+  a.Held = 0;
+  return std::exchange(a.Blocks, {});
 }
 
 // The article before the front has been handed over: the front's turn.
@@ -627,12 +649,7 @@ void TArticleFetcher::Advance() {
   } else if (a.State == TArticle::Sent && a.Begun && !a.Discarding) {
     // Arriving: what has come goes over now, the rest straight through.
     a.Streaming = true;
-    const std::string data = std::move(a.Data);
-    const std::vector<std::uint32_t> ends = std::move(a.Ends);
-    FBuffered -= data.size() + ends.size() * sizeof(std::uint32_t);
-    a.Data = {};
-    a.Ends = {};
-    Replay(a.Number, a.Lines, data, ends);
+    Replay(a.Number, a.Lines, Release(a));
   }
   if (generation == FGeneration) {
     PumpAll();
@@ -642,23 +659,25 @@ void TArticleFetcher::Advance() {
 
 // Hands over lines held for an article: its begin and each line, as long
 // as the fetcher is not stopped meanwhile.
-void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std::string& Data,
-                             const std::vector<std::uint32_t>& Ends) {
+void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks) {
   const std::uintptr_t generation = FGeneration;
   Raise([&] {
     if (OnArticleBegin)
       OnArticleBegin(this, Number, Lines);
   });
-  std::uint32_t from = 0;
-  for (const std::uint32_t end : Ends) {
-    if (generation != FGeneration)
-      return;
-    Raise([&] {
-      if (OnArticleLine)
-        OnArticleLine(this, Number, std::string_view(Data).substr(from, end - from));
-    });
-    from = end;
-  }
+  for (const TBlock& b : Blocks)
+    for (std::uint32_t at = 0; at < b.Used;) {
+      if (generation != FGeneration)
+        return;
+      std::uint32_t length = 0;
+      std::memcpy(&length, b.Bytes.get() + at, sizeof length);
+      const std::string_view line(b.Bytes.get() + at + sizeof length, length);
+      at += std::uint32_t(sizeof length) + length;
+      Raise([&] {
+        if (OnArticleLine)
+          OnArticleLine(this, Number, line);
+      });
+    }
 }
 
 void TArticleFetcher::Deliver(std::uintptr_t Generation) {
@@ -670,13 +689,9 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
   TArticle& a = FArticles.front();
   const std::int64_t number = a.Number, lines = a.Lines;
   const std::uint16_t error = a.Error;
-  const std::string data = std::move(a.Data);
-  const std::vector<std::uint32_t> ends = std::move(a.Ends);
-  FBuffered -= data.size() + ends.size() * sizeof(std::uint32_t);
-  a.Data = {};
-  a.Ends = {};
+  const std::vector<TBlock> blocks = Release(a);
   if (a.Begun)
-    Replay(number, lines, data, ends);
+    Replay(number, lines, blocks);
   if (Generation == FGeneration) {
     FArticles.pop_front();
     Raise([this, number, error] {
@@ -761,7 +776,7 @@ TArticleFetcher::TArticle* TArticleFetcher::NextToSend() {
   for (std::size_t i = 0; i < FArticles.size() && i < window; ++i) {
     TArticle& a = FArticles[i];
     if (i > 0 && a.State == TArticle::Sent && !a.Streaming && !a.Discarding)
-      coming += expected(a) - std::min(expected(a), a.Data.size());
+      coming += expected(a) - std::min(expected(a), a.Held);
     if (a.State != TArticle::Waiting)
       continue;
     if (i == 0)

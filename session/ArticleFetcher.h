@@ -74,8 +74,8 @@ public:
   void SetReconnectDelay(std::chrono::milliseconds value) { FReconnectDelay = value; }
   // Authorities trusted for TLS besides the system's.
   void SetTlsCAFile(std::string value) { FTlsCAFile = std::move(value); }
-  // Bytes held for articles not yet in order, below 4 GiB; 32 MiB unless
-  // set, which keeps a decode window of 8 connections below 100 MB.
+  // Bytes allocated for articles not yet in order, below 4 GiB; 32 MiB
+  // unless set, which keeps a decode window of 8 connections below 100 MB.
   std::size_t BufferLimit() const { return FBufferLimit; }
   void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
   bool PipelineBroken() const { return FPipelineBroken; }
@@ -142,6 +142,15 @@ public:
   TScanEnd OnScanEnd;
 
 private:
+  // Lines held for an article, each as four bytes of length and its bytes.
+  // A block is never grown or copied: it is allocated at the size the
+  // buffer counts, and freed whole.
+  struct TBlock {
+    std::unique_ptr<char[]> Bytes;
+    std::uint32_t Size = 0;
+    std::uint32_t Used = 0;
+  };
+
   struct TArticle {
     TArticle(std::int64_t number, std::int64_t lines) : Number(number), Lines(lines) {}
     std::int64_t Number;
@@ -152,11 +161,10 @@ private:
     bool Discarding = false;  // too big to hold: the rest of its reply is dropped
     bool InOrderOnly = false; // and it is asked for again only when it is next
     std::uint16_t Error = 0;  // how it ended, once arrived
-    // Its lines while it waits its turn: one block, and where each line ends.
-    std::string Data;
-    std::vector<std::uint32_t> Ends;
-
-    std::size_t Held() const { return Data.size() + Ends.size() * sizeof(std::uint32_t); }
+    // Its lines while it waits its turn, and the bytes their blocks take
+    // from the heap, used or not.
+    std::vector<TBlock> Blocks;
+    std::size_t Held = 0;
   };
 
   struct TConnection;
@@ -193,9 +201,9 @@ private:
   void MessageLine(TConnection& c);
   void MessageEnd(TConnection& c);
   void Buffer(TArticle& a, std::string_view Line);
+  std::vector<TBlock> Release(TArticle& a);
   void Advance();
-  void Replay(std::int64_t Number, std::int64_t Lines, const std::string& Data,
-              const std::vector<std::uint32_t>& Ends);
+  void Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks);
   void Deliver(std::uintptr_t Generation);
   void PumpAll();
   // Sends up to Most requests on c; returns how many went.
@@ -218,7 +226,7 @@ private:
   std::vector<std::unique_ptr<TConnection>> FPool;
   std::deque<TArticle> FArticles; // given and not yet handed over, by number
   std::int64_t FNextFirst = 0;    // the first article of the next range
-  std::size_t FBuffered = 0;      // bytes held for articles not yet in order
+  std::size_t FBuffered = 0;      // Held by the articles not yet in order
   bool FRunning = false;
   bool FStopAfter = false;
   bool FDeliverPosted = false;
