@@ -50,7 +50,7 @@ struct TArticleFetcher::TConnection {
   TArticle* Current = nullptr; // whose reply is being read
   bool Scanning = false;       // the reply being read is the overview's of ScanFirst on
   std::int64_t ScanFirst = 0;
-  bool Worked = false;     // has greeted us since the start
+  bool Stood = false;      // has had the group selected since the start
   bool NeedsLogIn = false; // answered 480: log in once nothing is in flight
   bool LoggedIn = false;
   bool Selected = false; // the group is selected
@@ -142,6 +142,8 @@ void TArticleFetcher::Start() {
   Stop();
   FRunning = true;
   FRefusalLogged = FEverConnected = false;
+  FSpeaker = 0;
+  FToldStanding = FConnections;
   while (FPool.size() < std::size_t(FConnections)) {
     auto& c = *FPool.emplace_back(std::make_unique<TConnection>());
     c.Number = int(FPool.size());
@@ -168,7 +170,7 @@ void TArticleFetcher::Start() {
   }
   for (const auto& c : FPool) {
     c->Tries = 0;
-    c->Worked = false;
+    c->Stood = false;
     c->Phase = c->Number <= FConnections ? TConnection::Down : TConnection::Retired;
   }
   try {
@@ -302,26 +304,22 @@ void TArticleFetcher::SessionConnected(TConnection& c, std::uint16_t Error) {
     RethrowPending();
     return;
   }
-  c.Worked = FEverConnected = true;
+  FEverConnected = true;
   c.Phase = TConnection::Group;
   c.Nntp.Group(FGroup);
 }
 
-// A connection refused at the start is given up, once for all, and the
-// fetcher goes on with the others; one that worked before tries again with
-// the back-off.
+// A refused connection tries again with the back-off like a lost one: a
+// server that is restarting, or has no slot free for us now, may have one
+// in a moment. The first refusal since the start is logged.
 void TArticleFetcher::ConnectFailed(TConnection& c, std::string Reason) {
   if (c.Nntp.State() != nntpNotConnected)
     c.Nntp.Abort();
-  if (c.Worked || c.Tries > 0) {
-    ScheduleReconnect(c);
-    return;
-  }
-  c.Phase = TConnection::Retired;
-  if (!std::exchange(FRefusalLogged, true))
+  c.Phase = TConnection::Down;
+  if (!c.Stood && c.Tries == 0 && !std::exchange(FRefusalLogged, true))
     Log(FServer.Host + " refused connection " + IntToStr(c.Number) + " of " + IntToStr(FConnections) + ": " +
         Reason);
-  CheckAlive();
+  Lost(c);
 }
 
 // The requests cut short end first; then the connection goes again.
@@ -342,18 +340,28 @@ void TArticleFetcher::Lost(TConnection& c) {
     ScheduleReconnect(c);
 }
 
+// A connection that has not stood yet tries quietly while others fetch,
+// and while none does only the first to fail says so: a provider's limit
+// must not fill the log with the tries of every connection past it.
 void TArticleFetcher::ScheduleReconnect(TConnection& c) {
   c.Phase = TConnection::Down;
+  if (!c.Stood && FSpeaker == 0)
+    FSpeaker = c.Number;
+  const bool quiet = !c.Stood && (Standing() > 0 || c.Number != FSpeaker);
   if (++c.Tries > MaxReconnectTries) {
     c.Phase = TConnection::Retired;
-    Log("Connection " + IntToStr(c.Number) + " lost");
+    if (!quiet)
+      Log("Connection " + IntToStr(c.Number) + " lost");
+    TellStanding();
     CheckAlive();
     return;
   }
   const int seconds = std::min(1 << (c.Tries - 1), MaxReconnectSeconds);
-  Log("Connection " + IntToStr(c.Number) + " reconnecting in " + IntToStr(seconds) + " s (try " +
-      IntToStr(c.Tries) + " of " + IntToStr(MaxReconnectTries) + ")");
+  if (!quiet)
+    Log("Connection " + IntToStr(c.Number) + " reconnecting in " + IntToStr(seconds) + " s (try " +
+        IntToStr(c.Tries) + " of " + IntToStr(MaxReconnectTries) + ")");
   c.Reconnect.start(FReconnectDelay * seconds);
+  TellStanding();
 }
 
 // A connection that has just had the group selected or logged in waits the
@@ -363,6 +371,27 @@ void TArticleFetcher::PaceOrPump(TConnection& c) {
     c.Pace.start(FPacing);
   else
     Pump(c);
+}
+
+// The connections the fetching has: those that have stood since the start
+// and are not given up, a lost one waiting for its next try included.
+int TArticleFetcher::Standing() const {
+  return int(std::count_if(FPool.begin(), FPool.end(),
+                           [](const auto& c) { return c->Stood && c->Phase != TConnection::Retired; }));
+}
+
+// Once no connection is being made, says how many the fetching has, when
+// that differs from what was said last (at the start: all of them). With
+// none, the reconnect lines say what goes on.
+void TArticleFetcher::TellStanding() {
+  for (const auto& c : FPool)
+    if (c->Phase == TConnection::Connecting || c->Phase == TConnection::Group ||
+        c->Phase == TConnection::LogIn)
+      return;
+  const int standing = Standing();
+  if (standing == 0 || standing == std::exchange(FToldStanding, standing))
+    return;
+  Log("Fetching over " + IntToStr(standing) + " of " + IntToStr(FConnections) + " connections");
 }
 
 // With no connection left, or waiting to come back, the fetcher stops.
@@ -414,9 +443,10 @@ void TArticleFetcher::GroupDone(TConnection& c, std::uint16_t Error) {
   if (Error >= FirstSocketError) {
     Lost(c);
   } else if (Error == 0) {
-    c.Selected = true;
+    c.Selected = c.Stood = true;
     c.Phase = TConnection::Ready;
     c.Nntp.SetPipelineDepth(EffectiveDepth());
+    TellStanding();
     PaceOrPump(c);
   } else if (Error == LogInRequired) {
     c.NeedsLogIn = true;

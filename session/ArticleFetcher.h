@@ -126,7 +126,9 @@ public:
   // again from its first line when the fetcher goes on.
   TArticleEnd OnArticleEnd;
   // A line for the log: a refused connection, a lost one and its reconnect,
-  // a server that mishandles pipelining.
+  // how many connections the fetching has when that is not all of them
+  // ("Fetching over 2 of 4 connections"), a server that mishandles
+  // pipelining.
   TFetcherText OnLog;
   // The fetcher has stopped by itself, with why ("Log-in refused by host",
   // "Connection lost", ...), or after StopAfter with "".
@@ -185,6 +187,8 @@ private:
   void Lost(TConnection& c);
   void ScheduleReconnect(TConnection& c);
   void PaceOrPump(TConnection& c);
+  int Standing() const;
+  void TellStanding();
   void CheckAlive();
   void LogIn(TConnection& c);
   void RequestDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
@@ -239,6 +243,10 @@ private:
   std::deque<TScan> FScans; // overviews asked for and not ended, in the order asked
   bool FRefusalLogged = false;
   bool FEverConnected = false;
+  // The first connection to fail that had not stood yet: while none stands,
+  // its tries speak for the others', which follow the same back-off.
+  int FSpeaker = 0;
+  int FToldStanding = 0; // the connections the log last said the fetching has
   // Counts the stops: what was set going before one is dropped after it.
   std::uintptr_t FGeneration = 0;
   std::exception_ptr FPendingError; // thrown by an owner's handler, raised once the work is done

@@ -201,13 +201,15 @@ TEST_F(ArticleFetcher, LostConnectionsComeBackAndTheirArticlesGoOutAgain) {
   EXPECT_EQ(Count(Log, "Connection "), 3) << Log[0];
 }
 
-// A server that takes two connections of four: the others are given up and
-// logged once, never tried again. One that loses pipelined commands: the
+// A server that takes two connections of four: the refusal is logged once,
+// the others try again quietly while two fetch, and the log says how many
+// the fetching has. One that loses pipelined commands: the
 // first reply that answers another article drops its connection, and the
 // server gets one request at a time from then on, after a restart too;
 // paced, a connection has one request in flight anyway. Every article still
 // comes whole and in order. A server that takes no connection stops the
-// fetcher.
+// fetcher once every connection has had its tries; those of the first
+// refused are logged.
 TEST_F(ArticleFetcher, RefusedConnectionsAndBrokenPipeliningLeaveTheFetchGoing) {
   const auto group = Group(16);
   TScriptedNewsServer limited, broken;
@@ -217,11 +219,11 @@ TEST_F(ArticleFetcher, RefusedConnectionsAndBrokenPipeliningLeaveTheFetchGoing) 
   broken.ServeGroup("alt.test", group);
   Use(limited, 4, 2);
   FetchAll(Range(1, 4));
-  ASSERT_EQ(Log.size(), 1u);
+  ASSERT_TRUE(PumpUntil([&] { return Count(Log, "Fetching over ") == 1 && limited.Connections() > 6; }));
   EXPECT_TRUE(Log[0].starts_with("127.0.0.1 refused connection ")) << Log[0];
   EXPECT_TRUE(Log[0].ends_with(" of 4: 502 Too many connections")) << Log[0];
-  PumpFor(20);
-  EXPECT_EQ(limited.Connections(), 4);
+  EXPECT_EQ(Log.back(), "Fetching over 2 of 4 connections");
+  EXPECT_LE(Log.size(), 3u); // and a try of the first refused, when none stood yet
 
   Use(broken, 2, 4);
   Fetcher.SetPacing(1);
@@ -233,16 +235,23 @@ TEST_F(ArticleFetcher, RefusedConnectionsAndBrokenPipeliningLeaveTheFetchGoing) 
   FetchAll(Range(13, 16));
   ExpectWhole(group, Range(1, 16));
   EXPECT_EQ(Count(Log, "127.0.0.1 mishandles pipelined requests: one request at a time from now on"), 1);
-  EXPECT_EQ(Count(Log, "Connection "), long(Log.size()) - 2); // and reconnects each dropped connection
+  EXPECT_EQ(Count(Log, "Connection "), long(Log.size()) - 3); // and reconnects each dropped connection
   EXPECT_EQ(Stopped, Lines{});
 
   TScriptedNewsServer closed; // never started: every connect is refused
   Use(closed, 3, 2);
   Fetcher.Fetch(17, 17, Wanted({17}));
+  Log.clear();
   Fetcher.Start();
   ASSERT_TRUE(PumpUntil([&] { return !Stopped.empty(); }));
   EXPECT_EQ(Stopped, Lines{"Not Connected"});
-  EXPECT_TRUE(Log[Log.size() - 2].ends_with(" of 3: Error #10061")) << Log[Log.size() - 2];
+  ASSERT_EQ(Log.size(), 13u);
+  EXPECT_TRUE(Log[0].ends_with(" of 3: Error #10061")) << Log[0];
+  const std::string first = "Connection " + Log[0].substr(29, 1);
+  EXPECT_EQ(Log[1], first + " reconnecting in 1 s (try 1 of 10)");
+  EXPECT_EQ(Log[10], first + " reconnecting in 60 s (try 10 of 10)");
+  EXPECT_EQ(Log[11], first + " lost");
+  EXPECT_EQ(Log[12], "Not Connected");
   EXPECT_EQ(Fetcher.Position(), 17);
   EXPECT_FALSE(Fetcher.Running());
 }
