@@ -23,9 +23,13 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWindow>
+
+#include <algorithm>
 
 TMainForm* MainForm = nullptr;
 
@@ -51,7 +55,6 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   MainForm = this;
 
   setWindowTitle("Vostel News Decoder v. beta 0.60");
-  resize(549, 371);
   mdiArea = new QMdiArea(this);
   mdiArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   mdiArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -91,9 +94,45 @@ std::string TMainForm::Password() const { return Passwords->Password(Server()); 
 std::string TMainForm::PasswordOf(const std::string& Entry) const { return Passwords->Password(Entry); }
 std::string TMainForm::SubjectFilter() const { return FromQt(EdSubject->text()); }
 
+bool TMainForm::ServerInUse(const std::string& Entry) const {
+  for (QMdiSubWindow* sub : mdiArea->subWindowList())
+    if (const auto it = FOpenedFor.find(sub); it != FOpenedFor.end() && it->second.Server == Entry)
+      return true;
+  return false;
+}
+
+bool TMainForm::AskBeforeStop() const { return FCloseQuestion->Ask; }
+void TMainForm::SetAskBeforeStop(bool Ask) { FCloseQuestion->Ask = Ask; }
+
 TServerSettings TMainForm::SelectedServer() const {
   const auto it = FServerSettings.find(Server());
   return it == FServerSettings.end() ? TServerSettings() : it->second;
+}
+
+std::vector<TFillServer> TMainForm::FillServers() const {
+  const std::string own = Server();
+  std::vector<std::pair<long, TFillServer>> fills;
+  for (int i = 0; i < cboHost->count(); ++i) {
+    const std::string entry = FromQt(cboHost->itemText(i));
+    const auto it = FServerSettings.find(entry);
+    // Entries that differ only in case share one section: one server, asked
+    // once, and never by a window on it.
+    if (it == FServerSettings.end() || it->second.Fill != "1" || SameText(entry, own) ||
+        std::any_of(fills.begin(), fills.end(),
+                    [&](const auto& fill) { return SameText(fill.second.Entry, entry); }))
+      continue;
+    const TServerSettings& settings = it->second;
+    const long priority = std::stol(CorrectField(PriorityField, settings.Priority).value_or("0"));
+    fills.push_back({priority,
+                     {entry, Passwords->Password(entry), settings.Connections, settings.InFlight,
+                      settings.Pacing, settings.Compression == "1"}});
+  }
+  std::stable_sort(fills.begin(), fills.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<TFillServer> ordered;
+  for (auto& fill : fills)
+    ordered.push_back(std::move(fill.second));
+  return ordered;
 }
 
 // Every click and menu command enters through the guard.
@@ -209,6 +248,10 @@ void TMainForm::CreateSpeedPanel() {
   };
   MinR = field("Min Lines :", "200", "Set Minimum Line for Begin Download", 56);
   MaxR = field("Max Lines :", "1000", "Set Maximum Line for Begin Download", 56);
+  // What a line is worth, so that a range can be set for parts of a size.
+  for (QLineEdit* limit : {MinR, MaxR})
+    limit->setToolTip(limit->toolTip() + "\nA line is about 128 bytes of a yEnc file, 45 of a uuencoded one: "
+                                         "a 750 KB yEnc part has about 6,000 lines");
   DefE = field("Def. Ext. :", "mod", "Default Extension for MIME files without filename", 44);
   lblPath = Hinted(new QLabel("Path :", SpeedPanel), "Download Path");
   // A long path is cut at the window's edge rather than widening it.
@@ -265,8 +308,8 @@ void TMainForm::OpenDecodeWindow() {
   FNotifier->Watch(sub);
   Guarded([&] { child->FormCreate(child); });
   // The frame follows the window's caption, and makes room for the server
-  // and group names it now shows.
-  sub->resize(sub->size().expandedTo(sub->sizeHint()));
+  // and group names it now shows, within the area.
+  sub->resize(sub->size().expandedTo(sub->sizeHint()).boundedTo(mdiArea->viewport()->size()));
   FOpenedFor[sub] = openedFor;
   auto showSpeed = [this] {
     if (!FSpeedTimer->isActive())
@@ -329,6 +372,7 @@ void TMainForm::ReloadSettings() {
                 subject = EdSubject->text();
   const QString server = cboHost->currentText(), group = cboGroup->currentText();
   const bool serverChosen = cboHost->currentIndex() >= 0, groupChosen = cboGroup->currentIndex() >= 0;
+  const bool hadServers = cboHost->count() > 0, hadGroups = cboGroup->count() > 0;
   LoadSettings(cboHost, cboGroup, lblPath);
   MinR->setText(minLines);
   MaxR->setText(maxLines);
@@ -338,6 +382,11 @@ void TMainForm::ReloadSettings() {
     cboHost->setCurrentIndex(cboHost->findText(server));
   if (groupChosen)
     cboGroup->setCurrentIndex(cboGroup->findText(group));
+  // A list given its first and only entry has nothing else to pick: a first
+  // configuration of one server and one group is ready to open.
+  for (const auto& [list, had] : {std::pair{cboHost, hadServers}, std::pair{cboGroup, hadGroups}})
+    if (!had && list->count() == 1)
+      list->setCurrentIndex(0);
   PointToConfig();
 }
 
@@ -355,11 +404,9 @@ void TMainForm::PointToConfig() {
 
 void TMainForm::FileExitItemClick(TObject*) { close(); }
 
+// Decode windows read their values once, when they open, so the dialog may
+// change the settings under them; it says that they keep theirs.
 void TMainForm::ConfigBtnClick(TObject*) {
-  if (!mdiArea->subWindowList().isEmpty()) {
-    ShowMessage("Please Close all Download Window before enter config", "");
-    return;
-  }
   OKBottomDlg->show();
   OKBottomDlg->raise();
   OKBottomDlg->activateWindow();
@@ -424,6 +471,8 @@ void TMainForm::UpdateMenuItems(TObject*) {
   const bool any = !mdiArea->subWindowList().isEmpty();
   for (QAction* item : {WindowCascadeItem, WindowTileItem, WindowArrangeItem, WindowMinimizeItem})
     item->setEnabled(any);
+  if (OKBottomDlg)
+    OKBottomDlg->ShowOpenWindows(any);
 }
 
 void TMainForm::UpdateWindowMenu() {
@@ -465,16 +514,16 @@ bool TMainForm::FormClose(TObject*) {
 }
 
 // The windows as the last run left them, the server and group chosen if
-// still listed. A place that no screen shows any more is left to the
-// desktop.
+// still listed, no larger than the screen now. A place that no screen shows
+// any more is left to the desktop.
 void TMainForm::RestoreWindowState() {
   FWindowState = LoadWindowState();
-  if (const QRect main = FWindowState.Main; main.isValid()) {
-    if (OnSomeScreen(main))
-      setGeometry(main);
-    else
-      resize(main.size());
-  }
+  if (const QRect main = FWindowState.Main; !main.isValid())
+    FirstRunGeometry();
+  else if (OnSomeScreen(main))
+    setGeometry(FitOnScreen(main, FrameMargins()));
+  else
+    resize(FitOnScreen(main, FrameMargins()).size());
   if (FWindowState.Maximized)
     setWindowState(windowState() | Qt::WindowMaximized);
   for (const auto& [list, name] :
@@ -488,6 +537,22 @@ void TMainForm::RestoreWindowState() {
     if (!sub->isMinimized() && !sub->isMaximized())
       FWindowState.Decode = sub->size();
   };
+}
+
+// The frame the desktop puts around the window, where it is known before
+// the window shows (an X11 window manager tells it only later, and keeps
+// the frame on the screen itself).
+QMargins TMainForm::FrameMargins() {
+  create();
+  return windowHandle() ? windowHandle()->frameMargins() : QMargins();
+}
+
+// Two thirds of the screen, in its middle: room for a few decode windows
+// side by side.
+void TMainForm::FirstRunGeometry() {
+  const QRect area = ScreenArea(QRect()).marginsRemoved(FrameMargins());
+  const QSize size = (area.size() * 2 / 3).expandedTo(minimumSizeHint()).boundedTo(area.size());
+  setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, area));
 }
 
 void TMainForm::StoreWindowState() {

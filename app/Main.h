@@ -76,7 +76,14 @@ public:
   std::string Pacing() const override { return SelectedServer().Pacing; }
   std::string Connections() const override { return SelectedServer().Connections; }
   std::string RequestsInFlight() const override { return SelectedServer().InFlight; }
+  bool Compression() const override { return SelectedServer().Compression == "1"; }
+  std::vector<TFillServer> FillServers() const override;
   void SetServerSettings(TServerSettingsMap value) { FServerSettings = std::move(value); }
+  // Whether an open decode window walks with this server entry.
+  bool ServerInUse(const std::string& Entry) const;
+  // Whether stopping downloads asks first; the configuration dialog sets it.
+  bool AskBeforeStop() const;
+  void SetAskBeforeStop(bool Ask);
   std::string Password() const override;
   std::string PasswordOf(const std::string& Entry) const override;
   std::string SubjectFilter() const override;
@@ -118,6 +125,8 @@ private:
   std::string Missing() const;
   void CheckFields();
   void RestoreWindowState();
+  void FirstRunGeometry();
+  QMargins FrameMargins();
   void StoreWindowState();
   bool IsOpenFor(const std::string& server, const std::string& group) const;
 

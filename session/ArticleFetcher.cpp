@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <exception>
 #include <limits>
 
@@ -25,11 +26,12 @@ constexpr std::uint16_t FirstSocketError = 10000;
 constexpr std::uint16_t LineTooLong = 10053;
 constexpr std::uint16_t LogInRequired = 480;
 constexpr std::uint16_t NoSuchGroup = 411;
-// A body that waits its turn gets room for what the overview says it holds,
-// so that it is not copied again and again as it grows; a count that would
-// take more than this is not believed.
+// A body that waits its turn gets a first block of what the overview says
+// it holds, each block after it twice the one before, within these bounds:
+// few blocks for a large body, little room unused for a small one.
 constexpr std::int64_t LineBytesGuess = 130;
-constexpr std::int64_t MaxReserve = 4 * 1024 * 1024;
+constexpr std::size_t MinBlock = 4096;
+constexpr std::size_t MaxBlock = 1024 * 1024;
 // No article has this number.
 constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
 
@@ -59,7 +61,7 @@ struct TArticleFetcher::TConnection {
   // The articles refused since the last reply that fitted its request, not
   // handed over.
   std::vector<std::int64_t> Unproven;
-  bool Worked = false;     // has greeted us since the start
+  bool Stood = false;      // has had the group selected since the start
   bool NeedsLogIn = false; // answered 480: log in once nothing is in flight
   bool LoggedIn = false;
   bool Selected = false; // the group is selected
@@ -135,7 +137,7 @@ void TArticleFetcher::Pass(std::int64_t To) {
   for (const auto& c : FPool)
     reading.push_back(c->Current ? c->Current->Number : NoArticle);
   for (auto a = first; a != last; ++a)
-    FBuffered -= a->Held();
+    FBuffered -= a->Held;
   FArticles.erase(first, last);
   for (std::size_t i = 0; i < FPool.size(); ++i)
     FPool[i]->Current = Find(reading[i]);
@@ -152,6 +154,8 @@ void TArticleFetcher::Start() {
   Stop();
   FRunning = true;
   FRefusalLogged = FEverConnected = false;
+  FSpeaker = 0;
+  FToldStanding = FConnections;
   while (FPool.size() < std::size_t(FConnections)) {
     auto& c = *FPool.emplace_back(std::make_unique<TConnection>());
     c.Number = int(FPool.size());
@@ -174,11 +178,12 @@ void TArticleFetcher::Start() {
       });
     });
     c.Pace.setSingleShot(true);
+    c.Pace.setTimerType(Qt::PreciseTimer); // never a little early
     QObject::connect(&c.Pace, &QTimer::timeout, &c.Pace, [this, &c] { Guarded([this, &c] { Pump(c); }); });
   }
   for (const auto& c : FPool) {
     c->Tries = 0;
-    c->Worked = false;
+    c->Stood = false;
     c->Phase = c->Number <= FConnections ? TConnection::Down : TConnection::Retired;
   }
   try {
@@ -236,8 +241,10 @@ void TArticleFetcher::Halt(bool Quit) {
     if (c->Phase != TConnection::Retired)
       c->Phase = TConnection::Down;
   }
-  for (TArticle& a : FArticles)
+  for (TArticle& a : FArticles) {
+    Release(a);
     a = TArticle(a.Number, a.Lines);
+  }
   FBuffered = 0;
   FScans.clear();
 }
@@ -313,26 +320,22 @@ void TArticleFetcher::SessionConnected(TConnection& c, std::uint16_t Error) {
     RethrowPending();
     return;
   }
-  c.Worked = FEverConnected = true;
+  FEverConnected = true;
   c.Phase = TConnection::Group;
   c.Nntp.Group(FGroup);
 }
 
-// A connection refused at the start is given up, once for all, and the
-// fetcher goes on with the others; one that worked before tries again with
-// the back-off.
+// A refused connection tries again with the back-off like a lost one: a
+// server that is restarting, or has no slot free for us now, may have one
+// in a moment. The first refusal since the start is logged.
 void TArticleFetcher::ConnectFailed(TConnection& c, std::string Reason) {
   if (c.Nntp.State() != nntpNotConnected)
     c.Nntp.Abort();
-  if (c.Worked || c.Tries > 0) {
-    ScheduleReconnect(c);
-    return;
-  }
-  c.Phase = TConnection::Retired;
-  if (!std::exchange(FRefusalLogged, true))
+  c.Phase = TConnection::Down;
+  if (!c.Stood && c.Tries == 0 && !std::exchange(FRefusalLogged, true))
     Log(FServer.Host + " refused connection " + IntToStr(c.Number) + " of " + IntToStr(FConnections) + ": " +
         Reason);
-  CheckAlive();
+  Lost(c);
 }
 
 // The requests cut short end first; then the connection goes again. What
@@ -359,18 +362,58 @@ void TArticleFetcher::Lost(TConnection& c) {
     ScheduleReconnect(c);
 }
 
+// A connection that has not stood yet tries quietly while others fetch,
+// and while none does only the first to fail says so: a provider's limit
+// must not fill the log with the tries of every connection past it.
 void TArticleFetcher::ScheduleReconnect(TConnection& c) {
   c.Phase = TConnection::Down;
+  if (!c.Stood && FSpeaker == 0)
+    FSpeaker = c.Number;
+  const bool quiet = !c.Stood && (Standing() > 0 || c.Number != FSpeaker);
   if (++c.Tries > MaxReconnectTries) {
     c.Phase = TConnection::Retired;
-    Log("Connection " + IntToStr(c.Number) + " lost");
+    if (!quiet)
+      Log("Connection " + IntToStr(c.Number) + " lost");
+    TellStanding();
     CheckAlive();
     return;
   }
   const int seconds = std::min(1 << (c.Tries - 1), MaxReconnectSeconds);
-  Log("Connection " + IntToStr(c.Number) + " reconnecting in " + IntToStr(seconds) + " s (try " +
-      IntToStr(c.Tries) + " of " + IntToStr(MaxReconnectTries) + ")");
+  if (!quiet)
+    Log("Connection " + IntToStr(c.Number) + " reconnecting in " + IntToStr(seconds) + " s (try " +
+        IntToStr(c.Tries) + " of " + IntToStr(MaxReconnectTries) + ")");
   c.Reconnect.start(FReconnectDelay * seconds);
+  TellStanding();
+}
+
+// A connection that has just had the group selected or logged in waits the
+// pacing like after any other reply.
+void TArticleFetcher::PaceOrPump(TConnection& c) {
+  if (FPacing > 0)
+    c.Pace.start(FPacing);
+  else
+    Pump(c);
+}
+
+// The connections the fetching has: those that have stood since the start
+// and are not given up, a lost one waiting for its next try included.
+int TArticleFetcher::Standing() const {
+  return int(std::count_if(FPool.begin(), FPool.end(),
+                           [](const auto& c) { return c->Stood && c->Phase != TConnection::Retired; }));
+}
+
+// Once no connection is being made, says how many the fetching has, when
+// that differs from what was said last (at the start: all of them). With
+// none, the reconnect lines say what goes on.
+void TArticleFetcher::TellStanding() {
+  for (const auto& c : FPool)
+    if (c->Phase == TConnection::Connecting || c->Phase == TConnection::Group ||
+        c->Phase == TConnection::LogIn)
+      return;
+  const int standing = Standing();
+  if (standing == 0 || standing == std::exchange(FToldStanding, standing))
+    return;
+  Log("Fetching over " + IntToStr(standing) + " of " + IntToStr(FConnections) + " connections");
 }
 
 // With no connection left, or waiting to come back, the fetcher stops.
@@ -422,10 +465,11 @@ void TArticleFetcher::GroupDone(TConnection& c, std::uint16_t Error) {
   if (Error >= FirstSocketError) {
     Lost(c);
   } else if (Error == 0) {
-    c.Selected = true;
+    c.Selected = c.Stood = true;
     c.Phase = TConnection::Ready;
     c.Nntp.SetPipelineDepth(EffectiveDepth());
-    Pump(c);
+    TellStanding();
+    PaceOrPump(c);
   } else if (Error == LogInRequired) {
     c.NeedsLogIn = true;
     LogIn(c);
@@ -447,7 +491,7 @@ void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
   c.NeedsLogIn = false;
   c.Phase = c.Selected ? TConnection::Ready : TConnection::Group;
   if (c.Selected)
-    Pump(c);
+    PaceOrPump(c);
   else
     c.Nntp.Group(FGroup);
 }
@@ -554,7 +598,7 @@ void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
 // owner they are void.
 void TArticleFetcher::AskAgain(TArticle& a, std::uint16_t Error) {
   const bool streamed = a.Streaming;
-  FBuffered -= a.Held();
+  Release(a);
   const bool inOrderOnly = a.InOrderOnly, refused = a.Refused;
   const std::uint8_t misfits = a.AloneMisfits;
   a = TArticle(a.Number, a.Lines);
@@ -651,8 +695,6 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
     a->Streaming = true;
     if (OnArticleBegin)
       OnArticleBegin(this, a->Number, a->Lines);
-  } else if (a->Lines > 0) {
-    a->Data.reserve(std::size_t(std::min(a->Lines, MaxReserve / LineBytesGuess) * LineBytesGuess));
   }
 }
 
@@ -711,21 +753,41 @@ void TArticleFetcher::MessageEnd(TConnection& c) {
   RethrowPending();
 }
 
-// A line of an article that is not yet in order. One that would take the
-// buffer past its limit drops what the article holds: it is asked for
-// again once it is the next, and then comes straight through.
+// A line of an article that is not yet in order, in the article's last
+// block or in a new one, which never takes the buffer past its limit. With
+// no room for the line the article gives back what it holds: it is asked
+// for again once it is the next, and then comes straight through.
 void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
-  const std::size_t add = Line.size() + sizeof(std::uint32_t);
-  if (FBuffered + add > FBufferLimit) {
-    FBuffered -= a.Held();
-    a.Data = {};
-    a.Ends = {};
-    a.Discarding = a.InOrderOnly = true;
-    return;
+  const std::uint32_t length = std::uint32_t(Line.size());
+  const std::size_t need = sizeof length + Line.size();
+  if (a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < need) {
+    const std::size_t guess =
+        a.Blocks.empty()
+            ? std::size_t(std::clamp<std::int64_t>(a.Lines, 0, MaxBlock / LineBytesGuess) * LineBytesGuess)
+            : std::size_t(a.Blocks.back().Size) * 2;
+    const std::size_t size = std::min(std::clamp(guess, std::max(MinBlock, need), std::max(MaxBlock, need)),
+                                      FBufferLimit - std::min(FBufferLimit, FBuffered));
+    if (size < need) {
+      Release(a);
+      a.Discarding = a.InOrderOnly = true;
+      return;
+    }
+    a.Blocks.push_back({std::make_unique_for_overwrite<char[]>(size), std::uint32_t(size), 0});
+    a.Held += size;
+    FBuffered += size;
   }
-  a.Data.append(Line);
-  a.Ends.push_back(std::uint32_t(a.Data.size()));
-  FBuffered += add;
+  TBlock& b = a.Blocks.back();
+  std::memcpy(b.Bytes.get() + b.Used, &length, sizeof length);
+  std::memcpy(b.Bytes.get() + b.Used + sizeof length, Line.data(), Line.size());
+  b.Used += std::uint32_t(need);
+}
+
+// Takes the article's blocks out of the buffer: to be handed over, or, left
+// to go, given back to the heap at once.
+std::vector<TArticleFetcher::TBlock> TArticleFetcher::Release(TArticle& a) {
+  FBuffered -= a.Held;
+  a.Held = 0;
+  return std::exchange(a.Blocks, {});
 }
 
 // The article before the front has been handed over: the front's turn.
@@ -746,12 +808,7 @@ void TArticleFetcher::Advance() {
   } else if (a.State == TArticle::Sent && a.Begun && !a.Discarding) {
     // Arriving: what has come goes over now, the rest straight through.
     a.Streaming = true;
-    const std::string data = std::move(a.Data);
-    const std::vector<std::uint32_t> ends = std::move(a.Ends);
-    FBuffered -= data.size() + ends.size() * sizeof(std::uint32_t);
-    a.Data = {};
-    a.Ends = {};
-    Replay(a.Number, a.Lines, data, ends);
+    Replay(a.Number, a.Lines, Release(a));
   }
   if (generation == FGeneration) {
     PumpAll();
@@ -761,23 +818,25 @@ void TArticleFetcher::Advance() {
 
 // Hands over lines held for an article: its begin and each line, as long
 // as the fetcher is not stopped meanwhile.
-void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std::string& Data,
-                             const std::vector<std::uint32_t>& Ends) {
+void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks) {
   const std::uintptr_t generation = FGeneration;
   Raise([&] {
     if (OnArticleBegin)
       OnArticleBegin(this, Number, Lines);
   });
-  std::uint32_t from = 0;
-  for (const std::uint32_t end : Ends) {
-    if (generation != FGeneration)
-      return;
-    Raise([&] {
-      if (OnArticleLine)
-        OnArticleLine(this, Number, std::string_view(Data).substr(from, end - from));
-    });
-    from = end;
-  }
+  for (const TBlock& b : Blocks)
+    for (std::uint32_t at = 0; at < b.Used;) {
+      if (generation != FGeneration)
+        return;
+      std::uint32_t length = 0;
+      std::memcpy(&length, b.Bytes.get() + at, sizeof length);
+      const std::string_view line(b.Bytes.get() + at + sizeof length, length);
+      at += std::uint32_t(sizeof length) + length;
+      Raise([&] {
+        if (OnArticleLine)
+          OnArticleLine(this, Number, line);
+      });
+    }
 }
 
 void TArticleFetcher::Deliver(std::uintptr_t Generation) {
@@ -789,13 +848,9 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
   TArticle& a = FArticles.front();
   const std::int64_t number = a.Number, lines = a.Lines;
   const std::uint16_t error = a.Error;
-  const std::string data = std::move(a.Data);
-  const std::vector<std::uint32_t> ends = std::move(a.Ends);
-  FBuffered -= data.size() + ends.size() * sizeof(std::uint32_t);
-  a.Data = {};
-  a.Ends = {};
+  const std::vector<TBlock> blocks = Release(a);
   if (a.Begun)
-    Replay(number, lines, data, ends);
+    Replay(number, lines, blocks);
   if (Generation == FGeneration) {
     FArticles.pop_front();
     Raise([this, number, error] {
@@ -829,8 +884,11 @@ void TArticleFetcher::PumpAll() {
   }
 }
 
+// Paced, a connection whose reply has come but whose request's end has not
+// been handled yet sends nothing: the pacing starts from that end.
 int TArticleFetcher::Pump(TConnection& c, int Most) {
-  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive())
+  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive() ||
+      (FPacing > 0 && !c.Sent.empty()))
     return 0;
   const int depth = EffectiveDepth();
   // Once the server has shown it mishandles pipelining, each connection goes
@@ -883,7 +941,7 @@ TArticleFetcher::TArticle* TArticleFetcher::NextToSend() {
   for (std::size_t i = 0; i < FArticles.size() && i < window; ++i) {
     TArticle& a = FArticles[i];
     if (i > 0 && a.State == TArticle::Sent && !a.Streaming && !a.Discarding)
-      coming += expected(a) - std::min(expected(a), a.Data.size());
+      coming += expected(a) - std::min(expected(a), a.Held);
     if (a.State != TArticle::Waiting)
       continue;
     if (i == 0)

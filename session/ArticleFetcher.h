@@ -59,8 +59,9 @@ public:
   // pipelining gets one at a time for the rest of the fetcher's life.
   int Depth() const { return FDepth; }
   void SetDepth(int value);
-  // Milliseconds between the end of a request and the next one on the same
-  // connection; above 0 a connection has one request in flight.
+  // Milliseconds between the end of a request (the GROUP and the log-in
+  // included) and the next one on the same connection; above 0 a connection
+  // has one request in flight.
   int Pacing() const { return FPacing; }
   void SetPacing(int value) { FPacing = std::max(0, value); }
   // nntpBodyByNumber (the default) or nntpArticleByNumber, whose lines are
@@ -73,8 +74,8 @@ public:
   void SetReconnectDelay(std::chrono::milliseconds value) { FReconnectDelay = value; }
   // Authorities trusted for TLS besides the system's.
   void SetTlsCAFile(std::string value) { FTlsCAFile = std::move(value); }
-  // Bytes held for articles not yet in order, below 4 GiB; 32 MiB unless
-  // set, which keeps a decode window of 8 connections below 100 MB.
+  // Bytes allocated for articles not yet in order, below 4 GiB; 32 MiB
+  // unless set, which keeps a decode window of 8 connections below 100 MB.
   std::size_t BufferLimit() const { return FBufferLimit; }
   void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
   bool PipelineBroken() const { return FPipelineBroken; }
@@ -131,7 +132,9 @@ public:
   // pipelining, or is lost, first has its refusals asked for again.
   TArticleEnd OnArticleEnd;
   // A line for the log: a refused connection, a lost one and its reconnect,
-  // a server that mishandles pipelining.
+  // how many connections the fetching has when that is not all of them
+  // ("Fetching over 2 of 4 connections"), a server that mishandles
+  // pipelining.
   TFetcherText OnLog;
   // The fetcher has stopped by itself, with why ("Log-in refused by host",
   // "Connection lost", ...), or after StopAfter with "".
@@ -150,6 +153,15 @@ public:
   TScanEnd OnScanEnd;
 
 private:
+  // Lines held for an article, each as four bytes of length and its bytes.
+  // A block is never grown or copied: it is allocated at the size the
+  // buffer counts, and freed whole.
+  struct TBlock {
+    std::unique_ptr<char[]> Bytes;
+    std::uint32_t Size = 0;
+    std::uint32_t Used = 0;
+  };
+
   struct TArticle {
     TArticle(std::int64_t number, std::int64_t lines) : Number(number), Lines(lines) {}
     std::int64_t Number;
@@ -163,11 +175,10 @@ private:
     bool Refused = false;          // refused before and asked for again: a refusal now is final
     std::uint8_t AloneMisfits = 0; // answered with another article, one request at a time
     std::uint16_t Error = 0;       // how it ended, once arrived
-    // Its lines while it waits its turn: one block, and where each line ends.
-    std::string Data;
-    std::vector<std::uint32_t> Ends;
-
-    std::size_t Held() const { return Data.size() + Ends.size() * sizeof(std::uint32_t); }
+    // Its lines while it waits its turn, and the bytes their blocks take
+    // from the heap, used or not.
+    std::vector<TBlock> Blocks;
+    std::size_t Held = 0;
   };
 
   struct TConnection;
@@ -187,6 +198,9 @@ private:
   void SessionClosed(TConnection& c);
   void Lost(TConnection& c);
   void ScheduleReconnect(TConnection& c);
+  void PaceOrPump(TConnection& c);
+  int Standing() const;
+  void TellStanding();
   void CheckAlive();
   void LogIn(TConnection& c);
   void RequestDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
@@ -207,9 +221,9 @@ private:
   void MessageLine(TConnection& c);
   void MessageEnd(TConnection& c);
   void Buffer(TArticle& a, std::string_view Line);
+  std::vector<TBlock> Release(TArticle& a);
   void Advance();
-  void Replay(std::int64_t Number, std::int64_t Lines, const std::string& Data,
-              const std::vector<std::uint32_t>& Ends);
+  void Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks);
   void Deliver(std::uintptr_t Generation);
   void PumpAll();
   // Sends up to Most requests on c; returns how many went.
@@ -232,7 +246,7 @@ private:
   std::vector<std::unique_ptr<TConnection>> FPool;
   std::deque<TArticle> FArticles; // given and not yet handed over, by number
   std::int64_t FNextFirst = 0;    // the first article of the next range
-  std::size_t FBuffered = 0;      // bytes held for articles not yet in order
+  std::size_t FBuffered = 0;      // Held by the articles not yet in order
   bool FRunning = false;
   bool FStopAfter = false;
   bool FDeliverPosted = false;
@@ -245,6 +259,10 @@ private:
   std::deque<TScan> FScans; // overviews asked for and not ended, in the order asked
   bool FRefusalLogged = false;
   bool FEverConnected = false;
+  // The first connection to fail that had not stood yet: while none stands,
+  // its tries speak for the others', which follow the same back-off.
+  int FSpeaker = 0;
+  int FToldStanding = 0; // the connections the log last said the fetching has
   // Counts the stops: what was set going before one is dropped after it.
   std::uintptr_t FGeneration = 0;
   std::exception_ptr FPendingError; // thrown by an owner's handler, raised once the work is done
