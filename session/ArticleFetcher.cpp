@@ -95,12 +95,14 @@ void TArticleFetcher::Fetch(std::int64_t First, std::int64_t Last,
                             const std::vector<TFetchArticle>& Articles) {
   std::int64_t floor = std::max(First, FNextFirst);
   for (const TFetchArticle& x : Articles) {
-    if (x.Number < floor || x.Number > Last)
+    if (x.Number < floor || x.Number > Last || (x.Number >= FPassedFrom && x.Number < FPassedTo))
       continue;
     FArticles.emplace_back(x.Number, x.Lines);
     floor = x.Number == std::numeric_limits<std::int64_t>::max() ? x.Number : x.Number + 1;
   }
   FNextFirst = std::max(FNextFirst, Last == std::numeric_limits<std::int64_t>::max() ? Last : Last + 1);
+  if (FNextFirst >= FPassedFrom)
+    FNextFirst = std::max(FNextFirst, FPassedTo);
   PumpAll();
 }
 
@@ -109,12 +111,20 @@ void TArticleFetcher::Scan(std::int64_t First, std::int64_t Last) {
   PumpAll();
 }
 
+void TArticleFetcher::Pass(std::int64_t To) { Pass(NoArticle, To); }
+
 // What the connections are reading is found again by number after the
 // erase: a reply to an article passed over is read and dropped.
-void TArticleFetcher::Pass(std::int64_t To) {
-  FNextFirst = std::max(FNextFirst, To);
+void TArticleFetcher::Pass(std::int64_t From, std::int64_t To) {
+  if (FNextFirst >= From) {
+    FNextFirst = std::max(FNextFirst, To);
+  } else {
+    FPassedFrom = From;
+    FPassedTo = To;
+  }
   const bool inHand = !FArticles.empty() && FArticles.front().Streaming;
-  const auto first = FArticles.begin() + (inHand ? 1 : 0);
+  const auto first = std::lower_bound(FArticles.begin() + (inHand ? 1 : 0), FArticles.end(), From,
+                                      [](const TArticle& a, std::int64_t n) { return a.Number < n; });
   const auto last = std::lower_bound(first, FArticles.end(), To,
                                      [](const TArticle& a, std::int64_t n) { return a.Number < n; });
   if (first == last)

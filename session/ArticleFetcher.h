@@ -98,6 +98,9 @@ public:
   // all but the one being handed over now, which goes on to its end; a
   // range given later starts at To at the earliest.
   void Pass(std::int64_t To);
+  // The same for the articles from From on: those below From stay, and a
+  // range given later holds none of From..To - 1.
+  void Pass(std::int64_t From, std::int64_t To);
   // Drops every connection now. Nothing more is raised; an article whose
   // lines were being handed over stays unfinished, and every article not
   // handed over whole is fetched again by the next Start().
@@ -227,6 +230,9 @@ private:
     bool Sent = false;
   };
   std::deque<TScan> FScans; // overviews asked for and not ended, in the order asked
+  // Passed over before any range held them: ranges given later drop them.
+  std::int64_t FPassedFrom = std::numeric_limits<std::int64_t>::min();
+  std::int64_t FPassedTo = std::numeric_limits<std::int64_t>::min();
   bool FRefusalLogged = false;
   bool FEverConnected = false;
   // Counts the stops: what was set going before one is dropped after it.

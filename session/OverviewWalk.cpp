@@ -131,8 +131,12 @@ void TOverviewWalk::StopAfter() {
 }
 
 void TOverviewWalk::Pass(std::int64_t To) {
-  FFetcher.Pass(To);
-  MoveScanTo(To);
+  const std::int64_t inHand = FInArticle ? FInHand : Position();
+  FFetcher.Pass(inHand == NoEnd ? inHand : inHand + 1, To);
+  // The overview of the article in hand not yet asked for: the blocks go
+  // through it, and the fetcher drops what they list of the articles passed.
+  if (FNextScan > inHand)
+    MoveScanTo(To);
   Next();
 }
 
@@ -256,6 +260,7 @@ void TOverviewWalk::DropBlocks() {
 void TOverviewWalk::ArticleBegin(std::int64_t Number, std::int64_t Lines) {
   ReportScanned(Number);
   FInArticle = true;
+  FInHand = Number;
   if (OnArticleBegin)
     OnArticleBegin(this, Number, Lines);
 }

@@ -41,8 +41,9 @@ public:
   // Hands over what comes in order from the requests out, then raises
   // OnStopped("").
   void StopAfter();
-  // Passes over every article from To - 1 down to the one being handed
-  // over (which goes on to its end) or, with none, to the position.
+  // Passes over every article from To - 1 down to the one in hand, which is
+  // handled: the one being handed over, or else the position, whose
+  // request may be out.
   void Pass(std::int64_t To);
   // The first article not yet handled: never past one asked for and not
   // handed over whole.
@@ -123,6 +124,7 @@ private:
   };
   std::deque<TScanned> FScanned; // blocks scanned that the walk has not reached yet
   bool FInArticle = false;       // an article's lines are being handed over
+  std::int64_t FInHand = 0;      // and its number
   std::vector<std::string> FHeldLog;
   std::int64_t FHeadsFrom = 0;
   std::int64_t FHeadsUntil = 0;

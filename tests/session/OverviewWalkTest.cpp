@@ -196,3 +196,31 @@ TEST_F(OverviewWalk, GroupRefusedToTheWalkStopsIt) {
   CloseExpecting(5);
   EXPECT_TRUE(Errors.empty());
 }
+
+// S while the article in hand is on its way, nothing of it come yet (panel
+// 1 shows it): it is handled whole, and the three after it are passed over,
+// as with one connection.
+TEST_F(OverviewWalk, SkipHandlesTheArticleInHandWhoseRequestIsOut) {
+  std::vector<TNewsArticle> posts;
+  Lines names;
+  for (std::int64_t n = 101; n <= 110; ++n) {
+    names.push_back("g" + std::to_string(n));
+    posts.push_back(Post(n, 60, UU(names.back(), RandomBytes(2000, unsigned(n)))));
+  }
+  Store(101);
+  Server.HoldArticle(102);
+  Serve(posts);
+  Open();
+  ASSERT_TRUE(PumpUntil([&] {
+    const Lines asked = Server.Received();
+    return Panel(1) == "102" && std::find(asked.begin(), asked.end(), "ARTICLE 102") != asked.end();
+  }));
+  Click(Child->Skip, "3");
+  Server.Release();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Done(), (Numbers{101, 102, 106, 107, 108, 109, 110}));
+  EXPECT_EQ(Child->Saved(), (Lines{"g101", "g102", "g106", "g107", "g108", "g109", "g110"}));
+  EXPECT_EQ(Child->EdArticlesToSkip->text(), "0");
+  CloseExpecting(111);
+  EXPECT_TRUE(Errors.empty());
+}
