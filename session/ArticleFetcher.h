@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,8 @@ using TArticleEnd = std::function<void(TObject* Sender, std::int64_t Number, std
 using TFetcherText = std::function<void(TObject* Sender, const std::string& Text)>;
 using TScanLine = std::function<void(TObject* Sender, std::int64_t First, std::string_view Line)>;
 using TScanEnd = std::function<void(TObject* Sender, std::int64_t First, std::uint16_t Error)>;
+using TSeekEnd =
+    std::function<void(TObject* Sender, std::int64_t After, std::int64_t Number, std::uint16_t Error)>;
 
 // Fetches the articles it is given over several connections to one server,
 // each with several requests in flight, and hands them to its owner one
@@ -94,6 +97,11 @@ public:
   void Scan(std::int64_t First, std::int64_t Last);
   // Overviews asked for that have not ended.
   std::size_t Scans() const { return FScans.size(); }
+  // Asks which article follows After: STAT After, then NEXT, on one
+  // connection, with nothing behind them until the answer has been read;
+  // ahead of the articles waiting, one at a time. Its end comes through
+  // OnSeekEnd. A stop drops it: the owner asks again after the next Start().
+  void Seek(std::int64_t After);
   // Passes over the articles below To, whether waiting, in flight or held,
   // all but the one being handed over now, which goes on to its end; a
   // range given later starts at To at the earliest.
@@ -142,6 +150,10 @@ public:
   // line was too long to hold (not asked for again). Any other socket error
   // voids the lines handed over, and it comes again.
   TScanEnd OnScanEnd;
+  // The article after After is Number (Error 0); 421 when none follows; or
+  // the code of the STAT or the NEXT that the server refused. Cut short, it
+  // goes out again.
+  TSeekEnd OnSeekEnd;
 
 private:
   struct TArticle {
@@ -187,6 +199,8 @@ private:
   void NoteEnd(TConnection& c, std::uint16_t Error);
   void GoOnAfter(TConnection& c);
   void ScanDone(TConnection& c, std::uint16_t Error);
+  void SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
+  void SendNext(TConnection& c);
   void ArticleDone(TConnection& c, std::uint16_t Error);
   void AskAgain(TArticle& a, std::uint16_t Error);
   void Settle(TArticle& a, std::uint16_t Error);
@@ -230,6 +244,11 @@ private:
     bool Sent = false;
   };
   std::deque<TScan> FScans; // overviews asked for and not ended, in the order asked
+  struct TSeek {
+    std::int64_t After;
+    bool Sent = false;
+  };
+  std::optional<TSeek> FSeek; // asked for and not ended
   // Passed over before any range held them: ranges given later drop them.
   std::int64_t FPassedFrom = std::numeric_limits<std::int64_t>::min();
   std::int64_t FPassedTo = std::numeric_limits<std::int64_t>::min();

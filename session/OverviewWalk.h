@@ -84,6 +84,8 @@ private:
   void ScanLine(std::int64_t First, std::string_view Line);
   void ScanEnd(std::int64_t First, std::uint16_t Error);
   void GiveScanned();
+  void AfterBlock(const TBlock& Given);
+  void SeekEnd(std::int64_t After, std::int64_t Number, std::uint16_t Error);
   void DropBlocks();
   void ArticleBegin(std::int64_t Number, std::int64_t Lines);
   void ArticleEnd(std::int64_t Number, std::uint16_t Error);
@@ -104,6 +106,16 @@ private:
   // The first article of the next block to ask for.
   std::int64_t FNextScan = std::numeric_limits<std::int64_t>::min();
   bool FAllScanned = false; // every block up to FEnd is asked for
+  // Past a block that listed nothing the walk asks the server for the next
+  // article after the last one listed; with none listed, or from a server
+  // that cannot say, its blocks grow until one lists something.
+  std::int64_t FHighestListed = std::numeric_limits<std::int64_t>::min();
+  std::int64_t FSeed = std::numeric_limits<std::int64_t>::min(); // the last asked after
+  std::int64_t FSeekFound = 0;                                   // its answer; the minimum when it failed
+  bool FSeeking = false;
+  bool FSeekable = true; // the server knows STAT and NEXT
+  bool FGrowing = false;
+  std::int64_t FSpan = 0; // of the next block, while growing
   // A block whose overview is asked for, and what it has shown so far.
   struct TBlock {
     TBlock(std::int64_t first, std::int64_t last)
@@ -114,6 +126,7 @@ private:
     std::int64_t LastListed; // the last article listed
     std::int32_t Unreadable = 0;
     std::vector<TFetchArticle> InRange;
+    bool Cut = false; // listed a block's worth in range: it ends at LastListed
     bool Ended = false;
     std::uint16_t Error = 0;
   };

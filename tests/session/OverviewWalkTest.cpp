@@ -8,7 +8,9 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <limits>
 #include <map>
+#include <numeric>
 
 using Lines = std::vector<std::string>;
 using Numbers = std::vector<std::int64_t>;
@@ -61,6 +63,20 @@ protected:
   long Logged(const std::string& prefix) const {
     const Lines memo = Child->MemoLines();
     return std::count_if(memo.begin(), memo.end(),
+                         [&](const std::string& l) { return l.starts_with(prefix); });
+  }
+  // The in-range count of each "Scanned" line, as the walk gives them to
+  // the log, which keeps only its last lines.
+  void CountInRange(Numbers& counts) {
+    Child->FWalk.OnScanned = [&counts, scanned = Child->FWalk.OnScanned](TObject* sender,
+                                                                         const std::string& text) {
+      counts.push_back(std::atoll(text.c_str() + text.find(": ") + 2));
+      scanned(sender, text);
+    };
+  }
+  static long Requests(const TScriptedNewsServer& server, const std::string& prefix) {
+    const Lines received = server.Received();
+    return std::count_if(received.begin(), received.end(),
                          [&](const std::string& l) { return l.starts_with(prefix); });
   }
   QStringList PartFiles() const {
@@ -194,6 +210,54 @@ TEST_F(OverviewWalk, GroupRefusedToTheWalkStopsIt) {
   EXPECT_TRUE(Child->Restart->isEnabled());
   EXPECT_FALSE(Child->After->isEnabled());
   CloseExpecting(5);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// Articles 1, 2 and the largest number but one. The block after the first
+// holds nothing: the walk asks the server for the article after 2 (STAT 2,
+// NEXT) and the overview from there on in one request, and saves the three
+// files after a handful of requests. A server without NEXT gets blocks that
+// grow while they hold nothing; one that lists more than a block's worth of
+// articles in range is cut there, the rest asked again, so that no block
+// holds more.
+TEST_F(OverviewWalk, GroupWhoseNumbersJumpEndsInAFewRequests) {
+  constexpr std::int64_t far = std::numeric_limits<std::int64_t>::max() - 1;
+  const std::string a = RandomBytes(3000, 1), b = RandomBytes(4000, 2), c = RandomBytes(5000, 3);
+  const std::vector<TNewsArticle> ends = {Post(1, 50, UU("a.bin", a)), Post(2, 50, UU("b.bin", b)),
+                                          Post(far, 50, UU("c.bin", c))};
+  Values.connections = "2";
+  Serve(ends);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin", "c.bin"}));
+  EXPECT_EQ(ReadFile(Folder() + "c.bin"), c);
+  EXPECT_LE(Requests(Server, "XOVER "), 12);
+  EXPECT_EQ(Requests(Server, "NEXT"), 1);
+  EXPECT_EQ(Logged("Scanned 1-1000: 2 in range "), 1);
+  EXPECT_EQ(Logged("Scanned 9223372036854775806-9223372036854775806: 1 in range "), 1);
+  EXPECT_EQ(Panel(0), "Downloading Done");
+  CloseExpecting(std::numeric_limits<std::int64_t>::max());
+
+  TScriptedNewsServer noNext;
+  noNext.OfferOverview();
+  noNext.RefuseNext();
+  std::vector<TNewsArticle> posts = ends;
+  for (std::int64_t n = 3000000; n < 3001200; ++n)
+    posts.push_back(Post(n, 1, {"chatter"}));
+  std::sort(posts.begin(), posts.end(), [](const auto& x, const auto& y) { return x.Number < y.Number; });
+  noNext.ServeGroup("alt.test", posts);
+  Use(noNext);
+  Open();
+  Numbers inRange;
+  CountInRange(inRange);
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin", "c.bin"}));
+  EXPECT_EQ(Requests(noNext, "ARTICLE "), 1203);
+  EXPECT_EQ(std::accumulate(inRange.begin(), inRange.end(), std::int64_t(0)), 1203);
+  EXPECT_EQ(*std::max_element(inRange.begin(), inRange.end()), 1000);
+  EXPECT_LE(Requests(noNext, "XOVER "), 100);
+  EXPECT_EQ(Panel(0), "Downloading Done");
+  CloseExpecting(std::numeric_limits<std::int64_t>::max());
   EXPECT_TRUE(Errors.empty());
 }
 
