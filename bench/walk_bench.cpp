@@ -14,9 +14,18 @@
 // Then it walks a group of uuencoded files of 1 to 120 MB, each posted in
 // articles of 5,000 lines (the part file of a file stays open across its
 // articles), and a group of one hostile article that says "Lines: 200" and
-// carries 400 MiB of uuencode, which is cut off and stores nothing. The
-// arguments yenc, uu and hostile choose the walks; none walks them all.
+// carries 400 MiB of uuencode, which is cut off and stores nothing.
 // WALK_CONNECTIONS (1) sets the connections of the window's walks.
+//
+// Then, for the overview read ahead of the fetching, it walks groups of
+// small articles all in range for 20 s each: over 8 connections with 100
+// requests in flight a group of 1 million articles, over 50 with 100 one of
+// 5 million, each beside a group of 20,000 walked the same way, the
+// baseline: peak memory flat in the group's size is the same figure for
+// both. It prints the medians (min-max) of 3 runs of the peak memory, the
+// articles the fetcher held when the walk was stopped, and the walk's
+// position then. The arguments yenc, uu, hostile and readahead choose the
+// walks; none walks them all.
 //
 // The server runs in a process of its own, so that its copy of the group
 // counts neither in the window's memory nor in its processor time. Each
@@ -82,7 +91,18 @@ constexpr std::size_t UUFileSizes[] = {1, 5, 10, 20, 40, 80, 120};
 constexpr std::size_t UULinesPerArticle = 5000;
 constexpr std::size_t HostileBytes = std::size_t(400) << 20;
 
-enum TGroupKind { gkYEnc, gkUU, gkHostile };
+enum TGroupKind { gkYEnc, gkUU, gkHostile, gkNumbered };
+
+// The read-ahead walks: settings, and the group beside its baseline.
+struct TReadAhead {
+  int Connections, Depth;
+  std::int64_t Articles;
+};
+constexpr std::int64_t BaselineArticles = 20000;
+constexpr TReadAhead ReadAheadWalks[] = {
+    {8, 100, BaselineArticles}, {8, 100, 1000000}, {50, 100, BaselineArticles}, {50, 100, 5000000}};
+constexpr int ReadAheadRuns = 3;
+constexpr int ReadAheadSeconds = 20;
 
 // Cheap random bytes: the files must differ, not be good random numbers.
 void FillRandom(std::string& data, std::uint64_t seed) {
@@ -230,6 +250,7 @@ std::vector<int> LifeLines;
 
 // Forked before the bench starts any thread. The hostile article's server
 // offers no overview: the walk reads its header, which lies about its size.
+// A numbered group has `files` articles of two lines, made as asked for.
 TServerProcess StartServer(TGroupKind kind, std::size_t files = 0) {
   int report[2], life[2];
   if (::pipe(report) != 0 || ::pipe(life) != 0)
@@ -243,9 +264,10 @@ TServerProcess StartServer(TGroupKind kind, std::size_t files = 0) {
     for (const int fd : LifeLines)
       ::close(fd);
     std::vector<TExpected> expected;
-    std::vector<TNewsArticle> group = kind == gkYEnc ? BuildYEncGroup(files, expected)
-                                      : kind == gkUU ? BuildUUGroup(expected)
-                                                     : BuildHostileGroup();
+    std::vector<TNewsArticle> group = kind == gkYEnc      ? BuildYEncGroup(files, expected)
+                                      : kind == gkUU      ? BuildUUGroup(expected)
+                                      : kind == gkHostile ? BuildHostileGroup()
+                                                          : std::vector<TNewsArticle>{};
     std::uint64_t wire = 0;
     for (const TNewsArticle& a : group)
       for (const std::string& line : a.Body)
@@ -253,7 +275,10 @@ TServerProcess StartServer(TGroupKind kind, std::size_t files = 0) {
     TScriptedNewsServer news;
     if (kind != gkHostile)
       news.OfferOverview();
-    news.ServeGroup(Group, std::move(group));
+    if (kind == gkNumbered)
+      news.ServeNumberedGroup(Group, std::int64_t(files), 2);
+    else
+      news.ServeGroup(Group, std::move(group));
     std::ostringstream text;
     text << news.Port() << " " << wire << "\n";
     for (const TExpected& f : expected)
@@ -374,6 +399,37 @@ bool WalkInn(int Runs) {
   return ok;
 }
 
+// Each read-ahead walk, ReadAheadRuns times, on the server of its group's size.
+void WalkReadAhead(const std::map<std::int64_t, TServerProcess>& servers) {
+  std::printf("the overview read ahead: groups of articles in range walked for %d s, median (min-max) of %d "
+              "runs\n",
+              ReadAheadSeconds, ReadAheadRuns);
+  for (const TReadAhead& r : ReadAheadWalks) {
+    std::vector<double> peaks, held, at;
+    for (int i = 0; i < ReadAheadRuns; ++i) {
+      QTemporaryDir folder;
+      TWalkPlan plan{"127.0.0.1:" + std::to_string(servers.at(r.Articles).Port),
+                     Group,
+                     "1",
+                     "100",
+                     r.Connections,
+                     folder.path().toStdString() + "/",
+                     r.Depth};
+      plan.Seconds = ReadAheadSeconds;
+      const TWalk w = Walk(plan);
+      peaks.push_back(double(w.PeakKB));
+      held.push_back(double(w.Held));
+      at.push_back(double(w.Position));
+    }
+    const TSpread p = Spread(peaks), h = Spread(held), a = Spread(at);
+    std::printf(
+        "  %2d x %3d, %7lld articles: peak %.0f KB (%.0f-%.0f); held %.0f (%.0f-%.0f) at article %.0f "
+        "(%.0f-%.0f)\n",
+        r.Connections, r.Depth, static_cast<long long>(r.Articles), p.Median, p.Min, p.Max, h.Median, h.Min,
+        h.Max, a.Median, a.Min, a.Max);
+  }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -395,6 +451,11 @@ int main(int argc, char** argv) {
     servers.push_back(StartServer(gkUU));
   if (chosen("hostile"))
     servers.push_back(StartServer(gkHostile));
+  std::map<std::int64_t, TServerProcess> numbered;
+  if (chosen("readahead"))
+    for (const TReadAhead& r : ReadAheadWalks)
+      if (!numbered.count(r.Articles))
+        numbered[r.Articles] = StartServer(gkNumbered, std::size_t(r.Articles));
 
   QApplication app(argc, argv);
   const int connections = WalkConnections();
@@ -435,6 +496,12 @@ int main(int argc, char** argv) {
   if (peaks.size() == 2)
     std::printf("peak memory: %ld KB walking %.0f MB, %ld KB walking %.0f MB\n", peaks[0],
                 MB(SmallFiles * PartSize * PartsPerFile), peaks[1], MB(BigFiles * PartSize * PartsPerFile));
+
+  if (!numbered.empty()) {
+    WalkReadAhead(numbered);
+    for (auto& entry : numbered)
+      entry.second.End();
+  }
 
   if (!qEnvironmentVariableIsEmpty("INN_GROUP"))
     ok =

@@ -11,6 +11,9 @@ namespace {
 // The overview is asked for this many articles at a time: one reply holds
 // the in-range articles of one block, no more.
 constexpr std::int64_t OverviewBlock = 1000;
+// Blocks asked for, or scanned and not yet reached, beyond the one the walk
+// is in: each holds at most a block's worth of articles in range.
+constexpr std::size_t BlocksAhead = std::size_t(TOverviewWalk::ReadAhead / OverviewBlock) - 1;
 // Growing blocks cross 63 bits of numbers in a few dozen requests.
 constexpr std::int64_t MaxSpan = std::int64_t(1) << 62;
 constexpr std::uint16_t FirstSocketError = 10000;
@@ -159,14 +162,22 @@ void TOverviewWalk::MoveScanTo(std::int64_t First) {
 
 // Blocks are asked for, as many at once as the connections can have out,
 // while the fetcher has fewer articles than four times that: a stretch of
-// articles out of range takes a round trip or two, not one a block. Growing
-// blocks go one at a time, and none while the walk waits to hear where the
-// next article is. Once everything has come the connections close.
+// articles out of range takes a round trip or two, not one a block. What is
+// read ahead stays within BlocksAhead blocks of the walk's position, so
+// that neither the blocks nor the fetcher hold more than ReadAhead articles,
+// however large the group. Growing blocks go one at a time, and none while
+// the walk waits to hear where the next article is. Once everything has
+// come the connections close.
 void TOverviewWalk::Next() {
   if (FState == Walking) {
     const std::size_t out = std::size_t(FFetcher.Connections()) * std::size_t(FFetcher.Depth());
+    const auto ahead = [this] {
+      const std::int64_t at = Position();
+      return FBlocks.size() + std::size_t(std::count_if(FScanned.begin(), FScanned.end(),
+                                                        [at](const TScanned& s) { return s.First > at; }));
+    };
     while (!FAllScanned && !FSeeking && (FGrowing ? FBlocks.empty() : FBlocks.size() < out) &&
-           FFetcher.Pending() < 4 * out) {
+           ahead() < BlocksAhead && FFetcher.Pending() < 4 * out) {
       const std::int64_t first = FNextScan, last = BlockLast(first, FEnd, FGrowing ? FSpan : OverviewBlock);
       FBlocks.emplace_back(first, last);
       if (last >= FEnd)

@@ -21,6 +21,11 @@ using TWalkHeaders = std::function<void(TObject* Sender, std::int64_t From, std:
 // decode window scans what it is given.
 class TOverviewWalk : public TObject {
 public:
+  // What the walk holds of the overview and has not handed over, with what
+  // the blocks it has asked for may list, is at most this many articles,
+  // whatever the group.
+  static constexpr std::int64_t ReadAhead = 21000;
+
   TOverviewWalk();
 
   // Its server, group, connections, requests in flight and pacing are set

@@ -288,3 +288,27 @@ TEST_F(OverviewWalk, SkipHandlesTheArticleInHandWhoseRequestIsOut) {
   CloseExpecting(111);
   EXPECT_TRUE(Errors.empty());
 }
+
+// One connection with 100 requests in flight on a group of 50,000 articles
+// in range: what the walk has read of the overview and not yet handed over
+// stays within its bound, not the group, from the first article on.
+TEST_F(OverviewWalk, ReadAheadIsBoundedNotByTheGroup) {
+  TScriptedNewsServer numbered;
+  numbered.OfferOverview();
+  numbered.ServeNumberedGroup("alt.test", 50000, 2);
+  Use(numbered);
+  Values.inFlight = "100";
+  Open();
+  std::size_t most = 0;
+  int handed = 0;
+  Child->FWalk.OnArticleBegin = [&, begin = Child->FWalk.OnArticleBegin](TObject* sender, std::int64_t n,
+                                                                         std::int64_t lines) {
+    most = std::max(most, Child->FWalk.Fetcher().Pending());
+    ++handed;
+    begin(sender, n, lines);
+  };
+  ASSERT_TRUE(PumpUntil([&] { return handed >= 2000; }, 30000));
+  EXPECT_LE(most, std::size_t(TOverviewWalk::ReadAhead));
+  Child->Stop->click();
+  EXPECT_TRUE(Errors.empty());
+}
