@@ -115,8 +115,8 @@ private:
   // article after the last one listed; with none listed, or from a server
   // that cannot say, its blocks grow until one lists something.
   std::int64_t FHighestListed = std::numeric_limits<std::int64_t>::min();
-  std::int64_t FSeed = std::numeric_limits<std::int64_t>::min(); // the last asked after
-  std::int64_t FSeekFound = 0;                                   // its answer; the minimum when it failed
+  std::int64_t FSeed = std::numeric_limits<std::int64_t>::min();      // the last asked after
+  std::int64_t FSeekFound = std::numeric_limits<std::int64_t>::min(); // its answer; the minimum when none
   bool FSeeking = false;
   bool FSeekable = true; // the server knows STAT and NEXT
   bool FGrowing = false;

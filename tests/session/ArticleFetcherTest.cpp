@@ -399,36 +399,3 @@ TEST_F(ArticleFetcher, OverviewsComeAgainWhenCutAndPassingOverDropsWhatIsBehind)
   EXPECT_EQ(Fetcher.Position(), 21);
 }
 
-// A seek is STAT and NEXT on one connection, nothing behind them, and
-// names the article after the one asked from: pipelined, and with pacing
-// one request at a time, the NEXT after the STAT's end. 421 says none
-// follows; a STAT refused is the seek's end, whatever its NEXT says.
-TEST_F(ArticleFetcher, SeekNamesTheArticleAfterOne) {
-  auto group = Group(3);
-  group[2].Number = 70000;
-  TScriptedNewsServer server;
-  server.ServeGroup("alt.test", group);
-  Use(server, 1, 4);
-  Lines seeks;
-  Fetcher.OnSeekEnd = [&](TObject*, std::int64_t after, std::int64_t n, std::uint16_t e) {
-    seeks.push_back(std::to_string(after) + " " + std::to_string(n) + " " + std::to_string(e));
-  };
-  const auto seek = [&](std::int64_t after) {
-    const std::size_t before = seeks.size();
-    Fetcher.Seek(after);
-    return PumpUntil([&] { return seeks.size() > before; }) ? seeks.back() : "none";
-  };
-  Fetcher.Fetch(1, 2, Wanted({1, 2}));
-  Fetcher.Start();
-  Fetcher.Seek(2);
-  ASSERT_TRUE(PumpUntil([&] { return !seeks.empty() && Idle > 0; }));
-  EXPECT_EQ(seeks, Lines{"2 70000 0"});
-  EXPECT_EQ(Ended, (Numbers{1, 2}));
-  EXPECT_EQ(seek(70000), "70000 0 421");
-  EXPECT_EQ(seek(3), "3 0 423");
-  Fetcher.SetPacing(1);
-  EXPECT_EQ(seek(1), "1 2 0");
-  const Lines asked = server.Received();
-  EXPECT_EQ(Lines(asked.begin() + 1, asked.begin() + 3), (Lines{"STAT 2", "NEXT"}));
-  EXPECT_EQ(Lines(asked.end() - 2, asked.end()), (Lines{"STAT 1", "NEXT"}));
-}

@@ -215,17 +215,18 @@ TEST_F(OverviewWalk, GroupRefusedToTheWalkStopsIt) {
 
 // Articles 1, 2 and the largest number but one. The block after the first
 // holds nothing: the walk asks the server for the article after 2 (STAT 2,
-// NEXT) and the overview from there on in one request, and saves the three
-// files after a handful of requests. A server without NEXT gets blocks that
-// grow while they hold nothing; one that lists more than a block's worth of
-// articles in range is cut there, the rest asked again, so that no block
-// holds more.
+// then NEXT, one request at a time with pacing) and the overview from there
+// on in one request, and saves the three files after a handful of requests.
+// A server without NEXT (asked both at once) gets blocks that grow while
+// they hold nothing; one that lists more than a block's worth of articles
+// in range is cut there, the rest asked again, so that no block holds more.
 TEST_F(OverviewWalk, GroupWhoseNumbersJumpEndsInAFewRequests) {
   constexpr std::int64_t far = std::numeric_limits<std::int64_t>::max() - 1;
   const std::string a = RandomBytes(3000, 1), b = RandomBytes(4000, 2), c = RandomBytes(5000, 3);
   const std::vector<TNewsArticle> ends = {Post(1, 50, UU("a.bin", a)), Post(2, 50, UU("b.bin", b)),
                                           Post(far, 50, UU("c.bin", c))};
   Values.connections = "2";
+  Values.pacing = "1";
   Serve(ends);
   Open();
   ASSERT_TRUE(WaitEnd());
@@ -247,6 +248,7 @@ TEST_F(OverviewWalk, GroupWhoseNumbersJumpEndsInAFewRequests) {
   std::sort(posts.begin(), posts.end(), [](const auto& x, const auto& y) { return x.Number < y.Number; });
   noNext.ServeGroup("alt.test", posts);
   Use(noNext);
+  Values.pacing = "0";
   Open();
   Numbers inRange;
   CountInRange(inRange);
