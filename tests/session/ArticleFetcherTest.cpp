@@ -398,4 +398,3 @@ TEST_F(ArticleFetcher, OverviewsComeAgainWhenCutAndPassingOverDropsWhatIsBehind)
   ExpectWhole(group, handed);
   EXPECT_EQ(Fetcher.Position(), 21);
 }
-
