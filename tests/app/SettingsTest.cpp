@@ -1,3 +1,4 @@
+#include "app/Settings.h"
 #include "app/Passwords.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
@@ -14,8 +15,10 @@
 #include <QToolButton>
 
 #include <csignal>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using Settings = AppTest;
 using namespace std::string_literals;
@@ -387,4 +390,67 @@ TEST_F(Settings, ManyGroupsLoadWholeAndOkKeepsThemAll) {
   EXPECT_EQ(ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]")),
             lists + "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n");
   EXPECT_EQ(Items(Main->cboGroup), groups);
+}
+
+namespace {
+
+// Counts the times a file in a folder is opened, under whatever inode the
+// name has then (a save renames a new file over it). Closes are watched too,
+// or the opens that follow one another unread would count as one.
+class TOpenCount {
+public:
+  TOpenCount(const std::string& folder, std::string name)
+      : FFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), FName(std::move(name)) {
+    EXPECT_GE(::inotify_add_watch(FFd, folder.c_str(), IN_OPEN | IN_CLOSE), 0);
+  }
+  ~TOpenCount() { ::close(FFd); }
+  TOpenCount(const TOpenCount&) = delete;
+  TOpenCount& operator=(const TOpenCount&) = delete;
+
+  // The opens since the last call.
+  int Take() {
+    int opens = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = ::read(FFd, buffer, sizeof buffer)) > 0;)
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        EXPECT_EQ(event->mask & IN_Q_OVERFLOW, 0u);
+        opens += (event->mask & IN_OPEN) && event->len > 0 && event->name == FName ? 1 : 0;
+        at += ssize_t(sizeof(inotify_event) + event->len);
+      }
+    return opens;
+  }
+
+private:
+  int FFd;
+  std::string FName;
+};
+
+} // namespace
+
+// A file of 300 servers, each with its own section, is read once wherever it
+// is loaded: at start-up, when the dialog reads its copy, and after OK (the
+// save reads it once too); each server gets its own settings.
+TEST_F(Settings, ManyServersLoadWithOneReadOfTheFile) {
+  Names servers;
+  std::string sections;
+  for (int i = 0; i < 300; ++i) {
+    servers.push_back("news" + std::to_string(i) + ".example.com");
+    sections += "\r\n[SERVER " + servers.back() + "]\r\nCONNECTIONS=" + std::to_string(1 + i % 50) + "\r\n";
+  }
+  WriteLists(servers, {"alt.a"});
+  WriteSettings(sections);
+  Start();
+  TOpenCount opens(Folder, "VOSTEL.INI");
+  LoadSettings(Main->cboHost, Main->cboGroup, Main->lblPath);
+  EXPECT_EQ(opens.Take(), 1);
+  const TConfigValues values = LoadConfig();
+  EXPECT_EQ(opens.Take(), 1);
+  ASSERT_EQ(values.ServerSettings.size(), 300u);
+  EXPECT_EQ(values.ServerSettings.at("news299.example.com").Connections, "50");
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(opens.Take(), 2);
+  Select("news149.example.com", "alt.a");
+  EXPECT_EQ(Main->Connections(), "50");
+  EXPECT_TRUE(Messages.empty() && Errors.empty());
 }

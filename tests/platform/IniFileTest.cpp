@@ -144,3 +144,23 @@ TEST_F(IniFile, AKeyedWriteKeepsAFileItCannotReadOrReplace) {
   EXPECT_EQ(replaced.st_mode & 07777, 0600u);
   EXPECT_EQ(created.st_mode & 07777, 0644u);
 }
+
+// A file read once answers as the keyed reads do: the first section of a
+// name counts (as for a keyed write), names compare without regard to case
+// or blanks, and a section ends at the next header. What is written later is
+// not seen.
+TEST_F(IniFile, AFileReadOnceAnswersAsAKeyedRead) {
+  using Entries = std::vector<std::string>;
+  Write("[SERVER a]\r\nCONNECTIONS=8\r\n[ server A ]\r\nCONNECTIONS=2\r\nPACING=9\r\n[x]\r\n[Server "
+        "a]\nINFLIGHT=3\n");
+  const TIniDocument file(Path);
+  EXPECT_EQ(file.ReadSection("SERVER A"), Entries{"CONNECTIONS=8"});
+  EXPECT_EQ(file.ReadString("server a", "connections", "d") + file.ReadString("server a", "PACING", "d"),
+            "8d");
+  EXPECT_EQ(file.ReadSection("X"), Entries{});
+  EXPECT_EQ(file.ReadString("none", "A", "d"), "d");
+  IniWriteString(Path, "SERVER A", "PACING", "1");
+  EXPECT_EQ(IniReadSection(Path, "server a"), (Entries{"CONNECTIONS=8", "PACING=1"}));
+  EXPECT_EQ(file.ReadString("SERVER A", "PACING", "d"), "d");
+  EXPECT_EQ(TIniDocument(Path + ".missing").ReadSection("SERVER A"), Entries{});
+}
