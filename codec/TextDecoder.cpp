@@ -100,8 +100,8 @@ void TTextDecoder::Fail(const char* Why, bool InSource) {
 }
 
 std::size_t TTextDecoder::Room(std::size_t Bytes) {
-  // The first bytes take a small buffer; it doubles from there.
-  constexpr std::size_t First = 4u << 10;
+  // A buffer as small as the first bytes need; it doubles from there.
+  constexpr std::size_t First = 64;
   if (FCapacity - FFill < Bytes && FCapacity < BufferSize) {
     std::size_t capacity = std::max(FCapacity, First);
     while (capacity - FFill < Bytes && capacity < BufferSize)
@@ -257,10 +257,11 @@ std::size_t TTextDecoder::Groups(const unsigned char* p, std::size_t n, std::siz
   const TDecodeTable& t = FTable;
   for (;;) {
     if (FGroupSize == 0) {
-      std::size_t groups = (n - i) / 4;
+      // Room for what the whole piece may give, not just this line: the
+      // buffer grows once for a text that comes in one piece.
+      std::size_t groups = std::min((n - i) / 4, Room((n - i) / 4 * 3) / 3);
       if (FWant < UINT64_MAX)
         groups = std::min<std::uint64_t>(groups, FWant / 3);
-      groups = std::min(groups, Room(groups * 3) / 3);
       char* o = FBuffer.get() + FFill;
       for (; groups > 0; --groups) {
         const std::uint32_t bits =
