@@ -18,7 +18,9 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <optional>
+#include <set>
 #include <sys/stat.h>
+#include <unordered_set>
 
 namespace {
 
@@ -51,13 +53,13 @@ std::string SettingsFile() { return SettingsPath(SettingsFileName); }
 // them to the user's download folder. A settings file of that time without
 // PATH keeps that folder: elsewhere each walk would start over, without the
 // dati.ini of its group.
-std::string StoredPath(const std::string& file) {
-  return IniReadString(file, "CONFIG", "PATH",
-                       FileExists(file) ? ProgramFolder() + "news/" : DefaultDownloadPath());
+std::string StoredPath(const std::string& file, const TIniDocument& settings) {
+  return settings.ReadString("CONFIG", "PATH",
+                             FileExists(file) ? ProgramFolder() + "news/" : DefaultDownloadPath());
 }
 
-std::string StoredMaxLines(const std::string& file) {
-  return IniReadString(file, "CONFIG", "MAXLINES", FileExists(file) ? DefaultMaxLines : NewMaxLines);
+std::string StoredMaxLines(const std::string& file, const TIniDocument& settings) {
+  return settings.ReadString("CONFIG", "MAXLINES", FileExists(file) ? DefaultMaxLines : NewMaxLines);
 }
 
 // The name part of an entry: the text before the first "=". An entry without
@@ -130,13 +132,11 @@ std::optional<std::string> EntryValue(const std::vector<std::string>& entries, s
 // After the lists, where a reader of the lists alone finds nothing of theirs.
 std::string ServerSections(const TConfigValues& values) {
   std::string text;
-  std::vector<std::string> written;
+  std::unordered_set<std::string> written; // upper case: a section's name has no case
   for (const std::string& server : values.Servers) {
     const std::optional<std::string> section = ServerSection(server);
-    if (!section || std::any_of(written.begin(), written.end(),
-                                [&](const std::string& done) { return SameText(done, *section); }))
+    if (!section || !written.insert(UpperCase(*section)).second)
       continue;
-    written.push_back(*section);
     const auto it = values.ServerSettings.find(server);
     const TServerSettings settings = it == values.ServerSettings.end() ? TServerSettings() : it->second;
     text += "\r\n[" + *section + "]\r\n";
@@ -232,10 +232,20 @@ std::string DefaultDownloadPath() {
 }
 
 std::vector<std::string> StripKeys(std::vector<std::string> items, std::string_view key) {
-  for (std::string& item : items) {
-    const auto keyed = std::find_if(items.begin(), items.end(),
-                                    [&](const std::string& candidate) { return HasName(candidate, key); });
-    item = keyed == items.end() ? std::string() : keyed->substr(keyed->find('=') + 1);
+  // The items that have the name, kept as they change, so that the first
+  // is found at once in a list of thousands.
+  std::set<std::size_t> keyed;
+  for (std::size_t i = 0; i < items.size(); ++i)
+    if (HasName(items[i], key))
+      keyed.insert(i);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    std::string value;
+    if (!keyed.empty())
+      value = items[*keyed.begin()].substr(items[*keyed.begin()].find('=') + 1);
+    items[i] = std::move(value);
+    keyed.erase(i);
+    if (HasName(items[i], key))
+      keyed.insert(i);
   }
   return items;
 }
@@ -252,24 +262,26 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
   cboHost->clear();
   cboGroup->clear();
   const std::string file = SettingsFile();
-  lblPath->setText(ToQt(StoredPath(file)));
-  MainForm->MinR->setText(ToQt(IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines)));
-  MainForm->MaxR->setText(ToQt(StoredMaxLines(file)));
-  MainForm->DefE->setText(ToQt(IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension)));
-  MainForm->EdSubject->setText(ToQt(IniReadString(file, "CONFIG", "SUBJECT", "")));
-  const std::vector<std::string> servers = IniReadSection(file, "SERVER");
-  MainForm->SetServerSettings(LoadServerSettings(file, StripKeys(servers, "S")));
+  const TIniDocument settings(file);
+  lblPath->setText(ToQt(StoredPath(file, settings)));
+  MainForm->MinR->setText(ToQt(settings.ReadString("CONFIG", "MINLINES", DefaultMinLines)));
+  MainForm->MaxR->setText(ToQt(StoredMaxLines(file, settings)));
+  MainForm->DefE->setText(ToQt(settings.ReadString("CONFIG", "DEFEXT", DefaultExtension)));
+  MainForm->EdSubject->setText(ToQt(settings.ReadString("CONFIG", "SUBJECT", "")));
+  const std::vector<std::string> servers = settings.ReadSection("SERVER");
+  MainForm->SetServerSettings(LoadServerSettings(settings, StripKeys(servers, "S")));
   // Servers are few and put in the order the user wants them; groups may be
   // many, and are found by name.
   FillList(cboHost, servers, "S", false);
-  FillList(cboGroup, IniReadSection(file, "GROUPS"), "G", true);
+  FillList(cboGroup, settings.ReadSection("GROUPS"), "G", true);
 }
 
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt,
                 const std::string& subjectFilter) {
   const std::string file = SettingsFile();
-  const std::string path = StoredPath(file);
-  const bool pathStored = IniReadString(file, "CONFIG", "PATH", Absent) != Absent;
+  const TIniDocument settings(file);
+  const std::string path = StoredPath(file, settings);
+  const bool pathStored = settings.ReadString("CONFIG", "PATH", Absent) != Absent;
   // A limit that is no number is not stored: it would fail every Open of the
   // next run, so the file keeps the one it had.
   for (const auto& [key, text] : {std::pair{"MINLINES", &minLines}, std::pair{"MAXLINES", &maxLines}})
@@ -279,7 +291,7 @@ void SaveLimits(const std::string& minLines, const std::string& maxLines, const 
   // Nor is a filter that would fail them; a file that never had one keeps
   // without.
   const std::string subject = WithoutControls(subjectFilter);
-  if ((!subject.empty() || IniReadString(file, "CONFIG", "SUBJECT", Absent) != Absent) && IsWildmat(subject))
+  if ((!subject.empty() || settings.ReadString("CONFIG", "SUBJECT", Absent) != Absent) && IsWildmat(subject))
     IniWriteString(file, "CONFIG", "SUBJECT", subject);
   // An installed copy's file keeps the path it was first shown with, so a
   // later default cannot move its downloads.
@@ -289,11 +301,12 @@ void SaveLimits(const std::string& minLines, const std::string& maxLines, const 
 
 TConfigValues LoadConfig() {
   const std::string file = SettingsFile();
+  const TIniDocument settings(file);
   TConfigValues values;
-  values.Path = StoredPath(file);
-  values.Servers = StripKeys(IniReadSection(file, "SERVER"), "S");
-  values.ServerSettings = LoadServerSettings(file, values.Servers);
-  values.Groups = StripKeys(IniReadSection(file, "GROUPS"), "G");
+  values.Path = StoredPath(file, settings);
+  values.Servers = StripKeys(settings.ReadSection("SERVER"), "S");
+  values.ServerSettings = LoadServerSettings(settings, values.Servers);
+  values.Groups = StripKeys(settings.ReadSection("GROUPS"), "G");
   return values;
 }
 
@@ -317,16 +330,16 @@ std::optional<std::string> CorrectField(const TServerField& field, std::string_v
   return std::to_string(value);
 }
 
-TServerSettingsMap LoadServerSettings(const std::string& file, const std::vector<std::string>& servers) {
+TServerSettingsMap LoadServerSettings(const TIniDocument& file, const std::vector<std::string>& servers) {
   TServerSettings before; // a server listed before servers had settings of their own
-  before.Pacing = CorrectField(ServerFields[2], IniReadString(file, "CONFIG", "PACING", DefaultPacing))
+  before.Pacing = CorrectField(ServerFields[2], file.ReadString("CONFIG", "PACING", DefaultPacing))
                       .value_or(DefaultPacing);
   TServerSettingsMap settings;
   for (const std::string& server : servers) {
     TServerSettings values = before;
     const std::optional<std::string> section = ServerSection(server);
     const std::vector<std::string> entries =
-        section ? IniReadSection(file, *section) : std::vector<std::string>();
+        section ? file.ReadSection(*section) : std::vector<std::string>();
     for (const TServerField& field : ServerFields)
       if (const std::optional<std::string> text = EntryValue(entries, field.Key))
         values.*field.Text = CorrectField(field, *text).value_or(values.*field.Text);
@@ -337,14 +350,15 @@ TServerSettingsMap LoadServerSettings(const std::string& file, const std::vector
 
 bool SaveConfig(const TConfigValues& values) {
   const std::string file = SettingsFile();
-  const std::string defExt = IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension);
-  const std::string minLines = IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines);
-  const std::string maxLines = StoredMaxLines(file);
-  const std::string subject = IniReadString(file, "CONFIG", "SUBJECT", Absent);
-  const std::vector<std::string> windows = IniReadSection(file, "WINDOWS");
+  const TIniDocument settings(file);
+  const std::string defExt = settings.ReadString("CONFIG", "DEFEXT", DefaultExtension);
+  const std::string minLines = settings.ReadString("CONFIG", "MINLINES", DefaultMinLines);
+  const std::string maxLines = StoredMaxLines(file, settings);
+  const std::string subject = settings.ReadString("CONFIG", "SUBJECT", Absent);
+  const std::vector<std::string> windows = settings.ReadSection("WINDOWS");
   // Kept for the servers listed without settings of their own, and for this
   // program before servers had them.
-  const std::string pacing = IniReadString(file, "CONFIG", "PACING", Absent);
+  const std::string pacing = settings.ReadString("CONFIG", "PACING", Absent);
   // A new file left by an earlier failed save would put its old lists first.
   if (!DeleteAllNamed(NewSettingsFileName)) {
     ShowMessage(NotSaved, ErrorTitle);

@@ -8,6 +8,7 @@
 
 class QComboBox;
 class QLabel;
+class TIniDocument;
 
 // The settings file, the new one while the configuration dialog writes it, and
 // the one before the last dialog save. All three lie in the program folder and
@@ -84,7 +85,7 @@ inline constexpr const TServerField& PriorityField = ServerFields[4];
 // PACING (DefaultPacing when absent); a value that is missing or out of its
 // range takes the default.
 using TServerSettingsMap = std::map<std::string, TServerSettings>;
-TServerSettingsMap LoadServerSettings(const std::string& file, const std::vector<std::string>& servers);
+TServerSettingsMap LoadServerSettings(const TIniDocument& file, const std::vector<std::string>& servers);
 
 // The text as stored: a plain whole number within the field's range, or
 // nothing when the text is none.

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -20,8 +21,6 @@
 #include <fstream>
 
 namespace {
-
-constexpr int WalkTimeoutMs = 600000;
 
 struct TValues : IStartValues {
   const TWalkPlan& Plan;
@@ -55,8 +54,12 @@ long PeakKB() {
   return -1;
 }
 
-// Starts the peak over from what is resident now (Linux 4.0 on).
-void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+// Starts the peak over from what is resident now (Linux 4.0 on), once the
+// heap has given back what earlier walks freed: their peak is not this one's.
+void ResetPeak() {
+  ::malloc_trim(0);
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 // The window's thread alone: Qt's helper threads are not the window's work.
 double ThreadCpuSeconds() {
@@ -126,7 +129,7 @@ TWalk Walk(const TWalkPlan& Plan) {
     }
     lastTick = now;
   });
-  QTimer::singleShot(WalkTimeoutMs, &loop, [&] {
+  QTimer::singleShot(Plan.Seconds * 1000, &loop, [&] {
     walk.TimedOut = true;
     loop.quit();
   });
@@ -136,6 +139,8 @@ TWalk Walk(const TWalkPlan& Plan) {
   Guarded([&] { child.FormCreate(&child); });
   loop.exec();
   tick.stop();
+  walk.Held = std::int64_t(child.FWalk.Fetcher().Pending());
+  walk.Position = child.FWalk.Position();
   // A file whose last part came with the walk's end may be stored only now,
   // as the window finishes its checks on the way out: it counts, and so
   // does the time it takes.
@@ -162,7 +167,7 @@ TWalk Walk(const TWalkPlan& Plan) {
 void PrintWalk(const std::string& Title, const TWalk& W) {
   std::printf("%s\n", Title.c_str());
   if (W.TimedOut)
-    std::printf("  (stopped after %d s: the walk did not end)\n", WalkTimeoutMs / 1000);
+    std::printf("  (stopped at its time limit: the walk did not end)\n");
   else if (!W.Done)
     std::printf("  (the walk did not reach the group's end)\n");
   std::printf("  to the first article in range: %.3f s, %lld articles passed over by the overview\n",

@@ -26,8 +26,17 @@
 // window takes for a body and is cut off, storing nothing, but its article
 // is fetched whole all the same.
 //
-// The arguments yenc, uu, hostile and buffer choose the walks; none walks
-// them all. WALK_CONNECTIONS (1) sets the connections of the first three.
+// WALK_CONNECTIONS (1) sets the connections of the first three.
+//
+// Then, for the overview read ahead of the fetching, it walks groups of
+// small articles all in range for 20 s each: over 8 connections with 100
+// requests in flight a group of 1 million articles, over 50 with 100 one of
+// 5 million, each beside a group of 20,000 walked the same way, the
+// baseline: peak memory flat in the group's size is the same figure for
+// both. It prints the medians (min-max) of 3 runs of the peak memory, the
+// articles the fetcher held when the walk was stopped, and the walk's
+// position then. The arguments yenc, uu, hostile, buffer and readahead choose the
+// walks; none walks them all.
 //
 // The server runs in a process of its own, so that its copy of the group
 // counts neither in the window's memory nor in its processor time. Each
@@ -93,7 +102,7 @@ constexpr std::size_t UUFileSizes[] = {1, 5, 10, 20, 40, 80, 120};
 constexpr std::size_t UULinesPerArticle = 5000;
 constexpr std::size_t HostileBytes = std::size_t(400) << 20;
 
-enum TGroupKind { gkYEnc, gkUU, gkHostile, gkBuffer };
+enum TGroupKind { gkYEnc, gkUU, gkHostile, gkBuffer, gkNumbered };
 
 // The buffer walks: what the overview's Lines: says of each body.
 enum TLinesSaid { lsUnder, lsTrue, lsOver };
@@ -102,6 +111,17 @@ constexpr std::size_t BufferPartMB[] = {1, 3, 8};
 constexpr std::size_t BufferArticles = 40;
 constexpr std::size_t BufferPartsPerFile = 4;
 constexpr int BufferConnections = 8;
+
+// The read-ahead walks: settings, and the group beside its baseline.
+struct TReadAhead {
+  int Connections, Depth;
+  std::int64_t Articles;
+};
+constexpr std::int64_t BaselineArticles = 20000;
+constexpr TReadAhead ReadAheadWalks[] = {
+    {8, 100, BaselineArticles}, {8, 100, 1000000}, {50, 100, BaselineArticles}, {50, 100, 5000000}};
+constexpr int ReadAheadRuns = 3;
+constexpr int ReadAheadSeconds = 20;
 
 // Cheap random bytes: the files must differ, not be good random numbers.
 void FillRandom(std::string& data, std::uint64_t seed) {
@@ -286,6 +306,7 @@ std::vector<int> LifeLines;
 
 // Forked before the bench starts any thread. The hostile article's server
 // offers no overview: the walk reads its header, which lies about its size.
+// A numbered group has `files` articles of two lines, made as asked for.
 TServerProcess StartServer(TGroupKind kind, std::size_t files = 0, TLinesSaid said = lsTrue) {
   int report[2], life[2];
   if (::pipe(report) != 0 || ::pipe(life) != 0)
@@ -299,10 +320,11 @@ TServerProcess StartServer(TGroupKind kind, std::size_t files = 0, TLinesSaid sa
     for (const int fd : LifeLines)
       ::close(fd);
     std::vector<TExpected> expected;
-    std::vector<TNewsArticle> group = kind == gkYEnc     ? BuildYEncGroup(files, expected)
-                                      : kind == gkUU     ? BuildUUGroup(expected)
-                                      : kind == gkBuffer ? BuildBufferGroup(files, said, expected)
-                                                         : BuildHostileGroup();
+    std::vector<TNewsArticle> group = kind == gkYEnc      ? BuildYEncGroup(files, expected)
+                                      : kind == gkUU      ? BuildUUGroup(expected)
+                                      : kind == gkBuffer  ? BuildBufferGroup(files, said, expected)
+                                      : kind == gkHostile ? BuildHostileGroup()
+                                                          : std::vector<TNewsArticle>{};
     std::uint64_t wire = 0;
     for (const TNewsArticle& a : group)
       for (const std::string& line : a.Body)
@@ -312,7 +334,10 @@ TServerProcess StartServer(TGroupKind kind, std::size_t files = 0, TLinesSaid sa
       news.OfferOverview({"Subject:", "Lines:full"}); // the Lines: header, whatever it says
     else if (kind != gkHostile)
       news.OfferOverview();
-    news.ServeGroup(Group, std::move(group));
+    if (kind == gkNumbered)
+      news.ServeNumberedGroup(Group, std::int64_t(files), 2);
+    else
+      news.ServeGroup(Group, std::move(group));
     std::ostringstream text;
     text << news.Port() << " " << wire << "\n";
     for (const TExpected& f : expected)
@@ -476,6 +501,37 @@ bool WalkBuffers(std::vector<TServerProcess>& Servers, int Runs) {
   return ok;
 }
 
+// Each read-ahead walk, ReadAheadRuns times, on the server of its group's size.
+void WalkReadAhead(const std::map<std::int64_t, TServerProcess>& servers) {
+  std::printf("the overview read ahead: groups of articles in range walked for %d s, median (min-max) of %d "
+              "runs\n",
+              ReadAheadSeconds, ReadAheadRuns);
+  for (const TReadAhead& r : ReadAheadWalks) {
+    std::vector<double> peaks, held, at;
+    for (int i = 0; i < ReadAheadRuns; ++i) {
+      QTemporaryDir folder;
+      TWalkPlan plan{"127.0.0.1:" + std::to_string(servers.at(r.Articles).Port),
+                     Group,
+                     "1",
+                     "100",
+                     r.Connections,
+                     folder.path().toStdString() + "/",
+                     r.Depth};
+      plan.Seconds = ReadAheadSeconds;
+      const TWalk w = Walk(plan);
+      peaks.push_back(double(w.PeakKB));
+      held.push_back(double(w.Held));
+      at.push_back(double(w.Position));
+    }
+    const TSpread p = Spread(peaks), h = Spread(held), a = Spread(at);
+    std::printf(
+        "  %2d x %3d, %7lld articles: peak %.0f KB (%.0f-%.0f); held %.0f (%.0f-%.0f) at article %.0f "
+        "(%.0f-%.0f)\n",
+        r.Connections, r.Depth, static_cast<long long>(r.Articles), p.Median, p.Min, p.Max, h.Median, h.Min,
+        h.Max, a.Median, a.Min, a.Max);
+  }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -502,6 +558,11 @@ int main(int argc, char** argv) {
     for (const std::size_t mb : BufferPartMB)
       for (const TLinesSaid said : {lsUnder, lsTrue, lsOver})
         buffers.push_back(StartServer(gkBuffer, mb, said));
+  std::map<std::int64_t, TServerProcess> numbered;
+  if (chosen("readahead"))
+    for (const TReadAhead& r : ReadAheadWalks)
+      if (!numbered.count(r.Articles))
+        numbered[r.Articles] = StartServer(gkNumbered, std::size_t(r.Articles));
 
   QApplication app(argc, argv);
   const int connections = WalkConnections();
@@ -548,6 +609,11 @@ int main(int argc, char** argv) {
                                               ? 3
                                               : qEnvironmentVariableIntValue("WALK_RUNS"))) &&
          ok;
+  if (!numbered.empty()) {
+    WalkReadAhead(numbered);
+    for (auto& entry : numbered)
+      entry.second.End();
+  }
 
   if (!qEnvironmentVariableIsEmpty("INN_GROUP"))
     ok =

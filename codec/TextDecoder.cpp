@@ -56,8 +56,7 @@ TTextDecoder::TTextDecoder(TAlgorithm Algorithm, bool Headers, std::string Sourc
              : Algorithm == xxdecode   ? XXTable
                                        : UUTable),
       FPattern(Algorithm == base64decode ? "begin-base64" : "begin"), FCounted(Algorithm != base64decode),
-      FSource(std::move(Source)), FPhase(Headers ? phSearch : phLineEnds),
-      FBuffer(std::make_unique_for_overwrite<char[]>(BufferSize)) {}
+      FSource(std::move(Source)), FPhase(Headers ? phSearch : phLineEnds) {}
 
 void TTextDecoder::Feed(std::string_view Text) {
   const auto* p = reinterpret_cast<const unsigned char*>(Text.data());
@@ -98,6 +97,23 @@ void TTextDecoder::Fail(const char* Why, bool InSource) {
   if (FFailure.empty())
     FFailure = InSource ? std::string(Why) + " in " + FSource : Why;
   FPhase = phEnd;
+}
+
+std::size_t TTextDecoder::Room(std::size_t Bytes) {
+  // A buffer as small as the first bytes need; it doubles from there.
+  constexpr std::size_t First = 64;
+  if (FCapacity - FFill < Bytes && FCapacity < BufferSize) {
+    std::size_t capacity = std::max(FCapacity, First);
+    while (capacity - FFill < Bytes && capacity < BufferSize)
+      capacity *= 2;
+    capacity = std::min(capacity, BufferSize);
+    auto buffer = std::make_unique_for_overwrite<char[]>(capacity);
+    if (FFill > 0)
+      std::memcpy(buffer.get(), FBuffer.get(), FFill);
+    FBuffer = std::move(buffer);
+    FCapacity = capacity;
+  }
+  return FCapacity - FFill;
 }
 
 void TTextDecoder::Flush() {
@@ -241,7 +257,9 @@ std::size_t TTextDecoder::Groups(const unsigned char* p, std::size_t n, std::siz
   const TDecodeTable& t = FTable;
   for (;;) {
     if (FGroupSize == 0) {
-      std::size_t groups = std::min((n - i) / 4, (BufferSize - FFill) / 3);
+      // Room for what the whole piece may give, not just this line: the
+      // buffer grows once for a text that comes in one piece.
+      std::size_t groups = std::min((n - i) / 4, Room((n - i) / 4 * 3) / 3);
       if (FWant < UINT64_MAX)
         groups = std::min<std::uint64_t>(groups, FWant / 3);
       char* o = FBuffer.get() + FFill;
@@ -262,7 +280,7 @@ std::size_t TTextDecoder::Groups(const unsigned char* p, std::size_t n, std::siz
         FWant -= added;
       if (i == n)
         return i;
-      if (BufferSize - FFill < 3)
+      if (Room(3) < 3)
         Flush();
       if (FWant == 0 || IsLineEnd(p[i])) {
         FPhase = phRest;
@@ -290,7 +308,7 @@ std::size_t TTextDecoder::Groups(const unsigned char* p, std::size_t n, std::siz
 
 void TTextDecoder::EndGroup() {
   const std::size_t bytes = std::min<std::uint64_t>(FGroupSize > 0 ? FGroupSize - 1 : 0, FWant);
-  if (BufferSize - FFill < 3)
+  if (Room(3) < 3)
     Flush();
   for (std::size_t b = 0; b < bytes; ++b)
     FBuffer[FFill++] = char(FBits >> (16 - 8 * b));

@@ -16,7 +16,9 @@ struct TDecodeTable;
 // gives what Feed(a + b) gives. With Headers the begin line comes first and
 // gives the file's name; without, the whole text is data. Decoded bytes
 // collect in one buffer of BufferSize and go to OnOutput whenever it is full
-// and at Finish, so memory stays the same whatever the size of the text.
+// and at Finish, so memory stays the same whatever the size of the text. The
+// buffer grows to that size only as bytes are decoded: a short text costs
+// little more than its bytes.
 class TTextDecoder {
 public:
   static constexpr std::size_t BufferSize = 256u << 10;
@@ -72,6 +74,9 @@ private:
   void NameRead();
   void Fail(const char* Why, bool InSource = true);
   void Flush();
+  // Room for at least Bytes more in the buffer, or for what is left of
+  // BufferSize; Flush makes room once it is full.
+  std::size_t Room(std::size_t Bytes);
 
   const TDecodeTable& FTable;
   const std::string_view FPattern; // "begin" or "begin-base64"
@@ -90,6 +95,7 @@ private:
   std::string FName;
   std::string FFailure;
   std::unique_ptr<char[]> FBuffer;
+  std::size_t FCapacity = 0; // of FBuffer, up to BufferSize
   std::size_t FFill = 0;
   std::uint64_t FDecoded = 0; // bytes handed to OnOutput
 };

@@ -310,7 +310,9 @@ void TUUCode::Encode(TInput& in, TOutput& out) const {
   const std::size_t held = std::min(lineBytes * 16384, in.Size() + lineBytes);
   const auto input = std::make_unique_for_overwrite<unsigned char[]>(held + 3);
   std::size_t filled = 0;
-  const std::size_t room = Piece + 512;
+  // A piece of text at a time, or the whole text when it is shorter; the
+  // margin takes a header line, or the last lines after the last flush.
+  const std::size_t room = std::min<std::uint64_t>(Piece, EncodedSize(in.Size())) + 512;
   const auto text = std::make_unique_for_overwrite<char[]>(room);
   char* o = text.get();
   std::uint64_t written = 0;
@@ -472,9 +474,11 @@ void TUUCode::YDecode(TInput& in, TOutput& out) {
   std::map<std::uint64_t, std::uint64_t> received; // the sound parts' bytes, as runs [from, to)
   std::optional<std::uint32_t> fileCrc;
 
-  // Decoded bytes for the offsets [at, at + fill).
-  const std::size_t room = Piece;
-  const auto buffer = std::make_unique_for_overwrite<char[]>(room);
+  // Decoded bytes for the offsets [at, at + fill): a piece's worth, or the
+  // text's when it is shorter, as a line never decodes to more bytes than
+  // it has.
+  std::size_t room = std::clamp<std::uint64_t>(size, 1, Piece);
+  auto buffer = std::make_unique_for_overwrite<char[]>(room);
   std::uint64_t at = 0;
   std::size_t fill = 0;
   auto flush = [&] {
@@ -488,6 +492,11 @@ void TUUCode::YDecode(TInput& in, TOutput& out) {
     const std::uint64_t to = part.Position();
     if (fill > 0 && (at + fill != to || room - fill < text.size()))
       flush();
+    // A file that grew while it was read has longer lines than its size.
+    if (room < text.size()) {
+      room = text.size();
+      buffer = std::make_unique_for_overwrite<char[]>(room);
+    }
     if (fill == 0)
       at = to;
     const std::size_t n = part.Decode(text.data(), text.size(), buffer.get() + fill);

@@ -167,18 +167,7 @@ bool ReplaceFile(const std::string& fileName, const std::string& data) {
 
 std::string IniReadString(const std::string& fileName, const std::string& section, const std::string& key,
                           const std::string& def) {
-  const auto lines = LoadLinesForReading(fileName);
-  const auto s = FindSection(lines, section);
-  if (!s)
-    return def;
-  const auto i = FindKey(lines, *s, key);
-  if (!i)
-    return def;
-  const std::string& text = lines[*i].Text;
-  std::string value(TrimView(std::string_view(text).substr(text.find('=') + 1)));
-  if (value.size() > IniValueCapacity)
-    value.resize(IniValueCapacity);
-  return value;
+  return TIniDocument(fileName).ReadString(section, key, def);
 }
 
 void IniWriteString(const std::string& fileName, const std::string& section, const std::string& key,
@@ -224,13 +213,56 @@ void IniWriteString(const std::string& fileName, const std::string& section, con
 }
 
 std::vector<std::string> IniReadSection(const std::string& fileName, const std::string& section) {
-  const auto lines = LoadLinesForReading(fileName);
-  const auto s = FindSection(lines, section);
-  std::vector<std::string> entries;
+  return TIniDocument(fileName).ReadSection(section);
+}
+
+TIniDocument::TIniDocument(const std::string& FileName) {
+  std::vector<TLine> lines = LoadLinesForReading(FileName);
+  FLines.reserve(lines.size());
+  std::pair<std::size_t, std::size_t>* open = nullptr; // the section being read, when it counts
+  for (TLine& line : lines) {
+    const std::size_t at = FLines.size();
+    if (const auto name = SectionName(line.Text)) {
+      if (open)
+        open->second = at;
+      // A later section of the same name is never read, as in a keyed read.
+      const auto [it, added] = FSections.try_emplace(UpperCase(*name), at + 1, at + 1);
+      open = added ? &it->second : nullptr;
+    }
+    FLines.push_back(std::move(line.Text));
+  }
+  if (open)
+    open->second = FLines.size();
+}
+
+const std::pair<std::size_t, std::size_t>* TIniDocument::Find(const std::string& Section) const {
+  const auto it = FSections.find(UpperCase(Section));
+  return it == FSections.end() ? nullptr : &it->second;
+}
+
+std::string TIniDocument::ReadString(const std::string& Section, const std::string& Key,
+                                     const std::string& Def) const {
+  const auto* s = Find(Section);
   if (!s)
-    return entries;
-  for (std::size_t i = s->First; i < s->Last; ++i)
-    if (IsEntry(lines[i].Text))
-      entries.push_back(lines[i].Text);
+    return Def;
+  for (std::size_t i = s->first; i < s->second; ++i) {
+    const std::string& text = FLines[i];
+    const auto k = IsEntry(text) ? KeyOf(text) : std::nullopt;
+    if (!k || !SameText(*k, Key))
+      continue;
+    std::string value(TrimView(std::string_view(text).substr(text.find('=') + 1)));
+    if (value.size() > IniValueCapacity)
+      value.resize(IniValueCapacity);
+    return value;
+  }
+  return Def;
+}
+
+std::vector<std::string> TIniDocument::ReadSection(const std::string& Section) const {
+  std::vector<std::string> entries;
+  if (const auto* s = Find(Section))
+    for (std::size_t i = s->first; i < s->second; ++i)
+      if (IsEntry(FLines[i]))
+        entries.push_back(FLines[i]);
   return entries;
 }

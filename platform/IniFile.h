@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 // Initialization files: "[section]" header lines and "key=value" entry lines,
@@ -30,3 +33,23 @@ void IniWriteString(const std::string& fileName, const std::string& section, con
 // whatever the section's size: a list read short would be saved short.
 // Blank lines and comment lines (starting with ';') are not entries.
 std::vector<std::string> IniReadSection(const std::string& fileName, const std::string& section);
+
+// A file read once and asked as often as needed: what IniReadString and
+// IniReadSection give, with one read of the file for all the questions and
+// each section found at once, however many the file holds (a section per
+// server). Later changes to the file are not seen.
+class TIniDocument {
+public:
+  explicit TIniDocument(const std::string& FileName);
+
+  std::string ReadString(const std::string& Section, const std::string& Key, const std::string& Def) const;
+  std::vector<std::string> ReadSection(const std::string& Section) const;
+
+private:
+  // The lines [first, last) of a section's body: the first section of its
+  // name, as a keyed read finds it.
+  const std::pair<std::size_t, std::size_t>* Find(const std::string& Section) const;
+
+  std::vector<std::string> FLines;
+  std::unordered_map<std::string, std::pair<std::size_t, std::size_t>> FSections; // by upper-case name
+};

@@ -41,13 +41,14 @@ struct TArticleFetcher::TConnection {
   int Number = 0; // 1 for the first, as the log shows it
   TNntpCli Nntp;
   enum TPhase : std::uint8_t { Down, Connecting, Group, LogIn, Ready, Retired } Phase = Down;
-  // A request whose end has not come: an article's, or the overview of the
-  // block Number..Last.
+  // A request whose end has not come: an article's, the overview of the
+  // block Number..Last, or the STAT or NEXT of a seek after Number.
   struct TSent {
     std::int64_t Number;
     std::int64_t Last;
     bool Scan;
-    bool Alone;          // went out one request at a time
+    bool Alone; // went out one request at a time
+    bool Seek = false;
     bool Proven = false; // a later reply on the connection fitted its request
   };
   std::deque<TSent> Sent;      // in the order asked
@@ -66,6 +67,11 @@ struct TArticleFetcher::TConnection {
   bool LoggedIn = false;
   bool Selected = false; // the group is selected
   bool Cut = false;      // closed on a line too long: the first request cut is passed over
+  // A seek's NEXT goes out behind its STAT, and nothing behind the NEXT: the
+  // number it names is read from the client once it has ended.
+  enum TSeekStep : std::uint8_t { NoSeek, NextDue, NextOut } Seek = NoSeek;
+  std::uint16_t StatError = 0; // of the seek's STAT, once ended
+  bool StatAgain = false;      // and whether that means asking again
   int Tries = 0;
   QTimer Reconnect; // the wait before the next try
   QTimer Pace;      // the gap before the next request
@@ -109,12 +115,14 @@ void TArticleFetcher::Fetch(std::int64_t First, std::int64_t Last,
                             const std::vector<TFetchArticle>& Articles) {
   std::int64_t floor = std::max(First, FNextFirst);
   for (const TFetchArticle& x : Articles) {
-    if (x.Number < floor || x.Number > Last)
+    if (x.Number < floor || x.Number > Last || (x.Number >= FPassedFrom && x.Number < FPassedTo))
       continue;
     FArticles.emplace_back(x.Number, x.Lines);
     floor = x.Number == std::numeric_limits<std::int64_t>::max() ? x.Number : x.Number + 1;
   }
   FNextFirst = std::max(FNextFirst, Last == std::numeric_limits<std::int64_t>::max() ? Last : Last + 1);
+  if (FNextFirst >= FPassedFrom)
+    FNextFirst = std::max(FNextFirst, FPassedTo);
   PumpAll();
 }
 
@@ -123,12 +131,25 @@ void TArticleFetcher::Scan(std::int64_t First, std::int64_t Last) {
   PumpAll();
 }
 
+void TArticleFetcher::Seek(std::int64_t After) {
+  FSeek = TSeek{After};
+  PumpAll();
+}
+
+void TArticleFetcher::Pass(std::int64_t To) { Pass(NoArticle, To); }
+
 // What the connections are reading is found again by number after the
 // erase: a reply to an article passed over is read and dropped.
-void TArticleFetcher::Pass(std::int64_t To) {
-  FNextFirst = std::max(FNextFirst, To);
+void TArticleFetcher::Pass(std::int64_t From, std::int64_t To) {
+  if (FNextFirst >= From) {
+    FNextFirst = std::max(FNextFirst, To);
+  } else {
+    FPassedFrom = From;
+    FPassedTo = To;
+  }
   const bool inHand = !FArticles.empty() && FArticles.front().Streaming;
-  const auto first = FArticles.begin() + (inHand ? 1 : 0);
+  const auto first = std::lower_bound(FArticles.begin() + (inHand ? 1 : 0), FArticles.end(), From,
+                                      [](const TArticle& a, std::int64_t n) { return a.Number < n; });
   const auto last = std::lower_bound(first, FArticles.end(), To,
                                      [](const TArticle& a, std::int64_t n) { return a.Number < n; });
   if (first == last)
@@ -216,6 +237,7 @@ void TArticleFetcher::Connect(TConnection& c) {
   c.Unproven.clear();
   c.Current = nullptr;
   c.Scanning = false;
+  c.Seek = TConnection::NoSeek;
   c.NeedsLogIn = c.LoggedIn = c.Selected = c.Cut = false;
   n.Connect();
 }
@@ -234,6 +256,7 @@ void TArticleFetcher::Halt(bool Quit) {
     c->Unproven.clear();
     c->Current = nullptr;
     c->Scanning = false;
+    c->Seek = TConnection::NoSeek;
     if (Quit && c->Phase == TConnection::Ready && c->Nntp.State() == nntpReady)
       c->Nntp.Quit();
     else if (c->Nntp.State() != nntpNotConnected)
@@ -247,6 +270,7 @@ void TArticleFetcher::Halt(bool Quit) {
   }
   FBuffered = 0;
   FScans.clear();
+  FSeek.reset();
 }
 
 void TArticleFetcher::StopAfter() {
@@ -347,6 +371,12 @@ void TArticleFetcher::SessionClosed(TConnection& c) {
   c.Scanning = false;
   c.Phase = TConnection::Down;
   const bool again = AskUnprovenAgain(c);
+  // A seek whose STAT has ended and whose NEXT had yet to go goes again.
+  if (c.Seek == TConnection::NextDue && (c.Sent.empty() || !c.Sent.back().Seek)) {
+    c.Seek = TConnection::NoSeek;
+    if (FSeek)
+      FSeek->Sent = false;
+  }
   if (c.Sent.empty()) {
     Lost(c);
     if (again)
@@ -449,6 +479,8 @@ void TArticleFetcher::RequestDone(TConnection& c, TNntpRequest RqType, std::uint
       ConnectFailed(c, "Error #" + IntToStr(Error));
   } else if (RqType == nntpXOver && !c.Sent.empty() && c.Sent.front().Scan) {
     ScanDone(c, Error);
+  } else if ((RqType == nntpStatByNumber || RqType == nntpNext) && !c.Sent.empty() && c.Sent.front().Seek) {
+    SeekDone(c, RqType, Error);
   } else if (RqType == FRequest && !c.Sent.empty()) {
     ArticleDone(c, Error);
   } else if (c.Phase == TConnection::Group && RqType == nntpGroup) {
@@ -551,6 +583,41 @@ void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
       if (OnScanEnd)
         OnScanEnd(this, first, Error);
     });
+  if (generation == FGeneration)
+    GoOnAfter(c);
+}
+
+// A seek ends with its NEXT, or with its STAT when that was refused before
+// the NEXT went. It goes out again when either was cut short or refused for
+// want of a log-in; the first that failed otherwise says why it failed.
+void TArticleFetcher::SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error) {
+  const std::uintptr_t generation = FGeneration;
+  const TConnection::TSent sent = c.Sent.front();
+  const std::int64_t after = sent.Number;
+  c.Sent.pop_front();
+  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
+  NoteEnd(c, Error, sent.Alone, longLine);
+  const bool again = Error == LogInRequired || (Error >= FirstSocketError && !longLine);
+  if (RqType == nntpStatByNumber && (Error == 0 || c.Seek == TConnection::NextOut)) {
+    c.StatError = Error; // the NEXT goes, or has gone, behind it
+    c.StatAgain = again;
+  } else {
+    const bool fromStat = RqType == nntpNext && c.StatError != 0;
+    const std::uint16_t error = fromStat ? c.StatError : Error;
+    // NEXT has ended and nothing went behind it: the number is its own.
+    const std::int64_t number = error == 0 ? c.Nntp.ArticleNumber() : 0;
+    c.Seek = TConnection::NoSeek;
+    if (fromStat ? c.StatAgain : again) {
+      if (FSeek)
+        FSeek->Sent = false;
+    } else {
+      FSeek.reset();
+      Raise([this, after, number, error] {
+        if (OnSeekEnd)
+          OnSeekEnd(this, after, number, error);
+      });
+    }
+  }
   if (generation == FGeneration)
     GoOnAfter(c);
 }
@@ -680,13 +747,14 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
   // An article that names the number asked for shows that the replies
   // before it were theirs.
   const std::int64_t number = c.Sent[ended].Number;
-  if (!c.Scanning && c.Nntp.ArticleNumber() == number) {
+  const bool article = !c.Scanning && !c.Sent[ended].Seek;
+  if (article && c.Nntp.ArticleNumber() == number) {
     const std::uintptr_t generation = FGeneration;
     Fitted(c, ended);
     if (generation != FGeneration || c.Phase != TConnection::Ready)
       return;
   }
-  c.Current = c.Scanning ? nullptr : Find(number);
+  c.Current = article ? Find(number) : nullptr;
   TArticle* a = c.Current;
   if (!a)
     return;
@@ -897,6 +965,10 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
   if (c.Nntp.PipelineDepth() > depth && c.Nntp.InFlight() == 0)
     c.Nntp.SetPipelineDepth(depth);
   const int room = std::min(depth, c.Nntp.PipelineDepth());
+  if (c.Seek == TConnection::NextDue && c.Nntp.InFlight() < room)
+    SendNext(c);
+  if (c.Seek != TConnection::NoSeek)
+    return 0;
   int sent = 0;
   // A send may find the connection gone, and the close then runs at once.
   for (std::size_t i = 0;
@@ -906,6 +978,17 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
     c.Sent.push_back({FScans[i].First, FScans[i].Last, true, c.Nntp.PipelineDepth() == 1});
     c.Nntp.XOver(IntToStr(FScans[i].First) + "-" + IntToStr(FScans[i].Last));
     ++sent;
+  }
+  if (FSeek && !FSeek->Sent && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room) {
+    FSeek->Sent = true;
+    c.Seek = TConnection::NextDue;
+    c.StatError = 0;
+    c.StatAgain = false;
+    c.Sent.push_back({FSeek->After, FSeek->After, false, c.Nntp.PipelineDepth() == 1, true});
+    c.Nntp.StatByNumber(FSeek->After);
+    if (c.Nntp.InFlight() < room)
+      SendNext(c);
+    return sent + 1;
   }
   for (; sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room; ++sent) {
     TArticle* a = NextToSend();
@@ -925,6 +1008,15 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
     return Pump(c, Most);
   }
   return sent;
+}
+
+// With the connection gone meanwhile, the STAT's end says so.
+void TArticleFetcher::SendNext(TConnection& c) {
+  if (c.Phase != TConnection::Ready || !FSeek)
+    return;
+  c.Seek = TConnection::NextOut;
+  c.Sent.push_back({FSeek->After, FSeek->After, false, c.Nntp.PipelineDepth() == 1, true});
+  c.Nntp.Next();
 }
 
 // The first article waiting, within the window ahead of the next in order,

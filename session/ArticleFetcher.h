@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,8 @@ using TArticleEnd = std::function<void(TObject* Sender, std::int64_t Number, std
 using TFetcherText = std::function<void(TObject* Sender, const std::string& Text)>;
 using TScanLine = std::function<void(TObject* Sender, std::int64_t First, std::string_view Line)>;
 using TScanEnd = std::function<void(TObject* Sender, std::int64_t First, std::uint16_t Error)>;
+using TSeekEnd =
+    std::function<void(TObject* Sender, std::int64_t After, std::int64_t Number, std::uint16_t Error)>;
 
 // Fetches the articles it is given over several connections to one server,
 // each with several requests in flight, and hands them to its owner one
@@ -95,10 +98,18 @@ public:
   void Scan(std::int64_t First, std::int64_t Last);
   // Overviews asked for that have not ended.
   std::size_t Scans() const { return FScans.size(); }
+  // Asks which article follows After: STAT After, then NEXT, on one
+  // connection, with nothing behind them until the answer has been read;
+  // ahead of the articles waiting, one at a time. Its end comes through
+  // OnSeekEnd. A stop drops it: the owner asks again after the next Start().
+  void Seek(std::int64_t After);
   // Passes over the articles below To, whether waiting, in flight or held,
   // all but the one being handed over now, which goes on to its end; a
   // range given later starts at To at the earliest.
   void Pass(std::int64_t To);
+  // The same for the articles from From on: those below From stay, and a
+  // range given later holds none of From..To - 1.
+  void Pass(std::int64_t From, std::int64_t To);
   // Drops every connection now. Nothing more is raised; an article whose
   // lines were being handed over stays unfinished, and every article not
   // handed over whole is fetched again by the next Start().
@@ -151,6 +162,10 @@ public:
   // another request's reply: the connection is dropped as one that
   // mishandles pipelining.
   TScanEnd OnScanEnd;
+  // The article after After is Number (Error 0); 421 when none follows; or
+  // the code of the STAT or the NEXT that the server refused. Cut short, it
+  // goes out again.
+  TSeekEnd OnSeekEnd;
 
 private:
   // Lines held for an article, each as four bytes of length and its bytes.
@@ -210,6 +225,8 @@ private:
   void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
   void GoOnAfter(TConnection& c);
   void ScanDone(TConnection& c, std::uint16_t Error);
+  void SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
+  void SendNext(TConnection& c);
   void ArticleDone(TConnection& c, std::uint16_t Error);
   void AskAgain(TArticle& a, std::uint16_t Error);
   void Settle(TArticle& a, std::uint16_t Error);
@@ -257,6 +274,14 @@ private:
     bool Sent = false;
   };
   std::deque<TScan> FScans; // overviews asked for and not ended, in the order asked
+  struct TSeek {
+    std::int64_t After;
+    bool Sent = false;
+  };
+  std::optional<TSeek> FSeek; // asked for and not ended
+  // Passed over before any range held them: ranges given later drop them.
+  std::int64_t FPassedFrom = std::numeric_limits<std::int64_t>::min();
+  std::int64_t FPassedTo = std::numeric_limits<std::int64_t>::min();
   bool FRefusalLogged = false;
   bool FEverConnected = false;
   // The first connection to fail that had not stood yet: while none stands,

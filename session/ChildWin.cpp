@@ -1,6 +1,7 @@
 #include "session/ChildWin.h"
 
 #include "platform/Convert.h"
+#include "platform/FileOps.h"
 #include "platform/Guard.h"
 #include "session/ElidedLabel.h"
 #include "session/SavedFiles.h"
@@ -153,8 +154,9 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
 }
 
 // Every file listed as saved may belong to a PAR2 set. A repaired file is
-// stored and listed like a decoded one, and its parts are no longer waited
-// for. A running verify or repair shows in the status; once none is left,
+// stored and listed like a decoded one; when it is the file a .partial was
+// being put together for, its parts are no longer waited for, else the
+// file still coming keeps the name. A running verify or repair shows in the status; once none is left,
 // the status shows what the walk showed last.
 void TMDIChild::WireRepair() {
   connect(LBSaved->model(), &QAbstractItemModel::rowsInserted, this,
@@ -163,9 +165,11 @@ void TMDIChild::WireRepair() {
               FRepair.Saved(LBSaved->item(row)->text().toLocal8Bit().toStdString());
           });
   FRepair.OnLog = [this](const std::string& Text) { Log(Text); };
-  FRepair.OnFile = [this](const std::string& Path, const std::string& Name) {
-    StoreYEncFile(Path, Name);
-    FYEnc.Forget(FSessionDir + Name + ".partial");
+  FRepair.OnFile = [this](const std::string& Path, const std::string& Name, bool Completes) {
+    const std::string partial = FSessionDir + Name + ".partial";
+    StoreYEncFile(Path, Name, !Completes && FileExists(partial) ? 1 : 0);
+    if (Completes)
+      FYEnc.Forget(partial);
   };
   FRepair.OnStatus = [this, walk = std::string(), shown = std::string()](const std::string& Text) mutable {
     if (FStatus != shown)

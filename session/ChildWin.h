@@ -219,8 +219,9 @@ protected:
   // replaced. Only the last part of Name counts, cut to what the folder
   // takes (the extension kept). The file gets the mode of a new file.
   // Returns the name written; raises EInOutError and leaves Decoded where it
-  // is when it cannot store.
-  std::string StoreDecodedFile(const std::string& Decoded, std::string Name);
+  // is when it cannot store. FirstCopy 1 leaves Name itself to a file still
+  // being put together under it.
+  std::string StoreDecodedFile(const std::string& Decoded, std::string Name, int FirstCopy = 0);
 
   // yEnc: parts are decoded as their lines arrive; the files of several
   // parts are put together in the session folder, across windows.
@@ -237,7 +238,7 @@ protected:
   void WireRepair();
   void WireProgress();
   bool StartsYEncPart(std::string_view Line);
-  void StoreYEncFile(const std::string& Path, const std::string& Name);
+  void StoreYEncFile(const std::string& Path, const std::string& Name, int FirstCopy = 0);
   TYEncReceiver FYEnc;
   // Verifies the PAR2 sets of the files this window saved once a walk ends.
   TRepair FRepair;

@@ -534,8 +534,9 @@ void TMDIChild::RestartClick(TObject*) {
 void TMDIChild::SkipClick(TObject*) {
   const int n = StrToInt(FromQt(EdArticlesToSkip->text()));
   if (n > 0 && FWalk.Running()) {
-    // From the article being handed over, or from the last one handled.
-    const std::int64_t current = FWalk.InArticle() ? FArticleCurrent : SaturatedAdd(FWalk.Position(), -1);
+    // From the article in hand, which the walk still handles: the one being
+    // handed over, or the first not yet handled, whose request may be out.
+    const std::int64_t current = FWalk.InArticle() ? FArticleCurrent : FWalk.Position();
     FWalk.Pass(SaturatedAdd(std::min(SaturatedAdd(current, n), FArticleEnd), 1));
     if (!FWalk.InArticle())
       FollowWalk();

@@ -190,7 +190,7 @@ std::string TMDIChild::DecodeAttempt(const char* Status, TPartDecoder::TResult& 
   return "";
 }
 
-std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string Name) {
+std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string Name, int FirstCopy) {
   // A name from the network never leaves the session folder, and a path
   // ends at a NUL.
   Name.resize(std::min(Name.find('\0'), Name.size()));
@@ -203,7 +203,7 @@ std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string 
   GiveNewFileMode(Decoded);
 
   const std::size_t limit = NameMax(FSessionDir);
-  for (int k = 0; k <= MaxCopies; ++k) {
+  for (int k = FirstCopy; k <= MaxCopies; ++k) {
     const std::string candidate = CandidateName(Name, k, limit);
     if (IsSessionFileName(candidate))
       continue;

@@ -1,8 +1,10 @@
 #include "session/Repair.h"
 
+#include "codec/YEnc.h"
 #include "platform/Convert.h"
 #include "platform/FileOps.h"
 #include "platform/Guard.h"
+#include "session/YEncRecord.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -123,13 +125,31 @@ void ReadNames(const std::string& path, std::set<std::string>& names) {
 
 std::string Reason(int error) { return std::strerror(error); }
 
+// What the record of a .partial says, when it can be read as one.
+std::optional<TYEncRecord> ReadRecord(const std::string& path) {
+  const TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st {};
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      std::uint64_t(st.st_size) > TYEncRecord::MaxText)
+    return std::nullopt;
+  std::string text(std::size_t(st.st_size), '\0');
+  TYEncRecord record;
+  if (!ReadAt(fd.Get(), text.data(), text.size(), 0) || !record.Parse(text))
+    return std::nullopt;
+  return record;
+}
+
 QString FromLocal(const std::string& name) { return QFile::decodeName(QByteArray::fromStdString(name)); }
 
 } // namespace
 
-TRepair::TRepair() : FProcess(std::make_unique<QProcess>()), FLimit(std::make_unique<QTimer>()) {
+TRepair::TRepair()
+    : FProcess(std::make_unique<QProcess>()), FLimit(std::make_unique<QTimer>()),
+      FTurn(std::make_unique<QTimer>()) {
   FLimit->setSingleShot(true);
   QObject::connect(FLimit.get(), &QTimer::timeout, [this] { Guarded([this] { TimedOut(); }); });
+  FTurn->setSingleShot(true);
+  QObject::connect(FTurn.get(), &QTimer::timeout, [this] { Guarded([this] { StoreSome(); }); });
   QProcess* p = FProcess.get();
   QObject::connect(p, &QProcess::readyReadStandardOutput, [this] { Guarded([this] { Read(false); }); });
   QObject::connect(p, &QProcess::readyReadStandardError, [this] { Guarded([this] { Read(true); }); });
@@ -366,7 +386,7 @@ void TRepair::Finished(int ExitCode, bool Crashed) {
   if (!Crashed && FPhase == phVerify && ExitCode == 2)
     return EndSet("repair needs " + std::to_string(FNeeded) + " more recovery blocks");
   if (!Crashed && FPhase == phRepair && ExitCode == 0)
-    return EndSet("repaired " + std::to_string(StoreRepaired()) + " files");
+    return StoreRepaired();
   std::string why = Crashed              ? "par2 stopped unexpectedly"
                     : FLastError.empty() ? "par2 ended with exit code " + std::to_string(ExitCode)
                                          : FLastError;
@@ -393,34 +413,79 @@ void TRepair::TimedOut() {
 
 // par2 has made every file of the set whole. Those in the work folder that
 // are not the files linked there under their names are repaired (written
-// anew, or a .partial that held the whole file, renamed): they are handed
-// over, and their .partial has served and goes with its record, unless
-// another window has begun a new one meanwhile.
-int TRepair::StoreRepaired() {
-  int stored = 0;
+// anew, or a .partial that held the whole file, renamed).
+void TRepair::StoreRepaired() {
+  FStored = 0;
   for (const std::string& name : FNamed) {
     struct stat st {};
     const auto linked = FLinked.find(name);
     if (::lstat((FWork + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         (linked != FLinked.end() && linked->second == st.st_ino))
       continue;
-    try {
-      if (OnFile)
-        OnFile(FWork + name, name);
-      ++stored;
-      FSaved.erase(name); // no new file of the set
-    } catch (const std::exception& e) {
-      Log(e.what());
-      continue;
+    TRepaired file;
+    file.Name = name;
+    file.Size = std::uint64_t(st.st_size);
+    if (FPartials.count(name)) {
+      const std::optional<TYEncRecord> record = ReadRecord(FFolder + name + ".partial.parts");
+      file.Fits = record && record->Size() == file.Size;
+      file.Expected = file.Fits ? record->Crc() : std::nullopt;
     }
-    const auto partial = FPartials.find(name);
-    const std::string path = FFolder + name + ".partial";
-    if (partial != FPartials.end() && ::lstat(path.c_str(), &st) == 0 && st.st_ino == partial->second.Inode) {
-      ::unlink(path.c_str());
-      ::unlink((path + ".parts").c_str());
-    }
+    FRepaired.push_back(std::move(file));
   }
-  return stored;
+  StoreSome();
+}
+
+void TRepair::StoreSome() {
+  while (!FRepaired.empty()) {
+    TRepaired& file = FRepaired.front();
+    if (file.Expected && file.At < file.Size) {
+      const TFd fd(::open((FWork + file.Name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+      std::vector<char> buffer(std::size_t(std::min<std::uint64_t>(256u << 10, file.Size - file.At)));
+      for (const std::uint64_t end = std::min(file.Size, file.At + FCheckPiece); file.At < end;) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(buffer.size(), end - file.At));
+        // A file that cannot be read is no file whose CRC-32 is known.
+        if (fd.Get() < 0 || !ReadAt(fd.Get(), buffer.data(), n, file.At)) {
+          file.Fits = false;
+          break;
+        }
+        file.Crc = Crc32(file.Crc, buffer.data(), n);
+        file.At += n;
+      }
+      if (file.Fits && file.At < file.Size)
+        return FTurn->start(0);
+    }
+    const TRepaired done = std::move(file);
+    FRepaired.pop_front();
+    Store(done, done.Fits && (!done.Expected || *done.Expected == done.Crc));
+  }
+  EndSet("repaired " + std::to_string(FStored) + " files");
+}
+
+// The .partial has served, and goes with its record, unless another window
+// has begun a new one meanwhile.
+void TRepair::Store(const TRepaired& File, bool Completes) {
+  struct stat st {};
+  const auto partial = FPartials.find(File.Name);
+  // par2 took the .partial whole for another file of the name: it stays
+  // the .partial, as no other name may share its bytes.
+  if (!Completes && partial != FPartials.end() && ::lstat((FWork + File.Name).c_str(), &st) == 0 &&
+      st.st_ino == partial->second.Inode)
+    return;
+  try {
+    if (OnFile)
+      OnFile(FWork + File.Name, File.Name, Completes);
+    ++FStored;
+    FSaved.erase(File.Name); // no new file of the set
+  } catch (const std::exception& e) {
+    Log(e.what());
+    return;
+  }
+  const std::string path = FFolder + File.Name + ".partial";
+  if (Completes && partial != FPartials.end() && ::lstat(path.c_str(), &st) == 0 &&
+      st.st_ino == partial->second.Inode) {
+    ::unlink(path.c_str());
+    ::unlink((path + ".parts").c_str());
+  }
 }
 
 void TRepair::EndSet(const std::string& Result, bool Later) {
@@ -442,6 +507,8 @@ void TRepair::Cleanup() {
   FLinked.clear();
   FPartials.clear();
   FRepairNext = false;
+  FRepaired.clear();
+  FTurn->stop();
 }
 
 void TRepair::Stop() {

@@ -17,6 +17,14 @@
 // deleted. Stopping par2 removes the work folder: the session folder is as
 // it was before par2 started. The PAR2 files themselves stay.
 //
+// A set may name a file that a .partial is being put together for and yet
+// describe other bytes (another post of that name, or a set made to hide
+// it). A repaired file is taken for the .partial's file only when it has the
+// size its record gives and, where the posts gave one, its crc32=; the
+// CRC-32 is read a piece per turn of the event loop. Any other repaired file
+// is stored as a file of its own, and the .partial and its record stay, so
+// the post still comes together.
+//
 // Every name comes from the network: a set that names a file outside the
 // folder is refused, from the names read here before par2 runs and from the
 // names par2 reports before it repairs anything.
@@ -34,6 +42,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -58,6 +67,10 @@ public:
   // The par2 program; "par2" on the PATH unless a test says otherwise.
   void SetProgram(std::string Program) { FProgram = std::move(Program); }
   void SetTimeLimit(std::chrono::milliseconds Limit) { FTimeLimit = Limit; }
+  // What one turn of the event loop reads of a repaired file for its
+  // CRC-32: a few milliseconds' worth (tests make it small).
+  static constexpr std::uint64_t CheckPiece = 8u << 20;
+  void SetCheckPiece(std::uint64_t Bytes) { FCheckPiece = Bytes; }
 
   // A file stored in the session folder: its set is verified at the next Start.
   void Saved(const std::string& Name);
@@ -74,9 +87,12 @@ public:
   std::function<void(const std::string& Text)> OnLog;
   // Progress of the running verify or repair; empty once no set is left.
   std::function<void(const std::string& Text)> OnStatus;
-  // A repaired file at Path, to be stored under Name (a name of the set). The
-  // handler moves it away or raises; on a raise its .partial stays.
-  std::function<void(const std::string& Path, const std::string& Name)> OnFile;
+  // A repaired file at Path, to be stored under Name (a name of the set).
+  // Completes: it is the file Name's .partial was being put together for,
+  // and that .partial goes once it is stored; otherwise it is another file
+  // of that name. The handler moves it away or raises; on a raise a
+  // .partial stays.
+  std::function<void(const std::string& Path, const std::string& Name, bool Completes)> OnFile;
 
 private:
   struct TSet {
@@ -86,6 +102,16 @@ private:
     std::vector<std::string> Files; // the set's PAR2 files in the folder
   };
   enum TPhase : std::uint8_t { phVerify, phRepair };
+  // A file par2 wrote, waiting to be handed over.
+  struct TRepaired {
+    std::string Name;
+    // It may be the .partial's file: it has the record's size. Then the
+    // record's crc32=, when there is one, is still to be compared.
+    bool Fits = false;
+    std::optional<std::uint32_t> Expected;
+    std::uint64_t Size = 0, At = 0; // CRC-32 of [0, At) read so far
+    std::uint32_t Crc = 0;
+  };
 
   std::map<std::string, TSet> SetsInFolder() const;
   void Next();
@@ -99,8 +125,12 @@ private:
   void Finished(int ExitCode, bool Crashed);
   void FailedToStart();
   void TimedOut();
-  // Hands the repaired files over; how many were stored.
-  int StoreRepaired();
+  // Lists the files par2 repaired, then hands them over.
+  void StoreRepaired();
+  // Reads a piece of a repaired file's CRC-32, or hands the next file over;
+  // ends the set once none is left.
+  void StoreSome();
+  void Store(const TRepaired& File, bool Completes);
   // Logs the set's result and goes on with the next set (at the next turn
   // of the event loop when Later).
   void EndSet(const std::string& Result, bool Later = true);
@@ -111,6 +141,7 @@ private:
   std::string FFolder;
   std::string FProgram = "par2";
   std::chrono::milliseconds FTimeLimit = TimeLimit;
+  std::uint64_t FCheckPiece = CheckPiece;
   bool FMissing = false; // par2 could not be started: nothing is verified
 
   std::set<std::string> FSaved; // names stored since the last Start
@@ -118,9 +149,12 @@ private:
   TSet FSet; // the set par2 works on; no Title when none
   TPhase FPhase = phVerify;
   bool FRepairNext = false; // verify found a repair possible
+  std::deque<TRepaired> FRepaired;
+  int FStored = 0;
 
   std::unique_ptr<QProcess> FProcess;
   std::unique_ptr<QTimer> FLimit;
+  std::unique_ptr<QTimer> FTurn; // the next piece of StoreSome
   bool FTimedOut = false;
   std::string FWork;                    // the work folder, with its trailing "/"; empty when none
   std::map<std::string, ino_t> FLinked; // the set's files linked, by name

@@ -523,8 +523,8 @@ bool TMDIChild::StartsYEncPart(std::string_view Line) {
   return true;
 }
 
-void TMDIChild::StoreYEncFile(const std::string& Path, const std::string& Name) {
-  const std::string stored = StoreDecodedFile(Path, Name);
+void TMDIChild::StoreYEncFile(const std::string& Path, const std::string& Name, int FirstCopy) {
+  const std::string stored = StoreDecodedFile(Path, Name, FirstCopy);
   LBSaved->addItem(QString::fromLocal8Bit(stored));
   CountDecodedFile();
 }

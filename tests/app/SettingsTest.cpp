@@ -1,3 +1,4 @@
+#include "app/Settings.h"
 #include "app/Passwords.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
@@ -17,8 +18,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using Settings = AppTest;
 using namespace std::string_literals;
@@ -49,6 +52,21 @@ const std::string Listed =
 
 // A server's section past its pacing when it fills in for none and compresses.
 const std::string Plain = "FILL=0\r\nPRIORITY=0\r\nCOMPRESSION=1\r\n";
+
+// The opens of VOSTEL.INI that an inotify watch on its folder saw since the
+// last call, whatever file has the name. The watch takes closes too, or
+// opens that follow one another unread would count as one.
+int Opens(int watch) {
+  int opens = 0;
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;)
+    for (ssize_t at = 0; at < n;
+         at += ssize_t(sizeof(inotify_event) + reinterpret_cast<const inotify_event*>(buffer + at)->len)) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      opens += (event->mask & IN_OPEN) && event->len > 0 && std::string(event->name) == "VOSTEL.INI";
+    }
+  return opens;
+}
 
 } // namespace
 
@@ -521,4 +539,32 @@ TEST_F(Settings, TheDemoOfAFirstRunIsFetchedAtFullSpeed) {
   Select("127.0.0.1:11119", "vostel.demo");
   EXPECT_EQ(Main->Connections() + " " + Main->RequestsInFlight() + " " + Main->Pacing(), "4 4 0");
   EXPECT_EQ(Main->lblPath->text().toStdString(), Folder + "news/");
+}
+
+// A file of 300 servers, each with its own section, is read once wherever it
+// is loaded: at start-up, when the dialog reads its copy, and after OK (the
+// save reads it once too); each server gets its own settings.
+TEST_F(Settings, ManyServersLoadWithOneReadOfTheFile) {
+  Names servers;
+  std::string sections;
+  for (int i = 0; i < 300; ++i) {
+    servers.push_back("news" + std::to_string(i) + ".example.com");
+    sections += "\r\n[SERVER " + servers.back() + "]\r\nCONNECTIONS=" + std::to_string(1 + i % 50) + "\r\n";
+  }
+  WriteLists(servers, {"alt.a"});
+  WriteSettings(sections);
+  Start();
+  const TFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  ASSERT_GE(::inotify_add_watch(watch.Get(), Folder.c_str(), IN_OPEN | IN_CLOSE), 0);
+  LoadSettings(Main->cboHost, Main->cboGroup, Main->lblPath);
+  EXPECT_EQ(Opens(watch.Get()), 1);
+  const TConfigValues values = LoadConfig();
+  EXPECT_EQ(Opens(watch.Get()), 1);
+  ASSERT_EQ(values.ServerSettings.size(), 300u);
+  EXPECT_EQ(values.ServerSettings.at("news299.example.com").Connections, "50");
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(Opens(watch.Get()), 2);
+  Select("news149.example.com", "alt.a");
+  EXPECT_EQ(Main->Connections(), "50");
+  EXPECT_TRUE(Messages.empty() && Errors.empty());
 }

@@ -144,3 +144,13 @@ TEST_F(IniFile, AKeyedWriteKeepsAFileItCannotReadOrReplace) {
   EXPECT_EQ(replaced.st_mode & 07777, 0600u);
   EXPECT_EQ(created.st_mode & 07777, 0644u);
 }
+
+// The first section of a name counts, for a read as for a keyed write; a
+// file read once does not see what is written later.
+TEST_F(IniFile, TheFirstSectionOfANameCountsAndAFileReadOnceStaysAsRead) {
+  Write("[S a]\r\nC=8\r\n[ s A ]\r\nC=2\r\nP=9\r\n");
+  const TIniDocument file(Path);
+  IniWriteString(Path, "S A", "P", "1");
+  EXPECT_EQ(IniReadSection(Path, "s a"), (std::vector<std::string>{"C=8", "P=1"}));
+  EXPECT_EQ(file.ReadString("S A", "C", "d") + file.ReadString("S A", "P", "d"), "8d");
+}

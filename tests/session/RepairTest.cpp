@@ -1,6 +1,9 @@
 #include "session/Repair.h"
 
+#include "codec/YEnc.h"
 #include "platform/FileOps.h"
+#include "session/YEncFinished.h"
+#include "session/YEncRecord.h"
 #include "tests/session/TestChild.h"
 
 #include <QCryptographicHash>
@@ -25,9 +28,10 @@ protected:
     R->OnLog = [this](const std::string& text) { Logged.push_back(text); };
     R->OnStatus = [this](const std::string& text) { Shown.push_back(text); };
     // As the window stores a file: never over another one.
-    R->OnFile = [this](const std::string& path, const std::string& name) {
+    R->OnFile = [this](const std::string& path, const std::string& name, bool completes) {
       if (!RenameFile(path, Folder + name))
         throw EInOutError("Cannot create " + Folder + name);
+      Completes.push_back(completes);
     };
   }
   void Write(const std::string& name, const std::string& data) {
@@ -41,12 +45,19 @@ protected:
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
   // movie.mkv as a yEnc file that misses the bytes [from, to): a .partial
-  // with zeros there, beside the record of its parts.
-  void Partial(std::size_t from, std::size_t to) {
+  // with zeros there, beside the record of its parts, which gives the size
+  // and crc32= of the post.
+  void Partial(std::size_t from, std::size_t to, std::uint64_t size = 300000,
+               std::optional<std::uint32_t> crc = std::nullopt) {
     std::string partial = Data;
     std::fill(partial.begin() + std::ptrdiff_t(from), partial.begin() + std::ptrdiff_t(to), '\0');
     Write("movie.mkv.partial", partial);
-    Write("movie.mkv.partial.parts", "the parts");
+    TYEncEntry first;
+    first.Part = 1;
+    first.Range = {0, 16384};
+    first.Crc = crc;
+    Write("movie.mkv.partial.parts",
+          TYEncRecord(size, "movie.mkv").HeaderLine() + TYEncRecord::PartLine(first));
     DeleteFile(Folder + "movie.mkv");
   }
   Lines Files() const {
@@ -72,6 +83,7 @@ protected:
   const std::string Folder = Dir.path().toStdString() + "/server/alt.binaries.par2.test/";
   std::unique_ptr<TRepair> R = std::make_unique<TRepair>();
   Lines Logged, Shown;
+  std::vector<bool> Completes;
   const std::string Data = RandomBytes(300000, 22);
 };
 
@@ -106,7 +118,7 @@ TEST_F(Repair, FileMissingArticlesIsRepairedFromItsPartialWhenTheBlocksSuffice) 
   EXPECT_EQ(Files(), before);
 
   Partial(100000, 120000);
-  auto store = std::exchange(R->OnFile, [](const std::string&, const std::string&) {
+  auto store = std::exchange(R->OnFile, [](const std::string&, const std::string&, bool) {
     throw EInOutError("Cannot create movie.mkv");
   });
   Run("set.par2");
@@ -128,6 +140,37 @@ TEST_F(Repair, FileMissingArticlesIsRepairedFromItsPartialWhenTheBlocksSuffice) 
   EXPECT_EQ(Logged, Lines{"set.par2: repaired 1 files"});
   EXPECT_EQ(ReadFile(Folder + "movie.mkv"), Data);
   EXPECT_EQ(Files(), whole);
+}
+
+// A set that names the file of a .partial is taken for it only when the
+// repaired file has the size and crc32= of the .partial's record (the size
+// alone where the posts gave no crc32=, its CRC-32 read a piece per turn);
+// otherwise it is handed over as another file of the name and the .partial
+// and its record stay for the post's parts still to come.
+TEST_F(Repair, RepairedFileTakesThePlaceOfAPartialOnlyWhenItMatchesTheRecord) {
+  Create(2);
+  R->SetCheckPiece(50000);
+  const std::uint32_t crc = Crc32(0, Data.data(), Data.size());
+  struct TCase {
+    std::uint64_t Size;
+    std::optional<std::uint32_t> Crc;
+    bool Completes;
+  };
+  for (const TCase& c : {TCase{300001, crc, false}, TCase{300000, crc ^ 1, false}, TCase{300000, {}, true},
+                         TCase{300000, crc, true}}) {
+    Partial(100000, 120000, c.Size, c.Crc);
+    const std::string record = ReadFile(Folder + "movie.mkv.partial.parts");
+    Completes.clear();
+    Run("set.par2");
+    EXPECT_EQ(Logged, Lines{"set.par2: repaired 1 files"});
+    EXPECT_EQ(Completes, std::vector<bool>{c.Completes});
+    EXPECT_EQ(ReadFile(Folder + "movie.mkv"), Data);
+    EXPECT_EQ(FileExists(Folder + "movie.mkv.partial"), !c.Completes);
+    if (!c.Completes) {
+      EXPECT_EQ(ReadFile(Folder + "movie.mkv.partial.parts"), record);
+    }
+    EXPECT_EQ(Files().size(), c.Completes ? 4u : 6u); // no work folder left
+  }
 }
 
 // Names every PAR2 file of the set gives its file anew: to ../x, or, with
@@ -261,5 +304,47 @@ TEST_F(RepairWalk, MissedArticleIsRepairedAfterTheWalk) {
   CloseExpecting(8);
   EXPECT_EQ(Child->MemoLines().back(),
             "part 2 of \"movie.mkv\": movie.mkv is complete already; part skipped ");
+  EXPECT_TRUE(Errors.empty());
+}
+
+// A set made of other bytes under the name of a file still being put
+// together repairs a file of its own: it is stored as "movie (1).mkv" and
+// the .partial, its record and the list of finished files stay as they
+// were, so the post's last part, coming late, makes the real movie.mkv.
+TEST_F(RepairWalk, SetOfOtherBytesUnderTheNameOfAPartialLeavesItToThePost) {
+  if (!HaveTool("par2"))
+    GTEST_SKIP() << "par2 is not installed";
+  const std::string real = RandomBytes(300000, 25), other = RandomBytes(300000, 26),
+                    made = Dir.path().toStdString() + "/made/";
+  CreateFolder(made);
+  std::ofstream(made + "movie.mkv", std::ios::binary) << other;
+  ASSERT_EQ(
+      std::system(
+          ("cd '" + made + "' && par2 create -q -q -s16384 -c20 evil.par2 movie.mkv >/dev/null").c_str()),
+      0);
+  DeleteFile(made + "movie.mkv");
+  const std::vector<Lines> parts = YEncParts(real, "movie.mkv", 3);
+  std::vector<TNewsArticle> posts{Post(1, 250, parts[0]), Post(2, 250, parts[1])};
+  for (const auto& entry : std::filesystem::directory_iterator(made)) {
+    const std::string file = entry.path().filename().string();
+    posts.push_back(Post(std::int64_t(posts.size()) + 1, 250, YEncParts(ReadFile(made + file), file, 1)[0]));
+  }
+  Values.group = "alt.binaries.par2.test";
+  Server.ServeGroup(Values.group, posts);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  ASSERT_TRUE(PumpUntil([&] { return !Child->FRepair.Running() && Panel(0) == "Downloading Done"; }, 30000));
+  EXPECT_EQ(Child->MemoLines().back(), "evil.par2: repaired 1 files ");
+  EXPECT_EQ(ReadFile(Folder() + "movie (1).mkv"), other);
+  EXPECT_EQ(Child->Saved().back(), "movie (1).mkv");
+  EXPECT_FALSE(FileExists(Folder() + "movie.mkv"));
+  EXPECT_TRUE(FileExists(Folder() + "movie.mkv.partial.parts"));
+  EXPECT_FALSE(FileExists(Folder() + TYEncFinished::FileName));
+  Child->Body(parts[2]);
+  Child->EndOfBody(true);
+  ASSERT_TRUE(PumpUntil([&] { return FileExists(Folder() + "movie.mkv"); }));
+  EXPECT_EQ(ReadFile(Folder() + "movie.mkv"), real);
+  EXPECT_FALSE(FileExists(Folder() + "movie.mkv.partial"));
+  EXPECT_EQ(Child->Saved().back(), "movie.mkv");
   EXPECT_TRUE(Errors.empty());
 }
