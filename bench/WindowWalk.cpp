@@ -2,8 +2,8 @@
 
 #include "platform/Guard.h"
 #include "session/ChildWin.h"
-#include "session/ServerAddress.h"
-#include "session/StartValues.h"
+#include "walk/ServerAddress.h"
+#include "walk/StartValues.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

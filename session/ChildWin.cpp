@@ -2,10 +2,10 @@
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"
-#include "session/ElidedLabel.h"
-#include "session/SavedFiles.h"
-#include "session/StartValues.h"
-#include "session/TransferProgress.h"
+#include "walk/StartValues.h"
+#include "window/ElidedLabel.h"
+#include "window/SavedFiles.h"
+#include "window/TransferProgress.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

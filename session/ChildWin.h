@@ -1,14 +1,14 @@
 #pragma once
 
+#include "decode/PartFile.h"
+#include "decode/Repair.h"
+#include "decode/YEncReceiver.h"
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
-#include "session/OverviewWalk.h"
-#include "session/PartFile.h"
-#include "session/Repair.h"
-#include "session/SubjectFilter.h"
-#include "session/UpdatePacer.h"
-#include "session/YEncReceiver.h"
+#include "walk/OverviewWalk.h"
+#include "walk/SubjectFilter.h"
+#include "window/UpdatePacer.h"
 
 #include <QWidget>
 

@@ -3,9 +3,9 @@
 #include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "platform/IniFile.h"
-#include "session/ServerAddress.h"
-#include "session/StartValues.h"
-#include "session/TransferProgress.h"
+#include "walk/ServerAddress.h"
+#include "walk/StartValues.h"
+#include "window/TransferProgress.h"
 
 #include <QCloseEvent>
 #include <QDateTime>

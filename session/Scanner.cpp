@@ -2,7 +2,7 @@
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"
-#include "session/TransferProgress.h"
+#include "window/TransferProgress.h"
 
 #include <QListWidget>
 #include <QTimer>

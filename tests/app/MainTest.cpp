@@ -1,8 +1,8 @@
 #include "platform/FileOps.h"
-#include "session/StartValues.h"
-#include "session/TransferProgress.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
+#include "walk/StartValues.h"
+#include "window/TransferProgress.h"
 
 #include <QCoreApplication>
 #include <QLabel>

@@ -6,13 +6,13 @@
 // what a crash leaves behind, ctest's cleanup tests or the next run stop.
 
 #include "app/Passwords.h"
+#include "decode/YEncFinished.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
 #include "session/ChildWin.h"
-#include "session/ServerAddress.h"
-#include "session/YEncFinished.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
+#include "walk/ServerAddress.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "session/SavedFiles.h"
+#include "window/SavedFiles.h"
 #include "tests/session/TestChild.h"
 
 #include "platform/FileOps.h"

@@ -3,7 +3,7 @@
 
 #include "codec/YEnc.h"
 #include "platform/FileOps.h"
-#include "session/ServerAddress.h"
+#include "walk/ServerAddress.h"
 
 #include <QListWidget>
 #include <QPlainTextEdit>

@@ -2,9 +2,9 @@
 
 #include "platform/Guard.h"
 #include "session/ChildWin.h"
-#include "session/StartValues.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/ScriptedNewsServer.h"
+#include "walk/StartValues.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "session/TransferProgress.h"
+#include "window/TransferProgress.h"
 #include "tests/session/TestChild.h"
 
 #include <QLabel>

@@ -1,10 +1,10 @@
 #include "tests/session/TestChild.h"
 
 #include "codec/YEnc.h"
+#include "decode/YEncFinished.h"
+#include "decode/YEncRecord.h"
+#include "decode/YEncTiling.h"
 #include "platform/FileOps.h"
-#include "session/YEncFinished.h"
-#include "session/YEncRecord.h"
-#include "session/YEncTiling.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "session/OverviewWalk.h"
+#include "walk/OverviewWalk.h"
 
 #include "platform/Convert.h"
 

@@ -1,4 +1,4 @@
-#include "session/YEncTiling.h"
+#include "decode/YEncTiling.h"
 
 #include "codec/YEnc.h"
 

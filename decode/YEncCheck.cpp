@@ -2,11 +2,11 @@
 // is there, its CRC-32 is worked out and the file handed over; copies of a
 // name that differ are combined; files still unfinished are reported.
 
-#include "session/YEncReceiver.h"
+#include "decode/YEncReceiver.h"
 
+#include "decode/YEncFiles.h"
+#include "decode/YEncTiling.h"
 #include "platform/FileOps.h"
-#include "session/YEncFiles.h"
-#include "session/YEncTiling.h"
 
 #include <algorithm>
 #include <cstdio>

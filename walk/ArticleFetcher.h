@@ -1,7 +1,7 @@
 #pragma once
 
 #include "nntp/NntpCli.h"
-#include "session/ServerAddress.h"
+#include "walk/ServerAddress.h"
 
 #include <algorithm>
 #include <chrono>

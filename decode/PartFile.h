@@ -1,7 +1,7 @@
 #pragma once
 
+#include "decode/PartDecoder.h"
 #include "platform/FileOps.h"
-#include "session/PartDecoder.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "session/PartDecoder.h"
+#include "decode/PartDecoder.h"
 
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"

@@ -1,4 +1,4 @@
-#include "session/ElidedLabel.h"
+#include "window/ElidedLabel.h"
 
 #include <QPainter>
 #include <QStyle>

@@ -1,4 +1,4 @@
-#include "session/Repair.h"
+#include "decode/Repair.h"
 
 #include "platform/Convert.h"
 #include "platform/FileOps.h"

@@ -1,4 +1,4 @@
-#include "session/PartFile.h"
+#include "decode/PartFile.h"
 
 TPartFile::~TPartFile() {
   try {

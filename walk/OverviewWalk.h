@@ -1,7 +1,7 @@
 #pragma once
 
-#include "session/ArticleFetcher.h"
-#include "session/SubjectFilter.h"
+#include "walk/ArticleFetcher.h"
+#include "walk/SubjectFilter.h"
 
 #include <cstdint>
 #include <deque>

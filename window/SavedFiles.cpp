@@ -1,4 +1,4 @@
-#include "session/SavedFiles.h"
+#include "window/SavedFiles.h"
 
 #include "platform/Exceptions.h"
 #include "platform/Guard.h"

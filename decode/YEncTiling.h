@@ -5,7 +5,7 @@
 // first byte to its last and together have the file's CRC-32. Only the
 // parts' own CRCs are used: nothing is read.
 
-#include "session/YEncRecord.h"
+#include "decode/YEncRecord.h"
 
 #include <cstddef>
 #include <cstdint>

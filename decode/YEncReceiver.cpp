@@ -1,8 +1,8 @@
-#include "session/YEncReceiver.h"
+#include "decode/YEncReceiver.h"
 
+#include "decode/YEncFiles.h"
 #include "platform/FileName.h"
 #include "platform/FileOps.h"
-#include "session/YEncFiles.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
-#include "session/TransferProgress.h"
+#include "window/TransferProgress.h"
 
 #include "platform/Guard.h"
-#include "session/ElidedLabel.h"
+#include "window/ElidedLabel.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "session/YEncRecord.h"
+#include "decode/YEncRecord.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -30,8 +30,8 @@
 // arrive, and every name is cut to its last part.
 
 #include "codec/YEnc.h"
-#include "session/YEncFinished.h"
-#include "session/YEncRecord.h"
+#include "decode/YEncFinished.h"
+#include "decode/YEncRecord.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>

@@ -1,4 +1,4 @@
-#include "session/ArticleFetcher.h"
+#include "walk/ArticleFetcher.h"
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"

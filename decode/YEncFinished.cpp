@@ -1,7 +1,7 @@
-#include "session/YEncFinished.h"
+#include "decode/YEncFinished.h"
 
+#include "decode/YEncRecord.h"
 #include "platform/FileOps.h"
-#include "session/YEncRecord.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "session/ServerAddress.h"
+#include "walk/ServerAddress.h"
 
 #include "platform/Convert.h"
 

@@ -1,4 +1,4 @@
-#include "session/UpdatePacer.h"
+#include "window/UpdatePacer.h"
 
 #include "platform/Guard.h"
 

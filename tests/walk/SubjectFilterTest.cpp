@@ -1,4 +1,4 @@
-#include "session/SubjectFilter.h"
+#include "walk/SubjectFilter.h"
 #include "platform/Exceptions.h"
 
 #include <gtest/gtest.h>
