@@ -9,8 +9,8 @@
 #include "app/Settings.h"
 #include "platform/Convert.h"
 #include "platform/Guard.h"
-#include "session/ChildWin.h"
 #include "walk/SubjectFilter.h"
+#include "window/ChildWin.h"
 #include "window/TransferProgress.h"
 
 #include <QCloseEvent>

@@ -373,12 +373,13 @@ void TYEncReceiver::ReportUnfinished() {
     if (r.Complete())
       continue;
     Sync(file);
-    if (r.Total())
-      Log(file.Name() + ": " + std::to_string(r.PartsMissing()) + " of " + std::to_string(*r.Total()) +
-          " parts missing");
-    else
-      Log(file.Name() + ": " + std::to_string(r.Size() - r.BytesReceived()) + " of " +
-          std::to_string(r.Size()) + " bytes missing");
+    const std::string text = r.Total() ? file.Name() + ": " + std::to_string(r.PartsMissing()) + " of " +
+                                             std::to_string(*r.Total()) + " parts missing"
+                                       : file.Name() + ": " + std::to_string(r.Size() - r.BytesReceived()) +
+                                             " of " + std::to_string(r.Size()) + " bytes missing";
+    Log(text);
+    if (OnUnfinished)
+      OnUnfinished(file.Name(), text);
   }
   FFiles.clear();
 }

@@ -109,6 +109,9 @@ public:
   // A whole file waits for its check: CheckSome is to be called from the
   // event loop, not from within this call.
   std::function<void()> OnCheckWaiting;
+  // A file that still misses parts, as ReportUnfinished logs it: the name
+  // of the file and the log line.
+  std::function<void(const std::string& Name, const std::string& Text)> OnUnfinished;
 
 private:
   enum TState : std::uint8_t { rsIdle, rsPart, rsSkip };

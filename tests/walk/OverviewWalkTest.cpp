@@ -1,11 +1,8 @@
-#include "tests/session/TestChild.h"
+#include "tests/walk/TestSession.h"
 
 #include "platform/FileOps.h"
 
 #include <QDir>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
 
 #include <algorithm>
 #include <map>
@@ -46,10 +43,7 @@ protected:
     std::sort(posts.begin(), posts.end(), [](const auto& a, const auto& b) { return a.Number < b.Number; });
     Server.ServeGroup("alt.test", posts);
   }
-  void Click(QPushButton* button, const char* skip = "0") {
-    Child->EdArticlesToSkip->setText(skip);
-    button->click();
-  }
+
   // The articles whose log line ends with "Request Done", in log order.
   Numbers Done() const {
     Numbers done;
@@ -117,7 +111,7 @@ TEST_F(OverviewWalk, SeveralConnectionsSaveEveryFileWholeInArticleOrder) {
   EXPECT_GE(Logged("Connection "), 1); // the one lost in part 2 of w.bin, reconnected
   EXPECT_EQ(Logged("Scanned 1-1000: 39 in range "), 1);
   EXPECT_EQ(Panel(0), "Downloading Done");
-  EXPECT_EQ(Child->ProgressBar3->value(), 1000);
+  EXPECT_EQ(Child->GroupProgressShown, 1000);
   EXPECT_TRUE(PartFiles().isEmpty());
   CloseExpecting(1501);
   EXPECT_TRUE(Errors.empty());
@@ -142,10 +136,10 @@ TEST_F(OverviewWalk, StopAfterSkipAndStopWithRequestsInFlight) {
   Server.SetLatency(10);
   Serve(posts);
   Open();
-  OnLine(posts[0].Body[5], [&] { Click(Child->After); });
+  OnLine(posts[0].Body[5], [&] { Child->AfterClick(); });
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Panel(0), "Downloading Interrupted by User");
-  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Downloading Interrupted"));
+  EXPECT_EQ(Child->Caption, Captioned("Downloading Interrupted"));
   EXPECT_EQ(Child->FWalk.Position(), 3);
   EXPECT_EQ(Done(), (Numbers{1, 2}));
   EXPECT_EQ(Logged("Unfinished part file kept open 1.UUE"), 1);
@@ -155,8 +149,8 @@ TEST_F(OverviewWalk, StopAfterSkipAndStopWithRequestsInFlight) {
   EXPECT_EQ(Server.Received(), asked);
 
   Ended = false;
-  Child->Restart->click();
-  OnLine(posts[7].Body[3], [&] { Click(Child->Skip, "2"); }); // in article 8
+  Child->RestartClick();
+  OnLine(posts[7].Body[3], [&] { Child->SkipClick(2); }); // in article 8
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(ReadFile(Folder() + "six.bin"), six);
   EXPECT_EQ(Child->Saved(), (Lines{"six.bin", "g7", "g8", "g11", "g12", "g13", "g14"}));
@@ -166,7 +160,7 @@ TEST_F(OverviewWalk, StopAfterSkipAndStopWithRequestsInFlight) {
   DeleteFile(Folder() + "dati.ini");
   Store(7);
   Open();
-  OnLine(posts[8].Body[3], [&] { Click(Child->Stop); }); // in article 9, 10 in flight behind it
+  OnLine(posts[8].Body[3], [&] { Child->StopClick(); }); // in article 9, 10 in flight behind it
   ASSERT_TRUE(WaitEnd());
   EXPECT_TRUE(PartFiles().isEmpty());
   CloseExpecting(9);
@@ -190,9 +184,9 @@ TEST_F(OverviewWalk, GroupRefusedToTheWalkStopsIt) {
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(refusing.Failures(), Lines{});
   EXPECT_EQ(Panel(0), "Group alt.test refused by 127.0.0.1");
-  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Downloading Interrupted"));
-  EXPECT_TRUE(Child->Restart->isEnabled());
-  EXPECT_FALSE(Child->After->isEnabled());
+  EXPECT_EQ(Child->Caption, Captioned("Downloading Interrupted"));
+  EXPECT_TRUE(Child->Commands().Restart);
+  EXPECT_FALSE(Child->Commands().After);
   CloseExpecting(5);
   EXPECT_TRUE(Errors.empty());
 }

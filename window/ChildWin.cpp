@@ -1,12 +1,13 @@
-#include "session/ChildWin.h"
+#include "window/ChildWin.h"
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"
-#include "walk/StartValues.h"
 #include "window/ElidedLabel.h"
 #include "window/SavedFiles.h"
 #include "window/TransferProgress.h"
+#include "window/UpdatePacer.h"
 
+#include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,13 +15,12 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
-
-IStartValues* StartValues = nullptr;
+#include <limits>
+#include <utility>
 
 namespace {
 
@@ -62,7 +62,10 @@ QPushButton* MakeButton(QWidget* parent, const char* text, const char* hint, int
 
 } // namespace
 
-TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
+TMDIChild::TMDIChild(QWidget* parent) : TMDIChild(std::make_unique<TDecodeSession>(), parent) {}
+
+TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
+    : QWidget(parent), FSession(std::move(Session)) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
@@ -135,121 +138,118 @@ TMDIChild::TMDIChild(QWidget* parent) : QWidget(parent) {
   }
   layout->addWidget(SB1);
 
-  Timer1 = new QTimer(this);
-  Timer1->setInterval(500);
+  SetCaption("Decoding");
   FUpdates = std::make_unique<TUpdatePacer>(this, Memo1);
-  FUpdates->Follow(ProgressBar2, &FBodyLinesShown);
-
-  Nntp.OnMessageLine = [this](TObject* Sender) { NntpMessageLine(Sender); };
-  FYEnc.OnLog = [this](const std::string& Text) { Log(Text); };
-  FYEnc.OnFile = [this](const std::string& Path, const std::string& Name) { StoreYEncFile(Path, Name); };
-  FYEnc.OnCheckWaiting = [this] { CheckYEncFiles(); };
-  WireRepair();
-  WireProgress();
-  WireController();
-  // A walk that ends by itself shows at once how it ended: the desktop's
-  // notice takes the status from panel 0.
-  connect(this, &TMDIChild::WalkEnded, this, [this] { SB1Panels[0]->setText(ToQt(FStatus)); });
-}
-
-// Every file listed as saved may belong to a PAR2 set. A repaired file is
-// stored and listed like a decoded one, and its parts are no longer waited
-// for. A running verify or repair shows in the status; once none is left,
-// the status shows what the walk showed last.
-void TMDIChild::WireRepair() {
-  connect(LBSaved->model(), &QAbstractItemModel::rowsInserted, this,
-          [this](const QModelIndex&, int first, int last) {
-            for (int row = first; row <= last; ++row)
-              FRepair.Saved(LBSaved->item(row)->text().toLocal8Bit().toStdString());
-          });
-  FRepair.OnLog = [this](const std::string& Text) { Log(Text); };
-  FRepair.OnFile = [this](const std::string& Path, const std::string& Name) {
-    StoreYEncFile(Path, Name);
-    FYEnc.Forget(FSessionDir + Name + ".partial");
-  };
-  FRepair.OnStatus = [this, walk = std::string(), shown = std::string()](const std::string& Text) mutable {
-    if (FStatus != shown)
-      walk = FStatus;
-    SetStatus(Text.empty() ? walk : Text);
-    shown = FStatus;
-  };
-}
-
-// The walk's articles are counted from its first to the group's last; the
-// current one is handled once done with. Numbers come from the server, so
-// the count saturates rather than overflow.
-void TMDIChild::WireProgress() {
-  TransferProgress->Articles = [this]() -> TArticleCount {
-    std::int64_t total = 0, handled = 0;
-    if (!FWalkStarted || __builtin_sub_overflow(FArticleEnd, FArticleStart, &total) || total < 0)
-      return {};
-    total = total == std::numeric_limits<std::int64_t>::max() ? total : total + 1;
-    if (FWalkDone || __builtin_sub_overflow(FArticleCurrent, FArticleStart, &handled))
-      return {total, total};
-    handled += FCurrentDone && handled < total ? 1 : 0;
-    return {std::clamp<std::int64_t>(handled, 0, total), total};
-  };
-  SavedFiles = new TSavedFiles(LBSaved, FSessionDir);
+  FUpdates->Follow(ProgressBar2, &FSession->BodyLines());
+  SavedFiles = new TSavedFiles(LBSaved, FSession->SessionDir());
   connect(btOpenFolder, &QToolButton::clicked, this,
           [this] { Guarded([this] { SavedFiles->OpenFolder(); }); });
+  WireSession();
+  WireButtons();
 }
 
-// A part file still open when the window goes stays on disk unfinished; the
-// writer closes it.
+// The session's events, as the window shows them: the log and what changes
+// with every article through the update pacer; the saved files, the
+// commands and the caption at once.
+void TMDIChild::WireSession() {
+  TDecodeSession& session = *FSession;
+  session.OnLog = [this](TObject*, const std::string& Text) { FUpdates->AddLine(Text + " "); };
+  session.OnLogAppend = [this](TObject*, const std::string& Text) { FUpdates->AppendToLine(Text + " "); };
+  session.OnStatus = [this](TObject*, const std::string& Text) {
+    FUpdates->SetText(SB1Panels[0], ToQt(Text));
+  };
+  session.OnCaption = [this](TObject*, const std::string& Text) { SetCaption(Text); };
+  session.OnCurrentArticle = [this](TObject*, std::int64_t Number) {
+    FUpdates->SetText(SB1Panels[1], QString::number(Number));
+  };
+  session.OnLastArticle = [this](TObject*, std::int64_t Number) {
+    SB1Panels[2]->setText(QString::number(Number));
+  };
+  session.OnGroupProgress = [this](TObject*, std::int64_t PerMille) {
+    FUpdates->SetValue(ProgressBar3, int(PerMille));
+  };
+  session.OnBodyStarted = [this](TObject*, std::int64_t Lines) {
+    ProgressBar2->setRange(0, int(std::clamp<std::int64_t>(Lines, 0, std::numeric_limits<int>::max())));
+  };
+  session.OnFileSaved = [this](TObject*, const std::string& Name) { LBSaved->addItem(ToQt(Name)); };
+  session.OnDecodedCount = [this](TObject*, std::int64_t Count) {
+    FUpdates->SetText(SB1Panels[3], ToQt(IntToStr(Count)));
+  };
+  session.OnTransfer = [this](TObject*, const TTransferFigures& Figures) { TransferProgress->Show(Figures); };
+  session.OnCommands = [this](TObject*, const TCommands& Commands) { ShowCommands(Commands); };
+  // A walk that ends by itself shows at once how it ended: the desktop's
+  // notice takes the status from panel 0.
+  session.OnWalkEnded = [this](TObject*, TWalkEnd) {
+    SB1Panels[0]->setText(ToQt(FSession->Status()));
+    emit WalkEnded();
+  };
+}
+
+void TMDIChild::WireButtons() {
+  const std::pair<QPushButton*, void (TMDIChild::*)(TObject*)> clicks[] = {
+      {Stop, &TMDIChild::StopClick},
+      {After, &TMDIChild::AfterClick},
+      {Restart, &TMDIChild::RestartClick},
+      {Skip, &TMDIChild::SkipClick}};
+  for (const auto& [button, handler] : clicks)
+    connect(button, &QPushButton::clicked, this,
+            [this, handler = handler] { Guarded([this, handler] { (this->*handler)(this); }); });
+}
+
 TMDIChild::~TMDIChild() = default;
 
-void TMDIChild::Log(const std::string& Text) { FUpdates->AddLine(Shown(Text) + " "); }
+void TMDIChild::SetCaption(const std::string& Text) { setWindowTitle(ToQt(Text)); }
 
-void TMDIChild::LogAppend(const std::string& Text) { FUpdates->AppendToLine(Shown(Text) + " "); }
-
-void TMDIChild::SetStatus(const std::string& Text) {
-  TransferProgress->Wake();
-  FStatus = Shown(Text);
-  FUpdates->SetText(SB1Panels[0], ToQt(FStatus));
+// The server and the group as the start-up read them, also when it
+// stopped. A name cut to fit is whole in its tooltip, and the window's size
+// hint makes room for both names at once, for the frame to take.
+void TMDIChild::ShowNames() {
+  lblGroupName->setText(ToQt(FSession->GroupName()));
+  // The user stays out of what the window shows, like the password.
+  lblHostName->setText(ToQt(FSession->ServerShown()));
+  for (QLabel* label : {lblHostName, lblGroupName})
+    label->setToolTip(label->text());
+  Panel1->updateGeometry();
 }
 
-void TMDIChild::SetCaption(const std::string& Text) {
-  QString caption = ToQt(Text);
-  if (!lblGroupName->text().isEmpty())
-    caption += QStringLiteral(" \u2014 %1 on %2").arg(lblGroupName->text(), lblHostName->text());
-  setWindowTitle(caption);
-}
-
-// The session folder is named after the server entry as written, user and
-// all: a path inside it is shown from the folder on ("3.UUE").
-std::string TMDIChild::Shown(std::string Text) const {
-  if (!FSessionDir.empty())
-    for (std::size_t at; (at = Text.find(FSessionDir)) != std::string::npos;)
-      Text.erase(at, FSessionDir.size());
-  return Text;
-}
-
-void TMDIChild::CountDecodedFile() {
-  ++FDecodedCount;
-  FUpdates->SetText(SB1Panels[3], ToQt(IntToStr(FDecodedCount)));
+void TMDIChild::ShowCommands(const TCommands& Commands) {
+  Stop->setEnabled(Commands.Stop);
+  After->setEnabled(Commands.After);
+  Restart->setEnabled(Commands.Restart);
+  Skip->setEnabled(Commands.Skip);
 }
 
 void TMDIChild::FlushUpdates() const { FUpdates->Flush(); }
 
-void TMDIChild::ShowCurrentArticle() { FUpdates->SetText(SB1Panels[1], QString::number(FArticleCurrent)); }
-
-void TMDIChild::ShowGroupProgress() { FUpdates->SetValue(ProgressBar3, GroupProgress()); }
-
-// The numbers come from the server: near the 64-bit limits they must give a
-// rough per mille (or 0), not an overflow.
-int TMDIChild::GroupProgress() const {
-  std::int64_t span = 0, done = 0, scaled = 0;
-  if (__builtin_sub_overflow(FArticleEnd, FArticleStart, &span) || span <= 0 ||
-      __builtin_sub_overflow(FArticleCurrent, FArticleStart, &done))
-    return 0;
-  if (__builtin_mul_overflow(done, 1000, &scaled))
-    return static_cast<int>(done / std::max<std::int64_t>(span / 1000, 1));
-  return static_cast<int>(scaled / span);
+void TMDIChild::FormCreate(TObject*) {
+  try {
+    FSession->Start();
+  } catch (...) {
+    ShowNames();
+    throw;
+  }
+  ShowNames();
+  FormResize(this);
 }
 
-std::string TMDIChild::ExtractName(const std::string& Path) {
-  const std::size_t slash = Path.rfind('/');
-  return slash == std::string::npos ? Path : Path.substr(slash + 1);
+// Stores where the next walk starts, through the session.
+void TMDIChild::FormClose(TObject*) { FSession->Close(); }
+
+void TMDIChild::StopClick(TObject*) { FSession->Stop(); }
+
+void TMDIChild::AfterClick(TObject*) { FSession->StopAfter(); }
+
+void TMDIChild::RestartClick(TObject*) { FSession->Restart(); }
+
+// The skip waits for the next advance, so it counts from the article in hand
+// then. Nothing to skip puts the cursor in the field.
+void TMDIChild::SkipClick(TObject*) {
+  const int n = StrToInt(EdArticlesToSkip->text().toLocal8Bit().toStdString());
+  if (n > 0)
+    FSession->Skip(n);
+  else
+    EdArticlesToSkip->setFocus();
+  EdArticlesToSkip->setText("0");
 }
 
 void TMDIChild::FormResize(TObject*) {
@@ -268,6 +268,11 @@ void TMDIChild::FormResize(TObject*) {
 void TMDIChild::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   FormResize(this);
+}
+
+void TMDIChild::closeEvent(QCloseEvent* event) {
+  Guarded([this] { FormClose(this); });
+  event->accept();
 }
 
 // A window that closes shows its last lines.

@@ -1,5 +1,5 @@
 #include "window/SavedFiles.h"
-#include "tests/session/TestChild.h"
+#include "tests/window/TestChild.h"
 
 #include "platform/FileOps.h"
 
@@ -13,7 +13,7 @@
 #include <cstdio>
 
 using Names = std::vector<std::string>;
-using SavedFiles = SessionTest;
+using SavedFiles = WindowTest;
 
 // Double-click, Enter and Open hand the file to the desktop, Open Containing
 // Folder and the folder button the session folder; the context menu is for

@@ -1,9 +1,9 @@
 #pragma once
 
-// One decode window, offscreen and paced at 0, walks a group of a server to
-// its end and is closed at once: what it stored by then is what counts, and
-// the walk's time runs from the group's selection to the end of the close.
-// Shared by the benchmarks that walk groups.
+// One decode session, without a window and paced at 0, walks a group of a
+// server to its end and is closed at once: what it stored by then is what
+// counts, and the walk's time runs from the group's selection to the end of
+// the close. Shared by the benchmarks that walk groups.
 
 #include <cstdint>
 #include <string>
@@ -13,7 +13,7 @@ struct TWalkPlan {
   std::string Server; // as the settings list it: host:port
   std::string Group;
   std::string MinLines, MaxLines;
-  int Connections = 1; // of the window's walk to the server
+  int Connections = 1; // of the session's walk to the server
   std::string Folder;  // the download path, with its "/"; the caller removes it
   int Depth = 4;       // requests in flight on each connection
 };
@@ -34,11 +34,11 @@ struct TWalk {
   double WorstLateMs = 0; // of the 10 ms timer
   int LateOver100 = 0;
   long PeakKB = 0;
-  double CpuSeconds = 0;           // of the window's thread, user and system, over Seconds
+  double CpuSeconds = 0;           // of the session's thread, user and system, over Seconds
   std::vector<std::string> Stored; // paths of the files stored
 };
 
-// Needs a QApplication.
+// Needs a QCoreApplication.
 TWalk Walk(const TWalkPlan& Plan);
 void PrintWalk(const std::string& Title, const TWalk& W);
 double MB(std::uint64_t Bytes);

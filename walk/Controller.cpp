@@ -1,19 +1,13 @@
-#include "session/ChildWin.h"
+#include "walk/DecodeSession.h"
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "platform/IniFile.h"
 #include "walk/ServerAddress.h"
+#include "walk/SessionSteps.h"
 #include "walk/StartValues.h"
-#include "window/TransferProgress.h"
 
-#include <QCloseEvent>
 #include <QDateTime>
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTimer>
 
 #include <algorithm>
 #include <charconv>
@@ -30,15 +24,7 @@ constexpr std::int32_t OpenMaxLines = 50000;
 constexpr const char* ProgressSection = "READED";
 constexpr const char* ProgressKey = "LAST";
 
-QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
 std::string FromQt(const QString& text) { return text.toLocal8Bit().toStdString(); }
-
-std::int64_t SaturatedAdd(std::int64_t a, std::int64_t b) {
-  std::int64_t sum = 0;
-  if (__builtin_add_overflow(a, b, &sum))
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  return sum;
-}
 
 // The stored position: article numbers pass 2^31 on big servers, so it is
 // read as a 64-bit number; anything that is no whole number reads as 0.
@@ -60,12 +46,6 @@ void ForceFolder(const std::string& path) {
     throw EInOutError("Cannot create folder " + path + ": " + (error ? error.message() : "Not a directory"));
 }
 
-// Errors from 10000 on are the socket's: a walk request that ends with one
-// lost its connection.
-constexpr std::uint16_t FirstSocketError = 10000;
-// The client closes on a line too long to hold; the same request would
-// meet that line again.
-constexpr std::uint16_t LineTooLong = 10053;
 // "Authentication required" in answer to a request.
 constexpr std::uint16_t LogInRequired = 480;
 constexpr std::uint16_t NoSuchGroup = 411;
@@ -73,16 +53,10 @@ constexpr std::uint16_t NoSuchGroup = 411;
 constexpr std::uint16_t HostNotFound = 11001;
 constexpr std::uint16_t NoAddress = 11004;
 
-// An overview format with Lines: further down than this is no format.
-constexpr std::int32_t MaxFormatFields = 64;
-
 // How far back the next session goes for the first article of a block
 // still open.
 constexpr std::int64_t MaxHeldBlock = 1000;
 constexpr std::int64_t NoBlock = std::numeric_limits<std::int64_t>::max();
-
-constexpr int MaxReconnectTries = 10;
-constexpr int MaxReconnectSeconds = 60;
 
 bool IsWalkRequest(TNntpRequest RqType) {
   switch (RqType) {
@@ -96,16 +70,6 @@ bool IsWalkRequest(TNntpRequest RqType) {
   }
 }
 
-std::string_view WithoutCR(std::string_view line) {
-  if (!line.empty() && line.back() == '\r')
-    line.remove_suffix(1);
-  return line;
-}
-
-std::int32_t ClampToInt32(std::int64_t value) {
-  return std::int32_t(std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
-}
-
 std::string DateTimeText(double days) {
   const QDateTime epoch(QDate(1899, 12, 30), QTime(0, 0), Qt::UTC);
   return FromQt(epoch.addMSecs(std::llround(days * 86400000.0)).toString("yyyy-MM-dd hh:mm:ss"));
@@ -113,34 +77,28 @@ std::string DateTimeText(double days) {
 
 } // namespace
 
-void TMDIChild::WireController() {
-  SetCaption("Decoding");
+void TDecodeSession::WireController() {
   Nntp.OnSessionConnected = [this](TObject* Sender, std::uint16_t Error) {
     NntpSessionConnected(Sender, Error);
   };
   Nntp.OnSessionClosed = [this](TObject* Sender, std::uint16_t Error) { NntpSessionClosed(Sender, Error); };
   Nntp.OnRequestDone = [this](TObject* Sender, TNntpRequest RqType, std::uint16_t Error) {
     NntpRequestDone(Sender, RqType, Error);
+    PostSettleCheck();
   };
   Nntp.OnMessageEnd = [this](TObject* Sender) { NntpMessageEnd(Sender); };
   // Every line passes the controller on its way to the scanner.
   Nntp.OnMessageLine = [this](TObject* Sender) { ControllerMessageLine(Sender); };
   WireWalk();
-  FReconnectTimer = new QTimer(this);
-  FReconnectTimer->setSingleShot(true);
-  connect(FReconnectTimer, &QTimer::timeout, this, [this] { Guarded([this] { GoTo(stepReconnect); }); });
-  connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(this); }); });
-  const std::pair<QPushButton*, void (TMDIChild::*)(TObject*)> clicks[] = {
-      {Stop, &TMDIChild::StopClick},
-      {After, &TMDIChild::AfterClick},
-      {Restart, &TMDIChild::RestartClick},
-      {Skip, &TMDIChild::SkipClick}};
-  for (const auto& [button, handler] : clicks)
-    connect(button, &QPushButton::clicked, this,
-            [this, handler = handler] { Guarded([this, handler] { (this->*handler)(this); }); });
+  FReconnectTimer.setSingleShot(true);
+  QObject::connect(&FReconnectTimer, &QTimer::timeout, [this] { Guarded([this] { GoTo(stepReconnect); }); });
+  QObject::connect(&Timer1, &QTimer::timeout, [this] {
+    Guarded([this] { Timer1Timer(this); });
+    PostSettleCheck();
+  });
 }
 
-void TMDIChild::FormCreate(TObject*) {
+void TDecodeSession::Start() {
   FArticleLines = FPartFileCount = FPartKind = FBodyLines = FFileMode = FDecodedCount = 0;
   FNextStep = stepStart;
   FArticleCurrent = FArticleStart = FArticleEnd = FSkipPending = 0;
@@ -165,7 +123,7 @@ void TMDIChild::FormCreate(TObject*) {
 
 // The seven values, once. The server and the group are shown first, so that
 // a start-up that stops still says which session it was.
-void TMDIChild::ReadStartValues() {
+void TDecodeSession::ReadStartValues() {
   if (!StartValues)
     throw Exception("No main window to take the session's settings from");
   const IStartValues& values = *StartValues;
@@ -173,14 +131,9 @@ void TMDIChild::ReadStartValues() {
   FServerEntry = values.Server();
   const std::string group = values.Group();
   FFolderToMake = values.DownloadPath() + ServerFolderName(FServerEntry) + "/" + group;
-  lblGroupName->setText(ToQt(group));
-  // The user stays out of what the window shows, like the password.
-  lblHostName->setText(ToQt(ServerShownName(FServerEntry)));
-  // A name cut to fit is whole in its tooltip, and the window's size hint
-  // makes room for both names at once, for the frame to take.
-  for (QLabel* label : {lblHostName, lblGroupName})
-    label->setToolTip(label->text());
-  Panel1->updateGeometry();
+  FGroup = group;
+  // The user stays out of what is shown, like the password.
+  FServerShown = ServerShownName(FServerEntry);
   SetCaption("Decoding");
   const TServerAddress address = SplitServerAddress(FServerEntry);
   Nntp.SetHost(address.Host);
@@ -195,11 +148,11 @@ void TMDIChild::ReadStartValues() {
   FMaxLines = StrToInt(values.MaxLines());
   FMaxWaitingLines = StrToInt(values.WaitingLines());
   FSubjectFilter = TSubjectFilter(values.SubjectFilter());
-  Timer1->setInterval(std::max(0, StrToInt(values.Pacing())));
+  Timer1.setInterval(std::max(0, StrToInt(values.Pacing())));
   TArticleFetcher& fetcher = FWalk.Fetcher();
   fetcher.SetConnections(StrToInt(values.Connections()));
   fetcher.SetDepth(StrToInt(values.RequestsInFlight()));
-  fetcher.SetPacing(Timer1->interval());
+  fetcher.SetPacing(Timer1.interval());
   if (FMaxLines <= FMinLines)
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
                     ? std::numeric_limits<std::int32_t>::max()
@@ -209,9 +162,13 @@ void TMDIChild::ReadStartValues() {
 // From the session folder on. A folder that could not be made may be made
 // on a second try, and a connect that could not start may start: R offers
 // either.
-void TMDIChild::StartSession() {
+void TDecodeSession::StartSession() {
   try {
     ForceFolder(FFolderToMake);
+    if (!FLock.Take(FFolderToMake + "/", LockFileName)) {
+      WalkedElsewhere();
+      return;
+    }
   } catch (const std::exception& e) {
     StartStopped(e.what(), true);
     throw;
@@ -219,7 +176,7 @@ void TMDIChild::StartSession() {
   FSessionDir = FFolderToMake + "/";
   FRepair.SetFolder(FSessionDir);
   FArticleCurrent = ParsePosition(IniReadString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, "0"));
-  SetStatus("Connecting to " + FromQt(lblHostName->text()));
+  SetStatus("Connecting to " + FServerShown);
   FRunning = true;
   try {
     ConnectToServer();
@@ -228,25 +185,25 @@ void TMDIChild::StartSession() {
     throw;
   }
   Log("CONNECTING....");
-  FormResize(this);
 }
 
 // A start-up that stopped says why and offers nothing that cannot work.
-void TMDIChild::StartStopped(const std::string& Why, bool CanRetry) {
+void TDecodeSession::StartStopped(const std::string& Why, bool CanRetry) {
   FRunning = false;
   SetStatus(Why);
   SetButtons(false, false, CanRetry, false);
+  PostSettleCheck();
 }
 
 // Stores where the next session starts (NextToExamine). A body that the
 // close cuts short comes again whole in the next session, so what it left
 // in the part files goes, as after a lost connection.
-void TMDIChild::FormClose(TObject*) {
+void TDecodeSession::Close() {
   if (std::exchange(FClosed, true))
     return;
   FRunning = false;
-  Timer1->stop();
-  FReconnectTimer->stop();
+  Timer1.stop();
+  FReconnectTimer.stop();
   FConnecting = false;
   const bool bodyCut = FNextStep == stepBody && (Nntp.State() == nntpWaitingResponse || FWalk.InArticle());
   Nntp.Abort();
@@ -264,6 +221,7 @@ void TMDIChild::FormClose(TObject*) {
   if (FPartFile && next == OpenBlockStart())
     DiscardPartFile();
   IniWriteString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, IntToStr(next));
+  FLock.Release();
 }
 
 // The first article not done with; one the walk never reached is not passed
@@ -271,14 +229,14 @@ void TMDIChild::FormClose(TObject*) {
 // block still open (or thrown away by X) goes on in articles to come: the
 // next session starts at its first article to gather it whole, unless that
 // lies more than MaxHeldBlock articles back.
-std::int64_t TMDIChild::NextToExamine() const {
+std::int64_t TDecodeSession::NextToExamine() const {
   const std::int64_t next = FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent;
   const std::int64_t block = FStopped ? FStoppedBlock : OpenBlockStart();
   return block < next && block >= SaturatedAdd(next, -MaxHeldBlock) ? block : next;
 }
 
 // The article whose body began the block of the open part file.
-std::int64_t TMDIChild::OpenBlockStart() const {
+std::int64_t TDecodeSession::OpenBlockStart() const {
   if (!FPartFile)
     return NoBlock;
   return FPartFileCount == FBlockCount ? FBlockStart : FArticleCurrent;
@@ -288,7 +246,7 @@ std::int64_t TMDIChild::OpenBlockStart() const {
 // server refused it, or its header put it out of range; the scanner gives
 // up on a body of no data itself. A part file this body began goes on from
 // here.
-void TMDIChild::NoteArticleDone(TNntpRequest RqType) {
+void TDecodeSession::NoteArticleDone(TNntpRequest RqType) {
   switch (RqType) {
   case nntpHeadByNumber:
     FCurrentDone = !BodyWanted();
@@ -309,12 +267,7 @@ void TMDIChild::NoteArticleDone(TNntpRequest RqType) {
   }
 }
 
-void TMDIChild::closeEvent(QCloseEvent* event) {
-  Guarded([this] { FormClose(this); });
-  event->accept();
-}
-
-void TMDIChild::NntpSessionConnected(TObject*, std::uint16_t Error) {
+void TDecodeSession::NntpSessionConnected(TObject*, std::uint16_t Error) {
   FConnecting = false;
   FLoggedIn = false;
   if (Error != 0) {
@@ -326,15 +279,15 @@ void TMDIChild::NntpSessionConnected(TObject*, std::uint16_t Error) {
   RequestGroup();
 }
 
-void TMDIChild::NntpSessionClosed(TObject*, std::uint16_t Error) {
+void TDecodeSession::NntpSessionClosed(TObject*, std::uint16_t Error) {
   Log("Session Closed");
   if (Error != 0)
     Log(ErrorText(Error));
 }
 
-void TMDIChild::NntpMessageEnd(TObject*) {}
+void TDecodeSession::NntpMessageEnd(TObject*) {}
 
-void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Error) {
+void TDecodeSession::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Error) {
   if (Error != 0)
     Log(ErrorText(Error));
   // The number alone does not say which check of the handshake failed.
@@ -420,8 +373,8 @@ void TMDIChild::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Err
   }
 }
 
-void TMDIChild::Timer1Timer(TObject*) {
-  Timer1->stop();
+void TDecodeSession::Timer1Timer(TObject*) {
+  Timer1.stop();
   if (FNextStep >= stepHead && FNextStep <= stepGroup && Nntp.State() == nntpNotConnected) {
     ConnectionLostWhileWaiting();
     return;
@@ -463,7 +416,7 @@ void TMDIChild::Timer1Timer(TObject*) {
     Nntp.Authenticate();
     break;
   case stepGroup:
-    Log("Request Group " + FromQt(lblGroupName->text()));
+    Log("Request Group " + FGroup);
     RequestGroup();
     break;
   case stepReconnect:
@@ -482,9 +435,9 @@ void TMDIChild::Timer1Timer(TObject*) {
   }
 }
 
-void TMDIChild::StopClick(TObject*) {
-  Timer1->stop();
-  FReconnectTimer->stop();
+void TDecodeSession::Stop() {
+  Timer1.stop();
+  FReconnectTimer.stop();
   FStopped = true;
   FStopAfter = false;
   FStopText.clear();
@@ -499,9 +452,10 @@ void TMDIChild::StopClick(TObject*) {
     DiscardPartFile();
   SetButtons(false, false, false, false);
   EndWalk(false);
+  PostSettleCheck();
 }
 
-void TMDIChild::AfterClick(TObject*) {
+void TDecodeSession::StopAfter() {
   FStopAfter = true;
   SetButtons(true, false, true, false);
   if (FWalk.Running()) {
@@ -509,20 +463,20 @@ void TMDIChild::AfterClick(TObject*) {
     return;
   }
   // While it waits to reconnect no completion comes to carry A out.
-  if (FReconnectTimer->isActive()) {
-    FReconnectTimer->stop();
+  if (FReconnectTimer.isActive()) {
+    FReconnectTimer.stop();
     CarryOutAfter();
   }
 }
 
-void TMDIChild::RestartClick(TObject*) {
+void TDecodeSession::Restart() {
   SetButtons(true, true, false, true);
   FRunning = true;
   FStopText.clear();
   FWalkDone = false;
-  FReconnectTimer->stop();
+  FReconnectTimer.stop();
   FReconnectTries = 0;
-  if (FSessionDir.empty()) { // the start-up stopped at the folder
+  if (FSessionDir.empty()) { // the start-up stopped at the folder or its lock
     StartSession();
     return;
   }
@@ -531,35 +485,19 @@ void TMDIChild::RestartClick(TObject*) {
 
 // The skip waits for the next advance, so it counts from the article in hand
 // then: a HEAD still out is followed by the BODY of the same article.
-void TMDIChild::SkipClick(TObject*) {
-  const int n = StrToInt(FromQt(EdArticlesToSkip->text()));
-  if (n > 0 && FWalk.Running()) {
+void TDecodeSession::Skip(std::int64_t N) {
+  if (N > 0 && FWalk.Running()) {
     // From the article being handed over, or from the last one handled.
     const std::int64_t current = FWalk.InArticle() ? FArticleCurrent : SaturatedAdd(FWalk.Position(), -1);
-    FWalk.Pass(SaturatedAdd(std::min(SaturatedAdd(current, n), FArticleEnd), 1));
+    FWalk.Pass(SaturatedAdd(std::min(SaturatedAdd(current, N), FArticleEnd), 1));
     if (!FWalk.InArticle())
       FollowWalk();
-  } else if (n > 0) {
-    FSkipPending = SaturatedAdd(FSkipPending, n);
-  } else {
-    EdArticlesToSkip->setFocus();
+  } else if (N > 0) {
+    FSkipPending = SaturatedAdd(FSkipPending, N);
   }
-  EdArticlesToSkip->setText("0");
 }
 
-void TMDIChild::StartBody() {
-  FBodyLines = 0;
-  FDataFound = false;
-  // What a body cut short must not leave behind (DiscardCutBody).
-  FBodyPartCount = FPartFileCount;
-  FBodyPartSize = FPartFile ? FPartFile->Size() : 0;
-  FBodyMimeBase64 = FMimeBase64;
-  FBodyMimeName = FMimeName;
-  ProgressBar2->setRange(0, std::max(0, FArticleLines));
-  ShowBodyLines();
-}
-
-void TMDIChild::ConnectToServer() {
+void TDecodeSession::ConnectToServer() {
   // A password set or changed since the last connect (the stop for a log-in
   // says to set one) goes out with this one.
   if (StartValues && !FServerEntry.empty())
@@ -581,18 +519,18 @@ void TMDIChild::ConnectToServer() {
 
 // Nothing was examined; R tries again from where the window started. The
 // status says why; a failed TLS check says which.
-void TMDIChild::ConnectFailed(const std::string& Why) {
+void TDecodeSession::ConnectFailed(const std::string& Why) {
   SetStatus(Nntp.TlsError().empty() ? "Not Connected: " + Why : Nntp.TlsError());
   Log("Error Connecting !");
-  Restart->setEnabled(true);
-  EndWalk(true);
+  EnableRestart();
+  EndWalk(true, weError);
 }
 
-void TMDIChild::RequestGroup() { Nntp.Group(FromQt(lblGroupName->text())); }
+void TDecodeSession::RequestGroup() { Nntp.Group(FGroup); }
 
 // Only the first reply sets the walk's range; after a reconnect the walk
 // goes on within it, however the group has grown since.
-void TMDIChild::GroupReply(std::uint16_t Error) {
+void TDecodeSession::GroupReply(std::uint16_t Error) {
   if (FWalkStarted) {
     if (Error != 0)
       GroupRefused(Error);
@@ -613,7 +551,7 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
   FArticleStart = FArticleCurrent;
   FArticleEnd = Nntp.ArticleLast();
   ShowCurrentArticle();
-  SB1Panels[2]->setText(QString::number(FArticleEnd));
+  ShowLastArticle();
   if (FArticleCurrent <= FArticleEnd) {
     // The overview's format says whether the walk can do without a HEAD
     // per article.
@@ -621,29 +559,31 @@ void TMDIChild::GroupReply(std::uint16_t Error) {
     GoTo(stepOverviewFmt);
     return;
   }
-  ProgressBar3->setRange(0, 1);
-  FUpdates->SetValue(ProgressBar3, 1);
+  // Nothing to walk: the whole of it is done.
+  if (OnGroupProgress)
+    OnGroupProgress(this, 1000);
   WalkDone();
 }
 
 // A refused group has nothing to walk: every request would be answered "no
 // newsgroup selected" and passed over. The walk stops where it is, R offered.
-void TMDIChild::GroupRefused(std::uint16_t Error) {
-  const std::string group = FromQt(lblGroupName->text());
+void TDecodeSession::GroupRefused(std::uint16_t Error) {
+  const std::string& group = FGroup;
   StopWalk(Error == NoSuchGroup ? "Group " + group + " not found on " + Nntp.Host()
-                                : "Group " + group + " refused by " + Nntp.Host());
+                                : "Group " + group + " refused by " + Nntp.Host(),
+           weError);
 }
 
-bool TMDIChild::LinesInRange() const { return FMinLines <= FArticleLines && FArticleLines <= FMaxLines; }
+bool TDecodeSession::LinesInRange() const { return FMinLines <= FArticleLines && FArticleLines <= FMaxLines; }
 
 // A refused HEAD leaves the subject of the article before: none counts.
-bool TMDIChild::BodyWanted() const {
+bool TDecodeSession::BodyWanted() const {
   return LinesInRange() &&
          FSubjectFilter.Passes(FHeadArticle == FArticleCurrent ? std::string_view(FHeadSubject)
                                                                : std::string_view());
 }
 
-void TMDIChild::HeaderDone() {
+void TDecodeSession::HeaderDone() {
   if (BodyWanted()) {
     SetStatus("Request Body " + IntToStr(FArticleCurrent));
     GoTo(stepBody);
@@ -652,7 +592,7 @@ void TMDIChild::HeaderDone() {
   }
 }
 
-void TMDIChild::Advance() {
+void TDecodeSession::Advance() {
   if (FSkipPending > 0 && FArticleCurrent < FArticleEnd) {
     // The skipped articles count as done, up to the group's end at most.
     FArticleCurrent = std::min(SaturatedAdd(FArticleCurrent, FSkipPending), FArticleEnd);
@@ -687,17 +627,17 @@ void TMDIChild::Advance() {
   }
 }
 
-void TMDIChild::WalkDone() {
+void TDecodeSession::WalkDone() {
   FWalkDone = true;
   SetStatus("Downloading Done");
   Log("Downloading Done");
   GoTo(stepFinished);
-  EndWalk(true);
+  EndWalk(true, weDone);
 }
 
 // A walk that reached the group's end keeps saying so when its QUIT is
 // answered; any other end was a stop.
-void TMDIChild::ConnectionEnded() {
+void TDecodeSession::ConnectionEnded() {
   // The window's own connection has handed the walk over.
   if (FNextStep == stepFetch && !FStopped && !FClosed) {
     StartWalk();
@@ -726,7 +666,7 @@ void TMDIChild::ConnectionEnded() {
     SetStatus("Downloading Done");
     SetCaption("Download Done");
     FRepair.Start();
-    EndWalk(true);
+    EndWalk(true, weDone);
   }
 }
 
@@ -734,18 +674,20 @@ void TMDIChild::ConnectionEnded() {
 // not come: decoding it would save a file with data missing. It stays open
 // for R to go on with, and the next session gathers the block from its
 // first article (NextToExamine).
-void TMDIChild::CarryOutAfter() {
+void TDecodeSession::CarryOutAfter() {
   FStopAfter = false;
   FArticleLines = 0;
-  if (FPartFile)
+  if (FPartFile) {
     Log("Unfinished part file kept open " + PartFileName());
+    Incomplete(PartFileName(), "Unfinished part file kept open " + PartFileName());
+  }
   SetStatus("Downloading Interrupted");
   Log("Downloading Interrupted");
   GoTo(stepFinished);
   EndWalk(false);
 }
 
-void TMDIChild::Reconnect() {
+void TDecodeSession::Reconnect() {
   switch (Nntp.State()) {
   case nntpNotConnected:
     // The walk by overview goes on over the fetcher's connections.
@@ -767,21 +709,22 @@ void TMDIChild::Reconnect() {
 
 // Completions only set the next step; the tick sends it. A closed window
 // sends nothing more.
-void TMDIChild::GoTo(std::int32_t Step) {
+void TDecodeSession::GoTo(std::int32_t Step) {
   FNextStep = Step;
   if (!FClosed)
-    Timer1->start();
+    Timer1.start();
 }
 
-void TMDIChild::EndWalk(bool Tell) {
-  if (std::exchange(FRunning, false) && Tell)
-    emit WalkEnded();
+void TDecodeSession::EndWalk(bool Tell, TWalkEnd How) {
+  if (std::exchange(FRunning, false) && Tell && OnWalkEnded)
+    OnWalkEnded(this, How);
+  PostSettleCheck();
 }
 
 // "Error #" and the number. The socket's own errors (10000 to 11004, not
 // the client's 65535 for a reply of no status) add their text, and a name
 // that did not resolve is named.
-std::string TMDIChild::ErrorText(std::uint16_t Error) const {
+std::string TDecodeSession::ErrorText(std::uint16_t Error) const {
   std::string text = "Error #" + IntToStr(Error);
   if (Error < FirstSocketError || Error > NoAddress)
     return text;
@@ -791,17 +734,10 @@ std::string TMDIChild::ErrorText(std::uint16_t Error) const {
   return text;
 }
 
-void TMDIChild::SetButtons(bool StopOn, bool AfterOn, bool RestartOn, bool SkipOn) {
-  Stop->setEnabled(StopOn);
-  After->setEnabled(AfterOn);
-  Restart->setEnabled(RestartOn);
-  Skip->setEnabled(SkipOn);
-}
-
 // Lines pass here before the scanner: the overview's format is the
 // controller's.
-void TMDIChild::ControllerMessageLine(TObject* Sender) {
-  TransferProgress->Received(std::int64_t(Nntp.LastResponse().size()) + 2);
+void TDecodeSession::ControllerMessageLine(TObject* Sender) {
+  FTransfer.Received(std::int64_t(Nntp.LastResponse().size()) + 2);
   if (FNextStep == stepOverviewFmt)
     OverviewFormatLine(Nntp.LastResponse());
   else
@@ -809,7 +745,7 @@ void TMDIChild::ControllerMessageLine(TObject* Sender) {
 }
 
 // "Lines:" and ":lines" name the field; "Lines:full" values carry the name.
-void TMDIChild::OverviewFormatLine(std::string_view Line) {
+void TDecodeSession::OverviewFormatLine(std::string_view Line) {
   if (FFormatIndex >= MaxFormatFields)
     return;
   ++FFormatIndex;
@@ -823,7 +759,7 @@ void TMDIChild::OverviewFormatLine(std::string_view Line) {
     FFormatLinesField = FFormatIndex;
 }
 
-void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
+void TDecodeSession::OverviewFormatDone(std::uint16_t Error) {
   if (Error == 0 && FFormatLinesField > 0) {
     FLinesField = FFormatLinesField;
     FLinesFull = FFormatLinesFull;
@@ -838,384 +774,14 @@ void TMDIChild::OverviewFormatDone(std::uint16_t Error) {
 
 // From the article the walk stands at, headers are read up to FHeadsUntil,
 // or all of them when the overview's format names no Lines:.
-bool TMDIChild::WalksByOverview() const { return FLinesField > 0 && FArticleCurrent >= FHeadsUntil; }
+bool TDecodeSession::WalksByOverview() const { return FLinesField > 0 && FArticleCurrent >= FHeadsUntil; }
 
 // The walk goes on by HEAD from the first article not examined.
-void TMDIChild::ContinueWithHeaders() {
+void TDecodeSession::ContinueWithHeaders() {
   if (FCurrentDone) {
     Advance();
     return;
   }
   SetStatus("Request Header " + IntToStr(FArticleCurrent));
   GoTo(stepHead);
-}
-
-// The connection went while a walk request was out. The request is made
-// again after the reconnect: the article whose request was cut short is
-// examined again, and until then the stored position does not pass it. A
-// line too long to hold would cut the same request again, so that article
-// is passed over.
-void TMDIChild::ConnectionLost(TNntpRequest RqType, std::uint16_t Error) {
-  const bool tooLong = Error == LineTooLong;
-  const bool inBody = FNextStep == stepBody;
-  switch (RqType) {
-  case nntpHeadByNumber:
-  case nntpBodyByNumber:
-    if (inBody)
-      DiscardCutBody(!tooLong);
-    if (tooLong) {
-      Log("Line too long in article " + IntToStr(FArticleCurrent) + ", passed over");
-      FArticleLines = 0;
-      FCurrentDone = true;
-      FResumeStep = stepStart;
-    } else {
-      FResumeStep = RqType == nntpHeadByNumber ? stepHead : stepBody;
-    }
-    break;
-  case nntpListOverViewFmt:
-    if (tooLong)
-      Log("Line too long in the overview format, requesting headers");
-    FResumeStep = tooLong ? stepHead : stepOverviewFmt;
-    break;
-  case nntpAuthenticate: // the request that asked for it is made again
-    if (FLogInRetry != stepGroup)
-      FResumeStep = FLogInRetry;
-    break;
-  default: // GROUP: the reconnect asks for it anyway
-    break;
-  }
-  if (FStopAfter) {
-    CarryOutAfter();
-    return;
-  }
-  if (FStopped || FClosed)
-    return;
-  ScheduleReconnect();
-}
-
-// The server closed the connection while the walk waited to make its next
-// request (an idle server's time limit, a long pacing): nothing was cut
-// short, so after the reconnect that request is made as it would have been.
-void TMDIChild::ConnectionLostWhileWaiting() {
-  const std::int32_t step = FNextStep == stepLogIn ? FLogInRetry : FNextStep;
-  FResumeStep = step == stepGroup ? stepStart : step; // the reconnect selects the group anyway
-  if (FStopAfter) {
-    CarryOutAfter();
-    return;
-  }
-  ScheduleReconnect();
-}
-
-// A body cut short comes again whole after the reconnect, so what it left
-// goes: the scanner's MIME state returns to where the body began, a part
-// file the body started is deleted, and a part file it continued from
-// earlier articles is cut back to where the body began, so that the body
-// continues it again and a file posted over several articles still decodes
-// whole. A body that will not come again leaves its part file undecoded.
-void TMDIChild::DiscardCutBody(bool ComesAgain) {
-  FMimeBase64 = FBodyMimeBase64;
-  FMimeName = FBodyMimeName;
-  if (!FPartFile)
-    return;
-  const std::string path = PartFileName();
-  if (ComesAgain && FPartFileCount == FBodyPartCount) {
-    try {
-      FPartFile->Truncate(FBodyPartSize);
-      Log("Part file rewound " + path);
-      return;
-    } catch (const std::exception& e) {
-      Log(e.what());
-    }
-  }
-  if (!ComesAgain || FPartFileCount == FBodyPartCount) {
-    KeepUnfinishedPartFile();
-    return;
-  }
-  DiscardPartFile();
-  Log("Unfinished part file discarded " + path);
-}
-
-void TMDIChild::DiscardPartFile() {
-  const std::string path = PartFileName();
-  FPartFile.reset();
-  FPartKind = 0;
-  DeleteFile(path);
-}
-
-// Waits 1, 2, 4, ... 60 s before the next try; after the last one the
-// window waits for R.
-void TMDIChild::ScheduleReconnect() {
-  if (FReconnectTries >= MaxReconnectTries) {
-    FReconnectTries = 0;
-    SetStatus("Connection lost");
-    Log("Connection lost");
-    Restart->setEnabled(true);
-    EndWalk(true);
-    FRepair.Start();
-    return;
-  }
-  ++FReconnectTries;
-  const int seconds = std::min(1 << (FReconnectTries - 1), MaxReconnectSeconds);
-  const std::string text = "Reconnecting in " + IntToStr(seconds) + " s (try " + IntToStr(FReconnectTries) +
-                           " of " + IntToStr(MaxReconnectTries) + ")";
-  SetStatus(text);
-  Log(text);
-  FNextStep = stepReconnect;
-  FReconnectTimer->start(FReconnectDelay * seconds);
-}
-
-// A try of the back-off that failed leads to the next; any other failed
-// connect waits for R.
-void TMDIChild::ConnectAttemptFailed(const std::string& Why) {
-  if (FReconnectTries == 0) {
-    ConnectFailed(Why);
-    return;
-  }
-  if (FStopAfter) {
-    CarryOutAfter();
-    return;
-  }
-  if (!FStopped && !FClosed)
-    ScheduleReconnect();
-}
-
-// After a reconnect: the request cut short is made again, else the walk
-// moves on. A skip asked for meanwhile passes the article cut short too, so
-// an article that keeps breaking the connection can be left behind.
-void TMDIChild::GoOn() {
-  const std::int32_t step = std::exchange(FResumeStep, stepStart);
-  const bool article = step == stepHead || step == stepBody;
-  if (step == stepStart || (article && FSkipPending > 0)) {
-    Advance();
-    return;
-  }
-  Resume(step);
-}
-
-// Makes a request of the walk again, with the status it had.
-void TMDIChild::Resume(std::int32_t Step) {
-  const std::string number = IntToStr(FArticleCurrent);
-  switch (Step) {
-  case stepHead:
-    SetStatus("Request Header " + number);
-    break;
-  case stepBody:
-    SetStatus("Request Body " + number);
-    break;
-  case stepGroup:
-    SetStatus("Request GroupList");
-    break;
-  default:
-    SetStatus("Request Overview Format");
-  }
-  GoTo(Step);
-}
-
-// The server wants to know who we are before it answers the request: log in
-// and make the request again, once per connection. An article asked for
-// that way is not examined until the request is answered.
-void TMDIChild::LogInNeeded(TNntpRequest RqType) {
-  switch (RqType) {
-  case nntpGroup:
-    FLogInRetry = stepGroup;
-    break;
-  case nntpListOverViewFmt:
-    FLogInRetry = stepOverviewFmt;
-    break;
-  default:
-    FLogInRetry = RqType == nntpHeadByNumber ? stepHead : stepBody;
-  }
-  if (FStopAfter) {
-    // R makes the refused request again, after a log-in.
-    if (FLogInRetry != stepGroup)
-      FResumeStep = FLogInRetry;
-    CarryOutAfter();
-    return;
-  }
-  if (Nntp.UserName().empty() || Nntp.PassWord().empty()) {
-    StopForLogIn("Log-in needed by " + Nntp.Host() + ": set a user and password in Configure");
-    return;
-  }
-  // Logged in and still asked: the log-in does not open this to us.
-  if (FLoggedIn) {
-    StopForLogIn("Log-in refused by " + Nntp.Host());
-    return;
-  }
-  SetStatus("Logging in to " + Nntp.Host());
-  GoTo(stepLogIn);
-}
-
-void TMDIChild::LogInDone(std::uint16_t Error) {
-  if (FNextStep != stepLogIn)
-    return;
-  if (Error != 0) {
-    StopForLogIn("Log-in refused by " + Nntp.Host());
-    return;
-  }
-  FLoggedIn = true;
-  Resume(FLogInRetry);
-}
-
-// The walk ends here with a QUIT and waits for R, which connects again and
-// makes the refused request again; the position stays before it.
-void TMDIChild::StopForLogIn(const std::string& Text) {
-  if (FLogInRetry != stepGroup)
-    FResumeStep = FLogInRetry;
-  StopWalk(Text);
-}
-
-// Ends the walk with QUIT for a reason of its own, shown in the log and the
-// status; R connects again and goes on from the position kept.
-void TMDIChild::StopWalk(const std::string& Text) {
-  Log(Text);
-  SetStatus(Text);
-  FStopText = Text;
-  SetButtons(true, false, true, false);
-  GoTo(stepFinished);
-  EndWalk(true);
-}
-
-// ---- the walk by overview over several connections ----
-
-void TMDIChild::WireWalk() {
-  FWalk.OnArticleBegin = [this](TObject*, std::int64_t n, std::int64_t lines) { WalkArticleBegin(n, lines); };
-  FWalk.OnArticleLine = [this](TObject*, std::int64_t, std::string_view line) { WalkArticleLine(line); };
-  FWalk.OnArticleEnd = [this](TObject*, std::int64_t n, std::uint16_t e) { WalkArticleEnd(n, e); };
-  FWalk.OnScanned = [this](TObject*, const std::string& text) {
-    Log(text);
-    FollowWalk();
-  };
-  FWalk.OnLog = [this](TObject*, const std::string& text) { Log(text); };
-  FWalk.OnStatus = [this](TObject*, const std::string& text) { SetStatus(text); };
-  FWalk.OnStopped = [this](TObject*, const std::string& why) { WalkStopped(why); };
-  FWalk.OnDone = [this](TObject*) {
-    FArticleCurrent = FArticleEnd;
-    FCurrentDone = true;
-    ShowCurrentArticle();
-    ShowGroupProgress();
-    FStopAfter = false;
-    WalkDone();
-  };
-  FWalk.OnHeaders = [this](TObject*, std::int64_t from, std::int64_t until) { WalkHeaders(from, until); };
-}
-
-// The walk's connections log in with the password kept now.
-void TMDIChild::StartWalk() {
-  TArticleFetcher& fetcher = FWalk.Fetcher();
-  fetcher.SetServer(SplitServerAddress(FServerEntry));
-  fetcher.SetPassWord(StartValues ? StartValues->PasswordOf(FServerEntry) : Nntp.PassWord());
-  fetcher.SetGroup(FromQt(lblGroupName->text()));
-  fetcher.SetTimeout(Nntp.Timeout());
-  fetcher.SetTlsCAFile(Nntp.WSocket().TlsCAFile());
-  fetcher.SetReconnectDelay(FReconnectDelay);
-  FWalk.SetFormat(FLinesField, FLinesFull, FSubjectField);
-  FWalk.SetChoice(FMinLines, FMaxLines, FSubjectFilter);
-  FNextStep = stepFetch;
-  FWalk.Start(FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent, FArticleEnd);
-}
-
-// The article's log line is written as its turn comes, no longer as its
-// request goes out: requests go out well ahead of the turn.
-void TMDIChild::WalkArticleBegin(std::int64_t Number, std::int64_t Lines) {
-  FArticleCurrent = Number;
-  FCurrentDone = false;
-  FArticleLines = ClampToInt32(Lines); // until its header says otherwise
-  ShowCurrentArticle();
-  SetStatus("Request Article " + IntToStr(FArticleCurrent));
-  ShowGroupProgress();
-  Log("Request Article " + IntToStr(FArticleCurrent));
-  FNextStep = stepHead;
-}
-
-// The blank line ends the header; the scanner reads what follows as a body.
-void TMDIChild::WalkArticleLine(std::string_view Line) {
-  TransferProgress->Received(std::int64_t(Line.size()) + 2);
-  if (FNextStep == stepHead && WithoutCR(Line).empty()) {
-    FNextStep = stepBody;
-    StartBody();
-    return;
-  }
-  ScanLine(Line);
-}
-
-// An article cut short comes again whole from its first line, so what it
-// left goes; one the server refused comes without a line.
-void TMDIChild::WalkArticleEnd(std::int64_t Number, std::uint16_t Error) {
-  const bool inBody = FNextStep == stepBody;
-  const bool begun = inBody || FNextStep == stepHead || FInternalAbort;
-  FNextStep = stepFetch;
-  if (Error >= FirstSocketError && Error != LineTooLong) {
-    Log(ErrorText(Error));
-    FInternalAbort = false;
-    if (inBody)
-      DiscardCutBody(true);
-    return;
-  }
-  if (!begun)
-    WalkArticleBegin(Number, 0);
-  FNextStep = stepFetch;
-  if (Error != 0 && Error != LineTooLong)
-    Log(ErrorText(Error));
-  LogAppend("Request Done");
-  if (Error == LineTooLong) {
-    if (inBody)
-      DiscardCutBody(false);
-    Log("Line too long in article " + IntToStr(Number) + ", passed over");
-  }
-  if (inBody || FInternalAbort)
-    EndOfBody(Error == 0 && !FInternalAbort);
-  if (std::exchange(FInternalAbort, false))
-    Log("Processing Internal Abort");
-  NoteArticleDone(nntpArticleByNumber);
-  FArticleLines = 0;
-  FollowWalk();
-}
-
-// The walk stopped by itself (a log-in refused, the group refused, every
-// connection lost), or after A.
-void TMDIChild::WalkStopped(const std::string& Why) {
-  if (Why.empty()) { // A: the connections have said goodbye, as one does after A
-    CarryOutAfter();
-    SetStatus("Downloading Interrupted by User");
-    return;
-  }
-  SetStatus(Why);
-  FStopText = Why;
-  SetButtons(true, false, true, false);
-  GoTo(stepFinished);
-  EndWalk(true);
-}
-
-// The overview could not be read from From on: the window's own connection
-// reads the headers, up to Until or to the group's end.
-void TMDIChild::WalkHeaders(std::int64_t From, std::int64_t Until) {
-  FArticleCurrent = From;
-  FCurrentDone = false;
-  if (Until == std::numeric_limits<std::int64_t>::max())
-    FLinesField = 0;
-  else
-    FHeadsUntil = Until;
-  if (FStopAfter) {
-    CarryOutAfter();
-    return;
-  }
-  GoTo(stepReconnect);
-}
-
-// The walk's position is the window's: the first article not yet handled.
-void TMDIChild::FollowWalk() {
-  const std::int64_t next = FWalk.Position();
-  FCurrentDone = next > FArticleEnd;
-  FArticleCurrent = FCurrentDone ? FArticleEnd : next;
-  ShowCurrentArticle();
-  ShowGroupProgress();
-}
-
-// Over the walk's connections the rest of the article is read and passed
-// over; the window's own connection is dropped and made again.
-void TMDIChild::GiveUpBody() {
-  if (FWalk.InArticle())
-    FNextStep = stepFetch;
-  else
-    Nntp.Abort();
 }

@@ -1,4 +1,4 @@
-#include "tests/session/TestChild.h"
+#include "tests/walk/TestSession.h"
 
 #include "platform/FileOps.h"
 #include "tests/support/EventLoop.h"
@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProgressBar>
 #include <QTimer>
 
 #include <csignal>
@@ -220,7 +219,7 @@ TEST_F(Scanner, WaitingLimitAbortsOnTheFirstLineOverIt) {
   Child->Body(lines);
   EXPECT_TRUE(Child->FInternalAbort);
   EXPECT_EQ(Child->MemoLines().back(), "DOWNLOAD ABORTED, MAX WAITING LINES ");
-  EXPECT_EQ(Child->ProgressBar2->value(), 50);
+  EXPECT_EQ(Child->BodyLines(), 50);
   EXPECT_EQ(Child->FPartFileCount, 0); // the 51st line was not examined
 
   // A body that goes on with an open part file carries data from its first line.
@@ -314,7 +313,7 @@ TEST_F(Scanner, StopOrCloseWhileAFileIsDecodedLeavesNothingHalfDone) {
   const auto lines = UULines(RandomBytes(1000000, 7));
   Child->Body(Join({{"begin 644 stopped.bin"}, lines}));
   ASSERT_EQ(AllFiles().size(), 2) << "the part file and what is decoded so far";
-  Child->StopClick(Child.get());
+  Child->StopClick();
   EXPECT_EQ(AllFiles(), QStringList{});
   Child->Body(Join({{"begin 644 closed.bin"}, lines}));
   Child.reset();

@@ -1,14 +1,12 @@
-#include "WindowWalk.h"
+#include "SessionWalk.h"
 
 #include "platform/Guard.h"
-#include "session/ChildWin.h"
+#include "walk/DecodeSession.h"
 #include "walk/ServerAddress.h"
 #include "walk/StartValues.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QListWidget>
-#include <QPushButton>
 #include <QTimer>
 
 #include <time.h>
@@ -39,11 +37,11 @@ struct TValues : IStartValues {
 };
 
 // Opens to the bench the walk's articles and how the walk ended.
-class TBenchChild : public TMDIChild {
+class TBenchSession : public TDecodeSession {
 public:
-  using TMDIChild::FArticleStart;
-  using TMDIChild::FWalk;
-  using TMDIChild::FWalkDone;
+  using TDecodeSession::FArticleStart;
+  using TDecodeSession::FWalk;
+  using TDecodeSession::FWalkDone;
 };
 
 // Peak resident memory of this process since the last reset, in KB.
@@ -58,7 +56,7 @@ long PeakKB() {
 // Starts the peak over from what is resident now (Linux 4.0 on).
 void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-// The window's thread alone: Qt's helper threads are not the window's work.
+// The session's thread alone: Qt's helper threads are not the walk's work.
 double ThreadCpuSeconds() {
   timespec t{};
   ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -77,9 +75,9 @@ TWalk Walk(const TWalkPlan& Plan) {
   StartValues = &values;
   TWalk walk;
   ResetPeak();
-  TBenchChild child;
-  child.resize(640, 400);
-  child.show();
+  TBenchSession child;
+  std::vector<std::string> saved;
+  child.OnFileSaved = [&](TObject*, const std::string& name) { saved.push_back(name); };
   QEventLoop loop;
   QElapsedTimer clock;
   qint64 groupAt = -1, firstAt = -1;
@@ -106,12 +104,12 @@ TWalk Walk(const TWalkPlan& Plan) {
     walk.Fetched += error == 0;
     end(sender, number, error);
   };
-  QObject::connect(&child, &TMDIChild::WalkEnded, &loop, [&] {
+  child.OnWalkEnded = [&](TObject*, TWalkEnd) {
     walk.Done = child.FWalkDone;
     if (firstAt >= 0)
       walk.FetchSeconds = double(clock.nsecsElapsed() - firstAt) / 1e9;
     loop.quit();
-  });
+  };
 
   QTimer tick;
   tick.setTimerType(Qt::PreciseTimer);
@@ -133,13 +131,13 @@ TWalk Walk(const TWalkPlan& Plan) {
 
   clock.start();
   tick.start();
-  Guarded([&] { child.FormCreate(&child); });
+  Guarded([&] { child.Start(); });
   loop.exec();
   tick.stop();
   // A file whose last part came with the walk's end may be stored only now,
-  // as the window finishes its checks on the way out: it counts, and so
+  // as the session finishes its checks on the way out: it counts, and so
   // does the time it takes.
-  child.close();
+  child.Close();
   if (groupAt >= 0) {
     walk.Seconds = double(clock.nsecsElapsed() - groupAt) / 1e9;
     walk.CpuSeconds = ThreadCpuSeconds() - cpuFrom;
@@ -147,14 +145,14 @@ TWalk Walk(const TWalkPlan& Plan) {
   walk.PeakKB = PeakKB();
 
   const std::string session = Plan.Folder + ServerFolderName(Plan.Server) + "/" + Plan.Group + "/";
-  for (int i = 0; i < child.LBSaved->count(); ++i) {
-    const std::string path = session + child.LBSaved->item(i)->text().toLocal8Bit().toStdString();
+  for (const std::string& name : saved) {
+    const std::string path = session + name;
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     walk.Decoded += error ? 0 : size;
     walk.Stored.push_back(path);
   }
-  walk.Files = child.LBSaved->count();
+  walk.Files = int(saved.size());
   StartValues = nullptr;
   return walk;
 }
@@ -172,7 +170,7 @@ void PrintWalk(const std::string& Title, const TWalk& W) {
               W.FetchSeconds > 0 ? MB(W.Decoded) / W.FetchSeconds : 0.0);
   std::printf("  whole walk, to the close: %.3f s = %.1f MB/s stored\n", W.Seconds,
               W.Seconds > 0 ? MB(W.Decoded) / W.Seconds : 0.0);
-  std::printf("  the window thread's processor time: %.3f s, %.0f%% of the walk\n", W.CpuSeconds,
+  std::printf("  the session thread's processor time: %.3f s, %.0f%% of the walk\n", W.CpuSeconds,
               W.Seconds > 0 ? 100 * W.CpuSeconds / W.Seconds : 0.0);
   std::printf("  peak memory (VmHWM): %ld KB\n", W.PeakKB);
   std::printf("  event loop: worst lateness of a 10 ms timer %.1f ms; %d stretches over 100 ms\n",

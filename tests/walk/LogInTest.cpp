@@ -1,10 +1,7 @@
-#include "tests/session/TestChild.h"
+#include "tests/walk/TestSession.h"
 
 #include "platform/FileOps.h"
 #include "tests/support/TlsFront.h"
-
-#include <QPlainTextEdit>
-#include <QPushButton>
 
 using Lines = std::vector<std::string>;
 
@@ -20,16 +17,23 @@ protected:
     Values.min = "20"; // the overview counts the body lines
     Values.max = "5000";
   }
+  // The log as one text.
+  std::string Memo() const {
+    std::string memo;
+    for (const std::string& line : Child->MemoLines())
+      memo += line + "\n";
+    return memo;
+  }
   // The password is shown and stored nowhere; the user only in the session
-  // folder's name, which is the entry as written and which the window never
+  // folder's name, which is the entry as written and which the session never
   // shows: part files go by their names in it.
   void ExpectNoCredentials() {
-    std::string shown = Child->Memo1->toPlainText().toStdString() + Panel(0) +
-                        Child->lblHostName->text().toStdString() +
-                        Child->lblHostName->toolTip().toStdString() + Child->windowTitle().toStdString();
+    std::string shown = Memo() + Panel(0) + Child->ServerShown() + Child->Caption;
+    for (const std::string& line : Child->Incomplete)
+      shown += line;
     for (const std::string& secret : {User, Secret})
       EXPECT_EQ(shown.find(secret), std::string::npos) << secret << " shown in " << shown;
-    Child->close();
+    Child->FormClose();
     const std::string stored = ReadFile(Folder() + "dati.ini");
     EXPECT_EQ(stored.find(Secret), std::string::npos);
     EXPECT_EQ(stored.find(User), std::string::npos);
@@ -68,9 +72,9 @@ TEST_F(LogIn, AcceptedAtGroupAndAgainMidWalkAfterAReconnect) {
             (Lines{"CONNECTING.... ", "Error #480 Request Done ", "Logging in Request Done "}));
   EXPECT_EQ(std::count(memo.begin(), memo.end(), "Logging in Request Done "), 2);
   EXPECT_EQ(Panel(0), "Log-in refused by 127.0.0.1");
-  EXPECT_EQ(Child->lblHostName->text().toStdString(), "nntp://127.0.0.1:" + Server.PortText());
+  EXPECT_EQ(Child->ServerShown(), "nntp://127.0.0.1:" + Server.PortText());
   ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpNotConnected; }));
-  Child->Restart->click();
+  Child->RestartClick();
   ASSERT_TRUE(PumpUntil([&] { return Server.Finished(); }));
   PumpFor(30);
   EXPECT_EQ(Panel(0), "Downloading Done");
@@ -95,8 +99,8 @@ TEST_F(LogIn, NeededOrRefusedStopsTheWalkAndKeepsThePosition) {
     const std::string text = *password ? "Log-in refused by 127.0.0.1"
                                        : "Log-in needed by 127.0.0.1: set a user and password in Configure";
     EXPECT_EQ(Panel(0), text);
-    EXPECT_NE(Child->Memo1->toPlainText().toStdString().find(text), std::string::npos);
-    EXPECT_TRUE(Child->Restart->isEnabled());
+    EXPECT_NE(Memo().find(text), std::string::npos);
+    EXPECT_TRUE(Child->Commands().Restart);
     ExpectNoCredentials();
     EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(2));
   }
@@ -108,7 +112,7 @@ TEST_F(LogIn, NeededOrRefusedStopsTheWalkAndKeepsThePosition) {
   ASSERT_TRUE(WaitEnd());
   Values.password = Secret;
   ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpNotConnected; }));
-  Child->Restart->click();
+  Child->RestartClick();
   ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Downloading Done"; }));
   ExpectNoCredentials();
   EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(3));
@@ -127,7 +131,7 @@ TEST_F(LogIn, TlsSessionWithLogInDecodesTheGroupAndAnUnknownAuthorityIsRefused) 
   const std::string ca = TTestCertificates::Get().CAFile();
   Values.server = "nntps://" + User + "@localhost:" + front.PortText();
   Open(ca);
-  ASSERT_TRUE(WaitEnd()) << Child->Memo1->toPlainText().toStdString();
+  ASSERT_TRUE(WaitEnd()) << Memo();
   EXPECT_EQ(ReadFile(Folder() + "a.bin"), a);
   EXPECT_EQ(ReadFile(Folder() + "b.bin"), b);
   EXPECT_EQ(front.Handshakes(), 2); // the window's own connection, then the walk's
@@ -138,7 +142,7 @@ TEST_F(LogIn, TlsSessionWithLogInDecodesTheGroupAndAnUnknownAuthorityIsRefused) 
   stranger.Start();
   Values.server = "nntps://localhost:" + stranger.PortText();
   Open(ca);
-  ASSERT_TRUE(PumpUntil([&] { return Child->Restart->isEnabled(); }));
+  ASSERT_TRUE(PumpUntil([&] { return Child->Commands().Restart; }));
   const std::string why =
       "TLS: certificate verify failed for localhost (unable to get local issuer certificate)";
   EXPECT_EQ(Child->MemoLines(), (Lines{"CONNECTING.... ", "Session Closed ", "Error #10200 TLS error ",

@@ -1,7 +1,7 @@
 #include "decode/Repair.h"
 
 #include "platform/FileOps.h"
-#include "tests/session/TestChild.h"
+#include "tests/walk/TestSession.h"
 
 #include <QCryptographicHash>
 #include <QTemporaryDir>

@@ -1,5 +1,5 @@
 #include "window/TransferProgress.h"
-#include "tests/session/TestChild.h"
+#include "tests/window/TestChild.h"
 
 #include <QLabel>
 #include <QLocale>
@@ -8,7 +8,7 @@
 
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
-using TransferProgressWalk = WalkTest;
+using TransferProgressWalk = WindowWalkTest;
 
 namespace {
 
@@ -21,23 +21,26 @@ QString Size(std::int64_t bytes) { return QLocale().formattedDataSize(bytes, 1, 
 // keeps its bytes for the next. The time left waits for 5 s of walking.
 // After 10 s without a byte the speed is 0, the estimate gone and the timer
 // off until the next byte. A name from a post shows its last part, as text.
+// The row shows the figures of every tick of the session's meter.
 TEST(TransferProgress, SmoothedSpeedIdleAfterTenSecondsAndTimeLeftOnceKnown) {
+  TTransferMeter m;
   TTransferProgress p;
+  m.OnTick = [&](const TTransferFigures& figures) { p.Show(figures); };
   std::chrono::steady_clock::time_point now;
   TArticleCount walk{0, 100};
-  p.SetClock([&] { return now; });
-  p.Articles = [&] { return walk; };
-  p.FileStarted("pics\\..\\<i>holiday photo.jpg");
-  p.FileStarted(""); // a begin line without a name
+  m.SetClock([&] { return now; });
+  m.Articles = [&] { return walk; };
+  m.FileStarted("pics\\..\\<i>holiday photo.jpg");
+  m.FileStarted(""); // a begin line without a name
   auto tick = [&](std::int64_t bytes) {
     now += 250ms;
-    p.Tick();
+    m.Tick();
     if (bytes > 0)
-      p.Received(bytes);
+      m.Received(bytes);
     return p.lblTimeLeft->text().toStdString();
   };
-  p.Received(1000);
-  p.Tick();
+  m.Received(1000);
+  m.Tick();
   EXPECT_EQ(p.Speed(), 0);
   EXPECT_EQ(p.lblFile->text(), "<i>holiday photo.jpg");
   EXPECT_EQ(p.lblFile->textFormat(), Qt::PlainText);
@@ -56,14 +59,14 @@ TEST(TransferProgress, SmoothedSpeedIdleAfterTenSecondsAndTimeLeftOnceKnown) {
   const double falling = p.Speed();
   for (int i = 0; i < 32; ++i)
     tick(0);
-  EXPECT_TRUE(p.Awake());
+  EXPECT_TRUE(m.Awake());
   EXPECT_GT(p.Speed(), 0);
   EXPECT_LT(p.Speed(), falling);
   EXPECT_EQ(tick(0), "\u2014"); // 10 s without a byte
-  EXPECT_FALSE(p.Awake());
+  EXPECT_FALSE(m.Awake());
   EXPECT_EQ(p.lblSpeed->text(), TTransferProgress::SpeedText(0));
-  p.Received(100);
-  EXPECT_TRUE(p.Awake());
+  m.Received(100);
+  EXPECT_TRUE(m.Awake());
 }
 
 // A walk over a uuencoded, a MIME and a yEnc file and an article out of
@@ -81,30 +84,32 @@ TEST_F(TransferProgressWalk, ShowsTheFileTheBytesAndTheArticlesOfTheWalk) {
                                  Post(103, 250, YEncParts(c, "c d.bin", 1)[0]), Post(104, 10, {"text"})});
   Open();
   TTransferProgress& progress = *Child->TransferProgress;
-  progress.SetEstimateAfter(0ms);
+  TTransferMeter& meter = Child->Session().Transfer();
+  meter.SetEstimateAfter(0ms);
   std::int64_t bytes = 0;
   Lines names, shown; // shown: articles and time left as each body began
   auto figures = [&] {
     return (progress.lblArticles->text() + " | " + progress.lblTimeLeft->text()).toStdString();
   };
-  Child->Nntp.OnMessageLine = [&, scan = Child->Nntp.OnMessageLine](TObject* sender) {
+  TTestSession& session = Child->Session();
+  session.Nntp.OnMessageLine = [&, scan = session.Nntp.OnMessageLine](TObject* sender) {
     scan(sender);
-    bytes += std::int64_t(Child->Nntp.LastResponse().size()) + 2;
-    if (names.empty() || names.back() != progress.FileName())
-      names.push_back(progress.FileName());
-    if (Child->FNextStep == stepBody && Child->FBodyLines == 1) {
-      progress.Tick();
+    bytes += std::int64_t(session.Nntp.LastResponse().size()) + 2;
+    if (names.empty() || names.back() != meter.FileName())
+      names.push_back(meter.FileName());
+    if (session.FNextStep == stepBody && session.FBodyLines == 1) {
+      meter.Tick();
       shown.push_back(figures());
     }
   };
   ASSERT_TRUE(WaitEnd());
-  progress.Tick();
+  meter.Tick();
   EXPECT_EQ(names, (Lines{"", "a.bin", "b.bin", "c d.bin"}));
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[0], "0 of 4 | \u2014");
   EXPECT_TRUE(shown[1].starts_with("1 of 4 | ") && shown[1].ends_with(" s")) << shown[1];
   EXPECT_EQ(figures(), "4 of 4 | 0 s");
-  EXPECT_EQ(progress.Bytes(), bytes);
+  EXPECT_EQ(meter.Bytes(), bytes);
   EXPECT_EQ(progress.lblReceived->text(), Size(bytes));
   EXPECT_EQ(progress.lblFile->text(), "c d.bin");
   EXPECT_GT(progress.Speed(), 0);

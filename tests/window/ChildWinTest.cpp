@@ -1,4 +1,4 @@
-#include "tests/session/TestChild.h"
+#include "tests/window/TestChild.h"
 
 #include "tests/support/EventLoop.h"
 
@@ -14,7 +14,7 @@
 #include <functional>
 #include <random>
 
-using Window = SessionTest;
+using Window = WindowTest;
 
 TEST_F(Window, StartsWithTheDesignValues) {
   TTestChild& c = *Child;
@@ -41,64 +41,33 @@ TEST_F(Window, StartsWithTheDesignValues) {
     EXPECT_EQ(c.SB1Panels[i]->text(), panels[i]);
   for (const QLabel* panel : c.SB1Panels) // each says what it shows
     EXPECT_FALSE(panel->toolTip().isEmpty());
-  EXPECT_EQ(c.Timer1->interval(), 500);
-  EXPECT_FALSE(c.Timer1->isActive());
-  EXPECT_EQ(c.FNextStep, stepStart);
-  EXPECT_EQ(c.FPartFile, nullptr);
+  EXPECT_EQ(c.Session().Timer1.interval(), 500);
+  EXPECT_FALSE(c.Session().Timer1.isActive());
+  EXPECT_EQ(c.Session().FNextStep, stepStart);
+  EXPECT_EQ(c.Session().FPartFile, nullptr);
 }
 
 TEST_F(Window, LogCutsBackTo100LinesPast200KeepingTheFirst) {
   for (int i = 0; i < 200; ++i)
-    Child->Log("line " + std::to_string(i));
-  Child->Log("200"); // 200 lines held: no cut yet
+    Child->Session().Log("line " + std::to_string(i));
+  Child->Session().Log("200"); // 200 lines held: no cut yet
   ASSERT_EQ(Child->MemoLines().size(), 201u);
-  Child->Log("new");
+  Child->Session().Log("new");
   const auto lines = Child->MemoLines();
   ASSERT_EQ(lines.size(), 101u);
   EXPECT_EQ(lines[0], "line 0 ");
   EXPECT_EQ(lines[1], "line 102 ");
   EXPECT_EQ(lines[99], "200 ");
   EXPECT_EQ(lines[100], "new ");
-  Child->LogAppend("Request Done");
+  Child->Session().LogAppend("Request Done");
   EXPECT_EQ(Child->MemoLines().back(), "new Request Done ");
   // A body of nothing but begin lines: the line stops growing.
   for (int i = 0; i < 1000; ++i)
-    Child->LogAppend("begin 644 x.bin");
+    Child->Session().LogAppend("begin 644 x.bin");
   EXPECT_LT(Child->MemoLines().back().size(), 4200u);
   EXPECT_EQ(Child->MemoLines().size(), 101u);
   // What is cut goes for good: no undo history keeps every line of a long walk.
   EXPECT_EQ(Child->Memo1->document()->availableUndoSteps(), 0);
-}
-
-TEST_F(Window, GroupProgressInPerMilleWithout32BitOverflow) {
-  TTestChild& c = *Child;
-  c.FArticleStart = c.FArticleEnd = c.FArticleCurrent = 500;
-  EXPECT_EQ(c.GroupProgress(), 0);
-  c.FArticleEnd = 1500;
-  EXPECT_EQ(c.GroupProgress(), 0);
-  c.FArticleCurrent = 1500;
-  EXPECT_EQ(c.GroupProgress(), 1000);
-  c.FArticleCurrent = 999; // truncates
-  EXPECT_EQ(c.GroupProgress(), 499);
-  // A walk over 3 million articles numbered past 2^31.
-  c.FArticleStart = 3'000'000'000;
-  c.FArticleEnd = c.FArticleStart + 3'000'000;
-  c.FArticleCurrent = c.FArticleStart + 2'500'000;
-  EXPECT_EQ(c.GroupProgress(), 833);
-  // Numbers near the 64-bit limits from a hostile server: no overflow.
-  c.FArticleStart = c.FArticleCurrent = 0;
-  c.FArticleEnd = INT64_MAX;
-  EXPECT_EQ(c.GroupProgress(), 0);
-  c.FArticleCurrent = INT64_MAX / 2;
-  EXPECT_EQ(c.GroupProgress(), 500);
-  c.FArticleStart = INT64_MIN;
-  EXPECT_EQ(c.GroupProgress(), 0);
-}
-
-TEST_F(Window, ExtractNameTakesTheTextAfterTheLastSlash) {
-  EXPECT_EQ(TMDIChild::ExtractName("/news/a/b.jpg"), "b.jpg");
-  EXPECT_EQ(TMDIChild::ExtractName("b.jpg"), "b.jpg");
-  EXPECT_EQ(TMDIChild::ExtractName("/news/"), "");
 }
 
 TEST_F(Window, ResizeSizesTheStatusPanelAndTheSavedList) {
@@ -136,13 +105,13 @@ TEST_F(Window, AFastRunOfChangesShowsAtTheNextUpdate) {
   Child->show();
   TPaintCounter status(Child->SB1Panels[0]);
   ASSERT_TRUE(PumpUntil([&] { return status.Count > 0; }));
-  Child->FArticleLines = 300;
-  Child->Body({});
+  Child->Session().FArticleLines = 300;
+  Child->Session().Body({});
   const int before = status.Count;
   for (int i = 0; i < 300; ++i) {
-    Child->Log("Request Article " + std::to_string(i));
-    Child->SetStatus("Request Article " + std::to_string(i));
-    Child->ScanLine("text");
+    Child->Session().Log("Request Article " + std::to_string(i));
+    Child->Session().SetStatus("Request Article " + std::to_string(i));
+    Child->Session().ScanLine("text");
   }
   EXPECT_EQ(Child->SB1Panels[0]->text(), "Current Action");
   EXPECT_TRUE(Child->Memo1->document()->isEmpty());
@@ -163,14 +132,14 @@ TEST_F(Window, TheLogCaughtUpAtAnyPointIsTheLogLineByLine) {
     if (model.size() > 200)
       model.erase(model.begin() + 1, model.end() - 99);
     model.push_back(text + " ");
-    Child->Log(text);
+    Child->Session().Log(text);
   };
   auto append = [&](const std::string& text) {
     if (model.empty())
       model.push_back("");
     if (model.back().size() < 4096)
       model.back() += text + " ";
-    Child->LogAppend(text);
+    Child->Session().LogAppend(text);
   };
   // Caught up seldom (more than 200 lines wait before the first time), then
   // often.

@@ -1,11 +1,8 @@
-#include "session/ChildWin.h"
+#include "decode/ArticleScanner.h"
 
 #include "platform/Convert.h"
 #include "platform/FileName.h"
 #include "platform/FileOps.h"
-
-#include <QListWidget>
-#include <QProgressBar>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,8 +30,8 @@ bool EndsWithNoCase(std::string_view name, std::string_view end) {
 // "<n>.B64", whatever their case, which a later part file would truncate,
 // and the files in which yEnc parts are put together.
 bool IsSessionFileName(std::string_view name) {
-  if (SameText(name, "dati.ini") || EndsWithNoCase(name, ".partial") ||
-      EndsWithNoCase(name, ".partial.parts"))
+  if (SameText(name, "dati.ini") || SameText(name, TArticleScanner::LockFileName) ||
+      EndsWithNoCase(name, ".partial") || EndsWithNoCase(name, ".partial.parts"))
     return true;
   const std::size_t dot = name.find('.');
   if (dot == 0 || dot == name.npos)
@@ -118,22 +115,24 @@ bool SameContent(const std::string& a, const std::string& b) {
 
 // Turns the finished part file into the file it carries. Every failure ends
 // up in the log; nothing is raised, so the walk goes on.
-void TMDIChild::DecodePartFile() {
+void TArticleScanner::DecodePartFile() {
   std::unique_ptr<TPartDecoder> decoder = std::move(FPartDecoder);
   try {
-    ProgressBar1->setValue(0);
     const std::string partFile = PartFileName();
     if (FPartKind >= 1 && FPartKind <= 3) {
       // The part file by its name only: the session folder's path holds the
       // server entry, which may carry a user name.
       const std::string failure = DecodeFinishedPart(partFile, decoder);
-      if (!failure.empty())
-        Log("Error Decoding file " + ExtractName(partFile) + ": " + failure);
+      if (!failure.empty()) {
+        const std::string text = "Error Decoding file " + ExtractName(partFile) + ": " + failure;
+        Log(text);
+        Incomplete(ExtractName(partFile), text);
+      }
     }
-    ProgressBar1->setValue(0);
     CountDecodedFile();
   } catch (...) {
-    // Only the widgets could fail here, and a decode must never stop a walk.
+    // Only what shows the walk could fail here, and a decode must never
+    // stop a walk.
   }
 }
 
@@ -142,8 +141,8 @@ void TMDIChild::DecodePartFile() {
 // lost, one written by something else) is read now. The part file is
 // deleted once its file is stored and kept on any failure. Returns why it
 // failed, without the session folder's path; empty once the file is stored.
-std::string TMDIChild::DecodeFinishedPart(const std::string& PartFile,
-                                          std::unique_ptr<TPartDecoder>& Decoder) {
+std::string TArticleScanner::DecodeFinishedPart(const std::string& PartFile,
+                                                std::unique_ptr<TPartDecoder>& Decoder) {
   try {
     if (!Decoder) {
       Decoder = std::make_unique<TPartDecoder>(FSessionDir, FPartKind, ExtractName(PartFile));
@@ -163,7 +162,7 @@ std::string TMDIChild::DecodeFinishedPart(const std::string& PartFile,
 // could not read the text: a file that cannot be written is no reason to
 // read the text another way ("begin-base64 0644 x" read as uuencode gives a
 // file of garbage). Returns the first decoder's reason when neither could.
-std::string TMDIChild::DecodeByKind(TPartDecoder& Decoder) {
+std::string TArticleScanner::DecodeByKind(TPartDecoder& Decoder) {
   // The mode of a begin line is only written into encoded headers; a block
   // of mode 0 decodes like any other.
   if (FPartKind == 3)
@@ -178,7 +177,7 @@ std::string TMDIChild::DecodeByKind(TPartDecoder& Decoder) {
 // What one decoder made of the text. Returns why it could not read the
 // text, empty once the file is stored; a file that could not be written or
 // stored raises.
-std::string TMDIChild::DecodeAttempt(const char* Status, TPartDecoder::TResult& Result) {
+std::string TArticleScanner::DecodeAttempt(const char* Status, TPartDecoder::TResult& Result) {
   SetStatus(Status);
   if (!Result.Unreadable.empty())
     return Result.Unreadable;
@@ -186,11 +185,11 @@ std::string TMDIChild::DecodeAttempt(const char* Status, TPartDecoder::TResult& 
     throw EInOutError(Result.Unwritable);
   const std::string name = StoreDecodedFile(Result.File, Result.Name);
   Result.File.clear();
-  LBSaved->addItem(QString::fromLocal8Bit(name));
+  FileSaved(name);
   return "";
 }
 
-std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string Name) {
+std::string TArticleScanner::StoreDecodedFile(const std::string& Decoded, std::string Name) {
   // A name from the network never leaves the session folder, and a path
   // ends at a NUL.
   Name.resize(std::min(Name.find('\0'), Name.size()));
@@ -222,4 +221,9 @@ std::string TMDIChild::StoreDecodedFile(const std::string& Decoded, std::string 
     }
   }
   throw EInOutError("No free name for " + Name + " in " + FSessionDir);
+}
+
+std::string TArticleScanner::ExtractName(const std::string& Path) {
+  const std::size_t slash = Path.rfind('/');
+  return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }

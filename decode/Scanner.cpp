@@ -1,10 +1,9 @@
-#include "session/ChildWin.h"
+#include "decode/ArticleScanner.h"
 
 #include "platform/Convert.h"
+#include "platform/FileOps.h"
 #include "platform/Guard.h"
-#include "window/TransferProgress.h"
 
-#include <QListWidget>
 #include <QTimer>
 
 #include <algorithm>
@@ -177,22 +176,56 @@ std::string_view BeginLineName(std::string_view line) {
 
 } // namespace
 
-void TMDIChild::NntpMessageLine(TObject*) { ScanLine(Nntp.LastResponse()); }
+TArticleScanner::TArticleScanner() {
+  FYEnc.OnLog = [this](const std::string& Text) { Log(Text); };
+  FYEnc.OnFile = [this](const std::string& Path, const std::string& Name) { StoreYEncFile(Path, Name); };
+  FYEnc.OnCheckWaiting = [this] { CheckYEncFiles(); };
+}
+
+// A part file still open when the scanner goes stays on disk unfinished;
+// the writer closes it.
+TArticleScanner::~TArticleScanner() = default;
+
+// Said to nobody, unless a walk built on the scanner listens.
+void TArticleScanner::Log(const std::string&) {}
+void TArticleScanner::LogAppend(const std::string&) {}
+void TArticleScanner::SetStatus(const std::string&) {}
+void TArticleScanner::FileStarted(std::string_view) {}
+void TArticleScanner::FileSaved(const std::string&) {}
+void TArticleScanner::Incomplete(const std::string&, const std::string&) {}
+void TArticleScanner::CountDecodedFile() { ++FDecodedCount; }
+void TArticleScanner::GiveUpBody() {}
 
 // A bad number or a part file that cannot be written costs one log line;
 // the next line is handled as usual, so the walk goes on.
-void TMDIChild::ScanLine(std::string_view Line) {
+void TArticleScanner::HeaderLine(std::string_view Line) {
   try {
-    if (FNextStep == stepHead)
-      ScanHeaderLine(WithoutCR(Line));
-    else if (FNextStep == stepBody)
-      ScanBodyLine(WithoutCR(Line));
+    ScanHeaderLine(WithoutCR(Line));
   } catch (const std::exception& e) {
     Log(e.what());
   }
 }
 
-void TMDIChild::ScanHeaderLine(std::string_view Line) {
+void TArticleScanner::BodyLine(std::string_view Line) {
+  try {
+    ScanBodyLine(WithoutCR(Line));
+  } catch (const std::exception& e) {
+    Log(e.what());
+  }
+}
+
+void TArticleScanner::StartBody() {
+  FBodyLines = 0;
+  FDataFound = false;
+  // What a body cut short must not leave behind (DiscardCutBody).
+  FBodyPartCount = FPartFileCount;
+  FBodyPartSize = FPartFile ? FPartFile->Size() : 0;
+  FBodyMimeBase64 = FMimeBase64;
+  FBodyMimeName = FMimeName;
+  ShowBodyLines();
+}
+
+void TArticleScanner::ScanHeaderLine(std::string_view Line) {
   // What the header says about the body belongs to one article only.
   if (FHeadArticle != FArticleCurrent) {
     FHeadArticle = FArticleCurrent;
@@ -221,7 +254,7 @@ void TMDIChild::ScanHeaderLine(std::string_view Line) {
   FArticleLines = StrToInt(Line.substr(6));
 }
 
-void TMDIChild::ScanBodyLine(std::string_view Line) {
+void TArticleScanner::ScanBodyLine(std::string_view Line) {
   // A server can send more lines than the count holds; it stops at the top.
   if (FBodyLines < std::numeric_limits<std::int32_t>::max())
     ++FBodyLines;
@@ -279,7 +312,7 @@ void TMDIChild::ScanBodyLine(std::string_view Line) {
 // (kind 2), "begin 644" or "begin 064" (kind 1) and any other "begin " line
 // with a mode (kind 3). While a part header is read, begin lines are not
 // looked for.
-bool TMDIChild::StartsBlock(std::string_view Line) {
+bool TArticleScanner::StartsBlock(std::string_view Line) {
   if (FMimeBase64) {
     if (Line.size() > 2)
       return false;
@@ -310,7 +343,7 @@ bool TMDIChild::StartsBlock(std::string_view Line) {
 // Kinds 1 and 3: any line of three or more characters that begins with "end"
 // or "--". Base64 lines can begin with "end", so a base64 block ends only on
 // a trailer alone on its line ("end", or "====" from uuencode -m) or "--".
-bool TMDIChild::EndsBlock(std::string_view Line) const {
+bool TArticleScanner::EndsBlock(std::string_view Line) const {
   const bool dashes = Line.size() >= 3 && Line.substr(0, 2) == "--";
   if (FPartKind != 2)
     return dashes || (Line.size() >= 3 && Line.substr(0, 3) == "end");
@@ -318,7 +351,7 @@ bool TMDIChild::EndsBlock(std::string_view Line) const {
   return dashes || trimmed == "end" || trimmed == "====";
 }
 
-void TMDIChild::CopyToPartFile(std::string_view Line) {
+void TArticleScanner::CopyToPartFile(std::string_view Line) {
   if (FPartKind != 2) {
     WritePart(Line);
     WritePart("\r\n");
@@ -337,7 +370,7 @@ void TMDIChild::CopyToPartFile(std::string_view Line) {
 // A name from Content-Disposition's filename= (whatever the disposition:
 // "inline", "attachment", ...) or Content-Type's name=, also on the folded
 // lines that continue the field; the last one read counts.
-void TMDIChild::ReadFileName(std::string_view Line, std::string& Name) {
+void TArticleScanner::ReadFileName(std::string_view Line, std::string& Name) {
   std::string_view parameters = Line;
   if (Line.empty() || !IsBlank(Line.front())) {
     if (const auto type = FieldValue(Line, "Content-Type")) {
@@ -354,7 +387,7 @@ void TMDIChild::ReadFileName(std::string_view Line, std::string& Name) {
     TakeParameter(parameters, FHeaderField == fieldDisposition ? "filename" : "name", Name);
 }
 
-void TMDIChild::StartMimePart() {
+void TArticleScanner::StartMimePart() {
   FMimeBase64 = false;
   FHeaderField = fieldNone;
   if (!FMimeName.empty())
@@ -365,7 +398,7 @@ void TMDIChild::StartMimePart() {
   StartPartFile(2);
   const std::string name =
       mimeName.empty() ? IntToStr(FArticleCurrent) + IntToStr(FPartFileCount) + "." + FDefExt : mimeName;
-  TransferProgress->FileStarted(name);
+  FileStarted(name);
   FPartKind = 2;
   FBodyPart = false;
   WritePart("begin-base64 0644 " + name + "\r\n");
@@ -374,13 +407,13 @@ void TMDIChild::StartMimePart() {
 
 // The whole body of a single-part MIME article is the base64 text of the file
 // its header names; EndOfBody finishes it.
-void TMDIChild::StartBodyPart() {
+void TArticleScanner::StartBodyPart() {
   FMimeName = FHeadName;
   StartMimePart();
   FBodyPart = true;
 }
 
-void TMDIChild::EndOfBody(bool Complete) {
+void TArticleScanner::EndOfBody(bool Complete) {
   try {
     // A yEnc part lies within one article.
     FYEnc.Drop(Complete ? "the article ended before =yend" : "the article was cut short");
@@ -395,9 +428,9 @@ void TMDIChild::EndOfBody(bool Complete) {
   }
 }
 
-void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind) {
+void TArticleScanner::StartBlock(std::string_view Line, std::int32_t Kind) {
   LogAppend(std::string(Line));
-  TransferProgress->FileStarted(BeginLineName(Line));
+  FileStarted(BeginLineName(Line));
   KeepUnfinishedPartFile();
   StartPartFile(Kind);
   FPartKind = Kind;
@@ -410,7 +443,7 @@ void TMDIChild::StartBlock(std::string_view Line, std::int32_t Kind) {
 // A part file is always a new file: a number that an earlier window's kept
 // part file (or anything else, a link included) holds is passed over, so
 // what the log said was kept is never truncated or written through.
-void TMDIChild::StartPartFile(std::int32_t Kind) {
+void TArticleScanner::StartPartFile(std::int32_t Kind) {
   auto file = std::make_unique<TPartFile>(FSessionDir, Kind);
   std::string path;
   try {
@@ -429,13 +462,16 @@ void TMDIChild::StartPartFile(std::int32_t Kind) {
 // A part file that cannot be written is given up at once rather than
 // failing again on every following line; one that would grow past its
 // limit is kept as it is.
-void TMDIChild::WritePart(std::string_view Data) {
+void TArticleScanner::WritePart(std::string_view Data) {
   if (!FPartFile)
     return;
   if (FPartFile->Size() + std::int64_t(Data.size()) > FPartFileLimit) {
     const std::string name = ExtractName(PartFileName());
     ClosePartFile();
-    Log("Part file " + name + " cut off at " + IntToStr(FPartFileLimit) + " bytes, kept undecoded");
+    const std::string text =
+        "Part file " + name + " cut off at " + IntToStr(FPartFileLimit) + " bytes, kept undecoded";
+    Log(text);
+    Incomplete(name, text);
     return;
   }
   try {
@@ -447,7 +483,7 @@ void TMDIChild::WritePart(std::string_view Data) {
   }
 }
 
-void TMDIChild::FinishPartFile(bool EndLine) {
+void TArticleScanner::FinishPartFile(bool EndLine) {
   const std::unique_ptr<TPartFile> file = std::move(FPartFile);
   FBodyPart = false;
   try {
@@ -466,15 +502,16 @@ void TMDIChild::FinishPartFile(bool EndLine) {
 
 // A block that never reached its end stays on disk as it is, for the user to
 // look at; decoding it would save a file with data missing.
-void TMDIChild::KeepUnfinishedPartFile() {
+void TArticleScanner::KeepUnfinishedPartFile() {
   if (!FPartFile)
     return;
   const std::string path = PartFileName();
   ClosePartFile();
   Log("Unfinished part file kept " + path);
+  Incomplete(path, "Unfinished part file kept " + path);
 }
 
-void TMDIChild::ClosePartFile() {
+void TArticleScanner::ClosePartFile() {
   const std::unique_ptr<TPartFile> file = std::move(FPartFile);
   FPartKind = 0;
   FBodyPart = false;
@@ -485,28 +522,67 @@ void TMDIChild::ClosePartFile() {
   }
 }
 
+// A body cut short comes again whole after the reconnect, so what it left
+// goes: the scanner's MIME state returns to where the body began, a part
+// file the body started is deleted, and a part file it continued from
+// earlier articles is cut back to where the body began, so that the body
+// continues it again and a file posted over several articles still decodes
+// whole. A body that will not come again leaves its part file undecoded.
+void TArticleScanner::DiscardCutBody(bool ComesAgain) {
+  FMimeBase64 = FBodyMimeBase64;
+  FMimeName = FBodyMimeName;
+  if (!FPartFile)
+    return;
+  const std::string path = PartFileName();
+  if (ComesAgain && FPartFileCount == FBodyPartCount) {
+    try {
+      FPartFile->Truncate(FBodyPartSize);
+      Log("Part file rewound " + path);
+      return;
+    } catch (const std::exception& e) {
+      Log(e.what());
+    }
+  }
+  if (!ComesAgain || FPartFileCount == FBodyPartCount) {
+    KeepUnfinishedPartFile();
+    return;
+  }
+  DiscardPartFile();
+  Log("Unfinished part file discarded " + path);
+}
+
+void TArticleScanner::DiscardPartFile() {
+  const std::string path = PartFileName();
+  FPartFile.reset();
+  FPartKind = 0;
+  DeleteFile(path);
+}
+
 // Lines: may be off by a little, not by this much: a body past it is
 // hostile or broken, and the rest of it is passed over.
-std::int64_t TMDIChild::BodyLineLimit() const {
+std::int64_t TArticleScanner::BodyLineLimit() const {
   return BodyLineFactor * std::int64_t(FArticleLines) + BodyLineMargin;
 }
 
-void TMDIChild::CutOffBody() {
+void TArticleScanner::CutOffBody() {
   FBodyCut = true;
   FYEnc.Drop("");
   std::string text =
       "Body cut off past " + IntToStr(BodyLineLimit()) + " lines (Lines: " + IntToStr(FArticleLines) + ")";
+  const std::string name = FPartFile ? ExtractName(PartFileName()) : std::string();
   if (FPartFile) {
-    text += ", part file " + ExtractName(PartFileName()) + " kept undecoded";
+    text += ", part file " + name + " kept undecoded";
     ClosePartFile();
   }
   Log(text);
+  if (!name.empty())
+    Incomplete(name, text);
 }
 
 // "=ybegin" starts a yEnc part as a begin line starts a block. "=ypart" and
 // "=yend" outside a part are reported, unless a part file is open, whose
 // data they may be.
-bool TMDIChild::StartsYEncPart(std::string_view Line) {
+bool TArticleScanner::StartsYEncPart(std::string_view Line) {
   const TYEncKeyword keyword = YEncKeyword(Line);
   if (keyword == ykNone || (keyword != ykBegin && FPartFile))
     return false;
@@ -514,7 +590,7 @@ bool TMDIChild::StartsYEncPart(std::string_view Line) {
     LogAppend(std::string(Line));
     TYEncLine fields;
     ParseYEncLine(Line, fields);
-    TransferProgress->FileStarted(fields.Name);
+    FileStarted(fields.Name);
     KeepUnfinishedPartFile();
     FDataFound = true;
     FYEnc.SetFolder(FSessionDir);
@@ -523,16 +599,16 @@ bool TMDIChild::StartsYEncPart(std::string_view Line) {
   return true;
 }
 
-void TMDIChild::StoreYEncFile(const std::string& Path, const std::string& Name) {
+void TArticleScanner::StoreYEncFile(const std::string& Path, const std::string& Name) {
   const std::string stored = StoreDecodedFile(Path, Name);
-  LBSaved->addItem(QString::fromLocal8Bit(stored));
+  FileSaved(stored);
   CountDecodedFile();
 }
 
 // A whole yEnc file is read back for its check a piece per turn of the
 // event loop, between the lines of the walk.
-void TMDIChild::CheckYEncFiles() {
-  QTimer::singleShot(FYEnc.CheckHeld() ? 20 : 0, this, [this] {
+void TArticleScanner::CheckYEncFiles() {
+  QTimer::singleShot(FYEnc.CheckHeld() ? 20 : 0, &FChecks, [this] {
     Guarded([this] {
       if (FYEnc.CheckSome())
         CheckYEncFiles();
@@ -541,12 +617,12 @@ void TMDIChild::CheckYEncFiles() {
 }
 
 // What is being checked is checked to the end before the window goes.
-void TMDIChild::CloseYEncFiles() {
+void TArticleScanner::CloseYEncFiles() {
   FYEnc.Drop("the window closed before =yend");
   FYEnc.CheckAll();
   FYEnc.ReportUnfinished();
 }
 
-std::string TMDIChild::PartFileName() const {
+std::string TArticleScanner::PartFileName() const {
   return FSessionDir + IntToStr(FPartFileCount) + (FPartKind == 2 ? ".B64" : ".UUE");
 }

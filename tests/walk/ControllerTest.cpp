@@ -1,15 +1,8 @@
-#include "tests/session/TestChild.h"
+#include "tests/walk/TestSession.h"
 
 #include "platform/FileOps.h"
 
 #include <QDir>
-#include <QLineEdit>
-#include <QMdiArea>
-#include <QMdiSubWindow>
-#include <QPointer>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -32,16 +25,8 @@ std::vector<TNewsArticle> Thirds(const std::string& name, const std::string& dat
 
 class Controller : public WalkTest {
 protected:
-  void Skip(const char* n) {
-    Child->EdArticlesToSkip->setText(n);
-    Child->Skip->click();
-  }
-  std::string Buttons() const {
-    std::string s;
-    for (QPushButton* b : {Child->Stop, Child->After, Child->Restart, Child->Skip})
-      s += b->isEnabled() ? b->text().toStdString() : "-";
-    return s;
-  }
+  void Skip(std::int64_t n) { Child->SkipClick(n); }
+  std::string Buttons() const { return Child->Buttons(); }
   long Logged(const std::string& line) const {
     const Lines memo = Child->MemoLines();
     return std::count(memo.begin(), memo.end(), line);
@@ -51,78 +36,17 @@ protected:
   }
 };
 
-// The window as the main window opens it: in a sub-window that follows its
-// caption, which names the group and the server, and whose close stores the
-// position. The overview names no Lines:, so the walk asks for each header.
-// Run to its end, the walk says so in the caption and the status, also once
-// its QUIT is answered. The host label has room for the whole name; in a
-// frame too narrow the name is cut, and whole in its tooltip.
-TEST_F(Controller, WalkFetchesTheBodiesInRangeDecodesThemAndStoresTheNextArticle) {
-  const std::string a = RandomBytes(3000, 1), b = RandomBytes(5000, 2), c = RandomBytes(7000, 3);
-  Server.OfferOverview({"Subject:", "X-Lines:"});
-  Server.ServeGroup("alt.test",
-                    {Post(101, 199, UU("no.bin", a)), Post(102, 200, Join({{"Hi"}, UU("a.bin", a)})),
-                     Post(104, 300,
-                          Join({{"Content-Transfer-Encoding: base64",
-                                 "Content-Disposition: inline; filename=\"b.bin\"", ""},
-                                Base64Lines(b),
-                                {"--b--"}})),
-                     Post(105, 301, UU("no.bin", a)), SinglePartPost(106, 250, "c.bin", c)});
-  QMdiArea area;
-  auto* child = new TTestChild;
-  const QPointer<TTestChild> alive = child;
-  QMdiSubWindow* sub = area.addSubWindow(child);
-  sub->setAttribute(Qt::WA_DeleteOnClose);
-  area.show();
-  child->Timer1->setInterval(1);
-  child->show();
-  Guarded([&] { child->FormCreate(child); });
-  sub->resize(sub->size().expandedTo(sub->sizeHint()));
-  EXPECT_EQ(sub->windowTitle().toStdString(), Captioned("Decoding"));
-  const QLabel* host = child->lblHostName;
-  const int room = host->fontMetrics().horizontalAdvance(host->text());
-  ASSERT_TRUE(PumpUntil([&] { return child->MemoLines().back() == "Session Closed "; }));
-  EXPECT_GE(host->width(), room);
-  sub->resize(250, sub->height());
-  PumpFor(20);
-  EXPECT_LT(host->width(), room);
-  EXPECT_EQ(host->toolTip().toStdString(), "127.0.0.1:" + Server.PortText());
-  EXPECT_EQ(sub->windowTitle().toStdString(), Captioned("Download Done"));
-  EXPECT_EQ(child->SB1Panels[0]->text(), "Downloading Done");
-  EXPECT_EQ(Server.Received(),
-            (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 101", "HEAD 102", "BODY 102", "HEAD 103",
-                   "HEAD 104", "BODY 104", "HEAD 105", "HEAD 106", "BODY 106", "QUIT"}));
-  const Lines memo = child->MemoLines();
-  EXPECT_EQ(memo[5], "No overview, requesting headers ");
-  EXPECT_EQ(memo[memo.size() - 3], "Request Body 106 c.bin Mime base64 Request Done ");
-  EXPECT_EQ(ReadFile(Folder() + "a.bin"), a);
-  EXPECT_EQ(ReadFile(Folder() + "b.bin"), b);
-  EXPECT_EQ(ReadFile(Folder() + "c.bin"), c);
-  EXPECT_EQ(child->Saved(), (Lines{"a.bin", "b.bin", "c.bin"}));
-  EXPECT_EQ(child->ProgressBar3->value(), 1000);
-  sub->close();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  EXPECT_TRUE(alive.isNull());
-  EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(107));
-  EXPECT_TRUE(Errors.empty());
-}
-
 TEST_F(Controller, SkipCountsFromTheArticleInHandAndStopsAtTheEnd) {
   Store(102);
   Values.min = Values.max = "500"; // Max not above Min: 500 to 50500
   Server.ServeGroup("alt.test", {Post(101, 600), Post(102, 50500, {"text"}), Post(103, 600), Post(104, 600),
                                  Post(105, 50501), Post(106, 600), Post(107, 600), Post(108, 600)});
   Open();
-  Skip("-3");
-  Skip("x");
-  EXPECT_EQ(Errors, (Lines{"'x' is not a valid integer value"}));
-  EXPECT_EQ(Child->EdArticlesToSkip->text(), "x");
-  OnLine("Lines: 50500", [&] { Skip("2"); });   // while the HEAD of 102 is out
-  OnLine("Lines: 50501", [&] { Skip("100"); }); // past the end
+  OnLine("Lines: 50500", [&] { Skip(2); });   // while the HEAD of 102 is out
+  OnLine("Lines: 50501", [&] { Skip(100); }); // past the end
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Server.Received(),
             (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 102", "BODY 102", "HEAD 105", "QUIT"}));
-  EXPECT_EQ(Child->EdArticlesToSkip->text(), "0");
   EXPECT_EQ(Panel(1) + " " + Panel(2), "105 108");
   CloseExpecting(109);
   AppendText(Folder() + "dati.ini", "x"); // a second close stores nothing
@@ -142,17 +66,17 @@ TEST_F(Controller, StopAfterKeepsAnUnfinishedBlockForRestartAndStopThrowsAPartAw
   posts.insert(posts.end(), {Post(4, 250, UU("d.bin", RandomBytes(4000, 4))), Post(5, 250, {}, 2)});
   Server.ServeGroup("alt.test", posts);
   Open();
-  OnLine(posts[1].Body[5], [&] { Child->After->click(); });
-  OnLine("begin 644 d.bin", [&] { Child->Stop->click(); });
+  OnLine(posts[1].Body[5], [&] { Child->AfterClick(); });
+  OnLine("begin 644 d.bin", [&] { Child->StopClick(); });
   ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Downloading Interrupted"));
+  EXPECT_EQ(Child->Caption, Captioned("Downloading Interrupted"));
   EXPECT_EQ(Panel(0), "Downloading Interrupted by User");
   EXPECT_EQ(Buttons(), "X-R-");
   EXPECT_EQ(Logged("Unfinished part file kept open 1.UUE "), 1);
   EXPECT_EQ(Files(), QStringList{"1.UUE"});
   EXPECT_EQ(Child->Saved(), Lines{});
   ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpNotConnected; }));
-  Child->Restart->click();
+  Child->RestartClick();
   EXPECT_EQ(Buttons(), "XA-S");
   ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Downloading Interrupted by User"; }));
   PumpFor(50);
@@ -198,21 +122,21 @@ TEST_F(Controller, FailedConnectIsReportedInWordsAndRestartStartsTheWalk) {
   EXPECT_EQ(Child->MemoLines(),
             (Lines{"CONNECTING.... ", "Session Closed ", refused + " Request Done ", "Error Connecting ! "}));
   EXPECT_EQ(Buttons(), "XARS");
-  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Decoding"));
-  Skip("2"); // kept until the walk has started
+  EXPECT_EQ(Child->Caption, Captioned("Decoding"));
+  Skip(2); // kept until the walk has started
   Server.ServeGroup("alt.test",
                     {Post(4, 10), Post(5, 10), Post(6, 10), Post(7, 10), Post(8, 10), Post(9, 10)});
-  Child->Restart->click();
+  Child->RestartClick();
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Server.Received(),
             (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 5", "HEAD 8", "HEAD 9", "QUIT"}));
-  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Download Done"));
+  EXPECT_EQ(Child->Caption, Captioned("Download Done"));
   EXPECT_EQ(Panel(0), "Downloading Done");
   CloseExpecting(10);
 
   Values.server = "no..such.host:119"; // refused before any query leaves the machine
   Open();
-  ASSERT_TRUE(PumpUntil([&] { return Child->Restart->isEnabled(); }, 30000));
+  ASSERT_TRUE(PumpUntil([&] { return Child->Commands().Restart; }, 30000));
   const std::string notFound = "Error #11001 Host not found (no..such.host)";
   EXPECT_EQ(Logged(notFound + " Request Done "), 1);
   EXPECT_EQ(Panel(0), "Not Connected: " + notFound);
@@ -231,13 +155,13 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
   Open();
   EXPECT_EQ(Panel(0), "'abc' is not a valid integer value");
   EXPECT_EQ(Buttons(), "----");
-  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Decoding"));
-  Child->close();
+  EXPECT_EQ(Child->Caption, Captioned("Decoding"));
+  Child->FormClose();
   Values.min = "1";
   Values.pacing = "fast";
   Open();
   EXPECT_EQ(Buttons(), "----");
-  Child->close();
+  Child->FormClose();
   Values.pacing = "1";
   const std::string blocker = Values.path + "file";
   AppendText(blocker, "");
@@ -249,10 +173,10 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
   EXPECT_EQ(Panel(0), folderError);
   EXPECT_EQ(Buttons(), "--R-");
   DeleteFile(blocker);
-  Child->Restart->click(); // the folder can be made now; nothing listens yet
+  Child->RestartClick(); // the folder can be made now; nothing listens yet
   ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected: Error #10061 Connection refused"; }));
   EXPECT_TRUE(QDir(QString::fromStdString(Folder())).exists());
-  Child->close();
+  Child->FormClose();
   EXPECT_EQ(Errors, (Lines{"'abc' is not a valid integer value", "'fast' is not a valid integer value",
                            folderError}));
   EXPECT_FALSE(FileExists(cwd + "/dati.ini"));
@@ -269,7 +193,7 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
   EXPECT_EQ(Child->FMaxLines, INT32_MAX);
   EXPECT_EQ(Server.Received(), (Lines{"GROUP alt.test", "QUIT"}));
   EXPECT_EQ(Child->MemoLines()[4], "Downloading Done Request Done ");
-  EXPECT_EQ(Child->ProgressBar3->value(), Child->ProgressBar3->maximum());
+  EXPECT_EQ(Child->GroupProgressShown, 1000);
   CloseExpecting(3000000000);
 
   TScriptedNewsServer refusing, silent;
@@ -278,7 +202,7 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
     Use(*server);
     Store(42);
     Open();
-    ASSERT_TRUE(PumpUntil([&] { return Child->Restart->isEnabled() || server->Received().size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return Child->Commands().Restart || server->Received().size() == 1; }));
     CloseExpecting(42);
   }
 }
@@ -300,15 +224,15 @@ TEST_F(Controller, GroupRefusedAtTheStartStopsTheWalkAndRestartTriesAgain) {
        {"Group alt.test not found on 127.0.0.1", "Group alt.test refused by 127.0.0.1"}) {
     ASSERT_TRUE(PumpUntil([&] { return Panel(0) == why && Child->Nntp.State() == nntpNotConnected; }));
     EXPECT_EQ(Logged(why + " Request Done "), 1);
-    EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Downloading Interrupted"));
+    EXPECT_EQ(Child->Caption, Captioned("Downloading Interrupted"));
     EXPECT_EQ(Buttons(), "X-R-");
-    Child->Restart->click();
+    Child->RestartClick();
   }
   ASSERT_TRUE(PumpUntil([&] { return Server.Finished(); }));
   PumpFor(30);
   EXPECT_EQ(Server.Failures(), Lines{});
   EXPECT_EQ(Panel(0), "Downloading Done");
-  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Download Done"));
+  EXPECT_EQ(Child->Caption, Captioned("Download Done"));
   CloseExpecting(8);
   EXPECT_TRUE(Errors.empty());
 }
@@ -323,12 +247,12 @@ TEST_F(Controller, CloseBeforeAnArticleIsDoneWithStoresIt) {
   const Lines aLines = UU("a.bin", a);
   Server.ServeGroup("alt.test", {Post(1, 250, aLines), Post(2, 250, {"text"})});
   Open();
-  OnLine("Lines: 250", [&] { Child->Timer1->setInterval(60000); });
+  OnLine("Lines: 250", [&] { Child->Timer1.setInterval(60000); });
   ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Request Body 1"; }));
   CloseExpecting(1);
   Open();
-  OnLine(aLines[5], [&] { Child->close(); });
-  ASSERT_TRUE(PumpUntil([&] { return Child->isHidden(); }));
+  OnLine(aLines[5], [&] { Child->FormClose(); });
+  ASSERT_TRUE(PumpUntil([&] { return Child->FClosed; }));
   EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(1));
   EXPECT_EQ(Files(), QStringList{"dati.ini"});
   Open();
@@ -346,8 +270,8 @@ TEST_F(Controller, CloseBeforeAnArticleIsDoneWithStoresIt) {
   Use(overview);
   Values.min = "20"; // the overview counts the body lines
   Open();
-  OnLine(posts[1].Body[5], [&] { Child->close(); });
-  ASSERT_TRUE(PumpUntil([&] { return Child->isHidden(); }));
+  OnLine(posts[1].Body[5], [&] { Child->FormClose(); });
+  ASSERT_TRUE(PumpUntil([&] { return Child->FClosed; }));
   EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(1));
   EXPECT_EQ(Files({"*.UUE"}), QStringList{}); // gathered again
   Open();
@@ -400,7 +324,7 @@ TEST_F(Controller, HostileOverviewIsPassedOverAndTheStoredPositionWaitsForTheArt
   Server.Expect("ARTICLE 8").Send("220 8 <c@d>\r\nSubject: x\r\n\r\nworld\r\n.\r\n");
   Server.Expect("ARTICLE 1200").Silent().Start();
   Open();
-  OnLine("hello", [&] { Skip("5"); });
+  OnLine("hello", [&] { Skip(5); });
   ASSERT_TRUE(PumpUntil([&] { return Child->MemoLines().back() == "Scanned 1001-1500: 1 in range "; }));
   EXPECT_EQ(Server.Failures(), Lines{});
   const Lines memo = Child->MemoLines();
@@ -504,10 +428,10 @@ TEST_F(Controller, ConnectionClosedBetweenRequestsAndStopAfterBeforeTheFirstArti
   Store(5);
   Open();
   ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Request Overview Format"; }));
-  Child->After->click();
+  Child->AfterClick();
   ASSERT_TRUE(WaitEnd());
   ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpNotConnected; }));
-  Child->Restart->click();
+  Child->RestartClick();
   ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Downloading Done"; }));
   PumpFor(50);
   EXPECT_EQ(second.Failures(), Lines{});
@@ -556,7 +480,7 @@ TEST_F(Controller, OverviewWalkFetchesTheArticlesInRangeAndResumesEachCutBody) {
                      Post(998, 102, {bLines.begin(), half}), Post(1000, 1, {"x"}),
                      Post(1500, 102, {half, bLines.end()}), SinglePartPost(2003, 53, "c.bin", c)});
   Open();
-  EXPECT_EQ(Child->Timer1->interval(), 0);
+  EXPECT_EQ(Child->Timer1.interval(), 0);
   bool dropped = false; // the first time only, not when the body comes again
   OnLine("begin 644 a.bin", [&] { Server.DropConnections(std::exchange(dropped, true) ? 0 : 2); });
   ASSERT_TRUE(WaitEnd());
@@ -665,7 +589,7 @@ TEST_F(Controller, BackOffGivesUpAfterTenTriesAndRestartTakesUpTheCutBody) {
   EXPECT_EQ(Buttons(), "XARS");
 
   Server.DropConnections(0);
-  Child->Restart->click();
+  Child->RestartClick();
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Server.Received(), (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 1", "BODY 1", "HEAD 2",
                                       "BODY 2", "GROUP alt.test", "BODY 2", "HEAD 3", "QUIT"}));
@@ -689,9 +613,8 @@ TEST_F(Controller, StopAfterOrStopWhileWaitingToReconnectLosesNothing) {
     Child->FReconnectDelay = std::chrono::hours(1);
     ASSERT_TRUE(PumpUntil([&] { return Child->MemoLines().back() == "Reconnecting in 1 s (try 1 of 10) "; }));
     EXPECT_EQ(Logged("Part file rewound 1.UUE "), 1);
-    (after ? Child->After : Child->Stop)->click();
-    ASSERT_TRUE(PumpUntil(
-        [&] { return Child->windowTitle().toStdString() == Captioned("Downloading Interrupted"); }));
+    after ? Child->AfterClick() : Child->StopClick();
+    ASSERT_TRUE(PumpUntil([&] { return Child->Caption == Captioned("Downloading Interrupted"); }));
     PumpFor(30);
     EXPECT_EQ(Buttons(), after ? "X-R-" : "----");
     EXPECT_EQ(Panel(0), after ? "Downloading Interrupted" : "Downloading Interrupted by User");
@@ -714,14 +637,14 @@ TEST_F(Controller, StopDuringAYEncPartAndCloseReportTheMissingParts) {
   const auto parts = YEncParts(RandomBytes(30000, 9), "w.bin", 3);
   Server.ServeGroup("alt.test", {Post(7, 250, parts[0]), Post(8, 250, parts[2]), Post(9, 250, parts[1])});
   Open();
-  OnLine(parts[1][5], [&] { Child->Stop->click(); });
+  OnLine(parts[1][5], [&] { Child->StopClick(); });
   ASSERT_TRUE(WaitEnd());
   PumpFor(50);
   EXPECT_EQ(Files(), (QStringList{"w.bin.partial", "w.bin.partial.parts"}));
   const std::string record = ReadFile(Folder() + "w.bin.partial.parts");
   EXPECT_NE(record.find("part=3 begin=20001 end=30000"), std::string::npos) << record;
   EXPECT_EQ(record.find("part=2"), std::string::npos) << record;
-  Child->close();
+  Child->FormClose();
   EXPECT_EQ(Logged("part 2 of \"w.bin\": the article was cut short; part skipped "), 1);
   EXPECT_EQ(Child->MemoLines().back(), "w.bin: 1 of 3 parts missing ");
 }

@@ -1,11 +1,9 @@
-#include "tests/session/TestChild.h"
+#include "tests/walk/TestSession.h"
 
 #include "platform/FileName.h"
 #include "platform/FileOps.h"
 
 #include <QDir>
-#include <QLabel>
-#include <QProgressBar>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -33,10 +31,7 @@ protected:
   }
   std::string Status() const { return Shown(0); }
   std::string Count() const { return Shown(3); }
-  std::string Shown(std::size_t panel) const {
-    Child->FlushUpdates();
-    return Child->SB1Panels[panel]->text().toStdString();
-  }
+  std::string Shown(int panel) const { return Child->Panel(panel); }
   // Everything in the session folder, hidden entries included.
   QStringList Files() const {
     return QDir(QString::fromStdString(Folder))
@@ -54,7 +49,6 @@ TEST_F(DecodeStage, Base64PartIsDecodedListedAndDeleted) {
   EXPECT_EQ(Child->Saved(), std::vector<std::string>{"photo.jpg"});
   EXPECT_EQ(Status(), "Decoding File try Base64");
   EXPECT_EQ(Count(), "1");
-  EXPECT_EQ(Child->ProgressBar1->value(), 0);
 }
 
 // A name with folders, as posters on other systems write it, is stored
