@@ -1,11 +1,15 @@
 #include "app/Config.h"
 
+#include "app/ConfigChecks.h"
 #include "app/Main.h"
 #include "app/Messages.h"
 #include "app/Passwords.h"
 #include "app/Settings.h"
 #include "platform/Guard.h"
 
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -16,6 +20,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -81,7 +86,11 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   FFields = new QVBoxLayout;
   layout->addLayout(FFields);
   EdPath = new QLineEdit(this);
-  AddField("DownloadPath", EdPath, "Path Where files to be saved");
+  btBrowse = new QPushButton("Browse…", this);
+  btBrowse->setToolTip("Choose the Download Folder");
+  btBrowse->setStatusTip(btBrowse->toolTip());
+  AddField("DownloadPath", EdPath, "Path Where files to be saved")->addWidget(btBrowse);
+  Connect(btBrowse, &TOKBottomDlg::btBrowseClick);
   AddServerFields();
   EdPassword = new QLineEdit(this);
   EdPassword->setEchoMode(QLineEdit::Password);
@@ -97,8 +106,22 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   Connect(btSetPassword, &TOKBottomDlg::btSetPasswordClick);
   for (QLineEdit* edit : {EdPassword, EdNewServer, EdNewGroup})
     edit->installEventFilter(this);
-  connect(lstServers, &QListWidget::currentRowChanged, this,
-          [this] { Guarded([this] { lstServersChange(this); }); });
+  auto serverChange = [this] { Guarded([this] { lstServersChange(this); }); };
+  connect(lstServers, &QListWidget::currentRowChanged, this, serverChange);
+  connect(lstServers, &QListWidget::itemSelectionChanged, this, serverChange);
+  chkAskBeforeStop = new QCheckBox("Ask before stopping downloads", this);
+  chkAskBeforeStop->setToolTip("Ask before a decode window that is still downloading is closed, and before "
+                               "Vostel exits while one is");
+  chkAskBeforeStop->setStatusTip(chkAskBeforeStop->toolTip());
+  FFields->addWidget(chkAskBeforeStop);
+  lblOpenWindows = new QLabel("Decode windows already open keep the values they started with; "
+                              "what OK saves is for the windows opened next.",
+                              this);
+  lblOpenWindows->setWordWrap(true);
+  lblOpenWindows->setToolTip("A password set here also reaches an open window of that server when it "
+                             "connects again (R)");
+  lblOpenWindows->hide();
+  layout->addWidget(lblOpenWindows);
 
   OKBtn = new QPushButton("OK", this);
   CancelBtn = new QPushButton("Cancel", this);
@@ -113,8 +136,8 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
   buttons->addWidget(CancelBtn);
   layout->addLayout(buttons);
 
-  // A fixed size, grown only when the fields need more.
-  setFixedSize(QSize(466, 229).expandedTo(minimumSizeHint()));
+  // Any size the fields fit in; the lists take what it grows by.
+  resize(QSize(466, 229).expandedTo(sizeHint()));
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), screen->availableGeometry()));
 
@@ -242,8 +265,8 @@ void TOKBottomDlg::btGDelClick(TObject*) { DeleteSelected(lstGroups); }
 // The password goes to the store at once, whatever OK or Cancel follow; an
 // empty field removes it.
 void TOKBottomDlg::btSetPasswordClick(TObject*) {
-  const int row = lstServers->currentRow();
-  if (row < 0 || !lstServers->item(row)->isSelected()) {
+  const int row = SelectedServer();
+  if (row < 0) {
     lblPassword->setText("Select the server first");
     lstServers->setFocus();
     return;
@@ -257,9 +280,29 @@ void TOKBottomDlg::btSetPasswordClick(TObject*) {
   lstServersChange(this);
 }
 
-// The password field never shows a password, only whether one is kept.
-void TOKBottomDlg::lstServersChange(TObject*) {
+void TOKBottomDlg::btBrowseClick(TObject*) {
+  // From the folder typed, or the nearest one of it that exists.
+  QString start = EdPath->text();
+  while (!start.isEmpty() && !QFileInfo(start).isDir() && QFileInfo(start).path() != start)
+    start = QFileInfo(start).path();
+  auto* chooser = new QFileDialog(this, "Download Path", start);
+  chooser->setAttribute(Qt::WA_DeleteOnClose);
+  chooser->setFileMode(QFileDialog::Directory);
+  chooser->setOption(QFileDialog::ShowDirsOnly);
+  connect(chooser, &QFileDialog::fileSelected, this,
+          [this](const QString& folder) { EdPath->setText(folder.endsWith('/') ? folder : folder + "/"); });
+  chooser->open();
+}
+
+int TOKBottomDlg::SelectedServer() const {
   const int row = lstServers->currentRow();
+  return row >= 0 && lstServers->item(row)->isSelected() ? row : -1;
+}
+
+// The password field never shows a password, only whether one is kept; no
+// server's values show while none is selected.
+void TOKBottomDlg::lstServersChange(TObject*) {
+  const int row = SelectedServer();
   const std::string server = row >= 0 ? FromQt(lstServers->item(row)->text()) : std::string();
   const bool kept = row >= 0 && !MainForm->Passwords->Password(server).empty();
   EdPassword->setPlaceholderText(kept ? "(password kept)" : "");
@@ -273,7 +316,7 @@ void TOKBottomDlg::lstServersChange(TObject*) {
 
 // Kept as typed; OK checks them.
 void TOKBottomDlg::EdServerChange(TObject*) {
-  const int row = lstServers->currentRow();
+  const int row = SelectedServer();
   if (row < 0)
     return;
   TServerSettings& settings = FServerSettings[FromQt(lstServers->item(row)->text())];
@@ -303,6 +346,34 @@ bool TOKBottomDlg::CheckServerSettings() {
   return true;
 }
 
+bool TOKBottomDlg::CheckServerEntries() {
+  const std::vector<std::string> servers = Items(lstServers);
+  std::optional<std::size_t> row = RepeatedEntry(servers);
+  std::string fault = row ? "Server '" + servers[*row] + "' is listed twice" : "";
+  for (std::size_t i = 0; i < servers.size() && (!row || i < *row); ++i) {
+    if (const std::optional<std::string> wrong = ServerEntryFault(servers[i])) {
+      row = i;
+      fault = "Server '" + servers[i] + "': " + *wrong;
+    }
+  }
+  if (!row)
+    return true;
+  lstServers->setCurrentRow(int(*row));
+  lstServers->setFocus();
+  ShowMessage(fault, "Vostel Error");
+  return false;
+}
+
+bool TOKBottomDlg::CheckDownloadPath() {
+  const std::string path = CorrectPath(FromQt(EdPath->text()));
+  const std::optional<std::string> fault = DownloadPathFault(path);
+  if (!fault)
+    return true;
+  EdPath->setFocus();
+  ShowMessage("Download path " + path + ": " + *fault, "Vostel Error");
+  return false;
+}
+
 // Enter in a new server or group field that holds a name adds it, so the
 // name typed is not left behind by OK; in an empty one it still means OK.
 bool TOKBottomDlg::eventFilter(QObject* watched, QEvent* event) {
@@ -330,12 +401,13 @@ void TOKBottomDlg::OKBtnClick(TObject*) {
     if (!EdPassword->text().isEmpty())
       return;
   }
-  if (!CheckServerSettings())
+  if (!CheckServerEntries() || !CheckServerSettings() || !CheckDownloadPath())
     return;
   EdPath->setText(ToQt(CorrectPath(FromQt(EdPath->text()))));
   const TConfigValues values = ShownValues();
   if (SaveConfig(values))
     FDeleted = ForgetPasswords(FDeleted, values.Servers);
+  MainForm->SetAskBeforeStop(chkAskBeforeStop->isChecked());
   MainForm->ReloadSettings();
   Keep();
   hide();
@@ -344,9 +416,10 @@ void TOKBottomDlg::OKBtnClick(TObject*) {
 // Until the save the settings file still lists a deleted entry, and a decode
 // window may still log in with its password. The store keys passwords by the
 // entry exactly as listed, so an entry still listed (added back, or listed
-// twice) keeps its password. A password the file cannot lose now is shown as
-// an error and returned, to be tried again at the next save; the save or
-// the Cancel itself stands.
+// twice) keeps its password, and so does one that an open decode window
+// walks with, until a save after it has closed. A password the file cannot
+// lose now is shown as an error and returned, to be tried again at the next
+// save; the save or the Cancel itself stands.
 std::set<std::string> TOKBottomDlg::ForgetPasswords(const std::set<std::string>& Servers,
                                                     const std::vector<std::string>& Listed) {
   std::set<std::string> left;
@@ -354,6 +427,10 @@ std::set<std::string> TOKBottomDlg::ForgetPasswords(const std::set<std::string>&
   for (const std::string& server : Servers) {
     if (std::find(Listed.begin(), Listed.end(), server) != Listed.end())
       continue;
+    if (MainForm->ServerInUse(server)) {
+      left.insert(server);
+      continue;
+    }
     try {
       MainForm->Passwords->SetPassword(server, "");
     } catch (const EInOutError& error) {
@@ -381,6 +458,16 @@ void TOKBottomDlg::CancelBtnClick(TObject*) {
   FDeleted.insert(left.begin(), left.end());
   Keep();
   hide();
+}
+
+void TOKBottomDlg::ShowOpenWindows(bool Any) { lblOpenWindows->setVisible(Any); }
+
+// Each showing starts from the main window's choice, which the question
+// itself may have changed meanwhile.
+void TOKBottomDlg::showEvent(QShowEvent* event) {
+  if (!event->spontaneous())
+    chkAskBeforeStop->setChecked(MainForm->AskBeforeStop());
+  QDialog::showEvent(event);
 }
 
 void TOKBottomDlg::reject() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+class QCheckBox;
 class QGroupBox;
 class QHBoxLayout;
 class QLabel;
@@ -20,6 +21,7 @@ class QVBoxLayout;
 
 // The configuration dialog: the lists of servers and groups and the download
 // path. Modeless; created once, its lists read once, kept between showings.
+// It may show while decode windows run: they keep what they started with.
 class TOKBottomDlg : public QDialog, public TObject {
   Q_OBJECT
 public:
@@ -35,6 +37,7 @@ public:
   QPushButton* btGDel;
   QLineEdit* EdNewGroup;
   QLineEdit* EdPath;
+  QPushButton* btBrowse; // a folder chooser for EdPath
   // The settings of the server selected in lstServers, in the order of
   // ServerFields; off while none is selected.
   QLineEdit* EdConnections;
@@ -45,6 +48,11 @@ public:
   QLineEdit* EdPassword;
   QPushButton* btSetPassword;
   QLabel* lblPassword;
+  // Whether stopping downloads asks first; OK hands it to the main window,
+  // so that "Do not ask again" can be taken back.
+  QCheckBox* chkAskBeforeStop;
+  // Shown while decode windows are open: they keep their values.
+  QLabel* lblOpenWindows;
   QPushButton* OKBtn;
   QPushButton* CancelBtn;
 
@@ -55,6 +63,7 @@ public:
   void btSDelClick(TObject* Sender);
   void btGDelClick(TObject* Sender);
   void btSetPasswordClick(TObject* Sender);
+  void btBrowseClick(TObject* Sender);
   void lstServersChange(TObject* Sender);
   void EdServerChange(TObject* Sender);
   void OKBtnClick(TObject* Sender);
@@ -63,7 +72,11 @@ public:
   // Escape and the close box mean Cancel.
   void reject() override;
 
+  // The main window tells whether decode windows are open.
+  void ShowOpenWindows(bool Any);
+
 protected:
+  void showEvent(QShowEvent* event) override;
   // Enter in the password field sets the password, and in a new server or
   // group field with text adds the entry, instead of pressing OK.
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -77,9 +90,18 @@ private:
   void Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*));
   void AddServerFields();
   std::array<QLineEdit*, 3> ServerEdits() const { return {EdConnections, EdInFlight, EdPacing}; }
+  // The row of the server selected, -1 when none is: the current row alone
+  // (the list takes one when it gets the focus) is not a choice.
+  int SelectedServer() const;
   // False, with the server and the field shown and the message naming it,
   // when a listed server has a value out of its field's range.
   bool CheckServerSettings();
+  // False, with the entry selected and the message naming it and what is
+  // wrong, when an entry is no server address or is listed twice.
+  bool CheckServerEntries();
+  // False, with the message naming the path and what is wrong, when the
+  // decode windows could not make their folders there.
+  bool CheckDownloadPath();
   TConfigValues ShownValues() const;
   void ShowValues(const TConfigValues& Values);
   // What OK or Cancel leave is what the next Cancel returns to.

@@ -23,9 +23,11 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWindow>
 
 TMainForm* MainForm = nullptr;
 
@@ -51,7 +53,6 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   MainForm = this;
 
   setWindowTitle("Vostel News Decoder v. beta 0.60");
-  resize(549, 371);
   mdiArea = new QMdiArea(this);
   mdiArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   mdiArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -90,6 +91,16 @@ std::string TMainForm::DownloadPath() const { return FromQt(lblPath->text()); }
 std::string TMainForm::Password() const { return Passwords->Password(Server()); }
 std::string TMainForm::PasswordOf(const std::string& Entry) const { return Passwords->Password(Entry); }
 std::string TMainForm::SubjectFilter() const { return FromQt(EdSubject->text()); }
+
+bool TMainForm::ServerInUse(const std::string& Entry) const {
+  for (QMdiSubWindow* sub : mdiArea->subWindowList())
+    if (const auto it = FOpenedFor.find(sub); it != FOpenedFor.end() && it->second.Server == Entry)
+      return true;
+  return false;
+}
+
+bool TMainForm::AskBeforeStop() const { return FCloseQuestion->Ask; }
+void TMainForm::SetAskBeforeStop(bool Ask) { FCloseQuestion->Ask = Ask; }
 
 TServerSettings TMainForm::SelectedServer() const {
   const auto it = FServerSettings.find(Server());
@@ -209,6 +220,10 @@ void TMainForm::CreateSpeedPanel() {
   };
   MinR = field("Min Lines :", "200", "Set Minimum Line for Begin Download", 56);
   MaxR = field("Max Lines :", "1000", "Set Maximum Line for Begin Download", 56);
+  // What a line is worth, so that a range can be set for parts of a size.
+  for (QLineEdit* limit : {MinR, MaxR})
+    limit->setToolTip(limit->toolTip() + "\nA line is about 128 bytes of a yEnc file, 45 of a uuencoded one: "
+                                         "a 750 KB yEnc part has about 6,000 lines");
   DefE = field("Def. Ext. :", "mod", "Default Extension for MIME files without filename", 44);
   lblPath = Hinted(new QLabel("Path :", SpeedPanel), "Download Path");
   // A long path is cut at the window's edge rather than widening it.
@@ -265,8 +280,8 @@ void TMainForm::OpenDecodeWindow() {
   FNotifier->Watch(sub);
   Guarded([&] { child->FormCreate(child); });
   // The frame follows the window's caption, and makes room for the server
-  // and group names it now shows.
-  sub->resize(sub->size().expandedTo(sub->sizeHint()));
+  // and group names it now shows, within the area.
+  sub->resize(sub->size().expandedTo(sub->sizeHint()).boundedTo(mdiArea->viewport()->size()));
   FOpenedFor[sub] = openedFor;
   auto showSpeed = [this] {
     if (!FSpeedTimer->isActive())
@@ -329,6 +344,7 @@ void TMainForm::ReloadSettings() {
                 subject = EdSubject->text();
   const QString server = cboHost->currentText(), group = cboGroup->currentText();
   const bool serverChosen = cboHost->currentIndex() >= 0, groupChosen = cboGroup->currentIndex() >= 0;
+  const bool hadServers = cboHost->count() > 0, hadGroups = cboGroup->count() > 0;
   LoadSettings(cboHost, cboGroup, lblPath);
   MinR->setText(minLines);
   MaxR->setText(maxLines);
@@ -338,6 +354,11 @@ void TMainForm::ReloadSettings() {
     cboHost->setCurrentIndex(cboHost->findText(server));
   if (groupChosen)
     cboGroup->setCurrentIndex(cboGroup->findText(group));
+  // A list given its first and only entry has nothing else to pick: a first
+  // configuration of one server and one group is ready to open.
+  for (const auto& [list, had] : {std::pair{cboHost, hadServers}, std::pair{cboGroup, hadGroups}})
+    if (!had && list->count() == 1)
+      list->setCurrentIndex(0);
   PointToConfig();
 }
 
@@ -355,11 +376,9 @@ void TMainForm::PointToConfig() {
 
 void TMainForm::FileExitItemClick(TObject*) { close(); }
 
+// Decode windows read their values once, when they open, so the dialog may
+// change the settings under them; it says that they keep theirs.
 void TMainForm::ConfigBtnClick(TObject*) {
-  if (!mdiArea->subWindowList().isEmpty()) {
-    ShowMessage("Please Close all Download Window before enter config", "");
-    return;
-  }
   OKBottomDlg->show();
   OKBottomDlg->raise();
   OKBottomDlg->activateWindow();
@@ -424,6 +443,8 @@ void TMainForm::UpdateMenuItems(TObject*) {
   const bool any = !mdiArea->subWindowList().isEmpty();
   for (QAction* item : {WindowCascadeItem, WindowTileItem, WindowArrangeItem, WindowMinimizeItem})
     item->setEnabled(any);
+  if (OKBottomDlg)
+    OKBottomDlg->ShowOpenWindows(any);
 }
 
 void TMainForm::UpdateWindowMenu() {
@@ -465,16 +486,16 @@ bool TMainForm::FormClose(TObject*) {
 }
 
 // The windows as the last run left them, the server and group chosen if
-// still listed. A place that no screen shows any more is left to the
-// desktop.
+// still listed, no larger than the screen now. A place that no screen shows
+// any more is left to the desktop.
 void TMainForm::RestoreWindowState() {
   FWindowState = LoadWindowState();
-  if (const QRect main = FWindowState.Main; main.isValid()) {
-    if (OnSomeScreen(main))
-      setGeometry(main);
-    else
-      resize(main.size());
-  }
+  if (const QRect main = FWindowState.Main; !main.isValid())
+    FirstRunGeometry();
+  else if (OnSomeScreen(main))
+    setGeometry(FitOnScreen(main, FrameMargins()));
+  else
+    resize(FitOnScreen(main, FrameMargins()).size());
   if (FWindowState.Maximized)
     setWindowState(windowState() | Qt::WindowMaximized);
   for (const auto& [list, name] :
@@ -488,6 +509,22 @@ void TMainForm::RestoreWindowState() {
     if (!sub->isMinimized() && !sub->isMaximized())
       FWindowState.Decode = sub->size();
   };
+}
+
+// The frame the desktop puts around the window, where it is known before
+// the window shows (an X11 window manager tells it only later, and keeps
+// the frame on the screen itself).
+QMargins TMainForm::FrameMargins() {
+  create();
+  return windowHandle() ? windowHandle()->frameMargins() : QMargins();
+}
+
+// Two thirds of the screen, in its middle: room for a few decode windows
+// side by side.
+void TMainForm::FirstRunGeometry() {
+  const QRect area = ScreenArea(QRect()).marginsRemoved(FrameMargins());
+  const QSize size = (area.size() * 2 / 3).expandedTo(minimumSizeHint()).boundedTo(area.size());
+  setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, area));
 }
 
 void TMainForm::StoreWindowState() {

@@ -77,6 +77,11 @@ public:
   std::string Connections() const override { return SelectedServer().Connections; }
   std::string RequestsInFlight() const override { return SelectedServer().InFlight; }
   void SetServerSettings(TServerSettingsMap value) { FServerSettings = std::move(value); }
+  // Whether an open decode window walks with this server entry.
+  bool ServerInUse(const std::string& Entry) const;
+  // Whether stopping downloads asks first; the configuration dialog sets it.
+  bool AskBeforeStop() const;
+  void SetAskBeforeStop(bool Ask);
   std::string Password() const override;
   std::string PasswordOf(const std::string& Entry) const override;
   std::string SubjectFilter() const override;
@@ -118,6 +123,8 @@ private:
   std::string Missing() const;
   void CheckFields();
   void RestoreWindowState();
+  void FirstRunGeometry();
+  QMargins FrameMargins();
   void StoreWindowState();
   bool IsOpenFor(const std::string& server, const std::string& group) const;
 

@@ -26,6 +26,10 @@ namespace {
 // stores the same, so a first OK keeps what the user was shown.
 constexpr char DefaultMinLines[] = "100";
 constexpr char DefaultMaxLines[] = "1000";
+// A settings file made now starts with a range that takes the parts posted
+// today: 750 KB of yEnc (about 6,000 lines) and 1 MB uuencoded (about
+// 23,000). A file that exists keeps the range it had.
+constexpr char NewMaxLines[] = "50000";
 constexpr char DefaultExtension[] = "mid";
 
 // The dialog save tries to open its new file this many times before it gives
@@ -52,6 +56,10 @@ std::string StoredPath(const std::string& file) {
                        FileExists(file) ? ProgramFolder() + "news/" : DefaultDownloadPath());
 }
 
+std::string StoredMaxLines(const std::string& file) {
+  return IniReadString(file, "CONFIG", "MAXLINES", FileExists(file) ? DefaultMaxLines : NewMaxLines);
+}
+
 // The name part of an entry: the text before the first "=". An entry without
 // "=" has no name.
 bool HasName(const std::string& item, std::string_view key) {
@@ -60,11 +68,13 @@ bool HasName(const std::string& item, std::string_view key) {
 }
 
 // The entries of a sorted list take their places as they are added, keys and
-// all; the keys are stripped afterwards, in place.
-void FillSortedList(QComboBox* list, std::vector<std::string> entries, std::string_view key) {
-  std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
-    return ToQt(a).compare(ToQt(b), Qt::CaseInsensitive) < 0;
-  });
+// all; the keys are stripped afterwards, in place. An unsorted one keeps the
+// file's order, which is the dialog's.
+void FillList(QComboBox* list, std::vector<std::string> entries, std::string_view key, bool sorted) {
+  if (sorted)
+    std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+      return ToQt(a).compare(ToQt(b), Qt::CaseInsensitive) < 0;
+    });
   for (const std::string& name : StripKeys(std::move(entries), key))
     list->addItem(ToQt(name));
   // A combo box selects its first entry by itself: the user picks.
@@ -244,13 +254,15 @@ void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
   const std::string file = SettingsFile();
   lblPath->setText(ToQt(StoredPath(file)));
   MainForm->MinR->setText(ToQt(IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines)));
-  MainForm->MaxR->setText(ToQt(IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines)));
+  MainForm->MaxR->setText(ToQt(StoredMaxLines(file)));
   MainForm->DefE->setText(ToQt(IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension)));
   MainForm->EdSubject->setText(ToQt(IniReadString(file, "CONFIG", "SUBJECT", "")));
   const std::vector<std::string> servers = IniReadSection(file, "SERVER");
   MainForm->SetServerSettings(LoadServerSettings(file, StripKeys(servers, "S")));
-  FillSortedList(cboHost, servers, "S");
-  FillSortedList(cboGroup, IniReadSection(file, "GROUPS"), "G");
+  // Servers are few and put in the order the user wants them; groups may be
+  // many, and are found by name.
+  FillList(cboHost, servers, "S", false);
+  FillList(cboGroup, IniReadSection(file, "GROUPS"), "G", true);
 }
 
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt,
@@ -327,7 +339,7 @@ bool SaveConfig(const TConfigValues& values) {
   const std::string file = SettingsFile();
   const std::string defExt = IniReadString(file, "CONFIG", "DEFEXT", DefaultExtension);
   const std::string minLines = IniReadString(file, "CONFIG", "MINLINES", DefaultMinLines);
-  const std::string maxLines = IniReadString(file, "CONFIG", "MAXLINES", DefaultMaxLines);
+  const std::string maxLines = StoredMaxLines(file);
   const std::string subject = IniReadString(file, "CONFIG", "SUBJECT", Absent);
   const std::vector<std::string> windows = IniReadSection(file, "WINDOWS");
   // Kept for the servers listed without settings of their own, and for this

@@ -27,7 +27,8 @@ std::string DefaultDownloadPath();
 
 // Fills the main window: clears the two lists, shows PATH in lblPath and the
 // limits and default extension in the main window's fields, then adds the
-// servers and groups, sorted, bare names, nothing selected.
+// servers in the file's order and the groups sorted, bare names, nothing
+// selected.
 void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath);
 
 // The exit save: the main window's fields, each as typed, except a limit

@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QStringList>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -79,4 +80,28 @@ bool OnSomeScreen(const QRect& Geometry) {
       return true;
   }
   return false;
+}
+
+QRect ScreenArea(const QRect& Geometry) {
+  QRect best;
+  int shown = 0;
+  for (const QScreen* screen : QGuiApplication::screens()) {
+    const QRect part = screen->availableGeometry().intersected(Geometry);
+    if (part.width() * part.height() > shown) {
+      shown = part.width() * part.height();
+      best = screen->availableGeometry();
+    }
+  }
+  if (best.isValid())
+    return best;
+  const QScreen* primary = QGuiApplication::primaryScreen();
+  return primary ? primary->availableGeometry() : QRect(0, 0, 800, 600);
+}
+
+QRect FitOnScreen(const QRect& Geometry, const QMargins& Frame) {
+  const QRect area = ScreenArea(Geometry).marginsRemoved(Frame);
+  QRect fitted(Geometry.topLeft(), Geometry.size().boundedTo(area.size()));
+  fitted.moveLeft(std::clamp(fitted.left(), area.left(), area.right() - fitted.width() + 1));
+  fitted.moveTop(std::clamp(fitted.top(), area.top(), area.bottom() - fitted.height() + 1));
+  return fitted;
 }

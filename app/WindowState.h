@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMargins>
 #include <QRect>
 #include <QSize>
 
@@ -27,3 +28,12 @@ void SaveWindowState(const TWindowState& State);
 // take it and move it: a screen taken away since must not leave the window
 // out of reach.
 bool OnSomeScreen(const QRect& Geometry);
+
+// The available area of the screen that shows the most of Geometry, the
+// primary screen's when none does.
+QRect ScreenArea(const QRect& Geometry);
+
+// Geometry no larger than that area, and moved into it, with room for the
+// Frame around it: a window kept from a larger screen, or another scale,
+// must fit the one it comes back on.
+QRect FitOnScreen(const QRect& Geometry, const QMargins& Frame);

@@ -52,14 +52,9 @@ for ((tries = 0; ; ++tries)); do
   sleep 0.1
 done
 
-# The program matches its settings file without regard to case; an existing
+# A first run gets a settings file that lists the demo server; an existing
 # one, whatever it lists, is left alone.
-if [ -z "$(find "$app_dir" -maxdepth 1 -iname vostel.ini -print -quit)" ]; then
-  mkdir -p "$app_dir/news"
-  printf '%s\r\n' '[CONFIG]' 'DEFEXT=mid' 'MINLINES=100' 'MAXLINES=1000' "PATH=$PWD/$app_dir/news/" \
-    '' '[SERVER]' "S=127.0.0.1:$demo_port" '' '[GROUPS]' 'G=vostel.demo' >"$app_dir/VOSTEL.INI"
-  echo "Wrote $app_dir/VOSTEL.INI: server 127.0.0.1:$demo_port, group vostel.demo, downloads into $app_dir/news/"
-fi
+scripts/demo-settings.sh "$app_dir" "$demo_port"
 
 # In the background, so that a signal to this script is handled at once.
 "$app_dir/vostel" "$@" &

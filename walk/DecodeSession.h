@@ -121,7 +121,8 @@ public:
   const std::int32_t& BodyLines() const { return FBodyLinesShown; }
   const std::string& ServerShown() const { return FServerShown; }
   const std::string& GroupName() const { return FGroup; }
-  // The session folder with its "/"; empty until the start-up has made it.
+  // The session folder with its "/"; empty until the start-up has made it
+  // and taken its lock.
   const std::string& SessionDir() const { return FSessionDir; }
   TTransferMeter& Transfer() { return FTransfer; }
 

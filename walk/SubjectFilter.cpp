@@ -1,6 +1,7 @@
 #include "walk/SubjectFilter.h"
 
 #include "platform/Exceptions.h"
+#include "walk/PostSubject.h"
 
 #include <QString>
 
@@ -150,9 +151,13 @@ TSubjectFilter::TSubjectFilter(std::string_view Wildmat) {
 bool TSubjectFilter::Passes(std::string_view Subject) const {
   if (FPatterns.empty())
     return true;
+  // A subject carries more than its file's name ("[3/7] - "holiday.mkv" yEnc
+  // (12/40)"), and "*.mkv" is meant for the name.
   const std::u32string subject = Folded(Subject);
+  const std::string name = ParseSubject(Subject).Name;
+  const std::u32string folded = name.empty() || name == Subject ? std::u32string() : Folded(name);
   for (auto pattern = FPatterns.rbegin(); pattern != FPatterns.rend(); ++pattern)
-    if (Matches(pattern->Text, subject))
+    if (Matches(pattern->Text, subject) || (!folded.empty() && Matches(pattern->Text, folded)))
       return !pattern->Negated;
   return false;
 }

@@ -2,9 +2,10 @@
 
 #include "platform/Exceptions.h"
 #include "platform/Guard.h"
+#include "window/DesktopOpener.h"
+#include "window/OpenFailure.h"
 
 #include <QAction>
-#include <QDesktopServices>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QMenu>
@@ -17,7 +18,7 @@ std::string FromQt(const QString& text) { return text.toLocal8Bit().toStdString(
 } // namespace
 
 TSavedFiles::TSavedFiles(QListWidget* List, const std::string& Folder)
-    : QObject(List), FList(List), FFolder(Folder), FOpener(&QDesktopServices::openUrl) {
+    : QObject(List), FList(List), FFolder(Folder), FOpener(&OpenWithDesktop) {
   OpenItem = new QAction("Open", this);
   OpenFolderItem = new QAction("Open Containing Folder", this);
   connect(OpenItem, &QAction::triggered, this, [this] { Guarded([this] { Open(FList->currentItem()); }); });
@@ -51,7 +52,7 @@ void TSavedFiles::OpenFolder() const {
 
 void TSavedFiles::Launch(const QString& Path) const {
   if (!FOpener(QUrl::fromLocalFile(Path)))
-    throw Exception("No program on this desktop opens " + FromQt(Path));
+    ShowOpenFailure(FromQt(Path), NoProgramOpensIt);
 }
 
 // The menu is for the file under the mouse. It is not run in a loop of its

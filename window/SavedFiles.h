@@ -14,8 +14,8 @@ class QUrl;
 // The decode window's list of saved files, at hand: a double-click or Enter
 // opens a file with the desktop's program for it, its context menu offers
 // Open and Open Containing Folder, and OpenFolder opens the session folder.
-// A file or folder that is no longer there, or that nothing on the desktop
-// opens, raises an error that says so.
+// A file or folder that is no longer there raises an error that says so;
+// one that nothing on the desktop opens is told by ShowOpenFailure.
 class TSavedFiles : public QObject {
   Q_OBJECT
 public:
@@ -29,7 +29,11 @@ public:
   void Open(const QListWidgetItem* Item) const;
   void OpenFolder() const;
 
-  // What hands a file or folder to the desktop; tests put a recorder here.
+  // The session folder, with its "/"; empty while the window has none.
+  const std::string& Folder() const { return FFolder; }
+
+  // What hands a file or folder to the desktop (OpenWithDesktop); false when
+  // it cannot. Tests put a recorder here.
   using TOpener = std::function<bool(const QUrl&)>;
   void SetOpener(TOpener Opener) { FOpener = std::move(Opener); }
 

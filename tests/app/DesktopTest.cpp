@@ -1,25 +1,43 @@
 #include "app/Notifier.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
+#include "walk/ServerAddress.h"
+#include "window/DesktopOpener.h"
+#include "window/OpenFailure.h"
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiSubWindow>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <QUrl>
 
-// The notifications, taken by the test.
+#include <sys/stat.h>
+
+// The notifications and what the desktop is asked to open, and could not,
+// taken by the test.
 class Desktop : public AppTest {
 protected:
   void SetUp() override {
     AppTest::SetUp();
-    TNotifier::SetSender([this](const QString& summary, const QString& body) {
+    TNotifier::SetSender([this](const QString& summary, const QString& body, const TNotifier::TAct& act) {
       Notified.push_back((summary + " | " + body).toStdString());
+      Acts.push_back(act);
     });
+    SetOpenFailureDisplay(
+        [this](const std::string& path, const std::string& why) { Failed.push_back(path + ": " + why); });
   }
   void TearDown() override {
     TNotifier::SetSender(nullptr);
+    SetOpenFailureDisplay(nullptr);
+    SetDesktopOpener(nullptr);
     AppTest::TearDown();
   }
   QMdiSubWindow* Open(const std::string& server, const std::string& group) {
@@ -29,13 +47,21 @@ protected:
   }
   static bool Running(QMdiSubWindow* sub) { return static_cast<TMDIChild*>(sub->widget())->Downloading(); }
 
+  std::string SessionFolder(const std::string& server, const std::string& group) const {
+    return Folder + "news/" + ServerFolderName(server) + "/" + group + "/";
+  }
+
   Names Notified;
+  std::vector<TNotifier::TAct> Acts;
+  Names Failed;
 };
 
 // Closing a downloading window and exiting ask first; No keeps them, Yes
 // with "Do not ask again" ends the asking, also in the next run. A walk that
 // ends in a window in the background is told, one in the window in front is
-// not; a window whose walk has ended closes without a question.
+// not; a click on the notice brings its window forward, its Open Folder opens
+// the window's folder. A window whose walk has ended closes without a
+// question. The dialog takes "Do not ask again" back.
 TEST_F(Desktop, StoppingDownloadsAsksFirstAndWalksEndingBehindAreTold) {
   const std::string a = NewsServer("alt.a"), b = NewsServer("alt.b");
   Servers[1]->RequireLogIn("me", "secret");
@@ -60,6 +86,19 @@ TEST_F(Desktop, StoppingDownloadsAsksFirstAndWalksEndingBehindAreTold) {
   EXPECT_TRUE(PumpUntil([&] { return !Running(first) && !Running(second); }, 15000));
   EXPECT_EQ(Notified, (Names{"Log-in needed by 127.0.0.1: set a user and password in Configure | alt.b on " +
                              b + ": 0 files saved"}));
+  Acts[0](TNotifier::DefaultAction);
+  EXPECT_EQ(Main->mdiArea->activeSubWindow(), second);
+  Names opened;
+  bool opens = true;
+  SetDesktopOpener([&](const QUrl& url) {
+    opened.push_back(url.toLocalFile().toStdString());
+    return opens;
+  });
+  Acts[0](TNotifier::OpenFolderAction);
+  EXPECT_EQ(opened, Names{SessionFolder(b, "alt.b")});
+  opens = false;
+  Acts[0](TNotifier::OpenFolderAction);
+  EXPECT_EQ(Failed, Names{SessionFolder(b, "alt.b") + ": " + NoProgramOpensIt});
   EXPECT_TRUE(first->close()); // done: no question
   EXPECT_EQ(Asked.size(), 2u);
 
@@ -78,6 +117,49 @@ TEST_F(Desktop, StoppingDownloadsAsksFirstAndWalksEndingBehindAreTold) {
   EXPECT_TRUE(Main->close());
   EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nASKBEFORESTOP=0\r\n"), std::string::npos);
   EXPECT_TRUE(Errors.empty());
+
+  Start();
+  Main->ConfigBtn->click();
+  EXPECT_FALSE(OKBottomDlg->chkAskBeforeStop->isChecked());
+  OKBottomDlg->chkAskBeforeStop->click();
+  OKBottomDlg->OKBtn->click();
+  Answers = {{false, false}};
+  EXPECT_FALSE(Open(a, "alt.a")->close());
+  EXPECT_EQ(Asked.size(), 4u);
+}
+
+// xdg-open's answer, from a stand-in on PATH: no program for the folder (3).
+// It is told with the whole path; the message's Copy Path puts the path on
+// the clipboard.
+TEST_F(Desktop, WhatTheDesktopCannotOpenIsToldWithItsPath) {
+  const std::string a = NewsServer("alt.a"), bin = Folder + "bin/";
+  WriteLists({a}, {"alt.a"});
+  CreateFolder(bin);
+  AppendText(bin + "xdg-open", "#!/bin/sh\nexit 3\n");
+  ::chmod((bin + "xdg-open").c_str(), 0755);
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", QByteArray::fromStdString(bin) + ":" + path);
+  Start();
+  auto* child = static_cast<TMDIChild*>(Open(a, "alt.a")->widget());
+  const std::string folder = SessionFolder(a, "alt.a");
+  child->btOpenFolder->click();
+  EXPECT_TRUE(PumpUntil([&] { return !Failed.empty(); }, 15000));
+  qputenv("PATH", path);
+  EXPECT_EQ(Failed, Names{folder + ": " + NoProgramOpensIt});
+
+  SetOpenFailureDisplay(nullptr);
+  ShowOpenFailure(folder, NoProgramOpensIt);
+  QPointer<QMessageBox> box;
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (auto* shown = qobject_cast<QMessageBox*>(window); shown && shown->isVisible())
+      box = shown;
+  ASSERT_TRUE(box);
+  EXPECT_EQ(box->text().toStdString(), "Cannot open " + folder + ": " + NoProgramOpensIt);
+  for (QAbstractButton* button : box->buttons())
+    if (button->text() == "Copy Path")
+      button->click();
+  EXPECT_EQ(QApplication::clipboard()->text().toStdString(), folder);
+  EXPECT_TRUE(PumpUntil([&] { return !box; }));
 }
 
 // Ctrl+, configures, Ctrl+O opens, Ctrl+Q exits, asking about the one

@@ -1,3 +1,4 @@
+#include "app/Passwords.h"
 #include "platform/FileOps.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
@@ -5,6 +6,7 @@
 #include "window/TransferProgress.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
@@ -12,6 +14,9 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <algorithm>
@@ -28,12 +33,14 @@ bool Received(const TScriptedNewsServer& server, const std::string& line) {
 } // namespace
 
 // Two windows on one folder would number their part files alike. Tile stacks
-// full-width windows; minimized, they line up along the bottom.
-TEST_F(MainWindow, OneDecodeWindowPerServerAndGroupArrangedAndNoConfigurationMeanwhile) {
+// full-width windows; minimized, they line up along the bottom. The
+// configuration dialog opens meanwhile and says that they keep their values.
+TEST_F(MainWindow, OneDecodeWindowPerServerAndGroupArrangedAndConfigurationMeanwhile) {
   const std::string a = NewsServer("alt.a");
   WriteLists({a}, {"alt.a", "alt.b"});
   Start();
-  EXPECT_EQ(Main->size(), QSize(549, 371)); // a long path does not widen it
+  // A long path does not widen it past the screen.
+  EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(Main->geometry()));
   QAction* const commands[] = {Main->WindowCascadeItem, Main->WindowTileItem, Main->WindowArrangeItem,
                                Main->WindowMinimizeItem};
   auto enabled = [&] {
@@ -86,24 +93,26 @@ TEST_F(MainWindow, OneDecodeWindowPerServerAndGroupArrangedAndNoConfigurationMea
   EXPECT_EQ(DecodeWindows(), 2);
   OKBottomDlg->hide();
   Main->ConfigBtn->click();
-  EXPECT_FALSE(OKBottomDlg->isVisible());
+  EXPECT_TRUE(OKBottomDlg->isVisible());
+  EXPECT_TRUE(OKBottomDlg->lblOpenWindows->isVisibleTo(OKBottomDlg));
   EXPECT_EQ(Messages, (Said{{"Select a NewsGroup", ""},
-                            {"A Download Window for this Server and Group is already open", ""},
-                            {"Please Close all Download Window before enter config", ""}}));
+                            {"A Download Window for this Server and Group is already open", ""}}));
 
   Main->mdiArea->closeAllSubWindows();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_EQ(enabled(), 0);
-  Main->ConfigBtn->click();
-  EXPECT_TRUE(OKBottomDlg->isVisible());
+  EXPECT_FALSE(OKBottomDlg->lblOpenWindows->isVisibleTo(OKBottomDlg));
 }
 
-// Each window keeps the values shown when it opened; closing the main window
-// closes every decode window first and stays open when the save fails.
+// Each window keeps the values shown when it opened, whatever the dialog
+// saves meanwhile: a server deleted keeps its password while a window walks
+// with it. Closing the main window closes every decode window first and
+// stays open when the save fails.
 TEST_F(MainWindow, EachDecodeWindowWalksWithItsOwnValuesAndAllCloseBeforeTheSave) {
   const std::string a = NewsServer("alt.a"), b = NewsServer("alt.b");
   WriteLists({a, b}, {"alt.a", "alt.b"});
   Start();
+  Main->Passwords->SetPassword(a, "pw");
   Select(a, "alt.a");
   Main->MinR->setText("10");
   Main->MaxR->setText("100");
@@ -117,6 +126,18 @@ TEST_F(MainWindow, EachDecodeWindowWalksWithItsOwnValuesAndAllCloseBeforeTheSave
   Main->MaxR->setText("6000");
   Main->OpenBtn->click();
   ASSERT_EQ(DecodeWindows(), 2);
+  Main->ConfigBtn->click();
+  TOKBottomDlg* dlg = OKBottomDlg;
+  dlg->lstServers->setCurrentRow(1);
+  dlg->EdPacing->clear();
+  QTest::keyClicks(dlg->EdPacing, "0");
+  dlg->lstServers->setCurrentRow(0);
+  dlg->btSDel->click();
+  dlg->OKBtn->click();
+  EXPECT_EQ(Items(Main->cboHost), Names{b});
+  EXPECT_EQ(Main->PasswordOf(a), "pw");
+  for (QMdiSubWindow* sub : Main->mdiArea->subWindowList())
+    EXPECT_EQ(static_cast<TMDIChild*>(sub->widget())->Session().Timer1.interval(), 500);
   // The first fetches the 30-line article; for the second all are too short.
   EXPECT_TRUE(PumpUntil([&] { return Received(*Servers[0], "BODY 102"); }, 15000));
   EXPECT_TRUE(PumpUntil([&] { return Received(*Servers[1], "HEAD 103"); }, 15000));
@@ -141,6 +162,10 @@ TEST_F(MainWindow, EachDecodeWindowWalksWithItsOwnValuesAndAllCloseBeforeTheSave
   EXPECT_TRUE(Main->isVisible());
   EXPECT_EQ(Errors, Names{"Unable to write to " + Folder + "VOSTEL.INI"});
   ::rmdir((Folder + "VOSTEL.INI").c_str());
+  ::rename((Folder + "saved").c_str(), (Folder + "VOSTEL.INI").c_str());
+  Main->ConfigBtn->click();
+  OKBottomDlg->OKBtn->click();
+  EXPECT_EQ(Main->PasswordOf(a), "");
   EXPECT_TRUE(Main->close());
 }
 
@@ -199,4 +224,15 @@ TEST_F(MainWindow, OpenSaysWhatIsMissingRefusesABadNumberAndOkKeepsWhatWasTyped)
   EXPECT_TRUE(Main->close());
   const std::string saved = ReadFile("VOSTEL.INI");
   EXPECT_NE(saved.find("\r\nMINLINES=100\r\nMAXLINES= 77\r\n"), std::string::npos) << saved;
+}
+
+// A first configuration of one server and one group is ready to open.
+TEST_F(MainWindow, AFirstConfigurationOfOneServerAndOneGroupIsReadyToOpen) {
+  const std::string a = NewsServer("alt.a");
+  Start();
+  OKBottomDlg->lstServers->addItem(QString::fromStdString(a));
+  OKBottomDlg->lstGroups->addItem("alt.a");
+  OKBottomDlg->OKBtn->click();
+  Main->OpenBtn->click();
+  EXPECT_EQ(DecodeWindows(), 1);
 }

@@ -4,6 +4,7 @@
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
@@ -14,6 +15,7 @@
 #include <QToolButton>
 
 #include <csignal>
+#include <cstdlib>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -40,12 +42,15 @@ void OkOnAFullDisk() {
   std::signal(SIGXFSZ, oldSignal);
 }
 
-const std::string Listed = "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=/dl/\r\n\r\n"
-                           "[SERVER]\r\nS=news.b\r\nS=news.a\r\n\r\n[GROUPS]\r\nG=alt.x\r\n";
+const std::string Listed =
+    "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=/tmp/vostel-dl/\r\n\r\n"
+    "[SERVER]\r\nS=news.b\r\nS=news.a\r\n\r\n[GROUPS]\r\nG=alt.x\r\n";
 
 } // namespace
 
-// A first OK stores the limits the user was shown, not empty ones. A server
+// A first OK stores the limits the user was shown, not empty ones: a range
+// that takes the parts posted today, whose worth in lines the fields' tool
+// tips tell (a file that exists keeps its range, below). A server
 // added starts with 4 connections of 4 requests in flight, at full speed;
 // a value out of its range is refused at OK, naming the field and the
 // server, which is selected again. What the user sets is stored in the
@@ -54,11 +59,14 @@ TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndServerSettingsReac
   Start();
   TOKBottomDlg* dlg = OKBottomDlg;
   EXPECT_EQ(Main->lblPath->text().toStdString(), Folder + "news/");
-  EXPECT_EQ(Main->MinR->text() + Main->MaxR->text() + Main->DefE->text(), "1001000mid");
+  EXPECT_EQ(Main->MinR->text() + " " + Main->MaxR->text() + " " + Main->DefE->text(), "100 50000 mid");
+  for (const QLineEdit* limit : {Main->MinR, Main->MaxR})
+    EXPECT_TRUE(limit->toolTip().contains("about 128 bytes of a yEnc file"))
+        << limit->toolTip().toStdString();
   EXPECT_EQ(Main->cboHost->count() + Main->cboGroup->count(), 0);
   EXPECT_FALSE(dlg->EdConnections->isEnabled()); // no server selected
   dlg->OKBtn->click();
-  EXPECT_EQ(ReadFile("VOSTEL.INI"), "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=1000\r\nPATH=" +
+  EXPECT_EQ(ReadFile("VOSTEL.INI"), "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=50000\r\nPATH=" +
                                         Folder + "news/\r\n\r\n[SERVER]\r\n\r\n[GROUPS]\r\n");
   EXPECT_EQ(Main->MinR->text(), "100");
 
@@ -109,8 +117,9 @@ TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndServerSettingsReac
   EXPECT_TRUE(Messages.empty() && Errors.empty());
 }
 
-// A file written before servers had settings of their own: each server it
-// lists keeps the file's PACING, with 4 connections of 4 requests in
+// A file written before servers had settings of their own, and without the
+// limits, keeps the range it showed. Each server it lists keeps the file's
+// PACING, with 4 connections of 4 requests in
 // flight; a value out of range in a server's section takes that default.
 // OK stores each server's section after the lists, where the lists are
 // still read as they were.
@@ -124,6 +133,7 @@ TEST_F(Settings, AnOldFileKeepsItsPacingForItsServersAndItsListsAfterOk) {
   };
   EXPECT_EQ(settings("news.a"), "4 4 250");
   EXPECT_EQ(settings("news.b"), "12 4 250");
+  EXPECT_EQ(Main->MinR->text() + " " + Main->MaxR->text(), "100 1000");
   OKBottomDlg->OKBtn->click();
   EXPECT_EQ(ReadFile("VOSTEL.INI"),
             "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=1000\r\nPATH=" + Folder +
@@ -157,14 +167,15 @@ TEST_F(Settings, AnInstalledCopyDownloadsWhereUsersLookAndAnOlderFileKeepsItsFol
   EXPECT_NE(ReadFile("VOSTEL.INI").find("\r\nPATH=" + Folder + "news/\r\n"), std::string::npos);
 }
 
-TEST_F(Settings, ListsLoadSortedWithoutKeysAndNothingSelected) {
+TEST_F(Settings, ListsLoadWithoutKeysServersInFileOrderGroupsSortedAndNothingSelected) {
   // Keys of either case, a value holding "=", a duplicate and a hand-written
   // line without the key, which takes the first keyed entry from the top.
   const std::string lists = "[SERVER]\r\nS=zeta\r\ns=Alpha\r\nS=mid=dle\r\nS=zeta\r\nhandwritten\r\n"
                             "[GROUPS]\r\nG=alt.b\r\ng=alt.a\r\n";
   AppendText(Folder + "vostel.ini", "[config]\r\nminlines=7\r\nDefExt=\r\nPATH=/no/slash\r\n" + lists);
   Start();
-  EXPECT_EQ(Items(Main->cboHost), (Names{"Alpha", "Alpha", "mid=dle", "zeta", "zeta"}));
+  EXPECT_EQ(Items(Main->cboHost), (Names{"zeta", "Alpha", "mid=dle", "zeta", ""}));
+  EXPECT_EQ(Items(Main->cboHost), Items(OKBottomDlg->lstServers));
   EXPECT_EQ(Items(Main->cboGroup), (Names{"alt.a", "alt.b"}));
   EXPECT_EQ(Main->cboHost->currentIndex() + Main->cboGroup->currentIndex(), -2);
   EXPECT_EQ(Main->lblPath->text(), "/no/slash");
@@ -187,8 +198,8 @@ TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   AppendText(Folder + "vostel1.ini", "[SERVER]\r\nS=stale\r\n\r\n[GROUPS]\r\nG=stale\r\n");
   Start();
   TOKBottomDlg* dlg = OKBottomDlg;
-  EXPECT_EQ(Items(dlg->lstServers), (Names{"news.b", "news.a"}));              // file order
-  for (const char* name : {"", "  ", "news.evil\r\n[GROUPS]\r\nG=alt.evil"}) { // empty: nothing added
+  EXPECT_EQ(Items(dlg->lstServers), (Names{"news.b", "news.a"})); // file order
+  for (const char* name : {"", "news.c\r\n"}) {                   // empty: nothing added
     dlg->EdNewServer->setText(name);
     dlg->btSAdd->click();
   }
@@ -197,22 +208,25 @@ TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   dlg->btSDel->click();
   dlg->lstGroups->setCurrentRow(0);
   dlg->btGDel->click();
-  dlg->EdPath->setText("/downloads");
+  const std::string downloads = Folder + "downloads";
+  dlg->EdPath->setText(QString::fromStdString(downloads));
   Main->MinR->setText("999"); // kept as typed, not saved before the exit
-  const Names edited = {"news.a", "  ", "news.evil[GROUPS]G=alt.evil"};
-  EXPECT_EQ(Items(dlg->lstServers), edited);
+  EXPECT_EQ(Items(dlg->lstServers), (Names{"news.a", "news.c"}));
   Main->ConfigBtn->click();
   QTest::keyClick(dlg->EdNewServer, Qt::Key_Return); // empty: Enter means OK
   EXPECT_FALSE(dlg->isVisible());
   EXPECT_EQ(ReadFile("VOSTEL.INI"),
-            "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=/downloads/\r\n\r\n"
-            "[SERVER]\r\nS=news.a\r\nS=  \r\nS=news.evil[GROUPS]G=alt.evil\r\n\r\n[GROUPS]\r\n"
-            "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n");
+            "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=" + downloads +
+                "/\r\n\r\n[SERVER]\r\nS=news.a\r\nS=news.c\r\n\r\n[GROUPS]\r\n"
+                "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n"
+                "\r\n[SERVER news.c]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n");
   EXPECT_EQ(ReadFile("Vostel.bak"), Listed);
   EXPECT_EQ(ReadFile("vostel1.ini") + ReadFile("VOSTEL1.INI"), "(missing)(missing)");
-  EXPECT_EQ(dlg->EdPath->text() + " " + Main->lblPath->text() + " " + Main->MinR->text(),
-            "/downloads/ /downloads/ 999");
-  EXPECT_EQ(Items(Main->cboHost), (Names{"  ", "news.a", "news.evil[GROUPS]G=alt.evil"}));
+  EXPECT_EQ(dlg->EdPath->text().toStdString() + " " + Main->lblPath->text().toStdString() + " " +
+                Main->MinR->text().toStdString(),
+            downloads + "/ " + downloads + "/ 999");
+  EXPECT_FALSE(FileExists(downloads)); // made by the first window
+  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.c"}));
   EXPECT_EQ(Main->cboGroup->count(), 0);
   // A path of one character is stored as the default download path.
   dlg->EdPath->setText("x");
@@ -239,7 +253,7 @@ TEST_F(Settings, ASaveThatFailsKeepsTheOldSettings) {
   OkOnAFullDisk();
   EXPECT_EQ(Messages, (Said{{"Problem Writing New Settings, New Settings Not Saved", "Vostel Error"}}));
   EXPECT_EQ(ReadFile("VOSTEL.INI"), Listed);
-  EXPECT_EQ(Items(Main->cboHost), (Names{"news.a", "news.b"}));
+  EXPECT_EQ(Items(Main->cboHost), (Names{"news.b", "news.a"}));
   EXPECT_FALSE(OKBottomDlg->isVisible()); // closed after the message
 }
 
@@ -315,7 +329,7 @@ TEST_F(Settings, ASaveKeepsThePermissionsOfTheSettingsFileAndNoStaleBackup) {
   EXPECT_EQ(ReadFile("VOSTEL.BAK") + ReadFile("Vostel.bak"), "(missing)(missing)");
   const std::string first = ReadFile("VOSTEL.INI");
   ::chmod((Folder + "VOSTEL.INI").c_str(), 0640);
-  OKBottomDlg->EdPath->setText("/dl/");
+  OKBottomDlg->EdPath->setText(QString::fromStdString(Folder + "dl/"));
   OKBottomDlg->OKBtn->click();
   EXPECT_EQ(Mode(Folder + "VOSTEL.INI"), 0640);
   EXPECT_EQ(ReadFile("Vostel.bak"), first);
@@ -387,4 +401,78 @@ TEST_F(Settings, ManyGroupsLoadWholeAndOkKeepsThemAll) {
   EXPECT_EQ(ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]")),
             lists + "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n");
   EXPECT_EQ(Items(Main->cboGroup), groups);
+}
+
+// OK names an entry that no window could use, or one listed twice, and what
+// is wrong, with the entry selected; and a download path where no folder can
+// be made. Browse… chooses the folder. No server's values show while none is
+// selected, and the lists take what the dialog grows by.
+TEST_F(Settings, OkNamesTheEntryAndItsFaultAndTheListsGrowWithTheDialog) {
+  WriteLists({"news.a"}, {"alt.a"});
+  Start();
+  TOKBottomDlg* dlg = OKBottomDlg;
+  Main->ConfigBtn->click();
+  const std::pair<const char*, const char*> refused[] = {
+      {"news.a:0", "the port must be a number from 1 to 65535, not '0'"},
+      {"me@news.a", "a user name goes with nntps://, as in nntps://user@host"},
+      {"https://news.a",
+       "'https://' is no news server's scheme: write host, host:port or nntps://[user@]host[:port]"},
+      {"nntps://me:pw@news.a", "the password does not go into the entry: select the server and set it below"},
+      {"nntps://news.a/alt.a", "nothing may follow the host and port ('/alt.a')"},
+      {"  ", "a space cannot be part of a host name"},
+      {"NEWS.A", nullptr}};
+  for (const auto& [entry, fault] : refused) {
+    dlg->lstServers->addItem(entry);
+    dlg->lstServers->setCurrentRow(-1);
+    dlg->OKBtn->click();
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].first,
+              "Server '" + std::string(entry) + (fault ? "': " + std::string(fault) : "' is listed twice"));
+    EXPECT_EQ(dlg->lstServers->currentRow(), 1);
+    Messages.clear();
+    delete dlg->lstServers->takeItem(1);
+  }
+  dlg->lstServers->addItems({"news.b:119", "nntps://me@news.c:563", "NNTP://news.d", "10.0.0.1"});
+  AppendText(Folder + "file", "x");
+  dlg->EdPath->setText(QString::fromStdString(Folder + "file/dl"));
+  dlg->OKBtn->click();
+  EXPECT_EQ(Messages, (Said{{"Download path " + Folder + "file/dl/: " + Folder + "file is not a folder",
+                             "Vostel Error"}}));
+  EXPECT_TRUE(dlg->isVisible());
+  CreateFolder(Folder + "picked");
+  dlg->btBrowse->click();
+  auto* chooser = dlg->findChild<QFileDialog*>();
+  ASSERT_NE(chooser, nullptr);
+  chooser->selectFile(QString::fromStdString(Folder + "picked"));
+  static_cast<QDialog*>(chooser)->accept(); // QFileDialog hides its accept()
+  EXPECT_EQ(dlg->EdPath->text().toStdString(), Folder + "picked/");
+
+  // The list takes a current row with the focus, which is no choice.
+  dlg->lstServers->setCurrentRow(-1);
+  dlg->lstServers->selectionModel()->setCurrentIndex(dlg->lstServers->model()->index(0, 0),
+                                                     QItemSelectionModel::NoUpdate);
+  EXPECT_EQ(dlg->EdConnections->text() + dlg->EdPacing->text(), "");
+  EXPECT_FALSE(dlg->EdPacing->isEnabled());
+  dlg->lstServers->item(0)->setSelected(true);
+  EXPECT_EQ(dlg->EdConnections->text() + " " + dlg->EdPacing->text(), "4 500");
+  const QSize servers = dlg->lstServers->size();
+  dlg->resize(dlg->size() + QSize(200, 150));
+  EXPECT_TRUE(PumpUntil([&] { return dlg->lstServers->size().height() > servers.height(); }));
+  EXPECT_GT(dlg->lstServers->width(), servers.width() + 50);
+  dlg->OKBtn->click();
+  EXPECT_FALSE(dlg->isVisible());
+  EXPECT_EQ(Messages.size(), 1u);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// The run command's first settings file lists the demo server, fetched at
+// full speed.
+TEST_F(Settings, TheDemoOfAFirstRunIsFetchedAtFullSpeed) {
+  const std::string run =
+      std::string("bash '") + VOSTEL_DEMO_SETTINGS + "' '" + Folder + "' 11119 >/dev/null";
+  ASSERT_EQ(std::system(run.c_str()), 0);
+  Start();
+  Select("127.0.0.1:11119", "vostel.demo");
+  EXPECT_EQ(Main->Connections() + " " + Main->RequestsInFlight() + " " + Main->Pacing(), "4 4 0");
+  EXPECT_EQ(Main->lblPath->text().toStdString(), Folder + "news/");
 }

@@ -71,3 +71,14 @@ TEST(SubjectFilter, MalformedWildmatsAreRefusedSayingWhy) {
     }
   }
 }
+
+// A pattern matches the whole subject or the name of the file it carries,
+// and the last one that matches either decides. A reply carries no file.
+TEST(SubjectFilter, APatternMatchesTheFileNameASubjectCarries) {
+  const Subjects subjects = {"vostel.png - the demo picture (uuencoded)",
+                             "[3/7] - \"holiday.mkv\" yEnc (12/40)", "[4/7] - \"holiday.png\" yEnc (1/2)",
+                             "holiday-sample.mkv [1/2]", "Re: holiday.png (1/2)"};
+  EXPECT_EQ(Passed("*.png", subjects), (Subjects{subjects[0], subjects[2]}));
+  EXPECT_EQ(Passed("*.mkv,!*sample*", subjects), Subjects{subjects[1]});
+  EXPECT_EQ(Passed("*,!*.png", subjects), (Subjects{subjects[1], subjects[3], subjects[4]}));
+}

@@ -1,5 +1,6 @@
 #include "window/SavedFiles.h"
 #include "tests/window/TestChild.h"
+#include "window/OpenFailure.h"
 
 #include "platform/FileOps.h"
 
@@ -17,8 +18,8 @@ using SavedFiles = WindowTest;
 
 // Double-click, Enter and Open hand the file to the desktop, Open Containing
 // Folder and the folder button the session folder; the context menu is for
-// the file under the mouse. A file deleted since it was listed, a file
-// nothing opens and a folder gone each end in a message.
+// the file under the mouse. A file deleted since it was listed and a folder
+// gone each end in an error, a file nothing opens in the failure message.
 TEST_F(SavedFiles, TheDesktopOpensAListedFileOrItsFolderAndWhatIsGoneSaysSo) {
   Names opened, errors;
   bool opens = true;
@@ -27,6 +28,8 @@ TEST_F(SavedFiles, TheDesktopOpensAListedFileOrItsFolderAndWhatIsGoneSaysSo) {
     return opens;
   });
   const TErrorDisplay previous = SetErrorDisplay([&](const std::string& text) { errors.push_back(text); });
+  const TOpenFailureDisplay previousFailure = SetOpenFailureDisplay(
+      [&](const std::string& path, const std::string& why) { errors.push_back(why + ": " + path); });
   AppendText(Folder + "a b.jpg", "x");
   QListWidget* list = Child->LBSaved;
   list->addItems({"a b.jpg", "gone.bin"});
@@ -61,7 +64,8 @@ TEST_F(SavedFiles, TheDesktopOpensAListedFileOrItsFolderAndWhatIsGoneSaysSo) {
   ASSERT_EQ(std::rename(Folder.c_str(), (Folder.substr(0, Folder.size() - 1) + ".moved").c_str()), 0);
   Child->btOpenFolder->click();
   EXPECT_EQ(opened.size(), 6u);
-  EXPECT_EQ(errors, (Names{gone, gone, "No program on this desktop opens " + file,
+  EXPECT_EQ(errors, (Names{gone, gone, std::string(NoProgramOpensIt) + ": " + file,
                            "Cannot open " + Folder + ": the folder is no longer there"}));
   SetErrorDisplay(previous);
+  SetOpenFailureDisplay(previousFailure);
 }

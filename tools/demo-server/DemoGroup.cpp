@@ -76,7 +76,7 @@ beside Vostel on 127.0.0.1:11119. It holds five articles:
   5  a note on reading a real news server
 
 Vostel reads the header of every article and fetches only the bodies whose
-Lines: count lies between Min Lines and Max Lines (100 and 1000 unless you
+Lines: count lies between Min Lines and Max Lines (100 and 50000 unless you
 change them). This note has fewer lines, so the decode window skips it, and
 the next note too. The three articles in between carry the attachments;
 their files appear in the list of saved files and in the download folder.
