@@ -395,7 +395,7 @@ int main(int argc, char** argv) {
 
   QCoreApplication app(argc, argv);
   const int connections = WalkConnections();
-  std::printf("the window walks over %d connection(s), 4 requests in flight on each\n", connections);
+  std::printf("the session walks over %d connection(s), 4 requests in flight on each\n", connections);
   bool ok = true;
   std::vector<long> peaks;
   for (TServerProcess& server : servers) {
