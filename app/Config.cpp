@@ -66,6 +66,20 @@ std::optional<std::string> DeleteSelected(QListWidget* list) {
   return FromQt(item->text());
 }
 
+// A server's field as the dialog holds it: a check box stands for 1 or 0.
+std::string FieldText(const QWidget* control) {
+  if (const auto* box = qobject_cast<const QCheckBox*>(control))
+    return box->isChecked() ? "1" : "0";
+  return FromQt(static_cast<const QLineEdit*>(control)->text());
+}
+
+void ShowField(QWidget* control, const std::string& text) {
+  if (auto* box = qobject_cast<QCheckBox*>(control))
+    box->setChecked(text == "1");
+  else
+    static_cast<QLineEdit*>(control)->setText(ToQt(text));
+}
+
 } // namespace
 
 TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent) {
@@ -188,26 +202,41 @@ QHBoxLayout* TOKBottomDlg::AddField(const char* caption, QLineEdit* edit, const 
   return box;
 }
 
-// One row: each field with its name before it.
+// Two rows of three: how the server is asked, then whether it fills in for
+// others and compresses. An edit has its name before it, a check box in it.
 void TOKBottomDlg::AddServerFields() {
   auto* group = new QGroupBox("Selected Server", this);
-  auto* row = new QHBoxLayout(group);
-  row->setContentsMargins(6, 2, 6, 4);
+  auto* grid = new QGridLayout(group);
+  grid->setContentsMargins(6, 2, 6, 4);
+  grid->setVerticalSpacing(3);
   const char* const hints[] = {
       "Connections a decode window opens to the selected server, 1 to 50",
       "Requests sent ahead on each connection, 1 to 100; 1 sends one at a time",
-      "Milliseconds between two requests on a connection; 0 = at once, above 0 one at a time"};
+      "Milliseconds between two requests on a connection; 0 = at once, above 0 one at a time",
+      "Ask this server for the articles that the server of a decode window does not have",
+      "Order in which the fill servers are asked, 0 to 99; lower is asked first",
+      "Compress the transfers when the server offers it"};
+  QCheckBox* TOKBottomDlg::*const boxes[] = {&TOKBottomDlg::chkFill, &TOKBottomDlg::chkCompression};
   QLineEdit* TOKBottomDlg::*const edits[] = {&TOKBottomDlg::EdConnections, &TOKBottomDlg::EdInFlight,
-                                             &TOKBottomDlg::EdPacing};
-  for (std::size_t i = 0; i < std::size(edits); ++i) {
-    QLineEdit* edit = this->*edits[i] = new QLineEdit(group);
-    auto* label = new QLabel(ServerFields[i].Name, group);
-    label->setBuddy(edit);
-    edit->setToolTip(hints[i]);
-    edit->setStatusTip(hints[i]);
-    row->addWidget(label);
-    row->addWidget(edit);
-    connect(edit, &QLineEdit::textEdited, this, [this] { Guarded([this] { EdServerChange(this); }); });
+                                             &TOKBottomDlg::EdPacing, &TOKBottomDlg::EdPriority};
+  std::size_t box = 0, edit = 0;
+  for (std::size_t i = 0; i < std::size(ServerFields); ++i) {
+    const int row = int(i / 3), column = int(i % 3) * 2;
+    QWidget* control = nullptr;
+    if (ServerFields[i].Check) {
+      auto* check = this->*boxes[box++] = new QCheckBox(ServerFields[i].Name, group);
+      connect(check, &QCheckBox::clicked, this, [this] { Guarded([this] { EdServerChange(this); }); });
+      grid->addWidget(control = check, row, column, 1, 2);
+    } else {
+      auto* line = this->*edits[edit++] = new QLineEdit(group);
+      auto* label = new QLabel(ServerFields[i].Name, group);
+      label->setBuddy(line);
+      connect(line, &QLineEdit::textEdited, this, [this] { Guarded([this] { EdServerChange(this); }); });
+      grid->addWidget(label, row, column);
+      grid->addWidget(control = line, row, column + 1);
+    }
+    control->setToolTip(hints[i]);
+    control->setStatusTip(hints[i]);
   }
   FFields->addWidget(group);
 }
@@ -308,10 +337,21 @@ void TOKBottomDlg::lstServersChange(TObject*) {
   EdPassword->setPlaceholderText(kept ? "(password kept)" : "");
   const auto it = FServerSettings.find(server);
   const TServerSettings settings = it == FServerSettings.end() ? TServerSettings() : it->second;
-  for (std::size_t i = 0; i < std::size(ServerFields); ++i) {
-    ServerEdits()[i]->setText(row >= 0 ? ToQt(settings.*ServerFields[i].Text) : QString());
-    ServerEdits()[i]->setEnabled(row >= 0);
-  }
+  for (std::size_t i = 0; i < std::size(ServerFields); ++i)
+    ShowField(ServerControls()[i], row >= 0 ? settings.*ServerFields[i].Text : std::string());
+  EnableServerFields();
+}
+
+std::array<QWidget*, std::size(ServerFields)> TOKBottomDlg::ServerControls() const {
+  return {EdConnections, EdInFlight, EdPacing, chkFill, EdPriority, chkCompression};
+}
+
+// A priority matters only to a fill server.
+void TOKBottomDlg::EnableServerFields() {
+  const bool selected = SelectedServer() >= 0;
+  for (QWidget* control : ServerControls())
+    control->setEnabled(selected);
+  EdPriority->setEnabled(selected && chkFill->isChecked());
 }
 
 // Kept as typed; OK checks them.
@@ -321,7 +361,8 @@ void TOKBottomDlg::EdServerChange(TObject*) {
     return;
   TServerSettings& settings = FServerSettings[FromQt(lstServers->item(row)->text())];
   for (std::size_t i = 0; i < std::size(ServerFields); ++i)
-    settings.*ServerFields[i].Text = FromQt(ServerEdits()[i]->text());
+    settings.*ServerFields[i].Text = FieldText(ServerControls()[i]);
+  EnableServerFields();
 }
 
 bool TOKBottomDlg::CheckServerSettings() {
@@ -330,12 +371,15 @@ bool TOKBottomDlg::CheckServerSettings() {
     TServerSettings& settings = FServerSettings[servers[row]];
     for (std::size_t i = 0; i < std::size(ServerFields); ++i) {
       const TServerField& field = ServerFields[i];
-      if (const std::optional<std::string> text = CorrectField(field, settings.*field.Text)) {
-        settings.*field.Text = *text;
+      const std::optional<std::string> text = CorrectField(field, settings.*field.Text);
+      // A priority typed and then left, by taking the server off the fill
+      // servers, is no choice: the field cannot be reached to correct it.
+      if (text || (&field == &PriorityField && settings.Fill != "1")) {
+        settings.*field.Text = text.value_or(TServerSettings().*field.Text);
         continue;
       }
       lstServers->setCurrentRow(int(row));
-      ServerEdits()[i]->setFocus();
+      ServerControls()[i]->setFocus();
       ShowMessage(std::string(field.Name) + " of " + servers[row] + ": '" + settings.*field.Text +
                       "' is not a whole number from " + std::to_string(field.Min) + " to " +
                       std::to_string(field.Max),

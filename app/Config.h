@@ -39,10 +39,14 @@ public:
   QLineEdit* EdPath;
   QPushButton* btBrowse; // a folder chooser for EdPath
   // The settings of the server selected in lstServers, in the order of
-  // ServerFields; off while none is selected.
+  // ServerFields; off while none is selected, EdPriority also while
+  // chkFill is not checked.
   QLineEdit* EdConnections;
   QLineEdit* EdInFlight;
   QLineEdit* EdPacing;
+  QCheckBox* chkFill;
+  QLineEdit* EdPriority;
+  QCheckBox* chkCompression;
   // The password of the server selected in lstServers, kept out of the
   // settings file at once; lblPassword says where it went.
   QLineEdit* EdPassword;
@@ -89,7 +93,8 @@ private:
   QHBoxLayout* AddField(const char* caption, QLineEdit* edit, const char* hint);
   void Connect(QPushButton* button, void (TOKBottomDlg::*click)(TObject*));
   void AddServerFields();
-  std::array<QLineEdit*, 3> ServerEdits() const { return {EdConnections, EdInFlight, EdPacing}; }
+  std::array<QWidget*, std::size(ServerFields)> ServerControls() const;
+  void EnableServerFields();
   // The row of the server selected, -1 when none is: the current row alone
   // (the list takes one when it gets the focus) is not a choice.
   int SelectedServer() const;

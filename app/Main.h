@@ -76,6 +76,8 @@ public:
   std::string Pacing() const override { return SelectedServer().Pacing; }
   std::string Connections() const override { return SelectedServer().Connections; }
   std::string RequestsInFlight() const override { return SelectedServer().InFlight; }
+  bool Compression() const override { return SelectedServer().Compression == "1"; }
+  std::vector<TFillServer> FillServers() const override;
   void SetServerSettings(TServerSettingsMap value) { FServerSettings = std::move(value); }
   // Whether an open decode window walks with this server entry.
   bool ServerInUse(const std::string& Entry) const;

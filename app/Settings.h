@@ -46,25 +46,36 @@ inline constexpr char DefaultPacing[] = "500";
 
 // A server's own settings, as texts: the connections a decode window opens
 // to it, the requests in flight on each, and the milliseconds between two
-// requests on a connection. A server added now runs at full speed.
+// requests on a connection. A server added now runs at full speed. A fill
+// server ("1") is asked for the articles another window's server lacks,
+// lower priorities first; compression ("1") is used where the server offers
+// it. A server becomes a fill server only when the user says so.
 struct TServerSettings {
   std::string Connections = "4";
   std::string InFlight = "4";
   std::string Pacing = "0";
+  std::string Fill = "0";
+  std::string Priority = "0";
+  std::string Compression = "1";
 };
 
 // Each field's name as the dialog shows it, its key in the settings file and
-// its range.
+// its range; a check box stores 1 or 0.
 struct TServerField {
   const char* Name;
   const char* Key;
   std::string TServerSettings::*Text;
   long Min, Max;
+  bool Check = false;
 };
 inline constexpr TServerField ServerFields[] = {
     {"Connections", "CONNECTIONS", &TServerSettings::Connections, 1, 50},
     {"Requests in flight", "INFLIGHT", &TServerSettings::InFlight, 1, 100},
-    {"Pacing (ms)", "PACING", &TServerSettings::Pacing, 0, 3600000}};
+    {"Pacing (ms)", "PACING", &TServerSettings::Pacing, 0, 3600000},
+    {"Use as fill server", "FILL", &TServerSettings::Fill, 0, 1, true},
+    {"Priority", "PRIORITY", &TServerSettings::Priority, 0, 99},
+    {"Compression", "COMPRESSION", &TServerSettings::Compression, 0, 1, true}};
+inline constexpr const TServerField& PriorityField = ServerFields[4];
 
 // The settings of each server listed, by entry. Each lies in a section of
 // its own, "[SERVER <entry>]", after the lists, where the lists' readers

@@ -4,12 +4,13 @@
 // connection carry more than that many bytes a second, as providers cap
 // their connections.
 //
-//   link_relay <target host:port> <round trip in ms> [<bytes/s per connection and direction>]
+//   link_relay [--port N] <target host:port> <round trip in ms> [<bytes/s per connection and direction>]
 //
-// It prints the port it listens on and relays until its standard input
-// closes, so a benchmark that ends, however it ends, takes it along. It runs
-// as a process of its own so that its work counts neither in the memory nor
-// in the processor time of what it measures.
+// It listens on port N (any free port without --port) with SO_REUSEADDR, so
+// that a relay killed and started again on the same port comes back at once,
+// as a provider's server restarting does. It prints the port it listens on and relays until its standard
+// input closes, so a benchmark that ends, however it ends, takes it along. It runs as a process of its own so
+// that its work counts neither in the memory nor in the processor time of what it measures.
 //
 // One thread, epoll and a timer: what a read brings is queued as one chunk
 // stamped with the time it may leave, and leaves in one write. A direction
@@ -105,7 +106,7 @@ public:
                         : MaxHeld) {}
   ~TRelay();
   // Listens and prints the port; false when it cannot.
-  bool Listen();
+  bool Listen(std::uint16_t Port);
   void Run();
 
 private:
@@ -142,7 +143,7 @@ TRelay::~TRelay() {
       ::close(fd);
 }
 
-bool TRelay::Listen() {
+bool TRelay::Listen(std::uint16_t Port) {
   FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
   FTimer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -151,6 +152,9 @@ bool TRelay::Listen() {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  local.sin_port = htons(Port);
+  const int one = 1;
+  ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   socklen_t size = sizeof local;
   if (::bind(FListen, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(FListen, 64) != 0 ||
       ::getsockname(FListen, reinterpret_cast<sockaddr*>(&local), &size) != 0)
@@ -421,9 +425,15 @@ std::optional<sockaddr_in> Resolve(const std::string& HostPort) {
 } // namespace
 
 int main(int argc, char** argv) {
+  std::uint16_t port = 0;
+  if (argc > 2 && std::strcmp(argv[1], "--port") == 0) {
+    port = std::uint16_t(std::atoi(argv[2]));
+    argc -= 2;
+    argv += 2;
+  }
   if (argc < 3 || argc > 4) {
-    std::fprintf(stderr, "usage: link_relay <target host:port> <round trip in ms> [<bytes/s per connection "
-                         "and direction>]\n");
+    std::fprintf(stderr, "usage: link_relay [--port N] <target host:port> <round trip in ms> [<bytes/s per "
+                         "connection and direction>]\n");
     return 2;
   }
   const auto target = Resolve(argv[1]);
@@ -435,7 +445,7 @@ int main(int argc, char** argv) {
   const double rate = argc == 4 ? std::atof(argv[3]) : 0;
   ::signal(SIGPIPE, SIG_IGN);
   TRelay relay(*target, std::chrono::nanoseconds(std::int64_t(roundTripMs * 1e6 / 2)), rate);
-  if (!relay.Listen()) {
+  if (!relay.Listen(port)) {
     std::fprintf(stderr, "link_relay: cannot listen: %s\n", std::strerror(errno));
     return 1;
   }

@@ -15,7 +15,8 @@
 // "nntp_bench client" or "nntp_bench plain" runs that side alone, ten times,
 // for a profiler; a third word names the sender's congestion control.
 // "nntp_bench pipelined" runs only the comparison of pipelined bodies,
-// "nntp_bench fetcher" only the fetcher's.
+// "nntp_bench fetcher" only the fetcher's, "nntp_bench compressed" only the
+// compressed transfers'.
 //
 // Then it fetches a group of bodies through TNntpCli one at a time and with
 // 4 and 8 requests in flight, from a server that answers at once and from
@@ -24,6 +25,15 @@
 // of 128 characters) through TArticleFetcher, in order, over 1, 4 and 8
 // connections with 4 requests in flight each, against one connection with
 // one request at a time, as the decode window fetches today.
+//
+// Then it fetches the overview of a group of 100,000 articles (XOVER blocks
+// of 1,000, 4 in flight, as the overview walk asks) and a set of yEnc-like
+// bodies, each plainly and compressed (COMPRESS DEFLATE) in turns, and
+// prints the bytes on the link, the bytes of text, the time and the
+// receiving thread's processor time, medians of five runs each. Over
+// loopback the link costs nothing, so the time shows what compressing (the
+// server's) and inflating (ours) cost; what a slower link gains is its
+// rate times the bytes saved.
 //
 // With INN_GROUP=<group> (and INN_SERVER=host:port, 127.0.0.1:119 unless
 // set), it also fetches the last INN_BODIES (260 unless set) articles of
@@ -49,8 +59,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -505,6 +517,158 @@ bool CompareFetcher() {
   return ok;
 }
 
+// ---- compressed transfers ----
+
+const int OverviewArticles = 100000;
+const int OverviewBlock = 1000;
+const int YEncArticles = 24;
+const int YEncLines = 6000;
+
+// Overview lines as a binary group has them: subjects that differ in their
+// numbers, one poster, message identifiers with random parts.
+std::vector<TNewsArticle> OverviewGroup() {
+  std::vector<TNewsArticle> articles;
+  articles.reserve(OverviewArticles);
+  std::uint32_t seed = 12345;
+  const auto random = [&] { return (seed = seed * 1103515245u + 12345u) >> 4; };
+  char subject[200], from[80], id[96], date[64];
+  unsigned name = 0, poster = 0;
+  for (int n = 1; n <= OverviewArticles; ++n) {
+    const int file = (n - 1) / 137, part = (n - 1) % 137 + 1;
+    if (part == 1)
+      name = random(), poster = random() % 500;
+    std::snprintf(subject, sizeof subject,
+                  "Subject: [%04d/1250] - \"%07x.Video.2024.1080p.part%03d.rar\" yEnc (%d/137)",
+                  file % 1250 + 1, name, file % 1000, part);
+    std::snprintf(from, sizeof from, "From: poster%u <poster%u@example.com>", poster, poster * 7919 % 10007);
+    std::snprintf(id, sizeof id, "Message-ID: <part%dof137.%07x%05x@powerpost.local>", part, random(),
+                  random() & 0xfffff);
+    std::snprintf(date, sizeof date, "Date: Mon, %d May 2024 %02d:%02d:%02d +0000", 1 + n / 40000 % 28,
+                  n / 3600 % 24, n / 60 % 60, n % 60);
+    articles.push_back(
+        {n, {subject, from, date, id, "Xref: news.example.com alt.bench:" + std::to_string(n)}, {}});
+  }
+  return articles;
+}
+
+// Bodies of random characters in lines of 128, as yEnc sends them: they
+// barely compress.
+std::vector<TNewsArticle> YEncGroup() {
+  std::vector<TNewsArticle> articles;
+  std::uint32_t seed = 54321;
+  for (int n = 1; n <= YEncArticles; ++n) {
+    TNewsArticle a{n, {"Subject: yenc " + std::to_string(n)}, {}};
+    for (int i = 0; i < YEncLines; ++i) {
+      std::string line(LineLen, ' ');
+      for (char& c : line)
+        c = char(42 + ((seed = seed * 1103515245u + 12345u) >> 16) % 200);
+      a.Body.push_back(std::move(line));
+    }
+    articles.push_back(std::move(a));
+  }
+  return articles;
+}
+
+struct TTransfer {
+  TResult R;
+  std::int64_t Link = 0; // bytes as they came over the link
+};
+
+// The requests one after the other, depth in flight, through one client
+// that compresses or not; only the requests are timed.
+TTransfer Transfer(TScriptedNewsServer& server, bool compress, int requests,
+                   const std::function<void(TNntpCli&, int)>& request) {
+  TNntpCli cli;
+  TTransfer t;
+  TResult& r = t.R;
+  QEventLoop loop;
+  QTimer::singleShot(300000, &loop, &QEventLoop::quit);
+  int sent = 0, done = 0;
+  bool ok = true;
+  const auto next = [&] {
+    while (sent < requests && cli.InFlight() < 4)
+      request(cli, sent++);
+  };
+  cli.OnSessionConnected = [&](TObject*, std::uint16_t) { loop.quit(); };
+  cli.OnMessageLine = [&](TObject*) { ++r.Lines; };
+  cli.OnRequestDone = [&](TObject*, TNntpRequest kind, std::uint16_t error) {
+    ok = ok && error == 0;
+    if (kind == nntpGroup || ++done == requests || !ok)
+      loop.quit();
+    else
+      next();
+  };
+  cli.SetHost("127.0.0.1");
+  cli.SetPort(server.PortText());
+  cli.SetPipelineDepth(4);
+  cli.SetCompress(compress);
+  cli.Connect();
+  loop.exec();
+  if (cli.State() != nntpReady || cli.Compressed() != compress)
+    return t;
+  cli.Group("alt.bench");
+  loop.exec();
+  const std::int64_t bytes = cli.BytesReceived(), link = cli.LinkBytesReceived();
+  const double busy = ThreadSeconds();
+  QElapsedTimer clock;
+  clock.start();
+  next();
+  loop.exec();
+  r.Seconds = double(clock.nsecsElapsed()) / 1e9;
+  r.Busy = ThreadSeconds() - busy;
+  r.Bytes = cli.BytesReceived() - bytes;
+  t.Link = cli.LinkBytesReceived() - link;
+  r.Ok = ok && done == requests;
+  cli.Abort();
+  return t;
+}
+
+TTransfer Median(std::vector<TTransfer> runs) {
+  std::sort(runs.begin(), runs.end(),
+            [](const TTransfer& a, const TTransfer& b) { return a.R.Seconds < b.R.Seconds; });
+  TTransfer m = runs[runs.size() / 2];
+  for (const TTransfer& t : runs)
+    m.R.Ok = m.R.Ok && t.R.Ok;
+  return m;
+}
+
+// Plain and compressed in turns, five runs each; prints both and their ratios.
+bool CompareCompression(const char* what, const std::vector<TNewsArticle>& articles, int requests,
+                        const std::function<void(TNntpCli&, int)>& request) {
+  TScriptedNewsServer server;
+  server.OfferOverview(
+      {"Subject:", "From:", "Date:", "Message-ID:", "References:", "Bytes:", "Lines:", "Xref:full"});
+  server.OfferCompression();
+  server.ServeGroup("alt.bench", articles);
+  std::vector<TTransfer> runs[2];
+  for (int i = 0; i < 5; ++i)
+    for (const bool compress : {false, true})
+      runs[compress].push_back(Transfer(server, compress, requests, request));
+  const TTransfer plain = Median(runs[0]), compressed = Median(runs[1]);
+  std::printf("%s, median of 5:\n", what);
+  for (const TTransfer* t : {&plain, &compressed})
+    std::printf("  %-11s %7.2f MB on the link, %7.2f MB of text, %6.3f s, receiving thread busy %6.1f ms%s\n",
+                t == &plain ? "plain" : "compressed", double(t->Link) / 1e6, double(t->R.Bytes) / 1e6,
+                t->R.Seconds, t->R.Busy * 1e3, t->R.Ok ? "" : "  (INCOMPLETE)");
+  std::printf("  compressed / plain: %.3f of the link's bytes, %.2f of the time; at 10 MB/s the link alone "
+              "takes %.2f s plain, %.2f s compressed\n",
+              double(compressed.Link) / double(plain.Link), compressed.R.Seconds / plain.R.Seconds,
+              double(plain.Link) / 1e7, double(compressed.Link) / 1e7);
+  return plain.R.Ok && compressed.R.Ok && plain.R.Bytes == compressed.R.Bytes;
+}
+
+bool CompareCompression() {
+  const bool overview =
+      CompareCompression("overview of 100,000 articles, XOVER blocks of 1,000, 4 in flight", OverviewGroup(),
+                         OverviewArticles / OverviewBlock, [](TNntpCli& cli, int i) {
+                           const int first = i * OverviewBlock + 1;
+                           cli.XOver(std::to_string(first) + "-" + std::to_string(first + OverviewBlock - 1));
+                         });
+  const bool bodies = CompareCompression("24 yEnc-like bodies of 6,000 lines, 4 in flight", YEncGroup(),
+                                         YEncArticles, [](TNntpCli& cli, int i) { cli.BodyByNumber(i + 1); });
+  return overview && bodies;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -516,6 +680,8 @@ int main(int argc, char** argv) {
     return ComparePipelining() ? 0 : 1;
   if (only == "fetcher")
     return CompareFetcher() ? 0 : 1;
+  if (only == "compressed")
+    return CompareCompression() ? 0 : 1;
   if (only == "client" || only == "plain") {
     if (argc > 2)
       SenderControl = argv[2];
@@ -544,6 +710,7 @@ int main(int argc, char** argv) {
               double(small.Bytes) / 1e6, peakBig);
   ok = ComparePipelining() && ok;
   ok = CompareFetcher() && ok;
+  ok = CompareCompression() && ok;
 
   if (!qEnvironmentVariableIsEmpty("INN_GROUP")) {
     TServerWalk walk;

@@ -1,5 +1,6 @@
 #include "net/WSocket.h"
 
+#include "net/Deflate.h"
 #include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "platform/HiddenWindow.h"
@@ -161,6 +162,7 @@ void TCustomWSocket::ResetToDefaults() {
   FAllSent = true;
   FCloseInvoked = false;
   FReadCount = 0;
+  FLinkReadCount = 0;
   // Unsent bytes of a finished connection must never reach the next one.
   FBufList.clear();
 }
@@ -557,6 +559,14 @@ void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error, std::i
     // no more, and no report would come for it: it is read whatever Limit says.
     if (TlsPending())
       continue;
+    // Inflated bytes wait in the compression as well; they keep to Limit,
+    // since a few compressed bytes may stand for any number of them.
+    if (InflatePending()) {
+      if (FReadCount - Start < Limit)
+        continue;
+      PostNotice(FD_READ, 0);
+      return;
+    }
     int Waiting = 0;
     if (ioctl(FHSocket, FIONREAD, &Waiting) != 0) {
       FLastError = WSocketErrorFromErrno(errno);
@@ -573,6 +583,17 @@ int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
     FLastError = 10038;
     return -1;
   }
+  if (FDeflate)
+    return InflateReceive(static_cast<char*>(Buffer), BufferSize);
+  const int Count = LinkReceive(Buffer, BufferSize);
+  if (Count > 0)
+    FReadCount += Count;
+  return Count;
+}
+
+// One read of the connection's bytes as they come, from the system or from
+// the TLS session.
+int TCustomWSocket::LinkReceive(void* Buffer, int BufferSize) {
   if (FSsl)
     return TlsReceive(Buffer, BufferSize);
   const ssize_t Count = ::recv(FHSocket, Buffer, std::size_t(std::max(BufferSize, 0)), MSG_DONTWAIT);
@@ -591,7 +612,7 @@ int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
     FLastError = FCloseError;
     return -1;
   }
-  FReadCount += Count;
+  FLinkReadCount += Count;
   return int(Count);
 }
 
@@ -615,18 +636,11 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   FAllSent = false;
   if (Len <= 0)
     return 0;
-
-  if (FBufList.empty())
-    FBufList.emplace_back();
-  const char* Next = static_cast<const char*>(Data);
-  int Left = Len;
-  for (;;) {
-    const int Count = FBufList.back().Write(Next, Left);
-    Next += Count;
-    Left -= Count;
-    if (Left <= 0)
-      break;
-    FBufList.emplace_back();
+  if (FDeflate) {
+    const std::string_view Compressed = FDeflate->Deflate(static_cast<const char*>(Data), std::size_t(Len));
+    Queue(Compressed.data(), int(Compressed.size()));
+  } else {
+    Queue(static_cast<const char*>(Data), Len);
   }
 
   // A send that fails closes the socket, and the close handler may already
@@ -638,6 +652,22 @@ int TCustomWSocket::Send(const void* Data, int Len) {
   if (FAllSent && SocketIs(Serial))
     PostNotice(FD_WRITE, 0);
   return Len;
+}
+
+// Copies the bytes behind those waiting, into new blocks where the last is full.
+void TCustomWSocket::Queue(const char* Data, int Len) {
+  if (FBufList.empty())
+    FBufList.emplace_back();
+  const char* Next = Data;
+  int Left = Len;
+  for (;;) {
+    const int Count = FBufList.back().Write(Next, Left);
+    Next += Count;
+    Left -= Count;
+    if (Left <= 0)
+      break;
+    FBufList.emplace_back();
+  }
 }
 
 int TCustomWSocket::SendStr(const std::string& Str) { return Send(Str.data(), int(Str.size())); }
@@ -722,6 +752,7 @@ int TCustomWSocket::DropSocket() {
   FBufList.clear();
   FAllSent = true;
   FSsl.reset();
+  FDeflate.reset();
   FTlsReadWantsWrite = FTlsWriteWantsRead = false;
   return ::close(std::exchange(FHSocket, -1)) == 0 ? 0 : errno;
 }

@@ -9,9 +9,11 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QHostInfo;
+class TDeflate;
 class QSocketNotifier;
 class QObject;
 class THiddenWindow;
@@ -60,6 +62,11 @@ std::uint16_t WSocketErrorFromErrno(int ErrNo);
 // certificate that does not verify, a record that cannot be read. It is no
 // Windows Sockets number; TlsError() of the socket holds the details.
 constexpr std::uint16_t WSAETLS = 10200;
+
+// The error number of a compressed connection whose incoming stream cannot
+// be inflated: the connection is dropped, as for a reset. No Windows Sockets
+// number either.
+constexpr std::uint16_t WSAEDEFLATE = 10202;
 
 // One fixed-size block of the send queue.
 class TBuffer {
@@ -132,6 +139,9 @@ public:
   // The descriptor of the connection, -1 while there is none.
   int HSocket() const { return FHSocket; }
   std::int64_t ReadCount() const { return FReadCount; }
+  // Bytes read from the connection as they came, before inflating; the
+  // same as ReadCount until compression starts.
+  std::int64_t LinkReadCount() const { return FLinkReadCount; }
   // Bytes waiting in the system; -1 when the query fails.
   int RcvdCount();
   int LastError() const { return FLastError; }
@@ -158,6 +168,16 @@ public:
   // The last TLS failure, e.g. "TLS: certificate verify failed for
   // news.example.com (certificate has expired)"; cleared by Connect.
   const std::string& TlsError() const { return FTlsError; }
+
+  // From now on both directions of the connection go through raw DEFLATE
+  // (inside TLS when TLS is on), until it closes: Send compresses and
+  // flushes each call's bytes, Receive hands out inflated bytes, at most
+  // its buffer's worth per call. ReadAhead holds bytes the caller has
+  // received already behind the reply that switched compression on; they
+  // are the first compressed ones. A stream that cannot be inflated closes
+  // the connection with WSAEDEFLATE.
+  void StartCompression(std::string_view ReadAhead = {});
+  bool Compressed() const { return FDeflate != nullptr; }
 
   TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
   void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
@@ -208,6 +228,11 @@ private:
   bool TlsPending() const;
   void TlsShutdown();
   const std::string& TlsPeerName() const { return FTlsHostName.empty() ? FAddrStr : FTlsHostName; }
+  int LinkReceive(void* Buffer, int BufferSize);
+  void Queue(const char* Data, int Len);
+  // The compression members (WSocketDeflate.cpp).
+  int InflateReceive(char* Buffer, int BufferSize);
+  bool InflatePending() const;
 
   std::unique_ptr<THiddenWindow> FWindow;
   // Receives the answers of name lookups (a QObject with one slot).
@@ -263,10 +288,14 @@ private:
   // bytes taken from the system already.
   bool FInReadLoop = false;
 
+  // The compression of the connection once it has started; none before.
+  std::unique_ptr<TDeflate> FDeflate;
+
   // What one readable report reads at most before the loop gets its turn
   // again (a receive may take it past by one buffer).
   static constexpr std::int64_t MaxReadPerNotice = 1 << 20;
   std::int64_t FReadCount = 0;
+  std::int64_t FLinkReadCount = 0;
   int FLastError = 0;
   int FSendFlags = 0;
   TSocketLingerOnOff FLingerOnOff = wsLingerOn;

@@ -63,6 +63,8 @@ const TErrorText ErrorTexts[] = {
     // Ours: every TLS failure (handshake, certificate, record); the socket's
     // TlsError() has the details.
     {10200, "TLS error"},
+    // Ours: the incoming stream of a compressed connection cannot be inflated.
+    {10202, "Compressed data error"},
     {11001, "Host not found"},
     {11002, "Non-authoritative host not found"},
     {11003, "Non-recoverable error"},

@@ -220,7 +220,7 @@ int TCustomWSocket::TlsReceive(void* Buffer, int BufferSize) {
   FTlsErrno = 0;
   const int Count = SSL_read(FSsl.get(), Buffer, BufferSize);
   if (Count > 0) {
-    FReadCount += Count;
+    FLinkReadCount += Count;
     // Outside the read loop nobody else would come back for the rest.
     if (!FInReadLoop && TlsPending())
       PostNotice(FD_READ, 0);

@@ -17,6 +17,7 @@
 #include <istream>
 #include <ostream>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -353,6 +354,8 @@ void TNntpCli::Connect() {
   FRequest.clear();
   FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
   FArticleID.clear();
+  FNext = nullptr;
+  FCompressAfterLogIn = false;
   SetState(nntpDnsLookup);
   FInConnect = true;
   try {
@@ -433,7 +436,9 @@ void TNntpCli::WSocketSessionClosed(TObject*, std::uint16_t Error) {
 // The one place where bytes are read from the socket.
 void TNntpCli::WSocketDataAvailable(TObject*, std::uint16_t Error) {
   char* const into = ReceiveRoom();
+  const std::int64_t link = FWSocket->LinkReadCount();
   const int len = FWSocket->Receive(into, RcvBufSize - FRcvCnt);
+  FLinkBytesReceived += FWSocket->LinkReadCount() - link;
   if (FAborted)
     return;
   if (len == 0) {
@@ -445,6 +450,7 @@ void TNntpCli::WSocketDataAvailable(TObject*, std::uint16_t Error) {
   }
   if (len < 0)
     return;
+  FBytesReceived += len;
   Received(len, Error);
 }
 
@@ -514,7 +520,10 @@ void TNntpCli::CutLines(std::uint16_t Error) {
     FRcvCnt -= lineLen + 2;
     switch (FState) {
     case nntpWaitingBanner:
-      Greeting(Error);
+      if (FNext) // a reply to a request of our own, before the session is up
+        (this->*FNext)();
+      else
+        Greeting(Error);
       break;
     case nntpWaitingResponse:
       if (FNext)
@@ -581,6 +590,18 @@ bool TNntpCli::NumberMisfits() {
 
 void TNntpCli::Greeting(std::uint16_t Error) {
   SendAtOnce();
+  if (FCompress) {
+    ReadStatusCode();
+    if (FStatusCode == 200 || FStatusCode == 201) {
+      FGreetingError = Error;
+      AskCapabilities();
+      return;
+    }
+  }
+  SessionUp(Error);
+}
+
+void TNntpCli::SessionUp(std::uint16_t Error) {
   SetState(nntpReady);
   ReadStatusCode();
   FPostingPermited = FStatusCode == 200;
@@ -882,7 +903,7 @@ void TNntpCli::Authenticate() {
 void TNntpCli::AuthenticateNext1() {
   ReadStatusCode();
   if (FStatusCode == 281) {
-    TriggerRequestDone(0);
+    LogInAccepted();
     return;
   }
   if (!StatusIs(381))
@@ -897,7 +918,109 @@ void TNntpCli::AuthenticateNext1() {
 
 void TNntpCli::AuthenticateNext2() {
   ReadStatusCode();
-  EndRequest(281);
+  if (FStatusCode == 281)
+    LogInAccepted();
+  else
+    EndRequest(281);
+}
+
+void TNntpCli::LogInAccepted() {
+  if (FCompress && FCompressAfterLogIn && !FWSocket->Compressed()) {
+    FCompressAfterLogIn = false;
+    AskCapabilities();
+    return;
+  }
+  TriggerRequestDone(0);
+}
+
+// ---- compression ----
+
+// The reply that started it waits until compression is settled.
+void TNntpCli::AskCapabilities() {
+  FHeldReply = FLastResponse;
+  FOfferedCompress = FOfferedLogIn = false;
+  SendOwn("CAPABILITIES", &TNntpCli::CapabilitiesNext);
+}
+
+// One at a time: nothing may go out behind COMPRESS.
+void TNntpCli::SendOwn(const char* Command, TNextStep Next) {
+  FNext = Next;
+  StartReplyClock();
+  FWSocket->SendStr(std::string(Command) + "\r\n");
+}
+
+// A server that knows no CAPABILITIES offers no compression either.
+void TNntpCli::CapabilitiesNext() {
+  ReadStatusCode();
+  if (FStatusCode == 101)
+    FNext = &TNntpCli::CapabilityLineNext;
+  else
+    CompressionSettled();
+}
+
+namespace {
+// The blank-separated words of a line.
+std::vector<std::string_view> Words(std::string_view Line) {
+  std::vector<std::string_view> words;
+  for (std::size_t pos = 0;;) {
+    pos = Line.find_first_not_of(" \t", pos);
+    if (pos == std::string_view::npos)
+      return words;
+    const std::size_t end = std::min(Line.find_first_of(" \t", pos), Line.size());
+    words.push_back(Line.substr(pos, end - pos));
+    pos = end;
+  }
+}
+} // namespace
+
+void TNntpCli::CapabilityLineNext() {
+  if (FLastResponse != ".") {
+    const std::vector<std::string_view> words = Words(FLastResponse);
+    if (!words.empty() && SameText(words[0], "COMPRESS") &&
+        std::any_of(words.begin() + 1, words.end(),
+                    [](std::string_view w) { return SameText(w, "DEFLATE"); }))
+      FOfferedCompress = true;
+    if (!words.empty() && SameText(words[0], "AUTHINFO"))
+      FOfferedLogIn = true;
+    return;
+  }
+  // Before the log-in a server that offers it may still ask for it, and a
+  // compressed connection could not answer.
+  if (FState == nntpWaitingBanner && FOfferedLogIn && !FUserName.empty()) {
+    FCompressAfterLogIn = true;
+    CompressionSettled();
+  } else if (FOfferedCompress) {
+    SendOwn("COMPRESS DEFLATE", &TNntpCli::CompressNext);
+  } else {
+    CompressionSettled();
+  }
+}
+
+void TNntpCli::CompressNext() {
+  ReadStatusCode();
+  if (FStatusCode == 206 && FWSocket->State() == wsConnected) {
+    // Whatever came behind the 206 is compressed already.
+    FBytesReceived -= FRcvCnt;
+    FWSocket->StartCompression(std::string_view(FReceiveBuffer.get() + FRcvStart, std::size_t(FRcvCnt)));
+    FRcvStart = FRcvCnt = 0;
+    FReceiveBuffer[0] = '\0';
+  } else if (FStatusCode == 480 && FState == nntpWaitingBanner && !FUserName.empty()) {
+    FCompressAfterLogIn = true; // the server wants the log-in first
+  }
+  // 403, 502 or anything else: the connection goes on plain.
+  CompressionSettled();
+}
+
+// The connect or the log-in ends as it would have without compression.
+void TNntpCli::CompressionSettled() {
+  FNext = nullptr;
+  FLastResponse = std::exchange(FHeldReply, {});
+  if (FState == nntpWaitingBanner) {
+    SessionUp(FGreetingError);
+    return;
+  }
+  ReadStatusCode();
+  TriggerRequestDone(0);
 }
 
 // Every request in flight ends with the one report of the abort.

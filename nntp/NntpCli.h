@@ -133,6 +133,29 @@ public:
   // Requests sent whose replies have not ended; the first of them is the
   // one whose reply is being read.
   int InFlight() const;
+  // Compressed transfers (off by default; taken up by the next greeting or
+  // log-in). On, the client asks for the server's CAPABILITIES once it has
+  // greeted (200, 201) and, when COMPRESS DEFLATE is among them, sends
+  // COMPRESS DEFLATE; from the server's 206 on, both directions of the
+  // connection go through DEFLATE. OnSessionConnected comes once that is
+  // settled, with the greeting in LastResponse() as without it. Any other
+  // answer, or a server without the capability, leaves the connection
+  // plain; a connection lost meanwhile ends as before its greeting.
+  // A compressed connection can no longer log in, and this client logs in
+  // when the server asks (480): with a user name set and AUTHINFO among
+  // the capabilities, or a 480 to COMPRESS, compression waits for the
+  // log-in. An Authenticate that succeeds then asks for the capabilities
+  // again (they may change with it) and compresses before it ends with 0.
+  // A server that offers log-in but never asks for it stays plain.
+  bool Compress() const { return FCompress; }
+  void SetCompress(bool value) { FCompress = value; }
+  // The connection goes through DEFLATE now.
+  bool Compressed() const { return FWSocket->Compressed(); }
+  // Bytes received over all connections of this client: as the lines
+  // carry them (line ends included), and as they came over the link,
+  // compressed where the connection is (without TLS's own bytes).
+  std::int64_t BytesReceived() const { return FBytesReceived; }
+  std::int64_t LinkBytesReceived() const { return FLinkBytesReceived; }
 
   TSessionConnected OnSessionConnected;
   TSessionClosed OnSessionClosed;
@@ -231,6 +254,16 @@ private:
   bool Misfits(int SuccessCode);
   bool NumberMisfits();
   void Greeting(std::uint16_t Error);
+  void SessionUp(std::uint16_t Error);
+  // Compression: requests of the client's own, whose replies raise no
+  // events, while the connect or the log-in that started them waits.
+  void AskCapabilities();
+  void SendOwn(const char* Command, TNextStep Next);
+  void CapabilitiesNext();
+  void CapabilityLineNext();
+  void CompressNext();
+  void CompressionSettled();
+  void LogInAccepted();
   void SendPostBlock();
 
   void WSocketDnsLookupDone(TObject* Sender, std::uint16_t Error);
@@ -300,4 +333,17 @@ private:
   bool FReplyStarted = false;
   TClock::time_point FReplyStart;
   std::int64_t FReplyBytes = 0;
+
+  bool FCompress = false;
+  // Ask for compression again once a log-in has succeeded.
+  bool FCompressAfterLogIn = false;
+  // What the capabilities being read offer.
+  bool FOfferedCompress = false;
+  bool FOfferedLogIn = false;
+  // The greeting or the log-in's reply, handed to the caller once
+  // compression is settled, and the greeting's Error.
+  std::string FHeldReply;
+  std::uint16_t FGreetingError = 0;
+  std::int64_t FBytesReceived = 0;
+  std::int64_t FLinkBytesReceived = 0;
 };

@@ -9,10 +9,10 @@ set -euo pipefail
 # qtkeychain-qt6-dev: server passwords in the desktop's keychain; openssl:
 # the test news server's throw-away certificates; par2: verifies and repairs
 # the PAR2 sets a walk saves; appstream: the install check validates the
-# AppStream description.
+# AppStream description; zlib1g-dev: compressed transfers with news servers.
 VOSTEL_PACKAGES=(cmake make g++ qt6-base-dev libgl-dev libgtest-dev sharutils netbase clang libclang-rt-14-dev
   libssl-dev ca-certificates qtkeychain-qt6-dev openssl python3 python3-yenc python3-sabyenc xvfb xauth par2
-  appstream)
+  appstream zlib1g-dev)
 
 vostel_install_deps() {
   local missing=()

@@ -1,6 +1,18 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+// A server a decode window asks for the articles its own server lacks, with
+// what it needs to connect: texts as in IStartValues.
+struct TFillServer {
+  std::string Entry;
+  std::string Password;
+  std::string Connections;
+  std::string RequestsInFlight;
+  std::string Pacing;
+  bool Compression = true;
+};
 
 // What a decode window reads from the main window once, while it is created.
 // The main window implements this; tests supply their own. Numbers are handed
@@ -33,6 +45,11 @@ public:
   virtual std::string PasswordOf(const std::string& Entry) const {
     return Entry == Server() ? Password() : std::string();
   }
+  // Whether to compress the transfers with Server() where it offers it.
+  virtual bool Compression() const { return true; }
+  // The fill servers in the order they are asked, lowest priority first and
+  // ties in the order of the list; never Server() itself.
+  virtual std::vector<TFillServer> FillServers() const { return {}; }
 };
 
 // Set by the main window when it is created; read by FormCreate.

@@ -4,6 +4,7 @@
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -45,6 +46,9 @@ void OkOnAFullDisk() {
 const std::string Listed =
     "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=/tmp/vostel-dl/\r\n\r\n"
     "[SERVER]\r\nS=news.b\r\nS=news.a\r\n\r\n[GROUPS]\r\nG=alt.x\r\n";
+
+// A server's section past its pacing when it fills in for none and compresses.
+const std::string Plain = "FILL=0\r\nPRIORITY=0\r\nCOMPRESSION=1\r\n";
 
 } // namespace
 
@@ -105,8 +109,8 @@ TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndServerSettingsReac
   EXPECT_FALSE(dlg->isVisible());
   EXPECT_NE(ReadFile("VOSTEL.INI")
                 .find("[GROUPS]\r\nG=alt.x\r\n\r\n[SERVER " + server +
-                      "]\r\nCONNECTIONS=8\r\nINFLIGHT=2\r\nPACING=0\r\n\r\n"
-                      "[SERVER news.other]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n"),
+                      "]\r\nCONNECTIONS=8\r\nINFLIGHT=2\r\nPACING=0\r\n" + Plain +
+                      "\r\n[SERVER news.other]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n" + Plain),
             std::string::npos);
   Select(server, "alt.x");
   EXPECT_EQ(Main->Connections() + " " + Main->RequestsInFlight() + " " + Main->Pacing(), "8 2 0");
@@ -139,12 +143,54 @@ TEST_F(Settings, AnOldFileKeepsItsPacingForItsServersAndItsListsAfterOk) {
             "[CONFIG]\r\nDEFEXT=mid\r\nMINLINES=100\r\nMAXLINES=1000\r\nPATH=" + Folder +
                 "news/\r\nPACING=250\r\n\r\n[SERVER]\r\nS=news.a\r\nS=news.b\r\n\r\n"
                 "[GROUPS]\r\nG=alt.a\r\n\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\n"
-                "PACING=250\r\n\r\n[SERVER news.b]\r\nCONNECTIONS=12\r\nINFLIGHT=4\r\n"
-                "PACING=250\r\n");
+                "PACING=250\r\n" +
+                Plain + "\r\n[SERVER news.b]\r\nCONNECTIONS=12\r\nINFLIGHT=4\r\nPACING=250\r\n" + Plain);
   EXPECT_EQ(IniReadSection(Folder + "VOSTEL.INI", "SERVER"), (Names{"S=news.a", "S=news.b"}));
   EXPECT_EQ(IniReadSection(Folder + "VOSTEL.INI", "GROUPS"), Names{"G=alt.a"});
   EXPECT_EQ(settings("news.b"), "12 4 250");
   EXPECT_TRUE(Messages.empty() && Errors.empty());
+}
+
+// A window gets the fill servers lowest priority first, ties in list order,
+// never its own; a value out of range in the file takes the default. A
+// priority is typed only for a fill server, refused at OK out of range.
+TEST_F(Settings, FillServersAndCompressionAreStoredPerServerAndGivenInTheOrderAsked) {
+  WriteSettings("[SERVER]\r\nS=news.a\r\nS=fill.z\r\nS=fill.c\r\nS=fill.d\r\n[GROUPS]\r\nG=alt.a\r\n"
+                "[SERVER news.a]\r\nFILL=1\r\nPRIORITY=1\r\nCOMPRESSION=2\r\n[SERVER fill.z]\r\nfill=1\r\n"
+                "PRIORITY=150\r\nCOMPRESSION=0\r\nCONNECTIONS=2\r\n[SERVER fill.c]\r\nFILL=1\r\n");
+  Start();
+  Main->Passwords->SetPassword("fill.c", "pw");
+  const auto given = [&](const char* server) {
+    Select(server, "alt.a");
+    std::string text = Main->Compression() ? "z:" : "-:";
+    for (const TFillServer& f : Main->FillServers())
+      text += " " + f.Entry + " " + f.Password + " " + f.Connections + " " + f.RequestsInFlight + " " +
+              f.Pacing + (f.Compression ? " z" : " -");
+    return text;
+  };
+  EXPECT_EQ(given("news.a"), "z: fill.z  2 4 500 - fill.c pw 4 4 500 z");
+  EXPECT_EQ(given("fill.z"), "-: fill.c pw 4 4 500 z news.a  4 4 500 z");
+  TOKBottomDlg* dlg = OKBottomDlg;
+  dlg->lstServers->setCurrentRow(3); // fill.d: no section
+  EXPECT_TRUE(dlg->chkFill->isEnabled() && !dlg->chkFill->isChecked() && !dlg->EdPriority->isEnabled() &&
+              dlg->chkCompression->isChecked());
+  dlg->chkFill->click();
+  dlg->EdPriority->clear();
+  QTest::keyClicks(dlg->EdPriority, "100");
+  dlg->chkCompression->click();
+  dlg->lstServers->setCurrentRow(2);
+  QTest::keyClicks(dlg->EdPriority, "x");
+  dlg->chkFill->click(); // the priority left behind is none
+  dlg->OKBtn->click();
+  EXPECT_EQ(Messages.at(0).first, "Priority of fill.d: '100' is not a whole number from 0 to 99");
+  dlg->EdPriority->clear();
+  QTest::keyClicks(dlg->EdPriority, "7");
+  dlg->OKBtn->click();
+  EXPECT_EQ(IniReadSection(Folder + "VOSTEL.INI", "SERVER fill.d"),
+            (Names{"CONNECTIONS=4", "INFLIGHT=4", "PACING=500", "FILL=1", "PRIORITY=7", "COMPRESSION=0"}));
+  EXPECT_EQ(given("news.a"), "z: fill.z  2 4 500 - fill.d  4 4 500 -");
+  dlg->lstServers->setCurrentRow(-1);
+  EXPECT_FALSE(dlg->chkFill->isEnabled() || dlg->chkCompression->isChecked() || dlg->isVisible());
 }
 
 // An installed copy downloads into the user's download folder and keeps that
@@ -218,8 +264,8 @@ TEST_F(Settings, DialogEditsAndOkWritesANewFileKeepsTheBackupAndReloads) {
   EXPECT_EQ(ReadFile("VOSTEL.INI"),
             "[CONFIG]\r\nDEFEXT=jpg\r\nMINLINES=5\r\nMAXLINES=50\r\nPATH=" + downloads +
                 "/\r\n\r\n[SERVER]\r\nS=news.a\r\nS=news.c\r\n\r\n[GROUPS]\r\n"
-                "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n"
-                "\r\n[SERVER news.c]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n");
+                "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n" +
+                Plain + "\r\n[SERVER news.c]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=0\r\n" + Plain);
   EXPECT_EQ(ReadFile("Vostel.bak"), Listed);
   EXPECT_EQ(ReadFile("vostel1.ini") + ReadFile("VOSTEL1.INI"), "(missing)(missing)");
   EXPECT_EQ(dlg->EdPath->text().toStdString() + " " + Main->lblPath->text().toStdString() + " " +
@@ -399,7 +445,7 @@ TEST_F(Settings, ManyGroupsLoadWholeAndOkKeepsThemAll) {
   Start();
   OKBottomDlg->OKBtn->click();
   EXPECT_EQ(ReadFile("VOSTEL.INI").substr(ReadFile("VOSTEL.INI").find("[SERVER]")),
-            lists + "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n");
+            lists + "\r\n[SERVER news.a]\r\nCONNECTIONS=4\r\nINFLIGHT=4\r\nPACING=500\r\n" + Plain);
   EXPECT_EQ(Items(Main->cboGroup), groups);
 }
 

@@ -7,6 +7,7 @@
 
 #include "app/Passwords.h"
 #include "decode/YEncFinished.h"
+#include "nntp/NntpCli.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
 #include "tests/app/AppTest.h"
@@ -32,8 +33,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <numeric>
+#include <sstream>
 #include <string_view>
 
 namespace {
@@ -272,6 +275,66 @@ TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNe
     EXPECT_TRUE(password.empty() || text.find(password) == std::string::npos) << text;
   EXPECT_EQ(Errors, Names{});
   EXPECT_EQ(Messages, Said{});
+}
+
+// The news client against INN, which offers COMPRESS DEFLATE: the overview
+// of the whole group and every body come compressed exactly as they come
+// plain, in fewer bytes on the link. On the server that wants a log-in
+// (over TLS) compression waits for it: INN takes COMPRESS before a log-in
+// but refuses AUTHINFO after it.
+TEST_P(InnWalk, CompressedTransfersGiveWhatPlainOnesGive) {
+  if (GetParam().Pacing != 0)
+    GTEST_SKIP() << "the client's transfers do not depend on the pacing";
+  struct TTransfer {
+    std::string Text;
+    std::vector<std::string> Ends;
+    std::int64_t Bytes, Link;
+    bool Compressed;
+  };
+  const auto transfer = [&](bool compress) {
+    TNntpCli cli;
+    TTransfer t{};
+    std::ostringstream text;
+    std::int64_t next = M["first"].toInteger();
+    cli.SetHost(Text(M["host"]));
+    cli.SetPort(std::to_string(M[GetParam().Secure ? "tls_port" : "port"].toInt()));
+    cli.SetTls(GetParam().Secure);
+    cli.WSocket().SetTlsCAFile(Text(M["ca_file"]));
+    cli.SetUserName(Text(M["user"]));
+    cli.SetPassWord(Text(M["password"]));
+    cli.SetCompress(compress);
+    cli.OnSessionConnected = [&](TObject*, std::uint16_t) { cli.Group(Text(M["group"])); };
+    cli.OnRequestDone = [&](TObject*, TNntpRequest kind, std::uint16_t error) {
+      t.Ends.push_back(std::to_string(int(kind)) + " " + std::to_string(error));
+      if (kind == nntpGroup && error == 480)
+        cli.Authenticate();
+      else if (kind == nntpAuthenticate && error == 0)
+        cli.Group(Text(M["group"]));
+      else if (kind == nntpGroup && error == 0)
+        cli.XOver(std::to_string(cli.ArticleFirst()) + "-" + std::to_string(cli.ArticleLast()), &text);
+      else if (kind != nntpAbort && error == 0 && next <= M["last"].toInteger())
+        cli.BodyByNumber(next++, &text);
+      else if (kind != nntpAbort) {
+        t.Compressed = cli.Compressed();
+        cli.Abort();
+      }
+    };
+    cli.Connect();
+    EXPECT_TRUE(PumpUntil([&] { return !t.Ends.empty() && t.Ends.back() == "17 0"; }, 60000)) << compress;
+    t.Text = text.str();
+    t.Bytes = cli.BytesReceived();
+    t.Link = cli.LinkBytesReceived();
+    return t;
+  };
+  const TTransfer plain = transfer(false), compressed = transfer(true);
+  EXPECT_FALSE(plain.Compressed);
+  EXPECT_TRUE(compressed.Compressed);
+  EXPECT_EQ(compressed.Ends, plain.Ends);
+  EXPECT_EQ(std::count(plain.Ends.begin(), plain.Ends.end(), "21 0"), GetParam().Secure ? 1 : 0);
+  EXPECT_GT(plain.Text.size(), 100000u);
+  EXPECT_TRUE(compressed.Text == plain.Text);
+  EXPECT_EQ(plain.Link, plain.Bytes);
+  EXPECT_LT(compressed.Link, compressed.Bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paced, InnWalk,

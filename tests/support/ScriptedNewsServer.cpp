@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -146,6 +147,92 @@ TScriptedNewsServer& TScriptedNewsServer::Silent() {
   return *this;
 }
 
+TScriptedNewsServer& TScriptedNewsServer::Compress() {
+  FScript.push_back({TStepKind::Compress, {}, {}, 0, 0});
+  return *this;
+}
+
+TScriptedNewsServer& TScriptedNewsServer::SendUncompressed(std::string bytes) {
+  FScript.push_back({TStepKind::SendUncompressed, std::move(bytes), {}, 0, 0});
+  return *this;
+}
+
+// Raw DEFLATE both ways, as a news server compresses.
+struct TScriptedNewsServer::TZLink {
+  z_stream In{}, Out{};
+  TZLink() {
+    deflateInit2(&Out, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    inflateInit2(&In, -15);
+  }
+  ~TZLink() {
+    deflateEnd(&Out);
+    inflateEnd(&In);
+  }
+  TZLink(const TZLink&) = delete;
+  TZLink& operator=(const TZLink&) = delete;
+
+  std::string Deflate(const char* data, std::size_t len, bool flush) {
+    std::string out;
+    Out.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    Out.avail_in = uInt(len);
+    do {
+      char buf[65536];
+      Out.next_out = reinterpret_cast<Bytef*>(buf);
+      Out.avail_out = sizeof buf;
+      deflate(&Out, flush ? Z_SYNC_FLUSH : Z_NO_FLUSH);
+      out.append(buf, sizeof buf - Out.avail_out);
+    } while (Out.avail_out == 0);
+    return out;
+  }
+  bool Inflate(const char* data, std::size_t len, std::string& out) {
+    In.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    In.avail_in = uInt(len);
+    do {
+      char buf[65536];
+      In.next_out = reinterpret_cast<Bytef*>(buf);
+      In.avail_out = sizeof buf;
+      const int rc = inflate(&In, Z_NO_FLUSH);
+      if (rc != Z_OK && rc != Z_BUF_ERROR && rc != Z_STREAM_END)
+        return false;
+      out.append(buf, sizeof buf - In.avail_out);
+    } while (In.avail_out == 0);
+    return true;
+  }
+};
+
+void TScriptedNewsServer::StartCompression(int fd, std::string& input) {
+  auto link = std::make_unique<TZLink>();
+  std::string plain;
+  if (!link->Inflate(input.data(), input.size(), plain))
+    Fail("the client's bytes behind COMPRESS do not inflate");
+  input = std::move(plain);
+  std::lock_guard<std::mutex> hold(FZLock);
+  FZLinks[fd] = std::move(link);
+}
+
+bool TScriptedNewsServer::Compressing(int fd) const {
+  std::lock_guard<std::mutex> hold(FZLock);
+  return FZLinks.count(fd) > 0;
+}
+
+bool TScriptedNewsServer::AppendInput(int fd, std::string& input, const char* data, std::size_t len) {
+  TZLink* link = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(FZLock);
+    const auto it = FZLinks.find(fd);
+    if (it != FZLinks.end())
+      link = it->second.get();
+  }
+  if (!link) {
+    input.append(data, len);
+    return true;
+  }
+  if (link->Inflate(data, len, input))
+    return true;
+  Fail("the client's compressed bytes do not inflate");
+  return false;
+}
+
 void TScriptedNewsServer::Start() {
   ::listen(FListen, 8);
   FThread = std::thread([this] { RunScript(); });
@@ -264,6 +351,10 @@ bool TScriptedNewsServer::Accept() {
 void TScriptedNewsServer::EndConnection(int& fd, bool reset) {
   if (fd < 0)
     return;
+  {
+    std::lock_guard<std::mutex> hold(FZLock);
+    FZLinks.erase(fd);
+  }
   if (reset) {
     linger l{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -280,6 +371,20 @@ bool TScriptedNewsServer::Sleep(int ms) {
 }
 
 bool TScriptedNewsServer::SendAll(int fd, const char* data, std::size_t len, bool more) {
+  TZLink* link = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(FZLock);
+    const auto it = FZLinks.find(fd);
+    if (it != FZLinks.end())
+      link = it->second.get();
+  }
+  if (!link)
+    return SendRaw(fd, data, len, more);
+  const std::string compressed = link->Deflate(data, len, !more);
+  return SendRaw(fd, compressed.data(), compressed.size(), more);
+}
+
+bool TScriptedNewsServer::SendRaw(int fd, const char* data, std::size_t len, bool more) {
   while (len > 0 && !FStop) {
     ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     if (n > 0) {
@@ -314,9 +419,11 @@ TScriptedNewsServer::TRead TScriptedNewsServer::ReadLine(std::string& line) {
       continue;
     char buf[65536];
     ssize_t n = ::recv(FConn, buf, sizeof buf, 0);
+    if (n > 0 && !AppendInput(FConn, FInput, buf, std::size_t(n)))
+      return TRead::Closed;
     if (n > 0)
-      FInput.append(buf, std::size_t(n));
-    else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+      continue;
+    if (n == 0 || (errno != EAGAIN && errno != EINTR))
       return TRead::Closed;
   }
 }
@@ -391,6 +498,12 @@ void TScriptedNewsServer::RunStep(const TStep& step) {
     while (Sleep(SliceMs)) {
     }
     break;
+  case TStepKind::Compress:
+    StartCompression(FConn, FInput);
+    break;
+  case TStepKind::SendUncompressed:
+    SendRaw(FConn, step.Text.data(), step.Text.size(), false);
+    break;
   case TStepKind::Pause:
     break;
   }
@@ -459,7 +572,8 @@ bool TScriptedNewsServer::Receive(TGroupConnection& c, int ms) {
     return false;
   if (n < 0)
     return true;
-  c.Input.append(buf, std::size_t(n));
+  if (!AppendInput(c.Fd, c.Input, buf, std::size_t(n)))
+    return false;
   const auto now = std::chrono::steady_clock::now();
   for (std::size_t end; (end = c.Input.find("\r\n")) != std::string::npos; c.Input.erase(0, end + 2))
     c.Lines.push_back({c.Input.substr(0, end), now});
@@ -549,6 +663,28 @@ void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::stri
     EndConnection(c.Fd, false);
     return;
   }
+  if (verb == "CAPABILITIES" && !FCompressReply.empty()) {
+    const bool compressing = Compressing(c.Fd);
+    std::string reply = "101 Capability list:\r\nVERSION 2\r\nREADER\r\n";
+    if (!FUser.empty() && !c.LoggedIn && !compressing)
+      reply += "AUTHINFO USER\r\n";
+    if (!compressing)
+      reply += "COMPRESS DEFLATE\r\n";
+    SendAll(c.Fd, reply + ".\r\n");
+    return;
+  }
+  if (verb == "COMPRESS" && !FCompressReply.empty()) {
+    if (Compressing(c.Fd))
+      return (void)SendAll(c.Fd, "502 Compression already active\r\n");
+    if (Lower(arg) != "deflate")
+      return (void)SendAll(c.Fd, "501 Unknown compression algorithm\r\n");
+    SendAll(c.Fd, FCompressReply + "\r\n");
+    if (FCompressReply.compare(0, 3, "206") == 0)
+      StartCompression(c.Fd, c.Input);
+    return;
+  }
+  if (verb == "AUTHINFO" && Compressing(c.Fd))
+    return (void)SendAll(c.Fd, "502 Already using a compression layer\r\n");
   if (verb == "AUTHINFO" && !FUser.empty()) {
     const std::size_t space = arg.find(' ');
     const std::string what = Lower(arg.substr(0, space)),

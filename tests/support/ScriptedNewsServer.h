@@ -25,7 +25,8 @@
 //   Text lines are dot-stuffed on the way out. OfferOverview() adds LIST
 //   OVERVIEW.FMT; CutBody() and DropConnections() lose connections on
 //   purpose; LimitConnections(), SetLatency() and MishandlePipelining() play
-//   a provider's limit, a distant server and a broken one.
+//   a provider's limit, a distant server and a broken one; OfferCompression()
+//   adds CAPABILITIES and COMPRESS DEFLATE.
 //
 // Received command lines are recorded (Received()); a line that differs from
 // an Expect() step is recorded in Failures(), and the script goes on.
@@ -35,6 +36,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -85,6 +88,13 @@ public:
   TScriptedNewsServer& Close();  // orderly close (FIN)
   TScriptedNewsServer& Reset();  // abortive close (RST)
   TScriptedNewsServer& Silent(); // keep the connection open and say nothing
+  // From here on the connection goes through raw DEFLATE both ways, as after
+  // a 206 to COMPRESS DEFLATE: Send and the like compress (flushing each
+  // step), Expect reads inflated lines.
+  TScriptedNewsServer& Compress();
+  // Bytes as they are, past the compression: a server that says 206 and
+  // goes on plain.
+  TScriptedNewsServer& SendUncompressed(std::string bytes);
 
   // Runs the script on the server thread.
   void Start();
@@ -119,6 +129,12 @@ public:
   // Group mode, before ServeGroup(): of the commands that wait at once (sent
   // before the reply to the first), only the last is answered.
   void MishandlePipelining() { FMishandlePipelining = true; }
+  // Group mode, before ServeGroup(): CAPABILITIES lists COMPRESS DEFLATE,
+  // and AUTHINFO USER while a log-in that RequireLogIn() asks for is
+  // missing; COMPRESS DEFLATE is answered with reply, and a 206 switches the
+  // connection to DEFLATE both ways. A compressed connection can no longer
+  // log in (502), as the protocol has it.
+  void OfferCompression(std::string reply = "206 Compression active") { FCompressReply = std::move(reply); }
 
   // The congestion control of the connections accepted from now on, such as
   // "cubic" (TCP_CONGESTION); false when the system refuses it. A benchmark
@@ -147,7 +163,9 @@ private:
     Pause,
     Close,
     Reset,
-    Silent
+    Silent,
+    Compress,
+    SendUncompressed
   };
   struct TStep {
     TStepKind Kind;
@@ -167,9 +185,18 @@ private:
   bool TakeCommand(TGroupConnection& c, std::string& line);
   void ServeGroupCommand(TGroupConnection& c, const std::string& line);
   bool Accept();
-  static void EndConnection(int& fd, bool reset);
+  void EndConnection(int& fd, bool reset);
   // With more set the bytes may wait for the ones sent next (MSG_MORE).
+  // On a compressed connection they are compressed first (and flushed
+  // unless more is set).
   bool SendAll(int fd, const char* data, std::size_t len, bool more = false);
+  bool SendRaw(int fd, const char* data, std::size_t len, bool more);
+  // Compression of a connection: switched on with the bytes that came
+  // behind the command (inflated in place), then input is appended inflated.
+  struct TZLink;
+  void StartCompression(int fd, std::string& input);
+  bool Compressing(int fd) const;
+  bool AppendInput(int fd, std::string& input, const char* data, std::size_t len);
   bool SendAll(int fd, const std::string& s, bool more = false) {
     return SendAll(fd, s.data(), s.size(), more);
   }
@@ -235,6 +262,9 @@ private:
   std::atomic<int> FActive{0}; // connections being served
   int FLatency = 0;
   bool FMishandlePipelining = false;
+  std::string FCompressReply; // empty: no CAPABILITIES, no COMPRESS
+  mutable std::mutex FZLock;  // guards FZLinks; each link is used by its connection's thread only
+  std::map<int, std::unique_ptr<TZLink>> FZLinks;
 
   mutable std::mutex FLock; // guards FCuts and the three records below
   std::vector<std::string> FReceived;
