@@ -241,8 +241,11 @@ TEST_F(YEnc, HostileHeadersEndInOneLogLineEach) {
   EXPECT_EQ(Logged().back(), "far.bin: 999999999 of 1000000000 parts missing ");
 
   // Names keep only their last part, end at a NUL as a path would, and never
-  // take a session file's name.
+  // take a session file's name, the folder's lock included.
   Article(YEncParts("def", "/etc/dati.ini", 1)[0]);
+  Article(YEncParts("ghi", TArticleScanner::LockFileName, 1)[0]);
+  EXPECT_FALSE(FileExists(Folder + TArticleScanner::LockFileName));
+  EXPECT_EQ(ReadFile(Folder + ".vostel (1).lock"), "ghi");
   Article(YEncParts("jkl", std::string("7.UUE\0.txt", 11), 1)[0]);
   AppendText(Folder + "nul.txt", "mno");
   EXPECT_EQ(Child->StoreDecodedFile(Folder + "nul.txt", std::string("dati.ini\0x", 10)), "dati (2).ini");
