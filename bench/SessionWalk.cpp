@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -18,8 +19,6 @@
 #include <fstream>
 
 namespace {
-
-constexpr int WalkTimeoutMs = 600000;
 
 struct TValues : IStartValues {
   const TWalkPlan& Plan;
@@ -53,8 +52,12 @@ long PeakKB() {
   return -1;
 }
 
-// Starts the peak over from what is resident now (Linux 4.0 on).
-void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+// Starts the peak over from what is resident now (Linux 4.0 on), once the
+// heap has given back what earlier walks freed: their peak is not this one's.
+void ResetPeak() {
+  ::malloc_trim(0);
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 // The session's thread alone: Qt's helper threads are not the walk's work.
 double ThreadCpuSeconds() {
@@ -124,7 +127,7 @@ TWalk Walk(const TWalkPlan& Plan) {
     }
     lastTick = now;
   });
-  QTimer::singleShot(WalkTimeoutMs, &loop, [&] {
+  QTimer::singleShot(Plan.Seconds * 1000, &loop, [&] {
     walk.TimedOut = true;
     loop.quit();
   });
@@ -134,6 +137,8 @@ TWalk Walk(const TWalkPlan& Plan) {
   Guarded([&] { child.Start(); });
   loop.exec();
   tick.stop();
+  walk.Held = std::int64_t(child.FWalk.Fetcher().Pending());
+  walk.Position = child.FWalk.Position();
   // A file whose last part came with the walk's end may be stored only now,
   // as the session finishes its checks on the way out: it counts, and so
   // does the time it takes.
@@ -160,7 +165,7 @@ TWalk Walk(const TWalkPlan& Plan) {
 void PrintWalk(const std::string& Title, const TWalk& W) {
   std::printf("%s\n", Title.c_str());
   if (W.TimedOut)
-    std::printf("  (stopped after %d s: the walk did not end)\n", WalkTimeoutMs / 1000);
+    std::printf("  (stopped at its time limit: the walk did not end)\n");
   else if (!W.Done)
     std::printf("  (the walk did not reach the group's end)\n");
   std::printf("  to the first article in range: %.3f s, %lld articles passed over by the overview\n",

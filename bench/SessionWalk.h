@@ -16,6 +16,7 @@ struct TWalkPlan {
   int Connections = 1; // of the session's walk to the server
   std::string Folder;  // the download path, with its "/"; the caller removes it
   int Depth = 4;       // requests in flight on each connection
+  int Seconds = 600;   // the walk is stopped then, ended or not
 };
 
 struct TWalk {
@@ -34,6 +35,10 @@ struct TWalk {
   double WorstLateMs = 0; // of the 10 ms timer
   int LateOver100 = 0;
   long PeakKB = 0;
+  // When the walk ended or was stopped: the articles its fetcher held, and
+  // its position.
+  std::int64_t Held = 0;
+  std::int64_t Position = 0;
   double CpuSeconds = 0;           // of the session's thread, user and system, over Seconds
   std::vector<std::string> Stored; // paths of the files stored
 };

@@ -14,9 +14,29 @@
 // Then it walks a group of uuencoded files of 1 to 120 MB, each posted in
 // articles of 5,000 lines (the part file of a file stays open across its
 // articles), and a group of one hostile article that says "Lines: 200" and
-// carries 400 MiB of uuencode, which is cut off and stores nothing. The
-// arguments yenc, uu and hostile choose the walks; none walks them all.
-// WALK_CONNECTIONS (1) sets the connections of the window's walks.
+// carries 400 MiB of uuencode, which is cut off and stores nothing.
+//
+// Then, for the bound of the buffer that holds the articles ahead of their
+// turn, a window of 8 connections with 4 requests in flight each walks
+// groups of 40 yEnc parts of 1, 3 and 8 MB (files of 4 parts) whose
+// overview's Lines: understates each body 100 times, tells it, or
+// overstates it 100 times, WALK_RUNS (3) times each, and prints the median
+// (min-max) of the window's peak memory. The true Lines: is the baseline:
+// what the buffer was sized for. Understated, each body runs past what the
+// window takes for a body and is cut off, storing nothing, but its article
+// is fetched whole all the same.
+//
+// WALK_CONNECTIONS (1) sets the connections of the first three.
+//
+// Then, for the overview read ahead of the fetching, it walks groups of
+// small articles all in range for 20 s each: over 8 connections with 100
+// requests in flight a group of 1 million articles, over 50 with 100 one of
+// 5 million, each beside a group of 20,000 walked the same way, the
+// baseline: peak memory flat in the group's size is the same figure for
+// both. It prints the medians (min-max) of 3 runs of the peak memory, the
+// articles the fetcher held when the walk was stopped, and the walk's
+// position then. The arguments yenc, uu, hostile, buffer and readahead choose the
+// walks; none walks them all.
 //
 // The server runs in a process of its own, so that its copy of the group
 // counts neither in the window's memory nor in its processor time. Each
@@ -82,7 +102,26 @@ constexpr std::size_t UUFileSizes[] = {1, 5, 10, 20, 40, 80, 120};
 constexpr std::size_t UULinesPerArticle = 5000;
 constexpr std::size_t HostileBytes = std::size_t(400) << 20;
 
-enum TGroupKind { gkYEnc, gkUU, gkHostile };
+enum TGroupKind { gkYEnc, gkUU, gkHostile, gkBuffer, gkNumbered };
+
+// The buffer walks: what the overview's Lines: says of each body.
+enum TLinesSaid { lsUnder, lsTrue, lsOver };
+constexpr const char* LinesSaid[] = {"understated 100x", "true (baseline)", "overstated 100x"};
+constexpr std::size_t BufferPartMB[] = {1, 3, 8};
+constexpr std::size_t BufferArticles = 40;
+constexpr std::size_t BufferPartsPerFile = 4;
+constexpr int BufferConnections = 8;
+
+// The read-ahead walks: settings, and the group beside its baseline.
+struct TReadAhead {
+  int Connections, Depth;
+  std::int64_t Articles;
+};
+constexpr std::int64_t BaselineArticles = 20000;
+constexpr TReadAhead ReadAheadWalks[] = {
+    {8, 100, BaselineArticles}, {8, 100, 1000000}, {50, 100, BaselineArticles}, {50, 100, 5000000}};
+constexpr int ReadAheadRuns = 3;
+constexpr int ReadAheadSeconds = 20;
 
 // Cheap random bytes: the files must differ, not be good random numbers.
 void FillRandom(std::string& data, std::uint64_t seed) {
@@ -203,7 +242,44 @@ std::vector<TNewsArticle> BuildYEncGroup(std::size_t files, std::vector<TExpecte
   return group;
 }
 
-// A scripted server in a child process, serving a group of `files` files.
+// BufferArticles yEnc parts of partMB MB, files of BufferPartsPerFile
+// parts, each saying Lines: as told.
+std::vector<TNewsArticle> BuildBufferGroup(std::size_t partMB, TLinesSaid said,
+                                           std::vector<TExpected>& expected) {
+  std::vector<TNewsArticle> group;
+  const std::size_t part = partMB << 20;
+  std::string data(part * BufferPartsPerFile, '\0');
+  for (std::size_t f = 0; f * BufferPartsPerFile < BufferArticles; ++f) {
+    FillRandom(data, f + 1000 * partMB + 7);
+    TExpected file{"b" + std::to_string(f) + ".bin", data.size(), Crc32(0, data.data(), data.size())};
+    for (std::size_t p = 0; p < BufferPartsPerFile; ++p) {
+      TYEncPartInfo info;
+      info.Name = file.Name;
+      info.FileSize = data.size();
+      info.Offset = p * part;
+      info.Part = p + 1;
+      info.Total = BufferPartsPerFile;
+      info.FileCrc = file.Crc;
+      const std::string text = YEncEncodePart(std::string_view(data).substr(info.Offset, part), info);
+      std::vector<std::string> body;
+      for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find("\r\n", at);
+        body.push_back(text.substr(at, end - at));
+        at = end + 2;
+      }
+      const std::size_t lines = said == lsUnder  ? std::max<std::size_t>(1, body.size() / 100)
+                                : said == lsTrue ? body.size()
+                                                 : body.size() * 100;
+      group.push_back(Article(std::int64_t(group.size() + 1), file.Name, std::move(body)));
+      group.back().Header.back() = "Lines: " + std::to_string(lines);
+    }
+    expected.push_back(file);
+  }
+  return group;
+}
+
+// A scripted server in a child process, serving a group of `files` files
+// (a buffer group: of parts of `files` MB whose Lines: is as `said`).
 // It tells its port and the files it holds through a pipe and serves until
 // the bench closes the other pipe.
 struct TServerProcess {
@@ -230,7 +306,8 @@ std::vector<int> LifeLines;
 
 // Forked before the bench starts any thread. The hostile article's server
 // offers no overview: the walk reads its header, which lies about its size.
-TServerProcess StartServer(TGroupKind kind, std::size_t files = 0) {
+// A numbered group has `files` articles of two lines, made as asked for.
+TServerProcess StartServer(TGroupKind kind, std::size_t files = 0, TLinesSaid said = lsTrue) {
   int report[2], life[2];
   if (::pipe(report) != 0 || ::pipe(life) != 0)
     std::exit(2);
@@ -243,17 +320,24 @@ TServerProcess StartServer(TGroupKind kind, std::size_t files = 0) {
     for (const int fd : LifeLines)
       ::close(fd);
     std::vector<TExpected> expected;
-    std::vector<TNewsArticle> group = kind == gkYEnc ? BuildYEncGroup(files, expected)
-                                      : kind == gkUU ? BuildUUGroup(expected)
-                                                     : BuildHostileGroup();
+    std::vector<TNewsArticle> group = kind == gkYEnc      ? BuildYEncGroup(files, expected)
+                                      : kind == gkUU      ? BuildUUGroup(expected)
+                                      : kind == gkBuffer  ? BuildBufferGroup(files, said, expected)
+                                      : kind == gkHostile ? BuildHostileGroup()
+                                                          : std::vector<TNewsArticle>{};
     std::uint64_t wire = 0;
     for (const TNewsArticle& a : group)
       for (const std::string& line : a.Body)
         wire += line.size() + 2;
     TScriptedNewsServer news;
-    if (kind != gkHostile)
+    if (kind == gkBuffer)
+      news.OfferOverview({"Subject:", "Lines:full"}); // the Lines: header, whatever it says
+    else if (kind != gkHostile)
       news.OfferOverview();
-    news.ServeGroup(Group, std::move(group));
+    if (kind == gkNumbered)
+      news.ServeNumberedGroup(Group, std::int64_t(files), 2);
+    else
+      news.ServeGroup(Group, std::move(group));
     std::ostringstream text;
     text << news.Port() << " " << wire << "\n";
     for (const TExpected& f : expected)
@@ -374,6 +458,80 @@ bool WalkInn(int Runs) {
   return ok;
 }
 
+// Each buffer server's group walked Runs times; the peaks by part size and
+// by what Lines: says. Servers holds them by part size, then as LinesSaid.
+bool WalkBuffers(std::vector<TServerProcess>& Servers, int Runs) {
+  std::printf(
+      "the buffer of articles ahead of their turn: %d connections, 4 requests in flight each, %zu yEnc "
+      "parts a group; the window's peak memory (VmHWM), median (min-max) of %d runs, MB\n",
+      BufferConnections, BufferArticles, Runs);
+  std::printf("  part  | Lines: %-18s | Lines: %-18s | Lines: %-18s\n", LinesSaid[0], LinesSaid[1],
+              LinesSaid[2]);
+  bool ok = true;
+  std::string row;
+  for (std::size_t i = 0; i < Servers.size(); ++i) {
+    TServerProcess& server = Servers[i];
+    std::vector<double> peaks;
+    for (int run = 0; run < Runs; ++run) {
+      QTemporaryDir folder;
+      const TWalk walk = Walk({"127.0.0.1:" + std::to_string(server.Port), Group, "0", "2147483647",
+                               BufferConnections, folder.path().toStdString() + "/"});
+      peaks.push_back(double(walk.PeakKB) / 1024);
+      // The window cuts off a body that runs far past its Lines: and stores
+      // nothing of it; the fetching goes on to the group's end all the same.
+      if (i % 3 == lsUnder && (!walk.Done || walk.Fetched != std::int64_t(BufferArticles))) {
+        std::printf("  FAILED: %lld of %zu articles fetched\n", static_cast<long long>(walk.Fetched),
+                    BufferArticles);
+        ok = false;
+      } else if (i % 3 != lsUnder) {
+        ok = Check(walk, server) && ok;
+      }
+    }
+    server.End();
+    const TSpread p = Spread(peaks);
+    char cell[64];
+    std::snprintf(cell, sizeof cell, "%6.1f (%.1f-%.1f)", p.Median, p.Min, p.Max);
+    row += " | " + std::string(cell) + std::string(25 - std::min<std::size_t>(25, std::strlen(cell)), ' ');
+    if (i % 3 == 2) {
+      std::printf("  %2zu MB%s\n", BufferPartMB[i / 3], row.c_str());
+      std::fflush(stdout); // a row comes every minute or so: show it
+      row.clear();
+    }
+  }
+  return ok;
+}
+
+// Each read-ahead walk, ReadAheadRuns times, on the server of its group's size.
+void WalkReadAhead(const std::map<std::int64_t, TServerProcess>& servers) {
+  std::printf("the overview read ahead: groups of articles in range walked for %d s, median (min-max) of %d "
+              "runs\n",
+              ReadAheadSeconds, ReadAheadRuns);
+  for (const TReadAhead& r : ReadAheadWalks) {
+    std::vector<double> peaks, held, at;
+    for (int i = 0; i < ReadAheadRuns; ++i) {
+      QTemporaryDir folder;
+      TWalkPlan plan{"127.0.0.1:" + std::to_string(servers.at(r.Articles).Port),
+                     Group,
+                     "1",
+                     "100",
+                     r.Connections,
+                     folder.path().toStdString() + "/",
+                     r.Depth};
+      plan.Seconds = ReadAheadSeconds;
+      const TWalk w = Walk(plan);
+      peaks.push_back(double(w.PeakKB));
+      held.push_back(double(w.Held));
+      at.push_back(double(w.Position));
+    }
+    const TSpread p = Spread(peaks), h = Spread(held), a = Spread(at);
+    std::printf(
+        "  %2d x %3d, %7lld articles: peak %.0f KB (%.0f-%.0f); held %.0f (%.0f-%.0f) at article %.0f "
+        "(%.0f-%.0f)\n",
+        r.Connections, r.Depth, static_cast<long long>(r.Articles), p.Median, p.Min, p.Max, h.Median, h.Min,
+        h.Max, a.Median, a.Min, a.Max);
+  }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -392,6 +550,16 @@ int main(int argc, char** argv) {
     servers.push_back(StartServer(gkUU));
   if (chosen("hostile"))
     servers.push_back(StartServer(gkHostile));
+  std::vector<TServerProcess> buffers;
+  if (chosen("buffer"))
+    for (const std::size_t mb : BufferPartMB)
+      for (const TLinesSaid said : {lsUnder, lsTrue, lsOver})
+        buffers.push_back(StartServer(gkBuffer, mb, said));
+  std::map<std::int64_t, TServerProcess> numbered;
+  if (chosen("readahead"))
+    for (const TReadAhead& r : ReadAheadWalks)
+      if (!numbered.count(r.Articles))
+        numbered[r.Articles] = StartServer(gkNumbered, std::size_t(r.Articles));
 
   QCoreApplication app(argc, argv);
   const int connections = WalkConnections();
@@ -432,6 +600,17 @@ int main(int argc, char** argv) {
   if (peaks.size() == 2)
     std::printf("peak memory: %ld KB walking %.0f MB, %ld KB walking %.0f MB\n", peaks[0],
                 MB(SmallFiles * PartSize * PartsPerFile), peaks[1], MB(BigFiles * PartSize * PartsPerFile));
+
+  if (!buffers.empty())
+    ok = WalkBuffers(buffers, std::max(1, qEnvironmentVariableIsEmpty("WALK_RUNS")
+                                              ? 3
+                                              : qEnvironmentVariableIntValue("WALK_RUNS"))) &&
+         ok;
+  if (!numbered.empty()) {
+    WalkReadAhead(numbered);
+    for (auto& entry : numbered)
+      entry.second.End();
+  }
 
   if (!qEnvironmentVariableIsEmpty("INN_GROUP"))
     ok =

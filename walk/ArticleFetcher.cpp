@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <limits>
 
@@ -24,11 +25,12 @@ constexpr std::uint16_t FirstSocketError = 10000;
 constexpr std::uint16_t LineTooLong = 10053;
 constexpr std::uint16_t LogInRequired = 480;
 constexpr std::uint16_t NoSuchGroup = 411;
-// A body that waits its turn gets room for what the overview says it holds,
-// so that it is not copied again and again as it grows; a count that would
-// take more than this is not believed.
+// A body that waits its turn gets a first block of what the overview says
+// it holds, each block after it twice the one before, within these bounds:
+// few blocks for a large body, little room unused for a small one.
 constexpr std::int64_t LineBytesGuess = 130;
-constexpr std::int64_t MaxReserve = 4 * 1024 * 1024;
+constexpr std::size_t MinBlock = 4096;
+constexpr std::size_t MaxBlock = 1024 * 1024;
 // No article has this number.
 constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
 
@@ -38,21 +40,27 @@ struct TArticleFetcher::TConnection {
   int Number = 0; // 1 for the first, as the log shows it
   TNntpCli Nntp;
   enum TPhase : std::uint8_t { Down, Connecting, Group, LogIn, Ready, Retired } Phase = Down;
-  // A request whose end has not come: an article's, or the overview of the
-  // block from Number on.
+  // A request whose end has not come: an article's, the overview of the
+  // block from Number on, or the STAT or NEXT of a seek after Number.
   struct TSent {
     std::int64_t Number;
     bool Scan;
+    bool Seek = false;
   };
   std::deque<TSent> Sent;      // in the order asked
   TArticle* Current = nullptr; // whose reply is being read
   bool Scanning = false;       // the reply being read is the overview's of ScanFirst on
   std::int64_t ScanFirst = 0;
-  bool Worked = false;     // has greeted us since the start
+  bool Stood = false;      // has had the group selected since the start
   bool NeedsLogIn = false; // answered 480: log in once nothing is in flight
   bool LoggedIn = false;
   bool Selected = false; // the group is selected
   bool Cut = false;      // closed on a line too long: the first request cut is passed over
+  // A seek's NEXT goes out behind its STAT, and nothing behind the NEXT: the
+  // number it names is read from the client once it has ended.
+  enum TSeekStep : std::uint8_t { NoSeek, NextDue, NextOut } Seek = NoSeek;
+  std::uint16_t StatError = 0; // of the seek's STAT, once ended
+  bool StatAgain = false;      // and whether that means asking again
   int Tries = 0;
   QTimer Reconnect; // the wait before the next try
   QTimer Pace;      // the gap before the next request
@@ -95,12 +103,14 @@ void TArticleFetcher::Fetch(std::int64_t First, std::int64_t Last,
                             const std::vector<TFetchArticle>& Articles) {
   std::int64_t floor = std::max(First, FNextFirst);
   for (const TFetchArticle& x : Articles) {
-    if (x.Number < floor || x.Number > Last)
+    if (x.Number < floor || x.Number > Last || (x.Number >= FPassedFrom && x.Number < FPassedTo))
       continue;
     FArticles.emplace_back(x.Number, x.Lines);
     floor = x.Number == std::numeric_limits<std::int64_t>::max() ? x.Number : x.Number + 1;
   }
   FNextFirst = std::max(FNextFirst, Last == std::numeric_limits<std::int64_t>::max() ? Last : Last + 1);
+  if (FNextFirst >= FPassedFrom)
+    FNextFirst = std::max(FNextFirst, FPassedTo);
   PumpAll();
 }
 
@@ -109,12 +119,25 @@ void TArticleFetcher::Scan(std::int64_t First, std::int64_t Last) {
   PumpAll();
 }
 
+void TArticleFetcher::Seek(std::int64_t After) {
+  FSeek = TSeek{After};
+  PumpAll();
+}
+
+void TArticleFetcher::Pass(std::int64_t To) { Pass(NoArticle, To); }
+
 // What the connections are reading is found again by number after the
 // erase: a reply to an article passed over is read and dropped.
-void TArticleFetcher::Pass(std::int64_t To) {
-  FNextFirst = std::max(FNextFirst, To);
+void TArticleFetcher::Pass(std::int64_t From, std::int64_t To) {
+  if (FNextFirst >= From) {
+    FNextFirst = std::max(FNextFirst, To);
+  } else {
+    FPassedFrom = From;
+    FPassedTo = To;
+  }
   const bool inHand = !FArticles.empty() && FArticles.front().Streaming;
-  const auto first = FArticles.begin() + (inHand ? 1 : 0);
+  const auto first = std::lower_bound(FArticles.begin() + (inHand ? 1 : 0), FArticles.end(), From,
+                                      [](const TArticle& a, std::int64_t n) { return a.Number < n; });
   const auto last = std::lower_bound(first, FArticles.end(), To,
                                      [](const TArticle& a, std::int64_t n) { return a.Number < n; });
   if (first == last)
@@ -123,7 +146,7 @@ void TArticleFetcher::Pass(std::int64_t To) {
   for (const auto& c : FPool)
     reading.push_back(c->Current ? c->Current->Number : NoArticle);
   for (auto a = first; a != last; ++a)
-    FBuffered -= a->Held();
+    FBuffered -= a->Held;
   FArticles.erase(first, last);
   for (std::size_t i = 0; i < FPool.size(); ++i)
     FPool[i]->Current = Find(reading[i]);
@@ -140,6 +163,8 @@ void TArticleFetcher::Start() {
   Stop();
   FRunning = true;
   FRefusalLogged = FEverConnected = false;
+  FSpeaker = 0;
+  FToldStanding = FConnections;
   while (FPool.size() < std::size_t(FConnections)) {
     auto& c = *FPool.emplace_back(std::make_unique<TConnection>());
     c.Number = int(FPool.size());
@@ -161,11 +186,12 @@ void TArticleFetcher::Start() {
       });
     });
     c.Pace.setSingleShot(true);
+    c.Pace.setTimerType(Qt::PreciseTimer); // never a little early
     QObject::connect(&c.Pace, &QTimer::timeout, &c.Pace, [this, &c] { Guarded([this, &c] { Pump(c); }); });
   }
   for (const auto& c : FPool) {
     c->Tries = 0;
-    c->Worked = false;
+    c->Stood = false;
     c->Phase = c->Number <= FConnections ? TConnection::Down : TConnection::Retired;
   }
   try {
@@ -197,6 +223,7 @@ void TArticleFetcher::Connect(TConnection& c) {
   c.Sent.clear();
   c.Current = nullptr;
   c.Scanning = false;
+  c.Seek = TConnection::NoSeek;
   c.NeedsLogIn = c.LoggedIn = c.Selected = c.Cut = false;
   n.Connect();
 }
@@ -214,6 +241,7 @@ void TArticleFetcher::Halt(bool Quit) {
     c->Sent.clear();
     c->Current = nullptr;
     c->Scanning = false;
+    c->Seek = TConnection::NoSeek;
     if (Quit && c->Phase == TConnection::Ready && c->Nntp.State() == nntpReady)
       c->Nntp.Quit();
     else if (c->Nntp.State() != nntpNotConnected)
@@ -221,10 +249,13 @@ void TArticleFetcher::Halt(bool Quit) {
     if (c->Phase != TConnection::Retired)
       c->Phase = TConnection::Down;
   }
-  for (TArticle& a : FArticles)
+  for (TArticle& a : FArticles) {
+    Release(a);
     a = TArticle(a.Number, a.Lines);
+  }
   FBuffered = 0;
   FScans.clear();
+  FSeek.reset();
 }
 
 void TArticleFetcher::StopAfter() {
@@ -297,26 +328,22 @@ void TArticleFetcher::SessionConnected(TConnection& c, std::uint16_t Error) {
     RethrowPending();
     return;
   }
-  c.Worked = FEverConnected = true;
+  FEverConnected = true;
   c.Phase = TConnection::Group;
   c.Nntp.Group(FGroup);
 }
 
-// A connection refused at the start is given up, once for all, and the
-// fetcher goes on with the others; one that worked before tries again with
-// the back-off.
+// A refused connection tries again with the back-off like a lost one: a
+// server that is restarting, or has no slot free for us now, may have one
+// in a moment. The first refusal since the start is logged.
 void TArticleFetcher::ConnectFailed(TConnection& c, std::string Reason) {
   if (c.Nntp.State() != nntpNotConnected)
     c.Nntp.Abort();
-  if (c.Worked || c.Tries > 0) {
-    ScheduleReconnect(c);
-    return;
-  }
-  c.Phase = TConnection::Retired;
-  if (!std::exchange(FRefusalLogged, true))
+  c.Phase = TConnection::Down;
+  if (!c.Stood && c.Tries == 0 && !std::exchange(FRefusalLogged, true))
     Log(FServer.Host + " refused connection " + IntToStr(c.Number) + " of " + IntToStr(FConnections) + ": " +
         Reason);
-  CheckAlive();
+  Lost(c);
 }
 
 // The requests cut short end first; then the connection goes again.
@@ -325,6 +352,12 @@ void TArticleFetcher::SessionClosed(TConnection& c) {
     return;
   c.Current = nullptr;
   c.Phase = TConnection::Down;
+  // A seek whose STAT has ended and whose NEXT had yet to go goes again.
+  if (c.Seek == TConnection::NextDue && (c.Sent.empty() || !c.Sent.back().Seek)) {
+    c.Seek = TConnection::NoSeek;
+    if (FSeek)
+      FSeek->Sent = false;
+  }
   if (c.Sent.empty())
     Lost(c);
   RethrowPending();
@@ -337,18 +370,58 @@ void TArticleFetcher::Lost(TConnection& c) {
     ScheduleReconnect(c);
 }
 
+// A connection that has not stood yet tries quietly while others fetch,
+// and while none does only the first to fail says so: a provider's limit
+// must not fill the log with the tries of every connection past it.
 void TArticleFetcher::ScheduleReconnect(TConnection& c) {
   c.Phase = TConnection::Down;
+  if (!c.Stood && FSpeaker == 0)
+    FSpeaker = c.Number;
+  const bool quiet = !c.Stood && (Standing() > 0 || c.Number != FSpeaker);
   if (++c.Tries > MaxReconnectTries) {
     c.Phase = TConnection::Retired;
-    Log("Connection " + IntToStr(c.Number) + " lost");
+    if (!quiet)
+      Log("Connection " + IntToStr(c.Number) + " lost");
+    TellStanding();
     CheckAlive();
     return;
   }
   const int seconds = std::min(1 << (c.Tries - 1), MaxReconnectSeconds);
-  Log("Connection " + IntToStr(c.Number) + " reconnecting in " + IntToStr(seconds) + " s (try " +
-      IntToStr(c.Tries) + " of " + IntToStr(MaxReconnectTries) + ")");
+  if (!quiet)
+    Log("Connection " + IntToStr(c.Number) + " reconnecting in " + IntToStr(seconds) + " s (try " +
+        IntToStr(c.Tries) + " of " + IntToStr(MaxReconnectTries) + ")");
   c.Reconnect.start(FReconnectDelay * seconds);
+  TellStanding();
+}
+
+// A connection that has just had the group selected or logged in waits the
+// pacing like after any other reply.
+void TArticleFetcher::PaceOrPump(TConnection& c) {
+  if (FPacing > 0)
+    c.Pace.start(FPacing);
+  else
+    Pump(c);
+}
+
+// The connections the fetching has: those that have stood since the start
+// and are not given up, a lost one waiting for its next try included.
+int TArticleFetcher::Standing() const {
+  return int(std::count_if(FPool.begin(), FPool.end(),
+                           [](const auto& c) { return c->Stood && c->Phase != TConnection::Retired; }));
+}
+
+// Once no connection is being made, says how many the fetching has, when
+// that differs from what was said last (at the start: all of them). With
+// none, the reconnect lines say what goes on.
+void TArticleFetcher::TellStanding() {
+  for (const auto& c : FPool)
+    if (c->Phase == TConnection::Connecting || c->Phase == TConnection::Group ||
+        c->Phase == TConnection::LogIn)
+      return;
+  const int standing = Standing();
+  if (standing == 0 || standing == std::exchange(FToldStanding, standing))
+    return;
+  Log("Fetching over " + IntToStr(standing) + " of " + IntToStr(FConnections) + " connections");
 }
 
 // With no connection left, or waiting to come back, the fetcher stops.
@@ -384,6 +457,8 @@ void TArticleFetcher::RequestDone(TConnection& c, TNntpRequest RqType, std::uint
       ConnectFailed(c, "Error #" + IntToStr(Error));
   } else if (RqType == nntpXOver && !c.Sent.empty() && c.Sent.front().Scan) {
     ScanDone(c, Error);
+  } else if ((RqType == nntpStatByNumber || RqType == nntpNext) && !c.Sent.empty() && c.Sent.front().Seek) {
+    SeekDone(c, RqType, Error);
   } else if (RqType == FRequest && !c.Sent.empty()) {
     ArticleDone(c, Error);
   } else if (c.Phase == TConnection::Group && RqType == nntpGroup) {
@@ -400,10 +475,11 @@ void TArticleFetcher::GroupDone(TConnection& c, std::uint16_t Error) {
   if (Error >= FirstSocketError) {
     Lost(c);
   } else if (Error == 0) {
-    c.Selected = true;
+    c.Selected = c.Stood = true;
     c.Phase = TConnection::Ready;
     c.Nntp.SetPipelineDepth(EffectiveDepth());
-    Pump(c);
+    TellStanding();
+    PaceOrPump(c);
   } else if (Error == LogInRequired) {
     c.NeedsLogIn = true;
     LogIn(c);
@@ -425,7 +501,7 @@ void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
   c.NeedsLogIn = false;
   c.Phase = c.Selected ? TConnection::Ready : TConnection::Group;
   if (c.Selected)
-    Pump(c);
+    PaceOrPump(c);
   else
     c.Nntp.Group(FGroup);
 }
@@ -483,6 +559,40 @@ void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
     GoOnAfter(c);
 }
 
+// A seek ends with its NEXT, or with its STAT when that was refused before
+// the NEXT went. It goes out again when either was cut short or refused for
+// want of a log-in; the first that failed otherwise says why it failed.
+void TArticleFetcher::SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error) {
+  const std::uintptr_t generation = FGeneration;
+  const std::int64_t after = c.Sent.front().Number;
+  c.Sent.pop_front();
+  NoteEnd(c, Error);
+  const bool again = Error == LogInRequired ||
+                     (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
+  if (RqType == nntpStatByNumber && (Error == 0 || c.Seek == TConnection::NextOut)) {
+    c.StatError = Error; // the NEXT goes, or has gone, behind it
+    c.StatAgain = again;
+  } else {
+    const bool fromStat = RqType == nntpNext && c.StatError != 0;
+    const std::uint16_t error = fromStat ? c.StatError : Error;
+    // NEXT has ended and nothing went behind it: the number is its own.
+    const std::int64_t number = error == 0 ? c.Nntp.ArticleNumber() : 0;
+    c.Seek = TConnection::NoSeek;
+    if (fromStat ? c.StatAgain : again) {
+      if (FSeek)
+        FSeek->Sent = false;
+    } else {
+      FSeek.reset();
+      Raise([this, after, number, error] {
+        if (OnSeekEnd)
+          OnSeekEnd(this, after, number, error);
+      });
+    }
+  }
+  if (generation == FGeneration)
+    GoOnAfter(c);
+}
+
 // An article's request has ended on connection c: it is handed over, held
 // for its turn, or asked for again.
 void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
@@ -508,7 +618,7 @@ void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
 // owner they are void.
 void TArticleFetcher::AskAgain(TArticle& a, std::uint16_t Error) {
   const bool streamed = a.Streaming;
-  FBuffered -= a.Held();
+  Release(a);
   const bool inOrderOnly = a.InOrderOnly;
   a = TArticle(a.Number, a.Lines);
   a.InOrderOnly = inOrderOnly;
@@ -543,7 +653,7 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
   const bool any = ended < c.Sent.size();
   c.Scanning = any && c.Sent[ended].Scan;
   c.ScanFirst = any ? c.Sent[ended].Number : 0;
-  c.Current = any && !c.Scanning ? Find(c.Sent[ended].Number) : nullptr;
+  c.Current = any && !c.Scanning && !c.Sent[ended].Seek ? Find(c.Sent[ended].Number) : nullptr;
   TArticle* a = c.Current;
   if (!a)
     return;
@@ -552,8 +662,6 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
     a->Streaming = true;
     if (OnArticleBegin)
       OnArticleBegin(this, a->Number, a->Lines);
-  } else if (a->Lines > 0) {
-    a->Data.reserve(std::size_t(std::min(a->Lines, MaxReserve / LineBytesGuess) * LineBytesGuess));
   }
 }
 
@@ -583,21 +691,41 @@ void TArticleFetcher::MessageEnd(TConnection& c) {
   RethrowPending();
 }
 
-// A line of an article that is not yet in order. One that would take the
-// buffer past its limit drops what the article holds: it is asked for
-// again once it is the next, and then comes straight through.
+// A line of an article that is not yet in order, in the article's last
+// block or in a new one, which never takes the buffer past its limit. With
+// no room for the line the article gives back what it holds: it is asked
+// for again once it is the next, and then comes straight through.
 void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
-  const std::size_t add = Line.size() + sizeof(std::uint32_t);
-  if (FBuffered + add > FBufferLimit) {
-    FBuffered -= a.Held();
-    a.Data = {};
-    a.Ends = {};
-    a.Discarding = a.InOrderOnly = true;
-    return;
+  const std::uint32_t length = std::uint32_t(Line.size());
+  const std::size_t need = sizeof length + Line.size();
+  if (a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < need) {
+    const std::size_t guess =
+        a.Blocks.empty()
+            ? std::size_t(std::clamp<std::int64_t>(a.Lines, 0, MaxBlock / LineBytesGuess) * LineBytesGuess)
+            : std::size_t(a.Blocks.back().Size) * 2;
+    const std::size_t size = std::min(std::clamp(guess, std::max(MinBlock, need), std::max(MaxBlock, need)),
+                                      FBufferLimit - std::min(FBufferLimit, FBuffered));
+    if (size < need) {
+      Release(a);
+      a.Discarding = a.InOrderOnly = true;
+      return;
+    }
+    a.Blocks.push_back({std::make_unique_for_overwrite<char[]>(size), std::uint32_t(size), 0});
+    a.Held += size;
+    FBuffered += size;
   }
-  a.Data.append(Line);
-  a.Ends.push_back(std::uint32_t(a.Data.size()));
-  FBuffered += add;
+  TBlock& b = a.Blocks.back();
+  std::memcpy(b.Bytes.get() + b.Used, &length, sizeof length);
+  std::memcpy(b.Bytes.get() + b.Used + sizeof length, Line.data(), Line.size());
+  b.Used += std::uint32_t(need);
+}
+
+// Takes the article's blocks out of the buffer: to be handed over, or, left
+// to go, given back to the heap at once.
+std::vector<TArticleFetcher::TBlock> TArticleFetcher::Release(TArticle& a) {
+  FBuffered -= a.Held;
+  a.Held = 0;
+  return std::exchange(a.Blocks, {});
 }
 
 // The article before the front has been handed over: the front's turn.
@@ -617,12 +745,7 @@ void TArticleFetcher::Advance() {
   } else if (a.State == TArticle::Sent && a.Begun && !a.Discarding) {
     // Arriving: what has come goes over now, the rest straight through.
     a.Streaming = true;
-    const std::string data = std::move(a.Data);
-    const std::vector<std::uint32_t> ends = std::move(a.Ends);
-    FBuffered -= data.size() + ends.size() * sizeof(std::uint32_t);
-    a.Data = {};
-    a.Ends = {};
-    Replay(a.Number, a.Lines, data, ends);
+    Replay(a.Number, a.Lines, Release(a));
   }
   if (generation == FGeneration) {
     PumpAll();
@@ -632,23 +755,25 @@ void TArticleFetcher::Advance() {
 
 // Hands over lines held for an article: its begin and each line, as long
 // as the fetcher is not stopped meanwhile.
-void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std::string& Data,
-                             const std::vector<std::uint32_t>& Ends) {
+void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks) {
   const std::uintptr_t generation = FGeneration;
   Raise([&] {
     if (OnArticleBegin)
       OnArticleBegin(this, Number, Lines);
   });
-  std::uint32_t from = 0;
-  for (const std::uint32_t end : Ends) {
-    if (generation != FGeneration)
-      return;
-    Raise([&] {
-      if (OnArticleLine)
-        OnArticleLine(this, Number, std::string_view(Data).substr(from, end - from));
-    });
-    from = end;
-  }
+  for (const TBlock& b : Blocks)
+    for (std::uint32_t at = 0; at < b.Used;) {
+      if (generation != FGeneration)
+        return;
+      std::uint32_t length = 0;
+      std::memcpy(&length, b.Bytes.get() + at, sizeof length);
+      const std::string_view line(b.Bytes.get() + at + sizeof length, length);
+      at += std::uint32_t(sizeof length) + length;
+      Raise([&] {
+        if (OnArticleLine)
+          OnArticleLine(this, Number, line);
+      });
+    }
 }
 
 void TArticleFetcher::Deliver(std::uintptr_t Generation) {
@@ -660,13 +785,9 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
   TArticle& a = FArticles.front();
   const std::int64_t number = a.Number, lines = a.Lines;
   const std::uint16_t error = a.Error;
-  const std::string data = std::move(a.Data);
-  const std::vector<std::uint32_t> ends = std::move(a.Ends);
-  FBuffered -= data.size() + ends.size() * sizeof(std::uint32_t);
-  a.Data = {};
-  a.Ends = {};
+  const std::vector<TBlock> blocks = Release(a);
   if (a.Begun)
-    Replay(number, lines, data, ends);
+    Replay(number, lines, blocks);
   if (Generation == FGeneration) {
     FArticles.pop_front();
     Raise([this, number, error] {
@@ -700,8 +821,11 @@ void TArticleFetcher::PumpAll() {
   }
 }
 
+// Paced, a connection whose reply has come but whose request's end has not
+// been handled yet sends nothing: the pacing starts from that end.
 int TArticleFetcher::Pump(TConnection& c, int Most) {
-  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive())
+  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive() ||
+      (FPacing > 0 && !c.Sent.empty()))
     return 0;
   const int depth = EffectiveDepth();
   // Once the server has shown it mishandles pipelining, each connection goes
@@ -710,6 +834,10 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
   if (c.Nntp.PipelineDepth() > depth && c.Nntp.InFlight() == 0)
     c.Nntp.SetPipelineDepth(depth);
   const int room = std::min(depth, c.Nntp.PipelineDepth());
+  if (c.Seek == TConnection::NextDue && c.Nntp.InFlight() < room)
+    SendNext(c);
+  if (c.Seek != TConnection::NoSeek)
+    return 0;
   int sent = 0;
   // A send may find the connection gone, and the close then runs at once.
   for (std::size_t i = 0;
@@ -719,6 +847,17 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
     c.Sent.push_back({FScans[i].First, true});
     c.Nntp.XOver(IntToStr(FScans[i].First) + "-" + IntToStr(FScans[i].Last));
     ++sent;
+  }
+  if (FSeek && !FSeek->Sent && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room) {
+    FSeek->Sent = true;
+    c.Seek = TConnection::NextDue;
+    c.StatError = 0;
+    c.StatAgain = false;
+    c.Sent.push_back({FSeek->After, false, true});
+    c.Nntp.StatByNumber(FSeek->After);
+    if (c.Nntp.InFlight() < room)
+      SendNext(c);
+    return sent + 1;
   }
   for (; sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room; ++sent) {
     TArticle* a = NextToSend();
@@ -732,6 +871,15 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
       c.Nntp.BodyByNumber(a->Number);
   }
   return sent;
+}
+
+// With the connection gone meanwhile, the STAT's end says so.
+void TArticleFetcher::SendNext(TConnection& c) {
+  if (c.Phase != TConnection::Ready || !FSeek)
+    return;
+  c.Seek = TConnection::NextOut;
+  c.Sent.push_back({FSeek->After, false, true});
+  c.Nntp.Next();
 }
 
 // The first article waiting, within the window ahead of the next in order,
@@ -748,7 +896,7 @@ TArticleFetcher::TArticle* TArticleFetcher::NextToSend() {
   for (std::size_t i = 0; i < FArticles.size() && i < window; ++i) {
     TArticle& a = FArticles[i];
     if (i > 0 && a.State == TArticle::Sent && !a.Streaming && !a.Discarding)
-      coming += expected(a) - std::min(expected(a), a.Data.size());
+      coming += expected(a) - std::min(expected(a), a.Held);
     if (a.State != TArticle::Waiting)
       continue;
     if (i == 0)

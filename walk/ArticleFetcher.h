@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,8 @@ using TArticleEnd = std::function<void(TObject* Sender, std::int64_t Number, std
 using TFetcherText = std::function<void(TObject* Sender, const std::string& Text)>;
 using TScanLine = std::function<void(TObject* Sender, std::int64_t First, std::string_view Line)>;
 using TScanEnd = std::function<void(TObject* Sender, std::int64_t First, std::uint16_t Error)>;
+using TSeekEnd =
+    std::function<void(TObject* Sender, std::int64_t After, std::int64_t Number, std::uint16_t Error)>;
 
 // Fetches the articles it is given over several connections to one server,
 // each with several requests in flight, and hands them to its owner one
@@ -59,8 +62,9 @@ public:
   // pipelining gets one at a time for the rest of the fetcher's life.
   int Depth() const { return FDepth; }
   void SetDepth(int value);
-  // Milliseconds between the end of a request and the next one on the same
-  // connection; above 0 a connection has one request in flight.
+  // Milliseconds between the end of a request (the GROUP and the log-in
+  // included) and the next one on the same connection; above 0 a connection
+  // has one request in flight.
   int Pacing() const { return FPacing; }
   void SetPacing(int value) { FPacing = std::max(0, value); }
   // nntpBodyByNumber (the default) or nntpArticleByNumber, whose lines are
@@ -73,8 +77,8 @@ public:
   void SetReconnectDelay(std::chrono::milliseconds value) { FReconnectDelay = value; }
   // Authorities trusted for TLS besides the system's.
   void SetTlsCAFile(std::string value) { FTlsCAFile = std::move(value); }
-  // Bytes held for articles not yet in order, below 4 GiB; 32 MiB unless
-  // set, which keeps a decode window of 8 connections below 100 MB.
+  // Bytes allocated for articles not yet in order, below 4 GiB; 32 MiB
+  // unless set, which keeps a decode window of 8 connections below 100 MB.
   std::size_t BufferLimit() const { return FBufferLimit; }
   void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
   bool PipelineBroken() const { return FPipelineBroken; }
@@ -94,10 +98,18 @@ public:
   void Scan(std::int64_t First, std::int64_t Last);
   // Overviews asked for that have not ended.
   std::size_t Scans() const { return FScans.size(); }
+  // Asks which article follows After: STAT After, then NEXT, on one
+  // connection, with nothing behind them until the answer has been read;
+  // ahead of the articles waiting, one at a time. Its end comes through
+  // OnSeekEnd. A stop drops it: the owner asks again after the next Start().
+  void Seek(std::int64_t After);
   // Passes over the articles below To, whether waiting, in flight or held,
   // all but the one being handed over now, which goes on to its end; a
   // range given later starts at To at the earliest.
   void Pass(std::int64_t To);
+  // The same for the articles from From on: those below From stay, and a
+  // range given later holds none of From..To - 1.
+  void Pass(std::int64_t From, std::int64_t To);
   // Drops every connection now. Nothing more is raised; an article whose
   // lines were being handed over stays unfinished, and every article not
   // handed over whole is fetched again by the next Start().
@@ -125,7 +137,9 @@ public:
   // again from its first line when the fetcher goes on.
   TArticleEnd OnArticleEnd;
   // A line for the log: a refused connection, a lost one and its reconnect,
-  // a server that mishandles pipelining.
+  // how many connections the fetching has when that is not all of them
+  // ("Fetching over 2 of 4 connections"), a server that mishandles
+  // pipelining.
   TFetcherText OnLog;
   // The fetcher has stopped by itself, with why ("Log-in refused by host",
   // "Connection lost", ...), or after StopAfter with "".
@@ -139,8 +153,21 @@ public:
   // line was too long to hold (not asked for again). Any other socket error
   // voids the lines handed over, and it comes again.
   TScanEnd OnScanEnd;
+  // The article after After is Number (Error 0); 421 when none follows; or
+  // the code of the STAT or the NEXT that the server refused. Cut short, it
+  // goes out again.
+  TSeekEnd OnSeekEnd;
 
 private:
+  // Lines held for an article, each as four bytes of length and its bytes.
+  // A block is never grown or copied: it is allocated at the size the
+  // buffer counts, and freed whole.
+  struct TBlock {
+    std::unique_ptr<char[]> Bytes;
+    std::uint32_t Size = 0;
+    std::uint32_t Used = 0;
+  };
+
   struct TArticle {
     TArticle(std::int64_t number, std::int64_t lines) : Number(number), Lines(lines) {}
     std::int64_t Number;
@@ -151,11 +178,10 @@ private:
     bool Discarding = false;  // too big to hold: the rest of its reply is dropped
     bool InOrderOnly = false; // and it is asked for again only when it is next
     std::uint16_t Error = 0;  // how it ended, once arrived
-    // Its lines while it waits its turn: one block, and where each line ends.
-    std::string Data;
-    std::vector<std::uint32_t> Ends;
-
-    std::size_t Held() const { return Data.size() + Ends.size() * sizeof(std::uint32_t); }
+    // Its lines while it waits its turn, and the bytes their blocks take
+    // from the heap, used or not.
+    std::vector<TBlock> Blocks;
+    std::size_t Held = 0;
   };
 
   struct TConnection;
@@ -175,6 +201,9 @@ private:
   void SessionClosed(TConnection& c);
   void Lost(TConnection& c);
   void ScheduleReconnect(TConnection& c);
+  void PaceOrPump(TConnection& c);
+  int Standing() const;
+  void TellStanding();
   void CheckAlive();
   void LogIn(TConnection& c);
   void RequestDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
@@ -184,6 +213,8 @@ private:
   void NoteEnd(TConnection& c, std::uint16_t Error);
   void GoOnAfter(TConnection& c);
   void ScanDone(TConnection& c, std::uint16_t Error);
+  void SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
+  void SendNext(TConnection& c);
   void ArticleDone(TConnection& c, std::uint16_t Error);
   void AskAgain(TArticle& a, std::uint16_t Error);
   void Settle(TArticle& a, std::uint16_t Error);
@@ -191,9 +222,9 @@ private:
   void MessageLine(TConnection& c);
   void MessageEnd(TConnection& c);
   void Buffer(TArticle& a, std::string_view Line);
+  std::vector<TBlock> Release(TArticle& a);
   void Advance();
-  void Replay(std::int64_t Number, std::int64_t Lines, const std::string& Data,
-              const std::vector<std::uint32_t>& Ends);
+  void Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks);
   void Deliver(std::uintptr_t Generation);
   void PumpAll();
   // Sends up to Most requests on c; returns how many went.
@@ -216,7 +247,7 @@ private:
   std::vector<std::unique_ptr<TConnection>> FPool;
   std::deque<TArticle> FArticles; // given and not yet handed over, by number
   std::int64_t FNextFirst = 0;    // the first article of the next range
-  std::size_t FBuffered = 0;      // bytes held for articles not yet in order
+  std::size_t FBuffered = 0;      // Held by the articles not yet in order
   bool FRunning = false;
   bool FStopAfter = false;
   bool FDeliverPosted = false;
@@ -227,8 +258,20 @@ private:
     bool Sent = false;
   };
   std::deque<TScan> FScans; // overviews asked for and not ended, in the order asked
+  struct TSeek {
+    std::int64_t After;
+    bool Sent = false;
+  };
+  std::optional<TSeek> FSeek; // asked for and not ended
+  // Passed over before any range held them: ranges given later drop them.
+  std::int64_t FPassedFrom = std::numeric_limits<std::int64_t>::min();
+  std::int64_t FPassedTo = std::numeric_limits<std::int64_t>::min();
   bool FRefusalLogged = false;
   bool FEverConnected = false;
+  // The first connection to fail that had not stood yet: while none stands,
+  // its tries speak for the others', which follow the same back-off.
+  int FSpeaker = 0;
+  int FToldStanding = 0; // the connections the log last said the fetching has
   // Counts the stops: what was set going before one is dropped after it.
   std::uintptr_t FGeneration = 0;
   std::exception_ptr FPendingError; // thrown by an owner's handler, raised once the work is done

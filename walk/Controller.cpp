@@ -487,8 +487,9 @@ void TDecodeSession::Restart() {
 // then: a HEAD still out is followed by the BODY of the same article.
 void TDecodeSession::Skip(std::int64_t N) {
   if (N > 0 && FWalk.Running()) {
-    // From the article being handed over, or from the last one handled.
-    const std::int64_t current = FWalk.InArticle() ? FArticleCurrent : SaturatedAdd(FWalk.Position(), -1);
+    // From the article in hand, which the walk still handles: the one being
+    // handed over, or the first not yet handled, whose request may be out.
+    const std::int64_t current = FWalk.InArticle() ? FArticleCurrent : FWalk.Position();
     FWalk.Pass(SaturatedAdd(std::min(SaturatedAdd(current, N), FArticleEnd), 1));
     if (!FWalk.InArticle())
       FollowWalk();

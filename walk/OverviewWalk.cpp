@@ -11,9 +11,19 @@ namespace {
 // The overview is asked for this many articles at a time: one reply holds
 // the in-range articles of one block, no more.
 constexpr std::int64_t OverviewBlock = 1000;
+// Blocks asked for, or scanned and not yet reached, beyond the one the walk
+// is in: each holds at most a block's worth of articles in range.
+constexpr std::size_t BlocksAhead = std::size_t(TOverviewWalk::ReadAhead / OverviewBlock) - 1;
+// Growing blocks cross 63 bits of numbers in a few dozen requests.
+constexpr std::int64_t MaxSpan = std::int64_t(1) << 62;
 constexpr std::uint16_t FirstSocketError = 10000;
 constexpr std::uint16_t LineTooLong = 10053;
+constexpr std::uint16_t NoArticles = 420;
+constexpr std::uint16_t NoNextArticle = 421;
+constexpr std::uint16_t UnknownCommand = 500;
+constexpr std::uint16_t SyntaxError = 501;
 constexpr std::int64_t NoEnd = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
 
 // A plain decimal number, nothing else, no sign. Article numbers use all 63
 // bits; a number past them is no number at all, never a wrapped one.
@@ -46,11 +56,11 @@ bool ReadOverviewLine(std::string_view line, std::int32_t linesField, bool full,
   return value.empty() || ReadDigits(value, lines);
 }
 
-// The last article of the block from First: OverviewBlock articles, or to
-// End. Numbers from the server may lie anywhere in 64 bits.
-std::int64_t BlockLast(std::int64_t First, std::int64_t End) {
+// The last article of the block of Span articles from First, or End.
+// Numbers from the server may lie anywhere in 64 bits.
+std::int64_t BlockLast(std::int64_t First, std::int64_t End, std::int64_t Span) {
   std::int64_t span = 0;
-  return !__builtin_sub_overflow(End, First, &span) && span < OverviewBlock ? End : First + OverviewBlock - 1;
+  return !__builtin_sub_overflow(End, First, &span) && span < Span ? End : First + Span - 1;
 }
 
 // Field number field of an overview line (0 is the article number); empty
@@ -87,6 +97,9 @@ TOverviewWalk::TOverviewWalk() {
     ScanLine(first, line);
   };
   FFetcher.OnScanEnd = [this](TObject*, std::int64_t first, std::uint16_t e) { ScanEnd(first, e); };
+  FFetcher.OnSeekEnd = [this](TObject*, std::int64_t after, std::int64_t n, std::uint16_t e) {
+    SeekEnd(after, n, e);
+  };
 }
 
 void TOverviewWalk::SetFormat(std::int32_t LinesField, bool LinesFull, std::int32_t SubjectField) {
@@ -131,8 +144,12 @@ void TOverviewWalk::StopAfter() {
 }
 
 void TOverviewWalk::Pass(std::int64_t To) {
-  FFetcher.Pass(To);
-  MoveScanTo(To);
+  const std::int64_t inHand = FInArticle ? FInHand : Position();
+  FFetcher.Pass(inHand == NoEnd ? inHand : inHand + 1, To);
+  // The overview of the article in hand not yet asked for: the blocks go
+  // through it, and the fetcher drops what they list of the articles passed.
+  if (FNextScan > inHand)
+    MoveScanTo(To);
   Next();
 }
 
@@ -145,13 +162,23 @@ void TOverviewWalk::MoveScanTo(std::int64_t First) {
 
 // Blocks are asked for, as many at once as the connections can have out,
 // while the fetcher has fewer articles than four times that: a stretch of
-// articles out of range takes a round trip or two, not one a block. Once
-// everything has come the connections close.
+// articles out of range takes a round trip or two, not one a block. What is
+// read ahead stays within BlocksAhead blocks of the walk's position, so
+// that neither the blocks nor the fetcher hold more than ReadAhead articles,
+// however large the group. Growing blocks go one at a time, and none while
+// the walk waits to hear where the next article is. Once everything has
+// come the connections close.
 void TOverviewWalk::Next() {
   if (FState == Walking) {
     const std::size_t out = std::size_t(FFetcher.Connections()) * std::size_t(FFetcher.Depth());
-    while (!FAllScanned && FBlocks.size() < out && FFetcher.Pending() < 4 * out) {
-      const std::int64_t first = FNextScan, last = BlockLast(first, FEnd);
+    const auto ahead = [this] {
+      const std::int64_t at = Position();
+      return FBlocks.size() + std::size_t(std::count_if(FScanned.begin(), FScanned.end(),
+                                                        [at](const TScanned& s) { return s.First > at; }));
+    };
+    while (!FAllScanned && !FSeeking && (FGrowing ? FBlocks.empty() : FBlocks.size() < out) &&
+           ahead() < BlocksAhead && FFetcher.Pending() < 4 * out) {
+      const std::int64_t first = FNextScan, last = BlockLast(first, FEnd, FGrowing ? FSpan : OverviewBlock);
       FBlocks.emplace_back(first, last);
       if (last >= FEnd)
         FAllScanned = true;
@@ -178,10 +205,12 @@ TOverviewWalk::TBlock* TOverviewWalk::FindBlock(std::int64_t First) {
 
 // A line that cannot be read, or whose number lies outside the block or
 // does not follow the one before, is passed over: the article is not
-// fetched, and the block's log line counts it.
+// fetched, and the block's log line counts it. No block holds more in
+// range than one of OverviewBlock numbers can: a growing block that lists
+// more is cut before the line, the lines after it are dropped.
 void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
   TBlock* b = FindBlock(First);
-  if (!b)
+  if (!b || b->Cut)
     return;
   std::int64_t number = 0, lines = 0;
   if (!ReadOverviewLine(Line, FLinesField, FLinesFull, number, lines) || number < b->First ||
@@ -190,16 +219,25 @@ void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
       ++b->Unreadable;
     return;
   }
+  FHighestListed = std::max(FHighestListed, number);
+  const bool inRange =
+      FMinLines <= lines && lines <= FMaxLines && FFilter.Passes(OverviewField(Line, FSubjectField));
+  if (inRange && b->InRange.size() == std::size_t(OverviewBlock)) {
+    b->Cut = true;
+    return;
+  }
   b->LastListed = number;
-  if (FMinLines <= lines && lines <= FMaxLines && FFilter.Passes(OverviewField(Line, FSubjectField)))
+  if (inRange)
     b->InRange.push_back({number, lines});
 }
 
 // A block cut short comes again from its first line; any other end waits
-// for the blocks before it.
+// for the blocks before it. A block cut at its last article in range ends
+// there, and the rest is asked for as a block of its own.
 void TOverviewWalk::ScanEnd(std::int64_t First, std::uint16_t Error) {
-  TBlock* b = FindBlock(First);
-  if (!b)
+  const auto b =
+      std::find_if(FBlocks.begin(), FBlocks.end(), [First](const TBlock& x) { return x.First == First; });
+  if (b == FBlocks.end())
     return;
   if (Error >= FirstSocketError && Error != LineTooLong) {
     *b = TBlock(b->First, b->Last);
@@ -207,6 +245,12 @@ void TOverviewWalk::ScanEnd(std::int64_t First, std::uint16_t Error) {
   }
   b->Ended = true;
   b->Error = Error;
+  if (b->Cut && Error == 0) {
+    const std::int64_t rest = b->LastListed + 1, last = b->Last;
+    b->Last = b->LastListed;
+    FBlocks.insert(b + 1, TBlock(rest, last));
+    FFetcher.Scan(rest, last);
+  }
   GiveScanned();
   Next();
 }
@@ -241,11 +285,74 @@ void TOverviewWalk::GiveScanned() {
     const TBlock given = std::move(b);
     FBlocks.pop_front();
     FFetcher.Fetch(given.First, given.Last, given.InRange);
+    AfterBlock(given);
   }
 }
 
-// The blocks not given are asked for again, from the first of them.
+// A block that listed nothing, with nothing listed beyond it, may lie in a
+// gap of the numbering: the walk asks which article follows the last one
+// listed, once, and asks for no block until it knows. With none listed to
+// go on from, from a server that cannot say, or when what it said proved
+// wrong, the blocks grow instead, each twice the last, until one lists
+// something.
+void TOverviewWalk::AfterBlock(const TBlock& Given) {
+  if (Given.LastListed >= Given.First || Given.Unreadable > 0) {
+    FGrowing = false;
+    return;
+  }
+  if (FState != Walking || FAllScanned || FSeeking || FHighestListed >= Given.First)
+    return;
+  if (FGrowing) {
+    FSpan = FSpan > MaxSpan / 2 ? MaxSpan : 2 * FSpan;
+    return;
+  }
+  if (FHighestListed == FSeed && FSeekFound > Given.Last)
+    return; // what the server said lies beyond this block
+  if (FHighestListed == NoArticle || !FSeekable || FHighestListed == FSeed) {
+    FGrowing = true;
+    FSpan = 2 * OverviewBlock;
+    return;
+  }
+  FSeed = FHighestListed;
+  FSeeking = true;
+  FFetcher.Seek(FSeed);
+}
+
+// The numbers before the article found hold none: they are scanned, as one
+// block that lists nothing, and the overview goes on from that article.
+// None found ends the scan. A server that does not know the commands, or an
+// article gone since it was listed, leaves the walk to growing blocks.
+void TOverviewWalk::SeekEnd(std::int64_t After, std::int64_t Number, std::uint16_t Error) {
+  if (!FSeeking || After != FSeed)
+    return;
+  FSeeking = false;
+  FSeekFound = Error == 0 && Number > After ? Number : Error == NoNextArticle ? NoEnd : NoArticle;
+  if (Error == UnknownCommand || Error == SyntaxError)
+    FSeekable = false;
+  if (FSeekFound == NoArticle) {
+    if (FHighestListed == After) {
+      FGrowing = true;
+      FSpan = 2 * OverviewBlock;
+    }
+  } else if (FState == Walking && !FAllScanned && FSeekFound > FNextScan) {
+    const std::int64_t last = FSeekFound > FEnd ? FEnd : FSeekFound - 1;
+    TBlock& gap = FBlocks.emplace_back(FNextScan, last);
+    gap.Ended = true;
+    gap.Error = NoArticles;
+    if (last >= FEnd)
+      FAllScanned = true;
+    else
+      FNextScan = FSeekFound;
+    GiveScanned();
+  }
+  Next();
+}
+
+// The blocks not given are asked for again, from the first of them, and
+// whatever the walk learnt of gaps from them is learnt again.
 void TOverviewWalk::DropBlocks() {
+  FSeeking = FGrowing = false;
+  FSeed = NoArticle;
   if (FBlocks.empty())
     return;
   FNextScan = FBlocks.front().First;
@@ -256,6 +363,7 @@ void TOverviewWalk::DropBlocks() {
 void TOverviewWalk::ArticleBegin(std::int64_t Number, std::int64_t Lines) {
   ReportScanned(Number);
   FInArticle = true;
+  FInHand = Number;
   if (OnArticleBegin)
     OnArticleBegin(this, Number, Lines);
 }

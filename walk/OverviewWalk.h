@@ -21,6 +21,11 @@ using TWalkHeaders = std::function<void(TObject* Sender, std::int64_t From, std:
 // decode window scans what it is given.
 class TOverviewWalk : public TObject {
 public:
+  // What the walk holds of the overview and has not handed over, with what
+  // the blocks it has asked for may list, is at most this many articles,
+  // whatever the group.
+  static constexpr std::int64_t ReadAhead = 21000;
+
   TOverviewWalk();
 
   // Its server, group, connections, requests in flight and pacing are set
@@ -41,8 +46,9 @@ public:
   // Hands over what comes in order from the requests out, then raises
   // OnStopped("").
   void StopAfter();
-  // Passes over every article from To - 1 down to the one being handed
-  // over (which goes on to its end) or, with none, to the position.
+  // Passes over every article from To - 1 down to the one in hand, which is
+  // handled: the one being handed over, or else the position, whose
+  // request may be out.
   void Pass(std::int64_t To);
   // The first article not yet handled: never past one asked for and not
   // handed over whole.
@@ -83,6 +89,8 @@ private:
   void ScanLine(std::int64_t First, std::string_view Line);
   void ScanEnd(std::int64_t First, std::uint16_t Error);
   void GiveScanned();
+  void AfterBlock(const TBlock& Given);
+  void SeekEnd(std::int64_t After, std::int64_t Number, std::uint16_t Error);
   void DropBlocks();
   void ArticleBegin(std::int64_t Number, std::int64_t Lines);
   void ArticleEnd(std::int64_t Number, std::uint16_t Error);
@@ -103,6 +111,16 @@ private:
   // The first article of the next block to ask for.
   std::int64_t FNextScan = std::numeric_limits<std::int64_t>::min();
   bool FAllScanned = false; // every block up to FEnd is asked for
+  // Past a block that listed nothing the walk asks the server for the next
+  // article after the last one listed; with none listed, or from a server
+  // that cannot say, its blocks grow until one lists something.
+  std::int64_t FHighestListed = std::numeric_limits<std::int64_t>::min();
+  std::int64_t FSeed = std::numeric_limits<std::int64_t>::min();      // the last asked after
+  std::int64_t FSeekFound = std::numeric_limits<std::int64_t>::min(); // its answer; the minimum when none
+  bool FSeeking = false;
+  bool FSeekable = true; // the server knows STAT and NEXT
+  bool FGrowing = false;
+  std::int64_t FSpan = 0; // of the next block, while growing
   // A block whose overview is asked for, and what it has shown so far.
   struct TBlock {
     TBlock(std::int64_t first, std::int64_t last)
@@ -113,6 +131,7 @@ private:
     std::int64_t LastListed; // the last article listed
     std::int32_t Unreadable = 0;
     std::vector<TFetchArticle> InRange;
+    bool Cut = false; // listed a block's worth in range: it ends at LastListed
     bool Ended = false;
     std::uint16_t Error = 0;
   };
@@ -123,6 +142,7 @@ private:
   };
   std::deque<TScanned> FScanned; // blocks scanned that the walk has not reached yet
   bool FInArticle = false;       // an article's lines are being handed over
+  std::int64_t FInHand = 0;      // and its number
   std::vector<std::string> FHeldLog;
   std::int64_t FHeadsFrom = 0;
   std::int64_t FHeadsUntil = 0;

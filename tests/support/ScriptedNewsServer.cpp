@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -554,8 +555,12 @@ void TScriptedNewsServer::ServeConnection(TGroupConnection& c) {
   if (!SendAll(c.Fd, FGreeting + "\r\n"))
     return;
   std::string line;
-  while (c.Fd >= 0 && TakeCommand(c, line))
-    ServeGroupCommand(c, line);
+  while (c.Fd >= 0 && TakeCommand(c, line)) {
+    if (FNumbered > 0)
+      ServeNumberedCommand(c, line);
+    else
+      ServeGroupCommand(c, line);
+  }
 }
 
 // Reads what has arrived within ms; each whole line is kept with the time
@@ -704,13 +709,8 @@ void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::stri
     SendAll(c.Fd, "480 Authentication required\r\n");
     return;
   }
-  if (verb == "LIST" && Lower(arg) == "overview.fmt" && !FOverviewFormat.empty()) {
-    std::string reply = "215 Order of fields in overview database.\r\n";
-    for (const std::string& entry : FOverviewFormat)
-      reply += entry + "\r\n";
-    SendAll(c.Fd, reply + ".\r\n");
-    return;
-  }
+  if (verb == "LIST" && Lower(arg) == "overview.fmt" && !FOverviewFormat.empty())
+    return SendOverviewFormat(c);
   if (verb == "GROUP") {
     if (arg != FGroupName) {
       SendAll(c.Fd, "411 No such news group\r\n");
@@ -722,6 +722,16 @@ void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::stri
     std::int64_t last = c.Articles.empty() ? 0 : c.Articles.back()->Article.Number;
     SendAll(c.Fd, "211 " + std::to_string(c.Articles.size()) + " " + std::to_string(first) + " " +
                       std::to_string(last) + " " + FGroupName + "\r\n");
+    return;
+  }
+  if (verb == "NEXT" && !FRefuseNext) {
+    if (!c.GroupSelected)
+      return (void)SendAll(c.Fd, "412 No newsgroup has been selected\r\n");
+    if (c.Current + 1 >= c.Articles.size())
+      return (void)SendAll(c.Fd, "421 No next article in this group\r\n");
+    const TServed& x = *c.Articles[++c.Current];
+    SendAll(c.Fd, "223 " + std::to_string(x.Article.Number) + " " + x.MessageID +
+                      " article retrieved - request text separately\r\n");
     return;
   }
   const bool article = verb == "ARTICLE", head = verb == "HEAD", body = verb == "BODY", stat = verb == "STAT";
@@ -808,6 +818,8 @@ void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::stri
     SendAll(c.Fd, reply + ".\r\n");
     return;
   }
+  while (FHeld == x.Article.Number && Sleep(5)) {
+  }
   bool cut = false, reset = false;
   {
     std::lock_guard<std::mutex> hold(FLock);
@@ -828,4 +840,124 @@ void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::stri
   SendAll(c.Fd, reply, true);
   SendAll(c.Fd, x.Body, true);
   SendAll(c.Fd, ".\r\n");
+}
+
+void TScriptedNewsServer::SendOverviewFormat(TGroupConnection& c) {
+  std::string reply = "215 Order of fields in overview database.\r\n";
+  for (const std::string& entry : FOverviewFormat)
+    reply += entry + "\r\n";
+  SendAll(c.Fd, reply + ".\r\n");
+}
+
+void TScriptedNewsServer::ServeNumberedGroup(std::string groupName, std::int64_t count, int bodyLines) {
+  FNumbered = count;
+  FNumberedLines = bodyLines;
+  ServeGroup(std::move(groupName), {});
+}
+
+namespace {
+
+// Article n of a numbered group: its header, and its body with CR LF.
+TNewsArticle NumberedArticle(std::int64_t n, int lines) {
+  const std::string number = std::to_string(n);
+  return {n,
+          {"From: vostel <test@vostel.test>", "Subject: article " + number,
+           "Message-ID: <" + number + "@vostel.test>", "Lines: " + std::to_string(lines)},
+          {},
+          1};
+}
+
+std::string NumberedBody(std::int64_t n, int lines) {
+  std::string body;
+  for (int i = 0; i < lines; ++i)
+    body += "Line " + std::to_string(i) + " of article " + std::to_string(n) + "\r\n";
+  return body;
+}
+
+} // namespace
+
+// The numbered group's articles are made for each reply; an overview of
+// any range goes out in pieces, so that its size costs nothing.
+void TScriptedNewsServer::ServeNumberedCommand(TGroupConnection& c, const std::string& line) {
+  const std::size_t blank = line.find(' ');
+  std::string verb = line.substr(0, blank);
+  const std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
+  std::transform(verb.begin(), verb.end(), verb.begin(),
+                 [](unsigned char ch) { return char(std::toupper(ch)); });
+  if (verb == "QUIT") {
+    SendAll(c.Fd, "205 closing connection - goodbye\r\n");
+    EndConnection(c.Fd, false);
+    return;
+  }
+  if (verb == "LIST" && Lower(arg) == "overview.fmt" && !FOverviewFormat.empty())
+    return SendOverviewFormat(c);
+  if (verb == "GROUP") {
+    if (arg != FGroupName)
+      return (void)SendAll(c.Fd, "411 No such news group\r\n");
+    c.GroupSelected = true;
+    c.Current = 1;
+    SendAll(c.Fd, "211 " + std::to_string(FNumbered) + " 1 " + std::to_string(FNumbered) + " " + FGroupName +
+                      "\r\n");
+    return;
+  }
+  if (!c.GroupSelected)
+    return (void)SendAll(c.Fd, "412 No newsgroup has been selected\r\n");
+  if (verb == "XOVER") {
+    std::int64_t from = 0, to = 0;
+    const std::size_t dash = arg.find('-');
+    const std::string a = arg.substr(0, dash), b = dash == std::string::npos ? a : arg.substr(dash + 1);
+    if (!ParseNumber(a, from) || (!b.empty() && !ParseNumber(b, to)))
+      return (void)SendAll(c.Fd, "501 Syntax error\r\n");
+    if (b.empty() || to > FNumbered)
+      to = FNumbered;
+    if (from < 1)
+      from = 1;
+    if (from > to)
+      return (void)SendAll(c.Fd, "420 No article(s) selected\r\n");
+    const std::size_t lines = std::size_t(FNumberedLines);
+    std::string reply = "224 Overview information follows\r\n";
+    for (std::int64_t n = from; n <= to && !FStop; ++n) {
+      const TNewsArticle h = NumberedArticle(n, FNumberedLines);
+      const std::size_t bytes = NumberedBody(n, FNumberedLines).size();
+      reply += std::to_string(n);
+      for (const std::string& entry : FOverviewFormat) {
+        reply += '\t';
+        reply += OverviewField(h, entry, bytes, lines);
+      }
+      reply += "\r\n";
+      if (reply.size() >= 65536 && !SendAll(c.Fd, std::exchange(reply, {}), true))
+        return;
+    }
+    SendAll(c.Fd, reply + ".\r\n");
+    return;
+  }
+  std::int64_t n = std::int64_t(c.Current);
+  if (verb == "NEXT" && !FRefuseNext) {
+    if (n >= FNumbered)
+      return (void)SendAll(c.Fd, "421 No next article in this group\r\n");
+    c.Current = std::size_t(++n);
+    SendAll(c.Fd, "223 " + std::to_string(n) + " <" + std::to_string(n) + "@vostel.test>\r\n");
+    return;
+  }
+  const bool article = verb == "ARTICLE", head = verb == "HEAD", bodyOnly = verb == "BODY",
+             stat = verb == "STAT";
+  if (!article && !head && !bodyOnly && !stat)
+    return (void)SendAll(c.Fd, "500 Command not recognized\r\n");
+  if (!arg.empty() && !ParseNumber(arg, n))
+    return (void)SendAll(c.Fd, "501 Syntax error\r\n");
+  if (n < 1 || n > FNumbered)
+    return (void)SendAll(c.Fd, "423 No such article number in this group\r\n");
+  c.Current = std::size_t(n);
+  const std::string ids = std::to_string(n) + " <" + std::to_string(n) + "@vostel.test>";
+  if (stat)
+    return (void)SendAll(c.Fd, "223 " + ids + " article retrieved - request text separately\r\n");
+  std::string reply = (article ? "220 " : head ? "221 " : "222 ") + ids + " article follows\r\n";
+  if (!bodyOnly)
+    for (const std::string& h : NumberedArticle(n, FNumberedLines).Header)
+      reply += h + "\r\n";
+  if (article)
+    reply += "\r\n";
+  if (!head)
+    reply += NumberedBody(n, FNumberedLines);
+  SendAll(c.Fd, reply + ".\r\n");
 }

@@ -135,6 +135,21 @@ public:
   // connection to DEFLATE both ways. A compressed connection can no longer
   // log in (502), as the protocol has it.
   void OfferCompression(std::string reply = "206 Compression active") { FCompressReply = std::move(reply); }
+  // Group mode, before ServeGroup(): NEXT is not recognised (500), as on a
+  // server that lacks it. Otherwise NEXT moves to the article after the
+  // current one (223) or says there is none (421).
+  void RefuseNext() { FRefuseNext = true; }
+  // Group mode: the reply to ARTICLE or BODY of this article waits until
+  // Release(), so that a test acts while its request is out and nothing of
+  // it has come. May be called while the server runs.
+  void HoldArticle(std::int64_t number) { FHeld = number; }
+  void Release() { FHeld = 0; }
+  // Group mode without a list: articles 1 to count, every number, each with
+  // a body of bodyLines short lines, made as they are asked for, so that a
+  // group of millions costs the server no memory. It answers GROUP, XOVER,
+  // ARTICLE, HEAD, BODY, STAT and NEXT by number, LIST OVERVIEW.FMT (after
+  // OfferOverview()) and QUIT.
+  void ServeNumberedGroup(std::string groupName, std::int64_t count, int bodyLines);
 
   // The congestion control of the connections accepted from now on, such as
   // "cubic" (TCP_CONGESTION); false when the system refuses it. A benchmark
@@ -184,6 +199,8 @@ private:
   bool Receive(TGroupConnection& c, int ms);
   bool TakeCommand(TGroupConnection& c, std::string& line);
   void ServeGroupCommand(TGroupConnection& c, const std::string& line);
+  void ServeNumberedCommand(TGroupConnection& c, const std::string& line);
+  void SendOverviewFormat(TGroupConnection& c);
   bool Accept();
   void EndConnection(int& fd, bool reset);
   // With more set the bytes may wait for the ones sent next (MSG_MORE).
@@ -265,6 +282,10 @@ private:
   std::string FCompressReply; // empty: no CAPABILITIES, no COMPRESS
   mutable std::mutex FZLock;  // guards FZLinks; each link is used by its connection's thread only
   std::map<int, std::unique_ptr<TZLink>> FZLinks;
+  bool FRefuseNext = false;
+  std::atomic<std::int64_t> FHeld{0};
+  std::int64_t FNumbered = 0; // articles of a numbered group, 0 for a listed one
+  int FNumberedLines = 0;
 
   mutable std::mutex FLock; // guards FCuts and the three records below
   std::vector<std::string> FReceived;

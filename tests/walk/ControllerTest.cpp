@@ -601,6 +601,51 @@ TEST_F(Controller, BackOffGivesUpAfterTenTriesAndRestartTakesUpTheCutBody) {
   EXPECT_TRUE(Errors.empty());
 }
 
+// Every connection of the walk is dropped before its greeting, between the
+// window's own QUIT and the walk's start, as by a restarting server: each
+// tries again with the back-off, and the walk goes on once they are back
+// and saves every file. A server that drops them for good stops the walk
+// "Not Connected" once each has had its tries. The refusal is logged once,
+// the tries of the first connection to fail for all.
+TEST_F(Controller, WalkConnectionsRefusedAtTheStartTryAgain) {
+  Values.connections = "4";
+  Values.pacing = "0";
+  Values.min = "20";
+  Values.max = "500";
+  const std::string a = RandomBytes(3000, 1), b = RandomBytes(4000, 2);
+  Server.OfferOverview();
+  Server.ServeGroup("alt.test", {Post(1, 69, UU("a.bin", a)), Post(2, 69, UU("b.bin", b))});
+  const auto logged = [&](const std::string& prefix) {
+    const Lines memo = Child->MemoLines();
+    return std::count_if(memo.begin(), memo.end(),
+                         [&](const std::string& l) { return l.starts_with(prefix); });
+  };
+  for (const int drops : {1000, 4}) {
+    Open();
+    OnLine("Lines:", [&, drops] { Server.DropConnections(drops); }); // the overview's format comes
+    ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Downloading Done" || Panel(0) == "Not Connected"; }));
+    EXPECT_EQ(logged("127.0.0.1 refused connection "), 1);
+    if (drops == 4) {
+      EXPECT_EQ(Panel(0), "Downloading Done");
+      EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin"}));
+      EXPECT_EQ(ReadFile(Folder() + "a.bin"), a);
+      EXPECT_EQ(ReadFile(Folder() + "b.bin"), b);
+      EXPECT_EQ(logged("Connection "), 1);
+      EXPECT_EQ(Server.Connections(), 45 + 1 + 4 + 4);
+      CloseExpecting(3);
+    } else {
+      EXPECT_EQ(Panel(0), "Not Connected");
+      EXPECT_EQ(Child->Saved(), Lines{});
+      EXPECT_EQ(logged("Connection "), 11); // ten tries, then given up
+      EXPECT_EQ(Child->MemoLines().back(), "Not Connected ");
+      EXPECT_EQ(Server.Connections(), 1 + 4 * 11);
+      CloseExpecting(1);
+      Server.DropConnections(0);
+    }
+  }
+  EXPECT_TRUE(Errors.empty());
+}
+
 // While the window waits to reconnect after the second of three articles
 // of a file was cut, A ends the walk there and X stops it for good: neither
 // connects again or saves a truncated file, the caption and the status say

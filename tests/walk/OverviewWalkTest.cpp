@@ -5,7 +5,9 @@
 #include <QDir>
 
 #include <algorithm>
+#include <limits>
 #include <map>
+#include <numeric>
 
 using Lines = std::vector<std::string>;
 using Numbers = std::vector<std::int64_t>;
@@ -55,6 +57,20 @@ protected:
   long Logged(const std::string& prefix) const {
     const Lines memo = Child->MemoLines();
     return std::count_if(memo.begin(), memo.end(),
+                         [&](const std::string& l) { return l.starts_with(prefix); });
+  }
+  // The in-range count of each "Scanned" line, as the walk gives them to
+  // the log, which keeps only its last lines.
+  void CountInRange(Numbers& counts) {
+    Child->FWalk.OnScanned = [&counts, scanned = Child->FWalk.OnScanned](TObject* sender,
+                                                                         const std::string& text) {
+      counts.push_back(std::atoll(text.c_str() + text.find(": ") + 2));
+      scanned(sender, text);
+    };
+  }
+  static long Requests(const TScriptedNewsServer& server, const std::string& prefix) {
+    const Lines received = server.Received();
+    return std::count_if(received.begin(), received.end(),
                          [&](const std::string& l) { return l.starts_with(prefix); });
   }
   QStringList PartFiles() const {
@@ -188,5 +204,106 @@ TEST_F(OverviewWalk, GroupRefusedToTheWalkStopsIt) {
   EXPECT_TRUE(Child->Commands().Restart);
   EXPECT_FALSE(Child->Commands().After);
   CloseExpecting(5);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// Articles 1, 2 and the largest number but one. The block after the first
+// holds nothing: the walk asks the server for the article after 2 (STAT 2,
+// then NEXT, one request at a time with pacing) and the overview from there
+// on in one request, and saves the three files after a handful of requests.
+// A server without NEXT (asked both at once) gets blocks that grow while
+// they hold nothing; one that lists more than a block's worth of articles
+// in range is cut there, the rest asked again, so that no block holds more.
+TEST_F(OverviewWalk, GroupWhoseNumbersJumpEndsInAFewRequests) {
+  constexpr std::int64_t far = std::numeric_limits<std::int64_t>::max() - 1;
+  const std::string a = RandomBytes(3000, 1), b = RandomBytes(4000, 2), c = RandomBytes(5000, 3);
+  const std::vector<TNewsArticle> ends = {Post(1, 50, UU("a.bin", a)), Post(2, 50, UU("b.bin", b)),
+                                          Post(far, 50, UU("c.bin", c))};
+  Values.connections = "2";
+  Values.pacing = "1";
+  Serve(ends);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin", "c.bin"}));
+  EXPECT_EQ(ReadFile(Folder() + "c.bin"), c);
+  EXPECT_LE(Requests(Server, "XOVER "), 12);
+  EXPECT_EQ(Requests(Server, "NEXT"), 1);
+  EXPECT_EQ(Logged("Scanned 1-1000: 2 in range "), 1);
+  EXPECT_EQ(Logged("Scanned 9223372036854775806-9223372036854775806: 1 in range "), 1);
+  EXPECT_EQ(Panel(0), "Downloading Done");
+  CloseExpecting(std::numeric_limits<std::int64_t>::max());
+
+  TScriptedNewsServer noNext;
+  noNext.OfferOverview();
+  noNext.RefuseNext();
+  std::vector<TNewsArticle> posts = ends;
+  for (std::int64_t n = 3000000; n < 3001200; ++n)
+    posts.push_back(Post(n, 1, {"chatter"}));
+  std::sort(posts.begin(), posts.end(), [](const auto& x, const auto& y) { return x.Number < y.Number; });
+  noNext.ServeGroup("alt.test", posts);
+  Use(noNext);
+  Values.pacing = "0";
+  Open();
+  Numbers inRange;
+  CountInRange(inRange);
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin", "c.bin"}));
+  EXPECT_EQ(Requests(noNext, "ARTICLE "), 1203);
+  EXPECT_EQ(std::accumulate(inRange.begin(), inRange.end(), std::int64_t(0)), 1203);
+  EXPECT_EQ(*std::max_element(inRange.begin(), inRange.end()), 1000);
+  EXPECT_LE(Requests(noNext, "XOVER "), 100);
+  EXPECT_EQ(Panel(0), "Downloading Done");
+  CloseExpecting(std::numeric_limits<std::int64_t>::max());
+  EXPECT_TRUE(Errors.empty());
+}
+
+// S while the article in hand is on its way, nothing of it come yet (panel
+// 1 shows it): it is handled whole, and the three after it are passed over,
+// as with one connection.
+TEST_F(OverviewWalk, SkipHandlesTheArticleInHandWhoseRequestIsOut) {
+  std::vector<TNewsArticle> posts;
+  Lines names;
+  for (std::int64_t n = 101; n <= 110; ++n) {
+    names.push_back("g" + std::to_string(n));
+    posts.push_back(Post(n, 60, UU(names.back(), RandomBytes(2000, unsigned(n)))));
+  }
+  Store(101);
+  Server.HoldArticle(102);
+  Serve(posts);
+  Open();
+  ASSERT_TRUE(PumpUntil([&] {
+    const Lines asked = Server.Received();
+    return Panel(1) == "102" && std::find(asked.begin(), asked.end(), "ARTICLE 102") != asked.end();
+  }));
+  Child->SkipClick(3);
+  Server.Release();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Done(), (Numbers{101, 102, 106, 107, 108, 109, 110}));
+  EXPECT_EQ(Child->Saved(), (Lines{"g101", "g102", "g106", "g107", "g108", "g109", "g110"}));
+  CloseExpecting(111);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// One connection with 100 requests in flight on a group of 50,000 articles
+// in range: what the walk has read of the overview and not yet handed over
+// stays within its bound, not the group, from the first article on.
+TEST_F(OverviewWalk, ReadAheadIsBoundedNotByTheGroup) {
+  TScriptedNewsServer numbered;
+  numbered.OfferOverview();
+  numbered.ServeNumberedGroup("alt.test", 50000, 2);
+  Use(numbered);
+  Values.inFlight = "100";
+  Open();
+  std::size_t most = 0;
+  int handed = 0;
+  Child->FWalk.OnArticleBegin = [&, begin = Child->FWalk.OnArticleBegin](TObject* sender, std::int64_t n,
+                                                                         std::int64_t lines) {
+    most = std::max(most, Child->FWalk.Fetcher().Pending());
+    ++handed;
+    begin(sender, n, lines);
+  };
+  ASSERT_TRUE(PumpUntil([&] { return handed >= 2000; }, 30000));
+  EXPECT_LE(most, std::size_t(TOverviewWalk::ReadAhead));
+  Child->StopClick();
   EXPECT_TRUE(Errors.empty());
 }
