@@ -1,6 +1,6 @@
 #include "app/CloseQuestion.h"
 
-#include "session/ChildWin.h"
+#include "window/ChildWin.h"
 
 #include <QApplication>
 #include <QCheckBox>

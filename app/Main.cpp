@@ -9,9 +9,9 @@
 #include "app/Settings.h"
 #include "platform/Convert.h"
 #include "platform/Guard.h"
-#include "session/ChildWin.h"
-#include "session/SubjectFilter.h"
-#include "session/TransferProgress.h"
+#include "walk/SubjectFilter.h"
+#include "window/ChildWin.h"
+#include "window/TransferProgress.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

@@ -3,7 +3,7 @@
 #include "app/Settings.h"
 #include "app/WindowState.h"
 #include "platform/Exceptions.h"
-#include "session/StartValues.h"
+#include "walk/StartValues.h"
 
 #include <QMainWindow>
 

@@ -1,10 +1,10 @@
 #include "app/Notifier.h"
 
 #include "platform/Guard.h"
-#include "session/ChildWin.h"
-#include "session/DesktopOpener.h"
-#include "session/OpenFailure.h"
-#include "session/SavedFiles.h"
+#include "window/ChildWin.h"
+#include "window/DesktopOpener.h"
+#include "window/OpenFailure.h"
+#include "window/SavedFiles.h"
 
 #include <QApplication>
 #include <QDBusConnection>

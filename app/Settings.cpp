@@ -6,7 +6,7 @@
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
-#include "session/SubjectFilter.h"
+#include "walk/SubjectFilter.h"
 
 #include <QComboBox>
 #include <QFile>

@@ -26,9 +26,9 @@
 // The exit code is 0 when every walk and read came through whole.
 
 #include "PlainReader.h"
-#include "WindowWalk.h"
+#include "SessionWalk.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -263,9 +263,7 @@ bool Link(const TSetup& S, double RoundTripMs, double Rate) {
 } // namespace
 
 int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
+  QCoreApplication app(argc, argv);
   if (qEnvironmentVariableIsEmpty("INN_GROUP")) {
     std::fprintf(stderr, "link_bench: set INN_GROUP (and INN_SERVER) to a yEnc group of a news server that "
                          "takes several connections; see walk_bench for the INN harness\n");

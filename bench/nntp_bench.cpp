@@ -42,8 +42,8 @@
 // such a group.
 
 #include "nntp/NntpCli.h"
-#include "session/ArticleFetcher.h"
 #include "tests/support/ScriptedNewsServer.h"
+#include "walk/ArticleFetcher.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -4,8 +4,8 @@
 // must read back the same once written out again; a choice of its parts
 // that makes the file must meet end to end and have the file's CRC-32.
 #include "codec/YEnc.h"
-#include "session/YEncRecord.h"
-#include "session/YEncTiling.h"
+#include "decode/YEncRecord.h"
+#include "decode/YEncTiling.h"
 
 #include <cstdlib>
 #include <string>

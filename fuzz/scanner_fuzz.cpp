@@ -1,8 +1,8 @@
-// Feeds any bytes to a decode window's scanner, line by line, as the headers
-// and bodies of articles, in a session folder of its own; part files are
-// written and decoded, yEnc parts put together. One window serves every
-// input: only the scanner's state is set back in between, so no widgets are
-// built per input.
+// Feeds any bytes to a walk's scanner, line by line, as the headers and
+// bodies of articles, in a session folder of its own; part files are
+// written and decoded, yEnc parts put together. One scanner serves every
+// input: only its state is set back in between. No window, no widget: what
+// the scanner says goes nowhere.
 //
 // Input: lines cut at LF. The first byte picks the waiting limit. Lines go to
 // the header until an empty line, then to the body; a line of the one byte
@@ -10,19 +10,14 @@
 // the next article's header follows. A body the waiting limit gives up on
 // ends there, cut short, as the closed connection ends it: its lines up to
 // the 0x01 or 0x02 never arrive. At the end the open part file is finished
-// as the A command does and the window closes.
+// with its end line and the yEnc files are closed, as a close does.
 //
 // Checks: nothing lands outside the session folder, no folder is left in it,
 // the disk taken stays within a bound of the input's size (a sparse
 // .partial counts by its blocks), and no yEnc part is still open.
-#include "session/ChildWin.h"
+#include "decode/ArticleScanner.h"
 
-#include <QApplication>
-#include <QListWidget>
-#include <QPlainTextDocumentLayout>
-#include <QPlainTextEdit>
-#include <QScrollBar>
-#include <QTextDocument>
+#include <QCoreApplication>
 
 #include <cstdlib>
 #include <cstring>
@@ -44,13 +39,11 @@ void Check(bool ok) {
     std::abort();
 }
 
-class TFuzzChild : public TMDIChild {
+class TFuzzScanner : public TArticleScanner {
 public:
-  explicit TFuzzChild(const std::string& folder) {
+  explicit TFuzzScanner(const std::string& folder) {
     FSessionDir = folder;
     FDefExt = "bin";
-    // An abort the waiting limit makes must not start a walk.
-    Nntp.OnRequestDone = nullptr;
   }
 
   void Run(std::string_view input) {
@@ -63,16 +56,19 @@ public:
       const std::size_t lf = std::min(input.find('\n'), input.size());
       const std::string_view line = input.substr(0, lf);
       input.remove_prefix(std::min(lf + 1, input.size()));
-      if (FNextStep == stepHead && line.empty()) {
-        FNextStep = stepBody;
+      if (!FInBody && line.empty()) {
+        FInBody = true;
         StartBody();
-      } else if (FNextStep == stepBody && (line == "\x01" || line == "\x02")) {
+      } else if (FInBody && (line == "\x01" || line == "\x02")) {
         if (!cut)
           EndOfBody(line == "\x01");
         cut = false;
         Head();
       } else if (!cut) {
-        ScanLine(line);
+        if (FInBody)
+          BodyLine(line);
+        else
+          HeaderLine(line);
         // The waiting limit gave up on the body: the client closes the
         // connection and ends the request cut short, and the walk goes on
         // with the next article on a new one.
@@ -99,28 +95,14 @@ private:
     FMimeBase64 = FDataFound = FInternalAbort = false;
     FMimeName.clear();
     FMaxWaitingLines = Waiting[flags & 3];
-    // The log cuts itself back; the list only grows.
-    if (LBSaved->count() > 100)
-      LBSaved->clear();
   }
   // A new article: what its header says belongs to it alone.
   void Head() {
-    FNextStep = stepHead;
+    FInBody = false;
     ++FArticleCurrent;
   }
-};
 
-// The log of a window nobody looks at: its lines go into the document as
-// always, but nothing lays them out. Shaping every log line took most of the
-// time of an input.
-class TUnlaidLog : public QPlainTextDocumentLayout {
-public:
-  using QPlainTextDocumentLayout::QPlainTextDocumentLayout;
-  // A cursor asks where a line stands: nowhere.
-  QRectF blockBoundingRect(const QTextBlock&) const override { return {}; }
-
-protected:
-  void documentChanged(int, int, int) override {}
+  bool FInBody = false; // the lines are the body's, else the header's
 };
 
 // A folder read again after every input through the same handle, so no
@@ -154,8 +136,7 @@ struct TWorld {
     static int argc = 1;
     static char name[] = "scanner_fuzz";
     static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    App = std::make_unique<QApplication>(argc, argv);
+    App = std::make_unique<QCoreApplication>(argc, argv);
     // In memory where there is a place for it: every input makes files.
     std::string root =
         fs::is_directory("/dev/shm") ? "/dev/shm/scanner_fuzz-XXXXXX" : "/tmp/scanner_fuzz-XXXXXX";
@@ -163,27 +144,20 @@ struct TWorld {
     Root = std::string(root) + "/";
     Folder = Root + "session/";
     fs::create_directory(Folder);
-    Child = std::make_unique<TFuzzChild>(Folder);
-    auto* log = new QTextDocument(Child->Memo1);
-    log->setDocumentLayout(new TUnlaidLog(log));
-    log->setUndoRedoEnabled(Child->Memo1->document()->isUndoRedoEnabled());
-    Child->Memo1->setDocument(log);
-    // Nor are its scroll bars placed again after every line.
-    Child->Memo1->verticalScrollBar()->blockSignals(true);
-    Child->Memo1->horizontalScrollBar()->blockSignals(true);
+    Scanner = std::make_unique<TFuzzScanner>(Folder);
     RootListing = std::make_unique<TListing>(Root);
     FolderListing = std::make_unique<TListing>(Folder);
   }
   ~TWorld() {
     RootListing.reset();
     FolderListing.reset();
-    Child.reset();
+    Scanner.reset();
     std::error_code ignored;
     fs::remove_all(Root, ignored);
   }
-  std::unique_ptr<QApplication> App;
+  std::unique_ptr<QCoreApplication> App;
   std::string Root, Folder;
-  std::unique_ptr<TFuzzChild> Child;
+  std::unique_ptr<TFuzzScanner> Scanner;
   std::unique_ptr<TListing> RootListing, FolderListing;
 };
 
@@ -196,7 +170,7 @@ TWorld& World() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   TWorld& w = World();
-  w.Child->Run(std::string_view(reinterpret_cast<const char*>(data), size));
+  w.Scanner->Run(std::string_view(reinterpret_cast<const char*>(data), size));
   QCoreApplication::sendPostedEvents();
 
   // Only the session folder in the root, only files in the folder.

@@ -5,8 +5,8 @@
 #include "app/Config.h"
 #include "app/Main.h"
 #include "platform/FileOps.h"
-#include "session/ChildWin.h"
 #include "tests/support/ScriptedNewsServer.h"
+#include "window/ChildWin.h"
 
 #include <QComboBox>
 #include <QListWidget>

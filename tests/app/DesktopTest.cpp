@@ -1,9 +1,9 @@
 #include "app/Notifier.h"
-#include "session/DesktopOpener.h"
-#include "session/OpenFailure.h"
-#include "session/ServerAddress.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
+#include "walk/ServerAddress.h"
+#include "window/DesktopOpener.h"
+#include "window/OpenFailure.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,9 +1,9 @@
 #include "app/Passwords.h"
 #include "platform/FileOps.h"
-#include "session/StartValues.h"
-#include "session/TransferProgress.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
+#include "walk/StartValues.h"
+#include "window/TransferProgress.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -137,7 +137,7 @@ TEST_F(MainWindow, EachDecodeWindowWalksWithItsOwnValuesAndAllCloseBeforeTheSave
   EXPECT_EQ(Items(Main->cboHost), Names{b});
   EXPECT_EQ(Main->PasswordOf(a), "pw");
   for (QMdiSubWindow* sub : Main->mdiArea->subWindowList())
-    EXPECT_EQ(static_cast<TMDIChild*>(sub->widget())->Timer1->interval(), 500);
+    EXPECT_EQ(static_cast<TMDIChild*>(sub->widget())->Session().Timer1.interval(), 500);
   // The first fetches the 30-line article; for the second all are too short.
   EXPECT_TRUE(PumpUntil([&] { return Received(*Servers[0], "BODY 102"); }, 15000));
   EXPECT_TRUE(PumpUntil([&] { return Received(*Servers[1], "HEAD 103"); }, 15000));

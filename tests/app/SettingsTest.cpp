@@ -135,7 +135,7 @@ TEST_F(Settings, NoFileShowsTheDefaultsTheFirstOkStoresThemAndServerSettingsReac
   Main->OpenBtn->click();
   const auto* child = qobject_cast<TMDIChild*>(Main->mdiArea->subWindowList().at(0)->widget());
   ASSERT_NE(child, nullptr);
-  EXPECT_EQ(child->Timer1->interval(), 0);
+  EXPECT_EQ(child->Session().Timer1.interval(), 0);
   EXPECT_TRUE(Messages.empty() && Errors.empty());
 }
 

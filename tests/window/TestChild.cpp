@@ -1,0 +1,81 @@
+#include "tests/window/TestChild.h"
+#include "tests/support/TestApplication.h"
+
+#include "platform/FileOps.h"
+#include "walk/ServerAddress.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+
+namespace {
+
+[[maybe_unused]] auto* const Environment =
+    ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment<QApplication>);
+
+} // namespace
+
+std::vector<std::string> TTestChild::MemoLines() const {
+  FlushUpdates();
+  std::vector<std::string> lines;
+  if (!Memo1->document()->isEmpty())
+    for (const QString& line : Memo1->toPlainText().split('\n'))
+      lines.push_back(line.toStdString());
+  return lines;
+}
+
+std::vector<std::string> TTestChild::Saved() const {
+  std::vector<std::string> names;
+  for (int i = 0; i < LBSaved->count(); ++i)
+    names.push_back(LBSaved->item(i)->text().toStdString());
+  return names;
+}
+
+void WindowTest::SetUp() {
+  CreateFolder(Folder);
+  Child = std::make_unique<TTestChild>();
+  Child->Session().FSessionDir = Folder;
+  Child->Session().FDefExt = "mod";
+}
+
+void WindowWalkTest::SetUp() {
+  Previous = SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
+  Values.path = Dir.path().toStdString() + "/";
+  Values.server = "127.0.0.1:" + Server.PortText();
+  StartValues = &Values;
+}
+
+void WindowWalkTest::TearDown() {
+  Child.reset();
+  StartValues = nullptr;
+  SetErrorDisplay(Previous);
+}
+
+std::string WindowWalkTest::Folder() const {
+  return Values.path + ServerFolderName(Values.server) + "/" + Values.group + "/";
+}
+
+void WindowWalkTest::Open() {
+  Child = std::make_unique<TTestChild>();
+  Child->Session().Timer1.setInterval(1);
+  Child->show();
+  Guarded([&] { Child->FormCreate(Child.get()); });
+}
+
+bool WindowWalkTest::WaitEnd() {
+  return PumpUntil([&] {
+    const QString caption = Child->windowTitle();
+    return Child->Session().Settled() &&
+           (caption.startsWith("Download Done") || caption.startsWith("Downloading Interrupted"));
+  });
+}
+
+std::string WindowWalkTest::Captioned(const std::string& Text) const {
+  return Text + " \u2014 " + Values.group + " on " + ServerShownName(Values.server);
+}
+
+std::string WindowWalkTest::Panel(int i) const {
+  Child->FlushUpdates();
+  return Child->SB1Panels[std::size_t(i)]->text().toStdString();
+}

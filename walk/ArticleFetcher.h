@@ -1,0 +1,294 @@
+#pragma once
+
+#include "nntp/NntpCli.h"
+#include "walk/ServerAddress.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class THiddenWindow;
+
+// An article to fetch: its number and the Lines: count the overview gave.
+struct TFetchArticle {
+  std::int64_t Number;
+  std::int64_t Lines;
+};
+
+using TArticleBegin = std::function<void(TObject* Sender, std::int64_t Number, std::int64_t Lines)>;
+using TArticleLine = std::function<void(TObject* Sender, std::int64_t Number, std::string_view Line)>;
+using TArticleEnd = std::function<void(TObject* Sender, std::int64_t Number, std::uint16_t Error)>;
+using TFetcherText = std::function<void(TObject* Sender, const std::string& Text)>;
+using TScanLine = std::function<void(TObject* Sender, std::int64_t First, std::string_view Line)>;
+using TScanEnd = std::function<void(TObject* Sender, std::int64_t First, std::uint16_t Error)>;
+using TSeekEnd =
+    std::function<void(TObject* Sender, std::int64_t After, std::int64_t Number, std::uint16_t Error)>;
+
+// Fetches the articles it is given over several connections to one server,
+// each with several requests in flight, and hands them to its owner one
+// after the other in article-number order, each line as it arrives when the
+// article is the next in order, else from a buffer once the articles before
+// it are through. The buffer holds at most BufferLimit() bytes and
+// Connections() x Depth() x 2 articles ahead of the next in order; when it
+// is full no request goes out. It reports through its events only, raised
+// on the event loop's thread; it must not be destroyed from inside them.
+class TArticleFetcher : public TObject {
+public:
+  TArticleFetcher();
+  ~TArticleFetcher() override;
+
+  TArticleFetcher(const TArticleFetcher&) = delete;
+  TArticleFetcher& operator=(const TArticleFetcher&) = delete;
+
+  // Taken up at the next Start().
+  const TServerAddress& Server() const { return FServer; }
+  void SetServer(TServerAddress value) { FServer = std::move(value); }
+  void SetPassWord(std::string value) { FPassWord = std::move(value); }
+  const std::string& Group() const { return FGroup; }
+  void SetGroup(std::string value) { FGroup = std::move(value); }
+  // Connections to open, 1 to 50.
+  int Connections() const { return FConnections; }
+  void SetConnections(int value);
+  // Requests in flight per connection, 1 to 100; a server that mishandles
+  // pipelining gets one at a time for the rest of the fetcher's life.
+  int Depth() const { return FDepth; }
+  void SetDepth(int value);
+  // Milliseconds between the end of a request (the GROUP and the log-in
+  // included) and the next one on the same connection; above 0 a connection
+  // has one request in flight.
+  int Pacing() const { return FPacing; }
+  void SetPacing(int value) { FPacing = std::max(0, value); }
+  // nntpBodyByNumber (the default) or nntpArticleByNumber, whose lines are
+  // the header, a blank line and the body.
+  TNntpRequest Request() const { return FRequest; }
+  void SetRequest(TNntpRequest value) { FRequest = value; }
+  int Timeout() const { return FTimeout; } // of each connection's client
+  void SetTimeout(int Seconds) { FTimeout = Seconds; }
+  // What "1 s" of the reconnect back-off is; tests shorten it.
+  void SetReconnectDelay(std::chrono::milliseconds value) { FReconnectDelay = value; }
+  // Authorities trusted for TLS besides the system's.
+  void SetTlsCAFile(std::string value) { FTlsCAFile = std::move(value); }
+  // Bytes allocated for articles not yet in order, below 4 GiB; 32 MiB
+  // unless set, which keeps a decode window of 8 connections below 100 MB.
+  std::size_t BufferLimit() const { return FBufferLimit; }
+  void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
+  bool PipelineBroken() const { return FPipelineBroken; }
+
+  // Connects (again, after a stop) and goes on from Position(). A connect
+  // that cannot even start raises, as TNntpCli::Connect does.
+  void Start();
+  // Hands over the articles of First..Last to fetch, in ascending order;
+  // the others of that range count as handled. Ranges follow each other:
+  // what lies below the end of an earlier range is passed over.
+  void Fetch(std::int64_t First, std::int64_t Last, const std::vector<TFetchArticle>& Articles);
+  // Asks for the overview of First..Last (XOVER), ahead of the articles
+  // waiting, on the first connection with room; several may be out at
+  // once, on different connections. Its lines come through OnScanLine as
+  // they arrive, its end through OnScanEnd, both with First. A stop drops
+  // the overviews not ended: the owner asks again after the next Start().
+  void Scan(std::int64_t First, std::int64_t Last);
+  // Overviews asked for that have not ended.
+  std::size_t Scans() const { return FScans.size(); }
+  // Asks which article follows After: STAT After, then NEXT, on one
+  // connection, with nothing behind them until the answer has been read;
+  // ahead of the articles waiting, one at a time. Its end comes through
+  // OnSeekEnd. A stop drops it: the owner asks again after the next Start().
+  void Seek(std::int64_t After);
+  // Passes over the articles below To, whether waiting, in flight or held,
+  // all but the one being handed over now, which goes on to its end; a
+  // range given later starts at To at the earliest.
+  void Pass(std::int64_t To);
+  // The same for the articles from From on: those below From stay, and a
+  // range given later holds none of From..To - 1.
+  void Pass(std::int64_t From, std::int64_t To);
+  // Drops every connection now. Nothing more is raised; an article whose
+  // lines were being handed over stays unfinished, and every article not
+  // handed over whole is fetched again by the next Start().
+  void Stop();
+  // Sends nothing more, hands over what comes in order from the requests in
+  // flight, then closes the connections and raises OnStopped("").
+  void StopAfter();
+  // The first article not yet handed over whole (or passed over): never
+  // past one in flight or waiting in the buffer. After every article given,
+  // the one after the last range; 0 before any.
+  std::int64_t Position() const;
+  // Articles given and not yet handed over.
+  std::size_t Pending() const { return FArticles.size(); }
+  bool Running() const { return FRunning; }
+
+  // An article's lines begin; Lines is what the overview gave.
+  TArticleBegin OnArticleBegin;
+  // One line of it, without CR LF, the leading period of ".." undone; valid
+  // during the call only.
+  TArticleLine OnArticleLine;
+  // The article has ended: 0 when it came whole; the server's code when it
+  // refused it (no lines came); 10053 when it holds a line too long to hold
+  // (passed over, not asked for again); NntpPipelineError when the server
+  // answered it with another article twice, one request at a time (passed
+  // over). Any other socket error means it was cut short: the lines handed
+  // over since its begin are void, and it comes again from its first line
+  // when the fetcher goes on. A refusal is handed over only once its
+  // connection has shown that it answered this article: a later reply on
+  // the connection that names the article it was asked for, or an overview
+  // whose lines lie in its block. A connection that turns out to mishandle
+  // pipelining, or is lost, first has its refusals asked for again.
+  TArticleEnd OnArticleEnd;
+  // A line for the log: a refused connection, a lost one and its reconnect,
+  // how many connections the fetching has when that is not all of them
+  // ("Fetching over 2 of 4 connections"), a server that mishandles
+  // pipelining.
+  TFetcherText OnLog;
+  // The fetcher has stopped by itself, with why ("Log-in refused by host",
+  // "Connection lost", ...), or after StopAfter with "".
+  TFetcherText OnStopped;
+  // Every article given has been handed over.
+  TNotifyEvent OnIdle;
+  // A line of an overview asked for, without CR LF; valid during the call.
+  TScanLine OnScanLine;
+  // The overview has ended: 0, or the server's code when it refused it (no
+  // lines came; 420 and 423 say the range holds no article); 10053 when a
+  // line was too long to hold (not asked for again). Any other socket error
+  // voids the lines handed over, and it comes again. Unless its connection
+  // sends one request at a time, a line numbered outside First..Last is
+  // another request's reply: the connection is dropped as one that
+  // mishandles pipelining.
+  TScanEnd OnScanEnd;
+  // The article after After is Number (Error 0); 421 when none follows; or
+  // the code of the STAT or the NEXT that the server refused. Cut short, it
+  // goes out again.
+  TSeekEnd OnSeekEnd;
+
+private:
+  // Lines held for an article, each as four bytes of length and its bytes.
+  // A block is never grown or copied: it is allocated at the size the
+  // buffer counts, and freed whole.
+  struct TBlock {
+    std::unique_ptr<char[]> Bytes;
+    std::uint32_t Size = 0;
+    std::uint32_t Used = 0;
+  };
+
+  struct TArticle {
+    TArticle(std::int64_t number, std::int64_t lines) : Number(number), Lines(lines) {}
+    std::int64_t Number;
+    std::int64_t Lines;
+    enum TState : std::uint8_t { Waiting, Sent, Arrived } State = Waiting;
+    bool Begun = false;            // its reply has begun
+    bool Streaming = false;        // its lines go straight to the owner
+    bool Discarding = false;       // too big to hold: the rest of its reply is dropped
+    bool InOrderOnly = false;      // and it is asked for again only when it is next
+    bool Unproven = false;         // refused, on a connection not yet shown to answer in step
+    bool Refused = false;          // refused before and asked for again: a refusal now is final
+    std::uint8_t AloneMisfits = 0; // answered with another article, one request at a time
+    std::uint16_t Error = 0;       // how it ended, once arrived
+    // Its lines while it waits its turn, and the bytes their blocks take
+    // from the heap, used or not.
+    std::vector<TBlock> Blocks;
+    std::size_t Held = 0;
+  };
+
+  struct TConnection;
+
+  TArticle* Find(std::int64_t Number);
+  int EffectiveDepth() const;
+  void Connect(TConnection& c);
+  void Halt(bool Quit);
+  void CheckStopAfter();
+  void StopWith(const std::string& Text);
+  void Log(const std::string& Text);
+  void Raise(const std::function<void()>& Handler);
+  void RethrowPending();
+
+  void SessionConnected(TConnection& c, std::uint16_t Error);
+  void ConnectFailed(TConnection& c, std::string Reason);
+  void SessionClosed(TConnection& c);
+  void Lost(TConnection& c);
+  void ScheduleReconnect(TConnection& c);
+  void PaceOrPump(TConnection& c);
+  int Standing() const;
+  void TellStanding();
+  void CheckAlive();
+  void LogIn(TConnection& c);
+  void RequestDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
+  void GroupDone(TConnection& c, std::uint16_t Error);
+  void LogInDone(TConnection& c, std::uint16_t Error);
+
+  void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
+  void GoOnAfter(TConnection& c);
+  void ScanDone(TConnection& c, std::uint16_t Error);
+  void SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
+  void SendNext(TConnection& c);
+  void ArticleDone(TConnection& c, std::uint16_t Error);
+  void AskAgain(TArticle& a, std::uint16_t Error);
+  void Settle(TArticle& a, std::uint16_t Error);
+  void Fitted(TConnection& c, std::size_t Before);
+  bool AskUnprovenAgain(TConnection& c);
+  bool ScanLineFits(TConnection& c);
+  void Unasked(TConnection& c);
+  void MessageBegin(TConnection& c);
+  void MessageLine(TConnection& c);
+  void MessageEnd(TConnection& c);
+  void Buffer(TArticle& a, std::string_view Line);
+  std::vector<TBlock> Release(TArticle& a);
+  void Advance();
+  void Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks);
+  void Deliver(std::uintptr_t Generation);
+  void PumpAll();
+  // Sends up to Most requests on c; returns how many went.
+  int Pump(TConnection& c, int Most = std::numeric_limits<int>::max());
+  TArticle* NextToSend();
+
+  TServerAddress FServer;
+  std::string FPassWord;
+  std::string FGroup;
+  int FConnections = 4;
+  int FDepth = 4;
+  int FPacing = 0;
+  TNntpRequest FRequest = nntpBodyByNumber;
+  int FTimeout = 120;
+  std::chrono::milliseconds FReconnectDelay{1000};
+  std::string FTlsCAFile;
+  std::size_t FBufferLimit = 32 * 1024 * 1024;
+
+  std::unique_ptr<THiddenWindow> FWindow;
+  std::vector<std::unique_ptr<TConnection>> FPool;
+  std::deque<TArticle> FArticles; // given and not yet handed over, by number
+  std::int64_t FNextFirst = 0;    // the first article of the next range
+  std::size_t FBuffered = 0;      // Held by the articles not yet in order
+  bool FRunning = false;
+  bool FStopAfter = false;
+  bool FDeliverPosted = false;
+  bool FPipelineBroken = false;
+  struct TScan {
+    std::int64_t First;
+    std::int64_t Last;
+    bool Sent = false;
+  };
+  std::deque<TScan> FScans; // overviews asked for and not ended, in the order asked
+  struct TSeek {
+    std::int64_t After;
+    bool Sent = false;
+  };
+  std::optional<TSeek> FSeek; // asked for and not ended
+  // Passed over before any range held them: ranges given later drop them.
+  std::int64_t FPassedFrom = std::numeric_limits<std::int64_t>::min();
+  std::int64_t FPassedTo = std::numeric_limits<std::int64_t>::min();
+  bool FRefusalLogged = false;
+  bool FEverConnected = false;
+  // The first connection to fail that had not stood yet: while none stands,
+  // its tries speak for the others', which follow the same back-off.
+  int FSpeaker = 0;
+  int FToldStanding = 0; // the connections the log last said the fetching has
+  // Counts the stops: what was set going before one is dropped after it.
+  std::uintptr_t FGeneration = 0;
+  std::exception_ptr FPendingError; // thrown by an owner's handler, raised once the work is done
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+// What the session's source files (Controller, Reconnect, OverviewFetch)
+// share beyond the class.
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+// Errors from 10000 on are the socket's: a walk request that ends with one
+// lost its connection.
+constexpr std::uint16_t FirstSocketError = 10000;
+// The client closes on a line too long to hold; the same request would
+// meet that line again.
+constexpr std::uint16_t LineTooLong = 10053;
+
+// An overview format with Lines: further down than this is no format.
+constexpr std::int32_t MaxFormatFields = 64;
+
+constexpr int MaxReconnectTries = 10;
+constexpr int MaxReconnectSeconds = 60;
+
+inline std::int64_t SaturatedAdd(std::int64_t a, std::int64_t b) {
+  std::int64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum))
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return sum;
+}
+
+inline std::string_view WithoutCR(std::string_view line) {
+  if (!line.empty() && line.back() == '\r')
+    line.remove_suffix(1);
+  return line;
+}
+
+inline std::int32_t ClampToInt32(std::int64_t value) {
+  return std::int32_t(std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
+}
