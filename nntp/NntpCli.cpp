@@ -580,9 +580,11 @@ bool TNntpCli::Misfits(int SuccessCode) {
 }
 
 // An article asked for by number comes with that number, or with none: one
-// with another number answers another request.
+// with another number answers another request, or is the wrong article,
+// whatever the depth; taken as the one asked for, it would be saved twice
+// and the one asked for never.
 bool TNntpCli::NumberMisfits() {
-  if (FPipelineDepth == 1 || FRequestNumber <= 0 || FArticleNumber == 0 || FArticleNumber == FRequestNumber)
+  if (FRequestNumber <= 0 || FArticleNumber == 0 || FArticleNumber == FRequestNumber)
     return false;
   CloseFor(NntpPipelineError);
   return true;
@@ -1021,6 +1023,11 @@ void TNntpCli::CompressionSettled() {
   }
   ReadStatusCode();
   TriggerRequestDone(0);
+}
+
+void TNntpCli::RejectReply() {
+  if (FState == nntpWaitingResponse)
+    CloseFor(NntpPipelineError);
 }
 
 // Every request in flight ends with the one report of the abort.

@@ -54,9 +54,9 @@ public:
 };
 
 // The Error of every request in flight when a reply did not fit its
-// request (see PipelineDepth): the server mishandles pipelined requests, and
-// the client has dropped the connection. No socket's error; the numbers
-// around it are.
+// request (see PipelineDepth and RejectReply): the server mishandles
+// pipelined requests, or answers an article with another, and the client
+// has dropped the connection. No socket's error; the numbers around it are.
 constexpr std::uint16_t NntpPipelineError = 10201;
 
 using TRequestDone = std::function<void(TObject* Sender, TNntpRequest RqType, std::uint16_t Error)>;
@@ -123,11 +123,11 @@ public:
   // ends with its own OnRequestDone. POST and AUTHINFO go out only alone,
   // and nothing goes out behind QUIT. Above 1 every reply is checked against
   // its request: a status that no reply to it can have (a text line where a
-  // status was due included), or an article asked for by number that comes
-  // with another one, drops the connection, and every request in flight
-  // ends with NntpPipelineError. LastResponse() and the properties read from
-  // replies then belong to the reply being read, which may be a later
-  // request's by the time an OnRequestDone runs.
+  // status was due included) drops the connection, and every request in
+  // flight ends with NntpPipelineError. So does, at any depth, an article
+  // asked for by number that comes with another one. LastResponse() and the
+  // properties read from replies then belong to the reply being read, which
+  // may be a later request's by the time an OnRequestDone runs.
   int PipelineDepth() const { return FPipelineDepth; }
   void SetPipelineDepth(int value);
   // Requests sent whose replies have not ended; the first of them is the
@@ -201,6 +201,10 @@ public:
   void Authenticate();
   // Closes the connection at once; OnRequestDone(nntpAbort, 0) follows.
   void Abort();
+  // The reply being read answers another request, as only the caller can
+  // tell (an overview line outside the range asked for): the connection is
+  // dropped as for a reply that the client finds does not fit.
+  void RejectReply();
 
 private:
   // Hands the line cutter bytes in pieces of its choosing, without a socket

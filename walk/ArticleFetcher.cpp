@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -41,16 +42,26 @@ struct TArticleFetcher::TConnection {
   TNntpCli Nntp;
   enum TPhase : std::uint8_t { Down, Connecting, Group, LogIn, Ready, Retired } Phase = Down;
   // A request whose end has not come: an article's, the overview of the
-  // block from Number on, or the STAT or NEXT of a seek after Number.
+  // block Number..Last, or the STAT or NEXT of a seek after Number.
   struct TSent {
     std::int64_t Number;
+    std::int64_t Last;
     bool Scan;
+    bool Alone; // went out one request at a time
     bool Seek = false;
+    bool Proven = false; // a later reply on the connection fitted its request
   };
   std::deque<TSent> Sent;      // in the order asked
   TArticle* Current = nullptr; // whose reply is being read
-  bool Scanning = false;       // the reply being read is the overview's of ScanFirst on
+  bool Scanning = false;       // the reply being read is the overview's of ScanFirst..ScanLast
   std::int64_t ScanFirst = 0;
+  std::int64_t ScanLast = 0;
+  bool ScanChecked = false; // a line outside the block is another request's
+  bool ScanInBlock = false; // a line of the block has come
+  bool ScanStray = false;   // and one outside it
+  // The articles refused since the last reply that fitted its request, not
+  // handed over.
+  std::vector<std::int64_t> Unproven;
   bool Stood = false;      // has had the group selected since the start
   bool NeedsLogIn = false; // answered 480: log in once nothing is in flight
   bool LoggedIn = false;
@@ -81,6 +92,7 @@ TArticleFetcher::~TArticleFetcher() {
     c->Nntp.OnMessageBegin = nullptr;
     c->Nntp.OnMessageLine = nullptr;
     c->Nntp.OnMessageEnd = nullptr;
+    c->Nntp.OnDataAvailable = nullptr;
   }
 }
 
@@ -174,6 +186,7 @@ void TArticleFetcher::Start() {
     c.Nntp.OnMessageBegin = [this, &c](TObject*) { MessageBegin(c); };
     c.Nntp.OnMessageLine = [this, &c](TObject*) { MessageLine(c); };
     c.Nntp.OnMessageEnd = [this, &c](TObject*) { MessageEnd(c); };
+    c.Nntp.OnDataAvailable = [this, &c](TObject*, std::uint16_t) { Unasked(c); };
     c.Reconnect.setSingleShot(true);
     QObject::connect(&c.Reconnect, &QTimer::timeout, &c.Reconnect, [this, &c] {
       Guarded([this, &c] {
@@ -221,6 +234,7 @@ void TArticleFetcher::Connect(TConnection& c) {
   n.SetPipelineDepth(1);
   c.Phase = TConnection::Connecting;
   c.Sent.clear();
+  c.Unproven.clear();
   c.Current = nullptr;
   c.Scanning = false;
   c.Seek = TConnection::NoSeek;
@@ -239,6 +253,7 @@ void TArticleFetcher::Halt(bool Quit) {
     c->Reconnect.stop();
     c->Pace.stop();
     c->Sent.clear();
+    c->Unproven.clear();
     c->Current = nullptr;
     c->Scanning = false;
     c->Seek = TConnection::NoSeek;
@@ -273,7 +288,8 @@ void TArticleFetcher::StopAfter() {
 // Done once nothing is in flight and nothing more can be handed over in
 // order; what was asked for waits for the next start.
 void TArticleFetcher::CheckStopAfter() {
-  if (!FRunning || !FStopAfter || (!FArticles.empty() && FArticles.front().State == TArticle::Arrived))
+  if (!FRunning || !FStopAfter ||
+      (!FArticles.empty() && FArticles.front().State == TArticle::Arrived && !FArticles.front().Unproven))
     return;
   for (const auto& c : FPool)
     if (!c->Sent.empty())
@@ -346,20 +362,26 @@ void TArticleFetcher::ConnectFailed(TConnection& c, std::string Reason) {
   Lost(c);
 }
 
-// The requests cut short end first; then the connection goes again.
+// The requests cut short end first; then the connection goes again. What
+// it refused since its last reply that fitted is asked for again.
 void TArticleFetcher::SessionClosed(TConnection& c) {
   if (!FRunning || c.Phase == TConnection::Retired || c.Phase == TConnection::Connecting)
     return;
   c.Current = nullptr;
+  c.Scanning = false;
   c.Phase = TConnection::Down;
+  const bool again = AskUnprovenAgain(c);
   // A seek whose STAT has ended and whose NEXT had yet to go goes again.
   if (c.Seek == TConnection::NextDue && (c.Sent.empty() || !c.Sent.back().Seek)) {
     c.Seek = TConnection::NoSeek;
     if (FSeek)
       FSeek->Sent = false;
   }
-  if (c.Sent.empty())
+  if (c.Sent.empty()) {
     Lost(c);
+    if (again)
+      PumpAll();
+  }
   RethrowPending();
 }
 
@@ -509,14 +531,17 @@ void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
 // ---- articles ----
 
 // What the end of any request on connection c tells about the connection.
-void TArticleFetcher::NoteEnd(TConnection& c, std::uint16_t Error) {
-  if (Error < FirstSocketError && Error != LogInRequired)
+// Answered: the server answered it, though the connection went with it.
+void TArticleFetcher::NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered) {
+  if (Answered || (Error < FirstSocketError && Error != LogInRequired))
     c.Tries = 0; // the connection carries requests again: a later loss has all its tries
   if (FPacing > 0 && c.Phase == TConnection::Ready)
     c.Pace.start(FPacing);
   if (Error == LogInRequired)
     c.NeedsLogIn = true;
-  if (Error == NntpPipelineError && !std::exchange(FPipelineBroken, true))
+  // One at a time, a reply that does not fit is the server's answer, not a
+  // fault of pipelining.
+  if (Error == NntpPipelineError && !Alone && !std::exchange(FPipelineBroken, true))
     Log(FServer.Host + " mishandles pipelined requests: one request at a time from now on");
 }
 
@@ -536,21 +561,24 @@ void TArticleFetcher::GoOnAfter(TConnection& c) {
 }
 
 // The overview goes out again when it was cut short or refused for want of
-// a log-in; a line too long would cut it again.
+// a log-in; a line too long would cut it again, and is passed over.
 void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
-  const std::int64_t first = c.Sent.front().Number;
+  const TConnection::TSent sent = c.Sent.front();
+  const std::int64_t first = sent.Number;
   c.Sent.pop_front();
-  NoteEnd(c, Error);
-  const bool again = Error == LogInRequired ||
-                     (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
+  // Of the requests a line too long cuts, the first is the one that holds it.
+  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
+  NoteEnd(c, Error, sent.Alone, longLine);
+  const bool again = Error == LogInRequired || (Error >= FirstSocketError && !longLine);
   const auto scan =
       std::find_if(FScans.begin(), FScans.end(), [first](const TScan& x) { return x.First == first; });
   if (scan != FScans.end() && again)
     scan->Sent = false;
   else if (scan != FScans.end())
     FScans.erase(scan);
-  if (Error != LogInRequired)
+  // One cut behind another's line too long never began: it just goes again.
+  if (Error != LogInRequired && !(again && Error == LineTooLong))
     Raise([this, first, Error] {
       if (OnScanEnd)
         OnScanEnd(this, first, Error);
@@ -564,11 +592,12 @@ void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
 // want of a log-in; the first that failed otherwise says why it failed.
 void TArticleFetcher::SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
-  const std::int64_t after = c.Sent.front().Number;
+  const TConnection::TSent sent = c.Sent.front();
+  const std::int64_t after = sent.Number;
   c.Sent.pop_front();
-  NoteEnd(c, Error);
-  const bool again = Error == LogInRequired ||
-                     (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
+  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
+  NoteEnd(c, Error, sent.Alone, longLine);
+  const bool again = Error == LogInRequired || (Error >= FirstSocketError && !longLine);
   if (RqType == nntpStatByNumber && (Error == 0 || c.Seek == TConnection::NextOut)) {
     c.StatError = Error; // the NEXT goes, or has gone, behind it
     c.StatAgain = again;
@@ -597,16 +626,34 @@ void TArticleFetcher::SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_
 // for its turn, or asked for again.
 void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
-  TArticle* a = Find(c.Sent.front().Number);
+  const TConnection::TSent sent = c.Sent.front();
   c.Sent.pop_front();
-  NoteEnd(c, Error);
+  // Of the requests a line too long cuts, the first is the one that holds it.
+  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
+  NoteEnd(c, Error, sent.Alone, longLine);
+  TArticle* a = Find(sent.Number);
   if (a && a->State == TArticle::Sent) { // one that came whole has been settled as it ended
-    const bool again = Error == LogInRequired || a->Discarding ||
-                       (Error >= FirstSocketError && (Error != LineTooLong || std::exchange(c.Cut, true)));
-    if (again)
-      AskAgain(*a, Error);
-    else
+    // Answered with another article, one request at a time, on two connections.
+    const bool misanswered = Error == NntpPipelineError && sent.Alone && ++a->AloneMisfits >= 2;
+    if (longLine || misanswered) {
       Settle(*a, Error);
+    } else if (Error == LogInRequired || a->Discarding || Error >= FirstSocketError) {
+      AskAgain(*a, Error);
+    } else if (Error != 0 && !sent.Proven && !a->Refused) {
+      // A refusal may be the answer to another request: it waits until the
+      // connection shows it is not, and is asked for again if it goes first.
+      if (c.Phase == TConnection::Ready) {
+        a->State = TArticle::Arrived;
+        a->Error = Error;
+        a->Unproven = true;
+        c.Unproven.push_back(a->Number);
+      } else {
+        a->Refused = true;
+        AskAgain(*a, Error);
+      }
+    } else {
+      Settle(*a, Error);
+    }
     if (generation != FGeneration)
       return;
   }
@@ -619,9 +666,12 @@ void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
 void TArticleFetcher::AskAgain(TArticle& a, std::uint16_t Error) {
   const bool streamed = a.Streaming;
   Release(a);
-  const bool inOrderOnly = a.InOrderOnly;
+  const bool inOrderOnly = a.InOrderOnly, refused = a.Refused;
+  const std::uint8_t misfits = a.AloneMisfits;
   a = TArticle(a.Number, a.Lines);
   a.InOrderOnly = inOrderOnly;
+  a.Refused = refused;
+  a.AloneMisfits = misfits;
   if (streamed)
     Raise([this, &a, Error] {
       if (OnArticleEnd)
@@ -645,6 +695,41 @@ void TArticleFetcher::Settle(TArticle& a, std::uint16_t Error) {
   Advance();
 }
 
+// Replies fit their requests: the refusals read for the requests before
+// request Before on c were theirs, and are handed over in their turn.
+void TArticleFetcher::Fitted(TConnection& c, std::size_t Before) {
+  for (std::size_t i = 0; i < Before && i < c.Sent.size(); ++i)
+    c.Sent[i].Proven = true;
+  for (const std::int64_t number : std::exchange(c.Unproven, {}))
+    if (TArticle* a = Find(number))
+      a->Unproven = false;
+  if (!FArticles.empty() && FArticles.front().State == TArticle::Arrived && !FArticles.front().Unproven)
+    Advance();
+}
+
+// The refusals read on c since its last reply that fitted may have been
+// other requests' answers: each goes out again, and is final when refused
+// again. True when any goes out again.
+bool TArticleFetcher::AskUnprovenAgain(TConnection& c) {
+  bool any = false;
+  for (const std::int64_t number : std::exchange(c.Unproven, {}))
+    if (TArticle* a = Find(number); a && a->Unproven) {
+      a->Refused = any = true;
+      AskAgain(*a, a->Error);
+    }
+  return any;
+}
+
+// A line came while nothing was asked for on c: a reply out of step with
+// the requests, perhaps the one meant for an article whose refusal came in
+// its place. With such refusals waiting, the connection goes and they go
+// out again; otherwise the line is a server's farewell or the like.
+void TArticleFetcher::Unasked(TConnection& c) {
+  if (FRunning && c.Phase == TConnection::Ready && c.Nntp.State() == nntpReady && !c.Unproven.empty())
+    c.Nntp.Abort();
+  RethrowPending();
+}
+
 void TArticleFetcher::MessageBegin(TConnection& c) {
   if (!FRunning || c.Phase != TConnection::Ready)
     return;
@@ -653,7 +738,23 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
   const bool any = ended < c.Sent.size();
   c.Scanning = any && c.Sent[ended].Scan;
   c.ScanFirst = any ? c.Sent[ended].Number : 0;
-  c.Current = any && !c.Scanning && !c.Sent[ended].Seek ? Find(c.Sent[ended].Number) : nullptr;
+  c.ScanLast = any ? c.Sent[ended].Last : 0;
+  c.ScanChecked = c.Scanning && !c.Sent[ended].Alone;
+  c.ScanInBlock = c.ScanStray = false;
+  c.Current = nullptr;
+  if (!any)
+    return;
+  // An article that names the number asked for shows that the replies
+  // before it were theirs.
+  const std::int64_t number = c.Sent[ended].Number;
+  const bool article = !c.Scanning && !c.Sent[ended].Seek;
+  if (article && c.Nntp.ArticleNumber() == number) {
+    const std::uintptr_t generation = FGeneration;
+    Fitted(c, ended);
+    if (generation != FGeneration || c.Phase != TConnection::Ready)
+      return;
+  }
+  c.Current = article ? Find(number) : nullptr;
   TArticle* a = c.Current;
   if (!a)
     return;
@@ -665,9 +766,36 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
   }
 }
 
+// The number of an overview line, before its first TAB, lies in the block
+// asked for; a line without a plain number is for the walk to count.
+bool TArticleFetcher::ScanLineFits(TConnection& c) {
+  const std::string& line = c.Nntp.LastResponse();
+  const std::string_view field = std::string_view(line).substr(0, line.find('\t'));
+  std::int64_t number = 0;
+  if (field.empty() || field.find_first_not_of("0123456789") != std::string_view::npos ||
+      std::from_chars(field.data(), field.data() + field.size(), number).ec != std::errc())
+    return true;
+  if (number >= c.ScanFirst && number <= c.ScanLast) {
+    c.ScanInBlock = true;
+    return true;
+  }
+  c.ScanStray = true;
+  return !c.ScanChecked;
+}
+
 void TArticleFetcher::MessageLine(TConnection& c) {
-  if (c.Scanning && OnScanLine)
-    OnScanLine(this, c.ScanFirst, c.Nntp.LastResponse());
+  if (c.Scanning) {
+    // With other requests in flight, a line of another block is another
+    // request's reply: nothing more on this connection can be trusted.
+    if (!ScanLineFits(c)) {
+      c.Scanning = false;
+      c.Nntp.RejectReply();
+      RethrowPending();
+      return;
+    }
+    if (OnScanLine)
+      OnScanLine(this, c.ScanFirst, c.Nntp.LastResponse());
+  }
   TArticle* a = c.Current;
   if (!a)
     return;
@@ -684,7 +812,9 @@ void TArticleFetcher::MessageLine(TConnection& c) {
 // that the next reply on the connection comes straight through when it is
 // the next in order.
 void TArticleFetcher::MessageEnd(TConnection& c) {
-  c.Scanning = false;
+  // An overview whose lines all lie in its block fits its request.
+  if (std::exchange(c.Scanning, false) && c.ScanInBlock && !c.ScanStray && c.Phase == TConnection::Ready)
+    Fitted(c, c.Sent.size() - std::size_t(c.Nntp.InFlight()));
   TArticle* a = std::exchange(c.Current, nullptr);
   if (a && !a->Discarding)
     Settle(*a, 0);
@@ -739,8 +869,9 @@ void TArticleFetcher::Advance() {
       });
   } else if (TArticle& a = FArticles.front(); a.State == TArticle::Arrived) {
     // One article a turn of the event loop: a full buffer is handed over
-    // without holding the loop for long.
-    if (!std::exchange(FDeliverPosted, true))
+    // without holding the loop for long. A refusal not shown to be this
+    // article's waits.
+    if (!a.Unproven && !std::exchange(FDeliverPosted, true))
       FWindow->PostMessage(WM_DELIVER, FGeneration);
   } else if (a.State == TArticle::Sent && a.Begun && !a.Discarding) {
     // Arriving: what has come goes over now, the rest straight through.
@@ -780,7 +911,7 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
   if (Generation != FGeneration)
     return;
   FDeliverPosted = false;
-  if (FArticles.empty() || FArticles.front().State != TArticle::Arrived)
+  if (FArticles.empty() || FArticles.front().State != TArticle::Arrived || FArticles.front().Unproven)
     return;
   TArticle& a = FArticles.front();
   const std::int64_t number = a.Number, lines = a.Lines;
@@ -844,7 +975,7 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
        i < FScans.size() && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room; ++i) {
     if (std::exchange(FScans[i].Sent, true))
       continue;
-    c.Sent.push_back({FScans[i].First, true});
+    c.Sent.push_back({FScans[i].First, FScans[i].Last, true, c.Nntp.PipelineDepth() == 1});
     c.Nntp.XOver(IntToStr(FScans[i].First) + "-" + IntToStr(FScans[i].Last));
     ++sent;
   }
@@ -853,7 +984,7 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
     c.Seek = TConnection::NextDue;
     c.StatError = 0;
     c.StatAgain = false;
-    c.Sent.push_back({FSeek->After, false, true});
+    c.Sent.push_back({FSeek->After, FSeek->After, false, c.Nntp.PipelineDepth() == 1, true});
     c.Nntp.StatByNumber(FSeek->After);
     if (c.Nntp.InFlight() < room)
       SendNext(c);
@@ -864,11 +995,17 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
     if (!a)
       break;
     a->State = TArticle::Sent;
-    c.Sent.push_back({a->Number, false});
+    c.Sent.push_back({a->Number, a->Number, false, c.Nntp.PipelineDepth() == 1});
     if (FRequest == nntpArticleByNumber)
       c.Nntp.ArticleByNumber(a->Number);
     else
       c.Nntp.BodyByNumber(a->Number);
+  }
+  // Nothing goes out on c that could show the refusals it read last were
+  // its own: they are asked for again, once.
+  if (sent == 0 && c.Sent.empty() && !c.Unproven.empty() && c.Phase == TConnection::Ready) {
+    AskUnprovenAgain(c);
+    return Pump(c, Most);
   }
   return sent;
 }
@@ -878,7 +1015,7 @@ void TArticleFetcher::SendNext(TConnection& c) {
   if (c.Phase != TConnection::Ready || !FSeek)
     return;
   c.Seek = TConnection::NextOut;
-  c.Sent.push_back({FSeek->After, false, true});
+  c.Sent.push_back({FSeek->After, FSeek->After, false, c.Nntp.PipelineDepth() == 1, true});
   c.Nntp.Next();
 }
 

@@ -132,9 +132,15 @@ public:
   TArticleLine OnArticleLine;
   // The article has ended: 0 when it came whole; the server's code when it
   // refused it (no lines came); 10053 when it holds a line too long to hold
-  // (passed over, not asked for again). Any other socket error means it was
-  // cut short: the lines handed over since its begin are void, and it comes
-  // again from its first line when the fetcher goes on.
+  // (passed over, not asked for again); NntpPipelineError when the server
+  // answered it with another article twice, one request at a time (passed
+  // over). Any other socket error means it was cut short: the lines handed
+  // over since its begin are void, and it comes again from its first line
+  // when the fetcher goes on. A refusal is handed over only once its
+  // connection has shown that it answered this article: a later reply on
+  // the connection that names the article it was asked for, or an overview
+  // whose lines lie in its block. A connection that turns out to mishandle
+  // pipelining, or is lost, first has its refusals asked for again.
   TArticleEnd OnArticleEnd;
   // A line for the log: a refused connection, a lost one and its reconnect,
   // how many connections the fetching has when that is not all of them
@@ -151,7 +157,10 @@ public:
   // The overview has ended: 0, or the server's code when it refused it (no
   // lines came; 420 and 423 say the range holds no article); 10053 when a
   // line was too long to hold (not asked for again). Any other socket error
-  // voids the lines handed over, and it comes again.
+  // voids the lines handed over, and it comes again. Unless its connection
+  // sends one request at a time, a line numbered outside First..Last is
+  // another request's reply: the connection is dropped as one that
+  // mishandles pipelining.
   TScanEnd OnScanEnd;
   // The article after After is Number (Error 0); 421 when none follows; or
   // the code of the STAT or the NEXT that the server refused. Cut short, it
@@ -173,11 +182,14 @@ private:
     std::int64_t Number;
     std::int64_t Lines;
     enum TState : std::uint8_t { Waiting, Sent, Arrived } State = Waiting;
-    bool Begun = false;       // its reply has begun
-    bool Streaming = false;   // its lines go straight to the owner
-    bool Discarding = false;  // too big to hold: the rest of its reply is dropped
-    bool InOrderOnly = false; // and it is asked for again only when it is next
-    std::uint16_t Error = 0;  // how it ended, once arrived
+    bool Begun = false;            // its reply has begun
+    bool Streaming = false;        // its lines go straight to the owner
+    bool Discarding = false;       // too big to hold: the rest of its reply is dropped
+    bool InOrderOnly = false;      // and it is asked for again only when it is next
+    bool Unproven = false;         // refused, on a connection not yet shown to answer in step
+    bool Refused = false;          // refused before and asked for again: a refusal now is final
+    std::uint8_t AloneMisfits = 0; // answered with another article, one request at a time
+    std::uint16_t Error = 0;       // how it ended, once arrived
     // Its lines while it waits its turn, and the bytes their blocks take
     // from the heap, used or not.
     std::vector<TBlock> Blocks;
@@ -210,7 +222,7 @@ private:
   void GroupDone(TConnection& c, std::uint16_t Error);
   void LogInDone(TConnection& c, std::uint16_t Error);
 
-  void NoteEnd(TConnection& c, std::uint16_t Error);
+  void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
   void GoOnAfter(TConnection& c);
   void ScanDone(TConnection& c, std::uint16_t Error);
   void SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
@@ -218,6 +230,10 @@ private:
   void ArticleDone(TConnection& c, std::uint16_t Error);
   void AskAgain(TArticle& a, std::uint16_t Error);
   void Settle(TArticle& a, std::uint16_t Error);
+  void Fitted(TConnection& c, std::size_t Before);
+  bool AskUnprovenAgain(TConnection& c);
+  bool ScanLineFits(TConnection& c);
+  void Unasked(TConnection& c);
   void MessageBegin(TConnection& c);
   void MessageLine(TConnection& c);
   void MessageEnd(TConnection& c);

@@ -74,12 +74,14 @@ void TDecodeSession::WalkArticleLine(std::string_view Line) {
 }
 
 // An article cut short comes again whole from its first line, so what it
-// left goes; one the server refused comes without a line.
+// left goes; one the server refused, or answered with another article,
+// comes without a line.
 void TDecodeSession::WalkArticleEnd(std::int64_t Number, std::uint16_t Error) {
   const bool inBody = FNextStep == stepBody;
   const bool begun = inBody || FNextStep == stepHead || FInternalAbort;
+  const bool passed = Error == LineTooLong || Error == NntpPipelineError;
   FNextStep = stepFetch;
-  if (Error >= FirstSocketError && Error != LineTooLong) {
+  if (Error >= FirstSocketError && !passed) {
     Log(ErrorText(Error));
     FInternalAbort = false;
     if (inBody)
@@ -89,13 +91,15 @@ void TDecodeSession::WalkArticleEnd(std::int64_t Number, std::uint16_t Error) {
   if (!begun)
     WalkArticleBegin(Number, 0);
   FNextStep = stepFetch;
-  if (Error != 0 && Error != LineTooLong)
+  if (Error != 0 && !passed)
     Log(ErrorText(Error));
   LogAppend("Request Done");
   if (Error == LineTooLong) {
     if (inBody)
       DiscardCutBody(false);
     Log("Line too long in article " + IntToStr(Number) + ", passed over");
+  } else if (Error == NntpPipelineError) {
+    Log("Article " + IntToStr(Number) + " answered with another article, passed over");
   }
   if (inBody || FInternalAbort)
     EndOfBody(Error == 0 && !FInternalAbort);

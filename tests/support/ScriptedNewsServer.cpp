@@ -286,6 +286,28 @@ void TScriptedNewsServer::CutBody(std::int64_t number, bool reset, int times) {
   FCuts.push_back({number, reset, times});
 }
 
+void TScriptedNewsServer::RepeatReply(std::string command, int times, std::string extra) {
+  FRepeats.push_back({std::move(command), std::move(extra), 0, times});
+}
+
+void TScriptedNewsServer::AnswerWith(std::int64_t asked, std::int64_t given, int times) {
+  FAnswers.push_back({std::to_string(asked), {}, given, times});
+}
+
+// Takes one of the times of the entry of list for command, if any is left.
+bool TScriptedNewsServer::Misanswer(std::vector<TMisanswer>& list, const std::string& command,
+                                    TMisanswer* found) {
+  std::lock_guard<std::mutex> hold(FLock);
+  for (TMisanswer& m : list)
+    if (m.Command == command && m.Times > 0) {
+      --m.Times;
+      if (found)
+        *found = m;
+      return true;
+    }
+  return false;
+}
+
 std::vector<std::string> TScriptedNewsServer::Received() const {
   std::lock_guard<std::mutex> hold(FLock);
   return FReceived;
@@ -555,11 +577,21 @@ void TScriptedNewsServer::ServeConnection(TGroupConnection& c) {
   if (!SendAll(c.Fd, FGreeting + "\r\n"))
     return;
   std::string line;
-  while (c.Fd >= 0 && TakeCommand(c, line)) {
+  TMisanswer repeat;
+  const auto serve = [&] {
     if (FNumbered > 0)
       ServeNumberedCommand(c, line);
     else
       ServeGroupCommand(c, line);
+  };
+  while (c.Fd >= 0 && TakeCommand(c, line)) {
+    serve();
+    if (c.Fd < 0 || FRepeats.empty() || !Misanswer(FRepeats, line, &repeat))
+      continue;
+    if (repeat.Extra.empty())
+      serve();
+    else
+      SendAll(c.Fd, repeat.Extra + "\r\n");
   }
 }
 
@@ -795,6 +827,9 @@ void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::stri
     std::int64_t n = 0;
     if (!ParseNumber(arg, n))
       return (void)SendAll(c.Fd, "501 Syntax error\r\n");
+    TMisanswer other;
+    if (!stat && !FAnswers.empty() && Misanswer(FAnswers, arg, &other))
+      n = other.Given;
     auto it = numbered(n);
     if (it == c.Articles.end() || (*it)->Article.Number != n)
       return (void)SendAll(c.Fd, "423 No such article number in this group\r\n");

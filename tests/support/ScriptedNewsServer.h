@@ -25,8 +25,9 @@
 //   Text lines are dot-stuffed on the way out. OfferOverview() adds LIST
 //   OVERVIEW.FMT; CutBody() and DropConnections() lose connections on
 //   purpose; LimitConnections(), SetLatency() and MishandlePipelining() play
-//   a provider's limit, a distant server and a broken one; OfferCompression()
-//   adds CAPABILITIES and COMPRESS DEFLATE.
+//   a provider's limit, a distant server and a broken one; RepeatReply() and
+//   AnswerWith() one whose replies fall out of step with the commands;
+//   OfferCompression() adds CAPABILITIES and COMPRESS DEFLATE.
 //
 // Received command lines are recorded (Received()); a line that differs from
 // an Expect() step is recorded in Failures(), and the script goes on.
@@ -129,6 +130,13 @@ public:
   // Group mode, before ServeGroup(): of the commands that wait at once (sent
   // before the reply to the first), only the last is answered.
   void MishandlePipelining() { FMishandlePipelining = true; }
+  // Group mode, before ServeGroup(): the next `times` replies to this
+  // command line ("XOVER 1-1000") go out twice, or followed by the line
+  // extra when one is given.
+  void RepeatReply(std::string command, int times = 1, std::string extra = "");
+  // The next `times` ARTICLE, HEAD or BODY of article asked for bring
+  // article given instead.
+  void AnswerWith(std::int64_t asked, std::int64_t given, int times = 1);
   // Group mode, before ServeGroup(): CAPABILITIES lists COMPRESS DEFLATE,
   // and AUTHINFO USER while a log-in that RequireLogIn() asks for is
   // missing; COMPRESS DEFLATE is answered with reply, and a 206 switches the
@@ -279,6 +287,15 @@ private:
   std::atomic<int> FActive{0}; // connections being served
   int FLatency = 0;
   bool FMishandlePipelining = false;
+  // Guarded by FLock, as FCuts.
+  struct TMisanswer {
+    std::string Command; // the line, or the article number, it answers
+    std::string Extra;
+    std::int64_t Given = 0;
+    int Times = 0;
+  };
+  std::vector<TMisanswer> FRepeats, FAnswers;
+  bool Misanswer(std::vector<TMisanswer>& list, const std::string& command, TMisanswer* found = nullptr);
   std::string FCompressReply; // empty: no CAPABILITIES, no COMPRESS
   mutable std::mutex FZLock;  // guards FZLinks; each link is used by its connection's thread only
   std::map<int, std::unique_ptr<TZLink>> FZLinks;

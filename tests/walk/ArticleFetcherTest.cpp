@@ -116,8 +116,9 @@ protected:
 // Four connections with three requests each in flight, from a server that
 // answers 5 ms late: each connection gets its share, and the articles come
 // in order, whole, however their replies overtake each other; one the
-// server lacks ends with its refusal in its turn. The position follows the
-// articles handed over, then the end of the range.
+// server lacks ends with its refusal in its turn, once asked for again, as
+// no later reply on its connection showed that the refusal was its own. The
+// position follows the articles handed over, then the end of the range.
 TEST_F(ArticleFetcher, SharesArticlesOutAndHandsThemOverInOrder) {
   const auto group = Group(40);
   TScriptedNewsServer server;
@@ -141,7 +142,7 @@ TEST_F(ArticleFetcher, SharesArticlesOutAndHandsThemOverInOrder) {
     EXPECT_GT(Count(server.ReceivedBy(c), "BODY"), 0) << "connection " << c;
     total += Count(server.ReceivedBy(c), "BODY");
   }
-  EXPECT_EQ(total, 39);
+  EXPECT_EQ(total, 40);
   EXPECT_EQ(Log, Lines{});
 }
 
@@ -496,4 +497,37 @@ TEST_F(ArticleFetcher, OverviewsComeAgainWhenCutAndPassingOverDropsWhatIsBehind)
   handed.erase(handed.begin() + 3, handed.begin() + 9);
   ExpectWhole(group, handed);
   EXPECT_EQ(Fetcher.Position(), 21);
+}
+
+// With four in flight, an extra refusal after a reply shifts the later
+// replies by one: the refusal, taken for the next article, waits for a
+// later reply on its connection to show it fitted, and goes out again, one
+// request at a time, once the reply after it names another article. A
+// refusal that a fitting reply follows is asked for once; one that nothing
+// after it vouches for, twice. An article that the server answers with
+// another even asked alone is passed over with 10201 after a second try.
+TEST_F(ArticleFetcher, RefusalsWaitUntilTheirConnectionShowsTheyFitted) {
+  const auto group = Group(16);
+  std::vector<TNewsArticle> lacking = group;
+  lacking.erase(lacking.begin() + 11);
+  lacking.erase(lacking.begin() + 9); // asked for only once the connection is in step
+  TScriptedNewsServer shifted, misanswering;
+  shifted.RepeatReply("BODY 3", 1, "430 No such article");
+  shifted.ServeGroup("alt.test", lacking);
+  Use(shifted, 1, 4);
+  FetchAll(Range(1, 12));
+  EXPECT_EQ(Events.back(), "end 12 423");
+  const Lines received = shifted.Received();
+  EXPECT_GE(Count(received, "BODY 4"), 2);
+  EXPECT_EQ(Count(received, "BODY 10"), 1);
+  EXPECT_EQ(Count(received, "BODY 12"), 2);
+  EXPECT_EQ(Count(Log, "127.0.0.1 mishandles pipelined requests: one request at a time from now on"), 1);
+
+  misanswering.AnswerWith(14, 15, 100);
+  misanswering.ServeGroup("alt.test", group);
+  Use(misanswering, 2, 4);
+  FetchAll(Range(13, 16));
+  ExpectWhole(group, {1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 13, 15, 16});
+  EXPECT_EQ(std::count(Events.begin(), Events.end(), "end 14 10201"), 1);
+  EXPECT_EQ(Count(misanswering.Received(), "BODY 14"), 2);
 }

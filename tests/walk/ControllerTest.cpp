@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <numeric>
 
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
@@ -335,6 +336,86 @@ TEST_F(Controller, HostileOverviewIsPassedOverAndTheStoredPositionWaitsForTheArt
                    "Request Article 8 Request Done ", "Scanned 1001-1500: 1 in range "}));
   EXPECT_EQ(Panel(1), "1200");
   CloseExpecting(1200);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// A server whose replies fall out of step with the overviews and articles
+// in flight: one that sends a reply twice, so that the second overview
+// gets the first's lines, and one that answers an article with another,
+// also when asked alone. The reply that does not fit drops its
+// connection, what was in flight on it is asked for again one request at
+// a time, and every file is saved once.
+TEST_F(Controller, RepliesThatAnswerAnotherRequestAreAskedForAgainOneAtATime) {
+  Values.pacing = "0";
+  Values.min = "20";
+  Values.max = "500";
+  std::vector<TNewsArticle> posts;
+  Lines names;
+  for (const std::int64_t n : {1, 2, 3, 1001, 1002, 2001}) {
+    names.push_back("f" + std::to_string(n) + ".bin");
+    posts.push_back(Post(n, 69, UU(names.back(), RandomBytes(3000, unsigned(n)))));
+  }
+  for (const bool twice : {true, false}) {
+    TScriptedNewsServer server;
+    server.OfferOverview();
+    if (twice)
+      server.RepeatReply("XOVER 1-1000");
+    else
+      server.AnswerWith(1001, 1002, 2);
+    server.ServeGroup("alt.test", posts);
+    Use(server);
+    Store(1);
+    Open();
+    ASSERT_TRUE(WaitEnd());
+    EXPECT_EQ(Logged("127.0.0.1 mishandles pipelined requests: one request at a time from now on "), 1);
+    EXPECT_EQ(Child->Saved(), names);
+    EXPECT_EQ(Logged("Scanned 1001-2000: 2 in range "), 1);
+    EXPECT_EQ(Panel(0), "Downloading Done");
+    CloseExpecting(2002);
+  }
+  EXPECT_TRUE(Errors.empty());
+}
+
+// Articles with a line too long to hold, twelve in a row, each closing the
+// connection with requests in flight behind it, among them the overview of
+// the fifth block, asked for once the articles ahead have gone down: only
+// those articles are passed over, the requests behind them go out again,
+// and each close is the first try of the back-off, as the long line came
+// in answer to a request. The walk saves every other file.
+TEST_F(Controller, ArticlesWithALineTooLongArePassedOverAndTheWalkGoesOn) {
+  Values.pacing = "0";
+  Values.min = "20";
+  Values.max = "500";
+  std::vector<TNewsArticle> posts;
+  Lines names;
+  std::vector<std::int64_t> numbers(30);
+  std::iota(numbers.begin(), numbers.end(), 1);
+  numbers.insert(numbers.end(), {1001, 2001, 3001, 4001, 4002});
+  for (const std::int64_t n : numbers) {
+    posts.push_back(Post(n, 30, Lines(30, "text")));
+    if (n > 18 && n <= 30) {
+      posts.back().Header.push_back("X-Long: " + std::string(5000, 'x'));
+      continue;
+    }
+    names.push_back("f" + std::to_string(n) + ".bin");
+    posts.back().Body = UU(names.back(), RandomBytes(1000, unsigned(n)));
+  }
+  Server.OfferOverview();
+  Server.ServeGroup("alt.test", posts);
+  Store(1);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Panel(0), "Downloading Done");
+  EXPECT_EQ(Child->Saved(), names);
+  const Lines memo = Child->MemoLines();
+  const auto counted = [&](const std::string& text) {
+    return std::count_if(memo.begin(), memo.end(),
+                         [&](const std::string& l) { return l.find(text) != l.npos; });
+  };
+  EXPECT_EQ(counted("Line too long in article "), 12);
+  EXPECT_EQ(counted("Line too long in the overview"), 0);
+  EXPECT_EQ(counted(" reconnecting in "), counted(" reconnecting in 1 s (try 1 of 10)"));
+  CloseExpecting(4003);
   EXPECT_TRUE(Errors.empty());
 }
 
