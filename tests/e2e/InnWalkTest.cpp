@@ -5,11 +5,11 @@
 // why, and with CI=true it fails. The two servers serve every walk of the run;
 // what a crash leaves behind, ctest's cleanup tests or the next run stop.
 
-#include "app/Passwords.h"
 #include "decode/YEncFinished.h"
 #include "nntp/NntpCli.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
+#include "settings/Passwords.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 #include "walk/ServerAddress.h"
