@@ -27,15 +27,7 @@ private:
   std::size_t Size = 0;
 };
 
-TTransferFigures Figures(std::string file) {
-  TTransferFigures figures;
-  figures.File = std::move(file);
-  figures.Bytes = 1536;
-  figures.Speed = 2048;
-  figures.Articles = {2, 5};
-  figures.SecondsLeft = 95;
-  return figures;
-}
+TTransferFigures Figures(std::string file) { return {std::move(file), 1536, 2048, {2, 5}, 95.0}; }
 
 } // namespace
 
@@ -62,26 +54,4 @@ TEST(WalkReport, TerminalRedrawsOneLineAndPutsFilesAboveIt) {
   report.End("done", "Downloading Done", 0);
   EXPECT_TRUE(out.Text().ends_with("\nDownloading Done (1 file saved, 1 incomplete)\n")) << out.Text();
   EXPECT_EQ(out.Text().find("Request Done"), std::string::npos);
-}
-
-// Elsewhere a log line goes out once it is whole, and the figures at most
-// once every interval, but always at the end.
-TEST(WalkReport, LinesTellTheLogWholeAndTheFiguresNowAndThen) {
-  TCaught out;
-  TWalkReport report(out.File, TWalkReport::Lines);
-  report.Log("Request Header 7");
-  report.Status("Request Body 7");
-  report.LogAppend("Lines: 250");
-  report.LogAppend("Request Done");
-  report.Transfer(Figures("a.bin"));
-  report.Transfer(Figures("b.bin"));
-  report.Log("Downloading Done");
-  report.Transfer(Figures("b.bin"), true);
-  report.End("done", "Downloading Done", 0);
-  EXPECT_EQ(out.Text(), "status: Request Body 7\n"
-                        "transfer: a.bin  1.5 kB  2.0 kB/s  2 of 5 articles  1 min 35 s left\n"
-                        "log: Request Header 7 Lines: 250 Request Done\n"
-                        "transfer: b.bin  1.5 kB  2.0 kB/s  2 of 5 articles  1 min 35 s left\n"
-                        "log: Downloading Done\n"
-                        "end: done: Downloading Done (0 files saved)\n");
 }
