@@ -7,6 +7,7 @@
 #include <cmath>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -131,8 +132,9 @@ void TWalkReport::End(const std::string& How, const std::string& Status, int Exi
     summary += ", " + std::to_string(FIncomplete.size()) + " incomplete";
   summary += ")";
   if (FForm == Terminal) {
-    FProgressShown = false; // the last progress line stays, the end below it
-    std::fputs("\n", FOut);
+    // The last progress line stays, the end below it.
+    if (std::exchange(FProgressShown, false))
+      std::fputs("\n", FOut);
     Put(summary);
   } else {
     Put("end: " + How + ": " + summary);
