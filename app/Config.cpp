@@ -1,11 +1,11 @@
 #include "app/Config.h"
 
-#include "app/ConfigChecks.h"
 #include "app/Main.h"
 #include "app/Messages.h"
-#include "app/Passwords.h"
 #include "app/Settings.h"
 #include "platform/Guard.h"
+#include "settings/ConfigChecks.h"
+#include "settings/Passwords.h"
 
 #include <QCheckBox>
 #include <QFileDialog>

@@ -9,30 +9,17 @@
 #include "walk/SubjectFilter.h"
 
 #include <QComboBox>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <optional>
-#include <set>
 #include <sys/stat.h>
 #include <unordered_set>
 
 namespace {
-
-// What LoadSettings shows when the file has no such key; the dialog save
-// stores the same, so a first OK keeps what the user was shown.
-constexpr char DefaultMinLines[] = "100";
-constexpr char DefaultMaxLines[] = "1000";
-// A settings file made now starts with a range that takes the parts posted
-// today: 750 KB of yEnc (about 6,000 lines) and 1 MB uuencoded (about
-// 23,000). A file that exists keeps the range it had.
-constexpr char NewMaxLines[] = "50000";
-constexpr char DefaultExtension[] = "mid";
 
 // The dialog save tries to open its new file this many times before it gives
 // up: another program may hold it for a moment.
@@ -48,26 +35,6 @@ const char* const ErrorTitle = "Vostel Error";
 QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
 
 std::string SettingsFile() { return SettingsPath(SettingsFileName); }
-
-// Downloads went below the program folder before an installed copy sent
-// them to the user's download folder. A settings file of that time without
-// PATH keeps that folder: elsewhere each walk would start over, without the
-// dati.ini of its group.
-std::string StoredPath(const std::string& file, const TIniDocument& settings) {
-  return settings.ReadString("CONFIG", "PATH",
-                             FileExists(file) ? ProgramFolder() + "news/" : DefaultDownloadPath());
-}
-
-std::string StoredMaxLines(const std::string& file, const TIniDocument& settings) {
-  return settings.ReadString("CONFIG", "MAXLINES", FileExists(file) ? DefaultMaxLines : NewMaxLines);
-}
-
-// The name part of an entry: the text before the first "=". An entry without
-// "=" has no name.
-bool HasName(const std::string& item, std::string_view key) {
-  const std::size_t eq = item.find('=');
-  return eq != std::string::npos && SameText(std::string_view(item).substr(0, eq), key);
-}
 
 // The entries of a sorted list take their places as they are added, keys and
 // all; the keys are stripped afterwards, in place. An unsorted one keeps the
@@ -108,25 +75,6 @@ bool DeleteAllNamed(const char* name) {
     if (!DeleteFile(path))
       return false;
   return true;
-}
-
-// The section of a server's own settings; none for an entry that cannot
-// name one. Section names compare without regard to case, so entries that
-// differ only in case share one.
-std::optional<std::string> ServerSection(const std::string& entry) {
-  const std::string name = Trim(WithoutControls(entry));
-  if (name.empty() || name.find(']') != std::string::npos)
-    return std::nullopt;
-  return "SERVER " + name;
-}
-
-// The value of key among a section's entry lines: the first one's.
-std::optional<std::string> EntryValue(const std::vector<std::string>& entries, std::string_view key) {
-  for (const std::string& entry : entries)
-    if (const std::size_t eq = entry.find('=');
-        eq != std::string::npos && SameText(Trim(entry.substr(0, eq)), key))
-      return entry.substr(eq + 1);
-  return std::nullopt;
 }
 
 // After the lists, where a reader of the lists alone finds nothing of theirs.
@@ -218,62 +166,20 @@ bool SwapIn(const std::string& newFile) {
 
 } // namespace
 
-std::string SettingsPath(const char* name) { return FindFileNoCase(ProgramFolder(), name); }
-
-std::string DefaultDownloadPath() {
-  // An installed copy's program folder is a hidden settings folder, where
-  // nobody looks for downloads.
-  if (IsInstalledCopy()) {
-    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    if (!downloads.isEmpty())
-      return QFile::encodeName(downloads).toStdString() + "/Vostel/";
-  }
-  return ProgramFolder() + "news/";
-}
-
-std::vector<std::string> StripKeys(std::vector<std::string> items, std::string_view key) {
-  // The items that have the name, kept as they change, so that the first
-  // is found at once in a list of thousands.
-  std::set<std::size_t> keyed;
-  for (std::size_t i = 0; i < items.size(); ++i)
-    if (HasName(items[i], key))
-      keyed.insert(i);
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    std::string value;
-    if (!keyed.empty())
-      value = items[*keyed.begin()].substr(items[*keyed.begin()].find('=') + 1);
-    items[i] = std::move(value);
-    keyed.erase(i);
-    if (HasName(items[i], key))
-      keyed.insert(i);
-  }
-  return items;
-}
-
-std::string WithoutControls(std::string_view text) {
-  std::string clean;
-  for (const char c : text)
-    if (static_cast<unsigned char>(c) >= 32 && c != 127)
-      clean += c;
-  return clean;
-}
-
 void LoadSettings(QComboBox* cboHost, QComboBox* cboGroup, QLabel* lblPath) {
   cboHost->clear();
   cboGroup->clear();
-  const std::string file = SettingsFile();
-  const TIniDocument settings(file);
-  lblPath->setText(ToQt(StoredPath(file, settings)));
-  MainForm->MinR->setText(ToQt(settings.ReadString("CONFIG", "MINLINES", DefaultMinLines)));
-  MainForm->MaxR->setText(ToQt(StoredMaxLines(file, settings)));
-  MainForm->DefE->setText(ToQt(settings.ReadString("CONFIG", "DEFEXT", DefaultExtension)));
-  MainForm->EdSubject->setText(ToQt(settings.ReadString("CONFIG", "SUBJECT", "")));
-  const std::vector<std::string> servers = settings.ReadSection("SERVER");
-  MainForm->SetServerSettings(LoadServerSettings(settings, StripKeys(servers, "S")));
+  const TStoredSettings settings = ReadSettings(SettingsFile());
+  lblPath->setText(ToQt(settings.Path));
+  MainForm->MinR->setText(ToQt(settings.MinLines));
+  MainForm->MaxR->setText(ToQt(settings.MaxLines));
+  MainForm->DefE->setText(ToQt(settings.DefExt));
+  MainForm->EdSubject->setText(ToQt(settings.Subject));
+  MainForm->SetServerSettings(settings.ServerSettings);
   // Servers are few and put in the order the user wants them; groups may be
   // many, and are found by name.
-  FillList(cboHost, servers, "S", false);
-  FillList(cboGroup, settings.ReadSection("GROUPS"), "G", true);
+  FillList(cboHost, settings.ServerEntries, "S", false);
+  FillList(cboGroup, settings.GroupEntries, "G", true);
 }
 
 void SaveLimits(const std::string& minLines, const std::string& maxLines, const std::string& defExt,
@@ -317,35 +223,6 @@ std::string CorrectPath(std::string path) {
   if (path.back() != '/')
     path += '/';
   return path;
-}
-
-std::optional<std::string> CorrectField(const TServerField& field, std::string_view text) {
-  const std::string trimmed = Trim(WithoutControls(text));
-  if (trimmed.empty() || trimmed.size() > 7 ||
-      !std::all_of(trimmed.begin(), trimmed.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return std::nullopt;
-  const long value = std::stol(trimmed);
-  if (value < field.Min || value > field.Max)
-    return std::nullopt;
-  return std::to_string(value);
-}
-
-TServerSettingsMap LoadServerSettings(const TIniDocument& file, const std::vector<std::string>& servers) {
-  TServerSettings before; // a server listed before servers had settings of their own
-  before.Pacing = CorrectField(ServerFields[2], file.ReadString("CONFIG", "PACING", DefaultPacing))
-                      .value_or(DefaultPacing);
-  TServerSettingsMap settings;
-  for (const std::string& server : servers) {
-    TServerSettings values = before;
-    const std::optional<std::string> section = ServerSection(server);
-    const std::vector<std::string> entries =
-        section ? file.ReadSection(*section) : std::vector<std::string>();
-    for (const TServerField& field : ServerFields)
-      if (const std::optional<std::string> text = EntryValue(entries, field.Key))
-        values.*field.Text = CorrectField(field, *text).value_or(values.*field.Text);
-    settings[server] = values;
-  }
-  return settings;
 }
 
 bool SaveConfig(const TConfigValues& values) {

@@ -2,8 +2,8 @@
 #include "tests/support/TestApplication.h"
 
 #include "app/Messages.h"
-#include "app/Passwords.h"
 #include "platform/Guard.h"
+#include "settings/Passwords.h"
 
 #include <QApplication>
 

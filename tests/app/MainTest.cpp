@@ -1,5 +1,5 @@
-#include "app/Passwords.h"
 #include "platform/FileOps.h"
+#include "settings/Passwords.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 #include "walk/StartValues.h"

@@ -1,7 +1,7 @@
 #include "tests/app/AppTest.h"
 
-#include "app/Passwords.h"
 #include "platform/FileOps.h"
+#include "settings/Passwords.h"
 #include "tests/support/EventLoop.h"
 
 #include <QLabel>

@@ -1,7 +1,7 @@
 #include "app/Settings.h"
-#include "app/Passwords.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
+#include "settings/Passwords.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 

@@ -5,11 +5,11 @@
 // why, and with CI=true it fails. The two servers serve every walk of the run;
 // what a crash leaves behind, ctest's cleanup tests or the next run stop.
 
-#include "app/Passwords.h"
 #include "decode/YEncFinished.h"
 #include "nntp/NntpCli.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
+#include "settings/Passwords.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EventLoop.h"
 #include "walk/ServerAddress.h"
@@ -275,6 +275,60 @@ TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNe
     EXPECT_TRUE(password.empty() || text.find(password) == std::string::npos) << text;
   EXPECT_EQ(Errors, Names{});
   EXPECT_EQ(Messages, Said{});
+}
+
+// vostel-walk on the same group, with the settings and the password a user
+// gives the program: the files a window saves, in its order, byte for byte,
+// the position after the group's last article, and nothing new next time.
+TEST_P(InnWalk, TheCommandLineWalkerSavesWhatTheWindowSaves) {
+  if (GetParam().Pacing != 0)
+    GTEST_SKIP() << "the window's walks cover the pacing";
+  const std::string server = Text(M["entry"]), group = Text(M["group"]), password = Text(M["password"]);
+  WriteLists({server}, {group});
+  for (const auto& [key, value] : {std::pair{"MINLINES", QString::number(M["min_lines"].toInt())},
+                                   {"MAXLINES", QString::number(M["max_lines"].toInt())},
+                                   {"DEFEXT", M["mime_ext"].toString()}})
+    IniWriteString(Folder + "VOSTEL.INI", "CONFIG", key, value.toStdString());
+  if (!password.empty()) { // in the file of the store the walker reads, with the keychain off
+    CreateFolder(Folder + "config/Vostel");
+    AppendText(Folder + "config/Vostel/passwords", server + "\t" + password + "\r\n");
+  }
+  std::string out;
+  // The files the walk said it saved; its exit status (-1: it did not end).
+  const auto walk = [&](Names& saved) {
+    QProcess walker;
+    walker.start(VOSTEL_WALK, {"--json", "--settings", QString::fromStdString(Folder + "VOSTEL.INI"),
+                               QString::fromStdString(server), QString::fromStdString(group)});
+    const bool ended = walker.waitForFinished(240000);
+    walker.kill();
+    walker.waitForFinished();
+    const QByteArray printed = walker.readAllStandardOutput();
+    out = printed.toStdString() + walker.readAllStandardError().toStdString();
+    for (const QByteArray& line : printed.split('\n'))
+      if (const QJsonObject event = QJsonDocument::fromJson(line).object(); event["type"] == "saved")
+        saved.push_back(Text(event["name"]));
+    return ended && walker.exitStatus() == QProcess::NormalExit ? walker.exitCode() : -1;
+  };
+  const std::string session = Folder + "news/" + ServerFolderName(server) + "/" + group + "/";
+  Names said, saved, again;
+  ASSERT_EQ(walk(said), 0) << out;
+  for (const QJsonValue f : M["files"].toArray())
+    if (!Text(f["saved_as"]).empty()) {
+      saved.push_back(Text(f["saved_as"]));
+      EXPECT_EQ(::ReadFile(session + saved.back()), ::ReadFile(Text(f["original"]))) << saved.back();
+    }
+  EXPECT_EQ(said, saved) << out;
+  EXPECT_NE(out.find("par2-set.par2: repaired 1 files"), std::string::npos);
+  std::sort(saved.begin(), saved.end());
+  for (const char* name : {TYEncFinished::FileName, "dati.ini"})
+    saved.insert(std::upper_bound(saved.begin(), saved.end(), name), name);
+  EXPECT_EQ(FolderEntries(session), saved);
+  EXPECT_EQ(IniReadString(session + "dati.ini", "READED", "LAST", ""),
+            std::to_string(M["last"].toInteger() + 1));
+  ASSERT_EQ(walk(again), 0) << out;
+  EXPECT_EQ(again, Names{});
+  EXPECT_EQ(FolderEntries(session), saved);
+  EXPECT_TRUE(password.empty() || out.find(password) == std::string::npos);
 }
 
 // The news client against INN, which offers COMPRESS DEFLATE: the overview

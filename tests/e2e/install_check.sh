@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a built tree into a temporary prefix and checks what lands there:
-# the program in bin/, its menu entry, its AppStream description (valid) and
-# its icons in share/. Then starts the
+# the program and vostel-walk in bin/, the walker's manual page, the menu
+# entry, the AppStream description (valid) and the icons in share/. Then
+# starts the
 # installed program, offscreen, as a user who cannot write its bin/ folder,
 # and checks that it made its settings folder in that user's configuration
 # folder and wrote nothing beside the program.
@@ -40,6 +41,9 @@ prefix=$top/prefix
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 
 [ -x "$prefix/bin/vostel" ] || fail "no bin/vostel"
+[ -x "$prefix/bin/vostel-walk" ] || fail "no bin/vostel-walk"
+[ -f "$prefix/share/man/man1/vostel-walk.1" ] || fail "no share/man/man1/vostel-walk.1"
+"$prefix/bin/vostel-walk" --help | grep -q '^Exit status:' || fail "vostel-walk --help says no exit status"
 desktop=$prefix/share/applications/vostel.desktop
 [ -f "$desktop" ] || fail "no share/applications/vostel.desktop"
 for key in 'Type=Application' 'Exec=vostel' 'Icon=vostel' 'Name=Vostel'; do

@@ -30,8 +30,11 @@ public:
   static std::string FilePath();
 
   // Reads the file, then asks the keychain for each entry; the keychain's
-  // answers come later and take the place of the file's.
+  // answers come later and take the place of the file's. OnLoaded says
+  // when the last has come (at once when the keychain is not asked).
   void Load(const std::vector<std::string>& Servers);
+  bool Loading() const { return FReading > 0; }
+  std::function<void()> OnLoaded;
   // The password known for the entry; empty when none.
   std::string Password(const std::string& Server) const;
   // Keeps the entry's password; an empty one removes it. OnStored tells
@@ -56,4 +59,5 @@ private:
   std::map<std::string, std::string> FInFile;    // what the file holds
   std::set<std::string> FChanged;                // set this run: an older keychain answer does not count
   bool FKeychain;                                // the keychain has not failed yet
+  int FReading = 0;                              // keychain answers still to come
 };

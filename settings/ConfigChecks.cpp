@@ -1,4 +1,4 @@
-#include "app/ConfigChecks.h"
+#include "settings/ConfigChecks.h"
 
 #include "platform/Convert.h"
 

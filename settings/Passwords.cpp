@@ -1,4 +1,4 @@
-#include "app/Passwords.h"
+#include "settings/Passwords.h"
 
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
@@ -68,13 +68,20 @@ std::string TPasswordStore::FilePath() {
 void TPasswordStore::Load(const std::vector<std::string>& Servers) {
   ReadFile();
   FPasswords = FInFile;
-  if (!FKeychain)
+  if (!FKeychain || Servers.empty()) {
+    if (OnLoaded)
+      OnLoaded();
     return;
+  }
+  FReading += int(Servers.size());
   for (const std::string& server : Servers) {
     auto* job = new QKeychain::ReadPasswordJob(Service, this);
     job->setKey(ToQt(server));
-    connect(job, &QKeychain::Job::finished, this,
-            [this, server](QKeychain::Job* done) { Guarded([&] { ReadDone(server, *done); }); });
+    connect(job, &QKeychain::Job::finished, this, [this, server](QKeychain::Job* done) {
+      Guarded([&] { ReadDone(server, *done); });
+      if (--FReading == 0 && OnLoaded)
+        Guarded([this] { OnLoaded(); });
+    });
     job->start();
   }
 }
