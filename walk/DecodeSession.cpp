@@ -3,6 +3,7 @@
 #include "platform/Convert.h"
 #include "platform/FileOps.h"
 #include "platform/Guard.h"
+#include "walk/SessionSteps.h"
 #include "walk/StartValues.h"
 
 #include <algorithm>
@@ -176,9 +177,17 @@ void TDecodeSession::StartBody() {
 void TDecodeSession::NntpMessageLine(TObject*) { ScanLine(Nntp.LastResponse()); }
 
 void TDecodeSession::ScanLine(std::string_view Line) {
-  if (FNextStep == stepHead)
+  if (FNextStep == stepHead) {
+    // The poster keeps posts of the same subjects apart in the walk by
+    // headers.
+    if (FHeadPosterOf != FArticleCurrent) {
+      FHeadPosterOf = FArticleCurrent;
+      FHeadPoster.clear();
+    }
+    if (Line.size() > 5 && SameText(Line.substr(0, 5), "From:"))
+      FHeadPoster = TrimSpaces(WithoutCR(Line.substr(5, 1024)));
     HeaderLine(Line);
-  else if (FNextStep == stepBody)
+  } else if (FNextStep == stepBody)
     BodyLine(Line);
 }
 

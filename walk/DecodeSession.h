@@ -5,6 +5,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "walk/OverviewWalk.h"
+#include "walk/PostGrouper.h"
 #include "walk/SubjectFilter.h"
 #include "walk/TransferMeter.h"
 #include "walk/WalkLock.h"
@@ -167,7 +168,9 @@ protected:
   void GroupReply(std::uint16_t Error);
   void GroupRefused(std::uint16_t Error);
   bool LinesInRange() const;
-  bool BodyWanted() const; // the Lines: range and the subject filter pass it
+  // Its post is wanted (see TPostGrouper), or, of no post, the Lines: range
+  // and the subject filter pass it.
+  bool BodyWanted();
   void HeaderDone();
   void Advance();
   void WalkDone();
@@ -259,6 +262,15 @@ protected:
   std::int32_t FFormatSubjectField = 0;
   std::int32_t FFormatLinesField = 0;
   bool FFormatLinesFull = false;
+  std::int32_t FFormatPosterField = 0; // of From:, 0 when the format has none
+  // The posts the walk by headers has met, and what it decided last.
+  TPostGrouper FHeadPosts;
+  std::int64_t FHeadDecided = std::numeric_limits<std::int64_t>::min();
+  std::int64_t FHeadDecidedLines = 0;
+  std::string FHeadDecidedSubject;
+  bool FHeadFetch = false;
+  std::int64_t FHeadPosterOf = std::numeric_limits<std::int64_t>::min(); // the article FHeadPoster is of
+  std::string FHeadPoster;
   // Up to this article headers are read, after an overview that could not be.
   std::int64_t FHeadsUntil = std::numeric_limits<std::int64_t>::min();
   std::int32_t FResumeStep = stepStart;            // the step cut short, taken up after the reconnect
