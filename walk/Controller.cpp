@@ -1,5 +1,7 @@
 #include "walk/DecodeSession.h"
 
+#include "decode/YEncRecord.h"
+
 #include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "platform/IniFile.h"
@@ -427,9 +429,10 @@ void TDecodeSession::Timer1Timer(TObject*) {
     // will come to end the walk: it ends here.
     if (Nntp.State() != nntpNotConnected) {
       Nntp.Quit();
-      SetCaption("Download Done");
+      SetCaption("Download Done" + TIncompleteFiles::Suffix(FWalkDone ? FIncomplete.Count() : 0));
     } else {
-      SetCaption(FWalkDone ? "Download Done" : "Downloading Interrupted");
+      SetCaption(FWalkDone ? "Download Done" + TIncompleteFiles::Suffix(FIncomplete.Count())
+                           : "Downloading Interrupted");
     }
     FRepair.Start();
   }
@@ -652,7 +655,12 @@ void TDecodeSession::Advance() {
 
 void TDecodeSession::WalkDone() {
   FWalkDone = true;
-  SetStatus("Downloading Done");
+  FIncomplete.Clear();
+  FYEnc.EachUnfinished([this](const std::string& Name, const TYEncRecord& Record) {
+    FIncomplete.Add(Name, TIncompleteFiles::PartsText(Record));
+  });
+  SetStatus("Downloading Done" + TIncompleteFiles::Suffix(FIncomplete.Count()));
+  TellIncomplete();
   Log("Downloading Done");
   GoTo(stepFinished);
   EndWalk(true, weDone);
@@ -685,9 +693,14 @@ void TDecodeSession::ConnectionEnded() {
     GoTo(stepReconnect);
   } else {
     FWalkDone = true;
+    FIncomplete.Clear();
+    FYEnc.EachUnfinished([this](const std::string& Name, const TYEncRecord& Record) {
+      FIncomplete.Add(Name, TIncompleteFiles::PartsText(Record));
+    });
+    TellIncomplete();
     Log("Downloading Done");
-    SetStatus("Downloading Done");
-    SetCaption("Download Done");
+    SetStatus("Downloading Done" + TIncompleteFiles::Suffix(FIncomplete.Count()));
+    SetCaption("Download Done" + TIncompleteFiles::Suffix(FIncomplete.Count()));
     FRepair.Start();
     EndWalk(true, weDone);
   }

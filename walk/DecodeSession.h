@@ -4,6 +4,7 @@
 #include "decode/Repair.h"
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
+#include "walk/IncompleteFiles.h"
 #include "walk/OverviewWalk.h"
 #include "walk/PostGrouper.h"
 #include "walk/SubjectFilter.h"
@@ -116,6 +117,9 @@ public:
   const std::string& Status() const { return FStatus; }
   const TCommands& Commands() const { return FCommands; }
   std::int32_t DecodedCount() const { return FDecodedCount; }
+  // The files the last walk that reached the group's end left incomplete,
+  // less those completed since.
+  std::int32_t IncompleteCount() const { return std::int32_t(FIncomplete.Count()); }
   std::int64_t ArticleCurrent() const { return FArticleCurrent; }
   std::int64_t ArticleEnd() const { return FArticleEnd; }
   int GroupProgress() const;
@@ -283,4 +287,7 @@ protected:
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
   QObject FSettleChecks;                // the receiver of the posted checks, which go with the session
   bool FSettledShown = false;           // OnSettled has said so
+  TIncompleteFiles FIncomplete;
+  // The walk reached the group's end: what it leaves incomplete is told.
+  void TellIncomplete();
 };
