@@ -3,7 +3,6 @@
 #include "codec/YEnc.h"
 #include "platform/FileOps.h"
 
-#include <algorithm>
 #include <filesystem>
 
 using Lines = std::vector<std::string>;
@@ -49,16 +48,6 @@ protected:
     Values.min = "50";
     Values.max = "200";
     Values.pacing = "0";
-  }
-  // The folder's files, but the session's own.
-  Lines Files() const {
-    Lines names;
-    for (const auto& entry : std::filesystem::directory_iterator(Folder()))
-      if (const std::string name = entry.path().filename().string();
-          name != "dati.ini" && !name.starts_with("."))
-        names.push_back(name);
-    std::sort(names.begin(), names.end());
-    return names;
   }
   // The log lines that start with prefix; of requests, up to the first
   // blank after it.
@@ -130,59 +119,29 @@ TEST_F(PostWalk, TheHeadWalkTakesThePartsAfterOneInRange) {
 }
 
 // A walk that ends with a post missing a part says so in its status,
-// caption and log, and names the file as incomplete; its .partial and
-// record stay. The part coming later makes the file, which is saved, and
-// nothing of its assembly is left.
-TEST_F(PostWalk, AnIncompleteFileIsToldAndLeavesOnceWhole) {
-  const std::vector<Lines> parts = Cut(Holiday, "holiday.bin", {6400, 6400, 1536});
-  const auto subject = [](int n) { return "\"holiday.bin\" yEnc (" + std::to_string(n) + "/3)"; };
-  Server.ServeGroup("alt.test",
-                    {Part(1, subject(1), Ann, 53, parts[0]), Part(2, subject(2), Ann, 53, parts[1])});
-  Open();
-  ASSERT_TRUE(WaitEnd());
-  ASSERT_TRUE(PumpUntil([&] { return Child->Settled(); }));
-  const std::string line = "holiday.bin: 2 of 3 parts; part 3 is not on the server";
-  EXPECT_EQ(Panel(0), "Downloading Done: 1 file incomplete");
-  EXPECT_EQ(Child->Caption, Captioned("Download Done: 1 file incomplete"));
-  EXPECT_EQ(Logged("holiday.bin"), (Lines{line + " "}));
-  EXPECT_EQ(Child->Incomplete, (Lines{"holiday.bin: " + line}));
-  EXPECT_EQ(Child->IncompleteCount(), 1);
-  EXPECT_EQ(Files(), (Lines{"holiday.bin.partial", "holiday.bin.partial.parts"}));
-  Child->Body(parts[2]);
-  Child->EndOfBody(true);
-  ASSERT_TRUE(PumpUntil([&] { return FileExists(Folder() + "holiday.bin"); }));
-  EXPECT_EQ(ReadFile(Folder() + "holiday.bin"), Holiday);
-  EXPECT_EQ(Child->Saved(), (Lines{"holiday.bin"}));
-  EXPECT_EQ(Child->IncompleteCount(), 0);
-  EXPECT_EQ(Files(), (Lines{"holiday.bin"}));
-}
-
-// A set too short to repair the file adds its line; a set that repairs it
-// makes the file whole: it is saved, the end no longer counts it, and its
-// .partial and record are gone.
-TEST_F(PostWalk, TheRepairSaysWhatItLacksOrCompletesTheFile) {
+// caption and log, with the blocks its PAR2 set lacks once the set proved
+// short; the .partial and its record stay until the part comes later. A
+// set that suffices completes the file instead. A file made whole is saved
+// and leaves nothing of its assembly behind.
+TEST_F(PostWalk, AnIncompleteFileIsToldUntilItIsWhole) {
   if (!HaveTool("par2"))
     GTEST_SKIP() << "par2 is not installed";
-  const std::string made = Dir.path().toStdString() + "/made/";
-  for (const int redundancy : {5, 60}) {
-    SCOPED_TRACE(redundancy);
-    Values.group = "alt.test" + std::to_string(redundancy);
-    std::filesystem::remove_all(made);
-    CreateFolder(made);
-    AppendText(made + "holiday.bin", Holiday);
-    ASSERT_EQ(std::system(("cd '" + made + "' && par2 create -q -q -s1024 -r" + std::to_string(redundancy) +
-                           " holiday.par2 holiday.bin >/dev/null")
+  const std::string made = Dir.path().toStdString() + "/made/", redundancy[] = {"5", "60"};
+  const std::vector<Lines> parts = Cut(Holiday, "holiday.bin", {6400, 6400, 1536});
+  for (const std::string& r : redundancy) {
+    SCOPED_TRACE(r);
+    Values.group = "alt.test" + r;
+    CreateFolder(made + r);
+    AppendText(made + r + "/holiday.bin", Holiday);
+    ASSERT_EQ(std::system(("cd '" + made + r + "' && par2 create -q -q -s1024 -r" + r +
+                           " holiday.par2 holiday.bin >/dev/null && rm holiday.bin")
                               .c_str()),
               0);
-    std::filesystem::remove(made + "holiday.bin");
-    const std::vector<Lines> parts = Cut(Holiday, "holiday.bin", {6400, 6400, 1536});
     std::vector<TNewsArticle> posts{Part(1, "\"holiday.bin\" yEnc (1/3)", Ann, 53, parts[0]),
                                     Part(2, "\"holiday.bin\" yEnc (2/3)", Ann, 53, parts[1])};
-    for (const auto& entry : std::filesystem::directory_iterator(made)) {
-      const std::string file = entry.path().filename().string();
-      posts.push_back(Part(std::int64_t(posts.size()) + 1, "\"" + file + "\" yEnc (1/1)", Ann, 60,
-                           YEncParts(ReadFile(made + file), file, 1)[0]));
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(made + r))
+      posts.push_back(Part(std::int64_t(posts.size()) + 1, entry.path().filename().string() + " (1/1)", Ann,
+                           60, YEncParts(ReadFile(entry.path()), entry.path().filename().string(), 1)[0]));
     TScriptedNewsServer server;
     const std::shared_ptr<void> closed(nullptr, [this](void*) { Child.reset(); }); // before its server goes
     Use(server);
@@ -191,24 +150,28 @@ TEST_F(PostWalk, TheRepairSaysWhatItLacksOrCompletesTheFile) {
     ASSERT_TRUE(WaitEnd());
     ASSERT_TRUE(
         PumpUntil([&] { return Child->Settled() && Panel(0).starts_with("Downloading Done"); }, 30000));
-    if (redundancy == 5) {
-      const Lines shortBy = Logged("holiday.par2: repair needs ");
-      ASSERT_EQ(shortBy.size(), 1u);
-      const std::string needs = shortBy[0].substr(27, shortBy[0].find(' ', 27) - 27);
-      EXPECT_EQ(Logged("holiday.bin: ").back(),
-                "holiday.bin: PAR2 needs " + needs + " more recovery blocks ");
-      EXPECT_EQ(Child->Incomplete.back(),
-                "holiday.bin: holiday.bin: PAR2 needs " + needs + " more recovery blocks");
+    if (r == "5") {
+      const std::string line = "holiday.bin: 2 of 3 parts; part 3 is not on the server";
+      const std::string needs = Logged("holiday.par2: repair needs ").at(0).substr(27);
+      const std::string short_ =
+          "holiday.bin: PAR2 needs " + needs.substr(0, needs.find(' ')) + " more recovery blocks";
+      EXPECT_EQ(Logged("holiday.bin"), (Lines{line + " ", short_ + " "}));
+      EXPECT_EQ(Child->Incomplete, (Lines{"holiday.bin: " + line, "holiday.bin: " + short_}));
       EXPECT_EQ(Panel(0), "Downloading Done: 1 file incomplete");
+      EXPECT_EQ(Child->Caption, Captioned("Download Done: 1 file incomplete"));
+      EXPECT_EQ(Child->IncompleteCount(), 1);
       EXPECT_TRUE(FileExists(Folder() + "holiday.bin.partial.parts"));
+      Child->Body(parts[2]);
+      Child->EndOfBody(true);
+      ASSERT_TRUE(PumpUntil([&] { return FileExists(Folder() + "holiday.bin"); }));
     } else {
-      EXPECT_EQ(ReadFile(Folder() + "holiday.bin"), Holiday);
-      EXPECT_EQ(Child->Saved().back(), "holiday.bin");
       EXPECT_EQ(Panel(0), "Downloading Done");
       EXPECT_EQ(Child->Caption, Captioned("Download Done"));
-      EXPECT_EQ(Child->IncompleteCount(), 0);
-      EXPECT_FALSE(FileExists(Folder() + "holiday.bin.partial"));
-      EXPECT_FALSE(FileExists(Folder() + "holiday.bin.partial.parts"));
     }
+    EXPECT_EQ(ReadFile(Folder() + "holiday.bin"), Holiday);
+    EXPECT_EQ(Child->Saved().back(), "holiday.bin");
+    EXPECT_EQ(Child->IncompleteCount(), 0);
+    EXPECT_FALSE(FileExists(Folder() + "holiday.bin.partial") ||
+                 FileExists(Folder() + "holiday.bin.partial.parts"));
   }
 }
