@@ -53,8 +53,10 @@ void TNotifier::WalkEnded(QMdiSubWindow* Sub) {
     return;
   const auto* child = qobject_cast<TMDIChild*>(Sub->widget());
   const QString summary = child->SB1Panels[0]->text();
-  const QString body = child->lblGroupName->text() + " on " + child->lblHostName->text() + ": " +
-                       FilesSaved(child->DecodedCount());
+  const QString body =
+      child->lblGroupName->text() + " on " + child->lblHostName->text() + ": " +
+      FilesSaved(child->DecodedCount()) +
+      (child->IncompleteCount() > 0 ? QString(", %1 incomplete").arg(child->IncompleteCount()) : "");
   const std::string folder = child->SavedFiles->Folder();
   const TAct act = [this, sub = QPointer<QMdiSubWindow>(Sub), folder](const QString& key) {
     Guarded([&] { Perform(sub, folder, key); });

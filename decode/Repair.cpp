@@ -383,8 +383,14 @@ void TRepair::Finished(int ExitCode, bool Crashed) {
   }
   if (!Crashed && FPhase == phVerify && ExitCode == 0)
     return EndSet("all files correct");
-  if (!Crashed && FPhase == phVerify && ExitCode == 2)
-    return EndSet("repair needs " + std::to_string(FNeeded) + " more recovery blocks");
+  if (!Crashed && FPhase == phVerify && ExitCode == 2) {
+    const std::string title = FSet.Title;
+    const std::int64_t needed = FNeeded;
+    EndSet("repair needs " + std::to_string(needed) + " more recovery blocks");
+    if (OnShort)
+      OnShort(title, needed);
+    return;
+  }
   if (!Crashed && FPhase == phRepair && ExitCode == 0)
     return StoreRepaired();
   std::string why = Crashed              ? "par2 stopped unexpectedly"

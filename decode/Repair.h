@@ -85,6 +85,9 @@ public:
 
   // One line for the window's log.
   std::function<void(const std::string& Text)> OnLog;
+  // A set that cannot repair its files, Title as the log names it
+  // ("holiday.par2"), with the recovery blocks it lacks.
+  std::function<void(const std::string& Title, std::int64_t Needed)> OnShort;
   // Progress of the running verify or repair; empty once no set is left.
   std::function<void(const std::string& Text)> OnStatus;
   // A repaired file at Path, to be stored under Name (a name of the set).

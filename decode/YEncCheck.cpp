@@ -362,6 +362,15 @@ bool TYEncReceiver::Sync(TAssembly& File) {
          AppendRecord(File, TYEncRecord::SyncedLine(std::uint64_t(st.st_size)));
 }
 
+void TYEncReceiver::EachUnfinished(
+    const std::function<void(const std::string& Name, const TYEncRecord& Record)>& Each) const {
+  for (const auto& [partial, file] : FFiles) {
+    struct stat st {};
+    if (file.Touched && !file.Record.Complete() && ::lstat((partial + ".parts").c_str(), &st) == 0)
+      Each(file.Name(), file.Record);
+  }
+}
+
 void TYEncReceiver::ReportUnfinished() {
   for (auto& [partial, file] : FFiles) {
     std::string error;

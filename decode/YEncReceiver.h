@@ -83,6 +83,10 @@ public:
   // still misses parts ("holiday.zip: 3 of 9 parts missing"), and forgets
   // them, once their bytes are on disk and their records say so.
   void ReportUnfinished();
+  // Each multi-part file this receiver wrote into that still misses parts,
+  // by its name, as its record stood when last read or written.
+  void
+  EachUnfinished(const std::function<void(const std::string& Name, const TYEncRecord& Record)>& Each) const;
 
   // Reads the next piece of a whole file waiting for its check, and hands the
   // file over (or logs why not) once it has been read. True while files are

@@ -88,6 +88,7 @@ public:
   const std::vector<TByteRange>& Received() const { return FReceived; }
   std::uint64_t BytesReceived() const;
   std::size_t PartsReceived() const { return FParts.size(); }
+  const std::vector<std::uint64_t>& PartsHeld() const { return FParts; } // the part numbers, sorted
   bool Complete() const { return BytesReceived() == FSize; }
   // Parts still to come, when total= is known: at least 1 while bytes are missing.
   std::uint64_t PartsMissing() const;

@@ -1,5 +1,7 @@
 #include "walk/DecodeSession.h"
 
+#include "decode/YEncRecord.h"
+
 #include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "platform/IniFile.h"
@@ -407,7 +409,7 @@ void TDecodeSession::Timer1Timer(TObject*) {
     break;
   case stepOverviewFmt:
     Log("Request Overview Format");
-    FFormatIndex = FFormatLinesField = FFormatSubjectField = 0;
+    FFormatIndex = FFormatLinesField = FFormatSubjectField = FFormatPosterField = 0;
     FFormatLinesFull = false;
     Nntp.ListOverViewFmt();
     break;
@@ -427,9 +429,10 @@ void TDecodeSession::Timer1Timer(TObject*) {
     // will come to end the walk: it ends here.
     if (Nntp.State() != nntpNotConnected) {
       Nntp.Quit();
-      SetCaption("Download Done");
+      SetCaption("Download Done" + TIncompleteFiles::Suffix(FWalkDone ? FIncomplete.Count() : 0));
     } else {
-      SetCaption(FWalkDone ? "Download Done" : "Downloading Interrupted");
+      SetCaption(FWalkDone ? "Download Done" + TIncompleteFiles::Suffix(FIncomplete.Count())
+                           : "Downloading Interrupted");
     }
     FRepair.Start();
   }
@@ -578,10 +581,32 @@ void TDecodeSession::GroupRefused(std::uint16_t Error) {
 bool TDecodeSession::LinesInRange() const { return FMinLines <= FArticleLines && FArticleLines <= FMaxLines; }
 
 // A refused HEAD leaves the subject of the article before: none counts.
-bool TDecodeSession::BodyWanted() const {
-  return LinesInRange() &&
-         FSubjectFilter.Passes(FHeadArticle == FArticleCurrent ? std::string_view(FHeadSubject)
-                                                               : std::string_view());
+// The headers are read one at a time, so a post is wanted from its first
+// article within the limits on: the parts after it come whatever their
+// Lines:, those before it are passed.
+bool TDecodeSession::BodyWanted() {
+  const std::string_view subject =
+      FHeadArticle == FArticleCurrent ? std::string_view(FHeadSubject) : std::string_view();
+  if (FHeadDecided == FArticleCurrent && FHeadDecidedLines == FArticleLines && FHeadDecidedSubject == subject)
+    return FHeadFetch;
+  FHeadDecided = FArticleCurrent;
+  FHeadDecidedLines = FArticleLines;
+  FHeadDecidedSubject = subject;
+  FHeadFetch = false;
+  FHeadPosts.OnDecided = [this](const TPostDecision& d) { FHeadFetch = d.Fetch; };
+  const TPostArticle article{FArticleCurrent,
+                             subject,
+                             FHeadPosterOf == FArticleCurrent ? std::string_view(FHeadPoster)
+                                                              : std::string_view(),
+                             FArticleLines,
+                             LinesInRange(),
+                             FSubjectFilter.Passes(subject)};
+  if (!FHeadPosts.Add(article)) { // the walk went back: R, or the same article again
+    FHeadPosts.Drop();
+    FHeadPosts.Add(article);
+  }
+  FHeadPosts.Flush();
+  return FHeadFetch;
 }
 
 void TDecodeSession::HeaderDone() {
@@ -630,7 +655,12 @@ void TDecodeSession::Advance() {
 
 void TDecodeSession::WalkDone() {
   FWalkDone = true;
-  SetStatus("Downloading Done");
+  FIncomplete.Clear();
+  FYEnc.EachUnfinished([this](const std::string& Name, const TYEncRecord& Record) {
+    FIncomplete.Add(Name, TIncompleteFiles::PartsText(Record));
+  });
+  SetStatus("Downloading Done" + TIncompleteFiles::Suffix(FIncomplete.Count()));
+  TellIncomplete();
   Log("Downloading Done");
   GoTo(stepFinished);
   EndWalk(true, weDone);
@@ -663,9 +693,14 @@ void TDecodeSession::ConnectionEnded() {
     GoTo(stepReconnect);
   } else {
     FWalkDone = true;
+    FIncomplete.Clear();
+    FYEnc.EachUnfinished([this](const std::string& Name, const TYEncRecord& Record) {
+      FIncomplete.Add(Name, TIncompleteFiles::PartsText(Record));
+    });
+    TellIncomplete();
     Log("Downloading Done");
-    SetStatus("Downloading Done");
-    SetCaption("Download Done");
+    SetStatus("Downloading Done" + TIncompleteFiles::Suffix(FIncomplete.Count()));
+    SetCaption("Download Done" + TIncompleteFiles::Suffix(FIncomplete.Count()));
     FRepair.Start();
     EndWalk(true, weDone);
   }
@@ -753,6 +788,8 @@ void TDecodeSession::OverviewFormatLine(std::string_view Line) {
   const std::string_view entry = TrimSpaces(WithoutCR(Line));
   if (FFormatSubjectField == 0 && SameText(entry, "Subject:"))
     FFormatSubjectField = FFormatIndex;
+  if (FFormatPosterField == 0 && SameText(entry, "From:"))
+    FFormatPosterField = FFormatIndex;
   if (FFormatLinesField > 0)
     return;
   FFormatLinesFull = SameText(entry, "Lines:full");

@@ -3,6 +3,7 @@
 #include "platform/Convert.h"
 #include "platform/FileOps.h"
 #include "platform/Guard.h"
+#include "walk/SessionSteps.h"
 #include "walk/StartValues.h"
 
 #include <algorithm>
@@ -32,12 +33,26 @@ void TDecodeSession::WireRepair() {
   FRepair.OnFile = [this](const std::string& Path, const std::string& Name, bool Completes) {
     const std::string partial = FSessionDir + Name + ".partial";
     StoreYEncFile(Path, Name, !Completes && FileExists(partial) ? 1 : 0);
-    if (Completes)
+    if (Completes) {
       FYEnc.Forget(partial);
+      FIncomplete.Completed(Name);
+    }
+  };
+  FRepair.OnShort = [this](const std::string& Title, std::int64_t Needed) {
+    for (const std::string& name : FIncomplete.Short(Title, Needed)) {
+      const std::string line = name + ": " + FIncomplete.Files().at(name);
+      Log(line);
+      Incomplete(name, line);
+    }
   };
   FRepair.OnStatus = [this, walk = std::string(), shown = std::string()](const std::string& Text) mutable {
     if (FStatus != shown)
       walk = FStatus;
+    // Once the sets are done the walk's end says what is still incomplete.
+    if (Text.empty() && FWalkDone && walk.starts_with("Downloading Done")) {
+      walk = "Downloading Done" + TIncompleteFiles::Suffix(FIncomplete.Count());
+      SetCaption("Download Done" + TIncompleteFiles::Suffix(FIncomplete.Count()));
+    }
     SetStatus(Text.empty() ? walk : Text);
     shown = FStatus;
     if (Text.empty())
@@ -103,6 +118,7 @@ void TDecodeSession::FileStarted(std::string_view Name) { FTransfer.FileStarted(
 
 void TDecodeSession::FileSaved(const std::string& Name) {
   FRepair.Saved(Name);
+  FIncomplete.Completed(Name); // a later walk has made it whole
   if (OnFileSaved)
     OnFileSaved(this, Name);
 }
@@ -111,6 +127,13 @@ void TDecodeSession::CountDecodedFile() {
   TArticleScanner::CountDecodedFile();
   if (OnDecodedCount)
     OnDecodedCount(this, FDecodedCount);
+}
+
+void TDecodeSession::TellIncomplete() {
+  for (const auto& [name, why] : FIncomplete.Files()) {
+    Log(name + ": " + why);
+    Incomplete(name, name + ": " + why);
+  }
 }
 
 void TDecodeSession::Incomplete(const std::string& Name, const std::string& Why) {
@@ -176,9 +199,17 @@ void TDecodeSession::StartBody() {
 void TDecodeSession::NntpMessageLine(TObject*) { ScanLine(Nntp.LastResponse()); }
 
 void TDecodeSession::ScanLine(std::string_view Line) {
-  if (FNextStep == stepHead)
+  if (FNextStep == stepHead) {
+    // The poster keeps posts of the same subjects apart in the walk by
+    // headers.
+    if (FHeadPosterOf != FArticleCurrent) {
+      FHeadPosterOf = FArticleCurrent;
+      FHeadPoster.clear();
+    }
+    if (Line.size() > 5 && SameText(Line.substr(0, 5), "From:"))
+      FHeadPoster = TrimSpaces(WithoutCR(Line.substr(5, 1024)));
     HeaderLine(Line);
-  else if (FNextStep == stepBody)
+  } else if (FNextStep == stepBody)
     BodyLine(Line);
 }
 

@@ -4,7 +4,9 @@
 #include "decode/Repair.h"
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
+#include "walk/IncompleteFiles.h"
 #include "walk/OverviewWalk.h"
+#include "walk/PostGrouper.h"
 #include "walk/SubjectFilter.h"
 #include "walk/TransferMeter.h"
 #include "walk/WalkLock.h"
@@ -115,6 +117,9 @@ public:
   const std::string& Status() const { return FStatus; }
   const TCommands& Commands() const { return FCommands; }
   std::int32_t DecodedCount() const { return FDecodedCount; }
+  // The files the last walk that reached the group's end left incomplete,
+  // less those completed since.
+  std::int32_t IncompleteCount() const { return std::int32_t(FIncomplete.Count()); }
   std::int64_t ArticleCurrent() const { return FArticleCurrent; }
   std::int64_t ArticleEnd() const { return FArticleEnd; }
   int GroupProgress() const;
@@ -167,7 +172,9 @@ protected:
   void GroupReply(std::uint16_t Error);
   void GroupRefused(std::uint16_t Error);
   bool LinesInRange() const;
-  bool BodyWanted() const; // the Lines: range and the subject filter pass it
+  // Its post is wanted (see TPostGrouper), or, of no post, the Lines: range
+  // and the subject filter pass it.
+  bool BodyWanted();
   void HeaderDone();
   void Advance();
   void WalkDone();
@@ -259,6 +266,15 @@ protected:
   std::int32_t FFormatSubjectField = 0;
   std::int32_t FFormatLinesField = 0;
   bool FFormatLinesFull = false;
+  std::int32_t FFormatPosterField = 0; // of From:, 0 when the format has none
+  // The posts the walk by headers has met, and what it decided last.
+  TPostGrouper FHeadPosts;
+  std::int64_t FHeadDecided = std::numeric_limits<std::int64_t>::min();
+  std::int64_t FHeadDecidedLines = 0;
+  std::string FHeadDecidedSubject;
+  bool FHeadFetch = false;
+  std::int64_t FHeadPosterOf = std::numeric_limits<std::int64_t>::min(); // the article FHeadPoster is of
+  std::string FHeadPoster;
   // Up to this article headers are read, after an overview that could not be.
   std::int64_t FHeadsUntil = std::numeric_limits<std::int64_t>::min();
   std::int32_t FResumeStep = stepStart;            // the step cut short, taken up after the reconnect
@@ -271,4 +287,7 @@ protected:
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
   QObject FSettleChecks;                // the receiver of the posted checks, which go with the session
   bool FSettledShown = false;           // OnSettled has said so
+  TIncompleteFiles FIncomplete;
+  // The walk reached the group's end: what it leaves incomplete is told.
+  void TellIncomplete();
 };

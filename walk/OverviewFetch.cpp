@@ -44,6 +44,7 @@ void TDecodeSession::StartWalk() {
   fetcher.SetTlsCAFile(Nntp.WSocket().TlsCAFile());
   fetcher.SetReconnectDelay(FReconnectDelay);
   FWalk.SetFormat(FLinesField, FLinesFull, FSubjectField);
+  FWalk.SetPosterField(FFormatPosterField);
   FWalk.SetChoice(FMinLines, FMaxLines, FSubjectFilter);
   FNextStep = stepFetch;
   FWalk.Start(FCurrentDone ? SaturatedAdd(FArticleCurrent, 1) : FArticleCurrent, FArticleEnd);

@@ -1,6 +1,7 @@
 #include "walk/OverviewWalk.h"
 
 #include "platform/Convert.h"
+#include "walk/PostSubject.h"
 
 #include <algorithm>
 #include <charconv>
@@ -77,12 +78,26 @@ std::string_view OverviewField(std::string_view line, std::int32_t field) {
   return line.substr(0, line.find('\t'));
 }
 
+// What a block holds of a subject and a poster: enough for any name and
+// part number, however long the line.
+constexpr std::size_t MaxHeldField = 1024;
+
+// Whether an article may belong to a post: its subject names a part, or a
+// PAR2 file that may repair a file of one.
+bool MayBePart(std::string_view subject) {
+  const TPostSubject parsed = ParseSubject(subject);
+  const std::string_view name = parsed.Name;
+  return !parsed.Key.empty() || (name.size() > 5 && SameText(name.substr(name.size() - 5), ".par2"));
+}
+
 // 420 and 423 to an overview say the block holds no article.
 bool IsEmptyBlock(std::uint16_t error) { return error == 420 || error == 423; }
 
 } // namespace
 
 TOverviewWalk::TOverviewWalk() {
+  FPosts.SetDecideEarly(true);
+  FPosts.OnDecided = [this](const TPostDecision& d) { Decided(d); };
   FFetcher.SetRequest(nntpArticleByNumber); // the header names a single-part file
   FFetcher.OnArticleBegin = [this](TObject*, std::int64_t n, std::int64_t lines) { ArticleBegin(n, lines); };
   FFetcher.OnArticleLine = [this](TObject*, std::int64_t n, std::string_view line) {
@@ -173,11 +188,13 @@ void TOverviewWalk::Next() {
     const std::size_t out = std::size_t(FFetcher.Connections()) * std::size_t(FFetcher.Depth());
     const auto ahead = [this] {
       const std::int64_t at = Position();
-      return FBlocks.size() + std::size_t(std::count_if(FScanned.begin(), FScanned.end(),
-                                                        [at](const TScanned& s) { return s.First > at; }));
+      return FBlocks.size() + FDeciding.size() +
+             std::size_t(std::count_if(FScanned.begin(), FScanned.end(),
+                                       [at](const TScanned& s) { return s.First > at; }));
     };
     while (!FAllScanned && !FSeeking && (FGrowing ? FBlocks.empty() : FBlocks.size() < out) &&
-           ahead() < BlocksAhead && FFetcher.Pending() < 4 * out) {
+           ahead() < BlocksAhead &&
+           (FFetcher.Pending() < 4 * out || (FBlocks.empty() && !FDeciding.empty()))) {
       const std::int64_t first = FNextScan, last = BlockLast(first, FEnd, FGrowing ? FSpan : OverviewBlock);
       FBlocks.emplace_back(first, last);
       if (last >= FEnd)
@@ -187,6 +204,12 @@ void TOverviewWalk::Next() {
       if (FFetcher.Pending() == 0 && FBlocks.size() == 1 && OnStatus)
         OnStatus(this, "Scanning " + IntToStr(first) + "-" + IntToStr(last));
       FFetcher.Scan(first, last);
+    }
+    // With no overview to come the posts decide what waits with what is
+    // known: the group's end, or the read-ahead reached.
+    if (!FDeciding.empty() && FBlocks.empty() && !FSeeking) {
+      FPosts.Flush();
+      GiveDecided();
     }
     if (FAllScanned && FBlocks.empty() && FFetcher.Pending() == 0)
       FState = Ending;
@@ -220,15 +243,19 @@ void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
     return;
   }
   FHighestListed = std::max(FHighestListed, number);
-  const bool inRange =
-      FMinLines <= lines && lines <= FMaxLines && FFilter.Passes(OverviewField(Line, FSubjectField));
-  if (inRange && b->InRange.size() == std::size_t(OverviewBlock)) {
+  const std::string_view subject = OverviewField(Line, FSubjectField).substr(0, MaxHeldField);
+  const bool inRange = FMinLines <= lines && lines <= FMaxLines;
+  const bool held = inRange || MayBePart(subject);
+  if (held && b->Held.size() == std::size_t(OverviewBlock)) {
     b->Cut = true;
     return;
   }
   b->LastListed = number;
-  if (inRange)
-    b->InRange.push_back({number, lines});
+  if (held)
+    b->Held.push_back({number, lines, inRange, FFilter.Passes(subject), std::string(subject),
+                       FPosterField > 0
+                           ? std::string(OverviewField(Line, FPosterField).substr(0, MaxHeldField))
+                           : std::string()});
 }
 
 // A block cut short comes again from its first line; any other end waits
@@ -255,14 +282,18 @@ void TOverviewWalk::ScanEnd(std::int64_t First, std::uint16_t Error) {
   Next();
 }
 
-// The blocks scanned go to the fetcher in order. Any refusal but an empty
-// block, and a line too long to hold, hand the rest of the walk, or that
-// block, to the headers, once the articles before it have come.
+// The blocks scanned go to the posts in order, and to the fetcher once
+// every article of them is decided. Any refusal but an empty block, and a
+// line too long to hold, hand the rest of the walk, or that block, to the
+// headers, once the articles before it have come: what waits is decided
+// with what is known.
 void TOverviewWalk::GiveScanned() {
   while (!FBlocks.empty() && FBlocks.front().Ended) {
     TBlock& b = FBlocks.front();
     const std::string block = IntToStr(b.First) + "-" + IntToStr(b.Last);
     if (b.Error == LineTooLong || (b.Error != 0 && !IsEmptyBlock(b.Error))) {
+      FPosts.Flush();
+      GiveDecided();
       if (b.Error == LineTooLong) {
         FetcherLog("Line too long in the overview of " + block + ", requesting headers");
       } else {
@@ -276,16 +307,49 @@ void TOverviewWalk::GiveScanned() {
       DropBlocks();
       return;
     }
-    std::string text =
-        "Scanned " + block + ": " +
-        (b.Error != 0 ? std::string("no articles") : IntToStr(std::int64_t(b.InRange.size())) + " in range");
-    if (b.Unreadable > 0)
-      text += ", " + IntToStr(b.Unreadable) + " unreadable";
-    FScanned.push_back({b.First, text});
     const TBlock given = std::move(b);
     FBlocks.pop_front();
-    FFetcher.Fetch(given.First, given.Last, given.InRange);
+    FDeciding.push_back({given.First, given.Last, given.Unreadable, given.Error, {}});
+    for (const TBlock::THeld& held : given.Held)
+      if (!FPosts.Add({held.Number, held.Subject, held.Poster, held.Lines, held.InRange, held.Chosen})) {
+        // Numbers that do not follow (never from blocks in order) keep
+        // the rule of an article on its own.
+        if (held.InRange && held.Chosen)
+          FDeciding.back().Fetch.push_back({held.Number, held.Lines});
+        else if (held.InRange)
+          ++FDeciding.back().TurnedAway;
+      }
+    GiveDecided();
     AfterBlock(given);
+  }
+}
+
+// Decisions come in number order, so each belongs to the first block
+// waiting that reaches it.
+void TOverviewWalk::Decided(const TPostDecision& Decision) {
+  for (TDeciding& d : FDeciding)
+    if (Decision.Number <= d.Last) {
+      if (Decision.Fetch)
+        d.Fetch.push_back({Decision.Number, Decision.Lines});
+      else if (Decision.TurnedAway)
+        ++d.TurnedAway;
+      return;
+    }
+}
+
+void TOverviewWalk::GiveDecided() {
+  while (!FDeciding.empty() && FPosts.DecidedThrough(FDeciding.front().Last)) {
+    const TDeciding given = std::move(FDeciding.front());
+    FDeciding.pop_front();
+    std::string text = "Scanned " + IntToStr(given.First) + "-" + IntToStr(given.Last) + ": " +
+                       (given.Error != 0 ? std::string("no articles")
+                                         : IntToStr(std::int64_t(given.Fetch.size())) + " in range");
+    if (given.TurnedAway > 0)
+      text += ", " + IntToStr(given.TurnedAway) + " turned away by the subject filter";
+    if (given.Unreadable > 0)
+      text += ", " + IntToStr(given.Unreadable) + " unreadable";
+    FScanned.push_back({given.First, text});
+    FFetcher.Fetch(given.First, given.Last, given.Fetch);
   }
 }
 
@@ -353,11 +417,13 @@ void TOverviewWalk::SeekEnd(std::int64_t After, std::int64_t Number, std::uint16
 void TOverviewWalk::DropBlocks() {
   FSeeking = FGrowing = false;
   FSeed = NoArticle;
-  if (FBlocks.empty())
+  FPosts.Drop();
+  if (FBlocks.empty() && FDeciding.empty())
     return;
-  FNextScan = FBlocks.front().First;
+  FNextScan = FDeciding.empty() ? FBlocks.front().First : FDeciding.front().First;
   FAllScanned = false;
   FBlocks.clear();
+  FDeciding.clear();
 }
 
 void TOverviewWalk::ArticleBegin(std::int64_t Number, std::int64_t Lines) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "walk/ArticleFetcher.h"
+#include "walk/PostGrouper.h"
 #include "walk/SubjectFilter.h"
 
 #include <cstdint>
@@ -14,9 +15,10 @@ using TWalkHeaders = std::function<void(TObject* Sender, std::int64_t From, std:
 
 // Walks a group by its overview over the fetcher's connections: asks for the
 // overview a block at a time, ahead of the fetching so that the connections
-// never wait for it, gives the fetcher the articles whose Lines: lies within
-// the limits and whose subject the filter passes, and passes their lines on
-// in article-number order. What was
+// never wait for it, gives the fetcher the articles of the posts it wants
+// (see TPostGrouper: whole posts of which an article lies within the limits
+// and passes the filter; an article of no post on its own), and passes their
+// lines on in article-number order. What was
 // asked for, what is done and the walk's position are kept here; the
 // decode window scans what it is given.
 class TOverviewWalk : public TObject {
@@ -36,6 +38,9 @@ public:
   // ("Lines: 250").
   void SetFormat(std::int32_t LinesField, bool LinesFull, std::int32_t SubjectField);
   void SetChoice(std::int64_t MinLines, std::int64_t MaxLines, TSubjectFilter Filter);
+  // The field of From: in an overview line, 0 when it has none: posts by
+  // different posters stay apart.
+  void SetPosterField(std::int32_t PosterField) { FPosterField = PosterField; }
 
   // Connects and walks from From (or from where it stood, when further on)
   // to End. A connect that cannot even start raises.
@@ -61,7 +66,8 @@ public:
   TArticleLine OnArticleLine;
   TArticleEnd OnArticleEnd;
   // "Scanned 1-1000: 3 in range" once the walk has reached the block, so
-  // that the log keeps the walk's order.
+  // that the log keeps the walk's order; ", 40 turned away by the subject
+  // filter" follows when the filter alone kept any from being fetched.
   TFetcherText OnScanned;
   // The fetcher's lines, held back while an article is handed over so that
   // its log line stays whole; the reason the overview is given up.
@@ -89,6 +95,8 @@ private:
   void ScanLine(std::int64_t First, std::string_view Line);
   void ScanEnd(std::int64_t First, std::uint16_t Error);
   void GiveScanned();
+  void Decided(const TPostDecision& Decision);
+  void GiveDecided();
   void AfterBlock(const TBlock& Given);
   void SeekEnd(std::int64_t After, std::int64_t Number, std::uint16_t Error);
   void DropBlocks();
@@ -104,6 +112,7 @@ private:
   std::int32_t FLinesField = 0;
   bool FLinesFull = false;
   std::int32_t FSubjectField = 0;
+  std::int32_t FPosterField = 0;
   std::int64_t FMinLines = 0;
   std::int64_t FMaxLines = 0;
   TSubjectFilter FFilter;
@@ -130,12 +139,34 @@ private:
     std::int64_t Last;
     std::int64_t LastListed; // the last article listed
     std::int32_t Unreadable = 0;
-    std::vector<TFetchArticle> InRange;
-    bool Cut = false; // listed a block's worth in range: it ends at LastListed
+    // The articles the posts may want: those within the limits and those
+    // whose subjects make them part of a post.
+    struct THeld {
+      std::int64_t Number;
+      std::int64_t Lines;
+      bool InRange;
+      bool Chosen;
+      std::string Subject;
+      std::string Poster;
+    };
+    std::vector<THeld> Held;
+    bool Cut = false; // held a block's worth: it ends at LastListed
     bool Ended = false;
     std::uint16_t Error = 0;
   };
   std::deque<TBlock> FBlocks; // asked for and not given to the fetcher, in order
+  // Blocks scanned whose articles the posts have not all decided yet, in
+  // order, with what is decided of them so far.
+  struct TDeciding {
+    std::int64_t First;
+    std::int64_t Last;
+    std::int32_t Unreadable;
+    std::uint16_t Error;
+    std::vector<TFetchArticle> Fetch;
+    std::int64_t TurnedAway = 0;
+  };
+  std::deque<TDeciding> FDeciding;
+  TPostGrouper FPosts;
   struct TScanned {
     std::int64_t First;
     std::string Text;

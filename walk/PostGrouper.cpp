@@ -81,7 +81,7 @@ bool TPostGrouper::Add(const TPostArticle& Article) {
   }
   FWaiting.push_back({Article.Number, Article.Lines, post, Article.InRange, Article.Chosen,
                       par2.empty() ? std::string() : Indexed(par2, Article.Poster)});
-  while (FWaiting.size() > FReadAhead)
+  while (FWaiting.size() > FReadAhead || (FDecideEarly && !FWaiting.empty() && Settled(FWaiting.front())))
     DecideFirst();
   // The post seen longest ago goes first. One with articles waiting was seen
   // within the last ReadAhead articles, and so was every post before it: the
@@ -146,6 +146,14 @@ void TPostGrouper::CountStems(const TPost& Post, std::int64_t Delta) {
     if (it->second.WantedByRange == 0)
       FStems.erase(it);
   }
+}
+
+// A PAR2 file of no post may still find the file it repairs among posts to
+// come; a post not wanted may still become so.
+bool TPostGrouper::Settled(const TWaiting& Article) const {
+  if (Article.Post == FPosts.end())
+    return Article.Repairs.empty();
+  return Article.Post->Wanted;
 }
 
 void TPostGrouper::DecideFirst() {

@@ -65,6 +65,11 @@ public:
     return FWaiting.empty() || FWaiting.front().Number > Number;
   }
   std::size_t Waiting() const { return FWaiting.size(); }
+  // Decides an article, once those before it are, as soon as nothing to
+  // come can change what becomes of it: one of no post, one whose post is
+  // wanted already. A walk then hands over at once what it would have
+  // without posts, and waits only for the parts of posts not yet wanted.
+  void SetDecideEarly(bool Early) { FDecideEarly = Early; }
   std::size_t Posts() const { return FPosts.size(); }
 
   // Each article, in number order, once decided. Must not call back.
@@ -97,6 +102,7 @@ private:
   TPosts::iterator Find(const std::string& Key, std::string_view Poster, std::string_view Name);
   void CountStems(const TPost& Post, std::int64_t Delta);
   void DecideFirst();
+  bool Settled(const TWaiting& Article) const;
   void Release(TPosts::iterator Post);
   void Forget(TPosts::iterator Post);
 
@@ -107,6 +113,7 @@ private:
   std::unordered_map<std::string, TPosts::iterator> FLastOfKey; // the post of a key seen last
   std::unordered_map<std::string, TStem> FStems;                // by stem and poster
   std::deque<TWaiting> FWaiting;
+  bool FDecideEarly = false;
   bool FAny = false; // an article was taken since the start or Drop()
   std::int64_t FLast = 0;
 };

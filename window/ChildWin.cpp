@@ -172,7 +172,10 @@ void TMDIChild::WireSession() {
   session.OnBodyStarted = [this](TObject*, std::int64_t Lines) {
     ProgressBar2->setRange(0, int(std::clamp<std::int64_t>(Lines, 0, std::numeric_limits<int>::max())));
   };
-  session.OnFileSaved = [this](TObject*, const std::string& Name) { LBSaved->addItem(ToQt(Name)); };
+  session.OnFileSaved = [this](TObject*, const std::string& Name) { SavedFiles->ShowSaved(Name); };
+  session.OnIncompleteFile = [this](TObject*, const std::string& Name, const std::string& Why) {
+    SavedFiles->ShowIncomplete(Name, Why);
+  };
   session.OnDecodedCount = [this](TObject*, std::int64_t Count) {
     FUpdates->SetText(SB1Panels[3], ToQt(IntToStr(Count)));
   };

@@ -66,6 +66,7 @@ public:
   // Whether the walk runs: from the start or R to its end, a stop or X.
   bool Downloading() const { return FSession->Downloading(); }
   std::int32_t DecodedCount() const { return FSession->DecodedCount(); }
+  std::int32_t IncompleteCount() const { return FSession->IncompleteCount(); }
 
 signals:
   // The walk ended by itself: done, stopped for an error, waiting for a

@@ -32,8 +32,35 @@ TSavedFiles::TSavedFiles(QListWidget* List, const std::string& Folder)
           [this](const QPoint& pos) { Guarded([this, pos] { ContextMenu(pos); }); });
 }
 
+// An incomplete file's line is told by its role; it cannot be opened.
+constexpr int IncompleteRole = Qt::UserRole + 1;
+
+QListWidgetItem* TSavedFiles::IncompleteItem(const QString& Name) const {
+  for (int row = 0; row < FList->count(); ++row)
+    if (QListWidgetItem* item = FList->item(row); item->data(IncompleteRole).toBool() && item->text() == Name)
+      return item;
+  return nullptr;
+}
+
+void TSavedFiles::ShowSaved(const std::string& Name) {
+  const QString name = QString::fromLocal8Bit(Name);
+  delete IncompleteItem(name);
+  FList->addItem(name);
+}
+
+void TSavedFiles::ShowIncomplete(const std::string& Name, const std::string& Why) {
+  const QString name = QString::fromLocal8Bit(Name);
+  QListWidgetItem* item = IncompleteItem(name);
+  if (!item) {
+    item = new QListWidgetItem(name, FList);
+    item->setData(IncompleteRole, true);
+    item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
+  }
+  item->setToolTip(QString::fromLocal8Bit(Why));
+}
+
 void TSavedFiles::Open(const QListWidgetItem* Item) const {
-  if (!Item)
+  if (!Item || Item->data(IncompleteRole).toBool())
     return;
   const QString path = QString::fromLocal8Bit(FFolder) + Item->text();
   if (!QFileInfo(path).isFile())

@@ -26,6 +26,11 @@ public:
   QAction* OpenItem;       // "Open", the current file
   QAction* OpenFolderItem; // "Open Containing Folder"
 
+  // A file saved: listed, in place of its line as an incomplete file.
+  void ShowSaved(const std::string& Name);
+  // A file left incomplete: listed greyed, with Why as its tooltip, once.
+  void ShowIncomplete(const std::string& Name, const std::string& Why);
+
   void Open(const QListWidgetItem* Item) const;
   void OpenFolder() const;
 
@@ -38,6 +43,7 @@ public:
   void SetOpener(TOpener Opener) { FOpener = std::move(Opener); }
 
 private:
+  QListWidgetItem* IncompleteItem(const QString& Name) const;
   void ContextMenu(const QPoint& Pos);
   void Launch(const QString& Path) const;
 

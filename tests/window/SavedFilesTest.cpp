@@ -69,3 +69,31 @@ TEST_F(SavedFiles, TheDesktopOpensAListedFileOrItsFolderAndWhatIsGoneSaysSo) {
   SetErrorDisplay(previous);
   SetOpenFailureDisplay(previousFailure);
 }
+
+// The session's incomplete files are listed greyed, what they miss as their
+// tooltip, once each; they open nothing. A file saved later takes its line.
+TEST_F(SavedFiles, AnIncompleteFileIsGreyedUntilItIsSaved) {
+  Names opened;
+  Child->SavedFiles->SetOpener([&](const QUrl& url) {
+    opened.push_back(url.toLocalFile().toStdString());
+    return true;
+  });
+  TDecodeSession& session = Child->Session();
+  QListWidget* list = Child->LBSaved;
+  session.OnFileSaved(&session, "a.jpg");
+  session.OnIncompleteFile(&session, "holiday.mkv", "holiday.mkv: 4 of 5 parts; part 5 is not on the server");
+  session.OnIncompleteFile(&session, "holiday.mkv", "holiday.mkv: PAR2 needs 122 more recovery blocks");
+  ASSERT_EQ(list->count(), 2);
+  QListWidgetItem* item = list->item(1);
+  EXPECT_EQ(item->text(), "holiday.mkv");
+  EXPECT_FALSE(item->flags() & Qt::ItemIsEnabled);
+  EXPECT_EQ(item->toolTip(), "holiday.mkv: PAR2 needs 122 more recovery blocks");
+  AppendText(Folder + "holiday.mkv", "x");
+  Child->SavedFiles->Open(item);
+  EXPECT_TRUE(opened.empty());
+  session.OnFileSaved(&session, "holiday.mkv");
+  ASSERT_EQ(list->count(), 2);
+  EXPECT_EQ(list->item(1)->text(), "holiday.mkv");
+  EXPECT_TRUE(list->item(1)->flags() & Qt::ItemIsEnabled);
+  EXPECT_TRUE(list->item(1)->toolTip().isEmpty());
+}
