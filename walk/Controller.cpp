@@ -156,11 +156,37 @@ void TDecodeSession::ReadStartValues() {
   fetcher.SetPacing(Timer1.interval());
   fetcher.SetCompress(values.Compression());
   fetcher.SetCompressionTold(false);
+  fetcher.Fill().SetServers(FillSources(values));
   FLinkSeen = -1;
   if (FMaxLines <= FMinLines)
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
                     ? std::numeric_limits<std::int32_t>::max()
                     : FMinLines + OpenMaxLines;
+}
+
+// The fill servers as their entries say, with the passwords kept for them.
+// A number that is no number falls back to one connection, one request.
+std::vector<TFillSource> TDecodeSession::FillSources(const IStartValues& Values) {
+  const auto number = [](const std::string& text, int fallback) {
+    try {
+      return StrToInt(text);
+    } catch (const std::exception&) {
+      return fallback;
+    }
+  };
+  std::vector<TFillSource> sources;
+  for (const TFillServer& fill : Values.FillServers()) {
+    TFillSource& s = sources.emplace_back();
+    s.Server = SplitServerAddress(fill.Entry);
+    s.PassWord = Values.PasswordOf(fill.Entry);
+    if (s.PassWord.empty())
+      s.PassWord = fill.Password;
+    s.Connections = number(fill.Connections, 1);
+    // Paced, a server gets one request at a time.
+    s.Depth = number(fill.Pacing, 0) > 0 ? 1 : number(fill.RequestsInFlight, 1);
+    s.Compress = fill.Compression;
+  }
+  return sources;
 }
 
 // From the session folder on. A folder that could not be made may be made
@@ -412,7 +438,7 @@ void TDecodeSession::Timer1Timer(TObject*) {
     break;
   case stepOverviewFmt:
     Log("Request Overview Format");
-    FFormatIndex = FFormatLinesField = FFormatSubjectField = 0;
+    FFormatIndex = FFormatLinesField = FFormatSubjectField = FFormatMessageIdField = 0;
     FFormatLinesFull = false;
     Nntp.ListOverViewFmt();
     break;
@@ -780,6 +806,8 @@ void TDecodeSession::OverviewFormatLine(std::string_view Line) {
   const std::string_view entry = TrimSpaces(WithoutCR(Line));
   if (FFormatSubjectField == 0 && SameText(entry, "Subject:"))
     FFormatSubjectField = FFormatIndex;
+  if (FFormatMessageIdField == 0 && SameText(entry, "Message-ID:"))
+    FFormatMessageIdField = FFormatIndex;
   if (FFormatLinesField > 0)
     return;
   FFormatLinesFull = SameText(entry, "Lines:full");
@@ -793,6 +821,7 @@ void TDecodeSession::OverviewFormatDone(std::uint16_t Error) {
     FLinesFull = FFormatLinesFull;
     // Subject comes first in the standard format.
     FSubjectField = FFormatSubjectField > 0 ? FFormatSubjectField : 1;
+    FWalk.SetMessageIdField(FFormatMessageIdField > 0 ? FFormatMessageIdField : 4);
     Advance();
     return;
   }

@@ -5,6 +5,7 @@
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
 #include "walk/OverviewWalk.h"
+#include "walk/StartValues.h"
 #include "walk/SubjectFilter.h"
 #include "walk/TransferMeter.h"
 #include "walk/WalkLock.h"
@@ -17,6 +18,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // What the pacing timer does at its next tick; also tells the scanner whether
 // a received line belongs to a header or a body. stepOverviewFmt asks for
@@ -158,6 +160,7 @@ protected:
   void WireRepair();
   void WireProgress();
   void ReadStartValues();
+  static std::vector<TFillSource> FillSources(const IStartValues& Values);
   void StartSession();
   void StartStopped(const std::string& Why, bool CanRetry);
   void WalkedElsewhere();
@@ -259,6 +262,7 @@ protected:
   std::int32_t FSubjectField = 1; // field of Subject: in an overview line
   std::int32_t FFormatIndex = 0;  // entries of LIST OVERVIEW.FMT read so far
   std::int32_t FFormatSubjectField = 0;
+  std::int32_t FFormatMessageIdField = 0;
   std::int32_t FFormatLinesField = 0;
   bool FFormatLinesFull = false;
   // Up to this article headers are read, after an overview that could not be.

@@ -77,6 +77,16 @@ std::string_view OverviewField(std::string_view line, std::int32_t field) {
   return line.substr(0, line.find('\t'));
 }
 
+// A Message-ID as a request may carry it: "<...>", no blank or control
+// character, at most 250 bytes; otherwise none.
+std::string MessageIdOf(std::string_view field) {
+  field = TrimSpaces(field);
+  if (field.size() < 3 || field.size() > 250 || field.front() != '<' || field.back() != '>' ||
+      std::any_of(field.begin(), field.end(), [](char ch) { return std::uint8_t(ch) <= ' ' || ch == 127; }))
+    return {};
+  return std::string(field);
+}
+
 // 420 and 423 to an overview say the block holds no article.
 bool IsEmptyBlock(std::uint16_t error) { return error == 420 || error == 423; }
 
@@ -228,7 +238,9 @@ void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
   }
   b->LastListed = number;
   if (inRange)
-    b->InRange.push_back({number, lines});
+    b->InRange.push_back(
+        {number, lines,
+         FFetcher.Fill().Any() ? MessageIdOf(OverviewField(Line, FMessageIdField)) : std::string()});
 }
 
 // A block cut short comes again from its first line; any other end waits

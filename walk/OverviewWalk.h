@@ -35,6 +35,9 @@ public:
   // number), and whether the Lines: values carry the field's name
   // ("Lines: 250").
   void SetFormat(std::int32_t LinesField, bool LinesFull, std::int32_t SubjectField);
+  // The field of Message-ID:, read for the articles in range while the
+  // fetcher has fill servers to ask for them; 4 unless set.
+  void SetMessageIdField(std::int32_t Field) { FMessageIdField = Field; }
   void SetChoice(std::int64_t MinLines, std::int64_t MaxLines, TSubjectFilter Filter);
 
   // Connects and walks from From (or from where it stood, when further on)
@@ -104,6 +107,7 @@ private:
   std::int32_t FLinesField = 0;
   bool FLinesFull = false;
   std::int32_t FSubjectField = 0;
+  std::int32_t FMessageIdField = 4;
   std::int64_t FMinLines = 0;
   std::int64_t FMaxLines = 0;
   TSubjectFilter FFilter;
