@@ -1,0 +1,88 @@
+#include "tests/walk/TestSession.h"
+
+#include "platform/FileOps.h"
+
+#include <algorithm>
+
+using Lines = std::vector<std::string>;
+
+// A walk by overview whose servers offer COMPRESS DEFLATE, or refuse it.
+class CompressedWalk : public WalkTest {
+protected:
+  void SetUp() override {
+    WalkTest::SetUp();
+    Values.min = "20";
+    Values.max = "5000";
+    Values.connections = "2";
+    Values.pacing = "0";
+    Values.compression = true;
+    Server.OfferOverview();
+  }
+  long Logged(const std::string& text) const {
+    const Lines& memo = Child->MemoLines();
+    return std::count_if(memo.begin(), memo.end(),
+                         [&](const std::string& l) { return l.find(text) != l.npos; });
+  }
+  // Files of zeros, whose lines compress well, and the bytes their lines take.
+  std::vector<TNewsArticle> Posts(std::int64_t& lineBytes) {
+    std::vector<TNewsArticle> posts;
+    lineBytes = 0;
+    for (int n = 1; n <= 4; ++n) {
+      posts.push_back(Post(n, 700, UU("z" + std::to_string(n) + ".bin", std::string(30000, '\0'))));
+      for (const std::string& line : posts.back().Body)
+        lineBytes += std::int64_t(line.size()) + 2;
+    }
+    return posts;
+  }
+  std::int64_t Bytes = 0;
+};
+
+// Every connection, the window's own and the pool's, compresses; the log
+// says so once, and the row counts what crossed the link. A fill server
+// that offers it too is named once.
+TEST_F(CompressedWalk, EveryConnectionCompressesAndTheRowCountsTheLink) {
+  std::int64_t lineBytes = 0;
+  std::vector<TNewsArticle> posts = Posts(lineBytes);
+  Server.OfferCompression();
+  Server.Lack({3});
+  Server.ServeGroup("alt.test", posts);
+  TScriptedNewsServer fill;
+  fill.OfferCompression();
+  posts[2].Header.push_back("Message-ID: <3@vostel.test>");
+  fill.ServeGroup("alt.fill", {posts[2]});
+  Values.fills = {{"localhost:" + fill.PortText(), "", "1", "2", "0", true}};
+  BeforeStart = [&](TTestSession& s) {
+    s.OnTransfer = [&](TObject*, const TTransferFigures& f) { Bytes = f.Bytes; };
+  };
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Saved(), (Lines{"z1.bin", "z2.bin", "z3.bin", "z4.bin"}));
+  EXPECT_EQ(Logged("Compressed transfers with 127.0.0.1 "), 1);
+  EXPECT_EQ(Logged("Compressed transfers with localhost "), 1);
+  EXPECT_EQ(Logged("Article 3 not on 127.0.0.1, fetched from localhost "), 1);
+  const Lines received = Server.Received();
+  EXPECT_EQ(std::count(received.begin(), received.end(), "COMPRESS DEFLATE"), 3);
+  PumpFor(300); // the row's last tick
+  EXPECT_GT(Bytes, 0);
+  EXPECT_LT(Bytes, lineBytes / 4);
+  CloseExpecting(5);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// A server that refuses COMPRESS goes on plain, and the row counts lines.
+TEST_F(CompressedWalk, RefusedCompressionGoesOnPlain) {
+  std::int64_t lineBytes = 0;
+  Server.OfferCompression("403 Not now");
+  Server.ServeGroup("alt.test", Posts(lineBytes));
+  BeforeStart = [&](TTestSession& s) {
+    s.OnTransfer = [&](TObject*, const TTransferFigures& f) { Bytes = f.Bytes; };
+  };
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Saved(), (Lines{"z1.bin", "z2.bin", "z3.bin", "z4.bin"}));
+  EXPECT_EQ(Logged("Compressed transfers"), 0);
+  PumpFor(300);
+  EXPECT_GE(Bytes, lineBytes);
+  CloseExpecting(5);
+  EXPECT_TRUE(Errors.empty());
+}
