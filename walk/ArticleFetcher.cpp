@@ -81,7 +81,18 @@ TArticleFetcher::TArticleFetcher()
     : FWindow(std::make_unique<THiddenWindow>([this](unsigned msg, std::uintptr_t wParam, std::intptr_t) {
         if (msg == WM_DELIVER)
           Deliver(wParam);
-      })) {}
+      })) {
+  FFill.SetRequest(nntpBodyByID);
+  FFill.OnLine = [this](TObject*, std::int64_t n, std::string_view line) { FillLine(n, line); };
+  FFill.OnCut = [this](TObject*, std::int64_t n, std::uint16_t e) { FillCut(n, e); };
+  FFill.OnEnd = [this](TObject*, std::int64_t n, const std::string& from) { FillEnd(n, from); };
+  FFill.OnLog = [this](TObject*, const std::string& text) { Log(text); };
+}
+
+void TArticleFetcher::SetRequest(TNntpRequest value) {
+  FRequest = value;
+  FFill.SetRequest(value == nntpArticleByNumber ? nntpArticleByID : nntpBodyByID);
+}
 
 TArticleFetcher::~TArticleFetcher() {
   // Nothing of ours may run while the connections close.
@@ -117,7 +128,7 @@ void TArticleFetcher::Fetch(std::int64_t First, std::int64_t Last,
   for (const TFetchArticle& x : Articles) {
     if (x.Number < floor || x.Number > Last || (x.Number >= FPassedFrom && x.Number < FPassedTo))
       continue;
-    FArticles.emplace_back(x.Number, x.Lines);
+    FArticles.emplace_back(x.Number, x.Lines, x.MessageId);
     floor = x.Number == std::numeric_limits<std::int64_t>::max() ? x.Number : x.Number + 1;
   }
   FNextFirst = std::max(FNextFirst, Last == std::numeric_limits<std::int64_t>::max() ? Last : Last + 1);
@@ -231,6 +242,7 @@ void TArticleFetcher::Connect(TConnection& c) {
   n.SetTimeout(FTimeout);
   if (!FTlsCAFile.empty())
     n.WSocket().SetTlsCAFile(FTlsCAFile);
+  n.SetCompress(FCompress);
   n.SetPipelineDepth(1);
   c.Phase = TConnection::Connecting;
   c.Sent.clear();
@@ -266,11 +278,12 @@ void TArticleFetcher::Halt(bool Quit) {
   }
   for (TArticle& a : FArticles) {
     Release(a);
-    a = TArticle(a.Number, a.Lines);
+    a = Afresh(a);
   }
   FBuffered = 0;
   FScans.clear();
   FSeek.reset();
+  FFill.Stop(Quit);
 }
 
 void TArticleFetcher::StopAfter() {
@@ -289,7 +302,8 @@ void TArticleFetcher::StopAfter() {
 // order; what was asked for waits for the next start.
 void TArticleFetcher::CheckStopAfter() {
   if (!FRunning || !FStopAfter ||
-      (!FArticles.empty() && FArticles.front().State == TArticle::Arrived && !FArticles.front().Unproven))
+      (!FArticles.empty() && FArticles.front().State == TArticle::Arrived && !FArticles.front().Unproven) ||
+      (!FArticles.empty() && FArticles.front().State == TArticle::Filling))
     return;
   for (const auto& c : FPool)
     if (!c->Sent.empty())
@@ -500,6 +514,7 @@ void TArticleFetcher::GroupDone(TConnection& c, std::uint16_t Error) {
     c.Selected = c.Stood = true;
     c.Phase = TConnection::Ready;
     c.Nntp.SetPipelineDepth(EffectiveDepth());
+    Stands(c);
     TellStanding();
     PaceOrPump(c);
   } else if (Error == LogInRequired) {
@@ -522,10 +537,24 @@ void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
   c.LoggedIn = true;
   c.NeedsLogIn = false;
   c.Phase = c.Selected ? TConnection::Ready : TConnection::Group;
+  Stands(c);
   if (c.Selected)
     PaceOrPump(c);
   else
     c.Nntp.Group(FGroup);
+}
+
+// A connection compresses once it has logged in, if it ever does.
+void TArticleFetcher::Stands(TConnection& c) {
+  if (c.Nntp.Compressed() && !std::exchange(FCompressionTold, true))
+    Log("Compressed transfers with " + FServer.Host);
+}
+
+std::int64_t TArticleFetcher::LinkBytesReceived() const {
+  std::int64_t bytes = FFill.LinkBytesReceived();
+  for (const auto& c : FPool)
+    bytes += c->Nntp.LinkBytesReceived();
+  return bytes;
 }
 
 // ---- articles ----
@@ -668,7 +697,7 @@ void TArticleFetcher::AskAgain(TArticle& a, std::uint16_t Error) {
   Release(a);
   const bool inOrderOnly = a.InOrderOnly, refused = a.Refused;
   const std::uint8_t misfits = a.AloneMisfits;
-  a = TArticle(a.Number, a.Lines);
+  a = Afresh(a);
   a.InOrderOnly = inOrderOnly;
   a.Refused = refused;
   a.AloneMisfits = misfits;
@@ -682,6 +711,8 @@ void TArticleFetcher::AskAgain(TArticle& a, std::uint16_t Error) {
 // The article has come (or was refused): the next in order ends now, any
 // other waits for its turn.
 void TArticleFetcher::Settle(TArticle& a, std::uint16_t Error) {
+  if (StartFill(a, Error))
+    return;
   a.State = TArticle::Arrived;
   a.Error = Error;
   if (&a != &FArticles.front())
@@ -693,6 +724,93 @@ void TArticleFetcher::Settle(TArticle& a, std::uint16_t Error) {
       OnArticleEnd(this, number, Error);
   });
   Advance();
+}
+
+// The article waits to go out again; what it is stays.
+TArticleFetcher::TArticle TArticleFetcher::Afresh(TArticle& a) {
+  return TArticle(a.Number, a.Lines, std::move(a.MessageId));
+}
+
+// ---- the fill servers ----
+
+// A refusal that is final goes to the fill servers, once, when they may be
+// asked for the article: it keeps its turn, and is asked for when that
+// comes, so that its lines come straight through.
+bool TArticleFetcher::StartFill(TArticle& a, std::uint16_t Error) {
+  if ((Error != 430 && Error != 423) || a.MessageId.empty() || !FFill.Any() || a.State == TArticle::Filling)
+    return false;
+  a.State = TArticle::Filling;
+  a.Error = Error;
+  a.FillAsked = false;
+  if (&a == &FArticles.front())
+    AskFill(a);
+  return true;
+}
+
+// May end at once, when every fill server is left out.
+void TArticleFetcher::AskFill(TArticle& a) {
+  a.FillAsked = true;
+  const std::int64_t number = a.Number;
+  FFill.Ask(number, a.MessageId);
+}
+
+void TArticleFetcher::FillLine(std::int64_t Number, std::string_view Line) {
+  TArticle* a = Find(Number);
+  if (!FRunning || !a || a->State != TArticle::Filling || a != &FArticles.front())
+    return;
+  if (!a->Streaming) {
+    a->Streaming = a->Begun = true;
+    if (OnArticleBegin)
+      OnArticleBegin(this, a->Number, a->Lines);
+    a = Find(Number); // the owner may have stopped meanwhile
+    if (!a || a->State != TArticle::Filling)
+      return;
+  }
+  if (OnArticleLine)
+    OnArticleLine(this, Number, Line);
+}
+
+// The lines given are void; the fill asks again, from the same server.
+void TArticleFetcher::FillCut(std::int64_t Number, std::uint16_t Error) {
+  TArticle* a = Find(Number);
+  if (!FRunning || !a || a->State != TArticle::Filling || !a->Streaming)
+    return;
+  a->Streaming = a->Begun = false;
+  // Never a code the owner reads as an article passed over.
+  const std::uint16_t error = Error < FirstSocketError || Error == LineTooLong || Error == NntpPipelineError
+                                  ? std::uint16_t(10054)
+                                  : Error;
+  Raise([this, Number, error] {
+    if (OnArticleEnd)
+      OnArticleEnd(this, Number, error);
+  });
+  RethrowPending();
+}
+
+// The fill servers have answered: the article ends in its turn, whole or
+// with this server's refusal, and the log says where it came from.
+void TArticleFetcher::FillEnd(std::int64_t Number, const std::string& From) {
+  TArticle* a = Find(Number);
+  if (!FRunning || !a || a->State != TArticle::Filling || a != &FArticles.front())
+    return;
+  const std::uint16_t error = From.empty() ? a->Error : 0;
+  FArticles.pop_front();
+  Raise([this, Number, error] {
+    if (OnArticleEnd)
+      OnArticleEnd(this, Number, error);
+  });
+  const std::string number = IntToStr(Number);
+  if (!From.empty()) {
+    Log("Article " + number + " not on " + FServer.Host + ", fetched from " + From);
+  } else {
+    std::string hosts = FServer.Host;
+    for (const std::string& host : FFill.Hosts())
+      hosts += ", " + host;
+    Log("Article " + number + " is on no server (" + hosts + ")");
+  }
+  if (FRunning)
+    Advance();
+  RethrowPending();
 }
 
 // Replies fit their requests: the refusals read for the requests before
@@ -867,11 +985,14 @@ void TArticleFetcher::Advance() {
         if (OnIdle)
           OnIdle(this);
       });
-  } else if (TArticle& a = FArticles.front(); a.State == TArticle::Arrived) {
+  } else if (TArticle& a = FArticles.front(); a.State == TArticle::Filling) {
+    if (!a.FillAsked)
+      AskFill(a);
+  } else if (a.State == TArticle::Arrived) {
     // One article a turn of the event loop: a full buffer is handed over
     // without holding the loop for long. A refusal not shown to be this
-    // article's waits.
-    if (!a.Unproven && !std::exchange(FDeliverPosted, true))
+    // article's waits; a final one may go to the fill servers.
+    if (!a.Unproven && !StartFill(a, a.Error) && !std::exchange(FDeliverPosted, true))
       FWindow->PostMessage(WM_DELIVER, FGeneration);
   } else if (a.State == TArticle::Sent && a.Begun && !a.Discarding) {
     // Arriving: what has come goes over now, the rest straight through.

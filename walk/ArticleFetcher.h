@@ -1,6 +1,7 @@
 #pragma once
 
 #include "nntp/NntpCli.h"
+#include "walk/FillFetcher.h"
 #include "walk/ServerAddress.h"
 
 #include <algorithm>
@@ -18,10 +19,12 @@
 
 class THiddenWindow;
 
-// An article to fetch: its number and the Lines: count the overview gave.
+// An article to fetch: its number and the Lines: count the overview gave,
+// and its Message-ID when the fill servers may be asked for it.
 struct TFetchArticle {
   std::int64_t Number;
   std::int64_t Lines;
+  std::string MessageId = {};
 };
 
 using TArticleBegin = std::function<void(TObject* Sender, std::int64_t Number, std::int64_t Lines)>;
@@ -70,18 +73,42 @@ public:
   // nntpBodyByNumber (the default) or nntpArticleByNumber, whose lines are
   // the header, a blank line and the body.
   TNntpRequest Request() const { return FRequest; }
-  void SetRequest(TNntpRequest value) { FRequest = value; }
+  void SetRequest(TNntpRequest value);
   int Timeout() const { return FTimeout; } // of each connection's client
-  void SetTimeout(int Seconds) { FTimeout = Seconds; }
+  void SetTimeout(int Seconds) {
+    FTimeout = Seconds;
+    FFill.SetTimeout(Seconds);
+  }
   // What "1 s" of the reconnect back-off is; tests shorten it.
-  void SetReconnectDelay(std::chrono::milliseconds value) { FReconnectDelay = value; }
+  void SetReconnectDelay(std::chrono::milliseconds value) {
+    FReconnectDelay = value;
+    FFill.SetReconnectDelay(value);
+  }
   // Authorities trusted for TLS besides the system's.
-  void SetTlsCAFile(std::string value) { FTlsCAFile = std::move(value); }
+  void SetTlsCAFile(std::string value) {
+    FFill.SetTlsCAFile(value);
+    FTlsCAFile = std::move(value);
+  }
+  // The servers asked, in their order, for an article this one refuses
+  // (430, 423) and whose Message-ID was given: the article keeps its turn
+  // until they have answered, and comes in it as if from this server. Their
+  // pools close when the fetcher stops.
+  TFillFetcher& Fill() { return FFill; }
   // Bytes allocated for articles not yet in order, below 4 GiB; 32 MiB
   // unless set, which keeps a decode window of 8 connections below 100 MB.
   std::size_t BufferLimit() const { return FBufferLimit; }
   void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
   bool PipelineBroken() const { return FPipelineBroken; }
+  // Each connection sends COMPRESS DEFLATE after its log-in where the
+  // server offers it (off unless set). The first connection that goes
+  // compressed logs "Compressed transfers with <host>" unless that has
+  // been said already; the owner resets it for a new walk.
+  void SetCompress(bool value) { FCompress = value; }
+  bool CompressionTold() const { return FCompressionTold; }
+  void SetCompressionTold(bool value) { FCompressionTold = value; }
+  // Bytes received over the link by every connection so far, compressed
+  // where the connection is.
+  std::int64_t LinkBytesReceived() const;
 
   // Connects (again, after a stop) and goes on from Position(). A connect
   // that cannot even start raises, as TNntpCli::Connect does.
@@ -178,10 +205,14 @@ private:
   };
 
   struct TArticle {
-    TArticle(std::int64_t number, std::int64_t lines) : Number(number), Lines(lines) {}
+    TArticle(std::int64_t number, std::int64_t lines, std::string id = {})
+        : Number(number), Lines(lines), MessageId(std::move(id)) {}
     std::int64_t Number;
     std::int64_t Lines;
-    enum TState : std::uint8_t { Waiting, Sent, Arrived } State = Waiting;
+    std::string MessageId; // empty: the fill servers are not asked
+    // Filling: refused here, and asked of the fill servers once its turn comes.
+    enum TState : std::uint8_t { Waiting, Sent, Arrived, Filling } State = Waiting;
+    bool FillAsked = false;
     bool Begun = false;            // its reply has begun
     bool Streaming = false;        // its lines go straight to the owner
     bool Discarding = false;       // too big to hold: the rest of its reply is dropped
@@ -221,6 +252,7 @@ private:
   void RequestDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
   void GroupDone(TConnection& c, std::uint16_t Error);
   void LogInDone(TConnection& c, std::uint16_t Error);
+  void Stands(TConnection& c);
 
   void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
   void GoOnAfter(TConnection& c);
@@ -231,6 +263,12 @@ private:
   void AskAgain(TArticle& a, std::uint16_t Error);
   void Settle(TArticle& a, std::uint16_t Error);
   void Fitted(TConnection& c, std::size_t Before);
+  static TArticle Afresh(TArticle& a);
+  bool StartFill(TArticle& a, std::uint16_t Error);
+  void AskFill(TArticle& a);
+  void FillLine(std::int64_t Number, std::string_view Line);
+  void FillCut(std::int64_t Number, std::uint16_t Error);
+  void FillEnd(std::int64_t Number, const std::string& From);
   bool AskUnprovenAgain(TConnection& c);
   bool ScanLineFits(TConnection& c);
   void Unasked(TConnection& c);
@@ -258,7 +296,10 @@ private:
   std::chrono::milliseconds FReconnectDelay{1000};
   std::string FTlsCAFile;
   std::size_t FBufferLimit = 32 * 1024 * 1024;
+  bool FCompress = false;
+  bool FCompressionTold = false;
 
+  TFillFetcher FFill;
   std::unique_ptr<THiddenWindow> FWindow;
   std::vector<std::unique_ptr<TConnection>> FPool;
   std::deque<TArticle> FArticles; // given and not yet handed over, by number

@@ -144,6 +144,7 @@ void TDecodeSession::ReadStartValues() {
   Nntp.SetTls(address.Tls);
   Nntp.SetUserName(address.User);
   Nntp.SetPassWord(values.Password());
+  Nntp.SetCompress(values.Compression());
 
   FDefExt = values.DefaultExt();
   FMinLines = StrToInt(values.MinLines());
@@ -155,10 +156,39 @@ void TDecodeSession::ReadStartValues() {
   fetcher.SetConnections(StrToInt(values.Connections()));
   fetcher.SetDepth(StrToInt(values.RequestsInFlight()));
   fetcher.SetPacing(Timer1.interval());
+  fetcher.SetCompress(values.Compression());
+  fetcher.SetCompressionTold(false);
+  fetcher.Fill().SetServers(FillSources(values));
+  FLinkSeen = -1;
   if (FMaxLines <= FMinLines)
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
                     ? std::numeric_limits<std::int32_t>::max()
                     : FMinLines + OpenMaxLines;
+}
+
+// The fill servers as their entries say, with the passwords kept for them.
+// A number that is no number falls back to one connection, one request.
+std::vector<TFillSource> TDecodeSession::FillSources(const IStartValues& Values) {
+  const auto number = [](const std::string& text, int fallback) {
+    try {
+      return StrToInt(text);
+    } catch (const std::exception&) {
+      return fallback;
+    }
+  };
+  std::vector<TFillSource> sources;
+  for (const TFillServer& fill : Values.FillServers()) {
+    TFillSource& s = sources.emplace_back();
+    s.Server = SplitServerAddress(fill.Entry);
+    s.PassWord = Values.PasswordOf(fill.Entry);
+    if (s.PassWord.empty())
+      s.PassWord = fill.Password;
+    s.Connections = number(fill.Connections, 1);
+    // Paced, a server gets one request at a time.
+    s.Depth = number(fill.Pacing, 0) > 0 ? 1 : number(fill.RequestsInFlight, 1);
+    s.Compress = fill.Compression;
+  }
+  return sources;
 }
 
 // From the session folder on. A folder that could not be made may be made
@@ -276,6 +306,7 @@ void TDecodeSession::NntpSessionConnected(TObject*, std::uint16_t Error) {
     ConnectAttemptFailed(ErrorText(Error));
     return;
   }
+  TellCompressed();
   if (!FWalkStarted)
     SetStatus("Request GroupList");
   RequestGroup();
@@ -409,7 +440,7 @@ void TDecodeSession::Timer1Timer(TObject*) {
     break;
   case stepOverviewFmt:
     Log("Request Overview Format");
-    FFormatIndex = FFormatLinesField = FFormatSubjectField = FFormatPosterField = 0;
+    FFormatIndex = FFormatLinesField = FFormatSubjectField = FFormatPosterField = FFormatMessageIdField = 0;
     FFormatLinesFull = false;
     Nntp.ListOverViewFmt();
     break;
@@ -773,11 +804,33 @@ std::string TDecodeSession::ErrorText(std::uint16_t Error) const {
 // Lines pass here before the scanner: the overview's format is the
 // controller's.
 void TDecodeSession::ControllerMessageLine(TObject* Sender) {
-  FTransfer.Received(std::int64_t(Nntp.LastResponse().size()) + 2);
+  CountReceived(Nntp.LastResponse().size());
   if (FNextStep == stepOverviewFmt)
     OverviewFormatLine(Nntp.LastResponse());
   else
     NntpMessageLine(Sender);
+}
+
+// Once a connection of the walk compresses, the row counts what came over
+// the link, over every connection; until then the lines with their ends.
+void TDecodeSession::CountReceived(std::size_t LineBytes) {
+  if (!FWalk.Fetcher().CompressionTold()) {
+    FTransfer.Received(std::int64_t(LineBytes) + 2);
+    return;
+  }
+  const std::int64_t link = Nntp.LinkBytesReceived() + FWalk.Fetcher().LinkBytesReceived();
+  if (FLinkSeen >= 0 && link > FLinkSeen)
+    FTransfer.Received(link - FLinkSeen);
+  FLinkSeen = link;
+}
+
+// The window's own connection says so once per walk, like the fetcher's.
+void TDecodeSession::TellCompressed() {
+  TArticleFetcher& fetcher = FWalk.Fetcher();
+  if (Nntp.Compressed() && !fetcher.CompressionTold()) {
+    fetcher.SetCompressionTold(true);
+    Log("Compressed transfers with " + Nntp.Host());
+  }
 }
 
 // "Lines:" and ":lines" name the field; "Lines:full" values carry the name.
@@ -790,6 +843,8 @@ void TDecodeSession::OverviewFormatLine(std::string_view Line) {
     FFormatSubjectField = FFormatIndex;
   if (FFormatPosterField == 0 && SameText(entry, "From:"))
     FFormatPosterField = FFormatIndex;
+  if (FFormatMessageIdField == 0 && SameText(entry, "Message-ID:"))
+    FFormatMessageIdField = FFormatIndex;
   if (FFormatLinesField > 0)
     return;
   FFormatLinesFull = SameText(entry, "Lines:full");
@@ -803,6 +858,7 @@ void TDecodeSession::OverviewFormatDone(std::uint16_t Error) {
     FLinesFull = FFormatLinesFull;
     // Subject comes first in the standard format.
     FSubjectField = FFormatSubjectField > 0 ? FFormatSubjectField : 1;
+    FWalk.SetMessageIdField(FFormatMessageIdField > 0 ? FFormatMessageIdField : 4);
     Advance();
     return;
   }

@@ -7,6 +7,7 @@
 #include "walk/IncompleteFiles.h"
 #include "walk/OverviewWalk.h"
 #include "walk/PostGrouper.h"
+#include "walk/StartValues.h"
 #include "walk/SubjectFilter.h"
 #include "walk/TransferMeter.h"
 #include "walk/WalkLock.h"
@@ -19,6 +20,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // What the pacing timer does at its next tick; also tells the scanner whether
 // a received line belongs to a header or a body. stepOverviewFmt asks for
@@ -163,6 +165,7 @@ protected:
   void WireRepair();
   void WireProgress();
   void ReadStartValues();
+  static std::vector<TFillSource> FillSources(const IStartValues& Values);
   void StartSession();
   void StartStopped(const std::string& Why, bool CanRetry);
   void WalkedElsewhere();
@@ -192,6 +195,8 @@ protected:
   std::string ErrorText(std::uint16_t Error) const;
   // NntpMessageLine's work: the scanner reads what the step says.
   void ScanLine(std::string_view Line);
+  void CountReceived(std::size_t LineBytes); // a line came, without its CR LF
+  void TellCompressed();
 
   // The walk by overview and the reconnect after a lost connection
   // (Reconnect.cpp).
@@ -264,6 +269,7 @@ protected:
   std::int32_t FSubjectField = 1; // field of Subject: in an overview line
   std::int32_t FFormatIndex = 0;  // entries of LIST OVERVIEW.FMT read so far
   std::int32_t FFormatSubjectField = 0;
+  std::int32_t FFormatMessageIdField = 0;
   std::int32_t FFormatLinesField = 0;
   bool FFormatLinesFull = false;
   std::int32_t FFormatPosterField = 0; // of From:, 0 when the format has none
@@ -287,6 +293,7 @@ protected:
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
   QObject FSettleChecks;                // the receiver of the posted checks, which go with the session
   bool FSettledShown = false;           // OnSettled has said so
+  std::int64_t FLinkSeen = -1;          // link bytes counted so far, once compressed
   TIncompleteFiles FIncomplete;
   // The walk reached the group's end: what it leaves incomplete is told.
   void TellIncomplete();

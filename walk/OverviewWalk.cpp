@@ -78,6 +78,16 @@ std::string_view OverviewField(std::string_view line, std::int32_t field) {
   return line.substr(0, line.find('\t'));
 }
 
+// A Message-ID as a request may carry it: "<...>", no blank or control
+// character, at most 250 bytes; otherwise none.
+std::string MessageIdOf(std::string_view field) {
+  field = TrimSpaces(field);
+  if (field.size() < 3 || field.size() > 250 || field.front() != '<' || field.back() != '>' ||
+      std::any_of(field.begin(), field.end(), [](char ch) { return std::uint8_t(ch) <= ' ' || ch == 127; }))
+    return {};
+  return std::string(field);
+}
+
 // What a block holds of a subject and a poster: enough for any name and
 // part number, however long the line.
 constexpr std::size_t MaxHeldField = 1024;
@@ -252,10 +262,11 @@ void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
   }
   b->LastListed = number;
   if (held)
-    b->Held.push_back({number, lines, inRange, FFilter.Passes(subject), std::string(subject),
-                       FPosterField > 0
-                           ? std::string(OverviewField(Line, FPosterField).substr(0, MaxHeldField))
-                           : std::string()});
+    b->Held.push_back(
+        {number, lines, inRange, FFilter.Passes(subject), std::string(subject),
+         FPosterField > 0 ? std::string(OverviewField(Line, FPosterField).substr(0, MaxHeldField))
+                          : std::string(),
+         FFetcher.Fill().Any() ? MessageIdOf(OverviewField(Line, FMessageIdField)) : std::string()});
 }
 
 // A block cut short comes again from its first line; any other end waits
@@ -310,15 +321,18 @@ void TOverviewWalk::GiveScanned() {
     const TBlock given = std::move(b);
     FBlocks.pop_front();
     FDeciding.push_back({given.First, given.Last, given.Unreadable, given.Error, {}});
-    for (const TBlock::THeld& held : given.Held)
+    for (const TBlock::THeld& held : given.Held) {
+      if (!held.MessageId.empty())
+        FDeciding.back().MessageIds.emplace_back(held.Number, held.MessageId);
       if (!FPosts.Add({held.Number, held.Subject, held.Poster, held.Lines, held.InRange, held.Chosen})) {
         // Numbers that do not follow (never from blocks in order) keep
         // the rule of an article on its own.
         if (held.InRange && held.Chosen)
-          FDeciding.back().Fetch.push_back({held.Number, held.Lines});
+          FDeciding.back().Fetch.push_back({held.Number, held.Lines, held.MessageId});
         else if (held.InRange)
           ++FDeciding.back().TurnedAway;
       }
+    }
     GiveDecided();
     AfterBlock(given);
   }
@@ -329,9 +343,13 @@ void TOverviewWalk::GiveScanned() {
 void TOverviewWalk::Decided(const TPostDecision& Decision) {
   for (TDeciding& d : FDeciding)
     if (Decision.Number <= d.Last) {
-      if (Decision.Fetch)
-        d.Fetch.push_back({Decision.Number, Decision.Lines});
-      else if (Decision.TurnedAway)
+      if (Decision.Fetch) {
+        const auto id = std::lower_bound(d.MessageIds.begin(), d.MessageIds.end(), Decision.Number,
+                                         [](const auto& held, std::int64_t n) { return held.first < n; });
+        d.Fetch.push_back(
+            {Decision.Number, Decision.Lines,
+             id != d.MessageIds.end() && id->first == Decision.Number ? id->second : std::string()});
+      } else if (Decision.TurnedAway)
         ++d.TurnedAway;
       return;
     }

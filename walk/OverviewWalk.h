@@ -37,6 +37,9 @@ public:
   // number), and whether the Lines: values carry the field's name
   // ("Lines: 250").
   void SetFormat(std::int32_t LinesField, bool LinesFull, std::int32_t SubjectField);
+  // The field of Message-ID:, read for the articles in range while the
+  // fetcher has fill servers to ask for them; 4 unless set.
+  void SetMessageIdField(std::int32_t Field) { FMessageIdField = Field; }
   void SetChoice(std::int64_t MinLines, std::int64_t MaxLines, TSubjectFilter Filter);
   // The field of From: in an overview line, 0 when it has none: posts by
   // different posters stay apart.
@@ -113,6 +116,7 @@ private:
   bool FLinesFull = false;
   std::int32_t FSubjectField = 0;
   std::int32_t FPosterField = 0;
+  std::int32_t FMessageIdField = 4;
   std::int64_t FMinLines = 0;
   std::int64_t FMaxLines = 0;
   TSubjectFilter FFilter;
@@ -148,6 +152,7 @@ private:
       bool Chosen;
       std::string Subject;
       std::string Poster;
+      std::string MessageId; // while there are fill servers to ask
     };
     std::vector<THeld> Held;
     bool Cut = false; // held a block's worth: it ends at LastListed
@@ -164,6 +169,8 @@ private:
     std::uint16_t Error;
     std::vector<TFetchArticle> Fetch;
     std::int64_t TurnedAway = 0;
+    // The Message-IDs of its articles held for the posts, in number order.
+    std::vector<std::pair<std::int64_t, std::string>> MessageIds;
   };
   std::deque<TDeciding> FDeciding;
   TPostGrouper FPosts;

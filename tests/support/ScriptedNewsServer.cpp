@@ -839,6 +839,9 @@ void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::stri
     return (void)SendAll(c.Fd, "420 No current article has been selected\r\n");
 
   const TServed& x = *c.Articles[c.Current];
+  if (std::find(FLacking.begin(), FLacking.end(), x.Article.Number) != FLacking.end())
+    return (void)SendAll(c.Fd, arg.starts_with("<") ? "430 No article with that message-id\r\n"
+                                                    : "423 No article with that number\r\n");
   std::string ids = std::to_string(x.Article.Number) + " " + x.MessageID;
   if (stat)
     return (void)SendAll(c.Fd, "223 " + ids + " article retrieved - request text separately\r\n");

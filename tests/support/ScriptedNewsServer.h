@@ -151,6 +151,10 @@ public:
   // Release(), so that a test acts while its request is out and nothing of
   // it has come. May be called while the server runs.
   void HoldArticle(std::int64_t number) { FHeld = number; }
+  // Group mode, before ServeGroup(): the overview lists these articles, but
+  // ARTICLE, HEAD, BODY and STAT of them are refused (423 by number, 430 by
+  // message-id), as from a provider that has lost them.
+  void Lack(std::vector<std::int64_t> numbers) { FLacking = std::move(numbers); }
   void Release() { FHeld = 0; }
   // Group mode without a list: articles 1 to count, every number, each with
   // a body of bodyLines short lines, made as they are asked for, so that a
@@ -301,6 +305,7 @@ private:
   std::map<int, std::unique_ptr<TZLink>> FZLinks;
   bool FRefuseNext = false;
   std::atomic<std::int64_t> FHeld{0};
+  std::vector<std::int64_t> FLacking;
   std::int64_t FNumbered = 0; // articles of a numbered group, 0 for a listed one
   int FNumberedLines = 0;
 

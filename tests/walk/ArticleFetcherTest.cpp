@@ -531,3 +531,53 @@ TEST_F(ArticleFetcher, RefusalsWaitUntilTheirConnectionShowsTheyFitted) {
   EXPECT_EQ(std::count(Events.begin(), Events.end(), "end 14 10201"), 1);
   EXPECT_EQ(Count(misanswering.Received(), "BODY 14"), 2);
 }
+
+// A server that says 206 and then sends what does not inflate: the
+// connection drops like any other lost one and comes back with the
+// back-off, here to a server that no longer offers compression.
+TEST_F(ArticleFetcher, BrokenCompressedStreamReconnectsWithTheBackOff) {
+  const std::string offer = "101 Capability list:\r\nVERSION 2\r\nREADER\r\nCOMPRESS DEFLATE\r\n.\r\n";
+  TScriptedNewsServer server;
+  server.Reply("200 ready").Expect("CAPABILITIES").Send(offer).Expect("COMPRESS DEFLATE").Reply("206 On");
+  server.Compress().Expect("GROUP alt.test").SendUncompressed("211 1 1 1 alt.test\r\n");
+  server.ExpectClosed().Reply("200 ready").Expect("CAPABILITIES").Reply("500 What?");
+  server.Expect("GROUP alt.test").Reply("211 1 1 1 alt.test").Expect("BODY 1");
+  server.Send("222 1 <a@b> body\r\nhello\r\n.\r\n").Silent().Start();
+  Use(server, 1, 1);
+  Fetcher.SetCompress(true);
+  FetchAll({1});
+  EXPECT_EQ(Bodies[1], Lines{"hello"});
+  EXPECT_EQ(Log, Lines{"Connection 1 reconnecting in 1 s (try 1 of 10)"});
+  EXPECT_FALSE(Fetcher.CompressionTold());
+  EXPECT_EQ(server.Failures(), Lines{});
+}
+
+// A fill whose connection is lost in the middle of an article: the lines
+// handed over are void, and the article comes again whole from the same
+// fill, in its turn; the fill's pool closes with the fetcher.
+TEST_F(ArticleFetcher, FillCutShortIsAskedAgain) {
+  auto group = Group(3);
+  TScriptedNewsServer server, fill;
+  server.Lack({2});
+  server.ServeGroup("alt.test", group);
+  TNewsArticle copy = group[1];
+  copy.Header.push_back("Message-ID: <two@fill>");
+  copy.Number = 77;
+  fill.CutBody(77);
+  fill.ServeGroup("alt.fill", {copy});
+  Use(server, 2, 2);
+  Fetcher.Fill().SetServers({{{"127.0.0.1", fill.PortText(), false, ""}, "", 1, 2, true}});
+  std::vector<TFetchArticle> wanted = Wanted({1, 2, 3});
+  wanted[1].MessageId = "<two@fill>";
+  Fetcher.Fetch(1, 3, wanted);
+  Fetcher.Start();
+  ASSERT_TRUE(PumpUntil([&] { return Idle == 1; }));
+  EXPECT_EQ(Events, (Lines{"begin 1", "end 1 0", "begin 2", "end 2 10101", "begin 2", "end 2 0", "begin 3",
+                           "end 3 0"}));
+  ExpectWhole(group, {1, 2, 3});
+  EXPECT_EQ(Log, Lines{"Article 2 not on 127.0.0.1, fetched from 127.0.0.1"});
+  EXPECT_EQ(Count(fill.Received(), "BODY <two@fill>"), 2);
+  Fetcher.StopAfter();
+  ASSERT_TRUE(PumpUntil([&] { return Stopped.size() == 1; }));
+  EXPECT_EQ(Fetcher.Fill().Asked(), 0u);
+}
