@@ -35,6 +35,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -46,6 +47,18 @@ namespace {
 std::string Env(const char* Name, const char* Default) {
   return qEnvironmentVariableIsEmpty(Name) ? Default : qEnvironmentVariable(Name).toStdString();
 }
+
+// Resident memory of this process now, in KB.
+long ResidentKB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0)
+      return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+// The most this process held once a walk's session had gone.
+long AfterCloseKB = 0;
 
 double ProcessCpuSeconds() {
   rusage u{};
@@ -182,6 +195,7 @@ bool Row(const TSetup& S, const std::string& Host, std::uint16_t Port, long Rela
       QTemporaryDir walkFolder;
       const TWalk w =
           Walk({server, S.Group, S.MinLines, S.MaxLines, N, walkFolder.path().toStdString() + "/", S.Depth});
+      AfterCloseKB = std::max(AfterCloseKB, ResidentKB());
       return w.Done;
     });
     walks.Add(walk);
@@ -262,10 +276,13 @@ int main(int argc, char** argv) {
               "the replies\n",
               s.Server.c_str(), s.Group.c_str(), s.MinLines.c_str(), s.MaxLines.c_str(), s.Articles.size(),
               s.Depth, s.Runs);
+  const long startKB = ResidentKB();
   bool ok = true;
   if (links.find("loopback") != std::string::npos)
     ok = Link(s, false, 0, counts) && ok;
   if (links.find("relay") != std::string::npos)
     ok = Link(s, true, roundTrip, counts) && ok;
+  std::printf("\nresident memory: %ld MB at the start, at most %ld MB once a walk's session had gone\n",
+              startKB / 1024, AfterCloseKB / 1024);
   return ok ? 0 : 1;
 }
