@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <memory>
 
 namespace {
@@ -173,6 +174,12 @@ TPlainRead TPlainReader::Read(const std::vector<std::int64_t>& Articles, int Con
     if (!Open(f.Socket, FHost, FPort, FGroup, first, last, result.Error))
       return result;
   }
+  TSocket sink; // closed with the read
+  if (!FSink.empty() &&
+      (sink.Fd = ::open(FSink.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) < 0) {
+    result.Error = FSink + ": " + std::strerror(errno);
+    return result;
+  }
   std::vector<pollfd> polls(fetches.size());
   auto buffer = std::make_unique_for_overwrite<char[]>(ReceiveSize);
   std::size_t next = 0;
@@ -214,6 +221,10 @@ TPlainRead TPlainReader::Read(const std::vector<std::int64_t>& Articles, int Con
       }
       if (got > 0) {
         result.Bytes += std::uint64_t(got);
+        if (sink.Fd >= 0 && ::write(sink.Fd, buffer.get(), std::size_t(got)) != got) {
+          result.Error = FSink + ": " + std::strerror(errno);
+          return result;
+        }
         f.Socket.In.append(buffer.get(), std::size_t(got));
         if (!TakeReplies(f, result))
           return result;

@@ -4,7 +4,8 @@
 // own over raw sockets fetches article bodies over several connections,
 // each with a number of BODY requests in flight (1 = one at a time), sharing
 // the articles out in order as each connection takes more. It keeps no text:
-// it only finds where each reply ends.
+// it only finds where each reply ends, and, given a sink, writes what it
+// receives there as it comes (the least a reader that stores does).
 
 #include <cstdint>
 #include <string>
@@ -26,6 +27,9 @@ public:
   // by the overview; empty (and Error set) when it cannot be read.
   std::vector<std::int64_t> InRange(std::int64_t MinLines, std::int64_t MaxLines, std::string& Error) const;
   TPlainRead Read(const std::vector<std::int64_t>& Articles, int Connections, int Depth) const;
+  // A file that every read writes the replies to, truncated at each read;
+  // empty (the default) for none.
+  void SetSink(std::string Path) { FSink = std::move(Path); }
   // The median time a DATE takes to be answered, in ms; 0 when it cannot be.
   double RoundTripMs() const;
 
@@ -33,4 +37,5 @@ private:
   std::string FHost;
   std::uint16_t FPort;
   std::string FGroup;
+  std::string FSink;
 };

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -66,6 +67,14 @@ double ThreadCpuSeconds() {
   return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
+// Every thread of the process, user and system.
+double ProcessCpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 } // namespace
 
 double MB(std::uint64_t Bytes) { return double(Bytes) / 1e6; }
@@ -84,12 +93,13 @@ TWalk Walk(const TWalkPlan& Plan) {
   QEventLoop loop;
   QElapsedTimer clock;
   qint64 groupAt = -1, firstAt = -1;
-  double cpuFrom = 0;
+  double cpuFrom = 0, processFrom = 0;
   const TRequestDone done = child.Nntp.OnRequestDone;
   child.Nntp.OnRequestDone = [&](TObject* sender, TNntpRequest type, std::uint16_t error) {
     if (type == nntpGroup && groupAt < 0) {
       groupAt = clock.nsecsElapsed();
       cpuFrom = ThreadCpuSeconds();
+      processFrom = ProcessCpuSeconds();
     }
     done(sender, type, error);
   };
@@ -146,6 +156,7 @@ TWalk Walk(const TWalkPlan& Plan) {
   if (groupAt >= 0) {
     walk.Seconds = double(clock.nsecsElapsed() - groupAt) / 1e9;
     walk.CpuSeconds = ThreadCpuSeconds() - cpuFrom;
+    walk.ProcessCpuSeconds = ProcessCpuSeconds() - processFrom;
   }
   walk.PeakKB = PeakKB();
 

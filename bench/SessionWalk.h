@@ -40,6 +40,7 @@ struct TWalk {
   std::int64_t Held = 0;
   std::int64_t Position = 0;
   double CpuSeconds = 0;           // of the session's thread, user and system, over Seconds
+  double ProcessCpuSeconds = 0;    // of the whole process (getrusage), over Seconds
   std::vector<std::string> Stored; // paths of the files stored
 };
 

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <exception>
@@ -168,8 +169,10 @@ void TArticleFetcher::Pass(std::int64_t From, std::int64_t To) {
   std::vector<std::int64_t> reading;
   for (const auto& c : FPool)
     reading.push_back(c->Current ? c->Current->Number : NoArticle);
-  for (auto a = first; a != last; ++a)
-    FBuffered -= a->Held;
+  for (auto a = first; a != last; ++a) {
+    std::vector<TBlock> blocks = Release(*a);
+    GiveBack(blocks);
+  }
   FArticles.erase(first, last);
   for (std::size_t i = 0; i < FPool.size(); ++i)
     FPool[i]->Current = Find(reading[i]);
@@ -281,6 +284,7 @@ void TArticleFetcher::Halt(bool Quit) {
     a = Afresh(a);
   }
   FBuffered = 0;
+  DropPool();
   FScans.clear();
   FSeek.reset();
   FFill.Stop(Quit);
@@ -329,17 +333,6 @@ void TArticleFetcher::Log(const std::string& Text) {
     if (OnLog)
       OnLog(this, Text);
   });
-}
-
-// The owner's handler runs; what it throws waits until the fetcher's own
-// work is done, so that a failing handler never leaves it half way.
-void TArticleFetcher::Raise(const std::function<void()>& Handler) {
-  try {
-    Handler();
-  } catch (...) {
-    if (!FPendingError)
-      FPendingError = std::current_exception();
-  }
 }
 
 void TArticleFetcher::RethrowPending() {
@@ -694,7 +687,8 @@ void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
 // owner they are void.
 void TArticleFetcher::AskAgain(TArticle& a, std::uint16_t Error) {
   const bool streamed = a.Streaming;
-  Release(a);
+  std::vector<TBlock> blocks = Release(a);
+  GiveBack(blocks);
   const bool inOrderOnly = a.InOrderOnly, refused = a.Refused;
   const std::uint8_t misfits = a.AloneMisfits;
   a = Afresh(a);
@@ -946,21 +940,11 @@ void TArticleFetcher::MessageEnd(TConnection& c) {
 void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
   const std::uint32_t length = std::uint32_t(Line.size());
   const std::size_t need = sizeof length + Line.size();
-  if (a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < need) {
-    const std::size_t guess =
-        a.Blocks.empty()
-            ? std::size_t(std::clamp<std::int64_t>(a.Lines, 0, MaxBlock / LineBytesGuess) * LineBytesGuess)
-            : std::size_t(a.Blocks.back().Size) * 2;
-    const std::size_t size = std::min(std::clamp(guess, std::max(MinBlock, need), std::max(MaxBlock, need)),
-                                      FBufferLimit - std::min(FBufferLimit, FBuffered));
-    if (size < need) {
-      Release(a);
-      a.Discarding = a.InOrderOnly = true;
-      return;
-    }
-    a.Blocks.push_back({std::make_unique_for_overwrite<char[]>(size), std::uint32_t(size), 0});
-    a.Held += size;
-    FBuffered += size;
+  if ((a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < need) && !TakeBlock(a, need)) {
+    std::vector<TBlock> blocks = Release(a);
+    GiveBack(blocks);
+    a.Discarding = a.InOrderOnly = true;
+    return;
   }
   TBlock& b = a.Blocks.back();
   std::memcpy(b.Bytes.get() + b.Used, &length, sizeof length);
@@ -968,8 +952,63 @@ void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
   b.Used += std::uint32_t(need);
 }
 
+// A new last block for the article, of a power of two that holds Need
+// bytes, from the pool when it has one of that size. False when the buffer
+// has no room for one.
+bool TArticleFetcher::TakeBlock(TArticle& a, std::size_t Need) {
+  const std::size_t guess =
+      a.Blocks.empty()
+          ? std::size_t(std::clamp<std::int64_t>(a.Lines, 0, MaxBlock / LineBytesGuess) * LineBytesGuess)
+          : std::size_t(a.Blocks.back().Size) * 2;
+  const std::size_t room = FBufferLimit - std::min(FBufferLimit, FBuffered);
+  std::size_t size = std::bit_ceil(std::clamp(guess, std::max(MinBlock, Need), std::max(MaxBlock, Need)));
+  while (size > room && size / 2 >= Need)
+    size /= 2;
+  if (size > room)
+    return false;
+  std::vector<std::unique_ptr<char[]>>& free = FFreeBlocks[std::size_t(std::countr_zero(size))];
+  std::unique_ptr<char[]> bytes;
+  if (!free.empty()) {
+    bytes = std::move(free.back());
+    free.pop_back();
+    FPooled -= size;
+  } else {
+    // Blocks of other sizes kept free make way, so that what the pool
+    // keeps and what the articles hold stay within the limit together.
+    for (std::size_t i = FFreeBlocks.size(); i-- > 0;)
+      while (!FFreeBlocks[i].empty() && FBuffered + FPooled + size > FBufferLimit) {
+        FFreeBlocks[i].pop_back();
+        FPooled -= std::size_t(1) << i;
+      }
+    bytes = std::make_unique_for_overwrite<char[]>(size);
+    ++FBlocksAllocated;
+  }
+  a.Blocks.push_back({std::move(bytes), std::uint32_t(size), 0});
+  a.Held += size;
+  FBuffered += size;
+  return true;
+}
+
+// Blocks released from an article go to the pool while it and the articles
+// held stay within the limit; the rest, and all of them once stopped, go
+// back to the heap.
+void TArticleFetcher::GiveBack(std::vector<TBlock>& Blocks) {
+  for (TBlock& b : Blocks)
+    if (FRunning && std::has_single_bit(b.Size) && FBuffered + FPooled + b.Size <= FBufferLimit) {
+      FFreeBlocks[std::size_t(std::countr_zero(b.Size))].push_back(std::move(b.Bytes));
+      FPooled += b.Size;
+    }
+  Blocks.clear();
+}
+
+void TArticleFetcher::DropPool() {
+  for (auto& free : FFreeBlocks)
+    free = std::vector<std::unique_ptr<char[]>>();
+  FPooled = 0;
+}
+
 // Takes the article's blocks out of the buffer: to be handed over, or, left
-// to go, given back to the heap at once.
+// to go, given back to the pool at once.
 std::vector<TArticleFetcher::TBlock> TArticleFetcher::Release(TArticle& a) {
   FBuffered -= a.Held;
   a.Held = 0;
@@ -997,7 +1036,9 @@ void TArticleFetcher::Advance() {
   } else if (a.State == TArticle::Sent && a.Begun && !a.Discarding) {
     // Arriving: what has come goes over now, the rest straight through.
     a.Streaming = true;
-    Replay(a.Number, a.Lines, Release(a));
+    std::vector<TBlock> blocks = Release(a);
+    Replay(a.Number, a.Lines, blocks);
+    GiveBack(blocks);
   }
   if (generation == FGeneration) {
     PumpAll();
@@ -1037,9 +1078,10 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
   TArticle& a = FArticles.front();
   const std::int64_t number = a.Number, lines = a.Lines;
   const std::uint16_t error = a.Error;
-  const std::vector<TBlock> blocks = Release(a);
+  std::vector<TBlock> blocks = Release(a);
   if (a.Begun)
     Replay(number, lines, blocks);
+  GiveBack(blocks);
   if (Generation == FGeneration) {
     FArticles.pop_front();
     Raise([this, number, error] {

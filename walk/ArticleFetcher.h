@@ -5,6 +5,7 @@
 #include "walk/ServerAddress.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -109,6 +110,11 @@ public:
   // Bytes received over the link by every connection so far, compressed
   // where the connection is.
   std::int64_t LinkBytesReceived() const;
+  // Bytes of buffer blocks kept for reuse: with those of the articles held,
+  // never above BufferLimit(). A stop gives them back to the heap.
+  std::size_t Pooled() const { return FPooled; }
+  // Blocks taken from the heap since the fetcher was made, not from the pool.
+  std::size_t BlocksAllocated() const { return FBlocksAllocated; }
 
   // Connects (again, after a stop) and goes on from Position(). A connect
   // that cannot even start raises, as TNntpCli::Connect does.
@@ -196,8 +202,8 @@ public:
 
 private:
   // Lines held for an article, each as four bytes of length and its bytes.
-  // A block is never grown or copied: it is allocated at the size the
-  // buffer counts, and freed whole.
+  // A block is never grown or copied: its size, a power of two, is what the
+  // buffer counts, and it goes back to the pool whole.
   struct TBlock {
     std::unique_ptr<char[]> Bytes;
     std::uint32_t Size = 0;
@@ -236,7 +242,15 @@ private:
   void CheckStopAfter();
   void StopWith(const std::string& Text);
   void Log(const std::string& Text);
-  void Raise(const std::function<void()>& Handler);
+  // Not a std::function: a replayed line must cost no heap allocation.
+  template <class THandler> void Raise(THandler&& Handler) {
+    try {
+      Handler();
+    } catch (...) {
+      if (!FPendingError)
+        FPendingError = std::current_exception();
+    }
+  }
   void RethrowPending();
 
   void SessionConnected(TConnection& c, std::uint16_t Error);
@@ -277,6 +291,9 @@ private:
   void MessageEnd(TConnection& c);
   void Buffer(TArticle& a, std::string_view Line);
   std::vector<TBlock> Release(TArticle& a);
+  bool TakeBlock(TArticle& a, std::size_t Need);
+  void GiveBack(std::vector<TBlock>& Blocks);
+  void DropPool();
   void Advance();
   void Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks);
   void Deliver(std::uintptr_t Generation);
@@ -305,6 +322,12 @@ private:
   std::deque<TArticle> FArticles; // given and not yet handed over, by number
   std::int64_t FNextFirst = 0;    // the first article of the next range
   std::size_t FBuffered = 0;      // Held by the articles not yet in order
+  // Free blocks by size, each list of blocks of 2^i bytes: an article that
+  // waits takes its blocks from here, so a long walk keeps touching the
+  // same pages rather than fresh ones.
+  std::array<std::vector<std::unique_ptr<char[]>>, 32> FFreeBlocks;
+  std::size_t FPooled = 0;
+  std::size_t FBlocksAllocated = 0;
   bool FRunning = false;
   bool FStopAfter = false;
   bool FDeliverPosted = false;

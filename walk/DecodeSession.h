@@ -4,6 +4,7 @@
 #include "decode/Repair.h"
 #include "nntp/NntpCli.h"
 #include "platform/Exceptions.h"
+#include "walk/HeapTrim.h"
 #include "walk/IncompleteFiles.h"
 #include "walk/OverviewWalk.h"
 #include "walk/PostGrouper.h"
@@ -66,7 +67,7 @@ using TSessionNumber = std::function<void(TObject* Sender, std::int64_t Value)>;
 // its start values from StartValues and says what it does through the
 // events below; a decode window shows them, and so can a program without
 // a window. It uses Qt's event loop, never a widget.
-class TDecodeSession : public TArticleScanner, public TObject {
+class TDecodeSession : private THeapTrim, public TArticleScanner, public TObject {
 public:
   TDecodeSession();
   ~TDecodeSession() override;
