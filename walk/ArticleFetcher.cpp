@@ -231,6 +231,7 @@ void TArticleFetcher::Connect(TConnection& c) {
   n.SetTimeout(FTimeout);
   if (!FTlsCAFile.empty())
     n.WSocket().SetTlsCAFile(FTlsCAFile);
+  n.SetCompress(FCompress);
   n.SetPipelineDepth(1);
   c.Phase = TConnection::Connecting;
   c.Sent.clear();
@@ -500,6 +501,7 @@ void TArticleFetcher::GroupDone(TConnection& c, std::uint16_t Error) {
     c.Selected = c.Stood = true;
     c.Phase = TConnection::Ready;
     c.Nntp.SetPipelineDepth(EffectiveDepth());
+    Stands(c);
     TellStanding();
     PaceOrPump(c);
   } else if (Error == LogInRequired) {
@@ -522,10 +524,24 @@ void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
   c.LoggedIn = true;
   c.NeedsLogIn = false;
   c.Phase = c.Selected ? TConnection::Ready : TConnection::Group;
+  Stands(c);
   if (c.Selected)
     PaceOrPump(c);
   else
     c.Nntp.Group(FGroup);
+}
+
+// A connection compresses once it has logged in, if it ever does.
+void TArticleFetcher::Stands(TConnection& c) {
+  if (c.Nntp.Compressed() && !std::exchange(FCompressionTold, true))
+    Log("Compressed transfers with " + FServer.Host);
+}
+
+std::int64_t TArticleFetcher::LinkBytesReceived() const {
+  std::int64_t bytes = 0;
+  for (const auto& c : FPool)
+    bytes += c->Nntp.LinkBytesReceived();
+  return bytes;
 }
 
 // ---- articles ----

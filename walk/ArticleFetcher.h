@@ -82,6 +82,16 @@ public:
   std::size_t BufferLimit() const { return FBufferLimit; }
   void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
   bool PipelineBroken() const { return FPipelineBroken; }
+  // Each connection sends COMPRESS DEFLATE after its log-in where the
+  // server offers it (off unless set). The first connection that goes
+  // compressed logs "Compressed transfers with <host>" unless that has
+  // been said already; the owner resets it for a new walk.
+  void SetCompress(bool value) { FCompress = value; }
+  bool CompressionTold() const { return FCompressionTold; }
+  void SetCompressionTold(bool value) { FCompressionTold = value; }
+  // Bytes received over the link by every connection so far, compressed
+  // where the connection is.
+  std::int64_t LinkBytesReceived() const;
 
   // Connects (again, after a stop) and goes on from Position(). A connect
   // that cannot even start raises, as TNntpCli::Connect does.
@@ -221,6 +231,7 @@ private:
   void RequestDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
   void GroupDone(TConnection& c, std::uint16_t Error);
   void LogInDone(TConnection& c, std::uint16_t Error);
+  void Stands(TConnection& c);
 
   void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
   void GoOnAfter(TConnection& c);
@@ -258,6 +269,8 @@ private:
   std::chrono::milliseconds FReconnectDelay{1000};
   std::string FTlsCAFile;
   std::size_t FBufferLimit = 32 * 1024 * 1024;
+  bool FCompress = false;
+  bool FCompressionTold = false;
 
   std::unique_ptr<THiddenWindow> FWindow;
   std::vector<std::unique_ptr<TConnection>> FPool;

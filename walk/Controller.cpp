@@ -142,6 +142,7 @@ void TDecodeSession::ReadStartValues() {
   Nntp.SetTls(address.Tls);
   Nntp.SetUserName(address.User);
   Nntp.SetPassWord(values.Password());
+  Nntp.SetCompress(values.Compression());
 
   FDefExt = values.DefaultExt();
   FMinLines = StrToInt(values.MinLines());
@@ -153,6 +154,9 @@ void TDecodeSession::ReadStartValues() {
   fetcher.SetConnections(StrToInt(values.Connections()));
   fetcher.SetDepth(StrToInt(values.RequestsInFlight()));
   fetcher.SetPacing(Timer1.interval());
+  fetcher.SetCompress(values.Compression());
+  fetcher.SetCompressionTold(false);
+  FLinkSeen = -1;
   if (FMaxLines <= FMinLines)
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
                     ? std::numeric_limits<std::int32_t>::max()
@@ -274,6 +278,7 @@ void TDecodeSession::NntpSessionConnected(TObject*, std::uint16_t Error) {
     ConnectAttemptFailed(ErrorText(Error));
     return;
   }
+  TellCompressed();
   if (!FWalkStarted)
     SetStatus("Request GroupList");
   RequestGroup();
@@ -738,11 +743,33 @@ std::string TDecodeSession::ErrorText(std::uint16_t Error) const {
 // Lines pass here before the scanner: the overview's format is the
 // controller's.
 void TDecodeSession::ControllerMessageLine(TObject* Sender) {
-  FTransfer.Received(std::int64_t(Nntp.LastResponse().size()) + 2);
+  CountReceived(Nntp.LastResponse().size());
   if (FNextStep == stepOverviewFmt)
     OverviewFormatLine(Nntp.LastResponse());
   else
     NntpMessageLine(Sender);
+}
+
+// Once a connection of the walk compresses, the row counts what came over
+// the link, over every connection; until then the lines with their ends.
+void TDecodeSession::CountReceived(std::size_t LineBytes) {
+  if (!FWalk.Fetcher().CompressionTold()) {
+    FTransfer.Received(std::int64_t(LineBytes) + 2);
+    return;
+  }
+  const std::int64_t link = Nntp.LinkBytesReceived() + FWalk.Fetcher().LinkBytesReceived();
+  if (FLinkSeen >= 0 && link > FLinkSeen)
+    FTransfer.Received(link - FLinkSeen);
+  FLinkSeen = link;
+}
+
+// The window's own connection says so once per walk, like the fetcher's.
+void TDecodeSession::TellCompressed() {
+  TArticleFetcher& fetcher = FWalk.Fetcher();
+  if (Nntp.Compressed() && !fetcher.CompressionTold()) {
+    fetcher.SetCompressionTold(true);
+    Log("Compressed transfers with " + Nntp.Host());
+  }
 }
 
 // "Lines:" and ":lines" name the field; "Lines:full" values carry the name.

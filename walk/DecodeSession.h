@@ -185,6 +185,8 @@ protected:
   std::string ErrorText(std::uint16_t Error) const;
   // NntpMessageLine's work: the scanner reads what the step says.
   void ScanLine(std::string_view Line);
+  void CountReceived(std::size_t LineBytes); // a line came, without its CR LF
+  void TellCompressed();
 
   // The walk by overview and the reconnect after a lost connection
   // (Reconnect.cpp).
@@ -271,4 +273,5 @@ protected:
   std::string FStopText;                // why the walk stopped, shown once its QUIT is answered
   QObject FSettleChecks;                // the receiver of the posted checks, which go with the session
   bool FSettledShown = false;           // OnSettled has said so
+  std::int64_t FLinkSeen = -1;          // link bytes counted so far, once compressed
 };

@@ -64,7 +64,7 @@ void TDecodeSession::WalkArticleBegin(std::int64_t Number, std::int64_t Lines) {
 
 // The blank line ends the header; the scanner reads what follows as a body.
 void TDecodeSession::WalkArticleLine(std::string_view Line) {
-  FTransfer.Received(std::int64_t(Line.size()) + 2);
+  CountReceived(Line.size());
   if (FNextStep == stepHead && WithoutCR(Line).empty()) {
     FNextStep = stepBody;
     StartBody();

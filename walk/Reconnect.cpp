@@ -176,6 +176,7 @@ void TDecodeSession::LogInDone(std::uint16_t Error) {
     return;
   }
   FLoggedIn = true;
+  TellCompressed();
   Resume(FLogInRetry);
 }
 

@@ -146,6 +146,17 @@ struct TTestValues : IStartValues {
   std::string Connections() const override { return connections; }
   std::string RequestsInFlight() const override { return inFlight; }
   std::string SubjectFilter() const override { return filter; }
+  // Off unless a test turns it on: the scripts expect no CAPABILITIES.
+  bool compression = false;
+  std::vector<TFillServer> fills;
+  bool Compression() const override { return compression; }
+  std::vector<TFillServer> FillServers() const override { return fills; }
+  std::string PasswordOf(const std::string& Entry) const override {
+    for (const TFillServer& f : fills)
+      if (f.Entry == Entry)
+        return f.Password;
+    return Entry == Server() ? Password() : std::string();
+  }
 };
 
 // A session started as a window starts it on a group of a scripted server,
