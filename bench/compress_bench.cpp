@@ -57,7 +57,7 @@ TSpread Spread(std::vector<double> Values) {
 
 // One way of walking, over its runs.
 struct TWay {
-  std::vector<double> Seconds, LinkMB, StoredMB;
+  std::vector<double> Seconds, LinkMB, StoredMB, Cpu;
   bool Ok = true;
 };
 
@@ -71,6 +71,7 @@ void WalkOnce(TWalkPlan Plan, const TRelayProcess& Relay, bool Compressed, TWay&
   Way.Seconds.push_back(w.Seconds);
   Way.LinkMB.push_back(MB(Relay.BytesCarried() - before));
   Way.StoredMB.push_back(MB(w.Decoded));
+  Way.Cpu.push_back(w.CpuSeconds);
   if (!w.Done || w.Compressed != Compressed) {
     std::printf("  (a %s walk %s)\n", Compressed ? "compressed" : "plain",
                 !w.Done ? "did not reach the group's end" : "was not what it was asked to be");
@@ -86,10 +87,10 @@ void Print(const char* Title, const TWay& Plain, const TWay& Compressed, bool Fi
     if (Files)
       std::printf(" | %6.1f MB stored, %5.1f MB/s", stored.Median,
                   s.Median > 0 ? stored.Median / s.Median : 0);
-    std::printf("\n");
+    std::printf(" | %5.2f s\n", Spread(W.Cpu).Median);
   };
-  std::printf("%s\n  %-10s | %-22s | %-24s%s\n", Title, "", "time", "the link carried",
-              Files ? " | files" : "");
+  std::printf("%s\n  %-10s | %-22s | %-24s%s | session thread's processor time\n", Title, "", "time",
+              "the link carried", Files ? " | files                       " : "");
   row("plain", Plain);
   row("compressed", Compressed);
   const double t = Spread(Compressed.Seconds).Median, l = Spread(Compressed.LinkMB).Median;
