@@ -34,6 +34,7 @@ struct TValues : IStartValues {
   std::string Pacing() const override { return "0"; }
   std::string Connections() const override { return std::to_string(Plan.Connections); }
   std::string RequestsInFlight() const override { return std::to_string(Plan.Depth); }
+  bool Compression() const override { return Plan.Compression; }
 };
 
 // Opens to the bench the walk's articles and how the walk ended.
@@ -86,10 +87,18 @@ TWalk Walk(const TWalkPlan& Plan) {
   TValues values(Plan);
   StartValues = &values;
   TWalk walk;
+  const std::string session = Plan.Folder + ServerFolderName(Plan.Server) + "/" + Plan.Group + "/";
+  if (Plan.From > 0) {
+    std::filesystem::create_directories(session);
+    std::ofstream(session + "dati.ini") << "[READED]\r\nLAST=" << Plan.From << "\r\n";
+  }
   ResetPeak();
   TBenchSession child;
   std::vector<std::string> saved;
   child.OnFileSaved = [&](TObject*, const std::string& name) { saved.push_back(name); };
+  child.OnLog = [&](TObject*, const std::string& line) {
+    walk.Compressed = walk.Compressed || line.rfind("Compressed transfers with ", 0) == 0;
+  };
   QEventLoop loop;
   QElapsedTimer clock;
   qint64 groupAt = -1, firstAt = -1;
@@ -160,7 +169,6 @@ TWalk Walk(const TWalkPlan& Plan) {
   }
   walk.PeakKB = PeakKB();
 
-  const std::string session = Plan.Folder + ServerFolderName(Plan.Server) + "/" + Plan.Group + "/";
   for (const std::string& name : saved) {
     const std::string path = session + name;
     std::error_code error;

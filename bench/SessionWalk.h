@@ -13,10 +13,12 @@ struct TWalkPlan {
   std::string Server; // as the settings list it: host:port
   std::string Group;
   std::string MinLines, MaxLines;
-  int Connections = 1; // of the session's walk to the server
-  std::string Folder;  // the download path, with its "/"; the caller removes it
-  int Depth = 4;       // requests in flight on each connection
-  int Seconds = 600;   // the walk is stopped then, ended or not
+  int Connections = 1;     // of the session's walk to the server
+  std::string Folder;      // the download path, with its "/"; the caller removes it
+  int Depth = 4;           // requests in flight on each connection
+  int Seconds = 600;       // the walk is stopped then, ended or not
+  bool Compression = true; // COMPRESS DEFLATE where the server offers it
+  std::int64_t From = 0;   // the stored position the walk starts from (0: the group's start)
 };
 
 struct TWalk {
@@ -41,6 +43,7 @@ struct TWalk {
   std::int64_t Position = 0;
   double CpuSeconds = 0;           // of the session's thread, user and system, over Seconds
   double ProcessCpuSeconds = 0;    // of the whole process (getrusage), over Seconds
+  bool Compressed = false;         // the walk said its transfers were compressed
   std::vector<std::string> Stored; // paths of the files stored
 };
 

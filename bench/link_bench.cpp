@@ -26,6 +26,7 @@
 // The exit code is 0 when every walk and read came through whole.
 
 #include "PlainReader.h"
+#include "RelayProcess.h"
 #include "SessionWalk.h"
 
 #include <QCoreApplication>
@@ -57,55 +58,6 @@ constexpr int FillDepth = 16;
 std::string Env(const char* Name, const char* Default) {
   return qEnvironmentVariableIsEmpty(Name) ? Default : qEnvironmentVariable(Name).toStdString();
 }
-
-// A relay in a process of its own, for as long as the object lives.
-class TRelayProcess {
-public:
-  TRelayProcess(const std::string& Target, double RoundTripMs, double Rate) {
-    FProcess.setProgram(QCoreApplication::applicationDirPath() + "/link_relay");
-    FProcess.setArguments(
-        {QString::fromStdString(Target), QString::number(RoundTripMs), QString::number(Rate)});
-    FProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    FProcess.start();
-    if (FProcess.waitForReadyRead(10000))
-      FPort = std::uint16_t(FProcess.readLine().trimmed().toUInt());
-  }
-  // Its standard input closes: the relay closes every connection and ends.
-  ~TRelayProcess() {
-    FProcess.closeWriteChannel();
-    if (!FProcess.waitForFinished(10000))
-      FProcess.kill();
-    FProcess.waitForFinished();
-  }
-  std::uint16_t Port() const { return FPort; }
-  // User and system time so far.
-  double CpuSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(FProcess.processId()) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t at = text.rfind(')');
-    if (at == std::string::npos)
-      return 0;
-    std::istringstream fields(text.substr(at + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i) // state .. cmajflt: fields 3 to 13
-      fields >> skip;
-    double user = 0, system = 0;
-    fields >> user >> system;
-    return (user + system) / double(::sysconf(_SC_CLK_TCK));
-  }
-  // Its peak resident memory so far, in KB.
-  long PeakKB() const {
-    std::ifstream status("/proc/" + std::to_string(FProcess.processId()) + "/status");
-    for (std::string line; std::getline(status, line);)
-      if (line.rfind("VmHWM:", 0) == 0)
-        return std::atol(line.c_str() + 6);
-    return -1;
-  }
-
-private:
-  QProcess FProcess;
-  std::uint16_t FPort = 0;
-};
 
 struct TFigure {
   double Rate = 0;     // MB/s

@@ -245,7 +245,11 @@ void TArticleFetcher::Connect(TConnection& c) {
   n.SetTimeout(FTimeout);
   if (!FTlsCAFile.empty())
     n.WSocket().SetTlsCAFile(FTlsCAFile);
-  n.SetCompress(FCompress);
+  // The overview compresses a dozen times, a yEnc body not at all, and the
+  // server spends a processor on every byte it compresses: of a pool of
+  // several, the first connection compresses and carries the overview; the
+  // others carry the bodies plainly.
+  n.SetCompress(FCompress && &c == FPool.front().get());
   n.SetPipelineDepth(1);
   c.Phase = TConnection::Connecting;
   c.Sent.clear();
@@ -1133,16 +1137,20 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
   if (c.Seek != TConnection::NoSeek)
     return 0;
   int sent = 0;
+  // The overview waits for the connection that compresses, while it stands.
+  const bool scans = c.Nntp.Compressed() || !CompressedStands();
   // A send may find the connection gone, and the close then runs at once.
   for (std::size_t i = 0;
-       i < FScans.size() && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room; ++i) {
+       scans && i < FScans.size() && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room;
+       ++i) {
     if (std::exchange(FScans[i].Sent, true))
       continue;
     c.Sent.push_back({FScans[i].First, FScans[i].Last, true, c.Nntp.PipelineDepth() == 1});
     c.Nntp.XOver(IntToStr(FScans[i].First) + "-" + IntToStr(FScans[i].Last));
     ++sent;
   }
-  if (FSeek && !FSeek->Sent && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room) {
+  if (scans && FSeek && !FSeek->Sent && sent < Most && c.Phase == TConnection::Ready &&
+      c.Nntp.InFlight() < room) {
     FSeek->Sent = true;
     c.Seek = TConnection::NextDue;
     c.StatError = 0;
@@ -1171,6 +1179,12 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
     return Pump(c, Most);
   }
   return sent;
+}
+
+bool TArticleFetcher::CompressedStands() const {
+  return std::any_of(FPool.begin(), FPool.end(), [](const std::unique_ptr<TConnection>& c) {
+    return c->Phase == TConnection::Ready && c->Nntp.Compressed();
+  });
 }
 
 // With the connection gone meanwhile, the STAT's end says so.

@@ -100,8 +100,9 @@ public:
   std::size_t BufferLimit() const { return FBufferLimit; }
   void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
   bool PipelineBroken() const { return FPipelineBroken; }
-  // Each connection sends COMPRESS DEFLATE after its log-in where the
-  // server offers it (off unless set). The first connection that goes
+  // The first connection sends COMPRESS DEFLATE after its log-in where the
+  // server offers it (off unless set), and the overview goes over it while
+  // it stands; the others stay plain for the bodies. The first connection that goes
   // compressed logs "Compressed transfers with <host>" unless that has
   // been said already; the owner resets it for a new walk.
   void SetCompress(bool value) { FCompress = value; }
@@ -267,6 +268,7 @@ private:
   void GroupDone(TConnection& c, std::uint16_t Error);
   void LogInDone(TConnection& c, std::uint16_t Error);
   void Stands(TConnection& c);
+  bool CompressedStands() const;
 
   void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
   void GoOnAfter(TConnection& c);
