@@ -110,29 +110,16 @@ TServerSettings TMainForm::SelectedServer() const {
 }
 
 std::vector<TFillServer> TMainForm::FillServers() const {
-  const std::string own = Server();
-  std::vector<std::pair<long, TFillServer>> fills;
-  for (int i = 0; i < cboHost->count(); ++i) {
-    const std::string entry = FromQt(cboHost->itemText(i));
-    const auto it = FServerSettings.find(entry);
-    // Entries that differ only in case share one section: one server, asked
-    // once, and never by a window on it.
-    if (it == FServerSettings.end() || it->second.Fill != "1" || SameText(entry, own) ||
-        std::any_of(fills.begin(), fills.end(),
-                    [&](const auto& fill) { return SameText(fill.second.Entry, entry); }))
-      continue;
-    const TServerSettings& settings = it->second;
-    const long priority = std::stol(CorrectField(PriorityField, settings.Priority).value_or("0"));
-    fills.push_back({priority,
-                     {entry, Passwords->Password(entry), settings.Connections, settings.InFlight,
-                      settings.Pacing, settings.Compression == "1"}});
+  std::vector<std::string> servers;
+  for (int i = 0; i < cboHost->count(); ++i)
+    servers.push_back(FromQt(cboHost->itemText(i)));
+  std::vector<TFillServer> fills;
+  for (const std::string& entry : FillOrder(servers, FServerSettings, Server())) {
+    const TServerSettings& settings = FServerSettings.at(entry);
+    fills.push_back({entry, Passwords->Password(entry), settings.Connections, settings.InFlight,
+                     settings.Pacing, settings.Compression == "1"});
   }
-  std::stable_sort(fills.begin(), fills.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<TFillServer> ordered;
-  for (auto& fill : fills)
-    ordered.push_back(std::move(fill.second));
-  return ordered;
+  return fills;
 }
 
 // Every click and menu command enters through the guard.

@@ -34,6 +34,7 @@ public:
     FProcess.waitForFinished();
   }
   std::uint16_t Port() const { return FPort; }
+  long Pid() const { return long(FProcess.processId()); }
   // User and system time so far.
   double CpuSeconds() const {
     std::ifstream stat("/proc/" + std::to_string(FProcess.processId()) + "/stat");

@@ -23,6 +23,7 @@
 // every walk and read came through whole.
 
 #include "PlainReader.h"
+#include "RelayProcess.h"
 #include "SessionWalk.h"
 
 #include <QCoreApplication>
@@ -83,31 +84,6 @@ double CpuOf(long Pid, bool Children) {
   fields >> user >> system >> childUser >> childSystem;
   return (user + system + (Children ? childUser + childSystem : 0)) / double(::sysconf(_SC_CLK_TCK));
 }
-
-// A relay in a process of its own, for as long as the object lives.
-class TRelayProcess {
-public:
-  TRelayProcess(const std::string& Target, double RoundTripMs) {
-    FProcess.setProgram(QCoreApplication::applicationDirPath() + "/link_relay");
-    FProcess.setArguments({QString::fromStdString(Target), QString::number(RoundTripMs), "0"});
-    FProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    FProcess.start();
-    if (FProcess.waitForReadyRead(10000))
-      FPort = std::uint16_t(FProcess.readLine().trimmed().toUInt());
-  }
-  ~TRelayProcess() {
-    FProcess.closeWriteChannel();
-    if (!FProcess.waitForFinished(10000))
-      FProcess.kill();
-    FProcess.waitForFinished();
-  }
-  std::uint16_t Port() const { return FPort; }
-  long Pid() const { return long(FProcess.processId()); }
-
-private:
-  QProcess FProcess;
-  std::uint16_t FPort = 0;
-};
 
 struct TSpread {
   double Median = 0, Min = 0, Max = 0;
@@ -218,7 +194,7 @@ bool Link(const TSetup& S, bool Relayed, double RoundTripMs, const std::vector<i
   std::uint16_t port = std::uint16_t(std::stoi(S.Server.substr(colon + 1)));
   std::unique_ptr<TRelayProcess> relay;
   if (Relayed) {
-    relay = std::make_unique<TRelayProcess>(S.Server, RoundTripMs);
+    relay = std::make_unique<TRelayProcess>(S.Server, RoundTripMs, 0);
     if (relay->Port() == 0) {
       std::printf("link_relay did not start\n");
       return false;

@@ -224,3 +224,15 @@ std::string TWalkRunner::EndName() const {
     return "error";
   }
 }
+
+// The fill servers of the settings file, as a window on the same server has
+// them.
+std::vector<TFillServer> TWalkRunner::FillServers() const {
+  std::vector<TFillServer> fills;
+  for (const std::string& entry : FillOrder(FSettings.Servers(), FSettings.ServerSettings, FOptions.Server)) {
+    const TServerSettings& settings = FSettings.ServerSettings.at(entry);
+    fills.push_back({entry, FPasswords.Password(entry), settings.Connections, settings.InFlight,
+                     settings.Pacing, settings.Compression == "1"});
+  }
+  return fills;
+}

@@ -66,6 +66,7 @@ public:
   std::string Password() const override { return FPasswords.Password(FOptions.Server); }
   std::string PasswordOf(const std::string& Entry) const override { return FPasswords.Password(Entry); }
   bool Compression() const override { return FServerSettings.Compression == "1"; }
+  std::vector<TFillServer> FillServers() const override;
 
   // How long the walk waits for the desktop's keychain to give the password
   // before it goes on with what the password file holds.

@@ -137,3 +137,22 @@ TStoredSettings ReadSettings(const std::string& file) {
   stored.ServerSettings = LoadServerSettings(settings, stored.Servers());
   return stored;
 }
+
+std::vector<std::string> FillOrder(const std::vector<std::string>& servers,
+                                   const TServerSettingsMap& settings, const std::string& own) {
+  std::vector<std::pair<long, std::string>> fills;
+  for (const std::string& entry : servers) {
+    const auto it = settings.find(entry);
+    if (it == settings.end() || it->second.Fill != "1" || SameText(entry, own) ||
+        std::any_of(fills.begin(), fills.end(),
+                    [&](const auto& fill) { return SameText(fill.second, entry); }))
+      continue;
+    fills.emplace_back(std::stol(CorrectField(PriorityField, it->second.Priority).value_or("0")), entry);
+  }
+  std::stable_sort(fills.begin(), fills.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> ordered;
+  for (auto& fill : fills)
+    ordered.push_back(std::move(fill.second));
+  return ordered;
+}

@@ -92,6 +92,12 @@ std::optional<std::string> ServerSection(const std::string& entry);
 // nothing when the text is none.
 std::optional<std::string> CorrectField(const TServerField& field, std::string_view text);
 
+// The entries of the fill servers a window on own asks, lower priorities
+// first and, at the same priority, in the list's order. Entries that differ
+// only in case share one section: one server, asked once, and never by a
+// window on it.
+std::vector<std::string> FillOrder(const std::vector<std::string>& servers,
+                                   const TServerSettingsMap& settings, const std::string& own);
 // The rule that turns "S=name" entries into bare names: item i becomes the
 // value of the first item, counted from the top, whose name is key (compared
 // without regard to case), or the empty text when none is left.

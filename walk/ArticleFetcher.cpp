@@ -390,7 +390,9 @@ void TArticleFetcher::SessionClosed(TConnection& c) {
   }
   if (c.Sent.empty()) {
     Lost(c);
-    if (again)
+    // The overview that waited for the connection that compressed goes
+    // over the others now.
+    if (again || &c == FPool.front().get())
       PumpAll();
   }
   RethrowPending();

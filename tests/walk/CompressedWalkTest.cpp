@@ -45,10 +45,11 @@ protected:
   std::int64_t Bytes = 0;
 };
 
-// Every connection, the window's own and the pool's, compresses; the log
-// says so once, and the row counts what crossed the link. A fill server
-// that refuses COMPRESS goes on plain.
+// The window's own connection and a pool of one compress; the log says so
+// once, and the row counts what crossed the link. A fill server that
+// refuses COMPRESS goes on plain.
 TEST_F(CompressedWalk, EveryConnectionCompressesAndTheRowCountsTheLink) {
+  Values.connections = "1";
   std::int64_t lineBytes = 0;
   std::vector<TNewsArticle> posts = Posts(lineBytes);
   Server.OfferCompression();
@@ -69,12 +70,34 @@ TEST_F(CompressedWalk, EveryConnectionCompressesAndTheRowCountsTheLink) {
   EXPECT_EQ(Logged("Compressed transfers with localhost "), 0);
   EXPECT_EQ(Logged("Article 3 not on 127.0.0.1, fetched from localhost "), 1);
   const Lines received = Server.Received();
-  EXPECT_EQ(std::count(received.begin(), received.end(), "COMPRESS DEFLATE"), 3);
+  EXPECT_EQ(std::count(received.begin(), received.end(), "COMPRESS DEFLATE"), 2);
   EXPECT_EQ(Count(fill.Received(), "COMPRESS DEFLATE"), 1);
   PumpFor(300); // the row's last tick
   // The fill's article came plain, a quarter of the lines; the rest shrank.
   EXPECT_GT(Bytes, lineBytes / 4);
   EXPECT_LT(Bytes, lineBytes / 2);
+  CloseExpecting(5);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// Of a pool of three only the first connection compresses: the server
+// would spend a processor compressing bodies that do not shrink, so the
+// others stay plain; the files come whole however the articles are shared
+// out between them.
+TEST_F(CompressedWalk, OfAPoolOnlyTheFirstConnectionCompresses) {
+  Values.connections = "3";
+  std::int64_t lineBytes = 0;
+  std::vector<TNewsArticle> posts = Posts(lineBytes);
+  Server.OfferCompression();
+  Server.ServeGroup("alt.test", posts);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Saved(), (Lines{"z1.bin", "z2.bin", "z3.bin", "z4.bin"}));
+  EXPECT_EQ(Logged("Compressed transfers with 127.0.0.1 "), 1);
+  long compressing = 0;
+  for (int c = 0; c < Server.Connections(); ++c)
+    compressing += Count(Server.ReceivedBy(c), "COMPRESS DEFLATE");
+  EXPECT_EQ(compressing, 2); // the window's own and the pool's first
   CloseExpecting(5);
   EXPECT_TRUE(Errors.empty());
 }
