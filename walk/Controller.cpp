@@ -450,7 +450,8 @@ void TDecodeSession::Stop() {
   FStoppedBlock = OpenBlockStart();
   if (FPartFile)
     DiscardPartFile();
-  SetButtons(false, false, false, false);
+  // R starts again from where the next session would.
+  SetButtons(false, false, !FSessionDir.empty(), false);
   EndWalk(false);
   PostSettleCheck();
 }
@@ -480,7 +481,31 @@ void TDecodeSession::Restart() {
     StartSession();
     return;
   }
+  if (FStopped) {
+    RestartAfterStop();
+    return;
+  }
   GoTo(stepReconnect);
+}
+
+// After X the walk starts anew, with the values the window started with,
+// from the position a close would store now: a block X threw away is
+// gathered again from its first article.
+void TDecodeSession::RestartAfterStop() {
+  const std::int64_t next = NextToExamine();
+  IniWriteString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, IntToStr(next));
+  FArticleCurrent = next;
+  FArticleLines = 0;
+  FNextStep = stepStart;
+  FSkipPending = 0;
+  FInternalAbort = FCurrentDone = FWalkStarted = FStopped = FLoggedIn = false;
+  FLinesField = 0;
+  FHeadsUntil = std::numeric_limits<std::int64_t>::min();
+  FResumeStep = FLogInRetry = stepStart;
+  FWalk.Forget();
+  SetStatus("Connecting to " + FServerShown);
+  ConnectToServer();
+  Log("CONNECTING....");
 }
 
 // The skip waits for the next advance, so it counts from the article in hand
@@ -678,6 +703,11 @@ void TDecodeSession::ConnectionEnded() {
 void TDecodeSession::CarryOutAfter() {
   FStopAfter = false;
   FArticleLines = 0;
+  // The request in hand was the group's last: the walk has reached its end.
+  if (FWalkStarted && FCurrentDone && FArticleCurrent >= FArticleEnd) {
+    WalkDone();
+    return;
+  }
   if (FPartFile) {
     Log("Unfinished part file kept open " + PartFileName());
     Incomplete(PartFileName(), "Unfinished part file kept open " + PartFileName());

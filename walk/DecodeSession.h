@@ -173,6 +173,7 @@ protected:
   void WalkDone();
   void ConnectionEnded();
   void CarryOutAfter();
+  void RestartAfterStop();
   void Reconnect();
   void NoteArticleDone(TNntpRequest RqType);
   std::int64_t NextToExamine() const;

@@ -59,8 +59,8 @@ TEST_F(Controller, SkipCountsFromTheArticleInHandAndStopsAtTheEnd) {
 // walk without decoding the unfinished block: nothing truncated is saved or
 // listed. R goes on with the third article into the same part file, within
 // the range of the first GROUP reply though the group has grown since. X in
-// a body throws its part away and stops for good; the next session starts
-// with that article.
+// a body throws its part away and offers R, which would start again with
+// that article; so does the next session.
 TEST_F(Controller, StopAfterKeepsAnUnfinishedBlockForRestartAndStopThrowsAPartAway) {
   const std::string kilo = RandomBytes(6000, 3);
   std::vector<TNewsArticle> posts = Thirds("kilo.bin", kilo);
@@ -81,7 +81,7 @@ TEST_F(Controller, StopAfterKeepsAnUnfinishedBlockForRestartAndStopThrowsAPartAw
   EXPECT_EQ(Buttons(), "XA-S");
   // The status still shows the first stop until the pacer's next update: X
   // is seen by the buttons it leaves.
-  ASSERT_TRUE(PumpUntil([&] { return Buttons() == "----"; }));
+  ASSERT_TRUE(PumpUntil([&] { return Buttons() == "--R-"; }));
   PumpFor(50);
   EXPECT_EQ(Server.Received(),
             (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 1", "BODY 1", "HEAD 2", "BODY 2", "QUIT",
@@ -89,7 +89,7 @@ TEST_F(Controller, StopAfterKeepsAnUnfinishedBlockForRestartAndStopThrowsAPartAw
   EXPECT_EQ(ReadFile(Folder() + "kilo.bin"), kilo);
   EXPECT_EQ(Child->Saved(), Lines{"kilo.bin"});
   EXPECT_EQ(Files(), QStringList{"kilo.bin"});
-  EXPECT_EQ(Buttons(), "----");
+  EXPECT_EQ(Buttons(), "--R-");
   EXPECT_EQ(Panel(2), "4");
   EXPECT_EQ(Child->MemoLines().back(), "Session Closed Request Done ");
   CloseExpecting(4);
@@ -728,7 +728,7 @@ TEST_F(Controller, WalkConnectionsRefusedAtTheStartTryAgain) {
 }
 
 // While the window waits to reconnect after the second of three articles
-// of a file was cut, A ends the walk there and X stops it for good: neither
+// of a file was cut, A ends the walk there and X stops it: neither
 // connects again or saves a truncated file, the caption and the status say
 // the walk was interrupted, and the next session starts with the file's
 // first article and gathers it whole.
@@ -744,7 +744,7 @@ TEST_F(Controller, StopAfterOrStopWhileWaitingToReconnectLosesNothing) {
     after ? Child->AfterClick() : Child->StopClick();
     ASSERT_TRUE(PumpUntil([&] { return Child->Caption == Captioned("Downloading Interrupted"); }));
     PumpFor(30);
-    EXPECT_EQ(Buttons(), after ? "X-R-" : "----");
+    EXPECT_EQ(Buttons(), after ? "X-R-" : "--R-");
     EXPECT_EQ(Panel(0), after ? "Downloading Interrupted" : "Downloading Interrupted by User");
     EXPECT_EQ(Server.Connections(), after ? 1 : 2);
     EXPECT_EQ(Files({"*.UUE"}), after ? QStringList{"1.UUE"} : QStringList{});
