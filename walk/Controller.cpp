@@ -70,6 +70,24 @@ bool IsWalkRequest(TNntpRequest RqType) {
   }
 }
 
+// What the user can do about a connect that failed, when the error says.
+std::string ConnectAdvice(const std::string& Why, const std::string& TlsError) {
+  const auto says = [](const std::string& text, const char* what) {
+    return text.find(what) != std::string::npos;
+  };
+  if (Why.starts_with("Error #1100"))
+    return "check the server's name in Configure";
+  if (Why.starts_with("Error #10061"))
+    return "is the port right? plain NNTP is usually 119, TLS 563";
+  // A server that speaks plain NNTP greets in text where a TLS record
+  // should come.
+  if (says(TlsError, "wrong version number") || says(TlsError, "packet length too long") ||
+      says(TlsError, "unknown protocol"))
+    return "the server did not answer TLS on this port: write the entry without nntps:// or with the TLS "
+           "port";
+  return {};
+}
+
 std::string DateTimeText(double days) {
   const QDateTime epoch(QDate(1899, 12, 30), QTime(0, 0), Qt::UTC);
   return FromQt(epoch.addMSecs(std::llround(days * 86400000.0)).toString("yyyy-MM-dd hh:mm:ss"));
@@ -165,6 +183,12 @@ void TDecodeSession::ReadStartValues() {
 void TDecodeSession::StartSession() {
   try {
     ForceFolder(FFolderToMake);
+  } catch (const std::exception& e) {
+    StartStopped(e.what(), true);
+    SetAdvice("choose another download path in Configure");
+    throw;
+  }
+  try {
     if (!FLock.Take(FFolderToMake + "/", LockFileName)) {
       WalkedElsewhere();
       return;
@@ -191,6 +215,7 @@ void TDecodeSession::StartSession() {
 void TDecodeSession::StartStopped(const std::string& Why, bool CanRetry) {
   FRunning = false;
   SetStatus(Why);
+  SetCaption("Not Started");
   SetButtons(false, false, CanRetry, false);
   PostSettleCheck();
 }
@@ -472,6 +497,8 @@ void TDecodeSession::StopAfter() {
 
 void TDecodeSession::Restart() {
   SetButtons(true, true, false, true);
+  SetCaption("Decoding");
+  SetAdvice({});
   FRunning = true;
   FStopText.clear();
   FWalkDone = false;
@@ -547,7 +574,9 @@ void TDecodeSession::ConnectToServer() {
 // status says why; a failed TLS check says which.
 void TDecodeSession::ConnectFailed(const std::string& Why) {
   SetStatus(Nntp.TlsError().empty() ? "Not Connected: " + Why : Nntp.TlsError());
+  SetCaption("Not Connected");
   Log("Error Connecting !");
+  SetAdvice(ConnectAdvice(Why, Nntp.TlsError()));
   EnableRestart();
   EndWalk(true, weError);
 }

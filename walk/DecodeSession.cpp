@@ -92,6 +92,17 @@ void TDecodeSession::SetCaption(const std::string& Text) {
 
 // The session folder is named after the server entry as written, user and
 // all: a path inside it is shown from the folder on ("3.UUE").
+// A line of advice goes to the log as well.
+void TDecodeSession::SetAdvice(const std::string& Text) {
+  if (Text.empty() && FAdvice.empty())
+    return;
+  FAdvice = Text;
+  if (!Text.empty())
+    Log(Text);
+  if (OnAdvice)
+    OnAdvice(this, Text);
+}
+
 std::string TDecodeSession::Shown(std::string Text) const {
   if (!FSessionDir.empty())
     for (std::size_t at; (at = Text.find(FSessionDir)) != std::string::npos;)

@@ -87,6 +87,9 @@ public:
   TSessionText OnLogAppend; // text added to the log's last line
   TSessionText OnStatus;    // what the walk is doing, or why it stopped
   TSessionText OnCaption;   // "Decoding", "Download Done", ... with the group and the server
+  // What the user can do about a start-up that failed, or "" once it is
+  // tried again.
+  TSessionText OnAdvice;
   TSessionNumber OnCurrentArticle;
   TSessionNumber OnLastArticle;
   TSessionNumber OnGroupProgress; // per mille of the walk's range
@@ -113,6 +116,7 @@ public:
   // once it is settled (see OnSettled).
   bool Settled() const;
   const std::string& Status() const { return FStatus; }
+  const std::string& Advice() const { return FAdvice; }
   const TCommands& Commands() const { return FCommands; }
   std::int32_t DecodedCount() const { return FDecodedCount; }
   std::int64_t ArticleCurrent() const { return FArticleCurrent; }
@@ -145,6 +149,7 @@ protected:
   void GiveUpBody() override;
   void StartBody() override;
   void SetCaption(const std::string& Text);
+  void SetAdvice(const std::string& Text);
   void ShowCurrentArticle();
   void ShowGroupProgress();
   void ShowLastArticle();
@@ -249,6 +254,7 @@ protected:
   bool FRunning = false;          // see Downloading()
   std::int64_t FSkipPending = 0;  // articles to skip at the next advance
   std::string FStatus;            // what the status shows
+  std::string FAdvice;            // what to do about a failed start-up
   TCommands FCommands;
 
   // Field of Lines: in an overview line (0 is the article number); 0 while

@@ -39,6 +39,8 @@ constexpr int StatusHeight = 20;
 constexpr std::array<int, 4> PanelWidths = {0, 50, 50, 60};
 constexpr int FixedPanelsWidth = 160;
 
+constexpr const char* StatusTip = "What the window is doing";
+
 QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
 
 // The hint shows in the main window's status bar; the tool tip says below it
@@ -130,8 +132,7 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   SB1 = new QWidget(this);
   SB1->setFixedHeight(StatusHeight);
   const char* designTexts[] = {"Current Action", "0", "0", "00000"};
-  const char* tips[] = {"What the window is doing", "Article being examined", "Last article of the group",
-                        "Files saved"};
+  const char* tips[] = {StatusTip, "Article being examined", "Last article of the group", "Files saved"};
   for (std::size_t i = 0; i < SB1Panels.size(); ++i) {
     SB1Panels[i] = new QLabel(designTexts[i], SB1);
     SB1Panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -160,6 +161,11 @@ void TMDIChild::WireSession() {
     FUpdates->SetText(SB1Panels[0], ToQt(Text));
   };
   session.OnCaption = [this](TObject*, const std::string& Text) { SetCaption(Text); };
+  // The status's tooltip says it whole, with what to do about it.
+  session.OnAdvice = [this](TObject*, const std::string& Text) {
+    SB1Panels[0]->setToolTip(Text.empty() ? QString(StatusTip)
+                                          : ToQt(FSession->Status()) + "\n" + ToQt(Text));
+  };
   session.OnCurrentArticle = [this](TObject*, std::int64_t Number) {
     FUpdates->SetText(SB1Panels[1], QString::number(Number));
   };
