@@ -776,6 +776,7 @@ void TDecodeSession::GoTo(std::int32_t Step) {
 }
 
 void TDecodeSession::EndWalk(bool Tell, TWalkEnd How) {
+  FTransfer.Ended();
   if (std::exchange(FRunning, false) && Tell && OnWalkEnded)
     OnWalkEnded(this, How);
   PostSettleCheck();

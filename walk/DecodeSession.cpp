@@ -56,7 +56,8 @@ void TDecodeSession::WireProgress() {
     total = total == std::numeric_limits<std::int64_t>::max() ? total : total + 1;
     if (FWalkDone || __builtin_sub_overflow(FArticleCurrent, FArticleStart, &handled))
       return {total, total};
-    handled += FCurrentDone && handled < total ? 1 : 0;
+    // The article in hand counts: the first one's fetch reads "1 of n".
+    handled = handled < total ? handled + 1 : total;
     return {std::clamp<std::int64_t>(handled, 0, total), total};
   };
   FTransfer.OnTick = [this](const TTransferFigures& Figures) {

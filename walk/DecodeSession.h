@@ -123,6 +123,8 @@ public:
   std::int64_t ArticleEnd() const { return FArticleEnd; }
   int GroupProgress() const;
   const std::int32_t& BodyLines() const { return FBodyLinesShown; }
+  // Of the yEnc file being received, where its size is known; else 0.
+  int DecodedPercent() const { return FYEnc.Percent(); }
   const std::string& ServerShown() const { return FServerShown; }
   const std::string& GroupName() const { return FGroup; }
   // The session folder with its "/"; empty until the start-up has made it

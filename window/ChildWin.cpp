@@ -84,7 +84,8 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   btOpenFolder->setToolTip("Open Session Folder");
   btOpenFolder->setStatusTip("Open Session Folder");
   ProgressBar2 = MakeBar(Panel1, 100, "% Downloaded", "Lines received of the body being downloaded");
-  ProgressBar1 = MakeBar(Panel1, 100, "% Decoded", "How much of the file being decoded is done");
+  ProgressBar1 = MakeBar(Panel1, 100, "% Decoded",
+                         "How much of the file being received is decoded, where its size is known (yEnc)");
   for (QProgressBar* bar : {ProgressBar2, ProgressBar1})
     bar->setMinimumWidth(BarMinWidth);
   top->addWidget(lblHostName);
@@ -143,6 +144,7 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   SetCaption("Decoding");
   FUpdates = std::make_unique<TUpdatePacer>(this, Memo1);
   FUpdates->Follow(ProgressBar2, &FSession->BodyLines());
+  FUpdates->Follow(ProgressBar1, [this] { return FSession->DecodedPercent(); });
   SavedFiles = new TSavedFiles(LBSaved, FSession->SessionDir());
   connect(btOpenFolder, &QToolButton::clicked, this,
           [this] { Guarded([this] { SavedFiles->OpenFolder(); }); });
