@@ -26,8 +26,10 @@
 namespace {
 
 // Left panel geometry: the list of saved files fills what is below the group
-// bar, the buttons and the skip field.
+// bar, the buttons and the skip field. The panel is wide enough for a
+// usual name of a saved file in the window's font; a longer one scrolls.
 constexpr int InfoWidth = 129;
+constexpr const char* SavedSample = "holiday.vol000+128.par2";
 constexpr int SavedTop = 69;
 constexpr int SavedMinHeight = 5;
 
@@ -102,10 +104,12 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   // The left panel places its controls itself so that FormResize alone
   // decides the height of the saved-files list.
   PnlInfo = new QFrame(this);
-  PnlInfo->setFixedWidth(InfoWidth);
+  const int infoWidth = std::max(InfoWidth, fontMetrics().horizontalAdvance(SavedSample) + 16 +
+                                                style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 8);
+  PnlInfo->setFixedWidth(infoWidth);
   ProgressBar3 =
       MakeBar(PnlInfo, 1000, "% Current Group", "How far the walk is through the group's articles");
-  ProgressBar3->setGeometry(4, 4, InfoWidth - 8, 16);
+  ProgressBar3->setGeometry(4, 4, infoWidth - 8, 16);
   Stop = MakeButton(PnlInfo, "X", "Interrupt Current Group Download", 4);
   After = MakeButton(PnlInfo, "A", "Stop Current Download After Current Action", 34);
   Restart = MakeButton(PnlInfo, "R", "Restart current download", 64);
@@ -114,9 +118,9 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   EdArticlesToSkip = new QLineEdit("0", PnlInfo);
   EdArticlesToSkip->setToolTip("Number of Articles to Skip with S");
   EdArticlesToSkip->setStatusTip("Number of Articles to Skip with S");
-  EdArticlesToSkip->setGeometry(4, 48, InfoWidth - 8, 19);
+  EdArticlesToSkip->setGeometry(4, 48, infoWidth - 8, 19);
   LBSaved = new QListWidget(PnlInfo);
-  LBSaved->setGeometry(4, SavedTop, InfoWidth - 8, SavedMinHeight);
+  LBSaved->setGeometry(4, SavedTop, infoWidth - 8, SavedMinHeight);
   middle->addWidget(PnlInfo);
 
   Memo1 = new QPlainTextEdit(this);
@@ -180,7 +184,10 @@ void TMDIChild::WireSession() {
   session.OnBodyStarted = [this](TObject*, std::int64_t Lines) {
     ProgressBar2->setRange(0, int(std::clamp<std::int64_t>(Lines, 0, std::numeric_limits<int>::max())));
   };
-  session.OnFileSaved = [this](TObject*, const std::string& Name) { LBSaved->addItem(ToQt(Name)); };
+  session.OnFileSaved = [this](TObject*, const std::string& Name) {
+    LBSaved->addItem(ToQt(Name));
+    LBSaved->item(LBSaved->count() - 1)->setToolTip(ToQt(Name));
+  };
   session.OnDecodedCount = [this](TObject*, std::int64_t Count) {
     FUpdates->SetText(SB1Panels[3], ToQt(IntToStr(Count)));
   };
