@@ -162,29 +162,3 @@ TEST_F(TransferProgressWalk, ShowsTheFileTheBytesAndTheArticlesOfTheWalk) {
   EXPECT_EQ(progress.Speed(), 0);
   EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin", "c d.bin"}));
 }
-
-// At the width it asks for the row is one line and reads whole; narrower,
-// the last figures go on to lines of their own and nothing overlaps, down
-// to one figure a line.
-TEST(TransferProgress, CaptionsNeverOverlapValuesAtAnyWidth) {
-  TTransferProgress row;
-  row.Show({"holiday.vol000+128.par2", 999'900'000, 999'900, {99'999, 99'999}, 3599});
-  row.show();
-  const int line = row.sizeHint().height();
-  const QFontMetrics metrics = row.lblFile->fontMetrics();
-  int lines = 0;
-  for (const int width :
-       {row.sizeHint().width() + 200, row.sizeHint().width(), 480, 320, row.minimumSizeHint().width()}) {
-    row.resize(width, row.heightForWidth(width));
-    ExpectReadable(row);
-    const int now = row.height();
-    EXPECT_GE(now, lines) << width; // narrower never takes fewer lines
-    lines = now;
-    if (width >= row.sizeHint().width()) {
-      EXPECT_EQ(now, line);
-      EXPECT_GE(row.lblFile->width(), metrics.horizontalAdvance(row.lblFile->text()));
-    }
-  }
-  EXPECT_GT(row.height(), 3 * line / 2 + line);
-  EXPECT_EQ(row.heightForWidth(row.minimumSizeHint().width()), row.minimumSizeHint().height());
-}
