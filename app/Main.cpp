@@ -295,8 +295,11 @@ void TMainForm::OpenDecodeWindow() {
   FNotifier->Watch(sub);
   Guarded([&] { child->FormCreate(child); });
   // The frame follows the window's caption, and makes room for the server
-  // and group names it now shows, within the area.
-  sub->resize(sub->size().expandedTo(sub->sizeHint()).boundedTo(mdiArea->viewport()->size()));
+  // and group names it now shows, within the area. A first window asks for
+  // room for its whole row of figures too; a size kept from the last one
+  // stays as the user left it, the row wrapping within it.
+  const QSize room = FWindowState.Decode.isValid() ? sub->minimumSizeHint() : sub->sizeHint();
+  sub->resize(sub->size().expandedTo(room).boundedTo(mdiArea->viewport()->size()));
   FOpenedFor[sub] = openedFor;
   auto showSpeed = [this] {
     if (!FSpeedTimer->isActive())

@@ -69,6 +69,7 @@ void TYEncReceiver::Begin(std::string_view Line) {
   FFolder = FNextFolder;
   FFinished.SetFolder(FFolder);
   FState = rsPart;
+  FSized = false;
   const std::string error = FPart.Begin(Line);
   if (!error.empty())
     return Fail(error + "; part skipped");
@@ -88,6 +89,14 @@ void TYEncReceiver::Begin(std::string_view Line) {
                 " parts cannot share size=" + std::to_string(FPart.FileSize()) + " bytes; part skipped");
   if (FBuffer.empty())
     FBuffer.resize(BufferSize);
+  FSized = true;
+}
+
+int TYEncReceiver::Percent() const {
+  if (!FSized)
+    return 0;
+  const std::uint64_t size = FPart.FileSize();
+  return size == 0 ? 100 : int(std::min<std::uint64_t>(100, FPart.Position() * 100 / size));
 }
 
 void TYEncReceiver::Place(std::string_view Line) {
@@ -138,6 +147,7 @@ void TYEncReceiver::Drop(std::string_view Why) {
 void TYEncReceiver::Fail(const std::string& Text, bool Skip) {
   Log(Text);
   Discard();
+  FSized = false;
   FState = Skip ? rsSkip : rsIdle;
 }
 

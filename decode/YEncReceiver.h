@@ -104,6 +104,10 @@ public:
   // The bytes CheckSome reads at most (tests make it small).
   void SetCheckPiece(std::uint64_t Bytes) { FCheckPiece = Bytes; }
 
+  // How much of the file whose part came last is decoded, in percent, as
+  // far as that part has come: 0 before any part and after one skipped.
+  int Percent() const;
+
   // One line for the window's log.
   std::function<void(const std::string& Text)> OnLog;
   // A whole file that checked out, at Path, to be stored under Name (the
@@ -222,6 +226,7 @@ private:
   TState FState = rsIdle;
   std::string FNextFolder, FFolder;
   TYEncPart FPart;
+  bool FSized = false; // FPart began soundly: its file's size is known
   std::string FName;
   std::size_t FStemRoom = 0;      // the longest stem the folder takes
   TAssembly* FAssembly = nullptr; // the current multi-part file, once opened

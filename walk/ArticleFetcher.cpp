@@ -17,6 +17,9 @@ namespace {
 
 // Hands the next article waiting in the buffer to the owner.
 const unsigned WM_DELIVER = 0x0400 + 1;
+// Carries out a stop after the article being handed over, outside the
+// connection's own events.
+const unsigned WM_STOP_AFTER = 0x0400 + 2;
 
 constexpr int MaxConnections = 50;
 constexpr int MaxDepth = 100;
@@ -82,6 +85,8 @@ TArticleFetcher::TArticleFetcher()
     : FWindow(std::make_unique<THiddenWindow>([this](unsigned msg, std::uintptr_t wParam, std::intptr_t) {
         if (msg == WM_DELIVER)
           Deliver(wParam);
+        else if (msg == WM_STOP_AFTER)
+          StoppedAfter(wParam);
       })) {
   FFill.SetRequest(nntpBodyByID);
   FFill.OnLine = [this](TObject*, std::int64_t n, std::string_view line) { FillLine(n, line); };
@@ -294,6 +299,13 @@ void TArticleFetcher::Halt(bool Quit) {
   FFill.Stop(Quit);
 }
 
+void TArticleFetcher::Forget() {
+  Halt(false);
+  FArticles.clear();
+  FNextFirst = 0;
+  FPassedFrom = FPassedTo = std::numeric_limits<std::int64_t>::min();
+}
+
 void TArticleFetcher::StopAfter() {
   if (!FRunning)
     return;
@@ -306,16 +318,17 @@ void TArticleFetcher::StopAfter() {
   RethrowPending();
 }
 
-// Done once nothing is in flight and nothing more can be handed over in
-// order; what was asked for waits for the next start.
+// Done once no article is being handed over: the requests behind it are
+// dropped as a stop drops them, and wait for the next start.
 void TArticleFetcher::CheckStopAfter() {
-  if (!FRunning || !FStopAfter ||
-      (!FArticles.empty() && FArticles.front().State == TArticle::Arrived && !FArticles.front().Unproven) ||
-      (!FArticles.empty() && FArticles.front().State == TArticle::Filling))
+  if (FRunning && FStopAfter && (FArticles.empty() || !FArticles.front().Streaming))
+    FWindow->PostMessage(WM_STOP_AFTER, FGeneration);
+}
+
+void TArticleFetcher::StoppedAfter(std::uintptr_t Generation) {
+  if (Generation != FGeneration || !FRunning || !FStopAfter ||
+      (!FArticles.empty() && FArticles.front().Streaming))
     return;
-  for (const auto& c : FPool)
-    if (!c->Sent.empty())
-      return;
   Halt(true);
   Raise([this] {
     if (OnStopped)
@@ -715,7 +728,8 @@ void TArticleFetcher::Settle(TArticle& a, std::uint16_t Error) {
     return;
   a.State = TArticle::Arrived;
   a.Error = Error;
-  if (&a != &FArticles.front())
+  // After A only the article whose lines were going over ends.
+  if (&a != &FArticles.front() || (FStopAfter && !a.Streaming))
     return;
   const std::int64_t number = a.Number;
   FArticles.pop_front();
@@ -877,7 +891,7 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
   if (!a)
     return;
   a->Begun = true;
-  if (a == &FArticles.front()) {
+  if (a == &FArticles.front() && !FStopAfter) {
     a->Streaming = true;
     if (OnArticleBegin)
       OnArticleBegin(this, a->Number, a->Lines);
@@ -1030,6 +1044,8 @@ void TArticleFetcher::Advance() {
         if (OnIdle)
           OnIdle(this);
       });
+  } else if (FStopAfter) {
+    // Nothing more goes over after a stop asked for.
   } else if (TArticle& a = FArticles.front(); a.State == TArticle::Filling) {
     if (!a.FillAsked)
       AskFill(a);
@@ -1079,7 +1095,8 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
   if (Generation != FGeneration)
     return;
   FDeliverPosted = false;
-  if (FArticles.empty() || FArticles.front().State != TArticle::Arrived || FArticles.front().Unproven)
+  if (FStopAfter || FArticles.empty() || FArticles.front().State != TArticle::Arrived ||
+      FArticles.front().Unproven)
     return;
   TArticle& a = FArticles.front();
   const std::int64_t number = a.Number, lines = a.Lines;

@@ -148,9 +148,14 @@ public:
   // lines were being handed over stays unfinished, and every article not
   // handed over whole is fetched again by the next Start().
   void Stop();
-  // Sends nothing more, hands over what comes in order from the requests in
-  // flight, then closes the connections and raises OnStopped("").
+  // Sends nothing more and lets the article being handed over end; then
+  // drops the requests behind it as Stop() does, closes the connections and
+  // raises OnStopped(""). Position() is then the first article not handed
+  // over.
   void StopAfter();
+  // Stops and forgets every article and overview given: the next range may
+  // start anywhere.
+  void Forget();
   // The first article not yet handed over whole (or passed over): never
   // past one in flight or waiting in the buffer. After every article given,
   // the one after the last range; 0 before any.
@@ -241,6 +246,7 @@ private:
   void Connect(TConnection& c);
   void Halt(bool Quit);
   void CheckStopAfter();
+  void StoppedAfter(std::uintptr_t Generation);
   void StopWith(const std::string& Text);
   void Log(const std::string& Text);
   // Not a std::function: a replayed line must cost no heap allocation.

@@ -72,6 +72,24 @@ bool IsWalkRequest(TNntpRequest RqType) {
   }
 }
 
+// What the user can do about a connect that failed, when the error says.
+std::string ConnectAdvice(const std::string& Why, const std::string& TlsError) {
+  const auto says = [](const std::string& text, const char* what) {
+    return text.find(what) != std::string::npos;
+  };
+  if (Why.starts_with("Error #1100"))
+    return "check the server's name in Configure";
+  if (Why.starts_with("Error #10061"))
+    return "is the port right? plain NNTP is usually 119, TLS 563";
+  // A server that speaks plain NNTP greets in text where a TLS record
+  // should come.
+  if (says(TlsError, "wrong version number") || says(TlsError, "packet length too long") ||
+      says(TlsError, "unknown protocol"))
+    return "the server did not answer TLS on this port: write the entry without nntps:// or with the TLS "
+           "port";
+  return {};
+}
+
 std::string DateTimeText(double days) {
   const QDateTime epoch(QDate(1899, 12, 30), QTime(0, 0), Qt::UTC);
   return FromQt(epoch.addMSecs(std::llround(days * 86400000.0)).toString("yyyy-MM-dd hh:mm:ss"));
@@ -197,6 +215,12 @@ std::vector<TFillSource> TDecodeSession::FillSources(const IStartValues& Values)
 void TDecodeSession::StartSession() {
   try {
     ForceFolder(FFolderToMake);
+  } catch (const std::exception& e) {
+    StartStopped(e.what(), true);
+    SetAdvice("choose another download path in Configure");
+    throw;
+  }
+  try {
     if (!FLock.Take(FFolderToMake + "/", LockFileName)) {
       WalkedElsewhere();
       return;
@@ -223,6 +247,7 @@ void TDecodeSession::StartSession() {
 void TDecodeSession::StartStopped(const std::string& Why, bool CanRetry) {
   FRunning = false;
   SetStatus(Why);
+  SetCaption("Not Started");
   SetButtons(false, false, CanRetry, false);
   PostSettleCheck();
 }
@@ -484,7 +509,8 @@ void TDecodeSession::Stop() {
   FStoppedBlock = OpenBlockStart();
   if (FPartFile)
     DiscardPartFile();
-  SetButtons(false, false, false, false);
+  // R starts again from where the next session would.
+  SetButtons(false, false, !FSessionDir.empty(), false);
   EndWalk(false);
   PostSettleCheck();
 }
@@ -505,6 +531,8 @@ void TDecodeSession::StopAfter() {
 
 void TDecodeSession::Restart() {
   SetButtons(true, true, false, true);
+  SetCaption("Decoding");
+  SetAdvice({});
   FRunning = true;
   FStopText.clear();
   FWalkDone = false;
@@ -514,7 +542,31 @@ void TDecodeSession::Restart() {
     StartSession();
     return;
   }
+  if (FStopped) {
+    RestartAfterStop();
+    return;
+  }
   GoTo(stepReconnect);
+}
+
+// After X the walk starts anew, with the values the window started with,
+// from the position a close would store now: a block X threw away is
+// gathered again from its first article.
+void TDecodeSession::RestartAfterStop() {
+  const std::int64_t next = NextToExamine();
+  IniWriteString(FSessionDir + "dati.ini", ProgressSection, ProgressKey, IntToStr(next));
+  FArticleCurrent = next;
+  FArticleLines = 0;
+  FNextStep = stepStart;
+  FSkipPending = 0;
+  FInternalAbort = FCurrentDone = FWalkStarted = FStopped = FLoggedIn = false;
+  FLinesField = 0;
+  FHeadsUntil = std::numeric_limits<std::int64_t>::min();
+  FResumeStep = FLogInRetry = stepStart;
+  FWalk.Forget();
+  SetStatus("Connecting to " + FServerShown);
+  ConnectToServer();
+  Log("CONNECTING....");
 }
 
 // The skip waits for the next advance, so it counts from the article in hand
@@ -556,7 +608,9 @@ void TDecodeSession::ConnectToServer() {
 // status says why; a failed TLS check says which.
 void TDecodeSession::ConnectFailed(const std::string& Why) {
   SetStatus(Nntp.TlsError().empty() ? "Not Connected: " + Why : Nntp.TlsError());
+  SetCaption("Not Connected");
   Log("Error Connecting !");
+  SetAdvice(ConnectAdvice(Why, Nntp.TlsError()));
   EnableRestart();
   EndWalk(true, weError);
 }
@@ -744,6 +798,11 @@ void TDecodeSession::ConnectionEnded() {
 void TDecodeSession::CarryOutAfter() {
   FStopAfter = false;
   FArticleLines = 0;
+  // The request in hand was the group's last: the walk has reached its end.
+  if (FWalkStarted && FCurrentDone && FArticleCurrent >= FArticleEnd) {
+    WalkDone();
+    return;
+  }
   if (FPartFile) {
     Log("Unfinished part file kept open " + PartFileName());
     Incomplete(PartFileName(), "Unfinished part file kept open " + PartFileName());
@@ -783,6 +842,7 @@ void TDecodeSession::GoTo(std::int32_t Step) {
 }
 
 void TDecodeSession::EndWalk(bool Tell, TWalkEnd How) {
+  FTransfer.Ended();
   if (std::exchange(FRunning, false) && Tell && OnWalkEnded)
     OnWalkEnded(this, How);
   PostSettleCheck();

@@ -71,7 +71,8 @@ void TDecodeSession::WireProgress() {
     total = total == std::numeric_limits<std::int64_t>::max() ? total : total + 1;
     if (FWalkDone || __builtin_sub_overflow(FArticleCurrent, FArticleStart, &handled))
       return {total, total};
-    handled += FCurrentDone && handled < total ? 1 : 0;
+    // The article in hand counts: the first one's fetch reads "1 of n".
+    handled = handled < total ? handled + 1 : total;
     return {std::clamp<std::int64_t>(handled, 0, total), total};
   };
   FTransfer.OnTick = [this](const TTransferFigures& Figures) {
@@ -107,6 +108,17 @@ void TDecodeSession::SetCaption(const std::string& Text) {
 
 // The session folder is named after the server entry as written, user and
 // all: a path inside it is shown from the folder on ("3.UUE").
+// A line of advice goes to the log as well.
+void TDecodeSession::SetAdvice(const std::string& Text) {
+  if (Text.empty() && FAdvice.empty())
+    return;
+  FAdvice = Text;
+  if (!Text.empty())
+    Log(Text);
+  if (OnAdvice)
+    OnAdvice(this, Text);
+}
+
 std::string TDecodeSession::Shown(std::string Text) const {
   if (!FSessionDir.empty())
     for (std::size_t at; (at = Text.find(FSessionDir)) != std::string::npos;)

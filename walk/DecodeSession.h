@@ -92,6 +92,9 @@ public:
   TSessionText OnLogAppend; // text added to the log's last line
   TSessionText OnStatus;    // what the walk is doing, or why it stopped
   TSessionText OnCaption;   // "Decoding", "Download Done", ... with the group and the server
+  // What the user can do about a start-up that failed, or "" once it is
+  // tried again.
+  TSessionText OnAdvice;
   TSessionNumber OnCurrentArticle;
   TSessionNumber OnLastArticle;
   TSessionNumber OnGroupProgress; // per mille of the walk's range
@@ -118,6 +121,7 @@ public:
   // once it is settled (see OnSettled).
   bool Settled() const;
   const std::string& Status() const { return FStatus; }
+  const std::string& Advice() const { return FAdvice; }
   const TCommands& Commands() const { return FCommands; }
   std::int32_t DecodedCount() const { return FDecodedCount; }
   // The files the last walk that reached the group's end left incomplete,
@@ -127,6 +131,8 @@ public:
   std::int64_t ArticleEnd() const { return FArticleEnd; }
   int GroupProgress() const;
   const std::int32_t& BodyLines() const { return FBodyLinesShown; }
+  // Of the yEnc file being received, where its size is known; else 0.
+  int DecodedPercent() const { return FYEnc.Percent(); }
   const std::string& ServerShown() const { return FServerShown; }
   const std::string& GroupName() const { return FGroup; }
   // The session folder with its "/"; empty until the start-up has made it
@@ -153,6 +159,7 @@ protected:
   void GiveUpBody() override;
   void StartBody() override;
   void SetCaption(const std::string& Text);
+  void SetAdvice(const std::string& Text);
   void ShowCurrentArticle();
   void ShowGroupProgress();
   void ShowLastArticle();
@@ -184,6 +191,7 @@ protected:
   void WalkDone();
   void ConnectionEnded();
   void CarryOutAfter();
+  void RestartAfterStop();
   void Reconnect();
   void NoteArticleDone(TNntpRequest RqType);
   std::int64_t NextToExamine() const;
@@ -261,6 +269,7 @@ protected:
   bool FRunning = false;          // see Downloading()
   std::int64_t FSkipPending = 0;  // articles to skip at the next advance
   std::string FStatus;            // what the status shows
+  std::string FAdvice;            // what to do about a failed start-up
   TCommands FCommands;
 
   // Field of Lines: in an overview line (0 is the article number); 0 while

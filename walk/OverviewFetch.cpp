@@ -116,7 +116,8 @@ void TDecodeSession::WalkArticleEnd(std::int64_t Number, std::uint16_t Error) {
 void TDecodeSession::WalkStopped(const std::string& Why) {
   if (Why.empty()) { // A: the connections have said goodbye, as one does after A
     CarryOutAfter();
-    SetStatus("Downloading Interrupted by User");
+    if (!FWalkDone)
+      SetStatus("Downloading Interrupted by User");
     return;
   }
   SetStatus(Why);

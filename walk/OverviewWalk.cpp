@@ -161,6 +161,15 @@ void TOverviewWalk::Stop() {
   ReleaseLog();
 }
 
+void TOverviewWalk::Forget() {
+  Stop();
+  FFetcher.Forget();
+  FNextScan = FHighestListed = FSeekFound = NoArticle;
+  FAllScanned = false;
+  FSeekable = true;
+  FScanned.clear();
+}
+
 void TOverviewWalk::StopAfter() {
   if (FState != Walking)
     return;
@@ -469,11 +478,14 @@ void TOverviewWalk::FetcherLog(const std::string& Text) {
 }
 
 void TOverviewWalk::Stopped(const std::string& Text) {
+  // A stop after the last article in range was handed over finds the walk
+  // at its end.
+  const bool atEnd = FAllScanned && FBlocks.empty() && FFetcher.Pending() == 0;
   DropBlocks();
   FInArticle = false;
   ReleaseLog();
   const TState state = std::exchange(FState, Idle);
-  if (Text.empty() && state == Ending) {
+  if (Text.empty() && (state == Ending || (state == StoppingAfter && atEnd))) {
     FState = Done;
     ReportScanned(NoEnd);
     if (OnDone)

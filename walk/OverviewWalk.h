@@ -51,9 +51,11 @@ public:
   // As the fetcher's: nothing more is raised; what was not handed over
   // whole comes again at the next Start().
   void Stop();
-  // Hands over what comes in order from the requests out, then raises
-  // OnStopped("").
+  // Lets the article being handed over end and drops the requests behind
+  // it, then raises OnStopped(""), or OnDone when that was the last one.
   void StopAfter();
+  // Stops and forgets where it stood: the next Start() walks from its From.
+  void Forget();
   // Passes over every article from To - 1 down to the one in hand, which is
   // handled: the one being handed over, or else the position, whose
   // request may be out.

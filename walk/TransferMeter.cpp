@@ -51,6 +51,17 @@ void TTransferMeter::Wake() {
   FTimer.start();
 }
 
+void TTransferMeter::Ended() {
+  FFresh = 0;
+  FSpeed = FFlowing = 0;
+  FQuiet = IdleAfter;
+  FLeft.reset();
+  if (FAwake)
+    Tick(); // the last figures, asleep after them
+  else if (OnTick)
+    OnTick(FFigures = {FFileName, FBytes, 0, FFigures.Articles, FFigures.SecondsLeft});
+}
+
 // The speed starts as the mean rate since bytes began to come, and becomes
 // an exponential average once that covers SpeedAverage: the first figure is
 // already the rate, and bursts between the walk's requests even out.
@@ -74,7 +85,7 @@ void TTransferMeter::Tick() {
     FAwake = false;
     FTimer.stop();
   }
-  FFigures = {FFileName, FBytes, FSpeed, count, SecondsLeft(count)};
+  FFigures = {FFileName, FBytes, FSpeed, count, Smoothed(SecondsLeft(count), elapsed)};
   if (OnTick)
     OnTick(FFigures);
 }
@@ -92,6 +103,19 @@ std::optional<double> TTransferMeter::SecondsLeft(const TArticleCount& Count) co
       FQuiet >= IdleAfter)
     return std::nullopt;
   return double(Count.Total - Count.Handled) * FWalking / double(Count.Handled);
+}
+
+// Articles are handled in steps, so the estimate jumps about at a steady
+// rate: from one tick to the next it counts down by the time gone and moves
+// towards the new estimate by a third of what is left at most.
+std::optional<double> TTransferMeter::Smoothed(std::optional<double> Left, double Elapsed) {
+  if (!Left || *Left <= 0 || !FLeft || *FLeft <= Elapsed) {
+    FLeft = Left;
+    return Left;
+  }
+  const double base = std::max(0.0, *FLeft - Elapsed);
+  FLeft = std::clamp(*Left, base * 2 / 3, base * 4 / 3);
+  return FLeft;
 }
 
 std::string TTransferMeter::SizeText(double Bytes) {

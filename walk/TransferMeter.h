@@ -48,6 +48,8 @@ public:
   void FileStarted(std::string_view Name);
   // The walk moved: the figures follow it again.
   void Wake();
+  // The walk has ended: the speed is 0 and the figures say so at once.
+  void Ended();
   // Read at every tick.
   std::function<TArticleCount()> Articles;
   // After every tick, with the figures worked out.
@@ -83,6 +85,7 @@ public:
 
 private:
   std::optional<double> SecondsLeft(const TArticleCount& Count) const;
+  std::optional<double> Smoothed(std::optional<double> Left, double Elapsed);
 
   QTimer FTimer;
   std::function<std::chrono::steady_clock::time_point()> FClock = std::chrono::steady_clock::now;
@@ -92,9 +95,10 @@ private:
   std::int64_t FBytes = 0;
   std::int64_t FFresh = 0; // since the last tick
   double FSpeed = 0;
-  double FFlowing = 0; // seconds the speed is averaged over so far
-  double FQuiet = 0;   // seconds since bytes last came
-  double FWalking = 0; // seconds the walk has had articles left
+  double FFlowing = 0;         // seconds the speed is averaged over so far
+  double FQuiet = 0;           // seconds since bytes last came
+  double FWalking = 0;         // seconds the walk has had articles left
+  std::optional<double> FLeft; // the time left shown last
   std::string FFileName;
   TTransferFigures FFigures;
 };

@@ -26,8 +26,10 @@
 namespace {
 
 // Left panel geometry: the list of saved files fills what is below the group
-// bar, the buttons and the skip field.
+// bar, the buttons and the skip field. The panel is wide enough for a
+// usual name of a saved file in the window's font; a longer one scrolls.
 constexpr int InfoWidth = 129;
+constexpr const char* SavedSample = "holiday.vol000+128.par2";
 constexpr int SavedTop = 69;
 constexpr int SavedMinHeight = 5;
 
@@ -38,6 +40,8 @@ constexpr int BarMinWidth = 40;
 constexpr int StatusHeight = 20;
 constexpr std::array<int, 4> PanelWidths = {0, 50, 50, 60};
 constexpr int FixedPanelsWidth = 160;
+
+constexpr const char* StatusTip = "What the window is doing";
 
 QString ToQt(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
 
@@ -82,7 +86,8 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   btOpenFolder->setToolTip("Open Session Folder");
   btOpenFolder->setStatusTip("Open Session Folder");
   ProgressBar2 = MakeBar(Panel1, 100, "% Downloaded", "Lines received of the body being downloaded");
-  ProgressBar1 = MakeBar(Panel1, 100, "% Decoded", "How much of the file being decoded is done");
+  ProgressBar1 = MakeBar(Panel1, 100, "% Decoded",
+                         "How much of the file being received is decoded, where its size is known (yEnc)");
   for (QProgressBar* bar : {ProgressBar2, ProgressBar1})
     bar->setMinimumWidth(BarMinWidth);
   top->addWidget(lblHostName);
@@ -99,10 +104,12 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   // The left panel places its controls itself so that FormResize alone
   // decides the height of the saved-files list.
   PnlInfo = new QFrame(this);
-  PnlInfo->setFixedWidth(InfoWidth);
+  const int infoWidth = std::max(InfoWidth, fontMetrics().horizontalAdvance(SavedSample) + 16 +
+                                                style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 8);
+  PnlInfo->setFixedWidth(infoWidth);
   ProgressBar3 =
       MakeBar(PnlInfo, 1000, "% Current Group", "How far the walk is through the group's articles");
-  ProgressBar3->setGeometry(4, 4, InfoWidth - 8, 16);
+  ProgressBar3->setGeometry(4, 4, infoWidth - 8, 16);
   Stop = MakeButton(PnlInfo, "X", "Interrupt Current Group Download", 4);
   After = MakeButton(PnlInfo, "A", "Stop Current Download After Current Action", 34);
   Restart = MakeButton(PnlInfo, "R", "Restart current download", 64);
@@ -111,9 +118,9 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   EdArticlesToSkip = new QLineEdit("0", PnlInfo);
   EdArticlesToSkip->setToolTip("Number of Articles to Skip with S");
   EdArticlesToSkip->setStatusTip("Number of Articles to Skip with S");
-  EdArticlesToSkip->setGeometry(4, 48, InfoWidth - 8, 19);
+  EdArticlesToSkip->setGeometry(4, 48, infoWidth - 8, 19);
   LBSaved = new QListWidget(PnlInfo);
-  LBSaved->setGeometry(4, SavedTop, InfoWidth - 8, SavedMinHeight);
+  LBSaved->setGeometry(4, SavedTop, infoWidth - 8, SavedMinHeight);
   middle->addWidget(PnlInfo);
 
   Memo1 = new QPlainTextEdit(this);
@@ -130,8 +137,7 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   SB1 = new QWidget(this);
   SB1->setFixedHeight(StatusHeight);
   const char* designTexts[] = {"Current Action", "0", "0", "00000"};
-  const char* tips[] = {"What the window is doing", "Article being examined", "Last article of the group",
-                        "Files saved"};
+  const char* tips[] = {StatusTip, "Article being examined", "Last article of the group", "Files saved"};
   for (std::size_t i = 0; i < SB1Panels.size(); ++i) {
     SB1Panels[i] = new QLabel(designTexts[i], SB1);
     SB1Panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -142,6 +148,7 @@ TMDIChild::TMDIChild(std::unique_ptr<TDecodeSession> Session, QWidget* parent)
   SetCaption("Decoding");
   FUpdates = std::make_unique<TUpdatePacer>(this, Memo1);
   FUpdates->Follow(ProgressBar2, &FSession->BodyLines());
+  FUpdates->Follow(ProgressBar1, [this] { return FSession->DecodedPercent(); });
   SavedFiles = new TSavedFiles(LBSaved, FSession->SessionDir());
   connect(btOpenFolder, &QToolButton::clicked, this,
           [this] { Guarded([this] { SavedFiles->OpenFolder(); }); });
@@ -160,6 +167,11 @@ void TMDIChild::WireSession() {
     FUpdates->SetText(SB1Panels[0], ToQt(Text));
   };
   session.OnCaption = [this](TObject*, const std::string& Text) { SetCaption(Text); };
+  // The status's tooltip says it whole, with what to do about it.
+  session.OnAdvice = [this](TObject*, const std::string& Text) {
+    SB1Panels[0]->setToolTip(Text.empty() ? QString(StatusTip)
+                                          : ToQt(FSession->Status()) + "\n" + ToQt(Text));
+  };
   session.OnCurrentArticle = [this](TObject*, std::int64_t Number) {
     FUpdates->SetText(SB1Panels[1], QString::number(Number));
   };

@@ -46,6 +46,7 @@ void TSavedFiles::ShowSaved(const std::string& Name) {
   const QString name = QString::fromLocal8Bit(Name);
   delete IncompleteItem(name);
   FList->addItem(name);
+  FList->item(FList->count() - 1)->setToolTip(name); // the whole name, where the list cuts it
 }
 
 void TSavedFiles::ShowIncomplete(const std::string& Name, const std::string& Why) {

@@ -78,7 +78,11 @@ void TUpdatePacer::SetValue(QProgressBar* Bar, int Value) {
 }
 
 void TUpdatePacer::Follow(QProgressBar* Bar, const std::int32_t* Value) {
-  FFollowed.emplace_back(Bar, Value);
+  Follow(Bar, [Value] { return int(*Value); });
+}
+
+void TUpdatePacer::Follow(QProgressBar* Bar, std::function<int()> Value) {
+  FFollowed.emplace_back(Bar, std::move(Value));
 }
 
 void TUpdatePacer::Hold() {
@@ -96,7 +100,7 @@ void TUpdatePacer::Flush() {
       bar->setValue(value);
   }
   for (const auto& [bar, value] : FFollowed)
-    bar->setValue(std::min(*value, bar->maximum()));
+    bar->setValue(std::min(value(), bar->maximum()));
   // Painted now: a walk that goes on at once would turn painting off again
   // before a later paint came.
   if (held) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,7 @@ public:
   // Bar shows *Value (its maximum at most) as it is at each update: a count
   // that changes with every line costs nothing until then.
   void Follow(QProgressBar* Bar, const std::int32_t* Value);
+  void Follow(QProgressBar* Bar, std::function<int()> Value);
   // Shows everything held back now.
   void Flush();
 
@@ -64,5 +66,5 @@ private:
   std::deque<std::string> FLines; // new lines; the last one takes what is appended
   std::vector<std::pair<QLabel*, QString>> FTexts;
   std::vector<std::pair<QProgressBar*, int>> FValues;
-  std::vector<std::pair<QProgressBar*, const std::int32_t*>> FFollowed;
+  std::vector<std::pair<QProgressBar*, std::function<int()>>> FFollowed;
 };

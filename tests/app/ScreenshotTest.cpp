@@ -21,7 +21,8 @@ TEST_F(Screenshot, MainWindowWithTwoTiledDecodeWindows) {
   const std::string a = NewsServer("alt.binaries.pictures"), b = NewsServer("alt.binaries.sounds");
   WriteLists({a, b, "news.example.net"}, {"alt.binaries.pictures", "alt.binaries.sounds", "alt.test"});
   Start();
-  Main->resize(900, 640);
+  Main->move(0, 0);
+  Main->resize(1040, 720);
   Main->MinR->setText("10");
   ASSERT_TRUE(QTest::qWaitForWindowExposed(Main.get()));
   Select(a, "alt.binaries.pictures");

@@ -291,9 +291,10 @@ TEST_F(ArticleFetcher, PacingHoldsAfterTheGroupAndAfterEveryReply) {
   EXPECT_EQ(Fetcher.Pending(), 3u);
 }
 
-// A stop after the current requests sends nothing more, hands over in order
-// what was in flight and says so; the position is the first article not
-// handed over, and a restart goes on from there. A stop in the middle of an
+// A stop after the current article sends nothing more, lets the article
+// being handed over end, drops what was in flight behind it and says so;
+// the position is the first article not handed over, and a restart goes on
+// from there. A stop in the middle of an
 // article raises nothing more, and that article comes again whole. ARTICLE
 // brings the header first.
 TEST_F(ArticleFetcher, StopAfterStopAndRestartKeepThePosition) {
@@ -316,14 +317,14 @@ TEST_F(ArticleFetcher, StopAfterStopAndRestartKeepThePosition) {
   ASSERT_TRUE(PumpUntil([&] { return !Stopped.empty(); }));
   EXPECT_EQ(Stopped, Lines{""});
   const std::int64_t position = Fetcher.Position();
-  EXPECT_GE(position, 4);
-  EXPECT_LE(position, 11); // at most the window of 2 x 2 x 2 articles from 3 on was asked for
+  EXPECT_EQ(position, 4);
   EXPECT_EQ(Ended, Range(1, position - 1));
   EXPECT_EQ(Bodies[1][0], "Subject: part 1");
+  PumpFor(50); // what was on its way has reached the server
   const long asked = Count(server.Received(), "ARTICLE");
   PumpFor(50);
   EXPECT_EQ(Count(server.Received(), "ARTICLE"), asked);
-  EXPECT_EQ(server.Received().back(), "QUIT");
+  EXPECT_LE(asked, 3 + 2 * 2); // nothing went out after the stop
 
   Fetcher.Start();
   ASSERT_TRUE(PumpUntil([&] { return !Fetcher.Running(); }));

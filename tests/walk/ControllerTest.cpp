@@ -59,8 +59,8 @@ TEST_F(Controller, SkipCountsFromTheArticleInHandAndStopsAtTheEnd) {
 // walk without decoding the unfinished block: nothing truncated is saved or
 // listed. R goes on with the third article into the same part file, within
 // the range of the first GROUP reply though the group has grown since. X in
-// a body throws its part away and stops for good; the next session starts
-// with that article.
+// a body throws its part away and offers R, which would start again with
+// that article; so does the next session.
 TEST_F(Controller, StopAfterKeepsAnUnfinishedBlockForRestartAndStopThrowsAPartAway) {
   const std::string kilo = RandomBytes(6000, 3);
   std::vector<TNewsArticle> posts = Thirds("kilo.bin", kilo);
@@ -81,7 +81,7 @@ TEST_F(Controller, StopAfterKeepsAnUnfinishedBlockForRestartAndStopThrowsAPartAw
   EXPECT_EQ(Buttons(), "XA-S");
   // The status still shows the first stop until the pacer's next update: X
   // is seen by the buttons it leaves.
-  ASSERT_TRUE(PumpUntil([&] { return Buttons() == "----"; }));
+  ASSERT_TRUE(PumpUntil([&] { return Buttons() == "--R-"; }));
   PumpFor(50);
   EXPECT_EQ(Server.Received(),
             (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 1", "BODY 1", "HEAD 2", "BODY 2", "QUIT",
@@ -89,7 +89,7 @@ TEST_F(Controller, StopAfterKeepsAnUnfinishedBlockForRestartAndStopThrowsAPartAw
   EXPECT_EQ(ReadFile(Folder() + "kilo.bin"), kilo);
   EXPECT_EQ(Child->Saved(), Lines{"kilo.bin"});
   EXPECT_EQ(Files(), QStringList{"kilo.bin"});
-  EXPECT_EQ(Buttons(), "----");
+  EXPECT_EQ(Buttons(), "--R-");
   EXPECT_EQ(Panel(2), "4");
   EXPECT_EQ(Child->MemoLines().back(), "Session Closed Request Done ");
   CloseExpecting(4);
@@ -115,21 +115,27 @@ TEST_F(Controller, BodyWithoutDataPastTheWaitingLimitReconnectsAndGoesOn) {
 }
 
 // The socket's errors are given in words; a name that does not resolve is
-// named. R after a failed connect starts the walk, which runs to its end.
+// named. The caption says the window is not connected, and a line of advice
+// says what to do. R after a failed connect starts the walk, which runs to
+// its end.
 TEST_F(Controller, FailedConnectIsReportedInWordsAndRestartStartsTheWalk) {
   Store(5);
   Open(); // nothing listens yet
   const std::string refused = "Error #10061 Connection refused";
   ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected: " + refused; }));
   PumpFor(30);
-  EXPECT_EQ(Child->MemoLines(),
-            (Lines{"CONNECTING.... ", "Session Closed ", refused + " Request Done ", "Error Connecting ! "}));
+  const std::string portAdvice = "is the port right? plain NNTP is usually 119, TLS 563";
+  EXPECT_EQ(Child->MemoLines(), (Lines{"CONNECTING.... ", "Session Closed ", refused + " Request Done ",
+                                       "Error Connecting ! ", portAdvice + " "}));
+  EXPECT_EQ(Child->Advice(), portAdvice);
   EXPECT_EQ(Buttons(), "XARS");
-  EXPECT_EQ(Child->Caption, Captioned("Decoding"));
+  EXPECT_EQ(Child->Caption, Captioned("Not Connected"));
   Skip(2); // kept until the walk has started
   Server.ServeGroup("alt.test",
                     {Post(4, 10), Post(5, 10), Post(6, 10), Post(7, 10), Post(8, 10), Post(9, 10)});
   Child->RestartClick();
+  EXPECT_EQ(Child->Caption, Captioned("Decoding"));
+  EXPECT_EQ(Child->Advice(), "");
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Server.Received(),
             (Lines{"GROUP alt.test", "LIST OVERVIEW.FMT", "HEAD 5", "HEAD 8", "HEAD 9", "QUIT"}));
@@ -143,6 +149,19 @@ TEST_F(Controller, FailedConnectIsReportedInWordsAndRestartStartsTheWalk) {
   const std::string notFound = "Error #11001 Host not found (no..such.host)";
   EXPECT_EQ(Logged(notFound + " Request Done "), 1);
   EXPECT_EQ(Panel(0), "Not Connected: " + notFound);
+  EXPECT_EQ(Child->Advice(), "check the server's name in Configure");
+  EXPECT_EQ(Logged("check the server's name in Configure "), 1);
+  EXPECT_EQ(Child->Caption, Captioned("Not Connected"));
+  Child->FormClose();
+
+  // A server of plain NNTP written as one of TLS.
+  Use(Server, "nntps://");
+  Open();
+  ASSERT_TRUE(PumpUntil([&] { return Child->Commands().Restart; }));
+  EXPECT_EQ(Child->Advice(), "the server did not answer TLS on this port: write the entry without nntps:// "
+                             "or with the TLS port")
+      << Panel(0);
+  EXPECT_EQ(Child->Caption, Captioned("Not Connected"));
   EXPECT_TRUE(Errors.empty());
 }
 
@@ -158,7 +177,8 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
   Open();
   EXPECT_EQ(Panel(0), "'abc' is not a valid integer value");
   EXPECT_EQ(Buttons(), "----");
-  EXPECT_EQ(Child->Caption, Captioned("Decoding"));
+  EXPECT_EQ(Child->Caption, Captioned("Not Started"));
+  EXPECT_EQ(Child->Advice(), "");
   Child->FormClose();
   Values.min = "1";
   Values.pacing = "fast";
@@ -170,11 +190,12 @@ TEST_F(Controller, WindowThatExaminedNothingKeepsThePosition) {
   AppendText(blocker, "");
   Values.path += "file/";
   Open();
-  EXPECT_TRUE(Child->MemoLines().empty()); // no connect
   const std::string folderError =
       "Cannot create folder " + Folder().substr(0, Folder().size() - 1) + ": Not a directory";
   EXPECT_EQ(Panel(0), folderError);
   EXPECT_EQ(Buttons(), "--R-");
+  EXPECT_EQ(Child->Advice(), "choose another download path in Configure");
+  EXPECT_EQ(Child->MemoLines(), Lines{"choose another download path in Configure "});
   DeleteFile(blocker);
   Child->RestartClick(); // the folder can be made now; nothing listens yet
   ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Not Connected: Error #10061 Connection refused"; }));
@@ -728,7 +749,7 @@ TEST_F(Controller, WalkConnectionsRefusedAtTheStartTryAgain) {
 }
 
 // While the window waits to reconnect after the second of three articles
-// of a file was cut, A ends the walk there and X stops it for good: neither
+// of a file was cut, A ends the walk there and X stops it: neither
 // connects again or saves a truncated file, the caption and the status say
 // the walk was interrupted, and the next session starts with the file's
 // first article and gathers it whole.
@@ -744,7 +765,7 @@ TEST_F(Controller, StopAfterOrStopWhileWaitingToReconnectLosesNothing) {
     after ? Child->AfterClick() : Child->StopClick();
     ASSERT_TRUE(PumpUntil([&] { return Child->Caption == Captioned("Downloading Interrupted"); }));
     PumpFor(30);
-    EXPECT_EQ(Buttons(), after ? "X-R-" : "----");
+    EXPECT_EQ(Buttons(), after ? "X-R-" : "--R-");
     EXPECT_EQ(Panel(0), after ? "Downloading Interrupted" : "Downloading Interrupted by User");
     EXPECT_EQ(Server.Connections(), after ? 1 : 2);
     EXPECT_EQ(Files({"*.UUE"}), after ? QStringList{"1.UUE"} : QStringList{});

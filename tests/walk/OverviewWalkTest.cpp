@@ -134,9 +134,9 @@ TEST_F(OverviewWalk, SeveralConnectionsSaveEveryFileWholeInArticleOrder) {
 }
 
 // One connection with two requests in flight. A in the first article of a
-// file posted over six: the article in flight behind it comes in order, and
-// nothing more is asked for; the block stays open for R, which goes on with
-// it. S in an article passes the two after it, though they are asked for
+// file posted over six: that article ends, the one in flight behind it is
+// dropped, and nothing more is asked for; the block stays open for R, which
+// goes on with it. S in an article passes the two after it, though they are asked for
 // already. X with requests in flight throws the part away; the close stores
 // the article whose lines were being handed over.
 TEST_F(OverviewWalk, StopAfterSkipAndStopWithRequestsInFlight) {
@@ -156,8 +156,8 @@ TEST_F(OverviewWalk, StopAfterSkipAndStopWithRequestsInFlight) {
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Panel(0), "Downloading Interrupted by User");
   EXPECT_EQ(Child->Caption, Captioned("Downloading Interrupted"));
-  EXPECT_EQ(Child->FWalk.Position(), 3);
-  EXPECT_EQ(Done(), (Numbers{1, 2}));
+  EXPECT_EQ(Child->FWalk.Position(), 2);
+  EXPECT_EQ(Done(), (Numbers{1}));
   EXPECT_EQ(Logged("Unfinished part file kept open 1.UUE"), 1);
   ASSERT_TRUE(PumpUntil([&] { return Server.Received().back() == "QUIT"; }));
   const Lines asked = Server.Received();
@@ -180,6 +180,50 @@ TEST_F(OverviewWalk, StopAfterSkipAndStopWithRequestsInFlight) {
   ASSERT_TRUE(WaitEnd());
   EXPECT_TRUE(PartFiles().isEmpty());
   CloseExpecting(9);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// Four connections with four requests each in flight, a file an article.
+// A in article 5 lets it end and drops the requests behind it: 6 is stored,
+// nothing past 5 is saved. X in article 8 leaves R, which starts again from
+// the position stored then; A in the last article finds the walk at its
+// end and says so.
+TEST_F(OverviewWalk, StopAfterEndsTheArticleInHandAndRestartFollowsStop) {
+  Values.connections = "4";
+  Values.inFlight = "4";
+  std::vector<TNewsArticle> posts;
+  Lines names;
+  for (std::int64_t n = 1; n <= 19; ++n) {
+    names.push_back("f" + std::to_string(n));
+    posts.push_back(Post(n, 100, UU(names.back(), RandomBytes(3000, unsigned(n)))));
+  }
+  Server.SetLatency(5);
+  Serve(posts);
+  Open();
+  OnLine("begin 644 f5", [&] { Child->AfterClick(); });
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Caption, Captioned("Downloading Interrupted"));
+  EXPECT_EQ(Panel(0), "Downloading Interrupted by User");
+  EXPECT_EQ(Done(), (Numbers{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Child->Saved(), Lines(names.begin(), names.begin() + 5));
+  CloseExpecting(6);
+
+  Open();
+  OnLine("begin 644 f8", [&, once = false]() mutable {
+    if (!std::exchange(once, true))
+      Child->StopClick();
+  });
+  ASSERT_TRUE(PumpUntil([&] { return Child->Commands().Restart; }));
+  EXPECT_EQ(Child->Buttons(), "--R-");
+  ASSERT_TRUE(PumpUntil([&] { return Child->Nntp.State() == nntpNotConnected; }));
+  OnLine("begin 644 f19", [&] { Child->AfterClick(); });
+  Child->RestartClick();
+  EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(8));
+  ASSERT_TRUE(PumpUntil([&] { return !Child->Downloading() && Child->Settled(); }));
+  EXPECT_EQ(Child->Caption, Captioned("Download Done"));
+  EXPECT_EQ(Panel(0), "Downloading Done");
+  EXPECT_EQ(Child->Saved(), Lines(names.begin() + 5, names.end()));
+  CloseExpecting(20);
   EXPECT_TRUE(Errors.empty());
 }
 

@@ -3,12 +3,15 @@
 #include "tests/support/EventLoop.h"
 
 #include <QEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 #include <functional>
@@ -159,4 +162,46 @@ TEST_F(Window, TheLogCaughtUpAtAnyPointIsTheLogLineByLine) {
   ASSERT_EQ(std::size_t(shown.size()), model.size());
   EXPECT_EQ(shown.back().toStdString(), "the last line ");
   EXPECT_EQ(shown.front().toStdString(), model.front());
+}
+
+// The window asks for room where its row of figures reads whole on one line
+// and a usual saved name whole in its list. Sized within the screen's
+// available area, or narrower, no caption overlaps a value: at scale 1 and,
+// in a run of its own, at scale 2, where the screen has half the room.
+TEST_F(Window, OpensWhereEveryFigureReadsAtScaleOneAndTwo) {
+  const char* self = "Window.OpensWhereEveryFigureReadsAtScaleOneAndTwo";
+  if (qEnvironmentVariableIsEmpty("QT_SCALE_FACTOR")) {
+    QProcess run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_SCALE_FACTOR", "2");
+    run.setProcessEnvironment(env);
+    run.setProcessChannelMode(QProcess::MergedChannels);
+    run.start(QCoreApplication::applicationFilePath(), {QString("--gtest_filter=") + self});
+    ASSERT_TRUE(run.waitForFinished(120000));
+    const std::string output = run.readAll().toStdString();
+    EXPECT_EQ(run.exitCode(), 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  } else {
+    EXPECT_EQ(QGuiApplication::primaryScreen()->devicePixelRatio(), 2);
+  }
+  TTestChild& c = *Child;
+  TTransferProgress& row = *c.TransferProgress;
+  row.Show({"holiday.vol000+128.par2", 999'900'000, 999'900, {99'999, 99'999}, 3599});
+  c.LBSaved->addItem("holiday.vol000+128.par2");
+  const QSize hint = c.sizeHint();
+  EXPECT_GE(hint.width(), row.sizeHint().width());
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  for (const int width : {std::min(hint.width(), area.width()), std::min(hint.width(), area.width()) / 2}) {
+    c.resize(width, std::min(hint.height(), area.height()));
+    c.show();
+    QCoreApplication::processEvents();
+    ExpectReadable(row);
+    EXPECT_TRUE(c.rect().contains(row.geometry())) << width;
+    if (width >= row.sizeHint().width())
+      EXPECT_EQ(row.height(), row.sizeHint().height()) << width;
+    else
+      EXPECT_GT(row.height(), row.sizeHint().height()) << width;
+  }
+  EXPECT_GE(c.LBSaved->viewport()->width(),
+            c.LBSaved->fontMetrics().horizontalAdvance("holiday.vol000+128.par2") + 8);
 }

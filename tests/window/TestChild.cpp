@@ -79,3 +79,20 @@ std::string WindowWalkTest::Panel(int i) const {
   Child->FlushUpdates();
   return Child->SB1Panels[std::size_t(i)]->text().toStdString();
 }
+
+void ExpectReadable(const TTransferProgress& row) {
+  const QList<QLabel*> labels = row.findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+  ASSERT_EQ(labels.size(), 10);
+  for (qsizetype i = 0; i < labels.size(); ++i) {
+    const QRect r = labels[i]->geometry();
+    EXPECT_TRUE(row.contentsRect().contains(r)) << labels[i]->text().toStdString() << " " << row.width();
+    for (qsizetype j = i + 1; j < labels.size(); ++j)
+      EXPECT_FALSE(r.intersects(labels[j]->geometry()))
+          << labels[i]->text().toStdString() << " / " << labels[j]->text().toStdString() << " "
+          << row.width();
+    if (labels[i] != row.lblFile) {
+      EXPECT_GE(r.width(), labels[i]->fontMetrics().horizontalAdvance(labels[i]->text()))
+          << labels[i]->text().toStdString();
+    }
+  }
+}

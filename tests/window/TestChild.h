@@ -2,6 +2,7 @@
 
 #include "tests/walk/TestSession.h"
 #include "window/ChildWin.h"
+#include "window/TransferProgress.h"
 
 #include <string>
 #include <vector>
@@ -48,3 +49,7 @@ protected:
   std::vector<std::string> Errors;
   TErrorDisplay Previous;
 };
+
+// Every caption and value of the row lies within it and on no other, and
+// each figure's value has room for what it shows.
+void ExpectReadable(const TTransferProgress& row);

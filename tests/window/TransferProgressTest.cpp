@@ -3,6 +3,7 @@
 
 #include <QLabel>
 #include <QLocale>
+#include <QProgressBar>
 
 #include <chrono>
 
@@ -69,10 +70,49 @@ TEST(TransferProgress, SmoothedSpeedIdleAfterTenSecondsAndTimeLeftOnceKnown) {
   EXPECT_TRUE(m.Awake());
 }
 
+// Articles that come in bursts at a steady rate of one a second: the raw
+// estimate jumps, the time left shown moves by a third at most from tick to
+// tick and stays near the truth. The walk's end puts the speed to 0 at
+// once, and the timer off.
+TEST(TransferProgress, TimeLeftMovesByAThirdAtMostAndTheEndStopsTheSpeed) {
+  TTransferMeter m;
+  std::chrono::steady_clock::time_point now;
+  TArticleCount walk{1, 200};
+  m.SetClock([&] { return now; });
+  m.SetEstimateAfter(1000ms);
+  m.Articles = [&] { return walk; };
+  std::vector<double> left;
+  m.OnTick = [&](const TTransferFigures& f) {
+    if (f.SecondsLeft)
+      left.push_back(*f.SecondsLeft);
+  };
+  m.Received(1000);
+  for (int i = 1; i <= 400; ++i) {
+    now += 250ms;
+    if (i % 12 == 0)
+      walk.Handled += 3; // three at once every three seconds
+    m.Received(1000);
+    m.Tick();
+  }
+  ASSERT_GT(left.size(), 300u);
+  for (std::size_t i = 1; i < left.size(); ++i)
+    EXPECT_LE(std::abs(left[i] - left[i - 1]), left[i - 1] / 3 + 0.25) << i;
+  const double truth = double(walk.Total - walk.Handled); // at one a second
+  EXPECT_NEAR(left.back(), truth, truth / 3);
+  EXPECT_GT(m.Speed(), 0);
+  TTransferFigures last;
+  m.OnTick = [&](const TTransferFigures& f) { last = f; };
+  m.Ended();
+  EXPECT_EQ(last.Speed, 0);
+  EXPECT_EQ(last.Bytes, 401000);
+  EXPECT_FALSE(m.Awake());
+}
+
 // A walk over a uuencoded, a MIME and a yEnc file and an article out of
 // range: each file shows by its name as it arrives, every byte of every line
-// counts, and the articles handled show with the time left once there is
-// something to go on.
+// counts, and the article in hand shows with the time left once there is
+// something to go on. % Decoded follows the yEnc file, whose size is known,
+// and stays 0 for the others. The walk's end puts the speed to 0.
 TEST_F(TransferProgressWalk, ShowsTheFileTheBytesAndTheArticlesOfTheWalk) {
   const std::string a = RandomBytes(3000, 1), b = RandomBytes(4000, 2), c = RandomBytes(5000, 3);
   Server.ServeGroup("alt.test", {Post(101, 250, UU("a.bin", a)),
@@ -88,6 +128,7 @@ TEST_F(TransferProgressWalk, ShowsTheFileTheBytesAndTheArticlesOfTheWalk) {
   meter.SetEstimateAfter(0ms);
   std::int64_t bytes = 0;
   Lines names, shown; // shown: articles and time left as each body began
+  std::vector<int> decoded;
   auto figures = [&] {
     return (progress.lblArticles->text() + " | " + progress.lblTimeLeft->text()).toStdString();
   };
@@ -100,18 +141,24 @@ TEST_F(TransferProgressWalk, ShowsTheFileTheBytesAndTheArticlesOfTheWalk) {
     if (session.FNextStep == stepBody && session.FBodyLines == 1) {
       meter.Tick();
       shown.push_back(figures());
+      Child->FlushUpdates();
+      decoded.push_back(Child->ProgressBar1->value());
     }
   };
   ASSERT_TRUE(WaitEnd());
   meter.Tick();
   EXPECT_EQ(names, (Lines{"", "a.bin", "b.bin", "c d.bin"}));
   ASSERT_EQ(shown.size(), 3u);
-  EXPECT_EQ(shown[0], "0 of 4 | \u2014");
-  EXPECT_TRUE(shown[1].starts_with("1 of 4 | ") && shown[1].ends_with(" s")) << shown[1];
+  EXPECT_TRUE(shown[0].starts_with("1 of 4 | ")) << shown[0];
+  EXPECT_TRUE(shown[1].starts_with("2 of 4 | ") && shown[1].ends_with(" s")) << shown[1];
+  EXPECT_TRUE(shown[2].starts_with("3 of 4 | ")) << shown[2];
+  EXPECT_EQ(decoded, (std::vector<int>{0, 0, 0}));
+  Child->FlushUpdates();
+  EXPECT_EQ(Child->ProgressBar1->value(), 100);
   EXPECT_EQ(figures(), "4 of 4 | 0 s");
   EXPECT_EQ(meter.Bytes(), bytes);
   EXPECT_EQ(progress.lblReceived->text(), Size(bytes));
   EXPECT_EQ(progress.lblFile->text(), "c d.bin");
-  EXPECT_GT(progress.Speed(), 0);
+  EXPECT_EQ(progress.Speed(), 0);
   EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin", "c d.bin"}));
 }

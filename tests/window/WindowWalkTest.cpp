@@ -104,12 +104,36 @@ TEST_F(WindowWalk, AFolderWalkedElsewhereIsShownWithRestart) {
   Open();
   EXPECT_EQ(Panel(0), "alt.test on 127.0.0.1:" + Server.PortText() +
                           " is being walked by another Vostel (process " + std::to_string(::getpid()) + ")");
-  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Decoding"));
+  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Not Started"));
   for (const QPushButton* button : {Child->Stop, Child->After, Child->Skip})
     EXPECT_FALSE(button->isEnabled()) << button->text().toStdString();
   EXPECT_TRUE(Child->Restart->isEnabled());
   Child->close();
   EXPECT_FALSE(FileExists(Folder() + "dati.ini"));
   EXPECT_EQ(Server.Connections(), 0);
+  EXPECT_TRUE(Errors.empty());
+}
+
+// A refused connect: the caption follows the status, whose tooltip says it
+// whole with what to do, as the log does; R clears the advice. X leaves R.
+TEST_F(WindowWalk, AFailedStartSaysWhatToDoAndXLeavesRestart) {
+  Open(); // nothing listens yet
+  ASSERT_TRUE(PumpUntil([&] { return Child->Restart->isEnabled(); }));
+  Child->FlushUpdates();
+  const std::string advice = "is the port right? plain NNTP is usually 119, TLS 563";
+  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Not Connected"));
+  EXPECT_EQ(Child->SB1Panels[0]->toolTip().toStdString(), Panel(0) + "\n" + advice);
+  EXPECT_EQ(Child->MemoLines().back(), advice + " ");
+
+  Server.ServeGroup("alt.test", {Post(1, 10)});
+  Child->Restart->click();
+  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Decoding"));
+  EXPECT_EQ(Child->SB1Panels[0]->toolTip().toStdString(), "What the window is doing");
+  Child->Stop->click();
+  EXPECT_FALSE(Child->Stop->isEnabled());
+  ASSERT_TRUE(Child->Restart->isEnabled());
+  Child->Restart->click();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->windowTitle().toStdString(), Captioned("Download Done"));
   EXPECT_TRUE(Errors.empty());
 }
