@@ -37,9 +37,11 @@ TSignalPipe::TSignalPipe(std::initializer_list<int> Signals) : FSignals(Signals)
     ::sigaction(signal, &action, nullptr);
 }
 
+// A signal that comes once the walk is over, while the program finishes,
+// is ignored: the walk's end is already told and its position stored.
 TSignalPipe::~TSignalPipe() {
   for (const int signal : FSignals)
-    std::signal(signal, SIG_DFL);
+    std::signal(signal, SIG_IGN);
   FNotifier.reset();
   for (int& end : Pipe) {
     ::close(end);

@@ -13,7 +13,7 @@
 class TSignalPipe {
 public:
   explicit TSignalPipe(std::initializer_list<int> Signals);
-  ~TSignalPipe(); // the signals' default actions come back
+  ~TSignalPipe(); // the signals are ignored from then on
   TSignalPipe(const TSignalPipe&) = delete;
   TSignalPipe& operator=(const TSignalPipe&) = delete;
 

@@ -329,7 +329,7 @@ void TOverviewWalk::GiveScanned() {
     }
     const TBlock given = std::move(b);
     FBlocks.pop_front();
-    FDeciding.push_back({given.First, given.Last, given.Unreadable, given.Error, {}});
+    FDeciding.push_back({given.First, given.Last, given.Unreadable, given.Error, {}, 0, {}});
     for (const TBlock::THeld& held : given.Held) {
       if (!held.MessageId.empty())
         FDeciding.back().MessageIds.emplace_back(held.Number, held.MessageId);
