@@ -93,3 +93,15 @@ bool SameText(std::string_view a, std::string_view b) {
       return false;
   return true;
 }
+
+bool IsPortNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5 || text.front() == '0')
+    return false;
+  long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9')
+      return false;
+    value = value * 10 + (c - '0');
+  }
+  return value <= 65535;
+}

@@ -23,3 +23,6 @@ std::string_view TrimSpaces(std::string_view text);
 std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);
 bool SameText(std::string_view a, std::string_view b);
+// A TCP port as a server entry writes it: 1 to 65535, digits only, no
+// leading zero.
+bool IsPortNumber(std::string_view text);

@@ -11,18 +11,6 @@ namespace {
 
 constexpr char Forms[] = "write host, host:port or nntps://[user@]host[:port]";
 
-bool IsPort(std::string_view text) {
-  if (text.empty() || text.size() > 5 || text.front() == '0')
-    return false;
-  long value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return false;
-    value = value * 10 + (c - '0');
-  }
-  return value <= 65535;
-}
-
 // Letters, digits, "-", "_" and dots between parts that are not empty;
 // bytes beyond ASCII are left to the name lookup (international names).
 std::optional<std::string> HostFault(std::string_view host) {
@@ -46,7 +34,7 @@ std::optional<std::string> HostPortFault(std::string_view text) {
   const std::size_t colon = text.rfind(':');
   if (colon == std::string_view::npos)
     return HostFault(text);
-  if (!IsPort(text.substr(colon + 1)))
+  if (!IsPortNumber(text.substr(colon + 1)))
     return "the port must be a number from 1 to 65535, not '" + std::string(text.substr(colon + 1)) + "'";
   return HostFault(text.substr(0, colon));
 }

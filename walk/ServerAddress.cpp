@@ -6,18 +6,6 @@
 
 namespace {
 
-bool IsPortNumber(std::string_view text) {
-  if (text.empty() || text.size() > 5 || text.front() == '0')
-    return false;
-  long value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9')
-      return false;
-    value = value * 10 + (c - '0');
-  }
-  return value <= 65535;
-}
-
 void SplitPort(std::string_view text, TServerAddress& address) {
   const std::size_t colon = text.rfind(':');
   if (colon == std::string_view::npos || !IsPortNumber(text.substr(colon + 1))) {
