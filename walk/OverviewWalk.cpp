@@ -211,24 +211,31 @@ void TOverviewWalk::Next() {
              std::size_t(std::count_if(FScanned.begin(), FScanned.end(),
                                        [at](const TScanned& s) { return s.First > at; }));
     };
-    while (!FAllScanned && !FSeeking && (FGrowing ? FBlocks.empty() : FBlocks.size() < out) &&
-           ahead() < BlocksAhead &&
-           (FFetcher.Pending() < 4 * out || (FBlocks.empty() && !FDeciding.empty()))) {
-      const std::int64_t first = FNextScan, last = BlockLast(first, FEnd, FGrowing ? FSpan : OverviewBlock);
-      FBlocks.emplace_back(first, last);
-      if (last >= FEnd)
-        FAllScanned = true;
-      else
-        FNextScan = last + 1;
-      if (FFetcher.Pending() == 0 && FBlocks.size() == 1 && OnStatus)
-        OnStatus(this, "Scanning " + IntToStr(first) + "-" + IntToStr(last));
-      FFetcher.Scan(first, last);
-    }
-    // With no overview to come the posts decide what waits with what is
-    // known: the group's end, or the read-ahead reached.
-    if (!FDeciding.empty() && FBlocks.empty() && !FSeeking) {
-      FPosts.Flush();
-      GiveDecided();
+    for (int Pass = 0;; ++Pass) {
+      while (!FAllScanned && !FSeeking && (FGrowing ? FBlocks.empty() : FBlocks.size() < out) &&
+             ahead() < BlocksAhead &&
+             (FFetcher.Pending() < 4 * out || (FBlocks.empty() && !FDeciding.empty()))) {
+        const std::int64_t first = FNextScan, last = BlockLast(first, FEnd, FGrowing ? FSpan : OverviewBlock);
+        FBlocks.emplace_back(first, last);
+        if (last >= FEnd)
+          FAllScanned = true;
+        else
+          FNextScan = last + 1;
+        if (FFetcher.Pending() == 0 && FBlocks.size() == 1 && OnStatus)
+          OnStatus(this, "Scanning " + IntToStr(first) + "-" + IntToStr(last));
+        FFetcher.Scan(first, last);
+      }
+      // With no overview to come the posts decide what waits with what is
+      // known: the group's end, or the read-ahead reached. What they decide
+      // leaves room ahead, and the scan goes on at once: nothing else would
+      // wake it while nothing is out.
+      if (!FDeciding.empty() && FBlocks.empty() && !FSeeking) {
+        FPosts.Flush();
+        GiveDecided();
+        if (FDeciding.empty() && !FAllScanned && Pass == 0)
+          continue;
+      }
+      break;
     }
     if (FAllScanned && FBlocks.empty() && FFetcher.Pending() == 0)
       FState = Ending;

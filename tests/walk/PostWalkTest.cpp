@@ -175,3 +175,21 @@ TEST_F(PostWalk, AnIncompleteFileIsToldUntilItIsWhole) {
                  FileExists(Folder() + "holiday.bin.partial.parts"));
   }
 }
+
+// A part of a post that nothing wants, then more articles of no post than
+// the walk reads ahead: the part waits for a decision until the read-ahead
+// is full, is then decided with what is known, and the scan goes on to the
+// group's end instead of waiting for a wake-up that never comes.
+TEST_F(PostWalk, APartThatWaitsDoesNotHoldTheScan) {
+  std::vector<TNewsArticle> posts{Part(1, "\"lonely.bin\" yEnc (1/2)", Ann, 10, Text(10))};
+  for (std::int64_t n = 2; n <= 23000; ++n)
+    posts.push_back(Part(n, "talk " + std::to_string(n), Bob, 10, Text(1)));
+  Server.OfferOverview();
+  Server.ServeGroup("alt.test", posts);
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Panel(0), "Downloading Done");
+  EXPECT_EQ(Child->Saved(), Lines{});
+  CloseExpecting(23001);
+  EXPECT_TRUE(Errors.empty());
+}
