@@ -1,7 +1,7 @@
 #include "CodecFixture.h"
 
-#include "LargestAllocation.h"
 #include "codec/YEnc.h"
+#include "tests/support/Allocations.h"
 
 #include <utility>
 

@@ -1,10 +1,10 @@
 #include "walk/ArticleFetcher.h"
 
 #include "platform/Guard.h"
+#include "tests/support/Allocations.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/ScriptedNewsServer.h"
 #include "tests/support/TlsFront.h"
-#include "tests/walk/CountAllocations.h"
 
 #include <gtest/gtest.h>
 

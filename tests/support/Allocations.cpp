@@ -2,27 +2,32 @@
 // pairs an inlined free with a new. Every form of new that the deletes below
 // free is replaced, the nothrow ones too (a stable sort's buffer takes one):
 // a new of the sanitizer's freed by ours is a mismatch.
-#include "LargestAllocation.h"
+#include "Allocations.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 namespace {
 
-std::size_t Largest = 0;
-bool Watching = false;
+std::size_t Allocations = 0, Largest = 0;
+bool Counting = false, Watching = false;
 
 } // namespace
 
+std::size_t CountAllocations(bool Count) {
+  Counting = Count;
+  return std::exchange(Allocations, 0);
+}
+
 std::size_t WatchAllocations(bool Watch) {
-  const std::size_t largest = Largest;
-  Largest = 0;
   Watching = Watch;
-  return largest;
+  return std::exchange(Largest, 0);
 }
 
 void* operator new(std::size_t size) {
+  Allocations += Counting;
   if (Watching)
     Largest = std::max(Largest, size);
   if (void* p = std::malloc(size == 0 ? 1 : size))
