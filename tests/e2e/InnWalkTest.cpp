@@ -126,7 +126,7 @@ struct TWalkKind {
 class InnWalk : public AppTest, public ::testing::WithParamInterface<TWalkKind> {
 public:
   static void SetUpTestSuite() {
-    Inn[0].Start(VOSTEL_INN_DIR, {"--yenc", "--par2"});
+    Inn[0].Start(VOSTEL_INN_DIR, {"--yenc", "--par2", "--today"});
     Inn[1].Start(VOSTEL_INN_DIR "-tls",
                  {"--yenc", "--par2", "--user", "vuser", "--password", "s3cret pw", "--tls"});
   }
@@ -280,6 +280,88 @@ TEST_P(InnWalk, DecodesEveryFileInRangeByteForByteAndASecondWindowFindsNothingNe
   // The password went nowhere but to the server.
   for (const std::string& text : {shown, ReadFile("VOSTEL.INI"), stored})
     EXPECT_TRUE(password.empty() || text.find(password) == std::string::npos) << text;
+  EXPECT_EQ(Errors, Names{});
+  EXPECT_EQ(Messages, Said{});
+}
+
+// A new user's first window on a group posted the way binaries are posted
+// today, with nothing set but the server and the group: parts of 750 KB, each
+// file's last part short and below the range, the post's subtitles and PAR2
+// index of a few lines, two posters under one subject. Every article is
+// fetched, every file saved whole, the end says done and nothing else, and
+// the session folder holds the files and its own files alone.
+TEST_P(InnWalk, ANewUsersFirstWindowOnAGroupPostedTodaySavesEveryFileWhole) {
+  if (GetParam().Pacing != 0 || GetParam().Secure)
+    GTEST_SKIP() << "one walk on the plain server covers it";
+  const QJsonObject today = M["today"].toObject();
+  ASSERT_FALSE(today.isEmpty()) << "the harness posted no group of today";
+  const std::string server = Text(M["entry"]), group = Text(today["group"]);
+  Start(); // no settings file: the range a new one starts with
+  EXPECT_EQ(Main->MinR->text().toInt(), today["min_lines"].toInt());
+  EXPECT_EQ(Main->MaxR->text().toInt(), today["max_lines"].toInt());
+  Main->ConfigBtn->click();
+  OKBottomDlg->EdNewServer->setText(QString::fromStdString(server));
+  OKBottomDlg->btSAdd->click();
+  OKBottomDlg->EdNewGroup->setText(QString::fromStdString(group));
+  OKBottomDlg->btGAdd->click();
+  OKBottomDlg->OKBtn->click();
+  Select(server, group);
+  const std::string session = Folder + "news/" + ServerFolderName(server) + "/" + group + "/";
+
+  TMDIChild* const child = Walk();
+  ASSERT_NE(child, nullptr);
+  Numbers all, outOfRange;
+  for (const QJsonValue a : today["articles"].toArray()) {
+    all.push_back(a["number"].toInteger());
+    if (!a["in_range"].toBool())
+      outOfRange.push_back(all.back());
+  }
+  ASSERT_GE(outOfRange.size(), 5u) << "short last parts, subtitles and PAR2 index";
+  TRequests requests = RequestsLogged(*child);
+  std::sort(requests.Bodies.begin(), requests.Bodies.end());
+  EXPECT_EQ(requests.Bodies, all);
+
+  Names files;
+  for (const QJsonValue f : today["files"].toArray())
+    files.push_back(Text(f["name"]));
+  const auto saved = [&] {
+    int listed = 0;
+    for (int row = 0; row < child->LBSaved->count(); ++row)
+      listed += child->LBSaved->item(row)->flags() & Qt::ItemIsEnabled ? 1 : 0;
+    return listed;
+  };
+  // Once the walk has ended, par2 checks the files against the index; then
+  // the status is the walk's again.
+  const auto verified = [&] {
+    child->FlushUpdates();
+    return child->Memo1->toPlainText().contains("holiday.par2: all files correct") &&
+           !child->SB1Panels[0]->text().startsWith("Verifying");
+  };
+  EXPECT_TRUE(PumpUntil([&] { return saved() >= int(files.size()) && verified(); }, 60000));
+  const std::string log = child->Memo1->toPlainText().toStdString();
+  for (const QJsonValue f : today["files"].toArray())
+    EXPECT_EQ(::ReadFile(session + Text(f["name"])), ::ReadFile(Text(f["original"])))
+        << Text(f["name"]) << " is missing or differs from its original; the log:\n"
+        << log;
+  Names listed = Items(child->LBSaved);
+  std::sort(listed.begin(), listed.end());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(listed, files);
+  EXPECT_TRUE(child->windowTitle().startsWith("Download Done — ")) << child->windowTitle().toStdString();
+  EXPECT_EQ(child->SB1Panels[0]->text().toStdString(), "Downloading Done");
+  EXPECT_EQ(log.find("incomplete"), std::string::npos) << log;
+
+  // No part file, nothing half put together: the files, the list of the
+  // yEnc files put together and the open window's lock; the lock goes with
+  // the window, and the group's progress comes.
+  Names expected = files;
+  for (const char* name : {TYEncFinished::FileName, TArticleScanner::LockFileName})
+    expected.insert(std::upper_bound(expected.begin(), expected.end(), name), name);
+  EXPECT_EQ(FolderEntries(session), expected);
+  Close(child);
+  expected.erase(std::find(expected.begin(), expected.end(), TArticleScanner::LockFileName));
+  expected.insert(std::upper_bound(expected.begin(), expected.end(), "dati.ini"), "dati.ini");
+  EXPECT_EQ(FolderEntries(session), expected);
   EXPECT_EQ(Errors, Names{});
   EXPECT_EQ(Messages, Said{});
 }

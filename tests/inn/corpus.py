@@ -23,6 +23,14 @@ MIN_LINES = 10
 MAX_LINES = 5000
 FROM = b"Vostel Tests <tests@vostel.example>"
 
+# The group posted the way binaries are posted today, and the range a
+# settings file made now starts with, which that group is built around.
+TODAY_GROUP = "vostel.today"
+NEW_MIN_LINES = 100
+NEW_MAX_LINES = 50000
+# What posters put in one article: 750 KB of a file, about 6,000 lines of yEnc.
+PART_SIZE = 750 * 1024
+
 
 @dataclass
 class CarriedFile:
@@ -51,16 +59,17 @@ class Article:
     body: list  # lines, bytes, without line ends
     headers: list = field(default_factory=list)  # extra header lines (MIME)
     starts: list = field(default_factory=list)  # files whose block starts here, in body order
+    poster: bytes = FROM
 
     @property
     def lines(self):
         return len(self.body)
 
-    def in_range(self):
-        return MIN_LINES <= self.lines <= MAX_LINES
+    def in_range(self, low=MIN_LINES, high=MAX_LINES):
+        return low <= self.lines <= high
 
     def wire_lines(self, message_id, group):
-        head = [b"From: " + FROM, b"Newsgroups: " + group.encode(), b"Subject: " + self.subject.encode(),
+        head = [b"From: " + self.poster, b"Newsgroups: " + group.encode(), b"Subject: " + self.subject.encode(),
                 b"Message-ID: " + message_id.encode(), b"Lines: %d" % self.lines]
         return head + self.headers + [b""] + self.body
 
@@ -87,8 +96,8 @@ class CorpusBuilder:
         self.files.append(carried)
         return carried
 
-    def add(self, key, kind, subject, body, headers=(), starts=()):
-        article = Article(key, kind, subject, body, list(headers), list(starts))
+    def add(self, key, kind, subject, body, headers=(), starts=(), poster=FROM):
+        article = Article(key, kind, subject, body, list(headers), list(starts), poster)
         for f in starts:
             f.articles.append(key)
         self.articles.append(article)
@@ -141,12 +150,17 @@ class CorpusBuilder:
         return headers, body
 
     @staticmethod
-    def yenc_parts(carried, count, line=128):
+    def yenc_parts(carried, count, line=128, step=None):
+        """The file in count parts of equal size, or with step in parts of
+        step bytes and a last part of what is left."""
         import yenc
 
         with open(carried.path, "rb") as f:
             data = f.read()
-        step = -(-len(data) // count)
+        if step:
+            count = -(-len(data) // step)
+        else:
+            step = -(-len(data) // count)
         total_crc = "%08x" % zlib.crc32(data)
         parts = []
         for i in range(count):
@@ -205,6 +219,45 @@ class CorpusBuilder:
         self.files.append(f)
 
     # -- the corpus ---------------------------------------------------------
+
+    def build_today(self):
+        """A group posted the way binaries are posted today, for a reader with
+        the range a new settings file has: yEnc parts of 750 KB, each file's
+        last part short and below that range, like the subtitles of a few
+        dozen lines and the PAR2 index of a few posted with them. One poster's
+        post names its files "[k/3] - "name.ext" yEnc (n/m)"; between its
+        articles two others post a picture each under the same subject,
+        "Holiday pictures (n/2)", told apart only by who posted them, the
+        short part of the second before its long one."""
+        a = b"Holiday Poster <holiday@vostel.example>"
+        b = b"Alpine Club <alps@vostel.example>"
+        c = b"Beach Club <beach@vostel.example>"
+        mkv = self.original("holiday.mkv", 2 * PART_SIZE + 9000, "yenc")
+        srt = self.original("holiday.srt", 3000, "yenc")
+        alps = self.original("alps.jpg", PART_SIZE + 8000, "yenc")
+        beach = self.original("beach.jpg", PART_SIZE + 7000, "yenc")
+        subprocess.run(["par2", "create", "-q", "-q", "-s%d" % PART_SIZE, "-c0", "holiday.par2", mkv.name,
+                        srt.name], cwd=self.folder, check=True, capture_output=True)
+        path = os.path.join(self.folder, "holiday.par2")
+        index = CarriedFile("holiday.par2", path, os.path.getsize(path), "yenc")
+        self.files.append(index)
+
+        parts = {f.name: self.yenc_parts(f, 0, step=PART_SIZE) for f in (mkv, alps, beach)}
+        parts.update({f.name: [self.yenc_single(f)] for f in (srt, index)})
+        posted = [(a, mkv, 1, '[1/3] - "holiday.mkv" yEnc (1/3)'), (b, alps, 1, "Holiday pictures (1/2)"),
+                  (a, mkv, 2, '[1/3] - "holiday.mkv" yEnc (2/3)'), (c, beach, 2, "Holiday pictures (2/2)"),
+                  (b, alps, 2, "Holiday pictures (2/2)"), (a, mkv, 3, '[1/3] - "holiday.mkv" yEnc (3/3)'),
+                  (c, beach, 1, "Holiday pictures (1/2)"), (a, srt, 1, '[2/3] - "holiday.srt" yEnc (1/1)'),
+                  (a, index, 1, '[3/3] - "holiday.par2" yEnc (1/1)')]
+        for poster, f, part, subject in posted:
+            key = "today-%s-%d" % (f.name, part)
+            article = self.add(key, "yenc", subject, parts[f.name][part - 1], poster=poster,
+                               starts=[] if f.articles else [f])
+            if key not in f.articles:
+                f.articles.append(key)
+            if (part == len(parts[f.name])) == article.in_range(NEW_MIN_LINES, NEW_MAX_LINES):
+                raise AssertionError("%s has %d lines: only a file's last part is short" % (key, article.lines))
+        return self
 
     def build(self):
         text = [b"Hello from the Vostel test corpus.", b"", b".A line that starts with a period,",

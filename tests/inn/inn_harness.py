@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """Runs a private INN news server with a test corpus for the end-to-end test.
 
-    /usr/bin/python3 tests/inn/inn_harness.py start --dir D [--yenc] [--par2] [--seed N] [--mime-ext EXT]
-                                                    [--user U --password P] [--tls]
+    /usr/bin/python3 tests/inn/inn_harness.py start --dir D [--yenc] [--par2] [--today] [--seed N]
+                                                    [--mime-ext EXT] [--user U --password P] [--tls]
     /usr/bin/python3 tests/inn/inn_harness.py stop --dir D
 
 start lays out an INN instance in D (missing or empty), starts it on a free
 port of 127.0.0.1, posts the corpus to vostel.test, waits until every article
 is in the overview and prints the path of the manifest, D/manifest.json.
+With --today it also posts to vostel.today a group posted the way binaries
+are posted today (see CorpusBuilder.build_today).
 With --user every reader must log in as U with password P; with --tls a
 second reader port speaks TLS from the first byte, with a certificate for
 localhost and 127.0.0.1 from a throw-away authority. stop ends that
@@ -28,6 +30,10 @@ The manifest (JSON):
   mime_ext                                 the extension assumed for built MIME names
   articles: [{number, message_id, key, kind, subject, lines, in_range, files}]
   files:    [{name, original, size, encoding, articles, in_range, saved_as, why_not}]
+  today:    {group, first, last, count, min_lines, max_lines, articles, files}
+                                           with --today: that group, the range a new
+                                           settings file has, and its articles and files
+                                           as above; a new user's window saves every file
 A file's saved_as is the name a decode window walking the whole group from
 its first article saves it under (a MIME part without a name it can read gets
 article number + part file number + "." + mime_ext; a single-part MIME
@@ -48,7 +54,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing of ours lands in the source tree
 
-from corpus import MAX_LINES, MIN_LINES, CorpusBuilder  # noqa: E402
+from corpus import MAX_LINES, MIN_LINES, NEW_MAX_LINES, NEW_MIN_LINES, TODAY_GROUP, CorpusBuilder  # noqa: E402
 from inn_server import HOST, InnServer, ServerError, ServerOptions, missing_programs  # noqa: E402
 from nntp_client import NntpClient, NntpError  # noqa: E402
 
@@ -79,19 +85,19 @@ def preflight(yenc, par2, openssl):
     return 0, ""
 
 
-def post_corpus(server, corpus):
-    """Posts every article through nnrpd and waits until the overview holds
-    them all. Returns the article numbers by key."""
+def post_corpus(server, corpus, group):
+    """Posts every article to the group through nnrpd and waits until the
+    overview holds them all. Returns the article numbers by key."""
     ids = {a.key: "<%s.%d@vostel.example>" % (a.key, corpus.seed) for a in corpus.articles}
     with NntpClient(HOST, server.port) as nntp:
         if server.options.user:
             nntp.login(server.options.user, server.options.password)
         for article in corpus.articles:
-            nntp.post(article.wire_lines(ids[article.key], server.options.group))
+            nntp.post(article.wire_lines(ids[article.key], group))
         numbers = {}
         deadline = time.monotonic() + 60
         while len(numbers) < len(ids):
-            count, first, last = nntp.group(server.options.group)
+            count, first, last = nntp.group(group)
             if count:
                 numbers = {fields[4].decode(): int(fields[0]) for fields in nntp.xover(first, last)}
                 numbers = {key: numbers[mid] for key, mid in ids.items() if mid in numbers}
@@ -152,6 +158,34 @@ def manifest(server, corpus, numbers, ids, mime_ext):
     }
 
 
+def today_manifest(corpus, numbers, ids):
+    articles = [{
+        "number": numbers[a.key],
+        "message_id": ids[a.key],
+        "key": a.key,
+        "subject": a.subject,
+        "poster": a.poster.decode(),
+        "lines": a.lines,
+        "in_range": a.in_range(NEW_MIN_LINES, NEW_MAX_LINES),
+    } for a in sorted(corpus.articles, key=lambda a: numbers[a.key])]
+    files = [{
+        "name": f.name,
+        "original": f.path,
+        "size": f.size,
+        "articles": [numbers[k] for k in f.articles],
+    } for f in corpus.files]
+    return {
+        "group": TODAY_GROUP,
+        "first": min(numbers.values()),
+        "last": max(numbers.values()),
+        "count": len(numbers),
+        "min_lines": NEW_MIN_LINES,
+        "max_lines": NEW_MAX_LINES,
+        "articles": articles,
+        "files": files,
+    }
+
+
 def saved_names(corpus, numbers, mime_ext):
     """Walks the articles in number order as a decode window does: a fetched
     article's block starts (a single-part MIME body among them) each take the
@@ -177,14 +211,16 @@ def saved_names(corpus, numbers, mime_ext):
 
 
 def start(args):
-    code, message = preflight(args.yenc, args.par2, args.tls or bool(args.user))
+    code, message = preflight(args.yenc or args.today, args.par2 or args.today, args.tls or bool(args.user))
     if code:
         print("inn_harness: " + message, file=sys.stderr)
         return code
     if bool(args.user) != bool(args.password):
         print("inn_harness: --user and --password go together", file=sys.stderr)
         return 2
-    server = InnServer(args.dir, ServerOptions(user=args.user or "", password=args.password or "", tls=args.tls))
+    more = ((TODAY_GROUP, "Vostel end-to-end test: a group posted the way binaries are posted today."),)
+    server = InnServer(args.dir, ServerOptions(user=args.user or "", password=args.password or "", tls=args.tls,
+                                               more_groups=more if args.today else ()))
     timings = []
     mark = time.monotonic()
 
@@ -201,11 +237,18 @@ def start(args):
         corpus = CorpusBuilder(os.path.join(server.dir, "corpus"), args.seed, yenc=args.yenc,
                                par2=args.par2).build()
         lap("corpus")
-        numbers, ids = post_corpus(server, corpus)
+        numbers, ids = post_corpus(server, corpus, server.options.group)
         lap("post")
+        result = manifest(server, corpus, numbers, ids, args.mime_ext)
+        if args.today:
+            today = CorpusBuilder(os.path.join(server.dir, "today"), args.seed).build_today()
+            lap("today's corpus")
+            numbers, ids = post_corpus(server, today, TODAY_GROUP)
+            lap("today's post")
+            result["today"] = today_manifest(today, numbers, ids)
         path = os.path.join(server.dir, "manifest.json")
         with open(path, "w") as f:
-            json.dump(manifest(server, corpus, numbers, ids, args.mime_ext), f, indent=1)
+            json.dump(result, f, indent=1)
     except (ServerError, NntpError, OSError) as e:
         print("inn_harness: start failed: %s" % e, file=sys.stderr)
         if server.diagnostics():
@@ -214,7 +257,8 @@ def start(args):
             os.kill(pid, signal.SIGKILL)
         print("inn_harness: %s is left for inspection; `stop --dir` removes it" % server.dir, file=sys.stderr)
         return EXIT_FAILED
-    print("inn_harness: port %d, %d articles; %s" % (server.port, len(ids), ", ".join(timings)), file=sys.stderr)
+    posted = result["count"] + (result["today"]["count"] if args.today else 0)
+    print("inn_harness: port %d, %d articles; %s" % (server.port, posted, ", ".join(timings)), file=sys.stderr)
     print(path)
     return 0
 
@@ -237,6 +281,8 @@ def main():
     p.add_argument("--yenc", action="store_true", help="also post a multi-part yEnc file")
     p.add_argument("--par2", action="store_true",
                    help="also post a multi-part yEnc file missing an article, and its PAR2 set")
+    p.add_argument("--today", action="store_true",
+                   help="also post to %s a group posted the way binaries are posted today" % TODAY_GROUP)
     p.add_argument("--seed", type=int, default=1, help="seed of the random file contents")
     p.add_argument("--mime-ext", default="bin", help="extension for MIME parts saved without a name")
     p.add_argument("--user", help="readers must log in as this user")

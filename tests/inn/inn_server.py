@@ -41,6 +41,8 @@ class ServerOptions:
 
     group: str = "vostel.test"
     group_description: str = "Vostel end-to-end test articles."
+    # More groups readers may post to and read: (name, description).
+    more_groups: tuple = ()
     user: str = ""
     password: str = ""
     tls: bool = False
@@ -256,9 +258,11 @@ class InnServer:
         with open(os.path.join(self.db, "active"), "w") as f:
             for g in groups:
                 f.write("%s 0000000000 0000000001 n\n" % g)
-            f.write("%s 0000000000 0000000001 y\n" % options.group)
+            for g, _ in ((options.group, ""),) + options.more_groups:
+                f.write("%s 0000000000 0000000001 y\n" % g)
         with open(os.path.join(self.db, "newsgroups"), "w") as f:
-            f.write("%s\t%s\n" % (options.group, options.group_description))
+            for g, description in ((options.group, options.group_description),) + options.more_groups:
+                f.write("%s\t%s\n" % (g, description))
         open(os.path.join(self.db, "active.times"), "w").close()
         open(os.path.join(self.db, "history"), "w").close()
 
