@@ -105,6 +105,22 @@ TRequests RequestsLogged(const TMDIChild& child) {
   return requests;
 }
 
+// vostel-walk with --json and the arguments: its exit status (-1: it did not
+// end), the files it said it saved, and all it printed.
+int Walker(const QStringList& arguments, Names& saved, std::string& out) {
+  QProcess walker;
+  walker.start(VOSTEL_WALK, QStringList{"--json"} + arguments);
+  const bool ended = walker.waitForFinished(240000);
+  walker.kill();
+  walker.waitForFinished();
+  const QByteArray printed = walker.readAllStandardOutput();
+  out = printed.toStdString() + walker.readAllStandardError().toStdString();
+  for (const QByteArray& line : printed.split('\n'))
+    if (const QJsonObject event = QJsonDocument::fromJson(line).object(); event["type"] == "saved")
+      saved.push_back(event["name"].toString().toStdString());
+  return ended && walker.exitStatus() == QProcess::NormalExit ? walker.exitCode() : -1;
+}
+
 Names FolderEntries(const std::string& folder) {
   Names names;
   for (const QString& name :
@@ -339,10 +355,12 @@ TEST_P(InnWalk, ANewUsersFirstWindowOnAGroupPostedTodaySavesEveryFileWhole) {
   };
   EXPECT_TRUE(PumpUntil([&] { return saved() >= int(files.size()) && verified(); }, 60000));
   const std::string log = child->Memo1->toPlainText().toStdString();
-  for (const QJsonValue f : today["files"].toArray())
-    EXPECT_EQ(::ReadFile(session + Text(f["name"])), ::ReadFile(Text(f["original"])))
+  for (const QJsonValue f : today["files"].toArray()) {
+    const std::string path = session + Text(f["name"]);
+    EXPECT_TRUE(FileExists(path) && ::ReadFile(path) == ::ReadFile(Text(f["original"])))
         << Text(f["name"]) << " is missing or differs from its original; the log:\n"
         << log;
+  }
   Names listed = Items(child->LBSaved);
   std::sort(listed.begin(), listed.end());
   std::sort(files.begin(), files.end());
@@ -364,9 +382,30 @@ TEST_P(InnWalk, ANewUsersFirstWindowOnAGroupPostedTodaySavesEveryFileWhole) {
   EXPECT_EQ(FolderEntries(session), expected);
   EXPECT_EQ(Errors, Names{});
   EXPECT_EQ(Messages, Said{});
+
+  // vostel-walk with the settings file the dialog wrote saves the same, in a
+  // folder of its own.
+  Names said;
+  std::string out;
+  ASSERT_EQ(Walker({"--settings", QString::fromStdString(Folder + "VOSTEL.INI"), "--folder",
+                    QString::fromStdString(Folder + "walker"), QString::fromStdString(server),
+                    QString::fromStdString(group)},
+                   said, out),
+            0)
+      << out;
+  const std::string walked = Folder + "walker/" + ServerFolderName(server) + "/" + group + "/";
+  std::sort(said.begin(), said.end());
+  EXPECT_EQ(said, files) << out;
+  for (const QJsonValue f : today["files"].toArray())
+    EXPECT_EQ(::ReadFile(walked + Text(f["name"])), ::ReadFile(session + Text(f["name"]))) << Text(f["name"]);
+  EXPECT_EQ(FolderEntries(walked), expected);
+  EXPECT_NE(out.find("holiday.par2: all files correct"), std::string::npos) << out;
+  EXPECT_NE(out.find(R"("how":"done","incomplete":[],"saved":)" + std::to_string(files.size()) + ","),
+            std::string::npos)
+      << out;
 }
 
-// vostel-walk on the same group, with the settings and the password a user
+// vostel-walk on the first group, with the settings and the password a user
 // gives the program: the files a window saves, in its order, byte for byte,
 // the position after the group's last article, and nothing new next time.
 TEST_P(InnWalk, TheCommandLineWalkerSavesWhatTheWindowSaves) {
@@ -383,20 +422,10 @@ TEST_P(InnWalk, TheCommandLineWalkerSavesWhatTheWindowSaves) {
     AppendText(Folder + "config/Vostel/passwords", server + "\t" + password + "\r\n");
   }
   std::string out;
-  // The files the walk said it saved; its exit status (-1: it did not end).
   const auto walk = [&](Names& saved) {
-    QProcess walker;
-    walker.start(VOSTEL_WALK, {"--json", "--settings", QString::fromStdString(Folder + "VOSTEL.INI"),
-                               QString::fromStdString(server), QString::fromStdString(group)});
-    const bool ended = walker.waitForFinished(240000);
-    walker.kill();
-    walker.waitForFinished();
-    const QByteArray printed = walker.readAllStandardOutput();
-    out = printed.toStdString() + walker.readAllStandardError().toStdString();
-    for (const QByteArray& line : printed.split('\n'))
-      if (const QJsonObject event = QJsonDocument::fromJson(line).object(); event["type"] == "saved")
-        saved.push_back(Text(event["name"]));
-    return ended && walker.exitStatus() == QProcess::NormalExit ? walker.exitCode() : -1;
+    return Walker({"--settings", QString::fromStdString(Folder + "VOSTEL.INI"),
+                   QString::fromStdString(server), QString::fromStdString(group)},
+                  saved, out);
   };
   const std::string session = Folder + "news/" + ServerFolderName(server) + "/" + group + "/";
   Names said, saved, again;
