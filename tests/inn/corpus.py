@@ -228,7 +228,9 @@ class CorpusBuilder:
         post names its files "[k/3] - "name.ext" yEnc (n/m)"; between its
         articles two others post a picture each under the same subject,
         "Holiday pictures (n/2)", told apart only by who posted them, the
-        short part of the second before its long one."""
+        short part of the second before its long one. Two more name theirs
+        "name.ext" yEnc (n/m), name.ext [n/m] (the short part first) and
+        name.ext (n/m)."""
         a = b"Holiday Poster <holiday@vostel.example>"
         b = b"Alpine Club <alps@vostel.example>"
         c = b"Beach Club <beach@vostel.example>"
@@ -236,26 +238,35 @@ class CorpusBuilder:
         srt = self.original("holiday.srt", 3000, "yenc")
         alps = self.original("alps.jpg", PART_SIZE + 8000, "yenc")
         beach = self.original("beach.jpg", PART_SIZE + 7000, "yenc")
+        # Two more posters name their files in the other forms in use.
+        d = b"Map Maker <maps@vostel.example>"
+        e = b"Note Taker <notes@vostel.example>"
+        route = self.original("route.gpx", PART_SIZE + 5000, "yenc")
+        notes = self.original("notes.nfo", 20000, "yenc")
+        chart = self.original("chart.png", PART_SIZE + 6000, "yenc")
         subprocess.run(["par2", "create", "-q", "-q", "-s%d" % PART_SIZE, "-c0", "holiday.par2", mkv.name,
                         srt.name], cwd=self.folder, check=True, capture_output=True)
         path = os.path.join(self.folder, "holiday.par2")
         index = CarriedFile("holiday.par2", path, os.path.getsize(path), "yenc")
         self.files.append(index)
 
-        parts = {f.name: self.yenc_parts(f, 0, step=PART_SIZE) for f in (mkv, alps, beach)}
-        parts.update({f.name: [self.yenc_single(f)] for f in (srt, index)})
+        parts = {f.name: self.yenc_parts(f, 0, step=PART_SIZE) for f in (mkv, alps, beach, route, chart)}
+        parts.update({f.name: [self.yenc_single(f)] for f in (srt, index, notes)})
         posted = [(a, mkv, 1, '[1/3] - "holiday.mkv" yEnc (1/3)'), (b, alps, 1, "Holiday pictures (1/2)"),
                   (a, mkv, 2, '[1/3] - "holiday.mkv" yEnc (2/3)'), (c, beach, 2, "Holiday pictures (2/2)"),
                   (b, alps, 2, "Holiday pictures (2/2)"), (a, mkv, 3, '[1/3] - "holiday.mkv" yEnc (3/3)'),
                   (c, beach, 1, "Holiday pictures (1/2)"), (a, srt, 1, '[2/3] - "holiday.srt" yEnc (1/1)'),
-                  (a, index, 1, '[3/3] - "holiday.par2" yEnc (1/1)')]
+                  (a, index, 1, '[3/3] - "holiday.par2" yEnc (1/1)'), (d, route, 2, "route.gpx [2/2]"),
+                  (e, notes, 1, '"notes.nfo" yEnc (1/1)'), (d, route, 1, "route.gpx [1/2]"),
+                  (d, chart, 1, "chart.png (1/2)"), (d, chart, 2, "chart.png (2/2)")]
         for poster, f, part, subject in posted:
             key = "today-%s-%d" % (f.name, part)
             article = self.add(key, "yenc", subject, parts[f.name][part - 1], poster=poster,
                                starts=[] if f.articles else [f])
             if key not in f.articles:
                 f.articles.append(key)
-            if (part == len(parts[f.name])) == article.in_range(NEW_MIN_LINES, NEW_MAX_LINES):
+            count = len(parts[f.name])
+            if count > 1 and (part == count) == article.in_range(NEW_MIN_LINES, NEW_MAX_LINES):
                 raise AssertionError("%s has %d lines: only a file's last part is short" % (key, article.lines))
         return self
 
