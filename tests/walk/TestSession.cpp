@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -186,6 +187,20 @@ void WalkTest::OnLine(const std::string& line, std::function<void()> action) {
 
 std::string WalkTest::Captioned(const std::string& Text) const {
   return Text + " \u2014 " + Values.group + " on " + ServerShownName(Values.server);
+}
+
+long WalkTest::Mentions(const std::string& text) const {
+  const std::vector<std::string>& memo = Child->MemoLines();
+  return std::count_if(memo.begin(), memo.end(),
+                       [&](const std::string& l) { return l.find(text) != l.npos; });
+}
+
+void WalkTest::ByOverview(const std::string& max, const std::string& connections) {
+  Values.min = "20";
+  Values.max = max;
+  Values.connections = connections;
+  Values.pacing = "0";
+  Server.OfferOverview();
 }
 
 void WalkTest::CloseExpecting(std::int64_t stored) {

@@ -194,6 +194,11 @@ protected:
   std::string Captioned(const std::string& Text) const;
   void CloseExpecting(std::int64_t stored);
   std::string Panel(int i) const { return Child->Panel(i); }
+  // How many lines of the window's log hold text.
+  long Mentions(const std::string& text) const;
+  // A walk by overview, without pacing, of the articles of 20 to max lines
+  // over connections.
+  void ByOverview(const std::string& max = "500", const std::string& connections = "1");
   // Runs action once line has reached the scanner, as if clicked right then,
   // from the session's own connection or from the walk's.
   void OnLine(const std::string& line, std::function<void()> action);
