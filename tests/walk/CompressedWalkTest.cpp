@@ -71,7 +71,9 @@ TEST_F(CompressedWalk, TheFirstConnectionsCompressAndTheRowCountsTheLink) {
     long compressing = 0;
     for (int c = 1; c <= server.Connections(); ++c)
       compressing += Count(server.ReceivedBy(c), "COMPRESS DEFLATE");
-    EXPECT_EQ(compressing, 2); // the window's own and the pool's first
+    // The window's own and the pool's first: of a pool of three the first
+    // may still be setting up when the others have fetched everything.
+    EXPECT_TRUE(connections == "1" ? compressing == 2 : compressing == 1 || compressing == 2) << compressing;
     if (connections == "1") {
       EXPECT_EQ(Mentions("Compressed transfers with localhost "), 0);
       EXPECT_EQ(Mentions("Article 3 not on 127.0.0.1, fetched from localhost "), 1);
