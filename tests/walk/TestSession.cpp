@@ -135,11 +135,11 @@ bool HaveTool(const std::string& tool) {
   return false;
 }
 
-std::string WalkTest::Folder() const {
+std::string ServerTest::Folder() const {
   return Values.path + ServerFolderName(Values.server) + "/" + Values.group + "/";
 }
 
-void WalkTest::Store(std::int64_t position) {
+void ServerTest::Store(std::int64_t position) {
   CreateFolder(Folder());
   AppendText(Folder() + "dati.ini", Stored(position));
 }
@@ -185,7 +185,7 @@ void WalkTest::OnLine(const std::string& line, std::function<void()> action) {
   };
 }
 
-std::string WalkTest::Captioned(const std::string& Text) const {
+std::string ServerTest::Captioned(const std::string& Text) const {
   return Text + " \u2014 " + Values.group + " on " + ServerShownName(Values.server);
 }
 

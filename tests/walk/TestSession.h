@@ -159,9 +159,9 @@ struct TTestValues : IStartValues {
   }
 };
 
-// A session started as a window starts it on a group of a scripted server,
-// with what the user would have typed, and the errors it shows.
-class WalkTest : public ::testing::Test {
+// What the user would have typed for a group of a scripted server, and the
+// errors the application shows.
+class ServerTest : public ::testing::Test {
 protected:
   using TValues = TTestValues;
 
@@ -181,6 +181,19 @@ protected:
   // The session folder of the server entry and group.
   std::string Folder() const;
   void Store(std::int64_t position);
+  // The caption a window on the group and server shows with Text.
+  std::string Captioned(const std::string& Text) const;
+
+  QTemporaryDir Dir;
+  TValues Values;
+  TScriptedNewsServer Server;
+  std::vector<std::string> Errors;
+  TErrorDisplay Previous;
+};
+
+// A session started as a window starts it, without the window.
+class WalkTest : public ServerTest {
+protected:
   // Starts the session with a CA file trusted besides the system's ones;
   // BeforeStart is given the session first.
   void Open(const std::string& caFile = "");
@@ -190,8 +203,6 @@ protected:
   bool WaitEnd() {
     return PumpUntil([&] { return Ended; });
   }
-  // The caption a window on the group and server shows with Text.
-  std::string Captioned(const std::string& Text) const;
   void CloseExpecting(std::int64_t stored);
   std::string Panel(int i) const { return Child->Panel(i); }
   // How many lines of the window's log hold text.
@@ -203,13 +214,8 @@ protected:
   // from the session's own connection or from the walk's.
   void OnLine(const std::string& line, std::function<void()> action);
 
-  QTemporaryDir Dir;
-  TValues Values;
-  TScriptedNewsServer Server;
   std::unique_ptr<TTestSession> Child;
   bool Ended = false; // the last answer, to QUIT or an abort, ended the walk
-  std::vector<std::string> Errors;
-  TErrorDisplay Previous;
 };
 
 TNewsArticle Post(std::int64_t n, int lines, std::vector<std::string> body = {}, int fromConnection = 1);
