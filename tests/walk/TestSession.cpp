@@ -109,19 +109,29 @@ std::vector<std::string> CrLfLines(const std::string& text) {
 
 std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
                                                 std::size_t count) {
-  std::vector<std::vector<std::string>> parts;
   const std::size_t step = (data.size() + count - 1) / count;
-  for (std::size_t i = 0; i < count; ++i) {
+  std::vector<std::size_t> sizes;
+  for (std::size_t i = 0; i < count; ++i)
+    sizes.push_back(std::min(step, data.size() - std::min(data.size(), i * step)));
+  return YEncParts(data, name, sizes);
+}
+
+std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
+                                                const std::vector<std::size_t>& sizes) {
+  std::vector<std::vector<std::string>> parts;
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
     TYEncPartInfo info;
     info.Name = name;
     info.FileSize = data.size();
-    if (count > 1) {
+    if (sizes.size() > 1) {
       info.Part = i + 1;
-      info.Total = count;
-      info.Offset = i * step;
+      info.Total = sizes.size();
+      info.Offset = offset;
       info.FileCrc = Crc32(0, data.data(), data.size());
     }
-    parts.push_back(CrLfLines(YEncEncodePart(data.substr(i * step, step), info)));
+    parts.push_back(CrLfLines(YEncEncodePart(data.substr(offset, sizes[i]), info)));
+    offset += sizes[i];
   }
   return parts;
 }

@@ -120,9 +120,13 @@ std::vector<std::string> UULines(const std::string& data);     // without begin 
 std::vector<std::string> Base64Lines(const std::string& data); // 76 characters, padded
 std::vector<std::string> Join(std::vector<std::vector<std::string>> parts);
 std::vector<std::string> CrLfLines(const std::string& text);
-// The yEnc bodies of data cut in count parts, =ybegin to =yend each.
+// The yEnc bodies of data cut in count parts, =ybegin to =yend each; one
+// part is a single-part post.
 std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
                                                 std::size_t count);
+// The same cut in parts of the sizes given.
+std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
+                                                const std::vector<std::size_t>& sizes);
 
 // Bodies written by the usual tools. Outside CI a missing tool skips the test;
 // in CI it fails, so the check is never lost.
