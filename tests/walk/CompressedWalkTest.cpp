@@ -2,17 +2,7 @@
 
 #include "platform/FileOps.h"
 
-#include <algorithm>
-
 using Lines = std::vector<std::string>;
-
-namespace {
-
-long Count(const Lines& lines, const std::string& text) {
-  return std::count(lines.begin(), lines.end(), text);
-}
-
-} // namespace
 
 // A walk by overview whose servers offer COMPRESS DEFLATE, or refuse it.
 class CompressedWalk : public WalkTest {

@@ -2,8 +2,6 @@
 
 #include "platform/FileOps.h"
 
-#include <algorithm>
-
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -14,11 +12,6 @@ TNewsArticle Copy(TNewsArticle post, std::int64_t number) {
   post.Header.push_back("Message-ID: <" + std::to_string(post.Number) + "@vostel.test>");
   post.Number = number;
   return post;
-}
-
-long Count(const Lines& lines, const std::string& text) {
-  return std::count_if(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(text) != l.npos; });
 }
 
 } // namespace

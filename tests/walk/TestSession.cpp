@@ -199,11 +199,12 @@ std::string ServerTest::Captioned(const std::string& Text) const {
   return Text + " \u2014 " + Values.group + " on " + ServerShownName(Values.server);
 }
 
-long WalkTest::Mentions(const std::string& text) const {
-  const std::vector<std::string>& memo = Child->MemoLines();
-  return std::count_if(memo.begin(), memo.end(),
+long Count(const std::vector<std::string>& lines, const std::string& text) {
+  return std::count_if(lines.begin(), lines.end(),
                        [&](const std::string& l) { return l.find(text) != l.npos; });
 }
+
+long WalkTest::Mentions(const std::string& text) const { return Count(Child->MemoLines(), text); }
 
 void WalkTest::ByOverview(const std::string& max, const std::string& connections) {
   Values.min = "20";

@@ -120,6 +120,8 @@ std::vector<std::string> UULines(const std::string& data);     // without begin 
 std::vector<std::string> Base64Lines(const std::string& data); // 76 characters, padded
 std::vector<std::string> Join(std::vector<std::vector<std::string>> parts);
 std::vector<std::string> CrLfLines(const std::string& text);
+// How many of lines hold text.
+long Count(const std::vector<std::string>& lines, const std::string& text);
 // The yEnc bodies of data cut in count parts, =ybegin to =yend each; one
 // part is a single-part post.
 std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
