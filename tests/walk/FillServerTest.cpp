@@ -172,8 +172,10 @@ TEST_F(FillServers, StopAfterSkipAndCloseWithAFillOut) {
       ASSERT_TRUE(PumpUntil([&] { return Child->Status() == "Downloading Interrupted by User"; }));
     } else if (c.Command == 'S')
       Child->SkipClick(2);
-    else
+    else {
       Child->FormClose();
+      EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(c.Stored)); // at once
+    }
     fill.Release();
     ASSERT_TRUE(c.Command != 'S' || WaitEnd());
     PumpFor(100);
