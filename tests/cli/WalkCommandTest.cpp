@@ -121,11 +121,24 @@ protected:
 
 } // namespace
 
-// A walk to the group's end from the position a window stored: the files
-// saved byte for byte and named in the events, the figures at the end, the
-// position stored and the lock gone; the next walk finds nothing new.
-TEST_F(WalkCommand, WalksToTheEndWithJsonAndGoesOnFromTheStoredPosition) {
+// The options take the place of the settings; without a terminal and
+// --json each event is a line of text. A walk to the group's end from the
+// position a window stored: the files saved byte for byte and named in the
+// events, the figures at the end, the position stored and the lock gone;
+// the next walk finds nothing new.
+TEST_F(WalkCommand, OptionsOverrideTheSettingsAndAWalkGoesOnFromTheStoredPosition) {
   ServeFiles();
+  const std::string session = Folder + "elsewhere/" + Entry + "/alt.test/";
+  ASSERT_EQ(Run({"--min-lines", "5", "--max-lines", "1000", "--subject", "post 4,post 1", "--folder",
+                 Folder + "elsewhere", "--connections", "2", Entry, "alt.test"}),
+            0)
+      << Out << Err;
+  EXPECT_EQ(ReadFile(session + "c.bin"), C);
+  EXPECT_FALSE(FileExists(session + "a.bin") || FileExists(Session));
+  EXPECT_TRUE(Said("\nsaved: c.bin\n") && Said("\ntransfer: c.bin  ")) << Out;
+  EXPECT_TRUE(Out.ends_with("\nend: done: Downloading Done (1 file saved)\n")) << Out;
+  EXPECT_EQ(Stored(session), "6");
+
   CreateFolder(Session);
   WriteText(Session + "dati.ini", ::Stored(3));
   ASSERT_EQ(Run({"--json", Entry, "alt.test"}), 0) << Out << Err;
@@ -148,22 +161,6 @@ TEST_F(WalkCommand, WalksToTheEndWithJsonAndGoesOnFromTheStoredPosition) {
   ASSERT_EQ(Run({"--json", Entry, "alt.test"}), 0) << Out << Err;
   EXPECT_TRUE(Events("saved").empty());
   EXPECT_EQ(Stored(Session), "6");
-}
-
-// The options take the place of the settings; without a terminal and --json
-// each event is a line of text.
-TEST_F(WalkCommand, OptionsOverrideTheSettingsAndLinesAreTextWithoutJson) {
-  ServeFiles();
-  const std::string session = Folder + "elsewhere/" + Entry + "/alt.test/";
-  ASSERT_EQ(Run({"--min-lines", "5", "--max-lines", "1000", "--subject", "post 4,post 1", "--folder",
-                 Folder + "elsewhere", "--connections", "2", Entry, "alt.test"}),
-            0)
-      << Out << Err;
-  EXPECT_EQ(ReadFile(session + "c.bin"), C);
-  EXPECT_FALSE(FileExists(session + "a.bin") || FileExists(Session));
-  EXPECT_TRUE(Said("\nsaved: c.bin\n") && Said("\ntransfer: c.bin  ")) << Out;
-  EXPECT_TRUE(Out.ends_with("\nend: done: Downloading Done (1 file saved)\n")) << Out;
-  EXPECT_EQ(Stored(session), "6");
 }
 
 // Bad arguments and settings are named and end with 2 before anything is

@@ -2,34 +2,15 @@
 
 #include "platform/FileOps.h"
 
-#include <algorithm>
-
 using Lines = std::vector<std::string>;
-
-namespace {
-
-long Count(const Lines& lines, const std::string& text) {
-  return std::count(lines.begin(), lines.end(), text);
-}
-
-} // namespace
 
 // A walk by overview whose servers offer COMPRESS DEFLATE, or refuse it.
 class CompressedWalk : public WalkTest {
 protected:
   void SetUp() override {
     WalkTest::SetUp();
-    Values.min = "20";
-    Values.max = "5000";
-    Values.connections = "2";
-    Values.pacing = "0";
+    ByOverview("5000", "2");
     Values.compression = true;
-    Server.OfferOverview();
-  }
-  long Logged(const std::string& text) const {
-    const Lines& memo = Child->MemoLines();
-    return std::count_if(memo.begin(), memo.end(),
-                         [&](const std::string& l) { return l.find(text) != l.npos; });
   }
   // Files of zeros, whose lines compress well, and the bytes their lines take.
   std::vector<TNewsArticle> Posts(std::int64_t& lineBytes) {
@@ -45,59 +26,55 @@ protected:
   std::int64_t Bytes = 0;
 };
 
-// The window's own connection and a pool of one compress; the log says so
-// once, and the row counts what crossed the link. A fill server that
-// refuses COMPRESS goes on plain.
-TEST_F(CompressedWalk, EveryConnectionCompressesAndTheRowCountsTheLink) {
-  Values.connections = "1";
-  std::int64_t lineBytes = 0;
-  std::vector<TNewsArticle> posts = Posts(lineBytes);
-  Server.OfferCompression();
-  Server.Lack({3});
-  Server.ServeGroup("alt.test", posts);
-  TScriptedNewsServer fill;
-  fill.OfferCompression("403 Not now");
-  posts[2].Header.push_back("Message-ID: <3@vostel.test>");
-  fill.ServeGroup("alt.fill", {posts[2]});
-  Values.fills = {{"localhost:" + fill.PortText(), "", "1", "2", "0", true}};
-  BeforeStart = [&](TTestSession& s) {
-    s.OnTransfer = [&](TObject*, const TTransferFigures& f) { Bytes = f.Bytes; };
-  };
-  Open();
-  ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ(Child->Saved(), (Lines{"z1.bin", "z2.bin", "z3.bin", "z4.bin"}));
-  EXPECT_EQ(Logged("Compressed transfers with 127.0.0.1 "), 1);
-  EXPECT_EQ(Logged("Compressed transfers with localhost "), 0);
-  EXPECT_EQ(Logged("Article 3 not on 127.0.0.1, fetched from localhost "), 1);
-  const Lines received = Server.Received();
-  EXPECT_EQ(std::count(received.begin(), received.end(), "COMPRESS DEFLATE"), 2);
-  EXPECT_EQ(Count(fill.Received(), "COMPRESS DEFLATE"), 1);
-  PumpFor(300); // the row's last tick
-  // The fill's article came plain, a quarter of the lines; the rest shrank.
-  EXPECT_GT(Bytes, lineBytes / 4);
-  EXPECT_LT(Bytes, lineBytes / 2);
-  CloseExpecting(5);
-  EXPECT_TRUE(Errors.empty());
-}
-
-// Of a pool of three only the first connection compresses: the server
-// would spend a processor compressing bodies that do not shrink, so the
-// others stay plain; the files come whole however the articles are shared
-// out between them.
-TEST_F(CompressedWalk, OfAPoolOnlyTheFirstConnectionCompresses) {
-  Values.connections = "3";
-  std::int64_t lineBytes = 0;
-  std::vector<TNewsArticle> posts = Posts(lineBytes);
-  Server.OfferCompression();
-  Server.ServeGroup("alt.test", posts);
-  Open();
-  ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ(Child->Saved(), (Lines{"z1.bin", "z2.bin", "z3.bin", "z4.bin"}));
-  EXPECT_EQ(Logged("Compressed transfers with 127.0.0.1 "), 1);
-  long compressing = 0;
-  for (int c = 0; c < Server.Connections(); ++c)
-    compressing += Count(Server.ReceivedBy(c), "COMPRESS DEFLATE");
-  EXPECT_EQ(compressing, 2); // the window's own and the pool's first
-  CloseExpecting(5);
+// The window's own connection and the pool's first compress, and the log
+// says so once; the other connections of a pool stay plain, as the server
+// would spend a processor compressing bodies that do not shrink. The files
+// come whole however the articles are shared out. With a pool of one, the
+// row counts what crossed the link, and a fill server that refuses
+// COMPRESS goes on plain.
+TEST_F(CompressedWalk, TheFirstConnectionsCompressAndTheRowCountsTheLink) {
+  for (const std::string connections : {"1", "3"}) {
+    SCOPED_TRACE(connections);
+    Values.connections = connections;
+    std::int64_t lineBytes = 0;
+    std::vector<TNewsArticle> posts = Posts(lineBytes);
+    TScriptedNewsServer server, fill;
+    server.OfferOverview();
+    server.OfferCompression();
+    if (connections == "1") {
+      server.Lack({3});
+      fill.OfferCompression("403 Not now");
+      posts[2].Header.push_back("Message-ID: <3@vostel.test>");
+      fill.ServeGroup("alt.fill", {posts[2]});
+      Values.fills = {{"localhost:" + fill.PortText(), "", "1", "2", "0", true}};
+    } else
+      Values.fills.clear();
+    server.ServeGroup("alt.test", posts);
+    Use(server);
+    BeforeStart = [&](TTestSession& s) {
+      s.OnTransfer = [&](TObject*, const TTransferFigures& f) { Bytes = f.Bytes; };
+    };
+    Open();
+    ASSERT_TRUE(WaitEnd());
+    EXPECT_EQ(Child->Saved(), (Lines{"z1.bin", "z2.bin", "z3.bin", "z4.bin"}));
+    EXPECT_EQ(Mentions("Compressed transfers with 127.0.0.1 "), 1);
+    long compressing = 0;
+    for (int c = 1; c <= server.Connections(); ++c)
+      compressing += Count(server.ReceivedBy(c), "COMPRESS DEFLATE");
+    // The window's own and the pool's first: of a pool of three the first
+    // may still be setting up when the others have fetched everything.
+    EXPECT_TRUE(connections == "1" ? compressing == 2 : compressing == 1 || compressing == 2) << compressing;
+    if (connections == "1") {
+      EXPECT_EQ(Mentions("Compressed transfers with localhost "), 0);
+      EXPECT_EQ(Mentions("Article 3 not on 127.0.0.1, fetched from localhost "), 1);
+      EXPECT_EQ(Count(fill.Received(), "COMPRESS DEFLATE"), 1);
+      PumpFor(300); // the row's last tick
+      // The fill's article came plain, a quarter of the lines; the rest shrank.
+      EXPECT_GT(Bytes, lineBytes / 4);
+      EXPECT_LT(Bytes, lineBytes / 2);
+    }
+    CloseExpecting(5);
+    Child.reset(); // before its servers go
+  }
   EXPECT_TRUE(Errors.empty());
 }

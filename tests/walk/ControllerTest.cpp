@@ -32,6 +32,16 @@ protected:
     const Lines memo = Child->MemoLines();
     return std::count(memo.begin(), memo.end(), line);
   }
+  // Articles of a file each, fN.bin of size random bytes, named in names.
+  static std::vector<TNewsArticle> EachAFile(const std::vector<std::int64_t>& numbers, int lines,
+                                             std::size_t size, Lines& names) {
+    std::vector<TNewsArticle> posts;
+    for (const std::int64_t n : numbers) {
+      names.push_back("f" + std::to_string(n) + ".bin");
+      posts.push_back(Post(n, lines, UU(names.back(), RandomBytes(size, unsigned(n)))));
+    }
+    return posts;
+  }
   QStringList Files(const QStringList& filters = {}) const {
     return QDir(QString::fromStdString(Folder())).entryList(filters, QDir::Files);
   }
@@ -367,15 +377,9 @@ TEST_F(Controller, HostileOverviewIsPassedOverAndTheStoredPositionWaitsForTheArt
 // connection, what was in flight on it is asked for again one request at
 // a time, and every file is saved once.
 TEST_F(Controller, RepliesThatAnswerAnotherRequestAreAskedForAgainOneAtATime) {
-  Values.pacing = "0";
-  Values.min = "20";
-  Values.max = "500";
-  std::vector<TNewsArticle> posts;
+  ByOverview();
   Lines names;
-  for (const std::int64_t n : {1, 2, 3, 1001, 1002, 2001}) {
-    names.push_back("f" + std::to_string(n) + ".bin");
-    posts.push_back(Post(n, 69, UU(names.back(), RandomBytes(3000, unsigned(n)))));
-  }
+  const std::vector<TNewsArticle> posts = EachAFile({1, 2, 3, 1001, 1002, 2001}, 69, 3000, names);
   for (const bool twice : {true, false}) {
     TScriptedNewsServer server;
     server.OfferOverview();
@@ -404,38 +408,26 @@ TEST_F(Controller, RepliesThatAnswerAnotherRequestAreAskedForAgainOneAtATime) {
 // and each close is the first try of the back-off, as the long line came
 // in answer to a request. The walk saves every other file.
 TEST_F(Controller, ArticlesWithALineTooLongArePassedOverAndTheWalkGoesOn) {
-  Values.pacing = "0";
-  Values.min = "20";
-  Values.max = "500";
-  std::vector<TNewsArticle> posts;
-  Lines names;
+  ByOverview();
   std::vector<std::int64_t> numbers(30);
   std::iota(numbers.begin(), numbers.end(), 1);
   numbers.insert(numbers.end(), {1001, 2001, 3001, 4001, 4002});
-  for (const std::int64_t n : numbers) {
-    posts.push_back(Post(n, 30, Lines(30, "text")));
-    if (n > 18 && n <= 30) {
-      posts.back().Header.push_back("X-Long: " + std::string(5000, 'x'));
-      continue;
-    }
-    names.push_back("f" + std::to_string(n) + ".bin");
-    posts.back().Body = UU(names.back(), RandomBytes(1000, unsigned(n)));
+  Lines names;
+  std::vector<TNewsArticle> posts = EachAFile(numbers, 30, 1000, names);
+  for (std::size_t i = 18; i < 30; ++i) {
+    posts[i].Header.push_back("X-Long: " + std::string(5000, 'x'));
+    posts[i].Body = Lines(30, "text");
   }
-  Server.OfferOverview();
+  names.erase(names.begin() + 18, names.begin() + 30);
   Server.ServeGroup("alt.test", posts);
   Store(1);
   Open();
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Panel(0), "Downloading Done");
   EXPECT_EQ(Child->Saved(), names);
-  const Lines memo = Child->MemoLines();
-  const auto counted = [&](const std::string& text) {
-    return std::count_if(memo.begin(), memo.end(),
-                         [&](const std::string& l) { return l.find(text) != l.npos; });
-  };
-  EXPECT_EQ(counted("Line too long in article "), 12);
-  EXPECT_EQ(counted("Line too long in the overview"), 0);
-  EXPECT_EQ(counted(" reconnecting in "), counted(" reconnecting in 1 s (try 1 of 10)"));
+  EXPECT_EQ(Mentions("Line too long in article "), 12);
+  EXPECT_EQ(Mentions("Line too long in the overview"), 0);
+  EXPECT_EQ(Mentions(" reconnecting in "), Mentions(" reconnecting in 1 s (try 1 of 10)"));
   CloseExpecting(4003);
   EXPECT_TRUE(Errors.empty());
 }
@@ -710,35 +702,26 @@ TEST_F(Controller, BackOffGivesUpAfterTenTriesAndRestartTakesUpTheCutBody) {
 // "Not Connected" once each has had its tries. The refusal is logged once,
 // the tries of the first connection to fail for all.
 TEST_F(Controller, WalkConnectionsRefusedAtTheStartTryAgain) {
-  Values.connections = "4";
-  Values.pacing = "0";
-  Values.min = "20";
-  Values.max = "500";
+  ByOverview("500", "4");
   const std::string a = RandomBytes(3000, 1), b = RandomBytes(4000, 2);
-  Server.OfferOverview();
   Server.ServeGroup("alt.test", {Post(1, 69, UU("a.bin", a)), Post(2, 69, UU("b.bin", b))});
-  const auto logged = [&](const std::string& prefix) {
-    const Lines memo = Child->MemoLines();
-    return std::count_if(memo.begin(), memo.end(),
-                         [&](const std::string& l) { return l.starts_with(prefix); });
-  };
   for (const int drops : {1000, 4}) {
     Open();
     OnLine("Lines:", [&, drops] { Server.DropConnections(drops); }); // the overview's format comes
     ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Downloading Done" || Panel(0) == "Not Connected"; }));
-    EXPECT_EQ(logged("127.0.0.1 refused connection "), 1);
+    EXPECT_EQ(Mentions("127.0.0.1 refused connection "), 1);
     if (drops == 4) {
       EXPECT_EQ(Panel(0), "Downloading Done");
       EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin"}));
       EXPECT_EQ(ReadFile(Folder() + "a.bin"), a);
       EXPECT_EQ(ReadFile(Folder() + "b.bin"), b);
-      EXPECT_EQ(logged("Connection "), 1);
+      EXPECT_EQ(Mentions("Connection "), 1);
       EXPECT_EQ(Server.Connections(), 45 + 1 + 4 + 4);
       CloseExpecting(3);
     } else {
       EXPECT_EQ(Panel(0), "Not Connected");
       EXPECT_EQ(Child->Saved(), Lines{});
-      EXPECT_EQ(logged("Connection "), 11); // ten tries, then given up
+      EXPECT_EQ(Mentions("Connection "), 11); // ten tries, then given up
       EXPECT_EQ(Child->MemoLines().back(), "Not Connected ");
       EXPECT_EQ(Server.Connections(), 1 + 4 * 11);
       CloseExpecting(1);

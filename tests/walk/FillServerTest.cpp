@@ -2,8 +2,6 @@
 
 #include "platform/FileOps.h"
 
-#include <algorithm>
-
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -16,11 +14,6 @@ TNewsArticle Copy(TNewsArticle post, std::int64_t number) {
   return post;
 }
 
-long Count(const Lines& lines, const std::string& text) {
-  return std::count_if(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(text) != l.npos; });
-}
-
 } // namespace
 
 // A walk by overview on a server that lacks articles, with fill servers
@@ -30,11 +23,7 @@ class FillServers : public WalkTest {
 protected:
   void SetUp() override {
     WalkTest::SetUp();
-    Values.min = "20";
-    Values.max = "500";
-    Values.connections = "2";
-    Values.pacing = "0";
-    Server.OfferOverview();
+    ByOverview("500", "2");
   }
   TFillServer Fill(const TScriptedNewsServer& s, const std::string& user = "",
                    const std::string& password = "") {
@@ -45,27 +34,12 @@ protected:
             "0",
             true};
   }
-  long Logged(const std::string& text) const { return Count(Child->MemoLines(), text); }
   // Posts 1 to count, each a small file of its own, f1.bin ...
   std::vector<TNewsArticle> Posts(int count) {
     std::vector<TNewsArticle> posts;
     for (int n = 1; n <= count; ++n)
       posts.push_back(Post(n, 69, UU("f" + std::to_string(n) + ".bin", RandomBytes(3000, unsigned(n)))));
     return posts;
-  }
-  // The walk's server lacks 3; the fill holds its reply until released.
-  void WalkWithFillHeld() {
-    const std::vector<TNewsArticle> posts = Posts(6);
-    Server.Lack({3});
-    Server.ServeGroup("alt.test", posts);
-    Fills[0].HoldArticle(103);
-    Fills[0].ServeGroup("alt.fill", {Copy(posts[2], 103)});
-    Values.fills = {Fill(Fills[0])};
-    Open();
-    ASSERT_TRUE(PumpUntil([&] { return Count(Fills[0].Received(), "ARTICLE <3@vostel.test>") == 1; }));
-    PumpFor(100); // the walk waits for the fill, and nothing comes
-    EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f2.bin"}));
-    EXPECT_EQ(Child->ArticleCurrent(), 3);
   }
 
   TScriptedNewsServer Fills[2];
@@ -96,10 +70,10 @@ TEST_F(FillServers, MissingArticlesComeFromTheFillInTheirTurn) {
     EXPECT_TRUE(FileExists(Folder() + name) && ReadFile(Folder() + name) == RandomBytes(3000, unsigned(n)))
         << name;
   }
-  EXPECT_EQ(Logged("Article 3 not on 127.0.0.1, fetched from localhost "), 1);
-  EXPECT_EQ(Logged("Article 7 not on 127.0.0.1, fetched from localhost "), 1);
-  EXPECT_EQ(Logged("Fill server localhost left out: log-in refused "), 1);
-  EXPECT_EQ(Logged("Error #"), 0);
+  EXPECT_EQ(Mentions("Article 3 not on 127.0.0.1, fetched from localhost "), 1);
+  EXPECT_EQ(Mentions("Article 7 not on 127.0.0.1, fetched from localhost "), 1);
+  EXPECT_EQ(Mentions("Fill server localhost left out: log-in refused "), 1);
+  EXPECT_EQ(Mentions("Error #"), 0);
   // The log tells the article's step whole, then where it came from.
   const Lines memo = Child->MemoLines();
   const auto from =
@@ -137,9 +111,9 @@ TEST_F(FillServers, FileSpreadOverTwoServersIsSavedWhole) {
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Child->Saved(), Lines{"big.bin"});
   EXPECT_TRUE(FileExists(Folder() + "big.bin") && ReadFile(Folder() + "big.bin") == data);
-  EXPECT_EQ(Logged("Article 2 not on 127.0.0.1, fetched from localhost "), 1);
-  EXPECT_EQ(Logged("Article 5 is on no server (127.0.0.1, localhost) "), 1);
-  EXPECT_EQ(Logged("Error #423 "), 1);
+  EXPECT_EQ(Mentions("Article 2 not on 127.0.0.1, fetched from localhost "), 1);
+  EXPECT_EQ(Mentions("Article 5 is on no server (127.0.0.1, localhost) "), 1);
+  EXPECT_EQ(Mentions("Error #423 "), 1);
   CloseExpecting(6);
   EXPECT_TRUE(Errors.empty());
 }
@@ -155,55 +129,65 @@ TEST_F(FillServers, RefusedConnectionLeavesTheFillOut) {
   Open();
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f4.bin"}));
-  EXPECT_EQ(Logged("Fill server localhost left out: connection refused "), 1);
-  EXPECT_EQ(Logged("Article 2 is on no server (127.0.0.1, localhost) "), 1);
-  EXPECT_EQ(Logged("Article 3 is on no server (127.0.0.1, localhost) "), 1);
+  EXPECT_EQ(Mentions("Fill server localhost left out: connection refused "), 1);
+  EXPECT_EQ(Mentions("Article 2 is on no server (127.0.0.1, localhost) "), 1);
+  EXPECT_EQ(Mentions("Article 3 is on no server (127.0.0.1, localhost) "), 1);
   CloseExpecting(5);
 }
 
-// X with the fill's answer out: the article is not examined, and the next
-// session asks for it again.
-TEST_F(FillServers, StopWithAFillOutKeepsItsArticle) {
-  WalkWithFillHeld();
-  Child->StopClick();
-  Fills[0].Release();
-  PumpFor(100);
-  EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f2.bin"}));
-  CloseExpecting(3);
-}
-
-// A with the fill's answer out, nothing of it come: the article is not
-// being handed over, so the walk stops at once, its fill dropped with the
-// requests behind it, and the next session asks for it again.
-TEST_F(FillServers, AfterWithAFillOutStopsAtItsArticle) {
-  WalkWithFillHeld();
-  Child->AfterClick();
-  ASSERT_TRUE(PumpUntil([&] { return Child->Status() == "Downloading Interrupted by User"; }));
-  Fills[0].Release();
-  PumpFor(100);
-  EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f2.bin"}));
-  EXPECT_EQ(Logged("Article 3 not on 127.0.0.1, fetched from localhost "), 0);
-  CloseExpecting(3);
-}
-
-// S passes over the articles after the one the fill is asked for, which
-// still comes.
-TEST_F(FillServers, SkipWithAFillOutPassesTheArticlesAfterIt) {
-  WalkWithFillHeld();
-  Child->SkipClick(2);
-  Fills[0].Release();
-  ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f2.bin", "f3.bin", "f6.bin"}));
-  CloseExpecting(7);
-}
-
-// Closing with the fill's answer out stores the article's number: it is
-// asked for again by the next session.
-TEST_F(FillServers, CloseWithAFillOutStoresItsArticle) {
-  WalkWithFillHeld();
-  Child->FormClose();
-  Fills[0].Release();
-  EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(3));
-  PumpFor(50);
+// With the fill's answer to article 3 out, nothing of it come: X drops
+// it unexamined; A stops at once, as the article is not being handed over
+// yet, its fill dropped with the requests behind it; closing stores its
+// number; after each the next session asks for it again. S passes over
+// the articles after it, and its answer still comes.
+TEST_F(FillServers, StopAfterSkipAndCloseWithAFillOut) {
+  const struct {
+    char Command;
+    Lines Saved;
+    std::int64_t Stored;
+  } cases[] = {{'X', {"f1.bin", "f2.bin"}, 3},
+               {'A', {"f1.bin", "f2.bin"}, 3},
+               {'S', {"f1.bin", "f2.bin", "f3.bin", "f6.bin"}, 7},
+               {'C', {"f1.bin", "f2.bin"}, 3}};
+  const std::vector<TNewsArticle> posts = Posts(6);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Command);
+    TScriptedNewsServer server, fill;
+    server.OfferOverview();
+    server.Lack({3});
+    server.ServeGroup("alt.test", posts);
+    Use(server);
+    fill.HoldArticle(103);
+    fill.ServeGroup("alt.fill", {Copy(posts[2], 103)});
+    Values.fills = {Fill(fill)};
+    Open();
+    ASSERT_TRUE(PumpUntil([&] { return Count(fill.Received(), "ARTICLE <3@vostel.test>") == 1; }));
+    PumpFor(100); // the walk waits for the fill, and nothing comes
+    EXPECT_EQ(Child->Saved(), (Lines{"f1.bin", "f2.bin"}));
+    EXPECT_EQ(Child->ArticleCurrent(), 3);
+    if (c.Command == 'X')
+      Child->StopClick();
+    else if (c.Command == 'A') {
+      Child->AfterClick();
+      ASSERT_TRUE(PumpUntil([&] { return Child->Status() == "Downloading Interrupted by User"; }));
+    } else if (c.Command == 'S')
+      Child->SkipClick(2);
+    else {
+      Child->FormClose();
+      EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(c.Stored)); // at once
+    }
+    fill.Release();
+    ASSERT_TRUE(c.Command != 'S' || WaitEnd());
+    PumpFor(100);
+    EXPECT_EQ(Child->Saved(), c.Saved);
+    EXPECT_EQ(Mentions("Article 3 not on 127.0.0.1, fetched from localhost "), c.Command == 'S' ? 1 : 0);
+    if (c.Command != 'C')
+      Child->FormClose();
+    EXPECT_EQ(ReadFile(Folder() + "dati.ini"), Stored(c.Stored));
+    Child.reset(); // before its servers go
+    DeleteFile(Folder() + "dati.ini");
+    for (const std::string& name : c.Saved)
+      DeleteFile(Folder() + name);
+  }
   EXPECT_TRUE(Errors.empty());
 }

@@ -68,11 +68,6 @@ protected:
       scanned(sender, text);
     };
   }
-  static long Requests(const TScriptedNewsServer& server, const std::string& prefix) {
-    const Lines received = server.Received();
-    return std::count_if(received.begin(), received.end(),
-                         [&](const std::string& l) { return l.starts_with(prefix); });
-  }
   QStringList PartFiles() const {
     return QDir(QString::fromStdString(Folder())).entryList({"*.UUE", "*.B64"}, QDir::Files);
   }
@@ -270,8 +265,8 @@ TEST_F(OverviewWalk, GroupWhoseNumbersJumpEndsInAFewRequests) {
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin", "c.bin"}));
   EXPECT_EQ(ReadFile(Folder() + "c.bin"), c);
-  EXPECT_LE(Requests(Server, "XOVER "), 12);
-  EXPECT_EQ(Requests(Server, "NEXT"), 1);
+  EXPECT_LE(Count(Server.Received(), "XOVER "), 12);
+  EXPECT_EQ(Count(Server.Received(), "NEXT"), 1);
   EXPECT_EQ(Logged("Scanned 1-1000: 2 in range "), 1);
   EXPECT_EQ(Logged("Scanned 9223372036854775806-9223372036854775806: 1 in range "), 1);
   EXPECT_EQ(Panel(0), "Downloading Done");
@@ -292,10 +287,10 @@ TEST_F(OverviewWalk, GroupWhoseNumbersJumpEndsInAFewRequests) {
   CountInRange(inRange);
   ASSERT_TRUE(WaitEnd());
   EXPECT_EQ(Child->Saved(), (Lines{"a.bin", "b.bin", "c.bin"}));
-  EXPECT_EQ(Requests(noNext, "ARTICLE "), 1203);
+  EXPECT_EQ(Count(noNext.Received(), "ARTICLE "), 1203);
   EXPECT_EQ(std::accumulate(inRange.begin(), inRange.end(), std::int64_t(0)), 1203);
   EXPECT_EQ(*std::max_element(inRange.begin(), inRange.end()), 1000);
-  EXPECT_LE(Requests(noNext, "XOVER "), 100);
+  EXPECT_LE(Count(noNext.Received(), "XOVER "), 100);
   EXPECT_EQ(Panel(0), "Downloading Done");
   CloseExpecting(std::numeric_limits<std::int64_t>::max());
   EXPECT_TRUE(Errors.empty());

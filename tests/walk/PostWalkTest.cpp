@@ -1,6 +1,5 @@
 #include "tests/walk/TestSession.h"
 
-#include "codec/YEnc.h"
 #include "platform/FileOps.h"
 
 #include <filesystem>
@@ -14,25 +13,6 @@ const std::string Ann = "Ann <ann@example.net>", Bob = "Bob <bob@example.net>";
 TNewsArticle Part(std::int64_t n, const std::string& subject, const std::string& poster, int lines,
                   Lines body) {
   return {n, {"Subject: " + subject, "From: " + poster, "Lines: " + std::to_string(lines)}, std::move(body)};
-}
-
-// The yEnc bodies of data cut in parts of the sizes given.
-std::vector<Lines> Cut(const std::string& data, const std::string& name,
-                       const std::vector<std::size_t>& sizes) {
-  std::vector<Lines> parts;
-  std::size_t offset = 0;
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
-    TYEncPartInfo info;
-    info.Name = name;
-    info.FileSize = data.size();
-    info.Part = i + 1;
-    info.Total = sizes.size();
-    info.Offset = offset;
-    info.FileCrc = Crc32(0, data.data(), data.size());
-    parts.push_back(CrLfLines(YEncEncodePart(data.substr(offset, sizes[i]), info)));
-    offset += sizes[i];
-  }
-  return parts;
 }
 
 Lines Text(int lines) { return Lines(std::size_t(lines), "some words of no file"); }
@@ -67,9 +47,9 @@ protected:
   // interleaved; a sample the filter turns away; an article of no post in
   // range and one the filter turns away. The overview counts the lines.
   std::vector<TNewsArticle> Group() const {
-    const std::vector<Lines> ann = Cut(Holiday, "holiday.bin", {1280, 12800, 256});
-    const std::vector<Lines> bob = Cut(Bobs, "holiday.bin", {38400, 38400, 38400});
-    const std::vector<Lines> sample = Cut(Sample, "holiday-sample.bin", {12800, 200});
+    const std::vector<Lines> ann = YEncParts(Holiday, "holiday.bin", {1280, 12800, 256});
+    const std::vector<Lines> bob = YEncParts(Bobs, "holiday.bin", {38400, 38400, 38400});
+    const std::vector<Lines> sample = YEncParts(Sample, "holiday-sample.bin", {12800, 200});
     const auto subject = [](const std::string& name, int n) {
       return "[1/1] - \"" + name + "\" yEnc (" + std::to_string(n) + "/3)";
     };
@@ -106,9 +86,9 @@ TEST_F(PostWalk, AWantedPostComesWholeByOverview) {
 TEST_F(PostWalk, TheHeadWalkTakesThePartsAfterOneInRange) {
   std::vector<TNewsArticle> group = Group();
   group[0] = Part(1, "[1/1] - \"holiday.bin\" yEnc (1/3)", Ann, 103,
-                  Cut(Holiday, "holiday.bin", {12800, 1280, 256})[0]);
+                  YEncParts(Holiday, "holiday.bin", {12800, 1280, 256})[0]);
   group[2] = Part(3, "[1/1] - \"holiday.bin\" yEnc (2/3)", Ann, 13,
-                  Cut(Holiday, "holiday.bin", {12800, 1280, 256})[1]);
+                  YEncParts(Holiday, "holiday.bin", {12800, 1280, 256})[1]);
   Server.ServeGroup("alt.test", group);
   Open();
   ASSERT_TRUE(WaitEnd());
@@ -127,7 +107,7 @@ TEST_F(PostWalk, AnIncompleteFileIsToldUntilItIsWhole) {
   if (!HaveTool("par2"))
     GTEST_SKIP() << "par2 is not installed";
   const std::string made = Dir.path().toStdString() + "/made/", redundancy[] = {"5", "60"};
-  const std::vector<Lines> parts = Cut(Holiday, "holiday.bin", {6400, 6400, 1536});
+  const std::vector<Lines> parts = YEncParts(Holiday, "holiday.bin", {6400, 6400, 1536});
   for (const std::string& r : redundancy) {
     SCOPED_TRACE(r);
     Values.group = "alt.test" + r;

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -108,19 +109,29 @@ std::vector<std::string> CrLfLines(const std::string& text) {
 
 std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
                                                 std::size_t count) {
-  std::vector<std::vector<std::string>> parts;
   const std::size_t step = (data.size() + count - 1) / count;
-  for (std::size_t i = 0; i < count; ++i) {
+  std::vector<std::size_t> sizes;
+  for (std::size_t i = 0; i < count; ++i)
+    sizes.push_back(std::min(step, data.size() - std::min(data.size(), i * step)));
+  return YEncParts(data, name, sizes);
+}
+
+std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
+                                                const std::vector<std::size_t>& sizes) {
+  std::vector<std::vector<std::string>> parts;
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
     TYEncPartInfo info;
     info.Name = name;
     info.FileSize = data.size();
-    if (count > 1) {
+    if (sizes.size() > 1) {
       info.Part = i + 1;
-      info.Total = count;
-      info.Offset = i * step;
+      info.Total = sizes.size();
+      info.Offset = offset;
       info.FileCrc = Crc32(0, data.data(), data.size());
     }
-    parts.push_back(CrLfLines(YEncEncodePart(data.substr(i * step, step), info)));
+    parts.push_back(CrLfLines(YEncEncodePart(data.substr(offset, sizes[i]), info)));
+    offset += sizes[i];
   }
   return parts;
 }
@@ -134,11 +145,11 @@ bool HaveTool(const std::string& tool) {
   return false;
 }
 
-std::string WalkTest::Folder() const {
+std::string ServerTest::Folder() const {
   return Values.path + ServerFolderName(Values.server) + "/" + Values.group + "/";
 }
 
-void WalkTest::Store(std::int64_t position) {
+void ServerTest::Store(std::int64_t position) {
   CreateFolder(Folder());
   AppendText(Folder() + "dati.ini", Stored(position));
 }
@@ -184,8 +195,23 @@ void WalkTest::OnLine(const std::string& line, std::function<void()> action) {
   };
 }
 
-std::string WalkTest::Captioned(const std::string& Text) const {
+std::string ServerTest::Captioned(const std::string& Text) const {
   return Text + " \u2014 " + Values.group + " on " + ServerShownName(Values.server);
+}
+
+long Count(const std::vector<std::string>& lines, const std::string& text) {
+  return std::count_if(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != l.npos; });
+}
+
+long WalkTest::Mentions(const std::string& text) const { return Count(Child->MemoLines(), text); }
+
+void WalkTest::ByOverview(const std::string& max, const std::string& connections) {
+  Values.min = "20";
+  Values.max = max;
+  Values.connections = connections;
+  Values.pacing = "0";
+  Server.OfferOverview();
 }
 
 void WalkTest::CloseExpecting(std::int64_t stored) {

@@ -120,9 +120,15 @@ std::vector<std::string> UULines(const std::string& data);     // without begin 
 std::vector<std::string> Base64Lines(const std::string& data); // 76 characters, padded
 std::vector<std::string> Join(std::vector<std::vector<std::string>> parts);
 std::vector<std::string> CrLfLines(const std::string& text);
-// The yEnc bodies of data cut in count parts, =ybegin to =yend each.
+// How many of lines hold text.
+long Count(const std::vector<std::string>& lines, const std::string& text);
+// The yEnc bodies of data cut in count parts, =ybegin to =yend each; one
+// part is a single-part post.
 std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
                                                 std::size_t count);
+// The same cut in parts of the sizes given.
+std::vector<std::vector<std::string>> YEncParts(const std::string& data, const std::string& name,
+                                                const std::vector<std::size_t>& sizes);
 
 // Bodies written by the usual tools. Outside CI a missing tool skips the test;
 // in CI it fails, so the check is never lost.
@@ -159,9 +165,9 @@ struct TTestValues : IStartValues {
   }
 };
 
-// A session started as a window starts it on a group of a scripted server,
-// with what the user would have typed, and the errors it shows.
-class WalkTest : public ::testing::Test {
+// What the user would have typed for a group of a scripted server, and the
+// errors the application shows.
+class ServerTest : public ::testing::Test {
 protected:
   using TValues = TTestValues;
 
@@ -181,6 +187,19 @@ protected:
   // The session folder of the server entry and group.
   std::string Folder() const;
   void Store(std::int64_t position);
+  // The caption a window on the group and server shows with Text.
+  std::string Captioned(const std::string& Text) const;
+
+  QTemporaryDir Dir;
+  TValues Values;
+  TScriptedNewsServer Server;
+  std::vector<std::string> Errors;
+  TErrorDisplay Previous;
+};
+
+// A session started as a window starts it, without the window.
+class WalkTest : public ServerTest {
+protected:
   // Starts the session with a CA file trusted besides the system's ones;
   // BeforeStart is given the session first.
   void Open(const std::string& caFile = "");
@@ -190,21 +209,19 @@ protected:
   bool WaitEnd() {
     return PumpUntil([&] { return Ended; });
   }
-  // The caption a window on the group and server shows with Text.
-  std::string Captioned(const std::string& Text) const;
   void CloseExpecting(std::int64_t stored);
   std::string Panel(int i) const { return Child->Panel(i); }
+  // How many lines of the window's log hold text.
+  long Mentions(const std::string& text) const;
+  // A walk by overview, without pacing, of the articles of 20 to max lines
+  // over connections.
+  void ByOverview(const std::string& max = "500", const std::string& connections = "1");
   // Runs action once line has reached the scanner, as if clicked right then,
   // from the session's own connection or from the walk's.
   void OnLine(const std::string& line, std::function<void()> action);
 
-  QTemporaryDir Dir;
-  TValues Values;
-  TScriptedNewsServer Server;
   std::unique_ptr<TTestSession> Child;
   bool Ended = false; // the last answer, to QUIT or an abort, ended the walk
-  std::vector<std::string> Errors;
-  TErrorDisplay Previous;
 };
 
 TNewsArticle Post(std::int64_t n, int lines, std::vector<std::string> body = {}, int fromConnection = 1);

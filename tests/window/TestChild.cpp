@@ -2,7 +2,6 @@
 #include "tests/support/TestApplication.h"
 
 #include "platform/FileOps.h"
-#include "walk/ServerAddress.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -39,23 +38,6 @@ void WindowTest::SetUp() {
   Child->Session().FDefExt = "mod";
 }
 
-void WindowWalkTest::SetUp() {
-  Previous = SetErrorDisplay([this](const std::string& text) { Errors.push_back(text); });
-  Values.path = Dir.path().toStdString() + "/";
-  Values.server = "127.0.0.1:" + Server.PortText();
-  StartValues = &Values;
-}
-
-void WindowWalkTest::TearDown() {
-  Child.reset();
-  StartValues = nullptr;
-  SetErrorDisplay(Previous);
-}
-
-std::string WindowWalkTest::Folder() const {
-  return Values.path + ServerFolderName(Values.server) + "/" + Values.group + "/";
-}
-
 void WindowWalkTest::Open() {
   Child = std::make_unique<TTestChild>();
   Child->Session().Timer1.setInterval(1);
@@ -69,10 +51,6 @@ bool WindowWalkTest::WaitEnd() {
     return Child->Session().Settled() &&
            (caption.startsWith("Download Done") || caption.startsWith("Downloading Interrupted"));
   });
-}
-
-std::string WindowWalkTest::Captioned(const std::string& Text) const {
-  return Text + " \u2014 " + Values.group + " on " + ServerShownName(Values.server);
 }
 
 std::string WindowWalkTest::Panel(int i) const {

@@ -30,24 +30,18 @@ protected:
 
 // A window opened as the main window opens it on a group of a scripted
 // server, with what the user would have typed, and the errors it shows.
-class WindowWalkTest : public ::testing::Test {
+class WindowWalkTest : public ServerTest {
 protected:
-  void SetUp() override;
-  void TearDown() override;
-  // The session folder of the server entry and group.
-  std::string Folder() const;
+  void TearDown() override {
+    Child.reset();
+    ServerTest::TearDown();
+  }
   // Opens the window; true once its walk has ended, its caption saying how.
   void Open();
   bool WaitEnd();
-  std::string Captioned(const std::string& Text) const;
   std::string Panel(int i) const;
 
-  QTemporaryDir Dir;
-  TTestValues Values;
-  TScriptedNewsServer Server;
   std::unique_ptr<TTestChild> Child;
-  std::vector<std::string> Errors;
-  TErrorDisplay Previous;
 };
 
 // Every caption and value of the row lies within it and on no other, and
