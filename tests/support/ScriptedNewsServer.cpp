@@ -174,29 +174,34 @@ struct TScriptedNewsServer::TZLink {
 
   std::string Deflate(const char* data, std::size_t len, bool flush) {
     std::string out;
-    Out.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-    Out.avail_in = uInt(len);
-    do {
-      char buf[65536];
-      Out.next_out = reinterpret_cast<Bytef*>(buf);
-      Out.avail_out = sizeof buf;
+    Pump(Out, data, len, out, [&] {
       deflate(&Out, flush ? Z_SYNC_FLUSH : Z_NO_FLUSH);
-      out.append(buf, sizeof buf - Out.avail_out);
-    } while (Out.avail_out == 0);
+      return true;
+    });
     return out;
   }
   bool Inflate(const char* data, std::size_t len, std::string& out) {
-    In.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-    In.avail_in = uInt(len);
+    return Pump(In, data, len, out, [&] {
+      const int rc = inflate(&In, Z_NO_FLUSH);
+      return rc == Z_OK || rc == Z_BUF_ERROR || rc == Z_STREAM_END;
+    });
+  }
+
+private:
+  // Runs Step over the bytes until it leaves room in the output; false as
+  // soon as a Step fails.
+  template <typename TStep>
+  static bool Pump(z_stream& stream, const char* data, std::size_t len, std::string& out, TStep Step) {
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    stream.avail_in = uInt(len);
     do {
       char buf[65536];
-      In.next_out = reinterpret_cast<Bytef*>(buf);
-      In.avail_out = sizeof buf;
-      const int rc = inflate(&In, Z_NO_FLUSH);
-      if (rc != Z_OK && rc != Z_BUF_ERROR && rc != Z_STREAM_END)
+      stream.next_out = reinterpret_cast<Bytef*>(buf);
+      stream.avail_out = sizeof buf;
+      if (!Step())
         return false;
-      out.append(buf, sizeof buf - In.avail_out);
-    } while (In.avail_out == 0);
+      out.append(buf, sizeof buf - stream.avail_out);
+    } while (stream.avail_out == 0);
     return true;
   }
 };
