@@ -182,11 +182,7 @@ bool Link(const TSetup& S, bool Relayed, double RoundTripMs, const std::vector<i
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   TSetup s;
-  if (!OpenInnGroup(
-          "cpu_bench",
-          "a yEnc group of a news server that takes several connections; see walk_bench for the INN "
-          "harness",
-          "0", "2147483647", s))
+  if (!OpenInnGroup("cpu_bench", SeveralConnections, "0", "2147483647", s))
     return 2;
   s.Runs = std::max(1, std::stoi(Env("CPU_RUNS", "5")));
   s.Depth = std::max(1, std::stoi(Env("CPU_DEPTH", "4")));

@@ -198,11 +198,7 @@ bool Link(const TSetup& S, double RoundTripMs, double Rate) {
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   TSetup s;
-  if (!OpenInnGroup(
-          "link_bench",
-          "a yEnc group of a news server that takes several connections; see walk_bench for the INN "
-          "harness",
-          "0", "2147483647", s))
+  if (!OpenInnGroup("link_bench", SeveralConnections, "0", "2147483647", s))
     return 2;
   s.Runs = std::max(1, std::stoi(Env("LINK_RUNS", "3")));
   s.WindowDepth = std::max(1, std::stoi(Env("LINK_WINDOW_DEPTH", "4")));
