@@ -583,11 +583,21 @@ void TScriptedNewsServer::ServeConnection(TGroupConnection& c) {
     return;
   std::string line;
   TMisanswer repeat;
+  // The verb, in capitals, and its argument; every group ends alike at QUIT.
   const auto serve = [&] {
-    if (FNumbered > 0)
-      ServeNumberedCommand(c, line);
-    else
-      ServeGroupCommand(c, line);
+    const std::size_t blank = line.find(' ');
+    std::string verb = line.substr(0, blank);
+    const std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
+    std::transform(verb.begin(), verb.end(), verb.begin(),
+                   [](unsigned char ch) { return char(std::toupper(ch)); });
+    if (verb == "QUIT") {
+      SendAll(c.Fd, "205 closing connection - goodbye\r\n");
+      EndConnection(c.Fd, false);
+    } else if (FNumbered > 0) {
+      ServeNumberedCommand(c, verb, arg);
+    } else {
+      ServeGroupCommand(c, verb, arg);
+    }
   };
   while (c.Fd >= 0 && TakeCommand(c, line)) {
     serve();
@@ -693,18 +703,8 @@ void TScriptedNewsServer::RequireLogIn(std::string user, std::string password) {
   FPassword = std::move(password);
 }
 
-void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::string& line) {
-  std::size_t blank = line.find(' ');
-  std::string verb = line.substr(0, blank);
-  std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
-  std::transform(verb.begin(), verb.end(), verb.begin(),
-                 [](unsigned char ch) { return char(std::toupper(ch)); });
-
-  if (verb == "QUIT") {
-    SendAll(c.Fd, "205 closing connection - goodbye\r\n");
-    EndConnection(c.Fd, false);
-    return;
-  }
+void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::string& verb,
+                                            const std::string& arg) {
   if (verb == "CAPABILITIES" && !FCompressReply.empty()) {
     const bool compressing = Compressing(c.Fd);
     std::string reply = "101 Capability list:\r\nVERSION 2\r\nREADER\r\n";
@@ -921,17 +921,8 @@ std::string NumberedBody(std::int64_t n, int lines) {
 
 // The numbered group's articles are made for each reply; an overview of
 // any range goes out in pieces, so that its size costs nothing.
-void TScriptedNewsServer::ServeNumberedCommand(TGroupConnection& c, const std::string& line) {
-  const std::size_t blank = line.find(' ');
-  std::string verb = line.substr(0, blank);
-  const std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
-  std::transform(verb.begin(), verb.end(), verb.begin(),
-                 [](unsigned char ch) { return char(std::toupper(ch)); });
-  if (verb == "QUIT") {
-    SendAll(c.Fd, "205 closing connection - goodbye\r\n");
-    EndConnection(c.Fd, false);
-    return;
-  }
+void TScriptedNewsServer::ServeNumberedCommand(TGroupConnection& c, const std::string& verb,
+                                               const std::string& arg) {
   if (verb == "LIST" && Lower(arg) == "overview.fmt" && !FOverviewFormat.empty())
     return SendOverviewFormat(c);
   if (verb == "GROUP") {
