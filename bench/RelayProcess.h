@@ -3,16 +3,14 @@
 // A link_relay in a process of its own, for as long as the object lives:
 // the benchmarks that walk through a simulated link start one each.
 
+#include "BenchSetup.h"
+
 #include <QCoreApplication>
 #include <QProcess>
-
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 
 class TRelayProcess {
@@ -36,20 +34,7 @@ public:
   std::uint16_t Port() const { return FPort; }
   long Pid() const { return long(FProcess.processId()); }
   // User and system time so far.
-  double CpuSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(FProcess.processId()) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t at = text.rfind(')');
-    if (at == std::string::npos)
-      return 0;
-    std::istringstream fields(text.substr(at + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i) // state .. cmajflt: fields 3 to 13
-      fields >> skip;
-    double user = 0, system = 0;
-    fields >> user >> system;
-    return (user + system) / double(::sysconf(_SC_CLK_TCK));
-  }
+  double CpuSeconds() const { return CpuOf(Pid(), false); }
   // The bytes it has read so far from both sides of every connection:
   // what the links carried, both ways.
   std::uint64_t BytesCarried() const {

@@ -30,7 +30,7 @@
 // code is 0 when every walk reached the group's end, each compressed when
 // asked to be and plain when not, and the yEnc walks stored the same bytes.
 
-#include "PlainReader.h"
+#include "BenchSetup.h"
 #include "RelayProcess.h"
 #include "SessionWalk.h"
 
@@ -44,19 +44,6 @@
 #include <vector>
 
 namespace {
-
-std::string Env(const char* Name, const char* Default) {
-  return qEnvironmentVariableIsEmpty(Name) ? Default : qEnvironmentVariable(Name).toStdString();
-}
-
-struct TSpread {
-  double Median = 0, Min = 0, Max = 0;
-};
-
-TSpread Spread(std::vector<double> Values) {
-  std::sort(Values.begin(), Values.end());
-  return {Values[Values.size() / 2], Values.front(), Values.back()};
-}
 
 // One way of walking, over its runs.
 struct TWay {
@@ -106,31 +93,23 @@ void Print(const char* Title, const TWay& Plain, const TWay& Compressed, bool Fi
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  if (qEnvironmentVariableIsEmpty("INN_GROUP")) {
-    std::fprintf(stderr,
-                 "compress_bench: set INN_GROUP (and INN_SERVER) to a big group of a news server that "
-                 "offers COMPRESS DEFLATE; see the comment at the top of bench/compress_bench.cpp\n");
-    return 2;
-  }
-  const std::string server = Env("INN_SERVER", "127.0.0.1:119");
-  const std::string group = Env("INN_GROUP", "");
-  const std::string minLines = Env("INN_MIN_LINES", "5001"), maxLines = Env("INN_MAX_LINES", "7000");
   const int runs = std::max(1, std::stoi(Env("COMPRESS_RUNS", "3")));
   const int connections = std::clamp(std::stoi(Env("COMPRESS_CONNECTIONS", "4")), 1, 50);
   const double roundTrip = std::stod(Env("LINK_RTT_MS", "30"));
   const double rate = std::stod(Env("LINK_RATE", "10000000"));
 
-  const std::size_t colon = server.rfind(':');
-  std::string error;
+  // The time the overview takes a plain reader, without the link.
   const auto asked = std::chrono::steady_clock::now();
-  const std::vector<std::int64_t> parts =
-      TPlainReader(server.substr(0, colon), std::uint16_t(std::stoi(server.substr(colon + 1))), group)
-          .InRange(std::stoll(minLines), std::stoll(maxLines), error);
-  if (parts.empty()) {
-    std::fprintf(stderr, "compress_bench: no article of %s to %s lines in %s on %s %s\n", minLines.c_str(),
-                 maxLines.c_str(), group.c_str(), server.c_str(), error.c_str());
+  TInnGroup inn;
+  if (!OpenInnGroup(
+          "compress_bench",
+          "a big group of a news server that offers COMPRESS DEFLATE; see the comment at the top of "
+          "bench/compress_bench.cpp",
+          "5001", "7000", inn))
     return 2;
-  }
+  const std::string &server = inn.Server, &group = inn.Group, &minLines = inn.MinLines,
+                    &maxLines = inn.MaxLines;
+  const std::vector<std::int64_t>& parts = inn.Articles;
   const double floor = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
   TRelayProcess relay(server, roundTrip, rate);
   if (relay.Port() == 0) {

@@ -22,32 +22,26 @@
 // round trip, CPU_LINKS (loopback,relay) the links. The exit code is 0 when
 // every walk and read came through whole.
 
+#include "BenchSetup.h"
 #include "PlainReader.h"
 #include "RelayProcess.h"
 #include "SessionWalk.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::string Env(const char* Name, const char* Default) {
-  return qEnvironmentVariableIsEmpty(Name) ? Default : qEnvironmentVariable(Name).toStdString();
-}
 
 // Resident memory of this process now, in KB.
 long ResidentKB() {
@@ -68,34 +62,6 @@ double ProcessCpuSeconds() {
          double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// User and system time of a process so far, with its reaped children's
-// when Children is set; 0 when it cannot be read.
-double CpuOf(long Pid, bool Children) {
-  std::ifstream stat("/proc/" + std::to_string(Pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const std::size_t at = text.rfind(')');
-  if (Pid <= 0 || at == std::string::npos)
-    return 0;
-  std::istringstream fields(text.substr(at + 2));
-  std::string skip;
-  for (int i = 3; i < 14; ++i) // state .. cmajflt: fields 3 to 13
-    fields >> skip;
-  double user = 0, system = 0, childUser = 0, childSystem = 0;
-  fields >> user >> system >> childUser >> childSystem;
-  return (user + system + (Children ? childUser + childSystem : 0)) / double(::sysconf(_SC_CLK_TCK));
-}
-
-struct TSpread {
-  double Median = 0, Min = 0, Max = 0;
-};
-
-TSpread Spread(std::vector<double> Values) {
-  if (Values.empty())
-    return {};
-  std::sort(Values.begin(), Values.end());
-  return {Values[Values.size() / 2], Values.front(), Values.back()};
-}
-
 std::string Shown(const TSpread& S, const char* Format) {
   char median[32], min[32], max[32];
   std::snprintf(median, sizeof median, Format, S.Median);
@@ -104,9 +70,7 @@ std::string Shown(const TSpread& S, const char* Format) {
   return std::string(median) + " (" + min + "-" + max + ")";
 }
 
-struct TSetup {
-  std::string Server, Group, MinLines, MaxLines;
-  std::vector<std::int64_t> Articles;
+struct TSetup : TInnGroup {
   int Runs = 5;
   int Depth = 4;
   long ServerPid = 0;
@@ -217,16 +181,9 @@ bool Link(const TSetup& S, bool Relayed, double RoundTripMs, const std::vector<i
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  if (qEnvironmentVariableIsEmpty("INN_GROUP")) {
-    std::fprintf(stderr, "cpu_bench: set INN_GROUP (and INN_SERVER) to a yEnc group of a news server that "
-                         "takes several connections; see walk_bench for the INN harness\n");
-    return 2;
-  }
   TSetup s;
-  s.Server = Env("INN_SERVER", "127.0.0.1:119");
-  s.Group = Env("INN_GROUP", "");
-  s.MinLines = Env("INN_MIN_LINES", "0");
-  s.MaxLines = Env("INN_MAX_LINES", "2147483647");
+  if (!OpenInnGroup("cpu_bench", SeveralConnections, "0", "2147483647", s))
+    return 2;
   s.Runs = std::max(1, std::stoi(Env("CPU_RUNS", "5")));
   s.Depth = std::max(1, std::stoi(Env("CPU_DEPTH", "4")));
   s.ServerPid = std::stol(Env("INN_PID", "0"));
@@ -236,17 +193,6 @@ int main(int argc, char** argv) {
   for (std::string n; std::getline(list, n, ',');)
     counts.push_back(std::clamp(std::stoi(n), 1, 50));
   const std::string links = Env("CPU_LINKS", "loopback,relay");
-
-  const std::size_t colon = s.Server.rfind(':');
-  std::string error;
-  s.Articles =
-      TPlainReader(s.Server.substr(0, colon), std::uint16_t(std::stoi(s.Server.substr(colon + 1))), s.Group)
-          .InRange(std::stoll(s.MinLines), std::stoll(s.MaxLines), error);
-  if (s.Articles.empty()) {
-    std::fprintf(stderr, "cpu_bench: no article in range in %s on %s %s\n", s.Group.c_str(), s.Server.c_str(),
-                 error.c_str());
-    return 2;
-  }
   std::printf("%s %s, Lines: %s to %s: %zu articles in range, %d in flight on each connection; each figure "
               "the median (min-max) of %d runs; processor-seconds of this process (user + system) per GB of "
               "the replies\n",

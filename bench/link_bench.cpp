@@ -25,23 +25,19 @@
 // flight on each connection; LINK_CONNECTIONS (1,4,8) the connection counts.
 // The exit code is 0 when every walk and read came through whole.
 
+#include "BenchSetup.h"
 #include "PlainReader.h"
 #include "RelayProcess.h"
 #include "SessionWalk.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QTemporaryDir>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,10 +51,6 @@ const std::vector<int> WindowConnections = {1, 4, 8};
 constexpr int Depth = 4;
 constexpr int FillDepth = 16;
 
-std::string Env(const char* Name, const char* Default) {
-  return qEnvironmentVariableIsEmpty(Name) ? Default : qEnvironmentVariable(Name).toStdString();
-}
-
 struct TFigure {
   double Rate = 0;     // MB/s
   double Fetching = 0; // the window's MB/s from its first article on
@@ -66,15 +58,6 @@ struct TFigure {
   double Busy = 0; // the window thread's share of a processor
   long PeakKB = 0; // the window's peak memory (VmHWM)
 };
-
-struct TSpread {
-  double Median, Min, Max;
-};
-
-TSpread Spread(std::vector<double> Values) {
-  std::sort(Values.begin(), Values.end());
-  return {Values[Values.size() / 2], Values.front(), Values.back()};
-}
 
 // A measurement run Runs times: its MB/s and the share of a processor the
 // relay took meanwhile.
@@ -115,9 +98,7 @@ std::string Shown(const TMeasured& M, int Runs) {
   return std::string(text) + (M.Ok ? "" : " FAILED");
 }
 
-struct TSetup {
-  std::string Server, Group, MinLines, MaxLines;
-  std::vector<std::int64_t> Articles;
+struct TSetup : TInnGroup {
   int Runs = 3;
   int WindowDepth = Depth;
 };
@@ -216,16 +197,9 @@ bool Link(const TSetup& S, double RoundTripMs, double Rate) {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  if (qEnvironmentVariableIsEmpty("INN_GROUP")) {
-    std::fprintf(stderr, "link_bench: set INN_GROUP (and INN_SERVER) to a yEnc group of a news server that "
-                         "takes several connections; see walk_bench for the INN harness\n");
-    return 2;
-  }
   TSetup s;
-  s.Server = Env("INN_SERVER", "127.0.0.1:119");
-  s.Group = Env("INN_GROUP", "");
-  s.MinLines = Env("INN_MIN_LINES", "0");
-  s.MaxLines = Env("INN_MAX_LINES", "2147483647");
+  if (!OpenInnGroup("link_bench", SeveralConnections, "0", "2147483647", s))
+    return 2;
   s.Runs = std::max(1, std::stoi(Env("LINK_RUNS", "3")));
   s.WindowDepth = std::max(1, std::stoi(Env("LINK_WINDOW_DEPTH", "4")));
   const double roundTrip = std::stod(Env("LINK_RTT_MS", "30"));
@@ -234,17 +208,6 @@ int main(int argc, char** argv) {
   ConnectionCounts.clear();
   for (std::string n; std::getline(counts, n, ',');)
     ConnectionCounts.push_back(std::clamp(std::stoi(n), 1, 50));
-
-  const std::size_t colon = s.Server.rfind(':');
-  std::string error;
-  s.Articles =
-      TPlainReader(s.Server.substr(0, colon), std::uint16_t(std::stoi(s.Server.substr(colon + 1))), s.Group)
-          .InRange(std::stoll(s.MinLines), std::stoll(s.MaxLines), error);
-  if (s.Articles.empty()) {
-    std::fprintf(stderr, "link_bench: no article in range in %s on %s %s\n", s.Group.c_str(),
-                 s.Server.c_str(), error.c_str());
-    return 2;
-  }
   std::printf("%s %s, Lines: %s to %s: %zu articles in range; each figure the median (min-max) of %d runs\n",
               s.Server.c_str(), s.Group.c_str(), s.MinLines.c_str(), s.MaxLines.c_str(), s.Articles.size(),
               s.Runs);

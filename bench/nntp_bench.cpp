@@ -366,31 +366,36 @@ bool Compare(std::size_t blocks) {
   return client.Ok && plain.Ok;
 }
 
-// ---- pipelined bodies ----
+struct TTransfer {
+  TResult R;
+  std::int64_t Link = 0; // bytes as they came over the link
+  std::int64_t Text = 0; // the lines' text, without their ends
+};
 
-const int PipelinedArticles = 100;
-const int PipelinedLines = 2000; // of 128 characters: 260,000 bytes a body
-
-// Every body of the group, with up to depth requests in flight.
-TResult PipelinedBodies(TScriptedNewsServer& server, int depth) {
+// The requests one after the other, depth in flight, through one client
+// that compresses or not, after the group alt.bench; only the requests are
+// timed.
+TTransfer Transfer(TScriptedNewsServer& server, bool compress, int depth, int requests,
+                   const std::function<void(TNntpCli&, int)>& request) {
   TNntpCli cli;
-  TResult r;
+  TTransfer t;
+  TResult& r = t.R;
   QEventLoop loop;
   QTimer::singleShot(300000, &loop, &QEventLoop::quit);
   int sent = 0, done = 0;
   bool ok = true;
   const auto next = [&] {
-    while (sent < PipelinedArticles && cli.InFlight() < depth)
-      cli.BodyByNumber(++sent);
+    while (sent < requests && cli.InFlight() < depth)
+      request(cli, sent++);
   };
   cli.OnSessionConnected = [&](TObject*, std::uint16_t) { loop.quit(); };
   cli.OnMessageLine = [&](TObject*) {
     ++r.Lines;
-    r.Bytes += std::int64_t(cli.LastResponse().size());
+    t.Text += std::int64_t(cli.LastResponse().size());
   };
   cli.OnRequestDone = [&](TObject*, TNntpRequest kind, std::uint16_t error) {
     ok = ok && error == 0;
-    if (kind != nntpBodyByNumber || ++done == PipelinedArticles || !ok)
+    if (kind == nntpGroup || ++done == requests || !ok)
       loop.quit();
     else
       next();
@@ -398,12 +403,14 @@ TResult PipelinedBodies(TScriptedNewsServer& server, int depth) {
   cli.SetHost("127.0.0.1");
   cli.SetPort(server.PortText());
   cli.SetPipelineDepth(depth);
+  cli.SetCompress(compress);
   cli.Connect();
   loop.exec();
-  if (cli.State() != nntpReady)
-    return r;
+  if (cli.State() != nntpReady || cli.Compressed() != compress)
+    return t;
   cli.Group("alt.bench");
   loop.exec();
+  const std::int64_t bytes = cli.BytesReceived(), link = cli.LinkBytesReceived();
   const double busy = ThreadSeconds();
   QElapsedTimer clock;
   clock.start();
@@ -411,8 +418,25 @@ TResult PipelinedBodies(TScriptedNewsServer& server, int depth) {
   loop.exec();
   r.Seconds = double(clock.nsecsElapsed()) / 1e9;
   r.Busy = ThreadSeconds() - busy;
-  r.Ok = ok && done == PipelinedArticles && r.Lines == std::int64_t(PipelinedArticles) * PipelinedLines;
+  r.Bytes = cli.BytesReceived() - bytes;
+  t.Link = cli.LinkBytesReceived() - link;
+  r.Ok = ok && done == requests;
   cli.Abort();
+  return t;
+}
+
+// ---- pipelined bodies ----
+
+const int PipelinedArticles = 100;
+const int PipelinedLines = 2000; // of 128 characters: 260,000 bytes a body
+
+// Every body of the group, with up to depth requests in flight.
+TResult PipelinedBodies(TScriptedNewsServer& server, int depth) {
+  const TTransfer t = Transfer(server, false, depth, PipelinedArticles,
+                               [](TNntpCli& cli, int i) { cli.BodyByNumber(i + 1); });
+  TResult r = t.R;
+  r.Bytes = t.Text;
+  r.Ok = r.Ok && r.Lines == std::int64_t(PipelinedArticles) * PipelinedLines;
   return r;
 }
 
@@ -569,60 +593,6 @@ std::vector<TNewsArticle> YEncGroup() {
   return articles;
 }
 
-struct TTransfer {
-  TResult R;
-  std::int64_t Link = 0; // bytes as they came over the link
-};
-
-// The requests one after the other, depth in flight, through one client
-// that compresses or not; only the requests are timed.
-TTransfer Transfer(TScriptedNewsServer& server, bool compress, int requests,
-                   const std::function<void(TNntpCli&, int)>& request) {
-  TNntpCli cli;
-  TTransfer t;
-  TResult& r = t.R;
-  QEventLoop loop;
-  QTimer::singleShot(300000, &loop, &QEventLoop::quit);
-  int sent = 0, done = 0;
-  bool ok = true;
-  const auto next = [&] {
-    while (sent < requests && cli.InFlight() < 4)
-      request(cli, sent++);
-  };
-  cli.OnSessionConnected = [&](TObject*, std::uint16_t) { loop.quit(); };
-  cli.OnMessageLine = [&](TObject*) { ++r.Lines; };
-  cli.OnRequestDone = [&](TObject*, TNntpRequest kind, std::uint16_t error) {
-    ok = ok && error == 0;
-    if (kind == nntpGroup || ++done == requests || !ok)
-      loop.quit();
-    else
-      next();
-  };
-  cli.SetHost("127.0.0.1");
-  cli.SetPort(server.PortText());
-  cli.SetPipelineDepth(4);
-  cli.SetCompress(compress);
-  cli.Connect();
-  loop.exec();
-  if (cli.State() != nntpReady || cli.Compressed() != compress)
-    return t;
-  cli.Group("alt.bench");
-  loop.exec();
-  const std::int64_t bytes = cli.BytesReceived(), link = cli.LinkBytesReceived();
-  const double busy = ThreadSeconds();
-  QElapsedTimer clock;
-  clock.start();
-  next();
-  loop.exec();
-  r.Seconds = double(clock.nsecsElapsed()) / 1e9;
-  r.Busy = ThreadSeconds() - busy;
-  r.Bytes = cli.BytesReceived() - bytes;
-  t.Link = cli.LinkBytesReceived() - link;
-  r.Ok = ok && done == requests;
-  cli.Abort();
-  return t;
-}
-
 TTransfer Median(std::vector<TTransfer> runs) {
   std::sort(runs.begin(), runs.end(),
             [](const TTransfer& a, const TTransfer& b) { return a.R.Seconds < b.R.Seconds; });
@@ -643,7 +613,7 @@ bool CompareCompression(const char* what, const std::vector<TNewsArticle>& artic
   std::vector<TTransfer> runs[2];
   for (int i = 0; i < 5; ++i)
     for (const bool compress : {false, true})
-      runs[compress].push_back(Transfer(server, compress, requests, request));
+      runs[compress].push_back(Transfer(server, compress, 4, requests, request));
   const TTransfer plain = Median(runs[0]), compressed = Median(runs[1]);
   std::printf("%s, median of 5:\n", what);
   for (const TTransfer* t : {&plain, &compressed})

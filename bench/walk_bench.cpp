@@ -204,6 +204,27 @@ std::vector<TNewsArticle> BuildHostileGroup() {
   return {article};
 }
 
+// Part Index (from 0) of Total of the file, Size bytes of its data each,
+// as the lines of an article's body.
+std::vector<std::string> YEncPartLines(const TExpected& File, const std::string& Data, std::size_t Index,
+                                       std::size_t Size, std::size_t Total) {
+  TYEncPartInfo info;
+  info.Name = File.Name;
+  info.FileSize = Data.size();
+  info.Offset = Index * Size;
+  info.Part = Index + 1;
+  info.Total = Total;
+  info.FileCrc = File.Crc;
+  const std::string text = YEncEncodePart(std::string_view(Data).substr(info.Offset, Size), info);
+  std::vector<std::string> body;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = text.find("\r\n", at);
+    body.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return body;
+}
+
 // The group: the articles out of range first, so that the scan's figure is
 // theirs alone, then the parts of each file in order.
 std::vector<TNewsArticle> BuildYEncGroup(std::size_t files, std::vector<TExpected>& expected) {
@@ -221,21 +242,8 @@ std::vector<TNewsArticle> BuildYEncGroup(std::size_t files, std::vector<TExpecte
     FillRandom(data, f + 1);
     TExpected file{"file" + std::to_string(f) + ".rar", data.size(), Crc32(0, data.data(), data.size())};
     for (std::size_t p = 0; p < PartsPerFile; ++p, ++number) {
-      TYEncPartInfo info;
-      info.Name = file.Name;
-      info.FileSize = data.size();
-      info.Offset = p * PartSize;
-      info.Part = p + 1;
-      info.Total = PartsPerFile;
-      info.FileCrc = file.Crc;
-      const std::string text = YEncEncodePart(std::string_view(data).substr(info.Offset, PartSize), info);
-      std::vector<std::string> body;
-      for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = text.find("\r\n", at);
-        body.push_back(text.substr(at, end - at));
-        at = end + 2;
-      }
-      group.push_back(Article(number, file.Name + " (" + std::to_string(p + 1) + "/13)", std::move(body)));
+      group.push_back(Article(number, file.Name + " (" + std::to_string(p + 1) + "/13)",
+                              YEncPartLines(file, data, p, PartSize, PartsPerFile)));
     }
     expected.push_back(file);
   }
@@ -253,20 +261,7 @@ std::vector<TNewsArticle> BuildBufferGroup(std::size_t partMB, TLinesSaid said,
     FillRandom(data, f + 1000 * partMB + 7);
     TExpected file{"b" + std::to_string(f) + ".bin", data.size(), Crc32(0, data.data(), data.size())};
     for (std::size_t p = 0; p < BufferPartsPerFile; ++p) {
-      TYEncPartInfo info;
-      info.Name = file.Name;
-      info.FileSize = data.size();
-      info.Offset = p * part;
-      info.Part = p + 1;
-      info.Total = BufferPartsPerFile;
-      info.FileCrc = file.Crc;
-      const std::string text = YEncEncodePart(std::string_view(data).substr(info.Offset, part), info);
-      std::vector<std::string> body;
-      for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = text.find("\r\n", at);
-        body.push_back(text.substr(at, end - at));
-        at = end + 2;
-      }
+      std::vector<std::string> body = YEncPartLines(file, data, p, part, BufferPartsPerFile);
       const std::size_t lines = said == lsUnder  ? std::max<std::size_t>(1, body.size() / 100)
                                 : said == lsTrue ? body.size()
                                                  : body.size() * 100;

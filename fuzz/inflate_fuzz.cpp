@@ -7,21 +7,14 @@
 //
 // Input: the first byte seeds the piece and buffer sizes; the rest is the
 // stream.
+#include "fuzz/FuzzCheck.h"
 #include "net/Deflate.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <vector>
-
-namespace {
-void Check(bool ok) {
-  if (!ok)
-    std::abort();
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0)

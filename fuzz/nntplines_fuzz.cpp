@@ -11,13 +11,13 @@
 // Input: the first byte seeds the piece sizes (1 to 64 bytes, or all at once
 // when it is 0); the rest is the reply's text, sent after "222" and followed
 // by CR LF "." CR LF.
+#include "fuzz/FuzzCheck.h"
 #include "nntp/NntpCli.h"
 
 #include <QCoreApplication>
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -44,11 +44,6 @@ public:
 namespace {
 
 constexpr std::size_t MaxLine = 4093; // the client's longest line without CR LF
-
-void Check(bool ok) {
-  if (!ok)
-    std::abort();
-}
 
 struct TLine {
   std::string Text;     // as delivered

@@ -6,19 +6,10 @@
 #include "codec/YEnc.h"
 #include "decode/YEncRecord.h"
 #include "decode/YEncTiling.h"
+#include "fuzz/FuzzCheck.h"
 
-#include <cstdlib>
 #include <string>
 #include <string_view>
-
-namespace {
-
-void Check(bool ok) {
-  if (!ok)
-    std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);

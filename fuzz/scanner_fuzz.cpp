@@ -16,6 +16,7 @@
 // the disk taken stays within a bound of the input's size (a sparse
 // .partial counts by its blocks), and no yEnc part is still open.
 #include "decode/ArticleScanner.h"
+#include "fuzz/FuzzCheck.h"
 
 #include <QCoreApplication>
 
@@ -33,11 +34,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-void Check(bool ok) {
-  if (!ok)
-    std::abort();
-}
 
 class TFuzzScanner : public TArticleScanner {
 public:

@@ -7,9 +7,9 @@
 // names that leave the input's folder, and round trips that lose bytes.
 #include "codec/UUCode.h"
 #include "codec/YEnc.h"
+#include "fuzz/FuzzCheck.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,11 +18,6 @@
 namespace {
 
 constexpr const char* Folder = "/news/host/group/";
-
-void Check(bool ok) {
-  if (!ok)
-    std::abort();
-}
 
 std::vector<std::string_view> Lines(std::string_view text) {
   std::vector<std::string_view> lines;

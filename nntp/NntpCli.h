@@ -222,6 +222,9 @@ private:
   static constexpr int MaxLineLen = BufSize - 3;
   // Bytes a second a reply must average once it has run for Timeout.
   static constexpr std::int64_t MinReplyRate = 1024;
+  // The Error of a status line whose code is no NNTP status (not 100 to 599):
+  // neither success nor any server's code nor a socket error.
+  static constexpr std::uint16_t NotAStatus = 65535;
 
   // A request sent: what reads its reply and where the reply's text goes.
   struct TRequest {

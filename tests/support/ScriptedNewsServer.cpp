@@ -174,29 +174,34 @@ struct TScriptedNewsServer::TZLink {
 
   std::string Deflate(const char* data, std::size_t len, bool flush) {
     std::string out;
-    Out.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-    Out.avail_in = uInt(len);
-    do {
-      char buf[65536];
-      Out.next_out = reinterpret_cast<Bytef*>(buf);
-      Out.avail_out = sizeof buf;
+    Pump(Out, data, len, out, [&] {
       deflate(&Out, flush ? Z_SYNC_FLUSH : Z_NO_FLUSH);
-      out.append(buf, sizeof buf - Out.avail_out);
-    } while (Out.avail_out == 0);
+      return true;
+    });
     return out;
   }
   bool Inflate(const char* data, std::size_t len, std::string& out) {
-    In.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-    In.avail_in = uInt(len);
+    return Pump(In, data, len, out, [&] {
+      const int rc = inflate(&In, Z_NO_FLUSH);
+      return rc == Z_OK || rc == Z_BUF_ERROR || rc == Z_STREAM_END;
+    });
+  }
+
+private:
+  // Runs Step over the bytes until it leaves room in the output; false as
+  // soon as a Step fails.
+  template <typename TStep>
+  static bool Pump(z_stream& stream, const char* data, std::size_t len, std::string& out, TStep Step) {
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    stream.avail_in = uInt(len);
     do {
       char buf[65536];
-      In.next_out = reinterpret_cast<Bytef*>(buf);
-      In.avail_out = sizeof buf;
-      const int rc = inflate(&In, Z_NO_FLUSH);
-      if (rc != Z_OK && rc != Z_BUF_ERROR && rc != Z_STREAM_END)
+      stream.next_out = reinterpret_cast<Bytef*>(buf);
+      stream.avail_out = sizeof buf;
+      if (!Step())
         return false;
-      out.append(buf, sizeof buf - In.avail_out);
-    } while (In.avail_out == 0);
+      out.append(buf, sizeof buf - stream.avail_out);
+    } while (stream.avail_out == 0);
     return true;
   }
 };
@@ -578,11 +583,21 @@ void TScriptedNewsServer::ServeConnection(TGroupConnection& c) {
     return;
   std::string line;
   TMisanswer repeat;
+  // The verb, in capitals, and its argument; every group ends alike at QUIT.
   const auto serve = [&] {
-    if (FNumbered > 0)
-      ServeNumberedCommand(c, line);
-    else
-      ServeGroupCommand(c, line);
+    const std::size_t blank = line.find(' ');
+    std::string verb = line.substr(0, blank);
+    const std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
+    std::transform(verb.begin(), verb.end(), verb.begin(),
+                   [](unsigned char ch) { return char(std::toupper(ch)); });
+    if (verb == "QUIT") {
+      SendAll(c.Fd, "205 closing connection - goodbye\r\n");
+      EndConnection(c.Fd, false);
+    } else if (FNumbered > 0) {
+      ServeNumberedCommand(c, verb, arg);
+    } else {
+      ServeGroupCommand(c, verb, arg);
+    }
   };
   while (c.Fd >= 0 && TakeCommand(c, line)) {
     serve();
@@ -688,18 +703,8 @@ void TScriptedNewsServer::RequireLogIn(std::string user, std::string password) {
   FPassword = std::move(password);
 }
 
-void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::string& line) {
-  std::size_t blank = line.find(' ');
-  std::string verb = line.substr(0, blank);
-  std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
-  std::transform(verb.begin(), verb.end(), verb.begin(),
-                 [](unsigned char ch) { return char(std::toupper(ch)); });
-
-  if (verb == "QUIT") {
-    SendAll(c.Fd, "205 closing connection - goodbye\r\n");
-    EndConnection(c.Fd, false);
-    return;
-  }
+void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::string& verb,
+                                            const std::string& arg) {
   if (verb == "CAPABILITIES" && !FCompressReply.empty()) {
     const bool compressing = Compressing(c.Fd);
     std::string reply = "101 Capability list:\r\nVERSION 2\r\nREADER\r\n";
@@ -916,17 +921,8 @@ std::string NumberedBody(std::int64_t n, int lines) {
 
 // The numbered group's articles are made for each reply; an overview of
 // any range goes out in pieces, so that its size costs nothing.
-void TScriptedNewsServer::ServeNumberedCommand(TGroupConnection& c, const std::string& line) {
-  const std::size_t blank = line.find(' ');
-  std::string verb = line.substr(0, blank);
-  const std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
-  std::transform(verb.begin(), verb.end(), verb.begin(),
-                 [](unsigned char ch) { return char(std::toupper(ch)); });
-  if (verb == "QUIT") {
-    SendAll(c.Fd, "205 closing connection - goodbye\r\n");
-    EndConnection(c.Fd, false);
-    return;
-  }
+void TScriptedNewsServer::ServeNumberedCommand(TGroupConnection& c, const std::string& verb,
+                                               const std::string& arg) {
   if (verb == "LIST" && Lower(arg) == "overview.fmt" && !FOverviewFormat.empty())
     return SendOverviewFormat(c);
   if (verb == "GROUP") {

@@ -210,8 +210,8 @@ private:
   void ServeConnection(TGroupConnection& c);
   bool Receive(TGroupConnection& c, int ms);
   bool TakeCommand(TGroupConnection& c, std::string& line);
-  void ServeGroupCommand(TGroupConnection& c, const std::string& line);
-  void ServeNumberedCommand(TGroupConnection& c, const std::string& line);
+  void ServeGroupCommand(TGroupConnection& c, const std::string& verb, const std::string& arg);
+  void ServeNumberedCommand(TGroupConnection& c, const std::string& verb, const std::string& arg);
   void SendOverviewFormat(TGroupConnection& c);
   bool Accept();
   void EndConnection(int& fd, bool reset);
