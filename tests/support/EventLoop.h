@@ -7,8 +7,9 @@ void EnsureApplication();
 
 // Runs the Qt event loop until done() holds or timeoutMs has passed; returns
 // done(). Bounded, so a client that never answers fails the test instead of
-// hanging it.
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+// hanging it; the bound is wide, since a sanitizer build on a loaded machine
+// takes seconds for what a plain build does in milliseconds.
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 15000);
 
 // Lets the loop run for a while, to see that nothing more happens.
 void PumpFor(int ms);

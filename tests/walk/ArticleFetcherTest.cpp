@@ -126,12 +126,22 @@ TEST_F(ArticleFetcher, SharesArticlesOutAndHandsThemOverInOrder) {
   server.SetLatency(5);
   server.ServeGroup("alt.test", {group.begin(), group.end() - 1});
   Use(server, 4, 3);
+  // Every connection is up before the articles come: on a loaded machine
+  // the last one up could rightly find them all fetched.
+  Fetcher.Start();
+  ASSERT_TRUE(PumpUntil([&] {
+    for (int c = 1; c <= 4; ++c)
+      if (server.ReceivedBy(c).empty())
+        return false;
+    return true;
+  }));
+  PumpFor(50);
+  const int idle = Idle;
   Numbers wanted = Range(1, 40);
   wanted.erase(wanted.begin() + 9);
   Fetcher.Fetch(1, 50, Wanted(wanted));
   EXPECT_EQ(Fetcher.Position(), 1);
-  Fetcher.Start();
-  ASSERT_TRUE(PumpUntil([&] { return Idle == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return Idle > idle; }));
   wanted.pop_back();
   ExpectWhole(group, wanted);
   EXPECT_EQ(Events.back(), "end 40 423");
