@@ -515,7 +515,11 @@ void TNntpCli::CutLines(std::uint16_t Error) {
     if (!whole)
       break;
     const int lineLen = int(cr - begin);
-    FLastResponse.assign(begin, std::size_t(lineLen));
+    FLine = std::string_view(begin, std::size_t(lineLen));
+    const bool textLine =
+        (FState == nntpWaitingBanner || FState == nntpWaitingResponse) && FNext == &TNntpCli::TextLineNext;
+    if (FKeepTextLines || !textLine)
+      FLastResponse.assign(FLine);
     FRcvStart += lineLen + 2;
     FRcvCnt -= lineLen + 2;
     switch (FState) {
@@ -791,7 +795,7 @@ void TNntpCli::ArticleNext() {
 }
 
 void TNntpCli::TextLineNext() {
-  if (FLastResponse.size() == 1 && FLastResponse[0] == '.') {
+  if (FLine.size() == 1 && FLine[0] == '.') {
     FLastResponse = std::move(FStatusLine);
     FStatusLine.clear();
     // The reply is complete: it ends even when the handler throws.
@@ -805,10 +809,13 @@ void TNntpCli::TextLineNext() {
     TriggerRequestDone(0);
     return;
   }
-  if (FLastResponse.size() >= 2 && FLastResponse[0] == '.' && FLastResponse[1] == '.')
-    FLastResponse.erase(0, 1);
+  if (FLine.size() >= 2 && FLine[0] == '.' && FLine[1] == '.') {
+    FLine.remove_prefix(1);
+    if (FKeepTextLines)
+      FLastResponse.erase(0, 1);
+  }
   if (FDestStream) {
-    FDestStream->write(FLastResponse.data(), std::streamsize(FLastResponse.size()));
+    FDestStream->write(FLine.data(), std::streamsize(FLine.size()));
     FDestStream->write("\r\n", 2);
   }
   if (OnMessageLine)

@@ -142,6 +142,9 @@ void TArticleFetcher::Start() {
   while (FPool.size() < std::size_t(FConnections)) {
     auto& c = *FPool.emplace_back(std::make_unique<TConnection>());
     c.Number = int(FPool.size());
+    // Each line is read where the client cut it: one that waits for its
+    // turn is copied once, into its block.
+    c.Nntp.SetKeepTextLines(false);
     c.Nntp.OnSessionConnected = [this, &c](TObject*, std::uint16_t e) { SessionConnected(c, e); };
     c.Nntp.OnSessionClosed = [this, &c](TObject*, std::uint16_t) { SessionClosed(c); };
     c.Nntp.OnRequestDone = [this, &c](TObject*, TNntpRequest rq, std::uint16_t e) { RequestDone(c, rq, e); };

@@ -77,8 +77,8 @@ void TArticleFetcher::MessageBegin(TConnection& c) {
 // The number of an overview line, before its first TAB, lies in the block
 // asked for; a line without a plain number is for the walk to count.
 bool TArticleFetcher::ScanLineFits(TConnection& c) {
-  const std::string& line = c.Nntp.LastResponse();
-  const std::string_view field = std::string_view(line).substr(0, line.find('\t'));
+  const std::string_view line = c.Nntp.Line();
+  const std::string_view field = line.substr(0, line.find('\t'));
   std::int64_t number = 0;
   if (field.empty() || field.find_first_not_of("0123456789") != std::string_view::npos ||
       std::from_chars(field.data(), field.data() + field.size(), number).ec != std::errc())
@@ -102,16 +102,16 @@ void TArticleFetcher::MessageLine(TConnection& c) {
       return;
     }
     if (OnScanLine)
-      OnScanLine(this, c.ScanFirst, c.Nntp.LastResponse());
+      OnScanLine(this, c.ScanFirst, c.Nntp.Line());
   }
   TArticle* a = c.Current;
   if (!a)
     return;
   if (a->Streaming) {
     if (OnArticleLine)
-      OnArticleLine(this, a->Number, c.Nntp.LastResponse());
+      OnArticleLine(this, a->Number, c.Nntp.Line());
   } else if (!a->Discarding) {
-    Buffer(*a, c.Nntp.LastResponse());
+    Buffer(*a, c.Nntp.Line());
   }
 }
 
