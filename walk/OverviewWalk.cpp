@@ -94,8 +94,7 @@ constexpr std::size_t MaxHeldField = 1024;
 
 // Whether an article may belong to a post: its subject names a part, or a
 // PAR2 file that may repair a file of one.
-bool MayBePart(std::string_view subject) {
-  const TPostSubject parsed = ParseSubject(subject);
+bool MayBePart(const TPostSubject& parsed) {
   const std::string_view name = parsed.Name;
   return !parsed.Key.empty() || (name.size() > 5 && SameText(name.substr(name.size() - 5), ".par2"));
 }
@@ -271,7 +270,8 @@ void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
   FHighestListed = std::max(FHighestListed, number);
   const std::string_view subject = OverviewField(Line, FSubjectField).substr(0, MaxHeldField);
   const bool inRange = FMinLines <= lines && lines <= FMaxLines;
-  const bool held = inRange || MayBePart(subject);
+  TPostSubject parsed = ParseSubject(subject);
+  const bool held = inRange || MayBePart(parsed);
   if (held && b->Held.size() == std::size_t(OverviewBlock)) {
     b->Cut = true;
     return;
@@ -279,7 +279,7 @@ void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
   b->LastListed = number;
   if (held)
     b->Held.push_back(
-        {number, lines, inRange, FFilter.Passes(subject), std::string(subject),
+        {number, lines, inRange, FFilter.Passes(subject), std::move(parsed),
          FPosterField > 0 ? std::string(OverviewField(Line, FPosterField).substr(0, MaxHeldField))
                           : std::string(),
          FFetcher.Fill().Any() ? MessageIdOf(OverviewField(Line, FMessageIdField)) : std::string()});
@@ -340,7 +340,7 @@ void TOverviewWalk::GiveScanned() {
     for (const TBlock::THeld& held : given.Held) {
       if (!held.MessageId.empty())
         FDeciding.back().MessageIds.emplace_back(held.Number, held.MessageId);
-      if (!FPosts.Add({held.Number, held.Subject, held.Poster, held.Lines, held.InRange, held.Chosen})) {
+      if (!FPosts.Add({held.Number, {}, held.Poster, held.Lines, held.InRange, held.Chosen, &held.Subject})) {
         // Numbers that do not follow (never from blocks in order) keep
         // the rule of an article on its own.
         if (held.InRange && held.Chosen)
