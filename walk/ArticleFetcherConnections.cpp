@@ -4,14 +4,6 @@
 
 #include <algorithm>
 
-namespace {
-
-// The back-off of the window's controller: 1, 2, 4, ... 60 s, ten tries.
-constexpr int MaxReconnectTries = 10;
-constexpr int MaxReconnectSeconds = 60;
-
-} // namespace
-
 void TArticleFetcher::SessionConnected(TConnection& c, std::uint16_t Error) {
   if (!FRunning || c.Phase != TConnection::Connecting || Error != 0)
     return; // a failed connect ends with its request

@@ -18,9 +18,6 @@ namespace {
 
 std::string FromQt(const QString& text) { return text.toLocal8Bit().toStdString(); }
 
-// "Authentication required" in answer to a request.
-constexpr std::uint16_t LogInRequired = 480;
-constexpr std::uint16_t NoSuchGroup = 411;
 // The lookup's errors: the name did not resolve.
 constexpr std::uint16_t HostNotFound = 11001;
 constexpr std::uint16_t NoAddress = 11004;

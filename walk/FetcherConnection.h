@@ -2,23 +2,16 @@
 
 // What the fetcher's source files (ArticleFetcher, ArticleFetcherConnections,
 // ArticleFetcherReplies, ArticleFetcherFill) share beyond the class: one
-// connection of the pool, and the numbers its requests end with.
+// connection of the pool.
 
 #include "walk/ArticleFetcher.h"
+#include "walk/WalkNumbers.h"
 
 #include <QTimer>
 
 #include <cstdint>
 #include <deque>
-#include <limits>
 #include <vector>
-
-constexpr std::uint16_t FirstSocketError = 10000;
-constexpr std::uint16_t LineTooLong = 10053;
-constexpr std::uint16_t LogInRequired = 480;
-constexpr std::uint16_t NoSuchGroup = 411;
-// No article has this number.
-constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
 
 struct TArticleFetcher::TConnection {
   int Number = 0; // 1 for the first, as the log shows it

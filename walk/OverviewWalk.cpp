@@ -2,6 +2,7 @@
 
 #include "platform/Convert.h"
 #include "walk/PostSubject.h"
+#include "walk/WalkNumbers.h"
 
 #include <algorithm>
 #include <charconv>
@@ -17,14 +18,7 @@ constexpr std::int64_t OverviewBlock = 1000;
 constexpr std::size_t BlocksAhead = std::size_t(TOverviewWalk::ReadAhead / OverviewBlock) - 1;
 // Growing blocks cross 63 bits of numbers in a few dozen requests.
 constexpr std::int64_t MaxSpan = std::int64_t(1) << 62;
-constexpr std::uint16_t FirstSocketError = 10000;
-constexpr std::uint16_t LineTooLong = 10053;
-constexpr std::uint16_t NoArticles = 420;
-constexpr std::uint16_t NoNextArticle = 421;
-constexpr std::uint16_t UnknownCommand = 500;
-constexpr std::uint16_t SyntaxError = 501;
 constexpr std::int64_t NoEnd = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
 
 // A plain decimal number, nothing else, no sign. Article numbers use all 63
 // bits; a number past them is no number at all, never a wrapped one.
