@@ -319,6 +319,17 @@ void TArticleFetcher::NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, b
     Log(FServer.Host + " mishandles pipelined requests: one request at a time from now on");
 }
 
+// The first request on c has ended: it leaves what c has in flight, and
+// what its end tells about c is noted. True when it holds the line too long
+// that it ended on: of the requests such a line cuts, the first holds it.
+bool TArticleFetcher::TakeEnded(TConnection& c, std::uint16_t Error) {
+  const bool alone = c.Sent.front().Alone;
+  c.Sent.pop_front();
+  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
+  NoteEnd(c, Error, alone, longLine);
+  return longLine;
+}
+
 // After a request's end: a lost connection comes back once its requests
 // have ended, a log-in goes out once nothing is in flight, and the next
 // requests go out.
@@ -338,12 +349,8 @@ void TArticleFetcher::GoOnAfter(TConnection& c) {
 // a log-in; a line too long would cut it again, and is passed over.
 void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
-  const TConnection::TSent sent = c.Sent.front();
-  const std::int64_t first = sent.Number;
-  c.Sent.pop_front();
-  // Of the requests a line too long cuts, the first is the one that holds it.
-  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
-  NoteEnd(c, Error, sent.Alone, longLine);
+  const std::int64_t first = c.Sent.front().Number;
+  const bool longLine = TakeEnded(c, Error);
   const bool again = Error == LogInRequired || (Error >= FirstSocketError && !longLine);
   const auto scan =
       std::find_if(FScans.begin(), FScans.end(), [first](const TScan& x) { return x.First == first; });
@@ -366,11 +373,8 @@ void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
 // want of a log-in; the first that failed otherwise says why it failed.
 void TArticleFetcher::SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
-  const TConnection::TSent sent = c.Sent.front();
-  const std::int64_t after = sent.Number;
-  c.Sent.pop_front();
-  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
-  NoteEnd(c, Error, sent.Alone, longLine);
+  const std::int64_t after = c.Sent.front().Number;
+  const bool longLine = TakeEnded(c, Error);
   const bool again = Error == LogInRequired || (Error >= FirstSocketError && !longLine);
   if (RqType == nntpStatByNumber && (Error == 0 || c.Seek == TConnection::NextOut)) {
     c.StatError = Error; // the NEXT goes, or has gone, behind it
@@ -401,10 +405,7 @@ void TArticleFetcher::SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_
 void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
   const TConnection::TSent sent = c.Sent.front();
-  c.Sent.pop_front();
-  // Of the requests a line too long cuts, the first is the one that holds it.
-  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
-  NoteEnd(c, Error, sent.Alone, longLine);
+  const bool longLine = TakeEnded(c, Error);
   TArticle* a = Find(sent.Number);
   if (a && a->State == TArticle::Sent) { // one that came whole has been settled as it ended
     // Answered with another article, one request at a time, on two connections.

@@ -271,6 +271,7 @@ private:
   bool CompressedStands() const;
 
   void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
+  bool TakeEnded(TConnection& c, std::uint16_t Error);
   void GoOnAfter(TConnection& c);
   void ScanDone(TConnection& c, std::uint16_t Error);
   void SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
