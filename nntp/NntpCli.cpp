@@ -400,7 +400,11 @@ void TNntpCli::CutLines(std::uint16_t Error) {
     if (!whole)
       break;
     const int lineLen = int(cr - begin);
-    FLastResponse.assign(begin, std::size_t(lineLen));
+    FLine = std::string_view(begin, std::size_t(lineLen));
+    const bool textLine =
+        (FState == nntpWaitingBanner || FState == nntpWaitingResponse) && FNext == &TNntpCli::TextLineNext;
+    if (FKeepTextLines || !textLine)
+      FLastResponse.assign(FLine);
     FRcvStart += lineLen + 2;
     FRcvCnt -= lineLen + 2;
     switch (FState) {

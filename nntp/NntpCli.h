@@ -89,6 +89,14 @@ public:
   void SetPort(std::string value) { FPort = std::move(value); }
   // The last line received, without CR LF; a text line during a multi-line reply.
   const std::string& LastResponse() const { return FLastResponse; }
+  // The line being handled where it was cut from what came, without CR LF;
+  // during OnMessageLine the text line, the leading period of ".." undone.
+  // Valid during the event that handles the line only.
+  std::string_view Line() const { return FLine; }
+  // Whether the text lines of a reply are copied into LastResponse() (on
+  // unless set). Off, LastResponse() holds the reply's status line until its
+  // end, and a handler that reads the lines from Line() saves a copy of each.
+  void SetKeepTextLines(bool value) { FKeepTextLines = value; }
   int StatusCode() const { return FStatusCode; }
   bool PostingPermited() const { return FPostingPermited; }
   std::int64_t ArticleEstimated() const { return FArticleEstimated; }
@@ -296,6 +304,8 @@ private:
   std::string FHost;
   std::string FPort = "nntp";
   std::string FLastResponse;
+  std::string_view FLine;
+  bool FKeepTextLines = true;
   int FStatusCode = 503;
   bool FPostingPermited = false;
   std::int64_t FArticleEstimated = -1;

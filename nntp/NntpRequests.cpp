@@ -219,7 +219,7 @@ void TNntpCli::ArticleNext() {
 }
 
 void TNntpCli::TextLineNext() {
-  if (FLastResponse.size() == 1 && FLastResponse[0] == '.') {
+  if (FLine.size() == 1 && FLine[0] == '.') {
     FLastResponse = std::move(FStatusLine);
     FStatusLine.clear();
     // The reply is complete: it ends even when the handler throws.
@@ -233,10 +233,13 @@ void TNntpCli::TextLineNext() {
     TriggerRequestDone(0);
     return;
   }
-  if (FLastResponse.size() >= 2 && FLastResponse[0] == '.' && FLastResponse[1] == '.')
-    FLastResponse.erase(0, 1);
+  if (FLine.size() >= 2 && FLine[0] == '.' && FLine[1] == '.') {
+    FLine.remove_prefix(1);
+    if (FKeepTextLines)
+      FLastResponse.erase(0, 1);
+  }
   if (FDestStream) {
-    FDestStream->write(FLastResponse.data(), std::streamsize(FLastResponse.size()));
+    FDestStream->write(FLine.data(), std::streamsize(FLine.size()));
     FDestStream->write("\r\n", 2);
   }
   if (OnMessageLine)

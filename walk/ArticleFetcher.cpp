@@ -3,12 +3,9 @@
 #include "platform/Convert.h"
 #include "platform/Guard.h"
 #include "platform/HiddenWindow.h"
-
-#include <QTimer>
+#include "walk/FetcherConnection.h"
 
 #include <algorithm>
-#include <bit>
-#include <charconv>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -23,63 +20,9 @@ const unsigned WM_STOP_AFTER = 0x0400 + 2;
 
 constexpr int MaxConnections = 50;
 constexpr int MaxDepth = 100;
-// The back-off of the window's controller: 1, 2, 4, ... 60 s, ten tries.
-constexpr int MaxReconnectTries = 10;
-constexpr int MaxReconnectSeconds = 60;
-constexpr std::uint16_t FirstSocketError = 10000;
-constexpr std::uint16_t LineTooLong = 10053;
-constexpr std::uint16_t LogInRequired = 480;
-constexpr std::uint16_t NoSuchGroup = 411;
-// A body that waits its turn gets a first block of what the overview says
-// it holds, each block after it twice the one before, within these bounds:
-// few blocks for a large body, little room unused for a small one.
-constexpr std::int64_t LineBytesGuess = 130;
-constexpr std::size_t MinBlock = 4096;
-constexpr std::size_t MaxBlock = 1024 * 1024;
-// No article has this number.
-constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t LineBytesGuess = TBlockPool::LineBytesGuess;
 
 } // namespace
-
-struct TArticleFetcher::TConnection {
-  int Number = 0; // 1 for the first, as the log shows it
-  TNntpCli Nntp;
-  enum TPhase : std::uint8_t { Down, Connecting, Group, LogIn, Ready, Retired } Phase = Down;
-  // A request whose end has not come: an article's, the overview of the
-  // block Number..Last, or the STAT or NEXT of a seek after Number.
-  struct TSent {
-    std::int64_t Number;
-    std::int64_t Last;
-    bool Scan;
-    bool Alone; // went out one request at a time
-    bool Seek = false;
-    bool Proven = false; // a later reply on the connection fitted its request
-  };
-  std::deque<TSent> Sent;      // in the order asked
-  TArticle* Current = nullptr; // whose reply is being read
-  bool Scanning = false;       // the reply being read is the overview's of ScanFirst..ScanLast
-  std::int64_t ScanFirst = 0;
-  std::int64_t ScanLast = 0;
-  bool ScanChecked = false; // a line outside the block is another request's
-  bool ScanInBlock = false; // a line of the block has come
-  bool ScanStray = false;   // and one outside it
-  // The articles refused since the last reply that fitted its request, not
-  // handed over.
-  std::vector<std::int64_t> Unproven;
-  bool Stood = false;      // has had the group selected since the start
-  bool NeedsLogIn = false; // answered 480: log in once nothing is in flight
-  bool LoggedIn = false;
-  bool Selected = false; // the group is selected
-  bool Cut = false;      // closed on a line too long: the first request cut is passed over
-  // A seek's NEXT goes out behind its STAT, and nothing behind the NEXT: the
-  // number it names is read from the client once it has ended.
-  enum TSeekStep : std::uint8_t { NoSeek, NextDue, NextOut } Seek = NoSeek;
-  std::uint16_t StatError = 0; // of the seek's STAT, once ended
-  bool StatAgain = false;      // and whether that means asking again
-  int Tries = 0;
-  QTimer Reconnect; // the wait before the next try
-  QTimer Pace;      // the gap before the next request
-};
 
 TArticleFetcher::TArticleFetcher()
     : FWindow(std::make_unique<THiddenWindow>([this](unsigned msg, std::uintptr_t wParam, std::intptr_t) {
@@ -199,6 +142,9 @@ void TArticleFetcher::Start() {
   while (FPool.size() < std::size_t(FConnections)) {
     auto& c = *FPool.emplace_back(std::make_unique<TConnection>());
     c.Number = int(FPool.size());
+    // Each line is read where the client cut it: one that waits for its
+    // turn is copied once, into its block.
+    c.Nntp.SetKeepTextLines(false);
     c.Nntp.OnSessionConnected = [this, &c](TObject*, std::uint16_t e) { SessionConnected(c, e); };
     c.Nntp.OnSessionClosed = [this, &c](TObject*, std::uint16_t) { SessionClosed(c); };
     c.Nntp.OnRequestDone = [this, &c](TObject*, TNntpRequest rq, std::uint16_t e) { RequestDone(c, rq, e); };
@@ -292,8 +238,7 @@ void TArticleFetcher::Halt(bool Quit) {
     Release(a);
     a = Afresh(a);
   }
-  FBuffered = 0;
-  DropPool();
+  FBlocks.Drop();
   FScans.clear();
   FSeek.reset();
   FFill.Stop(Quit);
@@ -357,218 +302,6 @@ void TArticleFetcher::RethrowPending() {
     std::rethrow_exception(std::exchange(FPendingError, nullptr));
 }
 
-// ---- connections ----
-
-void TArticleFetcher::SessionConnected(TConnection& c, std::uint16_t Error) {
-  if (!FRunning || c.Phase != TConnection::Connecting || Error != 0)
-    return; // a failed connect ends with its request
-  // 400, 481, 502: this server takes no more connections of ours now.
-  if (c.Nntp.StatusCode() >= 400) {
-    ConnectFailed(c, c.Nntp.LastResponse());
-    RethrowPending();
-    return;
-  }
-  FEverConnected = true;
-  c.Phase = TConnection::Group;
-  c.Nntp.Group(FGroup);
-}
-
-// A refused connection tries again with the back-off like a lost one: a
-// server that is restarting, or has no slot free for us now, may have one
-// in a moment. The first refusal since the start is logged.
-void TArticleFetcher::ConnectFailed(TConnection& c, std::string Reason) {
-  if (c.Nntp.State() != nntpNotConnected)
-    c.Nntp.Abort();
-  c.Phase = TConnection::Down;
-  if (!c.Stood && c.Tries == 0 && !std::exchange(FRefusalLogged, true))
-    Log(FServer.Host + " refused connection " + IntToStr(c.Number) + " of " + IntToStr(FConnections) + ": " +
-        Reason);
-  Lost(c);
-}
-
-// The requests cut short end first; then the connection goes again. What
-// it refused since its last reply that fitted is asked for again.
-void TArticleFetcher::SessionClosed(TConnection& c) {
-  if (!FRunning || c.Phase == TConnection::Retired || c.Phase == TConnection::Connecting)
-    return;
-  c.Current = nullptr;
-  c.Scanning = false;
-  c.Phase = TConnection::Down;
-  const bool again = AskUnprovenAgain(c);
-  // A seek whose STAT has ended and whose NEXT had yet to go goes again.
-  if (c.Seek == TConnection::NextDue && (c.Sent.empty() || !c.Sent.back().Seek)) {
-    c.Seek = TConnection::NoSeek;
-    if (FSeek)
-      FSeek->Sent = false;
-  }
-  if (c.Sent.empty()) {
-    Lost(c);
-    // The overview that waited for the connection that compressed goes
-    // over the others now.
-    if (again || &c == FPool.front().get())
-      PumpAll();
-  }
-  RethrowPending();
-}
-
-void TArticleFetcher::Lost(TConnection& c) {
-  if (FStopAfter)
-    CheckStopAfter();
-  else
-    ScheduleReconnect(c);
-}
-
-// A connection that has not stood yet tries quietly while others fetch,
-// and while none does only the first to fail says so: a provider's limit
-// must not fill the log with the tries of every connection past it.
-void TArticleFetcher::ScheduleReconnect(TConnection& c) {
-  c.Phase = TConnection::Down;
-  if (!c.Stood && FSpeaker == 0)
-    FSpeaker = c.Number;
-  const bool quiet = !c.Stood && (Standing() > 0 || c.Number != FSpeaker);
-  if (++c.Tries > MaxReconnectTries) {
-    c.Phase = TConnection::Retired;
-    if (!quiet)
-      Log("Connection " + IntToStr(c.Number) + " lost");
-    TellStanding();
-    CheckAlive();
-    return;
-  }
-  const int seconds = std::min(1 << (c.Tries - 1), MaxReconnectSeconds);
-  if (!quiet)
-    Log("Connection " + IntToStr(c.Number) + " reconnecting in " + IntToStr(seconds) + " s (try " +
-        IntToStr(c.Tries) + " of " + IntToStr(MaxReconnectTries) + ")");
-  c.Reconnect.start(FReconnectDelay * seconds);
-  TellStanding();
-}
-
-// A connection that has just had the group selected or logged in waits the
-// pacing like after any other reply.
-void TArticleFetcher::PaceOrPump(TConnection& c) {
-  if (FPacing > 0)
-    c.Pace.start(FPacing);
-  else
-    Pump(c);
-}
-
-// The connections the fetching has: those that have stood since the start
-// and are not given up, a lost one waiting for its next try included.
-int TArticleFetcher::Standing() const {
-  return int(std::count_if(FPool.begin(), FPool.end(),
-                           [](const auto& c) { return c->Stood && c->Phase != TConnection::Retired; }));
-}
-
-// Once no connection is being made, says how many the fetching has, when
-// that differs from what was said last (at the start: all of them). With
-// none, the reconnect lines say what goes on.
-void TArticleFetcher::TellStanding() {
-  for (const auto& c : FPool)
-    if (c->Phase == TConnection::Connecting || c->Phase == TConnection::Group ||
-        c->Phase == TConnection::LogIn)
-      return;
-  const int standing = Standing();
-  if (standing == 0 || standing == std::exchange(FToldStanding, standing))
-    return;
-  Log("Fetching over " + IntToStr(standing) + " of " + IntToStr(FConnections) + " connections");
-}
-
-// With no connection left, or waiting to come back, the fetcher stops.
-void TArticleFetcher::CheckAlive() {
-  for (const auto& c : FPool)
-    if (c->Phase != TConnection::Retired &&
-        (c->Phase != TConnection::Down || c->Reconnect.isActive() || !c->Sent.empty()))
-      return;
-  StopWith(FEverConnected ? "Connection lost" : "Not Connected");
-}
-
-void TArticleFetcher::LogIn(TConnection& c) {
-  if (FServer.User.empty() || FPassWord.empty()) {
-    StopWith("Log-in needed by " + FServer.Host + ": set a user and password in Configure");
-    return;
-  }
-  // Logged in and still asked: the log-in does not open this to us.
-  if (c.LoggedIn) {
-    StopWith("Log-in refused by " + FServer.Host);
-    return;
-  }
-  c.Phase = TConnection::LogIn;
-  c.Nntp.Authenticate();
-}
-
-void TArticleFetcher::RequestDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error) {
-  if (!FRunning || (RqType == nntpAbort && Error == 0))
-    return; // our own abort's report
-  if (c.Phase == TConnection::Connecting) {
-    // The end of an earlier connection's request may still come while a
-    // new one is being made; a failed connect leaves the client closed.
-    if (c.Nntp.State() == nntpNotConnected)
-      ConnectFailed(c, "Error #" + IntToStr(Error));
-  } else if (RqType == nntpXOver && !c.Sent.empty() && c.Sent.front().Scan) {
-    ScanDone(c, Error);
-  } else if ((RqType == nntpStatByNumber || RqType == nntpNext) && !c.Sent.empty() && c.Sent.front().Seek) {
-    SeekDone(c, RqType, Error);
-  } else if (RqType == FRequest && !c.Sent.empty()) {
-    ArticleDone(c, Error);
-  } else if (c.Phase == TConnection::Group && RqType == nntpGroup) {
-    GroupDone(c, Error);
-  } else if (c.Phase == TConnection::LogIn && RqType == nntpAuthenticate) {
-    LogInDone(c, Error);
-  }
-  RethrowPending();
-}
-
-// A connection that closes runs SessionClosed first; a request that ends
-// with a socket error here never had a connection to close.
-void TArticleFetcher::GroupDone(TConnection& c, std::uint16_t Error) {
-  if (Error >= FirstSocketError) {
-    Lost(c);
-  } else if (Error == 0) {
-    c.Selected = c.Stood = true;
-    c.Phase = TConnection::Ready;
-    c.Nntp.SetPipelineDepth(EffectiveDepth());
-    Stands(c);
-    TellStanding();
-    PaceOrPump(c);
-  } else if (Error == LogInRequired) {
-    c.NeedsLogIn = true;
-    LogIn(c);
-  } else {
-    StopWith("Group " + FGroup + (Error == NoSuchGroup ? " not found on " : " refused by ") + FServer.Host);
-  }
-}
-
-void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
-  if (Error >= FirstSocketError) {
-    Lost(c);
-    return;
-  }
-  if (Error != 0) {
-    StopWith("Log-in refused by " + FServer.Host);
-    return;
-  }
-  c.LoggedIn = true;
-  c.NeedsLogIn = false;
-  c.Phase = c.Selected ? TConnection::Ready : TConnection::Group;
-  Stands(c);
-  if (c.Selected)
-    PaceOrPump(c);
-  else
-    c.Nntp.Group(FGroup);
-}
-
-// A connection compresses once it has logged in, if it ever does.
-void TArticleFetcher::Stands(TConnection& c) {
-  if (c.Nntp.Compressed() && !std::exchange(FCompressionTold, true))
-    Log("Compressed transfers with " + FServer.Host);
-}
-
-std::int64_t TArticleFetcher::LinkBytesReceived() const {
-  std::int64_t bytes = FFill.LinkBytesReceived();
-  for (const auto& c : FPool)
-    bytes += c->Nntp.LinkBytesReceived();
-  return bytes;
-}
-
 // ---- articles ----
 
 // What the end of any request on connection c tells about the connection.
@@ -584,6 +317,17 @@ void TArticleFetcher::NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, b
   // fault of pipelining.
   if (Error == NntpPipelineError && !Alone && !std::exchange(FPipelineBroken, true))
     Log(FServer.Host + " mishandles pipelined requests: one request at a time from now on");
+}
+
+// The first request on c has ended: it leaves what c has in flight, and
+// what its end tells about c is noted. True when it holds the line too long
+// that it ended on: of the requests such a line cuts, the first holds it.
+bool TArticleFetcher::TakeEnded(TConnection& c, std::uint16_t Error) {
+  const bool alone = c.Sent.front().Alone;
+  c.Sent.pop_front();
+  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
+  NoteEnd(c, Error, alone, longLine);
+  return longLine;
 }
 
 // After a request's end: a lost connection comes back once its requests
@@ -605,12 +349,8 @@ void TArticleFetcher::GoOnAfter(TConnection& c) {
 // a log-in; a line too long would cut it again, and is passed over.
 void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
-  const TConnection::TSent sent = c.Sent.front();
-  const std::int64_t first = sent.Number;
-  c.Sent.pop_front();
-  // Of the requests a line too long cuts, the first is the one that holds it.
-  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
-  NoteEnd(c, Error, sent.Alone, longLine);
+  const std::int64_t first = c.Sent.front().Number;
+  const bool longLine = TakeEnded(c, Error);
   const bool again = Error == LogInRequired || (Error >= FirstSocketError && !longLine);
   const auto scan =
       std::find_if(FScans.begin(), FScans.end(), [first](const TScan& x) { return x.First == first; });
@@ -633,11 +373,8 @@ void TArticleFetcher::ScanDone(TConnection& c, std::uint16_t Error) {
 // want of a log-in; the first that failed otherwise says why it failed.
 void TArticleFetcher::SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
-  const TConnection::TSent sent = c.Sent.front();
-  const std::int64_t after = sent.Number;
-  c.Sent.pop_front();
-  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
-  NoteEnd(c, Error, sent.Alone, longLine);
+  const std::int64_t after = c.Sent.front().Number;
+  const bool longLine = TakeEnded(c, Error);
   const bool again = Error == LogInRequired || (Error >= FirstSocketError && !longLine);
   if (RqType == nntpStatByNumber && (Error == 0 || c.Seek == TConnection::NextOut)) {
     c.StatError = Error; // the NEXT goes, or has gone, behind it
@@ -668,10 +405,7 @@ void TArticleFetcher::SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_
 void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
   const std::uintptr_t generation = FGeneration;
   const TConnection::TSent sent = c.Sent.front();
-  c.Sent.pop_front();
-  // Of the requests a line too long cuts, the first is the one that holds it.
-  const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
-  NoteEnd(c, Error, sent.Alone, longLine);
+  const bool longLine = TakeEnded(c, Error);
   TArticle* a = Find(sent.Number);
   if (a && a->State == TArticle::Sent) { // one that came whole has been settled as it ended
     // Answered with another article, one request at a time, on two connections.
@@ -745,213 +479,7 @@ TArticleFetcher::TArticle TArticleFetcher::Afresh(TArticle& a) {
   return TArticle(a.Number, a.Lines, std::move(a.MessageId));
 }
 
-// ---- the fill servers ----
-
-// A refusal that is final goes to the fill servers, once, when they may be
-// asked for the article: it keeps its turn, and is asked for when that
-// comes, so that its lines come straight through.
-bool TArticleFetcher::StartFill(TArticle& a, std::uint16_t Error) {
-  if ((Error != 430 && Error != 423) || a.MessageId.empty() || !FFill.Any() || a.State == TArticle::Filling)
-    return false;
-  a.State = TArticle::Filling;
-  a.Error = Error;
-  a.FillAsked = false;
-  if (&a == &FArticles.front())
-    AskFill(a);
-  return true;
-}
-
-// May end at once, when every fill server is left out.
-void TArticleFetcher::AskFill(TArticle& a) {
-  a.FillAsked = true;
-  const std::int64_t number = a.Number;
-  FFill.Ask(number, a.MessageId);
-}
-
-void TArticleFetcher::FillLine(std::int64_t Number, std::string_view Line) {
-  TArticle* a = Find(Number);
-  if (!FRunning || !a || a->State != TArticle::Filling || a != &FArticles.front())
-    return;
-  if (!a->Streaming) {
-    a->Streaming = a->Begun = true;
-    if (OnArticleBegin)
-      OnArticleBegin(this, a->Number, a->Lines);
-    a = Find(Number); // the owner may have stopped meanwhile
-    if (!a || a->State != TArticle::Filling)
-      return;
-  }
-  if (OnArticleLine)
-    OnArticleLine(this, Number, Line);
-}
-
-// The lines given are void; the fill asks again, from the same server.
-void TArticleFetcher::FillCut(std::int64_t Number, std::uint16_t Error) {
-  TArticle* a = Find(Number);
-  if (!FRunning || !a || a->State != TArticle::Filling || !a->Streaming)
-    return;
-  a->Streaming = a->Begun = false;
-  // Never a code the owner reads as an article passed over.
-  const std::uint16_t error = Error < FirstSocketError || Error == LineTooLong || Error == NntpPipelineError
-                                  ? std::uint16_t(10054)
-                                  : Error;
-  Raise([this, Number, error] {
-    if (OnArticleEnd)
-      OnArticleEnd(this, Number, error);
-  });
-  RethrowPending();
-}
-
-// The fill servers have answered: the article ends in its turn, whole or
-// with this server's refusal, and the log says where it came from.
-void TArticleFetcher::FillEnd(std::int64_t Number, const std::string& From) {
-  TArticle* a = Find(Number);
-  if (!FRunning || !a || a->State != TArticle::Filling || a != &FArticles.front())
-    return;
-  const std::uint16_t error = From.empty() ? a->Error : 0;
-  FArticles.pop_front();
-  Raise([this, Number, error] {
-    if (OnArticleEnd)
-      OnArticleEnd(this, Number, error);
-  });
-  const std::string number = IntToStr(Number);
-  if (!From.empty()) {
-    Log("Article " + number + " not on " + FServer.Host + ", fetched from " + From);
-  } else {
-    std::string hosts = FServer.Host;
-    for (const std::string& host : FFill.Hosts())
-      hosts += ", " + host;
-    Log("Article " + number + " is on no server (" + hosts + ")");
-  }
-  if (FRunning)
-    Advance();
-  RethrowPending();
-}
-
-// Replies fit their requests: the refusals read for the requests before
-// request Before on c were theirs, and are handed over in their turn.
-void TArticleFetcher::Fitted(TConnection& c, std::size_t Before) {
-  for (std::size_t i = 0; i < Before && i < c.Sent.size(); ++i)
-    c.Sent[i].Proven = true;
-  for (const std::int64_t number : std::exchange(c.Unproven, {}))
-    if (TArticle* a = Find(number))
-      a->Unproven = false;
-  if (!FArticles.empty() && FArticles.front().State == TArticle::Arrived && !FArticles.front().Unproven)
-    Advance();
-}
-
-// The refusals read on c since its last reply that fitted may have been
-// other requests' answers: each goes out again, and is final when refused
-// again. True when any goes out again.
-bool TArticleFetcher::AskUnprovenAgain(TConnection& c) {
-  bool any = false;
-  for (const std::int64_t number : std::exchange(c.Unproven, {}))
-    if (TArticle* a = Find(number); a && a->Unproven) {
-      a->Refused = any = true;
-      AskAgain(*a, a->Error);
-    }
-  return any;
-}
-
-// A line came while nothing was asked for on c: a reply out of step with
-// the requests, perhaps the one meant for an article whose refusal came in
-// its place. With such refusals waiting, the connection goes and they go
-// out again; otherwise the line is a server's farewell or the like.
-void TArticleFetcher::Unasked(TConnection& c) {
-  if (FRunning && c.Phase == TConnection::Ready && c.Nntp.State() == nntpReady && !c.Unproven.empty())
-    c.Nntp.Abort();
-  RethrowPending();
-}
-
-void TArticleFetcher::MessageBegin(TConnection& c) {
-  if (!FRunning || c.Phase != TConnection::Ready)
-    return;
-  // The first of the requests whose replies have not ended yet.
-  const std::size_t ended = c.Sent.size() - std::size_t(c.Nntp.InFlight());
-  const bool any = ended < c.Sent.size();
-  c.Scanning = any && c.Sent[ended].Scan;
-  c.ScanFirst = any ? c.Sent[ended].Number : 0;
-  c.ScanLast = any ? c.Sent[ended].Last : 0;
-  c.ScanChecked = c.Scanning && !c.Sent[ended].Alone;
-  c.ScanInBlock = c.ScanStray = false;
-  c.Current = nullptr;
-  if (!any)
-    return;
-  // An article that names the number asked for shows that the replies
-  // before it were theirs.
-  const std::int64_t number = c.Sent[ended].Number;
-  const bool article = !c.Scanning && !c.Sent[ended].Seek;
-  if (article && c.Nntp.ArticleNumber() == number) {
-    const std::uintptr_t generation = FGeneration;
-    Fitted(c, ended);
-    if (generation != FGeneration || c.Phase != TConnection::Ready)
-      return;
-  }
-  c.Current = article ? Find(number) : nullptr;
-  TArticle* a = c.Current;
-  if (!a)
-    return;
-  a->Begun = true;
-  if (a == &FArticles.front() && !FStopAfter) {
-    a->Streaming = true;
-    if (OnArticleBegin)
-      OnArticleBegin(this, a->Number, a->Lines);
-  }
-}
-
-// The number of an overview line, before its first TAB, lies in the block
-// asked for; a line without a plain number is for the walk to count.
-bool TArticleFetcher::ScanLineFits(TConnection& c) {
-  const std::string& line = c.Nntp.LastResponse();
-  const std::string_view field = std::string_view(line).substr(0, line.find('\t'));
-  std::int64_t number = 0;
-  if (field.empty() || field.find_first_not_of("0123456789") != std::string_view::npos ||
-      std::from_chars(field.data(), field.data() + field.size(), number).ec != std::errc())
-    return true;
-  if (number >= c.ScanFirst && number <= c.ScanLast) {
-    c.ScanInBlock = true;
-    return true;
-  }
-  c.ScanStray = true;
-  return !c.ScanChecked;
-}
-
-void TArticleFetcher::MessageLine(TConnection& c) {
-  if (c.Scanning) {
-    // With other requests in flight, a line of another block is another
-    // request's reply: nothing more on this connection can be trusted.
-    if (!ScanLineFits(c)) {
-      c.Scanning = false;
-      c.Nntp.RejectReply();
-      RethrowPending();
-      return;
-    }
-    if (OnScanLine)
-      OnScanLine(this, c.ScanFirst, c.Nntp.LastResponse());
-  }
-  TArticle* a = c.Current;
-  if (!a)
-    return;
-  if (a->Streaming) {
-    if (OnArticleLine)
-      OnArticleLine(this, a->Number, c.Nntp.LastResponse());
-  } else if (!a->Discarding) {
-    Buffer(*a, c.Nntp.LastResponse());
-  }
-}
-
-// The reply has come whole: the article is handed over, or waits for its
-// turn, now, not when its request's end comes round the event loop, so
-// that the next reply on the connection comes straight through when it is
-// the next in order.
-void TArticleFetcher::MessageEnd(TConnection& c) {
-  // An overview whose lines all lie in its block fits its request.
-  if (std::exchange(c.Scanning, false) && c.ScanInBlock && !c.ScanStray && c.Phase == TConnection::Ready)
-    Fitted(c, c.Sent.size() - std::size_t(c.Nntp.InFlight()));
-  TArticle* a = std::exchange(c.Current, nullptr);
-  if (a && !a->Discarding)
-    Settle(*a, 0);
-  RethrowPending();
-}
+// ---- the buffer ----
 
 // A line of an article that is not yet in order, in the article's last
 // block or in a new one, which never takes the buffer past its limit. With
@@ -972,65 +500,18 @@ void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
   b.Used += std::uint32_t(need);
 }
 
-// A new last block for the article, of a power of two that holds Need
-// bytes, from the pool when it has one of that size. False when the buffer
-// has no room for one.
+// A new last block for the article. False when the buffer has no room
+// for one.
 bool TArticleFetcher::TakeBlock(TArticle& a, std::size_t Need) {
-  const std::size_t guess =
-      a.Blocks.empty()
-          ? std::size_t(std::clamp<std::int64_t>(a.Lines, 0, MaxBlock / LineBytesGuess) * LineBytesGuess)
-          : std::size_t(a.Blocks.back().Size) * 2;
-  const std::size_t room = FBufferLimit - std::min(FBufferLimit, FBuffered);
-  std::size_t size = std::bit_ceil(std::clamp(guess, std::max(MinBlock, Need), std::max(MaxBlock, Need)));
-  while (size > room && size / 2 >= Need)
-    size /= 2;
-  if (size > room)
-    return false;
-  std::vector<std::unique_ptr<char[]>>& free = FFreeBlocks[std::size_t(std::countr_zero(size))];
-  std::unique_ptr<char[]> bytes;
-  if (!free.empty()) {
-    bytes = std::move(free.back());
-    free.pop_back();
-    FPooled -= size;
-  } else {
-    // Blocks of other sizes kept free make way, so that what the pool
-    // keeps and what the articles hold stay within the limit together.
-    for (std::size_t i = FFreeBlocks.size(); i-- > 0;)
-      while (!FFreeBlocks[i].empty() && FBuffered + FPooled + size > FBufferLimit) {
-        FFreeBlocks[i].pop_back();
-        FPooled -= std::size_t(1) << i;
-      }
-    bytes = std::make_unique_for_overwrite<char[]>(size);
-    ++FBlocksAllocated;
-  }
-  a.Blocks.push_back({std::move(bytes), std::uint32_t(size), 0});
+  const std::size_t size = FBlocks.Take(a.Blocks, a.Lines, Need);
   a.Held += size;
-  FBuffered += size;
-  return true;
-}
-
-// Blocks released from an article go to the pool while it and the articles
-// held stay within the limit; the rest, and all of them once stopped, go
-// back to the heap.
-void TArticleFetcher::GiveBack(std::vector<TBlock>& Blocks) {
-  for (TBlock& b : Blocks)
-    if (FRunning && std::has_single_bit(b.Size) && FBuffered + FPooled + b.Size <= FBufferLimit) {
-      FFreeBlocks[std::size_t(std::countr_zero(b.Size))].push_back(std::move(b.Bytes));
-      FPooled += b.Size;
-    }
-  Blocks.clear();
-}
-
-void TArticleFetcher::DropPool() {
-  for (auto& free : FFreeBlocks)
-    free = std::vector<std::unique_ptr<char[]>>();
-  FPooled = 0;
+  return size > 0;
 }
 
 // Takes the article's blocks out of the buffer: to be handed over, or, left
 // to go, given back to the pool at once.
 std::vector<TArticleFetcher::TBlock> TArticleFetcher::Release(TArticle& a) {
-  FBuffered -= a.Held;
+  FBlocks.Release(a.Held);
   a.Held = 0;
   return std::exchange(a.Blocks, {});
 }
@@ -1225,7 +706,7 @@ TArticleFetcher::TArticle* TArticleFetcher::NextToSend() {
   const auto expected = [](const TArticle& a) {
     return std::size_t(std::clamp<std::int64_t>(a.Lines, 1, UINT32_MAX / LineBytesGuess) * LineBytesGuess);
   };
-  std::size_t coming = FBuffered;
+  std::size_t coming = FBlocks.Held();
   for (std::size_t i = 0; i < FArticles.size() && i < window; ++i) {
     TArticle& a = FArticles[i];
     if (i > 0 && a.State == TArticle::Sent && !a.Streaming && !a.Discarding)
@@ -1234,7 +715,7 @@ TArticleFetcher::TArticle* TArticleFetcher::NextToSend() {
       continue;
     if (i == 0)
       return &a;
-    if (coming + expected(a) > FBufferLimit)
+    if (coming + expected(a) > FBlocks.Limit())
       return nullptr;
     if (!a.InOrderOnly)
       return &a;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "nntp/NntpCli.h"
+#include "walk/BlockPool.h"
 #include "walk/FillFetcher.h"
 #include "walk/ServerAddress.h"
 
@@ -97,8 +98,8 @@ public:
   TFillFetcher& Fill() { return FFill; }
   // Bytes allocated for articles not yet in order, below 4 GiB; 32 MiB
   // unless set, which keeps a decode window of 8 connections below 100 MB.
-  std::size_t BufferLimit() const { return FBufferLimit; }
-  void SetBufferLimit(std::size_t Bytes) { FBufferLimit = std::min<std::size_t>(Bytes, UINT32_MAX); }
+  std::size_t BufferLimit() const { return FBlocks.Limit(); }
+  void SetBufferLimit(std::size_t Bytes) { FBlocks.SetLimit(Bytes); }
   bool PipelineBroken() const { return FPipelineBroken; }
   // The first connection sends COMPRESS DEFLATE after its log-in where the
   // server offers it (off unless set), and the overview goes over it while
@@ -113,9 +114,9 @@ public:
   std::int64_t LinkBytesReceived() const;
   // Bytes of buffer blocks kept for reuse: with those of the articles held,
   // never above BufferLimit(). A stop gives them back to the heap.
-  std::size_t Pooled() const { return FPooled; }
+  std::size_t Pooled() const { return FBlocks.Pooled(); }
   // Blocks taken from the heap since the fetcher was made, not from the pool.
-  std::size_t BlocksAllocated() const { return FBlocksAllocated; }
+  std::size_t BlocksAllocated() const { return FBlocks.Allocated(); }
 
   // Connects (again, after a stop) and goes on from Position(). A connect
   // that cannot even start raises, as TNntpCli::Connect does.
@@ -207,14 +208,7 @@ public:
   TSeekEnd OnSeekEnd;
 
 private:
-  // Lines held for an article, each as four bytes of length and its bytes.
-  // A block is never grown or copied: its size, a power of two, is what the
-  // buffer counts, and it goes back to the pool whole.
-  struct TBlock {
-    std::unique_ptr<char[]> Bytes;
-    std::uint32_t Size = 0;
-    std::uint32_t Used = 0;
-  };
+  using TBlock = TBlockPool::TBlock;
 
   struct TArticle {
     TArticle(std::int64_t number, std::int64_t lines, std::string id = {})
@@ -277,6 +271,7 @@ private:
   bool CompressedStands() const;
 
   void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
+  bool TakeEnded(TConnection& c, std::uint16_t Error);
   void GoOnAfter(TConnection& c);
   void ScanDone(TConnection& c, std::uint16_t Error);
   void SeekDone(TConnection& c, TNntpRequest RqType, std::uint16_t Error);
@@ -300,8 +295,7 @@ private:
   void Buffer(TArticle& a, std::string_view Line);
   std::vector<TBlock> Release(TArticle& a);
   bool TakeBlock(TArticle& a, std::size_t Need);
-  void GiveBack(std::vector<TBlock>& Blocks);
-  void DropPool();
+  void GiveBack(std::vector<TBlock>& Blocks) { FBlocks.GiveBack(Blocks, FRunning); }
   void Advance();
   void Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks);
   void Deliver(std::uintptr_t Generation);
@@ -320,7 +314,6 @@ private:
   int FTimeout = 120;
   std::chrono::milliseconds FReconnectDelay{1000};
   std::string FTlsCAFile;
-  std::size_t FBufferLimit = 32 * 1024 * 1024;
   bool FCompress = false;
   bool FCompressionTold = false;
 
@@ -329,13 +322,9 @@ private:
   std::vector<std::unique_ptr<TConnection>> FPool;
   std::deque<TArticle> FArticles; // given and not yet handed over, by number
   std::int64_t FNextFirst = 0;    // the first article of the next range
-  std::size_t FBuffered = 0;      // Held by the articles not yet in order
-  // Free blocks by size, each list of blocks of 2^i bytes: an article that
-  // waits takes its blocks from here, so a long walk keeps touching the
-  // same pages rather than fresh ones.
-  std::array<std::vector<std::unique_ptr<char[]>>, 32> FFreeBlocks;
-  std::size_t FPooled = 0;
-  std::size_t FBlocksAllocated = 0;
+  // What the articles not yet in order hold, and the blocks kept for them;
+  // stopped, the pool keeps none.
+  TBlockPool FBlocks;
   bool FRunning = false;
   bool FStopAfter = false;
   bool FDeliverPosted = false;

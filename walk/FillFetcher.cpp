@@ -2,6 +2,7 @@
 
 #include "platform/Convert.h"
 #include "platform/Guard.h"
+#include "walk/WalkNumbers.h"
 
 #include <QTimer>
 
@@ -11,13 +12,7 @@
 
 namespace {
 
-// The back-off of the walk's own connections: 1, 2, 4, ... 60 s, ten tries.
-constexpr int MaxReconnectTries = 10;
-constexpr int MaxReconnectSeconds = 60;
 constexpr int MaxDepth = 100;
-constexpr std::uint16_t FirstSocketError = 10000;
-constexpr std::uint16_t LogInRequired = 480;
-constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
 
 } // namespace
 

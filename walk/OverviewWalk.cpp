@@ -2,6 +2,7 @@
 
 #include "platform/Convert.h"
 #include "walk/PostSubject.h"
+#include "walk/WalkNumbers.h"
 
 #include <algorithm>
 #include <charconv>
@@ -17,14 +18,7 @@ constexpr std::int64_t OverviewBlock = 1000;
 constexpr std::size_t BlocksAhead = std::size_t(TOverviewWalk::ReadAhead / OverviewBlock) - 1;
 // Growing blocks cross 63 bits of numbers in a few dozen requests.
 constexpr std::int64_t MaxSpan = std::int64_t(1) << 62;
-constexpr std::uint16_t FirstSocketError = 10000;
-constexpr std::uint16_t LineTooLong = 10053;
-constexpr std::uint16_t NoArticles = 420;
-constexpr std::uint16_t NoNextArticle = 421;
-constexpr std::uint16_t UnknownCommand = 500;
-constexpr std::uint16_t SyntaxError = 501;
 constexpr std::int64_t NoEnd = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t NoArticle = std::numeric_limits<std::int64_t>::min();
 
 // A plain decimal number, nothing else, no sign. Article numbers use all 63
 // bits; a number past them is no number at all, never a wrapped one.
@@ -94,8 +88,7 @@ constexpr std::size_t MaxHeldField = 1024;
 
 // Whether an article may belong to a post: its subject names a part, or a
 // PAR2 file that may repair a file of one.
-bool MayBePart(std::string_view subject) {
-  const TPostSubject parsed = ParseSubject(subject);
+bool MayBePart(const TPostSubject& parsed) {
   const std::string_view name = parsed.Name;
   return !parsed.Key.empty() || (name.size() > 5 && SameText(name.substr(name.size() - 5), ".par2"));
 }
@@ -271,7 +264,8 @@ void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
   FHighestListed = std::max(FHighestListed, number);
   const std::string_view subject = OverviewField(Line, FSubjectField).substr(0, MaxHeldField);
   const bool inRange = FMinLines <= lines && lines <= FMaxLines;
-  const bool held = inRange || MayBePart(subject);
+  TPostSubject parsed = ParseSubject(subject);
+  const bool held = inRange || MayBePart(parsed);
   if (held && b->Held.size() == std::size_t(OverviewBlock)) {
     b->Cut = true;
     return;
@@ -279,7 +273,7 @@ void TOverviewWalk::ScanLine(std::int64_t First, std::string_view Line) {
   b->LastListed = number;
   if (held)
     b->Held.push_back(
-        {number, lines, inRange, FFilter.Passes(subject), std::string(subject),
+        {number, lines, inRange, FFilter.Passes(subject), std::move(parsed),
          FPosterField > 0 ? std::string(OverviewField(Line, FPosterField).substr(0, MaxHeldField))
                           : std::string(),
          FFetcher.Fill().Any() ? MessageIdOf(OverviewField(Line, FMessageIdField)) : std::string()});
@@ -340,7 +334,7 @@ void TOverviewWalk::GiveScanned() {
     for (const TBlock::THeld& held : given.Held) {
       if (!held.MessageId.empty())
         FDeciding.back().MessageIds.emplace_back(held.Number, held.MessageId);
-      if (!FPosts.Add({held.Number, held.Subject, held.Poster, held.Lines, held.InRange, held.Chosen})) {
+      if (!FPosts.Add({held.Number, {}, held.Poster, held.Lines, held.InRange, held.Chosen, &held.Subject})) {
         // Numbers that do not follow (never from blocks in order) keep
         // the rule of an article on its own.
         if (held.InRange && held.Chosen)

@@ -2,6 +2,7 @@
 
 #include "walk/ArticleFetcher.h"
 #include "walk/PostGrouper.h"
+#include "walk/PostSubject.h"
 #include "walk/SubjectFilter.h"
 
 #include <cstdint>
@@ -152,7 +153,7 @@ private:
       std::int64_t Lines;
       bool InRange;
       bool Chosen;
-      std::string Subject;
+      TPostSubject Subject; // read once, for the block and for the posts
       std::string Poster;
       std::string MessageId; // while there are fill servers to ask
     };

@@ -2,6 +2,7 @@
 
 #include "walk/PostSubject.h"
 
+#include <optional>
 #include <vector>
 
 namespace {
@@ -64,7 +65,9 @@ bool TPostGrouper::Add(const TPostArticle& Article) {
     return false;
   FAny = true;
   FLast = Article.Number;
-  const TPostSubject subject = ParseSubject(Article.Subject);
+  std::optional<TPostSubject> parsed;
+  const TPostSubject& subject =
+      Article.Parsed ? *Article.Parsed : parsed.emplace(ParseSubject(Article.Subject));
   const std::string_view par2 = Par2Stem(subject.Name);
   auto post = FPosts.end();
   if (!subject.Key.empty()) {

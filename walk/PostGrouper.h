@@ -8,6 +8,8 @@
 #include <string_view>
 #include <unordered_map>
 
+struct TPostSubject;
+
 // An article as the walk reads it, from the overview or from its header.
 struct TPostArticle {
   std::int64_t Number = 0;
@@ -16,6 +18,9 @@ struct TPostArticle {
   std::int64_t Lines = 0;
   bool InRange = false; // its Lines: lies within the limits
   bool Chosen = false;  // the subject filter passes it
+  // Subject as ParseSubject reads it, when the caller has read it already;
+  // Subject itself is then not looked at.
+  const TPostSubject* Parsed = nullptr;
 };
 
 // What becomes of an article.

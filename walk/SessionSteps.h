@@ -8,18 +8,10 @@
 #include <limits>
 #include <string_view>
 
-// Errors from 10000 on are the socket's: a walk request that ends with one
-// lost its connection.
-constexpr std::uint16_t FirstSocketError = 10000;
-// The client closes on a line too long to hold; the same request would
-// meet that line again.
-constexpr std::uint16_t LineTooLong = 10053;
+#include "walk/WalkNumbers.h"
 
 // An overview format with Lines: further down than this is no format.
 constexpr std::int32_t MaxFormatFields = 64;
-
-constexpr int MaxReconnectTries = 10;
-constexpr int MaxReconnectSeconds = 60;
 
 inline std::int64_t SaturatedAdd(std::int64_t a, std::int64_t b) {
   std::int64_t sum = 0;

@@ -246,6 +246,43 @@ TEST_F(NntpCli, ReplySplitAtEveryByteGivesTheSameLines) {
   }
 }
 
+// Read where they were cut, however the bytes come, the text lines are what
+// the copies were; LastResponse() keeps the status line, and the replies
+// after the text are copied as ever.
+TEST_F(NntpCli, TextLinesReadInPlaceAreTheLinesAndLastResponseKeepsTheStatus) {
+  const std::string reply = "222 7 <a@b> body\r\nline one\r\n..two\r\n.x\r\n\r\n.\r\n";
+  TScriptedNewsServer server;
+  server.Reply(Greeting);
+  for (std::size_t cut = 0; cut < reply.size(); ++cut)
+    server.Expect("BODY 7").SendSplit(reply, {cut}, 5);
+  server.Expect("GROUP alt.test").Send("211 3 1 3 alt.test\r\n").Silent().Start();
+  ConnectTo(server);
+  Cli.SetKeepTextLines(false);
+  Cli.OnMessageLine = [this](TObject*) {
+    Events.push_back("line " + std::string(Cli.Line()) + "|" + Cli.LastResponse());
+  };
+  const std::string status = "222 7 <a@b> body";
+  const Trace expected{"begin",
+                       "line line one|" + status,
+                       "line .two|" + status,
+                       "line .x|" + status,
+                       "line |" + status,
+                       "end " + status,
+                       "done 9 0"};
+  for (std::size_t cut = 0; cut < reply.size(); ++cut) {
+    Events.clear();
+    std::ostringstream dest;
+    Cli.BodyByNumber(7, &dest);
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(Events, expected) << "cut at " << cut;
+    EXPECT_EQ(dest.str(), "line one\r\n.two\r\n.x\r\n\r\n") << "cut at " << cut;
+  }
+  Cli.Group("alt.test");
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(Cli.LastResponse(), "211 3 1 3 alt.test");
+  EXPECT_EQ(Cli.ArticleLast(), 3);
+}
+
 // The line is cut at CR LF only; a NUL is one more byte of it.
 TEST_F(NntpCli, NulByteStaysInItsLineAndTheReplyCompletes) {
   TScriptedNewsServer server;
