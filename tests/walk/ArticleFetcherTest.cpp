@@ -99,6 +99,21 @@ protected:
     Fetcher.Start();
     ASSERT_TRUE(PumpUntil([&] { return Idle > idle; }));
   }
+  // Starts the pool and waits until every connection is up, before any
+  // article is asked for: the first one up would rightly take them all, and
+  // on a loaded machine the last one may come up late. Gives the count of
+  // idle events so far.
+  int StartEveryConnection(const TScriptedNewsServer& server, int connections) {
+    Fetcher.Start();
+    EXPECT_TRUE(PumpUntil([&] {
+      for (int c = 1; c <= connections; ++c)
+        if (server.ReceivedBy(c).empty())
+          return false;
+      return true;
+    }));
+    PumpFor(50);
+    return Idle;
+  }
   // Every article came whole, once, in order.
   void ExpectWhole(const std::vector<TNewsArticle>& group, const Numbers& numbers) {
     EXPECT_EQ(Ended, numbers);
@@ -126,17 +141,7 @@ TEST_F(ArticleFetcher, SharesArticlesOutAndHandsThemOverInOrder) {
   server.SetLatency(5);
   server.ServeGroup("alt.test", {group.begin(), group.end() - 1});
   Use(server, 4, 3);
-  // Every connection is up before the articles come: on a loaded machine
-  // the last one up could rightly find them all fetched.
-  Fetcher.Start();
-  ASSERT_TRUE(PumpUntil([&] {
-    for (int c = 1; c <= 4; ++c)
-      if (server.ReceivedBy(c).empty())
-        return false;
-    return true;
-  }));
-  PumpFor(50);
-  const int idle = Idle;
+  const int idle = StartEveryConnection(server, 4);
   Numbers wanted = Range(1, 40);
   wanted.erase(wanted.begin() + 9);
   Fetcher.Fetch(1, 50, Wanted(wanted));
@@ -168,17 +173,7 @@ TEST_F(ArticleFetcher, ABufferFullOfRequestsIsSharedOutEvenly) {
   server.ServeGroup("alt.test", group);
   Use(server, 4, 8);
   Fetcher.SetBufferLimit(40000);
-  // Every connection is up before the articles come, or the first one up
-  // would rightly take them all.
-  Fetcher.Start();
-  ASSERT_TRUE(PumpUntil([&] {
-    for (int c = 1; c <= 4; ++c)
-      if (server.ReceivedBy(c).empty())
-        return false;
-    return true;
-  }));
-  PumpFor(50);
-  const int idle = Idle;
+  const int idle = StartEveryConnection(server, 4);
   Fetcher.Fetch(1, 40, Wanted(Range(1, 40)));
   ASSERT_TRUE(PumpUntil([&] { return Idle > idle; }));
   ExpectWhole(group, Range(1, 40));
