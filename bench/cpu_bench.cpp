@@ -19,7 +19,10 @@
 //
 // CPU_CONNECTIONS (1,4,8) sets the connection counts, CPU_DEPTH (4) the
 // requests in flight on each connection of both, LINK_RTT_MS (30) the relay's
-// round trip, CPU_LINKS (loopback,relay) the links. The exit code is 0 when
+// round trip, CPU_LINKS (loopback,relay) the links, CPU_COMPRESSION=0 walks
+// with the server entry's compression off (a new entry has it on: a pool of
+// one connection then takes its bodies compressed, the first of several
+// connections its overview). The exit code is 0 when
 // every walk and read came through whole.
 
 #include "BenchSetup.h"
@@ -73,6 +76,7 @@ std::string Shown(const TSpread& S, const char* Format) {
 struct TSetup : TInnGroup {
   int Runs = 5;
   int Depth = 4;
+  bool Compression = true;
   long ServerPid = 0;
 };
 
@@ -133,8 +137,10 @@ bool Row(const TSetup& S, const std::string& Host, std::uint16_t Port, long Rela
     ok = ok && read.Ok;
     const TRun walk = measure([&] {
       QTemporaryDir walkFolder;
-      const TWalk w =
-          Walk({server, S.Group, S.MinLines, S.MaxLines, N, walkFolder.path().toStdString() + "/", S.Depth});
+      TWalkPlan plan{server, S.Group, S.MinLines, S.MaxLines, N, walkFolder.path().toStdString() + "/",
+                     S.Depth};
+      plan.Compression = S.Compression;
+      const TWalk w = Walk(plan);
       AfterCloseKB = std::max(AfterCloseKB, ResidentKB());
       return w.Done;
     });
@@ -187,17 +193,19 @@ int main(int argc, char** argv) {
   s.Runs = std::max(1, std::stoi(Env("CPU_RUNS", "5")));
   s.Depth = std::max(1, std::stoi(Env("CPU_DEPTH", "4")));
   s.ServerPid = std::stol(Env("INN_PID", "0"));
+  s.Compression = Env("CPU_COMPRESSION", "1") != "0";
   const double roundTrip = std::stod(Env("LINK_RTT_MS", "30"));
   std::vector<int> counts;
   std::istringstream list(Env("CPU_CONNECTIONS", "1,4,8"));
   for (std::string n; std::getline(list, n, ',');)
     counts.push_back(std::clamp(std::stoi(n), 1, 50));
   const std::string links = Env("CPU_LINKS", "loopback,relay");
-  std::printf("%s %s, Lines: %s to %s: %zu articles in range, %d in flight on each connection; each figure "
-              "the median (min-max) of %d runs; processor-seconds of this process (user + system) per GB of "
+  std::printf("%s %s, Lines: %s to %s: %zu articles in range, %d in flight on each connection, the walk's "
+              "compression %s; each figure the median (min-max) of %d runs; processor-seconds of this "
+              "process (user + system) per GB of "
               "the replies\n",
               s.Server.c_str(), s.Group.c_str(), s.MinLines.c_str(), s.MaxLines.c_str(), s.Articles.size(),
-              s.Depth, s.Runs);
+              s.Depth, s.Compression ? "on" : "off", s.Runs);
   const long startKB = ResidentKB();
   bool ok = true;
   if (links.find("loopback") != std::string::npos)
