@@ -661,7 +661,11 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
       SendNext(c);
     return sent + 1;
   }
-  for (; sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room; ++sent) {
+  // Nor do bodies go over it while a plain connection stands: a binary body
+  // does not shrink, and compressing it costs the server a processor and us
+  // the inflating, so that one connection held up the walk's order.
+  const bool fetches = !c.Nntp.Compressed() || !PlainStands();
+  for (; fetches && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room; ++sent) {
     TArticle* a = NextToSend();
     if (!a)
       break;
@@ -684,6 +688,12 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
 bool TArticleFetcher::CompressedStands() const {
   return std::any_of(FPool.begin(), FPool.end(), [](const std::unique_ptr<TConnection>& c) {
     return c->Phase == TConnection::Ready && c->Nntp.Compressed();
+  });
+}
+
+bool TArticleFetcher::PlainStands() const {
+  return std::any_of(FPool.begin(), FPool.end(), [](const std::unique_ptr<TConnection>& c) {
+    return c->Phase == TConnection::Ready && !c->Nntp.Compressed();
   });
 }
 

@@ -269,6 +269,7 @@ private:
   void LogInDone(TConnection& c, std::uint16_t Error);
   void Stands(TConnection& c);
   bool CompressedStands() const;
+  bool PlainStands() const;
 
   void NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, bool Answered);
   bool TakeEnded(TConnection& c, std::uint16_t Error);

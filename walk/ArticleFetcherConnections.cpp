@@ -49,8 +49,9 @@ void TArticleFetcher::SessionClosed(TConnection& c) {
   if (c.Sent.empty()) {
     Lost(c);
     // The overview that waited for the connection that compressed goes
-    // over the others now.
-    if (again || &c == FPool.front().get())
+    // over the others now; the bodies that kept off the compressed one go
+    // over it when no plain connection is left.
+    if (again || &c == FPool.front().get() || !PlainStands())
       PumpAll();
   }
   RethrowPending();

@@ -162,6 +162,30 @@ TEST_F(ArticleFetcher, SharesArticlesOutAndHandsThemOverInOrder) {
   EXPECT_EQ(Log, Lines{});
 }
 
+// Of a pool, only the first connection compresses, and it takes no body
+// while a plain one stands: bodies do not shrink, and the server spends a
+// processor compressing them.
+TEST_F(ArticleFetcher, BodiesKeepOffTheCompressedConnectionWhileAPlainOneStands) {
+  const auto group = Group(20);
+  TScriptedNewsServer server;
+  server.SetLatency(2);
+  server.OfferCompression();
+  server.ServeGroup("alt.test", group);
+  Use(server, 3, 2);
+  Fetcher.SetCompress(true);
+  const int idle = StartEveryConnection(server, 3);
+  Fetcher.Fetch(1, 20, Wanted(Range(1, 20)));
+  ASSERT_TRUE(PumpUntil([&] { return Idle > idle; }));
+  ExpectWhole(group, Range(1, 20));
+  int compressed = 0;
+  for (int c = 1; c <= 3; ++c)
+    if (Count(server.ReceivedBy(c), "COMPRESS DEFLATE") > 0) {
+      ++compressed;
+      EXPECT_EQ(Count(server.ReceivedBy(c), "BODY"), 0) << "connection " << c;
+    }
+  EXPECT_EQ(compressed, 1);
+}
+
 // With the buffer, not the depth, bounding what is out, each request goes
 // to the connection with the fewest in flight: were every freed slot to go
 // to the first connection, its queue would grow deep and the next in order
