@@ -63,6 +63,8 @@ public:
   // Connections to open, 1 to 50.
   int Connections() const { return FConnections; }
   void SetConnections(int value);
+  // Connections that have stood (group selected) and are not given up.
+  int Standing() const;
   // Requests in flight per connection, 1 to 100; a server that mishandles
   // pipelining gets one at a time for the rest of the fetcher's life.
   int Depth() const { return FDepth; }
@@ -260,7 +262,6 @@ private:
   void Lost(TConnection& c);
   void ScheduleReconnect(TConnection& c);
   void PaceOrPump(TConnection& c);
-  int Standing() const;
   void TellStanding();
   void CheckAlive();
   void LogIn(TConnection& c);

@@ -99,19 +99,13 @@ protected:
     Fetcher.Start();
     ASSERT_TRUE(PumpUntil([&] { return Idle > idle; }));
   }
-  // Starts the pool and waits until every connection is up, before any
-  // article is asked for: the first one up would rightly take them all, and
-  // on a loaded machine the last one may come up late. Gives the count of
-  // idle events so far.
-  int StartEveryConnection(const TScriptedNewsServer& server, int connections) {
+  // Starts the pool and waits until every connection has its group, before
+  // any article is asked for: the first one up would rightly take them all,
+  // and on a loaded machine the last one may come up late. Gives the count
+  // of idle events so far.
+  int StartEveryConnection(int connections) {
     Fetcher.Start();
-    EXPECT_TRUE(PumpUntil([&] {
-      for (int c = 1; c <= connections; ++c)
-        if (server.ReceivedBy(c).empty())
-          return false;
-      return true;
-    }));
-    PumpFor(50);
+    EXPECT_TRUE(PumpUntil([&] { return Fetcher.Standing() == connections; }));
     return Idle;
   }
   // Every article came whole, once, in order.
@@ -141,7 +135,7 @@ TEST_F(ArticleFetcher, SharesArticlesOutAndHandsThemOverInOrder) {
   server.SetLatency(5);
   server.ServeGroup("alt.test", {group.begin(), group.end() - 1});
   Use(server, 4, 3);
-  const int idle = StartEveryConnection(server, 4);
+  const int idle = StartEveryConnection(4);
   Numbers wanted = Range(1, 40);
   wanted.erase(wanted.begin() + 9);
   Fetcher.Fetch(1, 50, Wanted(wanted));
@@ -173,7 +167,7 @@ TEST_F(ArticleFetcher, BodiesKeepOffTheCompressedConnectionWhileAPlainOneStands)
   server.ServeGroup("alt.test", group);
   Use(server, 3, 2);
   Fetcher.SetCompress(true);
-  const int idle = StartEveryConnection(server, 3);
+  const int idle = StartEveryConnection(3);
   Fetcher.Fetch(1, 20, Wanted(Range(1, 20)));
   ASSERT_TRUE(PumpUntil([&] { return Idle > idle; }));
   ExpectWhole(group, Range(1, 20));
@@ -197,7 +191,7 @@ TEST_F(ArticleFetcher, ABufferFullOfRequestsIsSharedOutEvenly) {
   server.ServeGroup("alt.test", group);
   Use(server, 4, 8);
   Fetcher.SetBufferLimit(40000);
-  const int idle = StartEveryConnection(server, 4);
+  const int idle = StartEveryConnection(4);
   Fetcher.Fetch(1, 40, Wanted(Range(1, 40)));
   ASSERT_TRUE(PumpUntil([&] { return Idle > idle; }));
   ExpectWhole(group, Range(1, 40));
