@@ -125,6 +125,7 @@ void TDecodeSession::NntpSessionClosed(TObject*, std::uint16_t Error) {
 void TDecodeSession::NntpMessageEnd(TObject*) {}
 
 void TDecodeSession::NntpRequestDone(TObject*, TNntpRequest RqType, std::uint16_t Error) {
+  CountLink();
   if (Error != 0)
     Log(ErrorText(Error));
   // The number alone does not say which check of the handshake failed.
@@ -562,11 +563,23 @@ void TDecodeSession::ControllerMessageLine(TObject* Sender) {
 
 // Once a connection of the walk compresses, the row counts what came over
 // the link, over every connection; until then the lines with their ends.
+// The link's count is the sum over the connections: it is taken once
+// LinkCountStep bytes of lines have come, and at each article's end, not
+// for every line.
 void TDecodeSession::CountReceived(std::size_t LineBytes) {
   if (!FWalk.Fetcher().CompressionTold()) {
     FTransfer.Received(std::int64_t(LineBytes) + 2);
     return;
   }
+  FLinesUncounted += std::int64_t(LineBytes) + 2;
+  if (FLinkSeen < 0 || FLinesUncounted >= LinkCountStep)
+    CountLink();
+}
+
+void TDecodeSession::CountLink() {
+  if (!FWalk.Fetcher().CompressionTold())
+    return;
+  FLinesUncounted = 0;
   const std::int64_t link = Nntp.LinkBytesReceived() + FWalk.Fetcher().LinkBytesReceived();
   if (FLinkSeen >= 0 && link > FLinkSeen)
     FTransfer.Received(link - FLinkSeen);

@@ -205,6 +205,8 @@ protected:
   // NntpMessageLine's work: the scanner reads what the step says.
   void ScanLine(std::string_view Line);
   void CountReceived(std::size_t LineBytes); // a line came, without its CR LF
+  void CountLink();                          // the link's bytes, once compressed, counted now
+  static constexpr std::int64_t LinkCountStep = 64 * 1024;
   void TellCompressed();
 
   // The walk by overview and the reconnect after a lost connection
@@ -304,6 +306,7 @@ protected:
   QObject FSettleChecks;                // the receiver of the posted checks, which go with the session
   bool FSettledShown = false;           // OnSettled has said so
   std::int64_t FLinkSeen = -1;          // link bytes counted so far, once compressed
+  std::int64_t FLinesUncounted = 0;     // bytes of lines since the link was last counted
   TIncompleteFiles FIncomplete;
   // The walk reached the group's end: what it leaves incomplete is told.
   void TellIncomplete();

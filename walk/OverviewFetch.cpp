@@ -78,6 +78,7 @@ void TDecodeSession::WalkArticleLine(std::string_view Line) {
 // left goes; one the server refused, or answered with another article,
 // comes without a line.
 void TDecodeSession::WalkArticleEnd(std::int64_t Number, std::uint16_t Error) {
+  CountLink();
   const bool inBody = FNextStep == stepBody;
   const bool begun = inBody || FNextStep == stepHead || FInternalAbort;
   const bool passed = Error == LineTooLong || Error == NntpPipelineError;

@@ -110,6 +110,7 @@ void TDecodeSession::ReadStartValues() {
   fetcher.SetCompressionTold(false);
   fetcher.Fill().SetServers(FillSources(values));
   FLinkSeen = -1;
+  FLinesUncounted = 0;
   if (FMaxLines <= FMinLines)
     FMaxLines = FMinLines > std::numeric_limits<std::int32_t>::max() - OpenMaxLines
                     ? std::numeric_limits<std::int32_t>::max()
