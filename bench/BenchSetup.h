@@ -30,13 +30,14 @@ struct TInnGroup {
   std::vector<std::int64_t> Articles;
 };
 
+// What the benches that spread a walk over connections want of a group.
+inline constexpr const char* SeveralConnections =
+    "a yEnc group of a news server that takes several connections; see walk_bench for the INN harness";
+
 // Reads the group's settings, with MinLines and MaxLines as the range's
 // defaults, and lists its articles in range. False, with the reason on
 // stderr under Bench's name, when INN_GROUP is unset (Wanted says what kind
 // of group to set it to) or when nothing lies in range.
-// What the benches that spread a walk over connections want of a group.
-inline constexpr const char* SeveralConnections =
-    "a yEnc group of a news server that takes several connections; see walk_bench for the INN harness";
 
 bool OpenInnGroup(const char* Bench, const char* Wanted, const char* MinLines, const char* MaxLines,
                   TInnGroup& Group);

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -46,13 +47,7 @@ public:
 };
 
 // Peak resident memory of this process since the last reset, in KB.
-long PeakKB() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmHWM:", 0) == 0)
-      return std::atol(line.c_str() + 6);
-  return -1;
-}
+long PeakKB() { return StatusKB("VmHWM:"); }
 
 // Starts the peak over from what is resident now (Linux 4.0 on), once the
 // heap has given back what earlier walks freed: their peak is not this one's.
@@ -77,6 +72,15 @@ double ProcessCpuSeconds() {
 }
 
 } // namespace
+
+long StatusKB(const char* Field) {
+  const std::size_t length = std::strlen(Field);
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.compare(0, length, Field) == 0)
+      return std::atol(line.c_str() + length);
+  return -1;
+}
 
 double MB(std::uint64_t Bytes) { return double(Bytes) / 1e6; }
 

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+// A figure in KB of this process's /proc/self/status, by its field with
+// the colon ("VmRSS:", "VmHWM:"); -1 when it is not there.
+long StatusKB(const char* Field);
+
 struct TWalkPlan {
   std::string Server; // as the settings list it: host:port
   std::string Group;

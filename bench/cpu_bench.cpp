@@ -39,7 +39,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -47,13 +46,7 @@
 namespace {
 
 // Resident memory of this process now, in KB.
-long ResidentKB() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0)
-      return std::atol(line.c_str() + 6);
-  return -1;
-}
+long ResidentKB() { return StatusKB("VmRSS:"); }
 
 // The most this process held once a walk's session had gone.
 long AfterCloseKB = 0;
