@@ -1,6 +1,7 @@
 #pragma once
 
 #include "decode/PartFile.h"
+#include "decode/YEncAhead.h"
 #include "decode/YEncReceiver.h"
 
 #include <QObject>
@@ -29,6 +30,13 @@ public:
   // next line is handled as usual, so the walk goes on.
   void HeaderLine(std::string_view Line);
   void BodyLine(std::string_view Line);
+  // The lines of article Number's yEnc part that came ahead of their turn
+  // and were decoded then (Ahead()), in the body where they stood: counted
+  // and taken up as BodyLine would have taken them one by one.
+  void BodyAhead(std::int64_t Number);
+  // Decodes the yEnc parts of articles that come ahead of their turn; the
+  // fetcher gives it their lines.
+  TYEncAhead& Ahead() { return FYEncAhead; }
   // Resets what is counted per body, as every body request does.
   virtual void StartBody();
   // To be called when a body request has ended, Complete when the whole body
@@ -120,6 +128,7 @@ protected:
   bool StartsYEncPart(std::string_view Line);
   void StoreYEncFile(const std::string& Path, const std::string& Name, int FirstCopy = 0);
   TYEncReceiver FYEnc;
+  TYEncAhead FYEncAhead;
 
   // The state the scanner shares with the walk.
   std::int32_t FArticleLines = 0;

@@ -214,6 +214,36 @@ void TArticleScanner::BodyLine(std::string_view Line) {
   }
 }
 
+void TArticleScanner::BodyAhead(std::int64_t Number) {
+  TYEncAhead::TPart* ahead = FYEncAhead.Find(Number);
+  if (!ahead || ahead->Lines == 0)
+    return;
+  try {
+    const std::int32_t before = FBodyLines;
+    FBodyLines = std::int32_t(std::min<std::int64_t>(std::int64_t(before) + ahead->Lines,
+                                                     std::numeric_limits<std::int32_t>::max()));
+    // Line by line, the first line past the waiting limit would have given
+    // up on the body, and the first past the cut-off cut it.
+    if (FMaxWaitingLines != 0 && FBodyLines > FMaxWaitingLines && !FDataFound) {
+      FBodyLines = std::max(before, FMaxWaitingLines) + 1;
+      Log("DOWNLOAD ABORTED, MAX WAITING LINES");
+      FInternalAbort = true;
+      GiveUpBody();
+      return;
+    }
+    ShowBodyLines();
+    if (FBodyCut)
+      return;
+    if (FArticleLines > 0 && FBodyLines > BodyLineLimit()) {
+      CutOffBody();
+      return;
+    }
+    FYEnc.TakeAhead(ahead->Part, ahead->Buffer, ahead->Fill, ahead->Summed, ahead->At);
+  } catch (const std::exception& e) {
+    Log(e.what());
+  }
+}
+
 void TArticleScanner::StartBody() {
   FBodyLines = 0;
   FDataFound = false;

@@ -124,6 +124,23 @@ void TYEncReceiver::Data(std::string_view Line) {
   FFill += n;
 }
 
+void TYEncReceiver::TakeAhead(TYEncPart& Part, std::vector<char>& Buffer, std::size_t Fill, std::size_t Summed,
+                              std::uint64_t At) {
+  if (FState != rsPart)
+    return;
+  // The lines follow this part's =ypart at once, so nothing of it has been
+  // decoded here; a part of another shape would be a fault of ours.
+  if (!FSized || !FPart.MultiPart() || FAssembly || FFill != 0 || FPart.Decoded() != 0 ||
+      FPart.Position() != At || Part.Offset() != FPart.Offset() || Part.RangeEnd() != FPart.RangeEnd() ||
+      Fill > Buffer.size() || Summed > Fill)
+    return Fail(FPart.Describe() + ": lines decoded ahead of their turn do not fit the part; part skipped");
+  FPart = Part;
+  std::swap(FBuffer, Buffer);
+  FFill = Fill;
+  FSummed = Summed;
+  FBufferAt = At;
+}
+
 void TYEncReceiver::End(std::string_view Line) {
   SumBuffer();
   const std::string error = FPart.End(Line);

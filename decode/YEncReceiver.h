@@ -75,6 +75,14 @@ public:
   // =ybegin drops a part still open; =ypart and =yend outside a part are
   // reported and passed over.
   void Line(std::string_view Line);
+  // The data lines of the open part that came ahead of their turn, decoded
+  // (TYEncAhead): taken up as if they had come now. Part, Buffer and its
+  // first Fill bytes (Summed of them in Part's CRC) stand for the part as
+  // those lines leave it, from file offset At; Buffer gets the receiver's
+  // own buffer in exchange. A part being passed over drops them, as it
+  // would the lines.
+  void TakeAhead(TYEncPart& Part, std::vector<char>& Buffer, std::size_t Fill, std::size_t Summed,
+                 std::uint64_t At);
   // The part still open has no =yend to come (the body ended, was cut off,
   // or the window stops): it is dropped and nothing of it recorded. Why ends
   // the log line; an empty Why drops it without a word.

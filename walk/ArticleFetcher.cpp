@@ -21,6 +21,9 @@ const unsigned WM_STOP_AFTER = 0x0400 + 2;
 constexpr int MaxConnections = 50;
 constexpr int MaxDepth = 100;
 constexpr std::int64_t LineBytesGuess = TBlockPool::LineBytesGuess;
+// In an article's blocks where a line's length would be: the lines the
+// Ahead() decoder took stood here. No line held is that long.
+constexpr std::uint32_t AheadMark = UINT32_MAX;
 
 } // namespace
 
@@ -117,10 +120,8 @@ void TArticleFetcher::Pass(std::int64_t From, std::int64_t To) {
   std::vector<std::int64_t> reading;
   for (const auto& c : FPool)
     reading.push_back(c->Current ? c->Current->Number : NoArticle);
-  for (auto a = first; a != last; ++a) {
-    std::vector<TBlock> blocks = Release(*a);
-    GiveBack(blocks);
-  }
+  for (auto a = first; a != last; ++a)
+    Void(*a);
   FArticles.erase(first, last);
   for (std::size_t i = 0; i < FPool.size(); ++i)
     FPool[i]->Current = Find(reading[i]);
@@ -239,6 +240,8 @@ void TArticleFetcher::Halt(bool Quit) {
     a = Afresh(a);
   }
   FBlocks.Drop();
+  if (FAhead)
+    FAhead->Clear();
   FScans.clear();
   FSeek.reset();
   FFill.Stop(Quit);
@@ -440,8 +443,7 @@ void TArticleFetcher::ArticleDone(TConnection& c, std::uint16_t Error) {
 // owner they are void.
 void TArticleFetcher::AskAgain(TArticle& a, std::uint16_t Error) {
   const bool streamed = a.Streaming;
-  std::vector<TBlock> blocks = Release(a);
-  GiveBack(blocks);
+  Void(a);
   const bool inOrderOnly = a.InOrderOnly, refused = a.Refused;
   const std::uint8_t misfits = a.AloneMisfits;
   a = Afresh(a);
@@ -489,8 +491,7 @@ void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
   const std::uint32_t length = std::uint32_t(Line.size());
   const std::size_t need = sizeof length + Line.size();
   if ((a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < need) && !TakeBlock(a, need)) {
-    std::vector<TBlock> blocks = Release(a);
-    GiveBack(blocks);
+    Void(a);
     a.Discarding = a.InOrderOnly = true;
     return;
   }
@@ -498,6 +499,53 @@ void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
   std::memcpy(b.Bytes.get() + b.Used, &length, sizeof length);
   std::memcpy(b.Bytes.get() + b.Used + sizeof length, Line.data(), Line.size());
   b.Used += std::uint32_t(need);
+}
+
+// A line the Ahead() decoder takes is not held: its bytes count against the
+// limit as if they were, and the first one taken leaves a mark in the
+// blocks where its turn is to come. False when the line is to be held.
+bool TArticleFetcher::TakeAhead(TArticle& a, std::string_view Line) {
+  if (!FAhead)
+    return false;
+  if (!a.Ahead)
+    a.Ahead = FAhead->Open(a.Number, FRequest == nntpArticleByNumber);
+  if (!FBlocks.Hold(Line.size())) {
+    // Buffer finds no room either, or holds this line and every one after.
+    a.Ahead->Step = TYEncAhead::TPart::Done;
+    return false;
+  }
+  if (!FAhead->Take(*a.Ahead, Line)) {
+    FBlocks.Release(Line.size());
+    return false;
+  }
+  a.Aside += Line.size();
+  if (!std::exchange(a.AheadMarked, true)) {
+    const std::uint32_t mark = AheadMark;
+    if ((a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < sizeof mark) &&
+        !TakeBlock(a, sizeof mark)) {
+      Void(a);
+      a.Discarding = a.InOrderOnly = true;
+      return true;
+    }
+    TBlock& b = a.Blocks.back();
+    std::memcpy(b.Bytes.get() + b.Used, &mark, sizeof mark);
+    b.Used += sizeof mark;
+  }
+  return true;
+}
+
+void TArticleFetcher::Void(TArticle& a) {
+  std::vector<TBlock> blocks = Release(a);
+  GiveBack(blocks);
+  if (FAhead)
+    FAhead->Drop(std::exchange(a.Ahead, nullptr));
+  a.AheadMarked = false;
+}
+
+// Unless a stop has cleared them all meanwhile.
+void TArticleFetcher::DropAhead(TYEncAhead::TPart* Part, std::uintptr_t Generation) {
+  if (FAhead && Generation == FGeneration)
+    FAhead->Drop(Part);
 }
 
 // A new last block for the article. False when the buffer has no room
@@ -511,8 +559,8 @@ bool TArticleFetcher::TakeBlock(TArticle& a, std::size_t Need) {
 // Takes the article's blocks out of the buffer: to be handed over, or, left
 // to go, given back to the pool at once.
 std::vector<TArticleFetcher::TBlock> TArticleFetcher::Release(TArticle& a) {
-  FBlocks.Release(a.Held);
-  a.Held = 0;
+  FBlocks.Release(a.Held + a.Aside);
+  a.Held = a.Aside = 0;
   return std::exchange(a.Blocks, {});
 }
 
@@ -540,8 +588,10 @@ void TArticleFetcher::Advance() {
     // Arriving: what has come goes over now, the rest straight through.
     a.Streaming = true;
     std::vector<TBlock> blocks = Release(a);
+    TYEncAhead::TPart* ahead = std::exchange(a.Ahead, nullptr);
     Replay(a.Number, a.Lines, blocks);
     GiveBack(blocks);
+    DropAhead(ahead, generation);
   }
   if (generation == FGeneration) {
     PumpAll();
@@ -563,6 +613,14 @@ void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std:
         return;
       std::uint32_t length = 0;
       std::memcpy(&length, b.Bytes.get() + at, sizeof length);
+      if (length == AheadMark) {
+        at += std::uint32_t(sizeof length);
+        Raise([&] {
+          if (OnArticleAhead)
+            OnArticleAhead(this, Number);
+        });
+        continue;
+      }
       const std::string_view line(b.Bytes.get() + at + sizeof length, length);
       at += std::uint32_t(sizeof length) + length;
       Raise([&] {
@@ -583,9 +641,11 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
   const std::int64_t number = a.Number, lines = a.Lines;
   const std::uint16_t error = a.Error;
   std::vector<TBlock> blocks = Release(a);
+  TYEncAhead::TPart* ahead = std::exchange(a.Ahead, nullptr);
   if (a.Begun)
     Replay(number, lines, blocks);
   GiveBack(blocks);
+  DropAhead(ahead, Generation);
   if (Generation == FGeneration) {
     FArticles.pop_front();
     Raise([this, number, error] {
@@ -720,7 +780,7 @@ TArticleFetcher::TArticle* TArticleFetcher::NextToSend() {
   for (std::size_t i = 0; i < FArticles.size() && i < window; ++i) {
     TArticle& a = FArticles[i];
     if (i > 0 && a.State == TArticle::Sent && !a.Streaming && !a.Discarding)
-      coming += expected(a) - std::min(expected(a), a.Held);
+      coming += expected(a) - std::min(expected(a), a.Held + a.Aside);
     if (a.State != TArticle::Waiting)
       continue;
     if (i == 0)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "decode/YEncAhead.h"
 #include "nntp/NntpCli.h"
 #include "walk/BlockPool.h"
 #include "walk/FillFetcher.h"
@@ -31,6 +32,7 @@ struct TFetchArticle {
 
 using TArticleBegin = std::function<void(TObject* Sender, std::int64_t Number, std::int64_t Lines)>;
 using TArticleLine = std::function<void(TObject* Sender, std::int64_t Number, std::string_view Line)>;
+using TArticleAhead = std::function<void(TObject* Sender, std::int64_t Number)>;
 using TArticleEnd = std::function<void(TObject* Sender, std::int64_t Number, std::uint16_t Error)>;
 using TFetcherText = std::function<void(TObject* Sender, const std::string& Text)>;
 using TScanLine = std::function<void(TObject* Sender, std::int64_t First, std::string_view Line)>;
@@ -101,7 +103,11 @@ public:
   // Bytes allocated for articles not yet in order, below 4 GiB; 32 MiB
   // unless set, which keeps a decode window of 8 connections below 100 MB.
   std::size_t BufferLimit() const { return FBlocks.Limit(); }
-  void SetBufferLimit(std::size_t Bytes) { FBlocks.SetLimit(Bytes); }
+  void SetBufferLimit(std::size_t Bytes) {
+    FBlocks.SetLimit(Bytes);
+    if (FAhead)
+      FAhead->SetLimit(BufferLimit());
+  }
   bool PipelineBroken() const { return FPipelineBroken; }
   // The first connection sends COMPRESS DEFLATE after its log-in where the
   // server offers it (off unless set), and the overview goes over it while
@@ -114,6 +120,15 @@ public:
   // Bytes received over the link by every connection so far, compressed
   // where the connection is.
   std::int64_t LinkBytesReceived() const;
+  // Decodes the yEnc parts of articles ahead of their turn as their lines
+  // come (none unless set): the lines it takes are not held, and their turn
+  // raises OnArticleAhead where they stood. It must outlive the fetcher's
+  // work; its pool keeps at most BufferLimit().
+  void SetAhead(TYEncAhead* value) {
+    FAhead = value;
+    if (FAhead)
+      FAhead->SetLimit(BufferLimit());
+  }
   // Bytes of buffer blocks kept for reuse: with those of the articles held,
   // never above BufferLimit(). A stop gives them back to the heap.
   std::size_t Pooled() const { return FBlocks.Pooled(); }
@@ -172,6 +187,10 @@ public:
   // One line of it, without CR LF, the leading period of ".." undone; valid
   // during the call only.
   TArticleLine OnArticleLine;
+  // In the article's turn, in place of the lines the Ahead() decoder took
+  // of it when they came: TYEncAhead::Find(Number) holds what they gave,
+  // until the article's end. Lines that come after it follow.
+  TArticleAhead OnArticleAhead;
   // The article has ended: 0 when it came whole; the server's code when it
   // refused it (no lines came); 10053 when it holds a line too long to hold
   // (passed over, not asked for again); NntpPipelineError when the server
@@ -233,6 +252,11 @@ private:
     // from the heap, used or not.
     std::vector<TBlock> Blocks;
     std::size_t Held = 0;
+    // What the Ahead() decoder made of its lines, and the bytes of the lines
+    // it took, held as the blocks are.
+    TYEncAhead::TPart* Ahead = nullptr;
+    std::size_t Aside = 0;
+    bool AheadMarked = false; // the blocks say where the lines taken stood
   };
 
   struct TConnection;
@@ -295,6 +319,11 @@ private:
   void MessageLine(TConnection& c);
   void MessageEnd(TConnection& c);
   void Buffer(TArticle& a, std::string_view Line);
+  bool TakeAhead(TArticle& a, std::string_view Line);
+  // Its lines are void: what it holds goes back.
+  void Void(TArticle& a);
+  // After the article's turn: what the Ahead() decoder made of it goes.
+  void DropAhead(TYEncAhead::TPart* Part, std::uintptr_t Generation);
   std::vector<TBlock> Release(TArticle& a);
   bool TakeBlock(TArticle& a, std::size_t Need);
   void GiveBack(std::vector<TBlock>& Blocks) { FBlocks.GiveBack(Blocks, FRunning); }
@@ -320,6 +349,7 @@ private:
   bool FCompressionTold = false;
 
   TFillFetcher FFill;
+  TYEncAhead* FAhead = nullptr;
   std::unique_ptr<THiddenWindow> FWindow;
   std::vector<std::unique_ptr<TConnection>> FPool;
   std::deque<TArticle> FArticles; // given and not yet handed over, by number

@@ -110,7 +110,7 @@ void TArticleFetcher::MessageLine(TConnection& c) {
   if (a->Streaming) {
     if (OnArticleLine)
       OnArticleLine(this, a->Number, c.Nntp.Line());
-  } else if (!a->Discarding) {
+  } else if (!a->Discarding && !TakeAhead(*a, c.Nntp.Line())) {
     Buffer(*a, c.Nntp.Line());
   }
 }

@@ -34,17 +34,30 @@ std::size_t TBlockPool::Take(std::vector<TBlock>& Blocks, std::int64_t Lines, st
   } else {
     // Blocks of other sizes kept free make way, so that what the pool
     // keeps and what the articles hold stay within the limit together.
-    for (std::size_t i = FFree.size(); i-- > 0;)
-      while (!FFree[i].empty() && FHeld + FPooled + size > FLimit) {
-        FFree[i].pop_back();
-        FPooled -= std::size_t(1) << i;
-      }
+    MakeWay(size);
     bytes = std::make_unique_for_overwrite<char[]>(size);
     ++FAllocated;
   }
   Blocks.push_back({std::move(bytes), std::uint32_t(size), 0});
   FHeld += size;
   return size;
+}
+
+bool TBlockPool::Hold(std::size_t Bytes) {
+  if (FHeld + Bytes > FLimit)
+    return false;
+  MakeWay(Bytes);
+  FHeld += Bytes;
+  return true;
+}
+
+// Blocks kept free go until Bytes more fit beside what is held and kept.
+void TBlockPool::MakeWay(std::size_t Bytes) {
+  for (std::size_t i = FFree.size(); i-- > 0;)
+    while (!FFree[i].empty() && FHeld + FPooled + Bytes > FLimit) {
+      FFree[i].pop_back();
+      FPooled -= std::size_t(1) << i;
+    }
 }
 
 // The blocks the pool does not keep go back to the heap.

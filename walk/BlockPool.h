@@ -39,6 +39,9 @@ public:
   // the overview gave them, that holds Need bytes. Its size, or 0 when the
   // limit leaves no room for one.
   std::size_t Take(std::vector<TBlock>& Blocks, std::int64_t Lines, std::size_t Need);
+  // Bytes held outside the blocks (lines decoded as they came), where the
+  // limit has room for them; blocks kept make way.
+  bool Hold(std::size_t Bytes);
   // Blocks of Bytes taken out of what is held, to be handed over or given back.
   void Release(std::size_t Bytes) { FHeld -= Bytes; }
   // Released blocks, kept for reuse when Keep says so and the limit has room.
@@ -47,6 +50,8 @@ public:
   void Drop();
 
 private:
+  void MakeWay(std::size_t Bytes);
+
   std::size_t FLimit = 32 * 1024 * 1024;
   std::size_t FHeld = 0;
   // Free blocks by size, each list of blocks of 2^i bytes.

@@ -566,12 +566,12 @@ void TDecodeSession::ControllerMessageLine(TObject* Sender) {
 // The link's count is the sum over the connections: it is taken once
 // LinkCountStep bytes of lines have come, and at each article's end, not
 // for every line.
-void TDecodeSession::CountReceived(std::size_t LineBytes) {
+void TDecodeSession::CountReceived(std::size_t LineBytes, std::int64_t Lines) {
   if (!FWalk.Fetcher().CompressionTold()) {
-    FTransfer.Received(std::int64_t(LineBytes) + 2);
+    FTransfer.Received(std::int64_t(LineBytes) + 2 * Lines);
     return;
   }
-  FLinesUncounted += std::int64_t(LineBytes) + 2;
+  FLinesUncounted += std::int64_t(LineBytes) + 2 * Lines;
   if (FLinkSeen < 0 || FLinesUncounted >= LinkCountStep)
     CountLink();
 }

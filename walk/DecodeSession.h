@@ -204,7 +204,8 @@ protected:
   std::string ErrorText(std::uint16_t Error) const;
   // NntpMessageLine's work: the scanner reads what the step says.
   void ScanLine(std::string_view Line);
-  void CountReceived(std::size_t LineBytes); // a line came, without its CR LF
+  // Lines came, of LineBytes without their CR LF.
+  void CountReceived(std::size_t LineBytes, std::int64_t Lines = 1);
   void CountLink();                          // the link's bytes, once compressed, counted now
   static constexpr std::int64_t LinkCountStep = 64 * 1024;
   void TellCompressed();
@@ -235,6 +236,7 @@ protected:
   void StartWalk();
   void WalkArticleBegin(std::int64_t Number, std::int64_t Lines);
   void WalkArticleLine(std::string_view Line);
+  void WalkArticleAhead(std::int64_t Number);
   void WalkArticleEnd(std::int64_t Number, std::uint16_t Error);
   void WalkStopped(const std::string& Why);
   void WalkHeaders(std::int64_t From, std::int64_t Until);

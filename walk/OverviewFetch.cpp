@@ -15,6 +15,7 @@
 void TDecodeSession::WireWalk() {
   FWalk.OnArticleBegin = [this](TObject*, std::int64_t n, std::int64_t lines) { WalkArticleBegin(n, lines); };
   FWalk.OnArticleLine = [this](TObject*, std::int64_t, std::string_view line) { WalkArticleLine(line); };
+  FWalk.OnArticleAhead = [this](TObject*, std::int64_t n) { WalkArticleAhead(n); };
   FWalk.OnArticleEnd = [this](TObject*, std::int64_t n, std::uint16_t e) { WalkArticleEnd(n, e); };
   FWalk.OnScanned = [this](TObject*, const std::string& text) {
     Log(text);
@@ -43,6 +44,7 @@ void TDecodeSession::StartWalk() {
   fetcher.SetTimeout(Nntp.Timeout());
   fetcher.SetTlsCAFile(Nntp.WSocket().TlsCAFile());
   fetcher.SetReconnectDelay(FReconnectDelay);
+  fetcher.SetAhead(&Ahead());
   FWalk.SetFormat(FLinesField, FLinesFull, FSubjectField);
   FWalk.SetPosterField(FFormatPosterField);
   FWalk.SetChoice(FMinLines, FMaxLines, FSubjectFilter);
@@ -72,6 +74,15 @@ void TDecodeSession::WalkArticleLine(std::string_view Line) {
     return;
   }
   ScanLine(Line);
+}
+
+// The lines of the article's yEnc part that were decoded as they came,
+// ahead of the article's turn.
+void TDecodeSession::WalkArticleAhead(std::int64_t Number) {
+  if (const TYEncAhead::TPart* part = Ahead().Find(Number))
+    CountReceived(std::size_t(part->Bytes), part->Lines);
+  if (FNextStep == stepBody)
+    BodyAhead(Number);
 }
 
 // An article cut short comes again whole from its first line, so what it

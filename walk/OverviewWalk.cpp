@@ -107,6 +107,10 @@ TOverviewWalk::TOverviewWalk() {
     if (OnArticleLine)
       OnArticleLine(this, n, line);
   };
+  FFetcher.OnArticleAhead = [this](TObject*, std::int64_t n) {
+    if (OnArticleAhead)
+      OnArticleAhead(this, n);
+  };
   FFetcher.OnArticleEnd = [this](TObject*, std::int64_t n, std::uint16_t e) { ArticleEnd(n, e); };
   FFetcher.OnLog = [this](TObject*, const std::string& text) { FetcherLog(text); };
   FFetcher.OnStopped = [this](TObject*, const std::string& text) { Stopped(text); };

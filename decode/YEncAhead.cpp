@@ -1,0 +1,131 @@
+#include "decode/YEncAhead.h"
+
+#include "decode/YEncReceiver.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// Room past the part's size= for the last line: a line is taken only where
+// its undecoded length fits, as the receiver holds it.
+constexpr std::size_t LineRoom = 16 * 1024;
+// A part's decoded bytes are summed in runs of this much, while they are
+// still in the cache.
+constexpr std::size_t SumRun = 64 * 1024;
+// Buffers are made in steps of this, so that parts of one post share them.
+constexpr std::size_t Step = 64 * 1024;
+
+std::string_view WithoutCR(std::string_view line) {
+  if (!line.empty() && line.back() == '\r')
+    line.remove_suffix(1);
+  return line;
+}
+
+} // namespace
+
+TYEncAhead::TPart* TYEncAhead::Open(std::int64_t Number, bool WithHeader) {
+  TPart& part = FParts.emplace_back();
+  part.Number = Number;
+  part.Step = WithHeader ? TPart::Header : TPart::Body;
+  return &part;
+}
+
+bool TYEncAhead::Take(TPart& Part, std::string_view Line) {
+  const std::string_view line = WithoutCR(Line);
+  switch (Part.Step) {
+  case TPart::Header:
+    if (line.empty())
+      Part.Step = TPart::Body;
+    return false;
+  case TPart::Body:
+    // The first =ybegin of the body starts a part, as it does when the
+    // article is read in its turn.
+    if (YEncKeyword(line) == ykBegin)
+      Part.Step = Part.Part.Begin(line).empty() && Part.Part.MultiPart() ? TPart::Begun : TPart::Done;
+    return false;
+  case TPart::Begun:
+    Part.Step = TPart::Done;
+    if (YEncKeyword(line) == ykPart && Part.Part.Part(line).empty() &&
+        Part.Part.RangeEnd() - Part.Part.Offset() <= TYEncReceiver::PartBufferSize)
+      Begin(Part);
+    return false;
+  case TPart::Taking:
+    break;
+  case TPart::Done:
+    return false;
+  }
+  // The part's own lines up to its =yend, as long as the receiver would
+  // hold them without writing any out.
+  if (YEncKeyword(line) != ykNone || Part.Fill + line.size() > Part.Buffer.size()) {
+    Part.Step = TPart::Done;
+    return false;
+  }
+  Part.Fill += Part.Part.DecodeLater(line.data(), line.size(), Part.Buffer.data() + Part.Fill);
+  if (Part.Fill - Part.Summed >= SumRun) {
+    Part.Part.Sum(Part.Buffer.data() + Part.Summed, Part.Fill - Part.Summed);
+    Part.Summed = Part.Fill;
+  }
+  ++Part.Lines;
+  Part.Bytes += std::int64_t(Line.size());
+  return true;
+}
+
+// The part's data lines are next: a buffer for all of them, the smallest
+// the pool has that is large enough.
+void TYEncAhead::Begin(TPart& Part) {
+  const std::size_t need =
+      std::min<std::size_t>(TYEncReceiver::PartBufferSize, Part.Part.RangeEnd() - Part.Part.Offset() + LineRoom);
+  auto best = FFree.end();
+  for (auto b = FFree.begin(); b != FFree.end(); ++b)
+    if (b->size() >= need && (best == FFree.end() || b->size() < best->size()))
+      best = b;
+  if (best != FFree.end()) {
+    Part.Buffer = std::move(*best);
+    FPooled -= Part.Buffer.size();
+    FFree.erase(best);
+  } else {
+    Part.Buffer.resize(std::min(TYEncReceiver::PartBufferSize, (need + Step - 1) / Step * Step));
+    ++FAllocated;
+  }
+  Part.Held = Part.Buffer.size();
+  FHeld += Part.Held;
+  Part.At = Part.Part.Position();
+  Part.Step = TPart::Taking;
+}
+
+TYEncAhead::TPart* TYEncAhead::Find(std::int64_t Number) {
+  for (TPart& part : FParts)
+    if (part.Number == Number)
+      return &part;
+  return nullptr;
+}
+
+void TYEncAhead::Drop(TPart* Part) {
+  if (!Part)
+    return;
+  for (auto p = FParts.begin(); p != FParts.end(); ++p)
+    if (&*p == Part) {
+      Recycle(*p);
+      FParts.erase(p);
+      return;
+    }
+}
+
+void TYEncAhead::Clear() {
+  for (TPart& part : FParts)
+    Recycle(part);
+  FParts.clear();
+}
+
+// The buffer a part held, or the one the receiver gave for it: kept where
+// the pool has room, else back to the heap.
+void TYEncAhead::Recycle(TPart& Part) {
+  FHeld -= std::exchange(Part.Held, 0);
+  std::vector<char>& buffer = Part.Buffer;
+  if (!buffer.empty() && FPooled + buffer.size() <= FLimit) {
+    FPooled += buffer.size();
+    FFree.push_back(std::move(buffer));
+  }
+  buffer = std::vector<char>();
+}

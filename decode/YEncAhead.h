@@ -1,0 +1,77 @@
+#pragma once
+
+// Decodes the yEnc parts of articles that arrive ahead of their turn, as
+// their lines come in, on whichever connection: their turn then hands the
+// receiver the decoded part instead of its lines a second time, and nothing
+// of them is copied into a buffer and read back. Only what needs no order is
+// decoded here: the data lines of a part of a file in parts, between its
+// =ypart and its =yend, as long as the part fits what the receiver holds of
+// a part at once. The header, the lines before =ybegin, the keyword lines
+// and whatever follows keep their turn, so the log, the names, the copies
+// the parts go into and the records come out as in article order.
+//
+// The decoded bytes are kept in buffers that are reused from part to part
+// (those the receiver gives back included), within a limit: a walk of any
+// length touches the same pages.
+
+#include "codec/YEnc.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string_view>
+#include <vector>
+
+class TYEncAhead {
+public:
+  // What has been decoded of one article.
+  struct TPart {
+    std::int64_t Number = 0;
+    TYEncPart Part;           // as it stands after the last line taken
+    std::vector<char> Buffer; // Fill decoded bytes, the first Summed of them in Part's CRC
+    std::size_t Fill = 0, Summed = 0;
+    std::uint64_t At = 0;              // the file offset of the first
+    std::int64_t Lines = 0, Bytes = 0; // lines taken, and their bytes without their ends
+    std::size_t Held = 0;              // the size of the buffer it was given
+    enum TStep : std::uint8_t { Header, Body, Begun, Taking, Done } Step = Body;
+  };
+
+  TYEncAhead() = default;
+  TYEncAhead(const TYEncAhead&) = delete;
+  TYEncAhead& operator=(const TYEncAhead&) = delete;
+
+  // Starts on article Number, whose lines are a header, a blank line and
+  // the body (WithHeader), or the body alone.
+  TPart* Open(std::int64_t Number, bool WithHeader);
+  // The article's next line. True when it was decoded here: it is not to be
+  // kept, and once its turn comes the part (TakeUp) stands for it and for
+  // every line taken after it, which follow it without a gap. False for
+  // every line once one was not taken.
+  bool Take(TPart& Part, std::string_view Line);
+  // The part of article Number, whose turn has come; null when none was
+  // taken. It stays here until dropped.
+  TPart* Find(std::int64_t Number);
+  // The article's turn has passed, or its lines are void: its buffer goes
+  // back to the pool. Null is let be.
+  void Drop(TPart* Part);
+  // Every part is dropped (the fetching stopped).
+  void Clear();
+
+  // Bytes the pool keeps for reuse at most (the fetcher's buffer limit).
+  void SetLimit(std::size_t Bytes) { FLimit = Bytes; }
+  // Bytes of buffers the parts hold, and those kept for reuse.
+  std::size_t Held() const { return FHeld; }
+  std::size_t Pooled() const { return FPooled; }
+  // Buffers taken from the heap, not from the pool, since it was made.
+  std::size_t Allocated() const { return FAllocated; }
+  std::size_t Parts() const { return FParts.size(); }
+
+private:
+  void Begin(TPart& Part);
+  void Recycle(TPart& Part);
+
+  std::list<TPart> FParts;
+  std::vector<std::vector<char>> FFree;
+  std::size_t FLimit = 32 * 1024 * 1024;
+  std::size_t FHeld = 0, FPooled = 0, FAllocated = 0;
+};

@@ -1,0 +1,116 @@
+#include "tests/walk/TestSession.h"
+
+#include "platform/FileOps.h"
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+using Lines = std::vector<std::string>;
+
+namespace {
+
+struct TWalked {
+  Lines Log;   // the window's log but the lines about connections
+  Lines Saved; // the files saved, in the order saved
+  std::map<std::string, std::string> Files;
+  std::vector<std::string> Incomplete;
+};
+
+} // namespace
+
+// Windows walking by overview over many connections, where most articles
+// arrive ahead of their turn: the yEnc parts among them are decoded as they
+// come and put in place in their turn.
+class YEncAhead : public WalkTest {
+protected:
+  void SetUp() override {
+    WalkTest::SetUp();
+    Values.min = "1";
+    Values.max = "100000";
+    Values.pacing = "0";
+  }
+  // Walks the group on server as it is set up with connections of inFlight
+  // requests each, and closes the window.
+  TWalked Walk(TScriptedNewsServer& server, const std::string& connections, const std::string& inFlight,
+               std::int64_t end) {
+    Use(server);
+    Values.connections = connections;
+    Values.inFlight = inFlight;
+    Open();
+    EXPECT_TRUE(WaitEnd());
+    TWalked walked;
+    for (const std::string& line : Child->MemoLines())
+      if (line.find("onnection") == std::string::npos)
+        walked.Log.push_back(line);
+    walked.Saved = Child->Saved();
+    for (const std::string& name : walked.Saved)
+      walked.Files[name] = ReadFile(Folder() + name);
+    walked.Incomplete = Child->Incomplete;
+    // Nothing decoded ahead stays behind its turn.
+    EXPECT_EQ(Child->Ahead().Parts(), 0u);
+    EXPECT_EQ(Child->Ahead().Held(), 0u);
+    CloseExpecting(end);
+    return walked;
+  }
+};
+
+// A file in 48 yEnc parts posted in shuffled order, with a file uuencoded
+// over three articles among them, a file whose second part fails its CRC,
+// and a part whose connection is lost in the middle of its body. Over
+// eight connections, parts arrive ahead of their turn and are decoded as
+// they come; the window saves what one connection, everything in its turn,
+// saves, byte for byte, and logs the same lines in the same order. The
+// buffers for the parts are reused: far fewer come from the heap than
+// parts were decoded ahead.
+TEST_F(YEncAhead, PartsDecodedAsTheyComeGiveWhatTheirTurnGives) {
+  const std::string movie = RandomBytes(48 * 3000, 1), notes = RandomBytes(9000, 2),
+                    broken = RandomBytes(7000, 3);
+  std::vector<Lines> bodies = YEncParts(movie, "movie.bin", 48);
+  std::shuffle(bodies.begin(), bodies.end(), std::mt19937(7));
+  const Lines uu = UU("notes.txt", notes);
+  std::vector<Lines> bad = YEncParts(broken, "broken.bin", 3);
+  std::string& line = bad[1][4]; // a data line of part 2: another byte, the same length
+  line[20] = line[19] == '=' || line[20] == 'x' ? line[20] : 'x';
+  line[21] = line[20] == '=' || line[21] == 'y' ? line[21] : 'y';
+  std::vector<TNewsArticle> posts;
+  std::int64_t n = 1;
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    for (std::size_t third = 0; i == 20 && third < 3; ++third) { // in the middle, in three articles
+      const Lines piece(uu.begin() + long(uu.size() * third / 3), uu.begin() + long(uu.size() * (third + 1) / 3));
+      posts.push_back(Post(n++, int(piece.size()), piece));
+    }
+    posts.push_back(Post(n++, int(bodies[i].size()), bodies[i]));
+  }
+  for (const Lines& body : bad)
+    posts.push_back(Post(n++, int(body.size()), body));
+  const std::int64_t end = n;
+
+  Server.OfferOverview();
+  Server.SetLatency(3);
+  Server.CutBody(30);
+  Server.ServeGroup("alt.test", posts);
+  const TWalked ahead = Walk(Server, "8", "4", end);
+  EXPECT_GT(Child->Ahead().Allocated(), 0u);
+  EXPECT_LE(Child->Ahead().Allocated(), 8u * 4u * 2u + 2u);
+
+  TScriptedNewsServer alone;
+  alone.OfferOverview();
+  alone.ServeGroup("alt.test", posts);
+  const TWalked inTurn = Walk(alone, "1", "1", end);
+  EXPECT_EQ(Child->Ahead().Allocated(), 0u);
+
+  EXPECT_EQ(ahead.Saved, (Lines{"notes.txt", "movie.bin"}));
+  EXPECT_TRUE(ahead.Files.at("movie.bin") == movie);
+  EXPECT_TRUE(ahead.Files.at("notes.txt") == notes);
+  EXPECT_EQ(ahead.Saved, inTurn.Saved);
+  EXPECT_TRUE(ahead.Files == inTurn.Files);
+  EXPECT_EQ(ahead.Log, inTurn.Log);
+  EXPECT_EQ(ahead.Incomplete, inTurn.Incomplete);
+  ASSERT_EQ(ahead.Incomplete.size(), 1u);
+  EXPECT_TRUE(ahead.Incomplete[0].starts_with("broken.bin")) << ahead.Incomplete[0];
+  EXPECT_EQ(std::count_if(ahead.Log.begin(), ahead.Log.end(),
+                          [](const std::string& l) { return l.find("part 2 of \"broken.bin\"") != l.npos; }),
+            1);
+  EXPECT_TRUE(Errors.empty());
+}
