@@ -14,7 +14,7 @@ constexpr std::size_t LineRoom = 16 * 1024;
 // still in the cache.
 constexpr std::size_t SumRun = 64 * 1024;
 // Buffers are made in steps of this, so that parts of one post share them.
-constexpr std::size_t Step = 64 * 1024;
+constexpr std::size_t Step = 16 * 1024;
 
 std::string_view WithoutCR(std::string_view line) {
   if (!line.empty() && line.back() == '\r')
@@ -47,8 +47,12 @@ bool TYEncAhead::Take(TPart& Part, std::string_view Line) {
   case TPart::Begun:
     Part.Step = TPart::Done;
     if (YEncKeyword(line) == ykPart && Part.Part.Part(line).empty() &&
-        Part.Part.RangeEnd() - Part.Part.Offset() <= TYEncReceiver::PartBufferSize)
-      Begin(Part);
+        Part.Part.RangeEnd() - Part.Part.Offset() <= TYEncReceiver::PartBufferSize) {
+      Part.Need = std::min<std::size_t>(TYEncReceiver::PartBufferSize,
+                                        Part.Part.RangeEnd() - Part.Part.Offset() + LineRoom);
+      Part.At = Part.Part.Position();
+      Part.Step = TPart::Taking;
+    }
     return false;
   case TPart::Taking:
     break;
@@ -57,10 +61,12 @@ bool TYEncAhead::Take(TPart& Part, std::string_view Line) {
   }
   // The part's own lines up to its =yend, as long as the receiver would
   // hold them without writing any out.
-  if (YEncKeyword(line) != ykNone || Part.Fill + line.size() > Part.Buffer.size()) {
+  if (YEncKeyword(line) != ykNone || Part.Fill + line.size() > (Part.Buffer.empty() ? Part.Need : Part.Buffer.size())) {
     Part.Step = TPart::Done;
     return false;
   }
+  if (Part.Buffer.empty())
+    Begin(Part);
   Part.Fill += Part.Part.DecodeLater(line.data(), line.size(), Part.Buffer.data() + Part.Fill);
   if (Part.Fill - Part.Summed >= SumRun) {
     Part.Part.Sum(Part.Buffer.data() + Part.Summed, Part.Fill - Part.Summed);
@@ -71,27 +77,40 @@ bool TYEncAhead::Take(TPart& Part, std::string_view Line) {
   return true;
 }
 
-// The part's data lines are next: a buffer for all of them, the smallest
-// the pool has that is large enough.
-void TYEncAhead::Begin(TPart& Part) {
-  const std::size_t need =
-      std::min<std::size_t>(TYEncReceiver::PartBufferSize, Part.Part.RangeEnd() - Part.Part.Offset() + LineRoom);
+std::size_t TYEncAhead::Claim(const TPart& Part, std::string_view Line) const {
+  const std::string_view line = WithoutCR(Line);
+  if (Part.Step != TPart::Taking || !Part.Buffer.empty() || YEncKeyword(line) != ykNone ||
+      line.size() > Part.Need)
+    return 0;
+  const auto fitting = Fitting(Part.Need);
+  return fitting != FFree.end() ? fitting->size() : Rounded(Part.Need);
+}
+
+std::vector<std::vector<char>>::const_iterator TYEncAhead::Fitting(std::size_t Need) const {
   auto best = FFree.end();
   for (auto b = FFree.begin(); b != FFree.end(); ++b)
-    if (b->size() >= need && (best == FFree.end() || b->size() < best->size()))
+    if (b->size() >= Need && (best == FFree.end() || b->size() < best->size()))
       best = b;
-  if (best != FFree.end()) {
-    Part.Buffer = std::move(*best);
+  return best;
+}
+
+std::size_t TYEncAhead::Rounded(std::size_t Need) {
+  return std::max(Need, std::min(TYEncReceiver::PartBufferSize, (Need + Step - 1) / Step * Step));
+}
+
+// The part's first data line has come: a buffer for all of them, the
+// smallest the pool has that is large enough, as Claim said.
+void TYEncAhead::Begin(TPart& Part) {
+  if (const auto fitting = Fitting(Part.Need); fitting != FFree.end()) {
+    Part.Buffer = std::move(FFree[std::size_t(fitting - FFree.cbegin())]);
     FPooled -= Part.Buffer.size();
-    FFree.erase(best);
+    FFree.erase(fitting);
   } else {
-    Part.Buffer.resize(std::min(TYEncReceiver::PartBufferSize, (need + Step - 1) / Step * Step));
+    Part.Buffer.resize(Rounded(Part.Need));
     ++FAllocated;
   }
   Part.Held = Part.Buffer.size();
   FHeld += Part.Held;
-  Part.At = Part.Part.Position();
-  Part.Step = TPart::Taking;
 }
 
 TYEncAhead::TPart* TYEncAhead::Find(std::int64_t Number) {

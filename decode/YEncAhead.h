@@ -32,6 +32,7 @@ public:
     std::size_t Fill = 0, Summed = 0;
     std::uint64_t At = 0;              // the file offset of the first
     std::int64_t Lines = 0, Bytes = 0; // lines taken, and their bytes without their ends
+    std::size_t Need = 0;              // what its buffer is to hold, once its data lines come
     std::size_t Held = 0;              // the size of the buffer it was given
     enum TStep : std::uint8_t { Header, Body, Begun, Taking, Done } Step = Body;
   };
@@ -43,11 +44,14 @@ public:
   // Starts on article Number, whose lines are a header, a blank line and
   // the body (WithHeader), or the body alone.
   TPart* Open(std::int64_t Number, bool WithHeader);
-  // The article's next line. True when it was decoded here: it is not to be
-  // kept, and once its turn comes the part (TakeUp) stands for it and for
+  // The article's next line. True when it was decoded here (into a buffer
+  // taken at the part's first data line): it is not to be kept, and once its turn comes the part (TakeUp) stands for it and for
   // every line taken after it, which follow it without a gap. False for
   // every line once one was not taken.
   bool Take(TPart& Part, std::string_view Line);
+  // The bytes Take is about to take from the pool or the heap for the
+  // line: the part's buffer, when the line is its first data line.
+  std::size_t Claim(const TPart& Part, std::string_view Line) const;
   // The part of article Number, whose turn has come; null when none was
   // taken. It stays here until dropped.
   TPart* Find(std::int64_t Number);
@@ -68,6 +72,9 @@ public:
 
 private:
   void Begin(TPart& Part);
+  // The pool's smallest buffer that holds Need bytes, or none.
+  std::vector<std::vector<char>>::const_iterator Fitting(std::size_t Need) const;
+  static std::size_t Rounded(std::size_t Need);
   void Recycle(TPart& Part);
 
   std::list<TPart> FParts;

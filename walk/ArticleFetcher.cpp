@@ -501,24 +501,26 @@ void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
   b.Used += std::uint32_t(need);
 }
 
-// A line the Ahead() decoder takes is not held: its bytes count against the
-// limit as if they were, and the first one taken leaves a mark in the
-// blocks where its turn is to come. False when the line is to be held.
+// A line the Ahead() decoder takes is not held: the buffer it decodes the
+// part into counts against the limit as blocks do, and the first line taken
+// leaves a mark in the blocks where its turn is to come. False when the
+// line is to be held.
 bool TArticleFetcher::TakeAhead(TArticle& a, std::string_view Line) {
   if (!FAhead)
     return false;
   if (!a.Ahead)
     a.Ahead = FAhead->Open(a.Number, FRequest == nntpArticleByNumber);
-  if (!FBlocks.Hold(Line.size())) {
-    // Buffer finds no room either, or holds this line and every one after.
+  const std::size_t claim = FAhead->Claim(*a.Ahead, Line);
+  if (claim > 0 && !FBlocks.Hold(claim)) {
+    // Held as lines, this one and every one after.
     a.Ahead->Step = TYEncAhead::TPart::Done;
     return false;
   }
   if (!FAhead->Take(*a.Ahead, Line)) {
-    FBlocks.Release(Line.size());
+    FBlocks.Release(claim);
     return false;
   }
-  a.Aside += Line.size();
+  a.Aside += claim;
   if (!std::exchange(a.AheadMarked, true)) {
     const std::uint32_t mark = AheadMark;
     if ((a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < sizeof mark) &&
@@ -551,7 +553,10 @@ void TArticleFetcher::DropAhead(TYEncAhead::TPart* Part, std::uintptr_t Generati
 // A new last block for the article. False when the buffer has no room
 // for one.
 bool TArticleFetcher::TakeBlock(TArticle& a, std::size_t Need) {
-  const std::size_t size = FBlocks.Take(a.Blocks, a.Lines, Need);
+  // With the Ahead() decoder, the lines held of a yEnc part are its header
+  // and keyword lines only: its first block is a small one, not one the
+  // size of the body.
+  const std::size_t size = FBlocks.Take(a.Blocks, FAhead ? 0 : a.Lines, Need);
   a.Held += size;
   return size > 0;
 }

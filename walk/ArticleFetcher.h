@@ -252,8 +252,8 @@ private:
     // from the heap, used or not.
     std::vector<TBlock> Blocks;
     std::size_t Held = 0;
-    // What the Ahead() decoder made of its lines, and the bytes of the lines
-    // it took, held as the blocks are.
+    // What the Ahead() decoder made of its lines, and the bytes of the
+    // buffer it decodes them into, held as the blocks are.
     TYEncAhead::TPart* Ahead = nullptr;
     std::size_t Aside = 0;
     bool AheadMarked = false; // the blocks say where the lines taken stood

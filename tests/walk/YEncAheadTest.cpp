@@ -107,6 +107,29 @@ TEST_F(YEncAhead, PartsDecodedAsTheyComeGiveWhatTheirTurnGives) {
   EXPECT_TRUE(ahead.Files == inTurn.Files);
   EXPECT_EQ(ahead.Log, inTurn.Log);
   EXPECT_EQ(ahead.Incomplete, inTurn.Incomplete);
+
+  // Within a buffer limit of two parts' buffers, the parts decoded ahead
+  // and the lines held never take more, and what does not fit is fetched
+  // again in its turn: the same files and log.
+  constexpr std::size_t limit = 64 * 1024;
+  std::size_t most = 0;
+  BeforeStart = [&](TTestSession& child) {
+    child.FWalk.Fetcher().SetBufferLimit(limit);
+    child.FWalk.OnArticleAhead = [&, ahead = child.FWalk.OnArticleAhead](TObject* sender, std::int64_t n) {
+      most = std::max(most, Child->Ahead().Held());
+      EXPECT_LE(Child->Ahead().Pooled(), limit);
+      ahead(sender, n);
+    };
+  };
+  TScriptedNewsServer tight;
+  tight.OfferOverview();
+  tight.SetLatency(1);
+  tight.ServeGroup("alt.test", posts);
+  const TWalked within = Walk(tight, "8", "4", end);
+  EXPECT_GT(most, 0u);
+  EXPECT_LE(most, limit);
+  EXPECT_TRUE(within.Files == inTurn.Files);
+  EXPECT_EQ(within.Log, inTurn.Log);
   ASSERT_EQ(ahead.Incomplete.size(), 1u);
   EXPECT_TRUE(ahead.Incomplete[0].starts_with("broken.bin")) << ahead.Incomplete[0];
   EXPECT_EQ(std::count_if(ahead.Log.begin(), ahead.Log.end(),
