@@ -86,10 +86,12 @@ std::size_t TYEncAhead::Claim(const TPart& Part, std::string_view Line) const {
   return fitting != FFree.end() ? fitting->size() : Rounded(Part.Need);
 }
 
-std::vector<std::vector<char>>::const_iterator TYEncAhead::Fitting(std::size_t Need) const {
+std::vector<TByteBuffer>::const_iterator TYEncAhead::Fitting(std::size_t Need) const {
+  // Of those of one size the last given back, whose pages the cache may
+  // still hold.
   auto best = FFree.end();
   for (auto b = FFree.begin(); b != FFree.end(); ++b)
-    if (b->size() >= Need && (best == FFree.end() || b->size() < best->size()))
+    if (b->size() >= Need && (best == FFree.end() || b->size() <= best->size()))
       best = b;
   return best;
 }
@@ -141,10 +143,10 @@ void TYEncAhead::Clear() {
 // the pool has room, else back to the heap.
 void TYEncAhead::Recycle(TPart& Part) {
   FHeld -= std::exchange(Part.Held, 0);
-  std::vector<char>& buffer = Part.Buffer;
+  TByteBuffer& buffer = Part.Buffer;
   if (!buffer.empty() && FPooled + buffer.size() <= FLimit) {
     FPooled += buffer.size();
     FFree.push_back(std::move(buffer));
   }
-  buffer = std::vector<char>();
+  buffer = TByteBuffer();
 }

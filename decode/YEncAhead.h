@@ -15,6 +15,7 @@
 // length touches the same pages.
 
 #include "codec/YEnc.h"
+#include "decode/YEncFiles.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +29,7 @@ public:
   struct TPart {
     std::int64_t Number = 0;
     TYEncPart Part;           // as it stands after the last line taken
-    std::vector<char> Buffer; // Fill decoded bytes, the first Summed of them in Part's CRC
+    TByteBuffer Buffer; // Fill decoded bytes, the first Summed of them in Part's CRC
     std::size_t Fill = 0, Summed = 0;
     std::uint64_t At = 0;              // the file offset of the first
     std::int64_t Lines = 0, Bytes = 0; // lines taken, and their bytes without their ends
@@ -73,12 +74,12 @@ public:
 private:
   void Begin(TPart& Part);
   // The pool's smallest buffer that holds Need bytes, or none.
-  std::vector<std::vector<char>>::const_iterator Fitting(std::size_t Need) const;
+  std::vector<TByteBuffer>::const_iterator Fitting(std::size_t Need) const;
   static std::size_t Rounded(std::size_t Need);
   void Recycle(TPart& Part);
 
   std::list<TPart> FParts;
-  std::vector<std::vector<char>> FFree;
+  std::vector<TByteBuffer> FFree;
   std::size_t FLimit = 32 * 1024 * 1024;
   std::size_t FHeld = 0, FPooled = 0, FAllocated = 0;
 };

@@ -101,7 +101,7 @@ TYEncReceiver::TCheckStep TYEncReceiver::ReadBack(TCheck& Check, std::uint64_t B
     FCheckBuffer.resize(CheckBufferSize);
   if (reads && FBuffer.empty())
     FBuffer.resize(BufferSize);
-  std::vector<char>& chunk = FFill == 0 ? FBuffer : FCheckBuffer;
+  TByteBuffer& chunk = FFill == 0 ? FBuffer : FCheckBuffer;
   while (read && Check.Next < Check.Segments.size()) {
     const TSegment& s = Check.Segments[Check.Next];
     if (s.Crc) {

@@ -8,7 +8,48 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+// Bytes that are always written before they are read: a buffer grows
+// without zeroing what it adds, so a fresh one costs no pass over its pages.
+// A large one is mapped from the system and goes back to it when freed, so
+// what a window's parts took is given back when the window closes, whatever
+// else the heap holds by then.
+template <typename T> struct TUninitializedAllocator : std::allocator<T> {
+  static constexpr std::size_t MapFrom = 256 * 1024;
+  template <typename U> struct rebind {
+    using other = TUninitializedAllocator<U>;
+  };
+  TUninitializedAllocator() = default;
+  template <typename U> TUninitializedAllocator(const TUninitializedAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < MapFrom)
+      return std::allocator<T>::allocate(n);
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+      throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < MapFrom)
+      std::allocator<T>::deallocate(p, n);
+    else
+      ::munmap(p, bytes);
+  }
+  template <typename U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+  template <typename U, typename... A> void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+  }
+};
+using TByteBuffer = std::vector<char, TUninitializedAllocator<char>>;
 
 inline std::string Reason(int error) { return std::strerror(error); }
 

@@ -124,7 +124,7 @@ void TYEncReceiver::Data(std::string_view Line) {
   FFill += n;
 }
 
-void TYEncReceiver::TakeAhead(TYEncPart& Part, std::vector<char>& Buffer, std::size_t Fill, std::size_t Summed,
+void TYEncReceiver::TakeAhead(TYEncPart& Part, TByteBuffer& Buffer, std::size_t Fill, std::size_t Summed,
                               std::uint64_t At) {
   if (FState != rsPart)
     return;

@@ -30,6 +30,7 @@
 // arrive, and every name is cut to its last part.
 
 #include "codec/YEnc.h"
+#include "decode/YEncFiles.h"
 #include "decode/YEncFinished.h"
 #include "decode/YEncRecord.h"
 
@@ -81,7 +82,7 @@ public:
   // those lines leave it, from file offset At; Buffer gets the receiver's
   // own buffer in exchange. A part being passed over drops them, as it
   // would the lines.
-  void TakeAhead(TYEncPart& Part, std::vector<char>& Buffer, std::size_t Fill, std::size_t Summed,
+  void TakeAhead(TYEncPart& Part, TByteBuffer& Buffer, std::size_t Fill, std::size_t Summed,
                  std::uint64_t At);
   // The part still open has no =yend to come (the body ended, was cut off,
   // or the window stops): it is dropped and nothing of it recorded. Why ends
@@ -242,7 +243,7 @@ private:
 
   // Decoded bytes not written yet: FFill of them, for file offset FBufferAt,
   // the first FSummed of them in the part's CRC-32 already.
-  std::vector<char> FBuffer;
+  TByteBuffer FBuffer;
   std::size_t FFill = 0, FSummed = 0;
   std::uint64_t FBufferAt = 0;
 
@@ -260,5 +261,5 @@ private:
   std::deque<TCheck> FChecks;
   std::uint64_t FCheckPiece = CheckPiece;
   bool FChecking = false; // within CheckSome
-  std::vector<char> FCheckBuffer;
+  TByteBuffer FCheckBuffer;
 };
