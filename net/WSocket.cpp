@@ -5,6 +5,7 @@
 #include "platform/Guard.h"
 #include "platform/HiddenWindow.h"
 
+#include <QAbstractEventDispatcher>
 #include <QHostInfo>
 #include <QSocketNotifier>
 
@@ -20,6 +21,41 @@
 #include <cstring>
 
 namespace {
+
+// The sockets of the thread share each turn of its event loop: a turn
+// reads about TurnBudget bytes, shared among the sockets that read in the
+// turn before, and what is left of it after the first, so that with many
+// connections busy (several windows) the loop still gets round to its
+// timers and the windows within some milliseconds, and one connection
+// alone reads as much a turn as before. Each reads MinReadPerNotice at
+// least.
+constexpr std::int64_t TurnBudget = 2 << 20;
+constexpr std::int64_t MinReadPerNotice = 64 << 10;
+
+struct TTurns {
+  bool Watching = false;
+  int Readers = 0;       // sockets that read in this turn
+  int LastReaders = 0;   // and in the one before
+  std::int64_t Read = 0; // bytes read in this turn
+};
+thread_local TTurns Turns;
+
+// What a socket's readable report may read in this turn, at most Most.
+std::int64_t ReadPerNotice(std::int64_t Most) {
+  if (!Turns.Watching) {
+    if (QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance()) {
+      Turns.Watching = true;
+      QObject::connect(loop, &QAbstractEventDispatcher::awake, [] {
+        Turns.LastReaders = Turns.Readers;
+        Turns.Readers = 0;
+        Turns.Read = 0;
+      });
+    }
+  }
+  ++Turns.Readers;
+  return std::clamp(std::min(TurnBudget / std::max(1, Turns.LastReaders), TurnBudget - Turns.Read),
+                    MinReadPerNotice, Most);
+}
 
 std::intptr_t MakeNotice(std::uint16_t Event, std::uint16_t Error) {
   return std::intptr_t(Event) | (std::intptr_t(Error) << 16);
@@ -505,8 +541,11 @@ void TCustomWSocket::WMAsyncSelect(std::uintptr_t Handle, std::intptr_t Notice) 
     if (Error != 0 && SocketIs(Handle) && FState != wsClosed)
       Close();
   }
-  if ((Event & FD_READ) && SocketIs(Handle))
-    ReadLoop(Handle, Error, MaxReadPerNotice);
+  if ((Event & FD_READ) && SocketIs(Handle)) {
+    const std::int64_t before = FReadCount;
+    ReadLoop(Handle, Error, ReadPerNotice(MaxReadPerNotice));
+    Turns.Read += std::max<std::int64_t>(0, FReadCount - before); // a reconnect inside starts it over
+  }
   if ((Event & FD_WRITE) && SocketIs(Handle)) {
     TryToSend();
     if (SocketIs(Handle) && FAllSent && OnDataSent)

@@ -292,7 +292,8 @@ private:
   std::unique_ptr<TDeflate> FDeflate;
 
   // What one readable report reads at most before the loop gets its turn
-  // again (a receive may take it past by one buffer).
+  // again (a receive may take it past by one buffer); less where many
+  // sockets of the thread are reading.
   static constexpr std::int64_t MaxReadPerNotice = 1 << 20;
   std::int64_t FReadCount = 0;
   std::int64_t FLinkReadCount = 0;

@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -483,6 +484,44 @@ TEST_F(WSocket, LongReplyLeavesTheLoopItsTurnsAndArrivesWholeBeforeTheClose) {
   EXPECT_LT(GotWhenTimerFired, Sent.size());
   EXPECT_TRUE(Got == Sent) << Got.size() << " of " << Sent.size() << " bytes";
   EXPECT_EQ(Log, (Events{"Closed 0", "State 4>7"}));
+}
+
+// Sixteen connections whose peers each send 512 KB at once share each
+// turn of the loop: a turn reads about 2 MB in all, not a MB from each, so
+// the loop's timers and windows get their turn between; every byte arrives.
+TEST_F(WSocket, ManyReadingSocketsShareEachTurnOfTheLoop) {
+  constexpr int Count = 16;
+  constexpr std::size_t Each = 512 * 1024;
+  std::vector<std::unique_ptr<TLoopbackPeer>> Peers;
+  std::vector<std::unique_ptr<TWSocket>> Sockets;
+  std::size_t Got = 0, ThisTurn = 0, MostInATurn = 0;
+  for (int I = 0; I < Count; ++I) {
+    Peers.push_back(std::make_unique<TLoopbackPeer>());
+    Sockets.push_back(std::make_unique<TWSocket>());
+    TWSocket& S = *Sockets.back();
+    ASSERT_TRUE(Connected(S, *Peers.back()));
+    S.OnDataAvailable = [&, &S = S](TObject*, std::uint16_t) {
+      static char Buf[65536];
+      const int N = S.Receive(Buf, sizeof Buf);
+      if (N > 0) {
+        Got += std::size_t(N);
+        ThisTurn += std::size_t(N);
+      }
+    };
+  }
+  const auto Turns = QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, [&] {
+    MostInATurn = std::max(MostInATurn, ThisTurn);
+    ThisTurn = 0;
+  });
+  // All of it waits in the system before the loop reads any.
+  for (auto& Peer : Peers)
+    ASSERT_TRUE(Peer->Send(std::string(Each, 'x')));
+  const bool All = WaitFor([&] { return Got == Count * Each; }, 20000);
+  QObject::disconnect(Turns);
+  MostInATurn = std::max(MostInATurn, ThisTurn);
+  ASSERT_TRUE(All) << Got;
+  EXPECT_GT(MostInATurn, 0u);
+  EXPECT_LE(MostInATurn, std::size_t(4) << 20);
 }
 
 // ---- sending ----
