@@ -57,7 +57,8 @@ protected:
 
 // A file in 48 yEnc parts posted in shuffled order, with a file uuencoded
 // over three articles among them, a file whose second part fails its CRC,
-// and a part whose connection is lost in the middle of its body. Over
+// a part whose connection is lost in the middle of its body, and one whose
+// body runs far past its Lines:. Over
 // eight connections, parts arrive ahead of their turn and are decoded as
 // they come; the window saves what one connection, everything in its turn,
 // saves, byte for byte, and logs the same lines in the same order. The
@@ -84,6 +85,10 @@ TEST_F(YEncAhead, PartsDecodedAsTheyComeGiveWhatTheirTurnGives) {
   }
   for (const Lines& body : bad)
     posts.push_back(Post(n++, int(body.size()), body));
+  // A part whose header says "Lines: 10": the body runs past what the
+  // window takes for it and is cut off there, decoded ahead or not.
+  const std::vector<Lines> big = YEncParts(RandomBytes(300000, 4), "big.bin", 2);
+  posts.push_back(Post(n++, 10, big[0]));
   const std::int64_t end = n;
 
   Server.OfferOverview();
@@ -132,8 +137,11 @@ TEST_F(YEncAhead, PartsDecodedAsTheyComeGiveWhatTheirTurnGives) {
   EXPECT_EQ(within.Log, inTurn.Log);
   ASSERT_EQ(ahead.Incomplete.size(), 1u);
   EXPECT_TRUE(ahead.Incomplete[0].starts_with("broken.bin")) << ahead.Incomplete[0];
-  EXPECT_EQ(std::count_if(ahead.Log.begin(), ahead.Log.end(),
-                          [](const std::string& l) { return l.find("part 2 of \"broken.bin\"") != l.npos; }),
-            1);
+  const auto mentions = [&](const std::string& text) {
+    return std::count_if(ahead.Log.begin(), ahead.Log.end(),
+                         [&](const std::string& l) { return l.find(text) != l.npos; });
+  };
+  EXPECT_EQ(mentions("part 2 of \"broken.bin\""), 1);
+  EXPECT_EQ(mentions("Body cut off past 1040 lines (Lines: 10)"), 1);
   EXPECT_TRUE(Errors.empty());
 }
