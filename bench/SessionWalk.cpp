@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 namespace {
 
@@ -84,6 +85,25 @@ long StatusKB(const char* Field) {
 
 double MB(std::uint64_t Bytes) { return double(Bytes) / 1e6; }
 
+void WatchLateness(QTimer& Tick, TLateness& Late, double OverMs, std::function<void()> Each) {
+  Tick.setTimerType(Qt::PreciseTimer);
+  Tick.setInterval(10);
+  auto clock = std::make_shared<QElapsedTimer>();
+  clock->start();
+  QObject::connect(&Tick, &QTimer::timeout,
+                   [&Late, OverMs, Each = std::move(Each), clock, last = qint64(-1)]() mutable {
+                     const qint64 now = clock->nsecsElapsed();
+                     if (last >= 0) {
+                       const double late = double(now - last) / 1e6 - 10;
+                       Late.WorstMs = std::max(Late.WorstMs, late);
+                       Late.Over += late > OverMs;
+                     }
+                     last = now;
+                     if (Each)
+                       Each();
+                   });
+}
+
 // The walk's time runs from the group's selection, when the walk's range
 // is known; it ends by itself (done, or stopped for a reason the status
 // gives), and the close follows at once.
@@ -138,18 +158,8 @@ TWalk Walk(const TWalkPlan& Plan) {
   };
 
   QTimer tick;
-  tick.setTimerType(Qt::PreciseTimer);
-  tick.setInterval(10);
-  qint64 lastTick = -1;
-  QObject::connect(&tick, &QTimer::timeout, [&] {
-    const qint64 now = clock.nsecsElapsed();
-    if (lastTick >= 0) {
-      const double late = double(now - lastTick) / 1e6 - 10;
-      walk.WorstLateMs = std::max(walk.WorstLateMs, late);
-      walk.LateOver100 += late > 100;
-    }
-    lastTick = now;
-  });
+  TLateness late;
+  WatchLateness(tick, late, 100);
   QTimer::singleShot(Plan.Seconds * 1000, &loop, [&] {
     walk.TimedOut = true;
     loop.quit();
@@ -160,6 +170,8 @@ TWalk Walk(const TWalkPlan& Plan) {
   Guarded([&] { child.Start(); });
   loop.exec();
   tick.stop();
+  walk.WorstLateMs = late.WorstMs;
+  walk.LateOver100 = late.Over;
   walk.Held = std::int64_t(child.FWalk.Fetcher().Pending());
   walk.Position = child.FWalk.Position();
   // A file whose last part came with the walk's end may be stored only now,

@@ -6,12 +6,23 @@
 // the close. Shared by the benchmarks that walk groups.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 // A figure in KB of this process's /proc/self/status, by its field with
 // the colon ("VmRSS:", "VmHWM:"); -1 when it is not there.
 long StatusKB(const char* Field);
+
+// A 10 ms timer of the event loop that keeps how late it ever came (the
+// longest the loop went without returning to its events) and how often it
+// came more than Over ms late; Each, when set, runs at every tick.
+struct TLateness {
+  double WorstMs = 0;
+  int Over = 0;
+};
+class QTimer;
+void WatchLateness(QTimer& Tick, TLateness& Late, double OverMs, std::function<void()> Each = {});
 
 struct TWalkPlan {
   std::string Server; // as the settings list it: host:port

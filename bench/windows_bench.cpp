@@ -23,7 +23,6 @@
 #include "platform/Guard.h"
 #include "walk/DecodeSession.h"
 #include "walk/ServerAddress.h"
-#include "walk/ServerAddress.h"
 #include "walk/StartValues.h"
 
 #include <QCoreApplication>
@@ -88,12 +87,15 @@ TRun Run(const TInnGroup& Group, int Windows, int Connections, int Depth) {
   QElapsedTimer clock;
   clock.start();
   for (int w = 0; w < Windows; ++w) {
-    values.push_back(std::make_unique<TValues>(Group, dir.path().toStdString() + "/w" + std::to_string(w) + "/",
-                                               Connections, Depth));
+    values.push_back(std::make_unique<TValues>(
+        Group, dir.path().toStdString() + "/w" + std::to_string(w) + "/", Connections, Depth));
     windows.push_back(std::make_unique<TBenchSession>());
     TBenchSession& child = *windows.back();
-    const std::string folder = values.back()->FFolder + ServerFolderName(Group.Server) + "/" + Group.Group + "/";
-    child.OnFileSaved = [&saved, folder](TObject*, const std::string& name) { saved.push_back(folder + name); };
+    const std::string folder =
+        values.back()->FFolder + ServerFolderName(Group.Server) + "/" + Group.Group + "/";
+    child.OnFileSaved = [&saved, folder](TObject*, const std::string& name) {
+      saved.push_back(folder + name);
+    };
     child.OnWalkEnded = [&, w](TObject*, TWalkEnd) {
       run.AllDone = run.AllDone && windows[std::size_t(w)]->FWalkDone;
       if (++ended == Windows)
@@ -106,19 +108,8 @@ TRun Run(const TInnGroup& Group, int Windows, int Connections, int Depth) {
   StartValues = nullptr;
 
   QTimer tick;
-  tick.setTimerType(Qt::PreciseTimer);
-  tick.setInterval(10);
-  qint64 lastTick = -1;
-  QObject::connect(&tick, &QTimer::timeout, [&] {
-    const qint64 now = clock.nsecsElapsed();
-    if (lastTick >= 0) {
-      const double late = double(now - lastTick) / 1e6 - 10;
-      run.WorstLateMs = std::max(run.WorstLateMs, late);
-      run.LateOver50 += late > 50;
-    }
-    run.PeakKB = std::max(run.PeakKB, StatusKB("VmRSS:"));
-    lastTick = now;
-  });
+  TLateness late;
+  WatchLateness(tick, late, 50, [&] { run.PeakKB = std::max(run.PeakKB, StatusKB("VmRSS:")); });
   QTimer::singleShot(600 * 1000, &loop, [&] {
     run.AllDone = false;
     loop.quit();
@@ -127,6 +118,8 @@ TRun Run(const TInnGroup& Group, int Windows, int Connections, int Depth) {
   if (ended < Windows)
     loop.exec();
   tick.stop();
+  run.WorstLateMs = late.WorstMs;
+  run.LateOver50 = late.Over;
   for (auto& child : windows)
     child->Close();
   const double seconds = double(clock.nsecsElapsed()) / 1e9;
@@ -161,10 +154,11 @@ int main(int argc, char** argv) {
   bool done = true;
   for (int r = 0; r < runs; ++r) {
     const TRun run = Run(group, windows, connections, depth);
-    std::printf("  run %d: loop late by at most %.1f ms, %d turns over 50 ms late; %.0f MB/s stored; resident "
-                "%ld MB before, %ld MB at most, %ld MB after every window closed%s\n",
-                r + 1, run.WorstLateMs, run.LateOver50, run.MBs, run.StartKB / 1024, run.PeakKB / 1024,
-                run.AfterKB / 1024, run.AllDone ? "" : " (not every window walked to the end)");
+    std::printf(
+        "  run %d: loop late by at most %.1f ms, %d turns over 50 ms late; %.0f MB/s stored; resident "
+        "%ld MB before, %ld MB at most, %ld MB after every window closed%s\n",
+        r + 1, run.WorstLateMs, run.LateOver50, run.MBs, run.StartKB / 1024, run.PeakKB / 1024,
+        run.AfterKB / 1024, run.AllDone ? "" : " (not every window walked to the end)");
     std::fflush(stdout);
     done = done && run.AllDone;
     late.push_back(run.WorstLateMs);

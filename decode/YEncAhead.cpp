@@ -61,7 +61,8 @@ bool TYEncAhead::Take(TPart& Part, std::string_view Line) {
   }
   // The part's own lines up to its =yend, as long as the receiver would
   // hold them without writing any out.
-  if (YEncKeyword(line) != ykNone || Part.Fill + line.size() > (Part.Buffer.empty() ? Part.Need : Part.Buffer.size())) {
+  if (YEncKeyword(line) != ykNone ||
+      Part.Fill + line.size() > (Part.Buffer.empty() ? Part.Need : Part.Buffer.size())) {
     Part.Step = TPart::Done;
     return false;
   }

@@ -28,7 +28,7 @@ public:
   // What has been decoded of one article.
   struct TPart {
     std::int64_t Number = 0;
-    TYEncPart Part;           // as it stands after the last line taken
+    TYEncPart Part;     // as it stands after the last line taken
     TByteBuffer Buffer; // Fill decoded bytes, the first Summed of them in Part's CRC
     std::size_t Fill = 0, Summed = 0;
     std::uint64_t At = 0;              // the file offset of the first
@@ -46,9 +46,9 @@ public:
   // the body (WithHeader), or the body alone.
   TPart* Open(std::int64_t Number, bool WithHeader);
   // The article's next line. True when it was decoded here (into a buffer
-  // taken at the part's first data line): it is not to be kept, and once its turn comes the part (TakeUp) stands for it and for
-  // every line taken after it, which follow it without a gap. False for
-  // every line once one was not taken.
+  // taken at the part's first data line): it is not to be kept, and once its turn comes the part (TakeUp)
+  // stands for it and for every line taken after it, which follow it without a gap. False for every line once
+  // one was not taken.
   bool Take(TPart& Part, std::string_view Line);
   // The bytes Take is about to take from the pool or the heap for the
   // line: the part's buffer, when the line is its first data line.

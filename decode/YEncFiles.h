@@ -23,9 +23,7 @@
 // else the heap holds by then.
 template <typename T> struct TUninitializedAllocator : std::allocator<T> {
   static constexpr std::size_t MapFrom = 256 * 1024;
-  template <typename U> struct rebind {
-    using other = TUninitializedAllocator<U>;
-  };
+  template <typename U> struct rebind { using other = TUninitializedAllocator<U>; };
   TUninitializedAllocator() = default;
   template <typename U> TUninitializedAllocator(const TUninitializedAllocator<U>&) noexcept {}
   T* allocate(std::size_t n) {

@@ -206,7 +206,7 @@ protected:
   void ScanLine(std::string_view Line);
   // Lines came, of LineBytes without their CR LF.
   void CountReceived(std::size_t LineBytes, std::int64_t Lines = 1);
-  void CountLink();                          // the link's bytes, once compressed, counted now
+  void CountLink(); // the link's bytes, once compressed, counted now
   static constexpr std::int64_t LinkCountStep = 64 * 1024;
   void TellCompressed();
 

@@ -509,10 +509,11 @@ TEST_F(WSocket, ManyReadingSocketsShareEachTurnOfTheLoop) {
       }
     };
   }
-  const auto Turns = QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, [&] {
-    MostInATurn = std::max(MostInATurn, ThisTurn);
-    ThisTurn = 0;
-  });
+  const auto Turns =
+      QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, [&] {
+        MostInATurn = std::max(MostInATurn, ThisTurn);
+        ThisTurn = 0;
+      });
   // All of it waits in the system before the loop reads any.
   for (auto& Peer : Peers)
     ASSERT_TRUE(Peer->Send(std::string(Each, 'x')));

@@ -78,7 +78,8 @@ TEST_F(YEncAhead, PartsDecodedAsTheyComeGiveWhatTheirTurnGives) {
   std::int64_t n = 1;
   for (std::size_t i = 0; i < bodies.size(); ++i) {
     for (std::size_t third = 0; i == 20 && third < 3; ++third) { // in the middle, in three articles
-      const Lines piece(uu.begin() + long(uu.size() * third / 3), uu.begin() + long(uu.size() * (third + 1) / 3));
+      const Lines piece(uu.begin() + long(uu.size() * third / 3),
+                        uu.begin() + long(uu.size() * (third + 1) / 3));
       posts.push_back(Post(n++, int(piece.size()), piece));
     }
     posts.push_back(Post(n++, int(bodies[i].size()), bodies[i]));
