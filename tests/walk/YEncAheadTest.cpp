@@ -11,7 +11,7 @@ using Lines = std::vector<std::string>;
 namespace {
 
 struct TWalked {
-  Lines Log;   // the window's log but the lines about connections
+  Lines Log;   // the window's log but the lines about connections and cut articles
   Lines Saved; // the files saved, in the order saved
   std::map<std::string, std::string> Files;
   std::vector<std::string> Incomplete;
@@ -40,9 +40,13 @@ protected:
     Open();
     EXPECT_TRUE(WaitEnd());
     TWalked walked;
-    for (const std::string& line : Child->MemoLines())
-      if (line.find("onnection") == std::string::npos)
-        walked.Log.push_back(line);
+    // An article cut short in its turn is logged begun, then the error, then
+    // again whole: of it only the whole one is compared.
+    const Lines& memo = Child->MemoLines();
+    for (std::size_t i = 0; i < memo.size(); ++i)
+      if (memo[i].find("onnection") == std::string::npos && !memo[i].starts_with("Error #") &&
+          !(i + 1 < memo.size() && memo[i + 1].starts_with("Error #")))
+        walked.Log.push_back(memo[i]);
     walked.Saved = Child->Saved();
     for (const std::string& name : walked.Saved)
       walked.Files[name] = ReadFile(Folder() + name);
@@ -96,9 +100,11 @@ TEST_F(YEncAhead, PartsDecodedAsTheyComeGiveWhatTheirTurnGives) {
   Server.SetLatency(3);
   Server.CutBody(30);
   Server.ServeGroup("alt.test", posts);
-  const TWalked ahead = Walk(Server, "8", "4", end);
+  // One request in flight on each: at most 16 articles are ahead at once,
+  // far fewer than the parts.
+  const TWalked ahead = Walk(Server, "8", "1", end);
   EXPECT_GT(Child->Ahead().Allocated(), 0u);
-  EXPECT_LE(Child->Ahead().Allocated(), 8u * 4u * 2u + 2u);
+  EXPECT_LE(Child->Ahead().Allocated(), 8u * 1u * 2u + 2u);
 
   TScriptedNewsServer alone;
   alone.OfferOverview();
