@@ -141,7 +141,7 @@ void TYEncAhead::Clear() {
 }
 
 // The buffer a part held, or the one the receiver gave for it: kept where
-// the pool has room, else back to the heap.
+// the pool has room, else given back.
 void TYEncAhead::Recycle(TPart& Part) {
   FHeld -= std::exchange(Part.Held, 0);
   TByteBuffer& buffer = Part.Buffer;

@@ -46,9 +46,10 @@ public:
   // the body (WithHeader), or the body alone.
   TPart* Open(std::int64_t Number, bool WithHeader);
   // The article's next line. True when it was decoded here (into a buffer
-  // taken at the part's first data line): it is not to be kept, and once its turn comes the part (TakeUp)
-  // stands for it and for every line taken after it, which follow it without a gap. False for every line once
-  // one was not taken.
+  // taken at the part's first data line): it is not to be kept, and in its
+  // turn the part (Find) stands for it and for every line taken after it,
+  // which follow it without a gap. Once a line is not taken, none after it
+  // is.
   bool Take(TPart& Part, std::string_view Line);
   // The bytes Take is about to take from the pool or the heap for the
   // line: the part's buffer, when the line is its first data line.
