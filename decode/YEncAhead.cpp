@@ -1,6 +1,7 @@
 #include "decode/YEncAhead.h"
 
 #include "decode/YEncReceiver.h"
+#include "platform/Convert.h"
 
 #include <algorithm>
 #include <utility>
@@ -15,12 +16,6 @@ constexpr std::size_t LineRoom = 16 * 1024;
 constexpr std::size_t SumRun = 64 * 1024;
 // Buffers are made in steps of this, so that parts of one post share them.
 constexpr std::size_t Step = 16 * 1024;
-
-std::string_view WithoutCR(std::string_view line) {
-  if (!line.empty() && line.back() == '\r')
-    line.remove_suffix(1);
-  return line;
-}
 
 } // namespace
 
@@ -79,9 +74,10 @@ bool TYEncAhead::Take(TPart& Part, std::string_view Line) {
 }
 
 std::size_t TYEncAhead::Claim(const TPart& Part, std::string_view Line) const {
+  if (Part.Step != TPart::Taking || !Part.Buffer.empty())
+    return 0;
   const std::string_view line = WithoutCR(Line);
-  if (Part.Step != TPart::Taking || !Part.Buffer.empty() || YEncKeyword(line) != ykNone ||
-      line.size() > Part.Need)
+  if (YEncKeyword(line) != ykNone || line.size() > Part.Need)
     return 0;
   const auto fitting = Fitting(Part.Need);
   return fitting != FFree.end() ? fitting->size() : Rounded(Part.Need);

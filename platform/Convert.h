@@ -18,6 +18,13 @@ std::string IntToStr(std::int64_t value);
 std::string Trim(std::string_view text);
 // Strips spaces from both ends.
 std::string_view TrimSpaces(std::string_view text);
+// The line without a CR at its end: a post with CR CR LF line ends reaches
+// us with one left on every line, which belongs to the line end.
+inline std::string_view WithoutCR(std::string_view line) {
+  if (!line.empty() && line.back() == '\r')
+    line.remove_suffix(1);
+  return line;
+}
 
 // ASCII upper / lower case of a byte string; other bytes stay as they are.
 std::string UpperCase(std::string_view text);

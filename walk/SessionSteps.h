@@ -8,6 +8,7 @@
 #include <limits>
 #include <string_view>
 
+#include "platform/Convert.h"
 #include "walk/WalkNumbers.h"
 
 // An overview format with Lines: further down than this is no format.
@@ -18,12 +19,6 @@ inline std::int64_t SaturatedAdd(std::int64_t a, std::int64_t b) {
   if (__builtin_add_overflow(a, b, &sum))
     return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
   return sum;
-}
-
-inline std::string_view WithoutCR(std::string_view line) {
-  if (!line.empty() && line.back() == '\r')
-    line.remove_suffix(1);
-  return line;
 }
 
 inline std::int32_t ClampToInt32(std::int64_t value) {
