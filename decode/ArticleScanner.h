@@ -107,6 +107,9 @@ protected:
   static constexpr std::int64_t BodyLineMargin = 1000;
   std::int64_t BodyLineLimit() const;
   void CutOffBody();
+  // The checks of every body line, true when they ended the body's reading.
+  bool GaveUpWaiting();
+  bool CutPastLimit();                                 // the body ran past BodyLineLimit(): cut off
   std::int64_t FPartFileLimit = std::int64_t(8) << 30; // tests lower it
   bool FBodyCut = false;                               // the rest of this body is passed over
   // Moves the finished file Decoded into the session folder under Name, or

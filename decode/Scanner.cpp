@@ -37,14 +37,6 @@ constexpr std::size_t MaxSubjectLength = 4096;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A post with CR CR LF line ends reaches us with a CR left on every line: it
-// belongs to the line end, not to the text.
-std::string_view WithoutCR(std::string_view line) {
-  if (!line.empty() && line.back() == '\r')
-    line.remove_suffix(1);
-  return line;
-}
-
 // The value of the header field Name on this line, blanks around it removed;
 // nothing when the line holds another field.
 std::optional<std::string_view> FieldValue(std::string_view line, std::string_view name) {
@@ -224,20 +216,13 @@ void TArticleScanner::BodyAhead(std::int64_t Number) {
                                                      std::numeric_limits<std::int32_t>::max()));
     // Line by line, the first line past the waiting limit would have given
     // up on the body, and the first past the cut-off cut it.
-    if (FMaxWaitingLines != 0 && FBodyLines > FMaxWaitingLines && !FDataFound) {
+    if (GaveUpWaiting()) {
       FBodyLines = std::max(before, FMaxWaitingLines) + 1;
-      Log("DOWNLOAD ABORTED, MAX WAITING LINES");
-      FInternalAbort = true;
-      GiveUpBody();
       return;
     }
     ShowBodyLines();
-    if (FBodyCut)
+    if (FBodyCut || CutPastLimit())
       return;
-    if (FArticleLines > 0 && FBodyLines > BodyLineLimit()) {
-      CutOffBody();
-      return;
-    }
     FYEnc.TakeAhead(ahead->Part, ahead->Buffer, ahead->Fill, ahead->Summed, ahead->At);
   } catch (const std::exception& e) {
     Log(e.what());
@@ -288,12 +273,8 @@ void TArticleScanner::ScanBodyLine(std::string_view Line) {
   // A server can send more lines than the count holds; it stops at the top.
   if (FBodyLines < std::numeric_limits<std::int32_t>::max())
     ++FBodyLines;
-  if (FMaxWaitingLines != 0 && FBodyLines > FMaxWaitingLines && !FDataFound) {
-    Log("DOWNLOAD ABORTED, MAX WAITING LINES");
-    FInternalAbort = true;
-    GiveUpBody();
+  if (GaveUpWaiting())
     return;
-  }
   ShowBodyLines();
 
   if (FBodyLines == 1) {
@@ -305,12 +286,8 @@ void TArticleScanner::ScanBodyLine(std::string_view Line) {
     if (FHeadArticle == FArticleCurrent && FHeadBase64 && !FHeadName.empty())
       StartBodyPart();
   }
-  if (FBodyCut)
+  if (FBodyCut || CutPastLimit())
     return;
-  if (FArticleLines > 0 && FBodyLines > BodyLineLimit()) {
-    CutOffBody();
-    return;
-  }
 
   // Inside a yEnc part every line is the part's: its data lines may begin
   // with "end", "--" or "begin ".
@@ -592,6 +569,23 @@ void TArticleScanner::DiscardPartFile() {
 // hostile or broken, and the rest of it is passed over.
 std::int64_t TArticleScanner::BodyLineLimit() const {
   return BodyLineFactor * std::int64_t(FArticleLines) + BodyLineMargin;
+}
+
+// Past the waiting limit with no data found, the body is given up.
+bool TArticleScanner::GaveUpWaiting() {
+  if (FMaxWaitingLines == 0 || FBodyLines <= FMaxWaitingLines || FDataFound)
+    return false;
+  Log("DOWNLOAD ABORTED, MAX WAITING LINES");
+  FInternalAbort = true;
+  GiveUpBody();
+  return true;
+}
+
+bool TArticleScanner::CutPastLimit() {
+  if (FArticleLines <= 0 || FBodyLines <= BodyLineLimit())
+    return false;
+  CutOffBody();
+  return true;
 }
 
 void TArticleScanner::CutOffBody() {
