@@ -488,16 +488,23 @@ TArticleFetcher::TArticle TArticleFetcher::Afresh(TArticle& a) {
 // no room for the line the article gives back what it holds: it is asked
 // for again once it is the next, and then comes straight through.
 void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
-  const std::uint32_t length = std::uint32_t(Line.size());
-  const std::size_t need = sizeof length + Line.size();
+  Append(a, std::uint32_t(Line.size()), Line);
+}
+
+// A record of the article's blocks: a length and its bytes, or the mark of
+// the lines the Ahead() decoder took. With no room, the article gives back
+// what it holds and is passed over until it is the next.
+void TArticleFetcher::Append(TArticle& a, std::uint32_t Length, std::string_view Bytes) {
+  const std::size_t need = sizeof Length + Bytes.size();
   if ((a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < need) && !TakeBlock(a, need)) {
     Void(a);
     a.Discarding = a.InOrderOnly = true;
     return;
   }
   TBlock& b = a.Blocks.back();
-  std::memcpy(b.Bytes.get() + b.Used, &length, sizeof length);
-  std::memcpy(b.Bytes.get() + b.Used + sizeof length, Line.data(), Line.size());
+  std::memcpy(b.Bytes.get() + b.Used, &Length, sizeof Length);
+  if (!Bytes.empty())
+    std::memcpy(b.Bytes.get() + b.Used + sizeof Length, Bytes.data(), Bytes.size());
   b.Used += std::uint32_t(need);
 }
 
@@ -521,18 +528,8 @@ bool TArticleFetcher::TakeAhead(TArticle& a, std::string_view Line) {
     return false;
   }
   a.Aside += claim;
-  if (!std::exchange(a.AheadMarked, true)) {
-    const std::uint32_t mark = AheadMark;
-    if ((a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < sizeof mark) &&
-        !TakeBlock(a, sizeof mark)) {
-      Void(a);
-      a.Discarding = a.InOrderOnly = true;
-      return true;
-    }
-    TBlock& b = a.Blocks.back();
-    std::memcpy(b.Bytes.get() + b.Used, &mark, sizeof mark);
-    b.Used += sizeof mark;
-  }
+  if (!std::exchange(a.AheadMarked, true))
+    Append(a, AheadMark, {});
   return true;
 }
 
@@ -544,10 +541,18 @@ void TArticleFetcher::Void(TArticle& a) {
   a.AheadMarked = false;
 }
 
-// Unless a stop has cleared them all meanwhile.
-void TArticleFetcher::DropAhead(TYEncAhead::TPart* Part, std::uintptr_t Generation) {
-  if (FAhead && Generation == FGeneration)
-    FAhead->Drop(Part);
+// What the article holds goes over to the owner, once it has begun; what
+// the Ahead() decoder made of it goes after, unless a stop has cleared it
+// meanwhile. The article may be gone by then.
+void TArticleFetcher::HandOverHeld(TArticle& a) {
+  const std::uintptr_t generation = FGeneration;
+  std::vector<TBlock> blocks = Release(a);
+  TYEncAhead::TPart* ahead = std::exchange(a.Ahead, nullptr);
+  if (a.Begun)
+    Replay(a.Number, a.Lines, blocks);
+  GiveBack(blocks);
+  if (FAhead && generation == FGeneration)
+    FAhead->Drop(ahead);
 }
 
 // A new last block for the article. False when the buffer has no room
@@ -592,11 +597,7 @@ void TArticleFetcher::Advance() {
   } else if (a.State == TArticle::Sent && a.Begun && !a.Discarding) {
     // Arriving: what has come goes over now, the rest straight through.
     a.Streaming = true;
-    std::vector<TBlock> blocks = Release(a);
-    TYEncAhead::TPart* ahead = std::exchange(a.Ahead, nullptr);
-    Replay(a.Number, a.Lines, blocks);
-    GiveBack(blocks);
-    DropAhead(ahead, generation);
+    HandOverHeld(a);
   }
   if (generation == FGeneration) {
     PumpAll();
@@ -643,14 +644,9 @@ void TArticleFetcher::Deliver(std::uintptr_t Generation) {
       FArticles.front().Unproven)
     return;
   TArticle& a = FArticles.front();
-  const std::int64_t number = a.Number, lines = a.Lines;
+  const std::int64_t number = a.Number;
   const std::uint16_t error = a.Error;
-  std::vector<TBlock> blocks = Release(a);
-  TYEncAhead::TPart* ahead = std::exchange(a.Ahead, nullptr);
-  if (a.Begun)
-    Replay(number, lines, blocks);
-  GiveBack(blocks);
-  DropAhead(ahead, Generation);
+  HandOverHeld(a);
   if (Generation == FGeneration) {
     FArticles.pop_front();
     Raise([this, number, error] {

@@ -322,8 +322,8 @@ private:
   bool TakeAhead(TArticle& a, std::string_view Line);
   // Its lines are void: what it holds goes back.
   void Void(TArticle& a);
-  // After the article's turn: what the Ahead() decoder made of it goes.
-  void DropAhead(TYEncAhead::TPart* Part, std::uintptr_t Generation);
+  void Append(TArticle& a, std::uint32_t Length, std::string_view Bytes);
+  void HandOverHeld(TArticle& a);
   std::vector<TBlock> Release(TArticle& a);
   bool TakeBlock(TArticle& a, std::size_t Need);
   void GiveBack(std::vector<TBlock>& Blocks) { FBlocks.GiveBack(Blocks, FRunning); }
