@@ -306,54 +306,141 @@ std::string ParseYEncLine(std::string_view line, TYEncLine& f) {
   return "";
 }
 
+namespace {
+
+// One character after another: "=" escapes the next one, whatever it is;
+// CR and LF that no "=" escapes are no data.
+char* DecodeRun(const unsigned char* p, const unsigned char* end, char* o, bool& escape) {
+  bool escaped = escape;
+  for (; p < end; ++p) {
+    const unsigned char c = *p;
+    if (escaped) {
+      *o++ = char(c - 106);
+      escaped = false;
+    } else if (c == '=') {
+      escaped = true;
+    } else if (c != '\r' && c != '\n') {
+      *o++ = char(c - 42);
+    }
+  }
+  escape = escaped;
+  return o;
+}
+
+#ifdef VOSTEL_X86
+#define VOSTEL_SSSE3 __attribute__((target("ssse3,popcnt")))
+
+// For each set of 8 bytes to keep (a bit each), the shuffle that moves them
+// to the front in their order.
+struct TPackTable {
+  std::array<std::uint64_t, 256> Shuffle{};
+};
+
+constexpr TPackTable MakePackTable() {
+  TPackTable t;
+  for (unsigned keep = 0; keep < 256; ++keep) {
+    std::uint64_t shuffle = 0;
+    unsigned at = 0;
+    for (unsigned i = 0; i < 8; ++i)
+      if (keep >> i & 1)
+        shuffle |= std::uint64_t(i) << (8 * at++);
+    for (; at < 8; ++at)
+      shuffle |= std::uint64_t(0x80) << (8 * at); // a zero byte, written over later
+    t.Shuffle[keep] = shuffle;
+  }
+  return t;
+}
+
+constexpr TPackTable PackTable = MakePackTable();
+
+// Decodes the first Valid (bit mask) characters of v, the rest zeros, into
+// o, which has room for 16 bytes: escaped characters take 64 more off, and
+// the kept bytes are packed to the front by a shuffle, without a branch on
+// what the block holds. Returns the bytes decoded, or -1 when an "=" is
+// itself escaped ("=="), which the caller decodes a character at a time.
+// Carry is whether the first character is escaped, and then whether the
+// next block's is.
+VOSTEL_SSSE3 inline int DecodeBlock(__m128i v, unsigned Valid, unsigned& Carry, char* o) {
+  const __m128i eqv = _mm_cmpeq_epi8(v, _mm_set1_epi8('='));
+  const unsigned eq = unsigned(_mm_movemask_epi8(eqv));
+  const unsigned ends = unsigned(_mm_movemask_epi8(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')))));
+  const unsigned escaped = (eq << 1 | Carry) & Valid;
+  if (eq & escaped)
+    return -1;
+  const unsigned keep = ~(eq | (ends & ~escaped)) & Valid;
+  const __m128i escapedv = _mm_or_si128(_mm_slli_si128(eqv, 1), _mm_cvtsi32_si128(int(-Carry & 0xFF)));
+  const __m128i value =
+      _mm_sub_epi8(_mm_sub_epi8(v, _mm_set1_epi8(42)), _mm_and_si128(escapedv, _mm_set1_epi8(64)));
+  const __m128i shuffle = _mm_add_epi8(_mm_set_epi64x(std::int64_t(PackTable.Shuffle[keep >> 8]),
+                                                      std::int64_t(PackTable.Shuffle[keep & 0xFF])),
+                                       _mm_set_epi64x(0x0808080808080808, 0));
+  const __m128i packed = _mm_shuffle_epi8(value, shuffle);
+  const int low = _mm_popcnt_u32(keep & 0xFF);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(o), packed);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(o + low), _mm_unpackhi_epi64(packed, packed));
+  Carry = eq >> (std::bit_width(Valid) - 1) & 1;
+  return low + _mm_popcnt_u32(keep >> 8);
+}
+
+// Sixteen characters at a time, the last few of the line too (through a
+// copy). Every store of whole blocks lies within what the input has passed,
+// so out needs no more room than the line's size.
+VOSTEL_SSSE3 char* DecodeBlocks(const unsigned char* p, const unsigned char* end, char* o, bool& escape) {
+  unsigned carry = escape ? 1 : 0;
+  for (; end - p >= 16; p += 16) {
+    const int n = DecodeBlock(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 0xFFFF, carry, o);
+    if (n >= 0) {
+      o += n;
+      continue;
+    }
+    bool e = carry != 0;
+    o = DecodeRun(p, p + 16, o, e);
+    carry = e ? 1 : 0;
+  }
+  escape = carry != 0;
+  if (p == end)
+    return o;
+  alignas(16) unsigned char in[16] = {};
+  char decoded[16];
+  const std::size_t rest = std::size_t(end - p);
+  std::memcpy(in, p, rest);
+  const int n =
+      DecodeBlock(_mm_load_si128(reinterpret_cast<const __m128i*>(in)), (1u << rest) - 1, carry, decoded);
+  if (n < 0)
+    return DecodeRun(p, end, o, escape);
+  std::memcpy(o, decoded, std::size_t(n));
+  escape = carry != 0;
+  return o + n;
+}
+
+bool HasSsse3() {
+  static const bool has =
+      (__builtin_cpu_init(), __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt"));
+  return has;
+}
+#endif
+
+} // namespace
+
 std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& escape) {
   const auto* p = reinterpret_cast<const unsigned char*>(line);
   const unsigned char* end = p + size;
   if (p < end && end[-1] == '\r')
     --end;
-  char* o = out;
-  if (escape && p < end) {
-    *o++ = char(*p++ - 106);
-    escape = false;
-  }
-  while (p < end) {
-#ifdef __SSE2__
-    // Sixteen characters at a time until one needs a look: "=", CR or LF.
-    // The block is stored whole; out never runs ahead of the input, so it
-    // stays within size bytes.
-    const __m128i eq = _mm_set1_epi8('='), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
-    const __m128i k42 = _mm_set1_epi8(42);
-    while (end - p >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i special =
-          _mm_or_si128(_mm_cmpeq_epi8(v, eq), _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_sub_epi8(v, k42));
-      const unsigned mask = unsigned(_mm_movemask_epi8(special));
-      if (mask == 0) {
-        p += 16;
-        o += 16;
-        continue;
-      }
-      const int n = std::countr_zero(mask);
-      p += n;
-      o += n;
-      break;
-    }
-    if (p == end)
-      break;
+#ifdef VOSTEL_X86
+  if (HasSsse3())
+    return std::size_t(DecodeBlocks(p, end, out, escape) - out);
 #endif
-    const unsigned char c = *p++;
-    if (c == '=') {
-      if (p == end) {
-        escape = true;
-        break;
-      }
-      *o++ = char(*p++ - 106);
-    } else if (c != '\r' && c != '\n') {
-      *o++ = char(c - 42);
-    }
-  }
-  return std::size_t(o - out);
+  return std::size_t(DecodeRun(p, end, out, escape) - out);
+}
+
+std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, bool& escape) {
+  const auto* p = reinterpret_cast<const unsigned char*>(line);
+  const unsigned char* end = p + size;
+  if (p < end && end[-1] == '\r')
+    --end;
+  return std::size_t(DecodeRun(p, end, out, escape) - out);
 }
 
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size) {

@@ -90,8 +90,11 @@ std::string ParseYEncLine(std::string_view line, TYEncLine& fields);
 // whole blocks are stored before their escapes are known. Returns the number
 // of bytes decoded. Escape carries an escape across lines: a line ending in a
 // lone "=" sets it, and the first character of the next line is then taken as
-// escaped. Start each part with false. Well over 2 GB/s with SSE2.
+// escaped. Start each part with false. Sixteen characters at a time where
+// the processor has SSSE3, escapes and line ends included.
 std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& escape);
+// The same, a character at a time: what the fast one must come to.
+std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, bool& escape);
 
 // CRC-32 of zlib, gzip and yEnc (polynomial 0xEDB88320), chained like zlib's
 // crc32(): start with 0 and pass the previous result to go on,

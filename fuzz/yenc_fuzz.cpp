@@ -63,6 +63,13 @@ void ParseAndFollow(std::string_view input) {
         Check(part.Placed() ? at + n <= part.RangeEnd() && part.RangeEnd() <= part.FileSize() : n == 0);
         Check(later.DecodeLater(line.data(), line.size(), buffer.get()) == n);
         run.append(buffer.get(), n);
+        // The line's characters decoded sixteen at a time and one at a time
+        // agree, the escape carried out of the line too.
+        bool fast = false, plain = false;
+        const std::size_t m = YEncDecodeLine(line.data(), line.size(), buffer.get(), fast);
+        const std::string once(buffer.get(), m);
+        Check(YEncDecodeLinePlain(line.data(), line.size(), buffer.get(), plain) == m);
+        Check(once == std::string_view(buffer.get(), m) && fast == plain);
       }
       break;
     }
