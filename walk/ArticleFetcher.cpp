@@ -137,7 +137,7 @@ void TArticleFetcher::Pass(std::int64_t From, std::int64_t To) {
 void TArticleFetcher::Start() {
   Stop();
   FRunning = true;
-  FRefusalLogged = FEverConnected = false;
+  FRefusalLogged = FEverConnected = FPlainTold = false;
   FSpeaker = 0;
   FToldStanding = FConnections;
   while (FPool.size() < std::size_t(FConnections)) {
@@ -170,7 +170,7 @@ void TArticleFetcher::Start() {
   }
   for (const auto& c : FPool) {
     c->Tries = 0;
-    c->Stood = false;
+    c->Stood = c->Plain = false;
     c->Phase = c->Number <= FConnections ? TConnection::Down : TConnection::Retired;
   }
   try {
@@ -201,7 +201,10 @@ void TArticleFetcher::Connect(TConnection& c) {
   // server spends a processor on every byte it compresses: of a pool of
   // several, the first connection compresses and carries the overview; the
   // others carry the bodies plainly.
-  n.SetCompress(FCompress && &c == FPool.front().get());
+  n.SetCompress(FCompress && &c == FPool.front().get() && !c.Plain);
+  c.GoingPlain = false;
+  c.WeighedBytes = n.BytesReceived();
+  c.WeighedLink = n.LinkBytesReceived();
   n.SetPipelineDepth(1);
   c.Phase = TConnection::Connecting;
   c.Sent.clear();
@@ -343,9 +346,41 @@ void TArticleFetcher::GoOnAfter(TConnection& c) {
   } else if (c.NeedsLogIn) {
     if (c.Sent.empty())
       LogIn(c);
+  } else if (WeighCompression(c) && c.Sent.empty() && c.Phase == TConnection::Ready && !FStopAfter) {
+    GoPlain(c);
   }
   PumpAll();
   CheckStopAfter();
+}
+
+// A compressed connection weighs what compression saves on each stretch of
+// what it brings (16 MB as read): a stretch that saves less than a tenth,
+// as yEnc bodies do, ends it, since it costs the server and us a processor
+// for next to nothing; the overview, which shrinks several times, keeps it.
+// True once it is to go plain.
+bool TArticleFetcher::WeighCompression(TConnection& c) {
+  if (!c.Nntp.Compressed() || c.GoingPlain)
+    return c.GoingPlain;
+  const std::int64_t bytes = c.Nntp.BytesReceived() - c.WeighedBytes;
+  if (bytes < FCompressionStretch)
+    return false;
+  const std::int64_t link = c.Nntp.LinkBytesReceived() - c.WeighedLink;
+  c.WeighedBytes = c.Nntp.BytesReceived();
+  c.WeighedLink = c.Nntp.LinkBytesReceived();
+  return c.GoingPlain = link * 10 > bytes * 9;
+}
+
+// Nothing is in flight on c: it closes and, on the next turn of the loop,
+// connects again plain. Its own close is no loss, and the refusals it read
+// last are asked for again, as after any close.
+void TArticleFetcher::GoPlain(TConnection& c) {
+  c.Plain = true;
+  if (!std::exchange(FPlainTold, true))
+    Log("Uncompressed transfers with " + FServer.Host + ": the articles do not shrink");
+  AskUnprovenAgain(c);
+  c.Phase = TConnection::Connecting;
+  c.Nntp.Abort();
+  c.Reconnect.start(0);
 }
 
 // The overview goes out again when it was cut short or refused for want of
@@ -683,8 +718,8 @@ void TArticleFetcher::PumpAll() {
 // Paced, a connection whose reply has come but whose request's end has not
 // been handled yet sends nothing: the pacing starts from that end.
 int TArticleFetcher::Pump(TConnection& c, int Most) {
-  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive() ||
-      (FPacing > 0 && !c.Sent.empty()))
+  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.GoingPlain ||
+      c.Pace.isActive() || (FPacing > 0 && !c.Sent.empty()))
     return 0;
   const int depth = EffectiveDepth();
   // Once the server has shown it mishandles pipelining, each connection goes

@@ -48,6 +48,13 @@ struct TArticleFetcher::TConnection {
   enum TSeekStep : std::uint8_t { NoSeek, NextDue, NextOut } Seek = NoSeek;
   std::uint16_t StatError = 0; // of the seek's STAT, once ended
   bool StatAgain = false;      // and whether that means asking again
+  // Compression that did not pay: the connection comes again plain for the
+  // rest of the walk (Plain) once what it has out has ended (GoingPlain:
+  // nothing more goes out on it meanwhile). Weighed: the client's counts
+  // where the stretch being weighed began.
+  bool Plain = false;
+  bool GoingPlain = false;
+  std::int64_t WeighedBytes = 0, WeighedLink = 0;
   int Tries = 0;
   QTimer Reconnect; // the wait before the next try
   QTimer Pace;      // the gap before the next request

@@ -53,6 +53,7 @@ TEST_F(CompressedWalk, TheFirstConnectionsCompressAndTheRowCountsTheLink) {
     Use(server);
     BeforeStart = [&](TTestSession& s) {
       s.OnTransfer = [&](TObject*, const TTransferFigures& f) { Bytes = f.Bytes; };
+      s.FWalk.Fetcher().SetCompressionStretch(16 * 1024); // lines of zeros shrink: they stay compressed
     };
     Open();
     ASSERT_TRUE(WaitEnd());
@@ -64,6 +65,7 @@ TEST_F(CompressedWalk, TheFirstConnectionsCompressAndTheRowCountsTheLink) {
     // The window's own and the pool's first: of a pool of three the first
     // may still be setting up when the others have fetched everything.
     EXPECT_TRUE(connections == "1" ? compressing == 2 : compressing == 1 || compressing == 2) << compressing;
+    EXPECT_EQ(Mentions("Uncompressed transfers"), 0);
     if (connections == "1") {
       EXPECT_EQ(Mentions("Compressed transfers with localhost "), 0);
       EXPECT_EQ(Mentions("Article 3 not on 127.0.0.1, fetched from localhost "), 1);
@@ -76,5 +78,38 @@ TEST_F(CompressedWalk, TheFirstConnectionsCompressAndTheRowCountsTheLink) {
     CloseExpecting(5);
     Child.reset(); // before its servers go
   }
+  EXPECT_TRUE(Errors.empty());
+}
+
+// A pool of one whose bodies are yEnc, which does not shrink: once a stretch
+// of what it brought saved less than a tenth, its connection closes between
+// two requests and comes again plain for the rest of the walk, and the log
+// says so once, with no reconnecting. The file comes whole.
+TEST_F(CompressedWalk, APoolOfOneGoesPlainWhenTheBodiesDoNotShrink) {
+  const std::string data = RandomBytes(240000, 9);
+  const std::vector<Lines> parts = YEncParts(data, "r.bin", 12);
+  std::vector<TNewsArticle> posts;
+  for (std::size_t i = 0; i < parts.size(); ++i)
+    posts.push_back(Post(std::int64_t(i) + 1, int(parts[i].size()), parts[i]));
+  Values.connections = "1";
+  Server.OfferCompression();
+  Server.ServeGroup("alt.test", posts);
+  BeforeStart = [](TTestSession& s) { s.FWalk.Fetcher().SetCompressionStretch(64 * 1024); };
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Saved(), Lines{"r.bin"});
+  EXPECT_EQ(ReadFile(Folder() + "r.bin"), data);
+  EXPECT_EQ(Mentions("Compressed transfers with 127.0.0.1"), 1);
+  EXPECT_EQ(Mentions("Uncompressed transfers with 127.0.0.1: the articles do not shrink"), 1);
+  EXPECT_EQ(Mentions("reconnecting"), 0);
+  // The window's own connection, the pool's compressed, the pool's again plain.
+  ASSERT_EQ(Server.Connections(), 3);
+  EXPECT_EQ(Count(Server.ReceivedBy(2), "COMPRESS DEFLATE"), 1);
+  EXPECT_EQ(Count(Server.ReceivedBy(3), "COMPRESS DEFLATE"), 0);
+  const long before = Count(Server.ReceivedBy(2), "ARTICLE"), after = Count(Server.ReceivedBy(3), "ARTICLE");
+  EXPECT_GE(before, 3);
+  EXPECT_GE(after, 1);
+  EXPECT_EQ(before + after, 12);
+  CloseExpecting(13);
   EXPECT_TRUE(Errors.empty());
 }
