@@ -370,16 +370,15 @@ bool TArticleFetcher::WeighCompression(TConnection& c) {
   return c.GoingPlain = link * 10 > bytes * 9;
 }
 
-// Nothing is in flight on c: it closes and, on the next turn of the loop,
-// connects again plain. Its own close is no loss, and the refusals it read
-// last are asked for again, as after any close.
+// Nothing is in flight on c: on the next turn of the loop, out of the
+// client's own report, it closes and connects again plain. Its close is no
+// loss, and the refusals it read last are asked for again, as after any.
 void TArticleFetcher::GoPlain(TConnection& c) {
   c.Plain = true;
   if (!std::exchange(FPlainTold, true))
     Log("Uncompressed transfers with " + FServer.Host + ": the articles do not shrink");
   AskUnprovenAgain(c);
   c.Phase = TConnection::Connecting;
-  c.Nntp.Abort();
   c.Reconnect.start(0);
 }
 
