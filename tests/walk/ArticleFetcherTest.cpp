@@ -248,7 +248,11 @@ TEST_F(ArticleFetcher, RefusedConnectionsAndBrokenPipeliningLeaveTheFetchGoing) 
   EXPECT_TRUE(Log[0].starts_with("127.0.0.1 refused connection ")) << Log[0];
   EXPECT_TRUE(Log[0].ends_with(" of 4: 502 Too many connections")) << Log[0];
   EXPECT_EQ(Log.back(), "Fetching over 2 of 4 connections");
-  EXPECT_LE(Log.size(), 3u); // and a try of the first refused, when none stood yet
+  // Between them only the tries of the first refused, while none stood yet
+  // (on a busy machine the two taken may stand after several).
+  const std::string speaker = "Connection " + Log[0].substr(29, 1) + " reconnecting in ";
+  for (std::size_t i = 1; i + 1 < Log.size(); ++i)
+    EXPECT_TRUE(Log[i].starts_with(speaker)) << Log[i];
 
   Use(broken, 2, 4);
   Fetcher.SetPacing(1);
