@@ -346,7 +346,8 @@ void TArticleFetcher::GoOnAfter(TConnection& c) {
   } else if (c.NeedsLogIn) {
     if (c.Sent.empty())
       LogIn(c);
-  } else if (WeighCompression(c) && c.Sent.empty() && c.Phase == TConnection::Ready && !FStopAfter) {
+  } else if (WeighCompression(c) && c.Sent.empty() && c.Seek == TConnection::NoSeek &&
+             c.Phase == TConnection::Ready && !FStopAfter) {
     GoPlain(c);
   }
   PumpAll();
@@ -717,8 +718,8 @@ void TArticleFetcher::PumpAll() {
 // Paced, a connection whose reply has come but whose request's end has not
 // been handled yet sends nothing: the pacing starts from that end.
 int TArticleFetcher::Pump(TConnection& c, int Most) {
-  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.GoingPlain ||
-      c.Pace.isActive() || (FPacing > 0 && !c.Sent.empty()))
+  if (!FRunning || FStopAfter || c.Phase != TConnection::Ready || c.NeedsLogIn || c.Pace.isActive() ||
+      (FPacing > 0 && !c.Sent.empty()))
     return 0;
   const int depth = EffectiveDepth();
   // Once the server has shown it mishandles pipelining, each connection goes
@@ -729,7 +730,8 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
   const int room = std::min(depth, c.Nntp.PipelineDepth());
   if (c.Seek == TConnection::NextDue && c.Nntp.InFlight() < room)
     SendNext(c);
-  if (c.Seek != TConnection::NoSeek)
+  // A seek's NEXT still goes out on a connection going plain; nothing else.
+  if (c.Seek != TConnection::NoSeek || c.GoingPlain)
     return 0;
   int sent = 0;
   // The overview waits for the connection that compresses, while it stands.
