@@ -8,8 +8,9 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <sys/mman.h>
 #include <unistd.h>
+
+#include "decode/BufferArena.h"
 
 #include <memory>
 #include <new>
@@ -18,9 +19,10 @@
 
 // Bytes that are always written before they are read: a buffer grows
 // without zeroing what it adds, so a fresh one costs no pass over its pages.
-// A large one is mapped from the system and goes back to it when freed, so
-// what a window's parts took is given back when the window closes, whatever
-// else the heap holds by then.
+// A large one comes from chunks of huge pages mapped from the system
+// (TBufferArena), which go back to it when their buffers are freed, so what
+// a window's parts took is given back when the window closes, whatever else
+// the heap holds by then.
 template <typename T> struct TUninitializedAllocator : std::allocator<T> {
   static constexpr std::size_t MapFrom = 256 * 1024;
   template <typename U> struct rebind { using other = TUninitializedAllocator<U>; };
@@ -30,20 +32,14 @@ template <typename T> struct TUninitializedAllocator : std::allocator<T> {
     const std::size_t bytes = n * sizeof(T);
     if (bytes < MapFrom)
       return std::allocator<T>::allocate(n);
-    // Its pages all come at once: a part fills nearly all of them, and one
-    // call costs less than a fault for each page as it is first written.
-    void* p =
-        ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (p == MAP_FAILED)
-      throw std::bad_alloc();
-    return static_cast<T*>(p);
+    return static_cast<T*>(TBufferArena::Take(bytes));
   }
   void deallocate(T* p, std::size_t n) noexcept {
     const std::size_t bytes = n * sizeof(T);
     if (bytes < MapFrom)
       std::allocator<T>::deallocate(p, n);
     else
-      ::munmap(p, bytes);
+      TBufferArena::Give(p, bytes);
   }
   template <typename U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
   template <typename U, typename... A> void construct(U* p, A&&... a) {
