@@ -107,10 +107,8 @@ TEST_F(CompressedWalk, APoolOfOneGoesPlainWhenTheBodiesDoNotShrink) {
   ASSERT_EQ(Server.Connections(), 3);
   EXPECT_EQ(Count(Server.ReceivedBy(2), "COMPRESS DEFLATE"), 1);
   EXPECT_EQ(Count(Server.ReceivedBy(3), "COMPRESS DEFLATE"), 0);
-  const long before = Count(Server.ReceivedBy(2), "ARTICLE"), after = Count(Server.ReceivedBy(3), "ARTICLE");
-  EXPECT_GE(before, 3);
-  EXPECT_GE(after, 1);
-  EXPECT_EQ(before + after, 12);
+  const long after = Count(Server.ReceivedBy(3), "ARTICLE");
+  EXPECT_TRUE(after >= 1 && after <= 9 && Count(Server.ReceivedBy(2), "ARTICLE") + after == 12) << after;
   CloseExpecting(13);
   EXPECT_TRUE(Errors.empty());
 }
