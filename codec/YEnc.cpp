@@ -308,6 +308,11 @@ std::string ParseYEncLine(std::string_view line, TYEncLine& f) {
 
 namespace {
 
+// Where a data line's characters end: before the CR of its end.
+const unsigned char* DataEnd(const unsigned char* p, std::size_t size) {
+  return size > 0 && p[size - 1] == '\r' ? p + size - 1 : p + size;
+}
+
 // One character after another: "=" escapes the next one, whatever it is;
 // CR and LF that no "=" escapes are no data.
 char* DecodeRun(const unsigned char* p, const unsigned char* end, char* o, bool& escape) {
@@ -424,23 +429,18 @@ bool HasSsse3() {
 } // namespace
 
 std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& escape) {
-  const auto* p = reinterpret_cast<const unsigned char*>(line);
-  const unsigned char* end = p + size;
-  if (p < end && end[-1] == '\r')
-    --end;
 #ifdef VOSTEL_X86
-  if (HasSsse3())
-    return std::size_t(DecodeBlocks(p, end, out, escape) - out);
+  if (HasSsse3()) {
+    const auto* p = reinterpret_cast<const unsigned char*>(line);
+    return std::size_t(DecodeBlocks(p, DataEnd(p, size), out, escape) - out);
+  }
 #endif
-  return std::size_t(DecodeRun(p, end, out, escape) - out);
+  return YEncDecodeLinePlain(line, size, out, escape);
 }
 
 std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, bool& escape) {
   const auto* p = reinterpret_cast<const unsigned char*>(line);
-  const unsigned char* end = p + size;
-  if (p < end && end[-1] == '\r')
-    --end;
-  return std::size_t(DecodeRun(p, end, out, escape) - out);
+  return std::size_t(DecodeRun(p, DataEnd(p, size), out, escape) - out);
 }
 
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size) {
