@@ -61,7 +61,7 @@ void* TBufferArena::Take(std::size_t Bytes) {
   return p;
 }
 
-void TBufferArena::Give(void* Buffer, std::size_t) noexcept {
+void TBufferArena::Give(void* Buffer) noexcept {
   if (!Buffer)
     return;
   const std::lock_guard<std::mutex> hold(Lock);
@@ -77,12 +77,4 @@ void TBufferArena::Give(void* Buffer, std::size_t) noexcept {
 std::size_t TBufferArena::Chunks() {
   const std::lock_guard<std::mutex> hold(Lock);
   return ::All.size();
-}
-
-std::size_t TBufferArena::Mapped() {
-  const std::lock_guard<std::mutex> hold(Lock);
-  std::size_t bytes = 0;
-  for (const TChunk& c : All)
-    bytes += c.Size;
-  return bytes;
 }

@@ -18,9 +18,8 @@ public:
   // Bytes of writable memory, 64-byte aligned; throws std::bad_alloc when
   // the system has none. More than a chunk gets a mapping of its own.
   static void* Take(std::size_t Bytes);
-  // Gives back what Take gave for Bytes.
-  static void Give(void* Buffer, std::size_t Bytes) noexcept;
-  // Chunks mapped now, and bytes they span.
+  // Gives back what Take gave.
+  static void Give(void* Buffer) noexcept;
+  // Chunks mapped now.
   static std::size_t Chunks();
-  static std::size_t Mapped();
 };

@@ -39,7 +39,7 @@ template <typename T> struct TUninitializedAllocator : std::allocator<T> {
     if (bytes < MapFrom)
       std::allocator<T>::deallocate(p, n);
     else
-      TBufferArena::Give(p, bytes);
+      TBufferArena::Give(p);
   }
   template <typename U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
   template <typename U, typename... A> void construct(U* p, A&&... a) {

@@ -28,12 +28,12 @@ TEST(BufferArena, BuffersAreApartAndTheirChunksGoBackWithTheLast) {
   // 20 MB on its own.
   EXPECT_EQ(TBufferArena::Chunks() - chunksBefore, 3u);
   for (std::size_t i = 0; i < taken.size(); i += 2)
-    TBufferArena::Give(taken[i].first, taken[i].second);
+    TBufferArena::Give(taken[i].first);
   // The one of 20 MB has gone; the chunks of those still taken stay theirs.
   EXPECT_EQ(TBufferArena::Chunks() - chunksBefore, 2u);
   for (std::size_t i = 1; i < taken.size(); i += 2) {
     std::memset(taken[i].first, 0, taken[i].second);
-    TBufferArena::Give(taken[i].first, taken[i].second);
+    TBufferArena::Give(taken[i].first);
   }
   EXPECT_EQ(TBufferArena::Chunks(), chunksBefore);
   TByteBuffer part(768000); // the parts' buffers come from it
