@@ -23,22 +23,6 @@
 
 namespace {
 
-struct TValues : IStartValues {
-  const TWalkPlan& Plan;
-  explicit TValues(const TWalkPlan& Plan) : Plan(Plan) {}
-  std::string Server() const override { return Plan.Server; }
-  std::string Group() const override { return Plan.Group; }
-  std::string MinLines() const override { return Plan.MinLines; }
-  std::string MaxLines() const override { return Plan.MaxLines; }
-  std::string WaitingLines() const override { return "0"; }
-  std::string DefaultExt() const override { return "bin"; }
-  std::string DownloadPath() const override { return Plan.Folder; }
-  std::string Pacing() const override { return "0"; }
-  std::string Connections() const override { return std::to_string(Plan.Connections); }
-  std::string RequestsInFlight() const override { return std::to_string(Plan.Depth); }
-  bool Compression() const override { return Plan.Compression; }
-};
-
 // Opens to the bench the walk's articles and how the walk ended.
 class TBenchSession : public TDecodeSession {
 public:
@@ -108,7 +92,7 @@ void WatchLateness(QTimer& Tick, TLateness& Late, double OverMs, std::function<v
 // is known; it ends by itself (done, or stopped for a reason the status
 // gives), and the close follows at once.
 TWalk Walk(const TWalkPlan& Plan) {
-  TValues values(Plan);
+  TPlanValues values(Plan);
   StartValues = &values;
   TWalk walk;
   const std::string session = Plan.Folder + ServerFolderName(Plan.Server) + "/" + Plan.Group + "/";

@@ -5,6 +5,8 @@
 // counts, and the walk's time runs from the group's selection to the end of
 // the close. Shared by the benchmarks that walk groups.
 
+#include "walk/StartValues.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,6 +36,23 @@ struct TWalkPlan {
   int Seconds = 600;       // the walk is stopped then, ended or not
   bool Compression = true; // COMPRESS DEFLATE where the server offers it
   std::int64_t From = 0;   // the stored position the walk starts from (0: the group's start)
+};
+
+// The settings a session starts from, as the plan gives them.
+struct TPlanValues : IStartValues {
+  const TWalkPlan& Plan;
+  explicit TPlanValues(const TWalkPlan& Plan) : Plan(Plan) {}
+  std::string Server() const override { return Plan.Server; }
+  std::string Group() const override { return Plan.Group; }
+  std::string MinLines() const override { return Plan.MinLines; }
+  std::string MaxLines() const override { return Plan.MaxLines; }
+  std::string WaitingLines() const override { return "0"; }
+  std::string DefaultExt() const override { return "bin"; }
+  std::string DownloadPath() const override { return Plan.Folder; }
+  std::string Pacing() const override { return "0"; }
+  std::string Connections() const override { return std::to_string(Plan.Connections); }
+  std::string RequestsInFlight() const override { return std::to_string(Plan.Depth); }
+  bool Compression() const override { return Plan.Compression; }
 };
 
 struct TWalk {

@@ -42,23 +42,10 @@
 
 namespace {
 
-struct TValues : IStartValues {
-  const TInnGroup& FGroup;
-  std::string FFolder;
-  int FConnections = 4, FDepth = 4;
-  TValues(const TInnGroup& Group, std::string Folder, int Connections, int Depth)
-      : FGroup(Group), FFolder(std::move(Folder)), FConnections(Connections), FDepth(Depth) {}
-  std::string Server() const override { return FGroup.Server; }
-  std::string Group() const override { return FGroup.Group; }
-  std::string MinLines() const override { return FGroup.MinLines; }
-  std::string MaxLines() const override { return FGroup.MaxLines; }
-  std::string WaitingLines() const override { return "0"; }
-  std::string DefaultExt() const override { return "bin"; }
-  std::string DownloadPath() const override { return FFolder; }
-  std::string Pacing() const override { return "0"; }
-  std::string Connections() const override { return std::to_string(FConnections); }
-  std::string RequestsInFlight() const override { return std::to_string(FDepth); }
-  bool Compression() const override { return false; }
+// A window's plan, and its settings as they read it.
+struct TWindowPlan {
+  TWalkPlan Plan;
+  TPlanValues Values{Plan};
 };
 
 class TBenchSession : public TDecodeSession {
@@ -79,7 +66,7 @@ TRun Run(const TInnGroup& Group, int Windows, int Connections, int Depth) {
   ::malloc_trim(0);
   run.StartKB = StatusKB("VmRSS:");
   QTemporaryDir dir;
-  std::vector<std::unique_ptr<TValues>> values;
+  std::vector<std::unique_ptr<TWindowPlan>> plans;
   std::vector<std::unique_ptr<TBenchSession>> windows;
   std::vector<std::string> saved;
   int ended = 0;
@@ -87,12 +74,14 @@ TRun Run(const TInnGroup& Group, int Windows, int Connections, int Depth) {
   QElapsedTimer clock;
   clock.start();
   for (int w = 0; w < Windows; ++w) {
-    values.push_back(std::make_unique<TValues>(
-        Group, dir.path().toStdString() + "/w" + std::to_string(w) + "/", Connections, Depth));
+    TWindowPlan& plan = *plans.emplace_back(std::make_unique<TWindowPlan>());
+    plan.Plan = {Group.Server,   Group.Group, Group.MinLines,
+                 Group.MaxLines, Connections, dir.path().toStdString() + "/w" + std::to_string(w) + "/",
+                 Depth};
+    plan.Plan.Compression = false;
     windows.push_back(std::make_unique<TBenchSession>());
     TBenchSession& child = *windows.back();
-    const std::string folder =
-        values.back()->FFolder + ServerFolderName(Group.Server) + "/" + Group.Group + "/";
+    const std::string folder = plan.Plan.Folder + ServerFolderName(Group.Server) + "/" + Group.Group + "/";
     child.OnFileSaved = [&saved, folder](TObject*, const std::string& name) {
       saved.push_back(folder + name);
     };
@@ -102,7 +91,7 @@ TRun Run(const TInnGroup& Group, int Windows, int Connections, int Depth) {
         loop.quit();
     };
     // The settings are read as the window starts.
-    StartValues = values.back().get();
+    StartValues = &plan.Values;
     Guarded([&] { child.Start(); });
   }
   StartValues = nullptr;
