@@ -355,7 +355,7 @@ void TArticleFetcher::GoOnAfter(TConnection& c) {
 }
 
 // A compressed connection weighs what compression saves on each stretch of
-// what it brings (16 MB as read): a stretch that saves less than a tenth,
+// what it brings (1 MB as read): a stretch that saves less than a tenth,
 // as yEnc bodies do, ends it, since it costs the server and us a processor
 // for next to nothing; the overview, which shrinks several times, keeps it.
 // True once it is to go plain.
