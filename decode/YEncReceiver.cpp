@@ -323,16 +323,24 @@ int TYEncReceiver::Route() {
   }
   std::vector<TAssembly*> copies;
   std::string free;
-  for (int k = 0; k < MaxCopies; ++k) {
+  // Past the copies in use all are free, unless someone else wrote them
+  // meanwhile: then the look goes on to the first free one.
+  const auto known = FCopiesInUse.find(Path(FName));
+  const int looked = known == FCopiesInUse.end() ? MaxCopies : known->second + 1;
+  int inUse = 0;
+  for (int k = 0; k < MaxCopies && (k < looked || free.empty()); ++k) {
     TAssembly* file = nullptr;
     const std::string stem = Stem(k);
     const TLook look = LookAt(stem, file);
+    if (look != lkFree || free.empty()) // a free one is about to be used
+      inUse = k + 1;
     if (look == lkFree && free.empty())
       free = stem;
     else if (look == lkOurs && file->Name() == FName && file->Record.Size() == size &&
              !Differ(crc, file->Record.Crc()) && !Differ(total, file->Record.Total()))
       copies.push_back(file);
   }
+  FCopiesInUse[Path(FName)] = inUse;
   // The copy crc32= names goes first.
   std::stable_partition(copies.begin(), copies.end(),
                         [&](const TAssembly* f) { return crc && f->Record.Crc() == crc; });

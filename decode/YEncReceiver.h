@@ -253,6 +253,12 @@ private:
 
   // Multi-part files this receiver looked at, by .partial path.
   std::map<std::string, TAssembly> FFiles;
+  // By the .partial path of a name's first copy: the copies of the name in
+  // use when this receiver last looked at them all, the last one counting.
+  // One walker writes a folder at a time (the walk's lock), so past them
+  // lie only the copies this receiver begins itself, and a name's later
+  // parts look at these and one more instead of at MaxCopies each time.
+  std::map<std::string, int> FCopiesInUse;
   // Those put together in the folder before: a part of one that comes again
   // (a repost, a fill) makes no new file.
   TYEncFinished FFinished;
