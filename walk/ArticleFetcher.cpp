@@ -202,7 +202,7 @@ void TArticleFetcher::Connect(TConnection& c) {
   // several, the first connection compresses and carries the overview; the
   // others carry the bodies plainly.
   n.SetCompress(FCompress && &c == FPool.front().get() && !c.Plain);
-  c.GoingPlain = false;
+  c.GoingPlain = c.Weighed = false;
   c.WeighedBytes = n.BytesReceived();
   c.WeighedLink = n.LinkBytesReceived();
   n.SetPipelineDepth(1);
@@ -366,6 +366,7 @@ bool TArticleFetcher::WeighCompression(TConnection& c) {
   if (bytes < FCompressionStretch)
     return false;
   const std::int64_t link = c.Nntp.LinkBytesReceived() - c.WeighedLink;
+  c.Weighed = true;
   c.WeighedBytes = c.Nntp.BytesReceived();
   c.WeighedLink = c.Nntp.LinkBytesReceived();
   return c.GoingPlain = link * 10 > bytes * 9;
@@ -762,7 +763,11 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
   // does not shrink, and compressing it costs the server a processor and us
   // the inflating, so that one connection held up the walk's order.
   const bool fetches = !c.Nntp.Compressed() || !PlainStands();
-  for (; fetches && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < room; ++sent) {
+  // Until it has weighed what compression saves, one body at a time: what
+  // is in flight when the weighing ends it still comes compressed, and the
+  // server compresses a yEnc body at some 40 MB/s.
+  const int bodyRoom = c.Nntp.Compressed() && !c.Weighed ? 1 : room;
+  for (; fetches && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < bodyRoom; ++sent) {
     TArticle* a = NextToSend();
     if (!a)
       break;

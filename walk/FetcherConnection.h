@@ -51,9 +51,12 @@ struct TArticleFetcher::TConnection {
   // Compression that did not pay: the connection comes again plain for the
   // rest of the walk (Plain) once what it has out has ended (GoingPlain:
   // nothing more goes out on it meanwhile). Weighed: the client's counts
-  // where the stretch being weighed began.
+  // where the stretch being weighed began, and whether a first stretch has
+  // been weighed since it connected (until then it fetches one body at a
+  // time, so that little comes compressed for nothing).
   bool Plain = false;
   bool GoingPlain = false;
+  bool Weighed = false;
   std::int64_t WeighedBytes = 0, WeighedLink = 0;
   int Tries = 0;
   QTimer Reconnect; // the wait before the next try
