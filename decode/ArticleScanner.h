@@ -78,7 +78,8 @@ protected:
   void StartBlock(std::string_view Line, std::int32_t Kind);
   void StartPartFile(std::int32_t Kind);
   bool EndsBlock(std::string_view Line) const;
-  void WritePart(std::string_view Data);
+  // LineEnd: Data is a line, and its CRLF follows it.
+  void WritePart(std::string_view Data, bool LineEnd = false);
   // Closes the open part file (after the trailer when EndLine), decodes it
   // and leaves no part file open.
   void FinishPartFile(bool EndLine);

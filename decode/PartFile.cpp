@@ -17,9 +17,11 @@ bool TPartFile::CreateNew(const std::string& Path) {
   return true;
 }
 
-void TPartFile::Write(std::string_view Data) {
+void TPartFile::Write(std::string_view Data, bool LineEnd) {
   FHeld.append(Data);
-  FSize += std::int64_t(Data.size());
+  if (LineEnd)
+    FHeld.append("\r\n");
+  FSize += std::int64_t(Data.size()) + (LineEnd ? 2 : 0);
   if (FHeld.size() >= PieceSize)
     Flush();
 }

@@ -27,8 +27,9 @@ public:
   // Creates the file at Path only when nothing holds that name (not even a
   // link); false when something does. Other failures raise.
   bool CreateNew(const std::string& Path);
-  // Raises EInOutError when the text cannot be written.
-  void Write(std::string_view Data);
+  // Raises EInOutError when the text cannot be written. LineEnd: a CRLF
+  // follows Data.
+  void Write(std::string_view Data, bool LineEnd = false);
   // Bytes written so far, those still held included.
   std::int64_t Size() const { return FSize; }
   // Drops what was written past Size bytes. The decode then starts over

@@ -326,7 +326,8 @@ bool TArticleScanner::StartsBlock(std::string_view Line) {
     StartMimePart();
     return true;
   }
-  if (Line.size() < 9)
+  // Most lines are data, and no data line of uuencode begins with a "b".
+  if (Line.size() < 9 || (Line[0] != 'b' && Line[0] != 'B'))
     return false;
   const std::string_view head = Line.substr(0, 9);
   if (SameText(head, "begin-bas")) {
@@ -360,8 +361,7 @@ bool TArticleScanner::EndsBlock(std::string_view Line) const {
 
 void TArticleScanner::CopyToPartFile(std::string_view Line) {
   if (FPartKind != 2) {
-    WritePart(Line);
-    WritePart("\r\n");
+    WritePart(Line, true);
   } else if (EndsBlock(Line)) {
     // Base64 text is joined into one run; the trailer needs a line of its
     // own or the decoder reads it as data.
@@ -469,10 +469,17 @@ void TArticleScanner::StartPartFile(std::int32_t Kind) {
 // A part file that cannot be written is given up at once rather than
 // failing again on every following line; one that would grow past its
 // limit is kept as it is.
-void TArticleScanner::WritePart(std::string_view Data) {
+void TArticleScanner::WritePart(std::string_view Data, bool LineEnd) {
   if (!FPartFile)
     return;
-  if (FPartFile->Size() + std::int64_t(Data.size()) > FPartFileLimit) {
+  const std::int64_t size = std::int64_t(Data.size()) + (LineEnd ? 2 : 0);
+  if (LineEnd && FPartFile->Size() + size > FPartFileLimit) {
+    // The limit may fall between the line and its CRLF.
+    WritePart(Data);
+    WritePart("\r\n");
+    return;
+  }
+  if (FPartFile->Size() + size > FPartFileLimit) {
     const std::string name = ExtractName(PartFileName());
     ClosePartFile();
     const std::string text =
@@ -482,7 +489,7 @@ void TArticleScanner::WritePart(std::string_view Data) {
     return;
   }
   try {
-    FPartFile->Write(Data);
+    FPartFile->Write(Data, LineEnd);
   } catch (...) {
     FPartFile.reset();
     FPartKind = 0;
