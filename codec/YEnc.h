@@ -102,6 +102,19 @@ std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, b
 // the processor has it (several GB/s), slicing by 8 elsewhere.
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size);
 
+// The ways the functions above can go, for tests and benchmarks that set one
+// against another. Each of them may use the ways below it; a way this
+// processor lacks, or an input too short for it, goes the next way down.
+enum class TYEncPath : std::uint8_t {
+  Plain, // a character at a time; the CRC-32 by tables, 8 bytes at a time
+  Sse,   // 16 characters at a time (SSSE3), CRC-32 by 128-bit folds (PCLMUL)
+  Wide,  // 64 characters at a time (AVX-512 BW and VBMI), CRC-32 by 512-bit folds
+};
+// Whether this processor runs the given way for both the decoder and the CRC.
+bool YEncHasPath(TYEncPath path);
+std::uint32_t Crc32On(TYEncPath path, std::uint32_t crc, const void* data, std::size_t size);
+std::size_t YEncDecodeLineOn(TYEncPath path, const char* line, std::size_t size, char* out, bool& escape);
+
 // The CRC-32 of a + b from Crc32(0, a), Crc32(0, b) and the size of b, without
 // the bytes: a file's CRC from the CRCs of its parts. Some hundred
 // operations, whatever the sizes.
