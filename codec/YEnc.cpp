@@ -484,26 +484,109 @@ bool HasSsse3() {
       (__builtin_cpu_init(), __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt"));
   return has;
 }
+
+#define VOSTEL_WIDE_DECODE __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi,bmi2,popcnt")))
+
+// Output byte j comes from input byte Index[j]. Taking out input byte d
+// after t others before it moves every byte from output place d - t on. An
+// absent d (64, past the block) gives a place no byte has.
+VOSTEL_WIDE_DECODE inline void TakeOut(__m512i& Index, __m512i Iota, std::uint64_t d, std::uint64_t t) {
+  const __mmask64 from = _mm512_cmpge_epu8_mask(Iota, _mm512_set1_epi8(char((d - t) | (d & 64))));
+  Index = _mm512_mask_add_epi8(Index, from, Index, _mm512_set1_epi8(1));
+}
+
+// Decodes the characters of v that Valid (a bit each) marks, the rest
+// zeros, into o: 64 at a time. Most blocks of a yEnc line hold no "=" or a
+// single one, so the bytes to drop are taken out one by one: each moves the
+// bytes after it one place to the front, which a byte permutation does for
+// all of them at once, up to three without a branch. Returns the bytes
+// decoded, or -1 for "==" as DecodeBlock does; Carry as there. Whole
+// blocks store 64 bytes, which is within what the input has passed; a
+// block with Valid short of all stores only its bytes.
+VOSTEL_WIDE_DECODE inline int DecodeBlock64(__m512i v, std::uint64_t Valid, std::uint64_t& Carry, char* o) {
+  const std::uint64_t eq = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('='));
+  const std::uint64_t ends =
+      _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\r')) | _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
+  const std::uint64_t escaped = (eq << 1 | Carry) & Valid;
+  if (eq & escaped)
+    return -1;
+  std::uint64_t drop = (eq | (ends & ~escaped)) & Valid;
+  __m512i value = _mm512_sub_epi8(v, _mm512_set1_epi8(42));
+  value = _mm512_mask_sub_epi8(value, escaped, value, _mm512_set1_epi8(64));
+  const int n = int(_mm_popcnt_u64(Valid & ~drop));
+  Carry = (eq & (Valid ^ Valid >> 1)) != 0 ? 1 : 0; // at the last valid character
+  {
+    const __m512i iota =
+        _mm512_set_epi64(0x3f3e3d3c3b3a3938, 0x3736353433323130, 0x2f2e2d2c2b2a2928, 0x2726252423222120,
+                         0x1f1e1d1c1b1a1918, 0x1716151413121110, 0x0f0e0d0c0b0a0908, 0x0706050403020100);
+    __m512i index = iota;
+    std::uint64_t t = 0;
+    TakeOut(index, iota, _tzcnt_u64(drop), t++);
+    drop = _blsr_u64(drop);
+    TakeOut(index, iota, _tzcnt_u64(drop), t++);
+    drop = _blsr_u64(drop);
+    TakeOut(index, iota, _tzcnt_u64(drop), t++);
+    drop = _blsr_u64(drop);
+    TakeOut(index, iota, _tzcnt_u64(drop), t++);
+    drop = _blsr_u64(drop);
+    for (; drop != 0; drop = _blsr_u64(drop))
+      TakeOut(index, iota, _tzcnt_u64(drop), t++);
+    value = _mm512_maskz_permutexvar_epi8(~__mmask64(0), index, value); // (GCC 12 warns of the unmasked one)
+  }
+  if (~Valid == 0)
+    _mm512_storeu_si512(o, value);
+  else
+    _mm512_mask_storeu_epi8(o, _bzhi_u64(~std::uint64_t(0), unsigned(n)), value);
+  return n;
+}
+
+// As DecodeBlocks, 64 characters at a time; the last few through a masked
+// load, which reads nothing past the line.
+VOSTEL_WIDE_DECODE char* DecodeWide(const unsigned char* p, const unsigned char* end, char* o, bool& escape) {
+  std::uint64_t carry = escape ? 1 : 0;
+  for (; end - p >= 64; p += 64) {
+    const int n = DecodeBlock64(_mm512_loadu_si512(p), ~std::uint64_t(0), carry, o);
+    if (n >= 0) {
+      o += n;
+      continue;
+    }
+    bool e = carry != 0;
+    o = DecodeRun(p, p + 64, o, e);
+    carry = e ? 1 : 0;
+  }
+  escape = carry != 0;
+  if (p == end)
+    return o;
+  const std::uint64_t valid = _bzhi_u64(~std::uint64_t(0), unsigned(end - p));
+  const int n = DecodeBlock64(_mm512_maskz_loadu_epi8(valid, p), valid, carry, o);
+  if (n < 0)
+    return DecodeRun(p, end, o, escape);
+  escape = carry != 0;
+  return o + n;
+}
+
+bool HasWideDecode() {
+  static const bool has =
+      (__builtin_cpu_init(), __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                 __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi") &&
+                                 __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt"));
+  return has;
+}
 #endif
 
 } // namespace
 
 std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& escape) {
-#ifdef VOSTEL_X86
-  if (HasSsse3()) {
-    const auto* p = reinterpret_cast<const unsigned char*>(line);
-    return std::size_t(DecodeBlocks(p, DataEnd(p, size), out, escape) - out);
-  }
-#endif
-  return YEncDecodeLinePlain(line, size, out, escape);
+  return YEncDecodeLineOn(TYEncPath::Wide, line, size, out, escape);
 }
 
 std::size_t YEncDecodeLineOn(TYEncPath path, const char* line, std::size_t size, char* out, bool& escape) {
 #ifdef VOSTEL_X86
-  if (path != TYEncPath::Plain && HasSsse3()) {
-    const auto* p = reinterpret_cast<const unsigned char*>(line);
+  const auto* p = reinterpret_cast<const unsigned char*>(line);
+  if (path == TYEncPath::Wide && HasWideDecode())
+    return std::size_t(DecodeWide(p, DataEnd(p, size), out, escape) - out);
+  if (path != TYEncPath::Plain && HasSsse3())
     return std::size_t(DecodeBlocks(p, DataEnd(p, size), out, escape) - out);
-  }
 #endif
   return YEncDecodeLinePlain(line, size, out, escape);
 }
@@ -543,7 +626,7 @@ bool YEncHasPath(TYEncPath path) {
   case TYEncPath::Sse:
     return HasClmul() && HasSsse3();
   case TYEncPath::Wide:
-    return HasWideClmul();
+    return HasWideClmul() && HasWideDecode();
   }
   return false;
 #else
