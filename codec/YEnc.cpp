@@ -496,13 +496,15 @@ VOSTEL_WIDE_DECODE inline void TakeOut(__m512i& Index, __m512i Iota, std::uint64
 }
 
 // Decodes the characters of v that Valid (a bit each) marks, the rest
-// zeros, into o: 64 at a time. Most blocks of a yEnc line hold no "=" or a
-// single one, so the bytes to drop are taken out one by one: each moves the
-// bytes after it one place to the front, which a byte permutation does for
-// all of them at once, up to three without a branch. Returns the bytes
-// decoded, or -1 for "==" as DecodeBlock does; Carry as there. Whole
-// blocks store 64 bytes, which is within what the input has passed; a
-// block with Valid short of all stores only its bytes.
+// zeros, into o: 64 at a time. A posted line holds an escape in some 64
+// characters, so the bytes to drop are taken out one by one: each moves the
+// bytes after it one place to the front, which one byte permutation does
+// for all of them at once, up to four without a branch. The permutation is
+// made even when nothing is dropped: a branch on it would go wrong for one
+// block in two. Returns the bytes decoded, or -1 for "==" as DecodeBlock
+// does; Carry as there. Whole blocks store 64 bytes, which is within what
+// the input has passed; a block with Valid short of all stores only its
+// bytes.
 VOSTEL_WIDE_DECODE inline int DecodeBlock64(__m512i v, std::uint64_t Valid, std::uint64_t& Carry, char* o) {
   const std::uint64_t eq = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('='));
   const std::uint64_t ends =
@@ -515,24 +517,23 @@ VOSTEL_WIDE_DECODE inline int DecodeBlock64(__m512i v, std::uint64_t Valid, std:
   value = _mm512_mask_sub_epi8(value, escaped, value, _mm512_set1_epi8(64));
   const int n = int(_mm_popcnt_u64(Valid & ~drop));
   Carry = (eq & (Valid ^ Valid >> 1)) != 0 ? 1 : 0; // at the last valid character
-  {
-    const __m512i iota =
-        _mm512_set_epi64(0x3f3e3d3c3b3a3938, 0x3736353433323130, 0x2f2e2d2c2b2a2928, 0x2726252423222120,
-                         0x1f1e1d1c1b1a1918, 0x1716151413121110, 0x0f0e0d0c0b0a0908, 0x0706050403020100);
-    __m512i index = iota;
-    std::uint64_t t = 0;
-    TakeOut(index, iota, _tzcnt_u64(drop), t++);
-    drop = _blsr_u64(drop);
-    TakeOut(index, iota, _tzcnt_u64(drop), t++);
-    drop = _blsr_u64(drop);
-    TakeOut(index, iota, _tzcnt_u64(drop), t++);
-    drop = _blsr_u64(drop);
-    TakeOut(index, iota, _tzcnt_u64(drop), t++);
-    drop = _blsr_u64(drop);
-    for (; drop != 0; drop = _blsr_u64(drop))
-      TakeOut(index, iota, _tzcnt_u64(drop), t++);
-    value = _mm512_maskz_permutexvar_epi8(~__mmask64(0), index, value); // (GCC 12 warns of the unmasked one)
-  }
+
+  const __m512i iota =
+      _mm512_set_epi64(0x3f3e3d3c3b3a3938, 0x3736353433323130, 0x2f2e2d2c2b2a2928, 0x2726252423222120,
+                       0x1f1e1d1c1b1a1918, 0x1716151413121110, 0x0f0e0d0c0b0a0908, 0x0706050403020100);
+  __m512i index = iota;
+  std::uint64_t t = 0;
+  TakeOut(index, iota, _tzcnt_u64(drop), t++);
+  drop = _blsr_u64(drop);
+  TakeOut(index, iota, _tzcnt_u64(drop), t++);
+  drop = _blsr_u64(drop);
+  TakeOut(index, iota, _tzcnt_u64(drop), t++);
+  drop = _blsr_u64(drop);
+  TakeOut(index, iota, _tzcnt_u64(drop), t++);
+  drop = _blsr_u64(drop);
+  for (; drop != 0; ++t, drop = _blsr_u64(drop))
+    TakeOut(index, iota, _tzcnt_u64(drop), t);
+  value = _mm512_maskz_permutexvar_epi8(~__mmask64(0), index, value); // (GCC 12 warns of the unmasked one)
   if (~Valid == 0)
     _mm512_storeu_si512(o, value);
   else

@@ -205,6 +205,39 @@ TEST(YEncLines, DecodingByBlocksAgreesWithDecodingByCharacters) {
   }
 }
 
+// An escape, "==", a stray CR and an escaped CR at every place of lines
+// around one and two blocks long, in lines otherwise clean and in lines with
+// an escape in every fourth character: what a block carries into the next,
+// where the last one ends and what leaves the line agree with decoding one
+// character at a time, in every way this processor has.
+TEST(YEncLines, EscapesAtBlockEdgesAgreeInEveryWay) {
+  std::vector<TYEncPath> paths;
+  for (const TYEncPath path : {TYEncPath::Sse, TYEncPath::Wide})
+    if (YEncHasPath(path))
+      paths.push_back(path);
+  for (const std::size_t size : {15, 16, 17, 63, 64, 65, 127, 128, 129, 130, 192})
+    for (const std::string_view piece : {"=}", "==", "\r", "=\r", "="})
+      for (const bool busy : {false, true})
+        for (std::size_t at = 0; at + piece.size() <= size; ++at) {
+          std::string line(size, 'k');
+          for (std::size_t i = 3; busy && i < size; i += 4)
+            line[i] = '=';
+          line.replace(at, piece.size(), piece);
+          for (const bool carried : {false, true}) {
+            bool plain = carried;
+            std::vector<char> want(size), got(size);
+            const std::size_t n = YEncDecodeLinePlain(line.data(), size, want.data(), plain);
+            for (const TYEncPath path : paths) {
+              bool fast = carried;
+              ASSERT_EQ(YEncDecodeLineOn(path, line.data(), size, got.data(), fast), n)
+                  << int(path) << " " << line << " " << carried;
+              ASSERT_EQ(std::string(got.data(), n), std::string(want.data(), n)) << int(path) << " " << line;
+              ASSERT_EQ(fast, plain) << int(path) << " " << line;
+            }
+          }
+        }
+}
+
 // Every byte value at every place of lines of many lengths, alone and in
 // runs: it comes back as it went in, through the fast path's blocks, and no
 // line holds what servers and decoders trip over.
