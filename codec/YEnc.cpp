@@ -164,12 +164,6 @@ VOSTEL_CLMUL std::uint32_t CrcFold(std::uint32_t crc, const unsigned char* p, st
   return CrcFinish(x1, p, n);
 }
 
-// The same folds four 128-bit lanes to a 512-bit register, and four such
-// registers at once: 256 bytes a step. Each 128-bit lane is folded as one
-// accumulator of CrcFold is, over a distance of 2048 bits; the four
-// registers then over 512 bits into one, and its lanes over 128 bits into
-// the one CrcFinish takes. n is at least 256 and a multiple of 16.
-// (the masked extracts: GCC 12 warns of the unmasked ones.)
 #define VOSTEL_WIDE_CLMUL __attribute__((target("avx512f,vpclmulqdq,pclmul,sse2")))
 
 VOSTEL_WIDE_CLMUL inline __m512i Load512(const unsigned char* p) {
@@ -186,6 +180,12 @@ VOSTEL_WIDE_CLMUL inline __m512i Fold512(__m512i x, __m512i k, __m512i next) {
                                    next, 0x96);
 }
 
+// The same folds four 128-bit lanes to a 512-bit register, and four such
+// registers at once: 256 bytes a step. Each 128-bit lane is folded as one
+// accumulator of CrcFold is, over a distance of 2048 bits; the four
+// registers then over 512 bits into one, and its lanes over 128 bits into
+// the one CrcFinish takes. n is at least 256 and a multiple of 16.
+// (The extracts are masked: GCC 12 warns of the unmasked ones.)
 VOSTEL_WIDE_CLMUL std::uint32_t CrcFoldWide(std::uint32_t crc, const unsigned char* p, std::size_t n) {
   const __m512i k2048 = Lanes4(0x01322d1430, 0x011542778a);
   const __m512i k512 = Lanes4(0x01c6e41596, 0x0154442bd4);
