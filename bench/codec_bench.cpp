@@ -7,12 +7,16 @@
 // one file, and the line-level decoder of codec/YEnc.h (what a session runs on
 // each body line, CRC-32 included) is timed in memory beside Python's sabyenc3
 // on the same parts. Those two figures are CPU time, so a busy machine
-// counts as little as possible in their ratio.
+// counts as little as possible in their ratio. Before them the ways of the
+// CRC-32 and of the line decoder this processor runs are timed one against
+// another.
 //
 //   codec_bench [folder]     (default: a new folder under the temp folder)
+//   codec_bench --ways       only the ways of the CRC-32 and the line decoder
 #include "codec/UUCode.h"
 #include "codec/YEnc.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -236,9 +240,115 @@ open(sys.argv[2], "wb").write(b"".join(d for d, _, _ in out))
 print(best)
 )";
 
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+const char* PathName(TYEncPath path) {
+  return path == TYEncPath::Plain ? "plain"
+         : path == TYEncPath::Sse ? "SSE (16 bytes)"
+                                  : "AVX-512 (64 bytes)";
+}
+
+// Each way of the CRC-32 and of the line decoder this processor runs, in
+// the same run and taking turns, so a busy moment of the machine falls on
+// all of them alike: the median CPU time of 15 turns, each over the same
+// 768000-byte part (the CRC-32) or the data lines of eight parts, one
+// decoder call a line as a session makes them.
+void PathSection(const std::string& bytes, const std::string& text, bool& ok) {
+  std::vector<TYEncPath> paths;
+  for (const TYEncPath path : {TYEncPath::Plain, TYEncPath::Sse, TYEncPath::Wide})
+    if (YEncHasPath(path))
+      paths.push_back(path);
+  constexpr int Turns = 15;
+
+  const std::string_view part = std::string_view(bytes).substr(0, PartSize);
+  constexpr int Sums = 40; // per turn
+  std::vector<std::vector<double>> crcSeconds(paths.size());
+  std::vector<std::uint32_t> crcs(paths.size());
+  for (int turn = 0; turn < Turns; ++turn)
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      const int sums = paths[i] == TYEncPath::Plain ? Sums / 8 : Sums;
+      const double start = CpuSeconds();
+      std::uint32_t crc = 0;
+      for (int k = 0; k < sums; ++k)
+        crc = Crc32On(paths[i], crc, part.data(), part.size());
+      crcSeconds[i].push_back((CpuSeconds() - start) / sums);
+      crcs[i] = crc == 0 ? 0 : Crc32On(paths[i], 0, part.data(), part.size());
+    }
+  std::printf("\nCRC-32 of a %zu-byte part, each way (median of %d turns)\n", PartSize, Turns);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const bool same = crcs[i] == crcs[0];
+    ok = ok && same;
+    std::printf("  %-32s %8.2f GB/s%s\n", PathName(paths[i]), double(PartSize) / 1e9 / Median(crcSeconds[i]),
+                same ? "" : "  CRC DIFFERS");
+  }
+  if (paths.size() > 2)
+    std::printf("  AVX-512 / SSE                      %.2fx (target: at least 2x)\n",
+                Median(crcSeconds[1]) / Median(crcSeconds[2]));
+
+  // The data lines of the first eight parts, CR included, LF cut.
+  std::vector<std::string_view> lines;
+  std::vector<std::size_t> partEnds; // lines before each part's =yend
+  std::size_t dataBytes = 0;
+  for (std::size_t pos = 0; pos < text.size() && partEnds.size() < 8;) {
+    const std::size_t lf = std::min(text.find('\n', pos), text.size());
+    const std::string_view l(text.data() + pos, lf - pos);
+    pos = lf + 1;
+    if (YEncKeyword(l) == ykEnd)
+      partEnds.push_back(lines.size());
+    if (YEncKeyword(l) == ykNone) {
+      lines.push_back(l);
+      dataBytes += l.size();
+    }
+  }
+  // Alone, then with each part's CRC-32 taken over the part at once, as
+  // the session does.
+  std::vector<char> out(dataBytes);
+  for (const bool sum : {false, true}) {
+    std::vector<std::string> outs(paths.size());
+    std::vector<std::uint32_t> sums(paths.size());
+    std::vector<std::vector<double>> seconds(paths.size());
+    for (int turn = 0; turn < Turns; ++turn)
+      for (std::size_t i = 0; i < paths.size(); ++i) {
+        const double start = CpuSeconds();
+        char* o = out.data();
+        std::uint32_t crcs = 0;
+        std::size_t line = 0;
+        for (const std::size_t end : partEnds) {
+          char* const from = o;
+          bool escape = false;
+          for (; line < end; ++line)
+            o += YEncDecodeLineOn(paths[i], lines[line].data(), lines[line].size(), o, escape);
+          if (sum)
+            crcs ^= Crc32On(paths[i], 0, from, std::size_t(o - from));
+        }
+        seconds[i].push_back(CpuSeconds() - start);
+        outs[i].assign(out.data(), std::size_t(o - out.data()));
+        sums[i] = crcs;
+      }
+    std::printf("\nyEnc data lines of %zu parts (%zu lines, %.1f MB of text), a call a line%s, each way "
+                "(median of %d turns)\n",
+                partEnds.size(), lines.size(), double(dataBytes) / 1e6, sum ? ", CRC-32 per part" : "",
+                Turns);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      const bool same = outs[i].size() == partEnds.size() * PartSize && outs[i] == outs[0] &&
+                        outs[i] == bytes.substr(0, outs[i].size()) && sums[i] == sums[0];
+      ok = ok && same;
+      std::printf("  %-32s %8.2f GB/s of text%s\n", PathName(paths[i]),
+                  double(dataBytes) / 1e9 / Median(seconds[i]), same ? "" : "  DECODED BYTES DIFFER");
+    }
+    if (paths.size() > 2)
+      std::printf("  AVX-512 / SSE                      %.2fx%s\n", Median(seconds[1]) / Median(seconds[2]),
+                  sum ? "" : " (target: at least 1.2x)");
+  }
+}
+
 void YEncSection(const std::string& folder, const std::string& orig, bool& ok) {
   const std::string bytes = ReadAll(orig);
   const std::string text = YEncParts(bytes);
+  PathSection(bytes, text, ok);
   const std::string parts = folder + "parts.ync";
   std::ofstream(parts, std::ios::binary) << text;
   std::printf("\nyEnc, %zu parts of %zu bytes (%.1f MB of text)\n", (bytes.size() + PartSize - 1) / PartSize,
@@ -291,6 +401,17 @@ void YEncSection(const std::string& folder, const std::string& orig, bool& ok) {
 int main(int argc, char** argv) {
   if (argc == 7 && std::strcmp(argv[1], "--convert") == 0)
     return Convert(argv);
+  if (argc == 2 && std::strcmp(argv[1], "--ways") == 0) {
+    std::mt19937_64 gen(42);
+    std::string bytes(8 * PartSize, '\0');
+    for (std::size_t at = 0; at < bytes.size(); at += 8) {
+      const std::uint64_t w = gen();
+      std::memcpy(bytes.data() + at, &w, 8);
+    }
+    bool ok = true;
+    PathSection(bytes, YEncParts(bytes), ok);
+    return ok ? 0 : 1;
+  }
 
   std::string folder;
   if (argc > 1) {

@@ -124,27 +124,14 @@ VOSTEL_CLMUL inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
                        next);
 }
 
-// Folds 64 bytes at a time with carry-less multiplication, then reduces to
-// 32 bits (Barrett). The constants are powers of x modulo the polynomial in
-// the bit-reflected domain. n is at least 64 and a multiple of 16.
-VOSTEL_CLMUL std::uint32_t CrcFold(std::uint32_t crc, const unsigned char* p, std::size_t n) {
-  const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
+// Folds what is left of n (a multiple of 16) into x 16 bytes at a time, then
+// reduces the 128 bits to 32 (Barrett). The constants are powers of x modulo
+// the polynomial in the bit-reflected domain.
+VOSTEL_CLMUL inline std::uint32_t CrcFinish(__m128i x1, const unsigned char* p, std::size_t n) {
   const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
   const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);
   const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
   const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
-
-  __m128i x1 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(int(crc)));
-  __m128i x2 = Load(p + 16), x3 = Load(p + 32), x4 = Load(p + 48);
-  for (p += 64, n -= 64; n >= 64; p += 64, n -= 64) {
-    x1 = Fold(x1, k1k2, Load(p));
-    x2 = Fold(x2, k1k2, Load(p + 16));
-    x3 = Fold(x3, k1k2, Load(p + 32));
-    x4 = Fold(x4, k1k2, Load(p + 48));
-  }
-  x1 = Fold(x1, k3k4, x2);
-  x1 = Fold(x1, k3k4, x3);
-  x1 = Fold(x1, k3k4, x4);
   for (; n >= 16; p += 16, n -= 16)
     x1 = Fold(x1, k3k4, Load(p));
 
@@ -157,10 +144,83 @@ VOSTEL_CLMUL std::uint32_t CrcFold(std::uint32_t crc, const unsigned char* p, st
   return std::uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(x, 4)));
 }
 
+// Folds 64 bytes at a time with carry-less multiplication in four 128-bit
+// accumulators. n is at least 64 and a multiple of 16.
+VOSTEL_CLMUL std::uint32_t CrcFold(std::uint32_t crc, const unsigned char* p, std::size_t n) {
+  const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
+  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+
+  __m128i x1 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(int(crc)));
+  __m128i x2 = Load(p + 16), x3 = Load(p + 32), x4 = Load(p + 48);
+  for (p += 64, n -= 64; n >= 64; p += 64, n -= 64) {
+    x1 = Fold(x1, k1k2, Load(p));
+    x2 = Fold(x2, k1k2, Load(p + 16));
+    x3 = Fold(x3, k1k2, Load(p + 32));
+    x4 = Fold(x4, k1k2, Load(p + 48));
+  }
+  x1 = Fold(x1, k3k4, x2);
+  x1 = Fold(x1, k3k4, x3);
+  x1 = Fold(x1, k3k4, x4);
+  return CrcFinish(x1, p, n);
+}
+
+#define VOSTEL_WIDE_CLMUL __attribute__((target("avx512f,vpclmulqdq,pclmul,sse2")))
+
+VOSTEL_WIDE_CLMUL inline __m512i Load512(const unsigned char* p) {
+  return _mm512_loadu_si512(reinterpret_cast<const void*>(p));
+}
+
+// The same two constants in each of the four lanes.
+VOSTEL_WIDE_CLMUL inline __m512i Lanes4(std::int64_t high, std::int64_t low) {
+  return _mm512_set_epi64(high, low, high, low, high, low, high, low);
+}
+
+VOSTEL_WIDE_CLMUL inline __m512i Fold512(__m512i x, __m512i k, __m512i next) {
+  return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11),
+                                   next, 0x96);
+}
+
+// The same folds four 128-bit lanes to a 512-bit register, and four such
+// registers at once: 256 bytes a step. Each 128-bit lane is folded as one
+// accumulator of CrcFold is, over a distance of 2048 bits; the four
+// registers then over 512 bits into one, and its lanes over 128 bits into
+// the one CrcFinish takes. n is at least 256 and a multiple of 16.
+// (The extracts are masked: GCC 12 warns of the unmasked ones.)
+VOSTEL_WIDE_CLMUL std::uint32_t CrcFoldWide(std::uint32_t crc, const unsigned char* p, std::size_t n) {
+  const __m512i k2048 = Lanes4(0x01322d1430, 0x011542778a);
+  const __m512i k512 = Lanes4(0x01c6e41596, 0x0154442bd4);
+  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+
+  __m512i x0 = _mm512_xor_si512(Load512(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(int(crc))));
+  __m512i x1 = Load512(p + 64), x2 = Load512(p + 128), x3 = Load512(p + 192);
+  for (p += 256, n -= 256; n >= 256; p += 256, n -= 256) {
+    x0 = Fold512(x0, k2048, Load512(p));
+    x1 = Fold512(x1, k2048, Load512(p + 64));
+    x2 = Fold512(x2, k2048, Load512(p + 128));
+    x3 = Fold512(x3, k2048, Load512(p + 192));
+  }
+  x0 = Fold512(x0, k512, x1);
+  x0 = Fold512(x0, k512, x2);
+  x0 = Fold512(x0, k512, x3);
+  for (; n >= 64; p += 64, n -= 64)
+    x0 = Fold512(x0, k512, Load512(p));
+  __m128i x = _mm512_maskz_extracti32x4_epi32(0xF, x0, 0);
+  x = Fold(x, k3k4, _mm512_maskz_extracti32x4_epi32(0xF, x0, 1));
+  x = Fold(x, k3k4, _mm512_maskz_extracti32x4_epi32(0xF, x0, 2));
+  x = Fold(x, k3k4, _mm512_maskz_extracti32x4_epi32(0xF, x0, 3));
+  return CrcFinish(x, p, n);
+}
+
 // Asked once; a static initializer of our own could run before the
 // library's, hence the explicit init.
 bool HasClmul() {
   static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("pclmul"));
+  return has;
+}
+
+bool HasWideClmul() {
+  static const bool has = (__builtin_cpu_init(), HasClmul() && __builtin_cpu_supports("avx512f") &&
+                                                     __builtin_cpu_supports("vpclmulqdq"));
   return has;
 }
 #endif
@@ -424,16 +484,110 @@ bool HasSsse3() {
       (__builtin_cpu_init(), __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt"));
   return has;
 }
+
+#define VOSTEL_WIDE_DECODE __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi,bmi2,popcnt")))
+
+// Output byte j comes from input byte Index[j]. Taking out input byte d
+// after t others before it moves every byte from output place d - t on. An
+// absent d (64, past the block) gives a place no byte has.
+VOSTEL_WIDE_DECODE inline void TakeOut(__m512i& Index, __m512i Iota, std::uint64_t d, std::uint64_t t) {
+  const __mmask64 from = _mm512_cmpge_epu8_mask(Iota, _mm512_set1_epi8(char((d - t) | (d & 64))));
+  Index = _mm512_mask_add_epi8(Index, from, Index, _mm512_set1_epi8(1));
+}
+
+// Decodes the characters of v that Valid (a bit each) marks, the rest
+// zeros, into o: 64 at a time. A posted line holds an escape in some 64
+// characters, so the bytes to drop are taken out one by one: each moves the
+// bytes after it one place to the front, which one byte permutation does
+// for all of them at once, up to four without a branch. The permutation is
+// made even when nothing is dropped: a branch on it would go wrong for one
+// block in two. Returns the bytes decoded, or -1 for "==" as DecodeBlock
+// does; Carry as there. Whole blocks store 64 bytes, which is within what
+// the input has passed; a block with Valid short of all stores only its
+// bytes.
+VOSTEL_WIDE_DECODE inline int DecodeBlock64(__m512i v, std::uint64_t Valid, std::uint64_t& Carry, char* o) {
+  const std::uint64_t eq = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('='));
+  const std::uint64_t ends =
+      _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\r')) | _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
+  const std::uint64_t escaped = (eq << 1 | Carry) & Valid;
+  if (eq & escaped)
+    return -1;
+  std::uint64_t drop = (eq | (ends & ~escaped)) & Valid;
+  __m512i value = _mm512_sub_epi8(v, _mm512_set1_epi8(42));
+  value = _mm512_mask_sub_epi8(value, escaped, value, _mm512_set1_epi8(64));
+  const int n = int(_mm_popcnt_u64(Valid & ~drop));
+  Carry = (eq & (Valid ^ Valid >> 1)) != 0 ? 1 : 0; // at the last valid character
+
+  const __m512i iota =
+      _mm512_set_epi64(0x3f3e3d3c3b3a3938, 0x3736353433323130, 0x2f2e2d2c2b2a2928, 0x2726252423222120,
+                       0x1f1e1d1c1b1a1918, 0x1716151413121110, 0x0f0e0d0c0b0a0908, 0x0706050403020100);
+  __m512i index = iota;
+  std::uint64_t t = 0;
+  TakeOut(index, iota, _tzcnt_u64(drop), t++);
+  drop = _blsr_u64(drop);
+  TakeOut(index, iota, _tzcnt_u64(drop), t++);
+  drop = _blsr_u64(drop);
+  TakeOut(index, iota, _tzcnt_u64(drop), t++);
+  drop = _blsr_u64(drop);
+  TakeOut(index, iota, _tzcnt_u64(drop), t++);
+  drop = _blsr_u64(drop);
+  for (; drop != 0; ++t, drop = _blsr_u64(drop))
+    TakeOut(index, iota, _tzcnt_u64(drop), t);
+  value = _mm512_maskz_permutexvar_epi8(~__mmask64(0), index, value); // (GCC 12 warns of the unmasked one)
+  if (~Valid == 0)
+    _mm512_storeu_si512(o, value);
+  else
+    _mm512_mask_storeu_epi8(o, _bzhi_u64(~std::uint64_t(0), unsigned(n)), value);
+  return n;
+}
+
+// As DecodeBlocks, 64 characters at a time; the last few through a masked
+// load, which reads nothing past the line.
+VOSTEL_WIDE_DECODE char* DecodeWide(const unsigned char* p, const unsigned char* end, char* o, bool& escape) {
+  std::uint64_t carry = escape ? 1 : 0;
+  for (; end - p >= 64; p += 64) {
+    const int n = DecodeBlock64(_mm512_loadu_si512(p), ~std::uint64_t(0), carry, o);
+    if (n >= 0) {
+      o += n;
+      continue;
+    }
+    bool e = carry != 0;
+    o = DecodeRun(p, p + 64, o, e);
+    carry = e ? 1 : 0;
+  }
+  escape = carry != 0;
+  if (p == end)
+    return o;
+  const std::uint64_t valid = _bzhi_u64(~std::uint64_t(0), unsigned(end - p));
+  const int n = DecodeBlock64(_mm512_maskz_loadu_epi8(valid, p), valid, carry, o);
+  if (n < 0)
+    return DecodeRun(p, end, o, escape);
+  escape = carry != 0;
+  return o + n;
+}
+
+bool HasWideDecode() {
+  static const bool has =
+      (__builtin_cpu_init(), __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                 __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi") &&
+                                 __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt"));
+  return has;
+}
 #endif
 
 } // namespace
 
 std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& escape) {
+  return YEncDecodeLineOn(TYEncPath::Wide, line, size, out, escape);
+}
+
+std::size_t YEncDecodeLineOn(TYEncPath path, const char* line, std::size_t size, char* out, bool& escape) {
 #ifdef VOSTEL_X86
-  if (HasSsse3()) {
-    const auto* p = reinterpret_cast<const unsigned char*>(line);
+  const auto* p = reinterpret_cast<const unsigned char*>(line);
+  if (path == TYEncPath::Wide && HasWideDecode())
+    return std::size_t(DecodeWide(p, DataEnd(p, size), out, escape) - out);
+  if (path != TYEncPath::Plain && HasSsse3())
     return std::size_t(DecodeBlocks(p, DataEnd(p, size), out, escape) - out);
-  }
 #endif
   return YEncDecodeLinePlain(line, size, out, escape);
 }
@@ -444,17 +598,41 @@ std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, b
 }
 
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size) {
+  return Crc32On(TYEncPath::Wide, crc, data, size);
+}
+
+std::uint32_t Crc32On(TYEncPath path, std::uint32_t crc, const void* data, std::size_t size) {
   const auto* p = static_cast<const unsigned char*>(data);
   crc = ~crc;
 #ifdef VOSTEL_X86
-  if (size >= 64 && HasClmul()) {
-    const std::size_t whole = size & ~std::size_t(15);
+  const std::size_t whole = size & ~std::size_t(15);
+  if (path == TYEncPath::Wide && size >= 256 && HasWideClmul()) {
+    crc = CrcFoldWide(crc, p, whole);
+    p += whole;
+    size -= whole;
+  } else if (path != TYEncPath::Plain && size >= 64 && HasClmul()) {
     crc = CrcFold(crc, p, whole);
     p += whole;
     size -= whole;
   }
 #endif
   return ~CrcSlice8(crc, p, size);
+}
+
+bool YEncHasPath(TYEncPath path) {
+#ifdef VOSTEL_X86
+  switch (path) {
+  case TYEncPath::Plain:
+    return true;
+  case TYEncPath::Sse:
+    return HasClmul() && HasSsse3();
+  case TYEncPath::Wide:
+    return HasWideClmul() && HasWideDecode();
+  }
+  return false;
+#else
+  return path == TYEncPath::Plain;
+#endif
 }
 
 std::uint32_t Crc32Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint64_t sizeB) {

@@ -90,8 +90,9 @@ std::string ParseYEncLine(std::string_view line, TYEncLine& fields);
 // whole blocks are stored before their escapes are known. Returns the number
 // of bytes decoded. Escape carries an escape across lines: a line ending in a
 // lone "=" sets it, and the first character of the next line is then taken as
-// escaped. Start each part with false. Sixteen characters at a time where
-// the processor has SSSE3, escapes and line ends included.
+// escaped. Start each part with false. 64 characters at a time where the
+// processor has AVX-512 BW and VBMI, sixteen where it has SSSE3, escapes and
+// line ends included.
 std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& escape);
 // The same, a character at a time: what the fast one must come to.
 std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, bool& escape);
@@ -99,8 +100,22 @@ std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, b
 // CRC-32 of zlib, gzip and yEnc (polynomial 0xEDB88320), chained like zlib's
 // crc32(): start with 0 and pass the previous result to go on,
 // Crc32(Crc32(0, a), b) == Crc32(0, a + b). Carry-less multiplication where
-// the processor has it (several GB/s), slicing by 8 elsewhere.
+// the processor has it (12 GB/s in 128-bit registers, some 50 in 512-bit
+// ones with VPCLMULQDQ), slicing by 8 elsewhere.
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size);
+
+// The ways the functions above can go, for tests and benchmarks that set one
+// against another. Each of them may use the ways below it; a way this
+// processor lacks, or an input too short for it, goes the next way down.
+enum class TYEncPath : std::uint8_t {
+  Plain, // a character at a time; the CRC-32 by tables, 8 bytes at a time
+  Sse,   // 16 characters at a time (SSSE3), CRC-32 by 128-bit folds (PCLMUL)
+  Wide,  // 64 characters at a time (AVX-512 BW and VBMI), CRC-32 by 512-bit folds
+};
+// Whether this processor runs the given way for both the decoder and the CRC.
+bool YEncHasPath(TYEncPath path);
+std::uint32_t Crc32On(TYEncPath path, std::uint32_t crc, const void* data, std::size_t size);
+std::size_t YEncDecodeLineOn(TYEncPath path, const char* line, std::size_t size, char* out, bool& escape);
 
 // The CRC-32 of a + b from Crc32(0, a), Crc32(0, b) and the size of b, without
 // the bytes: a file's CRC from the CRCs of its parts. Some hundred

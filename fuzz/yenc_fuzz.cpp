@@ -63,13 +63,16 @@ void ParseAndFollow(std::string_view input) {
         Check(part.Placed() ? at + n <= part.RangeEnd() && part.RangeEnd() <= part.FileSize() : n == 0);
         Check(later.DecodeLater(line.data(), line.size(), buffer.get()) == n);
         run.append(buffer.get(), n);
-        // The line's characters decoded sixteen at a time and one at a time
-        // agree, the escape carried out of the line too.
-        bool fast = false, plain = false;
-        const std::size_t m = YEncDecodeLine(line.data(), line.size(), buffer.get(), fast);
+        // The line's characters decoded by blocks, each way this processor
+        // has, and one at a time agree, the escape carried out of the line too.
+        bool plain = false;
+        const std::size_t m = YEncDecodeLinePlain(line.data(), line.size(), buffer.get(), plain);
         const std::string once(buffer.get(), m);
-        Check(YEncDecodeLinePlain(line.data(), line.size(), buffer.get(), plain) == m);
-        Check(once == std::string_view(buffer.get(), m) && fast == plain);
+        for (const TYEncPath path : {TYEncPath::Sse, TYEncPath::Wide}) {
+          bool fast = false;
+          Check(YEncDecodeLineOn(path, line.data(), line.size(), buffer.get(), fast) == m);
+          Check(once == std::string_view(buffer.get(), m) && fast == plain);
+        }
       }
       break;
     }
@@ -94,7 +97,8 @@ void DecodeWhole(std::string_view input, bool headers) {
   Check(name.find("/../") == std::string::npos && name != "//");
 }
 
-// In pieces too short to fold: the folded CRC of the whole must agree.
+// In pieces too short to fold: the folded CRC of the whole must agree, and
+// so must every way of folding this processor has.
 std::uint32_t TableCrc(std::string_view s) {
   std::uint32_t c = 0;
   for (std::size_t at = 0; at < s.size(); at += 63)
@@ -105,6 +109,8 @@ std::uint32_t TableCrc(std::string_view s) {
 void RoundTrip(std::string_view bytes) {
   const std::uint8_t shape = bytes.empty() ? 0 : std::uint8_t(bytes[0]);
   const std::uint32_t crc = TableCrc(bytes);
+  for (const TYEncPath path : {TYEncPath::Plain, TYEncPath::Sse, TYEncPath::Wide})
+    Check(Crc32On(path, shape, bytes.data(), bytes.size()) == Crc32(shape, bytes.data(), bytes.size()));
   const std::size_t cut = bytes.size() / 3 + shape % 7;
   Check(Crc32(Crc32(0, bytes.data(), std::min(cut, bytes.size())), bytes.data() + std::min(cut, bytes.size()),
               bytes.size() - std::min(cut, bytes.size())) == crc);

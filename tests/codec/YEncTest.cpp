@@ -3,6 +3,7 @@
 #include "codec/YEnc.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -84,6 +85,30 @@ TEST(Crc32, MatchesThePolynomialAtEveryLengthAndAlignment) {
           << offset << " " << size;
 }
 
+// Each way this processor runs against the tables, at every length up to
+// past four steps of the widest fold and every alignment within its
+// register, a running CRC carried in: lengths that stop inside a step, in
+// the 16-byte tail or in the last few bytes the tables take all agree.
+TEST(Crc32, EveryWayOfThisProcessorAgreesWithTheTables) {
+  const std::string data = CodecTest::Random(1100 + 64, 11);
+  for (const TYEncPath path : {TYEncPath::Sse, TYEncPath::Wide}) {
+    if (!YEncHasPath(path)) {
+      std::printf("this processor lacks path %d: not compared\n", int(path));
+      continue;
+    }
+    for (std::size_t offset = 0; offset < 64; offset += offset < 17 ? 1 : 9)
+      for (std::size_t size = 0; size <= 1100; ++size) {
+        const std::uint32_t in = std::uint32_t(size * 0x9E3779B9u + offset);
+        ASSERT_EQ(Crc32On(path, in, data.data() + offset, size),
+                  Crc32On(TYEncPath::Plain, in, data.data() + offset, size))
+            << int(path) << " " << offset << " " << size;
+      }
+  }
+  // The default way is the widest there is.
+  const std::string big = CodecTest::Random(768000, 12);
+  EXPECT_EQ(Crc32(5, big.data(), big.size()), Crc32On(TYEncPath::Plain, 5, big.data(), big.size()));
+}
+
 // A file's CRC from its parts' CRCs, at every cut of a buffer; past 4 GiB
 // joining three parts either way round gives the same.
 TEST(Crc32, CombinedFromThePartsAsOverTheWhole) {
@@ -150,23 +175,67 @@ TEST(YEncLines, DecodingHandlesEscapesLineEndsAndASplitEscape) {
 }
 
 // Lines thick with escapes, stray line ends and "==" at every length and
-// place, an escape carried in and out: sixteen characters at a time decode
-// as one at a time do, into exactly the line's room.
+// place, an escape carried in and out: each way this processor decodes by
+// blocks (sixteen characters, and 64 with up to four or many taken out of
+// a block) agrees with decoding one at a time, into exactly the line's room.
+// Some lines are as a poster writes them, a few escapes in 128 characters,
+// so blocks with none to take out and lines ending in a short block show.
 TEST(YEncLines, DecodingByBlocksAgreesWithDecodingByCharacters) {
   std::uint32_t seed = 7;
   const auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
   const char special[] = {'=', '=', '\r', '\n', 'a', '\0', char(0xFF), '}'};
-  for (int round = 0; round < 4000; ++round) {
-    std::string line(next() % 70, 'x');
-    for (char& c : line)
-      c = next() % 3 == 0 ? special[next() % 8] : char(next());
-    bool fast = round % 2 != 0, plain = fast;
-    std::vector<char> a(line.size()), b(line.size());
-    const std::size_t n = YEncDecodeLine(line.data(), line.size(), a.data(), fast);
-    ASSERT_EQ(YEncDecodeLinePlain(line.data(), line.size(), b.data(), plain), n) << round;
-    ASSERT_EQ(std::string(a.data(), n), std::string(b.data(), n)) << round;
-    ASSERT_EQ(fast, plain) << round;
+  for (const TYEncPath path : {TYEncPath::Sse, TYEncPath::Wide}) {
+    if (!YEncHasPath(path)) {
+      std::printf("this processor lacks path %d: not compared\n", int(path));
+      continue;
+    }
+    for (int round = 0; round < 6000; ++round) {
+      std::string line(round % 4 == 3 ? 126 + next() % 6 : next() % 300, 'x');
+      const unsigned thick = round % 4 == 0 ? 3 : round % 4 == 1 ? 16 : 64;
+      for (char& c : line)
+        c = next() % thick == 0 ? special[next() % 8] : char(next());
+      bool fast = round % 2 != 0, plain = fast;
+      std::vector<char> a(line.size()), b(line.size());
+      const std::size_t n = YEncDecodeLineOn(path, line.data(), line.size(), a.data(), fast);
+      ASSERT_EQ(YEncDecodeLinePlain(line.data(), line.size(), b.data(), plain), n)
+          << int(path) << " " << round;
+      ASSERT_EQ(std::string(a.data(), n), std::string(b.data(), n)) << int(path) << " " << round;
+      ASSERT_EQ(fast, plain) << int(path) << " " << round;
+    }
   }
+}
+
+// An escape, "==", a stray CR and an escaped CR at every place of lines
+// around one and two blocks long, in lines otherwise clean and in lines with
+// an escape in every fourth character: what a block carries into the next,
+// where the last one ends and what leaves the line agree with decoding one
+// character at a time, in every way this processor has.
+TEST(YEncLines, EscapesAtBlockEdgesAgreeInEveryWay) {
+  std::vector<TYEncPath> paths;
+  for (const TYEncPath path : {TYEncPath::Sse, TYEncPath::Wide})
+    if (YEncHasPath(path))
+      paths.push_back(path);
+  for (const std::size_t size : {15, 16, 17, 63, 64, 65, 127, 128, 129, 130, 192})
+    for (const std::string_view piece : {"=}", "==", "\r", "=\r", "="})
+      for (const bool busy : {false, true})
+        for (std::size_t at = 0; at + piece.size() <= size; ++at) {
+          std::string line(size, 'k');
+          for (std::size_t i = 3; busy && i < size; i += 4)
+            line[i] = '=';
+          line.replace(at, piece.size(), piece);
+          for (const bool carried : {false, true}) {
+            bool plain = carried;
+            std::vector<char> want(size), got(size);
+            const std::size_t n = YEncDecodeLinePlain(line.data(), size, want.data(), plain);
+            for (const TYEncPath path : paths) {
+              bool fast = carried;
+              ASSERT_EQ(YEncDecodeLineOn(path, line.data(), size, got.data(), fast), n)
+                  << int(path) << " " << line << " " << carried;
+              ASSERT_EQ(std::string(got.data(), n), std::string(want.data(), n)) << int(path) << " " << line;
+              ASSERT_EQ(fast, plain) << int(path) << " " << line;
+            }
+          }
+        }
 }
 
 // Every byte value at every place of lines of many lengths, alone and in
