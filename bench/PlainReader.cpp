@@ -100,36 +100,51 @@ struct TFetch {
   bool InBody = false;
 };
 
-// Takes the replies that In holds whole; keeps of a body only the last
-// bytes, where the final line may begin.
-bool TakeReplies(TFetch& F, TPlainRead& Result) {
+// Takes the replies in what a receive brought, where it lies: nothing of a
+// body is copied or looked at twice, as a reader that only stores would
+// do. Socket.In gathers a status line until its CR LF; while a body comes,
+// it holds the last 4 bytes before Data, where the body's end may begin.
+bool TakeReplies(TFetch& F, std::string_view Data, TPlainRead& Result) {
+  static constexpr std::string_view End = "\r\n.\r\n";
   std::string& in = F.Socket.In;
-  std::size_t at = 0;
-  while (at < in.size()) {
+  while (!Data.empty()) {
     if (!F.InBody) {
-      const std::size_t eol = in.find("\r\n", at);
-      if (eol == std::string::npos)
-        break;
-      if (F.Asked.empty() || in.compare(at, 4, "222 ") != 0) {
+      const std::size_t lf = Data.find('\n');
+      in.append(Data.substr(0, lf == std::string_view::npos ? Data.size() : lf + 1));
+      Data.remove_prefix(lf == std::string_view::npos ? Data.size() : lf + 1);
+      if (in.size() < 2 || in.compare(in.size() - 2, 2, "\r\n") != 0)
+        continue;
+      if (F.Asked.empty() || in.compare(0, 4, "222 ") != 0) {
         Result.Error = "BODY " + (F.Asked.empty() ? "?" : std::to_string(F.Asked.front())) + ": " +
-                       in.substr(at, eol - at);
+                       in.substr(0, in.size() - 2);
         return false;
       }
       // From the status line's CR LF, so that an empty body's end is found.
-      at = eol;
+      in = "\r\n";
       F.InBody = true;
+      continue;
     }
-    const std::size_t end = in.find("\r\n.\r\n", at);
-    if (end == std::string::npos) {
-      at = std::max(at, in.size() < 4 ? 0 : in.size() - 4);
+    // The end across the edge of what came before, then within Data.
+    std::string edge = in;
+    edge.append(Data.substr(0, End.size() - 1));
+    std::size_t after = std::string_view::npos;
+    if (const std::size_t at = edge.find(End); at != std::string::npos) {
+      after = at + End.size() - in.size();
+    } else if (const void* at = ::memmem(Data.data(), Data.size(), End.data(), End.size())) {
+      after = std::size_t(static_cast<const char*>(at) - Data.data()) + End.size();
+    }
+    if (after == std::string_view::npos) {
+      edge = in;
+      edge.append(Data.substr(Data.size() - std::min(Data.size(), End.size() - 1)));
+      in = edge.substr(edge.size() - std::min(edge.size(), End.size() - 1));
       break;
     }
-    at = end + 5;
+    Data.remove_prefix(after);
+    in.clear();
     F.InBody = false;
     F.Asked.pop_front();
     ++Result.Bodies;
   }
-  in.erase(0, at);
   return true;
 }
 
@@ -225,8 +240,7 @@ TPlainRead TPlainReader::Read(const std::vector<std::int64_t>& Articles, int Con
           result.Error = FSink + ": " + std::strerror(errno);
           return result;
         }
-        f.Socket.In.append(buffer.get(), std::size_t(got));
-        if (!TakeReplies(f, result))
+        if (!TakeReplies(f, std::string_view(buffer.get(), std::size_t(got)), result))
           return result;
       }
     }
