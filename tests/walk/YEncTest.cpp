@@ -10,8 +10,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include <sys/stat.h>
-
 using Lines = std::vector<std::string>;
 
 class YEnc : public SessionTest {
@@ -389,45 +387,6 @@ TEST_F(YEnc, AFileMadeInAnEarlierWindowIsRemembered) {
   EXPECT_EQ(Logged(later.get()), (Lines{"part 2 of \"f.bin\": f.bin is complete already; part skipped "}));
   EXPECT_EQ(Files(), (Lines{"f (1).bin", "f.bin"}));
   EXPECT_EQ(ReadFile(Folder + "f (1).bin"), other);
-}
-
-// An earlier window left the fourth copy of a name unfinished, the three
-// before it finished: a later window finds it for each of its parts, though
-// after its first look it looks only as far as the copies in use.
-TEST_F(YEnc, ACopyPastFreeOnesIsFoundByEveryPart) {
-  std::vector<std::string> data;
-  std::vector<std::vector<Lines>> parts;
-  for (int i = 0; i < 4; ++i) {
-    data.push_back(RandomBytes(Data.size(), 20 + i));
-    parts.push_back(YEncParts(data.back(), "d.bin", 3));
-    Article(parts.back()[0]);
-  }
-  for (int i = 0; i < 3; ++i)
-    for (int k = 1; k < 3; ++k)
-      Article(parts[i][k]);
-  Child->CloseYEncFiles();
-  const auto inode = [&](const std::string& name) {
-    struct stat st {};
-    return ::stat((Folder + name).c_str(), &st) == 0 ? st.st_ino : 0;
-  };
-  const ino_t begun = inode("d.bin (3).partial");
-  ASSERT_NE(begun, 0u);
-
-  auto later = std::make_unique<TTestSession>();
-  later->FSessionDir = Folder;
-  Article(parts[3][1], later.get());
-  Article(parts[3][2], later.get());
-  later->CloseYEncFiles();
-  const Lines files = Files();
-  EXPECT_EQ(files.size(), 4u);
-  EXPECT_TRUE(std::none_of(files.begin(), files.end(),
-                           [](const std::string& f) { return f.find(".partial") != std::string::npos; }));
-  // Put together where the earlier window began it, not copied over from a
-  // copy begun anew.
-  EXPECT_TRUE(std::any_of(files.begin(), files.end(), [&](const std::string& f) {
-    return ReadFile(Folder + f) == data[3] && inode(f) == begun;
-  }));
-  EXPECT_EQ(Logged(later.get()), Lines{});
 }
 
 // The scanner's other kinds meet yEnc: a =ybegin keeps an unfinished block;
