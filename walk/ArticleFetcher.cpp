@@ -203,8 +203,9 @@ void TArticleFetcher::Connect(TConnection& c) {
   // others carry the bodies plainly.
   n.SetCompress(FCompress && &c == FPool.front().get() && !c.Plain);
   c.GoingPlain = c.Weighed = false;
-  c.WeighedBytes = n.BytesReceived();
-  c.WeighedLink = n.LinkBytesReceived();
+  c.EndBytes = n.BytesReceived();
+  c.EndLink = n.LinkBytesReceived();
+  c.BodyBytes = c.BodyLink = 0;
   n.SetPipelineDepth(1);
   c.Phase = TConnection::Connecting;
   c.Sent.clear();
@@ -330,6 +331,14 @@ void TArticleFetcher::NoteEnd(TConnection& c, std::uint16_t Error, bool Alone, b
 // that it ended on: of the requests such a line cuts, the first holds it.
 bool TArticleFetcher::TakeEnded(TConnection& c, std::uint16_t Error) {
   const bool alone = c.Sent.front().Alone;
+  // What came since the last end is this reply's: a body's is weighed.
+  const std::int64_t bytes = c.Nntp.BytesReceived(), link = c.Nntp.LinkBytesReceived();
+  if (!c.Sent.front().Scan && !c.Sent.front().Seek) {
+    c.BodyBytes += bytes - c.EndBytes;
+    c.BodyLink += link - c.EndLink;
+  }
+  c.EndBytes = bytes;
+  c.EndLink = link;
   c.Sent.pop_front();
   const bool longLine = Error == LineTooLong && !std::exchange(c.Cut, true);
   NoteEnd(c, Error, alone, longLine);
@@ -354,22 +363,21 @@ void TArticleFetcher::GoOnAfter(TConnection& c) {
   CheckStopAfter();
 }
 
-// A compressed connection weighs what compression saves on each stretch of
-// what it brings (1 MB as read): a stretch that saves less than a tenth,
-// as yEnc bodies do, ends it, since it costs the server and us a processor
-// for next to nothing; the overview, which shrinks several times, keeps it.
-// True once it is to go plain.
+// A compressed connection weighs what compression saves on the bodies it
+// brings, first over a sixteenth of the stretch (1 MB as read), which a
+// yEnc part fills alone, then over each stretch: bodies that save less than
+// a tenth, as yEnc bodies do, end it, since they cost the server and us a
+// processor for next to nothing. The overview, which shrinks a dozen
+// times, is not weighed. True once it is to go plain.
 bool TArticleFetcher::WeighCompression(TConnection& c) {
   if (!c.Nntp.Compressed() || c.GoingPlain)
     return c.GoingPlain;
-  const std::int64_t bytes = c.Nntp.BytesReceived() - c.WeighedBytes;
-  if (bytes < FCompressionStretch)
+  if (c.BodyBytes < (c.Weighed ? FCompressionStretch : FCompressionStretch / 16))
     return false;
-  const std::int64_t link = c.Nntp.LinkBytesReceived() - c.WeighedLink;
+  c.GoingPlain = c.BodyLink * 10 > c.BodyBytes * 9;
   c.Weighed = true;
-  c.WeighedBytes = c.Nntp.BytesReceived();
-  c.WeighedLink = c.Nntp.LinkBytesReceived();
-  return c.GoingPlain = link * 10 > bytes * 9;
+  c.BodyBytes = c.BodyLink = 0;
+  return c.GoingPlain;
 }
 
 // Nothing is in flight on c: on the next turn of the loop, out of the
@@ -763,9 +771,9 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
   // does not shrink, and compressing it costs the server a processor and us
   // the inflating, so that one connection held up the walk's order.
   const bool fetches = !c.Nntp.Compressed() || !PlainStands();
-  // Until it has weighed what compression saves, one body at a time: what
-  // is in flight when the weighing ends it still comes compressed, and the
-  // server compresses a yEnc body at some 40 MB/s.
+  // Until its bodies have been weighed, one at a time: what is in flight
+  // when the weighing ends it still comes compressed, and a server
+  // compresses a yEnc body at some 40 MB/s.
   const int bodyRoom = c.Nntp.Compressed() && !c.Weighed ? 1 : room;
   for (; fetches && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < bodyRoom; ++sent) {
     TArticle* a = NextToSend();

@@ -50,14 +50,15 @@ struct TArticleFetcher::TConnection {
   bool StatAgain = false;      // and whether that means asking again
   // Compression that did not pay: the connection comes again plain for the
   // rest of the walk (Plain) once what it has out has ended (GoingPlain:
-  // nothing more goes out on it meanwhile). Weighed: the client's counts
-  // where the stretch being weighed began, and whether a first stretch has
-  // been weighed since it connected (until then it fetches one body at a
-  // time, so that little comes compressed for nothing).
+  // nothing more goes out on it meanwhile). What compression saves is
+  // weighed on the bodies only: EndBytes and EndLink are the client's counts
+  // as the last request ended, BodyBytes and BodyLink what the bodies since
+  // the last weighing brought, as read and over the link. Until the bodies
+  // have once been found to shrink (Weighed) they go one at a time.
   bool Plain = false;
   bool GoingPlain = false;
   bool Weighed = false;
-  std::int64_t WeighedBytes = 0, WeighedLink = 0;
+  std::int64_t EndBytes = 0, EndLink = 0, BodyBytes = 0, BodyLink = 0;
   int Tries = 0;
   QTimer Reconnect; // the wait before the next try
   QTimer Pace;      // the gap before the next request
