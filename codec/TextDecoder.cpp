@@ -105,15 +105,18 @@ bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 // Each kernel decodes up to `groups` whole groups from p to o and returns
 // how many it decoded: it stops before the first group holding a character
 // that ends a group, one of 0x80 and above, or one it has no value for, and
-// leaves that group to the loop of a group at a time. It reads no more than
-// the 4 * groups characters and writes no more than the 3 * groups bytes.
+// leaves that group to the loop of a group at a time. It reads nothing at
+// or past pEnd, the end of the piece, and writes nothing at or past oEnd,
+// the end of the buffer; where there is room it reads and writes a whole
+// register beyond the groups rather than masking it (the bytes written past
+// the decoded ones are written over later).
 
 #ifdef VOSTEL_X86
 #define VOSTEL_AVX2 __attribute__((target("avx2,bmi")))
 #define VOSTEL_WIDE __attribute__((target("avx512f,avx512bw,avx512vbmi,bmi")))
 
-VOSTEL_AVX2 std::size_t GroupsAvx2(const TDecodeTable& t, const unsigned char* p, std::size_t groups,
-                                   char* o) {
+VOSTEL_AVX2 std::size_t GroupsAvx2(const TDecodeTable& t, const unsigned char* p, const unsigned char* pEnd,
+                                   std::size_t groups, char* o, const char* oEnd) {
 #define VOSTEL_TABLE(bytes)                                                                                  \
   _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)))
   const __m256i plainLo = VOSTEL_TABLE(t.PlainLo), plainHi = VOSTEL_TABLE(t.PlainHi),
@@ -134,7 +137,7 @@ VOSTEL_AVX2 std::size_t GroupsAvx2(const TDecodeTable& t, const unsigned char* p
   while (groups > 0) {
     const std::size_t g = std::min<std::size_t>(groups, 8);
     __m256i in;
-    if (g == 8) {
+    if (pEnd - p >= 32) {
       in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     } else {
       const __m256i take =
@@ -154,7 +157,7 @@ VOSTEL_AVX2 std::size_t GroupsAvx2(const TDecodeTable& t, const unsigned char* p
         _mm256_shuffle_epi8(_mm256_madd_epi16(_mm256_maddubs_epi16(_mm256_add_epi8(in, offset), pack), join),
                             order),
         lanes);
-    if (groups >= 11) { // all 32 bytes stored fit in what the groups may give
+    if (oEnd - o >= 32) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), out);
     } else {
       alignas(32) char bytes[32];
@@ -177,8 +180,8 @@ bool HasAvx2() {
   return has;
 }
 
-VOSTEL_WIDE std::size_t GroupsWide(const TDecodeTable& t, const unsigned char* p, std::size_t groups,
-                                   char* o) {
+VOSTEL_WIDE std::size_t GroupsWide(const TDecodeTable& t, const unsigned char* p, const unsigned char* pEnd,
+                                   std::size_t groups, char* o, const char* oEnd) {
   const __m512i low = _mm512_loadu_si512(t.Wide), high = _mm512_loadu_si512(t.Wide + 64);
   const __m512i pack = _mm512_set1_epi32(0x01400140), join = _mm512_set1_epi32(0x00011000);
   // Byte 3j + b of the 48 comes from byte 4j + 2 - b of the packed lanes.
@@ -194,16 +197,19 @@ VOSTEL_WIDE std::size_t GroupsWide(const TDecodeTable& t, const unsigned char* p
   while (groups > 0) {
     const std::size_t g = std::min<std::size_t>(groups, 16);
     const __mmask64 take = ~std::uint64_t(0) >> (64 - 4 * g);
-    const __m512i in = _mm512_maskz_loadu_epi8(take, p);
+    const __m512i in = pEnd - p >= 64 ? _mm512_loadu_si512(p) : _mm512_maskz_loadu_epi8(take, p);
     // The permute reads the low 7 bits; the character's own high bit marks
     // 0x80 and above.
     const __m512i values = _mm512_permutex2var_epi8(low, in, high);
     const std::uint64_t bad = _mm512_movepi8_mask(_mm512_or_si512(values, in)) & take;
     const std::size_t clean = bad ? std::size_t(std::countr_zero(bad)) / 4 : g;
     const __m512i bits = _mm512_madd_epi16(_mm512_maddubs_epi16(values, pack), join);
-    _mm512_mask_storeu_epi8(
-        o, ~std::uint64_t(0) >> (64 - 3 * clean) & -std::uint64_t(clean > 0),
-        _mm512_maskz_permutexvar_epi8(~__mmask64(0), order, bits)); // (GCC 12 warns of the unmasked one)
+    const __m512i out =
+        _mm512_maskz_permutexvar_epi8(~__mmask64(0), order, bits); // (GCC 12 warns of the unmasked one)
+    if (oEnd - o >= 64)
+      _mm512_storeu_si512(o, out);
+    else
+      _mm512_mask_storeu_epi8(o, ~std::uint64_t(0) >> (64 - 3 * clean) & -std::uint64_t(clean > 0), out);
     done += clean;
     if (clean < g)
       break;
@@ -461,15 +467,16 @@ std::size_t TTextDecoder::Groups(const unsigned char* p, std::size_t n, std::siz
       if (FWant < UINT64_MAX)
         groups = std::min<std::uint64_t>(groups, FWant / 3);
       char* o = FBuffer.get() + FFill;
+      [[maybe_unused]] const char* const end = FBuffer.get() + FCapacity;
       for (; groups > 0; --groups) {
 #ifdef VOSTEL_X86
         // Whole blocks of groups go at once; the group that stops a block
         // goes the way below.
         std::size_t done = 0;
         if (FPath == TTextPath::Wide)
-          done = GroupsWide(t, p + i, groups, o);
+          done = GroupsWide(t, p + i, p + n, groups, o, end);
         else if (FPath == TTextPath::Avx2 && groups >= 8)
-          done = GroupsAvx2(t, p + i, groups, o);
+          done = GroupsAvx2(t, p + i, p + n, groups, o, end);
         i += 4 * done;
         o += 3 * done;
         groups -= done;
