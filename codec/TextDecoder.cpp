@@ -208,8 +208,8 @@ VOSTEL_WIDE std::size_t GroupsWide(const TDecodeTable& t, const unsigned char* p
         _mm512_maskz_permutexvar_epi8(~__mmask64(0), order, bits); // (GCC 12 warns of the unmasked one)
     if (oEnd - o >= 64)
       _mm512_storeu_si512(o, out);
-    else
-      _mm512_mask_storeu_epi8(o, ~std::uint64_t(0) >> (64 - 3 * clean) & -std::uint64_t(clean > 0), out);
+    else if (clean > 0)
+      _mm512_mask_storeu_epi8(o, ~std::uint64_t(0) >> (64 - 3 * clean), out);
     done += clean;
     if (clean < g)
       break;
