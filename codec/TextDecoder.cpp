@@ -502,8 +502,26 @@ std::size_t TTextDecoder::Groups(const unsigned char* p, std::size_t n, std::siz
       if (Room(3) < 3)
         Flush();
       if (FWant == 0 || IsLineEnd(p[i])) {
-        FPhase = phRest;
-        return i;
+        if (!IsLineEnd(p[i]) || FPath == TTextPath::Plain) {
+          FPhase = phRest;
+          return i;
+        }
+        // The line ends here: the next one starts at once, as Run would
+        // start it, unless the piece ends first or it may be "end". (The
+        // plain way leaves it to Run, as it always did: the measure of the
+        // others.)
+        while (i < n && IsLineEnd(p[i]))
+          ++i;
+        if (i == n || p[i] == 'e') {
+          FPhase = i == n ? phLineEnds : phLineStart;
+          return i;
+        }
+        if (OnLine)
+          OnLine();
+        FWant = FCounted ? t.Value[p[i++]] : UINT64_MAX;
+        if (i == n)
+          return i;
+        continue;
       }
     }
     const std::uint32_t bits = t.Shifted[FGroupSize][p[i]];
