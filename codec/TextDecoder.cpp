@@ -303,21 +303,18 @@ void TTextDecoder::Fail(const char* Why, bool InSource) {
   FPhase = phEnd;
 }
 
-std::size_t TTextDecoder::Room(std::size_t Bytes) {
+void TTextDecoder::Grow(std::size_t Bytes) {
   // A buffer as small as the first bytes need; it doubles from there.
   constexpr std::size_t First = 64;
-  if (FCapacity - FFill < Bytes && FCapacity < BufferSize) {
-    std::size_t capacity = std::max(FCapacity, First);
-    while (capacity - FFill < Bytes && capacity < BufferSize)
-      capacity *= 2;
-    capacity = std::min(capacity, BufferSize);
-    auto buffer = std::make_unique_for_overwrite<char[]>(capacity);
-    if (FFill > 0)
-      std::memcpy(buffer.get(), FBuffer.get(), FFill);
-    FBuffer = std::move(buffer);
-    FCapacity = capacity;
-  }
-  return FCapacity - FFill;
+  std::size_t capacity = std::max(FCapacity, First);
+  while (capacity - FFill < Bytes && capacity < BufferSize)
+    capacity *= 2;
+  capacity = std::min(capacity, BufferSize);
+  auto buffer = std::make_unique_for_overwrite<char[]>(capacity);
+  if (FFill > 0)
+    std::memcpy(buffer.get(), FBuffer.get(), FFill);
+  FBuffer = std::move(buffer);
+  FCapacity = capacity;
 }
 
 void TTextDecoder::Flush() {

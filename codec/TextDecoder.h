@@ -89,7 +89,12 @@ private:
   void Flush();
   // Room for at least Bytes more in the buffer, or for what is left of
   // BufferSize; Flush makes room once it is full.
-  std::size_t Room(std::size_t Bytes);
+  std::size_t Room(std::size_t Bytes) {
+    if (FCapacity - FFill < Bytes && FCapacity < BufferSize)
+      Grow(Bytes);
+    return FCapacity - FFill;
+  }
+  void Grow(std::size_t Bytes);
 
   const TDecodeTable& FTable;
   TTextPath FPath;
