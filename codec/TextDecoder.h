@@ -11,6 +11,17 @@
 
 struct TDecodeTable;
 
+// The ways the decoder can take through the groups of a data line, for tests
+// and benchmarks that set one against another. A way this processor lacks
+// goes the next way down; every way gives the same bytes.
+enum class TTextPath : std::uint8_t {
+  Plain, // a group of four characters at a time, each line through Run
+  Avx2,  // 8 groups at a time (AVX2), from one line to the next in Groups
+  Wide,  // 16 groups at a time (AVX-512 BW and VBMI), likewise
+};
+// Whether this processor runs the given way.
+bool TextDecoderHasPath(TTextPath path);
+
 // Decodes uuencode, XXencode or Base64 text handed over in pieces of any
 // size, the way TUUCode's decoders read a whole file: Feed(a) then Feed(b)
 // gives what Feed(a + b) gives. With Headers the begin line comes first and
@@ -31,6 +42,8 @@ public:
   TTextDecoder(TAlgorithm Algorithm, bool Headers, std::string Source);
 
   void Feed(std::string_view Text);
+  // The way through the groups; the widest this processor has unless set.
+  void SetPath(TTextPath path);
   // The text has ended: a group cut short by its end is decoded and the
   // buffer goes out.
   void Finish();
@@ -76,9 +89,15 @@ private:
   void Flush();
   // Room for at least Bytes more in the buffer, or for what is left of
   // BufferSize; Flush makes room once it is full.
-  std::size_t Room(std::size_t Bytes);
+  std::size_t Room(std::size_t Bytes) {
+    if (FCapacity - FFill < Bytes && FCapacity < BufferSize)
+      Grow(Bytes);
+    return FCapacity - FFill;
+  }
+  void Grow(std::size_t Bytes);
 
   const TDecodeTable& FTable;
+  TTextPath FPath;
   const std::string_view FPattern; // "begin" or "begin-base64"
   const bool FCounted;             // uuencode and XXencode lines start with their byte count
   const std::string FSource;
