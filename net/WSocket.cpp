@@ -571,16 +571,24 @@ void TCustomWSocket::WMAsyncSelect(std::uintptr_t Handle, std::intptr_t Notice) 
 // One report reads on while the system holds bytes, so a fast reply costs
 // one pass through the event loop per Limit bytes rather than per receive;
 // past Limit the rest waits for the next report, which comes at once, and
-// timers, posted messages and the window get their turn in between.
+// timers, posted messages and the window get their turn in between. No
+// receive takes more than is left of Limit (MinReadPerNotice at least).
 void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error, std::int64_t Limit) {
   struct TReading {
     bool& Flag;
     bool Was;
-    ~TReading() { Flag = Was; }
-  } Reading{FInReadLoop, std::exchange(FInReadLoop, true)};
+    std::int64_t& Room;
+    std::int64_t RoomWas;
+    ~TReading() {
+      Flag = Was;
+      Room = RoomWas;
+    }
+  } Reading{FInReadLoop, std::exchange(FInReadLoop, true), FReadRoom, FReadRoom};
   const std::int64_t Start = FReadCount;
   for (;;) {
     FLastError = 0;
+    // What the TLS session holds is read past Limit: at least a receive's worth.
+    FReadRoom = Limit == INT64_MAX ? INT64_MAX : std::max(Limit - (FReadCount - Start), MinReadPerNotice);
     if (!OnDataAvailable)
       return; // the data stays in the system
     FReceiveCalled = false;
@@ -618,6 +626,8 @@ void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error, std::i
 
 int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
   FReceiveCalled = true;
+  if (FInReadLoop && BufferSize > FReadRoom)
+    BufferSize = int(FReadRoom);
   if (FHSocket < 0) {
     FLastError = 10038;
     return -1;

@@ -292,9 +292,11 @@ private:
   std::unique_ptr<TDeflate> FDeflate;
 
   // What one readable report reads at most before the loop gets its turn
-  // again (a receive may take it past by one buffer); less where many
-  // sockets of the thread are reading.
+  // again; less where many sockets of the thread are reading. A receive
+  // inside the read loop takes no more than FReadRoom of it, so that thirty
+  // sockets with buffers of 256 KB do not read 8 MB in one turn.
   static constexpr std::int64_t MaxReadPerNotice = 1 << 20;
+  std::int64_t FReadRoom = INT64_MAX;
   std::int64_t FReadCount = 0;
   std::int64_t FLinkReadCount = 0;
   int FLastError = 0;
