@@ -373,9 +373,7 @@ std::size_t TTextDecoder::Run(const unsigned char* p, std::size_t n, bool final)
           return n;
         }
       }
-      if (OnLine)
-        OnLine();
-      FWant = FCounted ? FTable.Value[p[i++]] : UINT64_MAX;
+      StartLine(p, i);
       FPhase = phGroups;
       break;
     case phGroups:
@@ -451,6 +449,13 @@ void TTextDecoder::NameRead() {
     FPhase = phLineEnds;
 }
 
+// A data line begins at p[i], with its count where lines have one.
+void TTextDecoder::StartLine(const unsigned char* p, std::size_t& i) {
+  if (OnLine)
+    OnLine();
+  FWant = FCounted ? FTable.Value[p[i++]] : UINT64_MAX;
+}
+
 // Groups of four characters give three bytes; a group ended early by a line
 // end, padding or the end of the text gives one byte less than its
 // characters. A counted line gives no more than its count.
@@ -499,23 +504,20 @@ std::size_t TTextDecoder::Groups(const unsigned char* p, std::size_t n, std::siz
       if (Room(3) < 3)
         Flush();
       if (FWant == 0 || IsLineEnd(p[i])) {
-        if (!IsLineEnd(p[i]) || FPath == TTextPath::Plain) {
+        if (!IsLineEnd(p[i])) {
           FPhase = phRest;
           return i;
         }
-        // The line ends here: the next one starts at once, as Run would
-        // start it, unless the piece ends first or it may be "end". (The
-        // plain way leaves it to Run, as it always did: the measure of the
-        // others.)
+        // The line ends here: the next one starts at once, without a turn
+        // through Run for each line, unless the piece ends first or the
+        // line may be "end".
         while (i < n && IsLineEnd(p[i]))
           ++i;
         if (i == n || p[i] == 'e') {
           FPhase = i == n ? phLineEnds : phLineStart;
           return i;
         }
-        if (OnLine)
-          OnLine();
-        FWant = FCounted ? t.Value[p[i++]] : UINT64_MAX;
+        StartLine(p, i);
         if (i == n)
           return i;
         continue;

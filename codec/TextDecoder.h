@@ -15,9 +15,9 @@ struct TDecodeTable;
 // and benchmarks that set one against another. A way this processor lacks
 // goes the next way down; every way gives the same bytes.
 enum class TTextPath : std::uint8_t {
-  Plain, // a group of four characters at a time, each line through Run
-  Avx2,  // 8 groups at a time (AVX2), from one line to the next in Groups
-  Wide,  // 16 groups at a time (AVX-512 BW and VBMI), likewise
+  Plain, // a group of four characters at a time
+  Avx2,  // 8 groups at a time (AVX2)
+  Wide,  // 16 groups at a time (AVX-512 BW and VBMI)
 };
 // Whether this processor runs the given way.
 bool TextDecoderHasPath(TTextPath path);
@@ -95,6 +95,7 @@ private:
     return FCapacity - FFill;
   }
   void Grow(std::size_t Bytes);
+  void StartLine(const unsigned char* p, std::size_t& i);
 
   const TDecodeTable& FTable;
   TTextPath FPath;
