@@ -259,31 +259,21 @@ const char* PathName(TTextPath path) {
                                    : "AVX-512 VBMI (16 groups)";
 }
 
-// A part file's text as the scanner writes it: the begin line, the data
-// lines with CRLF (uuencode and XXencode "M" and 60 characters, Base64 76
-// characters), "end".
-std::string TextPart(TAlgorithm algorithm, const std::string& bytes) {
-  static constexpr char UU[] = "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
-  static constexpr char XX[] = "+-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  static constexpr char B64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const bool base64 = algorithm == base64decode;
-  const char* a = base64 ? B64 : algorithm == xxdecode ? XX : UU;
-  const std::size_t perLine = base64 ? 57 : 45;
-  std::string text = base64 ? "begin-base64 644 post.bin\r\n" : "begin 644 post.bin\r\n";
-  for (std::size_t at = 0; at < bytes.size(); at += perLine) {
-    const std::size_t size = std::min(perLine, bytes.size() - at);
-    if (!base64)
-      text += a[size];
-    for (std::size_t g = 0; g < size; g += 3) {
-      std::uint32_t bits = 0;
-      for (std::size_t b = 0; b < 3; ++b)
-        bits = bits << 8 | (g + b < size ? std::uint8_t(bytes[at + g + b]) : 0);
-      for (std::size_t k = 0; k < 4; ++k)
-        text += base64 && g + k > size ? '=' : a[bits >> (18 - 6 * k) & 63];
-    }
-    text += "\r\n";
-  }
-  return text + (base64 ? "====\r\nend\r\n" : std::string(1, a[0]) + "\r\nend\r\n");
+// A part file's text as the encoder writes it: the begin line, the data
+// lines with CRLF (uuencode and XXencode "M" and 60 characters, Base64 76),
+// the end.
+std::string TextPart(TAlgorithm encoder, const std::string& bytes) {
+  const std::string in = std::filesystem::temp_directory_path() / "codec_bench-ways.bin", out = in + ".txt";
+  std::ofstream(in, std::ios::binary) << bytes;
+  TUUCode codec;
+  codec.SetAlgorithm(encoder);
+  codec.SetInputFile(in);
+  codec.SetOutputFile(out);
+  codec.Execute();
+  const std::string text = ReadAll(out);
+  std::filesystem::remove(in);
+  std::filesystem::remove(out);
+  return text;
 }
 
 // Each way of the text decoder this processor runs, taking turns, over the
@@ -297,8 +287,10 @@ void TextPathSection(const std::string& bytes, bool& ok) {
   constexpr int Turns = 15, Decodes = 8; // per turn
   constexpr std::size_t Piece = 256u << 10;
   const std::string file = bytes.substr(0, 20000 * 45);
-  for (const TAlgorithm algorithm : {uudecode, xxdecode, base64decode}) {
-    const std::string text = TextPart(algorithm, file);
+  const std::pair<TAlgorithm, TAlgorithm> formats[] = {
+      {uuencode, uudecode}, {xxencode, xxdecode}, {base64encode, base64decode}};
+  for (const auto& [encoder, algorithm] : formats) {
+    const std::string text = TextPart(encoder, file);
     std::vector<std::vector<double>> seconds(paths.size());
     std::vector<std::string> outs(paths.size());
     for (int turn = 0; turn < Turns; ++turn)
