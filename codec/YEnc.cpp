@@ -118,6 +118,11 @@ VOSTEL_CLMUL inline __m128i Load(const unsigned char* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
+// The pairs of constants that fold a register over 512 bits (four registers
+// ahead) and over 128 bits (one ahead).
+constexpr std::int64_t Fold512Hi = 0x01c6e41596, Fold512Lo = 0x0154442bd4;
+constexpr std::int64_t Fold128Hi = 0x00ccaa009e, Fold128Lo = 0x01751997d0;
+
 // x times the two constants of k, one per half, added to next.
 VOSTEL_CLMUL inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
   return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)),
@@ -128,7 +133,7 @@ VOSTEL_CLMUL inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
 // reduces the 128 bits to 32 (Barrett). The constants are powers of x modulo
 // the polynomial in the bit-reflected domain.
 VOSTEL_CLMUL inline std::uint32_t CrcFinish(__m128i x1, const unsigned char* p, std::size_t n) {
-  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+  const __m128i k3k4 = _mm_set_epi64x(Fold128Hi, Fold128Lo);
   const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);
   const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
   const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
@@ -147,8 +152,8 @@ VOSTEL_CLMUL inline std::uint32_t CrcFinish(__m128i x1, const unsigned char* p, 
 // Folds 64 bytes at a time with carry-less multiplication in four 128-bit
 // accumulators. n is at least 64 and a multiple of 16.
 VOSTEL_CLMUL std::uint32_t CrcFold(std::uint32_t crc, const unsigned char* p, std::size_t n) {
-  const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
-  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+  const __m128i k1k2 = _mm_set_epi64x(Fold512Hi, Fold512Lo);
+  const __m128i k3k4 = _mm_set_epi64x(Fold128Hi, Fold128Lo);
 
   __m128i x1 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(int(crc)));
   __m128i x2 = Load(p + 16), x3 = Load(p + 32), x4 = Load(p + 48);
@@ -188,8 +193,8 @@ VOSTEL_WIDE_CLMUL inline __m512i Fold512(__m512i x, __m512i k, __m512i next) {
 // (The extracts are masked: GCC 12 warns of the unmasked ones.)
 VOSTEL_WIDE_CLMUL std::uint32_t CrcFoldWide(std::uint32_t crc, const unsigned char* p, std::size_t n) {
   const __m512i k2048 = Lanes4(0x01322d1430, 0x011542778a);
-  const __m512i k512 = Lanes4(0x01c6e41596, 0x0154442bd4);
-  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+  const __m512i k512 = Lanes4(Fold512Hi, Fold512Lo);
+  const __m128i k3k4 = _mm_set_epi64x(Fold128Hi, Fold128Lo);
 
   __m512i x0 = _mm512_xor_si512(Load512(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(int(crc))));
   __m512i x1 = Load512(p + 64), x2 = Load512(p + 128), x3 = Load512(p + 192);

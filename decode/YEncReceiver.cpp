@@ -324,9 +324,10 @@ int TYEncReceiver::Route() {
   std::vector<TAssembly*> copies;
   std::string free;
   // Past the copies in use all are free, unless someone else wrote them
-  // meanwhile: then the look goes on to the first free one.
-  const auto known = FCopiesInUse.find(Path(FName));
-  const int looked = known == FCopiesInUse.end() ? MaxCopies : known->second + 1;
+  // meanwhile: then the look goes on to the first free one. A name not
+  // looked at before has all its copies looked at.
+  int& inUseBefore = FCopiesInUse.try_emplace(Path(FName), MaxCopies - 1).first->second;
+  const int looked = inUseBefore + 1;
   int inUse = 0;
   for (int k = 0; k < MaxCopies && (k < looked || free.empty()); ++k) {
     TAssembly* file = nullptr;
@@ -340,7 +341,7 @@ int TYEncReceiver::Route() {
              !Differ(crc, file->Record.Crc()) && !Differ(total, file->Record.Total()))
       copies.push_back(file);
   }
-  FCopiesInUse[Path(FName)] = inUse;
+  inUseBefore = inUse;
   // The copy crc32= names goes first.
   std::stable_partition(copies.begin(), copies.end(),
                         [&](const TAssembly* f) { return crc && f->Record.Crc() == crc; });

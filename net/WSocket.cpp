@@ -626,7 +626,7 @@ void TCustomWSocket::ReadLoop(std::uintptr_t Handle, std::uint16_t Error, std::i
 
 int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
   FReceiveCalled = true;
-  if (FInReadLoop && BufferSize > FReadRoom)
+  if (BufferSize > FReadRoom) // INT64_MAX outside the read loop
     BufferSize = int(FReadRoom);
   if (FHSocket < 0) {
     FLastError = 10038;
