@@ -8,9 +8,10 @@
 // timer of the window's loop ever came, which is the longest the loop went
 // without returning to its events; and the scripted server's processor
 // time over the walk, which on loopback carries the sending half of every
-// byte's way through the kernel and shares the machine with the window. It walks a group of about 100 MB and
-// one of about 200 MB, so the two peaks show whether memory grows with the group. A walk ends with the
-// window's close: what it stores on the way out counts, and so does the time.
+// byte's way through the kernel and shares the machine with the window. It
+// walks a group of about 100 MB and one of about 200 MB, so the two peaks
+// show whether memory grows with the group. A walk ends with the window's
+// close: what it stores on the way out counts, and so does the time.
 //
 // Then it walks a group of uuencoded files of 1 to 120 MB, each posted in
 // articles of 5,000 lines (the part file of a file stays open across its
