@@ -43,6 +43,9 @@ char* MapAligned(std::size_t Size) {
 void* TBufferArena::Take(std::size_t Bytes) {
   const std::size_t size = std::max<std::size_t>((Bytes + 63) & ~std::size_t(63), 64);
   const std::lock_guard<std::mutex> hold(Lock);
+  // Room for one more chunk first, so that no mapping is lost to a failed
+  // insertion.
+  All.reserve(All.size() + 1);
   if (size > ChunkSize) {
     const std::size_t whole = (size + PageSize - 1) & ~(PageSize - 1);
     TChunk own{MapAligned(whole), whole, whole, 1};
@@ -50,10 +53,8 @@ void* TBufferArena::Take(std::size_t Bytes) {
     All.insert(All.empty() ? All.end() : All.end() - 1, own);
     return own.Base;
   }
-  if (All.empty() || All.back().Size - All.back().Used < size) {
-    All.reserve(All.size() + 1);
+  if (All.empty() || All.back().Size - All.back().Used < size)
     All.push_back({MapAligned(ChunkSize), ChunkSize});
-  }
   TChunk& c = All.back();
   char* p = c.Base + c.Used;
   c.Used += size;
