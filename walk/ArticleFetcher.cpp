@@ -364,19 +364,24 @@ void TArticleFetcher::GoOnAfter(TConnection& c) {
 }
 
 // A compressed connection weighs what compression saves on the bodies it
-// brings, first over a sixteenth of the stretch (1 MB as read), which a
-// yEnc part fills alone, then over each stretch: bodies that save less than
-// a tenth, as yEnc bodies do, end it, since they cost the server and us a
-// processor for next to nothing. The overview, which shrinks a dozen
-// times, is not weighed. True once it is to go plain.
+// brings, over each stretch (1 MB as read): bodies that save less than a
+// tenth, as yEnc bodies do, end it, since they cost the server and us a
+// processor for next to nothing. Until a first stretch has been found to
+// shrink, every body's end weighs the bodies so far once they fill a
+// sixteenth of it, which a yEnc part does alone: a text body that shrinks
+// ahead of yEnc parts does not keep them compressed for a stretch. The
+// overview, which shrinks a dozen times, is not weighed. True once it is to
+// go plain.
 bool TArticleFetcher::WeighCompression(TConnection& c) {
   if (!c.Nntp.Compressed() || c.GoingPlain)
     return c.GoingPlain;
   if (c.BodyBytes < (c.Weighed ? FCompressionStretch : FCompressionStretch / 16))
     return false;
   c.GoingPlain = c.BodyLink * 10 > c.BodyBytes * 9;
-  c.Weighed = true;
-  c.BodyBytes = c.BodyLink = 0;
+  if (c.GoingPlain || c.BodyBytes >= FCompressionStretch) {
+    c.Weighed = true;
+    c.BodyBytes = c.BodyLink = 0;
+  }
   return c.GoingPlain;
 }
 
@@ -771,9 +776,9 @@ int TArticleFetcher::Pump(TConnection& c, int Most) {
   // does not shrink, and compressing it costs the server a processor and us
   // the inflating, so that one connection held up the walk's order.
   const bool fetches = !c.Nntp.Compressed() || !PlainStands();
-  // Until its bodies have been weighed, one at a time: what is in flight
-  // when the weighing ends it still comes compressed, and a server
-  // compresses a yEnc body at some 40 MB/s.
+  // Until a stretch of its bodies has been found to shrink, one at a time:
+  // what is in flight when the weighing ends it still comes compressed, and
+  // a server compresses a yEnc body at some 40 MB/s.
   const int bodyRoom = c.Nntp.Compressed() && !c.Weighed ? 1 : room;
   for (; fetches && sent < Most && c.Phase == TConnection::Ready && c.Nntp.InFlight() < bodyRoom; ++sent) {
     TArticle* a = NextToSend();

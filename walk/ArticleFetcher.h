@@ -114,15 +114,15 @@ public:
   // it stands; the others stay plain for the bodies. The first connection that goes
   // compressed logs "Compressed transfers with <host>" unless that has
   // been said already; the owner resets it for a new walk.
-  // A compressed connection whose bodies save less than a tenth, over the
-  // first sixteenth of a stretch of Bytes as read (1 MB unless set) and
-  // then over each stretch, closes between two requests and comes again
-  // plain for the rest of the walk, logging once "Uncompressed transfers
-  // with <host>: the articles do not shrink": what a pool of one brings of
-  // yEnc bodies does not pay for the compressing. Until the first weighing
-  // it asks for one body at a time: a server compresses yEnc at some 40
-  // MB/s, so each MB that comes compressed holds a walk of one connection
-  // up 25 ms.
+  // A compressed connection whose bodies save less than a tenth over a
+  // stretch of Bytes as read (1 MB unless set), or over any sixteenth of it
+  // or more before a first stretch shrank, closes between two requests and
+  // comes again plain for the rest of the walk, logging once "Uncompressed
+  // transfers with <host>: the articles do not shrink": what a pool of one
+  // brings of yEnc bodies does not pay for the compressing. Until a stretch
+  // shrank it asks for one body at a time: a server compresses yEnc at some
+  // 40 MB/s, so each MB that comes compressed holds a walk of one
+  // connection up 25 ms.
   void SetCompress(bool value) { FCompress = value; }
   void SetCompressionStretch(std::int64_t Bytes) { FCompressionStretch = Bytes; }
   bool CompressionTold() const { return FCompressionTold; }

@@ -53,8 +53,8 @@ struct TArticleFetcher::TConnection {
   // nothing more goes out on it meanwhile). What compression saves is
   // weighed on the bodies only: EndBytes and EndLink are the client's counts
   // as the last request ended, BodyBytes and BodyLink what the bodies since
-  // the last weighing brought, as read and over the link. Until the bodies
-  // have once been found to shrink (Weighed) they go one at a time.
+  // the last weighing brought, as read and over the link. Until a stretch
+  // of bodies has been found to shrink (Weighed) they go one at a time.
   bool Plain = false;
   bool GoingPlain = false;
   bool Weighed = false;
