@@ -4,6 +4,7 @@
 #include "platform/Convert.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -63,14 +64,41 @@ bool TYEncAhead::Take(TPart& Part, std::string_view Line) {
   }
   if (Part.Buffer.empty())
     Begin(Part);
-  Part.Fill += Part.Part.DecodeLater(line.data(), line.size(), Part.Buffer.data() + Part.Fill);
+  Decode(Part, Line, line);
+  return true;
+}
+
+std::size_t TYEncAhead::TakeRun(TPart& Part, std::string_view Run, std::size_t MaxLine) {
+  if (Part.Step != TPart::Taking || Part.Buffer.empty())
+    return 0;
+  const char* const begin = Run.data();
+  const char* const end = begin + Run.size();
+  const char* at = begin;
+  while (at < end && *at != '.') {
+    // The line ends at the first CR LF, as the client cuts it.
+    const char* cr = at;
+    while ((cr = static_cast<const char*>(std::memchr(cr, '\r', std::size_t(end - cr)))) && cr + 1 < end &&
+           cr[1] != '\n')
+      ++cr;
+    if (!cr || cr + 1 == end || std::size_t(cr - at) > MaxLine)
+      break;
+    const std::string_view raw(at, std::size_t(cr - at)), line = WithoutCR(raw);
+    if (YEncKeyword(line) != ykNone || Part.Fill + line.size() > Part.Buffer.size())
+      break;
+    Decode(Part, raw, line);
+    at = cr + 2;
+  }
+  return std::size_t(at - begin);
+}
+
+void TYEncAhead::Decode(TPart& Part, std::string_view Raw, std::string_view Line) {
+  Part.Fill += Part.Part.DecodeLater(Line.data(), Line.size(), Part.Buffer.data() + Part.Fill);
   if (Part.Fill - Part.Summed >= SumRun) {
     Part.Part.Sum(Part.Buffer.data() + Part.Summed, Part.Fill - Part.Summed);
     Part.Summed = Part.Fill;
   }
   ++Part.Lines;
-  Part.Bytes += std::int64_t(Line.size());
-  return true;
+  Part.Bytes += std::int64_t(Raw.size());
 }
 
 std::size_t TYEncAhead::Claim(const TPart& Part, std::string_view Line) const {

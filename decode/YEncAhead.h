@@ -51,6 +51,12 @@ public:
   // which follow it without a gap. Once a line is not taken, none after it
   // is.
   bool Take(TPart& Part, std::string_view Line);
+  // As Take, for the whole lines at Run's start, each ending in CR LF as a
+  // news client cuts them: those Take would take once the part has its
+  // buffer, short of one that begins with "." (for the client to undo) or
+  // is longer than MaxLine. Gives the bytes of the lines taken, ends
+  // included: lines in a row cost one call, not one each.
+  std::size_t TakeRun(TPart& Part, std::string_view Run, std::size_t MaxLine);
   // The bytes Take is about to take from the pool or the heap for the
   // line: the part's buffer, when the line is its first data line.
   std::size_t Claim(const TPart& Part, std::string_view Line) const;
@@ -74,6 +80,9 @@ public:
 
 private:
   void Begin(TPart& Part);
+  // A data line the part's buffer has room for, taken: Raw is the line as
+  // it came, Line the same without a CR at its end.
+  static void Decode(TPart& Part, std::string_view Raw, std::string_view Line);
   // The pool's smallest buffer that holds Need bytes, or none.
   std::vector<TByteBuffer>::const_iterator Fitting(std::size_t Need) const;
   static std::size_t Rounded(std::size_t Need);

@@ -8,9 +8,13 @@
 // bytes go straight into its receive buffer, which saves a round trip per
 // piece.
 //
+// With the first byte odd, a handler takes runs of lines too, as many of
+// those at a run's start as it likes: the lines taken so and those cut one
+// by one together must be the reply's lines, in order.
+//
 // Input: the first byte seeds the piece sizes (1 to 64 bytes, or all at once
-// when it is 0); the rest is the reply's text, sent after "222" and followed
-// by CR LF "." CR LF.
+// when it is 0) and the runs taken; the rest is the reply's text, sent after
+// "222" and followed by CR LF "." CR LF.
 #include "fuzz/FuzzCheck.h"
 #include "nntp/NntpCli.h"
 
@@ -84,7 +88,7 @@ public:
     Client.SetHost("127.0.0.1");
     Client.SetPort(std::to_string(ntohs(addr.sin_port)));
     Client.SetTimeout(0);
-    Client.OnMessageLine = [this](TObject*) { Lines.push_back(Client.LastResponse()); };
+    Client.OnMessageLine = [this](TObject*) { Lines.emplace_back(Client.Line()); };
     Client.OnRequestDone = [this](TObject*, TNntpRequest, std::uint16_t) { Done = true; };
   }
 
@@ -95,6 +99,11 @@ public:
     std::uint32_t state = input.empty() ? 0 : std::uint8_t(input[0]);
     auto random = [&state] { return (state = state * 1664525u + 1013904223u) >> 16; };
     const bool whole = input.empty() || input[0] == 0;
+    const bool runs = !input.empty() && (input[0] & 1) != 0;
+    Client.SetKeepTextLines(!runs);
+    Client.OnMessageLines = nullptr;
+    if (runs)
+      Client.OnMessageLines = [this, &random](TObject*, std::string_view run) { return TakeRun(run, random()); };
     if (!input.empty())
       input.remove_prefix(1);
     Lines.clear();
@@ -128,6 +137,20 @@ public:
   }
 
 private:
+  // Up to Most % 8 whole lines at the run's start, none that begins with a
+  // period or passes the limit, as the handler's contract says.
+  std::size_t TakeRun(std::string_view run, std::uint32_t Most) {
+    std::size_t taken = 0;
+    for (std::uint32_t n = Most % 8; n > 0 && taken < run.size() && run[taken] != '.'; --n) {
+      const std::size_t crlf = run.find("\r\n", taken);
+      if (crlf == run.npos || crlf - taken > MaxLine)
+        break;
+      Lines.emplace_back(run.substr(taken, crlf - taken));
+      taken = crlf + 2;
+    }
+    return taken;
+  }
+
   void Connect() {
     if (Server >= 0)
       ::close(Server);

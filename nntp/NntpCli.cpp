@@ -384,6 +384,17 @@ void TNntpCli::CutHeldLines(std::uint16_t Error) {
 void TNntpCli::CutLines(std::uint16_t Error) {
   while (FRcvCnt > 0) {
     const char* begin = FReceiveBuffer.get() + FRcvStart;
+    // Lines a handler takes many at a time are not cut one by one.
+    if (OnMessageLines && FState == nntpWaitingResponse && FNext == &TNntpCli::TextLineNext &&
+        !FKeepTextLines && !FDestStream) {
+      const std::size_t taken =
+          std::min(OnMessageLines(this, std::string_view(begin, std::size_t(FRcvCnt))), std::size_t(FRcvCnt));
+      if (taken > 0) {
+        FRcvStart += int(taken);
+        FRcvCnt -= int(taken);
+        continue;
+      }
+    }
     const char* end = begin + FRcvCnt;
     const char* cr = begin;
     while ((cr = static_cast<const char*>(std::memchr(cr, '\r', std::size_t(end - cr)))) && cr + 1 < end &&

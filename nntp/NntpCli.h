@@ -61,6 +61,7 @@ constexpr std::uint16_t NntpPipelineError = 10201;
 
 using TRequestDone = std::function<void(TObject* Sender, TNntpRequest RqType, std::uint16_t Error)>;
 using TNntpDisplay = std::function<void(TObject* Sender, const char* Msg, int Len)>;
+using TMessageLines = std::function<std::size_t(TObject* Sender, std::string_view Run)>;
 
 // Splits a line of a LIST reply: group name, last and first article, posting flag
 // ('\0' when the line ends early).
@@ -173,6 +174,14 @@ public:
   TNotifyEvent OnMessageBegin;
   TNotifyEvent OnMessageEnd;
   TNotifyEvent OnMessageLine; // the line is in LastResponse()
+  // With text lines not kept and no DestStream, a handler that takes many
+  // lines of a reply at once: Run holds what came from the next line on, CR
+  // LF ends included, the last line perhaps unfinished. It takes whole lines
+  // from Run's start and gives the bytes they fill, ends included, or 0 for
+  // the next line to come to OnMessageLine as ever. It takes none that
+  // begins with "." (undone, or the reply's end) and none longer than
+  // MaxLineLen (the connection's end), and calls nothing of this client.
+  TMessageLines OnMessageLines;
   TNotifyEvent OnStateChange;
 
   void Connect();
@@ -214,6 +223,10 @@ public:
   // dropped as for a reply that the client finds does not fit.
   void RejectReply();
 
+  // A line and its CR LF fit into 4095 bytes, whatever size the receives
+  // are; a longer line closes the connection (LineTooLong).
+  static constexpr int MaxLineLen = 4096 - 3;
+
 private:
   // Hands the line cutter bytes in pieces of its choosing, without a socket
   // in between, as the fuzzing of the cutter does.
@@ -226,8 +239,6 @@ private:
   // receives cost the system less per byte than 64 KB ones, and the buffer
   // still sits in the processor's cache while its lines are cut.
   static constexpr int RcvBufSize = 262144;
-  // A line and its CR LF fit into 4095 bytes, whatever size the receives are.
-  static constexpr int MaxLineLen = BufSize - 3;
   // Bytes a second a reply must average once it has run for Timeout.
   static constexpr std::int64_t MinReplyRate = 1024;
   // The Error of a status line whose code is no NNTP status (not 100 to 599):

@@ -54,6 +54,7 @@ TArticleFetcher::~TArticleFetcher() {
     c->Nntp.OnRequestDone = nullptr;
     c->Nntp.OnMessageBegin = nullptr;
     c->Nntp.OnMessageLine = nullptr;
+    c->Nntp.OnMessageLines = nullptr;
     c->Nntp.OnMessageEnd = nullptr;
     c->Nntp.OnDataAvailable = nullptr;
   }
@@ -151,6 +152,7 @@ void TArticleFetcher::Start() {
     c.Nntp.OnRequestDone = [this, &c](TObject*, TNntpRequest rq, std::uint16_t e) { RequestDone(c, rq, e); };
     c.Nntp.OnMessageBegin = [this, &c](TObject*) { MessageBegin(c); };
     c.Nntp.OnMessageLine = [this, &c](TObject*) { MessageLine(c); };
+    c.Nntp.OnMessageLines = [this, &c](TObject*, std::string_view run) { return MessageLines(c, run); };
     c.Nntp.OnMessageEnd = [this, &c](TObject*) { MessageEnd(c); };
     c.Nntp.OnDataAvailable = [this, &c](TObject*, std::uint16_t) { Unasked(c); };
     c.Reconnect.setSingleShot(true);

@@ -329,6 +329,7 @@ private:
   void Unasked(TConnection& c);
   void MessageBegin(TConnection& c);
   void MessageLine(TConnection& c);
+  std::size_t MessageLines(TConnection& c, std::string_view Run);
   void MessageEnd(TConnection& c);
   void Buffer(TArticle& a, std::string_view Line);
   bool TakeAhead(TArticle& a, std::string_view Line);

@@ -115,6 +115,15 @@ void TArticleFetcher::MessageLine(TConnection& c) {
   }
 }
 
+// The data lines of a yEnc part being decoded ahead of its turn, once its
+// first has been taken line by line: the rest in a row, in one call.
+std::size_t TArticleFetcher::MessageLines(TConnection& c, std::string_view Run) {
+  const TArticle* a = c.Current;
+  if (c.Scanning || !a || a->Streaming || a->Discarding || !a->Ahead || !FAhead)
+    return 0;
+  return FAhead->TakeRun(*a->Ahead, Run, TNntpCli::MaxLineLen);
+}
+
 // The reply has come whole: the article is handed over, or waits for its
 // turn, now, not when its request's end comes round the event loop, so
 // that the next reply on the connection comes straight through when it is
