@@ -30,6 +30,12 @@ public:
   // next line is handled as usual, so the walk goes on.
   void HeaderLine(std::string_view Line);
   void BodyLine(std::string_view Line);
+  // Whole lines of the body in a row, CR LF ends included (Run may end in
+  // an unfinished one): the data lines of a yEnc part at Run's start, up to
+  // the first that would end the part, cut the body or give up waiting,
+  // begins with "." or is longer than MaxLine, are taken as BodyLine takes
+  // them. Gives the bytes they fill, and their count in Lines.
+  std::size_t BodyRun(std::string_view Run, std::size_t MaxLine, std::int64_t& Lines);
   // The lines of article Number's yEnc part that came ahead of their turn
   // and were decoded then (Ahead()), in the body where they stood: counted
   // and taken up as BodyLine would have taken them one by one.

@@ -206,6 +206,28 @@ void TArticleScanner::BodyLine(std::string_view Line) {
   }
 }
 
+std::size_t TArticleScanner::BodyRun(std::string_view Run, std::size_t MaxLine, std::int64_t& Lines) {
+  Lines = 0;
+  // The body's first line and a line past a limit do more than count.
+  if (FBodyLines < 1 || FBodyCut || !FYEnc.Receiving())
+    return 0;
+  std::int64_t most = std::numeric_limits<std::int32_t>::max() - std::int64_t(FBodyLines);
+  if (FArticleLines > 0)
+    most = std::min<std::int64_t>(most, std::int64_t(BodyLineLimit()) - FBodyLines);
+  if (FMaxWaitingLines != 0 && !FDataFound)
+    most = std::min<std::int64_t>(most, std::int64_t(FMaxWaitingLines) - FBodyLines);
+  std::size_t taken = 0;
+  try {
+    FYEnc.DataLines(Run, MaxLine, most, taken, Lines);
+  } catch (const std::exception& e) {
+    Log(e.what());
+  }
+  FBodyLines += std::int32_t(Lines);
+  if (Lines > 0)
+    ShowBodyLines();
+  return taken;
+}
+
 void TArticleScanner::BodyAhead(std::int64_t Number) {
   TYEncAhead::TPart* ahead = FYEncAhead.Find(Number);
   if (!ahead || ahead->Lines == 0)

@@ -4,7 +4,6 @@
 #include "platform/Convert.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -72,21 +71,14 @@ std::size_t TYEncAhead::TakeRun(TPart& Part, std::string_view Run, std::size_t M
   if (Part.Step != TPart::Taking || Part.Buffer.empty())
     return 0;
   const char* const begin = Run.data();
-  const char* const end = begin + Run.size();
   const char* at = begin;
-  while (at < end && *at != '.') {
-    // The line ends at the first CR LF, as the client cuts it.
-    const char* cr = at;
-    while ((cr = static_cast<const char*>(std::memchr(cr, '\r', std::size_t(end - cr)))) && cr + 1 < end &&
-           cr[1] != '\n')
-      ++cr;
-    if (!cr || cr + 1 == end || std::size_t(cr - at) > MaxLine)
+  for (std::string_view raw; NextRunLine(at, begin + Run.size(), MaxLine, raw);) {
+    const std::string_view line = WithoutCR(raw);
+    if (YEncKeyword(line) != ykNone || Part.Fill + line.size() > Part.Buffer.size()) {
+      at = raw.data();
       break;
-    const std::string_view raw(at, std::size_t(cr - at)), line = WithoutCR(raw);
-    if (YEncKeyword(line) != ykNone || Part.Fill + line.size() > Part.Buffer.size())
-      break;
+    }
     Decode(Part, raw, line);
-    at = cr + 2;
   }
   return std::size_t(at - begin);
 }

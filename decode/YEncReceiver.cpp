@@ -1,6 +1,7 @@
 #include "decode/YEncReceiver.h"
 
 #include "decode/YEncFiles.h"
+#include "platform/Convert.h"
 #include "platform/FileName.h"
 #include "platform/FileOps.h"
 
@@ -59,6 +60,20 @@ void TYEncReceiver::Line(std::string_view Line) {
       Log("=yend without =ybegin; line skipped");
     FState = rsIdle;
     return;
+  }
+}
+
+void TYEncReceiver::DataLines(std::string_view Run, std::size_t MaxLine, std::int64_t MaxLines,
+                              std::size_t& Taken, std::int64_t& Lines) {
+  const char* at = Run.data();
+  for (std::string_view raw; FState == rsPart && Lines < MaxLines &&
+                             NextRunLine(at, Run.data() + Run.size(), MaxLine, raw);) {
+    const std::string_view line = WithoutCR(raw);
+    if (YEncKeyword(line) != ykNone)
+      break;
+    Taken = std::size_t(at - Run.data());
+    ++Lines;
+    Data(line);
   }
 }
 

@@ -76,6 +76,12 @@ public:
   // =ybegin drops a part still open; =ypart and =yend outside a part are
   // reported and passed over.
   void Line(std::string_view Line);
+  // Lines of an open part in a row from Run's start, with their CR LF ends,
+  // as Line takes them: its data lines, at most MaxLines of them, up to one
+  // that is a keyword line, begins with "." or is longer than MaxLine. Taken
+  // and Lines count what was taken so far, also when a line raises.
+  void DataLines(std::string_view Run, std::size_t MaxLine, std::int64_t MaxLines, std::size_t& Taken,
+                 std::int64_t& Lines);
   // The data lines of the open part that came ahead of their turn, decoded
   // (TYEncAhead): taken up as if they had come now. Part, Buffer and its
   // first Fill bytes (Summed of them in Part's CRC) stand for the part as

@@ -395,12 +395,8 @@ void TNntpCli::CutLines(std::uint16_t Error) {
         continue;
       }
     }
-    const char* end = begin + FRcvCnt;
-    const char* cr = begin;
-    while ((cr = static_cast<const char*>(std::memchr(cr, '\r', std::size_t(end - cr)))) && cr + 1 < end &&
-           cr[1] != '\n')
-      ++cr;
-    const bool whole = cr && cr + 1 < end;
+    const char* cr = FindCrLf(begin, begin + FRcvCnt);
+    const bool whole = cr != nullptr;
     // A line past the limit can never be held whole, however the bytes
     // arrive: give up on the connection rather than cut it anywhere.
     // Unfinished, the longest line may still lack its LF.

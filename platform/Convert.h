@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,31 @@ inline std::string_view WithoutCR(std::string_view line) {
   if (!line.empty() && line.back() == '\r')
     line.remove_suffix(1);
   return line;
+}
+
+// The first CR LF in [From, End), where a news client cuts a line; null
+// when there is none. A lone CR or LF belongs to its line.
+inline const char* FindCrLf(const char* From, const char* End) {
+  const char* cr = From;
+  while ((cr = static_cast<const char*>(std::memchr(cr, '\r', std::size_t(End - cr)))) && cr + 1 < End &&
+         cr[1] != '\n')
+    ++cr;
+  return cr && cr + 1 < End ? cr : nullptr;
+}
+
+// The whole line at At of a run of text lines that a handler may take at
+// once: Line without its CR LF, At moved past them. False, At unmoved, for
+// a line not yet whole, one that begins with "." (for the client to undo,
+// or the reply's end) and one longer than MaxLine.
+inline bool NextRunLine(const char*& At, const char* End, std::size_t MaxLine, std::string_view& Line) {
+  if (At == End || *At == '.')
+    return false;
+  const char* const crlf = FindCrLf(At, End);
+  if (!crlf || std::size_t(crlf - At) > MaxLine)
+    return false;
+  Line = std::string_view(At, std::size_t(crlf - At));
+  At = crlf + 2;
+  return true;
 }
 
 // ASCII upper / lower case of a byte string; other bytes stay as they are.

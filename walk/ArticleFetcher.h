@@ -33,6 +33,8 @@ struct TFetchArticle {
 using TArticleBegin = std::function<void(TObject* Sender, std::int64_t Number, std::int64_t Lines)>;
 using TArticleLine = std::function<void(TObject* Sender, std::int64_t Number, std::string_view Line)>;
 using TArticleAhead = std::function<void(TObject* Sender, std::int64_t Number)>;
+using TArticleLines =
+    std::function<std::size_t(TObject* Sender, std::int64_t Number, std::string_view Run)>;
 using TArticleEnd = std::function<void(TObject* Sender, std::int64_t Number, std::uint16_t Error)>;
 using TFetcherText = std::function<void(TObject* Sender, const std::string& Text)>;
 using TScanLine = std::function<void(TObject* Sender, std::int64_t First, std::string_view Line)>;
@@ -197,6 +199,13 @@ public:
   // One line of it, without CR LF, the leading period of ".." undone; valid
   // during the call only.
   TArticleLine OnArticleLine;
+  // Lines of it in a row, as they came: Run holds whole lines with their CR
+  // LF ends, perhaps an unfinished one last. The handler takes lines from
+  // its start, as OnArticleLine would have taken them one by one, and gives
+  // the bytes they fill, or 0 for the next line to come to OnArticleLine.
+  // It takes none that begins with "." or is longer than
+  // TNntpCli::MaxLineLen, and stops or halts nothing.
+  TArticleLines OnArticleLines;
   // In the article's turn, in place of the lines the Ahead() decoder took
   // of it when they came: TYEncAhead::Find(Number) holds what they gave,
   // until the article's end. Lines that come after it follow.

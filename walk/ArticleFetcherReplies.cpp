@@ -115,13 +115,17 @@ void TArticleFetcher::MessageLine(TConnection& c) {
   }
 }
 
-// The data lines of a yEnc part being decoded ahead of its turn, once its
-// first has been taken line by line: the rest in a row, in one call.
+// Lines in a row: those of an article in its turn go to the owner, who may
+// take many at once; the data lines of a yEnc part being decoded ahead of
+// its turn, once its first has been taken line by line, are decoded in one
+// call.
 std::size_t TArticleFetcher::MessageLines(TConnection& c, std::string_view Run) {
   const TArticle* a = c.Current;
-  if (c.Scanning || !a || a->Streaming || a->Discarding || !a->Ahead || !FAhead)
+  if (c.Scanning || !a || a->Discarding)
     return 0;
-  return FAhead->TakeRun(*a->Ahead, Run, TNntpCli::MaxLineLen);
+  if (a->Streaming)
+    return OnArticleLines ? OnArticleLines(this, a->Number, Run) : 0;
+  return a->Ahead && FAhead ? FAhead->TakeRun(*a->Ahead, Run, TNntpCli::MaxLineLen) : 0;
 }
 
 // The reply has come whole: the article is handed over, or waits for its

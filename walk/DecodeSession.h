@@ -236,6 +236,7 @@ protected:
   void StartWalk();
   void WalkArticleBegin(std::int64_t Number, std::int64_t Lines);
   void WalkArticleLine(std::string_view Line);
+  std::size_t WalkArticleLines(std::string_view Run);
   void WalkArticleAhead(std::int64_t Number);
   void WalkArticleEnd(std::int64_t Number, std::uint16_t Error);
   void WalkStopped(const std::string& Why);

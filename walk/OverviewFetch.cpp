@@ -15,6 +15,7 @@
 void TDecodeSession::WireWalk() {
   FWalk.OnArticleBegin = [this](TObject*, std::int64_t n, std::int64_t lines) { WalkArticleBegin(n, lines); };
   FWalk.OnArticleLine = [this](TObject*, std::int64_t, std::string_view line) { WalkArticleLine(line); };
+  FWalk.OnArticleLines = [this](TObject*, std::int64_t, std::string_view run) { return WalkArticleLines(run); };
   FWalk.OnArticleAhead = [this](TObject*, std::int64_t n) { WalkArticleAhead(n); };
   FWalk.OnArticleEnd = [this](TObject*, std::int64_t n, std::uint16_t e) { WalkArticleEnd(n, e); };
   FWalk.OnScanned = [this](TObject*, const std::string& text) {
@@ -74,6 +75,18 @@ void TDecodeSession::WalkArticleLine(std::string_view Line) {
     return;
   }
   ScanLine(Line);
+}
+
+// Lines of the body in a row: the data lines of a yEnc part, counted as
+// they would have been one by one.
+std::size_t TDecodeSession::WalkArticleLines(std::string_view Run) {
+  if (FNextStep != stepBody)
+    return 0;
+  std::int64_t lines = 0;
+  const std::size_t taken = BodyRun(Run, TNntpCli::MaxLineLen, lines);
+  if (lines > 0)
+    CountReceived(taken - 2 * std::size_t(lines), lines);
+  return taken;
 }
 
 // The lines of the article's yEnc part that were decoded as they came,

@@ -107,6 +107,9 @@ TOverviewWalk::TOverviewWalk() {
     if (OnArticleLine)
       OnArticleLine(this, n, line);
   };
+  FFetcher.OnArticleLines = [this](TObject*, std::int64_t n, std::string_view run) {
+    return OnArticleLines ? OnArticleLines(this, n, run) : 0;
+  };
   FFetcher.OnArticleAhead = [this](TObject*, std::int64_t n) {
     if (OnArticleAhead)
       OnArticleAhead(this, n);

@@ -70,6 +70,7 @@ public:
   // The articles in range, in order, as the fetcher raises them.
   TArticleBegin OnArticleBegin;
   TArticleLine OnArticleLine;
+  TArticleLines OnArticleLines;
   TArticleAhead OnArticleAhead;
   TArticleEnd OnArticleEnd;
   // "Scanned 1-1000: 3 in range" once the walk has reached the block, so
