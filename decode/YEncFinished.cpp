@@ -35,8 +35,11 @@ void TYEncFinished::SetFolder(const std::string& Folder) {
 }
 
 void TYEncFinished::Refresh() {
-  const TFd fd(::open(FPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat st {};
+  // Looked at by name first: the list is read again only once it changed.
+  if (::lstat(FPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && Unchanged(st, FInode, FLength, FModified))
+    return;
+  const TFd fd(::open(FPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     FFiles.clear(); // none yet, or gone
     FLength = -1;

@@ -90,7 +90,11 @@ void TYEncReceiver::Begin(std::string_view Line) {
     return Fail(error + "; part skipped");
   // A name the folder refuses is shortened, for a multi-part file so far
   // that its .partial.parts fits too.
-  FStemRoom = NameMax(FFolder) - (FPart.MultiPart() ? sizeof ".partial.parts" - 1 : 0);
+  if (FNameMaxOf != FFolder) { // asked of the file system once per folder, not per part
+    FNameMaxOf = FFolder;
+    FNameMax = NameMax(FFolder);
+  }
+  FStemRoom = FNameMax - (FPart.MultiPart() ? sizeof ".partial.parts" - 1 : 0);
   FName = FitName(LastPart(FPart.Header().Name), FStemRoom);
   const std::string what = FPart.Describe();
   if (FName.empty())
@@ -343,16 +347,17 @@ int TYEncReceiver::Route() {
   // looked at before has all its copies looked at.
   int& inUseBefore = FCopiesInUse.try_emplace(Path(FName), MaxCopies - 1).first->second;
   const int looked = inUseBefore + 1;
-  int inUse = 0;
+  int inUse = 0, freeCopy = 0;
   for (int k = 0; k < MaxCopies && (k < looked || free.empty()); ++k) {
     TAssembly* file = nullptr;
     const std::string stem = Stem(k);
     const TLook look = LookAt(stem, file);
-    if (look != lkFree || free.empty()) // a free one is about to be used
+    if (look != lkFree)
       inUse = k + 1;
-    if (look == lkFree && free.empty())
+    if (look == lkFree && free.empty()) {
       free = stem;
-    else if (look == lkOurs && file->Name() == FName && file->Record.Size() == size &&
+      freeCopy = k;
+    } else if (look == lkOurs && file->Name() == FName && file->Record.Size() == size &&
              !Differ(crc, file->Record.Crc()) && !Differ(total, file->Record.Total()))
       copies.push_back(file);
   }
@@ -376,6 +381,7 @@ int TYEncReceiver::Route() {
          " are being put together already; part skipped");
     return -1;
   }
+  inUseBefore = std::max(inUse, freeCopy + 1);
   return Create(free);
 }
 
@@ -421,7 +427,7 @@ TYEncReceiver::TLook TYEncReceiver::LookAt(const std::string& Stem, TAssembly*& 
   std::string error;
   bool cut = false;
   TLook look = lkOurs;
-  if (!LoadRecord(file, error, &cut))
+  if (!LoadRecord(file, error, &cut, &st))
     // A record a crash cut before its header lists nothing: it is made
     // again. Any other is left as it is, and with it the .partial beside it.
     look = cut && !hasPartial ? lkFree : lkTaken;
@@ -484,11 +490,16 @@ bool TYEncReceiver::WriteNew(int Fd, const TAssembly& File) {
 }
 
 // Reads the record again only when it changed since we last read or wrote
-// it (another window on the same group may have added to it).
-bool TYEncReceiver::LoadRecord(TAssembly& File, std::string& Error, bool* Cut) {
+// it (another window on the same group may have added to it). Known is the
+// record's lstat when the caller has just made it.
+bool TYEncReceiver::LoadRecord(TAssembly& File, std::string& Error, bool* Cut, const struct stat* Known) {
   const std::string path = Path(File.Stem) + ".parts";
-  const TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat st {};
+  if (!Known && ::lstat(path.c_str(), &st) == 0)
+    Known = &st;
+  if (Known && S_ISREG(Known->st_mode) && Unchanged(File, *Known))
+    return true;
+  const TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
     Error = "cannot read " + path + ": " + Reason(errno);
     return false;
