@@ -31,10 +31,11 @@ public:
   void HeaderLine(std::string_view Line);
   void BodyLine(std::string_view Line);
   // Whole lines of the body in a row, CR LF ends included (Run may end in
-  // an unfinished one): the data lines of a yEnc part at Run's start, up to
-  // the first that would end the part, cut the body or give up waiting,
-  // begins with "." or is longer than MaxLine, are taken as BodyLine takes
-  // them. Gives the bytes they fill, and their count in Lines.
+  // an unfinished one): the data lines of a yEnc part, or of a uuencode
+  // part file, at Run's start, up to the first that would end the part or
+  // the block, cut the body or give up waiting, begins with "." or is
+  // longer than MaxLine, are taken as BodyLine takes them. Gives the bytes
+  // they fill, and their count in Lines.
   std::size_t BodyRun(std::string_view Run, std::size_t MaxLine, std::int64_t& Lines);
   // The lines of article Number's yEnc part that came ahead of their turn
   // and were decoded then (Ahead()), in the body where they stood: counted
@@ -80,6 +81,8 @@ protected:
   void ShowBodyLines() { FBodyLinesShown = FBodyLines; }
   void ScanHeaderLine(std::string_view Line);
   void ScanBodyLine(std::string_view Line);
+  void PartLines(std::string_view Run, std::size_t MaxLine, std::int64_t MaxLines, std::size_t& Taken,
+                 std::int64_t& Lines);
   void StartMimePart();
   void StartBlock(std::string_view Line, std::int32_t Kind);
   void StartPartFile(std::int32_t Kind);

@@ -209,7 +209,7 @@ void TArticleScanner::BodyLine(std::string_view Line) {
 std::size_t TArticleScanner::BodyRun(std::string_view Run, std::size_t MaxLine, std::int64_t& Lines) {
   Lines = 0;
   // The body's first line and a line past a limit do more than count.
-  if (FBodyLines < 1 || FBodyCut || !FYEnc.Receiving())
+  if (FBodyLines < 1 || FBodyCut)
     return 0;
   std::int64_t most = std::numeric_limits<std::int32_t>::max() - std::int64_t(FBodyLines);
   if (FArticleLines > 0)
@@ -218,7 +218,10 @@ std::size_t TArticleScanner::BodyRun(std::string_view Run, std::size_t MaxLine, 
     most = std::min<std::int64_t>(most, std::int64_t(FMaxWaitingLines) - FBodyLines);
   std::size_t taken = 0;
   try {
-    FYEnc.DataLines(Run, MaxLine, most, taken, Lines);
+    if (FYEnc.Receiving())
+      FYEnc.DataLines(Run, MaxLine, most, taken, Lines);
+    else if (FPartFile && FPartKind != 2 && !FMimeBase64)
+      PartLines(Run, MaxLine, most, taken, Lines);
   } catch (const std::exception& e) {
     Log(e.what());
   }
@@ -226,6 +229,37 @@ std::size_t TArticleScanner::BodyRun(std::string_view Run, std::size_t MaxLine, 
   if (Lines > 0)
     ShowBodyLines();
   return taken;
+}
+
+// Data lines of an open uuencode part file go in as they came, in one
+// write: lines that are no begin, end or yEnc line, no "--" and no
+// Content-Transfer-Encoding field (none of them begins with "=", "b", "c",
+// "-" or "e"), whose ends are a plain CR LF, and that the part file's limit
+// still takes whole.
+void TArticleScanner::PartLines(std::string_view Run, std::size_t MaxLine, std::int64_t MaxLines,
+                                std::size_t& Taken, std::int64_t& Lines) {
+  const char* at = Run.data();
+  const std::int64_t room = FPartFileLimit - FPartFile->Size();
+  for (std::string_view line; Lines < MaxLines && NextRunLine(at, Run.data() + Run.size(), MaxLine, line);) {
+    if ((!line.empty() && (std::string_view("=bBcC-e").find(line[0]) != std::string_view::npos ||
+                           line.back() == '\r')) ||
+        at - Run.data() > room) {
+      at = line.data();
+      break;
+    }
+    ++Lines;
+  }
+  Taken = std::size_t(at - Run.data());
+  if (Taken == 0)
+    return;
+  FDataFound = true;
+  try {
+    FPartFile->Write(Run.substr(0, Taken));
+  } catch (...) {
+    FPartFile.reset();
+    FPartKind = 0;
+    throw;
+  }
 }
 
 void TArticleScanner::BodyAhead(std::int64_t Number) {

@@ -193,6 +193,8 @@ void WalkTest::OnLine(const std::string& line, std::function<void()> action) {
     if (text == line)
       action();
   };
+  // Lines taken many at a time pass no hook of their own: one by one, each comes here.
+  Child->FWalk.OnArticleLines = nullptr;
 }
 
 std::string ServerTest::Captioned(const std::string& Text) const {

@@ -54,12 +54,24 @@ public:
   using TDecodeSession::ScanLine;
   using TDecodeSession::SetStatus;
 
-  // One body as the controller starts it.
+  // One body as the controller starts it, its lines handed over as a
+  // connection would: in runs where the session takes them so, as they
+  // came in receives of 700 bytes, the others one by one.
   void Body(const std::vector<std::string>& lines) {
     FNextStep = stepBody;
     StartBody();
+    std::string wire;
     for (const std::string& line : lines)
-      ScanLine(line);
+      wire += (line.starts_with('.') ? "." : "") + line + "\r\n";
+    for (std::size_t at = 0, next = 0; at < wire.size(); at = next) {
+      const std::size_t taken = WalkArticleLines(std::string_view(wire).substr(at, 700));
+      next = at + taken;
+      if (taken == 0) {
+        next = wire.find("\r\n", at) + 2;
+        const std::string_view line(wire.data() + at, next - 2 - at);
+        ScanLine(line.starts_with("..") ? line.substr(1) : line);
+      }
+    }
   }
   // One header as the controller asks for it.
   void Head(const std::vector<std::string>& lines) {
