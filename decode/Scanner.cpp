@@ -233,9 +233,9 @@ std::size_t TArticleScanner::BodyRun(std::string_view Run, std::size_t MaxLine, 
 
 // Data lines of an open uuencode part file go in as they came, in one
 // write: lines that are no begin, end or yEnc line, no "--" and no
-// Content-Transfer-Encoding field (none of them begins with "=", "b", "c",
-// "-" or "e"), whose ends are a plain CR LF, and that the part file's limit
-// still takes whole.
+// Content-Transfer-Encoding field (none of them begins with "=", "b", "B",
+// "c", "C", "-" or "e"), whose ends are a plain CR LF, and that the part
+// file's limit still takes whole.
 void TArticleScanner::PartLines(std::string_view Run, std::size_t MaxLine, std::int64_t MaxLines,
                                 std::size_t& Taken, std::int64_t& Lines) {
   const char* at = Run.data();

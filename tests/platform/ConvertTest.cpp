@@ -46,3 +46,26 @@ TEST(Case, ComparesAsciiWithoutRegardToCase) {
   EXPECT_FALSE(SameText("Lines", "Lines:"));
   EXPECT_EQ(UpperCase("begin-base64 ä"), "BEGIN-BASE64 ä");
 }
+
+// A run of lines is cut where a news client cuts it, at the first CR LF, and
+// stops short of what the client must see line by line.
+TEST(NextRunLine, CutsAtCrLfAndStopsShortOfWhatTheClientKeeps) {
+  const std::string run = "a\rb\r\r\nc\n\r\n\r\n.x\r\n";
+  const char* at = run.data();
+  const char* const end = run.data() + run.size();
+  std::string_view line;
+  ASSERT_TRUE(NextRunLine(at, end, 8, line));
+  EXPECT_EQ(line, "a\rb\r"); // a lone CR, and one before the CR LF, belong to the line
+  ASSERT_TRUE(NextRunLine(at, end, 8, line));
+  EXPECT_EQ(line, "c\n");
+  ASSERT_TRUE(NextRunLine(at, end, 8, line));
+  EXPECT_EQ(line, "");
+  const char* const dot = at;
+  EXPECT_FALSE(NextRunLine(at, end, 8, line)); // undone, or the reply's end
+  EXPECT_EQ(at, dot);
+  for (const std::string rest : {"abcdefghi\r\n", "abc\r", "abc"}) { // too long, not whole
+    at = rest.data();
+    EXPECT_FALSE(NextRunLine(at, rest.data() + rest.size(), 8, line)) << rest;
+    EXPECT_EQ(at, rest.data());
+  }
+}

@@ -59,7 +59,7 @@ protected:
   }
 };
 
-// A file in 48 yEnc parts posted in shuffled order, with a file uuencoded
+// A file in 48 yEnc parts posted in shuffled order, with stray line ends, with a file uuencoded
 // over three articles among them, a file whose second part fails its CRC,
 // a part whose connection is lost in the middle of its body, and one whose
 // body runs far past its Lines:. Over
@@ -73,6 +73,13 @@ TEST_F(YEncAhead, PartsDecodedAsTheyComeGiveWhatTheirTurnGives) {
                     broken = RandomBytes(7000, 3);
   std::vector<Lines> bodies = YEncParts(movie, "movie.bin", 48);
   std::shuffle(bodies.begin(), bodies.end(), std::mt19937(7));
+  // Line ends a poster did not plan, which decode to nothing: a lone CR,
+  // one before the CR LF and an empty line among the data lines.
+  for (Lines& body : bodies) {
+    body[5].insert(40, "\r");
+    body[6] += '\r';
+    body.insert(body.begin() + 8, "");
+  }
   const Lines uu = UU("notes.txt", notes);
   std::vector<Lines> bad = YEncParts(broken, "broken.bin", 3);
   std::string& line = bad[1][4]; // a data line of part 2: another byte, the same length
