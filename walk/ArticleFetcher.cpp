@@ -24,6 +24,9 @@ constexpr std::int64_t LineBytesGuess = TBlockPool::LineBytesGuess;
 // In an article's blocks where a line's length would be: the lines the
 // Ahead() decoder took stood here. No line held is that long.
 constexpr std::uint32_t AheadMark = UINT32_MAX;
+// Set in a length, it holds lines in a row as they came, CR LF ends and
+// all; a run is never longer than a receive.
+constexpr std::uint32_t RunMark = 1u << 31;
 
 } // namespace
 
@@ -542,6 +545,27 @@ void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
   Append(a, std::uint32_t(Line.size()), Line);
 }
 
+// Lines in a row, held as they came in one record: the whole lines at Run's
+// start that the last block has room for, short of a =ybegin while the
+// Ahead() decoder looks for one. The first line takes the first block, and
+// one that finds no room the next, one by one.
+std::size_t TArticleFetcher::HoldRun(TArticle& a, std::string_view Run) {
+  if (a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used <= sizeof AheadMark)
+    return 0;
+  const std::size_t room = a.Blocks.back().Size - a.Blocks.back().Used - sizeof AheadMark;
+  const bool looking = a.Ahead && a.Ahead->Step == TYEncAhead::TPart::Body;
+  const char* at = Run.data();
+  for (std::string_view line; NextRunLine(at, Run.data() + std::min(Run.size(), room), TNntpCli::MaxLineLen, line);)
+    if (looking && YEncKeyword(WithoutCR(line)) == ykBegin) {
+      at = line.data();
+      break;
+    }
+  const std::size_t taken = std::size_t(at - Run.data());
+  if (taken > 0)
+    Append(a, RunMark | std::uint32_t(taken), Run.substr(0, taken));
+  return taken;
+}
+
 // A record of the article's blocks: a length and its bytes, or the mark of
 // the lines the Ahead() decoder took. With no room, the article gives back
 // what it holds and is passed over until it is the next.
@@ -678,13 +702,40 @@ void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std:
         });
         continue;
       }
-      const std::string_view line(b.Bytes.get() + at + sizeof length, length);
-      at += std::uint32_t(sizeof length) + length;
+      const std::string_view bytes(b.Bytes.get() + at + sizeof length, length & ~RunMark);
+      at += std::uint32_t(sizeof length + bytes.size());
+      if (length & RunMark) {
+        ReplayRun(Number, bytes);
+        continue;
+      }
+      Raise([&] {
+        if (OnArticleLine)
+          OnArticleLine(this, Number, bytes);
+      });
+    }
+}
+
+// Lines held in a row go over in runs where the owner takes them so, the
+// others one by one, as they came.
+void TArticleFetcher::ReplayRun(std::int64_t Number, std::string_view Run) {
+  const std::uintptr_t generation = FGeneration;
+  while (!Run.empty() && generation == FGeneration) {
+    std::size_t taken = 0;
+    Raise([&] {
+      if (OnArticleLines)
+        taken = OnArticleLines(this, Number, Run);
+    });
+    if (taken == 0) {
+      const char* const crlf = FindCrLf(Run.data(), Run.data() + Run.size()); // runs hold whole lines
+      const std::string_view line(Run.data(), std::size_t(crlf - Run.data()));
+      taken = line.size() + 2;
       Raise([&] {
         if (OnArticleLine)
           OnArticleLine(this, Number, line);
       });
     }
+    Run.remove_prefix(std::min(taken, Run.size()));
+  }
 }
 
 void TArticleFetcher::Deliver(std::uintptr_t Generation) {

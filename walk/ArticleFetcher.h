@@ -341,6 +341,7 @@ private:
   std::size_t MessageLines(TConnection& c, std::string_view Run);
   void MessageEnd(TConnection& c);
   void Buffer(TArticle& a, std::string_view Line);
+  std::size_t HoldRun(TArticle& a, std::string_view Run);
   bool TakeAhead(TArticle& a, std::string_view Line);
   // Its lines are void: what it holds goes back.
   void Void(TArticle& a);
@@ -351,6 +352,7 @@ private:
   void GiveBack(std::vector<TBlock>& Blocks) { FBlocks.GiveBack(Blocks, FRunning); }
   void Advance();
   void Replay(std::int64_t Number, std::int64_t Lines, const std::vector<TBlock>& Blocks);
+  void ReplayRun(std::int64_t Number, std::string_view Run);
   void Deliver(std::uintptr_t Generation);
   void PumpAll();
   // Sends up to Most requests on c; returns how many went.

@@ -118,14 +118,28 @@ void TArticleFetcher::MessageLine(TConnection& c) {
 // Lines in a row: those of an article in its turn go to the owner, who may
 // take many at once; the data lines of a yEnc part being decoded ahead of
 // its turn, once its first has been taken line by line, are decoded in one
-// call.
+// call; those of any other article ahead of its turn are held in one
+// record. Lines the Ahead() decoder is to see one by one (a header, a
+// part's keyword lines) come one by one.
 std::size_t TArticleFetcher::MessageLines(TConnection& c, std::string_view Run) {
-  const TArticle* a = c.Current;
+  TArticle* a = c.Current;
   if (c.Scanning || !a || a->Discarding)
     return 0;
   if (a->Streaming)
     return OnArticleLines ? OnArticleLines(this, a->Number, Run) : 0;
-  return a->Ahead && FAhead ? FAhead->TakeRun(*a->Ahead, Run, TNntpCli::MaxLineLen) : 0;
+  if (!FAhead)
+    return HoldRun(*a, Run);
+  if (!a->Ahead)
+    return 0;
+  switch (a->Ahead->Step) {
+  case TYEncAhead::TPart::Taking:
+    return FAhead->TakeRun(*a->Ahead, Run, TNntpCli::MaxLineLen);
+  case TYEncAhead::TPart::Body:
+  case TYEncAhead::TPart::Done:
+    return HoldRun(*a, Run);
+  default:
+    return 0;
+  }
 }
 
 // The reply has come whole: the article is handed over, or waits for its
