@@ -238,12 +238,14 @@ std::size_t TArticleScanner::BodyRun(std::string_view Run, std::size_t MaxLine, 
 // file's limit still takes whole.
 void TArticleScanner::PartLines(std::string_view Run, std::size_t MaxLine, std::int64_t MaxLines,
                                 std::size_t& Taken, std::int64_t& Lines) {
+  const auto plain = [](std::string_view line) {
+    return line.empty() ||
+           (std::string_view("=bBcC-e").find(line[0]) == std::string_view::npos && line.back() != '\r');
+  };
   const char* at = Run.data();
   const std::int64_t room = FPartFileLimit - FPartFile->Size();
   for (std::string_view line; Lines < MaxLines && NextRunLine(at, Run.data() + Run.size(), MaxLine, line);) {
-    if ((!line.empty() && (std::string_view("=bBcC-e").find(line[0]) != std::string_view::npos ||
-                           line.back() == '\r')) ||
-        at - Run.data() > room) {
+    if (!plain(line) || at - Run.data() > room) {
       at = line.data();
       break;
     }

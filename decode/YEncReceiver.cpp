@@ -66,8 +66,8 @@ void TYEncReceiver::Line(std::string_view Line) {
 void TYEncReceiver::DataLines(std::string_view Run, std::size_t MaxLine, std::int64_t MaxLines,
                               std::size_t& Taken, std::int64_t& Lines) {
   const char* at = Run.data();
-  for (std::string_view raw; FState == rsPart && Lines < MaxLines &&
-                             NextRunLine(at, Run.data() + Run.size(), MaxLine, raw);) {
+  for (std::string_view raw;
+       FState == rsPart && Lines < MaxLines && NextRunLine(at, Run.data() + Run.size(), MaxLine, raw);) {
     const std::string_view line = WithoutCR(raw);
     if (YEncKeyword(line) != ykNone)
       break;
@@ -358,7 +358,7 @@ int TYEncReceiver::Route() {
       free = stem;
       freeCopy = k;
     } else if (look == lkOurs && file->Name() == FName && file->Record.Size() == size &&
-             !Differ(crc, file->Record.Crc()) && !Differ(total, file->Record.Total()))
+               !Differ(crc, file->Record.Crc()) && !Differ(total, file->Record.Total()))
       copies.push_back(file);
   }
   inUseBefore = inUse;

@@ -202,7 +202,8 @@ private:
   bool Agrees(int Fd, const TAssembly& File, bool& Sound);
   bool WriteNew(int Fd, const TAssembly& File);
   // Cut tells a record a crash cut short before its header line.
-  bool LoadRecord(TAssembly& File, std::string& Error, bool* Cut = nullptr, const struct stat* Known = nullptr);
+  bool LoadRecord(TAssembly& File, std::string& Error, bool* Cut = nullptr,
+                  const struct stat* Known = nullptr);
   bool StartRecord(TAssembly& File, bool Replace);
   bool AppendRecord(TAssembly& File, std::string_view Text);
   static bool Unchanged(const TAssembly& File, const struct stat& St);
@@ -243,8 +244,8 @@ private:
   TYEncPart FPart;
   bool FSized = false; // FPart began soundly: its file's size is known
   std::string FName;
-  std::size_t FStemRoom = 0;      // the longest stem the folder takes
-  std::string FNameMaxOf;         // the folder whose longest name FNameMax is
+  std::size_t FStemRoom = 0; // the longest stem the folder takes
+  std::string FNameMaxOf;    // the folder whose longest name FNameMax is
   std::size_t FNameMax = 0;
   TAssembly* FAssembly = nullptr; // the current multi-part file, once opened
   bool FConflict = false;         // the part differs from bytes that already arrived

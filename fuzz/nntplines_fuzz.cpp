@@ -103,7 +103,9 @@ public:
     Client.SetKeepTextLines(!runs);
     Client.OnMessageLines = nullptr;
     if (runs)
-      Client.OnMessageLines = [this, &random](TObject*, std::string_view run) { return TakeRun(run, random()); };
+      Client.OnMessageLines = [this, &random](TObject*, std::string_view run) {
+        return TakeRun(run, random());
+      };
     if (!input.empty())
       input.remove_prefix(1);
     Lines.clear();

@@ -555,7 +555,8 @@ std::size_t TArticleFetcher::HoldRun(TArticle& a, std::string_view Run) {
   const std::size_t room = a.Blocks.back().Size - a.Blocks.back().Used - sizeof AheadMark;
   const bool looking = a.Ahead && a.Ahead->Step == TYEncAhead::TPart::Body;
   const char* at = Run.data();
-  for (std::string_view line; NextRunLine(at, Run.data() + std::min(Run.size(), room), TNntpCli::MaxLineLen, line);)
+  for (std::string_view line;
+       NextRunLine(at, Run.data() + std::min(Run.size(), room), TNntpCli::MaxLineLen, line);)
     if (looking && YEncKeyword(WithoutCR(line)) == ykBegin) {
       at = line.data();
       break;

@@ -33,8 +33,7 @@ struct TFetchArticle {
 using TArticleBegin = std::function<void(TObject* Sender, std::int64_t Number, std::int64_t Lines)>;
 using TArticleLine = std::function<void(TObject* Sender, std::int64_t Number, std::string_view Line)>;
 using TArticleAhead = std::function<void(TObject* Sender, std::int64_t Number)>;
-using TArticleLines =
-    std::function<std::size_t(TObject* Sender, std::int64_t Number, std::string_view Run)>;
+using TArticleLines = std::function<std::size_t(TObject* Sender, std::int64_t Number, std::string_view Run)>;
 using TArticleEnd = std::function<void(TObject* Sender, std::int64_t Number, std::uint16_t Error)>;
 using TFetcherText = std::function<void(TObject* Sender, const std::string& Text)>;
 using TScanLine = std::function<void(TObject* Sender, std::int64_t First, std::string_view Line)>;

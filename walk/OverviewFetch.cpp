@@ -15,7 +15,9 @@
 void TDecodeSession::WireWalk() {
   FWalk.OnArticleBegin = [this](TObject*, std::int64_t n, std::int64_t lines) { WalkArticleBegin(n, lines); };
   FWalk.OnArticleLine = [this](TObject*, std::int64_t, std::string_view line) { WalkArticleLine(line); };
-  FWalk.OnArticleLines = [this](TObject*, std::int64_t, std::string_view run) { return WalkArticleLines(run); };
+  FWalk.OnArticleLines = [this](TObject*, std::int64_t, std::string_view run) {
+    return WalkArticleLines(run);
+  };
   FWalk.OnArticleAhead = [this](TObject*, std::int64_t n) { WalkArticleAhead(n); };
   FWalk.OnArticleEnd = [this](TObject*, std::int64_t n, std::uint16_t e) { WalkArticleEnd(n, e); };
   FWalk.OnScanned = [this](TObject*, const std::string& text) {

@@ -120,7 +120,8 @@ TEST_F(CompressedWalk, APoolOfOneGoesPlainWhenTheBodiesDoNotShrink) {
     // KB fills; asked for one at a time, no other came compressed, however
     // fast or slow the machine. The uuencoded 8 KB shrank, but not enough
     // to carry a part of yEnc: the two of them end it.
-    const long before = Count(server.ReceivedBy(2), "ARTICLE"), after = Count(server.ReceivedBy(3), "ARTICLE");
+    const long before = Count(server.ReceivedBy(2), "ARTICLE"),
+               after = Count(server.ReceivedBy(3), "ARTICLE");
     EXPECT_EQ(before, uuFirst ? 2 : 1);
     EXPECT_EQ(after, 11);
     CloseExpecting(uuFirst ? 14 : 13);
