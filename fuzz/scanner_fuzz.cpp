@@ -4,7 +4,10 @@
 // input: only its state is set back in between. No window, no widget: what
 // the scanner says goes nowhere.
 //
-// Input: lines cut at LF. The first byte picks the waiting limit. Lines go to
+// Input: lines cut at LF. The first byte picks the waiting limit, and with
+// its bit 2 set the body's next lines are first offered as a run, CR LF
+// ended, as a connection offers them; what the run does not take goes line
+// by line. Lines go to
 // the header until an empty line, then to the body; a line of the one byte
 // 0x01 ends the body whole, 0x02 cuts it short (X, a lost connection), and
 // the next article's header follows. A body the waiting limit gives up on
@@ -43,12 +46,15 @@ public:
   }
 
   void Run(std::string_view input) {
-    Reset(input.empty() ? 0 : std::uint8_t(input[0]));
+    const std::uint8_t flags = input.empty() ? 0 : std::uint8_t(input[0]);
+    Reset(flags);
     if (!input.empty())
       input.remove_prefix(1);
     Head();
     bool cut = false; // the rest of this body never arrives
     while (!input.empty()) {
+      if ((flags & 4) && FInBody && !cut && OfferRun(input))
+        continue;
       const std::size_t lf = std::min(input.find('\n'), input.size());
       const std::string_view line = input.substr(0, lf);
       input.remove_prefix(std::min(lf + 1, input.size()));
@@ -84,6 +90,27 @@ public:
   }
 
 private:
+  // The body's next lines, up to its end mark and about 4 KB, as a run;
+  // those it takes are passed. True when it took any.
+  bool OfferRun(std::string_view& input) {
+    std::string run;
+    for (std::size_t at = 0; at < input.size() && run.size() < 4096;) {
+      const std::size_t lf = std::min(input.find('\n', at), input.size());
+      const std::string_view line = input.substr(at, lf - at);
+      if (line == "\x01" || line == "\x02")
+        break;
+      run.append(line).append("\r\n");
+      at = lf + 1;
+    }
+    std::int64_t lines = 0;
+    BodyRun(run, 4093, lines);
+    for (std::int64_t n = 0; n < lines; ++n) {
+      const std::size_t lf = input.find('\n');
+      input.remove_prefix(lf == input.npos ? input.size() : lf + 1);
+    }
+    return lines > 0;
+  }
+
   void Reset(std::uint8_t flags) {
     static constexpr std::int32_t Waiting[] = {0, 1, 3, 50};
     FPartFile.reset();
