@@ -430,13 +430,15 @@ constexpr TPackTable PackTable = MakePackTable();
 // itself escaped ("=="), which the caller decodes a character at a time.
 // Carry is whether the first character is escaped, and then whether the
 // next block's is.
+// With Lines, as DecodeBlock64 has it.
+template <bool Lines = false>
 VOSTEL_SSSE3 inline int DecodeBlock(__m128i v, unsigned Valid, unsigned& Carry, char* o) {
   const __m128i eqv = _mm_cmpeq_epi8(v, _mm_set1_epi8('='));
   const unsigned eq = unsigned(_mm_movemask_epi8(eqv));
   const unsigned ends = unsigned(_mm_movemask_epi8(
       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')))));
   const unsigned escaped = (eq << 1 | Carry) & Valid;
-  if (eq & escaped)
+  if ((eq | (Lines ? ends : 0)) & escaped)
     return -1;
   const unsigned keep = ~(eq | (ends & ~escaped)) & Valid;
   const __m128i escapedv = _mm_or_si128(_mm_slli_si128(eqv, 1), _mm_cvtsi32_si128(int(-Carry & 0xFF)));
@@ -484,6 +486,37 @@ VOSTEL_SSSE3 char* DecodeBlocks(const unsigned char* p, const unsigned char* end
   return o + n;
 }
 
+// Text of whole lines, each ending in CR LF, a line at a time as the lines
+// would be decoded one by one: each without its CR LF, a CR before them
+// dropped too.
+char* DecodeLineByLine(TYEncPath path, const unsigned char* p, const unsigned char* end, char* o,
+                       bool& escape);
+
+// As DecodeLinesWide (below), sixteen characters at a time.
+VOSTEL_SSSE3 char* DecodeLinesSse(const unsigned char* p, const unsigned char* end, char* o, bool& escape) {
+  unsigned carry = escape ? 1 : 0;
+  int n = 0;
+  for (; end - p >= 16; p += 16) {
+    if ((n = DecodeBlock<true>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 0xFFFF, carry, o)) < 0)
+      break;
+    o += n;
+  }
+  if (n >= 0 && p < end) {
+    alignas(16) unsigned char in[16] = {};
+    char decoded[16];
+    const std::size_t rest = std::size_t(end - p);
+    std::memcpy(in, p, rest);
+    if ((n = DecodeBlock<true>(_mm_load_si128(reinterpret_cast<const __m128i*>(in)), (1u << rest) - 1, carry,
+                               decoded)) >= 0) {
+      std::memcpy(o, decoded, std::size_t(n));
+      o += n;
+      p = end;
+    }
+  }
+  escape = carry != 0;
+  return p == end ? o : DecodeLineByLine(TYEncPath::Sse, p, end, o, escape);
+}
+
 bool HasSsse3() {
   static const bool has =
       (__builtin_cpu_init(), __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt"));
@@ -510,12 +543,16 @@ VOSTEL_WIDE_DECODE inline void TakeOut(__m512i& Index, __m512i Iota, std::uint64
 // does; Carry as there. Whole blocks store 64 bytes, which is within what
 // the input has passed; a block with Valid short of all stores only its
 // bytes.
+// With Lines, v is text of whole lines whose CR LF it drops as it drops any
+// CR and LF, and an escape that would take a CR or LF gives -1 too: a line
+// that ends in "=" escapes the next line's first character, not its own end.
+template <bool Lines = false>
 VOSTEL_WIDE_DECODE inline int DecodeBlock64(__m512i v, std::uint64_t Valid, std::uint64_t& Carry, char* o) {
   const std::uint64_t eq = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('='));
   const std::uint64_t ends =
       _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\r')) | _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
   const std::uint64_t escaped = (eq << 1 | Carry) & Valid;
-  if (eq & escaped)
+  if ((eq | (Lines ? ends : 0)) & escaped)
     return -1;
   std::uint64_t drop = (eq | (ends & ~escaped)) & Valid;
   __m512i value = _mm512_sub_epi8(v, _mm512_set1_epi8(42));
@@ -571,6 +608,36 @@ VOSTEL_WIDE_DECODE char* DecodeWide(const unsigned char* p, const unsigned char*
   return o + n;
 }
 
+// As DecodeWide, over text of whole lines, each ending in CR LF: the line
+// ends are dropped in the blocks as any CR and LF is, not cut off one line
+// at a time. From a block with "==" or an escape before a CR or LF on, it
+// goes a line at a time, where a line that ends in "=" escapes the next
+// line's first character, not its own end.
+VOSTEL_WIDE_DECODE char* DecodeLinesWide(const unsigned char* begin, const unsigned char* end, char* o,
+                                         bool& escape) {
+  std::uint64_t carry = escape ? 1 : 0;
+  const unsigned char* p = begin;
+  int n = 0;
+  for (; end - p >= 64; p += 64) {
+    if ((n = DecodeBlock64<true>(_mm512_loadu_si512(p), ~std::uint64_t(0), carry, o)) < 0)
+      break;
+    o += n;
+  }
+  if (n >= 0 && p < end) {
+    const std::uint64_t valid = _bzhi_u64(~std::uint64_t(0), unsigned(end - p));
+    if ((n = DecodeBlock64<true>(_mm512_maskz_loadu_epi8(valid, p), valid, carry, o)) >= 0) {
+      o += n;
+      p = end;
+    }
+  }
+  escape = carry != 0;
+  if (p == end)
+    return o;
+  // A block that begins with the LF of a line end gives the next line a
+  // lone LF, which is no data either.
+  return DecodeLineByLine(TYEncPath::Wide, p, end, o, escape);
+}
+
 bool HasWideDecode() {
   static const bool has =
       (__builtin_cpu_init(), __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
@@ -595,6 +662,40 @@ std::size_t YEncDecodeLineOn(TYEncPath path, const char* line, std::size_t size,
     return std::size_t(DecodeBlocks(p, DataEnd(p, size), out, escape) - out);
 #endif
   return YEncDecodeLinePlain(line, size, out, escape);
+}
+
+namespace {
+
+char* DecodeLineByLine(TYEncPath path, const unsigned char* p, const unsigned char* end, char* o,
+                       bool& escape) {
+  while (p < end) {
+    const unsigned char* cr = p;
+    while ((cr = static_cast<const unsigned char*>(std::memchr(cr, '\r', std::size_t(end - cr)))) &&
+           cr + 1 < end && cr[1] != '\n')
+      ++cr;
+    const unsigned char* const lineEnd = cr && cr + 1 < end ? cr : end;
+    const unsigned char* const data = lineEnd > p && lineEnd[-1] == '\r' ? lineEnd - 1 : lineEnd;
+    o += YEncDecodeLineOn(path, reinterpret_cast<const char*>(p), std::size_t(data - p), o, escape);
+    p = lineEnd == end ? end : lineEnd + 2;
+  }
+  return o;
+}
+
+} // namespace
+
+std::size_t YEncDecodeLines(const char* text, std::size_t size, char* out, bool& escape) {
+  return YEncDecodeLinesOn(TYEncPath::Wide, text, size, out, escape);
+}
+
+std::size_t YEncDecodeLinesOn(TYEncPath path, const char* text, std::size_t size, char* out, bool& escape) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+#ifdef VOSTEL_X86
+  if (path == TYEncPath::Wide && HasWideDecode())
+    return std::size_t(DecodeLinesWide(p, p + size, out, escape) - out);
+  if (path != TYEncPath::Plain && HasSsse3())
+    return std::size_t(DecodeLinesSse(p, p + size, out, escape) - out);
+#endif
+  return std::size_t(DecodeLineByLine(path, p, p + size, out, escape) - out);
 }
 
 std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, bool& escape) {
@@ -697,6 +798,10 @@ std::size_t TYEncPart::Decode(const char* line, std::size_t size, char* out) {
 
 std::size_t TYEncPart::DecodeLater(const char* line, std::size_t size, char* out) {
   return FOpen ? Keep(YEncDecodeLine(line, size, out, FEscape)) : 0;
+}
+
+std::size_t TYEncPart::DecodeLinesLater(const char* text, std::size_t size, char* out) {
+  return FOpen ? Keep(YEncDecodeLines(text, size, out, FEscape)) : 0;
 }
 
 std::size_t TYEncPart::Keep(std::size_t decoded) {

@@ -96,6 +96,13 @@ std::string ParseYEncLine(std::string_view line, TYEncLine& fields);
 std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& escape);
 // The same, a character at a time: what the fast one must come to.
 std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, bool& escape);
+// Decodes text of whole data lines, each ending in CR LF, as YEncDecodeLine
+// would one line after another (each without its CR LF), into out, which
+// must have room for size bytes. Where the processor decodes 64 characters
+// at a time the line ends go in the blocks: a line of 128 characters costs
+// two blocks and no call of its own instead of three and one. An escape
+// before a CR or LF (no encoder writes one) sends the rest a line at a time.
+std::size_t YEncDecodeLines(const char* text, std::size_t size, char* out, bool& escape);
 
 // CRC-32 of zlib, gzip and yEnc (polynomial 0xEDB88320), chained like zlib's
 // crc32(): start with 0 and pass the previous result to go on,
@@ -116,6 +123,7 @@ enum class TYEncPath : std::uint8_t {
 bool YEncHasPath(TYEncPath path);
 std::uint32_t Crc32On(TYEncPath path, std::uint32_t crc, const void* data, std::size_t size);
 std::size_t YEncDecodeLineOn(TYEncPath path, const char* line, std::size_t size, char* out, bool& escape);
+std::size_t YEncDecodeLinesOn(TYEncPath path, const char* text, std::size_t size, char* out, bool& escape);
 
 // The CRC-32 of a + b from Crc32(0, a), Crc32(0, b) and the size of b, without
 // the bytes: a file's CRC from the CRCs of its parts. Some hundred
@@ -146,6 +154,9 @@ public:
   // line. Sum must be given every byte DecodeLater returned, in order, before
   // End. Bytes it did not return need no sum: such a part fails at End.
   std::size_t DecodeLater(const char* line, std::size_t size, char* out);
+  // As DecodeLater, for text of whole data lines each ending in CR LF (see
+  // YEncDecodeLines), out with room for size bytes.
+  std::size_t DecodeLinesLater(const char* text, std::size_t size, char* out);
   void Sum(const char* data, std::size_t size) { FCrc = Crc32(FCrc, data, size); }
   // Closes the part and checks it: =yend part= against =ybegin part=, the
   // bytes decoded against size= and the =ypart range, their CRC-32 against

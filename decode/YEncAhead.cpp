@@ -72,25 +72,49 @@ std::size_t TYEncAhead::TakeRun(TPart& Part, std::string_view Run, std::size_t M
     return 0;
   const char* const begin = Run.data();
   const char* at = begin;
+  // The lines gathered so far, decoded together once one does not join
+  // them: the buffer holds their text whole, line ends included.
+  const char* gathered = begin;
   for (std::string_view raw; NextRunLine(at, begin + Run.size(), MaxLine, raw);) {
     const std::string_view line = WithoutCR(raw);
-    if (YEncKeyword(line) != ykNone || Part.Fill + line.size() > Part.Buffer.size()) {
-      at = raw.data();
+    const bool data = YEncKeyword(line) == ykNone;
+    if (data && Part.Fill + std::size_t(at - gathered) <= Part.Buffer.size()) {
+      ++Part.Lines;
+      Part.Bytes += std::int64_t(raw.size());
+      continue;
+    }
+    DecodeLines(Part, gathered, raw.data());
+    // Near the buffer's end a line may still fit alone.
+    if (!data || Part.Fill + line.size() > Part.Buffer.size()) {
+      gathered = at = raw.data();
       break;
     }
     Decode(Part, raw, line);
+    gathered = at;
   }
+  DecodeLines(Part, gathered, at);
   return std::size_t(at - begin);
 }
 
 void TYEncAhead::Decode(TPart& Part, std::string_view Raw, std::string_view Line) {
   Part.Fill += Part.Part.DecodeLater(Line.data(), Line.size(), Part.Buffer.data() + Part.Fill);
+  Summed(Part);
+  ++Part.Lines;
+  Part.Bytes += std::int64_t(Raw.size());
+}
+
+void TYEncAhead::DecodeLines(TPart& Part, const char* From, const char* To) {
+  if (From == To)
+    return;
+  Part.Fill += Part.Part.DecodeLinesLater(From, std::size_t(To - From), Part.Buffer.data() + Part.Fill);
+  Summed(Part);
+}
+
+void TYEncAhead::Summed(TPart& Part) {
   if (Part.Fill - Part.Summed >= SumRun) {
     Part.Part.Sum(Part.Buffer.data() + Part.Summed, Part.Fill - Part.Summed);
     Part.Summed = Part.Fill;
   }
-  ++Part.Lines;
-  Part.Bytes += std::int64_t(Raw.size());
 }
 
 std::size_t TYEncAhead::Claim(const TPart& Part, std::string_view Line) const {

@@ -83,6 +83,11 @@ private:
   // A data line the part's buffer has room for, taken: Raw is the line as
   // it came, Line the same without a CR at its end.
   static void Decode(TPart& Part, std::string_view Raw, std::string_view Line);
+  // Whole data lines From..To, line ends included, that the buffer has room
+  // for as they stand, in one pass.
+  static void DecodeLines(TPart& Part, const char* From, const char* To);
+  // What was decoded is summed once it makes a run long enough.
+  static void Summed(TPart& Part);
   // The pool's smallest buffer that holds Need bytes, or none.
   std::vector<TByteBuffer>::const_iterator Fitting(std::size_t Need) const;
   static std::size_t Rounded(std::size_t Need);

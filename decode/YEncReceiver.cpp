@@ -66,6 +66,9 @@ void TYEncReceiver::Line(std::string_view Line) {
 void TYEncReceiver::DataLines(std::string_view Run, std::size_t MaxLine, std::int64_t MaxLines,
                               std::size_t& Taken, std::int64_t& Lines) {
   const char* at = Run.data();
+  // The lines gathered so far, decoded together once one does not join
+  // them: the buffer holds their text whole, line ends included.
+  const char* gathered = at;
   for (std::string_view raw;
        FState == rsPart && Lines < MaxLines && NextRunLine(at, Run.data() + Run.size(), MaxLine, raw);) {
     const std::string_view line = WithoutCR(raw);
@@ -73,8 +76,23 @@ void TYEncReceiver::DataLines(std::string_view Run, std::size_t MaxLine, std::in
       break;
     Taken = std::size_t(at - Run.data());
     ++Lines;
+    if (FFill + std::size_t(at - gathered) <= FBuffer.size())
+      continue;
+    DataText(gathered, raw.data());
+    gathered = at;
     Data(line);
   }
+  DataText(gathered, Run.data() + Taken);
+}
+
+void TYEncReceiver::DataText(const char* From, const char* To) {
+  if (From >= To || FState != rsPart)
+    return;
+  const std::uint64_t at = FPart.Position();
+  const std::size_t n = FPart.DecodeLinesLater(From, std::size_t(To - From), FBuffer.data() + FFill);
+  if (FFill == 0)
+    FBufferAt = at;
+  FFill += n;
 }
 
 void TYEncReceiver::Begin(std::string_view Line) {

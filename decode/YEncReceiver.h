@@ -180,6 +180,9 @@ private:
   void Begin(std::string_view Line);
   void Place(std::string_view Line);
   void Data(std::string_view Line);
+  // Whole data lines From..To, line ends included, that the buffer has
+  // room for as they stand, in one pass.
+  void DataText(const char* From, const char* To);
   void End(std::string_view Line);
   void SumBuffer();
   bool Flush();

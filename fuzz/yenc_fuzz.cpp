@@ -31,10 +31,32 @@ std::vector<std::string_view> Lines(std::string_view text) {
 
 // A second part follows the same lines with its CRC-32 summed over each
 // part's bytes at once, as the session does: it must come to the same end.
+// The data lines between keyword lines are decoded together too.
 void ParseAndFollow(std::string_view input) {
   TYEncPart part, later;
   std::string run; // what later decoded since its =ybegin
+  // The data lines in a row, each given its CR LF, decoded together each
+  // way into exactly their room: what decoding them one by one gave.
+  std::string text, want;
+  bool from = false, carried = false;
+  const auto together = [&] {
+    const std::unique_ptr<char[]> buffer(new char[text.size() + 1]);
+    for (const TYEncPath path : {TYEncPath::Plain, TYEncPath::Sse, TYEncPath::Wide}) {
+      bool escape = from;
+      const std::size_t n = YEncDecodeLinesOn(path, text.data(), text.size(), buffer.get(), escape);
+      Check(std::string_view(buffer.get(), n) == want && escape == carried);
+    }
+    text.clear(), want.clear(), from = carried;
+  };
   for (const std::string_view line : Lines(input)) {
+    if (YEncKeyword(line) != ykNone) {
+      together();
+    } else {
+      text.append(line).append("\r\n");
+      const std::unique_ptr<char[]> buffer(new char[line.size() + 1]);
+      const std::size_t size = line.size() - (!line.empty() && line.back() == '\r');
+      want.append(buffer.get(), YEncDecodeLinePlain(line.data(), size, buffer.get(), carried));
+    }
     TYEncLine fields;
     if (YEncKeyword(line) != ykNone && ParseYEncLine(line, fields).empty()) {
       Check(fields.Keyword != ykNone && fields.Keyword == YEncKeyword(line));
@@ -77,6 +99,7 @@ void ParseAndFollow(std::string_view input) {
       break;
     }
   }
+  together();
 }
 
 void DecodeWhole(std::string_view input, bool headers) {

@@ -213,6 +213,33 @@ TEST(YEncLines, DecodingByBlocksAgreesWithDecodingByCharacters) {
         }
 }
 
+// Two lines of 129 characters decoded together, their CR LF ends in the
+// blocks, come to what decoding them one by one gives (each without its CR
+// LF and a CR before it), each way, into exactly the text's room, with an
+// escape, "==", a stray CR or LF or an escaped CR at every place: a line
+// that ends in "=" escapes the next line's first character, one that ends
+// in CR is a CR CR LF end, and blocks straddle the line ends.
+TEST(YEncLines, LinesDecodedTogetherAgreeWithLinesDecodedOneByOne) {
+  for (const std::string_view piece : {"=}", "==", "\r", "=\r", "=", "\n"})
+    for (std::size_t at = 0; at + piece.size() <= 2 * 129; ++at)
+      for (const bool carried : {false, true}) {
+        std::string lines[2] = {std::string(129, 'k'), std::string(129, 'k')};
+        lines[at / 129].replace(at % 129, piece.size(), piece.substr(0, 129 - at % 129));
+        const std::string text = lines[0] + "\r\n" + lines[1] + "\r\n";
+        std::vector<char> want(text.size()), got(text.size());
+        bool plain = carried;
+        std::size_t n = 0;
+        for (const std::string& l : lines)
+          n += YEncDecodeLinePlain(l.data(), l.size() - (l.back() == '\r'), want.data() + n, plain);
+        for (const TYEncPath path : {TYEncPath::Plain, TYEncPath::Sse, TYEncPath::Wide}) {
+          bool escape = carried;
+          ASSERT_EQ(YEncDecodeLinesOn(path, text.data(), text.size(), got.data(), escape), n) << at << text;
+          ASSERT_EQ(std::string(got.data(), n), std::string(want.data(), n)) << int(path) << " " << at;
+          ASSERT_EQ(escape, plain) << int(path) << " " << at;
+        }
+      }
+}
+
 // Every byte value at every place of lines of many lengths, alone and in
 // runs: it comes back as it went in, through the fast path's blocks, and no
 // line holds what servers and decoders trip over.

@@ -60,9 +60,10 @@ protected:
 };
 
 // A file in 48 yEnc parts posted in shuffled order, with stray line ends, with a file uuencoded
-// over three articles among them, a file whose second part fails its CRC,
-// a part whose connection is lost in the middle of its body, and one whose
-// body runs far past its Lines:. Over
+// over three articles among them, a file in two parts that each come in
+// several receives, a file whose second part fails its CRC, a part whose
+// connection is lost in the middle of its body, and one whose body runs far
+// past its Lines:. Over
 // eight connections, parts arrive ahead of their turn and are decoded as
 // they come; the window saves what one connection, everything in its turn,
 // saves, byte for byte, and logs the same lines in the same order. The
@@ -85,9 +86,13 @@ TEST_F(YEncAhead, PartsDecodedAsTheyComeGiveWhatTheirTurnGives) {
   std::string& line = bad[1][4]; // a data line of part 2: another byte, the same length
   line[20] = line[19] == '=' || line[20] == 'x' ? line[20] : 'x';
   line[21] = line[20] == '=' || line[21] == 'y' ? line[21] : 'y';
+  // A file in two parts larger than a receive: their lines come in several runs each.
+  const std::string large = RandomBytes(2 * 400000, 5);
   std::vector<TNewsArticle> posts;
   std::int64_t n = 1;
   for (std::size_t i = 0; i < bodies.size(); ++i) {
+    for (const Lines& body : i == 10 ? YEncParts(large, "large.bin", 2) : std::vector<Lines>())
+      posts.push_back(Post(n++, int(body.size()), body));
     for (std::size_t third = 0; i == 20 && third < 3; ++third) { // in the middle, in three articles
       const Lines piece(uu.begin() + long(uu.size() * third / 3),
                         uu.begin() + long(uu.size() * (third + 1) / 3));
@@ -119,7 +124,8 @@ TEST_F(YEncAhead, PartsDecodedAsTheyComeGiveWhatTheirTurnGives) {
   const TWalked inTurn = Walk(alone, "1", "1", end);
   EXPECT_EQ(Child->Ahead().Allocated(), 0u);
 
-  EXPECT_EQ(ahead.Saved, (Lines{"notes.txt", "movie.bin"}));
+  EXPECT_EQ(ahead.Saved, (Lines{"large.bin", "notes.txt", "movie.bin"}));
+  EXPECT_TRUE(ahead.Files.at("large.bin") == large);
   EXPECT_TRUE(ahead.Files.at("movie.bin") == movie);
   EXPECT_TRUE(ahead.Files.at("notes.txt") == notes);
   EXPECT_EQ(ahead.Saved, inTurn.Saved);
