@@ -380,9 +380,11 @@ void PathSection(const std::string& bytes, const std::string& text, bool& ok) {
     }
   }
   // Alone, then with each part's CRC-32 taken over the part at once, as
-  // the session does.
-  std::vector<char> out(dataBytes);
-  for (const bool sum : {false, true}) {
+  // the session does; then a part's lines decoded together with their line
+  // ends, as the session decodes the lines that come in a row.
+  std::vector<char> out(dataBytes + lines.size());
+  for (const int mode : {0, 1, 2}) {
+    const bool sum = mode > 0, together = mode == 2;
     std::vector<std::string> outs(paths.size());
     std::vector<std::uint32_t> sums(paths.size());
     std::vector<std::vector<double>> seconds(paths.size());
@@ -395,6 +397,13 @@ void PathSection(const std::string& bytes, const std::string& text, bool& ok) {
         for (const std::size_t end : partEnds) {
           char* const from = o;
           bool escape = false;
+          if (together && line < end) {
+            // A part's data lines lie in a row in the text, each with its LF.
+            const char* const first = lines[line].data();
+            const std::size_t size = std::size_t(lines[end - 1].data() + lines[end - 1].size() + 1 - first);
+            o += YEncDecodeLinesOn(paths[i], first, size, o, escape);
+            line = end;
+          }
           for (; line < end; ++line)
             o += YEncDecodeLineOn(paths[i], lines[line].data(), lines[line].size(), o, escape);
           if (sum)
@@ -404,10 +413,10 @@ void PathSection(const std::string& bytes, const std::string& text, bool& ok) {
         outs[i].assign(out.data(), std::size_t(o - out.data()));
         sums[i] = crcs;
       }
-    std::printf("\nyEnc data lines of %zu parts (%zu lines, %.1f MB of text), a call a line%s, each way "
+    std::printf("\nyEnc data lines of %zu parts (%zu lines, %.1f MB of text), %s%s, each way "
                 "(median of %d turns)\n",
-                partEnds.size(), lines.size(), double(dataBytes) / 1e6, sum ? ", CRC-32 per part" : "",
-                Turns);
+                partEnds.size(), lines.size(), double(dataBytes) / 1e6,
+                together ? "a call a part's lines" : "a call a line", sum ? ", CRC-32 per part" : "", Turns);
     for (std::size_t i = 0; i < paths.size(); ++i) {
       const bool same = outs[i].size() == partEnds.size() * PartSize && outs[i] == outs[0] &&
                         outs[i] == bytes.substr(0, outs[i].size()) && sums[i] == sums[0];
