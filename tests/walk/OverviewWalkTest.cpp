@@ -154,7 +154,12 @@ TEST_F(OverviewWalk, StopAfterSkipAndStopWithRequestsInFlight) {
   EXPECT_EQ(Child->FWalk.Position(), 2);
   EXPECT_EQ(Done(), (Numbers{1}));
   EXPECT_EQ(Logged("Unfinished part file kept open 1.UUE"), 1);
-  ASSERT_TRUE(PumpUntil([&] { return Server.Received().back() == "QUIT"; }));
+  // The connection says goodbye once nothing is in flight; when the
+  // article behind is still coming as the walk stops (a busy machine), it
+  // is closed instead. Either way nothing more is asked for.
+  if (!PumpUntil([&] { return Server.Received().back() == "QUIT"; }, 1000)) {
+    EXPECT_EQ(Server.Received().back(), "ARTICLE 2");
+  }
   const Lines asked = Server.Received();
   PumpFor(50);
   EXPECT_EQ(Server.Received(), asked);
