@@ -98,9 +98,10 @@ std::size_t YEncDecodeLine(const char* line, std::size_t size, char* out, bool& 
 std::size_t YEncDecodeLinePlain(const char* line, std::size_t size, char* out, bool& escape);
 // Decodes text of whole data lines, each ending in CR LF, as YEncDecodeLine
 // would one line after another (each without its CR LF), into out, which
-// must have room for size bytes. Where the processor decodes 64 characters
-// at a time the line ends go in the blocks: a line of 128 characters costs
-// two blocks and no call of its own instead of three and one. An escape
+// must have room for size bytes. Where the processor decodes 16 or 64
+// characters at a time the line ends go in the blocks, which run on across
+// them: the lines cost one call and its set-up, not one each, and a line an
+// escape makes longer than its blocks no short block of its own. An escape
 // before a CR or LF (no encoder writes one) sends the rest a line at a time.
 std::size_t YEncDecodeLines(const char* text, std::size_t size, char* out, bool& escape);
 
