@@ -1,5 +1,7 @@
 #include "codec/YEnc.h"
 
+#include "platform/Convert.h"
+
 #include <array>
 #include <bit>
 #include <cstdio>
@@ -22,7 +24,7 @@ std::string_view CutLineEnd(std::string_view line) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view Trim(std::string_view s) {
+std::string_view TrimBlanks(std::string_view s) {
   while (!s.empty() && IsBlank(s.front()))
     s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back()))
@@ -316,7 +318,7 @@ std::string ParseYEncLine(std::string_view line, TYEncLine& f) {
     const std::size_t eq = word.find('=');
     const std::string_view key = word.substr(0, eq), value = eq == word.npos ? "" : word.substr(eq + 1);
     if (eq != word.npos && key == "name" && f.Keyword == ykBegin) {
-      f.Name = std::string(Trim(line.substr(pos + 5)));
+      f.Name = std::string(TrimBlanks(line.substr(pos + 5)));
       named = true;
       break;
     }
@@ -455,16 +457,31 @@ VOSTEL_SSSE3 inline int DecodeBlock(__m128i v, unsigned Valid, unsigned& Carry, 
   return low + _mm_popcnt_u32(keep >> 8);
 }
 
+// Text of whole lines, each ending in CR LF, a line at a time as the lines
+// would be decoded one by one: each without its CR LF, a CR before them
+// dropped too.
+char* DecodeLineByLine(TYEncPath path, const unsigned char* p, const unsigned char* end, char* o,
+                       bool& escape);
+
 // Sixteen characters at a time, the last few of the line too (through a
 // copy). Every store of whole blocks lies within what the input has passed,
-// so out needs no more room than the line's size.
+// so out needs no more room than the line's size. With Lines, over text of
+// whole lines each ending in CR LF, whose ends the blocks drop as they drop
+// any CR and LF: from a block with "==" or an escape before a CR or LF on,
+// it goes a line at a time, where a line that ends in "=" escapes the next
+// line's first character, not its own end.
+template <bool Lines = false>
 VOSTEL_SSSE3 char* DecodeBlocks(const unsigned char* p, const unsigned char* end, char* o, bool& escape) {
   unsigned carry = escape ? 1 : 0;
   for (; end - p >= 16; p += 16) {
-    const int n = DecodeBlock(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 0xFFFF, carry, o);
+    const int n = DecodeBlock<Lines>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 0xFFFF, carry, o);
     if (n >= 0) {
       o += n;
       continue;
+    }
+    if constexpr (Lines) {
+      escape = carry != 0;
+      return DecodeLineByLine(TYEncPath::Sse, p, end, o, escape);
     }
     bool e = carry != 0;
     o = DecodeRun(p, p + 16, o, e);
@@ -477,44 +494,13 @@ VOSTEL_SSSE3 char* DecodeBlocks(const unsigned char* p, const unsigned char* end
   char decoded[16];
   const std::size_t rest = std::size_t(end - p);
   std::memcpy(in, p, rest);
-  const int n =
-      DecodeBlock(_mm_load_si128(reinterpret_cast<const __m128i*>(in)), (1u << rest) - 1, carry, decoded);
+  const int n = DecodeBlock<Lines>(_mm_load_si128(reinterpret_cast<const __m128i*>(in)), (1u << rest) - 1,
+                                   carry, decoded);
   if (n < 0)
-    return DecodeRun(p, end, o, escape);
+    return Lines ? DecodeLineByLine(TYEncPath::Sse, p, end, o, escape) : DecodeRun(p, end, o, escape);
   std::memcpy(o, decoded, std::size_t(n));
   escape = carry != 0;
   return o + n;
-}
-
-// Text of whole lines, each ending in CR LF, a line at a time as the lines
-// would be decoded one by one: each without its CR LF, a CR before them
-// dropped too.
-char* DecodeLineByLine(TYEncPath path, const unsigned char* p, const unsigned char* end, char* o,
-                       bool& escape);
-
-// As DecodeLinesWide (below), sixteen characters at a time.
-VOSTEL_SSSE3 char* DecodeLinesSse(const unsigned char* p, const unsigned char* end, char* o, bool& escape) {
-  unsigned carry = escape ? 1 : 0;
-  int n = 0;
-  for (; end - p >= 16; p += 16) {
-    if ((n = DecodeBlock<true>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 0xFFFF, carry, o)) < 0)
-      break;
-    o += n;
-  }
-  if (n >= 0 && p < end) {
-    alignas(16) unsigned char in[16] = {};
-    char decoded[16];
-    const std::size_t rest = std::size_t(end - p);
-    std::memcpy(in, p, rest);
-    if ((n = DecodeBlock<true>(_mm_load_si128(reinterpret_cast<const __m128i*>(in)), (1u << rest) - 1, carry,
-                               decoded)) >= 0) {
-      std::memcpy(o, decoded, std::size_t(n));
-      o += n;
-      p = end;
-    }
-  }
-  escape = carry != 0;
-  return p == end ? o : DecodeLineByLine(TYEncPath::Sse, p, end, o, escape);
 }
 
 bool HasSsse3() {
@@ -585,13 +571,18 @@ VOSTEL_WIDE_DECODE inline int DecodeBlock64(__m512i v, std::uint64_t Valid, std:
 
 // As DecodeBlocks, 64 characters at a time; the last few through a masked
 // load, which reads nothing past the line.
+template <bool Lines = false>
 VOSTEL_WIDE_DECODE char* DecodeWide(const unsigned char* p, const unsigned char* end, char* o, bool& escape) {
   std::uint64_t carry = escape ? 1 : 0;
   for (; end - p >= 64; p += 64) {
-    const int n = DecodeBlock64(_mm512_loadu_si512(p), ~std::uint64_t(0), carry, o);
+    const int n = DecodeBlock64<Lines>(_mm512_loadu_si512(p), ~std::uint64_t(0), carry, o);
     if (n >= 0) {
       o += n;
       continue;
+    }
+    if constexpr (Lines) {
+      escape = carry != 0;
+      return DecodeLineByLine(TYEncPath::Wide, p, end, o, escape);
     }
     bool e = carry != 0;
     o = DecodeRun(p, p + 64, o, e);
@@ -601,41 +592,11 @@ VOSTEL_WIDE_DECODE char* DecodeWide(const unsigned char* p, const unsigned char*
   if (p == end)
     return o;
   const std::uint64_t valid = _bzhi_u64(~std::uint64_t(0), unsigned(end - p));
-  const int n = DecodeBlock64(_mm512_maskz_loadu_epi8(valid, p), valid, carry, o);
+  const int n = DecodeBlock64<Lines>(_mm512_maskz_loadu_epi8(valid, p), valid, carry, o);
   if (n < 0)
-    return DecodeRun(p, end, o, escape);
+    return Lines ? DecodeLineByLine(TYEncPath::Wide, p, end, o, escape) : DecodeRun(p, end, o, escape);
   escape = carry != 0;
   return o + n;
-}
-
-// As DecodeWide, over text of whole lines, each ending in CR LF: the line
-// ends are dropped in the blocks as any CR and LF is, not cut off one line
-// at a time. From a block with "==" or an escape before a CR or LF on, it
-// goes a line at a time, where a line that ends in "=" escapes the next
-// line's first character, not its own end.
-VOSTEL_WIDE_DECODE char* DecodeLinesWide(const unsigned char* begin, const unsigned char* end, char* o,
-                                         bool& escape) {
-  std::uint64_t carry = escape ? 1 : 0;
-  const unsigned char* p = begin;
-  int n = 0;
-  for (; end - p >= 64; p += 64) {
-    if ((n = DecodeBlock64<true>(_mm512_loadu_si512(p), ~std::uint64_t(0), carry, o)) < 0)
-      break;
-    o += n;
-  }
-  if (n >= 0 && p < end) {
-    const std::uint64_t valid = _bzhi_u64(~std::uint64_t(0), unsigned(end - p));
-    if ((n = DecodeBlock64<true>(_mm512_maskz_loadu_epi8(valid, p), valid, carry, o)) >= 0) {
-      o += n;
-      p = end;
-    }
-  }
-  escape = carry != 0;
-  if (p == end)
-    return o;
-  // A block that begins with the LF of a line end gives the next line a
-  // lone LF, which is no data either.
-  return DecodeLineByLine(TYEncPath::Wide, p, end, o, escape);
 }
 
 bool HasWideDecode() {
@@ -668,15 +629,13 @@ namespace {
 
 char* DecodeLineByLine(TYEncPath path, const unsigned char* p, const unsigned char* end, char* o,
                        bool& escape) {
-  while (p < end) {
-    const unsigned char* cr = p;
-    while ((cr = static_cast<const unsigned char*>(std::memchr(cr, '\r', std::size_t(end - cr)))) &&
-           cr + 1 < end && cr[1] != '\n')
-      ++cr;
-    const unsigned char* const lineEnd = cr && cr + 1 < end ? cr : end;
-    const unsigned char* const data = lineEnd > p && lineEnd[-1] == '\r' ? lineEnd - 1 : lineEnd;
-    o += YEncDecodeLineOn(path, reinterpret_cast<const char*>(p), std::size_t(data - p), o, escape);
-    p = lineEnd == end ? end : lineEnd + 2;
+  const char* at = reinterpret_cast<const char*>(p);
+  const char* const stop = reinterpret_cast<const char*>(end);
+  while (at < stop) {
+    const char* const crlf = FindCrLf(at, stop);
+    const std::string_view line = WithoutCR(std::string_view(at, std::size_t((crlf ? crlf : stop) - at)));
+    o += YEncDecodeLineOn(path, line.data(), line.size(), o, escape);
+    at = crlf ? crlf + 2 : stop;
   }
   return o;
 }
@@ -691,9 +650,9 @@ std::size_t YEncDecodeLinesOn(TYEncPath path, const char* text, std::size_t size
   const auto* p = reinterpret_cast<const unsigned char*>(text);
 #ifdef VOSTEL_X86
   if (path == TYEncPath::Wide && HasWideDecode())
-    return std::size_t(DecodeLinesWide(p, p + size, out, escape) - out);
+    return std::size_t(DecodeWide<true>(p, p + size, out, escape) - out);
   if (path != TYEncPath::Plain && HasSsse3())
-    return std::size_t(DecodeLinesSse(p, p + size, out, escape) - out);
+    return std::size_t(DecodeBlocks<true>(p, p + size, out, escape) - out);
 #endif
   return std::size_t(DecodeLineByLine(path, p, p + size, out, escape) - out);
 }
