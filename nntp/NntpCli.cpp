@@ -240,7 +240,7 @@ void TNntpCli::Connect() {
   FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
   FArticleID.clear();
   FNext = nullptr;
-  FCompressAfterLogIn = false;
+  FCompressAfterLogIn = FKeptPlainNear = false;
   SetState(nntpDnsLookup);
   FInConnect = true;
   try {
@@ -520,11 +520,13 @@ void TNntpCli::AskCapabilities() {
 void TNntpCli::SendOwn(const char* Command, TNextStep Next) {
   FNext = Next;
   StartReplyClock();
+  FOwnSent = TClock::now();
   FWSocket->SendStr(std::string(Command) + "\r\n");
 }
 
 // A server that knows no CAPABILITIES offers no compression either.
 void TNntpCli::CapabilitiesNext() {
+  FNearAnswer = TClock::now() - FOwnSent < FNearRoundTrip;
   ReadStatusCode();
   if (FStatusCode == 101)
     FNext = &TNntpCli::CapabilityLineNext;
@@ -547,6 +549,9 @@ void TNntpCli::CapabilityLineNext() {
   // compressed connection could not answer.
   if (FState == nntpWaitingBanner && FOfferedLogIn && !FUserName.empty()) {
     FCompressAfterLogIn = true;
+    CompressionSettled();
+  } else if (FOfferedCompress && FNearAnswer) {
+    FKeptPlainNear = true;
     CompressionSettled();
   } else if (FOfferedCompress) {
     SendOwn("COMPRESS DEFLATE", &TNntpCli::CompressNext);

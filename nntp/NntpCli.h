@@ -158,6 +158,16 @@ public:
   // A server that offers log-in but never asks for it stays plain.
   bool Compress() const { return FCompress; }
   void SetCompress(bool value) { FCompress = value; }
+  // A server that answers CAPABILITIES within NearRoundTrip is near: on
+  // the same machine or network, where the link carries bytes faster than
+  // the server compresses them (a server deflates some 20-40 MB a second),
+  // and a link's bytes cost nothing. Its connection stays plain, and
+  // KeptPlainNear() says so until the next connect. 0: compress however
+  // near the server is.
+  std::chrono::microseconds NearRoundTrip() const { return FNearRoundTrip; }
+  void SetNearRoundTrip(std::chrono::microseconds value) { FNearRoundTrip = value; }
+  bool KeptPlainNear() const { return FKeptPlainNear; }
+  static constexpr std::chrono::microseconds DefaultNearRoundTrip{2000};
   // The connection goes through DEFLATE now.
   bool Compressed() const { return FWSocket->Compressed(); }
   // Bytes received over all connections of this client: as the lines
@@ -363,6 +373,12 @@ private:
   std::int64_t FReplyBytes = 0;
 
   bool FCompress = false;
+  std::chrono::microseconds FNearRoundTrip = DefaultNearRoundTrip;
+  bool FKeptPlainNear = false;
+  // When the client's own request went out, and whether the capabilities
+  // being read came within NearRoundTrip.
+  TClock::time_point FOwnSent;
+  bool FNearAnswer = false;
   // Ask for compression again once a log-in has succeeded.
   bool FCompressAfterLogIn = false;
   // What the capabilities being read offer.

@@ -141,7 +141,7 @@ void TArticleFetcher::Pass(std::int64_t From, std::int64_t To) {
 void TArticleFetcher::Start() {
   Stop();
   FRunning = true;
-  FRefusalLogged = FEverConnected = FPlainTold = false;
+  FRefusalLogged = FEverConnected = false;
   FSpeaker = 0;
   FToldStanding = FConnections;
   while (FPool.size() < std::size_t(FConnections)) {
@@ -207,6 +207,7 @@ void TArticleFetcher::Connect(TConnection& c) {
   // several, the first connection compresses and carries the overview; the
   // others carry the bodies plainly.
   n.SetCompress(FCompress && &c == FPool.front().get() && !c.Plain);
+  n.SetNearRoundTrip(FNearRoundTrip);
   c.GoingPlain = c.Weighed = false;
   c.EndBytes = n.BytesReceived();
   c.EndLink = n.LinkBytesReceived();

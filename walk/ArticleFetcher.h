@@ -123,11 +123,17 @@ public:
   // brings of yEnc bodies does not pay for the compressing. Until a stretch
   // shrank it asks for one body at a time: a server compresses yEnc at some
   // 40 MB/s, so each MB that comes compressed holds a walk of one
-  // connection up 25 ms.
+  // connection up 25 ms. A server near enough that its connections stay
+  // plain (TNntpCli::NearRoundTrip) logs once "Uncompressed transfers with
+  // <host>: the server is near" instead; either is told once a walk, and
+  // the owner resets that too.
   void SetCompress(bool value) { FCompress = value; }
   void SetCompressionStretch(std::int64_t Bytes) { FCompressionStretch = Bytes; }
+  void SetNearRoundTrip(std::chrono::microseconds value) { FNearRoundTrip = value; }
   bool CompressionTold() const { return FCompressionTold; }
   void SetCompressionTold(bool value) { FCompressionTold = value; }
+  bool PlainTold() const { return FPlainTold; }
+  void SetPlainTold(bool value) { FPlainTold = value; }
   // Bytes received over the link by every connection so far, compressed
   // where the connection is.
   std::int64_t LinkBytesReceived() const;
@@ -372,6 +378,7 @@ private:
   bool FCompressionTold = false;
   bool FPlainTold = false;
   std::int64_t FCompressionStretch = 1024 * 1024;
+  std::chrono::microseconds FNearRoundTrip = TNntpCli::DefaultNearRoundTrip;
 
   TFillFetcher FFill;
   TYEncAhead* FAhead = nullptr;

@@ -206,6 +206,8 @@ void TArticleFetcher::LogInDone(TConnection& c, std::uint16_t Error) {
 void TArticleFetcher::Stands(TConnection& c) {
   if (c.Nntp.Compressed() && !std::exchange(FCompressionTold, true))
     Log("Compressed transfers with " + FServer.Host);
+  else if (c.Nntp.KeptPlainNear() && !std::exchange(FPlainTold, true))
+    Log(NearText(FServer.Host));
 }
 
 std::int64_t TArticleFetcher::LinkBytesReceived() const {

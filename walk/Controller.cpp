@@ -592,6 +592,9 @@ void TDecodeSession::TellCompressed() {
   if (Nntp.Compressed() && !fetcher.CompressionTold()) {
     fetcher.SetCompressionTold(true);
     Log("Compressed transfers with " + Nntp.Host());
+  } else if (Nntp.KeptPlainNear() && !fetcher.PlainTold()) {
+    fetcher.SetPlainTold(true);
+    Log(NearText(Nntp.Host()));
   }
 }
 

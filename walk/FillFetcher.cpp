@@ -34,7 +34,7 @@ struct TFillFetcher::TPool {
   std::vector<std::unique_ptr<TConnection>> Connections;
   bool Opened = false;
   bool LeftOut = false;
-  bool CompressionTold = false;
+  bool CompressionTold = false; // or that it stays plain, being near
 };
 
 TFillFetcher::TFillFetcher() = default;
@@ -435,8 +435,11 @@ void TFillFetcher::MessageLine(TConnection& c) {
 
 // A connection compresses once it has logged in, if it ever does.
 void TFillFetcher::Stands(TPool& p, TConnection& c) {
+  const std::string& host = FServers[p.Index].Server.Host;
   if (c.Nntp.Compressed() && !std::exchange(p.CompressionTold, true))
-    Log("Compressed transfers with " + FServers[p.Index].Server.Host);
+    Log("Compressed transfers with " + host);
+  else if (c.Nntp.KeptPlainNear() && !std::exchange(p.CompressionTold, true))
+    Log(NearText(host));
 }
 
 void TFillFetcher::Log(const std::string& Text) {

@@ -13,6 +13,12 @@
 #include <string_view>
 #include <vector>
 
+// What the log says of a server whose connections stay plain for being
+// near (TNntpCli::NearRoundTrip), whichever connection found it.
+inline std::string NearText(const std::string& Host) {
+  return "Uncompressed transfers with " + Host + ": the server is near";
+}
+
 // A server asked for the articles the walk's own server lacks.
 struct TFillSource {
   TServerAddress Server;

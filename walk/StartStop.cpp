@@ -108,6 +108,7 @@ void TDecodeSession::ReadStartValues() {
   fetcher.SetPacing(Timer1.interval());
   fetcher.SetCompress(values.Compression());
   fetcher.SetCompressionTold(false);
+  fetcher.SetPlainTold(false);
   fetcher.Fill().SetServers(FillSources(values));
   FLinkSeen = -1;
   FLinesUncounted = 0;

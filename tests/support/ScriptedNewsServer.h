@@ -141,8 +141,13 @@ public:
   // and AUTHINFO USER while a log-in that RequireLogIn() asks for is
   // missing; COMPRESS DEFLATE is answered with reply, and a 206 switches the
   // connection to DEFLATE both ways. A compressed connection can no longer
-  // log in (502), as the protocol has it.
-  void OfferCompression(std::string reply = "206 Compression active") { FCompressReply = std::move(reply); }
+  // log in (502), as the protocol has it. CAPABILITIES is answered after
+  // awayMs, as by a server that far: a client keeps its connections to a
+  // near one plain.
+  void OfferCompression(std::string reply = "206 Compression active", int awayMs = 5) {
+    FCompressReply = std::move(reply);
+    FAway = awayMs;
+  }
   // Group mode, before ServeGroup(): NEXT is not recognised (500), as on a
   // server that lacks it. Otherwise NEXT moves to the article after the
   // current one (223) or says there is none (421).
@@ -301,6 +306,7 @@ private:
   std::vector<TMisanswer> FRepeats, FAnswers;
   bool Misanswer(std::vector<TMisanswer>& list, const std::string& command, TMisanswer* found = nullptr);
   std::string FCompressReply; // empty: no CAPABILITIES, no COMPRESS
+  int FAway = 0;              // ms before the capabilities go out
   mutable std::mutex FZLock;  // guards FZLinks; each link is used by its connection's thread only
   std::map<int, std::unique_ptr<TZLink>> FZLinks;
   bool FRefuseNext = false;

@@ -81,6 +81,43 @@ TEST_F(CompressedWalk, TheFirstConnectionsCompressAndTheRowCountsTheLink) {
   EXPECT_TRUE(Errors.empty());
 }
 
+// A server near enough (here: any that answers within a second) keeps
+// every connection of the walk plain: no COMPRESS DEFLATE, and the log
+// says once why, whichever connection found it first. A fill server
+// farther away than the default compresses as ever.
+TEST_F(CompressedWalk, ANearServersConnectionsStayPlain) {
+  std::int64_t lineBytes = 0;
+  std::vector<TNewsArticle> posts = Posts(lineBytes);
+  TScriptedNewsServer server, fill;
+  server.OfferOverview();
+  server.OfferCompression();
+  server.Lack({3});
+  fill.OfferCompression("206 Compression active", 10);
+  posts[2].Header.push_back("Message-ID: <3@vostel.test>");
+  fill.ServeGroup("alt.fill", {posts[2]});
+  Values.fills = {{"localhost:" + fill.PortText(), "", "1", "2", "0", true}};
+  Values.connections = "2";
+  server.ServeGroup("alt.test", posts);
+  Use(server);
+  BeforeStart = [](TTestSession& s) {
+    s.Nntp.SetNearRoundTrip(std::chrono::seconds(1));
+    s.FWalk.Fetcher().SetNearRoundTrip(std::chrono::seconds(1));
+  };
+  Open();
+  ASSERT_TRUE(WaitEnd());
+  EXPECT_EQ(Child->Saved(), (Lines{"z1.bin", "z2.bin", "z3.bin", "z4.bin"}));
+  ASSERT_GE(server.Connections(), 2);
+  for (int c = 1; c <= server.Connections(); ++c)
+    EXPECT_EQ(Count(server.ReceivedBy(c), "COMPRESS DEFLATE"), 0) << c;
+  EXPECT_EQ(Mentions("Uncompressed transfers with 127.0.0.1: the server is near"), 1);
+  EXPECT_EQ(Mentions("Compressed transfers with 127.0.0.1"), 0);
+  EXPECT_EQ(Mentions("Compressed transfers with localhost"), 1);
+  EXPECT_EQ(Count(fill.Received(), "COMPRESS DEFLATE"), 1);
+  CloseExpecting(5);
+  Child.reset(); // before its servers go
+  EXPECT_TRUE(Errors.empty());
+}
+
 // A pool of one whose bodies are yEnc, which does not shrink: once the
 // bodies it brought saved less than a tenth, its connection closes between
 // two requests and comes again plain for the rest of the walk, and the log
