@@ -21,9 +21,11 @@
 // CPU_CONNECTIONS (1,4,8) sets the connection counts, CPU_DEPTH (4) the
 // requests in flight on each connection of both, LINK_RTT_MS (30) the relay's
 // round trip, CPU_LINKS (loopback,relay) the links, CPU_COMPRESSION=0 walks
-// with the server entry's compression off (a new entry has it on: a pool of
-// one connection then takes its bodies compressed, the first of several
-// connections its overview). The exit code is 0 when
+// with the server entry's compression off (a new entry has it on: through
+// the relay a pool of one connection then takes its bodies compressed, the
+// first of several connections its overview; straight to a server on this
+// machine the connections stay plain, the server being near). The exit
+// code is 0 when
 // every walk and read came through whole.
 
 #include "BenchSetup.h"

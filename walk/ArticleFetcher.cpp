@@ -207,7 +207,6 @@ void TArticleFetcher::Connect(TConnection& c) {
   // several, the first connection compresses and carries the overview; the
   // others carry the bodies plainly.
   n.SetCompress(FCompress && &c == FPool.front().get() && !c.Plain);
-  n.SetNearRoundTrip(FNearRoundTrip);
   c.GoingPlain = c.Weighed = false;
   c.EndBytes = n.BytesReceived();
   c.EndLink = n.LinkBytesReceived();

@@ -129,7 +129,6 @@ public:
   // the owner resets that too.
   void SetCompress(bool value) { FCompress = value; }
   void SetCompressionStretch(std::int64_t Bytes) { FCompressionStretch = Bytes; }
-  void SetNearRoundTrip(std::chrono::microseconds value) { FNearRoundTrip = value; }
   bool CompressionTold() const { return FCompressionTold; }
   void SetCompressionTold(bool value) { FCompressionTold = value; }
   bool PlainTold() const { return FPlainTold; }
@@ -378,7 +377,6 @@ private:
   bool FCompressionTold = false;
   bool FPlainTold = false;
   std::int64_t FCompressionStretch = 1024 * 1024;
-  std::chrono::microseconds FNearRoundTrip = TNntpCli::DefaultNearRoundTrip;
 
   TFillFetcher FFill;
   TYEncAhead* FAhead = nullptr;

@@ -587,6 +587,8 @@ void TDecodeSession::CountLink() {
 }
 
 // The window's own connection says so once per walk, like the fetcher's.
+// A server it found near is near for the pool too: its connections go
+// plain from the start, without asking for the capabilities again.
 void TDecodeSession::TellCompressed() {
   TArticleFetcher& fetcher = FWalk.Fetcher();
   if (Nntp.Compressed() && !fetcher.CompressionTold()) {
@@ -594,6 +596,7 @@ void TDecodeSession::TellCompressed() {
     Log("Compressed transfers with " + Nntp.Host());
   } else if (Nntp.KeptPlainNear() && !fetcher.PlainTold()) {
     fetcher.SetPlainTold(true);
+    fetcher.SetCompress(false);
     Log(NearText(Nntp.Host()));
   }
 }

@@ -624,14 +624,14 @@ TEST_F(ArticleFetcher, RefusalsWaitUntilTheirConnectionShowsTheyFitted) {
 TEST_F(ArticleFetcher, BrokenCompressedStreamReconnectsWithTheBackOff) {
   const std::string offer = "101 Capability list:\r\nVERSION 2\r\nREADER\r\nCOMPRESS DEFLATE\r\n.\r\n";
   TScriptedNewsServer server;
-  server.Reply("200 ready").Expect("CAPABILITIES").Send(offer).Expect("COMPRESS DEFLATE").Reply("206 On");
+  server.Reply("200 ready").Expect("CAPABILITIES").Pause(5).Send(offer); // not near
+  server.Expect("COMPRESS DEFLATE").Reply("206 On");
   server.Compress().Expect("GROUP alt.test").SendUncompressed("211 1 1 1 alt.test\r\n");
   server.ExpectClosed().Reply("200 ready").Expect("CAPABILITIES").Reply("500 What?");
   server.Expect("GROUP alt.test").Reply("211 1 1 1 alt.test").Expect("BODY 1");
   server.Send("222 1 <a@b> body\r\nhello\r\n.\r\n").Silent().Start();
   Use(server, 1, 1);
   Fetcher.SetCompress(true);
-  Fetcher.SetNearRoundTrip({}); // it answers at once, yet is to compress
   FetchAll({1});
   EXPECT_EQ(Bodies[1], Lines{"hello"});
   EXPECT_EQ(Log, Lines{"Connection 1 reconnecting in 1 s (try 1 of 10)"});
