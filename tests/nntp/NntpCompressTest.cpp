@@ -126,30 +126,6 @@ TEST_F(NntpCompress, CompressedSessionDeliversWhatAPlainOneDoes) {
   EXPECT_NE(runs[0].back().find("\r\n.line 7 of 7"), std::string::npos); // dot-stuffing undone
 }
 
-// A server that answers its capabilities within the near round trip keeps
-// the connection plain: no COMPRESS goes out, and the caller sees the
-// greeting and the replies as ever. The next connect, to a server farther
-// away than that, compresses and is no longer near.
-TEST_F(NntpCompress, ANearServerStaysPlain) {
-  Cli.SetNearRoundTrip(std::chrono::milliseconds(100));
-  for (const int away : {0, 250}) {
-    SCOPED_TRACE(away);
-    TScriptedNewsServer server;
-    server.OfferCompression("206 Compression active", away);
-    server.ServeGroup("alt.test", Articles(2));
-    ASSERT_TRUE(ConnectTo(server.PortText()));
-    EXPECT_EQ(Cli.Compressed(), away > 0);
-    EXPECT_EQ(Cli.KeptPlainNear(), away == 0);
-    Cli.Group("alt.test");
-    ASSERT_TRUE(WaitDone());
-    EXPECT_EQ(Events, (Trace{"connected 0 200 Vostel test server ready - posting allowed", "done 0 0"}));
-    const Trace heard = server.ReceivedBy(1);
-    EXPECT_EQ(std::count(heard.begin(), heard.end(), "COMPRESS DEFLATE"), away > 0 ? 1 : 0);
-    Cli.Abort();
-    ASSERT_TRUE(WaitDone());
-  }
-}
-
 // No COMPRESS DEFLATE among the capabilities, no CAPABILITIES at all, a
 // refusal (403), a 480 without a user name: the session goes on plain,
 // and the caller sees the greeting as ever. A connection lost before

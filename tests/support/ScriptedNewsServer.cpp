@@ -712,7 +712,7 @@ void TScriptedNewsServer::ServeGroupCommand(TGroupConnection& c, const std::stri
       reply += "AUTHINFO USER\r\n";
     if (!compressing)
       reply += "COMPRESS DEFLATE\r\n";
-    std::this_thread::sleep_for(std::chrono::milliseconds(FAway));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
     SendAll(c.Fd, reply + ".\r\n");
     return;
   }

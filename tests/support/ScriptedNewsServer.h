@@ -141,13 +141,9 @@ public:
   // and AUTHINFO USER while a log-in that RequireLogIn() asks for is
   // missing; COMPRESS DEFLATE is answered with reply, and a 206 switches the
   // connection to DEFLATE both ways. A compressed connection can no longer
-  // log in (502), as the protocol has it. CAPABILITIES is answered after
-  // awayMs, as by a server that far: a client keeps its connections to a
-  // near one plain.
-  void OfferCompression(std::string reply = "206 Compression active", int awayMs = 5) {
-    FCompressReply = std::move(reply);
-    FAway = awayMs;
-  }
+  // log in (502), as the protocol has it. CAPABILITIES is answered 5 ms
+  // late, as by a server too far for a client to keep it plain.
+  void OfferCompression(std::string reply = "206 Compression active") { FCompressReply = std::move(reply); }
   // Group mode, before ServeGroup(): NEXT is not recognised (500), as on a
   // server that lacks it. Otherwise NEXT moves to the article after the
   // current one (223) or says there is none (421).
