@@ -21,6 +21,8 @@ const unsigned WM_STOP_AFTER = 0x0400 + 2;
 constexpr int MaxConnections = 50;
 constexpr int MaxDepth = 100;
 constexpr std::int64_t LineBytesGuess = TBlockPool::LineBytesGuess;
+// Each record in an article's blocks starts with a length of this many bytes.
+constexpr std::size_t LengthBytes = sizeof(std::uint32_t);
 // In an article's blocks where a line's length would be: the lines the
 // Ahead() decoder took stood here. No line held is that long.
 constexpr std::uint32_t AheadMark = UINT32_MAX;
@@ -550,9 +552,9 @@ void TArticleFetcher::Buffer(TArticle& a, std::string_view Line) {
 // Ahead() decoder looks for one. The first line takes the first block, and
 // one that finds no room the next, one by one.
 std::size_t TArticleFetcher::HoldRun(TArticle& a, std::string_view Run) {
-  if (a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used <= sizeof AheadMark)
+  if (a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used <= LengthBytes)
     return 0;
-  const std::size_t room = a.Blocks.back().Size - a.Blocks.back().Used - sizeof AheadMark;
+  const std::size_t room = a.Blocks.back().Size - a.Blocks.back().Used - LengthBytes;
   const bool looking = a.Ahead && a.Ahead->Step == TYEncAhead::TPart::Body;
   const char* at = Run.data();
   for (std::string_view line;
@@ -571,16 +573,17 @@ std::size_t TArticleFetcher::HoldRun(TArticle& a, std::string_view Run) {
 // the lines the Ahead() decoder took. With no room, the article gives back
 // what it holds and is passed over until it is the next.
 void TArticleFetcher::Append(TArticle& a, std::uint32_t Length, std::string_view Bytes) {
-  const std::size_t need = sizeof Length + Bytes.size();
+  static_assert(sizeof Length == LengthBytes);
+  const std::size_t need = LengthBytes + Bytes.size();
   if ((a.Blocks.empty() || a.Blocks.back().Size - a.Blocks.back().Used < need) && !TakeBlock(a, need)) {
     Void(a);
     a.Discarding = a.InOrderOnly = true;
     return;
   }
   TBlock& b = a.Blocks.back();
-  std::memcpy(b.Bytes.get() + b.Used, &Length, sizeof Length);
+  std::memcpy(b.Bytes.get() + b.Used, &Length, LengthBytes);
   if (!Bytes.empty())
-    std::memcpy(b.Bytes.get() + b.Used + sizeof Length, Bytes.data(), Bytes.size());
+    std::memcpy(b.Bytes.get() + b.Used + LengthBytes, Bytes.data(), Bytes.size());
   b.Used += std::uint32_t(need);
 }
 
@@ -694,17 +697,17 @@ void TArticleFetcher::Replay(std::int64_t Number, std::int64_t Lines, const std:
       if (generation != FGeneration)
         return;
       std::uint32_t length = 0;
-      std::memcpy(&length, b.Bytes.get() + at, sizeof length);
+      std::memcpy(&length, b.Bytes.get() + at, LengthBytes);
       if (length == AheadMark) {
-        at += std::uint32_t(sizeof length);
+        at += std::uint32_t(LengthBytes);
         Raise([&] {
           if (OnArticleAhead)
             OnArticleAhead(this, Number);
         });
         continue;
       }
-      const std::string_view bytes(b.Bytes.get() + at + sizeof length, length & ~RunMark);
-      at += std::uint32_t(sizeof length + bytes.size());
+      const std::string_view bytes(b.Bytes.get() + at + LengthBytes, length & ~RunMark);
+      at += std::uint32_t(LengthBytes + bytes.size());
       if (length & RunMark) {
         ReplayRun(Number, bytes);
         continue;
