@@ -89,10 +89,7 @@ void TYEncReceiver::DataText(const char* From, const char* To) {
   if (From >= To || FState != rsPart)
     return;
   const std::uint64_t at = FPart.Position();
-  const std::size_t n = FPart.DecodeLinesLater(From, std::size_t(To - From), FBuffer.data() + FFill);
-  if (FFill == 0)
-    FBufferAt = at;
-  FFill += n;
+  Buffered(at, FPart.DecodeLinesLater(From, std::size_t(To - From), FBuffer.data() + FFill));
 }
 
 void TYEncReceiver::Begin(std::string_view Line) {
@@ -155,10 +152,13 @@ void TYEncReceiver::Data(std::string_view Line) {
       FBuffer.resize(Line.size());
   }
   const std::uint64_t at = FPart.Position();
-  const std::size_t n = FPart.DecodeLater(Line.data(), Line.size(), FBuffer.data() + FFill);
+  Buffered(at, FPart.DecodeLater(Line.data(), Line.size(), FBuffer.data() + FFill));
+}
+
+void TYEncReceiver::Buffered(std::uint64_t At, std::size_t Decoded) {
   if (FFill == 0)
-    FBufferAt = at;
-  FFill += n;
+    FBufferAt = At;
+  FFill += Decoded;
 }
 
 void TYEncReceiver::TakeAhead(TYEncPart& Part, TByteBuffer& Buffer, std::size_t Fill, std::size_t Summed,

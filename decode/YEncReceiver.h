@@ -183,6 +183,8 @@ private:
   // Whole data lines From..To, line ends included, that the buffer has
   // room for as they stand, in one pass.
   void DataText(const char* From, const char* To);
+  // Decoded bytes the buffer took from the part's position At on.
+  void Buffered(std::uint64_t At, std::size_t Decoded);
   void End(std::string_view Line);
   void SumBuffer();
   bool Flush();

@@ -34,7 +34,7 @@ struct TFillFetcher::TPool {
   std::vector<std::unique_ptr<TConnection>> Connections;
   bool Opened = false;
   bool LeftOut = false;
-  bool CompressionTold = false; // or that it stays plain, being near
+  bool CompressionTold = false; // said that it compresses, or stays plain being near
 };
 
 TFillFetcher::TFillFetcher() = default;
